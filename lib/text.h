@@ -73,6 +73,9 @@ class CTEXT {
     m_buffer = buffer;
     m_flags = (capacity << 1) | (owned ? 1u : 0u);
   }
+  // Whether text lies inside this object's buffer (a source that growing the
+  // buffer would leave behind).
+  bool Aliases(const char* text) const;
 
   DWORD m_flags;
   char* m_buffer;

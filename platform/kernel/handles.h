@@ -22,6 +22,9 @@ class KernelObject {
   // Called by CloseHandle before the entry is dropped; the object dies when
   // its last reference goes.
   virtual BOOL Close() { return TRUE; }
+  // The file descriptor behind the object, or -1 (for layers that need the
+  // descriptor of a file handle, e.g. to pass it to a child process).
+  virtual int Descriptor() const { return -1; }
 };
 
 HANDLE HandleInsert(std::shared_ptr<KernelObject> object);
@@ -39,5 +42,21 @@ bool HandleRemove(HANDLE handle);
 using DeviceOpener = HANDLE (*)(const char* name, DWORD access, DWORD shareMode, DWORD creationDisposition,
                                 DWORD flagsAndAttributes);
 void RegisterDeviceNamespace(const char* prefix, DeviceOpener opener);
+
+// A loaded module (the program itself, or a module of the module layer).
+// GetModuleFileNameA gives Path() for such a handle.
+class ModuleObject : public KernelObject {
+ public:
+  virtual const char* Path() const = 0;
+};
+// The module layer answers GetModuleHandleA for names other than the
+// program's: the handle of a loaded module of that name, or nullptr.
+using ModuleLookup = HMODULE (*)(const char* name);
+void RegisterModuleLookup(ModuleLookup lookup);
+
+// Sets the last error together with the text FormatMessageA gives for that
+// code until the last error is set again (the module layer keeps the
+// dynamic loader's own text this way).
+void SetLastErrorDetail(DWORD code, const char* text);
 
 }  // namespace mvn

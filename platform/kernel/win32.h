@@ -60,6 +60,7 @@ using HWND = HWND__*;
 constexpr DWORD MAX_PATH = 260;
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFFu;
+constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
 
 struct FILETIME {
   DWORD dwLowDateTime;
@@ -127,6 +128,15 @@ constexpr DWORD ERROR_CANTREAD = 1012;
 constexpr DWORD ERROR_CANTWRITE = 1013;
 constexpr DWORD ERROR_KEY_DELETED = 1018;
 constexpr DWORD ERROR_TIMEOUT = 1460;
+// Further codes the kernel's errno mapping produces.
+constexpr DWORD ERROR_WRITE_PROTECT = 19;
+constexpr DWORD ERROR_GEN_FAILURE = 31;
+constexpr DWORD ERROR_SEEK_ON_DEVICE = 132;
+constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
+constexpr DWORD ERROR_OPERATION_ABORTED = 995;
+constexpr DWORD ERROR_TOO_MANY_LINKS = 1142;
+constexpr DWORD ERROR_NO_SYSTEM_RESOURCES = 1450;
+constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 
 DWORD GetLastError();
 void SetLastError(DWORD code);
@@ -351,6 +361,7 @@ constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x00000200;
 constexpr DWORD FORMAT_MESSAGE_FROM_STRING = 0x00000400;
 constexpr DWORD FORMAT_MESSAGE_FROM_HMODULE = 0x00000800;
 constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
+constexpr DWORD FORMAT_MESSAGE_ARGUMENT_ARRAY = 0x00002000;
 // FROM_SYSTEM only: the English text of a code this layer produces, ending
 // in CR LF. An unknown code fails (0, ERROR_MR_MID_NOT_FOUND).
 constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
@@ -372,6 +383,7 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...);
 // button at once.
 constexpr UINT MB_OK = 0x00000000;
 constexpr UINT MB_OKCANCEL = 0x00000001;
+constexpr UINT MB_ABORTRETRYIGNORE = 0x00000002;
 constexpr UINT MB_YESNOCANCEL = 0x00000003;
 constexpr UINT MB_YESNO = 0x00000004;
 constexpr UINT MB_RETRYCANCEL = 0x00000005;
@@ -388,7 +400,9 @@ constexpr UINT MB_TOPMOST = 0x00040000;
 constexpr UINT MB_SERVICE_NOTIFICATION = 0x00200000;
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
+constexpr int IDABORT = 3;
 constexpr int IDRETRY = 4;
+constexpr int IDIGNORE = 5;
 constexpr int IDYES = 6;
 constexpr int IDNO = 7;
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);

@@ -1,0 +1,82 @@
+// The substitute machine's root directory and the directories below it.
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "platform/kernel/src/internal.h"
+#include "platform/kernel/win32.h"
+
+namespace {
+
+std::string ChooseRoot() {
+  const char* configured = std::getenv("MVN_ROOT");
+  if (configured && *configured) return mvn::kernel::NativePath(configured);
+  struct stat st;
+  if (stat("/var/lib/mvn", &st) == 0 && S_ISDIR(st.st_mode)) return "/var/lib/mvn";
+  std::string home;
+  if (const char* variable = std::getenv("HOME"); variable && *variable) {
+    home = variable;
+  } else {
+    char buffer[4096];
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    if (getpwuid_r(geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir) {
+      home = found->pw_dir;
+    }
+  }
+  if (home.empty()) home = "/tmp";
+  return home + "/.local/state/mvn";
+}
+
+UINT DirectoryBelowRoot(const char* relative, LPSTR buffer, UINT size) {
+  char path[4096];
+  if (!MvnRootPath(relative, path, sizeof path, false)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return 0;
+  }
+  if (DWORD error = mvn::kernel::CreateDirectories(path)) {
+    SetLastError(error);
+    return 0;
+  }
+  return mvn::kernel::CopyOut(path, buffer, size);
+}
+
+}  // namespace
+
+const char* MvnRootDirectory() {
+  // Every root ever chosen is kept, so a pointer handed out stays valid
+  // while MVN_ROOT changes (the tests point it at a new directory each).
+  static std::mutex mutex;
+  static std::set<std::string> roots;
+  std::string root = ChooseRoot();
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  struct stat st;
+  if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) mvn::kernel::CreateDirectories(root);
+  std::lock_guard lock(mutex);
+  return roots.insert(root).first->c_str();
+}
+
+bool MvnRootPath(const char* relative, char* out, DWORD outSize, bool createParents) {
+  if (!out) return false;
+  std::string path = MvnRootDirectory();
+  std::string rest = mvn::kernel::NativePath(relative);
+  while (!rest.empty() && rest.front() == '/') rest.erase(0, 1);
+  if (!rest.empty()) path += "/" + rest;
+  if (path.size() + 1 > outSize) return false;
+  if (createParents) {
+    std::size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0) mvn::kernel::CreateDirectories(path.substr(0, slash));
+  }
+  std::memcpy(out, path.c_str(), path.size() + 1);
+  return true;
+}
+
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) { return DirectoryBelowRoot("windows", buffer, size); }
+
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size) { return DirectoryBelowRoot("windows/system", buffer, size); }
