@@ -278,7 +278,8 @@ DWORD GetFullPathNameA(LPCSTR name, DWORD bufferLength, LPSTR buffer, LPSTR* fil
 DWORD GetCurrentDirectoryA(DWORD bufferLength, LPSTR buffer);
 BOOL SetCurrentDirectoryA(LPCSTR name);
 // The calling user's private temporary directory below the root (mode 0700,
-// created on demand), with a trailing "/".
+// created on demand), with a trailing "/". When MVN_TEMP names a directory,
+// that directory instead (it must exist).
 DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer);
 // Creates <dir>/<prefix up to 3 bytes><hex>.TMP exclusively and returns the
 // unique number; with unique != 0 only composes the name.

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -165,6 +166,18 @@ BOOL SetCurrentDirectoryA(LPCSTR name) {
 }
 
 DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer) {
+  // A service whose temporary files other users must reach (the spooler's
+  // shared spool folder) names that directory in MVN_TEMP; it must exist.
+  if (const char* chosen = std::getenv("MVN_TEMP"); chosen && *chosen) {
+    std::string directory = NativePath(chosen);
+    struct stat st;
+    if (stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      SetLastError(ERROR_PATH_NOT_FOUND);
+      return 0;
+    }
+    if (directory.back() != '/') directory += '/';
+    return CopyOut(directory, buffer, bufferLength);
+  }
   std::string shared = std::string(MvnRootDirectory()) + "/temp";
   std::string mine = shared + "/" + UserName();
   if (DWORD error = PrepareTempDirectory(shared, mine)) {
