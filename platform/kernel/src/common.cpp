@@ -1,4 +1,5 @@
 // Small helpers shared by the kernel's source files.
+#include <atomic>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -101,12 +102,12 @@ DWORD CreateDirectories(const std::string& path) {
 }
 
 const std::string& ProgramPath() {
-  static const std::string path = [] {
+  static const std::string* path = KeepUntilKernelEnd(new std::string([] {
     char buffer[PATH_MAX + 1];
     ssize_t n = readlink("/proc/self/exe", buffer, PATH_MAX);
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-  }();
-  return path;
+  }()));
+  return *path;
 }
 
 }  // namespace mvn::kernel
@@ -124,6 +125,33 @@ struct timespec CreationTime(int fd, const struct stat& st) {
   const struct timespec& a = st.st_ctim;
   const struct timespec& b = st.st_mtim;
   return (a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec)) ? a : b;
+}
+
+namespace {
+
+struct KernelEndEntry {
+  void (*release)(void*);
+  void* object;
+};
+constexpr int kMaxKernelEndEntries = 64;
+KernelEndEntry g_kernelEnd[kMaxKernelEndEntries];
+std::atomic<int> g_kernelEndCount{0};
+
+// Priority 101 runs after every destructor of default priority of this
+// object, so a module's own end code still finds the kernel alive.
+__attribute__((destructor(101))) void ReleaseKernelObjects() {
+  for (int i = g_kernelEndCount.exchange(0) - 1; i >= 0; --i) {
+    if (i < kMaxKernelEndEntries) g_kernelEnd[i].release(g_kernelEnd[i].object);
+  }
+}
+
+}  // namespace
+
+void AtKernelEnd(void (*release)(void*), void* object) {
+  int index = g_kernelEndCount.fetch_add(1);
+  // The kernel registers a fixed handful of objects; past the table they
+  // simply live until the process ends.
+  if (index < kMaxKernelEndEntries) g_kernelEnd[index] = {release, object};
 }
 
 }  // namespace mvn::kernel

@@ -168,8 +168,8 @@ BOOL SetEnvironmentVariableA(LPCSTR name, LPCSTR value) {
 }
 
 LPSTR GetCommandLineA() {
-  static std::string line = BuildCommandLine();
-  return line.data();
+  static std::string* line = mvn::kernel::KeepUntilKernelEnd(new std::string(BuildCommandLine()));
+  return line->data();
 }
 
 void ExitProcess(UINT exitCode) {

@@ -305,14 +305,14 @@ HLOCAL LocalFree(HLOCAL memory) {
 const char* SystemException::what() const noexcept {
   // One text per code, kept for the life of the process, so the pointer
   // stays valid however long the caller keeps it.
-  static std::mutex mutex;
-  static std::map<DWORD, std::string> texts;
-  std::lock_guard lock(mutex);
-  auto it = texts.find(m_code);
-  if (it == texts.end()) {
+  static std::mutex* mutex = mvn::kernel::KeepUntilKernelEnd(new std::mutex);
+  static auto* texts = mvn::kernel::KeepUntilKernelEnd(new std::map<DWORD, std::string>);
+  std::lock_guard lock(*mutex);
+  auto it = texts->find(m_code);
+  if (it == texts->end()) {
     char text[40];
     std::snprintf(text, sizeof text, "system exception 0x%08X", static_cast<unsigned>(m_code));
-    it = texts.emplace(m_code, text).first;
+    it = texts->emplace(m_code, text).first;
   }
   return it->second.c_str();
 }

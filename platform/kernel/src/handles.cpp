@@ -29,10 +29,8 @@ struct HandleTable {
 };
 
 HandleTable& Table() {
-  // A static object, not a heap allocation: a module's copy of the kernel
-  // frees its table when the module is unloaded.
-  static HandleTable table;
-  return table;
+  static HandleTable* table = kernel::KeepUntilKernelEnd(new HandleTable);
+  return *table;
 }
 
 struct DeviceEntry {
@@ -42,8 +40,8 @@ struct DeviceEntry {
 
 std::mutex g_deviceMutex;
 std::vector<DeviceEntry>& Devices() {
-  static std::vector<DeviceEntry> devices;
-  return devices;
+  static auto* devices = kernel::KeepUntilKernelEnd(new std::vector<DeviceEntry>);
+  return *devices;
 }
 
 std::string FoldDeviceName(const char* name) {

@@ -68,4 +68,16 @@ bool IsFindObject(KernelObject* object);
 // The private heap that LocalFree and FormatMessageA's allocated buffers use.
 HANDLE LocalHeap();
 
+// Objects of the kernel that must live as long as any code of this copy of
+// the kernel can run: a module's own start and end code runs after C++ static
+// destructors at process exit, so these are never destroyed by them. They are
+// freed by a late destructor of this copy instead (at exit, or when the
+// module holding this copy is unloaded), so an unloaded module leaks nothing.
+void AtKernelEnd(void (*release)(void*), void* object);
+template <class T>
+T* KeepUntilKernelEnd(T* object) {
+  AtKernelEnd([](void* p) { delete static_cast<T*>(p); }, object);
+  return object;
+}
+
 }  // namespace mvn::kernel

@@ -52,14 +52,14 @@ UINT DirectoryBelowRoot(const char* relative, LPSTR buffer, UINT size) {
 const char* MvnRootDirectory() {
   // Every root ever chosen is kept, so a pointer handed out stays valid
   // while MVN_ROOT changes (the tests point it at a new directory each).
-  static std::mutex mutex;
-  static std::set<std::string> roots;
+  static std::mutex* mutex = mvn::kernel::KeepUntilKernelEnd(new std::mutex);
+  static auto* roots = mvn::kernel::KeepUntilKernelEnd(new std::set<std::string>);
   std::string root = ChooseRoot();
   while (root.size() > 1 && root.back() == '/') root.pop_back();
   struct stat st;
   if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) mvn::kernel::CreateDirectories(root);
-  std::lock_guard lock(mutex);
-  return roots.insert(root).first->c_str();
+  std::lock_guard lock(*mutex);
+  return roots->insert(root).first->c_str();
 }
 
 bool MvnRootPath(const char* relative, char* out, DWORD outSize, bool createParents) {

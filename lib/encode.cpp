@@ -1,0 +1,201 @@
+// Transport encodings: raw copy, hexadecimal and the 64-character alphabet.
+#include "lib/encode.h"
+
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+constexpr DWORD kHexBytesPerLine = 32;
+constexpr DWORD k64BytesPerLine = 48;
+constexpr DWORD k64WorkBuffer = 96;
+
+// A line of either encoding is at most one blank, 64 characters and CR LF.
+constexpr DWORD kMaxLine = 1 + 64 + 2;
+// Input is staged in whole lines: the output of up to this many bytes is
+// collected and handed to the writer at once.
+constexpr DWORD kHexChunk = ENCODE_BLOCK_SIZE;
+constexpr DWORD k64Chunk = (ENCODE_BLOCK_SIZE / k64BytesPerLine) * k64BytesPerLine;
+static_assert(kHexChunk % kHexBytesPerLine == 0 && k64Chunk % k64BytesPerLine == 0);
+constexpr DWORD kHexLines = kHexChunk / kHexBytesPerLine;
+constexpr DWORD k64Lines = k64Chunk / k64BytesPerLine;
+constexpr DWORD kStageSize = (kHexLines > k64Lines ? kHexLines : k64Lines) * kMaxLine;
+
+// Both hexadecimal digits of each byte value, high half first.
+struct HexPairs {
+  char pair[256][2];
+  constexpr HexPairs() : pair() {
+    constexpr const char digits[] = "0123456789ABCDEF";
+    for (int i = 0; i < 256; ++i) {
+      pair[i][0] = digits[i >> 4];
+      pair[i][1] = digits[i & 15];
+    }
+  }
+};
+constexpr HexPairs kHexPairs;
+
+// Both alphabet characters of each 12-bit value (two 6-bit groups).
+struct Pairs64 {
+  char pair[4096][2];
+  constexpr Pairs64() : pair() {
+    for (int i = 0; i < 4096; ++i) {
+      pair[i][0] = kEncode64Alphabet[i >> 6];
+      pair[i][1] = kEncode64Alphabet[i & 63];
+    }
+  }
+};
+constexpr Pairs64 kPairs64;
+
+// Hexadecimal digits of n bytes (2n characters).
+inline char* HexDigits(const BYTE* in, DWORD n, char* out) {
+  DWORD i = 0;
+#if defined(__SSE2__)
+  const __m128i lowNibbles = _mm_set1_epi8(0x0F);
+  const __m128i nine = _mm_set1_epi8(9);
+  const __m128i letterGap = _mm_set1_epi8('A' - '0' - 10);
+  const __m128i zero = _mm_set1_epi8('0');
+  auto digits = [&](__m128i nibbles) {
+    __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles, nine), letterGap);
+    return _mm_add_epi8(_mm_add_epi8(nibbles, zero), letters);
+  };
+  for (; i + 16 <= n; i += 16, out += 32) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    __m128i low = _mm_and_si128(v, lowNibbles);
+    __m128i high = _mm_and_si128(_mm_srli_epi16(v, 4), lowNibbles);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), digits(_mm_unpacklo_epi8(high, low)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), digits(_mm_unpackhi_epi8(high, low)));
+  }
+#endif
+  for (; i < n; ++i, out += 2) std::memcpy(out, kHexPairs.pair[in[i]], 2);
+  return out;
+}
+
+// The four characters of each whole group of 3 bytes.
+inline char* Groups64(const BYTE* in, DWORD groups, char* out) {
+  for (DWORD g = 0; g < groups; ++g, in += 3, out += 4) {
+    const DWORD v = (DWORD{in[0]} << 16) | (DWORD{in[1]} << 8) | in[2];
+    std::memcpy(out, kPairs64.pair[v >> 12], 2);
+    std::memcpy(out + 2, kPairs64.pair[v & 0xFFF], 2);
+  }
+  return out;
+}
+
+// Writes the staged lines, or as many of the block's bytes as were taken.
+DWORD Deliver(CBUFFEREDWRITER* target, const char* stage, DWORD staged, DWORD length) {
+  return target->WriteBytes(stage, staged) ? length : 0;
+}
+
+}  // namespace
+
+bool CopyStream(CFILE* source, CFILE* target) {
+  BYTE block[ENCODE_BLOCK_SIZE];
+  for (;;) {
+    DWORD got = 0;
+    // A read that fails is not the end of the input.
+    if (!source->Read(block, ENCODE_BLOCK_SIZE, &got)) return false;
+    if (got > 0) {
+      DWORD written = 0;
+      if (!target->Write(block, got, &written) || written != got) return false;
+    }
+    if (got < ENCODE_BLOCK_SIZE) return true;
+  }
+}
+
+bool EncodeStream(CFILE* source, CBUFFEREDWRITER* target, ENCODEBLOCK encoder) {
+  BYTE block[ENCODE_BLOCK_SIZE];
+  for (;;) {
+    DWORD got = 0;
+    if (!source->Read(block, ENCODE_BLOCK_SIZE, &got)) return false;
+    if (got > 0 && encoder(block, got, target) != got) return false;
+    if (got < ENCODE_BLOCK_SIZE) return true;
+  }
+}
+
+bool EncodeStreamHex(CFILE* source, CBUFFEREDWRITER* target) { return EncodeStream(source, target, EncodeHexBlock); }
+
+bool EncodeStream64(CFILE* source, CBUFFEREDWRITER* target) { return EncodeStream(source, target, Encode64Lines); }
+
+DWORD EncodeHexBlock(const BYTE* block, DWORD length, CBUFFEREDWRITER* target) {
+  char stage[kStageSize];
+  DWORD done = 0;
+  while (done < length) {
+    DWORD take = length - done;
+    if (take > kHexChunk) take = kHexChunk;
+    char* out = stage;
+    const BYTE* in = block + done;
+    const BYTE* end = in + take;
+    while (in < end) {
+      const BYTE* lineEnd = (end - in > static_cast<std::ptrdiff_t>(kHexBytesPerLine)) ? in + kHexBytesPerLine : end;
+      *out++ = ' ';
+      out = HexDigits(in, static_cast<DWORD>(lineEnd - in), out);
+      in = lineEnd;
+      *out++ = '\r';
+      *out++ = '\n';
+    }
+    if (Deliver(target, stage, static_cast<DWORD>(out - stage), take) != take) return done;
+    done += take;
+  }
+  return done;
+}
+
+DWORD Encode64Lines(const BYTE* block, DWORD length, CBUFFEREDWRITER* target) {
+  char stage[kStageSize];
+  DWORD done = 0;
+  while (done < length) {
+    DWORD take = length - done;
+    if (take > k64Chunk) take = k64Chunk;
+    char* out = stage;
+    for (DWORD at = 0; at < take; at += k64BytesPerLine) {
+      const BYTE* in = block + done + at;
+      *out++ = ' ';
+      if (take - at >= k64BytesPerLine) {
+        // A whole line: the same characters Encode64Block gives, written in place.
+        out = Groups64(in, k64BytesPerLine / 3, out);
+      } else {
+        char work[k64WorkBuffer];
+        DWORD characters = sizeof work;
+        Encode64Block(in, take - at, work, &characters);  // a short line always fits
+        std::memcpy(out, work, characters);
+        out += characters;
+      }
+      *out++ = '\r';
+      *out++ = '\n';
+    }
+    if (Deliver(target, stage, static_cast<DWORD>(out - stage), take) != take) return done;
+    done += take;
+  }
+  return done;
+}
+
+bool Encode64Block(const BYTE* data, DWORD length, char* out, DWORD* capacity) {
+  const DWORD room = *capacity;
+  if (room > 0) std::memset(out, 0, room);
+  // Each group of up to 3 bytes needs 4 characters; the NUL needs one more.
+  const DWORD groups = (length + 2) / 3;
+  const DWORD fitting = room > 0 ? (room - 1) / 4 : 0;
+  const bool fits = room > 0 && groups <= fitting;
+  const DWORD encode = fits ? groups : fitting;
+  const DWORD whole = length / 3 < encode ? length / 3 : encode;
+
+  const char* alphabet = kEncode64Alphabet;
+  char* o = Groups64(data, whole, out);
+  const BYTE* in = data + whole * 3;
+  if (whole < encode) {
+    // The last, short group: one or two bytes left.
+    const DWORD left = length - whole * 3;
+    const BYTE b0 = in[0];
+    const BYTE b1 = left > 1 ? in[1] : 0;
+    o[0] = alphabet[b0 >> 2];
+    o[1] = alphabet[((b0 & 3) << 4) | (b1 >> 4)];
+    o[2] = left > 1 ? alphabet[(b1 & 15) << 2] : kEncode64Pad;
+    o[3] = kEncode64Pad;
+    o += 4;
+  }
+  if (!fits) return false;
+  *o = '\0';
+  *capacity = static_cast<DWORD>(o - out);
+  return true;
+}

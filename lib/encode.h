@@ -1,0 +1,52 @@
+// Transport encodings: a raw copy, hexadecimal text and text in the
+// library's 64-character alphabet.
+//
+// Every encoded line is one blank, the characters and CR LF; nothing else is
+// written. Input is taken in blocks of 8192 bytes and each block is encoded
+// by itself, so line grouping starts again at every block (and a "." pad can
+// stand inside a stream, at each 8192-byte boundary of the input).
+//
+// The source is read through its Read slot with an out count. Every
+// operation returns false when the source cannot be read or the target does
+// not take all the output; the encoders write through the target's buffer,
+// so a failure of the last block shows only when the caller flushes or
+// closes the target (whose Flush and Close slots then return false).
+#pragma once
+
+#include "lib/bufferedfile.h"
+#include "lib/pathfile.h"
+
+// Encoding numbers as the job file uses them.
+constexpr DWORD ENCODING_RAW = 0;
+constexpr DWORD ENCODING_HEX = 1;
+constexpr DWORD ENCODING_64 = 2;
+
+constexpr DWORD ENCODE_BLOCK_SIZE = 8192;
+
+// The 64-character alphabet (values 0 to 63 in this order) and its pad.
+inline constexpr const char kEncode64Alphabet[] =
+    "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz$#";
+constexpr char kEncode64Pad = '.';
+
+// Encodes one block into the target; returns the number of bytes consumed
+// (less than length when the target failed).
+using ENCODEBLOCK = DWORD (*)(const BYTE* block, DWORD length, CBUFFEREDWRITER* target);
+
+// Copies the bytes unchanged, 8192 at a time, through the target's Write slot.
+bool CopyStream(CFILE* source, CFILE* target);
+// Reads blocks of 8192 bytes and hands each to the block encoder.
+bool EncodeStream(CFILE* source, CBUFFEREDWRITER* target, ENCODEBLOCK encoder);
+bool EncodeStreamHex(CFILE* source, CBUFFEREDWRITER* target);
+bool EncodeStream64(CFILE* source, CBUFFEREDWRITER* target);
+
+// Lines of 32 bytes as 64 upper-case hexadecimal digits (high half first).
+DWORD EncodeHexBlock(const BYTE* block, DWORD length, CBUFFEREDWRITER* target);
+// Lines of 48 bytes as 64 characters of the alphabet.
+DWORD Encode64Lines(const BYTE* block, DWORD length, CBUFFEREDWRITER* target);
+
+// Encodes length bytes into out (the bit layout of Base64 with this
+// alphabet and "." as the pad) and puts a NUL after the characters. *capacity
+// is the size of out on entry and the number of characters on success.
+// False, with nothing written past the capacity, when the characters and
+// the NUL do not fit.
+bool Encode64Block(const BYTE* data, DWORD length, char* out, DWORD* capacity);
