@@ -1,0 +1,344 @@
+// Modal dialog boxes (headless): the port monitor's two dialogs as their
+// procedures use the layer, results, errors, and what happens without a
+// script.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+#include "platform/dialogs/tests/dialog_support.h"
+
+using namespace dialogtest;
+namespace dlg = mvn::dialogs;
+
+namespace {
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The Configure Port dialog's procedure in the way the monitor writes it:
+// the directory fields are checked on OK, a bad one keeps the dialog open.
+struct PortSettings {
+  std::string output = "/";
+  std::string saved;
+  int boxes = 0;
+};
+
+INT_PTR ConfigurePortProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* port = reinterpret_cast<PortSettings*>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
+  switch (message) {
+    case WM_INITDIALOG:
+      port = reinterpret_cast<PortSettings*>(lParam);
+      SetWindowLongPtrA(dialog, GWLP_USERDATA, lParam);
+      SetWindowTextA(dialog, "Configure MVN1");
+      SendDlgItemMessageA(dialog, kOutputDir, EM_LIMITTEXT, 260, 0);
+      SetDlgItemTextA(dialog, kOutputDir, port->output.c_str());
+      SetFocus(GetDlgItem(dialog, kOutputDir));
+      return FALSE;
+    case WM_COMMAND:
+      if (LOWORD(wParam) == IDOK) {
+        std::string output = Text(dialog, kOutputDir);
+        if (!output.empty() && !IsDirectory(output)) {
+          std::string text = "Unable to access [" + output + "]";
+          MessageBoxA(dialog, text.c_str(), "Invalid Field", MB_ICONERROR);
+          ++port->boxes;
+          SetFocus(GetDlgItem(dialog, kOutputDir));
+          return TRUE;
+        }
+        port->saved = output;
+        EndDialog(dialog, 1);
+        return TRUE;
+      }
+      if (LOWORD(wParam) == IDCANCEL) {
+        EndDialog(dialog, 0);
+        return TRUE;
+      }
+      return FALSE;
+    case WM_CTLCOLOREDIT:
+      SetTextColor(reinterpret_cast<HDC>(wParam), RGB(0, 0, 127));
+      return reinterpret_cast<INT_PTR>(GetStockObject(WHITE_BRUSH));
+    default:
+      return FALSE;
+  }
+}
+
+INT_PTR ShowConfigurePort(PortSettings* port) {
+  return DialogBoxParamA(Instance(), MAKEINTRESOURCEA(kConfigurePort), nullptr, &ConfigurePortProc,
+                         reinterpret_cast<LPARAM>(port));
+}
+
+// New Port: names MVN1.. not in use, the first selected.
+std::vector<std::string> g_inUse;
+std::string g_created;
+
+INT_PTR NewPortProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+  if (message == WM_INITDIALOG) {
+    HWND list = GetDlgItem(dialog, kPortList);
+    for (int i = 1; i <= 5; ++i) {
+      std::string name = "MVN" + std::to_string(i);
+      if (std::find(g_inUse.begin(), g_inUse.end(), name) == g_inUse.end())
+        SendMessageA(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+    }
+    SendMessageA(list, CB_SETCURSEL, 0, 0);
+    return TRUE;
+  }
+  if (message == WM_COMMAND && LOWORD(wParam) == IDOK) {
+    HWND list = GetDlgItem(dialog, kPortList);
+    LRESULT index = SendMessageA(list, CB_GETCURSEL, 0, 0);
+    char name[6] = "";
+    if (index != CB_ERR && SendMessageA(list, CB_GETLBTEXTLEN, index, 0) < static_cast<LRESULT>(sizeof(name)))
+      SendMessageA(list, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(name));
+    g_created = name;
+    EndDialog(dialog, name[0] ? 1 : 0);
+    return TRUE;
+  }
+  if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL) {
+    EndDialog(dialog, 0);
+    return TRUE;
+  }
+  return FALSE;
+}
+
+class MessageBoxes {
+ public:
+  explicit MessageBoxes(int answer = IDOK) {
+    dlg::SetMessageBoxScript([this, answer](HWND owner, const char* text, const char* caption, UINT type) {
+      shown.push_back(std::string(caption) + ": " + text);
+      owners.push_back(owner);
+      types.push_back(type);
+      return answer;
+    });
+  }
+  ~MessageBoxes() { dlg::SetMessageBoxScript(nullptr); }
+  std::vector<std::string> shown;
+  std::vector<HWND> owners;
+  std::vector<UINT> types;
+};
+
+}  // namespace
+
+TEST(DialogBox, ConfigurePortKeepsAnInvalidFieldOpenUntilItIsFixed) {
+  MessageBoxes boxes;
+  PortSettings port;
+  port.output = "/no/such/directory";
+  HWND shown = nullptr;
+  dlg::SetScript([&](HWND dialog) {
+    shown = dialog;
+    char caption[64];
+    GetWindowTextA(dialog, caption, sizeof(caption));
+    EXPECT_STREQ(caption, "Configure MVN1");
+    EXPECT_EQ(GetFocus(), GetDlgItem(dialog, kOutputDir));
+    EXPECT_TRUE(dlg::PressButton(dialog, IDOK));
+    EXPECT_TRUE(IsWindow(dialog)) << "the dialog stays open on an invalid field";
+    EXPECT_TRUE(dlg::TypeText(GetDlgItem(dialog, kOutputDir), "/tmp"));
+    EXPECT_TRUE(dlg::PressButton(dialog, IDOK));
+    EXPECT_FALSE(dlg::PressButton(dialog, IDOK)) << "an ended dialog takes no more input";
+  });
+  EXPECT_EQ(ShowConfigurePort(&port), 1);
+  dlg::SetScript(nullptr);
+  EXPECT_EQ(port.saved, "/tmp");
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0], "Invalid Field: Unable to access [/no/such/directory]");
+  EXPECT_EQ(boxes.owners[0], shown);
+  EXPECT_EQ(boxes.types[0], MB_ICONERROR);
+}
+
+TEST(DialogBox, CancelSavesNothingAndReturnsTheProceduresResult) {
+  PortSettings port;
+  dlg::SetScript([](HWND dialog) {
+    dlg::TypeText(GetDlgItem(dialog, kOutputDir), "/tmp");
+    EXPECT_TRUE(dlg::Click(GetDlgItem(dialog, IDCANCEL)));
+  });
+  EXPECT_EQ(ShowConfigurePort(&port), 0);
+  dlg::SetScript(nullptr);
+  EXPECT_EQ(port.saved, "");
+}
+
+TEST(DialogBox, NewPortOffersTheFreeNamesAndTakesTheSelection) {
+  g_inUse = {"MVN1", "MVN3"};
+  g_created.clear();
+  std::vector<std::string> offered;
+  dlg::SetScript([&](HWND dialog) {
+    HWND list = GetDlgItem(dialog, kPortList);
+    for (LRESULT i = 0; i < SendMessageA(list, CB_GETCOUNT, 0, 0); ++i) {
+      char item[16];
+      SendMessageA(list, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item));
+      offered.push_back(item);
+    }
+    EXPECT_EQ(Text(dialog, kPortList), "MVN2");
+    EXPECT_TRUE(dlg::SelectItem(list, 1));
+    EXPECT_TRUE(dlg::PressButton(dialog, IDOK));
+  });
+  EXPECT_EQ(DialogBoxParamA(Instance(), MAKEINTRESOURCEA(kNewPort), nullptr, &NewPortProc, 0), 1);
+  dlg::SetScript(nullptr);
+  EXPECT_EQ(offered, (std::vector<std::string>{"MVN2", "MVN4", "MVN5"}));
+  EXPECT_EQ(g_created, "MVN4");
+}
+
+TEST(DialogBox, RefusesUnknownTemplatesAndMissingProcedures) {
+  struct Case {
+    HINSTANCE instance;
+    LPCSTR name;
+    DLGPROC proc;
+    DWORD error;
+  };
+  static int otherModule;
+  const Case cases[] = {
+      {Instance(), MAKEINTRESOURCEA(999), &NewPortProc, ERROR_RESOURCE_NAME_NOT_FOUND},
+      {&otherModule, MAKEINTRESOURCEA(kNewPort), &NewPortProc, ERROR_RESOURCE_NAME_NOT_FOUND},
+      {Instance(), "NEWPORT", &NewPortProc, ERROR_RESOURCE_NAME_NOT_FOUND},
+      {Instance(), nullptr, &NewPortProc, ERROR_RESOURCE_NAME_NOT_FOUND},
+      {Instance(), MAKEINTRESOURCEA(kNewPort), nullptr, ERROR_INVALID_PARAMETER},
+  };
+  for (const Case& c : cases) {
+    SetLastError(0);
+    EXPECT_EQ(DialogBoxParamA(c.instance, c.name, nullptr, c.proc, 0), -1);
+    EXPECT_EQ(GetLastError(), c.error);
+  }
+  const DialogTemplate broken{300, "x", 10, 10, "", 8, 0, nullptr, 2};
+  EXPECT_FALSE(RegisterDialogTemplates(Instance(), &broken, 1));
+  EXPECT_FALSE(RegisterDialogTemplates(Instance(), nullptr, 1));
+  EXPECT_TRUE(RegisterDialogTemplates(Instance(), nullptr, 0));
+}
+
+TEST(DialogBox, TemplatesAreKeptAsCopiesAndCanBeUnregistered) {
+  static int module;
+  char caption[] = "Copied";
+  char label[] = "Label";
+  DialogControl controls[] = {{77, DialogControlKind::Static, label, 1, 1, 20, 8, 0},
+                              {IDOK, DialogControlKind::PushButton, "OK", 1, 12, 20, 12, 0}};
+  DialogTemplate t{5, caption, 60, 30, "MS Sans Serif", 8, 0, controls, 2};
+  ASSERT_TRUE(RegisterDialogTemplates(&module, &t, 1));
+  caption[0] = 'X';
+  label[0] = 'X';
+  controls[0].id = 78;
+  std::string seenCaption, seenLabel;
+  dlg::SetScript([&](HWND dialog) {
+    char buffer[32];
+    GetWindowTextA(dialog, buffer, sizeof(buffer));
+    seenCaption = buffer;
+    seenLabel = Text(dialog, 77);
+    dlg::PressButton(dialog, IDOK);
+  });
+  auto proc = [](HWND dialog, UINT message, WPARAM wParam, LPARAM) -> INT_PTR {
+    if (message == WM_COMMAND && LOWORD(wParam) == IDOK) EndDialog(dialog, 9);
+    return message == WM_INITDIALOG || message == WM_COMMAND;
+  };
+  EXPECT_EQ(DialogBoxParamA(&module, MAKEINTRESOURCEA(5), nullptr, proc, 0), 9);
+  EXPECT_EQ(seenCaption, "Copied");
+  EXPECT_EQ(seenLabel, "Label");
+  UnregisterDialogTemplates(&module);
+  EXPECT_EQ(DialogBoxParamA(&module, MAKEINTRESOURCEA(5), nullptr, proc, 0), -1);
+  dlg::SetScript(nullptr);
+}
+
+TEST(DialogBox, EndDialogDuringInitialisationReturnsAtOnce) {
+  bool scriptRan = false;
+  INT_PTR result = ShowDialog(
+      kNewPort,
+      [](HWND dialog, UINT message, WPARAM, LPARAM) -> INT_PTR {
+        if (message == WM_INITDIALOG) EndDialog(dialog, 17);
+        return FALSE;
+      },
+      [&](HWND) { scriptRan = true; });
+  EXPECT_EQ(result, 17);
+  EXPECT_FALSE(scriptRan);
+  EXPECT_FALSE(EndDialog(nullptr, 1));
+}
+
+TEST(DialogBox, AScriptThatLeavesTheDialogOpenCancelsIt) {
+  std::vector<int> commands;
+  INT_PTR result = ShowDialog(
+      kNewPort,
+      [&](HWND, UINT message, WPARAM wParam, LPARAM) -> INT_PTR {
+        if (message == WM_COMMAND) commands.push_back(LOWORD(wParam));
+        return FALSE;  // the default ends the dialog with the command's id
+      },
+      [](HWND) {});
+  EXPECT_EQ(result, IDCANCEL);
+  EXPECT_EQ(commands, std::vector<int>{IDCANCEL});
+  // A procedure that ignores the cancel still does not keep the call waiting.
+  result = DialogBoxParamA(Instance(), MAKEINTRESOURCEA(kNewPort), nullptr,
+                           [](HWND, UINT message, WPARAM, LPARAM) -> INT_PTR { return message == WM_COMMAND; }, 0);
+  EXPECT_EQ(result, IDCANCEL);
+}
+
+TEST(DialogBox, WithoutAScriptOrDisplayADialogIsCancelledAndSaysSoOnce) {
+  EXPECT_EXIT(
+      {
+        PortSettings port;
+        port.output = "/tmp";
+        INT_PTR first = ShowConfigurePort(&port);
+        INT_PTR second = ShowConfigurePort(&port);
+        std::exit(first == 0 && second == 0 && port.saved.empty() ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), testing::Truly([](const std::string& err) {
+        const std::string note = "no display: \"Configure MVN1\" was closed as cancelled";
+        size_t at = err.find(note);
+        return at != std::string::npos && err.find("closed as cancelled", at + note.size()) == std::string::npos;
+      }));
+}
+
+TEST(DialogBox, AnExceptionInAProcedureLeavesTheCallThatShowedTheDialog) {
+  HWND shown = nullptr;
+  bool after = false;
+  auto proc = [](HWND, UINT message, WPARAM wParam, LPARAM) -> INT_PTR {
+    if (message == WM_COMMAND && LOWORD(wParam) == kSetupApp) throw std::runtime_error("library fault");
+    return FALSE;
+  };
+  EXPECT_THROW(ShowDialog(kConfigurePort, proc,
+                          [&](HWND dialog) {
+                            shown = dialog;
+                            EXPECT_TRUE(dlg::Click(GetDlgItem(dialog, kSetupApp)));
+                            // The dialog is ending: more input is refused.
+                            EXPECT_FALSE(dlg::TypeText(GetDlgItem(dialog, kOutputDir), "x"));
+                            after = true;
+                          }),
+               std::runtime_error);
+  EXPECT_TRUE(after);
+  EXPECT_FALSE(IsWindow(shown));
+  // The layer is in order afterwards.
+  EXPECT_EQ(ShowDialog(kNewPort, nullptr, [](HWND dialog) { dlg::PressButton(dialog, IDOK); }), IDOK);
+  // An exception in WM_INITDIALOG leaves at once too.
+  EXPECT_THROW(ShowDialog(
+                   kNewPort,
+                   [](HWND, UINT message, WPARAM, LPARAM) -> INT_PTR {
+                     if (message == WM_INITDIALOG) throw std::runtime_error("init");
+                     return FALSE;
+                   },
+                   [](HWND) { ADD_FAILURE() << "never shown"; }),
+               std::runtime_error);
+}
+
+TEST(DialogBox, ADialogCanOpenAnotherFromItsCommands) {
+  g_inUse.clear();
+  g_created.clear();
+  INT_PTR inner = 0;
+  int shownCount = 0;
+  auto outer = [&](HWND, UINT message, WPARAM wParam, LPARAM) -> INT_PTR {
+    if (message == WM_COMMAND && LOWORD(wParam) == kSetupApp) {
+      inner = DialogBoxParamA(Instance(), MAKEINTRESOURCEA(kNewPort), nullptr, &NewPortProc, 0);
+      return TRUE;
+    }
+    return FALSE;
+  };
+  INT_PTR result = ShowDialog(kConfigurePort, outer, [&](HWND dialog) {
+    ++shownCount;
+    if (shownCount == 1) {
+      EXPECT_TRUE(dlg::Click(GetDlgItem(dialog, kSetupApp)));
+      EXPECT_TRUE(IsWindow(dialog));
+      EXPECT_TRUE(dlg::PressButton(dialog, IDOK));
+    } else {
+      // The inner dialog: the same script runs for it.
+      EXPECT_TRUE(dlg::PressButton(dialog, IDOK));
+    }
+  });
+  EXPECT_EQ(shownCount, 2);
+  EXPECT_EQ(inner, 1);
+  EXPECT_EQ(g_created, "MVN1");
+  EXPECT_EQ(result, IDOK);
+}
