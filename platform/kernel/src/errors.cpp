@@ -16,13 +16,15 @@ namespace {
 thread_local DWORD t_lastError = 0;
 
 // A text that replaces the table's text for one code, valid until the last
-// error is set again.
+// error is set again. Trivially destructible on purpose: a thread-local
+// object with a destructor keeps a loaded module from ever being unloaded
+// while the thread lives (the loader pins it for the destructor).
 struct ErrorDetail {
-  bool valid = false;
-  DWORD code = 0;
-  std::string text;
+  bool valid;
+  DWORD code;
+  char text[1024];
 };
-thread_local ErrorDetail t_detail;
+thread_local ErrorDetail t_detail{};
 
 struct SystemText {
   DWORD code;
@@ -180,7 +182,13 @@ void SetLastErrorDetail(DWORD code, const char* text) {
   t_lastError = code;
   t_detail.valid = text != nullptr;
   t_detail.code = code;
-  t_detail.text = text ? text : "";
+  size_t n = text ? std::strlen(text) : 0;
+  if (n >= sizeof t_detail.text) {
+    n = sizeof t_detail.text - 1;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;  // whole UTF-8 sequences
+  }
+  if (n) std::memcpy(t_detail.text, text, n);
+  t_detail.text[n] = '\0';
 }
 }  // namespace mvn
 
@@ -247,7 +255,7 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD, LPSTR 
     text = static_cast<const char*>(source);
   } else if (flags & FORMAT_MESSAGE_FROM_SYSTEM) {
     if (t_detail.valid && t_detail.code == messageId && t_lastError == messageId) {
-      text = t_detail.text + "\r\n";
+      text = std::string(t_detail.text) + "\r\n";
       raw = true;
     } else {
       const char* found = FindSystemText(messageId);

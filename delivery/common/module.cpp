@@ -1,0 +1,71 @@
+// The module skeleton: settings of the record head and the sheet.
+#include "delivery/common/module.h"
+
+MVN_STATIC_OBJECT(IdentityPage, g_identityPage);
+
+namespace DeliveryModule {
+
+void ReadHeadSettings(CCONFIG* config, DELIVERYRECORD* record) {
+  if (!config->GetString("DialogTitle", &record->m_dialogTitle)) {
+    record->m_dialogTitle.Reserve(1);
+    LoadModuleString(IDS_CONFIGURE_DELIVERY_OPTIONS, record->m_dialogTitle.Buffer(),
+                     static_cast<int>(record->m_dialogTitle.Capacity()));
+  }
+  config->GetString("YourName", &record->m_yourName);
+  config->GetString("YourEmailAddress", &record->m_yourEmail);
+  config->GetString("IdentityToken", &record->m_identityToken);
+  config->GetBool("KeepFiles", &record->m_keepFiles);
+}
+
+void ReadSenderDefaults(CCONFIG* config, bool* senderDefaults) {
+  bool value = false;
+  if (!config->GetBool("SenderDefaults", &value)) value = false;
+  *senderDefaults = value;
+}
+
+IdentityPage* Identity() { return g_identityPage.Get(); }
+
+void LoadIdentityPage(const DELIVERYRECORD* record) {
+  Identity()->Load(record->m_yourName.Text(), record->m_yourEmail.Text(), record->m_identityToken.Text(),
+                   record->m_keepFiles);
+}
+
+bool ShowSheet(const DELIVERYRECORD* record, CPROPERTYPAGE* transportPage, const DialogTemplate& transportTemplate,
+               WORD identityTemplate) {
+  HINSTANCE instance = CXXHEAP::ModuleHandle();
+  const DialogTemplate templates[] = {IdentityPageTemplate(identityTemplate), transportTemplate};
+  RegisterDialogTemplates(instance, templates, 2);
+  InitCommonControls();
+
+  PROPSHEETPAGEA pages[2] = {};
+  CPROPERTYPAGE* objects[2] = {Identity(), transportPage};
+  for (int i = 0; i < 2; ++i) {
+    pages[i].dwSize = sizeof(PROPSHEETPAGEA);
+    pages[i].dwFlags = PSP_DEFAULT;
+    pages[i].hInstance = instance;
+    pages[i].pszTemplate = MAKEINTRESOURCEA(templates[i].id);
+    pages[i].pfnDlgProc = &PageDialogProc;
+    pages[i].lParam = reinterpret_cast<LPARAM>(objects[i]);
+  }
+  PROPSHEETHEADERA header = {};
+  header.dwSize = sizeof(PROPSHEETHEADERA);
+  header.dwFlags = PSH_PROPSHEETPAGE;
+  header.hwndParent = nullptr;
+  header.hInstance = instance;
+  header.pszCaption = record->m_dialogTitle.Text();
+  header.nPages = 2;
+  header.nStartPage = 0;
+  header.ppsp = pages;
+  PropertySheetA(&header);
+  return Identity()->m_applied || transportPage->m_applied;
+}
+
+void WriteIdentitySettings(CCONFIG* config) {
+  IdentityPage* page = Identity();
+  config->PutString("YourName", page->m_yourName.Text());
+  config->PutString("YourEmailAddress", page->m_yourEmail.Text());
+  config->PutString("IdentityToken", page->m_identityToken.Text());
+  config->PutBool("KeepFiles", page->m_keepFiles);
+}
+
+}  // namespace DeliveryModule

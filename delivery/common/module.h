@@ -1,0 +1,69 @@
+// The skeleton every delivery module is built on: the head of the module
+// record, the settings every module reads and writes through the host's
+// configuration object, and the two-page configuration sheet.
+//
+// A module exports exactly Initialize, Terminate, Configure, SendFile and
+// GetLastResult (C linkage, DELIVERY_EXPORT); the host binds them by name.
+// The host's CCONFIG is valid only during Initialize and Configure and is
+// called only through its slots; it fills the module's texts through theirs,
+// so every buffer stays in the module's private heap.
+#pragma once
+
+#include <new>
+
+#include "delivery/common/identitypage.h"
+#include "delivery/common/propertypage.h"
+#include "delivery/common/resources.h"
+#include "lib/config.h"
+#include "lib/cxxlib.h"
+#include "lib/text.h"
+
+#define DELIVERY_EXPORT extern "C" __attribute__((visibility("default")))
+
+// The head of every module record.
+struct DELIVERYRECORD {
+  CTEXTBUF64 m_dialogTitle;    // DialogTitle: the sheet's caption
+  CTEXTBUF64 m_yourName;       // YourName
+  CTEXTBUF64 m_yourEmail;      // YourEmailAddress
+  CTEXTBUF64 m_identityToken;  // IdentityToken, stored (encoded) form
+  bool m_keepFiles;            // KeepFiles: carried through the sheet only
+
+  DELIVERYRECORD() : m_keepFiles(false) {}
+};
+
+namespace DeliveryModule {
+
+// A record of type R, zero-filled from the private heap and built there.
+template <class R>
+R* NewRecord() {
+  return new (g_pXXHeap->AllocZero(sizeof(R), nullptr)) R();
+}
+template <class R>
+void DeleteRecord(R* record) {
+  if (!record) return;
+  record->~R();
+  g_pXXHeap->Free(record);
+}
+
+// Reads DialogTitle (string resource 2 when absent, cut to the title's
+// capacity), YourName, YourEmailAddress, IdentityToken (as stored) and
+// KeepFiles, in this order. Nothing read fails the call.
+void ReadHeadSettings(CCONFIG* config, DELIVERYRECORD* record);
+// Reads SenderDefaults (the last key); false when it cannot be read.
+void ReadSenderDefaults(CCONFIG* config, bool* senderDefaults);
+
+// The module's identity page (a static object of the module).
+IdentityPage* Identity();
+// Copies the record's name, address, stored token and keep files into the
+// identity page.
+void LoadIdentityPage(const DELIVERYRECORD* record);
+// Shows the sheet: the identity page (template identityTemplate), then the
+// module's transport page (transportTemplate), with the record's dialog
+// title as caption. True when either page has been applied.
+bool ShowSheet(const DELIVERYRECORD* record, CPROPERTYPAGE* transportPage, const DialogTemplate& transportTemplate,
+               WORD identityTemplate = IDD_IDENTITY);
+// Writes YourName, YourEmailAddress, IdentityToken and KeepFiles from the
+// identity page, in this order; results are ignored.
+void WriteIdentitySettings(CCONFIG* config);
+
+}  // namespace DeliveryModule

@@ -1,0 +1,204 @@
+// The local delivery module.
+#include "delivery/local/localmodule.h"
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include "lib/bufferedfile.h"
+#include "lib/encode.h"
+
+MVN_STATIC_OBJECT(LocalOptionsPage, g_localOptionsPage);
+
+namespace {
+
+constexpr DWORD kEditStyle = WS_BORDER | ES_AUTOHSCROLL | WS_TABSTOP;
+
+constexpr DialogControl kLocalControls[] = {
+    {IDC_STATIC, DialogControlKind::GroupBox, "", 7, 3, 198, 98, 0},
+    {IDC_STATIC, DialogControlKind::Static, "Output Location :", 15, 18, 62, 8, 0},
+    {IDC_OUTPUT_LOCATION, DialogControlKind::Edit, "", 80, 16, 118, 12, kEditStyle},
+};
+
+constexpr DWORD kOpenForReading = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+bool StartsWithShareMarker(const char* location) {
+  return location && ((location[0] == '\\' && location[1] == '\\') || (location[0] == '/' && location[1] == '/'));
+}
+
+// Writes "KEY=value" and CR LF without going through the formatter, so a
+// long value is written whole.
+bool WriteKeyLine(CBUFFEREDWRITER* writer, const char* key, const char* value) {
+  bool ok = writer->WriteString(key);
+  return writer->WriteLine(value) && ok;
+}
+
+// Opens a new, hidden partial file in the directory: the frame is written
+// there and gets its "MVN" name only once it is complete.
+bool OpenPartial(const char* directory, CBUFFEREDWRITER* writer) {
+  DWORD start = (GetTickCount() ^ (GetCurrentProcessId() << 4)) & 0xFFFF;
+  for (DWORD i = 0; i < 0x10000; ++i) {
+    DWORD number = (start + i) & 0xFFFF;
+    CTEXTBUF32 name;
+    name.SetNumber(number, 4, 16);
+    CPATH path;
+    path.SetDirAndName(directory, ".MVN");
+    path.Append(name.Text());
+    path.Append(".part");
+    writer->Set(path.Text());
+    if (writer->Open(GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_SEQUENTIAL_SCAN, nullptr))
+      return true;
+    if (GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  writer->Set("");
+  return false;
+}
+
+// Gives the complete frame its new unique name "MVN<hex>.TMP" without ever
+// replacing a file.
+bool PlaceFrame(const char* partial, const char* directory) {
+  DWORD start = (GetTickCount() ^ (GetCurrentProcessId() << 8)) & 0xFFFF;
+  for (DWORD i = 0; i < 0x10000; ++i) {
+    UINT number = (start + i) & 0xFFFF;
+    if (number == 0) continue;
+    char name[MAX_PATH + 16];
+    if (!GetTempFileNameA(directory, "MVN", number, name)) return false;
+    if (MoveFileExA(partial, name, 0)) return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) return false;
+  }
+  return false;
+}
+
+// Header lines, the job file, the end line; true only when every byte went
+// out and the target was closed cleanly.
+bool WriteFrame(const LOCALRECORD* record, const char* jobFile, CBUFFEREDWRITER* writer) {
+  bool ok = writer->WriteLine("!MVN::MVN");
+  ok = WriteKeyLine(writer, "SENDER-DEFAULTS=", record->m_senderDefaults ? "yes" : "no") && ok;
+  ok = writer->WriteLine("SENDER-TYPE=LOCAL") && ok;
+  if (!record->m_yourName.IsEmpty()) ok = WriteKeyLine(writer, "SENDER-NAME=", record->m_yourName.Text()) && ok;
+  if (!record->m_yourEmail.IsEmpty())
+    ok = WriteKeyLine(writer, "SENDER-ADDRESS=", record->m_yourEmail.Text()) && ok;
+  ok = writer->FlushBuffer() && ok;
+  if (ok) {
+    CFILE job(jobFile);
+    ok = job.Open(GENERIC_READ, kOpenForReading, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr) &&
+         CopyStream(&job, writer);
+    job.Close();
+  }
+  ok = writer->WriteLine("!MVN-END") && ok;
+  ok = writer->Close() && ok;
+  return ok;
+}
+
+}  // namespace
+
+DialogTemplate LocalOptionsTemplate() {
+  return {IDD_TRANSPORT,    "Local Delivery Options", 212, 108, "MS Sans Serif", 8, 0, kLocalControls,
+          static_cast<UINT>(sizeof kLocalControls / sizeof kLocalControls[0])};
+}
+
+INT_PTR LocalOptionsPage::OnMessage(HWND window, UINT message, WPARAM, LPARAM) {
+  if (message == WM_INITDIALOG) SetDlgItemTextFrom(window, IDC_OUTPUT_LOCATION, &m_location);
+  return 0;
+}
+
+bool LocalOptionsPage::IsChange(WORD controlId, WORD notificationCode) {
+  return controlId == IDC_OUTPUT_LOCATION && notificationCode == EN_CHANGE;
+}
+
+bool LocalOptionsPage::Apply(HWND window) {
+  GetDlgItemTextInto(window, IDC_OUTPUT_LOCATION, &m_location);
+  return CPROPERTYPAGE::Apply(window);
+}
+
+bool LocalOptionsPage::Validate(HWND window) {
+  CPATH scratch;
+  GetDlgItemTextInto(window, IDC_OUTPUT_LOCATION, &scratch);
+  if (scratch.IsEmpty()) return true;
+  if (LocalModule::IsExistingFileTarget(scratch.Text())) return true;
+  if (scratch.CreateDirectory()) return true;
+  SetFocus(GetDlgItem(window, IDC_OUTPUT_LOCATION));
+  return false;
+}
+
+namespace LocalModule {
+
+LocalOptionsPage* OptionsPage() { return g_localOptionsPage.Get(); }
+
+bool IsExistingFileTarget(const char* location) {
+  if (!StartsWithShareMarker(location)) return false;
+  // Only a regular file is opened: a FIFO would block the open and a
+  // directory is no file to overwrite.
+  std::string native = location;
+  for (char& c : native) {
+    if (c == '\\') c = '/';
+  }
+  struct stat st;
+  if (stat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  CFILE file(location);
+  if (!file.Open(GENERIC_READ, kOpenForReading, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr))
+    return false;
+  file.Close();
+  return true;
+}
+
+LOCALRECORD* Initialize(CCONFIG* config) {
+  LOCALRECORD* record = DeliveryModule::NewRecord<LOCALRECORD>();
+  if (config) {
+    DeliveryModule::ReadHeadSettings(config, record);
+    config->GetString("OutputLocation", &record->m_outputLocation);
+    DeliveryModule::ReadSenderDefaults(config, &record->m_senderDefaults);
+  } else {
+    record->m_dialogTitle.Reserve(1);
+    LoadModuleString(IDS_CONFIGURE_DELIVERY_OPTIONS, record->m_dialogTitle.Buffer(),
+                     static_cast<int>(record->m_dialogTitle.Capacity()));
+  }
+  return record;
+}
+
+bool Configure(LOCALRECORD* record, CCONFIG* config) {
+  if (!record || !config) return false;
+  DeliveryModule::LoadIdentityPage(record);
+  LocalOptionsPage* page = OptionsPage();
+  page->m_location.Set(record->m_outputLocation.Text());
+  if (!DeliveryModule::ShowSheet(record, page, LocalOptionsTemplate())) return false;
+  DeliveryModule::WriteIdentitySettings(config);
+  config->PutString("OutputLocation", page->m_location.Text());
+  return true;
+}
+
+bool SendFile(LOCALRECORD* record, const char* jobFile) {
+  if (!record || !jobFile || record->m_outputLocation.IsEmpty()) return false;
+  const char* location = record->m_outputLocation.Text();
+  CBUFFEREDWRITER writer;
+
+  if (IsExistingFileTarget(location)) {
+    // The existing file is overwritten in place, as the server reads it.
+    writer.Set(location);
+    if (!writer.Open(GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN, nullptr))
+      return false;
+    if (WriteFrame(record, jobFile, &writer)) return true;
+    // No half frame stays behind for the server to read.
+    HANDLE file = CreateFileA(location, GENERIC_WRITE, kOpenForReading, nullptr, TRUNCATE_EXISTING, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    return false;
+  }
+
+  CPATH directory(location);
+  if (!directory.CreateDirectory()) return false;
+  if (!OpenPartial(directory.Text(), &writer)) return false;
+  CPATH partial(writer.Text());
+  if (WriteFrame(record, jobFile, &writer) && PlaceFrame(partial.Text(), directory.Text())) return true;
+  writer.Close();
+  DeleteFileA(partial.Text());
+  return false;
+}
+
+int Terminate(LOCALRECORD* record) {
+  DeliveryModule::DeleteRecord(record);
+  return 0;
+}
+
+const char* GetLastResult(LOCALRECORD*) { return nullptr; }
+
+}  // namespace LocalModule

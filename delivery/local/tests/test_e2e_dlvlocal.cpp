@@ -1,0 +1,125 @@
+// End to end: the real send client with dlvlocal turns a request file with
+// two attachments into a delivery frame in the intake directory; the job
+// inside the frame is decoded by the independent job-file decoder and every
+// payload matches what was attached.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/tempdir.h"
+
+namespace fs = std::filesystem;
+using mvntest::ReadFile;
+using mvntest::TempDir;
+using mvntest::WriteFile;
+
+namespace {
+
+struct Outcome {
+  int exitCode;
+  std::string output;
+};
+
+std::string Quote(const std::string& text) { return "'" + text + "'"; }
+
+Outcome Shell(const std::string& command) {
+  Outcome run{-1, ""};
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return run;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
+  int status = pclose(pipe);
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+std::vector<fs::path> Files(const fs::path& directory) {
+  std::vector<fs::path> files;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(directory, ignored)) files.push_back(entry.path());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+class EndToEnd : public testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(dir / "client");
+    // A binary attachment over several 8192-byte blocks and a text one.
+    for (int i = 0; i < 20000; ++i) pdf.push_back(static_cast<char>((i * 131 + i / 7) & 0xFF));
+    notes = "Please call back.\r\nTwo lines.\r\n";
+    WriteFile(dir / "client/report.pdf", pdf);
+    WriteFile(dir / "client/notes.txt", notes);
+    WriteFile(request, "!MVN - DASHPOST V5.0 (Tolvar)\r\n\r\n!PASSTHROUGH\r\nFrom:Ann Lee\r\n\r\n!TARGET\r\n"
+                       "Destination:+44 20 7946 0000\r\nTo:Bob\r\n\r\n!PASSTHROUGH-END\r\n\r\n"
+                       "!ExtAttachment,report.pdf," + dir / "client/report.pdf" + "\r\n"
+                       "!ExtAttachment,notes.txt," + dir / "client/notes.txt" + "\r\n\r\n!MVN-END\r\n");
+  }
+
+  void WriteIni(const std::string& outputLocation) {
+    WriteFile(ini, "[MVNCSEND]\r\nDeliveryModule=" + fs::path(MVN_DLVLOCAL_PATH).replace_extension(".dll").string() +
+                       "\r\nWorkingPath=" + dir / "work" + "\r\nOutputLocation=" + outputLocation +
+                       "\r\nYourName=Ann Lee\r\nYourEmailAddress=ann@example.com\r\nIdentityToken=OM9Z\r\n"
+                       "SenderDefaults=yes\r\n");
+  }
+
+  Outcome Send() {
+    return Shell("cd " + Quote(dir.str()) + " && MVN_ROOT=" + Quote(dir / "root") + " MVN_DIALOGS=headless " +
+                 Quote(MVN_SENDCLIENT_PATH) + " CONFIG=" + Quote(ini) + " " + Quote(request));
+  }
+
+  TempDir dir;
+  std::string ini = dir / "mvncsend.ini";
+  std::string request = dir / "client/Faxout.tmp";
+  std::string pdf, notes;
+};
+
+}  // namespace
+
+TEST_F(EndToEnd, ARequestWithTwoAttachmentsArrivesAsOneFrame) {
+  fs::path intake = dir / "server/intake";
+  WriteIni(intake.string());
+  Outcome run = Send();
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+
+  std::vector<fs::path> frames = Files(intake);
+  ASSERT_EQ(frames.size(), 1u) << "one frame and nothing half-written beside it";
+  EXPECT_EQ(frames[0].filename().string().rfind("MVN", 0), 0u);
+  EXPECT_EQ(frames[0].extension(), ".TMP");
+  std::string frame = ReadFile(frames[0].string());
+  const std::string header =
+      "!MVN::MVN\r\nSENDER-DEFAULTS=yes\r\nSENDER-TYPE=LOCAL\r\nSENDER-NAME=Ann Lee\r\nSENDER-ADDRESS=ann@example.com\r\n";
+  const std::string trailer = "!MVN-END\r\n";
+  ASSERT_EQ(frame.compare(0, header.size(), header), 0) << frame.substr(0, 200);
+  ASSERT_GE(frame.size(), header.size() + trailer.size());
+  ASSERT_EQ(frame.compare(frame.size() - trailer.size(), trailer.size(), trailer), 0);
+  std::string job = frame.substr(header.size(), frame.size() - header.size() - trailer.size());
+  WriteFile(dir / "job.bin", job);
+
+  Outcome decoded = Shell("/usr/bin/python3 " + Quote(MVN_JOBDECODE) + " " + Quote(dir / "job.bin") + " " +
+                      Quote(dir / "decoded"));
+  ASSERT_EQ(decoded.exitCode, 0) << decoded.output;
+  EXPECT_NE(decoded.output.find("\"section_names\": [\n    \"ATTACHMENT\",\n    \"ATTACHMENT\"\n  ]"),
+            std::string::npos)
+      << decoded.output;
+  EXPECT_NE(decoded.output.find("OM9Z"), std::string::npos) << "the identity token travels in the job";
+  EXPECT_NE(decoded.output.find("\"display_name\": \"report.pdf\""), std::string::npos);
+  EXPECT_NE(decoded.output.find("\"line\": \"To:Bob\""), std::string::npos) << "the request's lines are in the job";
+  EXPECT_EQ(ReadFile(dir / "decoded/00-ATTACHMENT.bin"), pdf);
+  EXPECT_EQ(ReadFile(dir / "decoded/01-ATTACHMENT.bin"), notes);
+}
+
+TEST_F(EndToEnd, AFailedDeliveryLeavesNothingInTheIntake) {
+  // The intake lies below a plain file, so it can never be made.
+  WriteFile(dir / "server", "not a directory");
+  WriteIni(dir / "server/intake");
+  Outcome run = Send();
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_NE(run.output.find("Error - unable to deliver your message"), std::string::npos) << run.output;
+  EXPECT_EQ(ReadFile(dir / "server"), "not a directory");
+}

@@ -1,0 +1,58 @@
+// The module dlvsmtp2: its application object (Winsock 2.0 from load to
+// unload), its load and unload, and its five exports.
+#include "delivery/common/dllapp.h"
+#include "delivery/smtp2/smtp2module.h"
+
+namespace {
+
+class SMTP2DLLAPP : public CXXDLLAPP {
+ public:
+  void ProcessAttach() override {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 0), &data);
+  }
+  void ProcessDetach() override { WSACleanup(); }
+};
+
+}  // namespace
+
+MVN_DLL_APPLICATION(SMTP2DLLAPP)
+MVN_MODULE_ENTRY()
+
+// No exception leaves an export: the host learns of a failure only from
+// the results.
+DELIVERY_EXPORT void* Initialize(CCONFIG* config) {
+  try {
+    return Smtp2Module::Initialize(config);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+DELIVERY_EXPORT int Terminate(void* record) {
+  try {
+    return Smtp2Module::Terminate(static_cast<SMTP2RECORD*>(record));
+  } catch (...) {
+    return 0;
+  }
+}
+
+DELIVERY_EXPORT bool Configure(void* record, CCONFIG* config) {
+  try {
+    return Smtp2Module::Configure(static_cast<SMTP2RECORD*>(record), config);
+  } catch (...) {
+    return false;
+  }
+}
+
+DELIVERY_EXPORT bool SendFile(void* record, const char* jobFile) {
+  try {
+    return Smtp2Module::SendFile(static_cast<SMTP2RECORD*>(record), jobFile);
+  } catch (...) {
+    return false;
+  }
+}
+
+DELIVERY_EXPORT const char* GetLastResult(void* record) {
+  return Smtp2Module::GetLastResult(static_cast<SMTP2RECORD*>(record));
+}
