@@ -1,0 +1,136 @@
+// mvnprint -P <printer> [-U user] [-T title] file|-
+//
+// Submits a file (or standard input) as a print job to the spooler service
+// and waits until the job has run. Exit code 0 when it printed, 1 when the
+// service refused or failed it, 2 for a bad command line.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/spooler/service/protocol.h"
+
+namespace {
+
+int Usage() {
+  std::fprintf(stderr, "usage: mvnprint -P <printer> [-U user] [-T title] file|-\n");
+  return 2;
+}
+
+bool WriteAll(int fd, const void* buffer, std::size_t size) {
+  const char* at = static_cast<const char*>(buffer);
+  while (size > 0) {
+    ssize_t put = write(fd, at, size);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    at += put;
+    size -= static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string printer, user, title, file;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    if (arg == "-P") {
+      if (!value(&printer)) return Usage();
+    } else if (arg == "-U") {
+      if (!value(&user)) return Usage();
+    } else if (arg == "-T") {
+      if (!value(&title)) return Usage();
+    } else if (file.empty() && (arg == "-" || arg[0] != '-')) {
+      file = arg;
+    } else {
+      return Usage();
+    }
+  }
+  if (printer.empty() || file.empty()) return Usage();
+  if (HasLineBreak(printer) || HasLineBreak(user) || HasLineBreak(title)) {
+    std::fprintf(stderr, "mvnprint: names cannot hold line breaks\n");
+    return 2;
+  }
+  if (title.empty()) {
+    std::size_t slash = file.rfind('/');
+    title = file == "-" ? "stdin" : (slash == std::string::npos ? file : file.substr(slash + 1));
+  }
+
+  int input = 0;
+  if (file != "-") {
+    input = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (input < 0) {
+      std::fprintf(stderr, "mvnprint: %s: %s\n", file.c_str(), std::strerror(errno));
+      return 1;
+    }
+  }
+
+  std::string path = spooler::service::RootPath(spooler::service::kSocketFile, false);
+  struct sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (path.empty() || path.size() >= sizeof address.sun_path || fd < 0) {
+    std::fprintf(stderr, "mvnprint: no spooler socket\n");
+    return 1;
+  }
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    std::fprintf(stderr, "mvnprint: the spooler service is not running (%s)\n", std::strerror(errno));
+    return 1;
+  }
+  signal(SIGPIPE, SIG_IGN);
+
+  std::string header = "printer=" + printer + "\n";
+  if (!user.empty()) header += "user=" + user + "\n";
+  header += "document=" + title + "\n\n";
+  bool sent = WriteAll(fd, header.data(), header.size());
+  std::vector<unsigned char> frame(4 + 65536);
+  while (sent) {
+    ssize_t got = read(input, frame.data() + 4, 65536);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      std::fprintf(stderr, "mvnprint: %s: %s\n", file.c_str(), std::strerror(errno));
+      return 1;  // no closing frame: the service drops the job
+    }
+    std::uint32_t n = static_cast<std::uint32_t>(got);
+    frame[0] = n & 0xFF;
+    frame[1] = (n >> 8) & 0xFF;
+    frame[2] = (n >> 16) & 0xFF;
+    frame[3] = (n >> 24) & 0xFF;
+    sent = WriteAll(fd, frame.data(), 4 + n);
+    if (n == 0) break;
+  }
+  shutdown(fd, SHUT_WR);
+
+  std::string reply;
+  char c;
+  while (read(fd, &c, 1) == 1 && c != '\n') reply.push_back(c);
+  close(fd);
+  if (reply.rfind("OK ", 0) == 0) {
+    unsigned long id = 0, bytes = 0;
+    std::sscanf(reply.c_str() + 3, "%lu %lu", &id, &bytes);
+    std::printf("mvnprint: job %lu printed on %s (%lu bytes)\n", id, printer.c_str(), bytes);
+    return 0;
+  }
+  std::fprintf(stderr, "mvnprint: %s\n", reply.rfind("ERROR ", 0) == 0 ? reply.c_str() + 6
+                                         : sent ? "no answer from the spooler service"
+                                                : "the spooler service closed the connection");
+  return 1;
+}

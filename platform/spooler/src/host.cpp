@@ -1,0 +1,427 @@
+// The spooler host: monitors, ports, jobs and the services the monitors
+// call back.
+#include "platform/spooler/host.h"
+
+#include <pwd.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "platform/module/module.h"
+#include "platform/spooler/src/unicode.h"
+
+namespace spooler {
+
+namespace {
+
+constexpr DWORD ERROR_INVALID_PRINTER_NAME = 1801;
+
+// A job the host is running, as GetJobW describes it.
+struct JobState {
+  std::u16string printer;
+  std::u16string machine;
+  std::u16string user;
+  std::u16string document;
+  std::string userName;  // for the spool file's owner
+  SYSTEMTIME submitted{};
+  bool done = false;
+};
+
+struct PrinterHandle {
+  std::u16string printer;
+};
+
+// The state the services see: the jobs running now and the printer handles
+// the monitors hold. Jobs on different ports run at once.
+struct Registry {
+  std::mutex lock;
+  std::map<DWORD, JobState> jobs;
+  std::map<PrinterHandle*, std::unique_ptr<PrinterHandle>> printers;
+  std::atomic<DWORD> nextJobId{1};
+};
+
+Registry& Jobs() {
+  static Registry* s_registry = new Registry;  // lives until the process ends
+  return *s_registry;
+}
+
+PrinterHandle* FindPrinter(Registry& registry, HANDLE handle) {
+  auto it = registry.printers.find(static_cast<PrinterHandle*>(handle));
+  return it == registry.printers.end() ? nullptr : it->second.get();
+}
+
+BOOL ServeOpenPrinter(LPCWSTR printerName, HANDLE* printer, DWORD* error) {
+  Registry& registry = Jobs();
+  std::lock_guard<std::mutex> hold(registry.lock);
+  std::u16string name = printerName ? printerName : u"";
+  bool known = false;
+  for (const auto& [id, job] : registry.jobs) known = known || job.printer == name;
+  if (!known) {
+    *error = ERROR_INVALID_PRINTER_NAME;
+    return FALSE;
+  }
+  auto handle = std::make_unique<PrinterHandle>();
+  handle->printer = name;
+  PrinterHandle* raw = handle.get();
+  registry.printers.emplace(raw, std::move(handle));
+  *printer = raw;
+  return TRUE;
+}
+
+// Level 1: the structure, then its strings packed behind it.
+BOOL ServeGetJob(HANDLE printer, DWORD jobId, DWORD level, LPBYTE out, DWORD size, LPDWORD needed,
+                 DWORD* error) {
+  Registry& registry = Jobs();
+  std::lock_guard<std::mutex> hold(registry.lock);
+  *needed = 0;
+  if (!FindPrinter(registry, printer)) {
+    *error = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  if (level != 1) {
+    *error = ERROR_INVALID_LEVEL;
+    return FALSE;
+  }
+  auto it = registry.jobs.find(jobId);
+  if (it == registry.jobs.end()) {
+    *error = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  const JobState& job = it->second;
+  static const std::u16string kDatatype = u"RAW";
+  const std::u16string* texts[] = {&job.printer, &job.machine, &job.user, &job.document, &kDatatype};
+  DWORD total = sizeof(JOB_INFO_1W);
+  for (const std::u16string* text : texts) total += static_cast<DWORD>((text->size() + 1) * sizeof(char16_t));
+  *needed = total;
+  if (!out || size < total) {
+    *error = ERROR_INSUFFICIENT_BUFFER;
+    return FALSE;
+  }
+  JOB_INFO_1W info{};
+  char16_t* strings = reinterpret_cast<char16_t*>(out + sizeof(JOB_INFO_1W));
+  LPWSTR* fields[] = {&info.pPrinterName, &info.pMachineName, &info.pUserName, &info.pDocument, &info.pDatatype};
+  for (int i = 0; i < 5; ++i) {
+    *fields[i] = strings;
+    std::memcpy(strings, texts[i]->c_str(), (texts[i]->size() + 1) * sizeof(char16_t));
+    strings += texts[i]->size() + 1;
+  }
+  info.JobId = jobId;
+  info.pStatus = nullptr;
+  info.Priority = 1;
+  info.Position = 1;
+  info.Submitted = job.submitted;
+  std::memcpy(out, &info, sizeof info);
+  return TRUE;
+}
+
+BOOL ServeSetJob(HANDLE printer, DWORD jobId, DWORD level, LPBYTE, DWORD command, DWORD* error) {
+  Registry& registry = Jobs();
+  std::lock_guard<std::mutex> hold(registry.lock);
+  if (!FindPrinter(registry, printer)) {
+    *error = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  auto it = registry.jobs.find(jobId);
+  if (it == registry.jobs.end()) {
+    *error = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  if (level != 0 || command < JOB_CONTROL_PAUSE || command > JOB_CONTROL_DELETE) {
+    *error = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  // A monitor cancels a job it has finished with: the spooler takes that
+  // as "printed" and drops the job.
+  if (command == JOB_CONTROL_CANCEL || command == JOB_CONTROL_DELETE) it->second.done = true;
+  return TRUE;
+}
+
+BOOL ServeClosePrinter(HANDLE printer, DWORD* error) {
+  Registry& registry = Jobs();
+  std::lock_guard<std::mutex> hold(registry.lock);
+  if (registry.printers.erase(static_cast<PrinterHandle*>(printer)) == 0) {
+    *error = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL ServeSetSpoolFileOwner(HANDLE printer, DWORD jobId, LPCSTR fileName, DWORD* error) {
+  std::string user;
+  {
+    Registry& registry = Jobs();
+    std::lock_guard<std::mutex> hold(registry.lock);
+    auto it = registry.jobs.find(jobId);
+    if (!FindPrinter(registry, printer) || it == registry.jobs.end() || !fileName) {
+      *error = ERROR_INVALID_PARAMETER;
+      return FALSE;
+    }
+    user = it->second.userName;
+  }
+  if (geteuid() != 0) return TRUE;  // the files are the service user's; nothing to hand over
+  char buffer[4096];
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  if (getpwnam_r(user.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || !found) {
+    *error = ERROR_INVALID_PARAMETER;  // no such local user: the file stays the service's
+    return FALSE;
+  }
+  if (lchown(fileName, found->pw_uid, found->pw_gid) != 0 || chmod(fileName, 0600) != 0) {
+    *error = Win32ErrorFromErrno(errno, fileName);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+void ServeSetLastError(DWORD code) { SetLastError(code); }
+
+}  // namespace
+
+}  // namespace spooler
+
+// The table mvn_winspool looks up in the program.
+extern "C" __attribute__((visibility("default"))) const MVN_SPOOLER_SERVICES mvn_spooler_services = {
+    sizeof(MVN_SPOOLER_SERVICES), &spooler::ServeOpenPrinter,  &spooler::ServeGetJob,
+    &spooler::ServeSetJob,        &spooler::ServeClosePrinter, &spooler::ServeSetSpoolFileOwner,
+    &spooler::ServeSetLastError,
+};
+
+namespace spooler {
+
+std::string MonitorRegistryRoot(const std::string& monitorName) {
+  return std::string(kMonitorsKey) + "\\" + monitorName;
+}
+
+std::u16string Widen(std::string_view utf8) { return unicode::Utf8ToUtf16(utf8); }
+std::string Narrow(std::u16string_view wide) { return unicode::Utf16ToUtf8(wide); }
+
+Monitor::~Monitor() {
+  if (m_module) FreeLibrary(m_module);
+}
+
+std::unique_ptr<Monitor> Monitor::Load(const std::string& file, const std::string& monitorName,
+                                       std::string* error) {
+  auto fail = [&](const std::string& reason) -> std::unique_ptr<Monitor> {
+    if (error) *error = reason;
+    return nullptr;
+  };
+  std::unique_ptr<Monitor> monitor(new Monitor);
+  monitor->m_name = monitorName;
+  monitor->m_module = LoadLibraryA(file.c_str());
+  if (!monitor->m_module) return fail("cannot load " + file);
+  auto initialize =
+      reinterpret_cast<PFN_InitializePrintMonitor>(GetProcAddress(monitor->m_module, INITIALIZE_PRINT_MONITOR));
+  if (!initialize) return fail(file + " has no " + INITIALIZE_PRINT_MONITOR);
+  std::u16string root = Widen(MonitorRegistryRoot(monitorName));
+  LPMONITOREX table = initialize(root.data());
+  if (!table) return fail(std::string(INITIALIZE_PRINT_MONITOR) + " of " + file + " returned no table");
+  if (table->dwMonitorSize != sizeof(MONITOR)) return fail("the monitor table of " + file + " has a wrong size");
+  const MONITOR& entries = table->Monitor;
+  if (!entries.pfnEnumPorts || !entries.pfnOpenPort || !entries.pfnStartDocPort || !entries.pfnWritePort ||
+      !entries.pfnEndDocPort || !entries.pfnClosePort) {
+    return fail("the monitor table of " + file + " lacks a port entry");
+  }
+  monitor->m_table = table;
+  return monitor;
+}
+
+bool Monitor::EnumPorts(DWORD level, std::vector<PortEntry>* ports, std::string* error) {
+  ports->clear();
+  DWORD needed = 0;
+  DWORD count = 0;
+  if (m_table->Monitor.pfnEnumPorts(nullptr, level, nullptr, 0, &needed, &count)) return true;
+  if (level != 1 && level != 2) {
+    if (error) *error = "EnumPorts failed";
+    return false;
+  }
+  std::vector<BYTE> buffer(needed ? needed : 1);
+  if (!m_table->Monitor.pfnEnumPorts(nullptr, level, buffer.data(), needed, &needed, &count)) {
+    if (error) *error = "EnumPorts failed with a buffer of the size it asked for";
+    return false;
+  }
+  auto text = [](LPWSTR p) { return p ? Narrow(p) : std::string(); };
+  for (DWORD i = 0; i < count; ++i) {
+    PortEntry entry;
+    if (level == 1) {
+      const auto* info = reinterpret_cast<const PORT_INFO_1W*>(buffer.data()) + i;
+      entry.name = text(info->pName);
+    } else {
+      const auto* info = reinterpret_cast<const PORT_INFO_2W*>(buffer.data()) + i;
+      entry.name = text(info->pPortName);
+      entry.monitor = text(info->pMonitorName);
+      entry.description = text(info->pDescription);
+      entry.type = info->fPortType;
+    }
+    ports->push_back(std::move(entry));
+  }
+  return true;
+}
+
+HANDLE Monitor::OpenPort(const std::string& port) {
+  std::u16string name = Widen(port);
+  HANDLE handle = nullptr;
+  if (!m_table->Monitor.pfnOpenPort(name.data(), &handle)) return nullptr;
+  return handle;
+}
+
+bool Monitor::ClosePort(HANDLE port) { return m_table->Monitor.pfnClosePort(port) != FALSE; }
+
+bool Monitor::AddPort(const std::string& monitorName) {
+  if (!m_table->Monitor.pfnAddPort) return false;
+  std::u16string name = Widen(monitorName);
+  return m_table->Monitor.pfnAddPort(nullptr, nullptr, name.data()) != FALSE;
+}
+
+bool Monitor::ConfigurePort(const std::string& port) {
+  if (!m_table->Monitor.pfnConfigurePort) return false;
+  std::u16string name = Widen(port);
+  return m_table->Monitor.pfnConfigurePort(nullptr, nullptr, name.data()) != FALSE;
+}
+
+bool Monitor::DeletePort(const std::string& port) {
+  if (!m_table->Monitor.pfnDeletePort) return false;
+  std::u16string name = Widen(port);
+  return m_table->Monitor.pfnDeletePort(nullptr, nullptr, name.data()) != FALSE;
+}
+
+JobResult Monitor::RunJob(HANDLE port, const JobSpec& spec, const DataSource& source, DWORD chunkSize) {
+  if (chunkSize == 0) chunkSize = 1;
+  auto buffer = std::make_shared<std::vector<BYTE>>(chunkSize);
+  BlockSource blocks = [&source, buffer](const BYTE** block, DWORD maximum) -> long {
+    *block = buffer->data();
+    return source(buffer->data(), maximum < buffer->size() ? maximum : static_cast<DWORD>(buffer->size()));
+  };
+  return RunJobBlocks(port, spec, blocks, chunkSize);
+}
+
+JobResult Monitor::RunJobBlocks(HANDLE port, const JobSpec& spec, const BlockSource& source, DWORD chunkSize) {
+  JobResult result;
+  Registry& registry = Jobs();
+  result.jobId = registry.nextJobId.fetch_add(1);
+  {
+    JobState job;
+    job.printer = Widen(spec.printer);
+    job.machine = Widen(spec.machine);
+    job.user = Widen(spec.user);
+    job.document = Widen(spec.document);
+    job.userName = spec.user;
+    GetSystemTime(&job.submitted);
+    std::lock_guard<std::mutex> hold(registry.lock);
+    registry.jobs.emplace(result.jobId, std::move(job));
+  }
+
+  std::u16string printer = Widen(spec.printer);
+  std::u16string document = Widen(spec.document);
+  std::u16string datatype = u"RAW";
+  DOC_INFO_1W info{document.data(), nullptr, datatype.data()};
+  const MONITOR& entries = m_table->Monitor;
+  if (chunkSize == 0) chunkSize = 1;
+  result.started = entries.pfnStartDocPort(port, printer.data(), result.jobId, 1,
+                                           reinterpret_cast<LPBYTE>(&info)) != FALSE;
+  if (!result.started) {
+    result.failure = "StartDocPort failed";
+  } else {
+    while (result.failure.empty()) {
+      const BYTE* block = nullptr;
+      long got = source(&block, chunkSize);
+      if (got < 0 || (got > 0 && !block)) {
+        result.failure = "the job's data could not be read";
+        break;
+      }
+      if (got == 0) break;
+      result.bytesRead += static_cast<ULONGLONG>(got);
+      DWORD offset = 0;
+      DWORD length = static_cast<DWORD>(got);
+      while (offset < length) {
+        DWORD written = 0;
+        ++result.writeCalls;
+        // The monitor's entry takes a writable pointer; it does not write
+        // through it.
+        if (!entries.pfnWritePort(port, const_cast<BYTE*>(block) + offset, length - offset, &written)) {
+          result.failure = "WritePort failed";
+          break;
+        }
+        if (written == 0) {
+          result.failure = "WritePort wrote nothing";
+          break;
+        }
+        if (written > length - offset) written = length - offset;  // never count more than was given
+        offset += written;
+        result.bytesWritten += written;
+      }
+    }
+    result.ended = entries.pfnEndDocPort(port) != FALSE;
+    if (!result.ended && result.failure.empty()) result.failure = "EndDocPort failed";
+  }
+
+  std::lock_guard<std::mutex> hold(registry.lock);
+  result.done = registry.jobs[result.jobId].done;
+  registry.jobs.erase(result.jobId);
+  return result;
+}
+
+DataSource MemorySource(const std::string& data) {
+  auto offset = std::make_shared<std::size_t>(0);
+  return [&data, offset](void* buffer, DWORD size) -> long {
+    std::size_t left = data.size() - *offset;
+    std::size_t take = left < size ? left : size;
+    std::memcpy(buffer, data.data() + *offset, take);
+    *offset += take;
+    return static_cast<long>(take);
+  };
+}
+
+DataSource DescriptorSource(int fd) {
+  return [fd](void* buffer, DWORD size) -> long {
+    for (;;) {
+      ssize_t got = read(fd, buffer, size);
+      if (got >= 0) return static_cast<long>(got);
+      if (errno != EINTR) return -1;
+    }
+  };
+}
+
+}  // namespace spooler
+
+namespace spooler {
+
+BlockSource FileBlocks(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    off_t start = lseek(fd, 0, SEEK_CUR);
+    if (start >= 0 && start < st.st_size) {
+      std::size_t length = static_cast<std::size_t>(st.st_size - start);
+      void* map = mmap(nullptr, length + static_cast<std::size_t>(start), PROT_READ, MAP_PRIVATE, fd, 0);
+      if (map != MAP_FAILED) {
+        madvise(map, length + static_cast<std::size_t>(start), MADV_SEQUENTIAL);
+        // The mapping goes when the last copy of the source does.
+        std::shared_ptr<void> mapping(map, [length, start](void* p) {
+          munmap(p, length + static_cast<std::size_t>(start));
+        });
+        auto offset = std::make_shared<std::size_t>(static_cast<std::size_t>(start));
+        std::size_t end = length + static_cast<std::size_t>(start);
+        return [mapping, offset, end](const BYTE** block, DWORD maximum) -> long {
+          std::size_t left = end - *offset;
+          std::size_t take = left < maximum ? left : maximum;
+          *block = static_cast<const BYTE*>(mapping.get()) + *offset;
+          *offset += take;
+          return static_cast<long>(take);
+        };
+      }
+    }
+  }
+  auto buffer = std::make_shared<std::vector<BYTE>>();
+  DataSource reader = DescriptorSource(fd);
+  return [buffer, reader](const BYTE** block, DWORD maximum) -> long {
+    if (buffer->size() < maximum) buffer->resize(maximum);
+    *block = buffer->data();
+    return reader(buffer->data(), maximum);
+  };
+}
+
+}  // namespace spooler

@@ -1,0 +1,13 @@
+// UTF-8 and UTF-16 for the host's wide texts. Invalid input (bytes that are
+// no UTF-8, unpaired surrogates) becomes U+FFFD.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace spooler::unicode {
+
+std::u16string Utf8ToUtf16(std::string_view text);
+std::string Utf16ToUtf8(std::u16string_view text);
+
+}  // namespace spooler::unicode

@@ -1,0 +1,83 @@
+// The spooler calls of a port monitor. A monitor is a loaded module with
+// its own copy of the kernel, so it cannot call into the host's objects
+// directly: the host publishes a table of services as a dynamic symbol of
+// the program, found here once, and each call hands its Win32 error back
+// to be set in this copy's last error.
+#include <dlfcn.h>
+
+#include <mutex>
+
+#include "platform/spooler/winspool.h"
+
+namespace {
+
+const MVN_SPOOLER_SERVICES* Services() {
+  static const MVN_SPOOLER_SERVICES* s_services = nullptr;
+  static std::once_flag s_once;
+  std::call_once(s_once, [] {
+    void* symbol = dlsym(RTLD_DEFAULT, MVN_SPOOLER_SERVICES_SYMBOL);
+    auto* table = static_cast<const MVN_SPOOLER_SERVICES*>(symbol);
+    if (table && table->cbSize >= sizeof(MVN_SPOOLER_SERVICES)) s_services = table;
+  });
+  return s_services;
+}
+
+BOOL Finish(BOOL result, DWORD error) {
+  if (!result) SetLastError(error ? error : ERROR_INVALID_FUNCTION);
+  return result;
+}
+
+BOOL NoSpooler() {
+  SetLastError(ERROR_INVALID_FUNCTION);
+  return FALSE;
+}
+
+}  // namespace
+
+BOOL OpenPrinterW(LPWSTR pPrinterName, HANDLE* phPrinter, PRINTER_DEFAULTSW*) {
+  const MVN_SPOOLER_SERVICES* services = Services();
+  if (phPrinter) *phPrinter = nullptr;
+  if (!services) return NoSpooler();
+  if (!phPrinter) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  DWORD error = 0;
+  return Finish(services->OpenPrinter(pPrinterName, phPrinter, &error), error);
+}
+
+BOOL GetJobW(HANDLE hPrinter, DWORD JobId, DWORD Level, LPBYTE pJob, DWORD cbBuf, LPDWORD pcbNeeded) {
+  const MVN_SPOOLER_SERVICES* services = Services();
+  if (!services) return NoSpooler();
+  DWORD needed = 0;
+  DWORD error = 0;
+  BOOL result = services->GetJob(hPrinter, JobId, Level, pJob, cbBuf, &needed, &error);
+  if (pcbNeeded) *pcbNeeded = needed;
+  return Finish(result, error);
+}
+
+BOOL SetJobA(HANDLE hPrinter, DWORD JobId, DWORD Level, LPBYTE pJob, DWORD Command) {
+  const MVN_SPOOLER_SERVICES* services = Services();
+  if (!services) return NoSpooler();
+  DWORD error = 0;
+  return Finish(services->SetJob(hPrinter, JobId, Level, pJob, Command, &error), error);
+}
+
+BOOL ClosePrinter(HANDLE hPrinter) {
+  const MVN_SPOOLER_SERVICES* services = Services();
+  if (!services) return NoSpooler();
+  DWORD error = 0;
+  return Finish(services->ClosePrinter(hPrinter, &error), error);
+}
+
+BOOL SetSpoolFileOwner(HANDLE hPrinter, DWORD JobId, LPCSTR pFileName) {
+  const MVN_SPOOLER_SERVICES* services = Services();
+  if (!services) return NoSpooler();
+  DWORD error = 0;
+  return Finish(services->SetSpoolFileOwner(hPrinter, JobId, pFileName, &error), error);
+}
+
+void SetSpoolerLastError(DWORD code) {
+  SetLastError(code);
+  if (const MVN_SPOOLER_SERVICES* services = Services()) services->SetLastError(code);
+}
