@@ -9,6 +9,8 @@ packages=(
   qt6-base-dev
   python3 python3-aiosmtpd
   iproute2 util-linux procps
+  curl
+  time
 )
 missing=()
 for p in "${packages[@]}"; do

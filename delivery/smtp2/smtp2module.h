@@ -70,9 +70,9 @@ bool Session(SMTP2RECORD* record, const char* messageFile, ULONGLONG messageSize
 bool ReadReply(SMTP2RECORD* record, CSOCKET* socket, CTEXT* reply, bool greeting);
 // Sends "verb[ argument]\r\n" with one PutData; true when all of it went.
 bool SendCommand(SMTP2RECORD* record, CSOCKET* socket, const char* verb, const char* argument);
-// Sends every line of the message file with CR LF, then "\r\n.\r\n". False
-// when the file cannot be read whole or a send fails (no end of data is
-// sent then).
+// Sends the message file (CR LF lines, none beginning with ".") as it is,
+// in sends of up to 64 KB, then "\r\n.\r\n". False when the file cannot be
+// read whole or a send fails (no end of data is sent then).
 bool SendMessageBody(SMTP2RECORD* record, CSOCKET* socket, const char* messageFile, ULONGLONG messageSize);
 
 // The per-receive and per-send time-out of the sessions (default

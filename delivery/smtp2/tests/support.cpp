@@ -76,6 +76,12 @@ bool EnterPrivateNetwork(std::string* reason) {
     *reason = std::string("cannot bring up the loopback interface: ") + std::strerror(errno);
     return false;
   }
+  // The peers run as this user: let every user bind port 25 in this
+  // namespace (the setting belongs to the namespace).
+  if (!WriteText("/proc/sys/net/ipv4/ip_unprivileged_port_start", "0") && uid != 0) {
+    *reason = "cannot open the low ports of the namespace to the peers";
+    return false;
+  }
   return true;
 }
 
@@ -121,6 +127,36 @@ int RunTool(const std::string& script, const std::vector<std::string>& arguments
   ssize_t n;
   while ((n = read(fd, buffer, sizeof buffer)) > 0) output->append(buffer, static_cast<std::size_t>(n));
   close(fd);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace mvntest
+
+namespace mvntest {
+
+int RunProgram(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env,
+               std::string* output) {
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+  std::vector<std::string> words = argv;
+  std::vector<char*> args;
+  for (std::string& word : words) args.push_back(word.data());
+  args.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+    dup2(pipeFds[1], 1);
+    dup2(pipeFds[1], 2);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) output->append(buffer, static_cast<std::size_t>(n));
+  close(pipeFds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

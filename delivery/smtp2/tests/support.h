@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace mvntest {
@@ -38,5 +39,14 @@ class PeerProcess {
 int RunTool(const std::string& script, const std::vector<std::string>& arguments, std::string* output);
 
 std::string ToolPath(const std::string& script);
+
+}  // namespace mvntest
+
+namespace mvntest {
+
+// Runs a program with extra environment variables; gives its exit code
+// (-1 when it did not exit normally) and its standard output and error.
+int RunProgram(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env,
+               std::string* output);
 
 }  // namespace mvntest

@@ -118,7 +118,7 @@ TEST(Smtp2Base64, LinesAndCapacity) {
       {"M", 96, true, "TQ"},
       {"Ma", 96, true, "TWE"},
       {"Man", 96, true, "TWFu"},
-      {"\xff\xfe\xfd\x00", 96, true, "//79AA"},
+      {std::string("\xff\xfe\xfd\x00", 4), 96, true, "//79AA"},
       {"Man Man", 8, false, "TWFuIE1h"},  // room for two groups only
   };
   for (const Case& c : cases) {
@@ -167,7 +167,9 @@ TEST_F(Smtp2, MessageLayoutForJobSizes) {
   std::string mail = ReadFile(m_dir / "mail6.eml");
   EXPECT_NE(mail.find("\r\n\r\n", mail.find("base64")), std::string::npos);
   std::string tail = mail.substr(mail.rfind("base64\r\n\r\n") + 10);
-  EXPECT_EQ(tail.substr(64, 8), "\r\nZA==\r\n") << tail.substr(0, 80);
+  EXPECT_EQ(tail.substr(64, 2), "\r\n");
+  EXPECT_EQ(tail.substr(68, 4), std::string("==\r\n")) << tail.substr(0, 80);
+  EXPECT_EQ(tail.substr(72, 2), "--") << tail.substr(0, 80);
 }
 
 TEST_F(Smtp2, UnreadableJobFailsAndLeavesNoMessageFile) {
@@ -268,11 +270,23 @@ TEST_F(Smtp2, SilentServerEndsTheSessionAfterTheTimeout) {
   PeerProcess peer("smtp_peer.py", {"--port", "25", "--script", R"({"MAIL": ["silent"]})", "--record", record});
   ASSERT_TRUE(peer.ready()) << peer.output();
   std::string job = Job("x");
+  // While the session waits, the message file exists, readable by its owner only.
+  std::vector<fs::perms> modes;
+  std::thread watcher([&] {
+    for (int i = 0; i < 100 && modes.empty(); ++i) {
+      for (const std::string& file : MessageFiles()) modes.push_back(fs::status(file).permissions());
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(Smtp2Module::SendFile(m_record, job.c_str()));
   auto waited = std::chrono::steady_clock::now() - start;
+  watcher.join();
   EXPECT_GE(waited, std::chrono::milliseconds(390));
   EXPECT_LT(waited, std::chrono::seconds(10));
+  ASSERT_EQ(modes.size(), 1u);
+  EXPECT_EQ(modes[0], fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_TRUE(MessageFiles().empty());
 }
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,90 @@
+// dlvsmtp2 as the send client loads it: a program with its own copy of the
+// library loads the real module (which starts Winsock itself), hands it an
+// INI configuration and sends a job to a real mail server.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "delivery/smtp2/tests/support.h"
+#include "lib/config.h"
+#include "platform/module/module.h"
+#include "tests/support/tempdir.h"
+
+namespace fs = std::filesystem;
+using mvntest::ReadFile;
+using mvntest::TempDir;
+using mvntest::WriteFile;
+
+namespace {
+
+using InitializeFn = void* (*)(CCONFIG*);
+using TerminateFn = int (*)(void*);
+using SendFileFn = bool (*)(void*, const char*);
+using GetLastResultFn = const char* (*)(void*);
+
+TEST(Dlvsmtp2Module, SendsAJobFromTheHostsSettings) {
+  if (!mvntest::PrivateNetworkReady()) GTEST_SKIP() << mvntest::PrivateNetworkReason();
+  TempDir dir, store;
+  mvntest::PeerProcess server("aiosmtpd_store.py", {"--port", "25", "--store", store.str()});
+  ASSERT_TRUE(server.ready()) << server.output();
+
+  std::string ini = dir / "MVNCSEND.INI";
+  std::string log = dir / "smtp.log";
+  WriteFile(ini, "[MVNCSEND]\r\nSMTPServer=localhost\r\nSMTPSendTo=fax@server.example\r\n"
+                 "SMTPSentFrom=bob@desk.example\r\nSenderDefaults=true\r\nSMTPLogFile=" + log + "\r\n");
+  std::string job = dir / "job.txt";
+  WriteFile(job, "!MVN::MVN\r\nSENDER-TIME=00000000\r\n!MVN-END\r\n");
+
+  HMODULE module = LoadLibraryA(MVN_DLVSMTP2_PATH);
+  ASSERT_NE(module, nullptr);
+  auto initialize = reinterpret_cast<InitializeFn>(GetProcAddress(module, "Initialize"));
+  auto terminate = reinterpret_cast<TerminateFn>(GetProcAddress(module, "Terminate"));
+  auto sendFile = reinterpret_cast<SendFileFn>(GetProcAddress(module, "SendFile"));
+  auto getLastResult = reinterpret_cast<GetLastResultFn>(GetProcAddress(module, "GetLastResult"));
+  ASSERT_TRUE(initialize && terminate && sendFile && getLastResult);
+  void* record = nullptr;
+  {
+    CCONFIGINI config(ini.c_str());
+    ASSERT_TRUE(config.OpenSection("MVNCSEND", false));
+    record = initialize(&config);
+  }
+  ASSERT_NE(record, nullptr);
+  EXPECT_TRUE(sendFile(record, job.c_str()));
+  EXPECT_EQ(getLastResult(record), nullptr);
+  EXPECT_TRUE(fs::exists(job));  // the host deletes the job, not the module
+  EXPECT_EQ(terminate(record), 0);
+  EXPECT_TRUE(FreeLibrary(module));
+
+  std::string output;
+  EXPECT_EQ(mvntest::RunTool("check_mail.py", {store / "1.eml", job, "--to", "fax@server.example", "--from",
+                                               "bob@desk.example", "--sender-defaults", "yes"},
+                             &output),
+            0)
+      << output;
+  EXPECT_NE(ReadFile(log).find("C: QUIT"), std::string::npos);
+}
+
+TEST(Dlvsmtp2Module, UnreachableServerFailsWithoutText) {
+  if (!mvntest::PrivateNetworkReady()) GTEST_SKIP() << mvntest::PrivateNetworkReason();
+  TempDir dir;
+  std::string ini = dir / "MVNCSEND.INI";
+  WriteFile(ini, "[MVNCSEND]\r\nSMTPServer=127.0.0.1\r\nSMTPSendTo=a@b\r\nSMTPSentFrom=c@d\r\n");
+  std::string job = dir / "job.txt";
+  WriteFile(job, "x");
+  HMODULE module = LoadLibraryA(MVN_DLVSMTP2_PATH);
+  ASSERT_NE(module, nullptr);
+  auto initialize = reinterpret_cast<InitializeFn>(GetProcAddress(module, "Initialize"));
+  auto terminate = reinterpret_cast<TerminateFn>(GetProcAddress(module, "Terminate"));
+  auto sendFile = reinterpret_cast<SendFileFn>(GetProcAddress(module, "SendFile"));
+  auto getLastResult = reinterpret_cast<GetLastResultFn>(GetProcAddress(module, "GetLastResult"));
+  CCONFIGINI config(ini.c_str());
+  ASSERT_TRUE(config.OpenSection("MVNCSEND", false));
+  void* record = initialize(&config);
+  EXPECT_FALSE(sendFile(record, job.c_str()));
+  EXPECT_EQ(getLastResult(record), nullptr);
+  EXPECT_EQ(terminate(record), 0);
+  EXPECT_TRUE(FreeLibrary(module));
+}
+
+}  // namespace
