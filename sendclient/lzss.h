@@ -1,0 +1,460 @@
+// LZSS coder of the send client.
+//
+// The classic LZSS coder: a 4,096-byte ring buffer, an 18-byte look-ahead
+// and one binary search tree per first byte for the longest match. The fax
+// server decodes the output, so the byte stream is a contract:
+//
+//   a sequence of groups: one flag byte, then 1 to 8 items; bit k of the
+//   flag byte (least significant first) is 1 when item k is a literal (one
+//   byte) and 0 when it is a match (two bytes: the low 8 bits of the ring
+//   position, then ((position >> 4) & 0xF0) | (length - 3)). Positions are
+//   absolute ring indices, lengths 3 to 18. The last group may hold fewer
+//   than 8 items; its unused flag bits are 0. No header, no length, no
+//   trailer; an empty input gives no bytes. A reader starts from a ring of
+//   blanks (0x20) with its write position at 4,078.
+//
+// The encoder streams: LzssEncode pulls bytes one at a time from a source
+// and pushes bytes one at a time to a sink, both called directly (inlined),
+// with one fixed work area per run whatever the input size.
+//
+//   source: bool Get(BYTE& byte)  or  bool GetChar(BYTE& byte)
+//           (false at the end of the input; it is not called again after)
+//   sink:   bool Put(BYTE byte)   or  bool PutChar(BYTE byte)
+//           (false when the byte could not be taken)
+//
+// So a CBUFFEREDREADER / CBUFFEREDWRITER pair can be passed as it is, or
+// through a two-line adapter. When the sink refuses a byte the run stops at
+// once and LzssEncode returns false: a truncated output is never reported
+// as success.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "platform/kernel/win32.h"
+
+constexpr int LZSS_N = 4096;        // ring buffer size
+constexpr int LZSS_F = 18;          // look-ahead, longest match
+constexpr int LZSS_THRESHOLD = 2;   // a match is coded only when longer than this
+constexpr int LZSS_NIL = LZSS_N;    // no node
+
+// The work area of one run: the ring buffer and the match-finding trees.
+//
+// Node links are stored in 16 bits (every index, the roots included, is
+// below 4,353) with a node's two children side by side, so the whole area
+// stays in the first-level cache and a descent reads both links at once.
+//
+// Every input byte costs one tree step: the oldest string leaves its tree
+// and the newest is inserted, whatever the output makes of the match found.
+// Two consecutive steps whose strings live in different trees (different
+// first bytes) touch disjoint nodes, so they are run together, their two
+// descents interleaved; the trees end up exactly as one step after the
+// other would leave them, and so does the output.
+class CLZSSENCODER {
+ public:
+  CLZSSENCODER() = default;
+  CLZSSENCODER(const CLZSSENCODER&) = delete;
+  CLZSSENCODER& operator=(const CLZSSENCODER&) = delete;
+
+  // Encodes everything the source gives into the sink. A fresh object per
+  // run (the work area starts zero-filled); false only when the sink failed.
+  template <class Source, class Sink>
+  bool Encode(Source& source, Sink& sink);
+
+  // Links, for the consistency checks of the tests. Roots are 4,097 + the
+  // first byte and have only a right child.
+  int Left(int p) const { return m_child[p][0]; }
+  int Right(int p) const { return m_child[p][1]; }
+  int Parent(int p) const { return m_parent[p]; }
+
+  // Ring buffer; bytes 4,096 to 4,112 mirror bytes 0 to 16 so that an
+  // 18-byte comparison never wraps. Padded so that the 8-byte loads of the
+  // comparison stay inside the array.
+  BYTE m_text[LZSS_N + LZSS_F - 1 + 8] = {};
+
+ private:
+  struct MATCH {
+    int position;
+    int length;
+  };
+
+  // One descent: inserting the string at r into the tree of its first byte.
+  struct LANE {
+    std::uint64_t k1, k2;            // key bytes 1-8 and 9-16 as loaded
+    std::uint64_t k1Order, k2Order;  // the same byte-swapped: they order like the strings
+    int k17;
+    int r;
+    int next;   // the node to visit next (NIL: attach at p, side right)
+    int p;
+    int right;
+    MATCH match;
+  };
+
+  // Starts the insertion of the string at r; the first step from the root
+  // goes right.
+  void StartLane(LANE& lane, int r);
+  // Visits lane.next: compares, records a longer match, and either moves on
+  // (true) or finishes the insertion (false): attaches r as a leaf, or,
+  // on an 18-byte match, lets r take the older node's place.
+  bool StepLane(LANE& lane);
+  // Both in one: inserts the string at r and returns the longest match met
+  // on the way (the first one met among equally long ones).
+  MATCH InsertNode(int r);
+  // Inserts the strings at ra and rb, which begin with different bytes,
+  // descending both trees together.
+  void InsertPair(int ra, int rb, MATCH& ma, MATCH& mb);
+  // Takes the string at ring position p out of its tree (nothing when it is
+  // not in one), keeping every child and parent link consistent.
+  void DeleteNode(int p);
+  // Stores an input byte at ring position s (and in its mirror).
+  void Store(int s, BYTE c) {
+    m_text[s] = c;
+    if (s < LZSS_F - 1) m_text[s + LZSS_N] = c;
+  }
+  // The parent's link that points to p (a root's is always its right one).
+  WORD& LinkTo(int p) {
+    const int parent = m_parent[p];
+    return m_child[parent][m_child[parent][1] == p ? 1 : 0];
+  }
+
+  template <class Source>
+  static bool GetByte(Source& source, BYTE& byte) {
+    if constexpr (requires { source.Get(byte); }) {
+      return source.Get(byte);
+    } else {
+      return source.GetChar(byte);
+    }
+  }
+  template <class Sink>
+  static bool PutByte(Sink& sink, BYTE byte) {
+    if constexpr (requires { sink.Put(byte); }) {
+      return sink.Put(byte);
+    } else {
+      return sink.PutChar(byte);
+    }
+  }
+  template <class Sink>
+  static bool PutBytes(Sink& sink, const BYTE* bytes, int count) {
+    for (int i = 0; i < count; ++i) {
+      if (!PutByte(sink, bytes[i])) return false;
+    }
+    return true;
+  }
+
+  WORD m_child[LZSS_N + 257][2] = {};  // [0] left, [1] right; 4,097 to 4,352 the roots
+  WORD m_parent[LZSS_N + 1] = {};      // LZSS_NIL: not in a tree; [LZSS_NIL] is scratch
+};
+
+// Allocates a work area, encodes the source into the sink and frees the
+// area (also when the source or sink throws). False when the sink failed or
+// the work area could not be allocated.
+template <class Source, class Sink>
+bool LzssEncode(Source& source, Sink& sink) {
+  std::unique_ptr<CLZSSENCODER> work(new (std::nothrow) CLZSSENCODER());
+  if (!work) return false;
+  return work->Encode(source, sink);
+}
+
+// A source over a block of memory.
+class CLZSSMEMORYSOURCE {
+ public:
+  CLZSSMEMORYSOURCE(const void* data, std::size_t size)
+      : m_next(static_cast<const BYTE*>(data)), m_end(static_cast<const BYTE*>(data) + size) {}
+  bool Get(BYTE& byte) {
+    if (m_next == m_end) return false;
+    byte = *m_next++;
+    return true;
+  }
+
+ private:
+  const BYTE* m_next;
+  const BYTE* m_end;
+};
+
+// A sink appending to a vector.
+class CLZSSVECTORSINK {
+ public:
+  explicit CLZSSVECTORSINK(std::vector<BYTE>& out) : m_out(out) {}
+  bool Put(BYTE byte) {
+    m_out.push_back(byte);
+    return true;
+  }
+
+ private:
+  std::vector<BYTE>& m_out;
+};
+
+// Encodes a block of memory; the output replaces the contents of out.
+bool LzssEncodeBuffer(const void* data, std::size_t size, std::vector<BYTE>& out);
+
+// ---------------------------------------------------------------------------
+
+namespace lzss_detail {
+
+inline std::uint64_t Load64(const BYTE* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+}  // namespace lzss_detail
+
+inline void CLZSSENCODER::StartLane(LANE& lane, int r) {
+  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the comparison assumes little endian");
+  using lzss_detail::Load64;
+  const BYTE* key = &m_text[r];
+  lane.k1 = Load64(key + 1);
+  lane.k2 = Load64(key + 9);
+  lane.k1Order = __builtin_bswap64(lane.k1);
+  lane.k2Order = __builtin_bswap64(lane.k2);
+  lane.k17 = key[17];
+  lane.r = r;
+  lane.p = LZSS_N + 1 + key[0];
+  lane.right = 1;
+  lane.next = m_child[lane.p][1];
+  lane.match = {0, 0};
+  m_child[r][0] = m_child[r][1] = LZSS_NIL;
+}
+
+inline bool CLZSSENCODER::StepLane(LANE& lane) {
+  using lzss_detail::Load64;
+  const int r = lane.r;
+  if (lane.next == LZSS_NIL) {
+    m_child[lane.p][lane.right] = static_cast<WORD>(r);
+    m_parent[r] = static_cast<WORD>(lane.p);
+    return false;
+  }
+  const int p = lane.next;
+  lane.p = p;
+  // Both links in one load, which does not wait for the comparison.
+  std::uint32_t links;
+  std::memcpy(&links, m_child[p], sizeof links);
+
+  // Bytes 1 to 17, eight at a time: the lowest set bit of a difference
+  // belongs to the first differing byte.
+  const BYTE* text = &m_text[p];
+  int i;
+  int right;
+  const std::uint64_t t1 = Load64(text + 1);
+  if (lane.k1 != t1) {
+    i = 1 + (__builtin_ctzll(lane.k1 ^ t1) >> 3);
+    right = lane.k1Order > __builtin_bswap64(t1);
+  } else {
+    const std::uint64_t t2 = Load64(text + 9);
+    if (lane.k2 != t2) {
+      i = 9 + (__builtin_ctzll(lane.k2 ^ t2) >> 3);
+      right = lane.k2Order > __builtin_bswap64(t2);
+    } else {
+      i = lane.k17 != text[17] ? 17 : LZSS_F;
+      right = lane.k17 >= text[17];
+    }
+  }
+  lane.right = right;
+  // The first string met of each new length is the match (no branch: the
+  // outcome is as unpredictable as the data).
+  const bool longer = i > lane.match.length;
+  lane.match.position = longer ? p : lane.match.position;
+  lane.match.length = longer ? i : lane.match.length;
+  if (lane.match.length >= LZSS_F) {
+    // An equal string of full length: r takes p's place, p leaves the tree.
+    m_parent[r] = m_parent[p];
+    m_child[r][0] = m_child[p][0];
+    m_child[r][1] = m_child[p][1];
+    m_parent[m_child[p][0]] = static_cast<WORD>(r);  // m_parent[NIL] is a scratch slot
+    m_parent[m_child[p][1]] = static_cast<WORD>(r);
+    LinkTo(p) = static_cast<WORD>(r);
+    m_parent[p] = LZSS_NIL;
+    return false;
+  }
+  lane.next = static_cast<int>((links >> (right * 16)) & 0xFFFF);
+  return true;
+}
+
+inline CLZSSENCODER::MATCH CLZSSENCODER::InsertNode(int r) {
+  LANE lane;
+  StartLane(lane, r);
+  while (StepLane(lane)) {
+  }
+  return lane.match;
+}
+
+inline void CLZSSENCODER::InsertPair(int ra, int rb, MATCH& ma, MATCH& mb) {
+  LANE a, b;
+  StartLane(a, ra);
+  StartLane(b, rb);
+  for (;;) {
+    const bool moreA = StepLane(a);
+    const bool moreB = StepLane(b);
+    if (!moreA) {
+      if (moreB) {
+        while (StepLane(b)) {
+        }
+      }
+      break;
+    }
+    if (!moreB) {
+      while (StepLane(a)) {
+      }
+      break;
+    }
+  }
+  ma = a.match;
+  mb = b.match;
+}
+
+inline void CLZSSENCODER::DeleteNode(int p) {
+  if (m_parent[p] == LZSS_NIL) return;
+  int q;
+  if (m_child[p][1] == LZSS_NIL) {
+    q = m_child[p][0];
+  } else if (m_child[p][0] == LZSS_NIL) {
+    q = m_child[p][1];
+  } else {
+    q = m_child[p][0];
+    if (m_child[q][1] != LZSS_NIL) {
+      // The rightmost node of the left subtree: unlink it from its place
+      // (its left subtree moves up to its parent), then it takes p's left
+      // subtree.
+      do {
+        q = m_child[q][1];
+      } while (m_child[q][1] != LZSS_NIL);
+      m_child[m_parent[q]][1] = m_child[q][0];
+      m_parent[m_child[q][0]] = m_parent[q];
+      m_child[q][0] = m_child[p][0];
+      m_parent[m_child[p][0]] = static_cast<WORD>(q);
+    }
+    m_child[q][1] = m_child[p][1];
+    m_parent[m_child[p][1]] = static_cast<WORD>(q);
+  }
+  // q (or NIL, when p was a leaf) takes p's place under p's parent.
+  m_parent[q] = m_parent[p];
+  LinkTo(p) = static_cast<WORD>(q);
+  m_parent[p] = LZSS_NIL;
+}
+
+template <class Source, class Sink>
+bool CLZSSENCODER::Encode(Source& source, Sink& sink) {
+  constexpr int N = LZSS_N, F = LZSS_F, MASK = LZSS_N - 1;
+  for (int i = N + 1; i <= N + 256; ++i) m_child[i][1] = LZSS_NIL;
+  for (int i = 0; i < N; ++i) m_parent[i] = LZSS_NIL;
+
+  // s: the oldest position, the next to be overwritten; r: the current
+  // position, the start of the look-ahead.
+  int s = 0;
+  int r = N - F;
+  std::memset(m_text + s, ' ', static_cast<std::size_t>(r - s));
+
+  // Fill the look-ahead.
+  int len = 0;
+  bool more = true;
+  while (len < F) {
+    BYTE c;
+    if (!GetByte(source, c)) {
+      more = false;
+      break;
+    }
+    m_text[r + len] = c;
+    ++len;
+  }
+  if (len == 0) return true;
+
+  // The F strings in front of r all begin in the blank-filled window, so a
+  // run of blanks at the start of the input matches into it.
+  for (int i = 1; i <= F; ++i) InsertNode(r - i);
+  MATCH match = InsertNode(r);
+
+  // The trees may run one step ahead of the output (after a pair of
+  // steps); the match for the next position then waits here.
+  MATCH ahead{0, 0};
+  bool haveAhead = false;
+
+  BYTE group[1 + 8 * 2];
+  group[0] = 0;
+  int fill = 1;
+  BYTE mask = 1;
+
+  do {
+    if (match.length > len) match.length = len;
+    if (match.length <= LZSS_THRESHOLD) {
+      match.length = 1;
+      group[0] |= mask;
+      group[fill++] = m_text[r];
+    } else {
+      group[fill++] = static_cast<BYTE>(match.position);
+      group[fill++] = static_cast<BYTE>(((match.position >> 4) & 0xF0) | (match.length - (LZSS_THRESHOLD + 1)));
+    }
+    mask = static_cast<BYTE>(mask << 1);
+    if (mask == 0) {
+      if (!PutBytes(sink, group, fill)) return false;
+      group[0] = 0;
+      fill = 1;
+      mask = 1;
+    }
+
+    // Advance by the item's length, one tree step per byte.
+    const int last = match.length;
+    int i = 0;
+    for (; i < last; ++i) {
+      if (haveAhead) {
+        // The step for this position was taken with the previous one.
+        match = ahead;
+        haveAhead = false;
+      } else {
+        BYTE c1, c2;
+        if (!more || !GetByte(source, c1)) {
+          more = false;
+          break;
+        }
+        const int s1 = s, s2 = (s + 1) & MASK;
+        const int r1 = (r + 1) & MASK, r2 = (r + 2) & MASK;
+        if (!GetByte(source, c2)) {
+          more = false;
+          DeleteNode(s1);
+          Store(s1, c1);
+          match = InsertNode(r1);
+        } else if (m_text[r1] != m_text[r2]) {
+          // r1 and r2 go into different trees and are inserted together.
+          // The string leaving at s2 must be gone before r2 is inserted and
+          // still be there while r1 is; it is in at most one of the two
+          // trees (its tree is that of its first byte, still in the ring),
+          // so it leaves before the pair when it shares r2's tree, else
+          // after. Its new byte may be stored first: r1's comparisons never
+          // read that position (it is the first byte of the string at s2,
+          // which is not compared, and lies beyond r1's look-ahead).
+          DeleteNode(s1);
+          Store(s1, c1);
+          const bool leavesFirst = m_text[s2] == m_text[r2];
+          if (leavesFirst) DeleteNode(s2);
+          Store(s2, c2);
+          InsertPair(r1, r2, match, ahead);
+          if (!leavesFirst) DeleteNode(s2);
+          haveAhead = true;
+        } else {
+          DeleteNode(s1);
+          Store(s1, c1);
+          match = InsertNode(r1);
+          DeleteNode(s2);
+          Store(s2, c2);
+          ahead = InsertNode(r2);
+          haveAhead = true;
+        }
+      }
+      s = (s + 1) & MASK;
+      r = (r + 1) & MASK;
+    }
+    // The input has ended (and no step is ahead): the look-ahead shrinks.
+    for (; i < last; ++i) {
+      DeleteNode(s);
+      s = (s + 1) & MASK;
+      r = (r + 1) & MASK;
+      if (--len) match = InsertNode(r);
+    }
+  } while (len > 0);
+
+  if (fill > 1 && !PutBytes(sink, group, fill)) return false;
+  return true;
+}

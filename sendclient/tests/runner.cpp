@@ -1,0 +1,164 @@
+#include "sendclient/tests/runner.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+extern char** environ;
+
+namespace mvntest {
+
+RunResult RunProgram(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                     int timeoutSeconds, long fileSizeLimit) {
+  RunResult result;
+  TempDir capture;
+  std::string outPath = capture / "stdout";
+  std::string errPath = capture / "stderr";
+
+  std::map<std::string, std::string> merged;
+  for (char** e = environ; *e; ++e) {
+    const char* eq = std::strchr(*e, '=');
+    if (!eq) continue;
+    merged[std::string(*e, static_cast<std::size_t>(eq - *e))] = eq + 1;
+  }
+  for (const auto& [name, value] : env) {
+    if (value == "\x01unset")
+      merged.erase(name);
+    else
+      merged[name] = value;
+  }
+  std::vector<std::string> envText;
+  for (const auto& [name, value] : merged) envText.push_back(name + "=" + value);
+  std::vector<char*> envp, args;
+  for (auto& text : envText) envp.push_back(text.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argCopy = argv;
+  for (auto& text : argCopy) args.push_back(text.data());
+  args.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = open("/dev/null", O_RDONLY);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (fileSizeLimit >= 0) {
+      struct rlimit limit;
+      limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(fileSizeLimit);
+      setrlimit(RLIMIT_FSIZE, &limit);
+      signal(SIGXFSZ, SIG_IGN);
+    }
+    execve(args[0], args.data(), envp.data());
+    _exit(127);
+  }
+  if (pid < 0) return result;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  int status = 0;
+  for (;;) {
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      result.timedOut = true;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (!result.timedOut && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  result.out = ReadFile(outPath);
+  result.err = ReadFile(errPath);
+  return result;
+}
+
+std::string FixtureModule(const std::string& name) { return std::string(MVN_FIXTURE_DIR) + "/" + name + ".so"; }
+
+std::vector<std::string> ReadLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::string text = ReadFile(path);
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::vector<std::string> ListDirectory(const std::string& path) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(path, error))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool Exists(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::exists(path, error);
+}
+
+SendMachine::SendMachine() {
+  std::filesystem::create_directories(m_root / "windows");
+  std::filesystem::create_directories(m_root / "outbox");
+  settings["WorkingPath"] = m_root / "work";
+  settings["DeliveryModule"] = FixtureModule("dlvfixture");
+  settings["FixtureLog"] = m_root / "module.log";
+  settings["FixtureOutbox"] = m_root / "outbox";
+  env["MVN_ROOT"] = m_root.str();
+  env["MVN_MESSAGEBOX_LOG"] = m_root / "boxes.log";
+  env["MVN_SENDER_TIME"] = "988336262";  // 2001-04-27 01:51:02 UTC
+}
+
+void SendMachine::Write() const {
+  std::string ini = "[mvncsend]\r\n";
+  for (const auto& [key, value] : settings) ini += key + "=" + value + "\r\n";
+  ini += extraIni;
+  WriteFile(m_root / "windows/mvncsend.INI", ini);
+}
+
+RunResult SendMachine::Run(const std::vector<std::string>& words, bool writeIni) {
+  if (writeIni) Write();
+  std::vector<std::string> argv{MVN_MVNCSEND};
+  argv.insert(argv.end(), words.begin(), words.end());
+  return RunProgram(argv, env, 120, fileSizeLimit);
+}
+
+std::vector<std::string> SendMachine::Outbox() const {
+  std::vector<std::string> files;
+  for (const auto& name : ListDirectory(Path("outbox"))) files.push_back(Path("outbox/" + name));
+  return files;
+}
+
+DecodedJob DecodeJob(const std::string& jobFile, const std::string& outDirectory) {
+  DecodedJob job;
+  job.directory = outDirectory;
+  RunResult run = RunProgram({MVN_PYTHON, MVN_JOBDECODE, jobFile, outDirectory}, {});
+  job.exitCode = run.exitCode;
+  job.summary = run.out;
+  job.error = run.err;
+  return job;
+}
+
+std::string DecodedJob::Payload(int index, const std::string& name) const {
+  char prefix[16];
+  std::snprintf(prefix, sizeof prefix, "%02d-", index);
+  return ReadFile(directory + "/" + prefix + name + ".bin");
+}
+
+}  // namespace mvntest
