@@ -1,28 +1,28 @@
 #!/usr/bin/env bash
-# Runs the main job: builds the send client (release preset), sends a sample
-# fax request with a PostScript attachment through mvncsend, and shows the
-# job file that the delivery module received, decoded.
+# Runs the main job: builds the send client and the drop-directory delivery
+# module (release preset), sends a sample fax request with a PostScript
+# attachment through mvncsend, and shows the delivery frame that landed in
+# the fax server's intake directory, with the job inside it decoded.
 #
 # Everything lives in build/demo: the machine root, the send client's INI
 # file, the client's request file and attachment, the working directories
-# and the outbox. Until the drop-directory module exists, the delivery
-# module is the test fixture module, set to copy each job into the outbox.
+# and the intake directory the server would watch.
 set -euo pipefail
 cd "$(dirname "$0")"
 ./tools/install-deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release --target mvncsend dlvfixture >/dev/null
+cmake --build --preset release --target mvncsend dlvlocal >/dev/null
 
 demo="$PWD/build/demo"
 rm -rf "$demo"
-mkdir -p "$demo/root/windows" "$demo/client" "$demo/outbox"
+mkdir -p "$demo/root/windows" "$demo/client"
 
 # The send client's configuration, where an installed machine keeps it.
 cat > "$demo/root/windows/mvncsend.INI" <<INI
 [mvncsend]
-DeliveryModule=$PWD/build/release/sendclient/tests/dlvfixture.so
+DeliveryModule=$PWD/build/release/delivery/local/dlvlocal.so
 WorkingPath=$demo/work
-FixtureOutbox=$demo/outbox
+OutputLocation=$demo/intake
 YourName=Ann Smith
 YourEmailAddress=ann@example.test
 INI
@@ -45,9 +45,24 @@ cp "$demo/client/invoice.ps" "$demo/invoice.ps.original"
 MVN_ROOT="$demo/root" build/release/sendclient/mvncsend "$demo/client/Faxout.tmp"
 echo "mvncsend exit code: $?"
 
-job=$(ls "$demo"/outbox/*)
-echo "job file received by the delivery module: $job ($(stat -c %s "$job") bytes)"
-head -c 120 "$job" | sed -n '1,2p'
+frame=$(ls "$demo"/intake/MVN*)
+echo "delivery frame in the intake directory: $frame ($(stat -c %s "$frame") bytes)"
+echo "its header lines:"
+sed -n '1,/^SENDER-ADDRESS=/p' "$frame" | tr -d '\r' | sed 's/^/  /'
+# The job file is the frame between its header lines and its last line.
+job="$demo/job.bin"
+/usr/bin/python3 - "$frame" "$job" <<'PY'
+import sys
+data = open(sys.argv[1], "rb").read()
+lines = data.split(b"\r\n")
+header = 0
+while header < len(lines) and not lines[header].startswith(b"SENDER-ADDRESS="):
+    header += 1
+start = len(b"\r\n".join(lines[:header + 1])) + 2
+trailer = b"!MVN-END\r\n"
+assert data.endswith(trailer)
+open(sys.argv[2], "wb").write(data[start:len(data) - len(trailer)])
+PY
 /usr/bin/python3 tests/tools/jobdecode.py "$job" "$demo/decoded" > "$demo/decoded.json"
 /usr/bin/python3 - "$demo" <<'PY'
 import json, sys
