@@ -2,6 +2,7 @@
 #include "lib/bufferedfile.h"
 
 #include <cstring>
+#include <limits>
 
 // ---------------------------------------------------------------------------
 // CBUFFEREDREADER
@@ -21,8 +22,10 @@ ULONGLONG CBUFFEREDREADER::SetPos(DWORD moveMethod, LONGLONG distance) {
     return CFILE::SetPos(moveMethod, distance);
   }
   const LONGLONG unread = static_cast<LONGLONG>(m_fill - m_position);
+  // Compared without negating the distance, which may be the most negative
+  // value.
   const bool insideBuffer = (distance > 0 && distance < unread) ||
-                            (distance < 0 && -distance <= static_cast<LONGLONG>(m_position));
+                            (distance < 0 && distance >= -static_cast<LONGLONG>(m_position));
   if (distance == 0 || insideBuffer) {
     m_position = static_cast<DWORD>(static_cast<LONGLONG>(m_position) + distance);
     ULONGLONG filePosition = CFILE::SetPos(FILE_CURRENT, 0);
@@ -30,6 +33,13 @@ ULONGLONG CBUFFEREDREADER::SetPos(DWORD moveMethod, LONGLONG distance) {
     return filePosition - static_cast<ULONGLONG>(m_fill - m_position);
   }
   m_position = m_fill = 0;
+  // The file stands unread bytes ahead of the logical position. A distance
+  // so far back that this does not fit is no position either.
+  if (distance < std::numeric_limits<LONGLONG>::min() + unread) {
+    SetLastError(ERROR_NEGATIVE_SEEK);
+    m_error.Report("SetPos", "SetFilePointer");
+    return INVALID_FILE_POSITION;
+  }
   return CFILE::SetPos(FILE_CURRENT, distance - unread);
 }
 

@@ -105,11 +105,14 @@ bool CCONFIGINI::ReadRaw(const char* key, CTEXT* string, DWORD size) {
   return true;
 }
 
-bool CCONFIGINI::ReadNumberText(const char* key, CTEXT* string) {
+template <class T, class Parse>
+bool CCONFIGINI::ReadNumber(const char* key, T* value, Parse parse) {
   // Numbers are read into a 16-byte string: only the first 15 characters
   // of the value are seen.
-  if (!ReadRaw(key, string, 16)) return false;
-  ExpandValue(key, string);
+  CTEXTBUF16 text;
+  if (!ReadRaw(key, &text, 16)) return false;
+  ExpandValue(key, &text);
+  *value = parse(text.Buffer());
   return true;
 }
 
@@ -129,38 +132,24 @@ bool CCONFIGINI::GetBinary(const char* key, void* buffer, DWORD size) {
 }
 
 bool CCONFIGINI::GetFloat(const char* key, float* value) {
-  CTEXTBUF16 text;
-  if (!ReadNumberText(key, &text)) return false;
-  *value = static_cast<float>(StrToFloat(text.Text(), nullptr));
-  return true;
+  return ReadNumber(key, value, [](char* text) { return static_cast<float>(StrToFloat(text, nullptr)); });
 }
 
 bool CCONFIGINI::GetBool(const char* key, bool* value) {
-  CTEXTBUF16 text;
-  if (!ReadNumberText(key, &text)) return false;
-  *value = TextToBool(text.Buffer());
-  return true;
+  return ReadNumber(key, value, [](char* text) { return TextToBool(text); });
 }
 
 bool CCONFIGINI::GetInt(const char* key, LONG* value) {
-  CTEXTBUF16 text;
-  if (!ReadNumberText(key, &text)) return false;
-  *value = static_cast<LONG>(static_cast<std::uint32_t>(StrToInt64(text.Text())));
-  return true;
+  return ReadNumber(key, value,
+                    [](char* text) { return static_cast<LONG>(static_cast<std::uint32_t>(StrToInt64(text))); });
 }
 
 bool CCONFIGINI::GetUInt(const char* key, DWORD* value) {
-  CTEXTBUF16 text;
-  if (!ReadNumberText(key, &text)) return false;
-  *value = static_cast<DWORD>(StrToUInt64(text.Text()));
-  return true;
+  return ReadNumber(key, value, [](char* text) { return static_cast<DWORD>(StrToUInt64(text)); });
 }
 
 bool CCONFIGINI::GetInt64(const char* key, std::int64_t* value) {
-  CTEXTBUF16 text;
-  if (!ReadNumberText(key, &text)) return false;
-  *value = StrToInt64(text.Text());
-  return true;
+  return ReadNumber(key, value, [](char* text) { return StrToInt64(text); });
 }
 
 bool CCONFIGINI::PutBinary(const char* key, const void* buffer, DWORD size) {
@@ -245,20 +234,21 @@ bool CCONFIGINI::GetEntries(CSTRINGLIST* list) {
   return true;
 }
 
-bool CCONFIGINI::GetSectionKeys(const char* section, CSTRINGLIST* list) {
-  CCONFIGINI other(m_path.Text());
+template <class Read>
+bool CCONFIGINI::ReadSectionOf(const char* fileName, const char* section, Read read) {
+  CCONFIGINI other(fileName);
   other.m_variables = m_variables;
   other.m_trace = m_trace;
   other.OpenSection(section, false);
-  return other.GetKeys(list);
+  return read(&other);
+}
+
+bool CCONFIGINI::GetSectionKeys(const char* section, CSTRINGLIST* list) {
+  return ReadSectionOf(m_path.Text(), section, [list](CCONFIGINI* other) { return other->GetKeys(list); });
 }
 
 bool CCONFIGINI::GetSectionEntries(const char* section, CSTRINGLIST* list) {
-  CCONFIGINI other(m_path.Text());
-  other.m_variables = m_variables;
-  other.m_trace = m_trace;
-  other.OpenSection(section, false);
-  return other.GetEntries(list);
+  return ReadSectionOf(m_path.Text(), section, [list](CCONFIGINI* other) { return other->GetEntries(list); });
 }
 
 bool CCONFIGINI::GetEntryList(const char* key, CSTRINGLIST* list) {
@@ -277,10 +267,7 @@ bool CCONFIGINI::GetEntryList(const char* key, CSTRINGLIST* list) {
       // file[section]: the entries of a section of another INI file.
       file.AssignN(item, static_cast<DWORD>(bracket - item));
       section.AssignN(bracket + 1, StrLenTo(bracket + 1, ']', nullptr));
-      CCONFIGINI other(file.Text());
-      other.m_variables = m_variables;
-      other.m_trace = m_trace;
-      other.GetSectionEntries(section.Text(), list);
+      ReadSectionOf(file.Text(), section.Text(), [list](CCONFIGINI* other) { return other->GetEntries(list); });
     } else if (item[0] == '[' && item[length - 1] == ']') {
       // [section]: the entries of another section of this file.
       section.Assign(item);

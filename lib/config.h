@@ -135,8 +135,16 @@ class CCONFIGINI : public CCONFIG {
   // Reads the value into string, at most size - 1 bytes of it; false for a
   // missing or empty value.
   bool ReadRaw(const char* key, CTEXT* string, DWORD size);
-  // Reads the text of a number: at most its first 15 characters, expanded.
-  bool ReadNumberText(const char* key, CTEXT* string);
+  // Reads the text of a number (at most its first 15 characters, expanded)
+  // and stores parse (text) in *value; false, *value unchanged, when the
+  // value is missing or empty.
+  template <class T, class Parse>
+  bool ReadNumber(const char* key, T* value, Parse parse);
+  // read (configuration) on a temporary configuration of the file, opened
+  // on the section (trimmed), that takes over this object's variable list
+  // and trace callback.
+  template <class Read>
+  bool ReadSectionOf(const char* fileName, const char* section, Read read);
 
   CPATH m_path;
 };

@@ -83,9 +83,22 @@ inline char* Groups64(const BYTE* in, DWORD groups, char* out) {
   return out;
 }
 
-// Writes the staged lines, or as many of the block's bytes as were taken.
-DWORD Deliver(CBUFFEREDWRITER* target, const char* stage, DWORD staged, DWORD length) {
-  return target->WriteBytes(stage, staged) ? length : 0;
+// Encodes a block in chunks of whole lines: putLines (in, count, out) writes
+// the lines of count bytes at out and returns the end of what it wrote; each
+// chunk's lines go to the writer at once. Returns the bytes taken, less than
+// length when the writer failed.
+template <class PutLines>
+DWORD EncodeInChunks(const BYTE* block, DWORD length, CBUFFEREDWRITER* target, DWORD chunk, PutLines putLines) {
+  char stage[kStageSize];
+  DWORD done = 0;
+  while (done < length) {
+    DWORD take = length - done;
+    if (take > chunk) take = chunk;
+    char* end = putLines(block + done, take, stage);
+    if (!target->WriteBytes(stage, static_cast<DWORD>(end - stage))) return done;
+    done += take;
+  }
+  return done;
 }
 
 }  // namespace
@@ -119,15 +132,8 @@ bool EncodeStreamHex(CFILE* source, CBUFFEREDWRITER* target) { return EncodeStre
 bool EncodeStream64(CFILE* source, CBUFFEREDWRITER* target) { return EncodeStream(source, target, Encode64Lines); }
 
 DWORD EncodeHexBlock(const BYTE* block, DWORD length, CBUFFEREDWRITER* target) {
-  char stage[kStageSize];
-  DWORD done = 0;
-  while (done < length) {
-    DWORD take = length - done;
-    if (take > kHexChunk) take = kHexChunk;
-    char* out = stage;
-    const BYTE* in = block + done;
-    const BYTE* end = in + take;
-    while (in < end) {
+  return EncodeInChunks(block, length, target, kHexChunk, [](const BYTE* in, DWORD count, char* out) {
+    for (const BYTE* end = in + count; in < end;) {
       const BYTE* lineEnd = (end - in > static_cast<std::ptrdiff_t>(kHexBytesPerLine)) ? in + kHexBytesPerLine : end;
       *out++ = ' ';
       out = HexDigits(in, static_cast<DWORD>(lineEnd - in), out);
@@ -135,39 +141,29 @@ DWORD EncodeHexBlock(const BYTE* block, DWORD length, CBUFFEREDWRITER* target) {
       *out++ = '\r';
       *out++ = '\n';
     }
-    if (Deliver(target, stage, static_cast<DWORD>(out - stage), take) != take) return done;
-    done += take;
-  }
-  return done;
+    return out;
+  });
 }
 
 DWORD Encode64Lines(const BYTE* block, DWORD length, CBUFFEREDWRITER* target) {
-  char stage[kStageSize];
-  DWORD done = 0;
-  while (done < length) {
-    DWORD take = length - done;
-    if (take > k64Chunk) take = k64Chunk;
-    char* out = stage;
-    for (DWORD at = 0; at < take; at += k64BytesPerLine) {
-      const BYTE* in = block + done + at;
+  return EncodeInChunks(block, length, target, k64Chunk, [](const BYTE* in, DWORD count, char* out) {
+    for (DWORD at = 0; at < count; at += k64BytesPerLine) {
       *out++ = ' ';
-      if (take - at >= k64BytesPerLine) {
+      if (count - at >= k64BytesPerLine) {
         // A whole line: the same characters Encode64Block gives, written in place.
-        out = Groups64(in, k64BytesPerLine / 3, out);
+        out = Groups64(in + at, k64BytesPerLine / 3, out);
       } else {
         char work[k64WorkBuffer];
         DWORD characters = sizeof work;
-        Encode64Block(in, take - at, work, &characters);  // a short line always fits
+        Encode64Block(in + at, count - at, work, &characters);  // a short line always fits
         std::memcpy(out, work, characters);
         out += characters;
       }
       *out++ = '\r';
       *out++ = '\n';
     }
-    if (Deliver(target, stage, static_cast<DWORD>(out - stage), take) != take) return done;
-    done += take;
-  }
-  return done;
+    return out;
+  });
 }
 
 bool Encode64Block(const BYTE* data, DWORD length, char* out, DWORD* capacity) {

@@ -381,6 +381,9 @@ void CFINDFILE::Close() {
     FindClose(m_find);
     m_find = nullptr;
   }
+  // The path now names the last file found, not the mask: a later advance
+  // would find that file again. The scan is over until the next Start.
+  m_path.Empty();
 }
 
 bool CFINDFILE::Advance() {

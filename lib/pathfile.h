@@ -129,7 +129,7 @@ class CFINDFILE {
   bool Start(const char* directory, const char* mask);
   // The full path of the next plain file; false when there is none.
   bool Next(CTEXT* path);
-  // Ends the scan (a later Next starts it again).
+  // Ends the scan; Next gives false until the next Start.
   void Close();
   // Files returned since Start.
   DWORD Count() const { return m_count; }

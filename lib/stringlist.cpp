@@ -69,7 +69,9 @@ DWORD CSTRINGLIST::Add(const char* text) {
     const char* entry = m_buffer + used;
     if (!m_allowDuplicates) {
       if (std::strcmp(entry, text) == 0) return used;  // pooled
-      if (NamePartLength(entry) == nameLength && StrICmp(entry, text, nameLength) == 0) {
+      // (A limit of 0 would compare the whole texts: two empty name parts
+      // are equal as they stand.)
+      if (NamePartLength(entry) == nameLength && (nameLength == 0 || StrICmp(entry, text, nameLength) == 0)) {
         // Same name: the old entry goes, the new text is added at the end.
         Remove(entry);
         return Add(text);

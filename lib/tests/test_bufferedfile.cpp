@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -168,6 +169,13 @@ TEST(BufferedReader, SetPosKeepsTheLogicalPosition) {
     ASSERT_TRUE(reader.GetChar(&c));  // pushed back bytes stay put across moves
     reader.SetPos(FILE_CURRENT, -1);
   }
+
+  // Moves that no file position can take fail, whatever their size.
+  for (LONGLONG distance : {std::numeric_limits<LONGLONG>::min(), LONGLONG{-8193}}) {
+    SCOPED_TRACE(distance);
+    EXPECT_EQ(reader.SetPos(FILE_CURRENT, distance), INVALID_FILE_POSITION);
+  }
+  mvntest::Heap().notifications.clear();
 }
 
 TEST(BufferedWriter, BlocksAndFormats) {
@@ -256,6 +264,24 @@ TEST(BufferedWriter, FailedWritesSurface) {
   EXPECT_FALSE(writer.Close());
   EXPECT_FALSE(writer.IsOpen());
   EXPECT_EQ(writer.BufferedBytes(), 0u);
+  mvntest::Heap().notifications.clear();
+}
+
+TEST(BufferedWriter, AMoveWhoseFlushFailsDoesNotMove) {
+  TempDir dir;
+  WriteFile(dir / "ten", "0123456789");
+  // Opened for reading only: every block write fails.
+  CBUFFEREDWRITER writer((dir / "ten").c_str());
+  ASSERT_TRUE(OpenForReading(&writer));
+  EXPECT_EQ(writer.SetPos(FILE_BEGIN, 5), 5u);  // nothing buffered: moves
+  ASSERT_TRUE(writer.PutChar('x'));
+  EXPECT_EQ(writer.SetPos(FILE_BEGIN, 0), INVALID_FILE_POSITION);
+  EXPECT_EQ(writer.SetPos(FILE_END, 0), INVALID_FILE_POSITION);
+  // Still at 5, the byte still waiting behind it.
+  EXPECT_EQ(writer.SetPos(FILE_CURRENT, 0), 6u);
+  EXPECT_EQ(writer.BufferedBytes(), 1u);
+  EXPECT_FALSE(writer.Close());
+  EXPECT_EQ(ReadFile(dir / "ten"), "0123456789");
   mvntest::Heap().notifications.clear();
 }
 

@@ -16,6 +16,7 @@
 #include "lib/cxxlib.h"
 #include "lib/stringlist.h"
 #include "lib/tests/testheap.h"
+#include "lib/tests/testsupport.h"
 #include "tests/support/tempdir.h"
 
 namespace {
@@ -326,15 +327,7 @@ TEST_F(ConfigIni, BinaryRoundTrip) {
   EXPECT_FALSE(config.GetBinary("Missing", back, sizeof back));
 }
 
-// The slot a virtual member function occupies (the Itanium C++ ABI keeps
-// one plus the byte offset in the table in a pointer to a virtual member).
-template <class F>
-std::size_t SlotOf(F function) {
-  std::uintptr_t words[2];
-  static_assert(sizeof(F) == sizeof words);
-  std::memcpy(words, &function, sizeof words);
-  return (words[0] - 1) / sizeof(void*);
-}
+using mvntest::SlotOf;
 
 TEST(ConfigBase, SlotOrderIsTheFixedOne) {
   const std::size_t slots[] = {

@@ -19,6 +19,7 @@
 #include "lib/cxxlib.h"
 #include "lib/stringlist.h"
 #include "lib/tests/testheap.h"
+#include "lib/tests/testsupport.h"
 #include "platform/kernel/handles.h"
 #include "tests/support/tempdir.h"
 
@@ -26,6 +27,7 @@ extern char** environ;
 
 namespace {
 
+using mvntest::ExpectLibraryException;
 using mvntest::Heap;
 using mvntest::RecordedNotification;
 
@@ -46,17 +48,6 @@ std::vector<RecordedNotification> NotificationsWithId(DWORD id) {
   return found;
 }
 
-// Expects the library exception from statement.
-template <class F>
-void ExpectLibraryException(F&& statement) {
-  try {
-    statement();
-    ADD_FAILURE() << "no exception raised";
-  } catch (const SystemException& e) {
-    EXPECT_EQ(e.Code(), LIBRARY_EXCEPTION_CODE);
-    EXPECT_EQ(e.Flags(), EXCEPTION_NONCONTINUABLE);
-  }
-}
 
 // Some behaviour exists once per process (the first library fault is
 // notified, the exit list starts empty), so it is checked in a fresh run of

@@ -310,6 +310,27 @@ TEST(PathMove, NoUniqueNameMeansNoMove) {
   Heap().notifications.clear();
 }
 
+// The same without relying on permissions (which do not stop root): in a
+// directory whose path leaves no room for a temporary name within MAX_PATH,
+// the name taken cannot be replaced by a unique one.
+TEST(PathMove, NoRoomForAUniqueNameMeansNoMove) {
+  TempDir dir;
+  std::string work = dir / std::string(200, 'w');
+  const std::size_t fill = 252 - work.size() - 1;
+  work.append(1, '/').append(fill, 'x');
+  ASSERT_EQ(work.size(), 252u);
+  fs::create_directories(work);
+  WriteFile(work + "/job.txt", "old");
+  WriteFile(dir / "job.txt", "new");
+  CPATH path((dir / "job.txt").c_str());
+  EXPECT_FALSE(path.MoveToUnique(work.c_str()));
+  EXPECT_EQ(path.GetPath(), dir / "job.txt");
+  EXPECT_EQ(ReadFile(dir / "job.txt"), "new");
+  EXPECT_EQ(ReadFile(work + "/job.txt"), "old");
+  EXPECT_EQ(Names(work), std::vector<std::string>{"job.txt"});
+  EXPECT_EQ(TakeReports(), std::vector<std::string>{"CPATH::MoveToUnique"});
+}
+
 TEST(PathMove, MoveFileWithFallbackReplaces) {
   TempDir dir;
   WriteFile(dir / "a", "A");
@@ -421,6 +442,11 @@ TEST(FindFile, ListsPlainFilesOnly) {
   ASSERT_TRUE(find.Start(dir.str().c_str(), "b*"));
   ASSERT_TRUE(find.Next(&path));
   EXPECT_EQ(std::string(path.Text()), dir / "b.txt");
+  EXPECT_FALSE(find.Next(&path));
+  // A scan closed half-way is over: nothing is returned twice.
+  ASSERT_TRUE(find.Start(dir.str().c_str(), "*.txt"));
+  ASSERT_TRUE(find.Next(&path));
+  find.Close();
   EXPECT_FALSE(find.Next(&path));
   ASSERT_TRUE(find.Start(dir.str().c_str(), "*.none"));
   EXPECT_FALSE(find.Next(&path));

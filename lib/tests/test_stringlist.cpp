@@ -7,20 +7,13 @@
 
 #include "lib/cxxlib.h"
 #include "lib/stringlist.h"
+#include "lib/tests/testsupport.h"
 
 namespace {
 
 SIZE_T Blocks() { return HeapBlockCount(CXXHEAP::HeapHandle()); }
 
-template <class F>
-void ExpectLibraryException(F&& statement) {
-  try {
-    statement();
-    ADD_FAILURE() << "no exception raised";
-  } catch (const SystemException& e) {
-    EXPECT_EQ(e.Code(), LIBRARY_EXCEPTION_CODE);
-  }
-}
+using mvntest::ExpectLibraryException;
 
 // The entries in order, read through slot 5 as a foreign filler would.
 std::vector<std::string> Entries(CSTRINGLIST& list) {
@@ -91,6 +84,10 @@ TEST(StringList, SameNameReplacesTheEntryAtTheEnd) {
   list.Add("b2=4");
   EXPECT_EQ(Entries(list), (Strings{"b=3", "A", "AB=1", "b2=4"}));
   EXPECT_EQ(list.Count(), 4u);
+  // An empty name part is a name part too.
+  list.Add("=x");
+  list.Add("=y");
+  EXPECT_EQ(Entries(list), (Strings{"b=3", "A", "AB=1", "b2=4", "=y"}));
   ExpectSound(list);
 }
 

@@ -17,6 +17,7 @@
 #include "lib/cxxapp.h"
 #include "lib/notify.h"
 #include "lib/tests/testheap.h"
+#include "lib/tests/testsupport.h"
 #include "tests/support/tempdir.h"
 
 #ifndef MVN_ENTRY_TESTAPP
@@ -470,14 +471,7 @@ TEST(Application, TypedGettersAndTheirNotifications) {
                                                id(NOTIFY_CONFIGMISSINGENTRY) + "|App|NoFlag|"}));
 }
 
-template <class F>
-std::size_t SlotOf(F function) {
-  // A pointer to a virtual member holds one plus its byte offset in the table.
-  std::uintptr_t words[2];
-  static_assert(sizeof(F) == sizeof words);
-  std::memcpy(words, &function, sizeof words);
-  return (words[0] - 1) / sizeof(void*);
-}
+using mvntest::SlotOf;
 
 TEST(Application, SlotsFollowTheHeapObjectsSix) {
   EXPECT_EQ(SlotOf(&CXXAPP::Alloc), 0u);

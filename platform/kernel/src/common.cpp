@@ -62,6 +62,18 @@ FILETIME FileTimeFromTimespec(const struct timespec& ts) {
   return FILETIME{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
 }
 
+bool CheckName(const char* name) {
+  if (!name) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (!*name) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  return true;
+}
+
 DWORD CopyOut(const std::string& text, char* buffer, DWORD bufferLength) {
   if (text.size() >= 0xFFFFFFFFu) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);

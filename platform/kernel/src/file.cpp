@@ -129,14 +129,7 @@ int OpenRetrying(const char* path, int flags, mode_t mode) {
 }  // namespace
 
 HANDLE OpenFile(const char* name, DWORD access, DWORD shareMode, DWORD disposition, DWORD flagsAndAttributes) {
-  if (!name) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  if (!*name) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (!CheckName(name)) return INVALID_HANDLE_VALUE;
   if (DeviceOpener opener = FindDeviceOpener(name)) {
     return opener(name, access, shareMode, disposition, flagsAndAttributes);
   }
@@ -250,32 +243,35 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
   return mvn::kernel::OpenFile(name, access, shareMode, creationDisposition, flagsAndAttributes);
 }
 
-BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, void* overlapped) {
+namespace {
+
+// ReadFile and WriteFile: the count is 0 until the object has transferred
+// bytes; overlapped transfers are not offered.
+template <class Transfer>
+BOOL TransferFile(HANDLE file, LPDWORD done, void* overlapped, Transfer transfer) {
   DWORD count = 0;
-  if (read) *read = 0;
+  if (done) *done = 0;
   if (overlapped) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   std::shared_ptr<mvn::KernelObject> object = mvn::HandleGet(file);
   if (!object) return FALSE;
-  BOOL ok = object->Read(buffer, toRead, &count);
-  if (read) *read = count;
+  BOOL ok = transfer(object.get(), &count);
+  if (done) *done = count;
   return ok;
 }
 
+}  // namespace
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, void* overlapped) {
+  return TransferFile(file, read, overlapped,
+                      [&](mvn::KernelObject* object, DWORD* count) { return object->Read(buffer, toRead, count); });
+}
+
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, void* overlapped) {
-  DWORD count = 0;
-  if (written) *written = 0;
-  if (overlapped) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  std::shared_ptr<mvn::KernelObject> object = mvn::HandleGet(file);
-  if (!object) return FALSE;
-  BOOL ok = object->Write(buffer, toWrite, &count);
-  if (written) *written = count;
-  return ok;
+  return TransferFile(file, written, overlapped,
+                      [&](mvn::KernelObject* object, DWORD* count) { return object->Write(buffer, toWrite, count); });
 }
 
 BOOL CloseHandle(HANDLE object) {
@@ -308,7 +304,12 @@ DWORD SetFilePointer(HANDLE file, LONG distanceLow, PLONG distanceHigh, DWORD mo
     SetErrorFromErrno(errno, object->Path());
     return INVALID_SET_FILE_POINTER;
   }
-  std::int64_t target = base + distance;
+  std::int64_t target;
+  if (__builtin_add_overflow(base, distance, &target)) {
+    // Only a positive distance can overflow a non-negative base.
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_SET_FILE_POINTER;
+  }
   if (target < 0) {
     SetLastError(ERROR_NEGATIVE_SEEK);
     return INVALID_SET_FILE_POINTER;

@@ -11,22 +11,11 @@
 #include "platform/kernel/src/internal.h"
 #include "platform/kernel/win32.h"
 
+using mvn::kernel::CheckName;
 using mvn::kernel::NativePath;
 using mvn::kernel::SetErrorFromErrno;
 
 namespace {
-
-bool CheckName(LPCSTR name) {
-  if (!name) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  if (!*name) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
-  }
-  return true;
-}
 
 // rename without replacing an existing target, atomically.
 int RenameNoReplace(const char* from, const char* to) {

@@ -14,6 +14,7 @@
 namespace {
 
 constexpr int kMaximumOutput = 1024;
+constexpr int kSaturatedNumber = 1 << 24;
 
 class Output {
  public:
@@ -25,7 +26,7 @@ class Output {
     for (std::size_t i = 0; i < length; ++i) Put(text[i]);
   }
   void Pad(char c, int count) {
-    for (int i = 0; i < count; ++i) Put(c);
+    for (int i = 0; i < count && !Full(); ++i) Put(c);
   }
   bool Full() const { return m_length >= kMaximumOutput; }
   int Finish() {
@@ -94,13 +95,21 @@ int wvsprintfA(LPSTR buffer, LPCSTR format, va_list arguments) {
       else if (*p == '#') alternate = true;
       else break;
     }
-    int width = 0;
-    while (*p >= '0' && *p <= '9') width = width * 10 + (*p++ - '0');
+    // A long run of digits saturates instead of overflowing; anything that
+    // large pads or cuts beyond the end of the output anyway.
+    auto number = [&p]() {
+      int value = 0;
+      for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > kSaturatedNumber) value = kSaturatedNumber;
+      }
+      return value;
+    };
+    int width = number();
     int precision = -1;
     if (*p == '.') {
       ++p;
-      precision = 0;
-      while (*p >= '0' && *p <= '9') precision = precision * 10 + (*p++ - '0');
+      precision = number();
     }
     Size size = Size::Default;
     if (*p == 'h') {
@@ -186,7 +195,8 @@ int wvsprintfA(LPSTR buffer, LPCSTR format, va_list arguments) {
           magnitude /= base;
         } while (magnitude);
         if (precision == 0 && n == 1 && work[0] == '0') n = 0;
-        for (int i = n; i < precision; ++i) body += '0';
+        // Zeros past the end of the output would never be seen.
+        for (int i = n; i < precision && body.size() < static_cast<std::size_t>(kMaximumOutput); ++i) body += '0';
         while (n) body += work[--n];
         if (negative) prefix.push_back('-');
         if (alternate && base == 16 && body.find_first_not_of('0') != std::string::npos) {

@@ -13,6 +13,10 @@ namespace mvn::kernel {
 // The path with every "\" turned into "/" (nullptr gives "").
 std::string NativePath(const char* name);
 
+// Whether a file name can name anything: nullptr is ERROR_INVALID_PARAMETER,
+// the empty name ERROR_PATH_NOT_FOUND (the last error is set).
+bool CheckName(const char* name);
+
 // True when the directory that would hold path exists.
 bool ParentDirectoryExists(const std::string& path);
 
@@ -56,8 +60,9 @@ DeviceOpener FindDeviceOpener(const char* name);
 // CreateFileA without the unused arguments.
 HANDLE OpenFile(const char* name, DWORD access, DWORD shareMode, DWORD disposition, DWORD flagsAndAttributes);
 
-// The lexical full path of a name (see GetFullPathNameA) and the current
-// directory ("" when it cannot be read).
+// The lexical full path of a name (see GetFullPathNameA; "" for a relative
+// name when the current directory cannot be read) and the current directory
+// ("" when it cannot be read).
 std::string FullPath(const std::string& name);
 std::string CurrentDirectory();
 

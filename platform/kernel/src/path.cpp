@@ -36,10 +36,15 @@ std::string CurrentDirectory() {
 
 // The lexical full path of name: "\" as "/", joined to the current
 // directory when relative, "." and ".." resolved, repeated separators
-// folded; a trailing separator is kept.
+// folded; a trailing separator is kept. "" (errno set) for a relative name
+// when the current directory cannot be read: it is not taken from the root.
 std::string FullPath(const std::string& name) {
   std::string path = NativePath(name.c_str());
-  if (path.empty() || path[0] != '/') path = CurrentDirectory() + "/" + path;
+  if (path.empty() || path[0] != '/') {
+    std::string current = CurrentDirectory();
+    if (current.empty()) return current;
+    path = current + "/" + path;
+  }
   bool trailing = path.size() > 1 && path.back() == '/';
   std::vector<std::string> parts;
   std::size_t pos = 0;
@@ -140,7 +145,12 @@ DWORD GetFullPathNameA(LPCSTR name, DWORD bufferLength, LPSTR buffer, LPSTR* fil
     SetLastError(ERROR_INVALID_NAME);
     return 0;
   }
-  return ReturnPath(mvn::kernel::FullPath(name), bufferLength, buffer, filePart);
+  std::string full = mvn::kernel::FullPath(name);
+  if (full.empty()) {
+    SetLastErrorFromErrno(errno);
+    return 0;
+  }
+  return ReturnPath(full, bufferLength, buffer, filePart);
 }
 
 DWORD GetCurrentDirectoryA(DWORD bufferLength, LPSTR buffer) {
@@ -289,6 +299,9 @@ DWORD SearchPathA(LPCSTR path, LPCSTR fileName, LPCSTR extension, DWORD bufferLe
     }
   }
   for (const std::string& directory : directories) {
+    // A directory that could not be found (no current directory) is none:
+    // joined to the name it would search the root.
+    if (directory.empty()) continue;
     std::string candidate = mvn::kernel::FullPath(directory + "/" + name);
     if (Exists(candidate)) return ReturnPath(candidate, bufferLength, buffer, filePart);
   }

@@ -132,6 +132,27 @@ TEST_F(Files, LargeSparseFile) {
   high = 0;
   EXPECT_EQ(SetFilePointer(h, -1, &high, FILE_BEGIN), 0xFFFFFFFFu);  // 0xFFFFFFFF with high 0
   EXPECT_EQ(GetLastError(), 0u);
+  // Distances that take the position past either end of 64 bits fail and
+  // leave the position alone.
+  struct Beyond {
+    DWORD method;
+    std::uint64_t distance;
+    DWORD error;
+  } beyond[] = {
+      {FILE_END, 0x7FFFFFFFFFFFFFFFull, ERROR_INVALID_PARAMETER},
+      {FILE_CURRENT, 0x7FFFFFFFFFFFFFFFull, ERROR_INVALID_PARAMETER},
+      {FILE_BEGIN, 0x8000000000000000ull, ERROR_NEGATIVE_SEEK},
+      {FILE_END, 0x8000000000000000ull, ERROR_NEGATIVE_SEEK},
+  };
+  for (const Beyond& b : beyond) {
+    SCOPED_TRACE(b.method);
+    high = static_cast<LONG>(b.distance >> 32);
+    EXPECT_EQ(SetFilePointer(h, static_cast<LONG>(static_cast<DWORD>(b.distance)), &high, b.method),
+              INVALID_SET_FILE_POINTER);
+    EXPECT_EQ(GetLastError(), b.error);
+    high = 0;
+    EXPECT_EQ(SetFilePointer(h, 0, &high, FILE_CURRENT), 0xFFFFFFFFu);
+  }
   CloseHandle(h);
 }
 

@@ -48,6 +48,12 @@ TEST(Wsprintf, StopsAt1024Characters) {
   EXPECT_EQ(n, 1024);
   EXPECT_EQ(std::string(buffer), "ab" + std::string(1022, 'x'));
   EXPECT_EQ(buffer[1025], '#');
+
+  // Widths and precisions beyond the output change nothing but the padding
+  // cut at 1024 characters.
+  EXPECT_EQ(Format("%99999999999d", 5), std::string(1024, ' '));
+  EXPECT_EQ(Format("%.99999999999d", 5), std::string(1024, '0'));
+  EXPECT_EQ(Format("%-3000s|", "ab"), "ab" + std::string(1022, ' '));
 }
 
 }  // namespace

@@ -57,6 +57,25 @@ TEST(Paths, FullPathNames) {
   EXPECT_EQ(GetFullPathNameA("", sizeof small, small, nullptr), 0u);
 }
 
+TEST(Paths, NoFullPathWithoutACurrentDirectory) {
+  mvntest::TempDir dir;
+  std::string gone = std::filesystem::canonical(dir.path()).string() + "/gone";
+  std::filesystem::create_directories(gone);
+  InDirectory in(gone);
+  ASSERT_EQ(rmdir(gone.c_str()), 0);
+  // A relative name has nothing to stand on (it is not made absolute at
+  // the root); an absolute one still resolves.
+  char buffer[MAX_PATH] = "untouched";
+  EXPECT_EQ(GetFullPathNameA("x.txt", sizeof buffer, buffer, nullptr), 0u);
+  EXPECT_NE(GetLastError(), 0u);
+  EXPECT_STREQ(buffer, "untouched");
+  EXPECT_EQ(GetFullPathNameA("/a/./b", sizeof buffer, buffer, nullptr), 4u);
+  EXPECT_STREQ(buffer, "/a/b");
+  // Nor does the search take the root for the current directory.
+  EXPECT_EQ(SearchPathA(nullptr, "tmp", nullptr, sizeof buffer, buffer, nullptr), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
 TEST(Paths, CurrentDirectory) {
   mvntest::TempDir dir;
   std::string base = std::filesystem::canonical(dir.path()).string();

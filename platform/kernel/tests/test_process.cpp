@@ -162,7 +162,7 @@ TEST_F(CreateProcessTest, StartFailuresAreReportedAtOnce) {
   } cases[] = {
       {m_dir / "missing arg", nullptr, ERROR_FILE_NOT_FOUND},
       {"no-such-program-anywhere x", nullptr, ERROR_FILE_NOT_FOUND},
-      {"\"" + (m_dir / "missing") + "\"", nullptr, ERROR_FILE_NOT_FOUND},
+      {std::string(1, '"').append(m_dir / "missing").append(1, '"'), nullptr, ERROR_FILE_NOT_FOUND},
       {m_dir / "adir", nullptr, ERROR_FILE_NOT_FOUND},
       {"", nullptr, ERROR_FILE_NOT_FOUND},
       {"   ", nullptr, ERROR_FILE_NOT_FOUND},
