@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -48,38 +49,60 @@ struct KeyRef {
   std::string hiveId;
 };
 
-// Process-wide state, never destroyed: handles may be used and closed from
-// static destructors.
+// Process-wide state of this copy of the layer. It must outlive every C++
+// static destructor, since handles may be used and closed from them, so it
+// is not a static object: a late destructor of this copy frees it, with the
+// hives it opened, once everything else of the program or module has ended
+// (at exit, or when the module holding this copy is unloaded).
 struct State {
   std::mutex mutex;
   pid_t pid = 0;
   std::map<std::string, Hive*> hives;
   std::map<ULONG_PTR, KeyRef> handles;
   ULONG_PTR next = 0x1000;
+  // The process's user name, looked up once per user id.
+  std::string user;
+  uid_t userUid = static_cast<uid_t>(-1);
 };
 
-void CloseHivesAtExit();
+// Plain static storage (constant-initialised, trivially destroyed), so it
+// is valid before any constructor and after every destructor of this copy.
+std::atomic<State*> g_state{nullptr};
+std::mutex g_stateCreation;
 
 State& GetState() {
-  static State* state = [] {
-    State* created = new State;
-    created->pid = getpid();
+  if (State* state = g_state.load(std::memory_order_acquire)) return *state;
+  std::lock_guard<std::mutex> hold(g_stateCreation);
+  State* state = g_state.load(std::memory_order_relaxed);
+  if (!state) {
+    state = new State;
+    state->pid = getpid();
     // A fork while another thread is inside a call must not leave the lock
-    // held in the child.
-    pthread_atfork([] { GetState().mutex.lock(); }, [] { GetState().mutex.unlock(); },
-                   [] { GetState().mutex.unlock(); });
-    std::atexit(CloseHivesAtExit);
-    return created;
-  }();
+    // held in the child. Registered once per copy; the C library drops the
+    // handlers of a module when it is unloaded.
+    static const bool registered = [] {
+      pthread_atfork([] { GetState().mutex.lock(); }, [] { GetState().mutex.unlock(); },
+                     [] { GetState().mutex.unlock(); });
+      return true;
+    }();
+    (void)registered;
+    g_state.store(state, std::memory_order_release);
+  }
   return *state;
 }
 
-void CloseHivesAtExit() {
-  State& state = GetState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  if (state.pid != getpid()) return;
-  for (auto& entry : state.hives) delete entry.second;
-  state.hives.clear();
+// Priority 101 runs after every destructor of default priority of this copy
+// and after its C++ static destructors and exit functions.
+__attribute__((destructor(101))) void ReleaseRegistryState() {
+  State* state = g_state.load(std::memory_order_acquire);
+  if (!state) return;
+  // A child after fork that never used the registry still holds its
+  // parent's connections: closing them could checkpoint or remove the
+  // parent's WAL. They stay as they are until the process is gone.
+  if (state->pid != getpid()) return;
+  g_state.store(nullptr, std::memory_order_release);
+  for (auto& entry : state->hives) delete entry.second;
+  delete state;
 }
 
 bool SafeUserName(const std::string& name) {
@@ -88,18 +111,17 @@ bool SafeUserName(const std::string& name) {
 
 // The user the process runs as (state locked); looked up once per user id.
 std::string CurrentUser() {
-  static std::string cached;
-  static uid_t cachedUid = static_cast<uid_t>(-1);
-  if (cached.empty() || cachedUid != geteuid()) {
+  State& state = GetState();
+  if (state.user.empty() || state.userUid != geteuid()) {
     char name[256] = {};
     DWORD size = sizeof name;
     std::string user;
     if (GetUserNameA(name, &size)) user.assign(name, strnlen(name, sizeof name));
     if (!SafeUserName(user)) user = std::to_string(geteuid());
-    cached = user;
-    cachedUid = geteuid();
+    state.user = user;
+    state.userUid = geteuid();
   }
-  return cached;
+  return state.user;
 }
 
 // Makes a directory with exactly mode when it is missing.

@@ -372,7 +372,9 @@ int main(int argc, char** argv) {
   // application as the owner it is given.
   umask(027);
   std::string spool = RootPath("spool", true);
-  mkdir(spool.c_str(), 0755);
+  // Every user must reach the shared folder inside it: the mode is set
+  // exactly, not through the umask above.
+  if (mkdir(spool.c_str(), 0755) == 0) chmod(spool.c_str(), 0755);
   std::string temporary = RootPath(spooler::service::kTemporaryDirectory, true);
   if (mkdir(temporary.c_str(), 01777) == 0 || errno == EEXIST) chmod(temporary.c_str(), 01777);
   struct stat st;
