@@ -101,6 +101,8 @@ class CLZSSENCODER {
   // (true) or finishes the insertion (false): attaches r as a leaf, or,
   // on an 18-byte match, lets r take the older node's place.
   bool StepLane(LANE& lane);
+  // An equal string of full length: r takes p's place, p leaves the tree.
+  void Replace(int p, int r);
   // Both in one: inserts the string at r and returns the longest match met
   // on the way (the first one met among equally long ones).
   MATCH InsertNode(int r);
@@ -220,6 +222,16 @@ inline void CLZSSENCODER::StartLane(LANE& lane, int r) {
   m_child[r][0] = m_child[r][1] = LZSS_NIL;
 }
 
+inline void CLZSSENCODER::Replace(int p, int r) {
+  m_parent[r] = m_parent[p];
+  m_child[r][0] = m_child[p][0];
+  m_child[r][1] = m_child[p][1];
+  m_parent[m_child[p][0]] = static_cast<WORD>(r);  // m_parent[NIL] is a scratch slot
+  m_parent[m_child[p][1]] = static_cast<WORD>(r);
+  LinkTo(p) = static_cast<WORD>(r);
+  m_parent[p] = LZSS_NIL;
+}
+
 inline bool CLZSSENCODER::StepLane(LANE& lane) {
   using lzss_detail::Load64;
   const int r = lane.r;
@@ -260,14 +272,7 @@ inline bool CLZSSENCODER::StepLane(LANE& lane) {
   lane.match.position = longer ? p : lane.match.position;
   lane.match.length = longer ? i : lane.match.length;
   if (lane.match.length >= LZSS_F) {
-    // An equal string of full length: r takes p's place, p leaves the tree.
-    m_parent[r] = m_parent[p];
-    m_child[r][0] = m_child[p][0];
-    m_child[r][1] = m_child[p][1];
-    m_parent[m_child[p][0]] = static_cast<WORD>(r);  // m_parent[NIL] is a scratch slot
-    m_parent[m_child[p][1]] = static_cast<WORD>(r);
-    LinkTo(p) = static_cast<WORD>(r);
-    m_parent[p] = LZSS_NIL;
+    Replace(p, r);
     return false;
   }
   lane.next = static_cast<int>((links >> (right * 16)) & 0xFFFF);
@@ -275,11 +280,50 @@ inline bool CLZSSENCODER::StepLane(LANE& lane) {
 }
 
 inline CLZSSENCODER::MATCH CLZSSENCODER::InsertNode(int r) {
-  LANE lane;
-  StartLane(lane, r);
-  while (StepLane(lane)) {
+  // The same descent as StepLane, in local variables.
+  using lzss_detail::Load64;
+  const BYTE* key = &m_text[r];
+  const std::uint64_t k1 = Load64(key + 1), k2 = Load64(key + 9);
+  const std::uint64_t k1Order = __builtin_bswap64(k1), k2Order = __builtin_bswap64(k2);
+  const int k17 = key[17];
+  MATCH match{0, 0};
+  m_child[r][0] = m_child[r][1] = LZSS_NIL;
+  int p = LZSS_N + 1 + key[0];
+  int right = 1;
+  int next = m_child[p][1];
+  while (next != LZSS_NIL) {
+    p = next;
+    std::uint32_t links;
+    std::memcpy(&links, m_child[p], sizeof links);
+    const int leftChild = static_cast<int>(links & 0xFFFF), rightChild = static_cast<int>(links >> 16);
+    const BYTE* text = &m_text[p];
+    int i;
+    const std::uint64_t t1 = Load64(text + 1);
+    if (k1 != t1) {
+      i = 1 + (__builtin_ctzll(k1 ^ t1) >> 3);
+      right = k1Order > __builtin_bswap64(t1);
+    } else {
+      const std::uint64_t t2 = Load64(text + 9);
+      if (k2 != t2) {
+        i = 9 + (__builtin_ctzll(k2 ^ t2) >> 3);
+        right = k2Order > __builtin_bswap64(t2);
+      } else {
+        i = k17 != text[17] ? 17 : LZSS_F;
+        right = k17 >= text[17];
+      }
+    }
+    next = right ? rightChild : leftChild;
+    const bool longer = i > match.length;
+    match.position = longer ? p : match.position;
+    match.length = longer ? i : match.length;
+    if (match.length >= LZSS_F) {
+      Replace(p, r);
+      return match;
+    }
   }
-  return lane.match;
+  m_child[p][right] = static_cast<WORD>(r);
+  m_parent[r] = static_cast<WORD>(p);
+  return match;
 }
 
 inline void CLZSSENCODER::InsertPair(int ra, int rb, MATCH& ma, MATCH& mb) {
