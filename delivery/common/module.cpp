@@ -5,12 +5,14 @@ MVN_STATIC_OBJECT(IdentityPage, g_identityPage);
 
 namespace DeliveryModule {
 
+void SetDefaultDialogTitle(DELIVERYRECORD* record) {
+  record->m_dialogTitle.Reserve(1);
+  LoadModuleString(IDS_CONFIGURE_DELIVERY_OPTIONS, record->m_dialogTitle.Buffer(),
+                   static_cast<int>(record->m_dialogTitle.Capacity()));
+}
+
 void ReadHeadSettings(CCONFIG* config, DELIVERYRECORD* record) {
-  if (!config->GetString("DialogTitle", &record->m_dialogTitle)) {
-    record->m_dialogTitle.Reserve(1);
-    LoadModuleString(IDS_CONFIGURE_DELIVERY_OPTIONS, record->m_dialogTitle.Buffer(),
-                     static_cast<int>(record->m_dialogTitle.Capacity()));
-  }
+  if (!config->GetString("DialogTitle", &record->m_dialogTitle)) SetDefaultDialogTitle(record);
   config->GetString("YourName", &record->m_yourName);
   config->GetString("YourEmailAddress", &record->m_yourEmail);
   config->GetString("IdentityToken", &record->m_identityToken);

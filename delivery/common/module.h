@@ -49,6 +49,8 @@ void DeleteRecord(R* record) {
 // capacity), YourName, YourEmailAddress, IdentityToken (as stored) and
 // KeepFiles, in this order. Nothing read fails the call.
 void ReadHeadSettings(CCONFIG* config, DELIVERYRECORD* record);
+// The sheet caption from string resource 2, cut to the title's capacity.
+void SetDefaultDialogTitle(DELIVERYRECORD* record);
 // Reads SenderDefaults (the last key); false when it cannot be read.
 void ReadSenderDefaults(CCONFIG* config, bool* senderDefaults);
 

@@ -149,9 +149,7 @@ LOCALRECORD* Initialize(CCONFIG* config) {
     config->GetString("OutputLocation", &record->m_outputLocation);
     DeliveryModule::ReadSenderDefaults(config, &record->m_senderDefaults);
   } else {
-    record->m_dialogTitle.Reserve(1);
-    LoadModuleString(IDS_CONFIGURE_DELIVERY_OPTIONS, record->m_dialogTitle.Buffer(),
-                     static_cast<int>(record->m_dialogTitle.Capacity()));
+    DeliveryModule::SetDefaultDialogTitle(record);
   }
   return record;
 }

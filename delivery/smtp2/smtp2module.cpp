@@ -159,9 +159,7 @@ SMTP2RECORD* Initialize(CCONFIG* config) {
     config->GetString("SMTPReplyTo", &record->m_replyTo);
     DeliveryModule::ReadSenderDefaults(config, &record->m_senderDefaults);
   } else {
-    record->m_dialogTitle.Reserve(1);
-    LoadModuleString(IDS_CONFIGURE_DELIVERY_OPTIONS, record->m_dialogTitle.Buffer(),
-                     static_cast<int>(record->m_dialogTitle.Capacity()));
+    DeliveryModule::SetDefaultDialogTitle(record);
   }
   return record;
 }
