@@ -46,14 +46,10 @@ constexpr int LZSS_NIL = LZSS_N;    // no node
 //
 // Node links are stored in 16 bits (every index, the roots included, is
 // below 4,353) with a node's two children side by side, so the whole area
-// stays in the first-level cache and a descent reads both links at once.
-//
-// Every input byte costs one tree step: the oldest string leaves its tree
-// and the newest is inserted, whatever the output makes of the match found.
-// Two consecutive steps whose strings live in different trees (different
-// first bytes) touch disjoint nodes, so they are run together, their two
-// descents interleaved; the trees end up exactly as one step after the
-// other would leave them, and so does the output.
+// stays in the first-level cache and a descent reads both links of a node
+// in one load that does not wait for the comparison at that node. Every
+// input byte costs one tree step: the oldest string leaves its tree and
+// the newest is inserted, whatever the output makes of the match found.
 class CLZSSENCODER {
  public:
   CLZSSENCODER() = default;
@@ -82,33 +78,12 @@ class CLZSSENCODER {
     int length;
   };
 
-  // One descent: inserting the string at r into the tree of its first byte.
-  struct LANE {
-    std::uint64_t k1, k2;            // key bytes 1-8 and 9-16 as loaded
-    std::uint64_t k1Order, k2Order;  // the same byte-swapped: they order like the strings
-    int k17;
-    int r;
-    int next;   // the node to visit next (NIL: attach at p, side right)
-    int p;
-    int right;
-    MATCH match;
-  };
-
-  // Starts the insertion of the string at r; the first step from the root
-  // goes right.
-  void StartLane(LANE& lane, int r);
-  // Visits lane.next: compares, records a longer match, and either moves on
-  // (true) or finishes the insertion (false): attaches r as a leaf, or,
-  // on an 18-byte match, lets r take the older node's place.
-  bool StepLane(LANE& lane);
   // An equal string of full length: r takes p's place, p leaves the tree.
   void Replace(int p, int r);
-  // Both in one: inserts the string at r and returns the longest match met
-  // on the way (the first one met among equally long ones).
+  // Inserts the string at r into the tree of its first byte and returns
+  // the longest match met on the way (the first one met among equally long
+  // ones); an 18-byte match replaces the older node, which leaves the tree.
   MATCH InsertNode(int r);
-  // Inserts the strings at ra and rb, which begin with different bytes,
-  // descending both trees together.
-  void InsertPair(int ra, int rb, MATCH& ma, MATCH& mb);
   // Takes the string at ring position p out of its tree (nothing when it is
   // not in one), keeping every child and parent link consistent.
   void DeleteNode(int p);
@@ -205,23 +180,6 @@ inline std::uint64_t Load64(const BYTE* p) {
 
 }  // namespace lzss_detail
 
-inline void CLZSSENCODER::StartLane(LANE& lane, int r) {
-  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the comparison assumes little endian");
-  using lzss_detail::Load64;
-  const BYTE* key = &m_text[r];
-  lane.k1 = Load64(key + 1);
-  lane.k2 = Load64(key + 9);
-  lane.k1Order = __builtin_bswap64(lane.k1);
-  lane.k2Order = __builtin_bswap64(lane.k2);
-  lane.k17 = key[17];
-  lane.r = r;
-  lane.p = LZSS_N + 1 + key[0];
-  lane.right = 1;
-  lane.next = m_child[lane.p][1];
-  lane.match = {0, 0};
-  m_child[r][0] = m_child[r][1] = LZSS_NIL;
-}
-
 inline void CLZSSENCODER::Replace(int p, int r) {
   m_parent[r] = m_parent[p];
   m_child[r][0] = m_child[p][0];
@@ -232,56 +190,12 @@ inline void CLZSSENCODER::Replace(int p, int r) {
   m_parent[p] = LZSS_NIL;
 }
 
-inline bool CLZSSENCODER::StepLane(LANE& lane) {
-  using lzss_detail::Load64;
-  const int r = lane.r;
-  if (lane.next == LZSS_NIL) {
-    m_child[lane.p][lane.right] = static_cast<WORD>(r);
-    m_parent[r] = static_cast<WORD>(lane.p);
-    return false;
-  }
-  const int p = lane.next;
-  lane.p = p;
-  // Both links in one load, which does not wait for the comparison.
-  std::uint32_t links;
-  std::memcpy(&links, m_child[p], sizeof links);
-
-  // Bytes 1 to 17, eight at a time: the lowest set bit of a difference
-  // belongs to the first differing byte.
-  const BYTE* text = &m_text[p];
-  int i;
-  int right;
-  const std::uint64_t t1 = Load64(text + 1);
-  if (lane.k1 != t1) {
-    i = 1 + (__builtin_ctzll(lane.k1 ^ t1) >> 3);
-    right = lane.k1Order > __builtin_bswap64(t1);
-  } else {
-    const std::uint64_t t2 = Load64(text + 9);
-    if (lane.k2 != t2) {
-      i = 9 + (__builtin_ctzll(lane.k2 ^ t2) >> 3);
-      right = lane.k2Order > __builtin_bswap64(t2);
-    } else {
-      i = lane.k17 != text[17] ? 17 : LZSS_F;
-      right = lane.k17 >= text[17];
-    }
-  }
-  lane.right = right;
-  // The first string met of each new length is the match (no branch: the
-  // outcome is as unpredictable as the data).
-  const bool longer = i > lane.match.length;
-  lane.match.position = longer ? p : lane.match.position;
-  lane.match.length = longer ? i : lane.match.length;
-  if (lane.match.length >= LZSS_F) {
-    Replace(p, r);
-    return false;
-  }
-  lane.next = static_cast<int>((links >> (right * 16)) & 0xFFFF);
-  return true;
-}
-
 inline CLZSSENCODER::MATCH CLZSSENCODER::InsertNode(int r) {
-  // The same descent as StepLane, in local variables.
+  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the comparison assumes little endian");
   using lzss_detail::Load64;
+  // Bytes 1 to 17 of the key are compared eight at a time: the lowest set
+  // bit of a difference belongs to the first differing byte, and the
+  // byte-swapped words order like the strings.
   const BYTE* key = &m_text[r];
   const std::uint64_t k1 = Load64(key + 1), k2 = Load64(key + 9);
   const std::uint64_t k1Order = __builtin_bswap64(k1), k2Order = __builtin_bswap64(k2);
@@ -293,6 +207,7 @@ inline CLZSSENCODER::MATCH CLZSSENCODER::InsertNode(int r) {
   int next = m_child[p][1];
   while (next != LZSS_NIL) {
     p = next;
+    // Both links in one load; the comparison then only picks one.
     std::uint32_t links;
     std::memcpy(&links, m_child[p], sizeof links);
     const int leftChild = static_cast<int>(links & 0xFFFF), rightChild = static_cast<int>(links >> 16);
@@ -313,6 +228,8 @@ inline CLZSSENCODER::MATCH CLZSSENCODER::InsertNode(int r) {
       }
     }
     next = right ? rightChild : leftChild;
+    // The first string met of each new length is the match (no branch: the
+    // outcome is as unpredictable as the data).
     const bool longer = i > match.length;
     match.position = longer ? p : match.position;
     match.length = longer ? i : match.length;
@@ -324,30 +241,6 @@ inline CLZSSENCODER::MATCH CLZSSENCODER::InsertNode(int r) {
   m_child[p][right] = static_cast<WORD>(r);
   m_parent[r] = static_cast<WORD>(p);
   return match;
-}
-
-inline void CLZSSENCODER::InsertPair(int ra, int rb, MATCH& ma, MATCH& mb) {
-  LANE a, b;
-  StartLane(a, ra);
-  StartLane(b, rb);
-  for (;;) {
-    const bool moreA = StepLane(a);
-    const bool moreB = StepLane(b);
-    if (!moreA) {
-      if (moreB) {
-        while (StepLane(b)) {
-        }
-      }
-      break;
-    }
-    if (!moreB) {
-      while (StepLane(a)) {
-      }
-      break;
-    }
-  }
-  ma = a.match;
-  mb = b.match;
 }
 
 inline void CLZSSENCODER::DeleteNode(int p) {
@@ -411,11 +304,6 @@ bool CLZSSENCODER::Encode(Source& source, Sink& sink) {
   for (int i = 1; i <= F; ++i) InsertNode(r - i);
   MATCH match = InsertNode(r);
 
-  // The trees may run one step ahead of the output (after a pair of
-  // steps); the match for the next position then waits here.
-  MATCH ahead{0, 0};
-  bool haveAhead = false;
-
   BYTE group[1 + 8 * 2];
   group[0] = 0;
   int fill = 1;
@@ -442,55 +330,21 @@ bool CLZSSENCODER::Encode(Source& source, Sink& sink) {
     // Advance by the item's length, one tree step per byte.
     const int last = match.length;
     int i = 0;
-    for (; i < last; ++i) {
-      if (haveAhead) {
-        // The step for this position was taken with the previous one.
-        match = ahead;
-        haveAhead = false;
-      } else {
-        BYTE c1, c2;
-        if (!more || !GetByte(source, c1)) {
+    if (more) {
+      for (; i < last; ++i) {
+        BYTE c;
+        if (!GetByte(source, c)) {
           more = false;
           break;
         }
-        const int s1 = s, s2 = (s + 1) & MASK;
-        const int r1 = (r + 1) & MASK, r2 = (r + 2) & MASK;
-        if (!GetByte(source, c2)) {
-          more = false;
-          DeleteNode(s1);
-          Store(s1, c1);
-          match = InsertNode(r1);
-        } else if (m_text[r1] != m_text[r2]) {
-          // r1 and r2 go into different trees and are inserted together.
-          // The string leaving at s2 must be gone before r2 is inserted and
-          // still be there while r1 is; it is in at most one of the two
-          // trees (its tree is that of its first byte, still in the ring),
-          // so it leaves before the pair when it shares r2's tree, else
-          // after. Its new byte may be stored first: r1's comparisons never
-          // read that position (it is the first byte of the string at s2,
-          // which is not compared, and lies beyond r1's look-ahead).
-          DeleteNode(s1);
-          Store(s1, c1);
-          const bool leavesFirst = m_text[s2] == m_text[r2];
-          if (leavesFirst) DeleteNode(s2);
-          Store(s2, c2);
-          InsertPair(r1, r2, match, ahead);
-          if (!leavesFirst) DeleteNode(s2);
-          haveAhead = true;
-        } else {
-          DeleteNode(s1);
-          Store(s1, c1);
-          match = InsertNode(r1);
-          DeleteNode(s2);
-          Store(s2, c2);
-          ahead = InsertNode(r2);
-          haveAhead = true;
-        }
+        DeleteNode(s);
+        Store(s, c);
+        s = (s + 1) & MASK;
+        r = (r + 1) & MASK;
+        match = InsertNode(r);
       }
-      s = (s + 1) & MASK;
-      r = (r + 1) & MASK;
     }
-    // The input has ended (and no step is ahead): the look-ahead shrinks.
+    // The input has ended: the look-ahead shrinks.
     for (; i < last; ++i) {
       DeleteNode(s);
       s = (s + 1) & MASK;

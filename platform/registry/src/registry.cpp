@@ -328,6 +328,16 @@ LONG Need(const KeyRef& ref, REGSAM right) { return (ref.access & right) ? ERROR
 // ---------------------------------------------------------------------------
 // Operations on UTF-8 names and stored data.
 
+// Below the users branch the first name is a user: the rest of the path is
+// inside that user's hive, from its root.
+LONG EnterUserHive(std::vector<std::string>* path, KeyRef* ref) {
+  KeyRef user;
+  if (LONG error = UserHivePath(path->front(), &user.path)) return error;
+  path->erase(path->begin());
+  *ref = user;
+  return ERROR_SUCCESS;
+}
+
 LONG OpenKey(HKEY key, const char* subKey, REGSAM access, bool create, PHKEY result, LPDWORD disposition) {
   if (!result) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
@@ -347,10 +357,7 @@ LONG OpenKey(HKEY key, const char* subKey, REGSAM access, bool create, PHKEY res
       if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
       return ERROR_SUCCESS;
     }
-    KeyRef user;
-    if (LONG error = UserHivePath(path.front(), &user.path)) return error;
-    path.erase(path.begin());
-    base = user;
+    if (LONG error = EnterUserHive(&path, &base)) return error;
   }
 
   Hive* hive;
@@ -374,69 +381,56 @@ LONG OpenKey(HKEY key, const char* subKey, REGSAM access, bool create, PHKEY res
   return ERROR_SUCCESS;
 }
 
-LONG EnumKey(HKEY key, DWORD index, std::string* name) {
+// Runs a value or subkey operation on the key behind a handle: under the
+// state lock, once the handle is checked for right. The users branch has no
+// hive of its own, so onUsers answers for it.
+template <class OnUsers, class OnHive>
+LONG WithKey(HKEY key, REGSAM right, OnUsers onUsers, OnHive onHive) {
   State& state = GetState();
   std::lock_guard<std::mutex> lock(state.mutex);
   KeyRef ref;
   if (LONG error = Resolve(state, key, &ref)) return error;
-  if (LONG error = Need(ref, KEY_ENUMERATE_SUB_KEYS)) return error;
-  if (ref.kind == KeyRef::Kind::Users) {
-    std::vector<std::string> users = UsersWithHives();
-    if (index >= users.size()) return ERROR_NO_MORE_ITEMS;
-    *name = users[index];
-    return ERROR_SUCCESS;
-  }
+  if (LONG error = Need(ref, right)) return error;
+  if (ref.kind == KeyRef::Kind::Users) return onUsers();
   Hive* hive;
   if (LONG error = HiveOf(state, ref, &hive)) return error;
-  return hive->EnumKey(ref.id, index, name);
+  return onHive(*hive, ref.id);
+}
+
+LONG EnumKey(HKEY key, DWORD index, std::string* name) {
+  return WithKey(
+      key, KEY_ENUMERATE_SUB_KEYS,
+      [&]() -> LONG {
+        std::vector<std::string> users = UsersWithHives();
+        if (index >= users.size()) return ERROR_NO_MORE_ITEMS;
+        *name = users[index];
+        return ERROR_SUCCESS;
+      },
+      [&](Hive& hive, KeyId id) { return hive.EnumKey(id, index, name); });
 }
 
 LONG EnumValue(HKEY key, DWORD index, StoredValue* value) {
-  State& state = GetState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  KeyRef ref;
-  if (LONG error = Resolve(state, key, &ref)) return error;
-  if (LONG error = Need(ref, KEY_QUERY_VALUE)) return error;
-  if (ref.kind == KeyRef::Kind::Users) return ERROR_NO_MORE_ITEMS;
-  Hive* hive;
-  if (LONG error = HiveOf(state, ref, &hive)) return error;
-  return hive->EnumValue(ref.id, index, value);
+  return WithKey(
+      key, KEY_QUERY_VALUE, [] { return LONG(ERROR_NO_MORE_ITEMS); },
+      [&](Hive& hive, KeyId id) { return hive.EnumValue(id, index, value); });
 }
 
 LONG QueryValue(HKEY key, const char* name, StoredValue* value) {
-  State& state = GetState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  KeyRef ref;
-  if (LONG error = Resolve(state, key, &ref)) return error;
-  if (LONG error = Need(ref, KEY_QUERY_VALUE)) return error;
-  if (ref.kind == KeyRef::Kind::Users) return ERROR_FILE_NOT_FOUND;
-  Hive* hive;
-  if (LONG error = HiveOf(state, ref, &hive)) return error;
-  return hive->QueryValue(ref.id, name ? name : "", value);
+  return WithKey(
+      key, KEY_QUERY_VALUE, [] { return LONG(ERROR_FILE_NOT_FOUND); },
+      [&](Hive& hive, KeyId id) { return hive.QueryValue(id, name ? name : "", value); });
 }
 
 LONG SetValue(HKEY key, const char* name, DWORD type, const std::string& data) {
-  State& state = GetState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  KeyRef ref;
-  if (LONG error = Resolve(state, key, &ref)) return error;
-  if (LONG error = Need(ref, KEY_SET_VALUE)) return error;
-  if (ref.kind == KeyRef::Kind::Users) return ERROR_ACCESS_DENIED;
-  Hive* hive;
-  if (LONG error = HiveOf(state, ref, &hive)) return error;
-  return hive->SetValue(ref.id, name ? name : "", type, data);
+  return WithKey(
+      key, KEY_SET_VALUE, [] { return LONG(ERROR_ACCESS_DENIED); },
+      [&](Hive& hive, KeyId id) { return hive.SetValue(id, name ? name : "", type, data); });
 }
 
 LONG DeleteValue(HKEY key, const char* name) {
-  State& state = GetState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  KeyRef ref;
-  if (LONG error = Resolve(state, key, &ref)) return error;
-  if (LONG error = Need(ref, KEY_SET_VALUE)) return error;
-  if (ref.kind == KeyRef::Kind::Users) return ERROR_ACCESS_DENIED;
-  Hive* hive;
-  if (LONG error = HiveOf(state, ref, &hive)) return error;
-  return hive->DeleteValue(ref.id, name ? name : "");
+  return WithKey(
+      key, KEY_SET_VALUE, [] { return LONG(ERROR_ACCESS_DENIED); },
+      [&](Hive& hive, KeyId id) { return hive.DeleteValue(id, name ? name : ""); });
 }
 
 LONG DeleteKey(HKEY key, const char* subKey) {
@@ -451,10 +445,7 @@ LONG DeleteKey(HKEY key, const char* subKey) {
   if (ref.kind == KeyRef::Kind::Users) {
     // A user's hive itself cannot be deleted, only keys inside it.
     if (path.size() < 2) return ERROR_ACCESS_DENIED;
-    KeyRef user;
-    if (LONG error = UserHivePath(path.front(), &user.path)) return error;
-    path.erase(path.begin());
-    ref = user;
+    if (LONG error = EnterUserHive(&path, &ref)) return error;
   }
   Hive* hive;
   if (LONG error = HiveOf(state, ref, &hive)) return error;
@@ -462,18 +453,13 @@ LONG DeleteKey(HKEY key, const char* subKey) {
 }
 
 LONG ListKey(HKEY key, std::vector<std::string>* subKeys, std::vector<StoredValue>* values) {
-  State& state = GetState();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  KeyRef ref;
-  if (LONG error = Resolve(state, key, &ref)) return error;
-  if (LONG error = Need(ref, KEY_QUERY_VALUE)) return error;
-  if (ref.kind == KeyRef::Kind::Users) {
-    *subKeys = UsersWithHives();
-    return ERROR_SUCCESS;
-  }
-  Hive* hive;
-  if (LONG error = HiveOf(state, ref, &hive)) return error;
-  return hive->List(ref.id, subKeys, values);
+  return WithKey(
+      key, KEY_QUERY_VALUE,
+      [&]() -> LONG {
+        *subKeys = UsersWithHives();
+        return ERROR_SUCCESS;
+      },
+      [&](Hive& hive, KeyId id) { return hive.List(id, subKeys, values); });
 }
 
 // ---------------------------------------------------------------------------
