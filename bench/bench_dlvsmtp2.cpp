@@ -19,7 +19,6 @@
 #include "tests/support/tempdir.h"
 
 namespace mvntest {
-void SetPrivateNetwork(bool ready, const std::string& reason);
 namespace {
 CSTATICOBJECT<TestHeap> g_heap;
 }
@@ -121,38 +120,36 @@ int main(int argc, char** argv) {
   }
   benchmark::Initialize(&argc, argv);
   mvntest::TestRoot root;
-  CXXHEAP::StartLibrary(mvntest::g_heap.Get(), GetModuleHandleA(nullptr));
-  mvntest::g_heap.Construct();
-  int result = 0;
-  {
-    Fixture fixture;
-    g_fixture = &fixture;
-    WriteJob(fixture.job);
-    mvntest::PeerProcess server("aiosmtpd_store.py", {"--port", "25", "--store", fixture.store.str()});
-    std::string ini = fixture.dir / "MVNCSEND.INI";
-    mvntest::WriteFile(ini, "[MVNCSEND]\r\nSMTPServer=127.0.0.1\r\nSMTPSendTo=fax@server.example\r\n"
-                            "SMTPSentFrom=bench@desk.example\r\n");
-    fixture.module = LoadLibraryA(MVN_DLVSMTP2_PATH);
-    if (!server.ready() || !fixture.module) {
-      std::fprintf(stderr, "bench_dlvsmtp2: no server or no module\n%s", server.output().c_str());
-      result = 1;
-    } else {
-      auto initialize = reinterpret_cast<InitializeFn>(GetProcAddress(fixture.module, "Initialize"));
-      fixture.terminate = reinterpret_cast<TerminateFn>(GetProcAddress(fixture.module, "Terminate"));
-      fixture.sendFile = reinterpret_cast<SendFileFn>(GetProcAddress(fixture.module, "SendFile"));
-      {
-        CCONFIGINI config(ini.c_str());
-        config.OpenSection("MVNCSEND", false);
-        fixture.record = initialize(&config);
+  return mvntest::RunOnHeap(mvntest::g_heap, [&] {
+    int result = 0;
+    {
+      Fixture fixture;
+      g_fixture = &fixture;
+      WriteJob(fixture.job);
+      mvntest::PeerProcess server("aiosmtpd_store.py", {"--port", "25", "--store", fixture.store.str()});
+      std::string ini = fixture.dir / "MVNCSEND.INI";
+      mvntest::WriteFile(ini, "[MVNCSEND]\r\nSMTPServer=127.0.0.1\r\nSMTPSendTo=fax@server.example\r\n"
+                              "SMTPSentFrom=bench@desk.example\r\n");
+      fixture.module = LoadLibraryA(MVN_DLVSMTP2_PATH);
+      if (!server.ready() || !fixture.module) {
+        std::fprintf(stderr, "bench_dlvsmtp2: no server or no module\n%s", server.output().c_str());
+        result = 1;
+      } else {
+        auto initialize = reinterpret_cast<InitializeFn>(GetProcAddress(fixture.module, "Initialize"));
+        fixture.terminate = reinterpret_cast<TerminateFn>(GetProcAddress(fixture.module, "Terminate"));
+        fixture.sendFile = reinterpret_cast<SendFileFn>(GetProcAddress(fixture.module, "SendFile"));
+        {
+          CCONFIGINI config(ini.c_str());
+          config.OpenSection("MVNCSEND", false);
+          fixture.record = initialize(&config);
+        }
+        benchmark::RunSpecifiedBenchmarks();
+        fixture.terminate(fixture.record);
+        FreeLibrary(fixture.module);
       }
-      benchmark::RunSpecifiedBenchmarks();
-      fixture.terminate(fixture.record);
-      FreeLibrary(fixture.module);
+      g_fixture = nullptr;
     }
-    g_fixture = nullptr;
-  }
-  benchmark::Shutdown();
-  CXXHEAP::EndLibrary();
-  mvntest::g_heap.Destroy();
-  return result;
+    benchmark::Shutdown();
+    return result;
+  });
 }

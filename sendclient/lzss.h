@@ -48,8 +48,8 @@ constexpr int LZSS_NIL = LZSS_N;    // no node
 // below 4,353) with a node's two children side by side, so the whole area
 // stays in the first-level cache and a descent reads both links of a node
 // in one load that does not wait for the comparison at that node. Every
-// input byte costs one tree step: the oldest string leaves its tree and
-// the newest is inserted, whatever the output makes of the match found.
+// input byte costs one tree step: the oldest string leaves its tree and the
+// newest is inserted, whatever the output makes of the match found there.
 class CLZSSENCODER {
  public:
   CLZSSENCODER() = default;
@@ -73,30 +73,14 @@ class CLZSSENCODER {
   BYTE m_text[LZSS_N + LZSS_F - 1 + 8] = {};
 
  private:
-  struct MATCH {
-    int position;
-    int length;
-  };
-
-  // An equal string of full length: r takes p's place, p leaves the tree.
-  void Replace(int p, int r);
-  // Inserts the string at r into the tree of its first byte and returns
-  // the longest match met on the way (the first one met among equally long
-  // ones); an 18-byte match replaces the older node, which leaves the tree.
-  MATCH InsertNode(int r);
+  // Inserts the string at ring position r into the tree of its first byte
+  // and leaves the longest match met on the way in m_matchPosition and
+  // m_matchLength (the first one met among equally long ones); an 18-byte
+  // match replaces the older node, which leaves the tree.
+  inline void InsertNode(int r);
   // Takes the string at ring position p out of its tree (nothing when it is
   // not in one), keeping every child and parent link consistent.
-  void DeleteNode(int p);
-  // Stores an input byte at ring position s (and in its mirror).
-  void Store(int s, BYTE c) {
-    m_text[s] = c;
-    if (s < LZSS_F - 1) m_text[s + LZSS_N] = c;
-  }
-  // The parent's link that points to p (a root's is always its right one).
-  WORD& LinkTo(int p) {
-    const int parent = m_parent[p];
-    return m_child[parent][m_child[parent][1] == p ? 1 : 0];
-  }
+  inline void DeleteNode(int p);
 
   template <class Source>
   static bool GetByte(Source& source, BYTE& byte) {
@@ -121,7 +105,14 @@ class CLZSSENCODER {
     }
     return true;
   }
+  // The parent's link that points to p (a root's is always its right one).
+  WORD& LinkTo(int p) {
+    const int parent = m_parent[p];
+    return m_child[parent][m_child[parent][1] == p ? 1 : 0];
+  }
 
+  int m_matchPosition = 0;
+  int m_matchLength = 0;
   WORD m_child[LZSS_N + 257][2] = {};  // [0] left, [1] right; 4,097 to 4,352 the roots
   WORD m_parent[LZSS_N + 1] = {};      // LZSS_NIL: not in a tree; [LZSS_NIL] is scratch
 };
@@ -180,37 +171,30 @@ inline std::uint64_t Load64(const BYTE* p) {
 
 }  // namespace lzss_detail
 
-inline void CLZSSENCODER::Replace(int p, int r) {
-  m_parent[r] = m_parent[p];
-  m_child[r][0] = m_child[p][0];
-  m_child[r][1] = m_child[p][1];
-  m_parent[m_child[p][0]] = static_cast<WORD>(r);  // m_parent[NIL] is a scratch slot
-  m_parent[m_child[p][1]] = static_cast<WORD>(r);
-  LinkTo(p) = static_cast<WORD>(r);
-  m_parent[p] = LZSS_NIL;
-}
-
-inline CLZSSENCODER::MATCH CLZSSENCODER::InsertNode(int r) {
+void CLZSSENCODER::InsertNode(int r) {
   static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the comparison assumes little endian");
   using lzss_detail::Load64;
-  // Bytes 1 to 17 of the key are compared eight at a time: the lowest set
-  // bit of a difference belongs to the first differing byte, and the
+  // Bytes 1 to 17 of the key, compared eight at a time: the lowest set bit
+  // of a difference belongs to the first differing byte, and the
   // byte-swapped words order like the strings.
   const BYTE* key = &m_text[r];
   const std::uint64_t k1 = Load64(key + 1), k2 = Load64(key + 9);
   const std::uint64_t k1Order = __builtin_bswap64(k1), k2Order = __builtin_bswap64(k2);
-  const int k17 = key[17];
-  MATCH match{0, 0};
+  const BYTE k17 = key[17];
+
+  int matchPosition = 0, matchLength = 0;
   m_child[r][0] = m_child[r][1] = LZSS_NIL;
+  // The first step from the root goes right.
   int p = LZSS_N + 1 + key[0];
   int right = 1;
   int next = m_child[p][1];
   while (next != LZSS_NIL) {
     p = next;
-    // Both links in one load; the comparison then only picks one.
+    // Both links of p in one load that does not wait for the comparison;
+    // the comparison then only picks one.
     std::uint32_t links;
     std::memcpy(&links, m_child[p], sizeof links);
-    const int leftChild = static_cast<int>(links & 0xFFFF), rightChild = static_cast<int>(links >> 16);
+    const int left = static_cast<int>(links & 0xFFFF), rightChild = static_cast<int>(links >> 16);
     const BYTE* text = &m_text[p];
     int i;
     const std::uint64_t t1 = Load64(text + 1);
@@ -227,23 +211,34 @@ inline CLZSSENCODER::MATCH CLZSSENCODER::InsertNode(int r) {
         right = k17 >= text[17];
       }
     }
-    next = right ? rightChild : leftChild;
+    next = right ? rightChild : left;
     // The first string met of each new length is the match (no branch: the
     // outcome is as unpredictable as the data).
-    const bool longer = i > match.length;
-    match.position = longer ? p : match.position;
-    match.length = longer ? i : match.length;
-    if (match.length >= LZSS_F) {
-      Replace(p, r);
-      return match;
-    }
+    const bool longer = i > matchLength;
+    matchPosition = longer ? p : matchPosition;
+    matchLength = longer ? i : matchLength;
+    if (matchLength >= LZSS_F) goto replace;
   }
   m_child[p][right] = static_cast<WORD>(r);
   m_parent[r] = static_cast<WORD>(p);
-  return match;
+  m_matchPosition = matchPosition;
+  m_matchLength = matchLength;
+  return;
+
+replace:
+  // An equal string of full length: r takes p's place, p leaves the tree.
+  m_matchPosition = matchPosition;
+  m_matchLength = matchLength;
+  m_parent[r] = m_parent[p];
+  m_child[r][0] = m_child[p][0];
+  m_child[r][1] = m_child[p][1];
+  m_parent[m_child[p][0]] = static_cast<WORD>(r);  // m_parent[NIL] is a scratch slot
+  m_parent[m_child[p][1]] = static_cast<WORD>(r);
+  LinkTo(p) = static_cast<WORD>(r);
+  m_parent[p] = LZSS_NIL;
 }
 
-inline void CLZSSENCODER::DeleteNode(int p) {
+void CLZSSENCODER::DeleteNode(int p) {
   if (m_parent[p] == LZSS_NIL) return;
   int q;
   if (m_child[p][1] == LZSS_NIL) {
@@ -275,12 +270,10 @@ inline void CLZSSENCODER::DeleteNode(int p) {
 
 template <class Source, class Sink>
 bool CLZSSENCODER::Encode(Source& source, Sink& sink) {
-  constexpr int N = LZSS_N, F = LZSS_F, MASK = LZSS_N - 1;
+  constexpr int N = LZSS_N, F = LZSS_F;
   for (int i = N + 1; i <= N + 256; ++i) m_child[i][1] = LZSS_NIL;
   for (int i = 0; i < N; ++i) m_parent[i] = LZSS_NIL;
 
-  // s: the oldest position, the next to be overwritten; r: the current
-  // position, the start of the look-ahead.
   int s = 0;
   int r = N - F;
   std::memset(m_text + s, ' ', static_cast<std::size_t>(r - s));
@@ -302,7 +295,7 @@ bool CLZSSENCODER::Encode(Source& source, Sink& sink) {
   // The F strings in front of r all begin in the blank-filled window, so a
   // run of blanks at the start of the input matches into it.
   for (int i = 1; i <= F; ++i) InsertNode(r - i);
-  MATCH match = InsertNode(r);
+  InsertNode(r);
 
   BYTE group[1 + 8 * 2];
   group[0] = 0;
@@ -310,14 +303,15 @@ bool CLZSSENCODER::Encode(Source& source, Sink& sink) {
   BYTE mask = 1;
 
   do {
-    if (match.length > len) match.length = len;
-    if (match.length <= LZSS_THRESHOLD) {
-      match.length = 1;
+    if (m_matchLength > len) m_matchLength = len;
+    if (m_matchLength <= LZSS_THRESHOLD) {
+      m_matchLength = 1;
       group[0] |= mask;
       group[fill++] = m_text[r];
     } else {
-      group[fill++] = static_cast<BYTE>(match.position);
-      group[fill++] = static_cast<BYTE>(((match.position >> 4) & 0xF0) | (match.length - (LZSS_THRESHOLD + 1)));
+      group[fill++] = static_cast<BYTE>(m_matchPosition);
+      group[fill++] =
+          static_cast<BYTE>(((m_matchPosition >> 4) & 0xF0) | (m_matchLength - (LZSS_THRESHOLD + 1)));
     }
     mask = static_cast<BYTE>(mask << 1);
     if (mask == 0) {
@@ -327,8 +321,9 @@ bool CLZSSENCODER::Encode(Source& source, Sink& sink) {
       mask = 1;
     }
 
-    // Advance by the item's length, one tree step per byte.
-    const int last = match.length;
+    // Advance by the item's length, one tree step per byte; at the end of
+    // the input the look-ahead shrinks instead.
+    const int last = m_matchLength;
     int i = 0;
     if (more) {
       for (; i < last; ++i) {
@@ -338,18 +333,18 @@ bool CLZSSENCODER::Encode(Source& source, Sink& sink) {
           break;
         }
         DeleteNode(s);
-        Store(s, c);
-        s = (s + 1) & MASK;
-        r = (r + 1) & MASK;
-        match = InsertNode(r);
+        m_text[s] = c;
+        if (s < F - 1) m_text[s + N] = c;
+        s = (s + 1) & (N - 1);
+        r = (r + 1) & (N - 1);
+        InsertNode(r);
       }
     }
-    // The input has ended: the look-ahead shrinks.
     for (; i < last; ++i) {
       DeleteNode(s);
-      s = (s + 1) & MASK;
-      r = (r + 1) & MASK;
-      if (--len) match = InsertNode(r);
+      s = (s + 1) & (N - 1);
+      r = (r + 1) & (N - 1);
+      if (--len) InsertNode(r);
     }
   } while (len > 0);
 

@@ -27,6 +27,7 @@
 #include "launcher/launcher.h"
 #include "platform/kernel/win32.h"
 #include "platform/mailslot/mailslot.h"
+#include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
 extern char** environ;
@@ -34,6 +35,8 @@ extern char** environ;
 namespace {
 
 using namespace std::chrono_literals;
+using mvntest::CountChildren;
+using mvntest::WaitFor;
 
 constexpr uid_t kNobody = 65534;
 constexpr uid_t kStranger = 64000;
@@ -60,15 +63,6 @@ class RootEnvironment : public ::testing::Environment {
   }
 };
 const auto* g_environment = ::testing::AddGlobalTestEnvironment(new RootEnvironment);
-
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 std::vector<std::string> Lines(const std::string& path) {
   std::vector<std::string> lines;
@@ -551,26 +545,6 @@ TEST_F(LauncherTest, EndOfSessionFreesTheSlotForTheNextUser) {
   { ASSERT_TRUE(Sender(kConsoleSlot).Send(m_script + " next-session")); }
   ASSERT_TRUE(WaitStarts(1));
   EXPECT_EQ(Starts(), std::vector<std::string>{Work() + "|[next-session]"});
-}
-
-// Children of pid that are zombies, and all children.
-void CountChildren(pid_t parent, int* zombies, int* children) {
-  *zombies = *children = 0;
-  DIR* proc = opendir("/proc");
-  if (!proc) return;
-  while (dirent* entry = readdir(proc)) {
-    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-    std::string stat = mvntest::ReadFile(std::string("/proc/") + entry->d_name + "/stat");
-    std::string::size_type close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(stat.substr(close + 2));
-    char state;
-    long ppid;
-    if (!(rest >> state >> ppid) || ppid != parent) continue;
-    ++*children;
-    if (state == 'Z') ++*zombies;
-  }
-  closedir(proc);
 }
 
 TEST_F(LauncherTest, NoZombiesAfter200Launches) {

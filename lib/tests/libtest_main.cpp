@@ -15,13 +15,5 @@ TestHeap& Heap() { return *g_heap; }
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   mvntest::TestRoot root;
-  // The object's storage is given to the library before the object is built,
-  // as a program's entry does.
-  CXXHEAP::StartLibrary(mvntest::g_heap.Get(), GetModuleHandleA(nullptr));
-  mvntest::g_heap.Construct();
-  int result = RUN_ALL_TESTS();
-  // Static objects still free into the heap object while the exit list runs.
-  CXXHEAP::EndLibrary();
-  mvntest::g_heap.Destroy();
-  return result;
+  return mvntest::RunOnHeap(mvntest::g_heap, [] { return RUN_ALL_TESTS(); });
 }

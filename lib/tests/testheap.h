@@ -30,4 +30,18 @@ class TestHeap : public CXXHEAP {
 // The test binary's heap object (started by lib/tests/libtest_main.cpp).
 TestHeap& Heap();
 
+// A test entry's run on its heap object: the object's storage is given to
+// the library before the object is built, as a program's entry does; body
+// runs; the library ends while the object still lives, since static objects
+// free into it while the exit list runs; then the object goes.
+template <class Body>
+int RunOnHeap(CSTATICOBJECT<TestHeap>& heap, Body body) {
+  CXXHEAP::StartLibrary(heap.Get(), GetModuleHandleA(nullptr));
+  heap.Construct();
+  int result = body();
+  CXXHEAP::EndLibrary();
+  heap.Destroy();
+  return result;
+}
+
 }  // namespace mvntest

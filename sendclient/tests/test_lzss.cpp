@@ -305,6 +305,14 @@ std::vector<Case> RoundTripCases() {
     cases.push_back({"zeros " + std::to_string(size), Bytes(size, 0)});
     cases.push_back({"0xFF " + std::to_string(size), Bytes(size, 0xFF)});
   }
+  // Small alphabets: deep trees, long shared prefixes, many full-length
+  // matches replacing older nodes.
+  for (unsigned symbols : {2u, 3u, 5u}) {
+    Random random(symbols);
+    Bytes data(30000);
+    for (auto& b : data) b = static_cast<BYTE>('a' + random.Below(symbols));
+    cases.push_back({"alphabet of " + std::to_string(symbols), data});
+  }
   // Periods around the ring size and the look-ahead.
   for (std::size_t period : {2, 17, 18, 19, 4095, 4096, 4097}) {
     Bytes base = RandomBytes(period, period * 7);

@@ -31,6 +31,7 @@
 
 #include "platform/kernel/win32.h"
 #include "platform/mailslot/mailslot.h"
+#include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
 extern char** environ;
@@ -43,13 +44,9 @@ using namespace std::chrono_literals;
 const std::string kMonitorsKey = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors";
 const std::string kPrintersKey = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers";
 
+// The road's processes get longer than the usual wait.
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 15s) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
+  return mvntest::WaitFor(done, limit);
 }
 
 // A user the processes of the road run as.

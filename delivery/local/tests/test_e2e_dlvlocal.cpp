@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;
@@ -28,13 +29,7 @@ std::string Quote(const std::string& text) { return "'" + text + "'"; }
 
 Outcome Shell(const std::string& command) {
   Outcome run{-1, ""};
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return run;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
-  int status = pclose(pipe);
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.exitCode = mvntest::RunShell(command + " 2>&1", &run.output);
   return run;
 }
 

@@ -7,7 +7,6 @@
 #include "tests/support/tempdir.h"
 
 namespace mvntest {
-void SetPrivateNetwork(bool ready, const std::string& reason);
 namespace {
 CSTATICOBJECT<TestHeap> g_heap;
 }
@@ -15,15 +14,8 @@ TestHeap& Heap() { return *g_heap; }
 }  // namespace mvntest
 
 int main(int argc, char** argv) {
-  std::string reason;
-  bool ready = mvntest::EnterPrivateNetwork(&reason);
-  mvntest::SetPrivateNetwork(ready, reason);
+  mvntest::StartPrivateNetwork();
   ::testing::InitGoogleTest(&argc, argv);
   mvntest::TestRoot root;
-  CXXHEAP::StartLibrary(mvntest::g_heap.Get(), GetModuleHandleA(nullptr));
-  mvntest::g_heap.Construct();
-  int result = RUN_ALL_TESTS();
-  CXXHEAP::EndLibrary();
-  mvntest::g_heap.Destroy();
-  return result;
+  return mvntest::RunOnHeap(mvntest::g_heap, [] { return RUN_ALL_TESTS(); });
 }

@@ -10,10 +10,6 @@
 #include "platform/net/winsock.h"
 #include "tests/support/tempdir.h"
 
-namespace mvntest {
-void SetPrivateNetwork(bool ready, const std::string& reason);
-}
-
 MVN_DLL_APPLICATION(mvntest::RecordingDllApp)
 
 namespace mvntest {
@@ -22,9 +18,7 @@ RecordingDllApp& Recorder() { return *static_cast<RecordingDllApp*>(MvnDllApplic
 
 int main(int argc, char** argv) {
   // Before gtest or anything else can start a thread.
-  std::string reason;
-  bool ready = mvntest::EnterPrivateNetwork(&reason);
-  mvntest::SetPrivateNetwork(ready, reason);
+  mvntest::StartPrivateNetwork();
   ::testing::InitGoogleTest(&argc, argv);
   mvntest::TestRoot root;
   ModuleDllEntry(GetModuleHandleA(nullptr), DLL_PROCESS_ATTACH, nullptr);

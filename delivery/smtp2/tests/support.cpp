@@ -87,8 +87,9 @@ bool EnterPrivateNetwork(std::string* reason) {
 
 bool PrivateNetworkReady() { return g_ready; }
 const std::string& PrivateNetworkReason() { return g_reason; }
-void SetPrivateNetwork(bool ready, const std::string& reason) {
-  g_ready = ready;
+void StartPrivateNetwork() {
+  std::string reason;
+  g_ready = EnterPrivateNetwork(&reason);
   g_reason = reason;
 }
 

@@ -13,6 +13,9 @@ namespace mvntest {
 // interface up, so that a peer can listen on 127.0.0.1:25. Call before any
 // thread starts. False, with the reason, when that is not possible.
 bool EnterPrivateNetwork(std::string* reason);
+// EnterPrivateNetwork from a test binary's entry, keeping the outcome for
+// the tests.
+void StartPrivateNetwork();
 // The outcome of EnterPrivateNetwork in the test binary's entry.
 bool PrivateNetworkReady();
 const std::string& PrivateNetworkReason();

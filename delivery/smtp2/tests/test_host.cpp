@@ -23,6 +23,21 @@ using TerminateFn = int (*)(void*);
 using SendFileFn = bool (*)(void*, const char*);
 using GetLastResultFn = const char* (*)(void*);
 
+// The module's exports by name (null where one is missing).
+struct Exports {
+  InitializeFn initialize;
+  TerminateFn terminate;
+  SendFileFn sendFile;
+  GetLastResultFn getLastResult;
+};
+
+Exports Bind(HMODULE module) {
+  return {reinterpret_cast<InitializeFn>(GetProcAddress(module, "Initialize")),
+          reinterpret_cast<TerminateFn>(GetProcAddress(module, "Terminate")),
+          reinterpret_cast<SendFileFn>(GetProcAddress(module, "SendFile")),
+          reinterpret_cast<GetLastResultFn>(GetProcAddress(module, "GetLastResult"))};
+}
+
 TEST(Dlvsmtp2Module, SendsAJobFromTheHostsSettings) {
   if (!mvntest::PrivateNetworkReady()) GTEST_SKIP() << mvntest::PrivateNetworkReason();
   TempDir dir, store;
@@ -38,10 +53,7 @@ TEST(Dlvsmtp2Module, SendsAJobFromTheHostsSettings) {
 
   HMODULE module = LoadLibraryA(MVN_DLVSMTP2_PATH);
   ASSERT_NE(module, nullptr);
-  auto initialize = reinterpret_cast<InitializeFn>(GetProcAddress(module, "Initialize"));
-  auto terminate = reinterpret_cast<TerminateFn>(GetProcAddress(module, "Terminate"));
-  auto sendFile = reinterpret_cast<SendFileFn>(GetProcAddress(module, "SendFile"));
-  auto getLastResult = reinterpret_cast<GetLastResultFn>(GetProcAddress(module, "GetLastResult"));
+  auto [initialize, terminate, sendFile, getLastResult] = Bind(module);
   ASSERT_TRUE(initialize && terminate && sendFile && getLastResult);
   void* record = nullptr;
   {
@@ -74,10 +86,7 @@ TEST(Dlvsmtp2Module, UnreachableServerFailsWithoutText) {
   WriteFile(job, "x");
   HMODULE module = LoadLibraryA(MVN_DLVSMTP2_PATH);
   ASSERT_NE(module, nullptr);
-  auto initialize = reinterpret_cast<InitializeFn>(GetProcAddress(module, "Initialize"));
-  auto terminate = reinterpret_cast<TerminateFn>(GetProcAddress(module, "Terminate"));
-  auto sendFile = reinterpret_cast<SendFileFn>(GetProcAddress(module, "SendFile"));
-  auto getLastResult = reinterpret_cast<GetLastResultFn>(GetProcAddress(module, "GetLastResult"));
+  auto [initialize, terminate, sendFile, getLastResult] = Bind(module);
   CCONFIGINI config(ini.c_str());
   ASSERT_TRUE(config.OpenSection("MVNCSEND", false));
   void* record = initialize(&config);

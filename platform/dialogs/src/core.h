@@ -114,6 +114,10 @@ Controller* TheController();
 void EndTopLevel(const WindowPtr& topLevel, INT_PTR result);
 void CancelTopLevel(const WindowPtr& topLevel);  // as the user would, then forced
 
+// What the dialog manager does with a message the window's procedure left
+// alone (window.cpp): the window text messages.
+LRESULT DefaultDialogMessage(const WindowPtr& w, UINT message, WPARAM wParam, LPARAM lParam);
+
 // Sheet operations (sheet.cpp).
 bool SheetActivate(const WindowPtr& sheet, int index, bool askCurrent);
 void SheetPress(const WindowPtr& sheet, int button);

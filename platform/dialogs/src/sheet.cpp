@@ -152,16 +152,8 @@ LRESULT SheetMessage(const WindowPtr& sheet, UINT message, WPARAM wParam, LPARAM
       }
       return TRUE;
     }
-    case WM_SETTEXT:
-      sheet->text = lParam ? reinterpret_cast<const char*>(lParam) : "";
-      Changed(sheet, kChangeText);
-      return TRUE;
-    case WM_GETTEXT:
-      return CopyText(sheet->text, reinterpret_cast<char*>(lParam), static_cast<int>(wParam));
-    case WM_GETTEXTLENGTH:
-      return static_cast<LRESULT>(sheet->text.size());
     default:
-      return 0;
+      return DefaultDialogMessage(sheet, message, wParam, lParam);
   }
 }
 

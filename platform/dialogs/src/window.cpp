@@ -180,22 +180,6 @@ LRESULT ControlMessage(const WindowPtr& w, UINT message, WPARAM wParam, LPARAM l
   }
 }
 
-// What the dialog manager does with a message the procedure left alone.
-LRESULT DefaultDialogMessage(const WindowPtr& w, UINT message, WPARAM wParam, LPARAM lParam) {
-  switch (message) {
-    case WM_SETTEXT:
-      w->text = lParam ? reinterpret_cast<const char*>(lParam) : "";
-      Changed(w, kChangeText);
-      return TRUE;
-    case WM_GETTEXT:
-      return CopyText(w->text, reinterpret_cast<char*>(lParam), static_cast<int>(wParam));
-    case WM_GETTEXTLENGTH:
-      return static_cast<LRESULT>(w->text.size());
-    default:
-      return 0;
-  }
-}
-
 bool ReturnsProcResult(UINT message) {
   return message == WM_INITDIALOG || message == WM_CTLCOLOREDIT || message == WM_CTLCOLORLISTBOX;
 }
@@ -221,6 +205,21 @@ LRESULT DispatchToDialog(const WindowPtr& w, UINT message, WPARAM wParam, LPARAM
 }
 
 }  // namespace
+
+LRESULT DefaultDialogMessage(const WindowPtr& w, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_SETTEXT:
+      w->text = lParam ? reinterpret_cast<const char*>(lParam) : "";
+      Changed(w, kChangeText);
+      return TRUE;
+    case WM_GETTEXT:
+      return CopyText(w->text, reinterpret_cast<char*>(lParam), static_cast<int>(wParam));
+    case WM_GETTEXTLENGTH:
+      return static_cast<LRESULT>(w->text.size());
+    default:
+      return 0;
+  }
+}
 
 // ---------------------------------------------------------------------------
 // Table

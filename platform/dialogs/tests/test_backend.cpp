@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "platform/dialogs/tests/dialog_support.h"
+#include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
 using namespace dialogtest;
@@ -29,12 +30,7 @@ bool QtLoaded() {
 
 std::string RunCommand(const std::string& command) {
   std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return output;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) output.append(buffer, n);
-  pclose(pipe);
+  mvntest::RunShell(command, &output);
   return output;
 }
 

@@ -9,9 +9,12 @@
 #include <cstring>
 #include <string>
 
+#include "platform/kernel/utf.h"
 #include "platform/kernel/win32.h"
 
 namespace {
+
+using mvn::kernel::AppendUtf8;
 
 constexpr int kMaximumOutput = 1024;
 constexpr int kSaturatedNumber = 1 << 24;
@@ -38,24 +41,6 @@ class Output {
   char* m_buffer;
   int m_length = 0;
 };
-
-void AppendUtf8(std::string* out, char32_t c) {
-  if (c < 0x80) {
-    *out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    *out += static_cast<char>(0xC0 | (c >> 6));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    *out += static_cast<char>(0xE0 | (c >> 12));
-    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    *out += static_cast<char>(0xF0 | (c >> 18));
-    *out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
 
 std::string WideToUtf8(const char16_t* text, int limit) {
   std::string out;

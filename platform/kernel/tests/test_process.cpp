@@ -20,20 +20,13 @@
 #include <gtest/gtest.h>
 
 #include "platform/kernel/win32.h"
+#include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using mvntest::WaitFor;
 
 class CreateProcessTest : public ::testing::Test {
  protected:
@@ -224,26 +217,6 @@ TEST_F(CreateProcessTest, ChildGetsEnvironmentAndNoOtherDescriptors) {
   EXPECT_TRUE(CloseHandle(info.hThread));
 }
 
-// Children of this process: all, and those that are zombies.
-void CountChildren(int* zombies, int* children) {
-  *zombies = *children = 0;
-  DIR* proc = opendir("/proc");
-  if (!proc) return;
-  while (dirent* entry = readdir(proc)) {
-    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-    std::string stat = mvntest::ReadFile(std::string("/proc/") + entry->d_name + "/stat");
-    std::string::size_type close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(stat.substr(close + 2));
-    char state;
-    long ppid;
-    if (!(rest >> state >> ppid) || ppid != getpid()) continue;
-    ++*children;
-    if (state == 'Z') ++*zombies;
-  }
-  closedir(proc);
-}
-
 TEST_F(CreateProcessTest, EveryChildIsReaped) {
   std::string quick = MakeScript("quick", "exit 3\n");
   for (int i = 0; i < 200; ++i) ASSERT_TRUE(Start(quick)) << i;
@@ -252,7 +225,7 @@ TEST_F(CreateProcessTest, EveryChildIsReaped) {
   ASSERT_TRUE(Start(quick, nullptr, nullptr, &kept));
   int zombies = 0, children = 0;
   EXPECT_TRUE(WaitFor([&] {
-    CountChildren(&zombies, &children);
+    mvntest::CountChildren(getpid(), &zombies, &children);
     return children == 0;
   })) << zombies << " zombies of " << children << " children";
   CloseHandle(kept.hProcess);

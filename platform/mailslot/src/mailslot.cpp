@@ -171,6 +171,17 @@ bool OpenSlotDirectory(const std::vector<std::string>& components, bool create, 
   return true;
 }
 
+// Parses a slot's name into its components and opens its directory as
+// OpenSlotDirectory does. Sets the last error on failure.
+bool OpenNamedSlotDirectory(const char* name, bool create, std::vector<std::string>* components,
+                            SlotDirectory* out) {
+  if (!ParseMailslotName(name, components)) {
+    SetLastError(ERROR_INVALID_NAME);
+    return false;
+  }
+  return OpenSlotDirectory(*components, create, out);
+}
+
 // The address of the entry leaf in an open directory: its path when that
 // fits in sun_path, else the path through /proc/self/fd.
 bool SocketAddressIn(const SlotDirectory& dir, const std::string& leaf, sockaddr_un* address, socklen_t* length) {
@@ -483,12 +494,8 @@ BOOL MailslotClient::Write(const void* buffer, DWORD toWrite, DWORD* written) {
 
 HANDLE OpenMailslotClient(const char* name, DWORD, DWORD, DWORD, DWORD) {
   std::vector<std::string> components;
-  if (!ParseMailslotName(name, &components)) {
-    SetLastError(ERROR_INVALID_NAME);
-    return INVALID_HANDLE_VALUE;
-  }
   SlotDirectory dir;
-  if (!OpenSlotDirectory(components, false, &dir)) return INVALID_HANDLE_VALUE;
+  if (!OpenNamedSlotDirectory(name, false, &components, &dir)) return INVALID_HANDLE_VALUE;
   const std::string& leaf = components.back();
 
   UniqueFd entry(openat(dir.fd.Get(), leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
@@ -584,12 +591,8 @@ std::string TemporarySocketName() {
 
 HANDLE CreateMailslotA(LPCSTR name, DWORD maxMessageSize, DWORD readTimeout, LPSECURITY_ATTRIBUTES) {
   std::vector<std::string> components;
-  if (!ParseMailslotName(name, &components)) {
-    SetLastError(ERROR_INVALID_NAME);
-    return INVALID_HANDLE_VALUE;
-  }
   SlotDirectory dir;
-  if (!OpenSlotDirectory(components, true, &dir)) return INVALID_HANDLE_VALUE;
+  if (!OpenNamedSlotDirectory(name, true, &components, &dir)) return INVALID_HANDLE_VALUE;
   const std::string leaf = components.back();
   const std::string lockName = leaf + kLockSuffix;
 

@@ -422,21 +422,21 @@ BOOL WSACloseEvent(WSAEVENT event) {
   return CloseHandle(event);
 }
 
-BOOL WSASetEvent(WSAEVENT event) {
+namespace {
+
+BOOL SignalEvent(WSAEVENT event, bool signalled) {
   std::shared_ptr<EventObject> object = FindEvent(event);
   if (!object) return Fail(WSA_INVALID_HANDLE), FALSE;
   std::lock_guard<std::mutex> guard(g_lock);
-  object->signalled = true;
+  object->signalled = signalled;
   return TRUE;
 }
 
-BOOL WSAResetEvent(WSAEVENT event) {
-  std::shared_ptr<EventObject> object = FindEvent(event);
-  if (!object) return Fail(WSA_INVALID_HANDLE), FALSE;
-  std::lock_guard<std::mutex> guard(g_lock);
-  object->signalled = false;
-  return TRUE;
-}
+}  // namespace
+
+BOOL WSASetEvent(WSAEVENT event) { return SignalEvent(event, true); }
+
+BOOL WSAResetEvent(WSAEVENT event) { return SignalEvent(event, false); }
 
 int WSAEventSelect(SOCKET s, WSAEVENT event, long networkEvents) {
   std::shared_ptr<EventObject> object = FindEvent(event);

@@ -43,6 +43,13 @@ std::string ColumnBytes(sqlite3_stmt* statement, int column) {
   return std::string(static_cast<const char*>(data), static_cast<size_t>(size));
 }
 
+// A value from a row whose first columns are name, type, data.
+void ReadValue(sqlite3_stmt* statement, StoredValue* value) {
+  value->name = ColumnBytes(statement, 0);
+  value->type = static_cast<DWORD>(sqlite3_column_int64(statement, 1));
+  value->data = ColumnBytes(statement, 2);
+}
+
 }  // namespace
 
 std::string FoldName(std::string_view name) {
@@ -66,6 +73,13 @@ class Hive::Transaction {
   Transaction& operator=(const Transaction&) = delete;
 
   LONG Status() const { return m_hive.Error(m_rc); }
+  // Status, then whether key is still there (ERROR_KEY_DELETED when not).
+  LONG Status(KeyId key) {
+    if (LONG error = Status()) return error;
+    bool exists = false;
+    if (LONG error = m_hive.Exists(key, &exists)) return error;
+    return exists ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+  }
   LONG Commit() {
     const int rc = sqlite3_exec(m_hive.m_db, "COMMIT", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) m_open = false;
@@ -104,6 +118,17 @@ LONG Hive::Error(int rc) const {
     default:
       return ERROR_BADDB;
   }
+}
+
+LONG Hive::StepRow(sqlite3_stmt* statement, LONG none) const {
+  const int rc = sqlite3_step(statement);
+  if (rc == SQLITE_ROW) return ERROR_SUCCESS;
+  return rc == SQLITE_DONE ? none : Error(rc);
+}
+
+LONG Hive::StepDone(sqlite3_stmt* statement) const {
+  const int rc = sqlite3_step(statement);
+  return rc == SQLITE_DONE ? ERROR_SUCCESS : Error(rc);
 }
 
 LONG Hive::Open(const std::string& path, mode_t mode, bool keepWal, Hive** hive) {
@@ -162,9 +187,7 @@ LONG Hive::ReadId() {
   sqlite3_stmt* raw;
   if (LONG error = Prepare("SELECT value FROM meta WHERE name = 'id'", &raw)) return error;
   Use statement(raw);
-  int rc = sqlite3_step(raw);
-  if (rc == SQLITE_DONE) return ERROR_BADDB;
-  if (rc != SQLITE_ROW) return Error(rc);
+  if (LONG error = StepRow(raw, ERROR_BADDB)) return error;
   m_id = ColumnBytes(raw, 0);
   return ERROR_SUCCESS;
 }
@@ -272,30 +295,21 @@ LONG Hive::Child(KeyId parent, std::string_view name, KeyId* child) {
   Use statement(raw);
   sqlite3_bind_int64(raw, 1, parent);
   BindText(raw, 2, FoldName(name));
-  int rc = sqlite3_step(raw);
-  if (rc == SQLITE_ROW) {
-    *child = sqlite3_column_int64(raw, 0);
-    return ERROR_SUCCESS;
-  }
-  return rc == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : Error(rc);
+  if (LONG error = StepRow(raw, ERROR_FILE_NOT_FOUND)) return error;
+  *child = sqlite3_column_int64(raw, 0);
+  return ERROR_SUCCESS;
 }
 
 LONG Hive::Check(KeyId key) {
   Transaction transaction(*this, false);
-  if (LONG error = transaction.Status()) return error;
-  bool exists = false;
-  if (LONG error = Exists(key, &exists)) return error;
-  return exists ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+  return transaction.Status(key);
 }
 
 LONG Hive::Walk(KeyId base, const std::vector<std::string>& path, bool create, KeyId* key, bool* created) {
   *created = false;
   const bool write = create && !m_readOnly;
   Transaction transaction(*this, write);
-  if (LONG error = transaction.Status()) return error;
-  bool exists = false;
-  if (LONG error = Exists(base, &exists)) return error;
-  if (!exists) return ERROR_KEY_DELETED;
+  if (LONG error = transaction.Status(base)) return error;
   KeyId current = base;
   for (const std::string& name : path) {
     KeyId next = 0;
@@ -308,8 +322,7 @@ LONG Hive::Walk(KeyId base, const std::vector<std::string>& path, bool create, K
       sqlite3_bind_int64(raw, 1, current);
       BindText(raw, 2, name);
       BindText(raw, 3, FoldName(name));
-      int rc = sqlite3_step(raw);
-      if (rc != SQLITE_DONE) return Error(rc);
+      if (LONG e = StepDone(raw)) return e;
       next = sqlite3_last_insert_rowid(m_db);
       *created = true;
     } else if (error != ERROR_SUCCESS) {
@@ -325,10 +338,7 @@ LONG Hive::Walk(KeyId base, const std::vector<std::string>& path, bool create, K
 
 LONG Hive::EnumKey(KeyId key, DWORD index, std::string* name) {
   Transaction transaction(*this, false);
-  if (LONG error = transaction.Status()) return error;
-  bool exists = false;
-  if (LONG error = Exists(key, &exists)) return error;
-  if (!exists) return ERROR_KEY_DELETED;
+  if (LONG error = transaction.Status(key)) return error;
   sqlite3_stmt* raw;
   if (LONG error = Prepare("SELECT name FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2", &raw)) {
     return error;
@@ -336,19 +346,14 @@ LONG Hive::EnumKey(KeyId key, DWORD index, std::string* name) {
   Use statement(raw);
   sqlite3_bind_int64(raw, 1, key);
   sqlite3_bind_int64(raw, 2, index);
-  int rc = sqlite3_step(raw);
-  if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
-  if (rc != SQLITE_ROW) return Error(rc);
+  if (LONG error = StepRow(raw, ERROR_NO_MORE_ITEMS)) return error;
   *name = ColumnBytes(raw, 0);
   return ERROR_SUCCESS;
 }
 
 LONG Hive::EnumValue(KeyId key, DWORD index, StoredValue* value) {
   Transaction transaction(*this, false);
-  if (LONG error = transaction.Status()) return error;
-  bool exists = false;
-  if (LONG error = Exists(key, &exists)) return error;
-  if (!exists) return ERROR_KEY_DELETED;
+  if (LONG error = transaction.Status(key)) return error;
   sqlite3_stmt* raw;
   if (LONG error =
           Prepare("SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY fold LIMIT 1 OFFSET ?2", &raw)) {
@@ -357,42 +362,28 @@ LONG Hive::EnumValue(KeyId key, DWORD index, StoredValue* value) {
   Use statement(raw);
   sqlite3_bind_int64(raw, 1, key);
   sqlite3_bind_int64(raw, 2, index);
-  int rc = sqlite3_step(raw);
-  if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
-  if (rc != SQLITE_ROW) return Error(rc);
-  value->name = ColumnBytes(raw, 0);
-  value->type = static_cast<DWORD>(sqlite3_column_int64(raw, 1));
-  value->data = ColumnBytes(raw, 2);
+  if (LONG error = StepRow(raw, ERROR_NO_MORE_ITEMS)) return error;
+  ReadValue(raw, value);
   return ERROR_SUCCESS;
 }
 
 LONG Hive::QueryValue(KeyId key, std::string_view name, StoredValue* value) {
   Transaction transaction(*this, false);
-  if (LONG error = transaction.Status()) return error;
-  bool exists = false;
-  if (LONG error = Exists(key, &exists)) return error;
-  if (!exists) return ERROR_KEY_DELETED;
+  if (LONG error = transaction.Status(key)) return error;
   sqlite3_stmt* raw;
   if (LONG error = Prepare("SELECT name, type, data FROM vals WHERE key = ?1 AND fold = ?2", &raw)) return error;
   Use statement(raw);
   sqlite3_bind_int64(raw, 1, key);
   BindText(raw, 2, FoldName(name));
-  int rc = sqlite3_step(raw);
-  if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
-  if (rc != SQLITE_ROW) return Error(rc);
-  value->name = ColumnBytes(raw, 0);
-  value->type = static_cast<DWORD>(sqlite3_column_int64(raw, 1));
-  value->data = ColumnBytes(raw, 2);
+  if (LONG error = StepRow(raw, ERROR_FILE_NOT_FOUND)) return error;
+  ReadValue(raw, value);
   return ERROR_SUCCESS;
 }
 
 LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, const std::string& data) {
   if (m_readOnly) return ERROR_ACCESS_DENIED;
   Transaction transaction(*this, true);
-  if (LONG error = transaction.Status()) return error;
-  bool exists = false;
-  if (LONG error = Exists(key, &exists)) return error;
-  if (!exists) return ERROR_KEY_DELETED;
+  if (LONG error = transaction.Status(key)) return error;
   sqlite3_stmt* raw;
   // A value set again keeps the spelling it was created with.
   if (LONG error = Prepare(
@@ -408,8 +399,7 @@ LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, const std::str
     BindText(raw, 3, FoldName(name));
     sqlite3_bind_int64(raw, 4, type);
     sqlite3_bind_blob(raw, 5, data.data(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
-    int rc = sqlite3_step(raw);
-    if (rc != SQLITE_DONE) return Error(rc);
+    if (LONG error = StepDone(raw)) return error;
   }
   return transaction.Commit();
 }
@@ -417,18 +407,14 @@ LONG Hive::SetValue(KeyId key, std::string_view name, DWORD type, const std::str
 LONG Hive::DeleteValue(KeyId key, std::string_view name) {
   if (m_readOnly) return ERROR_ACCESS_DENIED;
   Transaction transaction(*this, true);
-  if (LONG error = transaction.Status()) return error;
-  bool exists = false;
-  if (LONG error = Exists(key, &exists)) return error;
-  if (!exists) return ERROR_KEY_DELETED;
+  if (LONG error = transaction.Status(key)) return error;
   sqlite3_stmt* raw;
   if (LONG error = Prepare("DELETE FROM vals WHERE key = ?1 AND fold = ?2", &raw)) return error;
   {
     Use statement(raw);
     sqlite3_bind_int64(raw, 1, key);
     BindText(raw, 2, FoldName(name));
-    int rc = sqlite3_step(raw);
-    if (rc != SQLITE_DONE) return Error(rc);
+    if (LONG error = StepDone(raw)) return error;
     if (sqlite3_changes(m_db) == 0) return ERROR_FILE_NOT_FOUND;
   }
   return transaction.Commit();
@@ -436,10 +422,7 @@ LONG Hive::DeleteValue(KeyId key, std::string_view name) {
 
 LONG Hive::DeleteKey(KeyId base, const std::vector<std::string>& path) {
   Transaction transaction(*this, !m_readOnly);
-  if (LONG error = transaction.Status()) return error;
-  bool exists = false;
-  if (LONG error = Exists(base, &exists)) return error;
-  if (!exists) return ERROR_KEY_DELETED;
+  if (LONG error = transaction.Status(base)) return error;
   KeyId target = base;
   for (const std::string& name : path) {
     if (LONG error = Child(target, name, &target)) return error;
@@ -459,18 +442,14 @@ LONG Hive::DeleteKey(KeyId base, const std::vector<std::string>& path) {
     if (LONG error = Prepare(sql, &raw)) return error;
     Use statement(raw);
     sqlite3_bind_int64(raw, 1, target);
-    int rc = sqlite3_step(raw);
-    if (rc != SQLITE_DONE) return Error(rc);
+    if (LONG error = StepDone(raw)) return error;
   }
   return transaction.Commit();
 }
 
 LONG Hive::List(KeyId key, std::vector<std::string>* subKeys, std::vector<StoredValue>* values) {
   Transaction transaction(*this, false);
-  if (LONG error = transaction.Status()) return error;
-  bool exists = false;
-  if (LONG error = Exists(key, &exists)) return error;
-  if (!exists) return ERROR_KEY_DELETED;
+  if (LONG error = transaction.Status(key)) return error;
   {
     sqlite3_stmt* raw;
     if (LONG error = Prepare("SELECT name FROM keys WHERE parent = ?1 ORDER BY fold", &raw)) return error;
@@ -487,9 +466,7 @@ LONG Hive::List(KeyId key, std::vector<std::string>* subKeys, std::vector<Stored
   int rc;
   while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
     StoredValue value;
-    value.name = ColumnBytes(raw, 0);
-    value.type = static_cast<DWORD>(sqlite3_column_int64(raw, 1));
-    value.data = ColumnBytes(raw, 2);
+    ReadValue(raw, &value);
     values->push_back(std::move(value));
   }
   return rc == SQLITE_DONE ? ERROR_SUCCESS : Error(rc);

@@ -87,6 +87,11 @@ class Hive {
   LONG Exists(KeyId key, bool* exists);
   LONG Child(KeyId parent, std::string_view name, KeyId* child);
   LONG Error(int rc) const;
+  // Steps a statement expecting one row: ERROR_SUCCESS on a row, none when
+  // there is none, the mapped SQLite error otherwise.
+  LONG StepRow(sqlite3_stmt* statement, LONG none) const;
+  // Steps a statement that returns no rows.
+  LONG StepDone(sqlite3_stmt* statement) const;
 
   sqlite3* m_db;
   bool m_readOnly = false;

@@ -5,9 +5,11 @@
 #include <string>
 #include <string_view>
 
+#include "platform/kernel/utf.h"
+
 namespace mvn::registry {
 
 std::u16string Utf8ToUtf16(std::string_view text);
-std::string Utf16ToUtf8(std::u16string_view text);
+using mvn::kernel::Utf16ToUtf8;
 
 }  // namespace mvn::registry

@@ -21,21 +21,11 @@
 
 namespace {
 
+using spooler::service::WriteAll;
+
 int Usage() {
   std::fprintf(stderr, "usage: mvnprint -P <printer> [-U user] [-T title] file|-\n");
   return 2;
-}
-
-bool WriteAll(int fd, const void* buffer, std::size_t size) {
-  const char* at = static_cast<const char*>(buffer);
-  while (size > 0) {
-    ssize_t put = write(fd, at, size);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    at += put;
-    size -= static_cast<std::size_t>(put);
-  }
-  return true;
 }
 
 bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
@@ -83,14 +73,12 @@ int main(int argc, char** argv) {
   }
 
   std::string path = spooler::service::RootPath(spooler::service::kSocketFile, false);
-  struct sockaddr_un address{};
-  address.sun_family = AF_UNIX;
+  struct sockaddr_un address;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (path.empty() || path.size() >= sizeof address.sun_path || fd < 0) {
+  if (path.empty() || !spooler::service::SocketAddress(path, &address) || fd < 0) {
     std::fprintf(stderr, "mvnprint: no spooler socket\n");
     return 1;
   }
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     std::fprintf(stderr, "mvnprint: the spooler service is not running (%s)\n", std::strerror(errno));
     return 1;
@@ -110,10 +98,7 @@ int main(int argc, char** argv) {
       return 1;  // no closing frame: the service drops the job
     }
     std::uint32_t n = static_cast<std::uint32_t>(got);
-    frame[0] = n & 0xFF;
-    frame[1] = (n >> 8) & 0xFF;
-    frame[2] = (n >> 16) & 0xFF;
-    frame[3] = (n >> 24) & 0xFF;
+    spooler::service::PutFrameLength(n, frame.data());
     sent = WriteAll(fd, frame.data(), 4 + n);
     if (n == 0) break;
   }

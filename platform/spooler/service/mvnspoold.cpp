@@ -41,7 +41,9 @@
 
 namespace {
 
+using spooler::service::ReadAll;
 using spooler::service::RootPath;
+using spooler::service::WriteAll;
 
 int g_wake[2] = {-1, -1};
 
@@ -147,30 +149,6 @@ std::string Service::PortOfPrinter(const std::string& printer) {
   return port;
 }
 
-bool ReadAll(int fd, void* buffer, std::size_t size) {
-  char* at = static_cast<char*>(buffer);
-  while (size > 0) {
-    ssize_t got = read(fd, at, size);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    at += got;
-    size -= static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const void* buffer, std::size_t size) {
-  const char* at = static_cast<const char*>(buffer);
-  while (size > 0) {
-    ssize_t put = write(fd, at, size);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    at += put;
-    size -= static_cast<std::size_t>(put);
-  }
-  return true;
-}
-
 bool Service::ReceiveJob(int fd, std::map<std::string, std::string>* header, int* data, ULONGLONG* size,
                          std::string* error) {
   // Header lines up to the empty one.
@@ -212,7 +190,7 @@ bool Service::ReceiveJob(int fd, std::map<std::string, std::string>* header, int
       close(file);
       return false;
     }
-    std::uint32_t n = length[0] | (length[1] << 8) | (length[2] << 16) | (static_cast<std::uint32_t>(length[3]) << 24);
+    std::uint32_t n = spooler::service::FrameLength(length);
     if (n == 0) break;
     if (n > spooler::service::kMaxFrame || !ReadAll(fd, buffer.data(), n)) {
       *error = "the job's data ended early";
@@ -335,13 +313,11 @@ bool WriteSmallFile(const std::string& path, const std::string& text, mode_t mod
 }
 
 int Listen(const std::string& path) {
-  struct sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) {
+  struct sockaddr_un address;
+  if (!spooler::service::SocketAddress(path, &address)) {
     Log("the socket path is too long: " + path);
     return -1;
   }
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
     close(probe);

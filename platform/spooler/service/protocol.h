@@ -10,6 +10,9 @@
 // and never printed.
 #pragma once
 
+#include <sys/un.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -26,5 +29,17 @@ inline constexpr std::size_t kMaxHeaderLine = 4096;
 
 // The full path of a file below the root ("" when it does not fit).
 std::string RootPath(const char* relative, bool createParents);
+
+// Reads or writes exactly size bytes, going on after interrupted calls;
+// false when the descriptor fails or ends first.
+bool ReadAll(int fd, void* buffer, std::size_t size);
+bool WriteAll(int fd, const void* buffer, std::size_t size);
+
+// A frame's 4-byte little-endian length.
+void PutFrameLength(std::uint32_t length, unsigned char bytes[4]);
+std::uint32_t FrameLength(const unsigned char bytes[4]);
+
+// The address of the socket at path; false when the path does not fit.
+bool SocketAddress(const std::string& path, sockaddr_un* address);
 
 }  // namespace spooler::service

@@ -22,6 +22,8 @@
 #include "platform/mailslot/mailslot.h"
 #include "platform/registry/registry.h"
 #include "platform/spooler/host.h"
+#include "tests/support/process.h"
+#include "tests/support/spool.h"
 #include "tests/support/tempdir.h"
 
 extern char** environ;
@@ -30,6 +32,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using mvntest::SpoolFiles;
 
 const char kPostScript[] =
     "%!PS-Adobe-3.0\n%%Title: test page\n%%Pages: 1\n%%EndComments\n"
@@ -45,27 +48,9 @@ void SetString(const std::string& key, const char* name, const std::string& valu
   RegCloseKey(handle);
 }
 
-std::vector<std::string> SpoolFiles(const std::string& directory) {
-  std::vector<std::string> files;
-  if (!fs::exists(directory)) return files;
-  for (const auto& entry : fs::directory_iterator(directory)) {
-    std::string name = entry.path().filename().string();
-    if (name.rfind("MVN", 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".TMP")
-      files.push_back(entry.path().string());
-  }
-  return files;
-}
-
 // Runs a command line through the shell; returns its exit code and output.
 int RunCommand(const std::string& command, std::string* output) {
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return -1;
-  char buffer[4096];
-  std::size_t got;
-  output->clear();
-  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, got);
-  int status = pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return mvntest::RunShell(command + " 2>&1", output);
 }
 
 class SpooldTest : public ::testing::Test {

@@ -18,11 +18,13 @@
 #include "platform/module/module.h"
 #include "platform/registry/registry.h"
 #include "platform/spooler/host.h"
+#include "tests/support/spool.h"
 #include "tests/support/tempdir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using mvntest::SpoolFiles;
 
 mvntest::TestRoot* g_root = nullptr;
 
@@ -120,17 +122,6 @@ class MonitorTest : public ::testing::Test {
   std::unique_ptr<spooler::Monitor> m_monitor;
   HANDLE m_port = nullptr;
 };
-
-std::vector<std::string> SpoolFiles(const std::string& directory) {
-  std::vector<std::string> files;
-  if (!fs::exists(directory)) return files;
-  for (const auto& entry : fs::directory_iterator(directory)) {
-    std::string name = entry.path().filename().string();
-    if (name.rfind("MVN", 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".TMP")
-      files.push_back(entry.path().string());
-  }
-  return files;
-}
 
 std::string UserTemp() {
   char buffer[MAX_PATH];
