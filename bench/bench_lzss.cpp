@@ -17,22 +17,13 @@
 #include <vector>
 
 #include "sendclient/lzss.h"
+#include "tests/support/random.h"
 
 namespace {
 
 constexpr std::size_t kSize = 50u << 20;
 
-struct Random {
-  std::uint64_t state;
-  explicit Random(std::uint64_t seed) : state(seed * 0x9E3779B97F4A7C15ull + 1) {}
-  std::uint64_t Next() {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return state;
-  }
-  unsigned Below(unsigned n) { return static_cast<unsigned>(Next() % n); }
-};
+using mvntest::Random;
 
 // Print-job text: coordinates and operators, font and colour changes, text
 // runs, page structure comments, and now and then a block of binary image

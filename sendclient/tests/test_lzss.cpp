@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sendclient/lzss.h"
+#include "tests/support/random.h"
 #include "tests/support/tempdir.h"
 
 namespace {
@@ -76,18 +77,7 @@ Bytes Decode(const Bytes& code) {
   return out;
 }
 
-// Deterministic inputs.
-struct Random {
-  std::uint64_t state;
-  explicit Random(std::uint64_t seed) : state(seed * 0x9E3779B97F4A7C15ull + 1) {}
-  std::uint64_t Next() {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return state;
-  }
-  unsigned Below(unsigned n) { return static_cast<unsigned>(Next() % n); }
-};
+using mvntest::Random;
 
 Bytes RandomBytes(std::size_t size, std::uint64_t seed) {
   Random random(seed);
