@@ -3,6 +3,7 @@
 // DELIVERYMODULE).
 #pragma once
 
+#include "delivery/exports.h"
 #include "lib/config.h"
 #include "lib/pathfile.h"
 #include "platform/module/module.h"
@@ -13,15 +14,6 @@ constexpr DWORD NOTIFY_DELIVERY_TERMINATE = 0x10702;
 constexpr DWORD NOTIFY_DELIVERY_CONFIGURE = 0x10703;
 constexpr DWORD NOTIFY_DELIVERY_SENDFILE = 0x10704;
 
-// The exports as the host calls them (C linkage). The module record is
-// opaque to the host; Terminate gives 0 or a new record (pointer-sized).
-extern "C" {
-using DELIVERY_INITIALIZE = void* (*)(CCONFIG* config);
-using DELIVERY_TERMINATE = void* (*)(void* record);
-using DELIVERY_CONFIGURE = bool (*)(void* record, CCONFIG* config);
-using DELIVERY_SENDFILE = bool (*)(void* record, const char* jobFile);
-using DELIVERY_GETLASTRESULT = const char* (*)(void* record);
-}
 
 class CDELIVERYMODULE {
  public:

@@ -3,7 +3,7 @@
 // configuration object, and the two-page configuration sheet.
 //
 // A module exports exactly Initialize, Terminate, Configure, SendFile and
-// GetLastResult (C linkage, DELIVERY_EXPORT); the host binds them by name.
+// GetLastResult (delivery/exports.h); the host binds them by name.
 // The host's CCONFIG is valid only during Initialize and Configure and is
 // called only through its slots; it fills the module's texts through theirs,
 // so every buffer stays in the module's private heap.
@@ -12,13 +12,13 @@
 #include <new>
 
 #include "delivery/common/identitypage.h"
+#include "delivery/exports.h"
 #include "delivery/common/propertypage.h"
 #include "delivery/common/resources.h"
 #include "lib/config.h"
 #include "lib/cxxlib.h"
 #include "lib/text.h"
 
-#define DELIVERY_EXPORT extern "C" __attribute__((visibility("default")))
 
 // The head of every module record.
 struct DELIVERYRECORD {

@@ -52,3 +52,5 @@ DELIVERY_EXPORT bool SendFile(void* record, const char* jobFile) {
 DELIVERY_EXPORT const char* GetLastResult(void* record) {
   return LocalModule::GetLastResult(static_cast<LOCALRECORD*>(record));
 }
+
+DELIVERY_CHECK_EXPORTS();

@@ -29,12 +29,14 @@ DELIVERY_EXPORT void* Initialize(CCONFIG* config) {
   }
 }
 
-DELIVERY_EXPORT int Terminate(void* record) {
+// The host takes the result as the new record (0: terminated), so it is
+// pointer-sized.
+DELIVERY_EXPORT void* Terminate(void* record) {
   try {
-    return Smtp2Module::Terminate(static_cast<SMTP2RECORD*>(record));
+    Smtp2Module::Terminate(static_cast<SMTP2RECORD*>(record));
   } catch (...) {
-    return 0;
   }
+  return nullptr;
 }
 
 DELIVERY_EXPORT bool Configure(void* record, CCONFIG* config) {
@@ -56,3 +58,5 @@ DELIVERY_EXPORT bool SendFile(void* record, const char* jobFile) {
 DELIVERY_EXPORT const char* GetLastResult(void* record) {
   return Smtp2Module::GetLastResult(static_cast<SMTP2RECORD*>(record));
 }
+
+DELIVERY_CHECK_EXPORTS();
