@@ -33,7 +33,7 @@ struct Setup {
       if (write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size())) std::abort();
     close(fd);
     HKEY key = nullptr;
-    std::string path = spooler::MonitorRegistryRoot("MVNMON") + "\\MVN1";
+    std::string path = mvn::spooler::MonitorRegistryRoot("MVNMON") + "\\MVN1";
     RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
     RegSetValueExA(key, "OutputDirectory", 0, REG_SZ, reinterpret_cast<const BYTE*>(out.c_str()),
                    static_cast<DWORD>(out.size() + 1));
@@ -52,7 +52,7 @@ Setup& Shared() {
 void BM_JobThroughMonitor(benchmark::State& state) {
   Setup& setup = Shared();
   std::string error;
-  static std::unique_ptr<spooler::Monitor> s_monitor = spooler::Monitor::Load(MVNMON_PATH, "MVNMON", &error);
+  static std::unique_ptr<mvn::spooler::Monitor> s_monitor = mvn::spooler::Monitor::Load(MVNMON_PATH, "MVNMON", &error);
   if (!s_monitor) {
     state.SkipWithError(error.c_str());
     return;
@@ -63,8 +63,8 @@ void BM_JobThroughMonitor(benchmark::State& state) {
     setup.Clean();
     int fd = open(setup.source.c_str(), O_RDONLY);
     state.ResumeTiming();
-    spooler::JobResult result = s_monitor->RunJobBlocks(port, spooler::JobSpec{"Fax Printer", "bench", "job", ""},
-                                                  spooler::FileBlocks(fd), state.range(0));
+    mvn::spooler::JobResult result = s_monitor->RunJobBlocks(port, mvn::spooler::JobSpec{"Fax Printer", "bench", "job", ""},
+                                                  mvn::spooler::FileBlocks(fd), state.range(0));
     if (!result.Succeeded()) state.SkipWithError(result.failure.c_str());
     close(fd);
   }

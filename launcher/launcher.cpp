@@ -19,12 +19,9 @@
 #include "platform/kernel/win32.h"
 #include "platform/mailslot/mailslot.h"
 
-namespace launcher {
+namespace mvn::launcher {
 namespace {
 
-constexpr char kPerUserSlotPrefix[] = "\\\\.\\mailslot\\mvnfuial\\";
-constexpr char kConsoleSlot[] = "\\\\.\\mailslot\\mvncuial";
-constexpr DWORD kSlotNameSize = 260;
 constexpr DWORD kCreateSeparateWowVdm = 0x00000800;
 
 constexpr char kPerUserCaption[] = "Morvane Application Launcher";
@@ -149,7 +146,13 @@ int Launcher::Run() {
   pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
 
   HANDLE slot = CreateMailslotA(slotName, kMessageLimit, MAILSLOT_WAIT_FOREVER, nullptr);
-  if (slot == INVALID_HANDLE_VALUE) return createFailureExit;
+  if (slot == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS)
+      std::fprintf(stderr, "%s: cannot serve %s (error %lu)\n", m_programName, slotName,
+                   static_cast<unsigned long>(error));
+    return createFailureExit;
+  }
   try {
     std::thread([slot, endSignals] {
       int signal = 0;
@@ -202,6 +205,24 @@ void Launcher::Launch(const SenderKey& sender, char* commandLine) {
   std::string directory;
   const std::string* startPath = m_startPaths.Find(sender);
   if (startPath) directory = *startPath;
+  // A bare program name is looked up along PATH only: never in the
+  // launcher's current directory or its own, where anybody may have put a
+  // file of that name.
+  std::string program;
+  bool bare = false;
+  {
+    const char* p = commandLine;
+    while (*p == ' ' || *p == '\t') ++p;
+    std::string token;
+    if (*p == '"') {
+      const char* close = std::strchr(p + 1, '"');
+      token = close ? std::string(p + 1, close) : std::string(p + 1);
+    } else {
+      token = std::string(p, std::strcspn(p, " \t"));
+    }
+    bare = !token.empty() && token.find_first_of("/\\") == std::string::npos;
+    if (bare) program = FindOnPath(token);
+  }
 
   STARTUPINFOA startup;
   std::memset(&startup, 0, sizeof(startup));
@@ -209,8 +230,9 @@ void Launcher::Launch(const SenderKey& sender, char* commandLine) {
   PROCESS_INFORMATION process{};
   // The failure box needs the command line as it came.
   std::string original = commandLine;
-  if (CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, kCreateSeparateWowVdm, nullptr,
-                     startPath ? directory.c_str() : nullptr, &startup, &process)) {
+  if ((!bare || !program.empty()) &&
+      CreateProcessA(bare ? program.c_str() : nullptr, commandLine, nullptr, nullptr, FALSE, kCreateSeparateWowVdm,
+                     nullptr, startPath ? directory.c_str() : nullptr, &startup, &process)) {
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
   } else {
@@ -237,9 +259,10 @@ void Launcher::ReportFailure(const char* commandLine) {
   wsprintfA(text, kConsoleFormat, program.c_str());
   // No windows here: the box has no owner.
   MessageBoxA(nullptr, text, kConsoleCaption, MB_SETFOREGROUND | MB_TASKMODAL | MB_ICONERROR);
-  // Only a spool file of the spooler's is removed, nothing else the command
-  // line may name.
-  if (!file.empty()) DeleteFileInDirectory(file, SpoolTemporaryDirectory());
+  // Only a spool file the spooler handed to this launcher is removed,
+  // nothing else the command line may name.
+  if (!file.empty() && !DeleteFileInDirectory(file, SpoolReceiverDirectory(geteuid())))
+    DeleteFileInDirectory(file, SpoolTemporaryDirectory());
 }
 
 }  // namespace
@@ -248,6 +271,31 @@ std::string SpoolTemporaryDirectory() {
   char path[4096];
   if (!MvnRootPath("spool/temp", path, sizeof(path), false)) return std::string();
   return path;
+}
+
+std::string SpoolReceiverDirectory(uid_t uid) {
+  std::string temporary = SpoolTemporaryDirectory();
+  return temporary.empty() ? temporary : temporary + "/" + std::to_string(uid);
+}
+
+std::string FindOnPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  if (!path || name.empty()) return std::string();
+  std::string list = path;
+  std::string::size_type start = 0;
+  while (start <= list.size()) {
+    std::string::size_type end = list.find(':', start);
+    if (end == std::string::npos) end = list.size();
+    std::string directory = list.substr(start, end - start);
+    start = end + 1;
+    // Empty and relative entries would name the current directory.
+    if (directory.empty() || directory[0] != '/') continue;
+    std::string candidate = directory + "/" + name;
+    struct stat st;
+    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+  }
+  return std::string();
 }
 
 bool DeleteFileInDirectory(const std::string& path, const std::string& directory) {
@@ -280,4 +328,4 @@ int Run(Kind kind) {
   return launcher.Run();
 }
 
-}  // namespace launcher
+}  // namespace mvn::launcher

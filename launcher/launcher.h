@@ -19,7 +19,9 @@
 #include <cstddef>
 #include <string>
 
-namespace launcher {
+#include "launcher/protocol.h"
+
+namespace mvn::launcher {
 
 enum class Kind { PerUser, Console };
 
@@ -27,17 +29,24 @@ enum class Kind { PerUser, Console };
 int Run(Kind kind);
 
 // Pieces of the launcher's behaviour, exposed for tests.
-constexpr std::size_t kMessageLimit = 260;
-constexpr char kStartPathPrefix[] = "#startuppath=";
-constexpr std::size_t kStartPathPrefixLength = sizeof(kStartPathPrefix) - 1;
-
-// The spool folder whose files mvncuial may delete after a failed start:
-// <root>/spool/temp, where the spooler service puts render and launch jobs.
+// The spooler service's spool folder, <root>/spool/temp. Only the service
+// makes names there.
 std::string SpoolTemporaryDirectory();
+// The folder of the files the service hands to user uid (a launched
+// application's or a render engine's): <root>/spool/temp/<uid>, made by the
+// service and owned by that user. mvncuial deletes a spool file after a
+// failed start only when it lies directly in its own user's folder or in
+// the spool folder itself.
+std::string SpoolReceiverDirectory(uid_t uid);
+
+// The program a bare name (no "/" or "\") stands for: the first executable
+// regular file of that name in an absolute directory of PATH; empty when
+// there is none. The current directory is never searched.
+std::string FindOnPath(const std::string& name);
 
 // Deletes path when it names a regular file directly inside directory (a
 // symbolic link is not followed, "..", other directories and everything
 // else are left alone). True when a file was deleted.
 bool DeleteFileInDirectory(const std::string& path, const std::string& directory);
 
-}  // namespace launcher
+}  // namespace mvn::launcher

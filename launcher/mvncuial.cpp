@@ -3,4 +3,4 @@
 // "\\.\mailslot\mvncuial".
 #include "launcher/launcher.h"
 
-int main() { return launcher::Run(launcher::Kind::Console); }
+int main() { return mvn::launcher::Run(mvn::launcher::Kind::Console); }

@@ -3,4 +3,4 @@
 // "\\.\mailslot\mvnfuial\<user>".
 #include "launcher/launcher.h"
 
-int main() { return launcher::Run(launcher::Kind::PerUser); }
+int main() { return mvn::launcher::Run(mvn::launcher::Kind::PerUser); }

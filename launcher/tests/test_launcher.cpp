@@ -53,9 +53,9 @@ class RootEnvironment : public ::testing::Environment {
     std::filesystem::create_directories(*g_root / "logs");
     chmod((*g_root / "work").c_str(), 0777);
     chmod((*g_root / "logs").c_str(), 0777);
-    // The shared mailslot directory exists on an installed machine.
-    mkdir((*g_root / "mailslot").c_str(), 01777);
-    chmod((*g_root / "mailslot").c_str(), 01777);
+    // The shared mailslot directories exist on an installed machine: the
+    // spooler service makes them, root's, at its start.
+    ASSERT_TRUE(CreateMailslotDirectory("\\\\.\\mailslot\\mvnfuial")) << GetLastError();
   }
   void TearDown() override {
     delete g_root;
@@ -409,7 +409,7 @@ TEST(LauncherDeletion, OnlyRegularFilesDirectlyInTheSpoolFolder) {
         if (ch == '\\') ch = '/';
       mvntest::WriteFile(native, "x");
     }
-    EXPECT_EQ(launcher::DeleteFileInDirectory(c.path, spool), c.deleted) << c.path;
+    EXPECT_EQ(mvn::launcher::DeleteFileInDirectory(c.path, spool), c.deleted) << c.path;
   }
   EXPECT_TRUE(std::filesystem::exists(other + "/victim"));
   EXPECT_TRUE(std::filesystem::is_symlink(spool + "/link"));
@@ -419,7 +419,7 @@ TEST(LauncherDeletion, OnlyRegularFilesDirectlyInTheSpoolFolder) {
   ASSERT_TRUE(getcwd(cwd, sizeof(cwd)));
   ASSERT_EQ(chdir(spool.c_str()), 0);
   mvntest::WriteFile(spool + "/rel.spl", "x");
-  EXPECT_TRUE(launcher::DeleteFileInDirectory("rel.spl", spool));
+  EXPECT_TRUE(mvn::launcher::DeleteFileInDirectory("rel.spl", spool));
   ASSERT_EQ(chdir(cwd), 0);
 }
 

@@ -17,8 +17,12 @@
 // Errors (GetLastError):
 //   CreateMailslotA  ERROR_ALREADY_EXISTS   the slot is served by a live server
 //                    ERROR_INVALID_NAME     not "\\.\mailslot\..." or a bad component
-//                    ERROR_ACCESS_DENIED    a stale slot of another user is in the way
-//   CreateFileA      ERROR_FILE_NOT_FOUND   no server reads the slot
+//                    ERROR_ACCESS_DENIED    a stale slot of another user is in the way,
+//                                           or a directory on the way belongs to a
+//                                           user other than root
+//   CreateFileA      ERROR_FILE_NOT_FOUND   no server reads the slot (also: the lock
+//                                           file is not a regular file of the
+//                                           socket's owner)
 //                    ERROR_ACCESS_DENIED    the slot does not accept this user
 //   WriteFile        ERROR_INVALID_PARAMETER  longer than the server's maximum
 //                    ERROR_BUSY             the slot's queue is full (nothing sent)
@@ -63,3 +67,16 @@ struct MAILSLOT_SENDER {
 BOOL MailslotLastSender(HANDLE mailslot, MAILSLOT_SENDER* sender);
 // Shorthand of MailslotLastSender; either pointer may be null.
 BOOL MailslotLastSender(HANDLE mailslot, uid_t* uid, pid_t* pid);
+
+// The user owning the socket a writer handle reached (the user who serves
+// the slot). A writer that must reach a particular user's server checks
+// this before it sends anything.
+BOOL MailslotServerOwner(HANDLE writer, uid_t* owner);
+
+// Makes <root>/mailslot and the directories of name ("\\.\mailslot\a\b"
+// makes a/ and a/b/), each with mode 01777, owned by the caller. Only root
+// or the owner of the machine's root may; a service running as root calls
+// this at start so that no user owns a folder where other users' slots
+// live. ERROR_ACCESS_DENIED when a directory on the way belongs to another
+// user.
+BOOL CreateMailslotDirectory(LPCSTR name);

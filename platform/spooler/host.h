@@ -20,7 +20,7 @@
 // The services table the host publishes (defined in the host library).
 extern "C" __attribute__((visibility("default"))) const MVN_SPOOLER_SERVICES mvn_spooler_services;
 
-namespace spooler {
+namespace mvn::spooler {
 
 // "SYSTEM\CurrentControlSet\Control\Print\Monitors\<name>": the registry
 // root (below HKEY_LOCAL_MACHINE) a monitor is initialised with.
@@ -122,4 +122,4 @@ DataSource DescriptorSource(int fd);
 // else read through a buffer. The descriptor is not closed.
 BlockSource FileBlocks(int fd);
 
-}  // namespace spooler
+}  // namespace mvn::spooler

@@ -128,12 +128,20 @@ BOOL GetJobW(HANDLE hPrinter, DWORD JobId, DWORD Level, LPBYTE pJob, DWORD cbBuf
 BOOL SetJobA(HANDLE hPrinter, DWORD JobId, DWORD Level, LPBYTE pJob, DWORD Command);
 BOOL ClosePrinter(HANDLE hPrinter);
 
-// Gives a spool file made for a job to the job's user: when the spooler
-// runs as root, the file becomes the user's (owner and group) and private
-// to the user, so the application launched for the user can read and
-// delete it and nobody else can read it. Otherwise nothing changes. TRUE
-// when the file is the user's afterwards or nothing had to change.
-BOOL SetSpoolFileOwner(HANDLE hPrinter, DWORD JobId, LPCSTR pFileName);
+// Hands a spool file made for a job to the user who receives it (the owner
+// of the launcher's or render engine's socket the monitor reached). hFile
+// is the open spool file, pFileName its path, which receives the new path
+// (cbFileName bytes of room). When the host runs as root and the receiver
+// is another user, the file moves into the receiver's folder
+// "<directory>/<uid>/" below the directory it was made in (made by the
+// host, owned by the receiver, mode 0700) and becomes the receiver's
+// (owner, primary group, mode 0600), all through descriptors: nothing is
+// done by a path another user could swap. The receiver can then read and
+// delete it, and nobody else can read it. When the receiver is the host's
+// own user nothing changes (TRUE). FALSE without root for another user, or
+// on failure: the file then stays where and whose it was.
+BOOL SetSpoolFileOwner(HANDLE hPrinter, DWORD JobId, HANDLE hFile, DWORD Receiver, LPSTR pFileName,
+                       DWORD cbFileName);
 
 // The thread's last error as the spooler reads it after a monitor entry
 // fails. A monitor is a module with its own copy of the kernel, whose last
@@ -151,7 +159,9 @@ struct MVN_SPOOLER_SERVICES {
                  DWORD* error);
   BOOL (*SetJob)(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command, DWORD* error);
   BOOL (*ClosePrinter)(HANDLE printer, DWORD* error);
-  BOOL (*SetSpoolFileOwner)(HANDLE printer, DWORD jobId, LPCSTR fileName, DWORD* error);
+  // file is the spool file's descriptor in the calling process.
+  BOOL (*SetSpoolFileOwner)(HANDLE printer, DWORD jobId, int file, DWORD receiver, LPSTR fileName, DWORD size,
+                            DWORD* error);
   void (*SetLastError)(DWORD code);
 };
 inline constexpr const char* MVN_SPOOLER_SERVICES_SYMBOL = "mvn_spooler_services";

@@ -1,21 +1,27 @@
 // The job path: StartDocPort, WritePort and EndDocPort, the spool file and
 // its header, and the hand-over of the finished file to the render engine,
 // to a launcher, or to the port's output directory.
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
 
+#include "platform/mailslot/mailslot.h"
 #include "platform/spooler/winspool.h"
 #include "portmon/nt/mvnmon.h"
 
-namespace mvnmon {
+namespace mvn::portmon {
 
 namespace {
 
 constexpr char kMailslotPrefix[] = "\\\\.\\mailslot\\";
 constexpr char kDefaultRenderSlot[] = "mvnrender";
-constexpr char kUserLauncherPrefix[] = "\\\\.\\mailslot\\mvnfuial\\";
-constexpr char kConsoleLauncher[] = "\\\\.\\mailslot\\mvncuial";
-constexpr char kStartPathPrefix[] = "#startuppath=";
 constexpr DWORD kJobInfoBufferSize = 1024;
+// Spool files are "MVN<hex>.TMP".
+constexpr char kSpoolFilePrefix[] = "MVN";
+constexpr UINT kSpoolFileNumbers = 0xFFFF;
+constexpr uid_t kNoUser = static_cast<uid_t>(-1);
 
 bool IsWhite(BYTE c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
 
@@ -43,11 +49,53 @@ PORTRECORD* JobPort(HANDLE hPort) {
   return port;
 }
 
-bool OpenRenderMailslot(PORTRECORD* port) {
+// The uid of a user name or number; kNoUser when there is no such user.
+uid_t UserId(const char* user) {
+  if (!user || !*user) return kNoUser;
+  char* end = nullptr;
+  unsigned long number = std::strtoul(user, &end, 10);
+  if (end && *end == '\0' && end != user) return static_cast<uid_t>(number);
+  char buffer[4096];
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  if (getpwnam_r(user, &entry, buffer, sizeof buffer, &found) != 0 || !found) return kNoUser;
+  return found->pw_uid;
+}
+
+// The render engine's user named below the monitor's key, or kNoUser.
+uid_t RenderUser() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Monitor()->m_root, 0, KEY_READ, &key) != ERROR_SUCCESS) return kNoUser;
+  WCHAR value[kSettingSize];
+  DWORD type = 0;
+  DWORD bytes = sizeof value - sizeof(WCHAR);
+  LONG status = RegQueryValueExW(key, kRenderUserValue, nullptr, &type, reinterpret_cast<LPBYTE>(value), &bytes);
+  RegCloseKey(key);
+  if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return kNoUser;
+  value[bytes / sizeof(WCHAR)] = 0;
+  char text[kSettingSize * 3];
+  if (!WideToText(value, text, sizeof text)) return kNoUser;
+  return UserId(text);
+}
+
+// Root and the spooler's own user may serve any slot the monitor writes to.
+bool TrustedServer(uid_t owner) { return owner == 0 || owner == geteuid(); }
+
+// The render mailslot counts as served only by a server the monitor
+// trusts with every job of the port: root, the spooler's user, or the
+// render engine's user from the registry. A slot anybody else serves is
+// passed by, and the job takes its launch or plain mode.
+bool OpenRenderMailslot(PORTRECORD* port, uid_t* owner) {
   CTEXTBUF<kMailSlotSize + sizeof kMailslotPrefix> name;
   name.Join2(kMailslotPrefix, port->mailSlot[0] ? port->mailSlot : kDefaultRenderSlot);
   port->renderSlot = OpenMailslot(name.Text());
-  return port->renderSlot != nullptr;
+  if (!port->renderSlot) return false;
+  if (!MailslotServerOwner(port->renderSlot, owner) || (!TrustedServer(*owner) && *owner != RenderUser())) {
+    CloseHandle(port->renderSlot);
+    port->renderSlot = nullptr;
+    return false;
+  }
+  return true;
 }
 
 void CloseRenderMailslot(PORTRECORD* port) {
@@ -87,24 +135,88 @@ void ReadJobUser(PORTRECORD* port) {
   if (buffer != fixed) g_pXXHeap->Free(buffer);
 }
 
-void ShowNoLauncher() {
-  char text[1024];
-  text[0] = '\0';
-  FormatMessageA(FORMAT_MESSAGE_FROM_STRING, MonitorString(4), 0, 0, text, sizeof text, nullptr);
-  MessageBoxA(nullptr, text, MonitorString(1), MB_ICONERROR | MB_TASKMODAL | MB_TOPMOST);
+// Opens the launcher that serves the job's user: "mvnfuial\<user>" when
+// it is served by that user (or by root or the spooler's user), else the
+// console launcher "mvncuial". *owner receives the user the launcher runs
+// as. Null when neither is served.
+HANDLE OpenLauncher(const char* user, uid_t* owner) {
+  using namespace mvn::launcher;
+  if (user && *user && std::strlen(kPerUserSlotPrefix) + std::strlen(user) < kSlotNameSize) {
+    CTEXTBUF<kSlotNameSize> name;
+    name.Join2(kPerUserSlotPrefix, user);
+    if (HANDLE slot = OpenMailslot(name.Text())) {
+      // Anybody can make a socket of that name; only the user's own, or
+      // one of a trusted server, gets the user's jobs.
+      if (MailslotServerOwner(slot, owner) && (*owner == UserId(user) || TrustedServer(*owner))) return slot;
+      CloseHandle(slot);
+    }
+  }
+  HANDLE slot = OpenMailslot(kConsoleSlot);
+  if (slot && !MailslotServerOwner(slot, owner)) {
+    CloseHandle(slot);
+    slot = nullptr;
+  }
+  return slot;
 }
 
-// The command line from the settings given: application, blank, spool
-// path, and when there is one a blank and the output directory.
-bool LaunchApplication(const LAUNCHSETTINGS& settings, const char* user, const char* spoolPath) {
+// Gives the spool file to the user who receives it. The path changes when
+// the file moves into that user's folder.
+void HandOverSpoolFile(PORTRECORD* port, uid_t receiver) {
+  char path[MAX_PATH];
+  DWORD length = port->output.Length();
+  if (!port->output.IsOpen() || length + 1 > sizeof path) return;
+  std::memcpy(path, port->output.Text(), length + 1);
+  if (SetSpoolFileOwner(port->printer, port->jobId, port->output.Handle(), receiver, path, sizeof path))
+    port->output.Assign(path);
+}
+
+// Launches the application of the settings given on the job's spool file:
+// the command line is the application, a blank, the spool path, and when
+// there is one a blank and the output directory. The file is first handed
+// to the user of the launcher that receives the command.
+bool LaunchApplication(PORTRECORD* port, const LAUNCHSETTINGS& settings) {
   // Nothing to start: a launch with an empty application would hand the
   // launcher the spool path as a program.
   if (!settings.externalApplication[0]) return false;
-  CTEXTBUF<780> command;
+  uid_t owner = kNoUser;
+  HANDLE slot = OpenLauncher(port->jobUser.Text(), &owner);
+  if (!slot) {
+    ShowNoLauncher();
+    return false;
+  }
+  HandOverSpoolFile(port, owner);
+  CTEXTBUF<kCommandLineSize> command;
   command.Assign(settings.externalApplication);
-  if (spoolPath && *spoolPath) command.Append2(" ", spoolPath);
+  if (port->output.Length()) command.Append2(" ", port->output.Text());
   if (settings.outputDirectory[0]) command.Append2(" ", settings.outputDirectory);
-  return SendToLauncher(user, settings.startupDirectory, command.Text());
+  return SendLauncherMessages(slot, settings.startupDirectory, command.Text());
+}
+
+// Makes the job's spool file: a new name in directory (the temporary
+// directory when null), created exclusively, so the file written is the
+// one just made and never something already there under that name (a
+// link, another file). The spool file is written through that handle.
+bool CreateSpoolFile(PORTRECORD* port, const char* directory) {
+  char where[MAX_PATH];
+  if (directory) {
+    if (std::strlen(directory) + 1 > sizeof where) return false;
+    std::strcpy(where, directory);
+  } else {
+    DWORD n = GetTempPathA(sizeof where, where);
+    if (n == 0 || n >= sizeof where) return false;
+  }
+  // Start where a fresh name is likely, then go on through all numbers.
+  UINT start = static_cast<UINT>(GetTickCount() ^ (static_cast<UINT>(getpid()) * 2654435761u) ^ port->jobId);
+  for (UINT attempt = 0; attempt < kSpoolFileNumbers; ++attempt) {
+    UINT number = (start + attempt) % kSpoolFileNumbers + 1;
+    char name[MAX_PATH];
+    if (GetTempFileNameA(where, kSpoolFilePrefix, number, name) == 0) return false;
+    port->output.Assign(name);
+    if (port->output.Open(GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)) return true;
+    if (GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  port->output.Empty();
+  return false;
 }
 
 void FreePending(PORTRECORD* port) {
@@ -128,12 +240,12 @@ void WriteUserLine(PORTRECORD* port) {
 }
 
 // Writes the job's first bytes with the spool header the rule asks for.
-void WriteWithHeader(PORTRECORD* port, const BYTE* data, DWORD length, int rule, DWORD offset) {
-  if (rule == 2) {
+void WriteWithHeader(PORTRECORD* port, const BYTE* data, DWORD length, HeaderRule rule, DWORD offset) {
+  if (rule == HEADER_USER_AFTER_LINE) {
     WriteDirect(port, data, offset);
     WriteUserLine(port);
     WriteDirect(port, data + offset, length - offset);
-  } else if (rule == 3) {
+  } else if (rule == HEADER_THREE_LINES) {
     port->output.WriteLine("!MORVANE-MVNMON");
     WriteUserLine(port);
     port->output.WriteLine("!END");
@@ -150,7 +262,7 @@ void SettlePending(PORTRECORD* port) {
   port->headerDecided = 1;
   if (port->pendingSize) {
     DWORD offset = 0;
-    int rule = FindHeader(port->pending, port->pendingSize, true, &offset);
+    HeaderRule rule = FindHeader(port->pending, port->pendingSize, true, &offset);
     WriteWithHeader(port, port->pending, port->pendingSize, rule, offset);
   }
   FreePending(port);
@@ -169,63 +281,36 @@ void ClearJob(PORTRECORD* port) {
 
 }  // namespace
 
-int FindHeader(const BYTE* data, DWORD length, bool final, DWORD* offset) {
+HeaderRule FindHeader(const BYTE* data, DWORD length, bool final, DWORD* offset) {
   *offset = 0;
   DWORD at = 0;
   while (at < length && IsWhite(data[at])) ++at;
-  if (at == length && !final) return 0;
+  if (at == length && !final) return HEADER_UNDECIDED;
   int mvn = MatchMarker(data, length, at, "!MVN", final);
-  if (mvn < 0) return 0;
-  if (mvn > 0) return 1;
+  if (mvn < 0) return HEADER_UNDECIDED;
+  if (mvn > 0) return HEADER_AS_IS;
   int morvane = MatchMarker(data, length, at, "!MORVANE", final);
-  if (morvane < 0) return 0;
-  if (morvane == 0) return 3;
+  if (morvane < 0) return HEADER_UNDECIDED;
+  if (morvane == 0) return HEADER_THREE_LINES;
   DWORD lf = at;
   while (lf < length && data[lf] != '\n') ++lf;
   if (lf == length) {
-    if (!final) return 0;
+    if (!final) return HEADER_UNDECIDED;
     *offset = length;
-    return 2;
+    return HEADER_USER_AFTER_LINE;
   }
   DWORD after = lf + 1;
   while (after < length && IsWhite(data[after])) ++after;
-  if (after == length && !final) return 0;  // the white space may go on in the next buffer
+  if (after == length && !final) return HEADER_UNDECIDED;  // the white space may go on in the next buffer
   *offset = after;
-  return 2;
+  return HEADER_USER_AFTER_LINE;
 }
 
-bool SendToLauncher(const char* user, const char* startupDirectory, const char* commandLine) {
-  const char* directory = startupDirectory ? startupDirectory : "";
-  const char* command = commandLine ? commandLine : "";
-  // A launcher reads at most 260 bytes per message; a message that does not
-  // fit would reach it cut or not at all. Either both go or neither.
-  DWORD startLength = directory[0] ? static_cast<DWORD>(sizeof kStartPathPrefix - 1 + std::strlen(directory) + 1) : 0;
-  DWORD commandLength = static_cast<DWORD>(std::strlen(command) + 1);
-  if (startLength > kLauncherMessageLimit || commandLength > kLauncherMessageLimit) {
-    ShowNoLauncher();
-    return false;
-  }
-  HANDLE slot = nullptr;
-  if (user && *user && std::strlen(kUserLauncherPrefix) + std::strlen(user) < 260) {
-    CTEXTBUF<260> name;
-    name.Join2(kUserLauncherPrefix, user);
-    slot = OpenMailslot(name.Text());
-  }
-  if (!slot) slot = OpenMailslot(kConsoleLauncher);
-  if (!slot) {
-    ShowNoLauncher();
-    return false;
-  }
-  DWORD written = 0;
-  if (directory[0]) {
-    CTEXTBUF<kLauncherMessageLimit> start;
-    start.Join2(kStartPathPrefix, directory);
-    WriteFile(slot, start.Text(), startLength, &written, nullptr);
-  }
-  written = 0;
-  bool sent = WriteFile(slot, command, commandLength, &written, nullptr) && written == commandLength;
-  CloseHandle(slot);
-  return sent;
+void ShowNoLauncher() {
+  char text[1024];
+  text[0] = '\0';
+  FormatMessageA(FORMAT_MESSAGE_FROM_STRING, MonitorString(IDS_NO_LAUNCHER), 0, 0, text, sizeof text, nullptr);
+  MessageBoxA(nullptr, text, MonitorString(IDS_ERROR_CAPTION), MB_ICONERROR | MB_TASKMODAL | MB_TOPMOST);
 }
 
 BOOL WINAPI_StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD, LPBYTE) {
@@ -241,7 +326,8 @@ BOOL WINAPI_StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD, 
   ReadJobUser(port);
   port->jobSettings = port->settings;
 
-  if (OpenRenderMailslot(port)) {
+  uid_t renderOwner = kNoUser;
+  if (OpenRenderMailslot(port, &renderOwner)) {
     port->jobMode = JOB_RENDER;
   } else if (port->launch == LAUNCH_AT_START) {
     port->jobMode = JOB_LAUNCH_AT_START;
@@ -255,23 +341,18 @@ BOOL WINAPI_StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD, 
   // port without one, to the temporary directory.
   const char* directory = nullptr;
   if (port->jobMode == JOB_PLAIN && port->settings.outputDirectory[0]) directory = port->settings.outputDirectory;
-  bool named = port->output.SetTempFileName(directory);
-  if (!named || !port->output.Open(GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)) {
-    if (named) DeleteFileA(port->output.Text());  // the empty file the name was made with
-    port->output.Empty();
+  if (!CreateSpoolFile(port, directory)) {
     ClosePrinter(port->printer);
     port->printer = nullptr;
     CloseRenderMailslot(port);
     ClearJob(port);
     return FALSE;
   }
-  if (port->jobMode == JOB_LAUNCH_AT_START || port->jobMode == JOB_LAUNCH_AFTER_PRINTING) {
-    // The launched application runs as the job's user.
-    SetSpoolFileOwner(port->printer, port->jobId, port->output.Text());
-  }
-  if (port->jobMode == JOB_LAUNCH_AT_START) {
-    LaunchApplication(port->jobSettings, port->jobUser.Text(), port->output.Text());
-  }
+  // The render engine reads the file as its socket's owner; a launched
+  // application as the user of the launcher that starts it (handed over
+  // when the launcher is told).
+  if (port->jobMode == JOB_RENDER) HandOverSpoolFile(port, renderOwner);
+  if (port->jobMode == JOB_LAUNCH_AT_START) LaunchApplication(port, port->jobSettings);
   return TRUE;
 }
 
@@ -297,8 +378,8 @@ BOOL WINAPI_WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWrit
     port->pendingSize += take;
     count = take;
     DWORD offset = 0;
-    int rule = FindHeader(port->pending, port->pendingSize, port->pendingSize >= kHeaderLookahead, &offset);
-    if (rule != 0) {
+    HeaderRule rule = FindHeader(port->pending, port->pendingSize, port->pendingSize >= kHeaderLookahead, &offset);
+    if (rule != HEADER_UNDECIDED) {
       port->headerDecided = 1;
       WriteWithHeader(port, port->pending, port->pendingSize, rule, offset);
       FreePending(port);
@@ -315,31 +396,35 @@ BOOL WINAPI_WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWrit
 BOOL WINAPI_EndDocPort(HANDLE hPort) {
   PORTRECORD* port = JobPort(hPort);
   if (!port) return FALSE;
-  if (port->printer) {
-    SetJobA(port->printer, port->jobId, 0, nullptr, JOB_CONTROL_CANCEL);
-    ClosePrinter(port->printer);
-    port->printer = nullptr;
-  }
+  if (port->printer) SetJobA(port->printer, port->jobId, 0, nullptr, JOB_CONTROL_CANCEL);
   BOOL result = FALSE;
   if (port->output.IsOpen()) {
     SettlePending(port);
     port->output.FlushBuffer();
     ULONGLONG size = port->output.GetSize();
-    port->output.Close();
     if (size == 0) {
+      port->output.Close();
       DeleteFileA(port->output.Text());
     } else if (port->jobMode == JOB_LAUNCH_AFTER_PRINTING) {
       // Launch with the settings as they are now, unless the port reads its
-      // settings only once: then with those the job started with.
+      // settings only once: then with those the job started with. The file
+      // stays open until it is handed over.
       if (port->readOnce) {
-        LaunchApplication(port->jobSettings, port->jobUser.Text(), port->output.Text());
+        LaunchApplication(port, port->jobSettings);
       } else if (OpenPortKey(port->name, port, &ReadPortConfig)) {
-        LaunchApplication(port->settings, port->jobUser.Text(), port->output.Text());
+        LaunchApplication(port, port->settings);
       }
-    } else if (port->jobMode == JOB_RENDER) {
-      SendRenderNotice(port);
+      port->output.Close();
+    } else {
+      port->output.Close();
+      if (port->jobMode == JOB_RENDER) SendRenderNotice(port);
     }
     result = TRUE;
+  }
+  // The printer stays open until the file is handed over.
+  if (port->printer) {
+    ClosePrinter(port->printer);
+    port->printer = nullptr;
   }
   CloseRenderMailslot(port);
   port->output.Empty();
@@ -347,4 +432,4 @@ BOOL WINAPI_EndDocPort(HANDLE hPort) {
   return result;
 }
 
-}  // namespace mvnmon
+}  // namespace mvn::portmon

@@ -6,7 +6,7 @@
 
 #define MVNMON_EXPORT extern "C" __attribute__((visibility("default")))
 
-namespace mvnmon {
+namespace mvn::portmon {
 
 namespace {
 
@@ -26,9 +26,10 @@ const WCHAR kDescription[] = u"Morvane Port";
 __attribute__((constructor)) void ProcessAttach() { CXXHEAP::StartLibrary(s_monitor.Get(), nullptr); }
 
 __attribute__((destructor)) void ProcessDetach() {
+  StopLaunchQueue();
   CMONITOR* monitor = s_monitor.IsConstructed() ? s_monitor.Get() : nullptr;
   if (monitor) {
-    while (monitor->m_ports) RemovePortRecord(monitor->m_ports->name);
+    while (monitor->m_ports) FreePortRecord(monitor->m_ports);
     if (monitor->m_lockReady) DeleteCriticalSection(&monitor->m_lock);
   }
   CXXHEAP::EndLibrary();
@@ -68,9 +69,19 @@ int WideCompare(LPCWSTR a, LPCWSTR b) {
 void LoadPortList(LPCWSTR root) {
   CMONITOR* monitor = Monitor();
   if (WideLength(root) >= kRootSize) RaiseLibraryError("MVNMON", 101);
-  // Initialised once per load as a rule; a second call starts the list
-  // afresh instead of adding every port twice.
-  while (monitor->m_ports) RemovePortRecord(monitor->m_ports->name);
+  // Read once per load: a repeated call with the same root changes
+  // nothing. With another root the list is read afresh, but a record that
+  // an open handle points to stays until that handle closes.
+  if (monitor->m_initialized && WideCompare(monitor->m_root, root) == 0) return;
+  for (PORTRECORD* port = monitor->m_ports; port;) {
+    PORTRECORD* next = port->next;
+    if (port->open || port->printer)
+      port->retired = 1;
+    else
+      FreePortRecord(port);
+    port = next;
+  }
+  monitor->m_initialized = 1;
   for (DWORD i = 0;; ++i) {
     monitor->m_root[i] = root[i];
     if (!root[i]) break;
@@ -107,6 +118,7 @@ BOOL EnumPorts(LPWSTR, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LPDWORD pcbNeede
   DWORD needed = 0;
   DWORD count = 0;
   for (PORTRECORD* port = monitor->m_ports; port; port = port->next) {
+    if (port->retired) continue;
     DWORD name = WideLength(port->name);
     if (Level == 1) {
       needed += sizeof(PORT_INFO_1W) + sizeof(WCHAR) * (name + 1);
@@ -128,7 +140,8 @@ BOOL EnumPorts(LPWSTR, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LPDWORD pcbNeede
   // Structures from the front, strings packed from the (even) end.
   BYTE* end = pPorts + (cbBuf & ~1u);
   DWORD i = 0;
-  for (PORTRECORD* port = monitor->m_ports; port; port = port->next, ++i) {
+  for (PORTRECORD* port = monitor->m_ports; port; port = port->next) {
+    if (port->retired) continue;
     if (Level == 1) {
       PORT_INFO_1W info{};
       info.pName = PackString(&end, port->name);
@@ -142,6 +155,7 @@ BOOL EnumPorts(LPWSTR, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LPDWORD pcbNeede
       info.Reserved = 0;
       __builtin_memcpy(pPorts + i * sizeof(PORT_INFO_2W), &info, sizeof info);
     }
+    ++i;
   }
   *pcReturned = count;
   return TRUE;
@@ -161,6 +175,7 @@ BOOL ClosePort(HANDLE hPort) {
   auto* port = static_cast<PORTRECORD*>(hPort);
   if (!port || !IsPortRecord(port) || !port->open) return FALSE;
   port->open = 0;
+  if (port->retired && !port->printer) FreePortRecord(port);
   return TRUE;
 }
 
@@ -295,7 +310,7 @@ bool WideToText(LPCWSTR text, char* out, DWORD size) {
 
 PORTRECORD* FindPort(LPCWSTR name) {
   for (PORTRECORD* port = Monitor()->m_ports; port; port = port->next) {
-    if (WideCompare(port->name, name) == 0) return port;
+    if (!port->retired && WideCompare(port->name, name) == 0) return port;
   }
   return nullptr;
 }
@@ -319,15 +334,24 @@ PORTRECORD* AddPortRecord(LPCWSTR name) {
   return port;
 }
 
-void RemovePortRecord(LPCWSTR name) {
+void FreePortRecord(PORTRECORD* record) {
   for (PORTRECORD** link = &Monitor()->m_ports; *link; link = &(*link)->next) {
     PORTRECORD* port = *link;
-    if (WideCompare(port->name, name) != 0) continue;
+    if (port != record) continue;
     *link = port->next;
     if (port->pending) g_pXXHeap->Free(port->pending);
     port->~PORTRECORD();
     g_pXXHeap->Free(port);
     return;
+  }
+}
+
+void RemovePortRecord(LPCWSTR name) {
+  for (PORTRECORD* port = Monitor()->m_ports; port; port = port->next) {
+    if (!port->retired && WideCompare(port->name, name) == 0) {
+      FreePortRecord(port);
+      return;
+    }
   }
 }
 
@@ -388,9 +412,9 @@ bool ReadPortConfig(LPCWSTR, void* context, HKEY key) {
 
 const char* MonitorString(UINT id) {
   switch (id) {
-    case 1:
+    case IDS_ERROR_CAPTION:
       return "Error";
-    case 4:
+    case IDS_NO_LAUNCHER:
       return "Morvane Print Monitor unable to run Morvane Front End application.\n"
              "Make sure your Startup Group has the Morvane Front End Launcher,\n"
              "if NOT then copy it from the Morvane Client Group to the Startup\n"
@@ -400,10 +424,10 @@ const char* MonitorString(UINT id) {
   }
 }
 
-}  // namespace mvnmon
+}  // namespace mvn::portmon
 
 MVNMON_EXPORT LPMONITOREX InitializePrintMonitor(LPWSTR pRegistryRoot) {
-  using namespace mvnmon;
+  using namespace mvn::portmon;
   CMONITOR* monitor = Monitor();
   if (!monitor->m_lockReady) {
     InitializeCriticalSection(&monitor->m_lock);

@@ -4,6 +4,9 @@
 // port's registry key) and the state of the job running on it.
 #pragma once
 
+#include <sys/types.h>
+
+#include "launcher/protocol.h"
 #include "lib/bufferedfile.h"
 #include "lib/cxxlib.h"
 #include "lib/text.h"
@@ -11,16 +14,37 @@
 #include "platform/registry/registry.h"
 #include "platform/spooler/winspool.h"
 
-namespace mvnmon {
+namespace mvn::portmon {
 
 constexpr DWORD kPortNameSize = 8;      // wide characters with the terminator
 constexpr DWORD kRootSize = 256;        // wide characters with the terminator
 constexpr DWORD kMailSlotSize = 64;     // bytes with the terminator
 constexpr DWORD kSettingSize = 260;     // bytes with the terminator
-constexpr DWORD kLauncherMessageLimit = 260;  // what a launcher reads, NUL included
+// A launch command line: application, spool path and output directory,
+// each a setting or a path, with the blanks between them.
+constexpr DWORD kCommandLineSize = 3 * kSettingSize;
+// What a launcher reads, NUL included.
+constexpr DWORD kLauncherMessageLimit = static_cast<DWORD>(mvn::launcher::kMessageLimit);
 
 enum LaunchSetting { LAUNCH_NONE = 0, LAUNCH_AT_START = 1, LAUNCH_AFTER_PRINTING = 2 };
 enum JobMode { JOB_PLAIN = 0, JOB_LAUNCH_AT_START = 1, JOB_LAUNCH_AFTER_PRINTING = 2, JOB_RENDER = 3 };
+
+// What the spool header detection decided for a job's first bytes.
+enum HeaderRule {
+  HEADER_UNDECIDED = 0,        // more data is needed to tell
+  HEADER_AS_IS = 1,            // the data is left unchanged
+  HEADER_USER_AFTER_LINE = 2,  // the first line up to the offset, then the user line
+  HEADER_THREE_LINES = 3,      // three header lines in front of the data
+};
+
+// Entries of the monitor's string table.
+enum MonitorStringId : UINT { IDS_ERROR_CAPTION = 1, IDS_NO_LAUNCHER = 4 };
+
+// The registry value below the monitor's key that names the render
+// engine's user (a user name or a number). A render mailslot counts as
+// served only when its socket belongs to root, the spooler's own user or
+// this user.
+inline constexpr WCHAR kRenderUserValue[] = u"RenderUser";
 
 // The text settings a launch uses.
 struct LAUNCHSETTINGS {
@@ -32,6 +56,10 @@ struct LAUNCHSETTINGS {
 struct PORTRECORD {
   WCHAR name[kPortNameSize];
   int open;
+  // Left over from a port list read before (InitializePrintMonitor with
+  // another root) while a handle was open: found by no name, freed when
+  // its handle closes.
+  int retired;
 
   // The job running on the port (StartDocPort to EndDocPort).
   HANDLE printer;
@@ -71,6 +99,7 @@ class CMONITOR : public CXXHEAP {
   CRITICAL_SECTION m_lock;
   int m_lockHeld;
   int m_lockReady;
+  int m_initialized;  // the port list has been read (from m_root)
 };
 
 CMONITOR* Monitor();
@@ -80,6 +109,7 @@ PORTRECORD* FindPort(LPCWSTR name);
 bool IsPortRecord(const PORTRECORD* port);
 PORTRECORD* AddPortRecord(LPCWSTR name);
 void RemovePortRecord(LPCWSTR name);
+void FreePortRecord(PORTRECORD* record);
 using PORTKEYVISITOR = bool (*)(LPCWSTR portName, void* context, HKEY key);
 bool OpenPortKey(LPCWSTR portName, void* context, PORTKEYVISITOR visitor);
 bool CreatePortKey(LPCWSTR portName, void* context, PORTKEYVISITOR keyVisitor, PORTKEYVISITOR rootVisitor);
@@ -93,17 +123,26 @@ DWORD WideLength(LPCWSTR text);
 BOOL WINAPI_StartDocPort(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD Level, LPBYTE pDocInfo);
 BOOL WINAPI_WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten);
 BOOL WINAPI_EndDocPort(HANDLE hPort);
-bool SendToLauncher(const char* user, const char* startupDirectory, const char* commandLine);
-// Spool header detection over the job's first bytes. Returns the rule: 1
-// (data left unchanged), 2 (keep the first line up to offset, then the
-// user line) or 3 (three header lines in front); 0 when more data is needed
-// to tell (only when final is false).
-int FindHeader(const BYTE* data, DWORD length, bool final, DWORD* offset);
+// Spool header detection over the job's first bytes: HEADER_UNDECIDED only
+// when final is false and more data is needed to tell.
+HeaderRule FindHeader(const BYTE* data, DWORD length, bool final, DWORD* offset);
 // The job's first bytes are held until the header is decided, but no more
 // than this many.
 constexpr DWORD kHeaderLookahead = 4096;
 
 // Texts of the monitor's string table.
 const char* MonitorString(UINT id);
+void ShowNoLauncher();
 
-}  // namespace mvnmon
+// Launcher commands (launchqueue.cpp). Sends the start-path message (when
+// startupDirectory is not empty) and the command line through the writer
+// handle slot, which this takes over. A launcher that cannot take them at
+// once gets them later: they wait, off the job's thread, until it reads
+// again (for a minute at most); what still cannot be delivered is reported
+// with the no-launcher box. False (and the box) when the messages cannot be
+// sent or kept.
+bool SendLauncherMessages(HANDLE slot, const char* startupDirectory, const char* commandLine);
+// Ends the delivery thread (the module is being unloaded).
+void StopLaunchQueue();
+
+}  // namespace mvn::portmon

@@ -330,12 +330,20 @@ class RoadTest : public ::testing::Test {
         << output;
   }
 
-  // The files of launch and render jobs in the shared spool folder.
+  // The files of launch and render jobs in the service's spool folder and
+  // in the folders of the users they were handed to.
   std::vector<std::string> SpoolFiles() const {
     std::vector<std::string> files;
     std::error_code ignored;
-    for (const auto& entry : fs::directory_iterator(m_root / "spool/temp", ignored)) files.push_back(entry.path());
+    for (const auto& entry : fs::recursive_directory_iterator(m_root / "spool/temp", ignored))
+      if (entry.is_regular_file(ignored)) files.push_back(entry.path());
     return files;
+  }
+
+  // Where the spool file of a job handed to the session user lies.
+  std::string SessionSpoolFolder() const {
+    return m_session.uid == m_service.uid ? m_root / "spool/temp"
+                                          : m_root / ("spool/temp/" + std::to_string(m_session.uid));
   }
 
   std::string ServiceLog() const { return mvntest::ReadFile(m_root / "logs/spoold.log"); }
@@ -379,11 +387,11 @@ class RoadTest : public ::testing::Test {
     std::string rest = record[1].substr(head.size());
     std::string spool = rest.substr(0, rest.find(']'));
     EXPECT_EQ(rest.substr(spool.size() + 1), argumentsAfterFile);
-    EXPECT_EQ(fs::path(spool).parent_path(), fs::path(m_root / "spool/temp"));
+    EXPECT_EQ(fs::path(spool).parent_path(), fs::path(SessionSpoolFolder()));
     // A launch job carries no spool header, whatever AddUserID says.
     EXPECT_TRUE(mvntest::ReadFile(m_copy) == m_data) << "the application got other bytes than were printed";
     if (m_session.uid != m_service.uid) {
-      // Handed to the job's user, and to nobody else.
+      // Handed to the launcher's user, and to nobody else.
       struct stat st;
       ASSERT_EQ(stat(spool.c_str(), &st), 0);
       EXPECT_EQ(st.st_uid, m_session.uid);

@@ -126,6 +126,17 @@ int OpenRetrying(const char* path, int flags, mode_t mode) {
   return fd;
 }
 
+// Whether users other than this process's may change the entries of the
+// directory that holds path: it is another user's, or writable by its
+// group or by everybody.
+bool DirectoryOpenToOthers(const std::string& path) {
+  std::string::size_type slash = path.rfind('/');
+  std::string directory = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  struct stat st;
+  if (stat(directory.c_str(), &st) != 0) return true;
+  return st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
 }  // namespace
 
 HANDLE OpenFile(const char* name, DWORD access, DWORD shareMode, DWORD disposition, DWORD flagsAndAttributes) {
@@ -147,6 +158,13 @@ HANDLE OpenFile(const char* name, DWORD access, DWORD shareMode, DWORD dispositi
   if (flagsAndAttributes & FILE_FLAG_WRITE_THROUGH) flags |= O_DSYNC;
   mode_t mode = (flagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
 
+  // Creating or truncating over an existing name never follows a final
+  // symbolic link in a directory that others can change: such a link may
+  // lead to any file this process can write.
+  const int truncateFlags =
+      (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && DirectoryOpenToOthers(path) ? O_NOFOLLOW
+                                                                                                         : 0;
+
   int fd = -1;
   bool existed = false;
   switch (disposition) {
@@ -163,7 +181,7 @@ HANDLE OpenFile(const char* name, DWORD access, DWORD shareMode, DWORD dispositi
         fd = OpenRetrying(path.c_str(), flags | O_CREAT | O_EXCL, mode);
         if (fd >= 0) break;
         if (errno != EEXIST) break;
-        fd = OpenRetrying(path.c_str(), flags, mode);
+        fd = OpenRetrying(path.c_str(), flags | (disposition == CREATE_ALWAYS ? truncateFlags : 0), mode);
         if (fd >= 0) {
           existed = true;
           break;
@@ -177,7 +195,7 @@ HANDLE OpenFile(const char* name, DWORD access, DWORD shareMode, DWORD dispositi
       }
       break;
     default:  // OPEN_EXISTING, TRUNCATE_EXISTING
-      fd = OpenRetrying(path.c_str(), flags, mode);
+      fd = OpenRetrying(path.c_str(), flags | truncateFlags, mode);
       if (fd < 0 && errno == EACCES && !read && !write) {
         fd = OpenRetrying(path.c_str(), O_PATH | O_CLOEXEC, 0);  // attributes only
       }
@@ -213,7 +231,7 @@ HANDLE OpenFile(const char* name, DWORD access, DWORD shareMode, DWORD dispositi
   if (existed && regular && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)) {
     int rc = ftruncate(fd, 0);
     if (rc != 0 && (errno == EBADF || errno == EINVAL)) {
-      int other = OpenRetrying(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY, 0);
+      int other = OpenRetrying(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | truncateFlags, 0);
       rc = other >= 0 ? ftruncate(other, 0) : -1;
       if (other >= 0) ::close(other);
     }

@@ -124,9 +124,48 @@ struct SlotDirectory {
   std::string path;
 };
 
-// Opens (creating when asked) <root>/mailslot and the directories of all
-// components but the last. Sets the last error on failure.
-bool OpenSlotDirectory(const std::vector<std::string>& components, bool create, SlotDirectory* out) {
+// Whether this process may make the shared directories below
+// <root>/mailslot: root, or the owner of the machine's root (a private root
+// of one user). Any other user's launcher would own a folder where other
+// users' slots live, and could remove or replace their entries; such a
+// user serves slots only in directories that exist already.
+bool MayCreateSharedDirectories() {
+  uid_t self = geteuid();
+  if (self == 0) return true;
+  struct stat st;
+  const char* root = MvnRootDirectory();
+  return root && stat(root, &st) == 0 && st.st_uid == self;
+}
+
+// A shared directory is fit for a server's socket when root or the owner
+// of the machine's root owns it: nobody else can then remove or swap the
+// entries of other users (the directories are sticky).
+bool TrustedSharedDirectory(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  if (st.st_uid == 0) return true;
+  struct stat root;
+  const char* rootPath = MvnRootDirectory();
+  return rootPath && stat(rootPath, &root) == 0 && st.st_uid == root.st_uid;
+}
+
+// Makes a shared directory: mode 01777, like /tmp. mkdir's mode passes the
+// umask, so the mode is set on the directory made, through its descriptor.
+void MakeSharedDirectory(int at, const char* name) {
+  if (mkdirat(at, name, kSharedDirMode) != 0) return;
+  int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd >= 0) {
+    fchmod(fd, kSharedDirMode);
+    close(fd);
+  }
+}
+
+// Opens (creating when asked and allowed) <root>/mailslot and the
+// directories of all components but the last (all of them when
+// allComponents). A server (create) refuses a directory that another user
+// owns. Sets the last error on failure.
+bool OpenSlotDirectory(const std::vector<std::string>& components, bool create, SlotDirectory* out,
+                       bool allComponents = false) {
   char rootPath[4096];
   if (!MvnRootPath("mailslot", rootPath, sizeof(rootPath), false)) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
@@ -137,22 +176,21 @@ bool OpenSlotDirectory(const std::vector<std::string>& components, bool create, 
   auto openDir = [](int at, const char* name) {
     return openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
   };
-  auto makeDir = [](int at, const char* name) {
-    if (mkdirat(at, name, kSharedDirMode) == 0) {
-      // mkdir's mode passes the umask; the sticky bit and the write bits for
-      // everybody are what the directory is for.
-      fchmodat(at, name, kSharedDirMode, 0);
-    }
-  };
-  if (create) makeDir(AT_FDCWD, path.c_str());
+  const bool makeDirectories = create && MayCreateSharedDirectories();
+  if (makeDirectories) MakeSharedDirectory(AT_FDCWD, path.c_str());
   UniqueFd fd(openDir(AT_FDCWD, path.c_str()));
   if (!fd.Valid()) {
     SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : Win32ErrorFromErrno(errno, path.c_str()));
     return false;
   }
-  for (size_t i = 0; i + 1 < components.size(); ++i) {
+  if (create && !TrustedSharedDirectory(fd.Get())) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  const size_t directories = allComponents ? components.size() : components.size() - 1;
+  for (size_t i = 0; i < directories; ++i) {
     const char* name = components[i].c_str();
-    if (create) makeDir(fd.Get(), name);
+    if (makeDirectories) MakeSharedDirectory(fd.Get(), name);
     UniqueFd next(openDir(fd.Get(), name));
     if (!next.Valid()) {
       int err = errno;
@@ -160,6 +198,10 @@ bool OpenSlotDirectory(const std::vector<std::string>& components, bool create, 
       SetLastError(err == ENOENT                    ? ERROR_FILE_NOT_FOUND
                    : (err == ENOTDIR || err == ELOOP) ? ERROR_INVALID_NAME
                                                       : Win32ErrorFromErrno(err, nullptr));
+      return false;
+    }
+    if (create && !TrustedSharedDirectory(next.Get())) {
+      SetLastError(ERROR_ACCESS_DENIED);
       return false;
     }
     fd = std::move(next);
@@ -435,7 +477,8 @@ BOOL MailslotServer::AllowWriter(uid_t uid) {
 
 class MailslotClient : public mvn::KernelObject {
  public:
-  MailslotClient(UniqueFd socket, DWORD maxMessageSize) : m_socket(std::move(socket)), m_maxMessageSize(maxMessageSize) {}
+  MailslotClient(UniqueFd socket, DWORD maxMessageSize, uid_t owner)
+      : m_socket(std::move(socket)), m_maxMessageSize(maxMessageSize), m_owner(owner) {}
 
   BOOL Read(void*, DWORD, DWORD* read) override {
     if (read) *read = 0;
@@ -443,6 +486,7 @@ class MailslotClient : public mvn::KernelObject {
     return FALSE;
   }
   BOOL Write(const void* buffer, DWORD toWrite, DWORD* written) override;
+  uid_t Owner() const { return m_owner; }
   BOOL Close() override {
     m_socket.Reset();
     return TRUE;
@@ -451,6 +495,7 @@ class MailslotClient : public mvn::KernelObject {
  private:
   UniqueFd m_socket;
   DWORD m_maxMessageSize;
+  uid_t m_owner;  // the owner of the socket this writer reached
 };
 
 BOOL MailslotClient::Write(const void* buffer, DWORD toWrite, DWORD* written) {
@@ -498,9 +543,23 @@ HANDLE OpenMailslotClient(const char* name, DWORD, DWORD, DWORD, DWORD) {
   if (!OpenNamedSlotDirectory(name, false, &components, &dir)) return INVALID_HANDLE_VALUE;
   const std::string& leaf = components.back();
 
+  // The entry is checked and connected through one descriptor: whatever the
+  // name leads to later (another socket, a link to another user's socket),
+  // the writer reaches the socket it checked.
   UniqueFd entry(openat(dir.fd.Get(), leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
   if (!entry.Valid() || fstat(entry.Get(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  // A slot is served when its lock file is a regular file of the socket's
+  // owner. Opened without waiting and without following a link: a FIFO or
+  // a device planted there must not hold the writer.
+  UniqueFd lock(
+      openat(dir.fd.Get(), (leaf + kLockSuffix).c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+  struct stat lockStat;
+  if (!lock.Valid() || fstat(lock.Get(), &lockStat) != 0 || !S_ISREG(lockStat.st_mode) ||
+      lockStat.st_uid != st.st_uid) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
@@ -517,15 +576,11 @@ HANDLE OpenMailslotClient(const char* name, DWORD, DWORD, DWORD, DWORD) {
     SetLastErrorFromErrno(errno);
     return INVALID_HANDLE_VALUE;
   }
-  sockaddr_un address;
-  socklen_t length;
-  std::string direct = dir.path + "/" + leaf;
-  std::memset(&address, 0, sizeof(address));
+  sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  std::string target = direct.size() < sizeof(address.sun_path) ? direct
-                                                                : "/proc/self/fd/" + std::to_string(entry.Get());
+  const std::string target = "/proc/self/fd/" + std::to_string(entry.Get());
   std::memcpy(address.sun_path, target.c_str(), target.size() + 1);
-  length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + target.size() + 1);
+  socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + target.size() + 1);
   if (connect(sock.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
     int err = errno;
     SetLastError(err == EACCES || err == EPERM ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
@@ -533,11 +588,9 @@ HANDLE OpenMailslotClient(const char* name, DWORD, DWORD, DWORD, DWORD) {
   }
   // The server writes its limit before its socket appears, so a connected
   // writer reads the limit of the server it reached.
-  DWORD maxMessageSize = 0;
-  UniqueFd lock(openat(dir.fd.Get(), (leaf + kLockSuffix).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (lock.Valid()) maxMessageSize = ReadMaxMessageSize(lock.Get());
+  DWORD maxMessageSize = ReadMaxMessageSize(lock.Get());
 
-  HANDLE handle = mvn::HandleInsert(std::make_shared<MailslotClient>(std::move(sock), maxMessageSize));
+  HANDLE handle = mvn::HandleInsert(std::make_shared<MailslotClient>(std::move(sock), maxMessageSize, st.st_uid));
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
   SetLastError(ERROR_SUCCESS);
   return handle;
@@ -550,13 +603,22 @@ bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b
 // closes, so after the flock the name must still lead to the file locked.
 bool TakeSlotLock(const SlotDirectory& dir, const std::string& lockName, UniqueFd* out) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    UniqueFd lock(openat(dir.fd.Get(), lockName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kLockMode));
+    UniqueFd lock(openat(dir.fd.Get(), lockName.c_str(),
+                         O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, kLockMode));
+    struct stat opened;
+    if (lock.Valid() && (fstat(lock.Get(), &opened) != 0 || !S_ISREG(opened.st_mode))) {
+      // Something other than a lock file sits under the name (a FIFO, a
+      // device): not a slot this server can take.
+      SetLastError(ERROR_ACCESS_DENIED);
+      return false;
+    }
     if (!lock.Valid()) {
       int err = errno;
       if (err == EACCES || err == EPERM) {
         // Another user's slot: served right now, or stale and not ours to
         // take over (only its owner or root can).
-        UniqueFd probe(openat(dir.fd.Get(), lockName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd probe(
+            openat(dir.fd.Get(), lockName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         bool busy = probe.Valid() && flock(probe.Get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
         SetLastError(busy ? ERROR_ALREADY_EXISTS : ERROR_ACCESS_DENIED);
       } else {
@@ -670,6 +732,35 @@ BOOL MailslotLastSender(HANDLE mailslot, MAILSLOT_SENDER* sender) {
     return FALSE;
   }
   return server->LastSender(sender);
+}
+
+BOOL MailslotServerOwner(HANDLE writer, uid_t* owner) {
+  auto client = mvn::HandleGetAs<MailslotClient>(writer);
+  if (!client || !owner) {
+    SetLastError(client ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  *owner = client->Owner();
+  return TRUE;
+}
+
+BOOL CreateMailslotDirectory(LPCSTR name) {
+  std::vector<std::string> components;
+  if (!ParseMailslotName(name, &components)) {
+    SetLastError(ERROR_INVALID_NAME);
+    return FALSE;
+  }
+  if (!MayCreateSharedDirectories()) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  SlotDirectory dir;
+  if (!OpenSlotDirectory(components, true, &dir, true)) return FALSE;
+  // Made earlier without the sticky bit or the write bits: set them.
+  struct stat st;
+  if (fstat(dir.fd.Get(), &st) == 0 && (st.st_mode & 07777) != kSharedDirMode) fchmod(dir.fd.Get(), kSharedDirMode);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
 }
 
 BOOL MailslotLastSender(HANDLE mailslot, uid_t* uid, pid_t* pid) {

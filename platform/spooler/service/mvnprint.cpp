@@ -21,7 +21,7 @@
 
 namespace {
 
-using spooler::service::WriteAll;
+using mvn::spooler::service::WriteAll;
 
 int Usage() {
   std::fprintf(stderr, "usage: mvnprint -P <printer> [-U user] [-T title] file|-\n");
@@ -72,10 +72,10 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::string path = spooler::service::RootPath(spooler::service::kSocketFile, false);
+  std::string path = mvn::spooler::service::RootPath(mvn::spooler::service::kSocketFile, false);
   struct sockaddr_un address;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (path.empty() || !spooler::service::SocketAddress(path, &address) || fd < 0) {
+  if (path.empty() || !mvn::spooler::service::SocketAddress(path, &address) || fd < 0) {
     std::fprintf(stderr, "mvnprint: no spooler socket\n");
     return 1;
   }
@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
       return 1;  // no closing frame: the service drops the job
     }
     std::uint32_t n = static_cast<std::uint32_t>(got);
-    spooler::service::PutFrameLength(n, frame.data());
+    mvn::spooler::service::PutFrameLength(n, frame.data());
     sent = WriteAll(fd, frame.data(), 4 + n);
     if (n == 0) break;
   }

@@ -34,16 +34,18 @@
 #include <thread>
 #include <vector>
 
+#include "launcher/protocol.h"
 #include "platform/kernel/win32.h"
+#include "platform/mailslot/mailslot.h"
 #include "platform/registry/registry.h"
 #include "platform/spooler/host.h"
 #include "platform/spooler/service/protocol.h"
 
 namespace {
 
-using spooler::service::ReadAll;
-using spooler::service::RootPath;
-using spooler::service::WriteAll;
+using mvn::spooler::service::ReadAll;
+using mvn::spooler::service::RootPath;
+using mvn::spooler::service::WriteAll;
 
 int g_wake[2] = {-1, -1};
 
@@ -73,36 +75,70 @@ std::string QueryString(HKEY key, const char* name) {
   return std::string(value);
 }
 
+DWORD QueryLimit(HKEY key, const char* name, DWORD fallback) {
+  DWORD value = 0;
+  DWORD size = sizeof value;
+  DWORD type = 0;
+  if (!key || RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
+      type != REG_DWORD || size != sizeof value || value == 0)
+    return fallback;
+  return value;
+}
+
+struct Limits {
+  DWORD connections = mvn::spooler::service::kDefaultMaxConnections;
+  DWORD userConnections = mvn::spooler::service::kDefaultMaxUserConnections;
+  DWORD receiveTimeout = mvn::spooler::service::kDefaultReceiveTimeout;
+  DWORD jobSize = mvn::spooler::service::kDefaultMaxJobSize;
+};
+
+Limits ReadLimits() {
+  using namespace mvn::spooler::service;
+  Limits limits;
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kLimitsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) key = nullptr;
+  limits.connections = QueryLimit(key, kMaxConnectionsValue, limits.connections);
+  limits.userConnections = QueryLimit(key, kMaxUserConnectionsValue, limits.userConnections);
+  limits.receiveTimeout = QueryLimit(key, kReceiveTimeoutValue, limits.receiveTimeout);
+  limits.jobSize = QueryLimit(key, kMaxJobSizeValue, limits.jobSize);
+  if (key) RegCloseKey(key);
+  return limits;
+}
+
 struct Port {
-  spooler::Monitor* monitor = nullptr;
+  mvn::spooler::Monitor* monitor = nullptr;
   HANDLE handle = nullptr;
   std::mutex lock;  // one job at a time per port
 };
 
 class Service {
  public:
+  explicit Service(const Limits& limits) : m_limits(limits) {}
   bool LoadMonitors();
   void Serve(int listener);
   void Stop();
 
  private:
-  void Connection(int fd);
+  void Connection(int fd, uid_t uid);
+  void Accept(int listener);
   bool ReceiveJob(int fd, std::map<std::string, std::string>* header, int* data, ULONGLONG* size,
                   std::string* error);
   std::string PortOfPrinter(const std::string& printer);
   std::string RunJob(const std::map<std::string, std::string>& header, const std::string& user, int data);
 
-  std::vector<std::unique_ptr<spooler::Monitor>> m_monitors;
+  std::vector<std::unique_ptr<mvn::spooler::Monitor>> m_monitors;
   std::map<std::string, std::unique_ptr<Port>> m_ports;
   std::mutex m_lock;
   std::condition_variable m_idle;
   std::set<int> m_connections;
+  std::map<uid_t, DWORD> m_userConnections;  // connections per user (not root)
+  Limits m_limits;
   bool m_stopping = false;
 };
 
 bool Service::LoadMonitors() {
   HKEY monitors = nullptr;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, spooler::kMonitorsKey, 0, nullptr, 0, KEY_READ, nullptr, &monitors,
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, mvn::spooler::kMonitorsKey, 0, nullptr, 0, KEY_READ, nullptr, &monitors,
                       nullptr) != ERROR_SUCCESS) {
     Log("cannot open the monitors' registry key");
     return false;
@@ -115,14 +151,14 @@ bool Service::LoadMonitors() {
     RegCloseKey(key);
     if (driver.empty()) continue;
     std::string error;
-    std::unique_ptr<spooler::Monitor> monitor = spooler::Monitor::Load(driver, name, &error);
+    std::unique_ptr<mvn::spooler::Monitor> monitor = mvn::spooler::Monitor::Load(driver, name, &error);
     if (!monitor) {
       Log("monitor " + std::string(name) + ": " + error);
       continue;
     }
-    std::vector<spooler::PortEntry> ports;
+    std::vector<mvn::spooler::PortEntry> ports;
     monitor->EnumPorts(1, &ports);
-    for (const spooler::PortEntry& entry : ports) {
+    for (const mvn::spooler::PortEntry& entry : ports) {
       if (m_ports.count(entry.name)) continue;
       auto port = std::make_unique<Port>();
       port->monitor = monitor.get();
@@ -137,7 +173,7 @@ bool Service::LoadMonitors() {
 
 std::string Service::PortOfPrinter(const std::string& printer) {
   HKEY key = nullptr;
-  std::string path = std::string(spooler::kPrintersKey) + "\\" + printer;
+  std::string path = std::string(mvn::spooler::kPrintersKey) + "\\" + printer;
   if (printer.empty() || printer.find('\\') != std::string::npos ||
       RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
     return std::string();
@@ -152,18 +188,23 @@ std::string Service::PortOfPrinter(const std::string& printer) {
 bool Service::ReceiveJob(int fd, std::map<std::string, std::string>* header, int* data, ULONGLONG* size,
                          std::string* error) {
   // Header lines up to the empty one.
-  for (;;) {
+  for (std::size_t lines = 0;; ++lines) {
+    if (lines > mvn::spooler::service::kMaxHeaderLines) {
+      *error = "too many header lines";
+      return false;
+    }
     std::string line;
     char c;
     while (ReadAll(fd, &c, 1) && c != '\n') {
       line.push_back(c);
-      if (line.size() > spooler::service::kMaxHeaderLine) {
+      if (line.size() > mvn::spooler::service::kMaxHeaderLine) {
         *error = "header line too long";
         return false;
       }
     }
     if (c != '\n') {
-      *error = "the request ended early";
+      *error = errno == EAGAIN || errno == EWOULDBLOCK ? "no data in time: the connection is closed"
+                                                       : "the request ended early";
       return false;
     }
     if (line.empty()) break;
@@ -174,14 +215,14 @@ bool Service::ReceiveJob(int fd, std::map<std::string, std::string>* header, int
     }
     (*header)[line.substr(0, equals)] = line.substr(equals + 1);
   }
-  std::string jobs = RootPath(spooler::service::kJobsDirectory, true);
+  std::string jobs = RootPath(mvn::spooler::service::kJobsDirectory, true);
   mkdir(jobs.c_str(), 0700);
   int file = open(jobs.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (file < 0) {
     *error = std::string("cannot spool the job: ") + std::strerror(errno);
     return false;
   }
-  std::vector<char> buffer(spooler::service::kMaxFrame);
+  std::vector<char> buffer(mvn::spooler::service::kMaxFrame);
   *size = 0;
   for (;;) {
     unsigned char length[4];
@@ -190,9 +231,14 @@ bool Service::ReceiveJob(int fd, std::map<std::string, std::string>* header, int
       close(file);
       return false;
     }
-    std::uint32_t n = spooler::service::FrameLength(length);
+    std::uint32_t n = mvn::spooler::service::FrameLength(length);
     if (n == 0) break;
-    if (n > spooler::service::kMaxFrame || !ReadAll(fd, buffer.data(), n)) {
+    if (*size + n > m_limits.jobSize) {
+      *error = "the job is larger than the service takes (" + std::to_string(m_limits.jobSize) + " bytes)";
+      close(file);
+      return false;
+    }
+    if (n > mvn::spooler::service::kMaxFrame || !ReadAll(fd, buffer.data(), n)) {
       *error = "the job's data ended early";
       close(file);
       return false;
@@ -225,21 +271,19 @@ std::string Service::RunJob(const std::map<std::string, std::string>& header, co
   if (!port.handle) return "ERROR cannot open the port " + portName;
   char host[256] = "";
   gethostname(host, sizeof host - 1);
-  spooler::JobSpec job{printer, user, value("document"), host};
-  spooler::JobResult result = port.monitor->RunJobBlocks(port.handle, job, spooler::FileBlocks(data), 65536);
+  mvn::spooler::JobSpec job{printer, user, value("document"), host};
+  mvn::spooler::JobResult result = port.monitor->RunJobBlocks(port.handle, job, mvn::spooler::FileBlocks(data), 65536);
   Log("job " + std::to_string(result.jobId) + " for " + user + " on " + printer + ": " +
       (result.Succeeded() ? "printed" : result.failure) + ", " + std::to_string(result.bytesWritten) + " bytes");
   if (!result.Succeeded()) return "ERROR " + (result.failure.empty() ? std::string("the job failed") : result.failure);
   return "OK " + std::to_string(result.jobId) + " " + std::to_string(result.bytesWritten);
 }
 
-void Service::Connection(int fd) {
+void Service::Connection(int fd, uid_t uid) {
   struct ucred peer{};
-  socklen_t length = sizeof peer;
+  peer.uid = uid;
   std::string reply;
-  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {
-    reply = "ERROR unknown sender";
-  } else {
+  {
     std::map<std::string, std::string> header;
     int data = -1;
     ULONGLONG size = 0;
@@ -264,8 +308,56 @@ void Service::Connection(int fd) {
   WriteAll(fd, reply.data(), reply.size());
   std::lock_guard<std::mutex> hold(m_lock);
   m_connections.erase(fd);
+  if (uid != 0 && --m_userConnections[uid] == 0) m_userConnections.erase(uid);
   close(fd);
   m_idle.notify_all();
+}
+
+// Takes one connection: served by a thread of its own while the limits
+// allow, else refused at once with an error line, so one user can never
+// hold the service.
+void Service::Accept(int listener) {
+  int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) {
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      // Out of descriptors or memory: wait a little instead of spinning on
+      // the connection that cannot be taken (a stop still ends the wait).
+      struct pollfd wake = {g_wake[0], POLLIN, 0};
+      poll(&wake, 1, 100);
+    }
+    return;
+  }
+  struct ucred peer{};
+  socklen_t length = sizeof peer;
+  const char* refusal = nullptr;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) refusal = "ERROR unknown sender\n";
+  std::unique_lock<std::mutex> hold(m_lock);
+  if (!refusal && m_connections.size() >= m_limits.connections)
+    refusal = "ERROR the spooler service is busy: too many connections, try again later\n";
+  if (!refusal && peer.uid != 0 && m_userConnections[peer.uid] >= m_limits.userConnections)
+    refusal = "ERROR too many connections of this user at once, try again later\n";
+  if (!refusal) {
+    struct timeval timeout{static_cast<time_t>(m_limits.receiveTimeout), 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    m_connections.insert(fd);
+    if (peer.uid != 0) ++m_userConnections[peer.uid];
+    try {
+      uid_t uid = peer.uid;
+      std::thread([this, fd, uid] { Connection(fd, uid); }).detach();
+      return;
+    } catch (...) {
+      m_connections.erase(fd);
+      if (peer.uid != 0 && --m_userConnections[peer.uid] == 0) m_userConnections.erase(peer.uid);
+      refusal = "ERROR the spooler service is out of resources, try again later\n";
+    }
+  }
+  if (peer.uid != 0 && m_userConnections.count(peer.uid) && m_userConnections[peer.uid] == 0)
+    m_userConnections.erase(peer.uid);
+  hold.unlock();
+  ssize_t ignored = send(fd, refusal, std::strlen(refusal), MSG_DONTWAIT | MSG_NOSIGNAL);
+  (void)ignored;
+  close(fd);
 }
 
 void Service::Serve(int listener) {
@@ -277,11 +369,7 @@ void Service::Serve(int listener) {
     }
     if (fds[1].revents) break;
     if (!(fds[0].revents & POLLIN)) continue;
-    int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    std::lock_guard<std::mutex> hold(m_lock);
-    m_connections.insert(fd);
-    std::thread([this, fd] { Connection(fd); }).detach();
+    Accept(listener);
   }
 }
 
@@ -299,7 +387,7 @@ void Service::Stop() {
     port->handle = nullptr;
   }
   // The monitors stay loaded until the process ends, as in a spooler.
-  static auto* s_kept = new std::vector<std::unique_ptr<spooler::Monitor>>;
+  static auto* s_kept = new std::vector<std::unique_ptr<mvn::spooler::Monitor>>;
   for (auto& monitor : m_monitors) s_kept->push_back(std::move(monitor));
   m_monitors.clear();
 }
@@ -314,7 +402,7 @@ bool WriteSmallFile(const std::string& path, const std::string& text, mode_t mod
 
 int Listen(const std::string& path) {
   struct sockaddr_un address;
-  if (!spooler::service::SocketAddress(path, &address)) {
+  if (!mvn::spooler::service::SocketAddress(path, &address)) {
     Log("the socket path is too long: " + path);
     return -1;
   }
@@ -351,12 +439,26 @@ int main(int argc, char** argv) {
   // Every user must reach the shared folder inside it: the mode is set
   // exactly, not through the umask above.
   if (mkdir(spool.c_str(), 0755) == 0) chmod(spool.c_str(), 0755);
-  std::string temporary = RootPath(spooler::service::kTemporaryDirectory, true);
-  if (mkdir(temporary.c_str(), 01777) == 0 || errno == EEXIST) chmod(temporary.c_str(), 01777);
+  // The spool folder: only the service makes names in it (no user can
+  // fill it or swap a file in it); users reach the folders of the files
+  // handed to them inside it.
+  std::string temporary = RootPath(mvn::spooler::service::kTemporaryDirectory, true);
+  mkdir(temporary.c_str(), 0755);
+  int folder = open(temporary.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   struct stat st;
-  if (lstat(temporary.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    Log("cannot make the spool folder " + temporary);
+  if (folder < 0 || fstat(folder, &st) != 0 || st.st_uid != geteuid() || fchmod(folder, 0755) != 0) {
+    Log("cannot make the spool folder " + temporary + " (it must be a directory of the service's user)");
+    if (folder >= 0) close(folder);
     return 1;
+  }
+  close(folder);
+  // The shared mailslot folders belong to root, so that no user owns the
+  // folder where other users' launchers serve their slots.
+  if (geteuid() == 0) {
+    std::string perUser(mvn::launcher::kPerUserSlotPrefix);
+    perUser.pop_back();  // the folder itself, without the separator
+    if (!CreateMailslotDirectory(perUser.c_str()))
+      Log("cannot make the mailslot folder of the user launchers (error " + std::to_string(GetLastError()) + ")");
   }
   // The monitors spool render and launch jobs there: GetTempPathA of every
   // module in this process gives it.
@@ -369,14 +471,14 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  std::string socketPath = RootPath(spooler::service::kSocketFile, true);
+  std::string socketPath = RootPath(mvn::spooler::service::kSocketFile, true);
   int listener = Listen(socketPath);
   if (listener < 0) return 1;
-  std::string pidPath = RootPath(spooler::service::kPidFile, true);
-  std::string readyPath = RootPath(spooler::service::kReadyFile, true);
+  std::string pidPath = RootPath(mvn::spooler::service::kPidFile, true);
+  std::string readyPath = RootPath(mvn::spooler::service::kReadyFile, true);
   WriteSmallFile(pidPath, std::to_string(getpid()) + "\n", 0644);
 
-  Service service;
+  Service service(ReadLimits());
   if (!service.LoadMonitors()) {
     close(listener);
     unlink(socketPath.c_str());

@@ -8,7 +8,7 @@
 
 #include "platform/kernel/win32.h"
 
-namespace spooler::service {
+namespace mvn::spooler::service {
 
 std::string RootPath(const char* relative, bool createParents) {
   char path[4096];
@@ -59,4 +59,4 @@ bool SocketAddress(const std::string& path, sockaddr_un* address) {
   return true;
 }
 
-}  // namespace spooler::service
+}  // namespace mvn::spooler::service

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <string>
 
-namespace spooler::service {
+namespace mvn::spooler::service {
 
 inline constexpr const char* kSocketFile = "spool/mvnspoold.sock";
 inline constexpr const char* kPidFile = "spool/mvnspoold.pid";
@@ -26,6 +26,24 @@ inline constexpr const char* kJobsDirectory = "spool/jobs";
 
 inline constexpr std::uint32_t kMaxFrame = 1u << 20;
 inline constexpr std::size_t kMaxHeaderLine = 4096;
+inline constexpr std::size_t kMaxHeaderLines = 32;
+
+// The service's limits: values (REG_DWORD) of the key kLimitsKey below
+// HKEY_LOCAL_MACHINE, read at start; a missing or zero value keeps the
+// default.
+inline constexpr const char* kLimitsKey = "SYSTEM\\CurrentControlSet\\Control\\Print";
+// Connections served at once, and by one user (root is not counted per
+// user); a connection beyond them is refused at once with an error line.
+inline constexpr const char* kMaxConnectionsValue = "MaxConnections";
+inline constexpr std::uint32_t kDefaultMaxConnections = 64;
+inline constexpr const char* kMaxUserConnectionsValue = "MaxConnectionsPerUser";
+inline constexpr std::uint32_t kDefaultMaxUserConnections = 8;
+// Seconds a connection may stay silent while its job is received.
+inline constexpr const char* kReceiveTimeoutValue = "ReceiveTimeout";
+inline constexpr std::uint32_t kDefaultReceiveTimeout = 30;
+// The largest job in bytes.
+inline constexpr const char* kMaxJobSizeValue = "MaxJobSize";
+inline constexpr std::uint32_t kDefaultMaxJobSize = 1u << 30;
 
 // The full path of a file below the root ("" when it does not fit).
 std::string RootPath(const char* relative, bool createParents);
@@ -42,4 +60,4 @@ std::uint32_t FrameLength(const unsigned char bytes[4]);
 // The address of the socket at path; false when the path does not fit.
 bool SocketAddress(const std::string& path, sockaddr_un* address);
 
-}  // namespace spooler::service
+}  // namespace mvn::spooler::service

@@ -2,7 +2,9 @@
 // call back.
 #include "platform/spooler/host.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <stdio.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +17,7 @@
 #include "platform/module/module.h"
 #include "platform/spooler/src/unicode.h"
 
-namespace spooler {
+namespace mvn::spooler {
 
 namespace {
 
@@ -151,47 +153,125 @@ BOOL ServeClosePrinter(HANDLE printer, DWORD* error) {
   return TRUE;
 }
 
-BOOL ServeSetSpoolFileOwner(HANDLE printer, DWORD jobId, LPCSTR fileName, DWORD* error) {
-  std::string user;
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+struct Descriptor {
+  int fd = -1;
+  explicit Descriptor(int value) : fd(value) {}
+  ~Descriptor() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+BOOL ServeSetSpoolFileOwner(HANDLE printer, DWORD jobId, int file, DWORD receiver, LPSTR fileName, DWORD size,
+                            DWORD* error) {
   {
     Registry& registry = Jobs();
     std::lock_guard<std::mutex> hold(registry.lock);
-    auto it = registry.jobs.find(jobId);
-    if (!FindPrinter(registry, printer) || it == registry.jobs.end() || !fileName) {
+    if (!FindPrinter(registry, printer) || registry.jobs.find(jobId) == registry.jobs.end() || !fileName ||
+        file < 0) {
       *error = ERROR_INVALID_PARAMETER;
       return FALSE;
     }
-    user = it->second.userName;
   }
-  if (geteuid() != 0) return TRUE;  // the files are the service user's; nothing to hand over
-  char buffer[4096];
-  struct passwd entry;
-  struct passwd* found = nullptr;
-  if (getpwnam_r(user.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || !found) {
-    *error = ERROR_INVALID_PARAMETER;  // no such local user: the file stays the service's
+  const uid_t self = geteuid();
+  if (receiver == self) return TRUE;  // the file is the service's and stays where it is
+  if (self != 0) {
+    *error = ERROR_ACCESS_DENIED;  // only root can give a file to another user
     return FALSE;
   }
-  if (lchown(fileName, found->pw_uid, found->pw_gid) != 0 || chmod(fileName, 0600) != 0) {
-    *error = Win32ErrorFromErrno(errno, fileName);
+  gid_t group = static_cast<gid_t>(receiver);  // a user without an account: the group of the same number
+  {
+    char buffer[4096];
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    if (getpwuid_r(receiver, &entry, buffer, sizeof buffer, &found) == 0 && found) group = found->pw_gid;
+  }
+  std::string path(fileName, strnlen(fileName, size));
+  std::string::size_type slash = path.rfind('/');
+  if (slash == std::string::npos || slash + 1 >= path.size()) {
+    *error = ERROR_INVALID_PARAMETER;
     return FALSE;
   }
-  return TRUE;
+  const std::string directory = slash == 0 ? "/" : path.substr(0, slash);
+  const std::string base = path.substr(slash + 1);
+  const std::string folder = std::to_string(receiver);
+
+  // The spool folder must be the service's own: nobody else can then have
+  // put a name into it.
+  Descriptor dir(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat dirStat, held, named;
+  if (dir.fd < 0 || fstat(dir.fd, &dirStat) != 0 || dirStat.st_uid != self || (dirStat.st_mode & 022) != 0 ||
+      fstat(file, &held) != 0 || !S_ISREG(held.st_mode) ||
+      fstatat(dir.fd, base.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(held, named)) {
+    *error = ERROR_ACCESS_DENIED;
+    return FALSE;
+  }
+  // The receiver's folder: made here, then given to the receiver.
+  if (mkdirat(dir.fd, folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    *error = Win32ErrorFromErrno(errno, nullptr);
+    return FALSE;
+  }
+  Descriptor sub(openat(dir.fd, folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat subStat;
+  if (sub.fd < 0 || fstat(sub.fd, &subStat) != 0) {
+    *error = ERROR_ACCESS_DENIED;
+    return FALSE;
+  }
+  if (subStat.st_uid == self) {
+    if (fchown(sub.fd, receiver, group) != 0 || fchmod(sub.fd, 0700) != 0) {
+      *error = Win32ErrorFromErrno(errno, nullptr);
+      return FALSE;
+    }
+  } else if (subStat.st_uid != receiver) {
+    *error = ERROR_ACCESS_DENIED;
+    return FALSE;
+  }
+  if (fchown(file, receiver, group) != 0 || fchmod(file, 0600) != 0) {
+    *error = Win32ErrorFromErrno(errno, nullptr);
+    return FALSE;
+  }
+  // Moved in under its own name, or a variant of it when the receiver has
+  // a file of that name already; never over an existing entry.
+  std::string stem = base.size() > 4 && base.compare(base.size() - 4, 4, ".TMP") == 0 ? base.substr(0, base.size() - 4)
+                                                                                       : base;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    std::string target = attempt == 0 ? base : stem + "-" + std::to_string(attempt) + ".TMP";
+    std::string moved = directory + "/" + folder + "/" + target;
+    if (moved.size() + 1 > size) {
+      *error = ERROR_FILENAME_EXCED_RANGE;
+      break;
+    }
+    if (renameat2(dir.fd, base.c_str(), sub.fd, target.c_str(), RENAME_NOREPLACE) == 0) {
+      std::memcpy(fileName, moved.c_str(), moved.size() + 1);
+      return TRUE;
+    }
+    if (errno != EEXIST) {
+      *error = Win32ErrorFromErrno(errno, nullptr);
+      break;
+    }
+  }
+  if (*error == 0) *error = ERROR_FILE_EXISTS;
+  // Not moved: the file stays the service's.
+  if (fchown(file, self, getegid()) != 0 || fchmod(file, 0640) != 0) {
+  }
+  return FALSE;
 }
 
 void ServeSetLastError(DWORD code) { SetLastError(code); }
 
 }  // namespace
 
-}  // namespace spooler
+}  // namespace mvn::spooler
 
 // The table mvn_winspool looks up in the program.
 extern "C" __attribute__((visibility("default"))) const MVN_SPOOLER_SERVICES mvn_spooler_services = {
-    sizeof(MVN_SPOOLER_SERVICES), &spooler::ServeOpenPrinter,  &spooler::ServeGetJob,
-    &spooler::ServeSetJob,        &spooler::ServeClosePrinter, &spooler::ServeSetSpoolFileOwner,
-    &spooler::ServeSetLastError,
+    sizeof(MVN_SPOOLER_SERVICES), &mvn::spooler::ServeOpenPrinter,  &mvn::spooler::ServeGetJob,
+    &mvn::spooler::ServeSetJob,        &mvn::spooler::ServeClosePrinter, &mvn::spooler::ServeSetSpoolFileOwner,
+    &mvn::spooler::ServeSetLastError,
 };
 
-namespace spooler {
+namespace mvn::spooler {
 
 std::string MonitorRegistryRoot(const std::string& monitorName) {
   return std::string(kMonitorsKey) + "\\" + monitorName;
@@ -386,9 +466,9 @@ DataSource DescriptorSource(int fd) {
   };
 }
 
-}  // namespace spooler
+}  // namespace mvn::spooler
 
-namespace spooler {
+namespace mvn::spooler {
 
 BlockSource FileBlocks(int fd) {
   struct stat st;
@@ -424,4 +504,4 @@ BlockSource FileBlocks(int fd) {
   };
 }
 
-}  // namespace spooler
+}  // namespace mvn::spooler

@@ -1,6 +1,6 @@
 #include "platform/spooler/src/unicode.h"
 
-namespace spooler::unicode {
+namespace mvn::spooler::unicode {
 
 std::u16string Utf8ToUtf16(std::string_view text) {
   std::u16string out;
@@ -41,4 +41,4 @@ std::u16string Utf8ToUtf16(std::string_view text) {
   return out;
 }
 
-}  // namespace spooler::unicode
+}  // namespace mvn::spooler::unicode

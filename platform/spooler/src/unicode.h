@@ -7,9 +7,9 @@
 
 #include "platform/kernel/utf.h"
 
-namespace spooler::unicode {
+namespace mvn::spooler::unicode {
 
 std::u16string Utf8ToUtf16(std::string_view text);
 using mvn::kernel::Utf16ToUtf8;
 
-}  // namespace spooler::unicode
+}  // namespace mvn::spooler::unicode

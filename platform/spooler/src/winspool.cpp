@@ -7,6 +7,7 @@
 
 #include <mutex>
 
+#include "platform/kernel/handles.h"
 #include "platform/spooler/winspool.h"
 
 namespace {
@@ -70,11 +71,19 @@ BOOL ClosePrinter(HANDLE hPrinter) {
   return Finish(services->ClosePrinter(hPrinter, &error), error);
 }
 
-BOOL SetSpoolFileOwner(HANDLE hPrinter, DWORD JobId, LPCSTR pFileName) {
+BOOL SetSpoolFileOwner(HANDLE hPrinter, DWORD JobId, HANDLE hFile, DWORD Receiver, LPSTR pFileName,
+                       DWORD cbFileName) {
   const MVN_SPOOLER_SERVICES* services = Services();
   if (!services) return NoSpooler();
+  // The host works on the descriptor behind this copy's file handle.
+  std::shared_ptr<mvn::KernelObject> file = mvn::HandleGet(hFile);
+  int fd = file ? file->Descriptor() : -1;
+  if (fd < 0 || !pFileName || cbFileName == 0) {
+    SetLastError(fd < 0 ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
   DWORD error = 0;
-  return Finish(services->SetSpoolFileOwner(hPrinter, JobId, pFileName, &error), error);
+  return Finish(services->SetSpoolFileOwner(hPrinter, JobId, fd, Receiver, pFileName, cbFileName, &error), error);
 }
 
 void SetSpoolerLastError(DWORD code) {

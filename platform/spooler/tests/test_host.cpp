@@ -14,21 +14,21 @@ class HostTest : public ::testing::Test {
   void SetUp() override {
     setenv("FAKEMON_OUT", m_out.c_str(), 1);
     std::string error;
-    m_monitor = spooler::Monitor::Load(FAKEMON_PATH, "FAKEMON", &error);
+    m_monitor = mvn::spooler::Monitor::Load(FAKEMON_PATH, "FAKEMON", &error);
     ASSERT_TRUE(m_monitor) << error;
   }
   void TearDown() override { unsetenv("FAKEMON_OUT"); }
 
-  spooler::JobResult Run(const std::string& port, const std::string& data, DWORD chunk) {
+  mvn::spooler::JobResult Run(const std::string& port, const std::string& data, DWORD chunk) {
     HANDLE handle = m_monitor->OpenPort(port);
     EXPECT_NE(handle, nullptr);
-    spooler::JobSpec job{"Fax Printer", "J\xC3\xA9r\xC3\xB4me", "report.ps", "pc"};
-    return m_monitor->RunJob(handle, job, spooler::MemorySource(data), chunk);
+    mvn::spooler::JobSpec job{"Fax Printer", "J\xC3\xA9r\xC3\xB4me", "report.ps", "pc"};
+    return m_monitor->RunJob(handle, job, mvn::spooler::MemorySource(data), chunk);
   }
 
   mvntest::TempDir m_dir;
   std::string m_out = m_dir / "taken";
-  std::unique_ptr<spooler::Monitor> m_monitor;
+  std::unique_ptr<mvn::spooler::Monitor> m_monitor;
 };
 
 TEST_F(HostTest, ShortCountsAreRetriedWithTheRest) {
@@ -36,7 +36,7 @@ TEST_F(HostTest, ShortCountsAreRetriedWithTheRest) {
   for (DWORD chunk : {1u, 7u, 4096u}) {
     SCOPED_TRACE(chunk);
     std::remove(m_out.c_str());
-    spooler::JobResult result = Run("SHORT", data, chunk);
+    mvn::spooler::JobResult result = Run("SHORT", data, chunk);
     EXPECT_TRUE(result.Succeeded()) << result.failure;
     EXPECT_TRUE(result.done);
     EXPECT_EQ(result.bytesWritten, data.size());
@@ -45,13 +45,13 @@ TEST_F(HostTest, ShortCountsAreRetriedWithTheRest) {
 }
 
 TEST_F(HostTest, ZeroCountOrFailedWriteEndsTheJob) {
-  spooler::JobResult stalled = Run("STALL", "0123456789", 4);
+  mvn::spooler::JobResult stalled = Run("STALL", "0123456789", 4);
   EXPECT_FALSE(stalled.Succeeded());
   EXPECT_EQ(stalled.failure, "WritePort wrote nothing");
   EXPECT_EQ(stalled.bytesWritten, 5u);
   EXPECT_TRUE(stalled.ended);  // a started job is always ended
   std::remove(m_out.c_str());
-  spooler::JobResult failed = Run("FAIL", "0123", 4);
+  mvn::spooler::JobResult failed = Run("FAIL", "0123", 4);
   EXPECT_EQ(failed.failure, "WritePort failed");
   EXPECT_EQ(mvntest::ReadFile(m_out), "[J\xE9r\xF4me|report.ps|Fax Printer][end]");
 }
@@ -59,7 +59,7 @@ TEST_F(HostTest, ZeroCountOrFailedWriteEndsTheJob) {
 TEST_F(HostTest, UnknownPortAndMissingModule) {
   EXPECT_EQ(m_monitor->OpenPort("NONE"), nullptr);
   std::string error;
-  EXPECT_FALSE(spooler::Monitor::Load("/nonexistent/monitor.so", "X", &error));
+  EXPECT_FALSE(mvn::spooler::Monitor::Load("/nonexistent/monitor.so", "X", &error));
   EXPECT_NE(error.find("cannot load"), std::string::npos);
 }
 

@@ -58,13 +58,13 @@ class SpooldTest : public ::testing::Test {
   void SetUp() override {
     m_out = m_root / "out";
     fs::create_directories(m_out);
-    std::string monitor = spooler::MonitorRegistryRoot("MVNMON");
-    SetString(std::string(spooler::kMonitorsKey) + "\\MVNMON", "Driver", MVNMON_PATH);
+    std::string monitor = mvn::spooler::MonitorRegistryRoot("MVNMON");
+    SetString(std::string(mvn::spooler::kMonitorsKey) + "\\MVNMON", "Driver", MVNMON_PATH);
     SetString(monitor + "\\MVN1", "OutputDirectory", m_out);
     SetString(monitor + "\\MVN1", "AddUserID", "1");
     SetString(monitor + "\\MVN2", "MailSlot", "faxrender");
-    SetString(std::string(spooler::kPrintersKey) + "\\Fax Printer", "Port", "MVN1");
-    SetString(std::string(spooler::kPrintersKey) + "\\Fax Render", "Port", "MVN2");
+    SetString(std::string(mvn::spooler::kPrintersKey) + "\\Fax Printer", "Port", "MVN1");
+    SetString(std::string(mvn::spooler::kPrintersKey) + "\\Fax Render", "Port", "MVN2");
   }
   void TearDown() override {
     if (m_pid > 0) Stop();
@@ -136,7 +136,7 @@ TEST_F(SpooldTest, PrintsAFileIntoThePortsOutputDirectoryAndStops) {
   EXPECT_NE(output.find("not running"), std::string::npos) << output;
 }
 
-TEST_F(SpooldTest, RenderJobSpoolsIntoTheSharedSpoolFolder) {
+TEST_F(SpooldTest, RenderJobSpoolsIntoTheServicesSpoolFolder) {
   Start();
   HANDLE render = CreateMailslotA("\\\\.\\mailslot\\faxrender", 0, 5000, nullptr);
   ASSERT_NE(render, INVALID_HANDLE_VALUE);
@@ -157,39 +157,100 @@ TEST_F(SpooldTest, RenderJobSpoolsIntoTheSharedSpoolFolder) {
   struct stat st;
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07, 0u);  // nobody but the owner and the spool group reads it
+  // Only the service makes names in its spool folder.
   ASSERT_EQ(stat((m_root / "spool/temp").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 01777u);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  EXPECT_EQ(st.st_uid, geteuid());
 }
 
-TEST_F(SpooldTest, LaunchJobFileIsHandedToTheJobsUser) {
+// Serves slot as user uid in a child: reads one message (waiting up to five
+// seconds), then tries to read the file the message ends with. What it got
+// comes back through a pipe: the message, a line break, and "readable" or
+// "unreadable".
+class SlotOfAnotherUser {
+ public:
+  SlotOfAnotherUser(const std::string& slot, uid_t uid) {
+    int ready[2], result[2];
+    if (pipe(ready) != 0 || pipe(result) != 0) return;
+    m_pid = fork();
+    if (m_pid == 0) {
+      close(ready[0]);
+      close(result[0]);
+      if (setgid(uid) != 0 || setuid(uid) != 0) _exit(99);
+      HANDLE h = CreateMailslotA(slot.c_str(), 260, 5000, nullptr);
+      char byte = h == INVALID_HANDLE_VALUE ? 'n' : 'y';
+      if (write(ready[1], &byte, 1) != 1 || h == INVALID_HANDLE_VALUE) _exit(98);
+      char message[261] = {};
+      DWORD read = 0;
+      if (!ReadFile(h, message, 260, &read, nullptr)) _exit(97);
+      std::string text(message, strnlen(message, read));
+      std::string path = text.substr(text.rfind(' ') + 1);
+      int fd = open(path.c_str(), O_RDONLY);
+      text += fd >= 0 ? "\nreadable" : "\nunreadable";
+      if (write(result[1], text.data(), text.size()) < 0) _exit(96);
+      _exit(0);
+    }
+    close(ready[1]);
+    close(result[1]);
+    char byte = 'n';
+    m_ready = read(ready[0], &byte, 1) == 1 && byte == 'y';
+    close(ready[0]);
+    m_result = result[0];
+  }
+  ~SlotOfAnotherUser() {
+    if (m_result >= 0) close(m_result);
+    if (m_pid > 0) {
+      kill(m_pid, SIGKILL);
+      waitpid(m_pid, nullptr, 0);
+    }
+  }
+  bool Ready() const { return m_ready; }
+  std::string Result() {
+    std::string text;
+    char buffer[512];
+    ssize_t got;
+    while ((got = read(m_result, buffer, sizeof buffer)) > 0) text.append(buffer, got);
+    return text;
+  }
+
+ private:
+  pid_t m_pid = -1;
+  int m_result = -1;
+  bool m_ready = false;
+};
+
+TEST_F(SpooldTest, LaunchFileIsHandedToTheUserOfTheLauncherReached) {
   if (geteuid() != 0) GTEST_SKIP() << "only a service running as root hands files over";
-  struct passwd* nobody = getpwnam("nobody");
-  if (!nobody) GTEST_SKIP() << "no user nobody";
-  std::string monitor = spooler::MonitorRegistryRoot("MVNMON");
+  // The job is user A's, who has no launcher; the console launcher runs as
+  // user B. B's launcher starts the application as B, so B gets the file.
+  constexpr uid_t kUserA = 60001, kUserB = 60002;
+  chmod(m_root.str().c_str(), 0755);
+  std::string monitor = mvn::spooler::MonitorRegistryRoot("MVNMON");
   SetString(monitor + "\\MVN3", "ExternalApplication", "/opt/fax/client");
   SetString(monitor + "\\MVN3", "Launch", "1");
-  SetString(std::string(spooler::kPrintersKey) + "\\Fax Client", "Port", "MVN3");
+  SetString(std::string(mvn::spooler::kPrintersKey) + "\\Fax Client", "Port", "MVN3");
   Start();
-  HANDLE launcher = CreateMailslotA("\\\\.\\mailslot\\mvncuial", 260, 5000, nullptr);
-  ASSERT_NE(launcher, INVALID_HANDLE_VALUE);
+  SlotOfAnotherUser console("\\\\.\\mailslot\\mvncuial", kUserB);
+  ASSERT_TRUE(console.Ready());
   std::string page = m_root / "page.ps";
   mvntest::WriteFile(page, kPostScript);
   int code = -1;
-  std::string output = Print("-P 'Fax Client' -U nobody " + page, &code);
+  std::string output = Print("-P 'Fax Client' -U " + std::to_string(kUserA) + " " + page, &code);
   EXPECT_EQ(code, 0) << output;
-  char message[261];
-  DWORD read = 0;
-  ASSERT_TRUE(ReadFile(launcher, message, sizeof message, &read, nullptr));
-  CloseHandle(launcher);
-  std::string command(message, read);
-  ASSERT_EQ(command.rfind("/opt/fax/client ", 0), 0u) << command;
-  std::string path = command.substr(16, command.size() - 17);
-  EXPECT_EQ(fs::path(path).parent_path(), fs::path(m_root / "spool/temp"));
+  std::string result = console.Result();
+  ASSERT_EQ(result.rfind("/opt/fax/client ", 0), 0u) << result;
+  std::string path = result.substr(16, result.find('\n') - 16);
+  EXPECT_EQ(result.substr(result.find('\n') + 1), "readable");
+  EXPECT_EQ(fs::path(path).parent_path(), fs::path(m_root / ("spool/temp/" + std::to_string(kUserB))));
   struct stat st;
   ASSERT_EQ(stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, nobody->pw_uid);
+  EXPECT_EQ(st.st_uid, kUserB);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(mvntest::ReadFile(path), kPostScript);
+  // B's folder: B's own, closed to everybody else.
+  ASSERT_EQ(stat(fs::path(path).parent_path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kUserB);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
 }
 
 TEST_F(SpooldTest, ConsoleLauncherStartsTheApplicationOnTheFinishedFile) {
@@ -198,10 +259,10 @@ TEST_F(SpooldTest, ConsoleLauncherStartsTheApplicationOnTheFinishedFile) {
   std::string copy = m_root / "viewed.ps";
   mvntest::WriteFile(script, "#!/bin/sh\ncp \"$1\" '" + copy + ".part' && mv '" + copy + ".part' '" + copy + "'\n");
   chmod(script.c_str(), 0755);
-  std::string monitor = spooler::MonitorRegistryRoot("MVNMON");
+  std::string monitor = mvn::spooler::MonitorRegistryRoot("MVNMON");
   SetString(monitor + "\\MVN4", "ExternalApplication", script);
   SetString(monitor + "\\MVN4", "Launch", "2");
-  SetString(std::string(spooler::kPrintersKey) + "\\Fax Viewer", "Port", "MVN4");
+  SetString(std::string(mvn::spooler::kPrintersKey) + "\\Fax Viewer", "Port", "MVN4");
   Start();
   // The launcher obeys the service's user.
   setenv("MVN_SPOOLER_USER", std::to_string(geteuid()).c_str(), 1);

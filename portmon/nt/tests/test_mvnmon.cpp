@@ -61,7 +61,7 @@ class MonitorTest : public ::testing::Test {
     m_monitor.reset();
   }
 
-  std::string Root() const { return spooler::MonitorRegistryRoot(m_name); }
+  std::string Root() const { return mvn::spooler::MonitorRegistryRoot(m_name); }
 
   void SetValue(const std::string& port, const char* name, const std::string& value) {
     HKEY key = nullptr;
@@ -97,7 +97,7 @@ class MonitorTest : public ::testing::Test {
 
   void Load() {
     std::string error;
-    m_monitor = spooler::Monitor::Load(MVNMON_PATH, m_name, &error);
+    m_monitor = mvn::spooler::Monitor::Load(MVNMON_PATH, m_name, &error);
     ASSERT_TRUE(m_monitor) << error;
   }
   // A port with an output directory of its own, loaded and opened.
@@ -112,14 +112,14 @@ class MonitorTest : public ::testing::Test {
     m_port = m_monitor->OpenPort(port);
     ASSERT_NE(m_port, nullptr);
   }
-  spooler::JobResult Print(const std::string& data, DWORD chunk = 4096, const std::string& user = "JSMITH") {
-    spooler::JobSpec job{"Fax Printer", user, "document.ps", "workstation"};
-    return m_monitor->RunJob(m_port, job, spooler::MemorySource(data), chunk);
+  mvn::spooler::JobResult Print(const std::string& data, DWORD chunk = 4096, const std::string& user = "JSMITH") {
+    mvn::spooler::JobSpec job{"Fax Printer", user, "document.ps", "workstation"};
+    return m_monitor->RunJob(m_port, job, mvn::spooler::MemorySource(data), chunk);
   }
 
   std::string m_name;
   std::string m_work;
-  std::unique_ptr<spooler::Monitor> m_monitor;
+  std::unique_ptr<mvn::spooler::Monitor> m_monitor;
   HANDLE m_port = nullptr;
 };
 
@@ -195,7 +195,7 @@ TEST_F(MonitorTest, TableHasItsEntriesInOrderAndStaysTheSame) {
   HMODULE again = LoadLibraryA(MVNMON_PATH);  // the same module, loaded once more
   auto initialize =
       reinterpret_cast<PFN_InitializePrintMonitor>(GetProcAddress(again, INITIALIZE_PRINT_MONITOR));
-  std::u16string root = spooler::Widen(Root());
+  std::u16string root = mvn::spooler::Widen(Root());
   EXPECT_EQ(initialize(root.data()), table);
   FreeLibrary(again);
   // ReadPort never reads, AddPort and ConfigurePort succeed without a dialog.
@@ -228,7 +228,7 @@ TEST_F(MonitorTest, LongSubkeyNameEndsThePortList) {
   MakePort("BLongName");  // 9 characters: the enumeration stops here
   MakePort("C1");
   Load();
-  std::vector<spooler::PortEntry> ports;
+  std::vector<mvn::spooler::PortEntry> ports;
   ASSERT_TRUE(m_monitor->EnumPorts(1, &ports));
   ASSERT_EQ(ports.size(), 1u);
   EXPECT_EQ(ports[0].name, "A1");
@@ -236,7 +236,7 @@ TEST_F(MonitorTest, LongSubkeyNameEndsThePortList) {
 
 TEST_F(MonitorTest, NoRegistryRootMeansNoPorts) {
   Load();
-  std::vector<spooler::PortEntry> ports;
+  std::vector<mvn::spooler::PortEntry> ports;
   EXPECT_TRUE(m_monitor->EnumPorts(2, &ports));
   EXPECT_TRUE(ports.empty());
   EXPECT_EQ(m_monitor->OpenPort("MVN1"), nullptr);
@@ -309,7 +309,7 @@ TEST_F(MonitorTest, OpenCloseAndDeletePorts) {
   EXPECT_FALSE(m_monitor->DeletePort("MVN1"));
   EXPECT_TRUE(m_monitor->DeletePort("MVN2"));  // a key with values goes too
   EXPECT_FALSE(KeyExists("MVN2"));
-  std::vector<spooler::PortEntry> ports;
+  std::vector<mvn::spooler::PortEntry> ports;
   ASSERT_TRUE(m_monitor->EnumPorts(1, &ports));
   EXPECT_TRUE(ports.empty());
 }
@@ -365,7 +365,7 @@ TEST_F(MonitorTest, PlainJobsAcrossChunkSizesAndHeaderSettings) {
         SCOPED_TRACE(std::string(c.label) + " AddUserID=" + (addUserId ? addUserId : "(none)") +
                      " chunk=" + std::to_string(chunk));
         ClearDirectory(out);
-        spooler::JobResult result = Print(c.data, chunk);
+        mvn::spooler::JobResult result = Print(c.data, chunk);
         EXPECT_TRUE(result.Succeeded()) << result.failure;
         EXPECT_TRUE(result.done);  // the monitor cancelled the job at its end
         EXPECT_EQ(result.bytesWritten, c.data.size());  // header bytes are not counted
@@ -385,7 +385,7 @@ TEST_F(MonitorTest, HeaderIsWrittenOnceAndNotCountedWhenDrivenByHand) {
   // The spooler's own calls: a zero-length first write, then the data.
   std::string out = m_work + "/out";
   ClearDirectory(out);
-  spooler::JobSpec job{"Fax Printer", "JSMITH", "doc", ""};
+  mvn::spooler::JobSpec job{"Fax Printer", "JSMITH", "doc", ""};
   std::string data = "hello";
   bool wrote = false;
   auto source = [&](void* buffer, DWORD) -> long {
@@ -397,7 +397,7 @@ TEST_F(MonitorTest, HeaderIsWrittenOnceAndNotCountedWhenDrivenByHand) {
     std::memcpy(buffer, data.data(), data.size());
     return static_cast<long>(data.size());
   };
-  spooler::JobResult result = m_monitor->RunJob(m_port, job, source, 64);
+  mvn::spooler::JobResult result = m_monitor->RunJob(m_port, job, source, 64);
   EXPECT_TRUE(result.Succeeded()) << result.failure;
   std::vector<std::string> files = SpoolFiles(out);
   ASSERT_EQ(files.size(), 1u);
@@ -408,7 +408,7 @@ TEST_F(MonitorTest, EmptyJobLeavesNoFile) {
   std::string out = PlainPort();
   SetValue("MVN1", "AddUserID", "1");
   Open();
-  spooler::JobResult result = Print("");
+  mvn::spooler::JobResult result = Print("");
   EXPECT_TRUE(result.Succeeded()) << result.failure;
   EXPECT_TRUE(SpoolFiles(out).empty());
 }
@@ -447,7 +447,7 @@ TEST_F(MonitorTest, JobFailsWithoutPortKeyOrWithoutPrinter) {
   ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, Root().c_str(), 0, KEY_WRITE, &root), ERROR_SUCCESS);
   ASSERT_EQ(RegDeleteKeyA(root, "MVN1"), ERROR_SUCCESS);
   RegCloseKey(root);
-  spooler::JobResult result = Print("data");
+  mvn::spooler::JobResult result = Print("data");
   EXPECT_FALSE(result.started);
   EXPECT_FALSE(result.ended);
   PlainPort();
@@ -542,8 +542,8 @@ TEST_F(MonitorTest, LaunchAtStartTellsTheUsersLauncherBeforeTheData) {
     offset += take;
     return static_cast<long>(take);
   };
-  spooler::JobResult result =
-      m_monitor->RunJob(m_port, spooler::JobSpec{"Fax Printer", "JSMITH", "d", ""}, source, 4096);
+  mvn::spooler::JobResult result =
+      m_monitor->RunJob(m_port, mvn::spooler::JobSpec{"Fax Printer", "JSMITH", "d", ""}, source, 4096);
   ASSERT_TRUE(result.Succeeded()) << result.failure;
   std::vector<std::string> files = SpoolFiles(UserTemp());
   ASSERT_EQ(files.size(), 1u);
@@ -572,7 +572,7 @@ TEST_F(MonitorTest, LaunchAfterPrintingGoesToTheConsoleWhenTheUserHasNoLauncher)
     std::memcpy(buffer, "abc", 3);
     return 3;
   };
-  ASSERT_TRUE(m_monitor->RunJob(m_port, spooler::JobSpec{"Fax Printer", "JSMITH", "d", ""}, source).Succeeded());
+  ASSERT_TRUE(m_monitor->RunJob(m_port, mvn::spooler::JobSpec{"Fax Printer", "JSMITH", "d", ""}, source).Succeeded());
   EXPECT_TRUE(during.empty());
   std::vector<std::string> files = SpoolFiles(UserTemp());
   ASSERT_EQ(files.size(), 1u);
@@ -600,7 +600,7 @@ TEST_F(MonitorTest, LaunchAfterPrintingRereadsSettingsUnlessReadOnce) {
       std::memcpy(buffer, "abc", 3);
       return 3;
     };
-    return m_monitor->RunJob(m_port, spooler::JobSpec{"Fax Printer", "JSMITH", "d", ""}, source).Succeeded();
+    return m_monitor->RunJob(m_port, mvn::spooler::JobSpec{"Fax Printer", "JSMITH", "d", ""}, source).Succeeded();
   };
   // Settings read again at the end: the new application starts.
   ASSERT_TRUE(printChanging("/opt/new"));
@@ -630,7 +630,7 @@ TEST_F(MonitorTest, NoLauncherShowsTheBoxAndKeepsTheFile) {
   SetValue("MVN1", "Launch", "1");
   Open();
   ClearDirectory(UserTemp());
-  spooler::JobResult result = Print("data");
+  mvn::spooler::JobResult result = Print("data");
   EXPECT_TRUE(result.Succeeded()) << result.failure;
   EXPECT_EQ(SpoolFiles(UserTemp()).size(), 1u);
   std::string boxes = Boxes();

@@ -1,0 +1,28 @@
+// The launcher protocol: how the port monitor reaches the application
+// launchers. This header is the one definition of the slot names, the
+// start-path message and the message limit; the monitor (portmon/nt) and
+// the launchers (launcher/) both include it.
+//
+// A message is NUL-terminated text of at most kMessageLimit bytes, the
+// terminator included. "#startuppath=" (exact case) followed by a directory
+// sets the start directory of the next command line from the same sender;
+// any other text is a command line.
+#pragma once
+
+#include <cstddef>
+
+namespace mvn::launcher {
+
+// The per-user launcher serves this prefix followed by its user's name.
+inline constexpr char kPerUserSlotPrefix[] = "\\\\.\\mailslot\\mvnfuial\\";
+// The console launcher's slot.
+inline constexpr char kConsoleSlot[] = "\\\\.\\mailslot\\mvncuial";
+inline constexpr char kStartPathPrefix[] = "#startuppath=";
+inline constexpr std::size_t kStartPathPrefixLength = sizeof(kStartPathPrefix) - 1;
+// The largest message a launcher reads, the terminator included.
+inline constexpr std::size_t kMessageLimit = 260;
+// Room for a slot name (the per-user prefix and a user name), terminator
+// included.
+inline constexpr std::size_t kSlotNameSize = 260;
+
+}  // namespace mvn::launcher
