@@ -11,9 +11,14 @@
 // an installed machine; otherwise every process runs as the caller.
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,6 +37,7 @@
 #include "platform/kernel/win32.h"
 #include "platform/mailslot/mailslot.h"
 #include "tests/support/process.h"
+#include "tests/support/spool.h"
 #include "tests/support/tempdir.h"
 
 extern char** environ;
@@ -120,6 +126,9 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   bool Started() const { return m_pid > 0; }
+  void Signal(int signal) {
+    if (m_pid > 0) kill(m_pid, signal);
+  }
   bool Running() { return m_pid > 0 && !Exited(); }
 
   // The exit code (128 + signal when killed), or -1 when it did not end in
@@ -520,6 +529,356 @@ TEST_F(RoadTest, RenderReaderGetsTheSpoolPathWhateverTheLaunchSettingsSay) {
   ExpectApplicationRan("mvnfuial", m_startDir, "");
   const std::string starts = mvntest::ReadFile(m_starts);
   EXPECT_EQ(std::count(starts.begin(), starts.end(), '\n'), 1) << starts;
+}
+
+// ---------------------------------------------------------------------------
+// Hostile neighbours: other local users beside a root service. Users A and
+// B are uids without accounts, switched to in forked children.
+
+constexpr uid_t kUserA = 60001, kUserB = 60002;
+
+// A process of another user, forked from the test. Its body runs as that
+// user, says when it is ready and reports through a pipe; it is killed
+// when the object goes.
+class Neighbour {
+ public:
+  Neighbour(uid_t uid, const std::function<void(Neighbour&)>& body) {
+    if (pipe(m_ready) != 0 || pipe(m_result) != 0) return;
+    m_pid = fork();
+    if (m_pid == 0) {
+      close(m_ready[0]);
+      close(m_result[0]);
+      if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) _exit(99);
+      body(*this);
+      _exit(0);
+    }
+    close(m_ready[1]);
+    close(m_result[1]);
+    fcntl(m_result[0], F_SETFL, O_NONBLOCK);
+  }
+  ~Neighbour() {
+    if (m_pid > 0) {
+      kill(m_pid, SIGKILL);
+      waitpid(m_pid, nullptr, 0);
+    }
+    close(m_ready[0]);
+    close(m_result[0]);
+  }
+  Neighbour(const Neighbour&) = delete;
+  Neighbour& operator=(const Neighbour&) = delete;
+
+  // In the child.
+  void Ready() {
+    char byte = 'r';
+    if (write(m_ready[1], &byte, 1) != 1) _exit(98);
+  }
+  void Report(const std::string& text) {
+    if (write(m_result[1], text.data(), text.size()) < 0) _exit(97);
+  }
+
+  // In the test.
+  bool WaitReady(int milliseconds = 5000) {
+    pollfd p{m_ready[0], POLLIN, 0};
+    char byte;
+    return poll(&p, 1, milliseconds) == 1 && read(m_ready[0], &byte, 1) == 1;
+  }
+  // Waits for the body to end (killed after the limit); what it reported.
+  std::string Finish(std::chrono::milliseconds limit = 5s) {
+    if (m_pid > 0) {
+      WaitFor([&] { return waitpid(m_pid, nullptr, WNOHANG) == m_pid || (kill(m_pid, 0) != 0); }, limit);
+      kill(m_pid, SIGKILL);
+      waitpid(m_pid, nullptr, 0);
+      m_pid = -1;
+    }
+    return Reported();
+  }
+  std::string Reported() {
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(m_result[0], buffer, sizeof buffer)) > 0) m_text.append(buffer, got);
+    return m_text;
+  }
+
+ private:
+  pid_t m_pid = -1;
+  int m_ready[2] = {-1, -1};
+  int m_result[2] = {-1, -1};
+  std::string m_text;
+};
+
+// A neighbour serving a mailslot: reads messages for a while and reports
+// each, with whether the file the message ends with was readable to it.
+void ServeSlot(Neighbour& n, const std::string& slot, int messages, DWORD timeout) {
+  HANDLE h = CreateMailslotA(slot.c_str(), 0, timeout, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    n.Report("cannot serve: " + std::to_string(GetLastError()) + "\n");
+    n.Ready();
+    return;
+  }
+  n.Ready();
+  for (int i = 0; i < messages; ++i) {
+    char message[1024] = {};
+    DWORD read = 0;
+    if (!ReadFile(h, message, sizeof message - 1, &read, nullptr)) break;
+    std::string text(message, strnlen(message, read));
+    std::string path = text.substr(text.rfind(' ') + 1);
+    int fd = open(path.c_str(), O_RDONLY);
+    n.Report(text + (fd >= 0 ? " |readable\n" : " |unreadable\n"));
+    if (fd >= 0) close(fd);
+  }
+  CloseHandle(h);
+}
+
+class NeighbourTest : public RoadTest {
+ protected:
+  void SetUp() override {
+    RoadTest::SetUp();
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
+    m_victim = m_root / "victim";
+    mvntest::WriteFile(m_victim, "precious\n");
+    chmod(m_victim.c_str(), 0644);
+  }
+  void ExpectVictimUntouched() {
+    EXPECT_EQ(mvntest::ReadFile(m_victim), "precious\n");
+    struct stat st;
+    ASSERT_EQ(lstat(m_victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+  }
+  // Prints the page as user uid (no account needed).
+  int PrintAs(uid_t uid, const std::string& printer, std::string* output) {
+    Account account{uid, static_cast<gid_t>(uid), std::to_string(uid)};
+    Process::Options options;
+    options.account = &account;
+    return RunToEnd({MVNPRINT_PATH, "-P", printer, m_page}, output,
+                    m_root / ("logs/mvnprint-" + std::to_string(uid) + ".log"), options);
+  }
+
+  std::string m_victim;
+};
+
+TEST_F(NeighbourTest, SymlinkSwappedIntoTheOutputDirectoryOverwritesNothing) {
+  // The port's output directory is user A's. A replaces every new spool
+  // file by a link to a file of root's, the moment it appears.
+  const std::string out = m_root / "a-out";
+  fs::create_directories(out);
+  chown(out.c_str(), kUserA, kUserA);
+  AddPrinter("Fax Plain", "MVN5", {{"OutputDirectory", out}});
+  StartSpooler();
+  Neighbour a(kUserA, [&](Neighbour& n) {
+    int watch = inotify_init1(0);
+    if (watch < 0 || inotify_add_watch(watch, out.c_str(), IN_CREATE) < 0) _exit(90);
+    n.Ready();
+    alignas(inotify_event) char buffer[4096];
+    std::vector<std::string> done;  // each name once: the link made is a new entry too
+    for (;;) {
+      ssize_t length = read(watch, buffer, sizeof buffer);
+      if (length <= 0) return;
+      for (char* p = buffer; p < buffer + length;) {
+        auto* event = reinterpret_cast<inotify_event*>(p);
+        std::string name = event->len ? event->name : "";
+        if (name.rfind("MVN", 0) == 0 && name.find(".moved") == std::string::npos &&
+            std::find(done.begin(), done.end(), name) == done.end()) {
+          done.push_back(name);
+          std::string path = out + "/" + name;
+          if (rename(path.c_str(), (path + ".moved").c_str()) == 0 && symlink(m_victim.c_str(), path.c_str()) == 0)
+            n.Report("swapped " + name + "\n");
+        }
+        p += sizeof(inotify_event) + event->len;
+      }
+    }
+  });
+  ASSERT_TRUE(a.WaitReady());
+  Print("Fax Plain");
+  ASSERT_TRUE(WaitFor([&] { return !a.Reported().empty(); }, 5s)) << "the attack did not run";
+  a.Finish(100ms);
+  ExpectVictimUntouched();
+  // The printed bytes went into the file the monitor made, wherever A put it.
+  std::string moved;
+  for (const auto& entry : fs::directory_iterator(out))
+    if (entry.path().string().find(".moved") != std::string::npos) moved = entry.path();
+  ASSERT_FALSE(moved.empty());
+  EXPECT_TRUE(mvntest::ReadFile(moved) == m_data) << "the spool file lost the printed bytes";
+}
+
+TEST_F(NeighbourTest, ConsoleFallbackHandsTheFileToTheConsoleUserAndNothingElse) {
+  // User A prints on a launch port and has no launcher; B serves the console
+  // launcher. The file goes to B (who starts the application), into B's
+  // folder; B swapping the handed file for a link changes nothing of root's.
+  AddPrinter("Fax Launch", "MVN6", {{"ExternalApplication", "/opt/fax/viewer"}, {"Launch", "2"}});
+  StartSpooler();
+  const std::string folderB = m_root / ("spool/temp/" + std::to_string(kUserB));
+  Neighbour b(kUserB, [&](Neighbour& n) {
+    HANDLE h = CreateMailslotA("\\\\.\\mailslot\\mvncuial", 0, 10000, nullptr);
+    n.Ready();
+    for (int i = 0; i < 2 && h != INVALID_HANDLE_VALUE; ++i) {
+      char message[1024] = {};
+      DWORD read = 0;
+      if (!ReadFile(h, message, sizeof message - 1, &read, nullptr)) break;
+      std::string path = std::string(message).substr(std::string(message).rfind(' ') + 1);
+      int fd = open(path.c_str(), O_RDONLY);
+      n.Report(path + (fd >= 0 ? " readable\n" : " unreadable\n"));
+      if (fd >= 0) close(fd);
+      // Too late for the service to be fooled: the file is in place already.
+      std::string away = path + ".away";
+      if (rename(path.c_str(), away.c_str()) == 0) symlink(m_victim.c_str(), path.c_str());
+    }
+  });
+  ASSERT_TRUE(b.WaitReady());
+  std::string output;
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(PrintAs(kUserA, "Fax Launch", &output), 0) << output;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        std::string text = b.Reported();
+        return std::count(text.begin(), text.end(), '\n') == 2;
+      },
+      10s))
+      << b.Reported() << Logs();
+  std::string reported = b.Finish(100ms);
+  EXPECT_EQ(reported.find("unreadable"), std::string::npos) << reported;
+  EXPECT_EQ(std::count(reported.begin(), reported.end(), '\n'), 2) << reported;
+  EXPECT_NE(reported.find(folderB + "/MVN"), std::string::npos) << reported;
+  ExpectVictimUntouched();
+  struct stat st;
+  ASSERT_EQ(stat(folderB.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kUserB);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
+
+TEST_F(NeighbourTest, SquattedLaunchAndRenderSlotsGetNothing) {
+  // A serves B's per-user launcher slot and the render slot. B's launch job
+  // must reach neither: no launcher of B's runs, so the monitor shows its box.
+  AddPrinter("Fax Launch", "MVN6",
+             {{"ExternalApplication", "/opt/fax/viewer"}, {"Launch", "2"}, {"OutputDirectory", m_outDir}});
+  StartSpooler();
+  Neighbour userSlot(kUserA, [&](Neighbour& n) {
+    ServeSlot(n, "\\\\.\\mailslot\\mvnfuial\\" + std::to_string(kUserB), 1, 3000);
+  });
+  Neighbour render(kUserA, [&](Neighbour& n) { ServeSlot(n, "\\\\.\\mailslot\\mvnrender", 1, 3000); });
+  ASSERT_TRUE(userSlot.WaitReady());
+  ASSERT_TRUE(render.WaitReady());
+  std::string output;
+  ASSERT_EQ(PrintAs(kUserB, "Fax Launch", &output), 0) << output;
+  ASSERT_TRUE(WaitFor([&] { return !mvntest::ReadFile(m_serviceBoxes).empty(); })) << ServiceLog();
+  EXPECT_EQ(mvntest::ReadFile(m_serviceBoxes), kNoLauncherBox);
+  EXPECT_EQ(userSlot.Finish(), "");
+  EXPECT_EQ(render.Finish(), "");
+  // The file stays the service's, where only the service makes names.
+  std::vector<std::string> files = SpoolFiles();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(fs::path(files[0]).parent_path(), fs::path(m_root / "spool/temp"));
+}
+
+TEST_F(NeighbourTest, RenderUserFromTheRegistryGetsRenderJobsAndCanReadThem) {
+  AddPrinter("Fax Plain", "MVN5", {{"OutputDirectory", m_outDir}});
+  SetValue(kMonitorsKey + "\\MVNMON", "RenderUser", std::to_string(kUserA));
+  StartSpooler();
+  Neighbour render(kUserA, [&](Neighbour& n) { ServeSlot(n, "\\\\.\\mailslot\\mvnrender", 1, 5000); });
+  ASSERT_TRUE(render.WaitReady());
+  std::string output;
+  ASSERT_EQ(PrintAs(kUserB, "Fax Plain", &output), 0) << output;
+  std::string reported = render.Finish();
+  const std::string folderA = m_root / ("spool/temp/" + std::to_string(kUserA));
+  EXPECT_EQ(reported.rfind(folderA + "/MVN", 0), 0u) << reported;
+  EXPECT_NE(reported.find("|readable"), std::string::npos) << reported;
+  EXPECT_TRUE(fs::is_empty(m_outDir));
+}
+
+TEST_F(NeighbourTest, FifoPlantedAsTheLockFileHoldsNoJob) {
+  AddPrinter("Fax Plain", "MVN5", {{"OutputDirectory", m_outDir}});
+  StartSpooler();
+  // A socket under the render slot's name with a FIFO as its lock file.
+  int fake = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socketPath = m_root / "mailslot/mvnrender";
+  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+  std::strcpy(address.sun_path, socketPath.c_str());
+  ASSERT_EQ(bind(fake, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(mkfifo((socketPath + ".LOCK").c_str(), 0666), 0);
+  auto start = std::chrono::steady_clock::now();
+  Print("Fax Plain");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  EXPECT_EQ(mvntest::SpoolFiles(m_outDir).size(), 1u);  // a plain job, as without a render engine
+  close(fake);
+}
+
+TEST_F(NeighbourTest, IdleConnectionsOfOneUserDoNotStallAnother) {
+  AddPrinter("Fax Plain", "MVN5", {{"OutputDirectory", m_outDir}});
+  StartSpooler();
+  const std::string socketPath = m_root / "spool/mvnspoold.sock";
+  constexpr int kConnections = 1000;
+  Neighbour a(kUserA, [&](Neighbour& n) {
+    rlimit limit;
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    std::vector<int> held;
+    for (int i = 0; i < kConnections; ++i) {
+      int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::strcpy(address.sun_path, socketPath.c_str());
+      if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) break;
+      held.push_back(fd);
+    }
+    // Connections beyond the user's share are refused at once.
+    std::this_thread::sleep_for(500ms);
+    int refused = 0;
+    for (int fd : held) {
+      char text[128] = {};
+      if (recv(fd, text, sizeof text - 1, MSG_DONTWAIT) > 0 && std::strstr(text, "too many connections")) ++refused;
+    }
+    n.Report(std::to_string(held.size()) + " " + std::to_string(refused));
+    n.Ready();
+    pause();  // holds the rest until killed
+  });
+  ASSERT_TRUE(a.WaitReady(20000));
+  std::string counts = a.Reported();
+  int held = 0, refused = 0;
+  std::sscanf(counts.c_str(), "%d %d", &held, &refused);
+  EXPECT_EQ(held, kConnections);
+  EXPECT_GE(refused, kConnections - 16) << counts;
+  // B prints at once while A holds its connections.
+  auto start = std::chrono::steady_clock::now();
+  std::string output;
+  EXPECT_EQ(PrintAs(kUserB, "Fax Plain", &output), 0) << output;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_EQ(mvntest::SpoolFiles(m_outDir).size(), 1u);
+}
+
+TEST_F(NeighbourTest, UsersCannotMakeNamesInTheSpoolFolder) {
+  StartSpooler();
+  const std::string temp = m_root / "spool/temp";
+  Neighbour a(kUserA, [&](Neighbour& n) {
+    int fd = open((temp + "/MVN1.TMP").c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+    n.Report(fd < 0 && errno == EACCES ? "refused" : "created");
+  });
+  EXPECT_EQ(a.Finish(), "refused");
+}
+
+TEST_F(NeighbourTest, CommandsForAPausedLauncherWaitAndAllStart) {
+  AddPrinter("Fax Client", "MVN1",
+             {{"ExternalApplication", m_app}, {"StartupDirectory", m_startDir}, {"Launch", "2"}});
+  StartSpooler();
+  Process* launcher = StartLauncher(MVNFUIAL_PATH, PerUserSlot());
+  launcher->Signal(SIGSTOP);
+  constexpr int kJobs = 20;
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kJobs; ++i) Print("Fax Client");
+  // The prints never waited for the launcher.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+  std::this_thread::sleep_for(2s);
+  launcher->Signal(SIGCONT);
+  auto lines = [&] {
+    std::string starts = mvntest::ReadFile(m_starts);
+    return std::count(starts.begin(), starts.end(), '\n');
+  };
+  EXPECT_TRUE(WaitFor([&] { return lines() == kJobs; }, 20s)) << lines() << " starts\n" << Logs();
+  EXPECT_EQ(mvntest::ReadFile(m_serviceBoxes), "");
+  EXPECT_EQ(mvntest::ReadFile(m_launcherBoxes), "");
+  // Every application ran in the job's start directory.
+  EXPECT_EQ(Record()[0], m_startDir);
 }
 
 }  // namespace
