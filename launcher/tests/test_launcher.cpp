@@ -355,26 +355,65 @@ TEST_F(LauncherTest, PerUserFailureBoxShowsTheWholeCommandAndDeletesNothing) {
   EXPECT_TRUE(std::filesystem::exists(spool));
 }
 
+TEST_F(LauncherTest, BareProgramNameIsSearchedAlongPathOnly) {
+  // The same program planted in the launcher's current directory and put
+  // in a directory of PATH; "." and an empty entry in PATH are not used.
+  const std::string bin = m_dir + "/bin";
+  std::filesystem::create_directories(bin);
+  const std::string script = mvntest::ReadFile(m_script);
+  for (const std::string& program : {Work() + "/planted-viewer", bin + "/path-viewer"}) {
+    mvntest::WriteFile(program, script);
+    chmod(program.c_str(), 0755);
+  }
+  const char* old = std::getenv("PATH");
+  const std::string saved = old ? old : "";
+  setenv("PATH", (".::" + bin + ":" + saved).c_str(), 1);
+  Launcher launcher(MVNFUIAL_PATH, m_boxes);
+  setenv("PATH", saved.c_str(), 1);
+  ASSERT_TRUE(launcher.WaitReady(PerUserSlot()));
+  {
+    Sender monitor(PerUserSlot());
+    ASSERT_TRUE(monitor.Send("planted-viewer a"));
+    ASSERT_TRUE(monitor.Send("\"path-viewer\" b"));
+  }
+  ASSERT_TRUE(WaitStarts(1));
+  ASSERT_TRUE(WaitBoxes(1));
+  EXPECT_EQ(Starts(), std::vector<std::string>{Work() + "|[b]"});
+  EXPECT_EQ(Boxes(),
+            std::vector<std::string>{BoxLine("Morvane Application Launcher", kPerUserBoxText + "planted-viewer a")});
+  EXPECT_EQ(mvn::launcher::FindOnPath("path-viewer"), "");  // not on this process's PATH
+}
+
 TEST_F(LauncherTest, ConsoleFailureBoxNamesTheProgramAndDeletesOnlySpoolFiles) {
   Launcher launcher(MVNCUIAL_PATH, m_boxes);
   ASSERT_TRUE(launcher.WaitReady(kConsoleSlot));
   std::string spoolDir = *g_root / "spool/temp";
   std::filesystem::create_directories(spoolDir);
   std::string spool = spoolDir + "/MVN2.TMP", keep = m_dir + "/keep.txt";
-  mvntest::WriteFile(spool, "job");
+  // Files handed to the launcher's user lie in its folder; another user's
+  // folder is not the launcher's to clean.
+  std::string own = spoolDir + "/" + std::to_string(kSelf), other = spoolDir + "/60001";
+  std::filesystem::create_directories(own);
+  std::filesystem::create_directories(other);
+  std::string handed = own + "/MVN3.TMP", foreign = other + "/MVN4.TMP";
+  for (const std::string& file : {spool, handed, foreign}) mvntest::WriteFile(file, "job");
   mvntest::WriteFile(keep, "mine");
   {
     Sender monitor(kConsoleSlot);
     ASSERT_TRUE(monitor.Send("/opt/no/viewer " + spool + " /out"));
     ASSERT_TRUE(monitor.Send("/opt/no/viewer " + keep));
     ASSERT_TRUE(monitor.Send("/opt/no/alone"));
+    ASSERT_TRUE(monitor.Send("/opt/no/viewer " + handed));
+    ASSERT_TRUE(monitor.Send("/opt/no/viewer " + foreign));
   }
-  ASSERT_TRUE(WaitBoxes(3));
-  EXPECT_EQ(Boxes(), (std::vector<std::string>{BoxLine("Printing Error", ConsoleBoxText("/opt/no/viewer")),
-                                               BoxLine("Printing Error", ConsoleBoxText("/opt/no/viewer")),
-                                               BoxLine("Printing Error", ConsoleBoxText("/opt/no/alone"))}));
-  EXPECT_TRUE(WaitFor([&] { return !std::filesystem::exists(spool); }));
+  ASSERT_TRUE(WaitBoxes(5));
+  const std::string viewerBox = BoxLine("Printing Error", ConsoleBoxText("/opt/no/viewer"));
+  EXPECT_EQ(Boxes(), (std::vector<std::string>{viewerBox, viewerBox,
+                                               BoxLine("Printing Error", ConsoleBoxText("/opt/no/alone")), viewerBox,
+                                               viewerBox}));
+  EXPECT_TRUE(WaitFor([&] { return !std::filesystem::exists(spool) && !std::filesystem::exists(handed); }));
   EXPECT_TRUE(std::filesystem::exists(keep));
+  EXPECT_TRUE(std::filesystem::exists(foreign));
 }
 
 TEST(LauncherDeletion, OnlyRegularFilesDirectlyInTheSpoolFolder) {

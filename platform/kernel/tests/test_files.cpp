@@ -1,9 +1,11 @@
 // File handles: dispositions, share modes, transfers and positions.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "platform/kernel/handles.h"
@@ -69,6 +71,36 @@ TEST_F(Files, DispositionsAndTheirLastError) {
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   EXPECT_EQ(Open(dir.str(), GENERIC_WRITE, 0, OPEN_ALWAYS), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+TEST_F(Files, OverwritingNeverFollowsALinkInADirectoryOthersCanChange) {
+  // A file outside, and a link to it in a directory writable by everybody
+  // (as a user could plant it between a name being chosen and opened).
+  const std::string victim = dir / "victim";
+  const std::string shared = dir / "shared";
+  ASSERT_EQ(mkdir(shared.c_str(), 01777), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  WriteFile(victim, "precious");
+  ASSERT_EQ(symlink(victim.c_str(), (shared + "/link").c_str()), 0);
+  ASSERT_EQ(symlink((dir / "absent").c_str(), (shared + "/dangling").c_str()), 0);
+  for (DWORD disposition : {CREATE_ALWAYS, TRUNCATE_EXISTING}) {
+    for (const char* name : {"link", "dangling"}) {
+      HANDLE h = Open(shared + "/" + name, GENERIC_WRITE, 0, disposition);
+      EXPECT_EQ(h, INVALID_HANDLE_VALUE) << disposition << " " << name;
+      if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+  }
+  EXPECT_EQ(ReadFile(victim), "precious");
+  EXPECT_FALSE(std::filesystem::exists(dir / "absent"));
+  // A directory of this process's own alone: links are followed as usual.
+  const std::string own = dir / "own";
+  ASSERT_EQ(mkdir(own.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(own.c_str(), 0755), 0);
+  ASSERT_EQ(symlink(victim.c_str(), (own + "/link").c_str()), 0);
+  HANDLE h = Open(own + "/link", GENERIC_WRITE, 0, CREATE_ALWAYS);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+  EXPECT_EQ(ReadFile(victim), "");
 }
 
 TEST_F(Files, ReadWriteSeekAndTruncate) {

@@ -3,12 +3,15 @@
 // program that only writes.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -415,6 +418,196 @@ TEST(Mailslot, LoadedModuleThatOnlyWritesReachesTheSlot) {
   CloseHandle(server);
   EXPECT_EQ(write("\\\\.\\mailslot\\module", "nobody"), static_cast<int>(ERROR_FILE_NOT_FOUND));
   dlclose(module);
+}
+
+// ---------------------------------------------------------------------------
+// Neighbours: users A and B, uids without accounts.
+
+constexpr uid_t kUserA = 60001, kUserB = 60002;
+
+// A forked child as another user that keeps running beside the test; its
+// exit code comes back from Finish.
+class Child {
+ public:
+  Child(uid_t uid, std::function<int(int ready)> body) {
+    int pipes[2];
+    if (pipe(pipes) != 0) return;
+    m_pid = fork();
+    if (m_pid == 0) {
+      close(pipes[0]);
+      if (setgid(uid) != 0 || setuid(uid) != 0) _exit(99);
+      _exit(body(pipes[1]));
+    }
+    close(pipes[1]);
+    m_ready = pipes[0];
+  }
+  ~Child() {
+    if (m_pid > 0) {
+      kill(m_pid, SIGKILL);
+      waitpid(m_pid, nullptr, 0);
+    }
+    if (m_ready >= 0) close(m_ready);
+  }
+  bool WaitReady() {
+    char byte;
+    return read(m_ready, &byte, 1) == 1;
+  }
+  int Finish() {
+    int status = 0;
+    waitpid(m_pid, &status, 0);
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  pid_t m_pid = -1;
+  int m_ready = -1;
+};
+
+void SayReady(int fd) {
+  char byte = 1;
+  if (write(fd, &byte, 1) != 1) _exit(98);
+  close(fd);
+}
+
+// Counts the messages a server gets until nothing came for the read time-out.
+int CountMessages(HANDLE server) {
+  int count = 0;
+  char buffer[64];
+  DWORD read = 0;
+  while (ReadFile(server, buffer, sizeof buffer, &read, nullptr)) ++count;
+  return count;
+}
+
+TEST(MailslotNeighbours, EntrySwappedForALinkNeverReachesAnotherUsersSlot) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
+  ASSERT_TRUE(CreateMailslotDirectory(Slot("flip").c_str()));
+  const std::string dir = *g_root / "mailslot/flip";
+  // B serves its slot; A serves one of its own and swaps its entry, again
+  // and again, with a link to B's socket.
+  Child b(kUserB, [&](int ready) {
+    HANDLE h = CreateMailslotA(Slot("flip\\b").c_str(), 0, 1500, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 90;
+    SayReady(ready);
+    return std::min(CountMessages(h), 80);
+  });
+  ASSERT_TRUE(b.WaitReady());
+  Child a(kUserA, [&](int ready) {
+    HANDLE h = CreateMailslotA(Slot("flip\\a").c_str(), 0, 1500, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 90;
+    SayReady(ready);
+    return std::min(CountMessages(h), 250);
+  });
+  ASSERT_TRUE(a.WaitReady());
+  Child flipper(kUserA, [&](int ready) {
+    if (symlink((dir + "/b").c_str(), (dir + "/x").c_str()) != 0) return 91;
+    SayReady(ready);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(800);
+    while (std::chrono::steady_clock::now() < end)
+      renameat2(AT_FDCWD, (dir + "/a").c_str(), AT_FDCWD, (dir + "/x").c_str(), RENAME_EXCHANGE);
+    return 0;
+  });
+  ASSERT_TRUE(flipper.WaitReady());
+  int sent = 0, foreign = 0;
+  for (int i = 0; i < 200; ++i) {
+    HANDLE writer = OpenWriter(Slot("flip\\a"));
+    if (writer == INVALID_HANDLE_VALUE) continue;
+    uid_t owner = 0;
+    ASSERT_TRUE(MailslotServerOwner(writer, &owner));
+    if (owner != kUserA) ++foreign;
+    if (Send(writer, "m")) ++sent;
+    CloseHandle(writer);
+  }
+  EXPECT_EQ(flipper.Finish(), 0);
+  EXPECT_EQ(foreign, 0);
+  EXPECT_GT(sent, 0);
+  EXPECT_EQ(a.Finish(), sent);
+  EXPECT_EQ(b.Finish(), 0) << "messages for A's slot reached B";
+}
+
+TEST(MailslotNeighbours, LockThatIsNoRegularFileOfTheOwnerMeansUnserved) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make files of other users";
+  ASSERT_TRUE(CreateMailslotDirectory(Slot("odd").c_str()));
+  const std::string dir = *g_root / "mailslot/odd";
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> plant;
+  } cases[] = {
+      {"fifo", [](const std::string& lock) { ASSERT_EQ(mkfifo(lock.c_str(), 0666), 0); }},
+      {"foreign",
+       [](const std::string& lock) {
+         mvntest::WriteFile(lock, "0\n");
+         ASSERT_EQ(chown(lock.c_str(), kUserA, kUserA), 0);
+       }},
+      {"link",
+       [&](const std::string& lock) {
+         mvntest::WriteFile(dir + "/real.lock", "0\n");
+         ASSERT_EQ(symlink((dir + "/real.lock").c_str(), lock.c_str()), 0);
+       }},
+  };
+  for (const Case& c : cases) {
+    // A socket of root's under the name, and the lock planted beside it.
+    const std::string socketPath = dir + "/" + c.name;
+    int fake = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, socketPath.c_str());
+    ASSERT_EQ(bind(fake, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    c.plant(socketPath + ".LOCK");
+    // In a child that cannot hang the test: a writer that blocks is killed.
+    int code = InChild([&] {
+      alarm(5);
+      HANDLE writer = OpenWriter(Slot(std::string("odd\\") + c.name));
+      return writer == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : 1;
+    });
+    EXPECT_EQ(code, 0) << c.name;
+    close(fake);
+  }
+}
+
+TEST(MailslotNeighbours, UsersMakeNoSharedFoldersAndServeInNoneOfAnotherUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
+  // Root makes the shared folders (the service does at its start).
+  ASSERT_TRUE(CreateMailslotDirectory(Slot("rootmade").c_str()));
+  // A user's server does not make a shared folder it would own.
+  EXPECT_EQ(InChild([] {
+              HANDLE h = CreateMailslotA(Slot("afolder\\x").c_str(), 0, 0, nullptr);
+              return h == INVALID_HANDLE_VALUE && !CreateMailslotDirectory(Slot("afolder").c_str()) &&
+                             GetLastError() == ERROR_ACCESS_DENIED
+                         ? 0
+                         : 1;
+            },
+                    kUserA),
+            0);
+  struct stat st;
+  EXPECT_NE(lstat((*g_root / "mailslot/afolder").c_str(), &st), 0);
+  // A folder A made by hand (A could empty it) is no place for B's slot.
+  ASSERT_EQ(InChild([] { return mkdir((*g_root / "mailslot/amade").c_str(), 01777) == 0 ? 0 : 1; }, kUserA), 0);
+  chmod((*g_root / "mailslot/amade").c_str(), 01777);
+  EXPECT_EQ(InChild([] {
+              HANDLE h = CreateMailslotA(Slot("amade\\b").c_str(), 0, 0, nullptr);
+              return h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED ? 0 : 1;
+            },
+                    kUserB),
+            0);
+  // In root's folder B serves, and a writer learns who serves.
+  ASSERT_EQ(lstat((*g_root / "mailslot/rootmade").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 01777u);
+  Child b(kUserB, [](int ready) {
+    HANDLE h = CreateMailslotA(Slot("rootmade\\b").c_str(), 0, 2000, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 90;
+    SayReady(ready);
+    return CountMessages(h);
+  });
+  ASSERT_TRUE(b.WaitReady());
+  HANDLE writer = OpenWriter(Slot("rootmade\\b"));
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  uid_t owner = 0;
+  ASSERT_TRUE(MailslotServerOwner(writer, &owner));
+  EXPECT_EQ(owner, kUserB);
+  EXPECT_TRUE(Send(writer, "hello"));
+  CloseHandle(writer);
+  EXPECT_EQ(b.Finish(), 1);
 }
 
 }  // namespace
