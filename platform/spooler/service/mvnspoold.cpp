@@ -194,15 +194,21 @@ bool Service::ReceiveJob(int fd, std::map<std::string, std::string>* header, int
       return false;
     }
     std::string line;
-    char c;
-    while (ReadAll(fd, &c, 1) && c != '\n') {
+    char c = '\0';
+    bool ended = false;  // the line's end arrived
+    errno = 0;
+    while (ReadAll(fd, &c, 1)) {
+      if (c == '\n') {
+        ended = true;
+        break;
+      }
       line.push_back(c);
       if (line.size() > mvn::spooler::service::kMaxHeaderLine) {
         *error = "header line too long";
         return false;
       }
     }
-    if (c != '\n') {
+    if (!ended) {
       *error = errno == EAGAIN || errno == EWOULDBLOCK ? "no data in time: the connection is closed"
                                                        : "the request ended early";
       return false;
@@ -226,8 +232,10 @@ bool Service::ReceiveJob(int fd, std::map<std::string, std::string>* header, int
   *size = 0;
   for (;;) {
     unsigned char length[4];
+    errno = 0;
     if (!ReadAll(fd, length, 4)) {
-      *error = "the job's data ended early";
+      *error = errno == EAGAIN || errno == EWOULDBLOCK ? "no data in time: the connection is closed"
+                                                       : "the job's data ended early";
       close(file);
       return false;
     }

@@ -3,6 +3,8 @@
 // render notice or refusal comes out as the port says.
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -46,6 +49,39 @@ void SetString(const std::string& key, const char* name, const std::string& valu
                            static_cast<DWORD>(value.size() + 1)),
             ERROR_SUCCESS);
   RegCloseKey(handle);
+}
+
+void SetDword(const std::string& key, const char* name, DWORD value) {
+  HKEY handle = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(handle, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value),
+            ERROR_SUCCESS);
+  RegCloseKey(handle);
+}
+
+// Connects to the service, sends request and returns the reply line (the
+// service may close the connection before all of it is sent).
+std::string Exchange(const std::string& socketPath, const std::string& request) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, socketPath.c_str());
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return "<no connection>";
+  }
+  if (!request.empty()) {
+    ssize_t ignored = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    (void)ignored;
+  }
+  timeval limit{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  std::string reply;
+  char c;
+  while (recv(fd, &c, 1, 0) == 1 && c != '\n') reply.push_back(c);
+  close(fd);
+  return reply;
 }
 
 // Runs a command line through the shell; returns its exit code and output.
@@ -282,6 +318,32 @@ TEST_F(SpooldTest, ConsoleLauncherStartsTheApplicationOnTheFinishedFile) {
   unsetenv("MVN_SPOOLER_USER");
   EXPECT_EQ(mvntest::ReadFile(copy), kPostScript);
   EXPECT_EQ(SpoolFiles(m_root / "spool/temp").size(), 1u);  // the application owns it now
+}
+
+TEST_F(SpooldTest, LimitsFromTheRegistryEndOversizedAndSilentRequests) {
+  const std::string limits = "SYSTEM\\CurrentControlSet\\Control\\Print";
+  SetDword(limits, "MaxJobSize", 100);
+  SetDword(limits, "ReceiveTimeout", 1);
+  Start();
+  std::string page = m_root / "page.ps";
+  mvntest::WriteFile(page, std::string(200, 'x'));
+  int code = -1;
+  std::string output = Print("-P 'Fax Printer' " + page, &code);
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(output.find("the job is larger than the service takes (100 bytes)"), std::string::npos) << output;
+  mvntest::WriteFile(page, std::string(100, 'x'));
+  output = Print("-P 'Fax Printer' " + page, &code);
+  EXPECT_EQ(code, 0) << output;
+  const std::string socketPath = m_root / "spool/mvnspoold.sock";
+  // A connection that sends nothing is ended after the time-out.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Exchange(socketPath, ""), "ERROR no data in time: the connection is closed");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  // Header lines are counted, not only measured.
+  std::string many;
+  for (int i = 0; i < 40; ++i) many += "k" + std::to_string(i) + "=v\n";
+  EXPECT_EQ(Exchange(socketPath, many), "ERROR too many header lines");
+  EXPECT_EQ(SpoolFiles(m_out).size(), 1u);
 }
 
 TEST_F(SpooldTest, RefusesUnknownPrintersAndIncompleteJobs) {

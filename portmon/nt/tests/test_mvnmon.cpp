@@ -314,6 +314,36 @@ TEST_F(MonitorTest, OpenCloseAndDeletePorts) {
   EXPECT_TRUE(ports.empty());
 }
 
+TEST_F(MonitorTest, RepeatedInitializationKeepsTheRecordsOpenHandlesUse) {
+  std::string out = PlainPort("MVN1");
+  Open("MVN1");
+  auto initialize = reinterpret_cast<PFN_InitializePrintMonitor>(
+      GetProcAddress(LoadLibraryA(MVNMON_PATH), INITIALIZE_PRINT_MONITOR));
+  // The same root again, then another one: the open port's record stays
+  // (a freed record would show under the address sanitizer) and closing it
+  // works once. Under the other root its settings are not found, so a job
+  // on it fails, cleanly.
+  std::u16string same = mvn::spooler::Widen(Root());
+  std::u16string other = mvn::spooler::Widen(Root() + "_other");
+  EXPECT_EQ(initialize(same.data()), m_monitor->Table());
+  EXPECT_TRUE(Print("same root").Succeeded());
+  EXPECT_EQ(initialize(other.data()), m_monitor->Table());
+  EXPECT_FALSE(Print("other root").started);
+  std::vector<mvn::spooler::PortEntry> ports;
+  ASSERT_TRUE(m_monitor->EnumPorts(1, &ports));
+  EXPECT_TRUE(ports.empty());  // the other root has no ports; the old record is found by no name
+  EXPECT_EQ(m_monitor->OpenPort("MVN1"), nullptr);
+  EXPECT_TRUE(m_monitor->ClosePort(m_port));
+  EXPECT_FALSE(m_monitor->ClosePort(m_port));
+  m_port = nullptr;
+  EXPECT_EQ(SpoolFiles(out).size(), 1u);
+  // Back to this test's root: its port is there again.
+  EXPECT_EQ(initialize(same.data()), m_monitor->Table());
+  ASSERT_TRUE(m_monitor->EnumPorts(1, &ports));
+  ASSERT_EQ(ports.size(), 1u);
+  EXPECT_EQ(ports[0].name, "MVN1");
+}
+
 TEST_F(MonitorTest, DeletePortFailsWhenTheKeyStays) {
   MakePort("MVN1");
   MakePort("MVN1\\Child");  // a key with a subkey cannot be deleted
