@@ -3,6 +3,7 @@
 // render notice or refusal comes out as the port says.
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <signal.h>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -344,6 +346,54 @@ TEST_F(SpooldTest, LimitsFromTheRegistryEndOversizedAndSilentRequests) {
   for (int i = 0; i < 40; ++i) many += "k" + std::to_string(i) + "=v\n";
   EXPECT_EQ(Exchange(socketPath, many), "ERROR too many header lines");
   EXPECT_EQ(SpoolFiles(m_out).size(), 1u);
+}
+
+// CPU time (user and system, in clock ticks) a process has used.
+long CpuTicks(pid_t pid) {
+  std::string stat = mvntest::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream rest(stat.substr(close + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14) utime = std::stol(field);
+    if (i == 15) stime = std::stol(field);
+  }
+  return utime + stime;
+}
+
+TEST_F(SpooldTest, AcceptWithoutDescriptorsLeftWaitsInsteadOfSpinning) {
+  Start();
+  // Leave the service no new descriptor (those open stay) and connect: the
+  // connections wait in the backlog while accept fails.
+  rlimit saved{};
+  ASSERT_EQ(prlimit(m_pid, RLIMIT_NOFILE, nullptr, &saved), 0);
+  rlimit tight{3, saved.rlim_max};
+  ASSERT_EQ(prlimit(m_pid, RLIMIT_NOFILE, &tight, nullptr), 0);
+  const std::string socketPath = m_root / "spool/mvnspoold.sock";
+  std::vector<int> held;
+  for (int i = 0; i < 8; ++i) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, socketPath.c_str());
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    held.push_back(fd);
+  }
+  std::this_thread::sleep_for(300ms);
+  long before = CpuTicks(m_pid);
+  std::this_thread::sleep_for(1s);
+  long used = CpuTicks(m_pid) - before;
+  EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 4) << "the service spins on a failing accept";
+  // Descriptors back: the waiting connections and new jobs are served.
+  for (int fd : held) close(fd);
+  ASSERT_EQ(prlimit(m_pid, RLIMIT_NOFILE, &saved, nullptr), 0);
+  std::string page = m_root / "page.ps";
+  mvntest::WriteFile(page, kPostScript);
+  int code = -1;
+  std::string output = Print("-P 'Fax Printer' " + page, &code);
+  EXPECT_EQ(code, 0) << output << mvntest::ReadFile(m_root / "spoold.log");
 }
 
 TEST_F(SpooldTest, RefusesUnknownPrintersAndIncompleteJobs) {
