@@ -1,12 +1,9 @@
 // The application launchers' shared core.
 //
 // A launcher reads launcher messages from its mailslot and starts the
-// command lines they carry: mvnfuial listens on "\\.\mailslot\mvnfuial\"
-// followed by its user's name (one per user session), mvncuial on
-// "\\.\mailslot\mvncuial" (the console session). A message is at most 260
-// bytes of NUL-terminated text: "#startuppath=" (exact case) and a
-// directory sets the start directory of the next command from the same
-// sender; any other text is a command line.
+// command lines they carry: mvnfuial serves the per-user slot of its user
+// (one per user session), mvncuial the console slot. The slot names and
+// the messages are those of launcher/protocol.h.
 //
 // Only permitted senders are obeyed: root, the user the spooler service runs
 // as (MVN_SPOOLER_USER, a user name or number, default "root"), and for

@@ -8,8 +8,11 @@
 //   SYSTEM\CurrentControlSet\Control\Print\Monitors\<monitor>  Driver = the monitor's file
 //   SYSTEM\CurrentControlSet\Control\Print\Printers\<printer>  Port = the printer's port
 // Files below <root>/spool: mvnspoold.sock, mvnspoold.pid, mvnspoold.ready
-// (present while the service takes jobs), temp/ (the shared spool folder,
-// the service's temporary directory), jobs/ (received jobs, private).
+// (present while the service takes jobs), temp/ (the service's spool folder
+// and temporary directory, where only it makes names; temp/<uid>/ holds the
+// files handed to user uid), jobs/ (received jobs, private).
+// Limits (connections, silence, job size) are REG_DWORD values of
+// SYSTEM\CurrentControlSet\Control\Print (see protocol.h).
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
