@@ -85,6 +85,10 @@ constexpr UINT WM_USER = 0x0400;
 constexpr UINT EM_LIMITTEXT = 0x00C5;
 constexpr UINT EM_SETLIMITTEXT = EM_LIMITTEXT;
 constexpr UINT EM_GETLIMITTEXT = 0x00D5;
+constexpr WORD EN_SETFOCUS = 0x0100;
+// Sent when an edit loses the focus (to a procedure that validates the
+// field as it is left); not sent again while a procedure handles one.
+constexpr WORD EN_KILLFOCUS = 0x0200;
 constexpr WORD EN_CHANGE = 0x0300;
 
 // Buttons and check boxes

@@ -32,13 +32,18 @@ Backend SelectedBackend();
 
 // A control of the dialog by id; in a sheet, of the current page.
 HWND FindControl(HWND window, int id);
-// Selects the whole text of an edit (or an editable combo box) and types
-// text over it, one keystroke per character: every keystroke sends EN_CHANGE
+// Gives an edit (or an editable combo box) the focus, selects its whole
+// text and types text over it, one keystroke per character: every keystroke sends EN_CHANGE
 // (CBN_EDITCHANGE); an empty text deletes the selection. Characters beyond
 // the control's limit are refused.
 bool TypeText(HWND control, const std::string& text);
 // Clicks a button or check box (an automatic check box toggles): BN_CLICKED.
+// A push button takes the focus first, as under a mouse.
 bool Click(HWND control);
+// Moves the focus to a control as a click or Tab would; an edit that loses
+// the focus sends EN_KILLFOCUS. False when the focus did not move there (a
+// procedure put it back).
+bool FocusControl(HWND control);
 // Picks an item of a combo box: CBN_SELCHANGE.
 bool SelectItem(HWND combo, int index);
 // Opens a combo box's list: CBN_DROPDOWN.

@@ -89,6 +89,19 @@ struct Top {
   bool inTabChange = false;
 };
 
+// Calls back when its widget gains the focus.
+class FocusWatcher : public QObject {
+ public:
+  FocusWatcher(QObject* parent, std::function<void()> focused) : QObject(parent), m_focused(std::move(focused)) {}
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::FocusIn) m_focused();
+    return false;
+  }
+
+ private:
+  std::function<void()> m_focused;
+};
+
 struct ControlEntry {
   QWidget* widget;
   HWND top;
@@ -496,6 +509,15 @@ class QtBackend final : public mvn::dialogs::View {
   }
 
   QWidget* CreateWidget(Controller* c, HWND control, const ControlInfo& info, QWidget* host) {
+    QWidget* widget = CreateWidgetOfKind(c, control, info, host);
+    // Focus that a click or Tab moves is reported, so a field that is left
+    // can be validated.
+    if (info.kind != DialogControlKind::Static && info.kind != DialogControlKind::GroupBox)
+      widget->installEventFilter(new FocusWatcher(widget, [c, control] { c->UserFocused(control); }));
+    return widget;
+  }
+
+  QWidget* CreateWidgetOfKind(Controller* c, HWND control, const ControlInfo& info, QWidget* host) {
     bool tabStop = (info.style & WS_TABSTOP) != 0;
     switch (info.kind) {
       case DialogControlKind::Static: {

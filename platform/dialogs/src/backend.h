@@ -92,6 +92,7 @@ class Controller {
   virtual void UserClicked(HWND control) = 0;
   virtual void UserSelected(HWND combo, int index) = 0;
   virtual void UserDroppedDown(HWND combo) = 0;
+  virtual void UserFocused(HWND control) = 0;  // a click or Tab moved the focus there
   virtual void UserClosed(HWND topLevel) = 0;  // Escape, close box
   virtual void UserSelectedPage(HWND sheet, int index) = 0;
   virtual void UserPressed(HWND sheet, int button) = 0;  // IDOK, IDCANCEL, ID_APPLY_NOW

@@ -203,6 +203,12 @@ class CoreController final : public Controller {
     Guarded([&] { NotifyParent(w, CBN_DROPDOWN); });
   }
 
+  void UserFocused(HWND control) override {
+    WindowPtr w = FindWindow(control);
+    if (!w || w->kind != WindowKind::Control || !w->enabled || !Open(w) || GetFocus() == control) return;
+    Guarded([&] { SetFocus(control); });
+  }
+
   void UserClosed(HWND topLevel) override {
     WindowPtr w = FindWindow(topLevel);
     if (!w || w->ended) return;

@@ -87,14 +87,32 @@ bool TypeText(HWND control, const std::string& text) {
   if (!w) return false;
   bool editable = (w->control == DialogControlKind::Edit && !(w->style & ES_READONLY)) ||
                   (w->control == DialogControlKind::ComboBox && (w->style & 0x3) != CBS_DROPDOWNLIST);
-  return editable && top->view->Type(TheController(), control, text);
+  if (!editable) return false;
+  // Typing starts with a click into the field.
+  TheController()->UserFocused(control);
+  if (!UsableControl(control, &top)) return false;
+  return top->view->Type(TheController(), control, text);
 }
 
 bool Click(HWND control) {
   WindowPtr top;
   WindowPtr w = UsableControl(control, &top);
   if (!w || (w->control != DialogControlKind::PushButton && w->control != DialogControlKind::CheckBox)) return false;
+  // A click on a button takes the focus first, so the field that was left
+  // is told before the button's command arrives.
+  if (w->control == DialogControlKind::PushButton) {
+    TheController()->UserFocused(control);
+    if (!UsableControl(control, &top)) return false;
+  }
   return top->view->Click(TheController(), control);
+}
+
+bool FocusControl(HWND control) {
+  WindowPtr top;
+  WindowPtr w = UsableControl(control, &top);
+  if (!w) return false;
+  TheController()->UserFocused(control);
+  return GetFocus() == control;
 }
 
 bool SelectItem(HWND combo, int index) {

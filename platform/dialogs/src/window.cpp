@@ -480,6 +480,18 @@ HWND SetFocus(HWND window) {
     t_focus = window;
     Changed(top, kChangeFocus);
   }
+  // The edit that was left tells its dialog; a procedure that puts the focus
+  // back while it handles that gets no second notice, so two invalid fields
+  // never hand the focus to each other for ever.
+  static thread_local bool t_inKillFocus = false;
+  if (previous && previous != window && !t_inKillFocus) {
+    WindowPtr left = FindWindow(previous);
+    if (left && left->kind == WindowKind::Control && left->control == DialogControlKind::Edit) {
+      t_inKillFocus = true;
+      NotifyParent(left, EN_KILLFOCUS);
+      t_inKillFocus = false;
+    }
+  }
   return previous;
 }
 

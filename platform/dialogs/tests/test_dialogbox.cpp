@@ -342,3 +342,57 @@ TEST(DialogBox, ADialogCanOpenAnotherFromItsCommands) {
   EXPECT_EQ(g_created, "MVN1");
   EXPECT_EQ(result, IDOK);
 }
+
+// A field is validated as it is left: the procedure learns of it through
+// EN_KILLFOCUS, before the command of the button that took the focus, and
+// two invalid fields never pass the focus to each other for ever.
+namespace {
+struct LeaveLog {
+  std::vector<std::string> events;
+};
+
+INT_PTR ValidateOnLeaveProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* log = reinterpret_cast<LeaveLog*>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
+  if (message == WM_INITDIALOG) {
+    SetWindowLongPtrA(dialog, GWLP_USERDATA, lParam);
+    SetFocus(GetDlgItem(dialog, kOutputDir));
+    return FALSE;
+  }
+  if (message != WM_COMMAND) return FALSE;
+  int id = LOWORD(wParam);
+  if (HIWORD(wParam) == EN_KILLFOCUS) {
+    std::string text = Text(dialog, id);
+    log->events.push_back("left " + std::to_string(id) + (text == "bad" ? " (invalid)" : ""));
+    if (text == "bad") SetFocus(GetDlgItem(dialog, id));
+    return TRUE;
+  }
+  if (id == IDOK && HIWORD(wParam) == BN_CLICKED) {
+    log->events.push_back("ok");
+    EndDialog(dialog, 1);
+    return TRUE;
+  }
+  return FALSE;
+}
+}  // namespace
+
+TEST(DialogBox, AFieldIsValidatedAsItIsLeft) {
+  LeaveLog log;
+  dlg::SetScript([&](HWND dialog) {
+    HWND output = GetDlgItem(dialog, kOutputDir);
+    HWND startup = GetDlgItem(dialog, kStartupDir);
+    EXPECT_TRUE(dlg::TypeText(output, "bad"));
+    EXPECT_FALSE(dlg::FocusControl(startup)) << "the procedure put the focus back";
+    EXPECT_EQ(GetFocus(), output);
+    EXPECT_TRUE(dlg::TypeText(output, "good"));
+    EXPECT_TRUE(dlg::TypeText(startup, "bad"));  // typing gives the field the focus
+    EXPECT_FALSE(dlg::FocusControl(output));
+    EXPECT_TRUE(dlg::TypeText(startup, "fine"));
+    EXPECT_TRUE(dlg::Click(GetDlgItem(dialog, IDOK)));
+  });
+  INT_PTR result = DialogBoxParamA(Instance(), MAKEINTRESOURCEA(kConfigurePort), nullptr, &ValidateOnLeaveProc,
+                                   reinterpret_cast<LPARAM>(&log));
+  dlg::SetScript(nullptr);
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(log.events, (std::vector<std::string>{"left 1001 (invalid)", "left 1001", "left 1005 (invalid)",
+                                                  "left 1005", "ok"}));
+}
