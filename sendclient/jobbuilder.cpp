@@ -482,7 +482,9 @@ bool SendClient::EmbedAttachment(const char* line, CBUFFEREDREADER*, mvn::Checke
   if (!attachment.OpenRegular(kShareReadWrite)) {
     DWORD error = GetLastError();
     what.Append2(" ", OpenFailure(error));
-    Fail(what.Text(), nullptr, error == ERROR_BAD_FILE_TYPE ? ERROR_SUCCESS : error);
+    // "cannot be found" and "is not a regular file" say it all.
+    const bool plain = error == ERROR_BAD_FILE_TYPE || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    Fail(what.Text(), nullptr, plain ? ERROR_SUCCESS : error);
     return false;
   }
 

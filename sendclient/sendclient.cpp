@@ -42,7 +42,7 @@ constexpr DEFAULTTEXT kDefaultTexts[] = {
     {NOTIFY_DELIVERY_SENDFILE, 9, "SENDFILE"},
     {NOTIFY_INPUTNOTFOUND, 1, "cannot find the input file %1"},
     {NOTIFY_NOTREGULARFILE, 1, "%1 is not a regular file; it was left as it is"},
-    {NOTIFY_JOBKEPT, 1, "The fax was not sent: %1.\nThe job is kept as %2\nand its input as %3"},
+    {NOTIFY_JOBKEPT, 1, "The fax was not sent: %1\nThe job is kept as %2\nand its input as %3"},
     {NOTIFY_JOBNOTCREATED, 1,
      "The fax was not sent: no job file can be created in %1: %2\nIts input is kept as %3"},
     {NOTIFY_CONFIGNOTFOUND, 1, "configuration file not found: %1"},

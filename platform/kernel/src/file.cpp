@@ -405,7 +405,15 @@ HANDLE OpenRegularFileForReading(const char* name, DWORD shareMode) {
   // Non-blocking, so that opening a FIFO without a writer returns at once.
   int fd = OpenRetrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
   if (fd < 0) {
-    SetErrorFromErrno(errno, path);
+    int err = errno;
+    // A socket cannot be opened at all (ENXIO): say what it is, not that
+    // it is missing.
+    struct stat named;
+    if (stat(path.c_str(), &named) == 0 && !S_ISREG(named.st_mode) && !S_ISDIR(named.st_mode)) {
+      SetLastError(ERROR_BAD_FILE_TYPE);
+      return INVALID_HANDLE_VALUE;
+    }
+    SetErrorFromErrno(err, path);
     return INVALID_HANDLE_VALUE;
   }
   struct stat st;
