@@ -179,14 +179,15 @@ void SendClient::KeepInput(CPATH* input, const char* original, const CPATH* jobI
   // Back under its own name, so that a request's relative attachment paths
   // resolve again when it is sent again; never over a file that took the
   // name meanwhile.
-  if (original && *original && NameIsFree(original) && MoveFileExA(input->Text(), original, 0)) {
+  if (original && *original && NameIsFree(original) &&
+      MoveFileExA(input->Text(), original, MOVEFILE_COPY_ALLOWED)) {
     input->Set(original);
     return;
   }
   if (jobInX && !jobInX->IsEmpty()) {
     CPATH paired;
     paired.Join2(jobInX->Text(), ".input");
-    if (NameIsFree(paired.Text()) && MoveFileExA(input->Text(), paired.Text(), 0)) {
+    if (NameIsFree(paired.Text()) && MoveFileExA(input->Text(), paired.Text(), MOVEFILE_COPY_ALLOWED)) {
       input->Set(paired.Text());
       return;
     }

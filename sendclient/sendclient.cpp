@@ -25,7 +25,8 @@ constexpr DWORD kJobDirectoryLimit = 100000;
 
 // The default texts (log name "NL"): severity 9 is never shown, 1 is shown
 // when the program is interactive. The configuration's message sections
-// override them.
+// override them. A "|" in a text is a line break in a message box, so the
+// texts use none.
 struct DEFAULTTEXT {
   DWORD id;
   DWORD severity;
@@ -54,7 +55,7 @@ constexpr DEFAULTTEXT kDefaultTexts[] = {
     {NOTIFY_WIN32ERROR, 1, "%1 failed (%2): %3"},
     {NOTIFY_INVALIDARGUMENT, 1,
      "%1 is not a switch or file that mvncsend knows. Usage: mvncsend [CONFIG=file] [SENDTYPE=type] "
-     "[GROUP:name] file|directory"},
+     "[GROUP:name] file-or-directory"},
     {NOTIFY_INVALIDDIRECTORY, 1, "cannot change to the configuration's directory %1"},
     {NOTIFY_CONFIGINVALIDENTRY, 1, "the setting %2 in section [%1] of the configuration has the invalid value %3"},
     {NOTIFY_CONFIGMISSINGENTRY, 1, "the setting %2 is missing from section [%1] of the configuration"},
