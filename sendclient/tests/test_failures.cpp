@@ -120,6 +120,21 @@ TEST(SendClientFaults, AFailedReadOrWriteKeepsEverythingAndSaysWhy) {
   }
 }
 
+TEST(SendClientFaults, AJobFileThatCannotBeCreatedKeepsTheInput) {
+  SendMachine machine;
+  InjectFaults(&machine, {{"MVN_FAULT_OPEN", "/work/0/MVN"}, {"MVN_FAULT_ERRNO", std::to_string(EACCES)}});
+  WriteFile(machine.Path("in.txt"), "the fax\r\n");
+  RunResult run = machine.Run({machine.Path("in.txt")});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(ReadFile(machine.Path("in.txt")), "the fax\r\n");
+  EXPECT_TRUE(ListDirectory(machine.Path("work/I")).empty());
+  EXPECT_TRUE(ListDirectory(machine.Path("work/X")).empty());
+  EXPECT_EQ(machine.Boxes(),
+            std::vector<std::string>{"mvncsend: The fax was not sent: no job file can be created in " +
+                                     machine.Path("work/0") + ": Access is denied. / Its input is kept as " +
+                                     machine.Path("in.txt")});
+}
+
 TEST(SendClientFaults, AReadErrorIsNamedWithTheSystemsText) {
   SendMachine machine;
   InjectFaults(&machine, {{"MVN_FAULT_READ", "plain.ps"}, {"MVN_FAULT_AFTER", "100"}});
@@ -167,6 +182,14 @@ TEST(SendClientFaults, AMissingAttachmentKeepsTheRequestAndTheOthers) {
                                      machine.Path("figures.xls") + ") cannot be found / The job is kept as " +
                                      machine.Path("work/X/" + kept[0]) + " / and its input as " +
                                      machine.Path("Faxout.tmp")});
+
+  // The configuration's texts replace the defaults.
+  machine.extraIni = "[mvncsend-MESSAGES]\r\nNOTIFY_JOBKEPT=NL,1,Not sent (%1). Request: %3.\r\n";
+  std::filesystem::remove(machine.Path("boxes.log"));
+  machine.Run({machine.Path("Faxout.tmp")});
+  EXPECT_EQ(machine.Boxes(), std::vector<std::string>{"mvncsend: Not sent (the attachment \"Figures\" (" +
+                                                      machine.Path("figures.xls") + ") cannot be found). Request: " +
+                                                      machine.Path("Faxout.tmp") + "."});
 }
 
 // ---------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 //
 //   MVN_FAULT_READ=<text>   reads of files whose path contains <text> fail
 //   MVN_FAULT_WRITE=<text>  writes to such files fail
+//   MVN_FAULT_OPEN=<text>   opening such files fails
 //   MVN_FAULT_AFTER=<n>     ... once n bytes went through that descriptor
 //                           (default 0: the first call fails)
 //   MVN_FAULT_ERRNO=<n>     with this errno (default EIO)
@@ -83,6 +84,10 @@ MVN_EXPORT int open(const char* path, int flags, ...) {
   va_start(args, flags);
   mode_t mode = ModeOf(flags, args);
   va_end(args);
+  if (Matches("MVN_FAULT_OPEN", path)) {
+    errno = Errno();
+    return -1;
+  }
   int fd = real(path, flags, mode);
   Track(fd, path);
   return fd;
@@ -94,6 +99,10 @@ MVN_EXPORT int open64(const char* path, int flags, ...) {
   va_start(args, flags);
   mode_t mode = ModeOf(flags, args);
   va_end(args);
+  if (Matches("MVN_FAULT_OPEN", path)) {
+    errno = Errno();
+    return -1;
+  }
   int fd = real(path, flags, mode);
   Track(fd, path);
   return fd;
@@ -105,6 +114,10 @@ MVN_EXPORT int openat(int dirfd, const char* path, int flags, ...) {
   va_start(args, flags);
   mode_t mode = ModeOf(flags, args);
   va_end(args);
+  if (Matches("MVN_FAULT_OPEN", path)) {
+    errno = Errno();
+    return -1;
+  }
   int fd = real(dirfd, path, flags, mode);
   Track(fd, path);
   return fd;
