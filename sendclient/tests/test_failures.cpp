@@ -135,6 +135,23 @@ TEST(SendClientFaults, AJobFileThatCannotBeCreatedKeepsTheInput) {
                                      machine.Path("in.txt")});
 }
 
+TEST(SendClientFaults, AnInputThatCannotGoBackWaitsBesideItsJob) {
+  SendMachine machine;
+  // The move back to the client's directory fails; the one into X works.
+  InjectFaults(&machine, {{"MVN_FAULT_RENAME", "client/Faxout.tmp"}, {"MVN_FAULT_ERRNO", std::to_string(EACCES)}});
+  std::filesystem::create_directories(machine.Path("client"));
+  const std::string request = Request({"!ExtAttachment,Gone,gone.ps"});
+  WriteFile(machine.Path("client/Faxout.tmp"), request);
+  RunResult run = machine.Run({machine.Path("client/Faxout.tmp")});
+  EXPECT_EQ(run.exitCode, 1);
+  auto kept = ListDirectory(machine.Path("work/X"));
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[1], kept[0] + ".input");
+  EXPECT_EQ(ReadFile(machine.Path("work/X/" + kept[1])), request);
+  EXPECT_TRUE(ListDirectory(machine.Path("work/I")).empty());
+  EXPECT_TRUE(Contains(machine.Boxes(), "and its input as " + machine.Path("work/X/" + kept[1]))) << AllBoxes(machine);
+}
+
 TEST(SendClientFaults, AReadErrorIsNamedWithTheSystemsText) {
   SendMachine machine;
   InjectFaults(&machine, {{"MVN_FAULT_READ", "plain.ps"}, {"MVN_FAULT_AFTER", "100"}});

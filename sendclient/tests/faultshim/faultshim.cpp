@@ -4,6 +4,7 @@
 //   MVN_FAULT_READ=<text>   reads of files whose path contains <text> fail
 //   MVN_FAULT_WRITE=<text>  writes to such files fail
 //   MVN_FAULT_OPEN=<text>   opening such files fails
+//   MVN_FAULT_RENAME=<text> renaming a file to such a name fails
 //   MVN_FAULT_AFTER=<n>     ... once n bytes went through that descriptor
 //                           (default 0: the first call fails)
 //   MVN_FAULT_ERRNO=<n>     with this errno (default EIO)
@@ -145,6 +146,15 @@ MVN_EXPORT ssize_t write(int fd, const void* buffer, size_t count) {
   ssize_t n = real(fd, buffer, static_cast<size_t>(allowed));
   if (n > 0 && fd >= 0 && fd < kMaxFd) g_count[fd] += n;
   return n;
+}
+
+MVN_EXPORT int renameat2(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, unsigned int flags) {
+  static auto real = Next<int (*)(int, const char*, int, const char*, unsigned int)>("renameat2");
+  if (Matches("MVN_FAULT_RENAME", newpath)) {
+    errno = Errno();
+    return -1;
+  }
+  return real(olddirfd, oldpath, newdirfd, newpath, flags);
 }
 
 MVN_EXPORT int close(int fd) {
