@@ -414,3 +414,51 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
   info->nFileIndexLow = static_cast<DWORD>(index);
   return TRUE;
 }
+
+namespace mvn::kernel {
+
+HANDLE OpenRegularFileForReading(const char* name, DWORD shareMode) {
+  if (!CheckName(name)) return INVALID_HANDLE_VALUE;
+  std::string path = NativePath(name);
+  // Non-blocking, so that opening a FIFO without a writer returns at once.
+  int fd = OpenRetrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
+  if (fd < 0) {
+    int err = errno;
+    // A socket cannot be opened at all (ENXIO): say what it is, not that
+    // it is missing.
+    struct stat named;
+    if (stat(path.c_str(), &named) == 0 && !S_ISREG(named.st_mode) && !S_ISDIR(named.st_mode)) {
+      SetLastError(ERROR_BAD_FILE_TYPE);
+      return INVALID_HANDLE_VALUE;
+    }
+    SetErrorFromErrno(err, path);
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    SetErrorFromErrno(err, path);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    SetLastError(S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : ERROR_BAD_FILE_TYPE);
+    return INVALID_HANDLE_VALUE;
+  }
+  // Reads of a regular file never block; the flag is dropped all the same
+  // so the descriptor behaves like any other.
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  auto object = std::make_shared<FileObject>(fd, path, true, false, true, false);
+  if (DWORD conflict = object->Lock().Acquire(st.st_dev, st.st_ino, true, false, shareMode)) {
+    SetLastError(conflict);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle = HandleInsert(object);
+  if (!handle) return INVALID_HANDLE_VALUE;
+  SetLastError(ERROR_SUCCESS);
+  return handle;
+}
+
+}  // namespace mvn::kernel
