@@ -1,12 +1,9 @@
 // The local delivery module.
 #include "delivery/local/localmodule.h"
 
-#include <sys/stat.h>
-
-#include <string>
-
 #include "lib/bufferedfile.h"
 #include "lib/encode.h"
+#include "platform/kernel/regularfile.h"
 
 MVN_STATIC_OBJECT(LocalOptionsPage, g_localOptionsPage);
 
@@ -115,71 +112,76 @@ bool LocalOptionsPage::Validate(HWND window) {
   CPATH scratch;
   GetDlgItemTextInto(window, IDC_OUTPUT_LOCATION, &scratch);
   if (scratch.IsEmpty()) return true;
-  if (LocalModule::IsExistingFileTarget(scratch.Text())) return true;
+  if (mvn::delivery::local::IsExistingFileTarget(scratch.Text())) return true;
   if (scratch.CreateDirectory()) return true;
   SetFocus(GetDlgItem(window, IDC_OUTPUT_LOCATION));
   return false;
 }
 
-namespace LocalModule {
+namespace mvn::delivery::local {
 
 LocalOptionsPage* OptionsPage() { return g_localOptionsPage.Get(); }
 
 bool IsExistingFileTarget(const char* location) {
   if (!StartsWithShareMarker(location)) return false;
-  // Only a regular file is opened: a FIFO would block the open and a
-  // directory is no file to overwrite.
-  std::string native = location;
-  for (char& c : native) {
-    if (c == '\\') c = '/';
-  }
-  struct stat st;
-  if (stat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  CFILE file(location);
-  if (!file.Open(GENERIC_READ, kOpenForReading, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr))
-    return false;
-  file.Close();
+  HANDLE file = mvn::OpenRegularFile(location, GENERIC_READ, kOpenForReading, false);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
   return true;
 }
 
 LOCALRECORD* Initialize(CCONFIG* config) {
-  LOCALRECORD* record = DeliveryModule::NewRecord<LOCALRECORD>();
+  LOCALRECORD* record = mvn::delivery::NewRecord<LOCALRECORD>();
   if (config) {
-    DeliveryModule::ReadHeadSettings(config, record);
+    mvn::delivery::ReadHeadSettings(config, record);
     config->GetString("OutputLocation", &record->m_outputLocation);
-    DeliveryModule::ReadSenderDefaults(config, &record->m_senderDefaults);
+    mvn::delivery::ReadSenderDefaults(config, &record->m_senderDefaults);
   } else {
-    DeliveryModule::SetDefaultDialogTitle(record);
+    mvn::delivery::SetDefaultDialogTitle(record);
   }
   return record;
 }
 
 bool Configure(LOCALRECORD* record, CCONFIG* config) {
   if (!record || !config) return false;
-  DeliveryModule::LoadIdentityPage(record);
+  mvn::delivery::LoadIdentityPage(record);
   LocalOptionsPage* page = OptionsPage();
   page->m_location.Set(record->m_outputLocation.Text());
-  if (!DeliveryModule::ShowSheet(record, page, LocalOptionsTemplate())) return false;
-  DeliveryModule::WriteIdentitySettings(config);
+  if (!mvn::delivery::ShowSheet(record, page, LocalOptionsTemplate())) return false;
+  mvn::delivery::WriteIdentitySettings(config);
   config->PutString("OutputLocation", page->m_location.Text());
   return true;
 }
 
 bool SendFile(LOCALRECORD* record, const char* jobFile) {
-  if (!record || !jobFile || record->m_outputLocation.IsEmpty()) return false;
+  if (!record || !jobFile) return false;
+  record->m_lastResult.Empty();
+  if (record->m_outputLocation.IsEmpty()) return false;
+  // A name or address holding a line break would add lines of its own to
+  // the frame: nothing is written.
+  if (!mvn::delivery::CheckIdentityLines(record, &record->m_lastResult)) return false;
   const char* location = record->m_outputLocation.Text();
   CBUFFEREDWRITER writer;
 
-  if (IsExistingFileTarget(location)) {
-    // The existing file is overwritten in place, as the server reads it.
-    writer.Set(location);
-    if (!writer.Open(GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN, nullptr))
+  if (StartsWithShareMarker(location)) {
+    // The existing file is overwritten in place, as the server reads it,
+    // through the one descriptor that was checked to be a regular file: a
+    // link planted there is not followed and a FIFO cannot block.
+    HANDLE file = mvn::OpenRegularFile(location, GENERIC_READ | GENERIC_WRITE, 0, true);
+    if (file != INVALID_HANDLE_VALUE) {
+      writer.Set(location);
+      writer.m_handle = file;
+      if (WriteFrame(record, jobFile, &writer)) return true;
+      // No half frame stays behind for the server to read; the file is
+      // emptied through an open as careful as the first.
+      HANDLE again = mvn::OpenRegularFile(location, GENERIC_WRITE, kOpenForReading, true);
+      if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
       return false;
-    if (WriteFrame(record, jobFile, &writer)) return true;
-    // No half frame stays behind for the server to read.
-    HANDLE file = CreateFileA(location, GENERIC_WRITE, kOpenForReading, nullptr, TRUNCATE_EXISTING, 0, nullptr);
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-    return false;
+    }
+    // Only a location where nothing is, or a directory, is taken as a
+    // directory; a link, a FIFO or a device fails the send untouched.
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_DIRECTORY) return false;
   }
 
   CPATH directory(location);
@@ -193,10 +195,12 @@ bool SendFile(LOCALRECORD* record, const char* jobFile) {
 }
 
 int Terminate(LOCALRECORD* record) {
-  DeliveryModule::DeleteRecord(record);
+  mvn::delivery::DeleteRecord(record);
   return 0;
 }
 
-const char* GetLastResult(LOCALRECORD*) { return nullptr; }
+const char* GetLastResult(LOCALRECORD* record) {
+  return record && !record->m_lastResult.IsEmpty() ? record->m_lastResult.Text() : nullptr;
+}
 
-}  // namespace LocalModule
+}  // namespace mvn::delivery::local

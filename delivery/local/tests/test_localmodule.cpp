@@ -43,7 +43,7 @@ class LocalModuleTest : public testing::Test {
     WriteFile(job, kJob);
   }
   void TearDown() override {
-    LocalModule::Terminate(record);
+    mvn::delivery::local::Terminate(record);
     dlg::SetScript(nullptr);
   }
 
@@ -51,8 +51,8 @@ class LocalModuleTest : public testing::Test {
   LOCALRECORD* Load(const std::string& ini) {
     WriteFile(iniPath, "[MVNCSEND]\r\n" + ini);
     RecordingConfig config(iniPath.c_str(), "MVNCSEND");
-    LocalModule::Terminate(record);
-    record = LocalModule::Initialize(&config);
+    mvn::delivery::local::Terminate(record);
+    record = mvn::delivery::local::Initialize(&config);
     reads = config.reads;
     return record;
   }
@@ -85,7 +85,7 @@ TEST_F(LocalModuleTest, InitializeReadsTheKeysInOrderWithTheirDefaults) {
   EXPECT_FALSE(record->m_keepFiles);
   EXPECT_TRUE(record->m_outputLocation.IsEmpty());
   EXPECT_FALSE(record->m_senderDefaults);
-  EXPECT_EQ(LocalModule::GetLastResult(record), nullptr);
+  EXPECT_EQ(mvn::delivery::local::GetLastResult(record), nullptr);
 
   Load("DialogTitle=Fax set-up\r\nYourName=Ann\r\nYourEmailAddress=ann@example.com\r\nIdentityToken=OM9Z\r\n"
        "KeepFiles=true\r\nOutputLocation=/srv/fax\r\nSenderDefaults=yes\r\n");
@@ -113,7 +113,7 @@ TEST_F(LocalModuleTest, TheFrameIsExactAndGetsAnMvnNameOnlyWhenComplete) {
   for (const Case& c : cases) {
     fs::remove_all(out);
     Load("OutputLocation=" + out + "\r\n" + c.ini);
-    ASSERT_TRUE(LocalModule::SendFile(record, job.c_str()));
+    ASSERT_TRUE(mvn::delivery::local::SendFile(record, job.c_str()));
     std::vector<std::string> names = Entries(out);
     ASSERT_EQ(names.size(), 1u) << "no partial file stays behind";
     EXPECT_EQ(names[0].rfind("MVN", 0), 0u) << names[0];
@@ -126,9 +126,9 @@ TEST_F(LocalModuleTest, TheFrameIsExactAndGetsAnMvnNameOnlyWhenComplete) {
 TEST_F(LocalModuleTest, AMissingTreeIsCreatedAndEverySendGetsItsOwnFile) {
   std::string out = dir / "a/b/c";
   Load("OutputLocation=" + out + "\r\n");
-  ASSERT_TRUE(LocalModule::SendFile(record, job.c_str()));
-  ASSERT_TRUE(LocalModule::SendFile(record, job.c_str()));
-  ASSERT_TRUE(LocalModule::SendFile(record, job.c_str()));
+  ASSERT_TRUE(mvn::delivery::local::SendFile(record, job.c_str()));
+  ASSERT_TRUE(mvn::delivery::local::SendFile(record, job.c_str()));
+  ASSERT_TRUE(mvn::delivery::local::SendFile(record, job.c_str()));
   std::vector<std::string> names = Entries(out);
   EXPECT_EQ(names.size(), 3u);
   for (const std::string& name : names) EXPECT_EQ(ReadFile(out + "/" + name).size(), ReadFile(out + "/" + names[0]).size());
@@ -144,10 +144,10 @@ TEST_F(LocalModuleTest, AnExistingFileBehindTwoSeparatorsIsOverwritten) {
   for (const std::string& location : {native, backslashed}) {
     WriteFile(target, std::string(5000, 'x'));
     Load("OutputLocation=" + location + "\r\nYourName=Ann\r\n");
-    ASSERT_TRUE(LocalModule::SendFile(record, job.c_str())) << location;
+    ASSERT_TRUE(mvn::delivery::local::SendFile(record, job.c_str())) << location;
     std::string small = "!MVN::MVN\r\n!MVN-END\r\n";
     WriteFile(job, small);
-    ASSERT_TRUE(LocalModule::SendFile(record, job.c_str()));
+    ASSERT_TRUE(mvn::delivery::local::SendFile(record, job.c_str()));
     EXPECT_EQ(ReadFile(target), "!MVN::MVN\r\nSENDER-DEFAULTS=no\r\nSENDER-TYPE=LOCAL\r\nSENDER-NAME=Ann\r\n" + small +
                                     "!MVN-END\r\n");
     EXPECT_EQ(Entries(dir.str()).size(), 3u) << "nothing else is written beside it";
@@ -156,35 +156,35 @@ TEST_F(LocalModuleTest, AnExistingFileBehindTwoSeparatorsIsOverwritten) {
   // Without such a file the location is a directory.
   std::string missing = "/" + dir / "spool";
   Load("OutputLocation=" + missing + "\r\n");
-  ASSERT_TRUE(LocalModule::SendFile(record, job.c_str()));
+  ASSERT_TRUE(mvn::delivery::local::SendFile(record, job.c_str()));
   EXPECT_EQ(Entries(dir / "spool").size(), 1u);
 }
 
 TEST_F(LocalModuleTest, FailedSendsReportFalseAndLeaveNothing) {
   // An empty location.
   Load("");
-  EXPECT_FALSE(LocalModule::SendFile(record, job.c_str()));
-  EXPECT_EQ(LocalModule::GetLastResult(record), nullptr);
+  EXPECT_FALSE(mvn::delivery::local::SendFile(record, job.c_str()));
+  EXPECT_EQ(mvn::delivery::local::GetLastResult(record), nullptr);
 
   // A location below a plain file cannot be a directory.
   WriteFile(dir / "plain", "x");
   Load("OutputLocation=" + dir / "plain/sub" + "\r\n");
-  EXPECT_FALSE(LocalModule::SendFile(record, job.c_str()));
+  EXPECT_FALSE(mvn::delivery::local::SendFile(record, job.c_str()));
 
   // A job file that cannot be read: no frame, not even a partial one.
   std::string out = dir / "out";
   Load("OutputLocation=" + out + "\r\n");
-  EXPECT_FALSE(LocalModule::SendFile(record, (dir / "missing.job").c_str()));
+  EXPECT_FALSE(mvn::delivery::local::SendFile(record, (dir / "missing.job").c_str()));
   fs::create_directory(dir / "dir.job");
-  EXPECT_FALSE(LocalModule::SendFile(record, (dir / "dir.job").c_str()));
+  EXPECT_FALSE(mvn::delivery::local::SendFile(record, (dir / "dir.job").c_str()));
   EXPECT_TRUE(Entries(out).empty());
-  EXPECT_EQ(LocalModule::GetLastResult(record), nullptr);
+  EXPECT_EQ(mvn::delivery::local::GetLastResult(record), nullptr);
 
   // The existing file keeps no half frame.
   std::string target = dir / "inbox.frame";
   WriteFile(target, "old frame");
   Load("OutputLocation=/" + target + "\r\n");
-  EXPECT_FALSE(LocalModule::SendFile(record, (dir / "missing.job").c_str()));
+  EXPECT_FALSE(mvn::delivery::local::SendFile(record, (dir / "missing.job").c_str()));
   EXPECT_EQ(ReadFile(target), "");
 }
 
@@ -192,7 +192,7 @@ TEST_F(LocalModuleTest, AFifoIsNeverOpenedAsTheExistingFile) {
   std::string fifo = dir / "pipe";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   Load("OutputLocation=/" + fifo + "\r\n");
-  auto send = std::async(std::launch::async, [&] { return LocalModule::SendFile(record, job.c_str()); });
+  auto send = std::async(std::launch::async, [&] { return mvn::delivery::local::SendFile(record, job.c_str()); });
   if (send.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
     // Unblock the open so the test can end, then fail.
     std::ofstream unblock(fifo);
@@ -202,12 +202,12 @@ TEST_F(LocalModuleTest, AFifoIsNeverOpenedAsTheExistingFile) {
 }
 
 TEST(LocalModuleBasics, TerminateFreesAndReturnsZero) {
-  EXPECT_EQ(LocalModule::Terminate(nullptr), 0);
-  LOCALRECORD* record = LocalModule::Initialize(nullptr);
+  EXPECT_EQ(mvn::delivery::local::Terminate(nullptr), 0);
+  LOCALRECORD* record = mvn::delivery::local::Initialize(nullptr);
   ASSERT_NE(record, nullptr);
   EXPECT_STREQ(record->m_dialogTitle.Text(), "Configure Delivery Options");
-  EXPECT_FALSE(LocalModule::SendFile(record, "/nonexistent"));
-  EXPECT_EQ(LocalModule::Terminate(record), 0);
+  EXPECT_FALSE(mvn::delivery::local::SendFile(record, "/nonexistent"));
+  EXPECT_EQ(mvn::delivery::local::Terminate(record), 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -219,8 +219,8 @@ class ConfigureTest : public LocalModuleTest {
  protected:
   void SetUp() override {
     LocalModuleTest::SetUp();
-    DeliveryModule::Identity()->m_applied = false;
-    LocalModule::OptionsPage()->m_applied = false;
+    mvn::delivery::Identity()->m_applied = false;
+    mvn::delivery::local::OptionsPage()->m_applied = false;
     Load("YourName=Ann\r\nYourEmailAddress=ann@example.com\r\nIdentityToken=OM9Z\r\nOutputLocation=" + dir / "out" +
          "\r\nSenderDefaults=true\r\nDialogTitle=Fax\r\n");
   }
@@ -228,7 +228,7 @@ class ConfigureTest : public LocalModuleTest {
   bool Configure(dlg::Script script) {
     RecordingConfig config(iniPath.c_str(), "MVNCSEND");
     dlg::SetScript(std::move(script));
-    bool result = LocalModule::Configure(record, &config);
+    bool result = mvn::delivery::local::Configure(record, &config);
     dlg::SetScript(nullptr);
     writes = config.writes;
     return result;

@@ -70,15 +70,15 @@ class Smtp2 : public ::testing::Test {
  protected:
   void SetUp() override {
     mvntest::Recorder().raised.clear();
-    Smtp2Module::SetSessionTimeout(SMTP2_TIMEOUT);
-    m_record = Smtp2Module::Initialize(nullptr);
+    mvn::delivery::smtp2::SetSessionTimeout(SMTP2_TIMEOUT);
+    m_record = mvn::delivery::smtp2::Initialize(nullptr);
     m_record->m_smtpServer.Assign("127.0.0.1");
     m_record->m_sendTo.Assign(kTo);
     m_record->m_sentFrom.Assign(kFrom);
   }
   void TearDown() override {
-    Smtp2Module::Terminate(m_record);
-    Smtp2Module::SetSessionTimeout(SMTP2_TIMEOUT);
+    mvn::delivery::smtp2::Terminate(m_record);
+    mvn::delivery::smtp2::SetSessionTimeout(SMTP2_TIMEOUT);
   }
 
   std::string Job(const std::string& data, const std::string& name = "job.bin") {
@@ -161,7 +161,7 @@ TEST_F(Smtp2, MessageLayoutForJobSizes) {
     ASSERT_TRUE(writer.Open(GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     CTEXTBUF64 boundary;
     ASSERT_TRUE(MakeBoundary(&boundary));
-    ASSERT_TRUE(Smtp2Module::WriteMessage(m_record, job.c_str(), &writer, boundary.Text())) << size;
+    ASSERT_TRUE(mvn::delivery::smtp2::WriteMessage(m_record, job.c_str(), &writer, boundary.Text())) << size;
     EXPECT_EQ(CheckMail(mail, job), "") << "job of " << size << " bytes";
   }
   // 48 bytes make one full line; 49 a second line of two characters and "==".
@@ -174,22 +174,22 @@ TEST_F(Smtp2, MessageLayoutForJobSizes) {
 }
 
 TEST_F(Smtp2, UnreadableJobFailsAndLeavesNoMessageFile) {
-  EXPECT_FALSE(Smtp2Module::SendFile(m_record, (m_dir / "missing.job").c_str()));
+  EXPECT_FALSE(mvn::delivery::smtp2::SendFile(m_record, (m_dir / "missing.job").c_str()));
   EXPECT_TRUE(MessageFiles().empty());
-  EXPECT_EQ(Smtp2Module::GetLastResult(m_record), nullptr);
+  EXPECT_EQ(mvn::delivery::smtp2::GetLastResult(m_record), nullptr);
 }
 
 TEST_F(Smtp2, RefusedConnectionReportsIt) {
   RequireNetwork();
   // Nobody listens on port 25 of this namespace.
   std::string job = Job("data");
-  EXPECT_FALSE(Smtp2Module::SendFile(m_record, job.c_str()));
+  EXPECT_FALSE(mvn::delivery::smtp2::SendFile(m_record, job.c_str()));
   ASSERT_FALSE(mvntest::Recorder().raised.empty());
   const mvntest::Raised& report = mvntest::Recorder().raised.back();
   EXPECT_EQ(report.id, NOTFIY_WINSOCKERROR);
   EXPECT_EQ(report.p1, "WSAConnect");
   EXPECT_EQ(report.p2, "WSAECONNREFUSED");
-  EXPECT_EQ(Smtp2Module::GetLastResult(m_record), nullptr);
+  EXPECT_EQ(mvn::delivery::smtp2::GetLastResult(m_record), nullptr);
   EXPECT_TRUE(MessageFiles().empty());
 }
 
@@ -240,7 +240,7 @@ TEST_F(Smtp2, VerdictsAgainstTheScriptedPeer) {
     {
       PeerProcess peer("smtp_peer.py", {"--port", "25", "--script", c.script, "--record", record});
       ASSERT_TRUE(peer.ready()) << peer.output();
-      EXPECT_EQ(Smtp2Module::SendFile(m_record, job.c_str()), c.delivered);
+      EXPECT_EQ(mvn::delivery::smtp2::SendFile(m_record, job.c_str()), c.delivered);
       // The peer writes its record when the connection has ended.
       for (int i = 0; i < 200 && ReadFile(record).empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -266,7 +266,7 @@ TEST_F(Smtp2, VerdictsAgainstTheScriptedPeer) {
 
 TEST_F(Smtp2, SilentServerEndsTheSessionAfterTheTimeout) {
   RequireNetwork();
-  Smtp2Module::SetSessionTimeout(400);
+  mvn::delivery::smtp2::SetSessionTimeout(400);
   std::string record = m_dir / "silent.jsonl";
   PeerProcess peer("smtp_peer.py", {"--port", "25", "--script", R"({"MAIL": ["silent"]})", "--record", record});
   ASSERT_TRUE(peer.ready()) << peer.output();
@@ -283,7 +283,7 @@ TEST_F(Smtp2, SilentServerEndsTheSessionAfterTheTimeout) {
     }
   });
   auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(Smtp2Module::SendFile(m_record, job.c_str()));
+  EXPECT_FALSE(mvn::delivery::smtp2::SendFile(m_record, job.c_str()));
   auto waited = std::chrono::steady_clock::now() - start;
   sent = true;
   watcher.join();
@@ -318,7 +318,7 @@ TEST_F(Smtp2Server, JobsArriveWholeWithAFreshBoundaryEachTime) {
   for (std::size_t size : sizes) {
     SCOPED_TRACE(size);
     std::string job = Job(RandomBytes(size, static_cast<unsigned>(size) + 1), "job" + std::to_string(++n));
-    ASSERT_TRUE(Smtp2Module::SendFile(m_record, job.c_str()));
+    ASSERT_TRUE(mvn::delivery::smtp2::SendFile(m_record, job.c_str()));
     EXPECT_TRUE(MessageFiles().empty());
     ASSERT_TRUE(fs::exists(Stored(n, ".json")));
     std::string info = ReadFile(Stored(n, ".json"));
@@ -350,7 +350,7 @@ TEST_F(Smtp2Server, RefusedRecipientDeliversNothing) {
                      {"--port", "25", "--store", m_store.str(), "--fail", "RCPT:550 5.1.1 no such user"});
   ASSERT_TRUE(server.ready()) << server.output();
   std::string job = Job("payload");
-  EXPECT_FALSE(Smtp2Module::SendFile(m_record, job.c_str()));
+  EXPECT_FALSE(mvn::delivery::smtp2::SendFile(m_record, job.c_str()));
   EXPECT_FALSE(fs::exists(Stored(1, ".eml")));
   EXPECT_TRUE(MessageFiles().empty());
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/kernel/handles.h"
+#include "platform/kernel/regularfile.h"
 #include "platform/kernel/src/internal.h"
 #include "platform/kernel/src/sharelock.h"
 #include "platform/kernel/win32.h"
@@ -234,6 +235,59 @@ HANDLE OpenFile(const char* name, DWORD access, DWORD shareMode, DWORD dispositi
 }
 
 }  // namespace mvn::kernel
+
+HANDLE mvn::OpenRegularFile(const char* name, DWORD access, DWORD shareMode, bool truncate) {
+  using namespace mvn::kernel;
+  if (!CheckName(name)) return INVALID_HANDLE_VALUE;
+  constexpr DWORD kGenericAll = 0x10000000u;
+  bool read = (access & (GENERIC_READ | kGenericAll)) != 0;
+  bool write = (access & (GENERIC_WRITE | kGenericAll)) != 0;
+  if (truncate && !write) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string path = NativePath(name);
+  int flags = O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
+  flags |= read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
+  int fd = OpenRetrying(path.c_str(), flags, 0);
+  if (fd < 0) {
+    int err = errno;
+    if (err == ELOOP) {
+      SetLastError(ERROR_CANTOPEN);
+    } else if (err == EISDIR) {
+      SetLastError(ERROR_DIRECTORY);
+    } else if (err == ENXIO || err == ENODEV || err == EOPNOTSUPP) {
+      // A FIFO without a reader, a socket, a device without its driver.
+      SetLastError(ERROR_ACCESS_DENIED);
+    } else {
+      SetErrorFromErrno(err, path);
+    }
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat st {};
+  bool known = fstat(fd, &st) == 0;
+  if (!known || !S_ISREG(st.st_mode)) {
+    bool directory = known && S_ISDIR(st.st_mode);
+    ::close(fd);
+    SetLastError(directory ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  // A regular file: reads and writes block as on any file.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  auto object = std::make_shared<FileObject>(fd, path, read, write, true, false);
+  if (DWORD conflict = object->Lock().Acquire(st.st_dev, st.st_ino, read, write, shareMode)) {
+    SetLastError(conflict);
+    return INVALID_HANDLE_VALUE;  // the object closes the descriptor
+  }
+  if (truncate && ftruncate(fd, 0) != 0) {
+    SetErrorFromErrno(errno, path);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle = HandleInsert(object);
+  if (!handle) return INVALID_HANDLE_VALUE;
+  SetLastError(ERROR_SUCCESS);
+  return handle;
+}
 
 using mvn::kernel::GetFile;
 using mvn::kernel::SetErrorFromErrno;
