@@ -15,6 +15,7 @@
 
 #include "delivery/common/tests/recordingconfig.h"
 #include "delivery/local/localmodule.h"
+#include "lib/stringlist.h"
 #include "platform/dialogs/script.h"
 #include "tests/support/tempdir.h"
 
@@ -47,10 +48,12 @@ class LocalModuleTest : public testing::Test {
     dlg::SetScript(nullptr);
   }
 
-  // Writes the INI and initialises the record from it.
-  LOCALRECORD* Load(const std::string& ini) {
+  // Writes the INI and initialises the record from it (with the variable
+  // list for %NAME% references when one is given).
+  LOCALRECORD* Load(const std::string& ini, CSTRINGLIST* variables = nullptr) {
     WriteFile(iniPath, "[MVNCSEND]\r\n" + ini);
     RecordingConfig config(iniPath.c_str(), "MVNCSEND");
+    config.SetVariables(variables);
     mvn::delivery::local::Terminate(record);
     record = mvn::delivery::local::Initialize(&config);
     reads = config.reads;
@@ -199,6 +202,79 @@ TEST_F(LocalModuleTest, AFifoIsNeverOpenedAsTheExistingFile) {
     ADD_FAILURE() << "the send blocked on the FIFO";
   }
   EXPECT_FALSE(send.get()) << "a FIFO is neither a file to overwrite nor a directory";
+}
+
+TEST_F(LocalModuleTest, APlantedLinkIsNeverFollowed) {
+  // The existing-file target is a symbolic link to another file (or to a
+  // FIFO, or a dangling one): the send fails and nothing behind it changes.
+  std::string victim = dir / "victim";
+  WriteFile(victim, "precious");
+  std::string fifo = dir / "pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& pointee : {victim, fifo, dir / "nowhere"}) {
+    SCOPED_TRACE(pointee);
+    std::string link = dir / "inbox.frame";
+    fs::remove(link);
+    fs::create_symlink(pointee, link);
+    Load("OutputLocation=/" + link + "\r\nYourName=Ann\r\n");
+    EXPECT_FALSE(mvn::delivery::local::IsExistingFileTarget(("/" + link).c_str()));
+    auto send = std::async(std::launch::async, [&] { return mvn::delivery::local::SendFile(record, job.c_str()); });
+    if (send.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      std::ofstream unblock(fifo);
+      ADD_FAILURE() << "the send blocked";
+    }
+    EXPECT_FALSE(send.get());
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(ReadFile(victim), "precious");
+    EXPECT_FALSE(fs::exists(dir / "nowhere"));
+  }
+  // A device is no file to overwrite either.
+  Load("OutputLocation=//dev/null\r\n");
+  EXPECT_FALSE(mvn::delivery::local::SendFile(record, job.c_str()));
+}
+
+TEST_F(LocalModuleTest, LineBreaksInTheIdentityNeverReachTheFrame) {
+  std::string out = dir / "out";
+  const std::pair<const char*, std::string> breaks[] = {
+      {"CR", "\r"}, {"LF", "\n"}, {"CR LF", "\r\n"}, {"NUL", std::string(1, '\0')}};
+  const std::pair<const char*, const char*> keys[] = {
+      {"YourName", "Ann"}, {"YourEmailAddress", "ann@example.com"}, {"IdentityToken", "OM9Z"}};
+  const std::string forged = "SENDER-TYPE=GATEWAY\r\n!MVN-END";
+  const std::string header =
+      "!MVN::MVN\r\nSENDER-DEFAULTS=no\r\nSENDER-TYPE=LOCAL\r\nSENDER-NAME=Ann\r\nSENDER-ADDRESS=ann@example.com\r\n";
+  for (const auto& [key, clean] : keys) {
+    for (const auto& [breakName, lineBreak] : breaks) {
+      for (bool viaVariable : {true, false}) {
+        SCOPED_TRACE(std::string(key) + " with " + breakName + (viaVariable ? " through %VAR%" : " in the INI"));
+        std::string value = std::string(clean) + lineBreak + forged;
+        std::string ini = "OutputLocation=" + out + "\r\n";
+        for (const auto& [other, otherClean] : keys)
+          ini += std::string(other) + "=" + (other != key ? std::string(otherClean) : viaVariable ? "%EVIL%" : value) +
+                 "\r\n";
+        CSTRINGLIST variables;
+        variables.Add(("EVIL=" + value).c_str());
+        fs::remove_all(out);
+        Load(ini, viaVariable ? &variables : nullptr);
+        bool sent = mvn::delivery::local::SendFile(record, job.c_str());
+        const char* result = mvn::delivery::local::GetLastResult(record);
+        // An expanded variable keeps CR and LF; an INI line may end at them
+        // (and a NUL ends any text), leaving the clean value.
+        if (viaVariable && breakName != std::string("NUL")) {
+          EXPECT_FALSE(sent);
+        }
+        if (!sent) {
+          ASSERT_NE(result, nullptr);
+          EXPECT_EQ(std::string(result), std::string(key) + " holds a line break");
+          EXPECT_TRUE(Entries(out).empty()) << "nothing is written";
+        } else {
+          EXPECT_EQ(result, nullptr);
+          std::vector<std::string> names = Entries(out);
+          ASSERT_EQ(names.size(), 1u);
+          EXPECT_EQ(ReadFile(out + "/" + names[0]), header + kJob + "!MVN-END\r\n");
+        }
+      }
+    }
+  }
 }
 
 TEST(LocalModuleBasics, TerminateFreesAndReturnsZero) {
