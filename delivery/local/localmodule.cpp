@@ -2,6 +2,7 @@
 #include "delivery/local/localmodule.h"
 
 #include "lib/bufferedfile.h"
+#include "lib/checkedwriter.h"
 #include "lib/encode.h"
 #include "platform/kernel/regularfile.h"
 
@@ -21,13 +22,6 @@ constexpr DWORD kOpenForReading = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 bool StartsWithShareMarker(const char* location) {
   return location && ((location[0] == '\\' && location[1] == '\\') || (location[0] == '/' && location[1] == '/'));
-}
-
-// Writes "KEY=value" and CR LF without going through the formatter, so a
-// long value is written whole.
-bool WriteKeyLine(CBUFFEREDWRITER* writer, const char* key, const char* value) {
-  bool ok = writer->WriteString(key);
-  return writer->WriteLine(value) && ok;
 }
 
 // Opens a new, hidden partial file in the directory: the frame is written
@@ -67,24 +61,33 @@ bool PlaceFrame(const char* partial, const char* directory) {
 }
 
 // Header lines, the job file, the end line; true only when every byte went
-// out and the target was closed cleanly.
+// out and the target was closed cleanly. Values are written as they are,
+// never through the formatter, so a long one is written whole.
 bool WriteFrame(const LOCALRECORD* record, const char* jobFile, CBUFFEREDWRITER* writer) {
-  bool ok = writer->WriteLine("!MVN::MVN");
-  ok = WriteKeyLine(writer, "SENDER-DEFAULTS=", record->m_senderDefaults ? "yes" : "no") && ok;
-  ok = writer->WriteLine("SENDER-TYPE=LOCAL") && ok;
-  if (!record->m_yourName.IsEmpty()) ok = WriteKeyLine(writer, "SENDER-NAME=", record->m_yourName.Text()) && ok;
-  if (!record->m_yourEmail.IsEmpty())
-    ok = WriteKeyLine(writer, "SENDER-ADDRESS=", record->m_yourEmail.Text()) && ok;
-  ok = writer->FlushBuffer() && ok;
-  if (ok) {
+  mvn::CheckedWriter out(writer);
+  out.Line("!MVN::MVN");
+  out.Text("SENDER-DEFAULTS=");
+  out.Line(record->m_senderDefaults ? "yes" : "no");
+  out.Line("SENDER-TYPE=LOCAL");
+  if (!record->m_yourName.IsEmpty()) {
+    out.Text("SENDER-NAME=");
+    out.Line(record->m_yourName.Text());
+  }
+  if (!record->m_yourEmail.IsEmpty()) {
+    out.Text("SENDER-ADDRESS=");
+    out.Line(record->m_yourEmail.Text());
+  }
+  out.Flush();
+  if (out.Ok()) {
     CFILE job(jobFile);
-    ok = job.Open(GENERIC_READ, kOpenForReading, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr) &&
-         CopyStream(&job, writer);
+    if (job.Open(GENERIC_READ, kOpenForReading, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr))
+      out.Check(CopyStream(&job, writer));
+    else
+      out.Fail(GetLastError());
     job.Close();
   }
-  ok = writer->WriteLine("!MVN-END") && ok;
-  ok = writer->Close() && ok;
-  return ok;
+  out.Line("!MVN-END");
+  return out.Close();
 }
 
 }  // namespace

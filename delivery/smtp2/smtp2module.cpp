@@ -7,6 +7,7 @@
 
 #include "delivery/common/notifysmtp.h"
 #include "delivery/common/resources.h"
+#include "lib/checkedwriter.h"
 #include "lib/encode.h"
 #include "platform/net/rpc.h"
 
@@ -111,38 +112,39 @@ bool MimeAttachmentPart(const char* jobFile, CBUFFEREDWRITER* writer, const char
   CFILE job(jobFile);
   if (!job.Open(GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr))
     return false;
-  bool ok = writer->WriteString("\r\n--");
-  ok = writer->WriteString(boundary) && ok;
-  ok = writer->WriteString("\r\nContent-Type: application/octet-stream; name=\"") && ok;
-  ok = writer->WriteString(name) && ok;
-  ok = writer->WriteString("\"\r\nContent-Disposition: attachment; filename=\"") && ok;
-  ok = writer->WriteString(name) && ok;
-  ok = writer->WriteString("\"\r\nContent-Transfer-Encoding: base64\r\n") && ok;
-  ok = writer->WriteEOL() && ok;
+  mvn::CheckedWriter out(writer);
+  out.Text("\r\n--");
+  out.Text(boundary);
+  out.Text("\r\nContent-Type: application/octet-stream; name=\"");
+  out.Text(name);
+  out.Text("\"\r\nContent-Disposition: attachment; filename=\"");
+  out.Text(name);
+  out.Text("\"\r\nContent-Transfer-Encoding: base64\r\n");
+  out.Eol();
 
   BYTE block[SMTP2_READ_BLOCK];
   char line[2 * SMTP2_LINE_BYTES + 4];
-  DWORD remainder = 0;  // bytes of the last group of the file
-  while (ok) {
+  bool read = true;
+  while (out.Ok()) {
     DWORD got = 0;
     if (!ReadFull(&job, block, sizeof block, &got)) {
-      ok = false;
+      read = false;
       break;
     }
-    for (DWORD at = 0; at < got && ok; at += SMTP2_LINE_BYTES) {
+    for (DWORD at = 0; at < got && out.Ok(); at += SMTP2_LINE_BYTES) {
       DWORD count = got - at < SMTP2_LINE_BYTES ? got - at : SMTP2_LINE_BYTES;
       DWORD capacity = 2 * SMTP2_LINE_BYTES;
       Base64Encode(block + at, count, line, &capacity);
-      remainder = count % 3;
       // Only the file's last group is short, so pads end the last line.
+      DWORD remainder = count % 3;
       if (remainder == 1) std::memcpy(line + capacity, "==", 3);
       if (remainder == 2) std::memcpy(line + capacity, "=", 2);
-      ok = writer->WriteLine(line);
+      out.Line(line);
     }
     if (got < sizeof block) break;
   }
   job.Close();
-  return ok;
+  return read && out.Ok();
 }
 
 // ---------------------------------------------------------------------------
@@ -189,35 +191,32 @@ bool Configure(SMTP2RECORD* record, CCONFIG* config) {
 }
 
 bool WriteMessage(SMTP2RECORD* record, const char* jobFile, CBUFFEREDWRITER* writer, const char* boundary) {
-  bool ok = writer->WriteString("To: <");
-  ok = writer->WriteString(record->m_sendTo.Text()) && ok;
-  ok = writer->WriteLine(">") && ok;
-  ok = writer->WriteString("From: <") && ok;
-  ok = writer->WriteString(record->m_sentFrom.Text()) && ok;
-  ok = writer->WriteLine(">") && ok;
-  ok = writer->WriteString("Subject: MVN::SEND,SENDER-DEFAULTS=") && ok;
-  ok = writer->WriteLine(record->m_senderDefaults ? "yes" : "no") && ok;
-  ok = writer->WriteString("Reply-To: <") && ok;
-  ok = writer->WriteString(record->m_replyTo.Text()) && ok;
-  ok = writer->WriteLine(">") && ok;
-  ok = writer->WriteLine("MIME-Version: 1.0") && ok;
-  ok = writer->WriteString("Content-Type: multipart/mixed; boundary=\"") && ok;
-  ok = writer->WriteString(boundary) && ok;
-  ok = writer->WriteLine("\"") && ok;
-  ok = writer->WriteEOL() && ok;
-  ok = writer->WriteLine("This is a multi-part message in MIME format.") && ok;
-  ok = writer->WriteEOL() && ok;
-  if (!ok || !MimeAttachmentPart(jobFile, writer, boundary, SMTP2_ATTACHMENT_NAME)) {
-    writer->Close();
-    return false;
-  }
-  ok = writer->WriteString("--");
-  ok = writer->WriteString(boundary) && ok;
-  ok = writer->WriteLine("--") && ok;
+  mvn::CheckedWriter out(writer);
+  out.Text("To: <");
+  out.Text(record->m_sendTo.Text());
+  out.Line(">");
+  out.Text("From: <");
+  out.Text(record->m_sentFrom.Text());
+  out.Line(">");
+  out.Text("Subject: MVN::SEND,SENDER-DEFAULTS=");
+  out.Line(record->m_senderDefaults ? "yes" : "no");
+  out.Text("Reply-To: <");
+  out.Text(record->m_replyTo.Text());
+  out.Line(">");
+  out.Line("MIME-Version: 1.0");
+  out.Text("Content-Type: multipart/mixed; boundary=\"");
+  out.Text(boundary);
+  out.Line("\"");
+  out.Eol();
+  out.Line("This is a multi-part message in MIME format.");
+  out.Eol();
+  if (out.Ok()) out.Check(MimeAttachmentPart(jobFile, writer, boundary, SMTP2_ATTACHMENT_NAME));
+  out.Text("--");
+  out.Text(boundary);
+  out.Line("--");
   // A message that did not reach the disk whole is never sent.
-  ok = writer->Flush() && ok;
-  ok = writer->Close() && ok;
-  return ok;
+  if (out.Ok()) out.Check(writer->Flush());
+  return out.Close();
 }
 
 bool CheckSettings(SMTP2RECORD* record) {
