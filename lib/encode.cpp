@@ -86,6 +86,8 @@ DWORD EncodeInChunks(const BYTE* block, DWORD length, CBUFFEREDWRITER* target, D
 
 }  // namespace
 
+constexpr ALPHABET64 kEncode64Table(kEncode64Alphabet);
+
 bool CopyStream(CFILE* source, CFILE* target) {
   BYTE block[ENCODE_BLOCK_SIZE];
   for (;;) {
@@ -132,9 +134,13 @@ DWORD Encode64Lines(const BYTE* block, DWORD length, CBUFFEREDWRITER* target) {
   return EncodeInChunks(block, length, target, k64Chunk, [](const BYTE* in, DWORD count, char* out) {
     for (DWORD at = 0; at < count; at += k64BytesPerLine) {
       *out++ = ' ';
-      const DWORD take = count - at < k64BytesPerLine ? count - at : k64BytesPerLine;
-      char* characters = out;
-      out = Pad64(characters, Pack64(in + at, take, kEncode64Table, out));
+      if (count - at >= k64BytesPerLine) {
+        // A whole line: a constant length, so the packer is unrolled.
+        out = Pack64(in + at, k64BytesPerLine, kEncode64Table, out);
+      } else {
+        char* characters = out;
+        out = Pad64(characters, Pack64(in + at, count - at, kEncode64Table, out));
+      }
       *out++ = '\r';
       *out++ = '\n';
     }
@@ -158,22 +164,3 @@ bool Encode64Block(const BYTE* data, DWORD length, char* out, DWORD* capacity) {
   return true;
 }
 
-constexpr ALPHABET64 kEncode64Table(kEncode64Alphabet);
-
-char* Pack64(const BYTE* data, DWORD length, const ALPHABET64& alphabet, char* out) {
-  const BYTE* in = data;
-  for (const BYTE* whole = data + length / 3 * 3; in < whole; in += 3, out += 4) {
-    const DWORD v = (DWORD{in[0]} << 16) | (DWORD{in[1]} << 8) | in[2];
-    std::memcpy(out, alphabet.pair[v >> 12], 2);
-    std::memcpy(out + 2, alphabet.pair[v & 0xFFF], 2);
-  }
-  const DWORD left = length % 3;
-  if (left) {
-    const BYTE b0 = in[0];
-    const BYTE b1 = left > 1 ? in[1] : 0;
-    *out++ = alphabet.character[b0 >> 2];
-    *out++ = alphabet.character[((b0 & 3) << 4) | (b1 >> 4)];
-    if (left > 1) *out++ = alphabet.character[(b1 & 15) << 2];
-  }
-  return out;
-}

@@ -13,6 +13,8 @@
 // closes the target (whose Flush and Close slots then return false).
 #pragma once
 
+#include <cstring>
+
 #include "lib/bufferedfile.h"
 #include "lib/pathfile.h"
 
@@ -51,7 +53,24 @@ extern const ALPHABET64 kEncode64Table;
 // the characters for the bits it holds (two for one byte, three for two) and
 // no pad. Writes ((length * 4) + 2) / 3 characters at out, without a NUL, and
 // returns their end.
-char* Pack64(const BYTE* data, DWORD length, const ALPHABET64& alphabet, char* out);
+// Inline, so that the line encoders get it unrolled for their whole lines.
+inline char* Pack64(const BYTE* data, DWORD length, const ALPHABET64& alphabet, char* out) {
+  const BYTE* in = data;
+  for (const BYTE* whole = data + length / 3 * 3; in < whole; in += 3, out += 4) {
+    const DWORD v = (DWORD{in[0]} << 16) | (DWORD{in[1]} << 8) | in[2];
+    std::memcpy(out, alphabet.pair[v >> 12], 2);
+    std::memcpy(out + 2, alphabet.pair[v & 0xFFF], 2);
+  }
+  const DWORD left = length % 3;
+  if (left) {
+    const BYTE b0 = in[0];
+    const BYTE b1 = left > 1 ? in[1] : 0;
+    *out++ = alphabet.character[b0 >> 2];
+    *out++ = alphabet.character[((b0 & 3) << 4) | (b1 >> 4)];
+    if (left > 1) *out++ = alphabet.character[(b1 & 15) << 2];
+  }
+  return out;
+}
 
 // Encodes one block into the target; returns the number of bytes consumed
 // (less than length when the target failed).
