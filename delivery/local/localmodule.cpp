@@ -181,10 +181,10 @@ bool SendFile(LOCALRECORD* record, const char* jobFile) {
       if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
       return false;
     }
-    // Only a location where nothing is, or a directory, is taken as a
-    // directory; a link, a FIFO or a device fails the send untouched.
-    DWORD error = GetLastError();
-    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_DIRECTORY) return false;
+    // Anything else is taken as a directory, as the location's text says
+    // when no file is there; the location itself is never opened then, and
+    // a link to a file, a FIFO or a device is no directory: the send fails
+    // untouched.
   }
 
   CPATH directory(location);

@@ -231,6 +231,14 @@ TEST_F(LocalModuleTest, APlantedLinkIsNeverFollowed) {
   // A device is no file to overwrite either.
   Load("OutputLocation=//dev/null\r\n");
   EXPECT_FALSE(mvn::delivery::local::SendFile(record, job.c_str()));
+  // A link to a directory is a directory location, as without the marker.
+  std::string link = dir / "inbox.frame";
+  fs::remove(link);
+  fs::create_directory(dir / "intake");
+  fs::create_symlink(dir / "intake", link);
+  Load("OutputLocation=/" + link + "\r\n");
+  EXPECT_TRUE(mvn::delivery::local::SendFile(record, job.c_str()));
+  EXPECT_EQ(Entries(dir / "intake").size(), 1u);
 }
 
 TEST_F(LocalModuleTest, LineBreaksInTheIdentityNeverReachTheFrame) {

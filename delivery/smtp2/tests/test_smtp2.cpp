@@ -545,26 +545,48 @@ TEST_F(Smtp2Injection, LineBreaksInSettingsNeverReachTheWire) {
   }
 }
 
-TEST_F(Smtp2Server, AForgedRecipientThroughAVariableNeverArrives) {
+TEST_F(Smtp2Server, ForgeriesThroughAVariableNeverArrive) {
   RequireNetwork();
   PeerProcess server("aiosmtpd_store.py", {"--port", "25", "--store", m_store.str()});
   ASSERT_TRUE(server.ready()) << server.output();
-  // SMTPSendTo=%FAXTO% with FAXTO closing the address and adding a command.
+  const struct {
+    const char* key;
+    const char* value;
+  } cases[] = {
+      // A second recipient after the real one.
+      {"SMTPSendTo", "fax@server.example>\r\nRCPT TO:<evil@attacker.example"},
+      // A whole second transaction with a forged sender (smuggling).
+      {"SMTPReplyTo",
+       "r@desk.example>\r\n\r\n.\r\nMAIL FROM:<boss@desk.example>\r\nRCPT TO:<fax@server.example>\r\nDATA\r\n"
+       "Subject: forged\r\n\r\nforged\r\n.\r\nX-Tail: <"},
+  };
   std::string ini = m_dir / "mvncsend.ini";
-  WriteFile(ini, "[MVNCSEND]\r\nSMTPServer=127.0.0.1\r\nSMTPSendTo=%FAXTO%\r\nSMTPSentFrom=alice@desk.example\r\n");
-  CSTRINGLIST variables;
-  variables.Add("FAXTO=fax@server.example>\r\nRCPT TO:<evil@attacker.example");
-  deliverytest::RecordingConfig config(ini.c_str(), "MVNCSEND");
-  config.SetVariables(&variables);
-  mvn::delivery::smtp2::Terminate(m_record);
-  m_record = mvn::delivery::smtp2::Initialize(&config);
   std::string job = Job("payload");
-  EXPECT_FALSE(mvn::delivery::smtp2::SendFile(m_record, job.c_str()));
-  EXPECT_STREQ(mvn::delivery::smtp2::GetLastResult(m_record), "SMTPSendTo holds a line break");
-  // The same variable without the forgery is delivered to its one recipient.
-  variables.SetValue("FAXTO", "fax@server.example");
-  mvn::delivery::smtp2::Terminate(m_record);
-  m_record = mvn::delivery::smtp2::Initialize(&config);
+  CSTRINGLIST variables;
+  // The configuration is the module's only during Initialize.
+  auto load = [&](const char* key) {
+    // The key under test comes first: the first of two equal keys counts.
+    WriteFile(ini, "[MVNCSEND]\r\n" + std::string(key) +
+                       "=%VALUE%\r\nSMTPServer=127.0.0.1\r\nSMTPSendTo=fax@server.example\r\n"
+                       "SMTPSentFrom=alice@desk.example\r\nSMTPReplyTo=r@desk.example\r\n");
+    deliverytest::RecordingConfig config(ini.c_str(), "MVNCSEND");
+    config.SetVariables(&variables);
+    mvn::delivery::smtp2::Terminate(m_record);
+    m_record = mvn::delivery::smtp2::Initialize(&config);
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.key);
+    variables.SetValue("VALUE", c.value);
+    load(c.key);
+    EXPECT_FALSE(mvn::delivery::smtp2::SendFile(m_record, job.c_str()));
+    EXPECT_EQ(std::string(mvn::delivery::smtp2::GetLastResult(m_record) ? mvn::delivery::smtp2::GetLastResult(m_record)
+                                                                           : ""),
+              std::string(c.key) + " holds a line break");
+    EXPECT_FALSE(fs::exists(Stored(1, ".json"))) << "nothing reached the server";
+  }
+  // The same variable without the forgery: one mail to its one recipient.
+  variables.SetValue("VALUE", "fax@server.example");
+  load("SMTPSendTo");
   ASSERT_TRUE(mvn::delivery::smtp2::SendFile(m_record, job.c_str()));
   EXPECT_EQ(mvn::delivery::smtp2::GetLastResult(m_record), nullptr);
   ASSERT_TRUE(fs::exists(Stored(1, ".json")));
