@@ -436,6 +436,34 @@ TEST_F(Smtp2, RepliesThatNeverEndAreCutOffAtTheBound) {
   }
 }
 
+TEST_F(Smtp2, TheLogHoldsOneEntryPerReplyHoweverItArrives) {
+  RequireNetwork();
+  std::string record = m_dir / "split.jsonl";
+  PeerProcess peer("smtp_peer.py",
+                   {"--port", "25", "--script",
+                    R"({"GREETING": ["220-first\r\n", {"sleep": 0.1}, "220 last\r\n"],
+                        "RCPT": ["2", {"sleep": 0.1}, "50 ok\r", {"sleep": 0.1}, "\n"]})",
+                    "--record", record});
+  ASSERT_TRUE(peer.ready()) << peer.output();
+  std::string log = m_dir / "session.log";
+  m_record->m_log.Set(log.c_str());
+  std::string job = Job("x");
+  ASSERT_TRUE(mvn::delivery::smtp2::SendFile(m_record, job.c_str()));
+  EXPECT_EQ(ReadFile(log),
+            "S: 220-first\r\n220 last\r\n"
+            "C: HELO alice@desk.example\r\n"
+            "S: 250 hello\r\n"
+            "C: MAIL FROM: <alice@desk.example>\r\n"
+            "S: 250 sender ok\r\n"
+            "C: RCPT TO: <fax@server.example>\r\n"
+            "S: 250 ok\r\n"
+            "C: DATA\r\n"
+            "S: 354 end with <CRLF>.<CRLF>\r\n"
+            "S: 250 queued\r\n"
+            "C: QUIT\r\n"
+            "S: 221 bye\r\n");
+}
+
 TEST_F(Smtp2, EveryLineBeginningWithADotIsStuffed) {
   std::string received;
   mvntest::TcpPeer peer([&](mvntest::PeerConnection& connection) { received = connection.ReceiveUntilClose(); });
