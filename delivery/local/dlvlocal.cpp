@@ -17,7 +17,7 @@ MVN_MODULE_ENTRY()
 // the results.
 DELIVERY_EXPORT void* Initialize(CCONFIG* config) {
   try {
-    return LocalModule::Initialize(config);
+    return mvn::delivery::local::Initialize(config);
   } catch (...) {
     return nullptr;
   }
@@ -27,7 +27,7 @@ DELIVERY_EXPORT void* Initialize(CCONFIG* config) {
 // pointer-sized.
 DELIVERY_EXPORT void* Terminate(void* record) {
   try {
-    LocalModule::Terminate(static_cast<LOCALRECORD*>(record));
+    mvn::delivery::local::Terminate(static_cast<LOCALRECORD*>(record));
   } catch (...) {
   }
   return nullptr;
@@ -35,7 +35,7 @@ DELIVERY_EXPORT void* Terminate(void* record) {
 
 DELIVERY_EXPORT bool Configure(void* record, CCONFIG* config) {
   try {
-    return LocalModule::Configure(static_cast<LOCALRECORD*>(record), config);
+    return mvn::delivery::local::Configure(static_cast<LOCALRECORD*>(record), config);
   } catch (...) {
     return false;
   }
@@ -43,14 +43,14 @@ DELIVERY_EXPORT bool Configure(void* record, CCONFIG* config) {
 
 DELIVERY_EXPORT bool SendFile(void* record, const char* jobFile) {
   try {
-    return LocalModule::SendFile(static_cast<LOCALRECORD*>(record), jobFile);
+    return mvn::delivery::local::SendFile(static_cast<LOCALRECORD*>(record), jobFile);
   } catch (...) {
     return false;
   }
 }
 
 DELIVERY_EXPORT const char* GetLastResult(void* record) {
-  return LocalModule::GetLastResult(static_cast<LOCALRECORD*>(record));
+  return mvn::delivery::local::GetLastResult(static_cast<LOCALRECORD*>(record));
 }
 
 DELIVERY_CHECK_EXPORTS();

@@ -23,7 +23,7 @@ MVN_MODULE_ENTRY()
 // the results.
 DELIVERY_EXPORT void* Initialize(CCONFIG* config) {
   try {
-    return Smtp2Module::Initialize(config);
+    return mvn::delivery::smtp2::Initialize(config);
   } catch (...) {
     return nullptr;
   }
@@ -33,7 +33,7 @@ DELIVERY_EXPORT void* Initialize(CCONFIG* config) {
 // pointer-sized.
 DELIVERY_EXPORT void* Terminate(void* record) {
   try {
-    Smtp2Module::Terminate(static_cast<SMTP2RECORD*>(record));
+    mvn::delivery::smtp2::Terminate(static_cast<SMTP2RECORD*>(record));
   } catch (...) {
   }
   return nullptr;
@@ -41,7 +41,7 @@ DELIVERY_EXPORT void* Terminate(void* record) {
 
 DELIVERY_EXPORT bool Configure(void* record, CCONFIG* config) {
   try {
-    return Smtp2Module::Configure(static_cast<SMTP2RECORD*>(record), config);
+    return mvn::delivery::smtp2::Configure(static_cast<SMTP2RECORD*>(record), config);
   } catch (...) {
     return false;
   }
@@ -49,14 +49,14 @@ DELIVERY_EXPORT bool Configure(void* record, CCONFIG* config) {
 
 DELIVERY_EXPORT bool SendFile(void* record, const char* jobFile) {
   try {
-    return Smtp2Module::SendFile(static_cast<SMTP2RECORD*>(record), jobFile);
+    return mvn::delivery::smtp2::SendFile(static_cast<SMTP2RECORD*>(record), jobFile);
   } catch (...) {
     return false;
   }
 }
 
 DELIVERY_EXPORT const char* GetLastResult(void* record) {
-  return Smtp2Module::GetLastResult(static_cast<SMTP2RECORD*>(record));
+  return mvn::delivery::smtp2::GetLastResult(static_cast<SMTP2RECORD*>(record));
 }
 
 DELIVERY_CHECK_EXPORTS();

@@ -52,7 +52,7 @@ TEST(DlvlocalQt, TheSheetIsARealWindowThatTakesInput) {
   LOCALRECORD* record = nullptr;
   {
     deliverytest::RecordingConfig config(ini.c_str(), "MVNCSEND");
-    record = LocalModule::Initialize(&config);
+    record = mvn::delivery::local::Initialize(&config);
   }
   std::string out = dir / "fax/in";
   dlg::SetScript([&](HWND sheet) {
@@ -91,11 +91,11 @@ TEST(DlvlocalQt, TheSheetIsARealWindowThatTakesInput) {
     ok->click();
   });
   deliverytest::RecordingConfig config(ini.c_str(), "MVNCSEND");
-  EXPECT_TRUE(LocalModule::Configure(record, &config));
+  EXPECT_TRUE(mvn::delivery::local::Configure(record, &config));
   dlg::SetScript(nullptr);
   EXPECT_EQ(config.writes, (std::vector<std::string>{"YourName=Ann", "YourEmailAddress=ann@example.com",
                                                      "IdentityToken=OM9Z", "KeepFiles=true",
                                                      "OutputLocation=" + out}));
   EXPECT_TRUE(fs::is_directory(out));
-  LocalModule::Terminate(record);
+  mvn::delivery::local::Terminate(record);
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/kernel/handles.h"
+#include "platform/kernel/regularfile.h"
 #include "platform/kernel/src/internal.h"
 #include "platform/kernel/src/sharelock.h"
 #include "platform/kernel/win32.h"
@@ -417,24 +418,39 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
 
 namespace mvn::kernel {
 
-HANDLE OpenRegularFileForReading(const char* name, DWORD shareMode) {
+HANDLE OpenRegularFile(const char* name, DWORD access, DWORD shareMode, bool truncate, FinalLink links) {
   if (!CheckName(name)) return INVALID_HANDLE_VALUE;
-  std::string path = NativePath(name);
-  // Non-blocking, so that opening a FIFO without a writer returns at once.
-  int fd = OpenRetrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
-  if (fd < 0) {
-    int err = errno;
-    // A socket cannot be opened at all (ENXIO): say what it is, not that
-    // it is missing.
-    struct stat named;
-    if (stat(path.c_str(), &named) == 0 && !S_ISREG(named.st_mode) && !S_ISDIR(named.st_mode)) {
-      SetLastError(ERROR_BAD_FILE_TYPE);
-      return INVALID_HANDLE_VALUE;
-    }
-    SetErrorFromErrno(err, path);
+  constexpr DWORD kGenericAll = 0x10000000u;
+  bool read = (access & (GENERIC_READ | kGenericAll)) != 0;
+  bool write = (access & (GENERIC_WRITE | kGenericAll)) != 0;
+  if (truncate && !write) {
+    SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  struct stat st;
+  std::string path = NativePath(name);
+  // Non-blocking, so that a FIFO without a writer or reader returns at once.
+  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  if (links == FinalLink::Refuse) flags |= O_NOFOLLOW;
+  flags |= read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
+  int fd = OpenRetrying(path.c_str(), flags, 0);
+  if (fd < 0) {
+    int err = errno;
+    struct stat named;
+    if (err == ELOOP && links == FinalLink::Refuse) {
+      SetLastError(ERROR_BAD_FILE_TYPE);
+    } else if (err == EISDIR) {
+      SetLastError(ERROR_ACCESS_DENIED);
+    } else if ((links == FinalLink::Follow ? stat(path.c_str(), &named) : lstat(path.c_str(), &named)) == 0 &&
+               !S_ISREG(named.st_mode) && !S_ISDIR(named.st_mode)) {
+      // A socket cannot be opened at all, a FIFO without a reader not for
+      // writing: say what it is, not that it is missing.
+      SetLastError(ERROR_BAD_FILE_TYPE);
+    } else {
+      SetErrorFromErrno(err, path);
+    }
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat st {};
   if (fstat(fd, &st) != 0) {
     int err = errno;
     ::close(fd);
@@ -446,13 +462,16 @@ HANDLE OpenRegularFileForReading(const char* name, DWORD shareMode) {
     SetLastError(S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : ERROR_BAD_FILE_TYPE);
     return INVALID_HANDLE_VALUE;
   }
-  // Reads of a regular file never block; the flag is dropped all the same
-  // so the descriptor behaves like any other.
-  int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  auto object = std::make_shared<FileObject>(fd, path, true, false, true, false);
-  if (DWORD conflict = object->Lock().Acquire(st.st_dev, st.st_ino, true, false, shareMode)) {
+  // A regular file: reads and writes block as on any file.
+  int now = fcntl(fd, F_GETFL);
+  if (now >= 0) fcntl(fd, F_SETFL, now & ~O_NONBLOCK);
+  auto object = std::make_shared<FileObject>(fd, path, read, write, true, false);
+  if (DWORD conflict = object->Lock().Acquire(st.st_dev, st.st_ino, read, write, shareMode)) {
     SetLastError(conflict);
+    return INVALID_HANDLE_VALUE;  // the object closes the descriptor
+  }
+  if (truncate && ftruncate(fd, 0) != 0) {
+    SetErrorFromErrno(errno, path);
     return INVALID_HANDLE_VALUE;
   }
   HANDLE handle = HandleInsert(object);
