@@ -18,15 +18,6 @@ constexpr DWORD kItemSize = sizeof(DWORD);
 // Characters before the first "=" (the whole length without one).
 inline DWORD NamePartLength(const char* entry) { return StrLenTo(entry, '=', nullptr); }
 
-// Appends n bytes of text to string through its own slots.
-void AppendRun(CTEXT* string, const char* text, DWORD n) {
-  if (n == 0) return;
-  DWORD length = string->Length();
-  string->Reserve(length + n + 1);
-  std::memcpy(string->Buffer() + length, text, n);
-  string->Buffer()[length + n] = '\0';
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------

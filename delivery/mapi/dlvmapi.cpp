@@ -7,7 +7,7 @@ namespace {
 
 class MAPIDLLAPP : public CXXDLLAPP {
  public:
-  void ProcessDetach() override { MapiModule::UnloadMapiLibrary(); }
+  void ProcessDetach() override { mvn::delivery::mapi::UnloadMapiLibrary(); }
 };
 
 }  // namespace
@@ -19,7 +19,7 @@ MVN_MODULE_ENTRY()
 // the results.
 DELIVERY_EXPORT void* Initialize(CCONFIG* config) {
   try {
-    return MapiModule::Initialize(config);
+    return mvn::delivery::mapi::Initialize(config);
   } catch (...) {
     return nullptr;
   }
@@ -29,7 +29,7 @@ DELIVERY_EXPORT void* Initialize(CCONFIG* config) {
 // pointer-sized.
 DELIVERY_EXPORT void* Terminate(void* record) {
   try {
-    MapiModule::Terminate(static_cast<MAPIRECORD*>(record));
+    mvn::delivery::mapi::Terminate(static_cast<MAPIRECORD*>(record));
   } catch (...) {
   }
   return nullptr;
@@ -37,7 +37,7 @@ DELIVERY_EXPORT void* Terminate(void* record) {
 
 DELIVERY_EXPORT bool Configure(void* record, CCONFIG* config) {
   try {
-    return MapiModule::Configure(static_cast<MAPIRECORD*>(record), config);
+    return mvn::delivery::mapi::Configure(static_cast<MAPIRECORD*>(record), config);
   } catch (...) {
     return false;
   }
@@ -45,14 +45,14 @@ DELIVERY_EXPORT bool Configure(void* record, CCONFIG* config) {
 
 DELIVERY_EXPORT bool SendFile(void* record, const char* jobFile) {
   try {
-    return MapiModule::SendFile(static_cast<MAPIRECORD*>(record), jobFile);
+    return mvn::delivery::mapi::SendFile(static_cast<MAPIRECORD*>(record), jobFile);
   } catch (...) {
     return false;
   }
 }
 
 DELIVERY_EXPORT const char* GetLastResult(void* record) {
-  return MapiModule::GetLastResult(static_cast<MAPIRECORD*>(record));
+  return mvn::delivery::mapi::GetLastResult(static_cast<MAPIRECORD*>(record));
 }
 
 DELIVERY_CHECK_EXPORTS();

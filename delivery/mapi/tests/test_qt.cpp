@@ -39,7 +39,7 @@ TEST(DlvmapiQt, TheOptionsPageListsProfilesAndTransports) {
   MAPIRECORD* record = nullptr;
   {
     deliverytest::RecordingConfig config(ini.c_str(), "MVNCSEND");
-    record = MapiModule::Initialize(&config);
+    record = mvn::delivery::mapi::Initialize(&config);
   }
   const char* root = std::getenv("MVN_TEST_BINARY_DIR");
   fs::path output = fs::path(root && *root ? root : ".") / "test-output" / "dlvmapi";
@@ -66,8 +66,8 @@ TEST(DlvmapiQt, TheOptionsPageListsProfilesAndTransports) {
     EXPECT_TRUE(dlg::PressButton(sheet, IDCANCEL));
   });
   deliverytest::RecordingConfig config(ini.c_str(), "MVNCSEND");
-  EXPECT_FALSE(MapiModule::Configure(record, &config));
+  EXPECT_FALSE(mvn::delivery::mapi::Configure(record, &config));
   dlg::SetScript(nullptr);
   EXPECT_TRUE(config.writes.empty());
-  MapiModule::Terminate(record);
+  mvn::delivery::mapi::Terminate(record);
 }
