@@ -80,14 +80,16 @@ function(mvn_add_module target)
 endfunction()
 
 # mvn_add_tests(<target> SOURCES ... [LIBS ...] [USES ...] [DEFINES ...]):
-# one GoogleTest binary, its cases registered with CTest. Its entry comes
-# from LIBS (GTest::gtest_main) or is a main among its SOURCES.
+# one GoogleTest binary, its cases registered with CTest. It links
+# GoogleTest and the test support library (tests/support); its entry comes
+# from LIBS (GTest::gtest_main, or an entry of tests/support:
+# mvn_testmain_heap, mvn_testmain_module) or is a main among its SOURCES.
 # Tests that need a private machine root make it themselves (see
 # tests/support/tempdir.h).
 function(mvn_add_tests target)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;USES;DEFINES" ${ARGN})
   add_executable(${target} ${T_SOURCES})
-  target_link_libraries(${target} PRIVATE ${T_LIBS} GTest::gtest)
+  target_link_libraries(${target} PRIVATE ${T_LIBS} mvn_testsupport GTest::gtest)
   target_compile_definitions(${target} PRIVATE ${T_DEFINES})
   _mvn_uses(${target} ${T_USES})
   gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60
@@ -95,11 +97,12 @@ function(mvn_add_tests target)
 endfunction()
 
 # mvn_add_bench(<target> SOURCES ... [LIBS ...] [USES ...] [DEFINES ...]):
-# a Google Benchmark program (run by hand, not a test).
+# a Google Benchmark program (run by hand, not a test), with the test
+# support library (tests/support) for its inputs and child processes.
 function(mvn_add_bench target)
   cmake_parse_arguments(B "" "" "SOURCES;LIBS;USES;DEFINES" ${ARGN})
   add_executable(${target} ${B_SOURCES})
-  target_link_libraries(${target} PRIVATE ${B_LIBS} benchmark::benchmark)
+  target_link_libraries(${target} PRIVATE ${B_LIBS} mvn_testsupport benchmark::benchmark)
   target_compile_definitions(${target} PRIVATE ${B_DEFINES})
   _mvn_uses(${target} ${B_USES})
 endfunction()

@@ -2,9 +2,9 @@
 // the library test entry's set-up (private root, recording heap object).
 #include <gtest/gtest.h>
 
-#include "delivery/smtp2/tests/support.h"
-#include "lib/tests/testheap.h"
+#include "tests/support/network.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/testheap.h"
 
 namespace mvntest {
 namespace {

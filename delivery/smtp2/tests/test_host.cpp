@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <string>
 
-#include "delivery/smtp2/tests/support.h"
 #include "lib/config.h"
 #include "platform/module/module.h"
+#include "tests/support/network.h"
 #include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;

@@ -13,7 +13,7 @@
 
 #include "delivery/smtp2/smtp2module.h"
 #include "delivery/smtp2/tests/recording.h"
-#include "delivery/smtp2/tests/support.h"
+#include "tests/support/network.h"
 #include "tests/support/tempdir.h"
 
 namespace {

@@ -16,9 +16,9 @@
 
 #include "lib/cxxapp.h"
 #include "lib/notify.h"
-#include "lib/tests/testheap.h"
 #include "lib/tests/testsupport.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/testheap.h"
 
 #ifndef MVN_ENTRY_TESTAPP
 #error "MVN_ENTRY_TESTAPP names the test program"

@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "delivery/smtp2/tests/support.h"
+#include "tests/support/network.h"
 #include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;

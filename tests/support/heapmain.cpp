@@ -2,8 +2,8 @@
 // started on a recording heap object, then the tests.
 #include <gtest/gtest.h>
 
-#include "lib/tests/testheap.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/testheap.h"
 
 namespace mvntest {
 namespace {
