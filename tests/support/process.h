@@ -35,7 +35,7 @@ struct RunResult {
 struct RunOptions {
   // Added to this process's environment (kUnset removes a variable).
   std::map<std::string, std::string> env;
-  std::string directory;  // the child's working directory; empty: ours
+  std::string directory;     // the child's working directory; empty: ours
   int timeoutSeconds = 120;  // then the child is killed (SIGKILL)
   // >= 0 limits the size of every file the child writes (RLIMIT_FSIZE; a
   // write past it fails instead of ending the child).
@@ -62,8 +62,7 @@ int RunProgram(const std::vector<std::string>& argv, const std::vector<std::pair
 pid_t StartWithPipe(const std::vector<std::string>& argv, int* outFd);
 
 // Polls done until it holds or limit has passed; whether it held.
-inline bool WaitFor(const std::function<bool()>& done,
-                    std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
   auto end = std::chrono::steady_clock::now() + limit;
   while (!done()) {
     if (std::chrono::steady_clock::now() > end) return false;
