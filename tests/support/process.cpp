@@ -1,6 +1,7 @@
 #include "tests/support/process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -87,6 +88,7 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   if (!result.timedOut && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   result.out = ReadFile(outPath);
   if (!options.mergeOutput) result.err = ReadFile(errPath);
   return result;
@@ -109,6 +111,71 @@ int RunProgram(const std::vector<std::string>& argv, const std::vector<std::pair
   RunResult result = Run(argv, options);
   output->append(result.out);
   return result.exitCode;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& options) {
+  if (argv.empty()) return;
+  std::vector<std::string> envText = ChildEnvironment(options.env);
+  std::vector<std::string> argText = argv;
+  std::vector<char*> envp = Pointers(envText), args = Pointers(argText);
+  m_pid = fork();
+  if (m_pid == 0) {
+    setpgid(0, 0);
+    if (!options.output.empty()) {
+      int out = open(options.output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
+      if (out >= 0) {
+        dup2(out, 1);
+        dup2(out, 2);
+      }
+    }
+    if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) _exit(120);
+    if (options.uid != static_cast<uid_t>(-1) && options.uid != geteuid()) {
+      if (setgroups(0, nullptr) != 0 || setgid(options.gid) != 0 || setuid(options.uid) != 0) _exit(121);
+    }
+    execve(args[0], args.data(), envp.data());
+    _exit(122);
+  }
+  if (m_pid > 0) setpgid(m_pid, m_pid);  // either side may come first
+}
+
+int ChildProcess::Wait(std::chrono::milliseconds limit) {
+  if (m_pid <= 0) return m_code;
+  if (!WaitFor([&] { return Exited(); }, limit)) {
+    Stop();
+    return -1;
+  }
+  Finish();
+  return m_code;
+}
+
+int ChildProcess::Stop() {
+  if (m_pid <= 0) return m_code;
+  if (!Exited()) {
+    kill(-m_pid, SIGTERM);
+    if (!WaitFor([&] { return Exited(); }, std::chrono::seconds(10))) {
+      kill(-m_pid, SIGKILL);
+      WaitFor([&] { return Exited(); }, std::chrono::seconds(10));
+    }
+  }
+  Finish();
+  return m_code;
+}
+
+// Whether the process has ended; it stays unreaped, so its process group
+// cannot be taken by anybody else before Finish.
+bool ChildProcess::Exited() {
+  siginfo_t info{};
+  if (waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != m_pid)
+    return false;
+  m_code = info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
+  return true;
+}
+
+// Ends whatever the process left running in its group, then reaps it.
+void ChildProcess::Finish() {
+  kill(-m_pid, SIGKILL);
+  waitpid(m_pid, nullptr, 0);
+  m_pid = -1;
 }
 
 pid_t StartWithPipe(const std::vector<std::string>& argv, int* outFd) {

@@ -28,6 +28,7 @@ inline constexpr const char* kUnset = "\x01unset";
 
 struct RunResult {
   int exitCode = -1;  // -1 when the child did not exit normally
+  int signal = 0;     // the signal that ended it, if one did
   bool timedOut = false;
   std::string out, err;  // err stays empty when merged into out
 };
@@ -55,6 +56,46 @@ RunResult RunProgram(const std::vector<std::string>& argv, const std::map<std::s
 // the exit code (-1 when the child did not exit normally).
 int RunProgram(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env,
                std::string* output);
+
+// A child process in a process group of its own, so that stopping it also
+// stops whatever it started; for programs that run beside the test (a
+// service, a launcher). Stopped (group killed, reaped) when the object goes,
+// on every path out of a test.
+class ChildProcess {
+ public:
+  struct Options {
+    // Added to this process's environment (kUnset removes a variable).
+    std::map<std::string, std::string> env;
+    // Another user to run as (when uid differs from ours; needs root).
+    uid_t uid = static_cast<uid_t>(-1);
+    gid_t gid = static_cast<gid_t>(-1);
+    std::string directory;  // the current directory; empty: ours
+    std::string output;     // standard output and error are appended here; empty: ours
+  };
+
+  ChildProcess(const std::vector<std::string>& argv, const Options& options);
+  ~ChildProcess() { Stop(); }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool Started() const { return m_pid > 0; }
+  bool Running() { return m_pid > 0 && !Exited(); }
+  pid_t Pid() const { return m_pid; }
+
+  // The exit code (128 + signal when killed), or -1 when it did not end in
+  // time; it is then stopped.
+  int Wait(std::chrono::milliseconds limit);
+  // SIGTERM to the whole group, SIGKILL when it does not end in time; the
+  // exit code as Wait gives it.
+  int Stop();
+
+ private:
+  bool Exited();
+  void Finish();
+
+  pid_t m_pid = -1;
+  int m_code = -1;
+};
 
 // Starts argv with its standard output and error into a pipe; the child's
 // process id (-1 on failure) and the pipe's reading end in *outFd. The
