@@ -25,6 +25,15 @@ function(_mvn_uses target)
   endforeach()
 endfunction()
 
+# An executable with its sources, libraries, USES and DEFINES (the common
+# part of programs, test binaries and benchmarks).
+function(_mvn_add_executable target sources libs uses defines)
+  add_executable(${target} ${sources})
+  target_link_libraries(${target} PRIVATE ${libs})
+  target_compile_definitions(${target} PRIVATE ${defines})
+  _mvn_uses(${target} ${uses})
+endfunction()
+
 # mvn_add_library(<target> SOURCES ... [PUBLIC ...] [PRIVATE ...]): a
 # layer or a core, a static library. PUBLIC libraries are linked by every
 # consumer too, PRIVATE ones only by this library's objects.
@@ -43,10 +52,7 @@ endfunction()
 # tests run).
 function(mvn_add_program target)
   cmake_parse_arguments(P "NOINSTALL" "" "SOURCES;LIBS;USES;DEFINES" ${ARGN})
-  add_executable(${target} ${P_SOURCES})
-  target_link_libraries(${target} PRIVATE ${P_LIBS})
-  target_compile_definitions(${target} PRIVATE ${P_DEFINES})
-  _mvn_uses(${target} ${P_USES})
+  _mvn_add_executable(${target} "${P_SOURCES}" "${P_LIBS}" "${P_USES}" "${P_DEFINES}")
   if(NOT P_NOINSTALL AND COMMAND mvn_install_program)
     mvn_install_program(${target})
   endif()
@@ -58,6 +64,9 @@ endfunction()
 # unloads it. Installed like a program, unless NOINSTALL.
 function(mvn_add_module target)
   cmake_parse_arguments(M "NOINSTALL" "" "SOURCES;LIBS;EXPORTS;DEFINES" ${ARGN})
+  if(NOT M_EXPORTS)
+    message(FATAL_ERROR "${target}: a module exports at least one name (EXPORTS)")
+  endif()
   add_library(${target} MODULE ${M_SOURCES})
   set_target_properties(${target} PROPERTIES PREFIX "")
   target_link_libraries(${target} PRIVATE ${M_LIBS})
@@ -88,10 +97,7 @@ endfunction()
 # tests/support/tempdir.h).
 function(mvn_add_tests target)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;USES;DEFINES" ${ARGN})
-  add_executable(${target} ${T_SOURCES})
-  target_link_libraries(${target} PRIVATE ${T_LIBS} mvn_testsupport GTest::gtest)
-  target_compile_definitions(${target} PRIVATE ${T_DEFINES})
-  _mvn_uses(${target} ${T_USES})
+  _mvn_add_executable(${target} "${T_SOURCES}" "${T_LIBS};mvn_testsupport;GTest::gtest" "${T_USES}" "${T_DEFINES}")
   gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT "MVN_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}")
 endfunction()
@@ -101,8 +107,6 @@ endfunction()
 # support library (tests/support) for its inputs and child processes.
 function(mvn_add_bench target)
   cmake_parse_arguments(B "" "" "SOURCES;LIBS;USES;DEFINES" ${ARGN})
-  add_executable(${target} ${B_SOURCES})
-  target_link_libraries(${target} PRIVATE ${B_LIBS} mvn_testsupport benchmark::benchmark)
-  target_compile_definitions(${target} PRIVATE ${B_DEFINES})
-  _mvn_uses(${target} ${B_USES})
+  _mvn_add_executable(${target} "${B_SOURCES}" "${B_LIBS};mvn_testsupport;benchmark::benchmark" "${B_USES}"
+    "${B_DEFINES}")
 endfunction()
