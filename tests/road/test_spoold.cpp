@@ -65,7 +65,7 @@ class SpooldTest : public ::testing::Test {
     SetString(std::string(spooler::kPrintersKey) + "\\Fax Render", "Port", "MVN2");
   }
   void TearDown() override {
-    if (m_service) Stop();
+    if (m_pid > 0) Stop();
   }
 
   void Start() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <signal.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 
@@ -81,6 +82,10 @@ class ChildProcess {
   bool Started() const { return m_pid > 0; }
   bool Running() { return m_pid > 0 && !Exited(); }
   pid_t Pid() const { return m_pid; }
+  // Sends signal to the process itself (not its group).
+  void Signal(int signal) {
+    if (m_pid > 0) kill(m_pid, signal);
+  }
 
   // The exit code (128 + signal when killed), or -1 when it did not end in
   // time; it is then stopped.
