@@ -89,8 +89,8 @@ bool RunOnce(const Machine& machine, double* seconds, long* peakKb, int* exitCod
   mvntest::RunOptions options;
   options.env["MVN_ROOT"] = machine.root.string();
   options.timeoutSeconds = 600;
-  *exitCode = mvntest::Run({"/usr/bin/time", "-v", "-o", report.string(), MVN_MVNCSEND, input.string()}, options)
-                  .exitCode;
+  *exitCode =
+      mvntest::Run({"/usr/bin/time", "-v", "-o", report.string(), MVN_MVNCSEND, input.string()}, options).exitCode;
   std::ifstream in(report);
   std::string line;
   bool haveTime = false, haveRss = false;
