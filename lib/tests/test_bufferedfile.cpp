@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "lib/bufferedfile.h"
-#include "lib/tests/testheap.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/testheap.h"
 
 namespace fs = std::filesystem;
 using mvntest::ReadFile;

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "lib/checkedwriter.h"
-#include "lib/tests/testheap.h"
+#include "tests/support/testheap.h"
 #include "tests/support/tempdir.h"
 
 using mvntest::ReadFile;

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "sendclient/tests/runner.h"
+#include "tests/support/sendmachine.h"
 
 using namespace mvntest;
 using namespace std::string_literals;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/kernel/win32.h"
-#include "sendclient/tests/runner.h"
+#include "tests/support/sendmachine.h"
 
 using namespace mvntest;
 

@@ -6,7 +6,7 @@
 
 #include "delivery/common/module.h"
 #include "delivery/common/notifysmtp.h"
-#include "delivery/common/tests/recordingconfig.h"
+#include "tests/support/recordingconfig.h"
 #include "tests/support/tempdir.h"
 
 TEST(Resources, StringsAreCutWholeToTheBuffer) {

@@ -11,12 +11,14 @@
 
 #include "delivery/exports.h"
 #include "lib/config.h"
-#include "lib/tests/testheap.h"
 #include "platform/module/module.h"
 #include "tests/support/exports.h"
+#include "tests/support/mapped.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/testheap.h"
 
 namespace fs = std::filesystem;
+using mvntest::Mapped;
 using mvntest::ReadFile;
 using mvntest::TempDir;
 using mvntest::WriteFile;
@@ -30,14 +32,6 @@ using SendFileFn = DELIVERY_SENDFILE;
 using GetLastResultFn = DELIVERY_GETLASTRESULT;
 
 std::string RealModulePath() { return fs::canonical(MVN_DLVLOCAL_PATH).string(); }
-
-bool Mapped(const std::string& path) {
-  std::ifstream maps("/proc/self/maps");
-  std::string line;
-  while (std::getline(maps, line))
-    if (line.find(path) != std::string::npos) return true;
-  return false;
-}
 
 struct Module {
   HMODULE handle = nullptr;

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "delivery/common/tests/recordingconfig.h"
 #include "delivery/local/localmodule.h"
 #include "lib/stringlist.h"
 #include "platform/dialogs/script.h"
+#include "tests/support/recordingconfig.h"
 #include "tests/support/tempdir.h"
 
 namespace dlg = mvn::dialogs;

@@ -13,18 +13,13 @@
 #include <filesystem>
 #include <string>
 
-#include "delivery/common/tests/recordingconfig.h"
 #include "delivery/local/localmodule.h"
 #include "platform/dialogs/script.h"
+#include "tests/support/recordingconfig.h"
 #include "tests/support/tempdir.h"
 
 namespace dlg = mvn::dialogs;
 namespace fs = std::filesystem;
-
-// Qt's font configuration library keeps caches for the life of the process.
-extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig.so\n";
-}
 
 namespace {
 

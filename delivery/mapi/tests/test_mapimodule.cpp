@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "delivery/common/tests/recordingconfig.h"
+#include "tests/support/recordingconfig.h"
 #include "delivery/mapi/mapimodule.h"
 #include "platform/dialogs/script.h"
 #include "platform/module/module.h"

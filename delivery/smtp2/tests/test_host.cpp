@@ -7,11 +7,11 @@
 #include <set>
 #include <string>
 
-#include "delivery/smtp2/tests/support.h"
 #include "delivery/exports.h"
 #include "lib/config.h"
 #include "platform/module/module.h"
 #include "tests/support/exports.h"
+#include "tests/support/network.h"
 #include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;

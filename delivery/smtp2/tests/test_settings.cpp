@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "delivery/common/tests/recordingconfig.h"
 #include "delivery/smtp2/smtp2module.h"
 #include "platform/dialogs/script.h"
+#include "tests/support/recordingconfig.h"
 #include "tests/support/tempdir.h"
 
 namespace dlg = mvn::dialogs;

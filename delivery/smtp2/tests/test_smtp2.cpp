@@ -11,12 +11,12 @@
 #include <thread>
 #include <vector>
 
-#include "delivery/common/tests/recordingconfig.h"
+#include "tests/support/recordingconfig.h"
 #include "delivery/smtp2/smtp2module.h"
 #include "delivery/smtp2/tests/recording.h"
 #include "lib/stringlist.h"
-#include "platform/net/tests/peer.h"
-#include "delivery/smtp2/tests/support.h"
+#include "tests/support/network.h"
+#include "tests/support/peer.h"
 #include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "delivery/smtp2/tests/support.h"
+#include "tests/support/network.h"
 #include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;
