@@ -12,13 +12,6 @@
 
 namespace {
 
-class BenchHeap : public CXXHEAP {
- public:
-  void Report(void*, NOTIFYEXPANDER, void*, DWORD, const char*, const char*, const char*) override {}
-  void Notify(DWORD, const char*, const char*, const char*) override {}
-};
-CSTATICOBJECT<BenchHeap> g_heap;
-
 void BM_ExpandPieces(benchmark::State& state) {
   const int pieces = static_cast<int>(state.range(0));
   CSTRINGLIST list;
@@ -52,15 +45,3 @@ void BM_ExpandLongValues(benchmark::State& state) {
 BENCHMARK(BM_ExpandLongValues)->RangeMultiplier(2)->Range(256, 8000)->Complexity(benchmark::oN);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  CXXHEAP::StartLibrary(g_heap.Get(), GetModuleHandleA(nullptr));
-  g_heap.Construct();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  CXXHEAP::EndLibrary();
-  g_heap.Destroy();
-  return 0;
-}

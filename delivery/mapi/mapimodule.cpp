@@ -185,10 +185,17 @@ void ComboText(HWND combo, CTEXT* text) {
   text->Assign(ComboItem(combo, index).c_str());
 }
 
-// The transport-provider rows of the status table with the columns the
+// The transport-provider rows of a status table, with the columns the
 // module reads.
-SizedSPropTagArray<4> StatusColumns() {
-  return {4, {PR_RESOURCE_TYPE, PR_RESOURCE_METHODS, PR_PROVIDER_DISPLAY, PR_ENTRYID}};
+HRESULT QueryTransportRows(IMAPITable* table, SRowSet** rows) {
+  SizedSPropTagArray<4> columns = {4, {PR_RESOURCE_TYPE, PR_RESOURCE_METHODS, PR_PROVIDER_DISPLAY, PR_ENTRYID}};
+  SPropValue transportType{};
+  transportType.ulPropTag = PR_RESOURCE_TYPE;
+  transportType.Value.l = MAPI_TRANSPORT_PROVIDER;
+  SRestriction restriction{};
+  restriction.rt = RES_PROPERTY;
+  restriction.res.resProperty = {RELOP_EQ, PR_RESOURCE_TYPE, &transportType};
+  return g_library.queryAllRows(table, columns.Get(), &restriction, nullptr, 0, rows);
 }
 
 }  // namespace
@@ -467,16 +474,8 @@ bool FlushTransport(MAPIRECORD* record) {
   IMAPITable* table = nullptr;
   if (!CheckResult(record, "FlushTransport: GetStatusTable", record->m_session->GetStatusTable(0, &table)))
     return false;
-  SizedSPropTagArray<4> columns = StatusColumns();
-  SPropValue transportType{};
-  transportType.ulPropTag = PR_RESOURCE_TYPE;
-  transportType.Value.l = MAPI_TRANSPORT_PROVIDER;
-  SRestriction restriction{};
-  restriction.rt = RES_PROPERTY;
-  restriction.res.resProperty = {RELOP_EQ, PR_RESOURCE_TYPE, &transportType};
   SRowSet* rows = nullptr;
-  bool ok = CheckResult(record, "FlushTransport: HrQueryAllRows",
-                        g_library.queryAllRows(table, columns.Get(), &restriction, nullptr, 0, &rows));
+  bool ok = CheckResult(record, "FlushTransport: HrQueryAllRows", QueryTransportRows(table, &rows));
   for (ULONG i = 0; ok && rows && i < rows->cRows; ++i) {
     const SRow& row = rows->aRow[i];
     const SPropValue* methods = PropOf(row.lpProps, row.cValues, PR_RESOURCE_METHODS);
@@ -567,15 +566,8 @@ void ListTransports(HWND combo, const char* profile, const char* password) {
     if (g_library.logonEx(0, profile, password, kLogonFlags, &session) >= 0) {
       IMAPITable* table = nullptr;
       if (session->GetStatusTable(0, &table) >= 0) {
-        SizedSPropTagArray<4> columns = StatusColumns();
-        SPropValue transportType{};
-        transportType.ulPropTag = PR_RESOURCE_TYPE;
-        transportType.Value.l = MAPI_TRANSPORT_PROVIDER;
-        SRestriction restriction{};
-        restriction.rt = RES_PROPERTY;
-        restriction.res.resProperty = {RELOP_EQ, PR_RESOURCE_TYPE, &transportType};
         SRowSet* rows = nullptr;
-        if (g_library.queryAllRows(table, columns.Get(), &restriction, nullptr, 0, &rows) >= 0) {
+        if (QueryTransportRows(table, &rows) >= 0) {
           for (ULONG i = 0; i < rows->cRows; ++i) {
             const SRow& row = rows->aRow[i];
             const SPropValue* methods = PropOf(row.lpProps, row.cValues, PR_RESOURCE_METHODS);
