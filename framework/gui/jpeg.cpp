@@ -107,8 +107,10 @@ bool Decode(DecodeState& s, const unsigned char* data, size_t size, JpegResult& 
     const int colours = s.info.actual_number_of_colors;
     for (int i = 0; i < colours; ++i) {
       int r = s.info.colormap[0][i];
-      int g = components >= 3 ? s.info.colormap[1][i] : r;
-      int b = components >= 3 ? s.info.colormap[2][i] : r;
+      // A quantised picture has one component (the index); the map has
+      // one row per colour component.
+      int g = s.info.out_color_components >= 3 ? s.info.colormap[1][i] : r;
+      int b = s.info.out_color_components >= 3 ? s.info.colormap[2][i] : r;
       table.push_back(qRgb(r, g, b));
     }
     image.setColorTable(table);

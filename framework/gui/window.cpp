@@ -705,8 +705,8 @@ void Window::Open() {
 }
 
 void Window::Run() {
-  Open();
   m_main->setWindowModality(Qt::ApplicationModal);
+  Open();
   if (!m_open) return;
   QEventLoop loop;
   QObject::connect(this, &Window::windowEvent, &loop, [this, &loop](int e, int) {
@@ -787,6 +787,9 @@ StartedWindows& Registry() {
   static StartedWindows registry;
   return registry;
 }
+
+std::atomic<bool> g_halted{false};
+std::atomic<int> g_haltCode{0};
 
 bool OnGuiThread() { return !qApp || QThread::currentThread() == qApp->thread(); }
 
@@ -871,7 +874,17 @@ void Halt(int code, std::string_view message) {
     request.icon = Icon::Hand;
     Services().Message(request);
   }
-  if (qApp) QCoreApplication::exit(code);
+  g_halted = true;
+  g_haltCode = code;
+  // Called from inside the program's event loop (the usual case), the loop
+  // ends; called outside any loop there is none to end, and Halted() tells
+  // the program's main not to start one.
+  if (qApp && QThread::currentThread()->loopLevel() > 0) QCoreApplication::exit(code);
+}
+
+bool Halted(int* code) {
+  if (code) *code = g_haltCode;
+  return g_halted;
 }
 
 }  // namespace mvn::framework

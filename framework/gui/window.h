@@ -272,5 +272,7 @@ void PostTo(int id, int event, int field = 0);
 // with code.
 void AddHaltHook(std::function<void()> hook);
 void Halt(int code = 0, std::string_view message = {});
+// Whether Halt has run (and its code).
+bool Halted(int* code = nullptr);
 
 }  // namespace mvn::framework
