@@ -22,7 +22,7 @@ bool ParseDriver(std::string_view name, Driver* driver) {
   else if (n == "ODBC") *driver = Driver::Odbc;
   else if (n == "ASCII") *driver = Driver::Ascii;
   else if (n == "DOS") *driver = Driver::Dos;
-  else if (n == "BASIC" || n == "CSV") *driver = Driver::Csv;
+  else if (n == "CSV") *driver = Driver::Csv;
   else return false;
   return true;
 }
@@ -30,7 +30,7 @@ bool ParseDriver(std::string_view name, Driver* driver) {
 const char* DriverName(Driver driver) {
   switch (driver) {
     case Driver::Keyed: return "KEYED";
-    case Driver::Csv: return "BASIC";
+    case Driver::Csv: return "CSV";
     case Driver::Dos: return "DOS";
     case Driver::Ascii: return "ASCII";
     case Driver::Odbc: return "ODBC";
@@ -55,6 +55,13 @@ void SplitTableName(std::string_view name, std::string* file, std::string* table
 
 FileManager::FileManager(Driver driver, LayoutPtr layout, std::string name)
     : m_driver(driver), m_layout(layout), m_buffer(layout), m_name(std::move(name)) {
+  SetDriver(driver);
+}
+
+void FileManager::SetDriver(Driver driver) {
+  if (m_backend && driver == m_driver) return;
+  if (m_backend) m_backend->Close();
+  m_driver = driver;
   switch (driver) {
     case Driver::Keyed: m_backend = MakeKeyedBackend(*this); break;
     case Driver::Odbc: m_backend = MakeOdbcBackend(*this); break;
