@@ -39,7 +39,7 @@ namespace mvn::framework {
 
 enum class Driver { Keyed, Csv, Dos, Ascii, Odbc };
 
-// "KEYED" or "" → Keyed, "ODBC", "ASCII", "DOS", "BASIC" / "CSV" (no case);
+// "KEYED" or "" → Keyed, "ODBC", "ASCII", "DOS", "CSV" (no case);
 // false for anything else.
 bool ParseDriver(std::string_view name, Driver* driver);
 const char* DriverName(Driver driver);
@@ -86,6 +86,8 @@ class FileManager {
   std::unique_ptr<FileManager> Clone() const;
 
   Driver GetDriver() const { return m_driver; }
+  // Changes the driver (closing the file first); keys and name stay.
+  void SetDriver(Driver driver);
   const LayoutPtr& GetLayout() const { return m_layout; }
   Record& Buffer() { return m_buffer; }
   const Record& Buffer() const { return m_buffer; }

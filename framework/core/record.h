@@ -30,6 +30,15 @@ struct FieldDef {
   int size;          // bytes: LONG 4, BYTE 1, STRING/CSTRING n, MEMO/BLOB maximum length
 };
 
+// Field declarations. The upper-case forms read like the declarations they
+// come from; use the CamelCase ones in code that also sees the kernel's
+// LONG and BYTE types.
+inline FieldDef LongField(std::string name) { return {std::move(name), FieldType::Long, 4}; }
+inline FieldDef ByteField(std::string name) { return {std::move(name), FieldType::Byte, 1}; }
+inline FieldDef StringField(std::string name, int n) { return {std::move(name), FieldType::String, n}; }
+inline FieldDef CStringField(std::string name, int n) { return {std::move(name), FieldType::CString, n}; }
+inline FieldDef MemoField(std::string name, int n) { return {std::move(name), FieldType::Memo, n}; }
+inline FieldDef BlobField(std::string name, int n = 1 << 30) { return {std::move(name), FieldType::Blob, n}; }
 inline FieldDef LONG(std::string name) { return {std::move(name), FieldType::Long, 4}; }
 inline FieldDef BYTE(std::string name) { return {std::move(name), FieldType::Byte, 1}; }
 inline FieldDef STRING(std::string name, int n) { return {std::move(name), FieldType::String, n}; }

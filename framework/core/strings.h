@@ -11,6 +11,9 @@
 //   N[-][0][width][.decimals] a number, blank-padded (or zero-padded with a
 //        0 before the width) on the left to width; "-" shows a sign for
 //        negative values; width 0 or none means "as wide as needed"
+//   P...P a pattern: each "#" is one digit (leading zeros shown), every other
+//        character is copied; a value too large for the pattern gives its
+//        largest value (all nines), a negative one its digits
 //   S<n> text cut to n bytes (never inside a UTF-8 character)
 // The sixteen date patterns of the client's DateFormat setting are accepted
 // as pictures too: "mm/dd/yy", "mm/dd/yyyy", "mmm dd, yyyy",
@@ -57,6 +60,14 @@ std::string Format(int64_t value, std::string_view picture);
 int64_t Deformat(std::string_view text, std::string_view picture, bool* ok = nullptr);
 // As Deformat for dates with an explicit reference year for two-digit years.
 int32_t DeformatDate(std::string_view text, std::string_view picture, int referenceYear, bool* ok = nullptr);
+
+// Real values: N pictures with decimals and P patterns (rounded half away
+// from zero); other pictures as Format of the rounded value.
+std::string FormatReal(double value, std::string_view picture);
+// The number in a text with formatting characters ("1,234.50", "$ -12"):
+// digits, the first "." and a "-" before the first digit count, the rest is
+// ignored.
+double DeformatReal(std::string_view text);
 
 // Day of week, 0 = Sunday.
 int DayOfWeek(int32_t date);
