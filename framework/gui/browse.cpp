@@ -49,7 +49,7 @@ Browse::Browse(Window& window, FileManager& file, std::string useName, QRect du,
     else
       m_view->setColumnWidth(i, DialogUnits::XToPixels(m_columns[static_cast<size_t>(i)].width));
   }
-  SetPageSize(std::max(1, (m_view->viewport()->height()) / std::max(1, m_view->verticalHeader()->defaultSectionSize())));
+  FitPageSize(m_view->viewport()->height() / std::max(1, m_view->verticalHeader()->defaultSectionSize()));
 
   if (m_sheetField) {
     auto* tabs = qobject_cast<QTabWidget*>(m_window.ControlWidget(m_sheetField));
@@ -86,6 +86,11 @@ void Browse::SetButtons(int insert, int change, int remove, int select) {
 }
 
 void Browse::SetPageSize(int rows) {
+  m_fixedPageSize = true;
+  FitPageSize(rows);
+}
+
+void Browse::FitPageSize(int rows) {
   rows = std::max(1, rows);
   if (rows == m_pageSize) return;
   m_pageSize = rows;
@@ -161,6 +166,22 @@ void Browse::FillFrom(const Position& position, bool found) {
   }
 }
 
+bool Browse::PositionOn(int64_t row, Position* position) {
+  // A position is only good for the key it was read in, so the record is
+  // found again in the current key's order: its key values, then forward
+  // over the records with equal values until its row.
+  if (row <= 0 || m_file.Reget(Position{row, {}}) != NoError) return false;
+  if (m_file.SetFrom(Key()) != NoError) return false;
+  for (int step = 0; step < 100000; ++step) {
+    if (m_file.Next() != NoError) return false;
+    if (m_file.GetPosition().row == row) {
+      *position = m_file.GetPosition();
+      return true;
+    }
+  }
+  return false;
+}
+
 void Browse::Show() {
   m_filling = true;
   m_model->Reset();
@@ -213,8 +234,9 @@ void Browse::SetOrder(int order) {
     if (tabs && tabs->currentIndex() != order) tabs->setCurrentIndex(order);
   }
   // The highlighted record stays highlighted, now in the new key's order.
-  if (had && m_file.Reget(keep) == NoError) {
-    FillFrom(m_file.GetPosition(), true);
+  Position at;
+  if (had && PositionOn(keep.row, &at)) {
+    FillFrom(at, true);
     Show();
   } else {
     Open();
@@ -339,15 +361,12 @@ int Browse::Ask(FormMode mode) {
   }
   int result = m_form(mode);
   if (result == RequestCompleted) {
-    if (mode == FormMode::Delete) {
-      if (haveNext && m_file.Reget(next) == NoError)
-        FillFrom(m_file.GetPosition(), true);
-      else
-        FillFrom(Position(), false);
-    } else {
-      // The written record, wherever the key puts it now.
-      FillFrom(m_file.GetPosition(), true);
-    }
+    // The written record (or, after a delete, its neighbour), wherever the
+    // key puts it now.
+    int64_t row = mode == FormMode::Delete ? (haveNext ? next.row : 0) : m_file.GetPosition().row;
+    Position at;
+    bool found = PositionOn(row, &at);
+    FillFrom(at, found);
     Show();
   }
   return result;
@@ -414,7 +433,7 @@ void BrowseView::wheelEvent(QWheelEvent* event) {
 void BrowseView::resizeEvent(QResizeEvent* event) {
   QTableView::resizeEvent(event);
   int rowHeight = std::max(1, verticalHeader()->defaultSectionSize());
-  m_browse->SetPageSize(std::max(1, viewport()->height() / rowHeight));
+  if (!m_browse->m_fixedPageSize) m_browse->FitPageSize(viewport()->height() / rowHeight);
 }
 
 // ---------------------------------------------------------------------------

@@ -82,6 +82,7 @@ class Browse : public QObject {
   // The page: rows shown and their cell texts.
   int PageRows() const;
   int PageSize() const { return m_pageSize; }
+  // A fixed page size; without one the page is as high as the list.
   void SetPageSize(int rows);
   std::string Cell(int row, int column) const;  // 0-based
   int SelectedRow() const { return m_selected; }  // 0-based, -1 when empty
@@ -100,12 +101,16 @@ class Browse : public QObject {
     std::vector<std::string> cells;
   };
   friend class BrowsePageModel;
+  friend class BrowseView;
 
   const std::string& Key() const;
   std::string LocatorFieldName() const;
   Row Current() const;
   bool ReadNext(Row* row);
   bool ReadPrevious(Row* row);
+  // Finds the record of a row number in the current order.
+  bool PositionOn(int64_t row, Position* position);
+  void FitPageSize(int rows);
   // Fills the page starting with position (going back when the table ends
   // too early) and highlights it.
   void FillFrom(const Position& position, bool found);
@@ -126,6 +131,7 @@ class Browse : public QObject {
   BrowsePageModel* m_model = nullptr;
   BrowseView* m_view = nullptr;
   bool m_filling = false;
+  bool m_fixedPageSize = false;
 };
 
 // The page of a browse as a table model.
@@ -150,6 +156,8 @@ class BrowsePageModel : public QAbstractTableModel {
 // go to the locator.
 class BrowseView : public QTableView {
   Q_OBJECT
+  friend class Browse;
+
  public:
   explicit BrowseView(Browse* browse);
 

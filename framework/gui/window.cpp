@@ -164,6 +164,14 @@ int Window::Add(ControlType type, std::string useName, QWidget* widget, QRect du
   control.widget = widget;
   control.parent = parent;
   control.du = du;
+  // A prompt is the label of the control that follows it: its "&" letter
+  // moves the focus there.
+  if (widget && type != ControlType::Prompt) {
+    auto last = m_controls.find(m_nextField - 2);
+    if (last != m_controls.end() && last->second.type == ControlType::Prompt)
+      if (auto* label = qobject_cast<QLabel*>(last->second.widget.data()); label && !label->buddy())
+        label->setBuddy(widget);
+  }
   if (widget) {
     widget->setParent(ParentWidget(parent));
     widget->setObjectName(Q(control.useName));
