@@ -1,5 +1,8 @@
 #include "framework/gui/qtservices.h"
 
+#include "framework/core/errors.h"
+#include "framework/core/filemanager.h"
+
 #include <QApplication>
 #include <QCursor>
 #include <QFileDialog>
@@ -134,6 +137,22 @@ std::unique_ptr<Progress> QtServices::OpenProgress(const ProgressRequest& reques
 void InstallQtServices() {
   static QtServices services;
   InstallServices(&services);
+  InstallFileErrorMessages();
+}
+
+std::string FileErrorText(const std::string& fileName, int code, const std::string& text) {
+  return "Error (" + text + ") accessing " + (fileName.empty() ? std::string("a file") : fileName) +
+         "|Error code: " + std::to_string(code);
+}
+
+void InstallFileErrorMessages() {
+  FileManager::SetErrorReporter([](const FileManager& file, int code, const std::string& text) {
+    MessageRequest request;
+    request.text = FileErrorText(file.Name(), code, text.empty() ? StandardErrorText(code) : text);
+    request.caption = "File Error";
+    request.icon = Icon::Exclamation;
+    Services().Message(request);
+  });
 }
 
 // ---------------------------------------------------------------------------

@@ -22,8 +22,14 @@ class QtServices : public ServiceProvider {
 };
 
 // Installs one QtServices for the process (the GUI programs call it once
-// after making their application object).
+// after making their application object), and the file error messages.
 void InstallQtServices();
+
+// The framework's error message for a file operation that failed without
+// the caller asking to handle it (the file manager's calls without "Try"),
+// shown through the installed services.
+void InstallFileErrorMessages();
+std::string FileErrorText(const std::string& fileName, int code, const std::string& text);
 
 // The Qt name filters for a "name|pat;pat" text: each pattern matched
 // without regard to letter case ("*.csv" as "*.[cC][sS][vV]").

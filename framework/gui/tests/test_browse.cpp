@@ -14,6 +14,7 @@
 #include "framework/core/errors.h"
 #include "framework/core/services.h"
 #include "framework/gui/browse.h"
+#include "framework/gui/qtservices.h"
 #include "framework/gui/tests/support.h"
 #include "tests/support/tempdir.h"
 
@@ -360,6 +361,23 @@ TEST_F(BookWindows, FormWritesThroughTheFileWithoutARelation) {
   defaults.Buffer().Set("GroupID", "sales east");
   EXPECT_EQ(defaults.TryFetch("MVd:KeyGroupID"), NoError);
   EXPECT_EQ(defaults.Records(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(BookWindows, FileErrorsWithoutTryShowTheFrameworkMessage) {
+  InstallFileErrorMessages();
+  clients().Buffer().Clear();
+  clients().Buffer().Set("ClientID", "Nobody");
+  EXPECT_EQ(clients().Fetch("MVC:KeyClientID"), RecordNotFoundError);
+  FileManager::SetErrorReporter(nullptr);
+  ASSERT_EQ(script.messages.size(), 1u);
+  EXPECT_EQ(script.messages[0].caption, "File Error");
+  EXPECT_NE(script.messages[0].text.find("!MVClients|Error code: 35"), std::string::npos) << script.messages[0].text;
+  EXPECT_EQ(clients().TryFetch("MVC:KeyClientID"), RecordNotFoundError);
+  EXPECT_EQ(script.messages.size(), 1u) << "a Try call reports nothing";
 }
 
 }  // namespace

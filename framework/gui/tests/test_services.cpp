@@ -4,6 +4,8 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFileDialog>
+#include <filesystem>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
@@ -130,6 +132,48 @@ TEST(FileFilters, QtFiltersFindUpperCaseNames) {
   QString inside = filters[0].section('(', 1).chopped(1);
   QStringList found = QDir(QString::fromStdString(dir.str())).entryList(inside.split(' '), QDir::Files, QDir::Name);
   EXPECT_EQ(found, (QStringList{"LIST.CSV", "notes.Txt"}));
+}
+
+TEST(QtFileDialog, TitleDirectoryFiltersAndTheChosenPath) {
+  mvntest::TempDir dir;
+  for (const char* name : {"LIST.CSV", "other.doc"}) std::ofstream(dir / name) << "x";
+  QtServices qt;
+  for (FileDialogMode mode : {FileDialogMode::Open, FileDialogMode::Save}) {
+    QString title, directory;
+    QStringList filters;
+    bool listsCsv = false;
+    guitest::When([] { return qobject_cast<QFileDialog*>(QApplication::activeModalWidget()); },
+                  [&](QWidget* w) {
+                    auto* dialog = static_cast<QFileDialog*>(w);
+                    title = dialog->windowTitle();
+                    directory = dialog->directory().absolutePath();
+                    filters = dialog->nameFilters();
+                    // What the dialog's own list shows under the filter.
+                    QStringList shown = dialog->directory().entryList(
+                        filters[0].section('(', 1).chopped(1).split(' '), QDir::Files);
+                    listsCsv = shown.contains("LIST.CSV") && !shown.contains("other.doc");
+                    dialog->selectFile(mode == FileDialogMode::Open ? "LIST.CSV" : "new.csv");
+                    static_cast<QDialog*>(dialog)->accept();
+                  });
+    FileDialogRequest request;
+    request.mode = mode;
+    request.title = mode == FileDialogMode::Open ? "Please select a csv file to import from" : "Please name the file to save";
+    request.directory = dir.str();
+    request.filters = "CSV File|*.csv;*.txt";
+    std::string path;
+    ASSERT_TRUE(qt.FileDialog(request, &path));
+    EXPECT_EQ(title.toStdString(), request.title);
+    EXPECT_EQ(directory.toStdString(), std::filesystem::canonical(dir.path()).string());
+    ASSERT_EQ(filters.size(), 1);
+    EXPECT_TRUE(filters[0].startsWith("CSV File ("));
+    EXPECT_TRUE(listsCsv);
+    EXPECT_EQ(path, (std::filesystem::canonical(dir.path()) / (mode == FileDialogMode::Open ? "LIST.CSV" : "new.csv")).string());
+  }
+  guitest::When([] { return qobject_cast<QFileDialog*>(QApplication::activeModalWidget()); },
+                [](QWidget* w) { static_cast<QDialog*>(w)->reject(); });
+  std::string untouched = "kept";
+  EXPECT_FALSE(qt.FileDialog({FileDialogMode::Open, "t", dir.str(), "*.*"}, &untouched));
+  EXPECT_EQ(untouched, "kept");
 }
 
 TEST(Messages, LinesAndScriptedAnswers) {
