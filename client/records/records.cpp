@@ -1,6 +1,7 @@
 #include "client/records/records.h"
 
 #include "framework/core/errors.h"
+#include "framework/core/runtime.h"
 #include "framework/core/strings.h"
 
 namespace mvn::client {
@@ -328,7 +329,11 @@ Dictionary* g_dictionary = nullptr;
 }
 
 Dictionary& InitDictionary() {
-  if (!g_dictionary) g_dictionary = new Dictionary;
+  if (!g_dictionary) {
+    g_dictionary = new Dictionary;
+    // HALT closes the files and disposes the dictionary too.
+    framework::OnHalt([] { KillDictionary(); });
+  }
   return *g_dictionary;
 }
 
