@@ -294,6 +294,12 @@ TEST(KeyedFile, MissingTableIsCreatedAndMissingIndexGives46) {
   ASSERT_EQ(again.clients.BuildKeys(), NoError);
   ASSERT_EQ(again.AddClient("A", "1"), NoError);
   EXPECT_EQ(again.AddClient("A", "1"), DuplicateKeyError);
+  // A declared table dropped from the file is made again.
+  again.clients.Close();
+  ASSERT_EQ(Sql(dir / "b.KDF", "DROP TABLE Groups"), SQLITE_OK);
+  Book third(dir / "b");
+  ASSERT_EQ(third.groups.Open(), NoError);
+  EXPECT_EQ(third.AddGroup("G"), NoError);
 }
 
 TEST(KeyedFile, NotARegularFileIsRefusedWithoutBlocking) {
