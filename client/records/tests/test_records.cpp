@@ -97,6 +97,23 @@ class Book : public ::testing::Test {
   Dictionary dict;
 };
 
+TEST(AddressBook, OpeningAMissingBookCreatesAllFiveTables) {
+  mvntest::TempDir dir;
+  Dictionary dict;
+  ASSERT_TRUE(dict.SetAddressBookFiles(dir / "New Book", "KEYED"));
+  ASSERT_EQ(dict.OpenAddressBook(), NoError);
+  EXPECT_EQ(dict.File("MVdefaults").Records(), 0);
+  dict.CloseAll();
+  FileManager imageLib(Driver::Keyed, MakeLayout("MVI", {}), dict.MVimageLibName());
+  imageLib.SetCreate(false);
+  EXPECT_EQ(imageLib.Open(), NoError);  // the table exists
+  // A book file of another program is refused and nothing stays open.
+  mvntest::WriteFile(dir / "Broken.KDF", "not a database, just text that is long enough to be read......");
+  ASSERT_TRUE(dict.SetAddressBookFiles(dir / "Broken", "KEYED"));
+  EXPECT_EQ(dict.OpenAddressBook(), LayoutDiffersError);
+  EXPECT_FALSE(dict.File("MVClients").IsOpen());
+}
+
 TEST_F(Book, OpeningAMissingBookCreatesItsTables) {
   EXPECT_EQ(dict.File("MVClients").FilePath(), dir / "Personal.KDF");
   EXPECT_TRUE(std::filesystem::exists(dir / "Personal.KDF"));

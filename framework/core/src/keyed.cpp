@@ -318,10 +318,10 @@ int KeyedBackend::Verify(bool create) {
 int KeyedBackend::CreateTable() {
   const Layout& l = *m_owner.GetLayout();
   std::string ddl = "CREATE TABLE " + Quote(m_table) + " (";
-  if (m_rowField < 0) ddl += "_row INTEGER PRIMARY KEY AUTOINCREMENT, ";
+  if (m_rowField < 0) ddl += "_row INTEGER PRIMARY KEY AUTOINCREMENT";
   for (int i = 0; i < l.FieldCount(); ++i) {
     const FieldDef& f = l.Field(i);
-    if (i) ddl += ", ";
+    if (i || m_rowField < 0) ddl += ", ";
     ddl += Quote(f.name);
     if (i == m_rowField) ddl += " INTEGER PRIMARY KEY AUTOINCREMENT";
     else if (IsNumberType(f.type)) ddl += " INTEGER NOT NULL DEFAULT 0";

@@ -426,6 +426,40 @@ TEST(KeyedFile, NoCurrentRecordAndNotOpen) {
   EXPECT_EQ(book.clients.Set("NoSuchKey"), BadNameError);
 }
 
+TEST(KeyedFile, MemosAndBlobsAreStoredWhole) {
+  mvntest::TempDir dir;
+  LayoutPtr tips = MakeLayout("TIP", {StringField("Name", 10), MemoField("HelpTip", 100000), BlobField("Settings")});
+  FileManager f(Driver::Keyed, tips, dir / "tips\\!Tips");
+  f.AddKey({"TIP:KeyName", {"Name"}, true});
+  ASSERT_EQ(f.Open(), NoError);
+  std::string text(70000, 't');
+  std::string bytes("\0\x01\xFF\0tail", 8);
+  f.Buffer().Set("Name", "first");
+  f.Buffer().Set("HelpTip", text);
+  f.Buffer().Set("Settings", bytes);
+  ASSERT_EQ(f.Insert(), NoError);
+  f.Buffer().Clear();
+  f.Buffer().Set("Name", "FIRST");
+  ASSERT_EQ(f.Fetch("TIP:KeyName"), NoError);
+  EXPECT_EQ(f.Buffer().Get("HelpTip"), text);
+  EXPECT_EQ(f.Buffer().Get("Settings"), bytes);
+}
+
+TEST(KeyedFile, OnlyTheCallsWithMessagesReportFailures) {
+  mvntest::TempDir dir;
+  std::vector<std::string> reported;
+  FileManager::SetErrorReporter(
+      [&](const FileManager&, int code, const std::string& text) { reported.push_back(std::to_string(code) + " " + text); });
+  Book book(dir / "b");
+  ASSERT_EQ(book.OpenAll(), NoError);
+  ASSERT_EQ(book.AddClient("A", "1"), NoError);
+  EXPECT_EQ(book.AddClient("A", "1"), DuplicateKeyError);  // TryInsert: silent
+  EXPECT_TRUE(reported.empty());
+  EXPECT_EQ(book.clients.Insert(), DuplicateKeyError);
+  EXPECT_EQ(reported, (std::vector<std::string>{"40 Creates Duplicate Key"}));
+  FileManager::SetErrorReporter(nullptr);
+}
+
 TEST(KeyedFile, TableNamesSplitAtTheLastMarker) {
   std::string file, table;
   SplitTableName("C:\\data\\x!y\\Book\\!MVClients", &file, &table);
