@@ -1,6 +1,7 @@
 #include "client/records/records.h"
 
 #include "framework/core/errors.h"
+#include "framework/core/runtime.h"
 #include "framework/core/strings.h"
 
 namespace mvn::client {
@@ -309,6 +310,36 @@ bool Dictionary::SetAddressBookFiles(std::string_view path, std::string_view dri
   return true;
 }
 
+int Dictionary::OpenAddressBook(unsigned mode) {
+  std::vector<FileManager*> opened;
+  for (const char* t : kBookTables) {
+    FileManager& f = File(t);
+    int e = f.TryOpen(mode);
+    if (e == AlreadyOpenError) continue;
+    if (e) {
+      std::string text = ErrorText();
+      for (FileManager* o : opened) o->Close();
+      SetError(e, f.Name(), text);
+      return e;
+    }
+    opened.push_back(&f);
+  }
+  // The image-library table has no record; it is made so the file holds
+  // every table of a book.
+  if (!m_imageLib.empty()) {
+    FileManager imageLib(File("MVClients").GetDriver(), MakeLayout("MVI", {}), m_imageLib);
+    imageLib.SetOwner(File("MVClients").Owner());
+    if (int e = imageLib.TryOpen(mode)) {
+      std::string text = ErrorText();
+      for (FileManager* o : opened) o->Close();
+      SetError(e, m_imageLib, text);
+      return e;
+    }
+  }
+  ClearError();
+  return NoError;
+}
+
 bool Dictionary::SetChargeAccountFiles(std::string_view path, std::string* message) {
   std::string file = Clip(path);
   if (file.size() > kMaxPathLength) {
@@ -328,7 +359,11 @@ Dictionary* g_dictionary = nullptr;
 }
 
 Dictionary& InitDictionary() {
-  if (!g_dictionary) g_dictionary = new Dictionary;
+  if (!g_dictionary) {
+    g_dictionary = new Dictionary;
+    // HALT closes the files and disposes the dictionary too.
+    framework::OnHalt([] { KillDictionary(); });
+  }
   return *g_dictionary;
 }
 

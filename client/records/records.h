@@ -100,6 +100,10 @@ class Dictionary {
   // The name of the image-library table of the current book (no record is
   // declared on it).
   const std::string& MVimageLibName() const { return m_imageLib; }
+  // Opens the four record tables of the current book (a missing book file
+  // comes into being with all five tables, MVimageLib included). On a
+  // failure the tables opened so far are closed again.
+  int OpenAddressBook(unsigned mode = framework::Shared);
 
   // Sets the charge-account table names inside the keyed data file path.
   bool SetChargeAccountFiles(std::string_view path, std::string* message = nullptr);

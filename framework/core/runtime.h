@@ -2,6 +2,7 @@
 // program, and the process-wide dictionary hooks.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -19,5 +20,16 @@ std::string CommandLine();
 std::string ProgramPath();
 // Everything after the program path, leading blanks removed.
 std::string CommandParameters();
+
+// The short (8.3) form of a path: on this system every path is its own
+// short form.
+std::string ShortPath(std::string_view path);
+
+// Shut-down work run by Halt, last registered first (the client registers
+// the dictionary's shut-down, which closes every file).
+void OnHalt(std::function<void()> work);
+// Ends the program: runs the shut-down work, then ends the process with
+// exitCode.
+[[noreturn]] void Halt(int exitCode = 0);
 
 }  // namespace mvn::framework

@@ -3,6 +3,9 @@
 
 #include "client/records/records.h"
 #include "framework/core/errors.h"
+#include "framework/core/runtime.h"
+#include <sys/wait.h>
+#include <unistd.h>
 #include "tests/support/tempdir.h"
 
 using namespace mvn::client;
@@ -93,6 +96,23 @@ class Book : public ::testing::Test {
   mvntest::TempDir dir;
   Dictionary dict;
 };
+
+TEST(AddressBook, OpeningAMissingBookCreatesAllFiveTables) {
+  mvntest::TempDir dir;
+  Dictionary dict;
+  ASSERT_TRUE(dict.SetAddressBookFiles(dir / "New Book", "KEYED"));
+  ASSERT_EQ(dict.OpenAddressBook(), NoError);
+  EXPECT_EQ(dict.File("MVdefaults").Records(), 0);
+  dict.CloseAll();
+  FileManager imageLib(Driver::Keyed, MakeLayout("MVI", {}), dict.MVimageLibName());
+  imageLib.SetCreate(false);
+  EXPECT_EQ(imageLib.Open(), NoError);  // the table exists
+  // A book file of another program is refused and nothing stays open.
+  mvntest::WriteFile(dir / "Broken.KDF", "not a database, just text that is long enough to be read......");
+  ASSERT_TRUE(dict.SetAddressBookFiles(dir / "Broken", "KEYED"));
+  EXPECT_EQ(dict.OpenAddressBook(), LayoutDiffersError);
+  EXPECT_FALSE(dict.File("MVClients").IsOpen());
+}
 
 TEST_F(Book, OpeningAMissingBookCreatesItsTables) {
   EXPECT_EQ(dict.File("MVClients").FilePath(), dir / "Personal.KDF");
@@ -200,6 +220,26 @@ TEST(CreateWhenMissing, OnlyTheDatabasesAndTheSendLog) {
     EXPECT_EQ(dict.File(t).Open(), FileNotFoundError);
     EXPECT_FALSE(std::filesystem::exists(dir / (std::string(t) + ".missing")));
   }
+}
+
+TEST(Dictionary, HaltClosesTheFilesAndEndsTheProgram) {
+  mvntest::TempDir dir;
+  pid_t pid = fork();
+  if (pid == 0) {
+    Dictionary& d = InitDictionary();
+    d.File("SND").SetName(dir / "send.log");
+    if (d.File("SND").Open() != NoError) _exit(1);
+    d.File("SND").BufferAdds(true);
+    d.File("SND").Buffer().Set("Attn", "buffered");
+    if (d.File("SND").Insert() != NoError) _exit(2);
+    Halt(7);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 7);
+  // The buffered add reached the file when the dictionary closed it.
+  EXPECT_EQ(mvntest::ReadFile(dir / "send.log").substr(0, 13), "\"\",\"buffered\"");
 }
 
 TEST(Dictionary, InitAndKill) {

@@ -197,7 +197,7 @@ int KeyedBackend::Attach(bool create) {
     db = std::make_shared<Database>();
     db->path = key;
     db->writable = ::access(key.c_str(), W_OK) == 0;
-    int flags = (db->writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
+    int flags = (db->writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_FULLMUTEX;
     int rc = sqlite3_open_v2(key.c_str(), &db->db, flags, nullptr);
     if (rc != SQLITE_OK) {
       int code = FromSqlite(rc);
@@ -276,9 +276,21 @@ int KeyedBackend::Verify(bool create) {
   if (!q) return ErrorCode();
   sqlite3_bind_text(q, 1, m_table.c_str(), -1, SQLITE_TRANSIENT);
   rc = sqlite3_step(q);
-  if (rc == SQLITE_ROW) {
-    std::string layout = reinterpret_cast<const char*>(sqlite3_column_text(q, 0));
-    sqlite3_reset(q);
+  bool listed = rc == SQLITE_ROW;
+  std::string layout = listed ? reinterpret_cast<const char*>(sqlite3_column_text(q, 0)) : "";
+  sqlite3_reset(q);
+  if (listed) {
+    // Listed but gone (dropped by hand): made again like a missing table.
+    sqlite3_stmt* t = Prepare("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = ?1 COLLATE NOCASE");
+    if (!t) return ErrorCode();
+    sqlite3_bind_text(t, 1, m_table.c_str(), -1, SQLITE_TRANSIENT);
+    int trc = sqlite3_step(t);
+    bool present = trc == SQLITE_ROW && sqlite3_column_int64(t, 0) > 0;
+    sqlite3_reset(t);
+    if (trc != SQLITE_ROW) return SqlFail(trc);
+    if (!present) listed = false;
+  }
+  if (listed) {
     if (layout != m_owner.GetLayout()->Signature())
       return Fail(LayoutDiffersError, "The record declaration of " + m_table + " differs from the file");
     // Every declared key must have its index.
@@ -297,8 +309,7 @@ int KeyedBackend::Verify(bool create) {
     sqlite3_reset(ix);
     return Ok();
   }
-  sqlite3_reset(q);
-  if (rc != SQLITE_DONE) return SqlFail(rc);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return SqlFail(rc);
   if (!create) return Fail(FileNotFoundError);
   if (!m_db->writable) return Fail(AccessDeniedError);
   return CreateTable();
@@ -307,10 +318,10 @@ int KeyedBackend::Verify(bool create) {
 int KeyedBackend::CreateTable() {
   const Layout& l = *m_owner.GetLayout();
   std::string ddl = "CREATE TABLE " + Quote(m_table) + " (";
-  if (m_rowField < 0) ddl += "_row INTEGER PRIMARY KEY AUTOINCREMENT, ";
+  if (m_rowField < 0) ddl += "_row INTEGER PRIMARY KEY AUTOINCREMENT";
   for (int i = 0; i < l.FieldCount(); ++i) {
     const FieldDef& f = l.Field(i);
-    if (i) ddl += ", ";
+    if (i || m_rowField < 0) ddl += ", ";
     ddl += Quote(f.name);
     if (i == m_rowField) ddl += " INTEGER PRIMARY KEY AUTOINCREMENT";
     else if (IsNumberType(f.type)) ddl += " INTEGER NOT NULL DEFAULT 0";
@@ -564,6 +575,15 @@ int KeyedBackend::Reset(int key, const Position& position) {
   m_state = State::Reset;
   m_cursorValues = position.values;
   m_cursorRow = position.row;
+  // The key values are taken from the record itself while it exists, so a
+  // position taken in another order (or after an insert) serves any key.
+  Record scratch(m_owner.GetLayout());
+  int64_t keep = m_current;
+  Position before = m_position;
+  if (Reget(position, scratch) == NoError) m_cursorValues = KeyValues(key, scratch);
+  m_current = keep;
+  m_position = before;
+  if (m_cursorValues.size() != KeyFields(key).size()) return Fail(RecordNotFoundError);
   return Ok();
 }
 

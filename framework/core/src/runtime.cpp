@@ -66,4 +66,25 @@ std::string CommandParameters() {
   return start == std::string::npos ? std::string() : rest.substr(start);
 }
 
+std::string ShortPath(std::string_view path) { return std::string(path); }
+
+namespace {
+std::vector<std::function<void()>>& HaltWork() {
+  static auto* work = new std::vector<std::function<void()>>;
+  return *work;
+}
+}  // namespace
+
+void OnHalt(std::function<void()> work) { HaltWork().push_back(std::move(work)); }
+
+void Halt(int exitCode) {
+  std::vector<std::function<void()>>& work = HaltWork();
+  while (!work.empty()) {
+    std::function<void()> next = std::move(work.back());
+    work.pop_back();
+    next();
+  }
+  ExitProcess(static_cast<UINT>(exitCode));
+}
+
 }  // namespace mvn::framework

@@ -172,10 +172,25 @@ TEST(KeyedFile, KeysetCursorInKeyOrderWithTiesInInsertionOrder) {
   EXPECT_EQ(read(true), "bert1 Bert2 BZ1 carl1 ");
   ASSERT_EQ(book.clients.Reset("CL:KeyName", bert), NoError);
   EXPECT_EQ(read(false), "anna2 Anna1 ");
+  // A position taken at an insert (or in another order) serves any key.
+  ASSERT_EQ(book.AddClient("Bea", "7"), NoError);
+  Position inserted = book.clients.GetPosition();
+  ASSERT_EQ(book.clients.Reset("CL:KeyName", inserted), NoError);
+  EXPECT_EQ(read(true), "Bea7 bert1 Bert2 BZ1 carl1 ");
+  ASSERT_EQ(book.clients.Reset("CL:KeyUniq", bert), NoError);
+  ASSERT_EQ(book.clients.Next(), NoError);
+  EXPECT_EQ(book.clients.Buffer().Get("Name"), "bert");
+  book.clients.Buffer().SetLong("ID", book.clients.Buffer().GetLong("ID"));
+  ASSERT_EQ(book.clients.Fetch("CL:KeyID"), NoError);
+  ASSERT_EQ(book.clients.Delete(), NoError);
+  // The deleted record's own values still place the cursor in its key.
+  ASSERT_EQ(book.clients.Reset("CL:KeyName", bert), NoError);
+  EXPECT_EQ(read(true), "Bert2 BZ1 carl1 ");
+  EXPECT_EQ(book.clients.Reset("CL:KeyUniq", bert), RecordNotFoundError);
   // File order.
   ASSERT_EQ(book.clients.Set(), NoError);
   ASSERT_EQ(book.clients.Next(), NoError);
-  EXPECT_EQ(book.clients.Buffer().Get("Name"), "bert");
+  EXPECT_EQ(book.clients.Buffer().Get("Name"), "Anna");
   EXPECT_EQ(book.clients.Records(), 6);
 }
 
@@ -294,6 +309,12 @@ TEST(KeyedFile, MissingTableIsCreatedAndMissingIndexGives46) {
   ASSERT_EQ(again.clients.BuildKeys(), NoError);
   ASSERT_EQ(again.AddClient("A", "1"), NoError);
   EXPECT_EQ(again.AddClient("A", "1"), DuplicateKeyError);
+  // A declared table dropped from the file is made again.
+  again.clients.Close();
+  ASSERT_EQ(Sql(dir / "b.KDF", "DROP TABLE Groups"), SQLITE_OK);
+  Book third(dir / "b");
+  ASSERT_EQ(third.groups.Open(), NoError);
+  EXPECT_EQ(third.AddGroup("G"), NoError);
 }
 
 TEST(KeyedFile, NotARegularFileIsRefusedWithoutBlocking) {
@@ -418,6 +439,40 @@ TEST(KeyedFile, NoCurrentRecordAndNotOpen) {
   EXPECT_EQ(book.clients.Delete(), NoRecordError);
   EXPECT_EQ(book.clients.Next(), RecordNotAvailableError);  // no Set
   EXPECT_EQ(book.clients.Set("NoSuchKey"), BadNameError);
+}
+
+TEST(KeyedFile, MemosAndBlobsAreStoredWhole) {
+  mvntest::TempDir dir;
+  LayoutPtr tips = MakeLayout("TIP", {StringField("Name", 10), MemoField("HelpTip", 100000), BlobField("Settings")});
+  FileManager f(Driver::Keyed, tips, dir / "tips\\!Tips");
+  f.AddKey({"TIP:KeyName", {"Name"}, true});
+  ASSERT_EQ(f.Open(), NoError);
+  std::string text(70000, 't');
+  std::string bytes("\0\x01\xFF\0tail", 8);
+  f.Buffer().Set("Name", "first");
+  f.Buffer().Set("HelpTip", text);
+  f.Buffer().Set("Settings", bytes);
+  ASSERT_EQ(f.Insert(), NoError);
+  f.Buffer().Clear();
+  f.Buffer().Set("Name", "FIRST");
+  ASSERT_EQ(f.Fetch("TIP:KeyName"), NoError);
+  EXPECT_EQ(f.Buffer().Get("HelpTip"), text);
+  EXPECT_EQ(f.Buffer().Get("Settings"), bytes);
+}
+
+TEST(KeyedFile, OnlyTheCallsWithMessagesReportFailures) {
+  mvntest::TempDir dir;
+  std::vector<std::string> reported;
+  FileManager::SetErrorReporter(
+      [&](const FileManager&, int code, const std::string& text) { reported.push_back(std::to_string(code) + " " + text); });
+  Book book(dir / "b");
+  ASSERT_EQ(book.OpenAll(), NoError);
+  ASSERT_EQ(book.AddClient("A", "1"), NoError);
+  EXPECT_EQ(book.AddClient("A", "1"), DuplicateKeyError);  // TryInsert: silent
+  EXPECT_TRUE(reported.empty());
+  EXPECT_EQ(book.clients.Insert(), DuplicateKeyError);
+  EXPECT_EQ(reported, (std::vector<std::string>{"40 Creates Duplicate Key"}));
+  FileManager::SetErrorReporter(nullptr);
 }
 
 TEST(KeyedFile, TableNamesSplitAtTheLastMarker) {
