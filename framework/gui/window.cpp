@@ -789,21 +789,19 @@ struct StartedWindows {
   std::mutex mutex;
   std::map<int, std::unique_ptr<Window>> windows;
   int next = 1;
-  std::vector<std::function<void()>> haltHooks;
 };
 StartedWindows& Registry() {
   static StartedWindows registry;
   return registry;
 }
 
-std::atomic<bool> g_halted{false};
-std::atomic<int> g_haltCode{0};
-
 bool OnGuiThread() { return !qApp || QThread::currentThread() == qApp->thread(); }
 
 }  // namespace
 
 int Start(std::function<std::unique_ptr<Window>()> procedure, std::string_view controlType) {
+  static std::once_flag registered;
+  std::call_once(registered, [] { OnHalt(CloseStartedWindows); });
   if (Upper(Clip(controlType)) == "IDE") {
     std::unique_ptr<Window> window = procedure();
     if (window) window->Run();
@@ -861,38 +859,14 @@ void PostTo(int id, int event, int field) {
     QMetaObject::invokeMethod(qApp, post, Qt::QueuedConnection);
 }
 
-void AddHaltHook(std::function<void()> hook) {
-  std::lock_guard<std::mutex> lock(Registry().mutex);
-  Registry().haltHooks.push_back(std::move(hook));
-}
-
-void Halt(int code, std::string_view message) {
+void CloseStartedWindows() {
   std::map<int, std::unique_ptr<Window>> windows;
-  std::vector<std::function<void()>> hooks;
   {
     std::lock_guard<std::mutex> lock(Registry().mutex);
     windows.swap(Registry().windows);
-    hooks.swap(Registry().haltHooks);
   }
-  windows.clear();  // each saves its geometry as it goes
-  for (auto it = hooks.rbegin(); it != hooks.rend(); ++it) (*it)();
-  if (!message.empty()) {
-    MessageRequest request;
-    request.text = std::string(message);
-    request.icon = Icon::Hand;
-    Services().Message(request);
-  }
-  g_halted = true;
-  g_haltCode = code;
-  // Called from inside the program's event loop (the usual case), the loop
-  // ends; called outside any loop there is none to end, and Halted() tells
-  // the program's main not to start one.
-  if (qApp && QThread::currentThread()->loopLevel() > 0) QCoreApplication::exit(code);
-}
-
-bool Halted(int* code) {
-  if (code) *code = g_haltCode;
-  return g_halted;
+  for (auto& [id, window] : windows) window->Close();
+  windows.clear();
 }
 
 }  // namespace mvn::framework

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "framework/core/ini.h"
+#include "framework/core/runtime.h"
 #include "framework/core/queue.h"
 #include "framework/core/record.h"
 
@@ -266,13 +267,9 @@ Window* Started(int id);
 // Posts an event to a started window (from any thread).
 void PostTo(int id, int event, int field = 0);
 
-// HALT: closes every window (without asking), runs the halt hooks in the
-// reverse order of their adding (the dictionary closes its files there),
-// shows message when it is not empty and ends the application's event loop
-// with code.
-void AddHaltHook(std::function<void()> hook);
-void Halt(int code = 0, std::string_view message = {});
-// Whether Halt has run (and its code).
-bool Halted(int* code = nullptr);
+// Closes every started window (each saves its geometry). The first Start
+// registers it as shut-down work of the framework's Halt (runtime.h), so
+// HALT closes the windows before the dictionary closes the files.
+void CloseStartedWindows();
 
 }  // namespace mvn::framework

@@ -17,7 +17,10 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
+#include <fstream>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 #include "framework/core/ini.h"
 #include "framework/gui/listcontrol.h"
@@ -489,15 +492,48 @@ TEST(StartAndHalt, NonModalWindowsWithIds) {
   QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_EQ(Started(a), nullptr);
 
-  // HALT closes the rest and runs the hooks, last added first.
-  std::vector<int> order;
-  AddHaltHook([&] { order.push_back(1); });
-  AddHaltHook([&] { order.push_back(2); });
-  Halt(0);
+  // The rest close together (HALT does this first).
+  CloseStartedWindows();
   EXPECT_EQ(Started(b), nullptr);
   EXPECT_EQ(Started(c), nullptr);
-  EXPECT_EQ(order, (std::vector<int>{2, 1}));
-  EXPECT_TRUE(Halted());
+}
+
+void AppendLine(const std::string& path, const std::string& line) {
+  std::ofstream(path, std::ios::app) << line << "\n";
+}
+
+// HALT in a program of its own: the started windows close (saving their
+// geometry) before the shut-down work registered earlier (the dictionary
+// closing its files) runs, and the process ends with the code.
+TEST(StartAndHalt, HaltClosesWindowsThenFilesAndEndsTheProgram) {
+  if (const char* child = std::getenv("MVN_HALT_CHILD")) {
+    std::string dir = child;
+    static IniFile ini(dir + "/client.ini");
+    Window::SetSettingsFile(&ini);
+    OnHalt([dir] { AppendLine(dir + "/log", "files closed"); });
+    int id = Start([dir] {
+      auto w = SmallProcedure("Main");
+      w->SetWindowPosition(QRect(10, 20, 200, 100));
+      Window* raw = w.get();
+      QObject::connect(raw, &Window::windowEvent, [dir](int e, int) {
+        if (e == EventCloseWindow) AppendLine(dir + "/log", "window closed");
+      });
+      return w;
+    });
+    ASSERT_NE(id, 0);
+    Halt(3);
+  }
+  mvntest::TempDir dir;
+  std::string command = "MVN_HALT_CHILD=" + dir.str() + " ASAN_OPTIONS=detect_leaks=0 /proc/" +
+                        std::to_string(getpid()) + "/exe --gtest_filter=StartAndHalt.HaltClosesWindowsThenFilesAndEndsTheProgram"
+                        " >/dev/null 2>&1";
+  int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+  EXPECT_EQ(mvntest::ReadFile(dir / "log"), "window closed\nfiles closed\n");
+  IniFile ini(dir / "client.ini");
+  EXPECT_EQ(ini.Fetch("Main", "XPos"), "10");
+  EXPECT_EQ(ini.Fetch("Main", "Width"), "200");
 }
 
 TEST(StartAndHalt, IdeStartRunsModallyAndReturnsZero) {
