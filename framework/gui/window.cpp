@@ -21,6 +21,7 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QThread>
+#include <QToolBar>
 #include <algorithm>
 #include <atomic>
 #include <mutex>
@@ -76,6 +77,7 @@ const char* ControlTypeName(ControlType type) {
     case ControlType::Menu: return "MENU";
     case ControlType::Item: return "ITEM";
     case ControlType::Browse: return "LIST";
+    case ControlType::ToolButton: return "BUTTON";
   }
   return "";
 }
@@ -316,8 +318,33 @@ int Window::AddSeparator(int menu) {
   return field;
 }
 
+int Window::AddToolButton(std::string useName, std::string text, std::string icon, std::string tip) {
+  if (!m_toolbar) {
+    m_toolbar = m_main->addToolBar("Toolbar");
+    m_toolbar->setObjectName("Toolbar");
+    m_toolbar->setMovable(false);
+  }
+  int field = NextField(true);
+  QAction* action = icon.empty() ? m_toolbar->addAction(Q(text)) : m_toolbar->addAction(QIcon(Q(icon)), Q(text));
+  action->setObjectName(Q(useName));
+  if (!tip.empty()) action->setToolTip(Q(tip));
+  connect(action, &QAction::triggered, this, [this, field] { Raise(EventAccepted, field); });
+  Control control;
+  control.type = ControlType::ToolButton;
+  control.useName = std::move(useName);
+  control.action = action;
+  m_controls.emplace(field, std::move(control));
+  return field;
+}
+
 void Window::RemoveMenuControl(int field) {
   Control* c = Find(field);
+  if (c && c->type == ControlType::ToolButton) {
+    if (m_toolbar) m_toolbar->removeAction(c->action);
+    c->action->deleteLater();
+    m_controls.erase(field);
+    return;
+  }
   if (!c || (c->type != ControlType::Menu && c->type != ControlType::Item)) return;
   // Children first.
   std::vector<int> children;

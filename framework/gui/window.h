@@ -42,12 +42,13 @@ class QWidget;
 class QMainWindow;
 class QMenu;
 class QAction;
+class QToolBar;
 
 namespace mvn::framework {
 
 enum class ControlType {
   Prompt, Entry, Text, Button, Check, Option, Radio, List, DropList, Sheet, Tab,
-  Image, Progress, Box, Line, Region, String, Spin, Menu, Item, Browse,
+  Image, Progress, Box, Line, Region, String, Spin, Menu, Item, Browse, ToolButton,
 };
 // The type's name as the help tips know it: "PROMPT", "ENTRY", "BUTTON" ...
 const char* ControlTypeName(ControlType type);
@@ -129,6 +130,11 @@ class Window : public QObject {
   int AddMenu(std::string useName, std::string text, int parentMenu = 0);
   int AddItem(std::string useName, std::string text, int menu, std::string helpLine = std::string());
   int AddSeparator(int menu);
+  // A toolbar button (the window's one toolbar is made on first use); its
+  // field number is negative like a menu item's. icon: an image file, or
+  // empty for a text button.
+  int AddToolButton(std::string useName, std::string text, std::string icon = std::string(),
+                    std::string tip = std::string());
   // Removes a menu control (a menu with everything in it).
   void RemoveMenuControl(int field);
   void SetChecked(int field, bool checked);
@@ -253,6 +259,7 @@ class Window : public QObject {
   int m_dropSource = 0, m_dropSourceRow = 0, m_dropRow = 0;
   std::multimap<int, int> m_dragTargets;
   QRect m_du;
+  QToolBar* m_toolbar = nullptr;
 };
 
 // START: opens a procedure's window without waiting. The procedure builds

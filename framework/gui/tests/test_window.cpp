@@ -234,6 +234,17 @@ TEST(Window, MenusBuiltAndRemovedAtRunTime) {
   EXPECT_LT(again, create) << "new menu numbers keep counting down";
   w.SetText(again, "* Team");
   EXPECT_EQ(w.Text(again), "* Team");
+
+  // Toolbar buttons count with the menu items.
+  int tool = w.AddToolButton("?Toolbar:Send", "Send", "", "Send the fax");
+  EXPECT_LT(tool, again);
+  EXPECT_STREQ(ControlTypeName(w.Type(tool)), "BUTTON");
+  w.MenuAction(tool)->trigger();
+  EXPECT_EQ(seen.accepted.back(), tool);
+  w.Disable(tool);
+  EXPECT_TRUE(w.IsDisabled(tool));
+  w.RemoveMenuControl(tool);
+  EXPECT_FALSE(w.Has(tool));
 }
 
 TEST(Window, TabChangeEvents) {
