@@ -4,6 +4,8 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QSignalBlocker>
 #include <QTabWidget>
 #include <QWheelEvent>
 #include <algorithm>
@@ -183,6 +185,18 @@ bool Browse::PositionOn(int64_t row, Position* position) {
 }
 
 void Browse::Show() {
+  // Where the page stands: is there a record before it, or after it?
+  bool before = false, after = false;
+  if (!m_page.empty()) {
+    Row probe;
+    m_file.Reset(Key(), m_page.front().position);
+    before = ReadPrevious(&probe);
+    m_file.Reset(Key(), m_page.back().position);
+    after = ReadNext(&probe) && ReadNext(&probe);
+  }
+  m_scrollValue = !before ? 0 : !after ? 1000 : 500;
+  QSignalBlocker block(m_view->Scroll());
+  m_view->Scroll()->setValue(m_scrollValue);
   m_filling = true;
   m_model->Reset();
   if (m_selected >= 0 && m_selected < static_cast<int>(m_page.size()))
@@ -325,6 +339,8 @@ void Browse::Bottom() {
   Show();
 }
 
+QScrollBar* Browse::ScrollBar() const { return m_view->Scroll(); }
+
 int Browse::PageRows() const { return static_cast<int>(m_page.size()); }
 
 std::string Browse::Cell(int row, int column) const {
@@ -399,6 +415,31 @@ BrowseView::BrowseView(Browse* browse) : m_browse(browse) {
   verticalHeader()->hide();
   verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
   horizontalHeader()->setStretchLastSection(true);
+  // Our own scroll bar beside the rows: its steps move through the table.
+  m_scroll = new QScrollBar(Qt::Vertical, this);
+  m_scroll->setObjectName("BrowseScrollBar");
+  m_scroll->setRange(0, 1000);
+  m_scroll->setSingleStep(1);
+  m_scroll->setPageStep(100);
+  setViewportMargins(0, 0, m_scroll->sizeHint().width(), 0);
+  connect(m_scroll, &QScrollBar::actionTriggered, this, [this](int action) {
+    switch (action) {
+      case QAbstractSlider::SliderSingleStepAdd: m_browse->ScrollDown(); break;
+      case QAbstractSlider::SliderSingleStepSub: m_browse->ScrollUp(); break;
+      case QAbstractSlider::SliderPageStepAdd: m_browse->PageDown(); break;
+      case QAbstractSlider::SliderPageStepSub: m_browse->PageUp(); break;
+      case QAbstractSlider::SliderToMinimum: m_browse->Top(); break;
+      case QAbstractSlider::SliderToMaximum: m_browse->Bottom(); break;
+      default: return;
+    }
+    m_scroll->setSliderPosition(m_browse->ScrollValue());
+  });
+  connect(m_scroll, &QScrollBar::sliderReleased, this, [this] {
+    int at = m_scroll->sliderPosition();
+    if (at <= 100) m_browse->Top();
+    else if (at >= 900) m_browse->Bottom();
+    m_scroll->setSliderPosition(m_browse->ScrollValue());
+  });
 }
 
 void BrowseView::keyPressEvent(QKeyEvent* event) {
@@ -432,6 +473,9 @@ void BrowseView::wheelEvent(QWheelEvent* event) {
 
 void BrowseView::resizeEvent(QResizeEvent* event) {
   QTableView::resizeEvent(event);
+  QRect inside = contentsRect();
+  int width = m_scroll->sizeHint().width();
+  m_scroll->setGeometry(inside.right() - width + 1, inside.top(), width, inside.height());
   int rowHeight = std::max(1, verticalHeader()->defaultSectionSize());
   if (!m_browse->m_fixedPageSize) m_browse->FitPageSize(viewport()->height() / rowHeight);
 }

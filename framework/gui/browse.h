@@ -91,6 +91,10 @@ class Browse : public QObject {
   int LocatorField() const { return m_locatorFieldControl; }
   int SheetField() const { return m_sheetField; }
   BrowseView* View() const { return m_view; }
+  // The list's scroll bar: 0 on the first page, 1000 on the last, 500
+  // between (the browse does not count the table).
+  QScrollBar* ScrollBar() const;
+  int ScrollValue() const { return m_scrollValue; }
 
  signals:
   void selectionChanged();
@@ -132,6 +136,7 @@ class Browse : public QObject {
   BrowseView* m_view = nullptr;
   bool m_filling = false;
   bool m_fixedPageSize = false;
+  int m_scrollValue = 0;
 };
 
 // The page of a browse as a table model.
@@ -160,6 +165,7 @@ class BrowseView : public QTableView {
 
  public:
   explicit BrowseView(Browse* browse);
+  QScrollBar* Scroll() const { return m_scroll; }
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
@@ -168,6 +174,7 @@ class BrowseView : public QTableView {
 
  private:
   Browse* m_browse;
+  QScrollBar* m_scroll;
 };
 
 // An update form over one file: the procedure adds its controls and binds

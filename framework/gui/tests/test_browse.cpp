@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTabWidget>
 
 #include "client/records/records.h"
@@ -163,6 +164,20 @@ TEST_F(BookWindows, OpensOnTheFirstPageInKeyOrderWithHiddenColumns) {
   EXPECT_EQ(Column0(*find.browse), (std::vector<std::string>{"Alpha", "Bravo", "charlie", "delta"}));
   guitest::PressKey(view, Qt::Key_Up);
   EXPECT_EQ(find.browse->Cell(0, 0), "Alpha");
+
+  // The scroll bar: top, middle, bottom, and its steps move the page.
+  QScrollBar* bar = find.browse->ScrollBar();
+  EXPECT_EQ(bar->value(), 0);
+  find.browse->SetSelectedRow(3);
+  bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+  EXPECT_EQ(Column0(*find.browse), (std::vector<std::string>{"Bravo", "charlie", "delta", "echo"}));
+  EXPECT_EQ(bar->value(), 500);
+  bar->triggerAction(QAbstractSlider::SliderToMaximum);
+  EXPECT_EQ(find.browse->Cell(3, 0), "golf");
+  EXPECT_EQ(bar->value(), 1000);
+  bar->triggerAction(QAbstractSlider::SliderPageStepSub);
+  EXPECT_EQ(find.browse->Cell(0, 0), "Alpha");
+  EXPECT_EQ(bar->value(), 0);
 }
 
 TEST_F(BookWindows, LocatorTabsAndPositionedOpening) {
