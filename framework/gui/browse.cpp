@@ -151,7 +151,7 @@ void Browse::FillFrom(const Position& position, bool found) {
   if (static_cast<int>(m_page.size()) < m_pageSize) {
     std::vector<Row> before;
     if (m_page.empty()) {
-      m_file.Set(Key());
+      SetToStart();
     } else {
       m_file.Reset(Key(), m_page.front().position);
     }
@@ -184,6 +184,8 @@ bool Browse::PositionOn(int64_t row, Position* position) {
   return false;
 }
 
+int Browse::SetToStart() { return Key().empty() ? m_file.Set() : m_file.Set(Key()); }
+
 void Browse::Show() {
   // Where the page stands: is there a record before it, or after it?
   bool before = false, after = false;
@@ -207,7 +209,7 @@ void Browse::Show() {
 }
 
 void Browse::Open() {
-  m_file.Set(Key());
+  SetToStart();
   m_page.clear();
   Row row;
   while (static_cast<int>(m_page.size()) < m_pageSize && ReadNext(&row)) m_page.push_back(std::move(row));
@@ -329,7 +331,7 @@ void Browse::PageUp() {
 void Browse::Top() { Open(); }
 
 void Browse::Bottom() {
-  m_file.Set(Key());
+  SetToStart();
   std::vector<Row> rows;
   Row row;
   while (static_cast<int>(rows.size()) < m_pageSize && ReadPrevious(&row)) rows.push_back(std::move(row));

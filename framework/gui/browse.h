@@ -115,6 +115,9 @@ class Browse : public QObject {
   // Finds the record of a row number in the current order.
   bool PositionOn(int64_t row, Position* position);
   void FitPageSize(int rows);
+  // The cursor before the first record of the current order (file order
+  // for a file without keys).
+  int SetToStart();
   // Fills the page starting with position (going back when the table ends
   // too early) and highlights it.
   void FillFrom(const Position& position, bool found);

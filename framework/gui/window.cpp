@@ -139,6 +139,10 @@ Window::Window(std::string procedureName, std::string caption, QRect du)
 
 Window::~Window() {
   if (m_open) SaveGeometry();
+  // Widgets going away (a focused entry losing its focus) raise nothing
+  // into a window that is being destroyed.
+  m_destroying = true;
+  blockSignals(true);
   delete m_main;
 }
 
@@ -561,6 +565,7 @@ bool Window::IsMinimised() const { return m_main->isMinimized(); }
 // Events
 
 void Window::Raise(int event, int field) {
+  if (m_destroying) return;
   int savedEvent = m_event, savedField = m_field;
   m_event = event;
   m_field = field;
@@ -571,6 +576,7 @@ void Window::Raise(int event, int field) {
 }
 
 void Window::Post(int event, int field) {
+  if (m_destroying) return;
   if (event == EventAccepted) {
     // An accepted entry reads back into its bound value first, as typing does.
     if (Control* c = Find(field)) UpdateOne(field, *c);

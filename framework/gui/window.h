@@ -256,6 +256,7 @@ class Window : public QObject {
   bool m_cycle = false;
   bool m_open = false;
   bool m_closing = false;
+  bool m_destroying = false;
   int m_dropSource = 0, m_dropSourceRow = 0, m_dropRow = 0;
   std::multimap<int, int> m_dragTargets;
   QRect m_du;
@@ -267,7 +268,9 @@ class Window : public QObject {
 // thread) and returns it; the window is shown non-modal and deleted when it
 // closes. Returns the started window's id (non-zero). With controlType
 // "IDE" the procedure's window runs modally on the calling thread and 0 is
-// returned.
+// returned. Called from another thread, Start waits until the GUI thread
+// has built the window, so the GUI thread must not be waiting for that
+// thread meanwhile.
 int Start(std::function<std::unique_ptr<Window>()> procedure, std::string_view controlType = {});
 // The started window of an id, nullptr when it has closed.
 Window* Started(int id);
