@@ -289,6 +289,24 @@ TEST(KeyedFile, LayoutCheckAndForeignFilesGive47AndAreNotWritten) {
   EXPECT_EQ(mvntest::ReadFile(dir / "other.KDF"), before);
 }
 
+TEST(KeyedFile, CorruptBookGives47AndIsNotRewritten) {
+  mvntest::TempDir dir;
+  {
+    Book book(dir / "b");
+    ASSERT_EQ(book.OpenAll(), NoError);
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(book.AddClient("N" + std::to_string(i), "1"), NoError);
+  }
+  std::string bytes = mvntest::ReadFile(dir / "b.KDF");
+  ASSERT_GT(bytes.size(), 4096u);
+  // Garbage over the catalogue on the first page, after the header.
+  for (size_t i = 100; i < 4096; ++i) bytes[i] = static_cast<char>(i * 131 % 251);
+  mvntest::WriteFile(dir / "b.KDF", bytes);
+  Book book(dir / "b");
+  EXPECT_EQ(book.clients.Open(), LayoutDiffersError);
+  EXPECT_EQ(book.clients.Create(), LayoutDiffersError);
+  EXPECT_EQ(mvntest::ReadFile(dir / "b.KDF"), bytes);
+}
+
 TEST(KeyedFile, MissingTableIsCreatedAndMissingIndexGives46) {
   mvntest::TempDir dir;
   {
