@@ -17,7 +17,9 @@
 // process that has one of its tables open (so a relation's cascade runs in
 // one transaction); each file manager has its own statements and cursor.
 // Open and share modes are also registered through the kernel's CreateFileA
-// share locks, so an exclusive open by another process is seen.
+// share locks, once per process and file (by its first opener), so an
+// exclusive open by another process is seen while the file managers of one
+// program never lock each other out.
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,8 +41,13 @@ struct Database {
   std::string path;
   bool writable = false;
   int depth = 0;  // transaction nesting
+  // The process's share lock on the file, taken by its first opener.
+  HANDLE share = INVALID_HANDLE_VALUE;
+  // A child made by fork() must not use its parent's connection.
+  pid_t owner = getpid();
   ~Database() {
     if (db) sqlite3_close_v2(db);
+    if (share != INVALID_HANDLE_VALUE) CloseHandle(share);
   }
 };
 
@@ -139,7 +146,6 @@ class KeyedBackend : public FileBackend {
   std::string m_path;   // the database file
   std::string m_table;  // the table
   std::shared_ptr<Database> m_db;
-  HANDLE m_share = INVALID_HANDLE_VALUE;
   unsigned m_mode = Shared;
   int m_rowField = -1;  // the auto-increment field that is the row id, or -1
   std::map<std::string, sqlite3_stmt*> m_statements;
@@ -183,18 +189,22 @@ int KeyedBackend::Attach(bool create) {
       return Fail(PathNotFoundError);
     return Fail(FileNotFoundError);
   }
-  // The share lock; it also creates a missing file.
-  DWORD access = GENERIC_READ | (Writable() ? GENERIC_WRITE : 0);
-  m_share = CreateFileA(m_path.c_str(), access, static_cast<DWORD>(ShareFlags(m_mode)), nullptr,
-                        exists ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (m_share == INVALID_HANDLE_VALUE) return Fail(ErrorFromWin32(GetLastError()));
-
   char real[4096];
-  std::string key = realpath(m_path.c_str(), real) ? std::string(real) : m_path;
   std::lock_guard<std::mutex> lock(g_databasesLock);
-  std::shared_ptr<Database> db = Databases()[key].lock();
+  std::string key = exists && realpath(m_path.c_str(), real) ? std::string(real) : m_path;
+  std::shared_ptr<Database> db = exists ? Databases()[key].lock() : nullptr;
+  if (db && db->owner != getpid()) db = nullptr;
   if (!db) {
+    // The share lock (which also creates a missing file) is the process's:
+    // file managers of one program never lock each other out, so a
+    // cascade's own scans work beside tables opened denying writes.
+    DWORD access = GENERIC_READ | (Writable() ? GENERIC_WRITE : 0);
+    HANDLE share = CreateFileA(m_path.c_str(), access, static_cast<DWORD>(ShareFlags(m_mode)), nullptr,
+                               exists ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (share == INVALID_HANDLE_VALUE) return Fail(ErrorFromWin32(GetLastError()));
     db = std::make_shared<Database>();
+    db->share = share;
+    key = realpath(m_path.c_str(), real) ? std::string(real) : m_path;
     db->path = key;
     db->writable = ::access(key.c_str(), W_OK) == 0;
     int flags = (db->writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_FULLMUTEX;
@@ -455,10 +465,6 @@ int KeyedBackend::Close() {
   if (m_db) {
     std::lock_guard<std::mutex> lock(g_databasesLock);
     m_db.reset();
-  }
-  if (m_share != INVALID_HANDLE_VALUE) {
-    CloseHandle(m_share);
-    m_share = INVALID_HANDLE_VALUE;
   }
   m_state = State::None;
   m_current = 0;
@@ -803,8 +809,9 @@ int KeyedBackend::Remove() {
     std::lock_guard<std::mutex> lock(g_databasesLock);
     char real[4096];
     std::string key = realpath(m_path.c_str(), real) ? std::string(real) : m_path;
-    if (auto it = Databases().find(key); it != Databases().end() && !it->second.expired())
-      return Fail(AccessDeniedError, "The file is open");
+    if (auto it = Databases().find(key); it != Databases().end())
+      if (auto open = it->second.lock(); open && open->owner == getpid())
+        return Fail(AccessDeniedError, "The file is open");
   }
   if (::unlink(m_path.c_str()) != 0) return Fail(errno == EACCES || errno == EPERM ? AccessDeniedError : FileSystemError);
   ::unlink((m_path + "-journal").c_str());

@@ -17,6 +17,7 @@
 #ifdef MVN_HAVE_ODBC
 #include <sql.h>
 #include <sqlext.h>
+#include <unistd.h>
 
 #include <map>
 #include <mutex>
@@ -60,6 +61,7 @@ struct Connection {
   SQLHENV env = SQL_NULL_HENV;
   SQLHDBC dbc = SQL_NULL_HDBC;
   int depth = 0;
+  pid_t owner = getpid();  // a child of fork() connects anew
   ~Connection() {
     if (dbc != SQL_NULL_HDBC) {
       SQLDisconnect(dbc);
@@ -195,6 +197,7 @@ int OdbcBackend::Connect() {
     connect += ";Timeout=" + std::to_string(m_owner.LockRecoverTime() * 1000);
   std::lock_guard<std::mutex> lock(g_connectionsLock);
   std::shared_ptr<Connection> c = Connections()[connect].lock();
+  if (c && c->owner != getpid()) c = nullptr;
   if (!c) {
     c = std::make_shared<Connection>();
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &c->env)))

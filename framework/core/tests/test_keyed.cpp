@@ -386,6 +386,28 @@ TEST(KeyedFile, ExclusiveOpenOfAnotherProcessGives5) {
   EXPECT_EQ(WEXITSTATUS(status), AccessDeniedError);
 }
 
+TEST(KeyedFile, CascadesWorkBesideTablesOpenedDenyingWrites) {
+  mvntest::TempDir dir;
+  Book book(dir / "b");
+  for (FileManager* f : {&book.clients, &book.members, &book.groups}) ASSERT_EQ(f->Open(ReadWrite | DenyWrite), NoError);
+  ASSERT_EQ(book.AddClient("Anna", "1"), NoError);
+  ASSERT_EQ(book.AddMember("G", 1), NoError);
+  ASSERT_EQ(book.clientRel.Delete(), NoError);
+  EXPECT_EQ(book.members.Records(), 0);
+  // Another program may not write beside them.
+  pid_t pid = fork();
+  if (pid == 0) {
+    FileManager f(Driver::Keyed, Members(), dir / "b\\!Members");
+    int shared = f.Open(Shared);
+    f.Close();
+    int reading = f.Open(ReadOnly | DenyNone);
+    _exit(shared == AccessDeniedError && reading == NoError ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 TEST(KeyedFile, LockedDatabaseGives32AndRecoverSetsTheWait) {
   mvntest::TempDir dir;
   Book book(dir / "b");
