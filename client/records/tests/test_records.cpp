@@ -1,11 +1,11 @@
 // The client's declared files on real address books.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "client/records/records.h"
 #include "framework/core/errors.h"
 #include "framework/core/runtime.h"
-#include <sys/wait.h>
-#include <unistd.h>
 #include "tests/support/tempdir.h"
 
 using namespace mvn::client;
@@ -18,12 +18,24 @@ TEST(Records, LayoutsHaveTheDeclaredSizesAndFieldOrder) {
     int bytes;
   };
   const Case cases[] = {
-      {MVClientsLayout(), 30, 1460},     {MVGroupClientLayout(), 2, 104},  {MVdefaultsLayout(), 11, 203},
-      {MVusersLayout(), 9, 450},         {ChargeAccountLayout(), 3, 104},  {ChargeUserLayout(), 2, 54},
-      {ChargeUserAccountLayout(), 2, 8}, {SNDLayout(), 11, 2470},          {UPLDLayout(), 3, 250},
-      {MVCBLayout(), 56, 2480},          {MVCB2Layout(), 56, 4720},        {BAS1Layout(), 39, 870},
-      {FAXLayout(), 1, 8192},            {TMPRTFLayout(), 1, 8192},        {TMPASC2Layout(), 1, 1024},
-      {TMPASCLayout(), 1, 200},          {BYTLayout(), 1, 1},              {AttachmentProbeLayout(), 0, 0},
+      {MVClientsLayout(), 30, 1460},
+      {MVGroupClientLayout(), 2, 104},
+      {MVdefaultsLayout(), 11, 203},
+      {MVusersLayout(), 9, 450},
+      {ChargeAccountLayout(), 3, 104},
+      {ChargeUserLayout(), 2, 54},
+      {ChargeUserAccountLayout(), 2, 8},
+      {SNDLayout(), 11, 2470},
+      {UPLDLayout(), 3, 250},
+      {MVCBLayout(), 56, 2480},
+      {MVCB2Layout(), 56, 4720},
+      {BAS1Layout(), 39, 870},
+      {FAXLayout(), 1, 8192},
+      {TMPRTFLayout(), 1, 8192},
+      {TMPASC2Layout(), 1, 1024},
+      {TMPASCLayout(), 1, 200},
+      {BYTLayout(), 1, 1},
+      {AttachmentProbeLayout(), 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.layout->Prefix());

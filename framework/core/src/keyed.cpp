@@ -257,9 +257,8 @@ sqlite3_stmt* KeyedBackend::Prepare(const std::string& sql) {
 // that is not ours.
 int KeyedBackend::Verify(bool create) {
   sqlite3_stmt* s = nullptr;
-  int rc = sqlite3_prepare_v2(m_db->db,
-                              "SELECT count(*), sum(name = '_mvn_tables') FROM sqlite_master WHERE type = 'table'",
-                              -1, &s, nullptr);
+  int rc = sqlite3_prepare_v2(
+      m_db->db, "SELECT count(*), sum(name = '_mvn_tables') FROM sqlite_master WHERE type = 'table'", -1, &s, nullptr);
   if (rc != SQLITE_OK) return SqlFail(rc);
   rc = sqlite3_step(s);
   int64_t tables = sqlite3_column_int64(s, 0), ours = sqlite3_column_int64(s, 1);
@@ -333,10 +332,14 @@ int KeyedBackend::CreateTable() {
     const FieldDef& f = l.Field(i);
     if (i || m_rowField < 0) ddl += ", ";
     ddl += Quote(f.name);
-    if (i == m_rowField) ddl += " INTEGER PRIMARY KEY AUTOINCREMENT";
-    else if (IsNumberType(f.type)) ddl += " INTEGER NOT NULL DEFAULT 0";
-    else if (f.type == FieldType::Blob) ddl += " BLOB NOT NULL DEFAULT x''";
-    else ddl += " TEXT COLLATE NOCASE NOT NULL DEFAULT ''";
+    if (i == m_rowField)
+      ddl += " INTEGER PRIMARY KEY AUTOINCREMENT";
+    else if (IsNumberType(f.type))
+      ddl += " INTEGER NOT NULL DEFAULT 0";
+    else if (f.type == FieldType::Blob)
+      ddl += " BLOB NOT NULL DEFAULT x''";
+    else
+      ddl += " TEXT COLLATE NOCASE NOT NULL DEFAULT ''";
   }
   ddl += ")";
   bool own = m_db->depth == 0;
@@ -345,7 +348,8 @@ int KeyedBackend::CreateTable() {
   if (!e) e = Exec(ddl);
   if (!e) {
     sqlite3_stmt* ins = Prepare("INSERT OR REPLACE INTO _mvn_tables (name, layout) VALUES (?1, ?2)");
-    if (!ins) e = ErrorCode();
+    if (!ins)
+      e = ErrorCode();
     else {
       sqlite3_bind_text(ins, 1, m_table.c_str(), -1, SQLITE_TRANSIENT);
       std::string sig = l.Signature();
@@ -432,20 +436,26 @@ int KeyedBackend::Create() {
   int e = NoError;
   // A database that is not ours is not touched.
   sqlite3_stmt* s = nullptr;
-  int rc = sqlite3_prepare_v2(m_db->db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
+  int rc = sqlite3_prepare_v2(m_db->db,
+                              "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
                               "name NOT IN ('_mvn_tables', 'sqlite_sequence') AND "
                               "(SELECT count(*) FROM sqlite_master WHERE name = '_mvn_tables') = 0",
                               -1, &s, nullptr);
-  if (rc != SQLITE_OK) e = SqlFail(rc);
+  if (rc != SQLITE_OK)
+    e = SqlFail(rc);
   else {
     rc = sqlite3_step(s);
-    if (rc != SQLITE_ROW) e = SqlFail(rc);
-    else if (sqlite3_column_int64(s, 0) > 0) e = Fail(LayoutDiffersError, "Not a keyed data file: " + m_path);
+    if (rc != SQLITE_ROW)
+      e = SqlFail(rc);
+    else if (sqlite3_column_int64(s, 0) > 0)
+      e = Fail(LayoutDiffersError, "Not a keyed data file: " + m_path);
   }
   sqlite3_finalize(s);
   if (!e && !m_db->writable) e = Fail(AccessDeniedError);
-  if (!e) e = Exec("CREATE TABLE IF NOT EXISTS _mvn_tables (name TEXT PRIMARY KEY COLLATE NOCASE, "
-                   "layout TEXT NOT NULL)");
+  if (!e)
+    e = Exec(
+        "CREATE TABLE IF NOT EXISTS _mvn_tables (name TEXT PRIMARY KEY COLLATE NOCASE, "
+        "layout TEXT NOT NULL)");
   if (!e) e = CreateTable();
   if (!wasOpen) {
     std::string text = ErrorText();
@@ -483,7 +493,8 @@ void KeyedBackend::ReadRow(sqlite3_stmt* s, Record& r) {
   const Layout& l = *m_owner.GetLayout();
   for (int i = 0; i < l.FieldCount(); ++i) {
     FieldType t = l.Field(i).type;
-    if (IsNumberType(t)) r.SetNumber(i, sqlite3_column_int64(s, i + 1));
+    if (IsNumberType(t))
+      r.SetNumber(i, sqlite3_column_int64(s, i + 1));
     else {
       const char* p = static_cast<const char*>(sqlite3_column_blob(s, i + 1));
       int n = sqlite3_column_bytes(s, i + 1);
@@ -495,8 +506,10 @@ void KeyedBackend::ReadRow(sqlite3_stmt* s, Record& r) {
 void KeyedBackend::BindField(sqlite3_stmt* s, int slot, const Record& r, int field, bool asKey) const {
   FieldType t = m_owner.GetLayout()->Field(field).type;
   if (IsNumberType(t)) {
-    if (field == m_rowField && r.GetNumber(field) == 0) sqlite3_bind_null(s, slot);
-    else sqlite3_bind_int64(s, slot, r.GetNumber(field));
+    if (field == m_rowField && r.GetNumber(field) == 0)
+      sqlite3_bind_null(s, slot);
+    else
+      sqlite3_bind_int64(s, slot, r.GetNumber(field));
     return;
   }
   const std::string& raw = r.Raw(field);
@@ -525,8 +538,10 @@ void KeyedBackend::BindKeyValues(sqlite3_stmt* s, int* slot, int key, const std:
   std::vector<int> fields = KeyFields(key);
   for (size_t i = 0; i < fields.size() && i < values.size(); ++i) {
     FieldType t = m_owner.GetLayout()->Field(fields[i]).type;
-    if (IsNumberType(t)) sqlite3_bind_int64(s, (*slot)++, std::strtoll(values[i].c_str(), nullptr, 10));
-    else sqlite3_bind_text(s, (*slot)++, values[i].data(), static_cast<int>(values[i].size()), SQLITE_TRANSIENT);
+    if (IsNumberType(t))
+      sqlite3_bind_int64(s, (*slot)++, std::strtoll(values[i].c_str(), nullptr, 10));
+    else
+      sqlite3_bind_text(s, (*slot)++, values[i].data(), static_cast<int>(values[i].size()), SQLITE_TRANSIENT);
   }
 }
 
@@ -538,10 +553,11 @@ int KeyedBackend::Fetch(int key, Record& buffer) {
   if (fields.empty()) where = "rowid = ?1";
   for (size_t i = 0; i < fields.size(); ++i)
     where += (i ? " AND " : "") + Quote(m_owner.GetLayout()->Field(fields[i]).name) + " = ?" + std::to_string(i + 1);
-  sqlite3_stmt* s = Prepare("SELECT " + SelectList() + " FROM " + Quote(m_table) + " WHERE " + where +
-                            " ORDER BY rowid LIMIT 1");
+  sqlite3_stmt* s =
+      Prepare("SELECT " + SelectList() + " FROM " + Quote(m_table) + " WHERE " + where + " ORDER BY rowid LIMIT 1");
   if (!s) return ErrorCode();
-  if (fields.empty()) sqlite3_bind_int64(s, 1, buffer.GetNumber(m_rowField));
+  if (fields.empty())
+    sqlite3_bind_int64(s, 1, buffer.GetNumber(m_rowField));
   else {
     int slot = 1;
     BindKeyValues(s, &slot, key, KeyValues(key, buffer));
@@ -600,8 +616,7 @@ int KeyedBackend::Step(Record& buffer, size_t* bytes, bool forward) {
   std::string cols;
   for (int f : fields) cols += Quote(m_owner.GetLayout()->Field(f).name) + ", ";
   std::string order;
-  for (int f : fields)
-    order += Quote(m_owner.GetLayout()->Field(f).name) + (forward ? " ASC, " : " DESC, ");
+  for (int f : fields) order += Quote(m_owner.GetLayout()->Field(f).name) + (forward ? " ASC, " : " DESC, ");
   order += forward ? "rowid ASC" : "rowid DESC";
   std::string keyTuple = "(" + cols.substr(0, cols.size() >= 2 ? cols.size() - 2 : 0) + ")";
   std::string fullTuple = "(" + cols + "rowid)";
@@ -631,8 +646,7 @@ int KeyedBackend::Step(Record& buffer, size_t* bytes, bool forward) {
     case State::Read:
       bindValues = n > 0;
       bindRow = true;
-      where = fullTuple +
-              (forward ? (m_state == State::Reset ? " >= " : " > ") : " < ") + marks(n + 1);
+      where = fullTuple + (forward ? (m_state == State::Reset ? " >= " : " > ") : " < ") + marks(n + 1);
       break;
     case State::None:
       break;
@@ -714,8 +728,10 @@ int KeyedBackend::Update(const Record& buffer) {
   sqlite3_stmt* s = Prepare("UPDATE " + Quote(m_table) + " SET " + sets + " WHERE rowid = ?");
   if (!s) return ErrorCode();
   for (int i = 0; i < l.FieldCount(); ++i) {
-    if (i == m_rowField && buffer.GetNumber(i) == 0) sqlite3_bind_int64(s, i + 1, m_current);
-    else BindField(s, i + 1, buffer, i, false);
+    if (i == m_rowField && buffer.GetNumber(i) == 0)
+      sqlite3_bind_int64(s, i + 1, m_current);
+    else
+      BindField(s, i + 1, buffer, i, false);
   }
   sqlite3_bind_int64(s, l.FieldCount() + 1, m_current);
   int rc = sqlite3_step(s);
@@ -782,8 +798,9 @@ int KeyedBackend::Copy(const std::string& newName) {
   }
   if (!e) {
     sqlite3_backup* b = sqlite3_backup_init(dest, "main", m_db->db, "main");
-    if (!b) e = Fail(FromSqlite(sqlite3_errcode(dest)) ? FromSqlite(sqlite3_errcode(dest)) : FileSystemError,
-                     sqlite3_errmsg(dest));
+    if (!b)
+      e = Fail(FromSqlite(sqlite3_errcode(dest)) ? FromSqlite(sqlite3_errcode(dest)) : FileSystemError,
+               sqlite3_errmsg(dest));
     else {
       int rc = sqlite3_backup_step(b, -1);
       sqlite3_backup_finish(b);
@@ -813,7 +830,8 @@ int KeyedBackend::Remove() {
       if (auto open = it->second.lock(); open && open->owner == getpid())
         return Fail(AccessDeniedError, "The file is open");
   }
-  if (::unlink(m_path.c_str()) != 0) return Fail(errno == EACCES || errno == EPERM ? AccessDeniedError : FileSystemError);
+  if (::unlink(m_path.c_str()) != 0)
+    return Fail(errno == EACCES || errno == EPERM ? AccessDeniedError : FileSystemError);
   ::unlink((m_path + "-journal").c_str());
   return Ok();
 }

@@ -15,7 +15,8 @@ using namespace mvn::framework;
 namespace {
 
 LayoutPtr Clients() {
-  static LayoutPtr l = MakeLayout("CL", {LongField("ID"), CStringField("Name", 20), StringField("Dest", 10), ByteField("Mark")});
+  static LayoutPtr l =
+      MakeLayout("CL", {LongField("ID"), CStringField("Name", 20), StringField("Dest", 10), ByteField("Mark")});
   return l;
 }
 LayoutPtr Members() {
@@ -116,7 +117,7 @@ TEST(KeyedFile, UniqueKeyCaselessAndAutoIncrementNeverReused) {
   ASSERT_EQ(book.AddClient("Anna", "123"), NoError);
   EXPECT_EQ(book.clients.Buffer().GetLong("ID"), 1);
   EXPECT_EQ(book.AddClient("ANNA", "123  "), DuplicateKeyError);  // case and trailing blanks ignored
-  EXPECT_EQ(ErrorText(), "Creates Duplicate Key");
+  EXPECT_EQ(ErrorText(), "Duplicate key");
   ASSERT_EQ(book.AddClient("Anna", "456"), NoError);  // same contact, other destination
   EXPECT_EQ(book.clients.Buffer().GetLong("ID"), 2);
   // Delete the newest record; its number is not handed out again.
@@ -273,7 +274,8 @@ TEST(KeyedFile, LayoutCheckAndForeignFilesGive47AndAreNotWritten) {
     ASSERT_EQ(book.OpenAll(), NoError);
   }
   // The same table declared with another layout.
-  FileManager changed(Driver::Keyed, MakeLayout("CL", {LongField("ID"), CStringField("Name", 21)}), dir / "b\\!Clients");
+  FileManager changed(Driver::Keyed, MakeLayout("CL", {LongField("ID"), CStringField("Name", 21)}),
+                      dir / "b\\!Clients");
   EXPECT_EQ(changed.Open(), LayoutDiffersError);
   // Text that is no database.
   mvntest::WriteFile(dir / "text.KDF", "just some text, not a database at all................................");
@@ -389,7 +391,8 @@ TEST(KeyedFile, ExclusiveOpenOfAnotherProcessGives5) {
 TEST(KeyedFile, CascadesWorkBesideTablesOpenedDenyingWrites) {
   mvntest::TempDir dir;
   Book book(dir / "b");
-  for (FileManager* f : {&book.clients, &book.members, &book.groups}) ASSERT_EQ(f->Open(ReadWrite | DenyWrite), NoError);
+  for (FileManager* f : {&book.clients, &book.members, &book.groups})
+    ASSERT_EQ(f->Open(ReadWrite | DenyWrite), NoError);
   ASSERT_EQ(book.AddClient("Anna", "1"), NoError);
   ASSERT_EQ(book.AddMember("G", 1), NoError);
   ASSERT_EQ(book.clientRel.Delete(), NoError);
@@ -503,15 +506,16 @@ TEST(KeyedFile, MemosAndBlobsAreStoredWhole) {
 TEST(KeyedFile, OnlyTheCallsWithMessagesReportFailures) {
   mvntest::TempDir dir;
   std::vector<std::string> reported;
-  FileManager::SetErrorReporter(
-      [&](const FileManager&, int code, const std::string& text) { reported.push_back(std::to_string(code) + " " + text); });
+  FileManager::SetErrorReporter([&](const FileManager&, int code, const std::string& text) {
+    reported.push_back(std::to_string(code) + " " + text);
+  });
   Book book(dir / "b");
   ASSERT_EQ(book.OpenAll(), NoError);
   ASSERT_EQ(book.AddClient("A", "1"), NoError);
   EXPECT_EQ(book.AddClient("A", "1"), DuplicateKeyError);  // TryInsert: silent
   EXPECT_TRUE(reported.empty());
   EXPECT_EQ(book.clients.Insert(), DuplicateKeyError);
-  EXPECT_EQ(reported, (std::vector<std::string>{"40 Creates Duplicate Key"}));
+  EXPECT_EQ(reported, (std::vector<std::string>{"40 Duplicate key"}));
   FileManager::SetErrorReporter(nullptr);
 }
 
