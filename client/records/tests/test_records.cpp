@@ -226,6 +226,12 @@ TEST(CreateWhenMissing, OnlyTheDatabasesAndTheSendLog) {
   dict.File("SND").SetName(dir / "send.log");
   EXPECT_EQ(dict.File("SND").Open(), NoError);
   EXPECT_TRUE(std::filesystem::exists(dir / "send.log"));
+  // The attachment probe only tells that its file exists and opens.
+  mvntest::WriteFile(dir / "attachment.doc", "some bytes");
+  dict.File("AttachmentProbe").SetName(dir / "attachment.doc");
+  ASSERT_EQ(dict.File("AttachmentProbe").Open(ReadOnly | DenyNone), NoError);
+  EXPECT_EQ(dict.File("AttachmentProbe").Records(), 0);
+  dict.File("AttachmentProbe").Close();
   for (const char* t : {"MVCB2", "AttachmentProbe", "FAX", "TMPRTF", "UPLD"}) {
     SCOPED_TRACE(t);
     dict.File(t).SetName(dir / (std::string(t) + ".missing"));

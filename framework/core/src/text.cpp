@@ -305,6 +305,7 @@ int TextBackend::Next(Record& buffer, size_t* bytes) {
     default: {
       if (m_offset >= m_data.size()) break;
       size_t size = static_cast<size_t>(buffer.GetLayout().RecordSize());
+      if (size == 0) break;  // a declaration without fields reads nothing
       size_t take = std::min(size, m_data.size() - m_offset);
       buffer.Clear();
       if (buffer.GetLayout().FieldCount() > 0) buffer.SetText(0, std::string_view(m_data.data() + m_offset, take));
