@@ -176,8 +176,9 @@ TEST(Jpeg, BrokenFilesFailWithoutEndingTheProcess) {
       {"text", std::vector<unsigned char>{'h', 'e', 'l', 'l', 'o'}},
       {"header only", std::vector<unsigned char>(good.begin(), good.begin() + 20)},
       {"start of image then junk", [] {
-         std::vector<unsigned char> d = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x02};
-         d.resize(300, 0x5A);
+         std::vector<unsigned char> d(300, 0x5A);
+         const unsigned char start[] = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x02};
+         for (size_t i = 0; i < sizeof start; ++i) d[i] = start[i];
          return d;
        }()},
   };
