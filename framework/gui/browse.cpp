@@ -9,6 +9,7 @@
 #include <QTabWidget>
 #include <QWheelEvent>
 #include <algorithm>
+#include <memory>
 
 #include "framework/core/errors.h"
 #include "framework/core/services.h"
@@ -532,10 +533,16 @@ int UpdateForm::Ask(FormMode mode) {
   SetReadOnly(mode == FormMode::Delete || mode == FormMode::View);
   Hide(m_ok, mode == FormMode::View);
   SetText(m_ok, mode == FormMode::Delete ? "&Delete" : "&OK");
-  connect(this, &Window::windowEvent, this, [this](int event, int) {
-    if (event == EventOpenWindow && m_opening) m_opening(m_mode);
-  }, Qt::SingleShotConnection);
+  // The procedure's opening code runs once the form is open (other events
+  // may come first).
+  auto opened = std::make_shared<QMetaObject::Connection>();
+  *opened = connect(this, &Window::windowEvent, this, [this, opened](int event, int) {
+    if (event != EventOpenWindow) return;
+    disconnect(*opened);
+    if (m_opening) m_opening(m_mode);
+  });
   Run();
+  disconnect(*opened);
   return m_result;
 }
 
