@@ -417,6 +417,17 @@ std::vector<int> Window::Fields() const {
 }
 ListControl* Window::List(int field) const { return qobject_cast<ListControl*>(ControlWidget(field)); }
 
+int Window::Choice(int field) const {
+  if (ListControl* list = List(field)) return list->Choice();
+  if (auto* combo = qobject_cast<QComboBox*>(ControlWidget(field))) return combo->currentIndex() + 1;
+  return 0;
+}
+
+void Window::SetChoice(int field, int row) {
+  if (ListControl* list = List(field)) list->SetChoice(row);
+  else if (auto* combo = qobject_cast<QComboBox*>(ControlWidget(field))) combo->setCurrentIndex(row - 1);
+}
+
 // ---------------------------------------------------------------------------
 // Properties
 

@@ -150,6 +150,10 @@ class Window : public QObject {
   QAction* MenuAction(int field) const;
   std::vector<int> Fields() const;  // ascending
   ListControl* List(int field) const;
+  // The current row (1-based, 0 when none) of a list, or the chosen entry
+  // of a drop list; SetChoice moves it.
+  int Choice(int field) const;
+  void SetChoice(int field, int row);
 
   // -------------------------------------------------------------------------
   // Properties.

@@ -166,6 +166,10 @@ TEST(Window, DisplayAndReadBackBoundValues) {
   EXPECT_EQ(static_cast<QPlainTextEdit*>(w.ControlWidget(post))->toPlainText(), "1 Main St\nTown");
   EXPECT_TRUE(w.IsChecked(rtf));
   EXPECT_EQ(w.Text(type), "SMTP") << "list entries are found without case";
+  EXPECT_EQ(w.Choice(type), 1);
+  w.SetChoice(type, 3);
+  EXPECT_EQ(w.Text(type), "PAGER");
+  w.SetChoice(type, 1);
 
   w.SetText(id, "Bob");
   static_cast<QPlainTextEdit*>(w.ControlWidget(post))->setPlainText("2 Side Rd\nCity");
@@ -357,6 +361,9 @@ TEST(ListOverQueue, FirstLetterTypeAhead) {
   EXPECT_EQ(l->Choice(), 5);
   guitest::TypeKeys(l, "z");
   EXPECT_EQ(l->Choice(), 5) << "no row starts with it: the choice stays";
+  EXPECT_EQ(w.Choice(list), 5);
+  w.SetChoice(list, 1);
+  EXPECT_EQ(w.Choice(list), 1);
   w.Close();
 }
 
