@@ -49,7 +49,13 @@ class MainWidget : public QMainWindow {
     else
       event->accept();
   }
+  // Minimised by the program or by the user.
+  void changeEvent(QEvent* event) override {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && m_onMinimise) m_onMinimise();
+  }
   std::function<bool()> m_onClose;
+  std::function<void()> m_onMinimise;
 };
 
 }  // namespace
@@ -127,12 +133,12 @@ Window::Window(std::string procedureName, std::string caption, QRect du)
     m_open = false;
     return true;
   });
+  static_cast<MainWidget*>(m_main)->m_onMinimise = [this] { Raise(EventIconize, 0); };
   m_main->setObjectName(Q(m_procedure));
   m_main->setAttribute(Qt::WA_DeleteOnClose, false);
   m_canvas = new QWidget(m_main);
   m_main->setCentralWidget(m_canvas);
   m_main->setWindowTitle(Q(caption));
-  m_main->installEventFilter(this);
   QRect px = DialogUnits::ToPixels(du);
   m_main->setGeometry(px);
 }
@@ -566,10 +572,7 @@ void Window::SetWindowPosition(QRect du) {
   m_main->setGeometry(DialogUnits::ToPixels(du));
 }
 QRect Window::WindowPosition() const { return DialogUnits::FromPixels(m_main->geometry()); }
-void Window::Minimise() {
-  m_main->showMinimized();
-  Raise(EventIconize, 0);
-}
+void Window::Minimise() { m_main->showMinimized(); }
 bool Window::IsMinimised() const { return m_main->isMinimized(); }
 
 // ---------------------------------------------------------------------------
@@ -627,9 +630,8 @@ void Window::Wire(int field) {
       if (t && index >= 0 && index != t->currentIndex()) Raise(EventTabChanging, field);
     });
     connect(tabs, &QTabWidget::currentChanged, this, [this, field] { Raise(EventNewSelection, field); });
-  } else if (auto* list = qobject_cast<ListControl*>(w)) {
-    (void)list;
   }
+  // Lists raise their own events (ListControl).
 }
 
 bool Window::eventFilter(QObject* watched, QEvent* e) {
@@ -638,9 +640,6 @@ bool Window::eventFilter(QObject* watched, QEvent* e) {
       for (auto& [field, c] : m_controls)
         if (c.widget == edit) c.lastText = S(edit->text());
     }
-  }
-  if (watched == m_main && e->type() == QEvent::WindowStateChange && m_main->isMinimized()) {
-    // Raised by Minimise itself; a minimise by the window system arrives here.
   }
   return QObject::eventFilter(watched, e);
 }

@@ -17,6 +17,7 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
+#include <algorithm>
 #include <fstream>
 #include <sys/wait.h>
 #include <thread>
@@ -464,7 +465,11 @@ TEST(Window, Minimise) {
   w.Open();
   w.Minimise();
   EXPECT_TRUE(w.IsMinimised());
-  EXPECT_TRUE(seen.Has(EventIconize, 0));
+  EXPECT_EQ(std::count(seen.events.begin(), seen.events.end(), std::make_pair(int(EventIconize), 0)), 1);
+  // As the window system does it.
+  w.Widget()->showNormal();
+  w.Widget()->setWindowState(Qt::WindowMinimized);
+  EXPECT_EQ(std::count(seen.events.begin(), seen.events.end(), std::make_pair(int(EventIconize), 0)), 2);
   w.Close();
 }
 
