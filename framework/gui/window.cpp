@@ -790,7 +790,7 @@ void Window::RestoreGeometry() {
     try {
       size_t used = 0;
       long v = std::stol(text, &used);
-      if (v < -100000 || v > 100000) return false;
+      if (used != text.size() || v < -100000 || v > 100000) return false;
       *out = static_cast<int>(v);
       return true;
     } catch (...) {

@@ -447,12 +447,14 @@ TEST(Window, GeometryRoundTripsThroughTheIniFile) {
   ASSERT_TRUE(ini.Update("Main", "Maximize", "Yes"));
   ASSERT_TRUE(ini.Update("Main", "XPos", "abc"));
   ASSERT_TRUE(ini.Update("Main", "YPos", "7"));
+  ASSERT_TRUE(ini.Update("Main", "Width", "300px"));
+  ASSERT_TRUE(ini.Update("Main", "Height", "99999999999"));
   {
     Window main("Main", "Main", QRect(4, 5, 120, 90));
     main.Open();
     EXPECT_TRUE(main.Widget()->isMaximized());
     main.Widget()->showNormal();
-    EXPECT_EQ(main.WindowPosition().topLeft(), QPoint(4, 7));
+    EXPECT_EQ(main.WindowPosition(), QRect(4, 7, 120, 90)) << "only the good number is taken";
     main.Close();
   }
   Window::SetSettingsFile(nullptr);
