@@ -1,0 +1,259 @@
+// The services: popup numbering, file filters, message texts, the scripted
+// implementation, and the Qt implementation driven like a user.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <filesystem>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <fstream>
+
+#include "framework/core/services.h"
+#include "framework/gui/qtservices.h"
+#include "framework/gui/tests/support.h"
+#include "tests/support/tempdir.h"
+
+using namespace mvn::framework;
+
+namespace {
+
+// The numbers a chosen entry returns, separators included as 0.
+std::vector<int> Numbers(const std::vector<PopupItem>& items) {
+  std::vector<int> out;
+  for (size_t i = 0; i < items.size(); ++i) out.push_back(PopupNumber(items, i));
+  return out;
+}
+
+TEST(Popup, FixedTextsNumberItemsWithoutSeparators) {
+  struct Case {
+    const char* text;
+    std::vector<int> numbers;
+    std::vector<bool> greyed;
+  } cases[] = {
+      {"a|-|~b", {1, 0, 2}, {false, false, true}},
+      {"Add files to attach|Delete the selected files from the list|-|What's This", {1, 2, 0, 3}, {false, false, false, false}},
+      {"~Properties|-|Save and Exit|Exit", {1, 0, 2, 3}, {true, false, false, false}},
+      {"-|-|x", {0, 0, 1}, {false, false, false}},
+      {"only", {1}, {false}},
+  };
+  for (const Case& c : cases) {
+    std::vector<PopupItem> items = ParsePopupText(c.text);
+    EXPECT_EQ(Numbers(items), c.numbers) << c.text;
+    for (size_t i = 0; i < items.size() && i < c.greyed.size(); ++i) EXPECT_EQ(items[i].greyed, c.greyed[i]) << c.text;
+  }
+  EXPECT_EQ(ParsePopupText("a|-|~b")[2].text, "b");
+}
+
+TEST(Popup, UserNamesAreItemsAsTheyAre) {
+  // Names a user gave files: each must stay one item with its own number,
+  // whatever characters it holds.
+  std::vector<std::string> names = {"-", "~draft", "a|b", "plain", "R&D"};
+  std::vector<PopupItem> items;
+  for (const auto& name : names) items.push_back(PopupItem::Text(name));
+  items.insert(items.begin() + 2, PopupItem::Line());
+  EXPECT_EQ(Numbers(items), (std::vector<int>{1, 2, 0, 3, 4, 5}));
+  EXPECT_EQ(items[0].kind, PopupItem::Item);
+  EXPECT_FALSE(items[1].greyed);
+}
+
+// The Qt menu: the user picks the entry with the given text.
+int ChooseInQtMenu(const std::vector<PopupItem>& items, const QString& pick, QString* shown = nullptr) {
+  guitest::When([] { return qobject_cast<QMenu*>(QApplication::activePopupWidget()); },
+                [pick, shown](QWidget* w) {
+                  auto* menu = static_cast<QMenu*>(w);
+                  QStringList texts;
+                  QAction* target = nullptr;
+                  for (QAction* a : menu->actions()) {
+                    texts << (a->isSeparator() ? QString("-") : a->text());
+                    if (!a->isSeparator() && a->text() == pick) target = a;
+                  }
+                  if (shown) *shown = texts.join("|");
+                  if (target) {
+                    menu->setActiveAction(target);
+                    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+                    QApplication::sendEvent(menu, &enter);
+                  }
+                  if (menu->isVisible()) menu->close();
+                });
+  QtServices qt;
+  return qt.Popup(items, 10, 10);
+}
+
+TEST(QtPopup, ReturnsTheItemNumberOfTheChoice) {
+  std::vector<PopupItem> items = {PopupItem::Text("-"), PopupItem::Line(), PopupItem::Text("~x"),
+                                  PopupItem::Text("a|b"), PopupItem::Text("R&D")};
+  QString shown;
+  EXPECT_EQ(ChooseInQtMenu(items, "~x", &shown), 2);
+  EXPECT_EQ(shown, "-|-|~x|a|b|R&&D");
+  EXPECT_EQ(ChooseInQtMenu(items, "R&&D"), 4);
+  EXPECT_EQ(ChooseInQtMenu(items, "nothing"), 0) << "closing the menu chooses nothing";
+}
+
+TEST(QtPopup, GreyedItemsCannotBeChosen) {
+  std::vector<PopupItem> items = ParsePopupText("~Properties|-|Save and Exit|Exit");
+  EXPECT_EQ(ChooseInQtMenu(items, "Exit"), 3);
+  EXPECT_EQ(ChooseInQtMenu(items, "Properties"), 0);
+}
+
+TEST(FileFilters, ParseAndMatchWithoutCase) {
+  std::vector<FileFilter> f = ParseFileFilters("CSV File|*.csv;*.txt");
+  ASSERT_EQ(f.size(), 1u);
+  EXPECT_EQ(f[0].name, "CSV File");
+  EXPECT_EQ(f[0].patterns, (std::vector<std::string>{"*.csv", "*.txt"}));
+  struct Case {
+    const char* name;
+    bool match;
+  } cases[] = {{"list.csv", true}, {"LIST.CSV", true}, {"notes.Txt", true}, {"list.csv.bak", false}, {"csv", false}};
+  for (const Case& c : cases) EXPECT_EQ(MatchesFilter(c.name, f[0]), c.match) << c.name;
+
+  std::vector<FileFilter> two = ParseFileFilters("Addressbook database|*.kdf|All|*.*");
+  ASSERT_EQ(two.size(), 2u);
+  EXPECT_TRUE(MatchesFilter("Team.KDF", two[0]));
+  EXPECT_TRUE(MatchesFilter("anything", two[1]));
+  std::vector<FileFilter> bare = ParseFileFilters("*.*");
+  ASSERT_EQ(bare.size(), 1u);
+  EXPECT_TRUE(MatchesFilter("x.y", bare[0]));
+  EXPECT_TRUE(MatchesPattern("a.b.c", "*.?"));
+  EXPECT_FALSE(MatchesPattern("a.bc", "*.?"));
+}
+
+TEST(FileFilters, QtFiltersFindUpperCaseNames) {
+  mvntest::TempDir dir;
+  for (const char* name : {"LIST.CSV", "notes.Txt", "other.doc"}) std::ofstream(dir / name) << "x";
+  QStringList filters = QtNameFilters("CSV File|*.csv;*.txt");
+  ASSERT_EQ(filters.size(), 1);
+  // The patterns inside the parentheses, as the dialog applies them.
+  QString inside = filters[0].section('(', 1).chopped(1);
+  QStringList found = QDir(QString::fromStdString(dir.str())).entryList(inside.split(' '), QDir::Files, QDir::Name);
+  EXPECT_EQ(found, (QStringList{"LIST.CSV", "notes.Txt"}));
+}
+
+TEST(QtFileDialog, TitleDirectoryFiltersAndTheChosenPath) {
+  mvntest::TempDir dir;
+  for (const char* name : {"LIST.CSV", "other.doc"}) std::ofstream(dir / name) << "x";
+  QtServices qt;
+  for (FileDialogMode mode : {FileDialogMode::Open, FileDialogMode::Save}) {
+    QString title, directory;
+    QStringList filters;
+    bool listsCsv = false;
+    guitest::When([] { return qobject_cast<QFileDialog*>(QApplication::activeModalWidget()); },
+                  [&](QWidget* w) {
+                    auto* dialog = static_cast<QFileDialog*>(w);
+                    title = dialog->windowTitle();
+                    directory = dialog->directory().absolutePath();
+                    filters = dialog->nameFilters();
+                    // What the dialog's own list shows under the filter.
+                    QStringList shown = dialog->directory().entryList(
+                        filters[0].section('(', 1).chopped(1).split(' '), QDir::Files);
+                    listsCsv = shown.contains("LIST.CSV") && !shown.contains("other.doc");
+                    dialog->selectFile(mode == FileDialogMode::Open ? "LIST.CSV" : "new.csv");
+                    static_cast<QDialog*>(dialog)->accept();
+                  });
+    FileDialogRequest request;
+    request.mode = mode;
+    request.title = mode == FileDialogMode::Open ? "Please select a csv file to import from" : "Please name the file to save";
+    request.directory = dir.str();
+    request.filters = "CSV File|*.csv;*.txt";
+    std::string path;
+    ASSERT_TRUE(qt.FileDialog(request, &path));
+    EXPECT_EQ(title.toStdString(), request.title);
+    EXPECT_EQ(directory.toStdString(), std::filesystem::canonical(dir.path()).string());
+    ASSERT_EQ(filters.size(), 1);
+    EXPECT_TRUE(filters[0].startsWith("CSV File ("));
+    EXPECT_TRUE(listsCsv);
+    EXPECT_EQ(path, (std::filesystem::canonical(dir.path()) / (mode == FileDialogMode::Open ? "LIST.CSV" : "new.csv")).string());
+  }
+  guitest::When([] { return qobject_cast<QFileDialog*>(QApplication::activeModalWidget()); },
+                [](QWidget* w) { static_cast<QDialog*>(w)->reject(); });
+  std::string untouched = "kept";
+  EXPECT_FALSE(qt.FileDialog({FileDialogMode::Open, "t", dir.str(), "*.*"}, &untouched));
+  EXPECT_EQ(untouched, "kept");
+}
+
+TEST(Messages, LinesAndScriptedAnswers) {
+  EXPECT_EQ(MessageLines("a|b||c"), "a\nb\n\nc");
+  ScriptedServices script;
+  ScopedServices installed(&script);
+  EXPECT_EQ(Message("q", "c", Icon::Question, ButtonYes | ButtonNo), ButtonYes) << "empty script: default button";
+  EXPECT_EQ(Message("q", "c", Icon::Question, ButtonYes | ButtonNo, ButtonNo), ButtonNo);
+  script.AnswerMessage(ButtonNo);
+  EXPECT_EQ(Message("Are you sure?", "Delete", Icon::Question, ButtonYes | ButtonNo), ButtonNo);
+  ASSERT_EQ(script.messages.size(), 3u);
+  EXPECT_EQ(script.messages[2].caption, "Delete");
+
+  script.AnswerPopup(2);
+  EXPECT_EQ(Popup("a|-|b"), 2);
+  EXPECT_EQ(Popup("a|-|b"), 0);
+  ASSERT_EQ(script.popups.size(), 2u);
+  EXPECT_EQ(script.popups[0].size(), 3u);
+
+  std::string path;
+  script.AnswerFile("/tmp/x.csv");
+  FileDialogRequest request;
+  request.title = "Please select a csv file to import from";
+  EXPECT_TRUE(Services().FileDialog(request, &path));
+  EXPECT_EQ(path, "/tmp/x.csv");
+  EXPECT_FALSE(Services().FileDialog(request, &path));
+
+  script.CancelProgressAt(3);
+  {
+    std::unique_ptr<Progress> p = Services().OpenProgress({"Progress...", "Processing Records", 10});
+    int done = 0;
+    while (done < 10 && p->Update(++done)) {
+    }
+    EXPECT_EQ(done, 3);
+    EXPECT_TRUE(p->Cancelled());
+  }
+  EXPECT_TRUE(script.progresses[0]->ended);
+}
+
+TEST(Messages, NothingInstalledAnswersWithDefaults) {
+  EXPECT_EQ(Message("x", "y", Icon::None, ButtonOk | ButtonCancel), ButtonOk);
+}
+
+TEST(QtMessageBox, ShowsLinesAndReturnsTheButtonPressed) {
+  QString text, title;
+  guitest::When([] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); },
+                [&](QWidget* w) {
+                  auto* box = static_cast<QMessageBox*>(w);
+                  text = box->text();
+                  title = box->windowTitle();
+                  guitest::Screenshot(box, "message-box.png");
+                  box->button(QMessageBox::No)->click();
+                });
+  QtServices qt;
+  MessageRequest request;
+  request.text = "Are you sure you really want to delete the address book:Sales|Really?";
+  request.caption = "Please confirm";
+  request.icon = Icon::Question;
+  request.buttons = ButtonYes | ButtonNo;
+  EXPECT_EQ(qt.Message(request), ButtonNo);
+  EXPECT_EQ(text, "Are you sure you really want to delete the address book:Sales\nReally?");
+  EXPECT_EQ(title, "Please confirm");
+}
+
+TEST(QtProgress, ThermometerPercentAndCancel) {
+  QtServices qt;
+  std::unique_ptr<Progress> progress = qt.OpenProgress({"Progress...", "Processing Records", 200});
+  auto* window = dynamic_cast<ProgressWindow*>(progress.get());
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(window->PercentLabel()->text(), "0% Completed");
+  EXPECT_TRUE(progress->Update(50));
+  EXPECT_EQ(window->PercentLabel()->text(), "25% Completed");
+  EXPECT_EQ(window->Thermometer()->value(), 25);
+  EXPECT_TRUE(window->isModal());
+  guitest::Screenshot(window, "progress.png");
+  window->CancelButton()->click();
+  EXPECT_FALSE(progress->Update(51)) << "the run stops at the next record";
+  EXPECT_TRUE(progress->Cancelled());
+  EXPECT_EQ(PercentText(7, 0), "0% Completed");
+  EXPECT_EQ(PercentText(300, 200), "100% Completed");
+}
+
+}  // namespace

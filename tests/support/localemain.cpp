@@ -1,0 +1,16 @@
+// Entry of the test binaries that need a fixed locale (C.UTF-8) and a
+// private machine root: the client framework and the client records.
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstdlib>
+
+#include "tests/support/tempdir.h"
+
+int main(int argc, char** argv) {
+  setenv("LC_ALL", "C.UTF-8", 1);
+  std::setlocale(LC_ALL, "");
+  mvntest::TestRoot root;
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
