@@ -150,9 +150,17 @@ std::string Directory(const std::string& path) {
 
 constexpr const char* kQtBackendName = "mvn_dialogs_qt.so";
 
+#ifndef MVN_MODULEDIR_FROM_PROGRAM
+#define MVN_MODULEDIR_FROM_PROGRAM "../lib/mvn"
+#endif
+
 // Where the Qt backend may be: MVN_DIALOGS_QT_PATH alone when set; else
-// beside the program, beside the deliverable that holds this code (a
-// delivery module), then where the build put it.
+// beside the program, in the installed module folder next to the program's
+// folder (bin/../lib/mvn), beside the deliverable that holds this code (a
+// delivery module), and last by its bare name, which the loader looks up
+// along the calling deliverable's run path (the build tree's programs and
+// modules carry the backend's build folder there; installed files carry
+// none) and the system's library folders.
 std::vector<std::string> QtCandidates() {
   if (const char* path = Env("MVN_DIALOGS_QT_PATH")) return {path};
   std::vector<std::string> paths;
@@ -161,13 +169,12 @@ std::vector<std::string> QtCandidates() {
   if (n > 0) {
     exe[n] = '\0';
     paths.push_back(Directory(exe) + "/" + kQtBackendName);
+    paths.push_back(Directory(exe) + "/" MVN_MODULEDIR_FROM_PROGRAM "/" + kQtBackendName);
   }
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&QtCandidates), &info) && info.dli_fname && info.dli_fname[0] == '/')
     paths.push_back(Directory(info.dli_fname) + "/" + kQtBackendName);
-#ifdef MVN_DIALOGS_QT_BUILD_PATH
-  paths.push_back(MVN_DIALOGS_QT_BUILD_PATH);
-#endif
+  paths.push_back(kQtBackendName);
   return paths;
 }
 
@@ -180,12 +187,18 @@ View* LoadQt(const std::string& platform) {
   if (g_qt || g_qtFailed) return g_qt;
   std::string problem = "no " + std::string(kQtBackendName) + " found";
   for (const std::string& path : QtCandidates()) {
-    if (access(path.c_str(), F_OK) != 0) continue;
+    // A bare name is the loader's to find; a path must name a file.
+    bool byPath = path.find('/') != std::string::npos;
+    if (byPath && access(path.c_str(), F_OK) != 0) continue;
     // Qt is never unloaded: its application object lives for the process.
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!library) {
       const char* error = dlerror();
-      problem = error ? error : path;
+      // "<name>: cannot open shared object file" for a bare name means it
+      // is not on the loader's path: nothing to report then.
+      bool absent = !byPath && error && std::strncmp(error, path.c_str(), path.size()) == 0 &&
+                    std::strstr(error, "cannot open shared object file");
+      if (!absent) problem = error ? error : path;
       continue;
     }
     auto entry = reinterpret_cast<View* (*)(unsigned)>(dlsym(library, "mvn_dialogs_qt_backend"));
