@@ -154,13 +154,38 @@ constexpr const char* kQtBackendName = "mvn_dialogs_qt.so";
 #define MVN_MODULEDIR_FROM_PROGRAM "../lib/mvn"
 #endif
 
+// The folders the loader searches for libraries of the deliverable that
+// holds this code: its run path, LD_LIBRARY_PATH, the system's folders.
+// Asked of the loader (dlinfo) instead of leaving a bare name to dlopen,
+// which a sanitizer's interposed dlopen resolves against the wrong object.
+std::vector<std::string> LoaderSearchPath() {
+  std::vector<std::string> folders;
+  Dl_info info{};
+  void* handle = nullptr;
+  if (dladdr(reinterpret_cast<void*>(&LoaderSearchPath), &info) && info.dli_fname && info.dli_fname[0] == '/')
+    handle = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+  if (!handle) handle = dlopen(nullptr, RTLD_LAZY);  // the program itself
+  if (!handle) return folders;
+  Dl_serinfo size{};
+  if (dlinfo(handle, RTLD_DI_SERINFOSIZE, &size) == 0 && size.dls_size >= sizeof(Dl_serinfo)) {
+    std::vector<char> buffer(size.dls_size);
+    auto* serinfo = reinterpret_cast<Dl_serinfo*>(buffer.data());
+    *serinfo = size;
+    if (dlinfo(handle, RTLD_DI_SERINFO, serinfo) == 0)
+      for (unsigned i = 0; i < serinfo->dls_cnt; ++i)
+        if (serinfo->dls_serpath[i].dls_name && *serinfo->dls_serpath[i].dls_name)
+          folders.push_back(serinfo->dls_serpath[i].dls_name);
+  }
+  dlclose(handle);
+  return folders;
+}
+
 // Where the Qt backend may be: MVN_DIALOGS_QT_PATH alone when set; else
 // beside the program, in the installed module folder next to the program's
 // folder (bin/../lib/mvn), beside the deliverable that holds this code (a
-// delivery module), and last by its bare name, which the loader looks up
-// along the calling deliverable's run path (the build tree's programs and
-// modules carry the backend's build folder there; installed files carry
-// none) and the system's library folders.
+// delivery module), and last along the loader's search path of that
+// deliverable (the build tree's programs and modules carry the backend's
+// build folder in their run path; installed files carry none).
 std::vector<std::string> QtCandidates() {
   if (const char* path = Env("MVN_DIALOGS_QT_PATH")) return {path};
   std::vector<std::string> paths;
@@ -174,7 +199,7 @@ std::vector<std::string> QtCandidates() {
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&QtCandidates), &info) && info.dli_fname && info.dli_fname[0] == '/')
     paths.push_back(Directory(info.dli_fname) + "/" + kQtBackendName);
-  paths.push_back(kQtBackendName);
+  for (const std::string& folder : LoaderSearchPath()) paths.push_back(folder + "/" + kQtBackendName);
   return paths;
 }
 
@@ -187,18 +212,12 @@ View* LoadQt(const std::string& platform) {
   if (g_qt || g_qtFailed) return g_qt;
   std::string problem = "no " + std::string(kQtBackendName) + " found";
   for (const std::string& path : QtCandidates()) {
-    // A bare name is the loader's to find; a path must name a file.
-    bool byPath = path.find('/') != std::string::npos;
-    if (byPath && access(path.c_str(), F_OK) != 0) continue;
+    if (access(path.c_str(), F_OK) != 0) continue;
     // Qt is never unloaded: its application object lives for the process.
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!library) {
       const char* error = dlerror();
-      // "<name>: cannot open shared object file" for a bare name means it
-      // is not on the loader's path: nothing to report then.
-      bool absent = !byPath && error && std::strncmp(error, path.c_str(), path.size()) == 0 &&
-                    std::strstr(error, "cannot open shared object file");
-      if (!absent) problem = error ? error : path;
+      problem = error ? error : path;
       continue;
     }
     auto entry = reinterpret_cast<View* (*)(unsigned)>(dlsym(library, "mvn_dialogs_qt_backend"));
