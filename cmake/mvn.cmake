@@ -2,12 +2,14 @@
 
 # mvn_add_tests(<target> SOURCES ... LIBS ...): one GoogleTest binary, its
 # cases registered with CTest. Tests that need a private machine root make it
-# themselves (see lib/tests/testroot.h).
+# themselves (see tests/support/tempdir.h). The suite FreshProcess holds
+# helpers that a test runs as a child process of its own; they are not
+# registered.
 function(mvn_add_tests target)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${target} ${T_SOURCES})
   target_link_libraries(${target} PRIVATE ${T_LIBS} GTest::gtest)
-  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 TEST_FILTER "-FreshProcess.*"
     PROPERTIES ENVIRONMENT "MVN_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}")
 endfunction()
 

@@ -137,14 +137,16 @@ bool OpenSlotDirectory(const std::vector<std::string>& components, bool create, 
   auto openDir = [](int at, const char* name) {
     return openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
   };
-  auto makeDir = [](int at, const char* name) {
+  auto makeDir = [](int at, const char* name, const std::string& shown) {
     if (mkdirat(at, name, kSharedDirMode) == 0) {
       // mkdir's mode passes the umask; the sticky bit and the write bits for
       // everybody are what the directory is for.
       fchmodat(at, name, kSharedDirMode, 0);
+    } else if (errno != EEXIST) {
+      MvnReportRootDirectoryFailure(shown.c_str(), errno);
     }
   };
-  if (create) makeDir(AT_FDCWD, path.c_str());
+  if (create) makeDir(AT_FDCWD, path.c_str(), path);
   UniqueFd fd(openDir(AT_FDCWD, path.c_str()));
   if (!fd.Valid()) {
     SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : Win32ErrorFromErrno(errno, path.c_str()));
@@ -152,7 +154,7 @@ bool OpenSlotDirectory(const std::vector<std::string>& components, bool create, 
   }
   for (size_t i = 0; i + 1 < components.size(); ++i) {
     const char* name = components[i].c_str();
-    if (create) makeDir(fd.Get(), name);
+    if (create) makeDir(fd.Get(), name, path + "/" + components[i]);
     UniqueFd next(openDir(fd.Get(), name));
     if (!next.Valid()) {
       int err = errno;
