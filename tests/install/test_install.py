@@ -9,7 +9,8 @@ another directory (dpkg-deb -x). For each of the two trees it checks the
 layout, that no installed file refers to the build tree, and sends a fax
 request with an attachment through the installed mvncsend and dlvlocal
 (named "dlvlocal.dll" in the INI file) while the source and build trees are
-hidden behind an empty mount, then decodes the delivery frame.
+hidden behind an empty mount, then decodes the delivery frame; and prints a
+job through the installed mvnspoold with the monitor "mvnmon.dll".
 """
 
 import json
@@ -95,16 +96,21 @@ REQUEST_LINES = [
 ATTACHMENT = b"%!PS-Adobe-3.0\n%%Pages: 1\n72 720 moveto (Invoice 2003-1224) show\nshowpage\n"
 
 
-def hidden_tree_command(script):
-    """The command that runs script with the source and build trees hidden."""
+def run_with_trees_hidden(script):
+    """Runs script in a mount namespace of its own in which the source and
+    build trees are empty folders; exit code 97 when they cannot be hidden."""
     mounts = [SOURCE] + ([BUILD] if not BUILD.startswith(SOURCE + "/") else [])
     hide = " && ".join(f"mount -t tmpfs -o size=64k,mode=0755 mvn-hidden '{m}'" for m in mounts)
     probe = " && ".join(f"[ ! -e '{m}/CMakeLists.txt' ] && [ ! -e '{m}/CMakeCache.txt' ]" for m in mounts)
     inner = f"{hide} && {probe} || exit 97\n{script}"
-    unshare = ["unshare", "--mount", "--propagation", "private"]
-    if os.geteuid() != 0:
-        unshare.append("--map-root-user")
-    return unshare + ["/bin/sh", "-c", inner]
+    # Root makes a mount namespace directly; without the privilege a user
+    # namespace of its own gives it.
+    result = None
+    for extra in ([], ["--user", "--map-root-user"]):
+        result = run(["unshare", "--mount", "--propagation", "private", *extra, "/bin/sh", "-c", inner])
+        if result.returncode != 97 and "unshare failed" not in result.stdout:
+            return result
+    return result
 
 
 def send_road(prefix, work, label):
@@ -125,7 +131,7 @@ def send_road(prefix, work, label):
 
     env = f"env -i PATH=/usr/bin:/bin HOME='{work}' MVN_ROOT='{root}' MVN_DIALOGS=headless"
     script = f"cd '{work}' && {env} '{prefix}/bin/mvncsend' '{request}'"
-    result = run(hidden_tree_command(script))
+    result = run_with_trees_hidden(script)
     if result.returncode == 97 or "unshare failed" in result.stdout:
         check(False, f"{label}: the source and build trees could be hidden ({result.stdout.strip()})")
         return
@@ -157,6 +163,37 @@ def send_road(prefix, work, label):
         check(payload == ATTACHMENT, f"{label}: the attachment arrives unchanged")
 
 
+def print_road(prefix, work, label):
+    """mvnspoold loads the monitor named "mvnmon.dll" from the installed
+    module folder and prints a job through it into an output directory."""
+    root = os.path.join(work, "root")
+    faxout = os.path.join(work, "faxout")
+    os.makedirs(faxout)
+    page = os.path.join(work, "page.ps")
+    with open(page, "wb") as f:
+        f.write(ATTACHMENT)
+    monitor = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\MVNMON"
+    printer = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Fax"
+    env = f"env -i PATH=/usr/bin:/bin HOME='{work}' MVN_ROOT='{root}' MVN_DIALOGS=headless"
+    script = f"""cd '{work}'
+{env} '{prefix}/bin/mvnreg' set '{monitor}' Driver sz mvnmon.dll || exit 1
+{env} '{prefix}/bin/mvnreg' set '{monitor}\\FAX1:' OutputDirectory sz '{faxout}' || exit 1
+{env} '{prefix}/bin/mvnreg' set '{printer}' Port sz 'FAX1:' || exit 1
+{env} '{prefix}/bin/mvnspoold' 2>'{work}/spoold.log' & service=$!
+i=0; while [ ! -e '{root}/spool/mvnspoold.ready' ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done
+{env} '{prefix}/bin/mvnprint' -P Fax '{page}'; status=$?
+kill -TERM $service; wait $service
+cat '{work}/spoold.log'
+exit $status
+"""
+    result = run_with_trees_hidden(script)
+    check(result.returncode == 0 and "monitor MVNMON loaded with 1 ports" in result.stdout,
+          f"{label}: mvnspoold loads mvnmon.dll and mvnprint prints (exit {result.returncode}: {result.stdout.strip()})")
+    spooled = [os.path.join(faxout, n) for n in os.listdir(faxout)]
+    check(len(spooled) == 1 and open(spooled[0], "rb").read() == ATTACHMENT,
+          f"{label}: the job lands in the port's output directory unchanged ({spooled})")
+
+
 def main():
     scratch = SCRATCH
     os.chmod(scratch, 0o755)
@@ -166,6 +203,7 @@ def main():
         if check(result.returncode == 0, f"cmake --install succeeds ({result.stdout[-2000:]})"):
             check_layout(prefix, "install tree")
             send_road(prefix, os.path.join(scratch, "road-install"), "install tree")
+            print_road(prefix, os.path.join(scratch, "print-install"), "install tree")
 
         packages = os.path.join(scratch, "packages")
         result = run(["cpack", "-G", "DEB", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-B", packages])
@@ -183,6 +221,7 @@ def main():
             if check(result.returncode == 0, f"dpkg-deb -x succeeds ({result.stdout})"):
                 check_layout(os.path.join(extracted, "usr"), "package")
                 send_road(os.path.join(extracted, "usr"), os.path.join(scratch, "road-package"), "package")
+                print_road(os.path.join(extracted, "usr"), os.path.join(scratch, "print-package"), "package")
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     if failures:
