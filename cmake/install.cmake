@@ -29,16 +29,25 @@ file(RELATIVE_PATH MVN_MODULEDIR_FROM_PROGRAM "/${MVN_INSTALL_BINDIR}" "/${MVN_I
 add_compile_definitions(MVN_MODULEDIR_FROM_PROGRAM="${MVN_MODULEDIR_FROM_PROGRAM}")
 
 # Programs and modules of the build tree find the Qt backend in its build
-# folder through their run path; installing removes the run path, so an
-# installed file never refers to the build tree.
-list(APPEND CMAKE_BUILD_RPATH "${CMAKE_BINARY_DIR}/platform/dialogs")
+# folder through their run path; mvn_install_program and mvn_install_module
+# remove the run path from the installed file, so an installed file never
+# refers to the build tree. (Given to the linker directly: CMake's own build
+# run path ends with an empty entry, which the loader reads as the current
+# directory.)
+add_link_options("LINKER:-rpath,${CMAKE_BINARY_DIR}/platform/dialogs")
+
+function(mvn_remove_installed_run_path file)
+  install(CODE "file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${file}\")")
+endfunction()
 
 function(mvn_install_program target)
   install(TARGETS ${target} RUNTIME DESTINATION ${MVN_INSTALL_BINDIR})
+  mvn_remove_installed_run_path("${MVN_INSTALL_BINDIR}/$<TARGET_FILE_NAME:${target}>")
 endfunction()
 
 function(mvn_install_module target)
   install(TARGETS ${target} LIBRARY DESTINATION ${MVN_INSTALL_MODULEDIR})
+  mvn_remove_installed_run_path("${MVN_INSTALL_MODULEDIR}/$<TARGET_FILE_NAME:${target}>")
 endfunction()
 
 # mvn_install_data(<files...> [DESTINATION <subfolder of share/mvn>])
