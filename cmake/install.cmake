@@ -16,6 +16,7 @@
 # A deliverable joins the tree and the package with one call right after its
 # target: mvn_install_program(<target>), mvn_install_module(<target>),
 # mvn_install_data(<files...> [DESTINATION <subfolder>]),
+# mvn_install_data_folder(<folder> [DESTINATION <subfolder>]),
 # mvn_install_docs(<files...>).
 
 set(MVN_INSTALL_BINDIR bin)
@@ -58,6 +59,17 @@ function(mvn_install_data)
     string(APPEND destination "/${D_DESTINATION}")
   endif()
   install(FILES ${D_UNPARSED_ARGUMENTS} DESTINATION ${destination})
+endfunction()
+
+# mvn_install_data_folder(<folder> [DESTINATION <subfolder of share/mvn>]):
+# a folder with everything in it (printer-driver folders, for example).
+function(mvn_install_data_folder folder)
+  cmake_parse_arguments(D "" "DESTINATION" "" ${ARGN})
+  set(destination ${MVN_INSTALL_DATADIR})
+  if(D_DESTINATION)
+    string(APPEND destination "/${D_DESTINATION}")
+  endif()
+  install(DIRECTORY ${folder} DESTINATION ${destination})
 endfunction()
 
 function(mvn_install_docs)
