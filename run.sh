@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs the main job: builds the send client and the drop-directory delivery
-# module (release preset), sends a sample fax request with a PostScript
-# attachment through mvncsend, and shows the delivery frame that landed in
-# the fax server's intake directory, with the job inside it decoded.
+# module (release preset; the build's output is shown only when it fails),
+# sends a sample fax request with a PostScript attachment through mvncsend,
+# and tells what happened: mvncsend's outcome, the consumed request file and
+# attachment, and the delivery frame that landed in the fax server's intake
+# directory, with the job inside it decoded.
 #
 # Everything lives in build/demo: the machine root, the send client's INI
 # file, the client's request file and attachment, the working directories
@@ -10,8 +12,14 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 ./tools/install-deps.sh
-cmake --preset release >/dev/null
-cmake --build --preset release --target mvncsend dlvlocal >/dev/null
+# Quiet when the build succeeds; its whole output when it fails.
+build_log=$(mktemp)
+trap 'rm -f "$build_log"' EXIT
+if ! { cmake --preset release && cmake --build --preset release --target mvncsend dlvlocal; } >"$build_log" 2>&1; then
+  cat "$build_log" >&2
+  echo "run.sh: the build failed (its output is above)" >&2
+  exit 1
+fi
 
 demo="$PWD/build/demo"
 rm -rf "$demo"
@@ -42,12 +50,31 @@ printf '%s\r\n' '!MVN - DASHPOST V5.0 (Tolvar)' '' '!PASSTHROUGH' 'From:Ann Smit
   '!MVN-END' > "$demo/client/Faxout.tmp"
 cp "$demo/client/invoice.ps" "$demo/invoice.ps.original"
 
-MVN_ROOT="$demo/root" build/release/sendclient/mvncsend "$demo/client/Faxout.tmp"
-echo "mvncsend exit code: $?"
+echo "sending $demo/client/Faxout.tmp (a fax request for +44 20 7946 0000) with its attachment invoice.ps"
+status=0
+MVN_ROOT="$demo/root" build/release/sendclient/mvncsend "$demo/client/Faxout.tmp" || status=$?
+if [ "$status" -ne 0 ]; then
+  echo "mvncsend failed with exit code $status; the job, if one was built, waits in $demo/work/X" >&2
+  exit "$status"
+fi
+echo "mvncsend sent it (exit code 0)."
+for f in Faxout.tmp invoice.ps; do
+  if [ -e "$demo/client/$f" ]; then
+    echo "run.sh: $demo/client/$f should have been consumed but is still there" >&2
+    exit 1
+  fi
+done
+echo "The request file and its attachment were consumed: $demo/client is empty now."
 
-frame=$(ls "$demo"/intake/MVN*)
-echo "delivery frame in the intake directory: $frame ($(stat -c %s "$frame") bytes)"
-echo "its header lines:"
+frames=("$demo"/intake/MVN*)
+if [ ${#frames[@]} -ne 1 ] || [ ! -f "${frames[0]}" ]; then
+  echo "run.sh: expected one delivery frame in $demo/intake, found: $(ls -A "$demo/intake" 2>/dev/null)" >&2
+  exit 1
+fi
+frame=${frames[0]}
+echo
+echo "The delivery frame is $frame ($(stat -c %s "$frame") bytes),"
+echo "where the fax server would pick it up. Its header lines:"
 sed -n '1,/^SENDER-ADDRESS=/p' "$frame" | tr -d '\r' | sed 's/^/  /'
 # The job file is the frame between its header lines and its last line.
 job="$demo/job.bin"
@@ -68,14 +95,25 @@ PY
 import json, sys
 demo = sys.argv[1]
 job = json.load(open(demo + "/decoded.json"))
-print("gateway wrapper:", job["wrapper"])
-print("SENDER-TIME:", job["SENDER-TIME"], "=", job["sender_time_utc"])
-for s in job["sections"]:
-    print("section %d: %s compressed=%d encoding=%d name=%r, %d bytes -> %s/decoded/%s"
-          % (s["index"], s["name"], s["compressed"], s["encoding"], s["display_name"], s["size"], demo, s["file"]))
+encodings = {0: "not encoded", 1: "in hexadecimal lines", 2: "in the 64-character alphabet"}
+w = job["wrapper"]
+print()
+print("Inside the frame, the job (decoded here by tests/tools/jobdecode.py):")
+if w:
+    print("- It travels in a gateway wrapper, %s and %s: %d bytes of the frame hold the %d-byte job."
+          % ("compressed" if w["compressed"] else "not compressed", encodings.get(w["encoding"], "encoded"),
+             w["encoded_size"], w["job_size"]))
+print("- Its sender time is %s (%s)." % (job["SENDER-TIME"], job["sender_time_utc"]))
 lines = [item["line"] for item in job["body"] if "line" in item]
-print("request lines carried:", len(lines), "(first: %r, last: %r)" % (lines[0], lines[-1]))
+print("- It carries the request file's lines (%d, from %r to %r), with the attachment's"
+      % (len(lines), lines[0], lines[-1]))
+print("  section in place of the !ExtAttachment line:")
+for s in job["sections"]:
+    print("- Section %d, %s \"%s\": %d bytes, %s and %s, written to %s/decoded/%s."
+          % (s["index"], s["name"], s["display_name"] or "", s["size"],
+             "compressed" if s["compressed"] else "not compressed", encodings.get(s["encoding"], "encoded"),
+             demo, s["file"]))
 same = open(demo + "/decoded/00-ATTACHMENT.bin", "rb").read() == open(demo + "/invoice.ps.original", "rb").read()
-print("attachment identical to the original:", same)
+print("- The attachment is %s the original invoice.ps." % ("byte for byte" if same else "NOT the same as"))
 sys.exit(0 if same else 1)
 PY

@@ -98,7 +98,7 @@ endfunction()
 function(mvn_add_tests target)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;USES;DEFINES" ${ARGN})
   _mvn_add_executable(${target} "${T_SOURCES}" "${T_LIBS};mvn_testsupport;GTest::gtest" "${T_USES}" "${T_DEFINES}")
-  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 TEST_FILTER "-FreshProcess.*"
     PROPERTIES ENVIRONMENT "MVN_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}")
 endfunction()
 

@@ -122,14 +122,18 @@ class Launcher {
 };
 
 int Launcher::Run() {
-  const int createFailureExit = m_kind == Kind::PerUser ? 0 : 1;
+  // A second launcher of the same slot ends with 0 (per user) or 1 (console).
+  const int alreadyRunningExit = m_kind == Kind::PerUser ? 0 : 1;
 
   char slotName[kSlotNameSize];
   if (m_kind == Kind::PerUser) {
     const DWORD prefixLength = sizeof(kPerUserSlotPrefix) - 1;
     std::memcpy(slotName, kPerUserSlotPrefix, prefixLength);
     DWORD size = kSlotNameSize - prefixLength;
-    if (!GetUserNameA(slotName + prefixLength, &size)) return createFailureExit;
+    if (!GetUserNameA(slotName + prefixLength, &size)) {
+      std::fprintf(stderr, "%s: cannot tell this process's user name\n", m_programName);
+      return 1;
+    }
   } else {
     std::memcpy(slotName, kConsoleSlot, sizeof(kConsoleSlot));
   }
@@ -147,11 +151,24 @@ int Launcher::Run() {
 
   HANDLE slot = CreateMailslotA(slotName, kMessageLimit, MAILSLOT_WAIT_FOREVER, nullptr);
   if (slot == INVALID_HANDLE_VALUE) {
+    // Another launcher serves the slot: this one is not needed. Anything
+    // else is a failure to start.
     DWORD error = GetLastError();
-    if (error != ERROR_ALREADY_EXISTS)
-      std::fprintf(stderr, "%s: cannot serve %s (error %lu)\n", m_programName, slotName,
-                   static_cast<unsigned long>(error));
-    return createFailureExit;
+    if (error == ERROR_ALREADY_EXISTS) {
+      if (m_kind == Kind::PerUser)
+        std::fprintf(stderr, "%s: already running for user %s (%s is served)\n", m_programName,
+                     slotName + sizeof(kPerUserSlotPrefix) - 1, slotName);
+      else
+        std::fprintf(stderr, "%s: a console launcher is already running (%s is served)\n", m_programName, slotName);
+      return alreadyRunningExit;
+    }
+    char reason[512] = "";
+    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, reason,
+                        sizeof reason, nullptr))
+      std::snprintf(reason, sizeof reason, "error %lu", static_cast<unsigned long>(error));
+    reason[std::strcspn(reason, "\r\n")] = '\0';
+    std::fprintf(stderr, "%s: cannot serve %s: %s\n", m_programName, slotName, reason);
+    return 1;
   }
   try {
     std::thread([slot, endSignals] {

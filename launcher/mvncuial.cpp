@@ -1,6 +1,29 @@
 // mvncuial: the console application launcher. It runs in the console
 // session and starts the command lines the print monitor sends to
 // "\\.\mailslot\mvncuial".
+#include <cstdio>
+#include <cstring>
+
 #include "launcher/launcher.h"
 
-int main() { return mvn::launcher::Run(mvn::launcher::Kind::Console); }
+namespace {
+
+const char kUsage[] =
+    "usage: mvncuial\n"
+    "The console application launcher: run one on the machine's console. It serves\n"
+    "\\\\.\\mailslot\\mvncuial and starts the applications the fax port monitor sends it\n"
+    "when the job's user has no mvnfuial, until SIGTERM, SIGINT or SIGHUP. It obeys\n"
+    "root and the spooler service's user (MVN_SPOOLER_USER, default root).\n"
+    "MVN_ROOT names the machine root. Exit codes: 0 ended; 1 it could not start,\n"
+    "or one is already running.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1) {
+    bool help = argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0);
+    std::fputs(kUsage, help ? stdout : stderr);
+    return help ? 0 : 2;
+  }
+  return mvn::launcher::Run(mvn::launcher::Kind::Console);
+}

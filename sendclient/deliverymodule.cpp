@@ -4,6 +4,8 @@
 #include "lib/cxxapp.h"
 #include "lib/notify.h"
 
+#include <cstring>
+
 namespace {
 
 NOTIFYDEF s_deliveryTable[] = {
@@ -21,10 +23,32 @@ bool EndsWithIgnoringCase(const char* text, const char* suffix) {
   return length >= n && StrICmp(text + length - n, suffix, n) == 0;
 }
 
-// Loadable module files: "dll" as the design names them, "so" as they are
-// built here.
+// Loadable module files: "dll" in configurations written for Win32, "so"
+// as they are built here.
 bool IsModuleExtension(const char* extension) {
   return extension && (StrICmp(extension, "DLL", 0) == 0 || StrICmp(extension, "SO", 0) == 0);
+}
+
+#ifndef MVN_MODULEDIR_FROM_PROGRAM
+#define MVN_MODULEDIR_FROM_PROGRAM "../lib/mvn"
+#endif
+
+// A bare module name that the search path does not find is looked for in
+// the installed module folder beside the program's folder
+// (<prefix>/bin/../lib/mvn), so "DeliveryModule=dlvlocal.dll" works in an
+// installed system.
+bool FindInModuleFolder(CPATH* candidate) {
+  const char* name = candidate->Text();
+  if (!name || !*name || StrChr(name, '/') || StrChr(name, '\\')) return false;
+  char folder[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, folder, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return false;
+  char* slash = StrRChr(folder, '/');
+  if (!slash) return false;
+  const char kRelative[] = "/" MVN_MODULEDIR_FROM_PROGRAM;
+  if (static_cast<DWORD>(slash - folder) + sizeof kRelative > MAX_PATH) return false;
+  std::memcpy(slash, kRelative, sizeof kRelative);
+  return candidate->SearchPath(folder);
 }
 
 template <class T>
@@ -57,11 +81,21 @@ bool CDELIVERYMODULE::ReadModulePath(CCONFIG* config) {
       return;
     }
     CPATH found(candidate->Text());
-    found.m_error.m_enabled = report ? 1 : 0;
-    if (found.SearchPath(nullptr))
+    found.m_error.m_enabled = 0;
+    CPATH installed(candidate->Text());
+    installed.m_error.m_enabled = 0;
+    if (found.SearchPath(nullptr)) {
       candidate->Set(found.Text());
-    else
+    } else if (FindInModuleFolder(&installed)) {
+      candidate->Set(installed.Text());
+    } else {
+      if (report) {  // the search again, to report why it failed
+        found.Set(candidate->Text());
+        found.m_error.m_enabled = 1;
+        found.SearchPath(nullptr);
+      }
       candidate->GetFullPathName();
+    }
   };
   CPATH configured(path.Text());
   if (EndsWithIgnoringCase(path.Text(), ".dll")) {

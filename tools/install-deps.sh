@@ -12,6 +12,7 @@ packages=(
   iproute2 util-linux procps
   curl
   time
+  dpkg-dev binutils file mount
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -436,3 +436,9 @@ const char* MvnRootDirectory();
 // directories on the way when createParents is true. Returns false when the
 // result does not fit.
 bool MvnRootPath(const char* relative, char* out, DWORD outSize, bool createParents);
+// Says once per directory on standard error that a directory of the machine
+// root could not be created, and why: "<program>: cannot create the
+// directory <path>: <reason>". The layers call it when one of their own
+// directories below the root cannot be made, so a root the user cannot
+// write is named instead of failing silently.
+void MvnReportRootDirectoryFailure(const char* path, int error);

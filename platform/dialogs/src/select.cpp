@@ -150,9 +150,42 @@ std::string Directory(const std::string& path) {
 
 constexpr const char* kQtBackendName = "mvn_dialogs_qt.so";
 
+#ifndef MVN_MODULEDIR_FROM_PROGRAM
+#define MVN_MODULEDIR_FROM_PROGRAM "../lib/mvn"
+#endif
+
+// The folders the loader searches for libraries of the deliverable that
+// holds this code: its run path, LD_LIBRARY_PATH, the system's folders.
+// Asked of the loader (dlinfo) instead of leaving a bare name to dlopen,
+// which a sanitizer's interposed dlopen resolves against the wrong object.
+std::vector<std::string> LoaderSearchPath() {
+  std::vector<std::string> folders;
+  Dl_info info{};
+  void* handle = nullptr;
+  if (dladdr(reinterpret_cast<void*>(&LoaderSearchPath), &info) && info.dli_fname && info.dli_fname[0] == '/')
+    handle = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+  if (!handle) handle = dlopen(nullptr, RTLD_LAZY);  // the program itself
+  if (!handle) return folders;
+  Dl_serinfo size{};
+  if (dlinfo(handle, RTLD_DI_SERINFOSIZE, &size) == 0 && size.dls_size >= sizeof(Dl_serinfo)) {
+    std::vector<char> buffer(size.dls_size);
+    auto* serinfo = reinterpret_cast<Dl_serinfo*>(buffer.data());
+    *serinfo = size;
+    if (dlinfo(handle, RTLD_DI_SERINFO, serinfo) == 0)
+      for (unsigned i = 0; i < serinfo->dls_cnt; ++i)
+        if (serinfo->dls_serpath[i].dls_name && *serinfo->dls_serpath[i].dls_name)
+          folders.push_back(serinfo->dls_serpath[i].dls_name);
+  }
+  dlclose(handle);
+  return folders;
+}
+
 // Where the Qt backend may be: MVN_DIALOGS_QT_PATH alone when set; else
-// beside the program, beside the deliverable that holds this code (a
-// delivery module), then where the build put it.
+// beside the program, in the installed module folder next to the program's
+// folder (bin/../lib/mvn), beside the deliverable that holds this code (a
+// delivery module), and last along the loader's search path of that
+// deliverable (the build tree's programs and modules carry the backend's
+// build folder in their run path; installed files carry none).
 std::vector<std::string> QtCandidates() {
   if (const char* path = Env("MVN_DIALOGS_QT_PATH")) return {path};
   std::vector<std::string> paths;
@@ -161,13 +194,12 @@ std::vector<std::string> QtCandidates() {
   if (n > 0) {
     exe[n] = '\0';
     paths.push_back(Directory(exe) + "/" + kQtBackendName);
+    paths.push_back(Directory(exe) + "/" MVN_MODULEDIR_FROM_PROGRAM "/" + kQtBackendName);
   }
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&QtCandidates), &info) && info.dli_fname && info.dli_fname[0] == '/')
     paths.push_back(Directory(info.dli_fname) + "/" + kQtBackendName);
-#ifdef MVN_DIALOGS_QT_BUILD_PATH
-  paths.push_back(MVN_DIALOGS_QT_BUILD_PATH);
-#endif
+  for (const std::string& folder : LoaderSearchPath()) paths.push_back(folder + "/" + kQtBackendName);
   return paths;
 }
 

@@ -97,22 +97,31 @@ bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
   return true;
 }
 
-DWORD CreateDirectories(const std::string& path) {
-  if (path.empty()) return ERROR_PATH_NOT_FOUND;
+DWORD CreateDirectories(const std::string& path, std::string* failed, int* failedErrno) {
+  auto fail = [&](const std::string& part, int err, DWORD code) {
+    if (failed) *failed = part;
+    if (failedErrno) *failedErrno = err;
+    return code;
+  };
+  if (path.empty()) return fail(path, ENOENT, ERROR_PATH_NOT_FOUND);
   struct stat existing;
-  if (stat(path.c_str(), &existing) == 0) return S_ISDIR(existing.st_mode) ? 0 : ERROR_PATH_NOT_FOUND;
+  if (stat(path.c_str(), &existing) == 0) return S_ISDIR(existing.st_mode) ? 0 : fail(path, ENOTDIR, ERROR_PATH_NOT_FOUND);
   std::size_t pos = 0;
   while (true) {
     pos = path.find('/', pos + 1);
     std::string part = path.substr(0, pos);
     if (!part.empty() && mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
-      return Win32ErrorFromErrno(errno, part.c_str());
+      int err = errno;
+      return fail(part, err, Win32ErrorFromErrno(err, part.c_str()));
     }
     if (pos == std::string::npos) break;
   }
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return Win32ErrorFromErrno(errno, path.c_str());
-  return S_ISDIR(st.st_mode) ? 0 : ERROR_PATH_NOT_FOUND;
+  if (stat(path.c_str(), &st) != 0) {
+    int err = errno;
+    return fail(path, err, Win32ErrorFromErrno(err, path.c_str()));
+  }
+  return S_ISDIR(st.st_mode) ? 0 : fail(path, ENOTDIR, ERROR_PATH_NOT_FOUND);
 }
 
 const std::string& ProgramPath() {

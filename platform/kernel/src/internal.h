@@ -43,8 +43,9 @@ bool EqualsIgnoringCase(const std::string& a, const std::string& b);
 char AsciiLower(char c);
 
 // Creates a directory and its missing parents (mode 0777 less the umask).
-// Returns 0 or a Win32 error code.
-DWORD CreateDirectories(const std::string& path);
+// Returns 0 or a Win32 error code; on failure *failed (when given) names the
+// directory that could not be made and *failedErrno says why.
+DWORD CreateDirectories(const std::string& path, std::string* failed = nullptr, int* failedErrno = nullptr);
 
 // The program's real path (/proc/self/exe).
 const std::string& ProgramPath();

@@ -107,11 +107,15 @@ DWORD PrepareTempDirectory(const std::string& shared, const std::string& mine) {
     if (mkdir(shared.c_str(), 0777) == 0) {
       chmod(shared.c_str(), 01777);  // every user makes a directory of their own in it
     } else if (errno != EEXIST) {
-      return Win32ErrorFromErrno(errno, shared.c_str());
+      int err = errno;
+      MvnReportRootDirectoryFailure(shared.c_str(), err);
+      return Win32ErrorFromErrno(err, shared.c_str());
     }
   }
   if (mkdir(mine.c_str(), 0700) != 0 && errno != EEXIST) {
-    return Win32ErrorFromErrno(errno, mine.c_str());
+    int err = errno;
+    MvnReportRootDirectoryFailure(mine.c_str(), err);
+    return Win32ErrorFromErrno(err, mine.c_str());
   }
   if (lstat(mine.c_str(), &st) != 0) return Win32ErrorFromErrno(errno, mine.c_str());
   if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return ERROR_ACCESS_DENIED;

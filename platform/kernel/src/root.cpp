@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -34,13 +35,22 @@ std::string ChooseRoot() {
   return home + "/.local/state/mvn";
 }
 
+// Creates a directory of the root and its parents; a failure is reported.
+DWORD CreateRootDirectories(const std::string& path) {
+  std::string failed;
+  int err = 0;
+  DWORD error = mvn::kernel::CreateDirectories(path, &failed, &err);
+  if (error) MvnReportRootDirectoryFailure(failed.c_str(), err);
+  return error;
+}
+
 UINT DirectoryBelowRoot(const char* relative, LPSTR buffer, UINT size) {
   char path[4096];
   if (!MvnRootPath(relative, path, sizeof path, false)) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return 0;
   }
-  if (DWORD error = mvn::kernel::CreateDirectories(path)) {
+  if (DWORD error = CreateRootDirectories(path)) {
     SetLastError(error);
     return 0;
   }
@@ -57,7 +67,7 @@ const char* MvnRootDirectory() {
   std::string root = ChooseRoot();
   while (root.size() > 1 && root.back() == '/') root.pop_back();
   struct stat st;
-  if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) mvn::kernel::CreateDirectories(root);
+  if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) CreateRootDirectories(root);
   std::lock_guard lock(*mutex);
   return roots->insert(root).first->c_str();
 }
@@ -71,10 +81,31 @@ bool MvnRootPath(const char* relative, char* out, DWORD outSize, bool createPare
   if (path.size() + 1 > outSize) return false;
   if (createParents) {
     std::size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0) mvn::kernel::CreateDirectories(path.substr(0, slash));
+    if (slash != std::string::npos && slash > 0) CreateRootDirectories(path.substr(0, slash));
   }
   std::memcpy(out, path.c_str(), path.size() + 1);
   return true;
+}
+
+void MvnReportRootDirectoryFailure(const char* path, int error) {
+  static std::mutex* mutex = mvn::kernel::KeepUntilKernelEnd(new std::mutex);
+  static auto* reported = mvn::kernel::KeepUntilKernelEnd(new std::set<std::string>);
+  std::string directory = path ? path : "";
+  {
+    std::lock_guard lock(*mutex);
+    if (!reported->insert(directory).second) return;
+  }
+  const std::string& program = mvn::kernel::ProgramPath();
+  std::string name = program.substr(program.rfind('/') + 1);
+  std::string line = (name.empty() ? std::string("mvn") : name) + ": cannot create the directory " + directory +
+                     ": " + std::strerror(error) + "\n";
+  std::size_t done = 0;
+  while (done < line.size()) {
+    ssize_t n = write(STDERR_FILENO, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
 }
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) { return DirectoryBelowRoot("windows", buffer, size); }

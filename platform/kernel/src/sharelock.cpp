@@ -65,7 +65,10 @@ bool LockDirectory(std::string* directory) {
   if (!MvnRootPath("locks", path, sizeof path, true)) return false;
   struct stat st;
   if (lstat(path, &st) != 0) {
-    if (mkdir(path, 0777) != 0 && errno != EEXIST) return false;
+    if (mkdir(path, 0777) != 0 && errno != EEXIST) {
+      MvnReportRootDirectoryFailure(path, errno);
+      return false;
+    }
     chmod(path, 01777);
     if (lstat(path, &st) != 0) return false;
   }

@@ -151,8 +151,13 @@ bool TrustedSharedDirectory(int fd) {
 
 // Makes a shared directory: mode 01777, like /tmp. mkdir's mode passes the
 // umask, so the mode is set on the directory made, through its descriptor.
-void MakeSharedDirectory(int at, const char* name) {
-  if (mkdirat(at, name, kSharedDirMode) != 0) return;
+// A directory that cannot be made (other than one that is there) is
+// reported once, naming shown, the path a user would look at.
+void MakeSharedDirectory(int at, const char* name, const std::string& shown) {
+  if (mkdirat(at, name, kSharedDirMode) != 0) {
+    if (errno != EEXIST) MvnReportRootDirectoryFailure(shown.c_str(), errno);
+    return;
+  }
   int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
   if (fd >= 0) {
     fchmod(fd, kSharedDirMode);
@@ -177,9 +182,12 @@ bool OpenSlotDirectory(const std::vector<std::string>& components, bool create, 
     return openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
   };
   const bool makeDirectories = create && MayCreateSharedDirectories();
-  if (makeDirectories) MakeSharedDirectory(AT_FDCWD, path.c_str());
+  if (makeDirectories) MakeSharedDirectory(AT_FDCWD, path.c_str(), path);
   UniqueFd fd(openDir(AT_FDCWD, path.c_str()));
   if (!fd.Valid()) {
+    // A server that may not make the shared folder (the service makes it)
+    // says which folder is missing.
+    if (errno == ENOENT && create && !makeDirectories) MvnReportRootDirectoryFailure(path.c_str(), EACCES);
     SetLastError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : Win32ErrorFromErrno(errno, path.c_str()));
     return false;
   }
@@ -190,10 +198,12 @@ bool OpenSlotDirectory(const std::vector<std::string>& components, bool create, 
   const size_t directories = allComponents ? components.size() : components.size() - 1;
   for (size_t i = 0; i < directories; ++i) {
     const char* name = components[i].c_str();
-    if (makeDirectories) MakeSharedDirectory(fd.Get(), name);
+    if (makeDirectories) MakeSharedDirectory(fd.Get(), name, path + "/" + components[i]);
     UniqueFd next(openDir(fd.Get(), name));
     if (!next.Valid()) {
       int err = errno;
+      if (err == ENOENT && create && !makeDirectories)
+        MvnReportRootDirectoryFailure((path + "/" + components[i]).c_str(), EACCES);
       // A missing directory means no slot of that name exists.
       SetLastError(err == ENOENT                    ? ERROR_FILE_NOT_FOUND
                    : (err == ENOTDIR || err == ELOOP) ? ERROR_INVALID_NAME

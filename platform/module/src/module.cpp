@@ -17,6 +17,10 @@
 
 #include "platform/kernel/handles.h"
 
+#ifndef MVN_MODULEDIR_FROM_PROGRAM
+#define MVN_MODULEDIR_FROM_PROGRAM "../lib/mvn"
+#endif
+
 namespace {
 
 class LoadedModule : public mvn::ModuleObject {
@@ -153,7 +157,10 @@ HMODULE LoadLibraryA(LPCSTR fileName) {
     }
     candidate = file;
   } else {
-    for (const std::string& directory : {ProgramDirectory(), CurrentDirectory()}) {
+    // Beside the program, in the installed module folder next to the
+    // program's folder (bin/../lib/mvn), then the current directory.
+    const std::string program = ProgramDirectory();
+    for (const std::string& directory : {program, program + "/" MVN_MODULEDIR_FROM_PROGRAM, CurrentDirectory()}) {
       char found[PATH_MAX];
       if (FindPathIgnoringCase((directory + "/" + file).c_str(), found, sizeof found) && IsFile(found)) {
         candidate = found;

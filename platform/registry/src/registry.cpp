@@ -134,8 +134,9 @@ LONG EnsureDirectory(const std::string& path, mode_t mode) {
     return ERROR_SUCCESS;
   }
   if (errno != EEXIST) {
-    return errno == EACCES || errno == EPERM || errno == EROFS ? ERROR_ACCESS_DENIED
-                                                               : Win32ErrorFromErrno(errno, path.c_str());
+    int err = errno;
+    MvnReportRootDirectoryFailure(path.c_str(), err);
+    return err == EACCES || err == EPERM || err == EROFS ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(err, path.c_str());
   }
   struct stat st;
   if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;

@@ -106,7 +106,7 @@ TEST_F(MvnregTool, FailuresAndUsage) {
       {{"get", "HKCU\\SOFTWARE\\Nowhere", "UserId"}, 1, "key not found"},
       {{"set", key, "X", "string", "a"}, 1, "unknown type"},
       {{"set", key, "X", "dword", "12z"}, 1, "not a number"},
-      {{"set", key, "X", "dword", "4294967296"}, 1, "not a number"},
+      {{"set", key, "X", "dword", "4294967296"}, 1, "out of range for dword"},
       {{"set", key, "X", "binary", "abc"}, 1, "not hex"},
       {{"list", "HKXX\\SOFTWARE"}, 1, "unknown root key"},
       {{"delete", "HKCU"}, 1, "root key"},

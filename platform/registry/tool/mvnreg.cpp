@@ -319,7 +319,10 @@ int Get(const KeyName& name, const std::string& valueName) {
   return 0;
 }
 
-bool ParseNumber(const std::string& text, DWORD* value) {
+// A dword in decimal or, with "0x", hexadecimal. *tooLarge tells a number
+// beyond 32 bits from text that is no number at all.
+bool ParseNumber(const std::string& text, DWORD* value, bool* tooLarge) {
+  *tooLarge = false;
   std::string_view digits(text);
   unsigned base = 10;
   if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
@@ -337,11 +340,13 @@ bool ParseNumber(const std::string& text, DWORD* value) {
     } else if (base == 16 && c >= 'A' && c <= 'F') {
       digit = static_cast<unsigned>(c - 'A' + 10);
     } else {
+      *tooLarge = false;  // not a number, whatever its size
       return false;
     }
-    result = result * base + digit;
-    if (result > 0xFFFFFFFFull) return false;
+    if (!*tooLarge) result = result * base + digit;
+    if (result > 0xFFFFFFFFull) *tooLarge = true;
   }
+  if (*tooLarge) return false;
   *value = static_cast<DWORD>(result);
   return true;
 }
@@ -393,7 +398,9 @@ int Set(const KeyName& name, const std::string& valueName, const std::string& ty
     case REG_DWORD: {
       if (data.size() != 1) return Usage();
       DWORD number;
-      if (!ParseNumber(data[0], &number)) return Fail("not a number: '" + data[0] + "'");
+      bool tooLarge = false;
+      if (!ParseNumber(data[0], &number, &tooLarge))
+        return Fail((tooLarge ? "out of range for dword (0 to 4294967295): '" : "not a number: '") + data[0] + "'");
       bytes.assign(reinterpret_cast<const char*>(&number), 4);
       break;
     }

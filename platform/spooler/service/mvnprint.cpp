@@ -23,8 +23,18 @@ namespace {
 
 using mvn::spooler::service::WriteAll;
 
+const char kUsage[] =
+    "usage: mvnprint -P <printer> [-U user] [-T title] file|-\n"
+    "Submits the file (\"-\": standard input) as a print job to the spooler service\n"
+    "mvnspoold of the machine root (MVN_ROOT) and waits until the job has run.\n"
+    "  -P <printer>  the printer, a key below\n"
+    "                HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\n"
+    "  -U <user>     the job's user (only root and the service's user may name another)\n"
+    "  -T <title>    the document's title (default: the file's name)\n"
+    "Exit codes: 0 printed, 1 refused or failed, 2 bad command line.\n";
+
 int Usage() {
-  std::fprintf(stderr, "usage: mvnprint -P <printer> [-U user] [-T title] file|-\n");
+  std::fputs(kUsage, stderr);
   return 2;
 }
 
@@ -41,7 +51,10 @@ int main(int argc, char** argv) {
       *out = argv[++i];
       return true;
     };
-    if (arg == "-P") {
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "-P") {
       if (!value(&printer)) return Usage();
     } else if (arg == "-U") {
       if (!value(&user)) return Usage();
@@ -111,7 +124,10 @@ int main(int argc, char** argv) {
   if (reply.rfind("OK ", 0) == 0) {
     unsigned long id = 0, bytes = 0;
     std::sscanf(reply.c_str() + 3, "%lu %lu", &id, &bytes);
-    std::printf("mvnprint: job %lu printed on %s (%lu bytes)\n", id, printer.c_str(), bytes);
+    if (bytes == 0)
+      std::printf("mvnprint: job %lu on %s was empty: an empty job spools nothing\n", id, printer.c_str());
+    else
+      std::printf("mvnprint: job %lu printed on %s (%lu bytes)\n", id, printer.c_str(), bytes);
     return 0;
   }
   std::fprintf(stderr, "mvnprint: %s\n", reply.rfind("ERROR ", 0) == 0 ? reply.c_str() + 6

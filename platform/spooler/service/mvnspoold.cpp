@@ -439,8 +439,15 @@ int Listen(const std::string& path) {
 
 int main(int argc, char** argv) {
   if (argc > 1) {
-    std::fprintf(stderr, "usage: %s (no arguments; MVN_ROOT names the machine root)\n", argv[0]);
-    return 2;
+    static const char kUsage[] =
+        "usage: mvnspoold\n"
+        "The spooler service of the machine root (MVN_ROOT): loads the port monitors\n"
+        "named in the registry, takes the jobs mvnprint submits and runs each through\n"
+        "the monitor of its printer's port, until SIGTERM or SIGINT. Takes no\n"
+        "arguments. Exit codes: 0 stopped, 1 could not start (or already running).\n";
+    bool help = argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0);
+    std::fputs(kUsage, help ? stdout : stderr);
+    return help ? 0 : 2;
   }
   // Spool files are private to the service's user and group: the render
   // engine reads them as a member of the spool folder's group, a launched
@@ -449,16 +456,24 @@ int main(int argc, char** argv) {
   std::string spool = RootPath("spool", true);
   // Every user must reach the shared folder inside it: the mode is set
   // exactly, not through the umask above.
+  int failure = 0;
   if (mkdir(spool.c_str(), 0755) == 0) chmod(spool.c_str(), 0755);
+  else if (errno != EEXIST) failure = errno;
   // The spool folder: only the service makes names in it (no user can
   // fill it or swap a file in it); users reach the folders of the files
   // handed to them inside it.
   std::string temporary = RootPath(mvn::spooler::service::kTemporaryDirectory, true);
-  mkdir(temporary.c_str(), 0755);
+  if (mkdir(temporary.c_str(), 0755) != 0 && errno != EEXIST && !failure) failure = errno;
   int folder = open(temporary.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int openError = errno;
   struct stat st;
   if (folder < 0 || fstat(folder, &st) != 0 || st.st_uid != geteuid() || fchmod(folder, 0755) != 0) {
-    Log("cannot make the spool folder " + temporary + " (it must be a directory of the service's user)");
+    if (folder < 0) {
+      std::string failed = failure && lstat(spool.c_str(), &st) != 0 ? spool : temporary;
+      MvnReportRootDirectoryFailure(failed.c_str(), failure ? failure : openError);
+    } else {
+      Log("cannot make the spool folder " + temporary + " (it must be a directory of the service's user)");
+    }
     if (folder >= 0) close(folder);
     return 1;
   }

@@ -1,0 +1,235 @@
+#!/usr/bin/python3
+"""The install tree and the Debian package, as a user gets them.
+
+    test_install.py BUILD_DIR SOURCE_DIR
+
+Installs the build tree into a temporary prefix (cmake --install), builds
+the Debian package from the same tree (cpack -G DEB) and extracts it into
+another directory (dpkg-deb -x). For each of the two trees it checks the
+layout, that no installed file refers to the build tree, and sends a fax
+request with an attachment through the installed mvncsend and dlvlocal
+(named "dlvlocal.dll" in the INI file) while the source and build trees are
+hidden behind an empty mount, then decodes the delivery frame; and prints a
+job through the installed mvnspoold with the monitor "mvnmon.dll".
+"""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+BUILD, SOURCE = (os.path.realpath(p) for p in sys.argv[1:3])
+JOBDECODE = os.path.join(SOURCE, "tests", "tools", "jobdecode.py")
+
+PROGRAMS = ["mvncsend", "mvnspoold", "mvnprint", "mvnreg", "mvnfuial", "mvncuial"]
+MODULES = ["dlvlocal.so", "dlvsmtp2.so", "mvnmon.so"]
+DATA = ["mvncsend.INI", "mvncsend-smtp.INI"]
+DOCS = ["README.md", "usage.md", "architecture.md"]
+
+failures = []
+SCRATCH = tempfile.mkdtemp(prefix="mvn-install-")
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+        print("FAILED:", what, flush=True)
+    return condition
+
+
+def run(args, **kwargs):
+    return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, **kwargs)
+
+
+def is_elf(path):
+    with open(path, "rb") as f:
+        return f.read(4) == b"\x7fELF"
+
+
+def check_layout(prefix, label):
+    for name in PROGRAMS:
+        path = os.path.join(prefix, "bin", name)
+        check(os.path.isfile(path) and os.access(path, os.X_OK), f"{label}: bin/{name} installed")
+    for name in MODULES:
+        check(os.path.isfile(os.path.join(prefix, "lib", "mvn", name)), f"{label}: lib/mvn/{name} installed")
+    if os.path.exists(os.path.join(BUILD, "platform", "dialogs", "mvn_dialogs_qt.so")):
+        check(os.path.isfile(os.path.join(prefix, "lib", "mvn", "mvn_dialogs_qt.so")),
+              f"{label}: the Qt backend is in lib/mvn")
+    for name in DATA:
+        check(os.path.isfile(os.path.join(prefix, "share", "mvn", name)), f"{label}: share/mvn/{name} installed")
+    for name in DOCS:
+        check(os.path.isfile(os.path.join(prefix, "share", "doc", "mvnfax", name)),
+              f"{label}: share/doc/mvnfax/{name} installed")
+    # Nothing of the tests comes along.
+    for root, _, files in os.walk(prefix):
+        for name in files:
+            check("test" not in name and "fixture" not in name, f"{label}: no test file installed ({name})")
+    # No installed file names the build tree: no run path into it, no
+    # compiled path to it.
+    needle = BUILD.encode()
+    for root, _, files in os.walk(prefix):
+        for name in files:
+            path = os.path.join(root, name)
+            if os.path.islink(path):
+                continue
+            contents = path
+            if is_elf(path):
+                # Debug information names the folder each object was compiled
+                # in; only what the program itself can see counts.
+                contents = os.path.join(SCRATCH, "stripped")
+                run(["objcopy", "--strip-debug", path, contents])
+            with open(contents, "rb") as f:
+                check(needle not in f.read(), f"{label}: {os.path.relpath(path, prefix)} does not name {BUILD}")
+            if is_elf(path):
+                dynamic = run(["readelf", "-d", path]).stdout
+                check("RPATH" not in dynamic and "RUNPATH" not in dynamic,
+                      f"{label}: {os.path.relpath(path, prefix)} has no run path")
+
+
+REQUEST_LINES = [
+    "!MVN - DASHPOST V5.0 (Tolvar)", "", "!PASSTHROUGH", "From:Ann Smith", "UserId:ann@example.test",
+    "Reference:Invoice 2003-1224", "", "!TARGET", "Destination:+44 20 7946 0000", "To:Bob Jones", "",
+    "!PASSTHROUGH-END", "", "!ExtAttachment,invoice.ps,invoice.ps", "", "!MVN-END",
+]
+ATTACHMENT = b"%!PS-Adobe-3.0\n%%Pages: 1\n72 720 moveto (Invoice 2003-1224) show\nshowpage\n"
+
+
+def run_with_trees_hidden(script):
+    """Runs script in a mount namespace of its own in which the source and
+    build trees are empty folders; exit code 97 when they cannot be hidden."""
+    mounts = [SOURCE] + ([BUILD] if not BUILD.startswith(SOURCE + "/") else [])
+    hide = " && ".join(f"mount -t tmpfs -o size=64k,mode=0755 mvn-hidden '{m}'" for m in mounts)
+    probe = " && ".join(f"[ ! -e '{m}/CMakeLists.txt' ] && [ ! -e '{m}/CMakeCache.txt' ]" for m in mounts)
+    inner = f"{hide} && {probe} || exit 97\n{script}"
+    # Root makes a mount namespace directly; without the privilege a user
+    # namespace of its own gives it.
+    result = None
+    for extra in ([], ["--user", "--map-root-user"]):
+        result = run(["unshare", "--mount", "--propagation", "private", *extra, "/bin/sh", "-c", inner])
+        if result.returncode != 97 and "unshare failed" not in result.stdout:
+            return result
+    return result
+
+
+def send_road(prefix, work, label):
+    root = os.path.join(work, "root")
+    client = os.path.join(work, "client")
+    intake = os.path.join(work, "intake")
+    os.makedirs(os.path.join(root, "windows"))
+    os.makedirs(client)
+    with open(os.path.join(root, "windows", "mvncsend.INI"), "w") as f:
+        f.write("[mvncsend]\nDeliveryModule=dlvlocal.dll\n"
+                f"WorkingPath={work}/work\nOutputLocation={intake}\n"
+                "YourName=Ann Smith\nYourEmailAddress=ann@example.test\n")
+    request = os.path.join(client, "Faxout.tmp")
+    with open(request, "wb") as f:
+        f.write(b"".join(line.encode() + b"\r\n" for line in REQUEST_LINES))
+    with open(os.path.join(client, "invoice.ps"), "wb") as f:
+        f.write(ATTACHMENT)
+
+    env = f"env -i PATH=/usr/bin:/bin HOME='{work}' MVN_ROOT='{root}' MVN_DIALOGS=headless"
+    script = f"cd '{work}' && {env} '{prefix}/bin/mvncsend' '{request}'"
+    result = run_with_trees_hidden(script)
+    if result.returncode == 97 or "unshare failed" in result.stdout:
+        check(False, f"{label}: the source and build trees could be hidden ({result.stdout.strip()})")
+        return
+    check(result.returncode == 0, f"{label}: mvncsend exits 0 (exit {result.returncode}: {result.stdout.strip()})")
+    check(not os.path.exists(request), f"{label}: the request file was consumed")
+    check(not os.path.exists(os.path.join(client, "invoice.ps")), f"{label}: the attachment was consumed")
+    frames = sorted(os.listdir(intake)) if os.path.isdir(intake) else []
+    if not check(len(frames) == 1 and frames[0].startswith("MVN") and frames[0].endswith(".TMP"),
+                 f"{label}: one delivery frame in the intake directory ({frames})"):
+        return
+    data = open(os.path.join(intake, frames[0]), "rb").read()
+    lines = data.split(b"\r\n")
+    check(lines[0] == b"!MVN::MVN" and b"SENDER-NAME=Ann Smith" in lines and data.endswith(b"!MVN-END\r\n"),
+          f"{label}: the frame has its header and trailer")
+    # The job is the frame between the SENDER-ADDRESS= line and the trailer.
+    header = next(i for i, line in enumerate(lines) if line.startswith(b"SENDER-ADDRESS="))
+    start = len(b"\r\n".join(lines[:header + 1])) + 2
+    job = os.path.join(work, "job.bin")
+    with open(job, "wb") as f:
+        f.write(data[start:len(data) - len(b"!MVN-END\r\n")])
+    decoded = run(["/usr/bin/python3", JOBDECODE, job, os.path.join(work, "decoded")])
+    if not check(decoded.returncode == 0, f"{label}: the job decodes ({decoded.stdout.strip()})"):
+        return
+    summary = json.loads(decoded.stdout)
+    attachments = [s for s in summary["sections"] if s["name"] == "ATTACHMENT"]
+    check(len(attachments) == 1, f"{label}: the job holds one attachment section")
+    if attachments:
+        payload = open(os.path.join(work, "decoded", attachments[0]["file"]), "rb").read()
+        check(payload == ATTACHMENT, f"{label}: the attachment arrives unchanged")
+
+
+def print_road(prefix, work, label):
+    """mvnspoold loads the monitor named "mvnmon.dll" from the installed
+    module folder and prints a job through it into an output directory."""
+    root = os.path.join(work, "root")
+    faxout = os.path.join(work, "faxout")
+    os.makedirs(faxout)
+    page = os.path.join(work, "page.ps")
+    with open(page, "wb") as f:
+        f.write(ATTACHMENT)
+    monitor = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\MVNMON"
+    printer = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Printers\\Fax"
+    env = f"env -i PATH=/usr/bin:/bin HOME='{work}' MVN_ROOT='{root}' MVN_DIALOGS=headless"
+    script = f"""cd '{work}'
+{env} '{prefix}/bin/mvnreg' set '{monitor}' Driver sz mvnmon.dll || exit 1
+{env} '{prefix}/bin/mvnreg' set '{monitor}\\FAX1:' OutputDirectory sz '{faxout}' || exit 1
+{env} '{prefix}/bin/mvnreg' set '{printer}' Port sz 'FAX1:' || exit 1
+{env} '{prefix}/bin/mvnspoold' 2>'{work}/spoold.log' & service=$!
+i=0; while [ ! -e '{root}/spool/mvnspoold.ready' ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done
+{env} '{prefix}/bin/mvnprint' -P Fax '{page}'; status=$?
+kill -TERM $service; wait $service
+cat '{work}/spoold.log'
+exit $status
+"""
+    result = run_with_trees_hidden(script)
+    check(result.returncode == 0 and "monitor MVNMON loaded with 1 ports" in result.stdout,
+          f"{label}: mvnspoold loads mvnmon.dll and mvnprint prints (exit {result.returncode}: {result.stdout.strip()})")
+    spooled = [os.path.join(faxout, n) for n in os.listdir(faxout)]
+    check(len(spooled) == 1 and open(spooled[0], "rb").read() == ATTACHMENT,
+          f"{label}: the job lands in the port's output directory unchanged ({spooled})")
+
+
+def main():
+    scratch = SCRATCH
+    os.chmod(scratch, 0o755)
+    try:
+        prefix = os.path.join(scratch, "prefix")
+        result = run(["cmake", "--install", BUILD, "--prefix", prefix])
+        if check(result.returncode == 0, f"cmake --install succeeds ({result.stdout[-2000:]})"):
+            check_layout(prefix, "install tree")
+            send_road(prefix, os.path.join(scratch, "road-install"), "install tree")
+            print_road(prefix, os.path.join(scratch, "print-install"), "install tree")
+
+        packages = os.path.join(scratch, "packages")
+        result = run(["cpack", "-G", "DEB", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-B", packages])
+        debs = [n for n in os.listdir(packages) if n.endswith(".deb")] if os.path.isdir(packages) else []
+        if check(result.returncode == 0 and len(debs) == 1, f"cpack -G DEB makes one package ({result.stdout[-2000:]})"):
+            deb = os.path.join(packages, debs[0])
+            depends = run(["dpkg-deb", "-f", deb, "Depends"]).stdout
+            check("libc6" in depends and "libsqlite3" in depends,
+                  f"the package's dependencies are computed from its binaries ({depends.strip()})")
+            contents = run(["dpkg-deb", "-c", deb]).stdout
+            check("./usr/bin/mvncsend" in contents and "./usr/lib/mvn/dlvlocal.so" in contents,
+                  "the package installs under /usr")
+            extracted = os.path.join(scratch, "extracted")
+            result = run(["dpkg-deb", "-x", deb, extracted])
+            if check(result.returncode == 0, f"dpkg-deb -x succeeds ({result.stdout})"):
+                check_layout(os.path.join(extracted, "usr"), "package")
+                send_road(os.path.join(extracted, "usr"), os.path.join(scratch, "road-package"), "package")
+                print_road(os.path.join(extracted, "usr"), os.path.join(scratch, "print-package"), "package")
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    if failures:
+        print(f"{len(failures)} check(s) failed")
+        return 1
+    print("install tree and package: every check passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
