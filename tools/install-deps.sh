@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev libjpeg62-turbo-dev
+  libsqlite3-dev sqlite3 libjpeg62-turbo-dev
+  unixodbc unixodbc-dev libsqliteodbc
   qt6-base-dev
   python3 python3-aiosmtpd
   iproute2 util-linux procps

@@ -50,6 +50,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -270,6 +272,23 @@ bool PlanStart(LPCSTR applicationName, LPCSTR commandLine, Plan* plan) {
 class Reaper;
 Reaper& TheReaper();
 
+// What the reaper learns about one started process, shared with its handles.
+struct ProcessState {
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;
+  DWORD exitCode = 0;
+
+  void Finish(const siginfo_t& info) {
+    std::lock_guard<std::mutex> guard(mutex);
+    done = true;
+    // A program killed by a signal ends with 128 + the signal number.
+    exitCode = info.si_code == CLD_EXITED ? static_cast<DWORD>(info.si_status)
+                                          : static_cast<DWORD>(128 + info.si_status);
+    ended.notify_all();
+  }
+};
+
 // One thread waits for every process this process started. The set belongs
 // to one process id: a child of fork() starts with an empty one.
 class Reaper {
@@ -281,12 +300,12 @@ class Reaper {
                    [] { TheReaper().m_mutex.unlock(); });
   }
 
-  void Add(pid_t pid) {
+  void Add(pid_t pid, std::shared_ptr<ProcessState> state) {
     int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     if (pidfd >= 0) fcntl(pidfd, F_SETFD, FD_CLOEXEC);
     std::lock_guard<std::mutex> guard(m_mutex);
     ResetAfterFork();
-    m_entries.push_back({pid, pidfd});
+    m_entries.push_back({pid, pidfd, std::move(state)});
     if (!m_started && m_wake >= 0) {
       try {
         std::thread(&Reaper::Run, this, m_owner, m_wake).detach();
@@ -308,6 +327,7 @@ class Reaper {
   struct Entry {
     pid_t pid;
     int pidfd;  // -1 when the system gives no process descriptors
+    std::shared_ptr<ProcessState> state;
   };
 
   void ResetAfterFork() {
@@ -333,6 +353,7 @@ class Reaper {
       // ECHILD: reaped elsewhere (SIGCHLD ignored, or another waiter).
       bool done = (rc == 0 && info.si_pid != 0) || (rc != 0 && errno == ECHILD);
       if (done) {
+        if (entry.state) entry.state->Finish(info);
         if (entry.pidfd >= 0) close(entry.pidfd);
         m_entries[i] = m_entries.back();
         m_entries.pop_back();
@@ -385,11 +406,13 @@ Reaper& TheReaper() {
 // handle, collects it.
 class ProcessObject : public KernelObject {
  public:
-  explicit ProcessObject(pid_t pid) : m_pid(pid) {}
+  ProcessObject(pid_t pid, std::shared_ptr<ProcessState> state) : m_pid(pid), m_state(std::move(state)) {}
   pid_t Pid() const { return m_pid; }
+  ProcessState& State() const { return *m_state; }
 
  private:
   pid_t m_pid;
+  std::shared_ptr<ProcessState> m_state;
 };
 
 DWORD SpawnError(int err, const std::string& directory) {
@@ -467,14 +490,42 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
     return FALSE;
   }
 
-  TheReaper().Add(pid);
+  auto state = std::make_shared<ProcessState>();
+  TheReaper().Add(pid, state);
 
   if (processInformation) {
-    processInformation->hProcess = mvn::HandleInsert(std::make_shared<ProcessObject>(pid));
-    processInformation->hThread = mvn::HandleInsert(std::make_shared<ProcessObject>(pid));
+    processInformation->hProcess = mvn::HandleInsert(std::make_shared<ProcessObject>(pid, state));
+    processInformation->hThread = mvn::HandleInsert(std::make_shared<ProcessObject>(pid, state));
     processInformation->dwProcessId = static_cast<DWORD>(pid);
     processInformation->dwThreadId = static_cast<DWORD>(pid);
   }
   SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+  using namespace mvn::kernel;
+  auto process = mvn::HandleGetAs<ProcessObject>(object);
+  if (!process) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  ProcessState& state = process->State();
+  std::unique_lock<std::mutex> lock(state.mutex);
+  if (milliseconds == INFINITE) state.ended.wait(lock, [&] { return state.done; });
+  else state.ended.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return state.done; });
+  return state.done ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
+  using namespace mvn::kernel;
+  auto object = mvn::HandleGetAs<ProcessObject>(process);
+  if (!object || !exitCode) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  ProcessState& state = object->State();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  *exitCode = state.done ? state.exitCode : STILL_ACTIVE;
   return TRUE;
 }

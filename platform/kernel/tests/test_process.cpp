@@ -232,4 +232,26 @@ TEST_F(CreateProcessTest, EveryChildIsReaped) {
   CloseHandle(kept.hThread);
 }
 
+TEST_F(CreateProcessTest, WaitingGivesTheExitCode) {
+  PROCESS_INFORMATION info{};
+  ASSERT_TRUE(Start(MakeScript("slow", "sleep 0.3\nexit 5\n"), nullptr, nullptr, &info));
+  DWORD code = 0;
+  ASSERT_TRUE(GetExitCodeProcess(info.hProcess, &code));
+  EXPECT_EQ(code, STILL_ACTIVE);
+  EXPECT_EQ(WaitForSingleObject(info.hProcess, 10), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(info.hProcess, INFINITE), WAIT_OBJECT_0);
+  ASSERT_TRUE(GetExitCodeProcess(info.hThread, &code));
+  EXPECT_EQ(code, 5u);
+  CloseHandle(info.hProcess);
+  CloseHandle(info.hThread);
+  PROCESS_INFORMATION killed{};
+  ASSERT_TRUE(Start(MakeScript("killed", "kill -9 $$\n"), nullptr, nullptr, &killed));
+  EXPECT_EQ(WaitForSingleObject(killed.hProcess, INFINITE), WAIT_OBJECT_0);
+  ASSERT_TRUE(GetExitCodeProcess(killed.hProcess, &code));
+  EXPECT_EQ(code, 128u + 9u);
+  CloseHandle(killed.hProcess);
+  CloseHandle(killed.hThread);
+  EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(12345), 0), WAIT_FAILED);
+}
+
 }  // namespace

@@ -1,0 +1,420 @@
+// Text drivers: comma-delimited (Csv), raw bytes (Dos) and lines (Ascii).
+//
+// Files are opened through the kernel's CreateFileA with the share mode of
+// the open, so a file another process holds with "deny all" (the port
+// monitor's spool file) gives AccessDeniedError. Reads take the file's
+// bytes from the start at Set; records are then parsed from memory.
+//
+// Csv: one record per line, fields in declaration order. Written: text
+// fields in double quotes with inner quotes doubled (STRING without its
+// padding), numbers bare, CR LF. Read: quoted or bare fields, doubled quotes,
+// line breaks inside quotes, a UTF-8 byte-order mark at the start, LF or
+// CR LF line ends; blanks outside quotes are ignored; missing fields are
+// empty, extra fields ignored.
+// Ascii: one line per record, the first field; written clipped with CR LF.
+// Dos: Insert(length) appends the first length bytes of the first field;
+// Next reads the next block of the record's size.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "framework/core/src/backend.h"
+#include "framework/core/strings.h"
+#include "platform/kernel/win32.h"
+
+namespace mvn::framework {
+
+unsigned long ShareFlags(unsigned mode) {
+  switch (mode & 0xF0) {
+    case DenyAll: return 0;
+    case DenyWrite: return FILE_SHARE_READ;
+    case DenyRead: return FILE_SHARE_WRITE;
+    default: return FILE_SHARE_READ | FILE_SHARE_WRITE;
+  }
+}
+
+int ErrorFromWin32(unsigned long win32) {
+  switch (win32) {
+    case 0: return NoError;
+    case ERROR_FILE_NOT_FOUND: return FileNotFoundError;
+    case ERROR_PATH_NOT_FOUND: return PathNotFoundError;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return AccessDeniedError;
+    default: return FileSystemError;
+  }
+}
+
+std::string LookUpPath(const std::string& path) {
+  std::string native = path;
+  for (char& c : native)
+    if (c == '\\') c = '/';
+  char found[4096];
+  if (FindPathIgnoringCase(native.c_str(), found, sizeof found)) return found;
+  return native;
+}
+
+int CheckRegularFile(const std::string& path, bool* exists) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    *exists = false;
+    return errno == EACCES ? AccessDeniedError : NoError;
+  }
+  *exists = true;
+  return S_ISREG(st.st_mode) ? NoError : AccessDeniedError;
+}
+
+int FileBackend::BuildKeys() { return Unsupported(); }
+int FileBackend::Fetch(int, Record&) { return Unsupported(); }
+int FileBackend::Reset(int, const Position&) { return Unsupported(); }
+int FileBackend::Previous(Record&, size_t*) { return Unsupported(); }
+int FileBackend::Reget(const Position&, Record&) { return Unsupported(); }
+int FileBackend::Update(const Record&) { return Unsupported(); }
+int FileBackend::Delete() { return Unsupported(); }
+
+namespace {
+
+class TextBackend : public FileBackend {
+ public:
+  explicit TextBackend(FileManager& owner) : FileBackend(owner) {}
+  ~TextBackend() override { Close(); }
+
+  int Open(unsigned mode) override;
+  int Create() override;
+  int Close() override;
+  bool IsOpen() const override { return m_handle != INVALID_HANDLE_VALUE; }
+  std::string FilePath() const override { return m_path; }
+  int Set(int key, const Record* from) override;
+  int Reset(int key, const Position& position) override;
+  int Next(Record& buffer, size_t* bytes) override;
+  int Reget(const Position& position, Record& buffer) override;
+  int Insert(Record& buffer, size_t length) override;
+  int64_t Records() override;
+  int Copy(const std::string& newName) override;
+  int Remove() override;
+  int Flush() override;
+  void BufferAdds(bool on) override {
+    if (!on) Flush();
+    m_bufferAdds = on;
+  }
+
+ private:
+  Driver Kind() const { return m_owner.GetDriver(); }
+  int Load();
+  int WriteAll(const std::string& bytes);
+  // Parses one record at m_offset into buffer; false at the end.
+  bool ParseCsv(Record& buffer);
+  bool ParseLine(Record& buffer, size_t* bytes);
+
+  std::string m_path;
+  HANDLE m_handle = INVALID_HANDLE_VALUE;
+  unsigned m_mode = Shared;
+  std::string m_data;  // the file's bytes as of the last Set
+  size_t m_offset = 0;
+  bool m_loaded = false;
+  std::string m_pending;  // buffered adds
+};
+
+int TextBackend::Open(unsigned mode) {
+  if (IsOpen()) return Fail(AlreadyOpenError);
+  m_path = LookUpPath(m_owner.Name());
+  if (m_path.empty()) return Fail(BadNameError);
+  bool exists = false;
+  if (int rc = CheckRegularFile(m_path, &exists)) return Fail(rc);
+  DWORD access = 0;
+  switch (mode & 0x0F) {
+    case WriteOnly: access = GENERIC_WRITE; break;
+    case ReadWrite: access = GENERIC_READ | GENERIC_WRITE; break;
+    default: access = GENERIC_READ; break;
+  }
+  if (!exists && m_owner.GetCreate()) {
+    HANDLE made = CreateFileA(m_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (made != INVALID_HANDLE_VALUE) CloseHandle(made);
+    else if (GetLastError() != ERROR_FILE_EXISTS) return Fail(ErrorFromWin32(GetLastError()));
+  }
+  m_handle = CreateFileA(m_path.c_str(), access, static_cast<DWORD>(ShareFlags(mode)), nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (m_handle == INVALID_HANDLE_VALUE) return Fail(ErrorFromWin32(GetLastError()));
+  m_mode = mode;
+  m_loaded = false;
+  m_offset = 0;
+  return Ok();
+}
+
+int TextBackend::Create() {
+  std::string path = LookUpPath(m_owner.Name());
+  if (path.empty()) return Fail(BadNameError);
+  bool exists = false;
+  if (int rc = CheckRegularFile(path, &exists)) return Fail(rc);
+  if (IsOpen() && path == m_path) {
+    if (SetFilePointer(m_handle, 0, nullptr, FILE_BEGIN) == 0xFFFFFFFFu || !SetEndOfFile(m_handle))
+      return Fail(ErrorFromWin32(GetLastError()));
+    m_pending.clear();
+    m_loaded = false;
+    return Ok();
+  }
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return Fail(ErrorFromWin32(GetLastError()));
+  CloseHandle(h);
+  return Ok();
+}
+
+int TextBackend::Close() {
+  int e = NoError;
+  if (IsOpen()) {
+    e = Flush();
+    CloseHandle(m_handle);
+    m_handle = INVALID_HANDLE_VALUE;
+  }
+  m_data.clear();
+  m_loaded = false;
+  return e ? e : Ok();
+}
+
+int TextBackend::Load() {
+  if (int e = Flush()) return e;
+  m_data.clear();
+  if (SetFilePointer(m_handle, 0, nullptr, FILE_BEGIN) == 0xFFFFFFFFu) return Fail(ErrorFromWin32(GetLastError()));
+  char chunk[65536];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(m_handle, chunk, sizeof chunk, &got, nullptr)) return Fail(ErrorFromWin32(GetLastError()));
+    if (got == 0) break;
+    m_data.append(chunk, got);
+  }
+  m_loaded = true;
+  return Ok();
+}
+
+int TextBackend::Set(int key, const Record*) {
+  if (!IsOpen()) return Fail(NotOpenError);
+  if (key >= 0) return Unsupported();
+  if ((m_mode & 0x0F) == WriteOnly) return Fail(AccessDeniedError);
+  if (int e = Load()) return e;
+  m_offset = 0;
+  // A UTF-8 byte-order mark at the start is no data.
+  if (Kind() != Driver::Dos && m_data.compare(0, 3, "\xEF\xBB\xBF") == 0) m_offset = 3;
+  return Ok();
+}
+
+int TextBackend::Reset(int key, const Position& position) {
+  if (int e = Set(key, nullptr)) return e;
+  if (position.row < 1 || static_cast<size_t>(position.row - 1) > m_data.size()) return Fail(RecordNotFoundError);
+  m_offset = static_cast<size_t>(position.row - 1);
+  return Ok();
+}
+
+bool TextBackend::ParseLine(Record& buffer, size_t* bytes) {
+  if (m_offset >= m_data.size()) return false;
+  size_t end = m_data.find('\n', m_offset);
+  size_t next = end == std::string::npos ? m_data.size() : end + 1;
+  if (end == std::string::npos) end = m_data.size();
+  if (end > m_offset && m_data[end - 1] == '\r') --end;
+  std::string_view line(m_data.data() + m_offset, end - m_offset);
+  buffer.Clear();
+  if (buffer.GetLayout().FieldCount() > 0) buffer.SetText(0, line);
+  *bytes = std::min(line.size(), static_cast<size_t>(buffer.GetLayout().RecordSize()));
+  m_offset = next;
+  return true;
+}
+
+bool TextBackend::ParseCsv(Record& buffer) {
+  // Blank lines between records are skipped.
+  while (m_offset < m_data.size() && (m_data[m_offset] == '\n' || m_data[m_offset] == '\r')) ++m_offset;
+  if (m_offset >= m_data.size()) return false;
+  buffer.Clear();
+  int field = 0;
+  const int count = buffer.GetLayout().FieldCount();
+  size_t i = m_offset;
+  const size_t n = m_data.size();
+  for (;;) {
+    std::string value;
+    while (i < n && (m_data[i] == ' ' || m_data[i] == '\t')) ++i;
+    if (i < n && m_data[i] == '"') {
+      ++i;
+      for (;;) {
+        if (i >= n) break;
+        if (m_data[i] == '"') {
+          if (i + 1 < n && m_data[i + 1] == '"') {
+            value += '"';
+            i += 2;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        value += m_data[i++];
+      }
+      // Anything between the closing quote and the separator is dropped.
+      while (i < n && m_data[i] != ',' && m_data[i] != '\n' && m_data[i] != '\r') ++i;
+    } else {
+      size_t start = i;
+      while (i < n && m_data[i] != ',' && m_data[i] != '\n' && m_data[i] != '\r') ++i;
+      value = m_data.substr(start, i - start);
+      size_t last = value.find_last_not_of(" \t");
+      value.resize(last == std::string::npos ? 0 : last + 1);
+    }
+    if (field < count) buffer.SetText(field, value);
+    ++field;
+    if (i < n && m_data[i] == ',') {
+      ++i;
+      continue;
+    }
+    // End of the record.
+    if (i < n && m_data[i] == '\r') ++i;
+    if (i < n && m_data[i] == '\n') ++i;
+    break;
+  }
+  m_offset = i;
+  return true;
+}
+
+int TextBackend::Next(Record& buffer, size_t* bytes) {
+  if (!IsOpen()) return Fail(NotOpenError);
+  if (!m_loaded) return Fail(RecordNotAvailableError);
+  size_t start = m_offset;
+  *bytes = 0;
+  bool got = false;
+  switch (Kind()) {
+    case Driver::Csv:
+      got = ParseCsv(buffer);
+      if (got) *bytes = m_offset - start;
+      break;
+    case Driver::Ascii:
+      got = ParseLine(buffer, bytes);
+      break;
+    default: {
+      if (m_offset >= m_data.size()) break;
+      size_t size = static_cast<size_t>(buffer.GetLayout().RecordSize());
+      size_t take = std::min(size, m_data.size() - m_offset);
+      buffer.Clear();
+      if (buffer.GetLayout().FieldCount() > 0) buffer.SetText(0, std::string_view(m_data.data() + m_offset, take));
+      m_offset += take;
+      *bytes = take;
+      got = true;
+      break;
+    }
+  }
+  if (!got) return Fail(RecordNotAvailableError);
+  m_position = {static_cast<int64_t>(start) + 1, {}};
+  return Ok();
+}
+
+int TextBackend::Reget(const Position& position, Record& buffer) {
+  size_t keep = m_offset;
+  if (int e = Reset(-1, position)) return e;
+  size_t bytes = 0;
+  int e = Next(buffer, &bytes);
+  m_offset = keep;
+  return e;
+}
+
+std::string CsvLine(const Record& r) {
+  std::string line;
+  const Layout& l = r.GetLayout();
+  for (int i = 0; i < l.FieldCount(); ++i) {
+    if (i) line += ',';
+    FieldType t = l.Field(i).type;
+    if (t == FieldType::Long || t == FieldType::Byte) {
+      line += r.Raw(i);
+      continue;
+    }
+    line += '"';
+    for (char c : r.Raw(i)) {
+      line += c;
+      if (c == '"') line += '"';
+    }
+    line += '"';
+  }
+  return line + "\r\n";
+}
+
+int TextBackend::Insert(Record& buffer, size_t length) {
+  if (!IsOpen()) return Fail(NotOpenError);
+  if ((m_mode & 0x0F) == ReadOnly) return Fail(AccessDeniedError);
+  std::string bytes;
+  switch (Kind()) {
+    case Driver::Csv:
+      bytes = CsvLine(buffer);
+      break;
+    case Driver::Ascii:
+      bytes = Clip(buffer.GetLayout().FieldCount() ? buffer.GetText(0) : std::string()) + "\r\n";
+      break;
+    default: {
+      std::string all = buffer.GetLayout().FieldCount() ? buffer.GetText(0) : std::string();
+      bytes = all.substr(0, std::min(length, all.size()));
+      break;
+    }
+  }
+  m_pending += bytes;
+  if (!m_bufferAdds || m_pending.size() >= (1u << 20)) return Flush();
+  return Ok();
+}
+
+int TextBackend::WriteAll(const std::string& bytes) {
+  if (SetFilePointer(m_handle, 0, nullptr, FILE_END) == 0xFFFFFFFFu && GetLastError() != 0)
+    return Fail(ErrorFromWin32(GetLastError()));
+  DWORD written = 0;
+  if (!WriteFile(m_handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+      written != bytes.size())
+    return Fail(GetLastError() == ERROR_ACCESS_DENIED ? AccessDeniedError : FileSystemError,
+                "The file could not be written (disk full?)");
+  return Ok();
+}
+
+int TextBackend::Flush() {
+  if (m_pending.empty() || !IsOpen()) return Ok();
+  std::string bytes;
+  bytes.swap(m_pending);
+  return WriteAll(bytes);
+}
+
+int64_t TextBackend::Records() {
+  if (!IsOpen()) {
+    Fail(NotOpenError);
+    return -1;
+  }
+  size_t keep = m_offset;
+  std::string keepData = m_data;
+  bool keepLoaded = m_loaded;
+  if (Set(-1, nullptr)) return -1;
+  int64_t n = 0;
+  size_t bytes = 0;
+  Record scratch(m_owner.GetLayout());
+  while (Next(scratch, &bytes) == NoError) ++n;
+  m_offset = keep;
+  m_data.swap(keepData);
+  m_loaded = keepLoaded;
+  Ok();
+  return n;
+}
+
+int TextBackend::Copy(const std::string& newName) {
+  if (IsOpen()) Flush();
+  std::string from = LookUpPath(m_owner.Name());
+  bool exists = false;
+  if (int rc = CheckRegularFile(from, &exists)) return Fail(rc);
+  if (!exists) return Fail(FileNotFoundError);
+  std::string to = LookUpPath(newName);
+  if (int rc = CheckRegularFile(to, &exists)) return Fail(rc);
+  if (!CopyFileA(from.c_str(), to.c_str(), FALSE)) return Fail(ErrorFromWin32(GetLastError()));
+  return Ok();
+}
+
+int TextBackend::Remove() {
+  if (IsOpen()) return Fail(AccessDeniedError, "The file is open");
+  std::string path = LookUpPath(m_owner.Name());
+  bool exists = false;
+  if (int rc = CheckRegularFile(path, &exists)) return Fail(rc);
+  if (!exists) return Fail(FileNotFoundError);
+  if (!DeleteFileA(path.c_str())) return Fail(ErrorFromWin32(GetLastError()));
+  return Ok();
+}
+
+}  // namespace
+
+std::unique_ptr<FileBackend> MakeTextBackend(FileManager& owner) { return std::make_unique<TextBackend>(owner); }
+
+}  // namespace mvn::framework

@@ -1,0 +1,485 @@
+// The keyed data-file driver and relation managers, on real files.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <memory>
+
+#include "framework/core/filemanager.h"
+#include "framework/core/relation.h"
+#include "framework/core/tests/support.h"
+#include "tests/support/tempdir.h"
+
+using namespace mvn::framework;
+
+namespace {
+
+LayoutPtr Clients() {
+  static LayoutPtr l = MakeLayout("CL", {LongField("ID"), CStringField("Name", 20), StringField("Dest", 10), ByteField("Mark")});
+  return l;
+}
+LayoutPtr Members() {
+  static LayoutPtr l = MakeLayout("GM", {StringField("GroupID", 20), LongField("FK_ID")});
+  return l;
+}
+LayoutPtr Groups() {
+  static LayoutPtr l = MakeLayout("GR", {StringField("GroupID", 20), CStringField("Info", 10)});
+  return l;
+}
+
+struct Book {
+  explicit Book(const std::string& file)
+      : clients(Driver::Keyed, Clients(), file + "\\!Clients"),
+        members(Driver::Keyed, Members(), file + "/!Members"),
+        groups(Driver::Keyed, Groups(), file + "\\!Groups"),
+        clientRel(clients),
+        memberRel(members),
+        groupRel(groups) {
+    clients.AddKey({"CL:KeyID", {"ID"}, true, true, true});
+    clients.AddKey({"CL:KeyUniq", {"Name", "Dest"}, true});
+    clients.AddKey({"CL:KeyName", {"Name"}});
+    members.AddKey({"GM:KeyUnique", {"GroupID", "FK_ID"}, true});
+    members.AddKey({"GM:KeyGroupID", {"GroupID"}});
+    members.AddKey({"GM:KeyFK_ID", {"FK_ID"}});
+    groups.AddKey({"GR:KeyGroupID", {"GroupID"}, true, true});
+    clientRel.AddRelation(memberRel, "GM:KeyFK_ID", {{"ID", "FK_ID"}});
+    groupRel.AddRelation(memberRel, "GM:KeyGroupID", {{"GroupID", "GroupID"}});
+  }
+  int OpenAll() {
+    if (int e = clients.Open()) return e;
+    if (int e = members.Open()) return e;
+    return groups.Open();
+  }
+  int AddClient(const std::string& name, const std::string& dest) {
+    clients.Buffer().Clear();
+    clients.Buffer().Set("Name", name);
+    clients.Buffer().Set("Dest", dest);
+    return clients.TryInsert();
+  }
+  int AddMember(const std::string& group, int64_t id) {
+    members.Buffer().Clear();
+    members.Buffer().Set("GroupID", group);
+    members.Buffer().SetLong("FK_ID", id);
+    return members.TryInsert();
+  }
+  int AddGroup(const std::string& group) {
+    groups.Buffer().Clear();
+    groups.Buffer().Set("GroupID", group);
+    return groups.TryInsert();
+  }
+  std::vector<std::string> MemberList() {
+    std::vector<std::string> out;
+    members.Set("GM:KeyUnique");
+    while (members.Next() == NoError)
+      out.push_back(members.Buffer().Clipped("GroupID") + "/" + members.Buffer().Get("FK_ID"));
+    return out;
+  }
+  FileManager clients, members, groups;
+  RelationManager clientRel, memberRel, groupRel;
+};
+
+int Sql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open(path.c_str(), &db);
+  if (rc == SQLITE_OK) rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  return rc;
+}
+
+}  // namespace
+
+TEST(KeyedFile, MissingBookIsCreatedWithItsTables) {
+  mvntest::TempDir dir;
+  Book book(dir / "Personal");  // ".KDF" added
+  ASSERT_EQ(book.OpenAll(), NoError);
+  EXPECT_EQ(book.clients.FilePath(), dir / "Personal.KDF");
+  EXPECT_EQ(book.clients.Records(), 0);
+  EXPECT_EQ(book.members.Records(), 0);
+  EXPECT_EQ(book.clients.Open(), AlreadyOpenError);
+  EXPECT_TRUE(book.clients.IsOpen());
+}
+
+TEST(KeyedFile, MissingBookWithoutCreateIsNotFound) {
+  mvntest::TempDir dir;
+  FileManager f(Driver::Keyed, Clients(), dir / "none.KDF\\!Clients");
+  f.SetCreate(false);
+  EXPECT_EQ(f.Open(), FileNotFoundError);
+  EXPECT_FALSE(std::filesystem::exists(dir / "none.KDF"));
+  f.SetName(dir / "nodir/none.KDF\\!Clients");
+  EXPECT_EQ(f.Open(), PathNotFoundError);
+}
+
+TEST(KeyedFile, UniqueKeyCaselessAndAutoIncrementNeverReused) {
+  mvntest::TempDir dir;
+  Book book(dir / "b.kdf");
+  ASSERT_EQ(book.OpenAll(), NoError);
+  ASSERT_EQ(book.AddClient("Anna", "123"), NoError);
+  EXPECT_EQ(book.clients.Buffer().GetLong("ID"), 1);
+  EXPECT_EQ(book.AddClient("ANNA", "123  "), DuplicateKeyError);  // case and trailing blanks ignored
+  EXPECT_EQ(ErrorText(), "Creates Duplicate Key");
+  ASSERT_EQ(book.AddClient("Anna", "456"), NoError);  // same contact, other destination
+  EXPECT_EQ(book.clients.Buffer().GetLong("ID"), 2);
+  // Delete the newest record; its number is not handed out again.
+  ASSERT_EQ(book.clients.Delete(), NoError);
+  ASSERT_EQ(book.AddClient("Bert", "9"), NoError);
+  EXPECT_EQ(book.clients.Buffer().GetLong("ID"), 3);
+  // ... also not after closing and reopening.
+  book.clients.Close();
+  ASSERT_EQ(book.clients.Open(), NoError);
+  ASSERT_EQ(book.clients.Fetch("CL:KeyID") == NoError || true, true);
+  book.clients.Buffer().SetLong("ID", 3);
+  ASSERT_EQ(book.clients.Fetch("CL:KeyID"), NoError);
+  ASSERT_EQ(book.clients.Delete(), NoError);
+  ASSERT_EQ(book.AddClient("Cleo", "1"), NoError);
+  EXPECT_EQ(book.clients.Buffer().GetLong("ID"), 4);
+  // Fetch by a key without case.
+  book.clients.Buffer().Clear();
+  book.clients.Buffer().Set("Name", "cleo");
+  book.clients.Buffer().Set("Dest", "1");
+  ASSERT_EQ(book.clients.Fetch("cl:keyuniq"), NoError);
+  EXPECT_EQ(book.clients.Buffer().Get("Name"), "Cleo");
+  book.clients.Buffer().Set("Name", "nobody");
+  EXPECT_EQ(book.clients.TryFetch("CL:KeyUniq"), RecordNotFoundError);
+}
+
+TEST(KeyedFile, KeysetCursorInKeyOrderWithTiesInInsertionOrder) {
+  mvntest::TempDir dir;
+  Book book(dir / "b");
+  ASSERT_EQ(book.OpenAll(), NoError);
+  for (auto [name, dest] : std::vector<std::pair<std::string, std::string>>{
+           {"bert", "1"}, {"Anna", "1"}, {"Bert", "2"}, {"carl", "1"}, {"anna", "2"}})
+    ASSERT_EQ(book.AddClient(name, dest), NoError);
+  auto read = [&](bool forward) {
+    std::string out;
+    while ((forward ? book.clients.Next() : book.clients.Previous()) == NoError)
+      out += book.clients.Buffer().Get("Name") + book.clients.Buffer().Clipped("Dest") + " ";
+    EXPECT_EQ(ErrorCode(), RecordNotAvailableError);
+    return out;
+  };
+  ASSERT_EQ(book.clients.Set("CL:KeyName"), NoError);
+  EXPECT_EQ(read(true), "Anna1 anna2 bert1 Bert2 carl1 ");
+  ASSERT_EQ(book.clients.Set("CL:KeyName"), NoError);
+  EXPECT_EQ(read(false), "carl1 Bert2 bert1 anna2 Anna1 ");
+  // From typed text (the browse locator): first record >= "B".
+  book.clients.Buffer().Set("Name", "B");
+  ASSERT_EQ(book.clients.SetFrom("CL:KeyName"), NoError);
+  ASSERT_EQ(book.clients.Next(), NoError);
+  EXPECT_EQ(book.clients.Buffer().Get("Name"), "bert");
+  Position bert = book.clients.GetPosition();
+  // Records added behind the cursor are seen, removed ones skipped.
+  ASSERT_EQ(book.AddClient("BZ", "1"), NoError);
+  ASSERT_EQ(book.clients.Reset("CL:KeyName", bert), NoError);
+  EXPECT_EQ(read(true), "bert1 Bert2 BZ1 carl1 ");
+  ASSERT_EQ(book.clients.Reset("CL:KeyName", bert), NoError);
+  EXPECT_EQ(read(false), "anna2 Anna1 ");
+  // File order.
+  ASSERT_EQ(book.clients.Set(), NoError);
+  ASSERT_EQ(book.clients.Next(), NoError);
+  EXPECT_EQ(book.clients.Buffer().Get("Name"), "bert");
+  EXPECT_EQ(book.clients.Records(), 6);
+}
+
+TEST(KeyedFile, RelationsCascadeDeleteAndRename) {
+  mvntest::TempDir dir;
+  Book book(dir / "b");
+  ASSERT_EQ(book.OpenAll(), NoError);
+  ASSERT_EQ(book.AddClient("Anna", "1"), NoError);
+  ASSERT_EQ(book.AddClient("Bert", "1"), NoError);
+  ASSERT_EQ(book.AddGroup("Sales"), NoError);
+  ASSERT_EQ(book.AddGroup("Staff"), NoError);
+  ASSERT_EQ(book.AddMember("Sales", 1), NoError);
+  ASSERT_EQ(book.AddMember("Sales", 2), NoError);
+  ASSERT_EQ(book.AddMember("Staff", 1), NoError);
+  ASSERT_EQ(book.AddMember("Orphan", 2), NoError);  // a group that does not exist is tolerated
+  EXPECT_EQ(book.AddMember("SALES", 1), DuplicateKeyError);
+
+  // Rename "Sales" to "Market": its memberships follow.
+  book.groups.Buffer().Set("GroupID", "sales");
+  ASSERT_EQ(book.groups.Fetch("GR:KeyGroupID"), NoError);
+  book.groups.Buffer().Set("GroupID", "Market");
+  ASSERT_EQ(book.groupRel.Update(), NoError);
+  EXPECT_EQ(book.MemberList(), (std::vector<std::string>{"Market/1", "Market/2", "Orphan/2", "Staff/1"}));
+
+  // Delete client 1: its memberships go.
+  book.clients.Buffer().SetLong("ID", 1);
+  ASSERT_EQ(book.clients.Fetch("CL:KeyID"), NoError);
+  ASSERT_EQ(book.clientRel.Delete(), NoError);
+  EXPECT_EQ(book.MemberList(), (std::vector<std::string>{"Market/2", "Orphan/2"}));
+
+  // Delete the group: every membership of it goes.
+  book.groups.Buffer().Set("GroupID", "Market");
+  ASSERT_EQ(book.groups.Fetch("GR:KeyGroupID"), NoError);
+  ASSERT_EQ(book.groupRel.Delete(), NoError);
+  EXPECT_EQ(book.MemberList(), (std::vector<std::string>{"Orphan/2"}));
+  EXPECT_EQ(book.groups.Records(), 1);
+}
+
+TEST(KeyedFile, FailedCascadeLeavesEverythingAsItWas) {
+  mvntest::TempDir dir;
+  Book book(dir / "b");
+  ASSERT_EQ(book.OpenAll(), NoError);
+  ASSERT_EQ(book.AddGroup("A"), NoError);
+  ASSERT_EQ(book.AddGroup("B"), NoError);
+  ASSERT_EQ(book.AddMember("A", 1), NoError);
+  ASSERT_EQ(book.AddMember("A", 2), NoError);
+  ASSERT_EQ(book.AddMember("Old", 2), NoError);
+  ASSERT_EQ(book.AddMember("C", 2), NoError);
+  // Renaming group A to C would duplicate membership C/2: nothing changes.
+  book.groups.Buffer().Set("GroupID", "A");
+  ASSERT_EQ(book.groups.Fetch("GR:KeyGroupID"), NoError);
+  book.groups.Buffer().Set("GroupID", "C");
+  EXPECT_EQ(book.groupRel.Update(), DuplicateKeyError);
+  EXPECT_EQ(book.MemberList(), (std::vector<std::string>{"A/1", "A/2", "C/2", "Old/2"}));
+  book.groups.Buffer().Set("GroupID", "A");
+  EXPECT_EQ(book.groups.Fetch("GR:KeyGroupID"), NoError);
+}
+
+TEST(KeyedFile, SecondDeclarationHasItsOwnBuffer) {
+  mvntest::TempDir dir;
+  Book book(dir / "b");
+  ASSERT_EQ(book.OpenAll(), NoError);
+  ASSERT_EQ(book.AddClient("Anna", "1"), NoError);
+  std::unique_ptr<FileManager> other = book.clients.Clone();
+  ASSERT_EQ(other->Open(), NoError);
+  ASSERT_EQ(other->Set("CL:KeyName"), NoError);
+  ASSERT_EQ(other->Next(), NoError);
+  other->Buffer().Set("Name", "Changed");
+  EXPECT_EQ(book.clients.Buffer().Get("Name"), "Anna");
+  ASSERT_EQ(other->Update(), NoError);
+  book.clients.Buffer().SetLong("ID", 1);
+  ASSERT_EQ(book.clients.Fetch("CL:KeyID"), NoError);
+  EXPECT_EQ(book.clients.Buffer().Get("Name"), "Changed");
+}
+
+TEST(KeyedFile, LayoutCheckAndForeignFilesGive47AndAreNotWritten) {
+  mvntest::TempDir dir;
+  {
+    Book book(dir / "b");
+    ASSERT_EQ(book.OpenAll(), NoError);
+  }
+  // The same table declared with another layout.
+  FileManager changed(Driver::Keyed, MakeLayout("CL", {LongField("ID"), CStringField("Name", 21)}), dir / "b\\!Clients");
+  EXPECT_EQ(changed.Open(), LayoutDiffersError);
+  // Text that is no database.
+  mvntest::WriteFile(dir / "text.KDF", "just some text, not a database at all................................");
+  FileManager text(Driver::Keyed, Clients(), dir / "text\\!Clients");
+  EXPECT_EQ(text.Open(), LayoutDiffersError);
+  EXPECT_EQ(mvntest::ReadFile(dir / "text.KDF").substr(0, 9), "just some");
+  // A database of another program.
+  ASSERT_EQ(Sql(dir / "other.KDF", "CREATE TABLE t(x); INSERT INTO t VALUES (1);"), SQLITE_OK);
+  std::string before = mvntest::ReadFile(dir / "other.KDF");
+  FileManager foreign(Driver::Keyed, Clients(), dir / "other.KDF\\!Clients");
+  EXPECT_EQ(foreign.Open(), LayoutDiffersError);
+  EXPECT_EQ(foreign.Create(), LayoutDiffersError);
+  EXPECT_EQ(mvntest::ReadFile(dir / "other.KDF"), before);
+}
+
+TEST(KeyedFile, MissingTableIsCreatedAndMissingIndexGives46) {
+  mvntest::TempDir dir;
+  {
+    Book book(dir / "b");
+    ASSERT_EQ(book.clients.Open(), NoError);  // only one of the tables
+  }
+  Book book(dir / "b");
+  ASSERT_EQ(book.OpenAll(), NoError);
+  EXPECT_EQ(book.groups.Records(), 0);
+  book.clients.Close();
+  ASSERT_EQ(Sql(dir / "b.KDF", "DROP INDEX \"Clients$CL:KeyUniq\""), SQLITE_OK);
+  EXPECT_EQ(book.clients.Open(), KeysInvalidError);
+  // With the index back (here by hand, wrong), a rebuild makes the keys
+  // the declared ones again.
+  Book again(dir / "b");
+  ASSERT_EQ(Sql(dir / "b.KDF", "CREATE INDEX \"Clients$CL:KeyUniq\" ON Clients(Name)"), SQLITE_OK);
+  ASSERT_EQ(again.clients.Open(), NoError);
+  ASSERT_EQ(again.clients.BuildKeys(), NoError);
+  ASSERT_EQ(again.AddClient("A", "1"), NoError);
+  EXPECT_EQ(again.AddClient("A", "1"), DuplicateKeyError);
+  // A declared table dropped from the file is made again.
+  again.clients.Close();
+  ASSERT_EQ(Sql(dir / "b.KDF", "DROP TABLE Groups"), SQLITE_OK);
+  Book third(dir / "b");
+  ASSERT_EQ(third.groups.Open(), NoError);
+  EXPECT_EQ(third.AddGroup("G"), NoError);
+}
+
+TEST(KeyedFile, NotARegularFileIsRefusedWithoutBlocking) {
+  mvntest::TempDir dir;
+  ASSERT_EQ(mkfifo((dir / "fifo.KDF").c_str(), 0600), 0);
+  FileManager f(Driver::Keyed, Clients(), dir / "fifo.KDF\\!Clients");
+  EXPECT_EQ(f.Open(), AccessDeniedError);
+  std::filesystem::create_symlink("/dev/null", dir / "device.KDF");
+  FileManager d(Driver::Keyed, Clients(), dir / "device.KDF\\!Clients");
+  EXPECT_EQ(d.Open(), AccessDeniedError);
+}
+
+TEST(KeyedFile, UnreadableBookGives5ForAnotherUser) {
+  mvntest::TempDir dir;
+  ASSERT_EQ(chmod(dir.str().c_str(), 0755), 0);
+  {
+    Book book(dir / "b");
+    ASSERT_EQ(book.OpenAll(), NoError);
+  }
+  ASSERT_EQ(chmod((dir / "b.KDF").c_str(), 0600), 0);
+  std::string name = dir / "b.KDF\\!Clients";
+  int code = fwtest::AsStranger([&] {
+    FileManager f(Driver::Keyed, Clients(), name);
+    return f.Open();
+  });
+  EXPECT_EQ(code, AccessDeniedError);
+  // Readable but not writable: a read-only open works, a shared one does not.
+  ASSERT_EQ(chmod((dir / "b.KDF").c_str(), 0644), 0);
+  code = fwtest::AsStranger([&] {
+    FileManager f(Driver::Keyed, Clients(), name);
+    if (f.Open(Shared) != AccessDeniedError) return 1;
+    if (f.Open(ReadOnly | DenyNone) != NoError) return 2;
+    if (f.Records() != 0) return 3;
+    if (f.Insert() != AccessDeniedError) return 4;
+    return 0;
+  });
+  EXPECT_EQ(code, 0);
+}
+
+TEST(KeyedFile, ExclusiveOpenOfAnotherProcessGives5) {
+  mvntest::TempDir dir;
+  Book book(dir / "b");
+  ASSERT_EQ(book.clients.Open(Exclusive), NoError);
+  pid_t pid = fork();
+  if (pid == 0) {
+    FileManager f(Driver::Keyed, Clients(), dir / "b\\!Clients");
+    _exit(f.Open(Shared));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(WEXITSTATUS(status), AccessDeniedError);
+}
+
+TEST(KeyedFile, LockedDatabaseGives32AndRecoverSetsTheWait) {
+  mvntest::TempDir dir;
+  Book book(dir / "b");
+  ASSERT_EQ(book.clients.Open(), NoError);
+  EXPECT_EQ(book.clients.SendDriver("Recover=0"), NoError);
+  EXPECT_EQ(book.clients.LockRecoverTime(), 0);
+  EXPECT_EQ(book.clients.SendDriver("Bogus=1"), DriverNotSupportedError);
+  book.clients.Close();
+  ASSERT_EQ(book.clients.Open(), NoError);
+  // Another connection holds the write lock.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir / "b.KDF").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_EQ(book.AddClient("A", "1"), IsLockedError);
+  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  EXPECT_EQ(book.AddClient("A", "1"), NoError);
+}
+
+TEST(KeyedFile, CopyAndRemoveWithJournalAndRollbackJournalMode) {
+  mvntest::TempDir dir;
+  Book book(dir / "b");
+  ASSERT_EQ(book.OpenAll(), NoError);
+  ASSERT_EQ(book.AddClient("Anna", "1"), NoError);
+  ASSERT_EQ(book.clients.Copy(dir / "copy"), NoError);
+  FileManager copy(Driver::Keyed, Clients(), dir / "copy.KDF\\!Clients");
+  copy.SetCreate(false);
+  ASSERT_EQ(copy.Open(), NoError);
+  EXPECT_EQ(copy.Records(), 1);
+  copy.Close();
+  EXPECT_EQ(copy.Remove(), NoError);
+  EXPECT_FALSE(std::filesystem::exists(dir / "copy.KDF"));
+  EXPECT_EQ(copy.Remove(), FileNotFoundError);
+  // Removing a file that is open is refused.
+  EXPECT_EQ(book.clients.Remove(), AccessDeniedError);
+  // Books keep a rollback journal.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir / "b.KDF").c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* s = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &s, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), "delete");
+  sqlite3_finalize(s);
+  sqlite3_close(db);
+}
+
+TEST(KeyedFile, BufferedAddsAndTransactions) {
+  mvntest::TempDir dir;
+  Book book(dir / "b");
+  ASSERT_EQ(book.OpenAll(), NoError);
+  book.clients.BufferAdds(true);
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(book.AddClient("N" + std::to_string(i), "1"), NoError);
+  ASSERT_EQ(book.clients.Flush(), NoError);
+  EXPECT_EQ(book.clients.Records(), 100);
+  book.clients.BufferAdds(false);
+  ASSERT_EQ(book.clients.BeginTransaction(), NoError);
+  ASSERT_EQ(book.AddClient("X", "1"), NoError);
+  ASSERT_EQ(book.clients.Rollback(), NoError);
+  EXPECT_EQ(book.clients.Records(), 100);
+}
+
+TEST(KeyedFile, NoCurrentRecordAndNotOpen) {
+  mvntest::TempDir dir;
+  Book book(dir / "b");
+  EXPECT_EQ(book.clients.Next(), NotOpenError);
+  EXPECT_EQ(book.clients.Records(), -1);
+  ASSERT_EQ(book.clients.Open(), NoError);
+  EXPECT_EQ(book.clients.Update(), NoRecordError);
+  EXPECT_EQ(book.clients.Delete(), NoRecordError);
+  EXPECT_EQ(book.clients.Next(), RecordNotAvailableError);  // no Set
+  EXPECT_EQ(book.clients.Set("NoSuchKey"), BadNameError);
+}
+
+TEST(KeyedFile, MemosAndBlobsAreStoredWhole) {
+  mvntest::TempDir dir;
+  LayoutPtr tips = MakeLayout("TIP", {StringField("Name", 10), MemoField("HelpTip", 100000), BlobField("Settings")});
+  FileManager f(Driver::Keyed, tips, dir / "tips\\!Tips");
+  f.AddKey({"TIP:KeyName", {"Name"}, true});
+  ASSERT_EQ(f.Open(), NoError);
+  std::string text(70000, 't');
+  std::string bytes("\0\x01\xFF\0tail", 8);
+  f.Buffer().Set("Name", "first");
+  f.Buffer().Set("HelpTip", text);
+  f.Buffer().Set("Settings", bytes);
+  ASSERT_EQ(f.Insert(), NoError);
+  f.Buffer().Clear();
+  f.Buffer().Set("Name", "FIRST");
+  ASSERT_EQ(f.Fetch("TIP:KeyName"), NoError);
+  EXPECT_EQ(f.Buffer().Get("HelpTip"), text);
+  EXPECT_EQ(f.Buffer().Get("Settings"), bytes);
+}
+
+TEST(KeyedFile, OnlyTheCallsWithMessagesReportFailures) {
+  mvntest::TempDir dir;
+  std::vector<std::string> reported;
+  FileManager::SetErrorReporter(
+      [&](const FileManager&, int code, const std::string& text) { reported.push_back(std::to_string(code) + " " + text); });
+  Book book(dir / "b");
+  ASSERT_EQ(book.OpenAll(), NoError);
+  ASSERT_EQ(book.AddClient("A", "1"), NoError);
+  EXPECT_EQ(book.AddClient("A", "1"), DuplicateKeyError);  // TryInsert: silent
+  EXPECT_TRUE(reported.empty());
+  EXPECT_EQ(book.clients.Insert(), DuplicateKeyError);
+  EXPECT_EQ(reported, (std::vector<std::string>{"40 Creates Duplicate Key"}));
+  FileManager::SetErrorReporter(nullptr);
+}
+
+TEST(KeyedFile, TableNamesSplitAtTheLastMarker) {
+  std::string file, table;
+  SplitTableName("C:\\data\\x!y\\Book\\!MVClients", &file, &table);
+  EXPECT_EQ(file, "C:\\data\\x!y\\Book.KDF");
+  EXPECT_EQ(table, "MVClients");
+  SplitTableName("/d/a.b/Book.db/!T", &file, &table);
+  EXPECT_EQ(file, "/d/a.b/Book.db");
+  EXPECT_EQ(table, "T");
+}
+
+TEST(KeyedFile, FileIsLookedUpWithoutCase) {
+  mvntest::TempDir dir;
+  {
+    Book book(dir / "Mixed.KDF");
+    ASSERT_EQ(book.AddClient("x", "1") == NotOpenError, true);
+    ASSERT_EQ(book.OpenAll(), NoError);
+    ASSERT_EQ(book.AddClient("x", "1"), NoError);
+  }
+  FileManager f(Driver::Keyed, Clients(), dir / "MIXED.kdf\\!clients");
+  f.SetCreate(false);
+  ASSERT_EQ(f.Open(), NoError);
+  EXPECT_EQ(f.Records(), 1);
+}

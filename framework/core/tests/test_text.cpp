@@ -1,0 +1,200 @@
+// Comma-delimited, DOS and ASCII files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "framework/core/filemanager.h"
+#include "platform/kernel/win32.h"
+#include "tests/support/tempdir.h"
+
+using namespace mvn::framework;
+
+namespace {
+LayoutPtr Row() {
+  static LayoutPtr l = MakeLayout("R", {CStringField("A", 40), StringField("B", 6), LongField("N"), CStringField("C", 4)});
+  return l;
+}
+std::string Show(const Record& r) {
+  return "[" + r.Get("A") + "|" + r.Clipped("B") + "|" + r.Get("N") + "|" + r.Get("C") + "]";
+}
+std::vector<std::string> ReadAll(FileManager& f) {
+  std::vector<std::string> rows;
+  EXPECT_EQ(f.Set(), NoError);
+  while (f.Next() == NoError) rows.push_back(Show(f.Buffer()));
+  EXPECT_EQ(ErrorCode(), RecordNotAvailableError);
+  return rows;
+}
+}  // namespace
+
+TEST(CsvFile, ReadsTheFormsPeopleWrite) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::vector<std::string> rows;
+  };
+  const std::vector<Case> cases = {
+      {"quoted and bare", "\"a\",b,12,\"c\"\r\n", {"[a|b|12|c]"}},
+      {"commas and doubled quotes", "\"x, \"\"y\"\"\",\"q\"\"\",3,\r\n", {"[x, \"y\"|q\"|3|]"}},
+      {"blanks outside quotes", "  \"  a  \"  ,  b  , 7 ,c\n", {"[  a  |b|7|c]"}},
+      {"empty fields", ",,,\r\n\"\",\"\",,\"\"\r\n", {"[||0|]", "[||0|]"}},
+      {"too few columns", "only\r\n", {"[only||0|]"}},
+      {"too many columns", "a,b,1,c,extra,more\r\n", {"[a|b|1|c]"}},
+      {"line break in quotes", "\"one\r\ntwo\",b,1,c\r\nnext,,2,\r\n", {"[one\r\ntwo|b|1|c]", "[next||2|]"}},
+      {"byte-order mark", "\xEF\xBB\xBF\"a\",,5,\r\n", {"[a||5|]"}},
+      {"no final line end", "a,b,1,c", {"[a|b|1|c]"}},
+      {"width cut at UTF-8", "a,\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9,1,\xE2\x82\xAC\xE2\x82\xAC",
+       {"[a|\xC3\xA9\xC3\xA9\xC3\xA9|1|\xE2\x82\xAC]"}},
+      {"negative and junk numbers", "a,b,-4,c\r\na,b,x9,c\r\n", {"[a|b|-4|c]", "[a|b|0|c]"}},
+  };
+  mvntest::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    mvntest::WriteFile(dir / "in.csv", c.text);
+    FileManager f(Driver::Csv, Row(), dir / "in.csv");
+    f.SetCreate(false);
+    ASSERT_EQ(f.Open(ReadOnly | DenyNone), NoError);
+    EXPECT_EQ(ReadAll(f), c.rows);
+    EXPECT_EQ(f.Records(), static_cast<int64_t>(c.rows.size()));
+  }
+}
+
+TEST(CsvFile, WritesQuotedStringsBareNumbersAndRoundTrips) {
+  mvntest::TempDir dir;
+  FileManager f(Driver::Csv, Row(), dir / "out.csv");
+  ASSERT_EQ(f.Create(), NoError);
+  ASSERT_EQ(f.Open(), NoError);
+  const std::vector<std::vector<std::string>> values = {
+      {"\"a.doc\",\"b.doc\"", "x y", "-12", "q"},
+      {"Include:\"x\"Include:\"y\"", "", "0", ""},
+      {"line\r\nbreak, comma", "  pad", "7", "\""}};
+  for (const auto& v : values) {
+    f.Buffer().Clear();
+    f.Buffer().Set("A", v[0]);
+    f.Buffer().Set("B", v[1]);
+    f.Buffer().Set("N", v[2]);
+    f.Buffer().Set("C", v[3]);
+    ASSERT_EQ(f.Insert(), NoError);
+  }
+  f.Close();
+  EXPECT_EQ(mvntest::ReadFile(dir / "out.csv"),
+            "\"\"\"a.doc\"\",\"\"b.doc\"\"\",\"x y\",-12,\"q\"\r\n"
+            "\"Include:\"\"x\"\"Include:\"\"y\"\"\",\"\",0,\"\"\r\n"
+            "\"line\r\nbreak, comma\",\"  pad\",7,\"\"\"\"\r\n");
+  ASSERT_EQ(f.Open(ReadOnly | DenyNone), NoError);
+  EXPECT_EQ(ReadAll(f), (std::vector<std::string>{"[\"a.doc\",\"b.doc\"|x y|-12|q]",
+                                                  "[Include:\"x\"Include:\"y\"||0|]",
+                                                  "[line\r\nbreak, comma|  pad|7|\"]"}));
+}
+
+TEST(CsvFile, MissingFileWithoutCreateIsReportedNotCreated) {
+  mvntest::TempDir dir;
+  FileManager f(Driver::Csv, Row(), dir / "import.csv");
+  f.SetCreate(false);
+  EXPECT_EQ(f.Open(), FileNotFoundError);
+  EXPECT_FALSE(std::filesystem::exists(dir / "import.csv"));
+  f.SetCreate(true);
+  EXPECT_EQ(f.Open(), NoError);
+  EXPECT_TRUE(std::filesystem::exists(dir / "import.csv"));
+}
+
+TEST(CsvFile, BufferedAddsReachTheFileOnClose) {
+  mvntest::TempDir dir;
+  FileManager f(Driver::Csv, Row(), dir / "log.csv");
+  ASSERT_EQ(f.Open(), NoError);
+  f.BufferAdds(true);
+  f.Buffer().Set("A", "one");
+  ASSERT_EQ(f.Insert(), NoError);
+  EXPECT_EQ(mvntest::ReadFile(dir / "log.csv"), "");
+  ASSERT_EQ(f.Close(), NoError);
+  EXPECT_EQ(mvntest::ReadFile(dir / "log.csv"), "\"one\",\"\",0,\"\"\r\n");
+}
+
+TEST(DosFile, RawBlocksAndExplicitLengths) {
+  mvntest::TempDir dir;
+  LayoutPtr block = MakeLayout("TMP", {StringField("Block", 8192)});
+  std::string data;
+  for (int i = 0; i < 20000; ++i) data += static_cast<char>(i * 7 % 256);
+  mvntest::WriteFile(dir / "in.bin", data);
+  FileManager f(Driver::Dos, block, dir / "in.bin");
+  f.SetCreate(false);
+  ASSERT_EQ(f.Open(ReadOnly | DenyNone), NoError);
+  ASSERT_EQ(f.Set(), NoError);
+  std::string back;
+  std::vector<size_t> sizes;
+  while (f.Next() == NoError) {
+    sizes.push_back(f.Bytes());
+    back += f.Buffer().Get("Block").substr(0, f.Bytes());
+  }
+  EXPECT_EQ(sizes, (std::vector<size_t>{8192, 8192, 3616}));
+  EXPECT_EQ(back, data);
+  f.Close();
+
+  FileManager out(Driver::Dos, block, dir / "out.bin");
+  ASSERT_EQ(out.Create(), NoError);
+  ASSERT_EQ(out.Open(), NoError);
+  out.Buffer().Set("Block", "hello world");
+  ASSERT_EQ(out.Insert(5), NoError);
+  ASSERT_EQ(out.Insert(3), NoError);
+  out.Close();
+  EXPECT_EQ(mvntest::ReadFile(dir / "out.bin"), "hellohel");
+}
+
+TEST(AsciiFile, OneLinePerRecord) {
+  mvntest::TempDir dir;
+  LayoutPtr line = MakeLayout("L", {StringField("Line", 10)});
+  mvntest::WriteFile(dir / "in.txt", "first\r\nsecond line is long\n\nlast");
+  FileManager f(Driver::Ascii, line, dir / "in.txt");
+  ASSERT_EQ(f.Open(ReadOnly | DenyNone), NoError);
+  ASSERT_EQ(f.Set(), NoError);
+  std::vector<std::string> lines;
+  while (f.Next() == NoError) lines.push_back(f.Buffer().Clipped("Line"));
+  EXPECT_EQ(lines, (std::vector<std::string>{"first", "second lin", "", "last"}));
+  f.Close();
+  FileManager out(Driver::Ascii, line, dir / "out.txt");
+  ASSERT_EQ(out.Create(), NoError);
+  ASSERT_EQ(out.Open(), NoError);
+  out.Buffer().Set("Line", "a,b");
+  ASSERT_EQ(out.Insert(), NoError);
+  out.Close();
+  EXPECT_EQ(mvntest::ReadFile(dir / "out.txt"), "a,b\r\n");
+}
+
+TEST(TextFile, DenyAllHandleOfAnotherProcessGives5) {
+  mvntest::TempDir dir;
+  std::string path = dir / "spool.tmp";
+  mvntest::WriteFile(path, "data\r\n");
+  int ready[2], done[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(done), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    char c = h == INVALID_HANDLE_VALUE ? 'n' : 'y';
+    if (write(ready[1], &c, 1) != 1) _exit(1);
+    if (read(done[0], &c, 1) != 1) _exit(1);
+    _exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(c, 'y');
+  LayoutPtr line = MakeLayout("L", {StringField("Line", 100)});
+  for (Driver d : {Driver::Ascii, Driver::Dos, Driver::Csv}) {
+    FileManager f(d, line, path);
+    EXPECT_EQ(f.Open(ReadOnly | DenyNone), AccessDeniedError);
+  }
+  ASSERT_EQ(write(done[1], "x", 1), 1);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  FileManager f(Driver::Ascii, line, path);
+  EXPECT_EQ(f.Open(ReadOnly | DenyNone), NoError);
+  for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
+}
+
+TEST(TextFile, FifoIsRefusedWithoutBlocking) {
+  mvntest::TempDir dir;
+  ASSERT_EQ(mkfifo((dir / "pipe.csv").c_str(), 0600), 0);
+  FileManager f(Driver::Csv, Row(), dir / "pipe.csv");
+  EXPECT_EQ(f.Open(), AccessDeniedError);
+  EXPECT_EQ(f.Create(), AccessDeniedError);
+}
