@@ -147,7 +147,10 @@ class FileManager {
   int Set(std::string_view keyName);
   int SetFrom(std::string_view keyName);
   // Positions so that Next reads the record at position (and Previous the
-  // one before it) in the order of keyName ("" = file order).
+  // one before it) in the order of keyName ("" = file order). A position
+  // from any read, fetch or insert serves every key while its record
+  // exists; for a record deleted since, the key values it was read with
+  // are used (RecordNotFoundError when they are not those of keyName).
   int Reset(std::string_view keyName, const Position& position);
   int Next();
   int Previous();

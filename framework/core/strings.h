@@ -7,6 +7,7 @@
 // Pictures (upper or lower case, with or without the leading "@"):
 //   D6  dd/mm/yyyy     D10 yyyy/mm/dd     D12 yyyymmdd
 //   D17 the locale's short date format    D18 its long date format
+//       (QLocale's default locale, which is the system's unless set)
 //   T1  hh:mm          T4  hh:mm:ss
 //   N[-][0][width][.decimals] a number, blank-padded (or zero-padded with a
 //        0 before the width) on the left to width; "-" shows a sign for

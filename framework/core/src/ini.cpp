@@ -37,6 +37,7 @@ bool IniFile::Update(std::string_view section, std::string_view key, std::string
   std::string s(section), k(key), v(value);
   bool ok = WritePrivateProfileStringA(s.c_str(), k.c_str(), v.c_str(), m_fileName.c_str());
   if (ok) ClearError();
+  else if (GetLastError() == ERROR_INVALID_PARAMETER) SetError(BadNameError, m_fileName);
   else SetError(GetLastError() == ERROR_ACCESS_DENIED ? AccessDeniedError : FileSystemError, m_fileName);
   return ok;
 }

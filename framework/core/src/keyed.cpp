@@ -575,6 +575,15 @@ int KeyedBackend::Reset(int key, const Position& position) {
   m_state = State::Reset;
   m_cursorValues = position.values;
   m_cursorRow = position.row;
+  // The key values are taken from the record itself while it exists, so a
+  // position taken in another order (or after an insert) serves any key.
+  Record scratch(m_owner.GetLayout());
+  int64_t keep = m_current;
+  Position before = m_position;
+  if (Reget(position, scratch) == NoError) m_cursorValues = KeyValues(key, scratch);
+  m_current = keep;
+  m_position = before;
+  if (m_cursorValues.size() != KeyFields(key).size()) return Fail(RecordNotFoundError);
   return Ok();
 }
 

@@ -461,6 +461,14 @@ int OdbcBackend::Reset(int key, const Position& position) {
   m_cursorValues.clear();
   for (const std::string& v : position.values) m_cursorValues.push_back(v);
   m_cursorRow = position.row;
+  // The key values are taken from the record itself while it exists.
+  Record scratch(m_owner.GetLayout());
+  int64_t keep = m_current;
+  Position before = m_position;
+  if (Reget(position, scratch) == NoError) m_cursorValues = KeyLiterals(key, scratch);
+  m_current = keep;
+  m_position = before;
+  if (m_cursorValues.size() != KeyFields(key).size()) return Fail(RecordNotFoundError);
   return Ok();
 }
 

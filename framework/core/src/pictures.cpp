@@ -349,7 +349,7 @@ std::string Format(int64_t value, std::string_view picture) {
     case Kind::LocaleShort:
     case Kind::LocaleLong:
       if (value <= 0 || value > 3000000) return "";
-      return QLocale::system()
+      return QLocale()
           .toString(ToQDate(static_cast<int32_t>(value)),
                     p.kind == Kind::LocaleShort ? QLocale::ShortFormat : QLocale::LongFormat)
           .toStdString();
@@ -396,11 +396,19 @@ int32_t DeformatDate(std::string_view text, std::string_view picture, int refere
   if (p.kind == Kind::DatePattern) {
     result = ParseDatePattern(text, p.pattern, referenceYear, &good);
   } else if (p.kind == Kind::LocaleShort || p.kind == Kind::LocaleLong) {
-    QLocale locale = QLocale::system();
+    QLocale locale;
     QString format = locale.dateFormat(p.kind == Kind::LocaleShort ? QLocale::ShortFormat : QLocale::LongFormat);
     QDate d = locale.toDate(QString::fromStdString(std::string(text)).trimmed(), format);
     if (d.isValid()) {
-      result = Date(d.month(), d.day(), d.year());
+      int year = d.year();
+      if (format.contains(QLatin1String("yy")) && !format.contains(QLatin1String("yyyy"))) {
+        // A two-digit year of the locale's form follows the same rule as
+        // the "yy" patterns.
+        int low = referenceYear - 80;
+        year = low - ((low % 100) + 100) % 100 + year % 100;
+        if (year < low) year += 100;
+      }
+      result = Date(d.month(), d.day(), year);
       good = result != 0;
     }
   }

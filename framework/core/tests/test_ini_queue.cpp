@@ -21,6 +21,7 @@ TEST(IniFile, KeysWithBlanksBackslashesAndMissingKeys) {
             "[Database]\r\nCustom Book 1=Personal Address Book\r\n"
             "Personal Address Book=C:\\Data\\Personal\r\nNumCustomBooks=1\r\n");
   EXPECT_FALSE(ini.Update("Database", "bad", "two\nlines"));
+  EXPECT_EQ(ErrorCode(), BadNameError);
   ASSERT_TRUE(ini.DeleteKey("Database", "NumCustomBooks"));
   EXPECT_EQ(ini.Fetch("Database", "NumCustomBooks"), "");
 }

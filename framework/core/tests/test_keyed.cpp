@@ -172,10 +172,25 @@ TEST(KeyedFile, KeysetCursorInKeyOrderWithTiesInInsertionOrder) {
   EXPECT_EQ(read(true), "bert1 Bert2 BZ1 carl1 ");
   ASSERT_EQ(book.clients.Reset("CL:KeyName", bert), NoError);
   EXPECT_EQ(read(false), "anna2 Anna1 ");
+  // A position taken at an insert (or in another order) serves any key.
+  ASSERT_EQ(book.AddClient("Bea", "7"), NoError);
+  Position inserted = book.clients.GetPosition();
+  ASSERT_EQ(book.clients.Reset("CL:KeyName", inserted), NoError);
+  EXPECT_EQ(read(true), "Bea7 bert1 Bert2 BZ1 carl1 ");
+  ASSERT_EQ(book.clients.Reset("CL:KeyUniq", bert), NoError);
+  ASSERT_EQ(book.clients.Next(), NoError);
+  EXPECT_EQ(book.clients.Buffer().Get("Name"), "bert");
+  book.clients.Buffer().SetLong("ID", book.clients.Buffer().GetLong("ID"));
+  ASSERT_EQ(book.clients.Fetch("CL:KeyID"), NoError);
+  ASSERT_EQ(book.clients.Delete(), NoError);
+  // The deleted record's own values still place the cursor in its key.
+  ASSERT_EQ(book.clients.Reset("CL:KeyName", bert), NoError);
+  EXPECT_EQ(read(true), "Bert2 BZ1 carl1 ");
+  EXPECT_EQ(book.clients.Reset("CL:KeyUniq", bert), RecordNotFoundError);
   // File order.
   ASSERT_EQ(book.clients.Set(), NoError);
   ASSERT_EQ(book.clients.Next(), NoError);
-  EXPECT_EQ(book.clients.Buffer().Get("Name"), "bert");
+  EXPECT_EQ(book.clients.Buffer().Get("Name"), "Anna");
   EXPECT_EQ(book.clients.Records(), 6);
 }
 
@@ -272,6 +287,24 @@ TEST(KeyedFile, LayoutCheckAndForeignFilesGive47AndAreNotWritten) {
   EXPECT_EQ(foreign.Open(), LayoutDiffersError);
   EXPECT_EQ(foreign.Create(), LayoutDiffersError);
   EXPECT_EQ(mvntest::ReadFile(dir / "other.KDF"), before);
+}
+
+TEST(KeyedFile, CorruptBookGives47AndIsNotRewritten) {
+  mvntest::TempDir dir;
+  {
+    Book book(dir / "b");
+    ASSERT_EQ(book.OpenAll(), NoError);
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(book.AddClient("N" + std::to_string(i), "1"), NoError);
+  }
+  std::string bytes = mvntest::ReadFile(dir / "b.KDF");
+  ASSERT_GT(bytes.size(), 4096u);
+  // Garbage over the catalogue on the first page, after the header.
+  for (size_t i = 100; i < 4096; ++i) bytes[i] = static_cast<char>(i * 131 % 251);
+  mvntest::WriteFile(dir / "b.KDF", bytes);
+  Book book(dir / "b");
+  EXPECT_EQ(book.clients.Open(), LayoutDiffersError);
+  EXPECT_EQ(book.clients.Create(), LayoutDiffersError);
+  EXPECT_EQ(mvntest::ReadFile(dir / "b.KDF"), bytes);
 }
 
 TEST(KeyedFile, MissingTableIsCreatedAndMissingIndexGives46) {

@@ -96,7 +96,7 @@ TEST(Dates, ReadingRules) {
 
 TEST(Dates, LocaleShortAndLongFormats) {
   const int32_t day = Date(1, 5, 2026);
-  QLocale locale = QLocale::system();
+  QLocale locale;
   for (const char* picture : {"@D17", "@D18"}) {
     SCOPED_TRACE(picture);
     std::string text = Format(day, picture);
@@ -106,6 +106,21 @@ TEST(Dates, LocaleShortAndLongFormats) {
     EXPECT_EQ(Deformat(text, picture, &ok), day);
     EXPECT_TRUE(ok);
   }
+}
+
+TEST(Dates, LocaleWithTwoDigitYears) {
+  QLocale keep;
+  QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+  EXPECT_EQ(Format(Date(1, 5, 2026), "@D17"), "1/5/26");
+  bool ok = false;
+  EXPECT_EQ(DeformatDate("1/5/26", "@D17", 2026, &ok), Date(1, 5, 2026));
+  EXPECT_EQ(DeformatDate("12/31/50", "@D17", 2026, &ok), Date(12, 31, 1950));
+  EXPECT_EQ(DeformatDate("2/28/45", "@D17", 2026, &ok), Date(2, 28, 2045));
+  EXPECT_EQ(Format(Date(1, 5, 2026), "@D18"), "Monday, January 5, 2026");
+  EXPECT_EQ(Deformat("Monday, January 5, 2026", "@D18", &ok), Date(1, 5, 2026));
+  EXPECT_EQ(DeformatDate("13/45/26", "@D17", 2026, &ok), 0);
+  EXPECT_FALSE(ok);
+  QLocale::setDefault(keep);
 }
 
 TEST(Times, T1AndT4) {
