@@ -12,6 +12,7 @@ packages=(
   iproute2 util-linux procps
   curl
   time
+  tzdata
 )
 missing=()
 for p in "${packages[@]}"; do
