@@ -21,17 +21,17 @@ using framework::Left;
 using framework::Upper;
 
 DeliveryCommand SplitDeliveryCommand(std::string_view value) {
-  std::string command = CutUtf8(value, 199);
+  std::string command(value);
   DeliveryCommand out;
   size_t at = command.find("%1");
   if (at == std::string::npos) {
-    out.before = CutUtf8(Left(command), 99);
+    out.before = Left(command);
     return out;
   }
   out.hasPlaceholder = true;
   out.quoted = at > 0 && command[at - 1] == '"';
-  out.before = CutUtf8(Left(command.substr(0, at)), 99);
-  out.after = CutUtf8(command.substr(at + 2), 99);
+  out.before = Left(command.substr(0, at));
+  out.after = command.substr(at + 2);
   return out;
 }
 

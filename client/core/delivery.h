@@ -7,8 +7,9 @@
 //   deletion         before + " " + request path (text after "%1" dropped)
 //   module settings  before alone
 //   list upload      before + " GROUP:\"<list name>\" \"<upload file>\""
-// "before" is the part before the first "%1" with leading blanks removed and
-// cut to 99 bytes, "after" the part after it cut to 99 bytes. A command
+// "before" is the part before the first "%1" with leading blanks removed,
+// "after" the part after it; neither is cut (a cut command would start
+// another program or read another configuration). A command
 // without "%1" is the whole command as "before" and nothing after, and the
 // request path follows after a blank. A path with blanks is put in double
 // quotes unless the command already quotes "%1".
@@ -27,7 +28,7 @@ struct DeliveryCommand {
   bool Empty() const { return before.empty() && after.empty(); }
 };
 
-// Splits a DeliveryCommand value (cut to 199 bytes first).
+// Splits a DeliveryCommand value.
 DeliveryCommand SplitDeliveryCommand(std::string_view command);
 
 // The command lines of the four forms.
