@@ -458,6 +458,9 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
                       const WriterOptions& options) {
   SendResult result;
   GlobalQueues& q = dictionary.Queues();
+  // A window that gives no send date or time means now.
+  if (job.sendDate == 0) job.sendDate = framework::Today();
+  if (job.sendTime == 0) job.sendTime = framework::Clock();
   const std::string deliveryValue = ini.Fetch("Files", "DeliveryCommand");
   const DeliveryCommand command = SplitDeliveryCommand(deliveryValue);
   const UserIdentity identity = GetUserIdentity(deliveryValue);
@@ -528,8 +531,10 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
   line("Retry:" + SafeLine(PadField(job.retryProfile, 20)));
   const bool coverMessage = !job.messageText.empty() && job.includeCoverMessage;
   if (coverMessage) line("Overlay:" + Quoted(Clip(job.coverPage)));
+  // An entry that begins with "!" would read as a marker or an attachment
+  // line; such entries are not commands and are left out.
   for (const std::string& entry : ini.FetchList("DefaultCommands", "command", "Command_"))
-    if (!entry.empty()) line(SafeLine(entry));
+    if (!entry.empty() && entry[0] != '!') line(SafeLine(entry));
   bool listed = false;
   for (int i = 1; i <= q.g_QremoteLists.Records(); ++i) {
     const framework::Record& list = q.g_QremoteLists.Entry(i);
@@ -647,11 +652,13 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
   const bool startable = !command.Empty();
   if (sendLog && startable && IsYes(ini.Fetch("Default", "KeepFiles"))) {
     std::string dir = Clip(ini.Fetch("Files", "SendlogKeepFiles"));
-    if (!job.messageText.empty() && !KeepBytes(dir, "FaxMsg." + stamp, job.messageText, &keptMessage)) {
+    if (dir.empty()) {
+      prompter.Tell("No directory is set for the kept copies ([Files] SendlogKeepFiles); none were kept.");
+    } else if (!job.messageText.empty() && !KeepBytes(dir, "FaxMsg." + stamp, job.messageText, &keptMessage)) {
       keptMessage.clear();
       prompter.Tell("The copy of the message text could not be kept in " + dir + ".");
     }
-    if (prepared.haveMain) {
+    if (!dir.empty() && prepared.haveMain) {
       std::string display = FileNamePart(prepared.main.original);
       std::string name = job.resend ? "R" + display : display + "." + stamp;
       if (!KeepFile(dir, name, prepared.main.path, &keptDocument)) {

@@ -452,6 +452,24 @@ TEST_F(SendTest, TheDocumentIsWaitedForBoundedlyWhileAnotherProgramHoldsIt) {
   EXPECT_EQ(Runs(1).size(), 1u);
 }
 
+TEST_F(SendTest, APrintedDocumentInTheSpoolFolderIsHandedOverItself) {
+  Ini("[Files]\nDeliveryCommand=" + Command() + "\n[Default]\nSENDLOG=NO\n"
+      "[DefaultCommands]\ncommand=3\nCommand_1=!ExtAttachment,x,/etc/passwd\nCommand_2=\nCommand_3=" +
+      std::string(110, 'c') + "\n");
+  std::string spool = std::string(MvnRootDirectory()) + "/spool/temp/" + std::to_string(getuid());
+  std::filesystem::create_directories(spool);
+  WriteFile(spool + "/job1.ps", "%!PS printed");
+  job.mainAttachment = spool + "/job1.ps";
+  SendResult r = SendFaxJob(d, ini, job, prompter, options);
+  ASSERT_TRUE(r.started) << r.message;
+  std::string request = ReadFile(r.requestPath);
+  EXPECT_NE(request.find("\r\n!ExtAttachment,job1.ps," + spool + "/job1.ps\r\n"), std::string::npos) << request;
+  EXPECT_EQ(TempFiles("AttachMain"), 0u);
+  // Default commands: a long entry whole, none that reads as a marker.
+  EXPECT_NE(request.find("\r\n" + std::string(110, 'c') + "\r\n"), std::string::npos);
+  EXPECT_EQ(request.find("/etc/passwd"), std::string::npos);
+}
+
 TEST_F(SendTest, SendLogKeptCopiesAndTheReplacedAttention) {
   std::filesystem::create_directories(dir / "keep");
   Ini("[Files]\nDeliveryCommand=" + Command() + "\nSendLog=" + dir / "log.csv" + "\nSendlogKeepFiles=" +
