@@ -11,25 +11,35 @@ using namespace framework;
 namespace {
 
 std::vector<FieldDef> ClientFields1To13() {
-  return {LongField("PK_MVClientID"),          CStringField("ClientID", 100), CStringField("Company", 100),
-          CStringField("FaxNum", 50),          CStringField("Email", 50),     StringField("PreferredDestination", 50),
-          StringField("FaxToEmailAttachmentType", 4), CStringField("ChargeCode", 20), StringField("Sal", 20),
-          StringField("FirstName", 20),        StringField("LastName", 20),   StringField("Position", 20),
+  return {LongField("PK_MVClientID"),
+          CStringField("ClientID", 100),
+          CStringField("Company", 100),
+          CStringField("FaxNum", 50),
+          CStringField("Email", 50),
+          StringField("PreferredDestination", 50),
+          StringField("FaxToEmailAttachmentType", 4),
+          CStringField("ChargeCode", 20),
+          StringField("Sal", 20),
+          StringField("FirstName", 20),
+          StringField("LastName", 20),
+          StringField("Position", 20),
           StringField("Department", 20)};
 }
 
 std::vector<FieldDef> ClientFields16To30() {
-  return {CStringField("PhoneNum", 50),      StringField("CellPhone", 30),  StringField("PagerNumber", 30),
-          StringField("Custom1", 20),        StringField("Custom2", 20),    StringField("WebAddress", 100),
+  return {CStringField("PhoneNum", 50),      StringField("CellPhone", 30),    StringField("PagerNumber", 30),
+          StringField("Custom1", 20),        StringField("Custom2", 20),      StringField("WebAddress", 100),
           StringField("AssistantsName", 50), StringField("ManagersName", 50), StringField("HomePhone", 30),
-          StringField("SpouseName", 30),     StringField("Notes", 200),     StringField("DisplayName", 50),
-          StringField("EmailType", 20),      ByteField("SendAsRTF"),        ByteField("Mark")};
+          StringField("SpouseName", 30),     StringField("Notes", 200),       StringField("DisplayName", 50),
+          StringField("EmailType", 20),      ByteField("SendAsRTF"),          ByteField("Mark")};
 }
 
 const char* const kAddressLines[] = {"PostalAdd1",   "PostalAdd2",   "PostalAdd3",   "PostalAdd4",
                                      "PhysicalAdd1", "PhysicalAdd2", "PhysicalAdd3", "PhysicalAdd4"};
 
-void Append(std::vector<FieldDef>& to, const std::vector<FieldDef>& more) { to.insert(to.end(), more.begin(), more.end()); }
+void Append(std::vector<FieldDef>& to, const std::vector<FieldDef>& more) {
+  to.insert(to.end(), more.begin(), more.end());
+}
 
 }  // namespace
 
@@ -47,8 +57,8 @@ LayoutPtr MVClientsLayout() {
 LayoutPtr MVusersLayout() {
   static LayoutPtr l = [] {
     std::vector<FieldDef> f;
-    for (const char* n : {"UserID", "FullName", "NotifyLevel", "PrinterName", "AutoOverlay", "UserKey", "Tag1", "Tag2",
-                          "SendLevel"})
+    for (const char* n :
+         {"UserID", "FullName", "NotifyLevel", "PrinterName", "AutoOverlay", "UserKey", "Tag1", "Tag2", "SendLevel"})
       f.push_back(StringField(n, 50));
     return MakeLayout("MVU", f);
   }();
@@ -61,17 +71,17 @@ LayoutPtr MVGroupClientLayout() {
 }
 
 LayoutPtr MVdefaultsLayout() {
-  static LayoutPtr l = MakeLayout(
-      "MVD", {StringField("GroupID", 100), CStringField("Priority", 2), CStringField("Res", 5),
-              CStringField("PageLen", 5), CStringField("Stamp", 5), CStringField("Port", 3), StringField("Archive", 5),
-              StringField("Print", 5), StringField("Retry", 50), StringField("ChargeCode", 20),
-              StringField("UseGroupDefault", 3)});
+  static LayoutPtr l =
+      MakeLayout("MVD", {StringField("GroupID", 100), CStringField("Priority", 2), CStringField("Res", 5),
+                         CStringField("PageLen", 5), CStringField("Stamp", 5), CStringField("Port", 3),
+                         StringField("Archive", 5), StringField("Print", 5), StringField("Retry", 50),
+                         StringField("ChargeCode", 20), StringField("UseGroupDefault", 3)});
   return l;
 }
 
 LayoutPtr ChargeAccountLayout() {
-  static LayoutPtr l = MakeLayout("CHRA", {LongField("PK_accountID"), CStringField("AccountDescription", 50),
-                                           CStringField("AccountCode", 50)});
+  static LayoutPtr l = MakeLayout(
+      "CHRA", {LongField("PK_accountID"), CStringField("AccountDescription", 50), CStringField("AccountCode", 50)});
   return l;
 }
 
@@ -86,17 +96,17 @@ LayoutPtr ChargeUserAccountLayout() {
 }
 
 LayoutPtr SNDLayout() {
-  static LayoutPtr l = MakeLayout(
-      "SND", {CStringField("Date", 30), CStringField("Attn", 100), CStringField("Company", 100),
-              CStringField("Destination", 50), CStringField("Ref", 50), CStringField("ChargeCode", 20),
-              CStringField("CPFileName", 150), CStringField("PSFileName", 150), CStringField("Groups", 20),
-              CStringField("Includes", 800), CStringField("LocalFiles", 1000)});
+  static LayoutPtr l =
+      MakeLayout("SND", {CStringField("Date", 30), CStringField("Attn", 100), CStringField("Company", 100),
+                         CStringField("Destination", 50), CStringField("Ref", 50), CStringField("ChargeCode", 20),
+                         CStringField("CPFileName", 150), CStringField("PSFileName", 150), CStringField("Groups", 20),
+                         CStringField("Includes", 800), CStringField("LocalFiles", 1000)});
   return l;
 }
 
 LayoutPtr UPLDLayout() {
-  static LayoutPtr l = MakeLayout("UPLD", {CStringField("ClientID", 100), CStringField("Company", 100),
-                                           StringField("PreferredDestination", 50)});
+  static LayoutPtr l = MakeLayout(
+      "UPLD", {CStringField("ClientID", 100), CStringField("Company", 100), StringField("PreferredDestination", 50)});
   return l;
 }
 
@@ -122,11 +132,16 @@ LayoutPtr MVCB2Layout() {
                   n == "ChargeCode" || n == "PhoneNum" || n == "Mark";
       bool line = n.rfind("PostalAdd", 0) == 0 || n.rfind("PhysicalAdd", 0) == 0;
       bool upperGroup = n.rfind("Group", 0) == 0 && std::stoi(n.substr(5)) >= 11;
-      if (wide) f.push_back(CStringField(n, 100));
-      else if (line) f.push_back(StringField(n, 40));
-      else if (n == "Notes") f.push_back(StringField(n, 200));
-      else if (upperGroup) f.push_back(StringField(n, 50));
-      else f.push_back(StringField(n, 100));
+      if (wide)
+        f.push_back(CStringField(n, 100));
+      else if (line)
+        f.push_back(StringField(n, 40));
+      else if (n == "Notes")
+        f.push_back(StringField(n, 200));
+      else if (upperGroup)
+        f.push_back(StringField(n, 50));
+      else
+        f.push_back(StringField(n, 100));
     }
     return MakeLayout("MVCB2", f);
   }();
@@ -173,21 +188,20 @@ GlobalQueues::GlobalQueues()
                                        ByteField("bNewCreated")})),
       g_QremoteLists(
           MakeLayout("QRL", {CStringField("Name", 100), CStringField("Description", 150), ByteField("Mark")})),
-      g_QcoverPages(MakeLayout("QCP", {CStringField("Name", 50), ByteField("bNewCreated"),
-                                       CStringField("Description", 200)})),
+      g_QcoverPages(
+          MakeLayout("QCP", {CStringField("Name", 50), ByteField("bNewCreated"), CStringField("Description", 200)})),
       g_QattachOtherFiles(MakeLayout("QAO", {ByteField("Mark"), StringField("FilePathName", 150)})),
       g_Qgroups(MakeLayout("QG", {CStringField("GroupID", 100), ByteField("Mark")})),
-      g_QsendTo(MakeLayout("QST", {ByteField("Mark"), LongField("MVClientID"), StringField("ToName", 100),
-                                   CStringField("Company", 150), StringField("Destination", 100),
-                                   CStringField("Title", 10), CStringField("FirstName", 20),
-                                   CStringField("LastName", 20), CStringField("EmailFormat", 8),
-                                   CStringField("Groups", 100)})),
+      g_QsendTo(MakeLayout(
+          "QST", {ByteField("Mark"), LongField("MVClientID"), StringField("ToName", 100), CStringField("Company", 150),
+                  StringField("Destination", 100), CStringField("Title", 10), CStringField("FirstName", 20),
+                  CStringField("LastName", 20), CStringField("EmailFormat", 8), CStringField("Groups", 100)})),
       g_QaddressBooks(
           MakeLayout("QAB", {CStringField("Name", 80), CStringField("pathName", 150), CStringField("Driver", 20)})),
       g_relatedGroupsQ(MakeLayout("QRG", {StringField("GroupID", 100), ByteField("Mark")})),
-      g_relatedClientsQ(MakeLayout("QRC", {StringField("ToName", 50), StringField("Company", 50),
-                                           StringField("Destination", 50), LongField("FK_MVClientID"),
-                                           StringField("GroupID", 100), ByteField("Mark")})),
+      g_relatedClientsQ(
+          MakeLayout("QRC", {StringField("ToName", 50), StringField("Company", 50), StringField("Destination", 50),
+                             LongField("FK_MVClientID"), StringField("GroupID", 100), ByteField("Mark")})),
       g_ChargeCodeQ(MakeLayout("QCC", {CStringField("Description", 50), CStringField("Code", 50)})) {}
 
 void Dictionary::Declare(const std::string& label, Driver driver, LayoutPtr layout, bool create, std::string name) {
@@ -289,8 +303,8 @@ bool Dictionary::SetAddressBookFiles(std::string_view path, std::string_view dri
   };
   std::string book = Clip(path);
   if (book.size() > kMaxPathLength)
-    return refuse(BadNameError, "The address book path is longer than " + std::to_string(kMaxPathLength) +
-                                    " characters: " + book);
+    return refuse(BadNameError,
+                  "The address book path is longer than " + std::to_string(kMaxPathLength) + " characters: " + book);
   Driver kind;
   if (!ParseDriver(driver, &kind) || (kind != Driver::Keyed && kind != Driver::Odbc))
     return refuse(DriverNotSupportedError, "Driver not supported: " + Clip(driver));
@@ -343,8 +357,8 @@ int Dictionary::OpenAddressBook(unsigned mode) {
 bool Dictionary::SetChargeAccountFiles(std::string_view path, std::string* message) {
   std::string file = Clip(path);
   if (file.size() > kMaxPathLength) {
-    std::string text = "The charge account file path is longer than " + std::to_string(kMaxPathLength) +
-                       " characters: " + file;
+    std::string text =
+        "The charge account file path is longer than " + std::to_string(kMaxPathLength) + " characters: " + file;
     SetError(BadNameError, file, text);
     if (message) *message = text;
     return false;

@@ -11,22 +11,22 @@ namespace mvn::framework {
 
 enum : int {
   NoError = 0,
-  FileNotFoundError = 2,        // "File Not Found"
-  PathNotFoundError = 3,        // "Path Not Found"
-  AccessDeniedError = 5,        // "Access Denied" (also a sharing violation)
-  EntryNotFoundError = 30,      // "Entry Not Found" (queues, INI lists)
-  IsLockedError = 32,           // "File Is Locked" (held by another process)
-  RecordNotAvailableError = 33, // "Record Not Available" (end of a read)
-  RecordNotFoundError = 35,     // "Record Not Found" (get by key)
-  NotOpenError = 37,            // "File Not Open"
-  DuplicateKeyError = 40,       // "Creates Duplicate Key"
-  BadNameError = 45,            // "Invalid Filename" (also a path too long)
-  KeysInvalidError = 46,        // "Key Files Must Be Rebuilt"
-  LayoutDiffersError = 47,      // "Invalid Record Declaration"
-  AlreadyOpenError = 52,        // "File Already Open"
-  NoRecordError = 65,           // "Record Not Current" (put/delete without a read)
-  DriverNotSupportedError = 80, // "Function Not Supported" / driver not supported
-  FileSystemError = 90,         // "File System Error" (disk full, I/O error)
+  FileNotFoundError = 2,         // file not found
+  PathNotFoundError = 3,         // its directory not found
+  AccessDeniedError = 5,         // access denied, a sharing violation, or no regular file
+  EntryNotFoundError = 30,       // queue entry not found
+  IsLockedError = 32,            // locked by another process beyond the lock-recovery time
+  RecordNotAvailableError = 33,  // no more records (end of a read)
+  RecordNotFoundError = 35,      // record not found (get by key)
+  NotOpenError = 37,             // file not open
+  DuplicateKeyError = 40,        // a unique key would be duplicated
+  BadNameError = 45,             // invalid file name (also a path too long for its field)
+  KeysInvalidError = 46,         // the keys of the file must be rebuilt
+  LayoutDiffersError = 47,       // the file does not match its record declaration
+  AlreadyOpenError = 52,         // file already open
+  NoRecordError = 65,            // no current record (put/delete without a read)
+  DriverNotSupportedError = 80,  // driver or driver command not supported
+  FileSystemError = 90,          // file-system error (disk full, I/O error)
 };
 
 int ErrorCode();

@@ -62,7 +62,7 @@ struct KeyDef {
   std::vector<std::string> fields;  // in order
   bool unique = false;
   bool primary = false;
-  bool autoIncrement = false;       // the key's single LONG field is numbered on insert
+  bool autoIncrement = false;  // the key's single LONG field is numbered on insert
 };
 
 // Where a record is: enough to come back to it (see FileManager::Reset).

@@ -27,7 +27,7 @@ enum class FieldType { Long, Byte, String, CString, Memo, Blob };
 struct FieldDef {
   std::string name;  // without prefix
   FieldType type;
-  int size;          // bytes: LONG 4, BYTE 1, STRING/CSTRING n, MEMO/BLOB maximum length
+  int size;  // bytes: LONG 4, BYTE 1, STRING/CSTRING n, MEMO/BLOB maximum length
 };
 
 // Field declarations. The upper-case forms read like the declarations they

@@ -24,9 +24,8 @@ class RelationManager {
 
   // links: (parent field, child field) pairs, in the order of childKey's
   // fields.
-  void AddRelation(RelationManager& child, std::string childKey,
-                   std::vector<std::pair<std::string, std::string>> links, bool cascadeUpdate = true,
-                   bool cascadeDelete = true);
+  void AddRelation(RelationManager& child, std::string childKey, std::vector<std::pair<std::string, std::string>> links,
+                   bool cascadeUpdate = true, bool cascadeDelete = true);
 
   // Deletes the parent's current record with its cascade.
   int Delete();

@@ -1,11 +1,11 @@
 // The client's declared files on real address books.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "client/records/records.h"
 #include "framework/core/errors.h"
 #include "framework/core/runtime.h"
-#include <sys/wait.h>
-#include <unistd.h>
 #include "tests/support/tempdir.h"
 
 using namespace mvn::client;
@@ -18,12 +18,24 @@ TEST(Records, LayoutsHaveTheDeclaredSizesAndFieldOrder) {
     int bytes;
   };
   const Case cases[] = {
-      {MVClientsLayout(), 30, 1460},     {MVGroupClientLayout(), 2, 104},  {MVdefaultsLayout(), 11, 203},
-      {MVusersLayout(), 9, 450},         {ChargeAccountLayout(), 3, 104},  {ChargeUserLayout(), 2, 54},
-      {ChargeUserAccountLayout(), 2, 8}, {SNDLayout(), 11, 2470},          {UPLDLayout(), 3, 250},
-      {MVCBLayout(), 56, 2480},          {MVCB2Layout(), 56, 4720},        {BAS1Layout(), 39, 870},
-      {FAXLayout(), 1, 8192},            {TMPRTFLayout(), 1, 8192},        {TMPASC2Layout(), 1, 1024},
-      {TMPASCLayout(), 1, 200},          {BYTLayout(), 1, 1},              {AttachmentProbeLayout(), 0, 0},
+      {MVClientsLayout(), 30, 1460},
+      {MVGroupClientLayout(), 2, 104},
+      {MVdefaultsLayout(), 11, 203},
+      {MVusersLayout(), 9, 450},
+      {ChargeAccountLayout(), 3, 104},
+      {ChargeUserLayout(), 2, 54},
+      {ChargeUserAccountLayout(), 2, 8},
+      {SNDLayout(), 11, 2470},
+      {UPLDLayout(), 3, 250},
+      {MVCBLayout(), 56, 2480},
+      {MVCB2Layout(), 56, 4720},
+      {BAS1Layout(), 39, 870},
+      {FAXLayout(), 1, 8192},
+      {TMPRTFLayout(), 1, 8192},
+      {TMPASC2Layout(), 1, 1024},
+      {TMPASCLayout(), 1, 200},
+      {BYTLayout(), 1, 1},
+      {AttachmentProbeLayout(), 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.layout->Prefix());
@@ -214,6 +226,12 @@ TEST(CreateWhenMissing, OnlyTheDatabasesAndTheSendLog) {
   dict.File("SND").SetName(dir / "send.log");
   EXPECT_EQ(dict.File("SND").Open(), NoError);
   EXPECT_TRUE(std::filesystem::exists(dir / "send.log"));
+  // The attachment probe only tells that its file exists and opens.
+  mvntest::WriteFile(dir / "attachment.doc", "some bytes");
+  dict.File("AttachmentProbe").SetName(dir / "attachment.doc");
+  ASSERT_EQ(dict.File("AttachmentProbe").Open(ReadOnly | DenyNone), NoError);
+  EXPECT_EQ(dict.File("AttachmentProbe").Records(), 0);
+  dict.File("AttachmentProbe").Close();
   for (const char* t : {"MVCB2", "AttachmentProbe", "FAX", "TMPRTF", "UPLD"}) {
     SCOPED_TRACE(t);
     dict.File(t).SetName(dir / (std::string(t) + ".missing"));

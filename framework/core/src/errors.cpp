@@ -12,24 +12,42 @@ thread_local ErrorState t_error;
 
 const char* StandardErrorText(int code) {
   switch (code) {
-    case NoError: return "";
-    case FileNotFoundError: return "File Not Found";
-    case PathNotFoundError: return "Path Not Found";
-    case AccessDeniedError: return "Access Denied";
-    case EntryNotFoundError: return "Entry Not Found";
-    case IsLockedError: return "File Is Locked";
-    case RecordNotAvailableError: return "Record Not Available";
-    case RecordNotFoundError: return "Record Not Found";
-    case NotOpenError: return "File Not Open";
-    case DuplicateKeyError: return "Creates Duplicate Key";
-    case BadNameError: return "Invalid Filename";
-    case KeysInvalidError: return "Key Files Must Be Rebuilt";
-    case LayoutDiffersError: return "Invalid Record Declaration";
-    case AlreadyOpenError: return "File Already Open";
-    case NoRecordError: return "Record Not Current";
-    case DriverNotSupportedError: return "Function Not Supported";
-    case FileSystemError: return "File System Error";
-    default: return "Unknown Error";
+    case NoError:
+      return "";
+    case FileNotFoundError:
+      return "File not found";
+    case PathNotFoundError:
+      return "Path not found";
+    case AccessDeniedError:
+      return "Access denied";
+    case EntryNotFoundError:
+      return "Queue entry not found";
+    case IsLockedError:
+      return "File is locked by another process";
+    case RecordNotAvailableError:
+      return "No more records";
+    case RecordNotFoundError:
+      return "Record not found";
+    case NotOpenError:
+      return "File is not open";
+    case DuplicateKeyError:
+      return "Duplicate key";
+    case BadNameError:
+      return "Invalid file name";
+    case KeysInvalidError:
+      return "The keys of the file must be rebuilt";
+    case LayoutDiffersError:
+      return "The file does not match its record declaration";
+    case AlreadyOpenError:
+      return "File is already open";
+    case NoRecordError:
+      return "No current record";
+    case DriverNotSupportedError:
+      return "Not supported";
+    case FileSystemError:
+      return "File system error";
+    default:
+      return "Unknown error";
   }
 }
 

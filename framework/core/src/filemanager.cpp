@@ -18,22 +18,33 @@ int Unsupported() {
 
 bool ParseDriver(std::string_view name, Driver* driver) {
   std::string n = Upper(Clip(name));
-  if (n.empty() || n == "KEYED") *driver = Driver::Keyed;
-  else if (n == "ODBC") *driver = Driver::Odbc;
-  else if (n == "ASCII") *driver = Driver::Ascii;
-  else if (n == "DOS") *driver = Driver::Dos;
-  else if (n == "CSV") *driver = Driver::Csv;
-  else return false;
+  if (n.empty() || n == "KEYED")
+    *driver = Driver::Keyed;
+  else if (n == "ODBC")
+    *driver = Driver::Odbc;
+  else if (n == "ASCII")
+    *driver = Driver::Ascii;
+  else if (n == "DOS")
+    *driver = Driver::Dos;
+  else if (n == "CSV")
+    *driver = Driver::Csv;
+  else
+    return false;
   return true;
 }
 
 const char* DriverName(Driver driver) {
   switch (driver) {
-    case Driver::Keyed: return "KEYED";
-    case Driver::Csv: return "CSV";
-    case Driver::Dos: return "DOS";
-    case Driver::Ascii: return "ASCII";
-    case Driver::Odbc: return "ODBC";
+    case Driver::Keyed:
+      return "KEYED";
+    case Driver::Csv:
+      return "CSV";
+    case Driver::Dos:
+      return "DOS";
+    case Driver::Ascii:
+      return "ASCII";
+    case Driver::Odbc:
+      return "ODBC";
   }
   return "";
 }
@@ -63,9 +74,15 @@ void FileManager::SetDriver(Driver driver) {
   if (m_backend) m_backend->Close();
   m_driver = driver;
   switch (driver) {
-    case Driver::Keyed: m_backend = MakeKeyedBackend(*this); break;
-    case Driver::Odbc: m_backend = MakeOdbcBackend(*this); break;
-    default: m_backend = MakeTextBackend(*this); break;
+    case Driver::Keyed:
+      m_backend = MakeKeyedBackend(*this);
+      break;
+    case Driver::Odbc:
+      m_backend = MakeOdbcBackend(*this);
+      break;
+    default:
+      m_backend = MakeTextBackend(*this);
+      break;
   }
 }
 FileManager::~FileManager() = default;

@@ -17,8 +17,8 @@ std::string IniFile::Fetch(std::string_view section, std::string_view key) const
   std::string s(section), k(key);
   std::string buffer(kFirstBuffer, '\0');
   for (;;) {
-    DWORD got = GetPrivateProfileStringA(s.c_str(), k.c_str(), "", buffer.data(),
-                                         static_cast<DWORD>(buffer.size()), m_fileName.c_str());
+    DWORD got = GetPrivateProfileStringA(s.c_str(), k.c_str(), "", buffer.data(), static_cast<DWORD>(buffer.size()),
+                                         m_fileName.c_str());
     if (got + 1 < buffer.size() || buffer.size() >= (1u << 24)) {
       buffer.resize(got);
       return buffer;
@@ -36,9 +36,12 @@ long IniFile::FetchNumber(std::string_view section, std::string_view key, long d
 bool IniFile::Update(std::string_view section, std::string_view key, std::string_view value) {
   std::string s(section), k(key), v(value);
   bool ok = WritePrivateProfileStringA(s.c_str(), k.c_str(), v.c_str(), m_fileName.c_str());
-  if (ok) ClearError();
-  else if (GetLastError() == ERROR_INVALID_PARAMETER) SetError(BadNameError, m_fileName);
-  else SetError(GetLastError() == ERROR_ACCESS_DENIED ? AccessDeniedError : FileSystemError, m_fileName);
+  if (ok)
+    ClearError();
+  else if (GetLastError() == ERROR_INVALID_PARAMETER)
+    SetError(BadNameError, m_fileName);
+  else
+    SetError(GetLastError() == ERROR_ACCESS_DENIED ? AccessDeniedError : FileSystemError, m_fileName);
   return ok;
 }
 
@@ -61,8 +64,8 @@ std::vector<std::string> IniFile::FetchList(std::string_view section, std::strin
   return items;
 }
 
-int IniFile::FetchQueue(std::string_view section, std::string_view countKey, std::string_view itemPrefix,
-                        Queue& queue, std::string_view field) const {
+int IniFile::FetchQueue(std::string_view section, std::string_view countKey, std::string_view itemPrefix, Queue& queue,
+                        std::string_view field) const {
   std::vector<std::string> items = FetchList(section, countKey, itemPrefix);
   for (const std::string& item : items) {
     queue.Buffer().Clear();
@@ -121,8 +124,8 @@ std::vector<std::string> IniFile::KeyNames(std::string_view section, size_t buff
 
 std::vector<std::string> IniFile::SectionNames(size_t bufferSize) const {
   std::string buffer(bufferSize, '\0');
-  DWORD got = GetPrivateProfileStringA(nullptr, nullptr, "", buffer.data(), static_cast<DWORD>(bufferSize),
-                                       m_fileName.c_str());
+  DWORD got =
+      GetPrivateProfileStringA(nullptr, nullptr, "", buffer.data(), static_cast<DWORD>(bufferSize), m_fileName.c_str());
   return SplitList(buffer, got);
 }
 

@@ -17,7 +17,9 @@
 // process that has one of its tables open (so a relation's cascade runs in
 // one transaction); each file manager has its own statements and cursor.
 // Open and share modes are also registered through the kernel's CreateFileA
-// share locks, so an exclusive open by another process is seen.
+// share locks, once per process and file (by its first opener), so an
+// exclusive open by another process is seen while the file managers of one
+// program never lock each other out.
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,8 +41,13 @@ struct Database {
   std::string path;
   bool writable = false;
   int depth = 0;  // transaction nesting
+  // The process's share lock on the file, taken by its first opener.
+  HANDLE share = INVALID_HANDLE_VALUE;
+  // A child made by fork() must not use its parent's connection.
+  pid_t owner = getpid();
   ~Database() {
     if (db) sqlite3_close_v2(db);
+    if (share != INVALID_HANDLE_VALUE) CloseHandle(share);
   }
 };
 
@@ -139,7 +146,6 @@ class KeyedBackend : public FileBackend {
   std::string m_path;   // the database file
   std::string m_table;  // the table
   std::shared_ptr<Database> m_db;
-  HANDLE m_share = INVALID_HANDLE_VALUE;
   unsigned m_mode = Shared;
   int m_rowField = -1;  // the auto-increment field that is the row id, or -1
   std::map<std::string, sqlite3_stmt*> m_statements;
@@ -183,18 +189,22 @@ int KeyedBackend::Attach(bool create) {
       return Fail(PathNotFoundError);
     return Fail(FileNotFoundError);
   }
-  // The share lock; it also creates a missing file.
-  DWORD access = GENERIC_READ | (Writable() ? GENERIC_WRITE : 0);
-  m_share = CreateFileA(m_path.c_str(), access, static_cast<DWORD>(ShareFlags(m_mode)), nullptr,
-                        exists ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (m_share == INVALID_HANDLE_VALUE) return Fail(ErrorFromWin32(GetLastError()));
-
   char real[4096];
-  std::string key = realpath(m_path.c_str(), real) ? std::string(real) : m_path;
   std::lock_guard<std::mutex> lock(g_databasesLock);
-  std::shared_ptr<Database> db = Databases()[key].lock();
+  std::string key = exists && realpath(m_path.c_str(), real) ? std::string(real) : m_path;
+  std::shared_ptr<Database> db = exists ? Databases()[key].lock() : nullptr;
+  if (db && db->owner != getpid()) db = nullptr;
   if (!db) {
+    // The share lock (which also creates a missing file) is the process's:
+    // file managers of one program never lock each other out, so a
+    // cascade's own scans work beside tables opened denying writes.
+    DWORD access = GENERIC_READ | (Writable() ? GENERIC_WRITE : 0);
+    HANDLE share = CreateFileA(m_path.c_str(), access, static_cast<DWORD>(ShareFlags(m_mode)), nullptr,
+                               exists ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (share == INVALID_HANDLE_VALUE) return Fail(ErrorFromWin32(GetLastError()));
     db = std::make_shared<Database>();
+    db->share = share;
+    key = realpath(m_path.c_str(), real) ? std::string(real) : m_path;
     db->path = key;
     db->writable = ::access(key.c_str(), W_OK) == 0;
     int flags = (db->writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_FULLMUTEX;
@@ -247,9 +257,8 @@ sqlite3_stmt* KeyedBackend::Prepare(const std::string& sql) {
 // that is not ours.
 int KeyedBackend::Verify(bool create) {
   sqlite3_stmt* s = nullptr;
-  int rc = sqlite3_prepare_v2(m_db->db,
-                              "SELECT count(*), sum(name = '_mvn_tables') FROM sqlite_master WHERE type = 'table'",
-                              -1, &s, nullptr);
+  int rc = sqlite3_prepare_v2(
+      m_db->db, "SELECT count(*), sum(name = '_mvn_tables') FROM sqlite_master WHERE type = 'table'", -1, &s, nullptr);
   if (rc != SQLITE_OK) return SqlFail(rc);
   rc = sqlite3_step(s);
   int64_t tables = sqlite3_column_int64(s, 0), ours = sqlite3_column_int64(s, 1);
@@ -323,10 +332,14 @@ int KeyedBackend::CreateTable() {
     const FieldDef& f = l.Field(i);
     if (i || m_rowField < 0) ddl += ", ";
     ddl += Quote(f.name);
-    if (i == m_rowField) ddl += " INTEGER PRIMARY KEY AUTOINCREMENT";
-    else if (IsNumberType(f.type)) ddl += " INTEGER NOT NULL DEFAULT 0";
-    else if (f.type == FieldType::Blob) ddl += " BLOB NOT NULL DEFAULT x''";
-    else ddl += " TEXT COLLATE NOCASE NOT NULL DEFAULT ''";
+    if (i == m_rowField)
+      ddl += " INTEGER PRIMARY KEY AUTOINCREMENT";
+    else if (IsNumberType(f.type))
+      ddl += " INTEGER NOT NULL DEFAULT 0";
+    else if (f.type == FieldType::Blob)
+      ddl += " BLOB NOT NULL DEFAULT x''";
+    else
+      ddl += " TEXT COLLATE NOCASE NOT NULL DEFAULT ''";
   }
   ddl += ")";
   bool own = m_db->depth == 0;
@@ -335,7 +348,8 @@ int KeyedBackend::CreateTable() {
   if (!e) e = Exec(ddl);
   if (!e) {
     sqlite3_stmt* ins = Prepare("INSERT OR REPLACE INTO _mvn_tables (name, layout) VALUES (?1, ?2)");
-    if (!ins) e = ErrorCode();
+    if (!ins)
+      e = ErrorCode();
     else {
       sqlite3_bind_text(ins, 1, m_table.c_str(), -1, SQLITE_TRANSIENT);
       std::string sig = l.Signature();
@@ -422,20 +436,26 @@ int KeyedBackend::Create() {
   int e = NoError;
   // A database that is not ours is not touched.
   sqlite3_stmt* s = nullptr;
-  int rc = sqlite3_prepare_v2(m_db->db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
+  int rc = sqlite3_prepare_v2(m_db->db,
+                              "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
                               "name NOT IN ('_mvn_tables', 'sqlite_sequence') AND "
                               "(SELECT count(*) FROM sqlite_master WHERE name = '_mvn_tables') = 0",
                               -1, &s, nullptr);
-  if (rc != SQLITE_OK) e = SqlFail(rc);
+  if (rc != SQLITE_OK)
+    e = SqlFail(rc);
   else {
     rc = sqlite3_step(s);
-    if (rc != SQLITE_ROW) e = SqlFail(rc);
-    else if (sqlite3_column_int64(s, 0) > 0) e = Fail(LayoutDiffersError, "Not a keyed data file: " + m_path);
+    if (rc != SQLITE_ROW)
+      e = SqlFail(rc);
+    else if (sqlite3_column_int64(s, 0) > 0)
+      e = Fail(LayoutDiffersError, "Not a keyed data file: " + m_path);
   }
   sqlite3_finalize(s);
   if (!e && !m_db->writable) e = Fail(AccessDeniedError);
-  if (!e) e = Exec("CREATE TABLE IF NOT EXISTS _mvn_tables (name TEXT PRIMARY KEY COLLATE NOCASE, "
-                   "layout TEXT NOT NULL)");
+  if (!e)
+    e = Exec(
+        "CREATE TABLE IF NOT EXISTS _mvn_tables (name TEXT PRIMARY KEY COLLATE NOCASE, "
+        "layout TEXT NOT NULL)");
   if (!e) e = CreateTable();
   if (!wasOpen) {
     std::string text = ErrorText();
@@ -456,10 +476,6 @@ int KeyedBackend::Close() {
     std::lock_guard<std::mutex> lock(g_databasesLock);
     m_db.reset();
   }
-  if (m_share != INVALID_HANDLE_VALUE) {
-    CloseHandle(m_share);
-    m_share = INVALID_HANDLE_VALUE;
-  }
   m_state = State::None;
   m_current = 0;
   return Ok();
@@ -477,7 +493,8 @@ void KeyedBackend::ReadRow(sqlite3_stmt* s, Record& r) {
   const Layout& l = *m_owner.GetLayout();
   for (int i = 0; i < l.FieldCount(); ++i) {
     FieldType t = l.Field(i).type;
-    if (IsNumberType(t)) r.SetNumber(i, sqlite3_column_int64(s, i + 1));
+    if (IsNumberType(t))
+      r.SetNumber(i, sqlite3_column_int64(s, i + 1));
     else {
       const char* p = static_cast<const char*>(sqlite3_column_blob(s, i + 1));
       int n = sqlite3_column_bytes(s, i + 1);
@@ -489,8 +506,10 @@ void KeyedBackend::ReadRow(sqlite3_stmt* s, Record& r) {
 void KeyedBackend::BindField(sqlite3_stmt* s, int slot, const Record& r, int field, bool asKey) const {
   FieldType t = m_owner.GetLayout()->Field(field).type;
   if (IsNumberType(t)) {
-    if (field == m_rowField && r.GetNumber(field) == 0) sqlite3_bind_null(s, slot);
-    else sqlite3_bind_int64(s, slot, r.GetNumber(field));
+    if (field == m_rowField && r.GetNumber(field) == 0)
+      sqlite3_bind_null(s, slot);
+    else
+      sqlite3_bind_int64(s, slot, r.GetNumber(field));
     return;
   }
   const std::string& raw = r.Raw(field);
@@ -519,8 +538,10 @@ void KeyedBackend::BindKeyValues(sqlite3_stmt* s, int* slot, int key, const std:
   std::vector<int> fields = KeyFields(key);
   for (size_t i = 0; i < fields.size() && i < values.size(); ++i) {
     FieldType t = m_owner.GetLayout()->Field(fields[i]).type;
-    if (IsNumberType(t)) sqlite3_bind_int64(s, (*slot)++, std::strtoll(values[i].c_str(), nullptr, 10));
-    else sqlite3_bind_text(s, (*slot)++, values[i].data(), static_cast<int>(values[i].size()), SQLITE_TRANSIENT);
+    if (IsNumberType(t))
+      sqlite3_bind_int64(s, (*slot)++, std::strtoll(values[i].c_str(), nullptr, 10));
+    else
+      sqlite3_bind_text(s, (*slot)++, values[i].data(), static_cast<int>(values[i].size()), SQLITE_TRANSIENT);
   }
 }
 
@@ -532,10 +553,11 @@ int KeyedBackend::Fetch(int key, Record& buffer) {
   if (fields.empty()) where = "rowid = ?1";
   for (size_t i = 0; i < fields.size(); ++i)
     where += (i ? " AND " : "") + Quote(m_owner.GetLayout()->Field(fields[i]).name) + " = ?" + std::to_string(i + 1);
-  sqlite3_stmt* s = Prepare("SELECT " + SelectList() + " FROM " + Quote(m_table) + " WHERE " + where +
-                            " ORDER BY rowid LIMIT 1");
+  sqlite3_stmt* s =
+      Prepare("SELECT " + SelectList() + " FROM " + Quote(m_table) + " WHERE " + where + " ORDER BY rowid LIMIT 1");
   if (!s) return ErrorCode();
-  if (fields.empty()) sqlite3_bind_int64(s, 1, buffer.GetNumber(m_rowField));
+  if (fields.empty())
+    sqlite3_bind_int64(s, 1, buffer.GetNumber(m_rowField));
   else {
     int slot = 1;
     BindKeyValues(s, &slot, key, KeyValues(key, buffer));
@@ -594,8 +616,7 @@ int KeyedBackend::Step(Record& buffer, size_t* bytes, bool forward) {
   std::string cols;
   for (int f : fields) cols += Quote(m_owner.GetLayout()->Field(f).name) + ", ";
   std::string order;
-  for (int f : fields)
-    order += Quote(m_owner.GetLayout()->Field(f).name) + (forward ? " ASC, " : " DESC, ");
+  for (int f : fields) order += Quote(m_owner.GetLayout()->Field(f).name) + (forward ? " ASC, " : " DESC, ");
   order += forward ? "rowid ASC" : "rowid DESC";
   std::string keyTuple = "(" + cols.substr(0, cols.size() >= 2 ? cols.size() - 2 : 0) + ")";
   std::string fullTuple = "(" + cols + "rowid)";
@@ -625,8 +646,7 @@ int KeyedBackend::Step(Record& buffer, size_t* bytes, bool forward) {
     case State::Read:
       bindValues = n > 0;
       bindRow = true;
-      where = fullTuple +
-              (forward ? (m_state == State::Reset ? " >= " : " > ") : " < ") + marks(n + 1);
+      where = fullTuple + (forward ? (m_state == State::Reset ? " >= " : " > ") : " < ") + marks(n + 1);
       break;
     case State::None:
       break;
@@ -708,8 +728,10 @@ int KeyedBackend::Update(const Record& buffer) {
   sqlite3_stmt* s = Prepare("UPDATE " + Quote(m_table) + " SET " + sets + " WHERE rowid = ?");
   if (!s) return ErrorCode();
   for (int i = 0; i < l.FieldCount(); ++i) {
-    if (i == m_rowField && buffer.GetNumber(i) == 0) sqlite3_bind_int64(s, i + 1, m_current);
-    else BindField(s, i + 1, buffer, i, false);
+    if (i == m_rowField && buffer.GetNumber(i) == 0)
+      sqlite3_bind_int64(s, i + 1, m_current);
+    else
+      BindField(s, i + 1, buffer, i, false);
   }
   sqlite3_bind_int64(s, l.FieldCount() + 1, m_current);
   int rc = sqlite3_step(s);
@@ -776,8 +798,9 @@ int KeyedBackend::Copy(const std::string& newName) {
   }
   if (!e) {
     sqlite3_backup* b = sqlite3_backup_init(dest, "main", m_db->db, "main");
-    if (!b) e = Fail(FromSqlite(sqlite3_errcode(dest)) ? FromSqlite(sqlite3_errcode(dest)) : FileSystemError,
-                     sqlite3_errmsg(dest));
+    if (!b)
+      e = Fail(FromSqlite(sqlite3_errcode(dest)) ? FromSqlite(sqlite3_errcode(dest)) : FileSystemError,
+               sqlite3_errmsg(dest));
     else {
       int rc = sqlite3_backup_step(b, -1);
       sqlite3_backup_finish(b);
@@ -803,10 +826,12 @@ int KeyedBackend::Remove() {
     std::lock_guard<std::mutex> lock(g_databasesLock);
     char real[4096];
     std::string key = realpath(m_path.c_str(), real) ? std::string(real) : m_path;
-    if (auto it = Databases().find(key); it != Databases().end() && !it->second.expired())
-      return Fail(AccessDeniedError, "The file is open");
+    if (auto it = Databases().find(key); it != Databases().end())
+      if (auto open = it->second.lock(); open && open->owner == getpid())
+        return Fail(AccessDeniedError, "The file is open");
   }
-  if (::unlink(m_path.c_str()) != 0) return Fail(errno == EACCES || errno == EPERM ? AccessDeniedError : FileSystemError);
+  if (::unlink(m_path.c_str()) != 0)
+    return Fail(errno == EACCES || errno == EPERM ? AccessDeniedError : FileSystemError);
   ::unlink((m_path + "-journal").c_str());
   return Ok();
 }

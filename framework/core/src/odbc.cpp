@@ -17,6 +17,7 @@
 #ifdef MVN_HAVE_ODBC
 #include <sql.h>
 #include <sqlext.h>
+#include <unistd.h>
 
 #include <map>
 #include <mutex>
@@ -60,6 +61,7 @@ struct Connection {
   SQLHENV env = SQL_NULL_HENV;
   SQLHDBC dbc = SQL_NULL_HDBC;
   int depth = 0;
+  pid_t owner = getpid();  // a child of fork() connects anew
   ~Connection() {
     if (dbc != SQL_NULL_HDBC) {
       SQLDisconnect(dbc);
@@ -70,8 +72,8 @@ struct Connection {
 };
 
 std::mutex g_connectionsLock;
-std::map<std::string, std::weak_ptr<Connection>>& Connections() {
-  static auto* map = new std::map<std::string, std::weak_ptr<Connection>>;
+std::map<std::string, std::weak_ptr<Connection> >& Connections() {
+  static auto* map = new std::map<std::string, std::weak_ptr<Connection> >;
   return *map;
 }
 
@@ -112,12 +114,13 @@ std::string Diagnostic(SQLSMALLINT type, SQLHANDLE handle, std::string* state) {
 // ERRORCODE for an ODBC failure, from its state and text.
 int FromOdbc(const std::string& state, const std::string& text) {
   std::string lower = Lower(text);
-  if (state == "23000" || lower.find("constraint") != std::string::npos || lower.find("not unique") != std::string::npos)
+  if (state == "23000" || lower.find("constraint") != std::string::npos ||
+      lower.find("not unique") != std::string::npos)
     return DuplicateKeyError;
   if (lower.find("locked") != std::string::npos || lower.find("busy") != std::string::npos) return IsLockedError;
   if (state == "IM002") return FileNotFoundError;
-  if (state == "28000" || lower.find("permission") != std::string::npos || lower.find("readonly") != std::string::npos ||
-      lower.find("read-only") != std::string::npos)
+  if (state == "28000" || lower.find("permission") != std::string::npos ||
+      lower.find("readonly") != std::string::npos || lower.find("read-only") != std::string::npos)
     return AccessDeniedError;
   if (lower.find("not a database") != std::string::npos || lower.find("malformed") != std::string::npos)
     return LayoutDiffersError;
@@ -195,6 +198,7 @@ int OdbcBackend::Connect() {
     connect += ";Timeout=" + std::to_string(m_owner.LockRecoverTime() * 1000);
   std::lock_guard<std::mutex> lock(g_connectionsLock);
   std::shared_ptr<Connection> c = Connections()[connect].lock();
+  if (c && c->owner != getpid()) c = nullptr;
   if (!c) {
     c = std::make_shared<Connection>();
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &c->env)))
@@ -264,7 +268,7 @@ int OdbcBackend::Run(const std::string& sql, std::vector<Row>* rows, std::vector
         SQLRETURN g = SQLGetData(stmt, static_cast<SQLUSMALLINT>(i), SQL_C_CHAR, chunk, sizeof chunk, &got);
         if (g == SQL_NO_DATA || !SQL_SUCCEEDED(g) || got == SQL_NULL_DATA) break;
         size_t piece = got == SQL_NO_TOTAL || got >= static_cast<SQLLEN>(sizeof chunk) ? sizeof chunk - 1
-                                                                                        : static_cast<size_t>(got);
+                                                                                       : static_cast<size_t>(got);
         value.append(chunk, piece);
         if (g == SQL_SUCCESS) break;
       }
@@ -331,7 +335,8 @@ int OdbcBackend::Verify(bool create) {
   for (const std::string& c : columns)
     if (CompareNoCase(c, "_row") != 0) names.push_back(c);
   bool same = static_cast<int>(names.size()) == l.FieldCount();
-  for (int i = 0; same && i < l.FieldCount(); ++i) same = CompareNoCase(names[static_cast<size_t>(i)], l.Field(i).name) == 0;
+  for (int i = 0; same && i < l.FieldCount(); ++i)
+    same = CompareNoCase(names[static_cast<size_t>(i)], l.Field(i).name) == 0;
   if (!same) return Fail(LayoutDiffersError, "The columns of " + m_table + " differ from its declaration");
   return Ok();
 }
@@ -344,9 +349,12 @@ int OdbcBackend::CreateTable() {
     const FieldDef& f = l.Field(i);
     if (i || m_rowField < 0) ddl += ", ";
     ddl += Quote(f.name);
-    if (i == m_rowField) ddl += " INTEGER PRIMARY KEY AUTOINCREMENT";
-    else if (IsNumberType(f.type)) ddl += " INTEGER NOT NULL DEFAULT 0";
-    else ddl += " TEXT COLLATE NOCASE NOT NULL DEFAULT ''";
+    if (i == m_rowField)
+      ddl += " INTEGER PRIMARY KEY AUTOINCREMENT";
+    else if (IsNumberType(f.type))
+      ddl += " INTEGER NOT NULL DEFAULT 0";
+    else
+      ddl += " TEXT COLLATE NOCASE NOT NULL DEFAULT ''";
   }
   if (int e = Run(ddl + ")")) return e;
   return BuildKeys();
@@ -489,13 +497,15 @@ int OdbcBackend::Step(Record& buffer, size_t* bytes, bool forward) {
   };
   std::string where;
   if (m_state == State::From) {
-    if (fields.empty()) where = RowColumn() + (forward ? " >= " : " <= ") + m_cursorValues.at(0);
-    else where = "(" + cols.substr(0, cols.size() - 2) + ")" + (forward ? " >= " : " <= ") + tuple(m_cursorValues);
+    if (fields.empty())
+      where = RowColumn() + (forward ? " >= " : " <= ") + m_cursorValues.at(0);
+    else
+      where = "(" + cols.substr(0, cols.size() - 2) + ")" + (forward ? " >= " : " <= ") + tuple(m_cursorValues);
   } else if (m_state == State::Reset || m_state == State::Read) {
     std::vector<std::string> values = m_cursorValues;
     values.push_back(std::to_string(m_cursorRow));
-    where = "(" + cols + RowColumn() + ")" + (forward ? (m_state == State::Reset ? " >= " : " > ") : " < ") +
-            tuple(values);
+    where =
+        "(" + cols + RowColumn() + ")" + (forward ? (m_state == State::Reset ? " >= " : " > ") : " < ") + tuple(values);
   }
   std::vector<Row> rows;
   if (int e = Run("SELECT " + SelectList() + " FROM " + Quote(m_table) + (where.empty() ? "" : " WHERE " + where) +
@@ -559,9 +569,9 @@ int OdbcBackend::Update(const Record& buffer) {
     sets += (sets.empty() ? "" : ", ") + Quote(l.Field(i).name) + " = " + Literal(buffer, i, false);
   }
   int64_t changed = 0;
-  if (int e = Run("UPDATE " + Quote(m_table) + " SET " + sets + " WHERE " + RowColumn() + " = " +
-                      std::to_string(m_current),
-                  nullptr, nullptr, &changed))
+  if (int e =
+          Run("UPDATE " + Quote(m_table) + " SET " + sets + " WHERE " + RowColumn() + " = " + std::to_string(m_current),
+              nullptr, nullptr, &changed))
     return e;
   if (changed == 0) return Fail(RecordNotFoundError);
   if (m_rowField >= 0 && buffer.GetNumber(m_rowField)) m_current = buffer.GetNumber(m_rowField);

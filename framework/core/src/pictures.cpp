@@ -2,7 +2,6 @@
 #include <QDate>
 #include <QLocale>
 #include <QString>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -53,10 +52,10 @@ const char* const kMonths[] = {"January", "February", "March",     "April",   "M
 
 // The date pattern of a D picture number, or nullptr.
 const char* DatePattern(int n) {
-  static const char* const kPatterns[] = {"mm/dd/yy",   "mm/dd/yyyy", "mmm dd, yyyy", "mmmmmmmmm dd, yyyy",
-                                          "dd/mm/yy",   "dd/mm/yyyy", "dd mmm yy",    "dd mmm yyyy",
-                                          "yy/mm/dd",   "yyyy/mm/dd", "yymmdd",       "yyyymmdd",
-                                          "mm/yy",      "mm/yyyy",    "yy/mm",        "yyyy/mm"};
+  static const char* const kPatterns[] = {"mm/dd/yy", "mm/dd/yyyy", "mmm dd, yyyy", "mmmmmmmmm dd, yyyy",
+                                          "dd/mm/yy", "dd/mm/yyyy", "dd mmm yy",    "dd mmm yyyy",
+                                          "yy/mm/dd", "yyyy/mm/dd", "yymmdd",       "yyyymmdd",
+                                          "mm/yy",    "mm/yyyy",    "yy/mm",        "yyyy/mm"};
   return n >= 1 && n <= 16 ? kPatterns[n - 1] : nullptr;
 }
 
@@ -92,13 +91,17 @@ Picture ParsePicture(std::string_view text) {
     if (const char* pat = DatePattern(n)) {
       p.kind = Kind::DatePattern;
       p.pattern = pat;
-    } else if (n == 17) p.kind = Kind::LocaleShort;
-    else if (n == 18) p.kind = Kind::LocaleLong;
+    } else if (n == 17)
+      p.kind = Kind::LocaleShort;
+    else if (n == 18)
+      p.kind = Kind::LocaleLong;
     return p;
   }
   if (c == 'T' && number(rest, &n)) {
-    if (n == 1) p.kind = Kind::TimeShort;
-    else if (n == 4) p.kind = Kind::TimeLong;
+    if (n == 1)
+      p.kind = Kind::TimeShort;
+    else if (n == 4)
+      p.kind = Kind::TimeLong;
     return p;
   }
   if (c == 'S' && number(rest, &n)) {
@@ -140,17 +143,23 @@ std::string FormatDatePattern(int32_t date, const std::string& pattern) {
   SplitDate(date, &y, &m, &d);
   std::string out;
   for (size_t i = 0; i < pattern.size();) {
-    if (pattern.compare(i, 9, "mmmmmmmmm") == 0) out += kMonths[m - 1], i += 9;
-    else if (pattern.compare(i, 3, "mmm") == 0) out += std::string(kMonths[m - 1], 3), i += 3;
-    else if (pattern.compare(i, 2, "mm") == 0) out += Two(m), i += 2;
-    else if (pattern.compare(i, 2, "dd") == 0) out += Two(d), i += 2;
+    if (pattern.compare(i, 9, "mmmmmmmmm") == 0)
+      out += kMonths[m - 1], i += 9;
+    else if (pattern.compare(i, 3, "mmm") == 0)
+      out += std::string(kMonths[m - 1], 3), i += 3;
+    else if (pattern.compare(i, 2, "mm") == 0)
+      out += Two(m), i += 2;
+    else if (pattern.compare(i, 2, "dd") == 0)
+      out += Two(d), i += 2;
     else if (pattern.compare(i, 4, "yyyy") == 0) {
       char b[16];
       std::snprintf(b, sizeof b, "%04d", y);
       out += b;
       i += 4;
-    } else if (pattern.compare(i, 2, "yy") == 0) out += Two(y), i += 2;
-    else out += pattern[i++];
+    } else if (pattern.compare(i, 2, "yy") == 0)
+      out += Two(y), i += 2;
+    else
+      out += pattern[i++];
   }
   return out;
 }
@@ -198,8 +207,10 @@ int32_t ParseDatePattern(std::string_view text, const std::string& pattern, int 
       p += 4;
       size_t start = i;
       if (!Digits(text, &i, 4, packed, &y)) return 0;
-      if (i - start == 2) twoDigitYear = true;
-      else if (i - start != 4) return 0;
+      if (i - start == 2)
+        twoDigitYear = true;
+      else if (i - start != 4)
+        return 0;
     } else if (pattern.compare(p, 2, "yy") == 0) {
       p += 2;
       if (!Digits(text, &i, 2, true, &y)) return 0;
@@ -353,12 +364,18 @@ std::string Format(int64_t value, std::string_view picture) {
           .toString(ToQDate(static_cast<int32_t>(value)),
                     p.kind == Kind::LocaleShort ? QLocale::ShortFormat : QLocale::LongFormat)
           .toStdString();
-    case Kind::TimeShort: return FormatTime(value, false);
-    case Kind::TimeLong: return FormatTime(value, true);
-    case Kind::Number: return FormatNumber(static_cast<double>(value), p);
-    case Kind::Pattern: return FormatPattern(static_cast<double>(value), p.pattern);
-    case Kind::Text: return CutUtf8(std::to_string(value), static_cast<size_t>(p.width));
-    case Kind::None: break;
+    case Kind::TimeShort:
+      return FormatTime(value, false);
+    case Kind::TimeLong:
+      return FormatTime(value, true);
+    case Kind::Number:
+      return FormatNumber(static_cast<double>(value), p);
+    case Kind::Pattern:
+      return FormatPattern(static_cast<double>(value), p.pattern);
+    case Kind::Text:
+      return CutUtf8(std::to_string(value), static_cast<size_t>(p.width));
+    case Kind::None:
+      break;
   }
   return std::to_string(value);
 }

@@ -16,8 +16,9 @@ int Run(std::string_view commandLine, bool wait) {
   PROCESS_INFORMATION info{};
   if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
     DWORD e = GetLastError();
-    SetError(e == ERROR_ACCESS_DENIED ? AccessDeniedError : e == ERROR_PATH_NOT_FOUND ? PathNotFoundError
-                                                                                       : FileNotFoundError,
+    SetError(e == ERROR_ACCESS_DENIED    ? AccessDeniedError
+             : e == ERROR_PATH_NOT_FOUND ? PathNotFoundError
+                                         : FileNotFoundError,
              std::string(commandLine));
     return -1;
   }

@@ -27,21 +27,30 @@ namespace mvn::framework {
 
 unsigned long ShareFlags(unsigned mode) {
   switch (mode & 0xF0) {
-    case DenyAll: return 0;
-    case DenyWrite: return FILE_SHARE_READ;
-    case DenyRead: return FILE_SHARE_WRITE;
-    default: return FILE_SHARE_READ | FILE_SHARE_WRITE;
+    case DenyAll:
+      return 0;
+    case DenyWrite:
+      return FILE_SHARE_READ;
+    case DenyRead:
+      return FILE_SHARE_WRITE;
+    default:
+      return FILE_SHARE_READ | FILE_SHARE_WRITE;
   }
 }
 
 int ErrorFromWin32(unsigned long win32) {
   switch (win32) {
-    case 0: return NoError;
-    case ERROR_FILE_NOT_FOUND: return FileNotFoundError;
-    case ERROR_PATH_NOT_FOUND: return PathNotFoundError;
+    case 0:
+      return NoError;
+    case ERROR_FILE_NOT_FOUND:
+      return FileNotFoundError;
+    case ERROR_PATH_NOT_FOUND:
+      return PathNotFoundError;
     case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION: return AccessDeniedError;
-    default: return FileSystemError;
+    case ERROR_SHARING_VIOLATION:
+      return AccessDeniedError;
+    default:
+      return FileSystemError;
   }
 }
 
@@ -123,15 +132,23 @@ int TextBackend::Open(unsigned mode) {
   if (int rc = CheckRegularFile(m_path, &exists)) return Fail(rc);
   DWORD access = 0;
   switch (mode & 0x0F) {
-    case WriteOnly: access = GENERIC_WRITE; break;
-    case ReadWrite: access = GENERIC_READ | GENERIC_WRITE; break;
-    default: access = GENERIC_READ; break;
+    case WriteOnly:
+      access = GENERIC_WRITE;
+      break;
+    case ReadWrite:
+      access = GENERIC_READ | GENERIC_WRITE;
+      break;
+    default:
+      access = GENERIC_READ;
+      break;
   }
   if (!exists && m_owner.GetCreate()) {
     HANDLE made = CreateFileA(m_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (made != INVALID_HANDLE_VALUE) CloseHandle(made);
-    else if (GetLastError() != ERROR_FILE_EXISTS) return Fail(ErrorFromWin32(GetLastError()));
+    if (made != INVALID_HANDLE_VALUE)
+      CloseHandle(made);
+    else if (GetLastError() != ERROR_FILE_EXISTS)
+      return Fail(ErrorFromWin32(GetLastError()));
   }
   m_handle = CreateFileA(m_path.c_str(), access, static_cast<DWORD>(ShareFlags(mode)), nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -288,6 +305,7 @@ int TextBackend::Next(Record& buffer, size_t* bytes) {
     default: {
       if (m_offset >= m_data.size()) break;
       size_t size = static_cast<size_t>(buffer.GetLayout().RecordSize());
+      if (size == 0) break;  // a declaration without fields reads nothing
       size_t take = std::min(size, m_data.size() - m_offset);
       buffer.Clear();
       if (buffer.GetLayout().FieldCount() > 0) buffer.SetText(0, std::string_view(m_data.data() + m_offset, take));

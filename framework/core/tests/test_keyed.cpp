@@ -15,7 +15,8 @@ using namespace mvn::framework;
 namespace {
 
 LayoutPtr Clients() {
-  static LayoutPtr l = MakeLayout("CL", {LongField("ID"), CStringField("Name", 20), StringField("Dest", 10), ByteField("Mark")});
+  static LayoutPtr l =
+      MakeLayout("CL", {LongField("ID"), CStringField("Name", 20), StringField("Dest", 10), ByteField("Mark")});
   return l;
 }
 LayoutPtr Members() {
@@ -116,7 +117,7 @@ TEST(KeyedFile, UniqueKeyCaselessAndAutoIncrementNeverReused) {
   ASSERT_EQ(book.AddClient("Anna", "123"), NoError);
   EXPECT_EQ(book.clients.Buffer().GetLong("ID"), 1);
   EXPECT_EQ(book.AddClient("ANNA", "123  "), DuplicateKeyError);  // case and trailing blanks ignored
-  EXPECT_EQ(ErrorText(), "Creates Duplicate Key");
+  EXPECT_EQ(ErrorText(), "Duplicate key");
   ASSERT_EQ(book.AddClient("Anna", "456"), NoError);  // same contact, other destination
   EXPECT_EQ(book.clients.Buffer().GetLong("ID"), 2);
   // Delete the newest record; its number is not handed out again.
@@ -273,7 +274,8 @@ TEST(KeyedFile, LayoutCheckAndForeignFilesGive47AndAreNotWritten) {
     ASSERT_EQ(book.OpenAll(), NoError);
   }
   // The same table declared with another layout.
-  FileManager changed(Driver::Keyed, MakeLayout("CL", {LongField("ID"), CStringField("Name", 21)}), dir / "b\\!Clients");
+  FileManager changed(Driver::Keyed, MakeLayout("CL", {LongField("ID"), CStringField("Name", 21)}),
+                      dir / "b\\!Clients");
   EXPECT_EQ(changed.Open(), LayoutDiffersError);
   // Text that is no database.
   mvntest::WriteFile(dir / "text.KDF", "just some text, not a database at all................................");
@@ -386,6 +388,29 @@ TEST(KeyedFile, ExclusiveOpenOfAnotherProcessGives5) {
   EXPECT_EQ(WEXITSTATUS(status), AccessDeniedError);
 }
 
+TEST(KeyedFile, CascadesWorkBesideTablesOpenedDenyingWrites) {
+  mvntest::TempDir dir;
+  Book book(dir / "b");
+  for (FileManager* f : {&book.clients, &book.members, &book.groups})
+    ASSERT_EQ(f->Open(ReadWrite | DenyWrite), NoError);
+  ASSERT_EQ(book.AddClient("Anna", "1"), NoError);
+  ASSERT_EQ(book.AddMember("G", 1), NoError);
+  ASSERT_EQ(book.clientRel.Delete(), NoError);
+  EXPECT_EQ(book.members.Records(), 0);
+  // Another program may not write beside them.
+  pid_t pid = fork();
+  if (pid == 0) {
+    FileManager f(Driver::Keyed, Members(), dir / "b\\!Members");
+    int shared = f.Open(Shared);
+    f.Close();
+    int reading = f.Open(ReadOnly | DenyNone);
+    _exit(shared == AccessDeniedError && reading == NoError ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 TEST(KeyedFile, LockedDatabaseGives32AndRecoverSetsTheWait) {
   mvntest::TempDir dir;
   Book book(dir / "b");
@@ -481,15 +506,16 @@ TEST(KeyedFile, MemosAndBlobsAreStoredWhole) {
 TEST(KeyedFile, OnlyTheCallsWithMessagesReportFailures) {
   mvntest::TempDir dir;
   std::vector<std::string> reported;
-  FileManager::SetErrorReporter(
-      [&](const FileManager&, int code, const std::string& text) { reported.push_back(std::to_string(code) + " " + text); });
+  FileManager::SetErrorReporter([&](const FileManager&, int code, const std::string& text) {
+    reported.push_back(std::to_string(code) + " " + text);
+  });
   Book book(dir / "b");
   ASSERT_EQ(book.OpenAll(), NoError);
   ASSERT_EQ(book.AddClient("A", "1"), NoError);
   EXPECT_EQ(book.AddClient("A", "1"), DuplicateKeyError);  // TryInsert: silent
   EXPECT_TRUE(reported.empty());
   EXPECT_EQ(book.clients.Insert(), DuplicateKeyError);
-  EXPECT_EQ(reported, (std::vector<std::string>{"40 Creates Duplicate Key"}));
+  EXPECT_EQ(reported, (std::vector<std::string>{"40 Duplicate key"}));
   FileManager::SetErrorReporter(nullptr);
 }
 

@@ -1,7 +1,6 @@
 // ODBC data sources: an SQLite database behind unixODBC's SQLite driver,
 // defined in private odbc.ini / odbcinst.ini files.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,8 +17,8 @@ using namespace mvn::framework;
 namespace {
 
 const char* SqliteOdbcDriver() {
-  for (const char* p : {"/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so", "/usr/lib/aarch64-linux-gnu/odbc/libsqlite3odbc.so",
-                        "/usr/lib/odbc/libsqlite3odbc.so"})
+  for (const char* p : {"/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so",
+                        "/usr/lib/aarch64-linux-gnu/odbc/libsqlite3odbc.so", "/usr/lib/odbc/libsqlite3odbc.so"})
     if (std::filesystem::exists(p)) return p;
   return nullptr;
 }

@@ -47,14 +47,22 @@ TEST(Dates, EverySettingPatternFormatsAndReadsBack) {
     int32_t back;
   };
   const Case cases[] = {
-      {"mm/dd/yy", "01/05/26", day},         {"mm/dd/yyyy", "01/05/2026", day},
-      {"mmm dd, yyyy", "Jan 05, 2026", day}, {"mmmmmmmmm dd, yyyy", "January 05, 2026", day},
-      {"dd/mm/yy", "05/01/26", day},         {"dd/mm/yyyy", "05/01/2026", day},
-      {"dd mmm yy", "05 Jan 26", day},       {"dd mmm yyyy", "05 Jan 2026", day},
-      {"yy/mm/dd", "26/01/05", day},         {"yyyy/mm/dd", "2026/01/05", day},
-      {"yymmdd", "260105", day},             {"yyyymmdd", "20260105", day},
-      {"mm/yy", "01/26", first},             {"mm/yyyy", "01/2026", first},
-      {"yy/mm", "26/01", first},             {"yyyy/mm", "2026/01", first},
+      {"mm/dd/yy", "01/05/26", day},
+      {"mm/dd/yyyy", "01/05/2026", day},
+      {"mmm dd, yyyy", "Jan 05, 2026", day},
+      {"mmmmmmmmm dd, yyyy", "January 05, 2026", day},
+      {"dd/mm/yy", "05/01/26", day},
+      {"dd/mm/yyyy", "05/01/2026", day},
+      {"dd mmm yy", "05 Jan 26", day},
+      {"dd mmm yyyy", "05 Jan 2026", day},
+      {"yy/mm/dd", "26/01/05", day},
+      {"yyyy/mm/dd", "2026/01/05", day},
+      {"yymmdd", "260105", day},
+      {"yyyymmdd", "20260105", day},
+      {"mm/yy", "01/26", first},
+      {"mm/yyyy", "01/2026", first},
+      {"yy/mm", "26/01", first},
+      {"yyyy/mm", "2026/01", first},
   };
   int n = 0;
   for (const Case& c : cases) {

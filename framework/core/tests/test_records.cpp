@@ -7,8 +7,9 @@ using namespace mvn::framework;
 
 namespace {
 LayoutPtr Sample() {
-  return MakeLayout("MVC", {LongField("PK_MVClientID"), CStringField("ClientID", 100), StringField("Sal", 20), ByteField("Mark"),
-                            CStringField("Short", 4), MemoField("Notes", 1000), BlobField("Picture")});
+  return MakeLayout(
+      "MVC", {LongField("PK_MVClientID"), CStringField("ClientID", 100), StringField("Sal", 20), ByteField("Mark"),
+              CStringField("Short", 4), MemoField("Notes", 1000), BlobField("Picture")});
 }
 }  // namespace
 
@@ -36,7 +37,9 @@ TEST(Record, WidthsPaddingAndNumbers) {
 TEST(Record, CutsNeverSplitUtf8) {
   Record r(Sample());
   // "Short" keeps 3 bytes: "aé" is 3 bytes, "aéb" 4.
-  r.Set("Short", "a\xC3\xA9" "b");
+  r.Set("Short",
+        "a\xC3\xA9"
+        "b");
   EXPECT_EQ(r.Get("Short"), "a\xC3\xA9");
   r.Set("Short", "ab\xC3\xA9");  // the é would straddle the cut
   EXPECT_EQ(r.Get("Short"), "ab");
@@ -73,7 +76,8 @@ TEST(Record, CopyByNameBetweenLayouts) {
   from.Set("ClientID", "Anna");
   from.Set("Sal", "Dr");
   from.SetLong("Mark", 1);
-  Record to(MakeLayout("UP", {CStringField("Sal", 10), StringField("ClientID", 3), LongField("Mark"), StringField("Other", 5)}));
+  Record to(MakeLayout(
+      "UP", {CStringField("Sal", 10), StringField("ClientID", 3), LongField("Mark"), StringField("Other", 5)}));
   to.Set("Other", "keep");
   to.CopyByName(from);
   EXPECT_EQ(to.Get("Sal"), "Dr");  // the STRING source without its padding

@@ -13,7 +13,8 @@ TEST(Run, WaitsForTheExitCodeAndSplitsLikeWindows) {
   EXPECT_EQ(ErrorCode(), NoError);
   // Quotes and blanks reach the program as words; no shell sees ";".
   std::string out = dir / "out.txt";
-  EXPECT_EQ(mvn::framework::Run("/bin/sh -c \"printf '%s|' \\\"$0\\\" \\\"$1\\\" > " + out + "\" \"a b\" \"x;y\"", true), 0);
+  EXPECT_EQ(
+      mvn::framework::Run("/bin/sh -c \"printf '%s|' \\\"$0\\\" \\\"$1\\\" > " + out + "\" \"a b\" \"x;y\"", true), 0);
   EXPECT_EQ(mvntest::ReadFile(out), "a b|x;y|");
 }
 
@@ -30,6 +31,5 @@ TEST(Run, WithoutWaitingAndFailures) {
 
 TEST(CommandLine, ProgramAndParameters) {
   EXPECT_FALSE(ProgramPath().empty());
-  EXPECT_EQ(CommandLine().rfind(ProgramPath(), CommandLine()[0] == '"' ? 1 : 0),
-            CommandLine()[0] == '"' ? 1u : 0u);
+  EXPECT_EQ(CommandLine().rfind(ProgramPath(), CommandLine()[0] == '"' ? 1 : 0), CommandLine()[0] == '"' ? 1u : 0u);
 }

@@ -12,7 +12,8 @@ using namespace mvn::framework;
 
 namespace {
 LayoutPtr Row() {
-  static LayoutPtr l = MakeLayout("R", {CStringField("A", 40), StringField("B", 6), LongField("N"), CStringField("C", 4)});
+  static LayoutPtr l =
+      MakeLayout("R", {CStringField("A", 40), StringField("B", 6), LongField("N"), CStringField("C", 4)});
   return l;
 }
 std::string Show(const Record& r) {
@@ -43,7 +44,8 @@ TEST(CsvFile, ReadsTheFormsPeopleWrite) {
       {"line break in quotes", "\"one\r\ntwo\",b,1,c\r\nnext,,2,\r\n", {"[one\r\ntwo|b|1|c]", "[next||2|]"}},
       {"byte-order mark", "\xEF\xBB\xBF\"a\",,5,\r\n", {"[a||5|]"}},
       {"no final line end", "a,b,1,c", {"[a|b|1|c]"}},
-      {"width cut at UTF-8", "a,\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9,1,\xE2\x82\xAC\xE2\x82\xAC",
+      {"width cut at UTF-8",
+       "a,\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9,1,\xE2\x82\xAC\xE2\x82\xAC",
        {"[a|\xC3\xA9\xC3\xA9\xC3\xA9|1|\xE2\x82\xAC]"}},
       {"negative and junk numbers", "a,b,-4,c\r\na,b,x9,c\r\n", {"[a|b|-4|c]", "[a|b|0|c]"}},
   };
@@ -64,10 +66,9 @@ TEST(CsvFile, WritesQuotedStringsBareNumbersAndRoundTrips) {
   FileManager f(Driver::Csv, Row(), dir / "out.csv");
   ASSERT_EQ(f.Create(), NoError);
   ASSERT_EQ(f.Open(), NoError);
-  const std::vector<std::vector<std::string>> values = {
-      {"\"a.doc\",\"b.doc\"", "x y", "-12", "q"},
-      {"Include:\"x\"Include:\"y\"", "", "0", ""},
-      {"line\r\nbreak, comma", "  pad", "7", "\""}};
+  const std::vector<std::vector<std::string>> values = {{"\"a.doc\",\"b.doc\"", "x y", "-12", "q"},
+                                                        {"Include:\"x\"Include:\"y\"", "", "0", ""},
+                                                        {"line\r\nbreak, comma", "  pad", "7", "\""}};
   for (const auto& v : values) {
     f.Buffer().Clear();
     f.Buffer().Set("A", v[0]);
@@ -82,8 +83,7 @@ TEST(CsvFile, WritesQuotedStringsBareNumbersAndRoundTrips) {
             "\"Include:\"\"x\"\"Include:\"\"y\"\"\",\"\",0,\"\"\r\n"
             "\"line\r\nbreak, comma\",\"  pad\",7,\"\"\"\"\r\n");
   ASSERT_EQ(f.Open(ReadOnly | DenyNone), NoError);
-  EXPECT_EQ(ReadAll(f), (std::vector<std::string>{"[\"a.doc\",\"b.doc\"|x y|-12|q]",
-                                                  "[Include:\"x\"Include:\"y\"||0|]",
+  EXPECT_EQ(ReadAll(f), (std::vector<std::string>{"[\"a.doc\",\"b.doc\"|x y|-12|q]", "[Include:\"x\"Include:\"y\"||0|]",
                                                   "[line\r\nbreak, comma|  pad|7|\"]"}));
 }
 
