@@ -18,6 +18,8 @@ using framework::Upper;
 std::string CutText(std::string_view text, size_t width) { return framework::CutUtf8(text, width); }
 
 BookTable::BookTable(FileManager& file) : m_file(file.Clone()) {
+  // Reading a list never makes a book that is not there.
+  m_file->SetCreate(false);
   m_ok = m_file->TryOpen(framework::ReadOnly | framework::DenyNone) == framework::NoError;
 }
 
