@@ -3,7 +3,10 @@
 // process through the kernel.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+
+#include <csignal>
 #include <unistd.h>
 
 #include <chrono>
@@ -671,6 +674,49 @@ TEST(Identity, FoundAsTheSendClientFindsItsIni) {
   onPath = GetUserIdentity("mvncsend %1");
   setenv("PATH", path.c_str(), 1);
   EXPECT_EQ(onPath.userName, "Beside");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SendTest, AFullDiskMidRequestStartsNothing) {
+  Ini("[Files]\nDeliveryCommand=" + Command() + "\nSendLog=" + dir / "log.csv" + "\n[Default]\nSENDLOG=YES\n");
+  // In a child process whose files may not grow past 600 bytes: the
+  // request's writes fail part-way, as on a full disk.
+  pid_t child = fork();
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{600, 600};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    SendResult r = SendFaxJob(d, ini, job, prompter, options);
+    int told = prompter.told.size() == 1 && prompter.told[0].find("could not be written") != std::string::npos;
+    _exit((r.written ? 1 : 0) | (r.started ? 2 : 0) | (told ? 4 : 0) | (r.logged ? 8 : 0));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 4);
+  EXPECT_FALSE(std::filesystem::exists(Temp() + "Faxout.tmp"));
+  EXPECT_EQ(TempFiles("Attach"), 0u);
+  EXPECT_FALSE(std::filesystem::exists(dir / "log.csv"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(std::filesystem::is_empty(record));
+}
+
+TEST_F(SendTest, ARequestPathWithBlanksArrivesAsOneWord) {
+  std::string spaced = dir / "my temp";
+  std::filesystem::create_directories(spaced);
+  setenv("MVN_TEMP", spaced.c_str(), 1);
+  Ini("[Files]\nDeliveryCommand=" + Command(" %1 /x") + "\n[Default]\nSENDLOG=NO\n");
+  SendResult r = SendFaxJob(d, ini, job, prompter, options);
+  unsetenv("MVN_TEMP");
+  ASSERT_TRUE(r.started) << r.message;
+  std::vector<Run> runs = Runs(1);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].argv, (std::vector<std::string>{MVN_CLIENT_HELPER, "record", spaced + "/Faxout.tmp", "/x"}));
+  EXPECT_NE(ReadFile(runs[0].base + ".2").find("!ExtAttachment,doc.ps," + spaced + "/AttachMainFile.TMP\r\n"),
+            std::string::npos);
 }
 
 }  // namespace
