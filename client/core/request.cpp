@@ -12,6 +12,7 @@
 #include "client/core/rtf.h"
 #include "client/core/sendlist.h"
 #include "framework/core/strings.h"
+#include "platform/kernel/regularfile.h"
 #include "platform/kernel/win32.h"
 
 namespace mvn::client {
@@ -283,7 +284,9 @@ Step PrepareMain(const SendJob& job, const std::string& tempDir, Prompter& promp
   for (;;) {
     unsigned waited = 0;
     for (;;) {
-      h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      // Checked on the open descriptor: a FIFO put in its place meanwhile
+      // is refused, never waited on.
+      h = kernel::OpenRegularFileForReading(path.c_str(), 0);
       if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION || waited >= options.waitMs) break;
       Sleep(options.pauseMs);
       waited += options.pauseMs ? options.pauseMs : 1;
@@ -295,7 +298,9 @@ Step PrepareMain(const SendJob& job, const std::string& tempDir, Prompter& promp
       *message = "The document " + path + " is still in use by another program; the fax was not sent.";
       return Step::Cancel;
     }
-    std::string text = "The document " + path + " cannot be read: " + SystemText(error) + "; the fax was not sent.";
+    std::string text = error == ERROR_BAD_FILE_TYPE
+                           ? "The document " + path + " is not a regular file; the fax was not sent."
+                           : "The document " + path + " cannot be read: " + SystemText(error) + "; the fax was not sent.";
     prompter.Tell(text);
     *message = text;
     return Step::Cancel;
@@ -343,9 +348,11 @@ Step PrepareLocals(Dictionary& dictionary, const std::string& tempDir, Prompter&
     } else if (probe != 0) {
       problem = "The attachment " + path + " cannot be read: " + std::strerror(probe) + ".";
     } else {
-      h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                      nullptr);
-      if (h == INVALID_HANDLE_VALUE) problem = "The attachment " + path + " cannot be read: " + SystemText(GetLastError()) + ".";
+      h = kernel::OpenRegularFileForReading(path.c_str(), FILE_SHARE_READ);
+      if (h == INVALID_HANDLE_VALUE)
+        problem = GetLastError() == ERROR_BAD_FILE_TYPE
+                      ? "The attachment " + path + " is not a regular file."
+                      : "The attachment " + path + " cannot be read: " + SystemText(GetLastError()) + ".";
     }
     Attachment a;
     if (problem.empty()) {
@@ -405,8 +412,7 @@ bool KeepBytes(const std::string& dir, const std::string& name, const std::strin
 }
 
 bool KeepFile(const std::string& dir, const std::string& name, const std::string& source, std::string* path) {
-  HANDLE from = CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE from = kernel::OpenRegularFileForReading(source.c_str(), FILE_SHARE_READ | FILE_SHARE_WRITE);
   if (from == INVALID_HANDLE_VALUE) return false;
   std::string why;
   bool ok = CopyToUnique(from, dir, name, "", path, &why);

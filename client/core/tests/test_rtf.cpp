@@ -1,7 +1,10 @@
 // The RTF pieces of a cover-page message.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "client/core/rtf.h"
+#include "tests/support/tempdir.h"
 
 using namespace mvn::client;
 using V = std::vector<std::string>;
@@ -58,4 +61,37 @@ TEST(Rtf, BodyLines) {
   };
   for (const Case& c : cases) EXPECT_EQ(RtfBodyLines(c.in), c.out) << c.in;
   EXPECT_EQ(RtfFileContent("!a\r\n!b\n c!"), "\\'21a\r\n\\'21b\n c!");
+}
+
+TEST(Rtf, BlocksFromFilesThatCannotBeOpenedAreLeftOut) {
+  mvntest::TempDir dir;
+  ASSERT_EQ(mkfifo((dir / "header.rtf").c_str(), 0600), 0);
+  std::string big(9000, 'x');
+  big[8191] = '\n';
+  big[8192] = '!';
+  mvntest::WriteFile(dir / "sig.rtf", big);
+  mvntest::WriteFile(dir / "cover.ini", "[P]\nAddressHeaderFilename=" + dir / "header.rtf" +
+                                            "\nSignatureFilename=" + dir / "sig.rtf" +
+                                            "\nSignatureMargins=1\nMessageBodyFontname=Zapf\n");
+  mvntest::WriteFile(dir / "client.ini", "[Files]\nGlobalCoverPages=" + dir / "cover.ini" + "\n");
+  mvn::framework::IniFile ini(dir / "client.ini");
+  RequestFile request;
+  ASSERT_TRUE(request.Create(dir / "out.req"));
+  ASSERT_TRUE(BuildCoverPageRtf(request, ini, "P", "Hi", true));
+  ASSERT_TRUE(request.Close());
+  std::string expected_sig = big;
+  expected_sig.replace(8192, 1, "\\'21");
+  EXPECT_EQ(mvntest::ReadFile(dir / "out.req"),
+            "\r\n!RTFBODY,0,0,0,00000,00000,00000,00000\r\n"
+            "{\\rtf1\\ansi\\deff0\\deftab720{\\fonttbl{\\f0\\fnil Zapf;}}\r\n"
+            "{\\colortbl\\red0\\green0\\blue0;}\r\n\\deflang5129\\pard\\plain\\f0\\fs24\r\nHi\r\n\\par\r\n}\r\n\r\n"
+            "!RTFSIG,0,0,0,07200,07200,07200,07200\r\n" +
+                expected_sig + "\r\n\r\n");
+  // Nothing at all without a message or with the box off.
+  RequestFile none;
+  ASSERT_TRUE(none.Create(dir / "none.req"));
+  BuildCoverPageRtf(none, ini, "P", "", true);
+  BuildCoverPageRtf(none, ini, "P", "Hi", false);
+  ASSERT_TRUE(none.Close());
+  EXPECT_EQ(mvntest::ReadFile(dir / "none.req"), "");
 }
