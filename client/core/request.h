@@ -9,7 +9,9 @@
 //
 // The writers take the window state as values (SendJob, ResubmitJob) and ask
 // the user through a Prompter, so the windows supply message boxes and tests
-// supply scripted answers.
+// supply scripted answers. They run on the calling thread, one at a time
+// (they read and change the dictionary's global queues), and walk
+// g_QsendTo in the order it has (SendToList sorts it before).
 #pragma once
 
 #include <cstdint>

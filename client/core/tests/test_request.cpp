@@ -463,11 +463,14 @@ TEST_F(SendTest, APrintedDocumentInTheSpoolFolderIsHandedOverItself) {
   std::filesystem::create_directories(spool);
   WriteFile(spool + "/job1.ps", "%!PS printed");
   job.mainAttachment = spool + "/job1.ps";
+  job.messageText = "m";
+  job.includeCoverMessage = true;  // with no cover page chosen
   SendResult r = SendFaxJob(d, ini, job, prompter, options);
   ASSERT_TRUE(r.started) << r.message;
   std::string request = ReadFile(r.requestPath);
   EXPECT_NE(request.find("\r\n!ExtAttachment,job1.ps," + spool + "/job1.ps\r\n"), std::string::npos) << request;
   EXPECT_EQ(TempFiles("AttachMain"), 0u);
+  EXPECT_NE(request.find("\r\nOverlay:\"\"\r\n"), std::string::npos);
   // Default commands: a long entry whole, none that reads as a marker.
   EXPECT_NE(request.find("\r\n" + std::string(110, 'c') + "\r\n"), std::string::npos);
   EXPECT_EQ(request.find("/etc/passwd"), std::string::npos);
