@@ -6,6 +6,7 @@
 #include "client/records/records.h"
 #include "framework/core/errors.h"
 #include "framework/core/runtime.h"
+#include "framework/core/tests/support.h"
 #include "tests/support/tempdir.h"
 
 using namespace mvn::client;
@@ -216,6 +217,37 @@ TEST(AddressBookFiles, NamesPerDriverAndRefusals) {
   EXPECT_EQ(dict.File("MVdefaults").Name(), "");
   FileManager& f = dict.File("MVClients");
   EXPECT_NE(f.Open(), NoError);
+}
+
+TEST(AddressBook, OdbcBookThroughTheDictionary) {
+  mvntest::TempDir dir;
+  fwtest::OdbcTestSource source(dir.str());
+  if (!source.Available()) GTEST_SKIP() << "the SQLite ODBC driver is not installed";
+  EXPECT_TRUE(fwtest::InChild([&] {
+    Dictionary dict;
+    ASSERT_TRUE(dict.SetAddressBookFiles("Books", "ODBC"));
+    ASSERT_EQ(dict.OpenAddressBook(), NoError) << ErrorText();
+    FileManager& clients = dict.File("MVClients");
+    auto add = [&](const char* contact, const char* destination) {
+      clients.Buffer().Clear();
+      clients.Buffer().Set("ClientID", contact);
+      clients.Buffer().Set("PreferredDestination", destination);
+      return clients.TryInsert();
+    };
+    ASSERT_EQ(add("Anna", "1"), NoError);
+    EXPECT_EQ(add("ANNA", "1"), DuplicateKeyError);
+    ASSERT_EQ(add("Anna", "2"), NoError);
+    FileManager& members = dict.File("MVGroupClient");
+    members.Buffer().Set("GroupID", "Sales");
+    members.Buffer().SetLong("FK_MVClientID", 2);
+    ASSERT_EQ(members.TryInsert(), NoError);
+    clients.Buffer().SetLong("PK_MVClientID", 2);
+    ASSERT_EQ(clients.Fetch("MVC:KeyPK_MVClientID"), NoError);
+    ASSERT_EQ(dict.Relation("MVClients").Delete(), NoError);
+    EXPECT_EQ(members.Records(), 0);
+    EXPECT_EQ(clients.Records(), 1);
+  }));
+  EXPECT_TRUE(std::filesystem::exists(dir / "books.db"));
 }
 
 TEST(CreateWhenMissing, OnlyTheDatabasesAndTheSendLog) {

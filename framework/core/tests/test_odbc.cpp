@@ -10,60 +10,30 @@
 
 #include "framework/core/filemanager.h"
 #include "framework/core/relation.h"
+#include "framework/core/tests/support.h"
 #include "tests/support/tempdir.h"
 
 using namespace mvn::framework;
 
 namespace {
 
-const char* SqliteOdbcDriver() {
-  for (const char* p : {"/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so",
-                        "/usr/lib/aarch64-linux-gnu/odbc/libsqlite3odbc.so", "/usr/lib/odbc/libsqlite3odbc.so"})
-    if (std::filesystem::exists(p)) return p;
-  return nullptr;
-}
-
 class OdbcSource : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* driver = SqliteOdbcDriver();
-    if (!driver) GTEST_SKIP() << "the SQLite ODBC driver is not installed";
-    mvntest::WriteFile(dir / "odbcinst.ini", std::string("[SQLite3]\nDriver=") + driver + "\n");
-    mvntest::WriteFile(dir / "odbc.ini", "[Books]\nDriver=SQLite3\nDatabase=" + (dir / "books.db") + "\n");
-    setenv("ODBCSYSINI", dir.str().c_str(), 1);
-    setenv("ODBCINI", (dir / "odbc.ini").c_str(), 1);
-    oldHome = getenv("HOME") ? getenv("HOME") : "";
-    setenv("HOME", dir.str().c_str(), 1);
+    if (!source.Available()) GTEST_SKIP() << "the SQLite ODBC driver is not installed";
   }
   void TablesKeysCursorsAndCascades();
   void LayoutDiffersAndUnknownSource();
-  void TearDown() override {
-    unsetenv("ODBCSYSINI");
-    unsetenv("ODBCINI");
-    setenv("HOME", oldHome.c_str(), 1);
-  }
   std::unique_ptr<FileManager> Table(const char* name, LayoutPtr layout) {
     auto f = std::make_unique<FileManager>(Driver::Odbc, layout, name);
     f->SetOwner("Books");
     return f;
   }
-  // The driver manager and the driver keep memory until the process ends
-  // (their own, reported by the leak checker): each case runs in a child
-  // that ends without the exit-time checks.
   void InChild(const std::function<void()>& body) {
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-      body();
-      fflush(nullptr);
-      _exit(::testing::Test::HasFailure() ? 1 : 0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the case failed in its child process";
+    EXPECT_TRUE(fwtest::InChild(body)) << "the case failed in its child process";
   }
   mvntest::TempDir dir;
-  std::string oldHome;
+  fwtest::OdbcTestSource source{dir.str()};
 };
 
 LayoutPtr People() {
