@@ -294,7 +294,9 @@ Step PrepareMain(const SendJob& job, const std::string& tempDir, Prompter& promp
     if (h != INVALID_HANDLE_VALUE) break;
     DWORD error = GetLastError();
     if (error == ERROR_SHARING_VIOLATION) {
-      if (prompter.AskWaitAgain(path)) continue;
+      if (prompter.AskWaitAgain("The document " + path +
+                                " is still in use by another program (it may still be printing). Wait for it again?"))
+        continue;
       *message = "The document " + path + " is still in use by another program; the fax was not sent.";
       return Step::Cancel;
     }

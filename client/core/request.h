@@ -35,9 +35,9 @@ class Prompter {
   virtual void Tell(const std::string& text) = 0;
   // A message with OK and Cancel: true to go on, false to cancel the send.
   virtual bool AskContinue(const std::string& text) = 0;
-  // The main attachment is still held by another program after the wait:
-  // true to wait again, false to cancel the send.
-  virtual bool AskWaitAgain(const std::string& path) = 0;
+  // The main attachment is still held by another program after the wait
+  // (text names it and asks): true to wait again, false to cancel the send.
+  virtual bool AskWaitAgain(const std::string& text) = 0;
 };
 
 // The line writer of a request file (WriteJobLine). The file is created anew

@@ -39,8 +39,8 @@ class ScriptedPrompter : public Prompter {
     asked.push_back(text);
     return goOn;
   }
-  bool AskWaitAgain(const std::string& path) override {
-    waits.push_back(path);
+  bool AskWaitAgain(const std::string& text) override {
+    waits.push_back(text);
     return waitAgain-- > 0;
   }
   std::vector<std::string> told, asked, waits;
@@ -450,7 +450,9 @@ TEST_F(SendTest, TheDocumentIsWaitedForBoundedlyWhileAnotherProgramHoldsIt) {
   r = SendFaxJob(d, ini, job, prompter, options);
   EXPECT_TRUE(r.cancelled);
   EXPECT_FALSE(r.written);
-  EXPECT_EQ(prompter.waits.size(), 2u);
+  ASSERT_EQ(prompter.waits.size(), 2u);
+  EXPECT_EQ(prompter.waits[0], "The document " + dir / "doc.ps" +
+                                   " is still in use by another program (it may still be printing). Wait for it again?");
   waitpid(holder, nullptr, 0);
   EXPECT_EQ(Runs(1).size(), 1u);
 }
