@@ -13,6 +13,7 @@ packages=(
   curl
   time
   dpkg-dev binutils file mount
+  tzdata
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,911 @@
+// Request files and their writers (see request.h).
+#include "client/core/request.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "client/core/rtf.h"
+#include "client/core/sendlist.h"
+#include "framework/core/strings.h"
+#include "platform/kernel/regularfile.h"
+#include "platform/kernel/win32.h"
+
+namespace mvn::client {
+
+using framework::Clip;
+using framework::CutUtf8;
+using framework::Format;
+using framework::Left;
+using framework::Upper;
+
+// ---------------------------------------------------------------------------
+// Line writer
+
+RequestFile::RequestFile() = default;
+
+RequestFile::~RequestFile() {
+  if (m_file && m_file->IsOpen()) m_file->Close();
+}
+
+bool RequestFile::Fail(const std::string& what) {
+  if (m_ok || m_error.empty()) {
+    std::string detail = framework::ErrorText();
+    m_error = what + " " + m_path + (detail.empty() ? "" : ": " + detail);
+  }
+  m_ok = false;
+  return false;
+}
+
+bool RequestFile::Create(const std::string& path, bool newOnly) {
+  m_path = path;
+  m_error.clear();
+  m_ok = true;
+  if (newOnly) {
+    HANDLE made = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (made == INVALID_HANDLE_VALUE) {
+      framework::SetError(framework::AccessDeniedError, path, "the file exists or cannot be made");
+      return Fail("The request file could not be created:");
+    }
+    CloseHandle(made);
+  }
+  m_file = std::make_unique<framework::FileManager>(framework::Driver::Dos, FAXLayout(), path);
+  if (!newOnly && m_file->Create() != framework::NoError) return Fail("The request file could not be created:");
+  if (m_file->TryOpen(framework::ReadWrite | framework::DenyWrite) != framework::NoError)
+    return Fail("The request file could not be opened:");
+  return true;
+}
+
+bool RequestFile::WriteBytes(std::string_view bytes) {
+  if (!m_ok || !m_file) return false;
+  const size_t block = static_cast<size_t>(FAXLayout()->RecordSize());
+  for (size_t at = 0; at < bytes.size(); at += block) {
+    std::string_view chunk = bytes.substr(at, block);
+    m_file->Buffer().SetText(0, chunk);
+    if (m_file->Insert(chunk.size()) != framework::NoError) return Fail("The request file could not be written:");
+  }
+  return true;
+}
+
+bool RequestFile::WriteJobLine(std::string_view text) {
+  std::string line(text);
+  line += "\r\n";
+  return WriteBytes(line);
+}
+
+bool RequestFile::Close() {
+  if (!m_file) return false;
+  if (m_file->IsOpen() && m_file->Close() != framework::NoError && m_ok) Fail("The request file could not be written:");
+  return m_ok;
+}
+
+// ---------------------------------------------------------------------------
+// Values
+
+std::string SafeLine(std::string_view value) {
+  std::string out(value);
+  for (char& c : out)
+    if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+  return out;
+}
+
+std::string AttachmentItem(std::string_view value) {
+  bool quote = value.find(',') != std::string_view::npos ||
+               (!value.empty() && (value[0] == ' ' || value[0] == '\t' || value[0] == '"'));
+  if (!quote) return std::string(value);
+  std::string out = "\"";
+  for (char c : value) {
+    out += c;
+    if (c == '"') out += '"';
+  }
+  return out + "\"";
+}
+
+std::string PadField(std::string_view text, size_t width) {
+  std::string out = CutUtf8(text, width);
+  out.append(width - out.size(), ' ');
+  return out;
+}
+
+std::string SendTimeLine(int32_t date, int32_t time, bool utc) {
+  std::string hhmm = PadField(Format(time, "@T1"), 8);
+  if (!utc) return "Send:" + Format(date, "@D6") + " " + hhmm;
+  int year = 0, month = 0, day = 0;
+  framework::SplitDate(date, &year, &month, &day);
+  long hundredths = time > 0 ? time - 1 : 0;
+  std::tm local{};
+  local.tm_year = year - 1900;
+  local.tm_mon = month - 1;
+  local.tm_mday = day;
+  local.tm_hour = static_cast<int>(hundredths / 360000);
+  local.tm_min = static_cast<int>(hundredths / 6000 % 60);
+  local.tm_isdst = -1;  // the offset in force at that moment, not now
+  std::time_t when = std::mktime(&local);
+  std::tm gm{};
+  gmtime_r(&when, &gm);
+  char text[96];
+  std::snprintf(text, sizeof text, "Send:UTC%04d%02d%02d%02d%02d", gm.tm_year + 1900, gm.tm_mon + 1, gm.tm_mday,
+                gm.tm_hour, gm.tm_min);
+  return text;
+}
+
+namespace {
+
+bool IsYes(const std::string& value) { return Upper(Clip(Left(value))) == "YES"; }
+
+std::string TempDirectory() {
+  char buffer[MAX_PATH];
+  DWORD n = GetTempPathA(sizeof buffer, buffer);
+  if (n == 0 || n >= sizeof buffer) return "./";
+  std::string dir(buffer, n);
+  if (dir.back() != '/' && dir.back() != '\\') dir += '/';
+  return dir;
+}
+
+std::string JoinDir(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  char last = dir.back();
+  return last == '/' || last == '\\' ? dir + name : dir + "/" + name;
+}
+
+std::string SystemText(DWORD error) {
+  char buffer[512] = {};
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, buffer,
+                           sizeof buffer, nullptr);
+  std::string text(buffer, n);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  return text.empty() ? "error " + std::to_string(error) : text;
+}
+
+// Creates a new file named stem + ext in dir, or stem + "-2" + ext and so on
+// when that name is taken; never replaces a file. The handle (open for
+// writing) and its path, or INVALID_HANDLE_VALUE.
+HANDLE CreateUnique(const std::string& dir, const std::string& stem, const std::string& ext, std::string* path) {
+  for (int k = 1; k < 10000; ++k) {
+    std::string name = k == 1 ? stem + ext : stem + "-" + std::to_string(k) + ext;
+    *path = JoinDir(dir, name);
+    HANDLE h = CreateFileA(path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) return h;
+    if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return INVALID_HANDLE_VALUE;
+  }
+  SetLastError(ERROR_FILE_EXISTS);
+  return INVALID_HANDLE_VALUE;
+}
+
+// Copies everything from an open handle into a new unique file; its path
+// in *copy. False (nothing left behind) with the reason in *why.
+bool CopyToUnique(HANDLE from, const std::string& dir, const std::string& stem, const std::string& ext,
+                  std::string* copy, std::string* why) {
+  HANDLE to = CreateUnique(dir, stem, ext, copy);
+  if (to == INVALID_HANDLE_VALUE) {
+    *why = "the copy " + *copy + " cannot be made: " + SystemText(GetLastError());
+    return false;
+  }
+  char buffer[65536];
+  bool ok = true;
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(from, buffer, sizeof buffer, &got, nullptr)) {
+      *why = "reading failed: " + SystemText(GetLastError());
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    DWORD written = 0;
+    if (!WriteFile(to, buffer, got, &written, nullptr) || written != got) {
+      *why = "writing " + *copy + " failed: " + SystemText(GetLastError());
+      ok = false;
+      break;
+    }
+  }
+  if (!CloseHandle(to) && ok) {
+    *why = "writing " + *copy + " failed: " + SystemText(GetLastError());
+    ok = false;
+  }
+  if (!ok) DeleteFileA(copy->c_str());
+  return ok;
+}
+
+// stat() of a path: 0 regular, ENOENT missing, EINVAL not a regular file,
+// or the errno.
+int Probe(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return errno == ENOTDIR ? ENOENT : errno;
+  return S_ISREG(st.st_mode) ? 0 : EINVAL;
+}
+
+std::string Absolute(const std::string& path) {
+  char buffer[MAX_PATH];
+  DWORD n = GetFullPathNameA(path.c_str(), sizeof buffer, buffer, nullptr);
+  return n && n < sizeof buffer ? std::string(buffer, n) : path;
+}
+
+// Whether a file lies in the spool folder, where the print road leaves
+// documents for the client to consume.
+bool InSpoolFolder(const std::string& path) {
+  std::string spool = std::string(MvnRootDirectory()) + "/spool/temp";
+  char realSpool[PATH_MAX], realFile[PATH_MAX];
+  if (!realpath(spool.c_str(), realSpool) || !realpath(path.c_str(), realFile)) return false;
+  std::string s = realSpool;
+  return std::string(realFile).rfind(s + "/", 0) == 0;
+}
+
+struct Attachment {
+  std::string display;
+  std::string path;      // what the send client is given
+  std::string original;  // the user's file
+  bool ours = false;     // path is a copy the client made
+};
+
+struct Prepared {
+  bool haveMain = false;
+  Attachment main;
+  std::vector<Attachment> locals;
+  void Discard() {
+    if (haveMain && main.ours) DeleteFileA(main.path.c_str());
+    for (const Attachment& a : locals)
+      if (a.ours) DeleteFileA(a.path.c_str());
+    haveMain = false;
+    locals.clear();
+  }
+};
+
+enum class Step { Ok, Skip, Cancel };
+
+// The main attachment: it must exist; while another program holds it (the
+// spooler still writing a printed document) the exclusive open is tried
+// again, pauseMs apart, for waitMs, then the user may wait again or cancel.
+Step PrepareMain(const SendJob& job, const std::string& tempDir, Prompter& prompter, const WriterOptions& options,
+                 Prepared* out, std::string* message) {
+  std::string field = Clip(job.mainAttachment);
+  if (field.empty()) return Step::Skip;
+  std::string path = Absolute(field);
+  int probe = Probe(path);
+  if (probe == ENOENT) {
+    std::string text = "You have typed a wrong file name to be send: " + PadField(job.mainAttachment, 150) +
+                       " Please check and retry!";
+    if (prompter.AskContinue(text)) return Step::Skip;
+    *message = text;
+    return Step::Cancel;
+  }
+  if (probe != 0) {
+    std::string text = probe == EINVAL ? "The document " + path + " is not a regular file; the fax was not sent."
+                                       : "The document " + path + " cannot be read: " + std::strerror(probe) +
+                                             "; the fax was not sent.";
+    prompter.Tell(text);
+    *message = text;
+    return Step::Cancel;
+  }
+  HANDLE h = INVALID_HANDLE_VALUE;
+  for (;;) {
+    unsigned waited = 0;
+    for (;;) {
+      // Checked on the open descriptor: a FIFO put in its place meanwhile
+      // is refused, never waited on.
+      h = kernel::OpenRegularFileForReading(path.c_str(), 0);
+      if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION || waited >= options.waitMs) break;
+      Sleep(options.pauseMs);
+      waited += options.pauseMs ? options.pauseMs : 1;
+    }
+    if (h != INVALID_HANDLE_VALUE) break;
+    DWORD error = GetLastError();
+    if (error == ERROR_SHARING_VIOLATION) {
+      if (prompter.AskWaitAgain("The document " + path +
+                                " is still in use by another program (it may still be printing). Wait for it again?"))
+        continue;
+      *message = "The document " + path + " is still in use by another program; the fax was not sent.";
+      return Step::Cancel;
+    }
+    std::string text = error == ERROR_BAD_FILE_TYPE
+                           ? "The document " + path + " is not a regular file; the fax was not sent."
+                           : "The document " + path + " cannot be read: " + SystemText(error) + "; the fax was not sent.";
+    prompter.Tell(text);
+    *message = text;
+    return Step::Cancel;
+  }
+  Attachment a;
+  a.display = CutUtf8(Clip(FileNamePart(path)), 49);
+  a.original = path;
+  if (InSpoolFolder(path)) {
+    a.path = path;  // a printed document: the send client consumes it
+  } else {
+    std::string why;
+    if (!CopyToUnique(h, tempDir, "AttachMainFile", ".TMP", &a.path, &why)) {
+      CloseHandle(h);
+      std::string text = "The document " + path + " could not be handed to the send client (" + why +
+                         "); the fax was not sent.";
+      prompter.Tell(text);
+      *message = text;
+      return Step::Cancel;
+    }
+    a.ours = true;
+  }
+  CloseHandle(h);
+  out->main = a;
+  out->haveMain = true;
+  return Step::Ok;
+}
+
+// The marked local attachments, each copied into the temporary directory
+// as AttachOtherFile<queue position>.TMP (a free variant of that name).
+Step PrepareLocals(Dictionary& dictionary, const std::string& tempDir, Prompter& prompter, Prepared* out,
+                   std::string* message) {
+  Queue& files = dictionary.Queues().g_QattachOtherFiles;
+  for (int i = 1; i <= files.Records(); ++i) {
+    const framework::Record& entry = files.Entry(i);
+    if (entry.GetLong("Mark") == 0) continue;
+    std::string path = Clip(entry.Get("FilePathName"));
+    if (path.empty()) continue;
+    std::string problem;
+    int probe = Probe(path);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    if (probe == ENOENT) {
+      problem = "The attachment " + path + " cannot be found.";
+    } else if (probe == EINVAL) {
+      problem = "The attachment " + path + " is not a regular file.";
+    } else if (probe != 0) {
+      problem = "The attachment " + path + " cannot be read: " + std::strerror(probe) + ".";
+    } else {
+      h = kernel::OpenRegularFileForReading(path.c_str(), FILE_SHARE_READ);
+      if (h == INVALID_HANDLE_VALUE)
+        problem = GetLastError() == ERROR_BAD_FILE_TYPE
+                      ? "The attachment " + path + " is not a regular file."
+                      : "The attachment " + path + " cannot be read: " + SystemText(GetLastError()) + ".";
+    }
+    Attachment a;
+    if (problem.empty()) {
+      std::string why;
+      if (CopyToUnique(h, tempDir, "AttachOtherFile" + std::to_string(i), ".TMP", &a.path, &why)) {
+        a.ours = true;
+        a.display = Clip(FileNamePart(path));
+        a.original = path;
+      } else {
+        problem = "The attachment " + path + " could not be copied (" + why + ").";
+      }
+      CloseHandle(h);
+    }
+    if (!problem.empty()) {
+      std::string text = problem + " Send the fax without it?";
+      if (!prompter.AskContinue(text)) {
+        *message = problem;
+        return Step::Cancel;
+      }
+      continue;
+    }
+    out->locals.push_back(a);
+  }
+  return Step::Ok;
+}
+
+bool IsTarget(const framework::Record& entry, int option) {
+  bool marked = entry.GetLong("Mark") != 0;
+  return option == 2 ? !marked : marked;
+}
+
+std::string Quoted(const std::string& name) { return "\"" + SafeLine(name) + "\""; }
+
+// A stamp yyyymmdd.hhmmss and a log date "yyyy/mm/dd hh:mm:ss" of now.
+void Stamps(int64_t now, std::string* stamp, std::string* logDate) {
+  std::time_t t = now ? static_cast<std::time_t>(now) : std::time(nullptr);
+  std::tm local{};
+  localtime_r(&t, &local);
+  char a[96], b[96];
+  std::snprintf(a, sizeof a, "%04d%02d%02d.%02d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                local.tm_hour, local.tm_min, local.tm_sec);
+  std::snprintf(b, sizeof b, "%04d/%02d/%02d %02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                local.tm_hour, local.tm_min, local.tm_sec);
+  *stamp = a;
+  *logDate = b;
+}
+
+// A kept copy: a new file, never over another one.
+bool KeepBytes(const std::string& dir, const std::string& name, const std::string& bytes, std::string* path) {
+  HANDLE h = CreateUnique(dir, name, "", path);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  bool ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) && written == bytes.size();
+  if (!CloseHandle(h)) ok = false;
+  if (!ok) DeleteFileA(path->c_str());
+  return ok;
+}
+
+bool KeepFile(const std::string& dir, const std::string& name, const std::string& source, std::string* path) {
+  HANDLE from = kernel::OpenRegularFileForReading(source.c_str(), FILE_SHARE_READ | FILE_SHARE_WRITE);
+  if (from == INVALID_HANDLE_VALUE) return false;
+  std::string why;
+  bool ok = CopyToUnique(from, dir, name, "", path, &why);
+  CloseHandle(from);
+  return ok;
+}
+
+}  // namespace
+
+std::string SendRequestPath() { return TempDirectory() + "Faxout.tmp"; }
+std::string DeletionRequestPath() { return TempDirectory() + "RemoveRemote.tmp"; }
+
+std::vector<std::string> AdditionalTargetLines(const framework::IniFile& ini, const framework::Record& mvc) {
+  std::vector<std::string> lines;
+  for (const std::string& key : ini.KeyNames("AdditionalTargets")) {
+    if (key.empty()) break;
+    std::string label = SafeLine(Clip(ini.Fetch("AdditionalTargets", key)));
+    if (label.empty()) continue;
+    std::string k = Upper(key);
+    if (k == "POSTALADDRESS" || k == "PHYSICALADDRESS") {
+      std::string rest = mvc.Get(key);
+      for (int part = 1; part <= 4 && !rest.empty(); ++part) {
+        size_t end = rest.find_first_of("\r\n");
+        std::string piece = rest.substr(0, end);
+        if (end == std::string::npos) {
+          rest.clear();
+        } else {
+          size_t skip = rest[end] == '\r' && end + 1 < rest.size() && rest[end + 1] == '\n' ? 2 : 1;
+          rest = rest.substr(end + skip);
+        }
+        piece = Clip(CutUtf8(Left(SafeLine(piece)), 41));
+        if (!piece.empty()) lines.push_back(label + std::to_string(part) + ":" + piece);
+      }
+    } else if (k == "EMAILADDRESS") {
+      lines.push_back("EmailAddress:" + SafeLine(mvc.Get("Email")));
+    } else if (k == "EMAILATTACHMENTTYPE") {
+      lines.push_back(label + ":" + SafeLine(mvc.Get("FaxToEmailAttachmentType")));
+    } else {
+      lines.push_back(label + ":" + SafeLine(mvc.Get(key)));
+    }
+  }
+  return lines;
+}
+
+// ---------------------------------------------------------------------------
+// The send request
+
+SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, SendJob& job, Prompter& prompter,
+                      const WriterOptions& options) {
+  SendResult result;
+  GlobalQueues& q = dictionary.Queues();
+  // A window that gives no send date or time means now.
+  if (job.sendDate == 0) job.sendDate = framework::Today();
+  if (job.sendTime == 0) job.sendTime = framework::Clock();
+  const std::string deliveryValue = ini.Fetch("Files", "DeliveryCommand");
+  const DeliveryCommand command = SplitDeliveryCommand(deliveryValue);
+  const UserIdentity identity = GetUserIdentity(deliveryValue);
+  const std::string tempDir = TempDirectory();
+  bool filledAttention = false;
+  auto finish = [&](SendResult r) {
+    if (filledAttention) job.attentionName.clear();
+    return r;
+  };
+
+  // Attachments first: a cancel leaves nothing behind.
+  Prepared prepared;
+  if (PrepareMain(job, tempDir, prompter, options, &prepared, &result.message) == Step::Cancel ||
+      PrepareLocals(dictionary, tempDir, prompter, &prepared, &result.message) == Step::Cancel) {
+    prepared.Discard();
+    result.cancelled = true;
+    return finish(result);
+  }
+
+  RequestFile file;
+  result.requestPath = SendRequestPath();
+  file.Create(result.requestPath);
+  auto line = [&](const std::string& text) { file.WriteJobLine(text); };
+
+  line("!MVN - DASHPOST V5.0 (Tolvar)");
+  line("");
+  line("!PASSTHROUGH");
+  line("From:" + SafeLine(Clip(CutUtf8(identity.userName, 100))));
+  line("UserId:" + SafeLine(Clip(CutUtf8(identity.userId, 200))));
+  line("Reference:" + SafeLine(PadField(job.reference, 50)));
+  std::string longDate = Format(job.sendDate, "@D18");
+  line("Date:" + longDate);
+  line("LocalDate:" + longDate);
+  line("LocalTime:" + PadField(Format(job.sendTime, "@T1"), 8));
+  line(SendTimeLine(job.sendDate, job.sendTime, IsYes(ini.Fetch("Default", "UseUTCTime"))));
+  if (IsYes(ini.Fetch("MVNCLIENT", "Route"))) line("Route:Yes");
+  static const char* const kNotification[] = {"", "NONE", "ERRORS", "ALL"};
+  static const char* const kPriority[] = {"", "HIGH", "NORMAL", "LOW"};
+  static const char* const kResolution[] = {"", "High", "LOW"};
+  static const char* const kPageSize[] = {"", "Full  ", "Minimum"};
+  if (job.notification != Notification::None)
+    line(std::string("Notification:") + kNotification[static_cast<int>(job.notification)]);
+  line("Charge:" + SafeLine(PadField(job.chargeCode, 30)));
+  if (job.priority != Priority::None) line(std::string("Priority:") + kPriority[static_cast<int>(job.priority)]);
+  if (job.resolution != Resolution::None)
+    line(std::string("Resolution:") + kResolution[static_cast<int>(job.resolution)]);
+  if (job.pageSize != PageSize::None) line(std::string("PageLen:") + kPageSize[static_cast<int>(job.pageSize)]);
+
+  std::vector<int> newCoverPages, newImages;
+  for (int i = 1; i <= q.g_QcoverPages.Records(); ++i) {
+    const framework::Record& page = q.g_QcoverPages.Entry(i);
+    if (page.GetLong("bNewCreated") != 1) continue;
+    line("Out:" + Quoted(Clip(page.Get("Name"))));
+    newCoverPages.push_back(i);
+  }
+  std::string includes;
+  for (int i = 1; i <= q.g_QimageFiles.Records(); ++i) {
+    const framework::Record& image = q.g_QimageFiles.Entry(i);
+    std::string name = Clip(image.Get("Name"));
+    if (image.GetLong("bNewCreated") == 1) {
+      line("Out:" + Quoted(name));
+      newImages.push_back(i);
+    } else if (image.GetLong("Mark") == 1) {
+      line("Include:" + Quoted(name));
+      includes += "Include:" + Quoted(name);
+    }
+  }
+  line("Retry:" + SafeLine(PadField(job.retryProfile, 20)));
+  const bool coverMessage = !job.messageText.empty() && job.includeCoverMessage;
+  if (coverMessage) line("Overlay:" + Quoted(Clip(job.coverPage)));
+  // An entry that begins with "!" would read as a marker or an attachment
+  // line; such entries are not commands and are left out.
+  for (const std::string& entry : ini.FetchList("DefaultCommands", "command", "Command_"))
+    if (!entry.empty() && entry[0] != '!') line(SafeLine(entry));
+  bool listed = false;
+  for (int i = 1; i <= q.g_QremoteLists.Records(); ++i) {
+    const framework::Record& list = q.g_QremoteLists.Entry(i);
+    if (list.GetLong("Mark") == 0) continue;
+    if (!listed) line("Notification:LIST");
+    listed = true;
+    line("Group:" + SafeLine(Clip(list.Get("Name"))));
+  }
+  line("");
+
+  std::vector<int> targets;
+  {
+    BookTable clients(dictionary.File("MVClients"));
+    for (int i = 1; i <= q.g_QsendTo.Records(); ++i) {
+      const framework::Record& entry = q.g_QsendTo.Entry(i);
+      if (!IsTarget(entry, job.sendToOption)) continue;
+      targets.push_back(i);
+      line("!TARGET");
+      int64_t id = entry.GetLong("MVClientID");
+      if (clients.Ok() && id != 0) {
+        FileManager& c = clients.File();
+        c.Buffer().Clear();
+        c.Buffer().SetLong("PK_MVClientID", id);
+        if (c.TryFetch("MVC:KeyPK_MVClientID") == framework::NoError)
+          for (const std::string& extra : AdditionalTargetLines(ini, c.Buffer())) line(extra);
+      }
+      line("Destination:" + SafeLine(entry.Get("Destination")));
+      std::string format = Clip(entry.Get("EmailFormat"));
+      if (!format.empty()) line("EmailFormat:" + SafeLine(format));
+      if (job.replaceAttention) {
+        if (Clip(job.attentionName).empty()) {
+          job.attentionName = CutUtf8(Clip(entry.Get("ToName")), 20);
+          filledAttention = true;
+        }
+        line("To:" + SafeLine(PadField(job.attentionName, 20)));
+      } else {
+        line("To:" + SafeLine(entry.Get("ToName")));
+      }
+      line("Title:" + SafeLine(entry.Get("Title")));
+      line("First:" + SafeLine(entry.Get("FirstName")));
+      line("Last:" + SafeLine(entry.Get("LastName")));
+      line("Company:" + SafeLine(entry.Get("Company")));
+      line("");
+    }
+  }
+  result.targets = static_cast<int>(targets.size());
+  line("!PASSTHROUGH-END");
+  line("");
+  BuildCoverPageRtf(file, ini, job.coverPage, job.messageText, job.includeCoverMessage);
+  if (prepared.haveMain) {
+    line("!ExtAttachment," + AttachmentItem(SafeLine(prepared.main.display)) + "," +
+         AttachmentItem(SafeLine(prepared.main.path)));
+    result.copies.push_back(prepared.main.path);
+  }
+  for (const Attachment& a : prepared.locals) {
+    line("!ExtAttachment," + AttachmentItem(SafeLine(a.display)) + "," + AttachmentItem(SafeLine(a.path)));
+    result.copies.push_back(a.path);
+  }
+  line("");
+  line("!MVN-END");
+
+  if (!file.Close()) {
+    result.message = file.Error() + ". The fax was not sent.";
+    prompter.Tell(result.message);
+    DeleteFileA(result.requestPath.c_str());
+    prepared.Discard();
+    result.copies.clear();
+    return finish(result);
+  }
+  result.written = true;
+
+  // New cover pages and image files are registered once and are no longer new.
+  if (!newCoverPages.empty()) {
+    framework::IniFile pages(ini.Fetch("Files", "GlobalCoverPages"));
+    std::string chosen = Clip(job.coverPage);
+    for (int i : newCoverPages) {
+      q.g_QcoverPages.Get(i);
+      framework::Record& page = q.g_QcoverPages.Buffer();
+      std::string name = Clip(page.Get("Name"));
+      pages.Update("AvailableCoverPages", name, SafeLine(Clip(page.Get("Description"))));
+      auto copy = [&](const char* key, const char* fallback) {
+        std::string value = pages.Fetch(chosen, key);
+        if (fallback && Clip(value).empty()) value = pages.Fetch(chosen, fallback);
+        pages.Update(name, key, value);
+      };
+      copy("AddressHeader", "AddressHeaderMargins");
+      copy("AddressHeaderLines", nullptr);
+      copy("AddressHeaderFilename", nullptr);
+      copy("MessageBody", "MessageBodyMargins");
+      copy("MessageBodyLines", nullptr);
+      copy("MessageBodyFontname", nullptr);
+      copy("MessageBodyFontSize", nullptr);
+      copy("Signature", "SignatureMargins");
+      copy("SignatureLines", nullptr);
+      copy("SignatureFilename", nullptr);
+      page.SetLong("bNewCreated", 0);
+      q.g_QcoverPages.Put();
+    }
+  }
+  if (!newImages.empty()) {
+    framework::IniFile images(ini.Fetch("Files", "ImageFiles"));
+    for (int i : newImages) {
+      q.g_QimageFiles.Get(i);
+      framework::Record& image = q.g_QimageFiles.Buffer();
+      images.Update("ImageFiles", Clip(image.Get("Name")), SafeLine(Clip(image.Get("Description"))));
+      image.SetLong("bNewCreated", 0);
+      q.g_QimageFiles.Put();
+    }
+  }
+
+  const bool sendLog = Upper(Clip(Left(ini.Fetch("Default", "SENDLOG")))) != "NO" && !targets.empty();
+  std::string stamp, logDate;
+  Stamps(options.now, &stamp, &logDate);
+  std::string keptMessage, keptDocument;
+  const bool startable = !command.Empty();
+  if (sendLog && startable && IsYes(ini.Fetch("Default", "KeepFiles"))) {
+    std::string dir = Clip(ini.Fetch("Files", "SendlogKeepFiles"));
+    if (dir.empty()) {
+      prompter.Tell("No directory is set for the kept copies ([Files] SendlogKeepFiles); none were kept.");
+    } else if (!job.messageText.empty() && !KeepBytes(dir, "FaxMsg." + stamp, job.messageText, &keptMessage)) {
+      keptMessage.clear();
+      prompter.Tell("The copy of the message text could not be kept in " + dir + ".");
+    }
+    if (!dir.empty() && prepared.haveMain) {
+      std::string display = FileNamePart(prepared.main.original);
+      std::string name = job.resend ? "R" + display : display + "." + stamp;
+      if (!KeepFile(dir, name, prepared.main.path, &keptDocument)) {
+        keptDocument.clear();
+        prompter.Tell("The copy of the document could not be kept in " + dir + ".");
+      }
+    }
+  }
+
+  result.commandLine = SendCommandLine(command, result.requestPath);
+  std::string why;
+  if (!startable || !StartDeliveryCommand(result.commandLine, &why)) {
+    if (!startable) why = "No delivery command is set up ([Files] DeliveryCommand); the fax was not sent.";
+    result.message = why;
+    prompter.Tell(why);
+    // Nobody will take the copies: they go, the request stays for a look.
+    prepared.Discard();
+    result.copies.clear();
+    if (!keptMessage.empty()) DeleteFileA(keptMessage.c_str());
+    if (!keptDocument.empty()) DeleteFileA(keptDocument.c_str());
+    return finish(result);
+  }
+  result.started = true;
+
+  if (sendLog) {
+    FileManager& log = dictionary.File("SND");
+    log.SetName(Clip(ini.Fetch("Files", "SendLog")));
+    int rc = log.TryOpen(framework::ReadWrite | framework::DenyWrite);
+    std::string groups;
+    if (job.sendToAll) {
+      groups = "All Clients";
+    } else {
+      for (int i = 1; i <= q.g_Qgroups.Records(); ++i) {
+        const framework::Record& g = q.g_Qgroups.Entry(i);
+        if (g.GetLong("Mark") == 0) continue;
+        if (!groups.empty()) groups += ",";
+        groups += Clip(g.Get("GroupID"));
+      }
+    }
+    std::string localFiles;
+    for (const Attachment& a : prepared.locals) {
+      if (!localFiles.empty()) localFiles += ",";
+      localFiles += "\"" + a.original + "\"";
+    }
+    for (int i : targets) {
+      if (rc != framework::NoError) break;
+      const framework::Record& entry = q.g_QsendTo.Entry(i);
+      framework::Record& r = log.Buffer();
+      r.Clear();
+      r.Set("Date", logDate);
+      r.Set("Attn", SafeLine(Clip(entry.Get("ToName"))));
+      r.Set("Company", SafeLine(Clip(entry.Get("Company"))));
+      r.Set("Destination", SafeLine(Clip(entry.Get("Destination"))));
+      r.Set("Ref", SafeLine(Clip(job.reference)));
+      r.Set("ChargeCode", SafeLine(Clip(job.chargeCode)));
+      r.Set("CPFileName", keptMessage);
+      r.Set("PSFileName", keptDocument);
+      r.Set("Groups", SafeLine(groups));
+      r.Set("Includes", includes);
+      r.Set("LocalFiles", SafeLine(localFiles));
+      rc = log.TryInsert();
+    }
+    if (log.IsOpen() && log.Close() != framework::NoError && rc == framework::NoError) rc = framework::ErrorCode();
+    if (rc != framework::NoError) {
+      prompter.Tell("The send log " + log.Name() + " could not be written: " + framework::ErrorText());
+    } else {
+      result.logged = true;
+    }
+  }
+  return finish(result);
+}
+
+// ---------------------------------------------------------------------------
+// Deletion, resubmit, upload, settings
+
+SendResult WriteRemoteDeletion(Dictionary& dictionary, const framework::IniFile& ini, Prompter& prompter) {
+  SendResult result;
+  Queue& images = dictionary.Queues().g_QimageFiles;
+  UserIdentity identity;
+  const bool registry = GetRegistryIdentity(&identity);
+  RequestFile file;
+  result.requestPath = DeletionRequestPath();
+  file.Create(result.requestPath);
+  file.WriteJobLine("!MVN");
+  file.WriteJobLine("!PASSTHROUGH");
+  if (registry) {
+    file.WriteJobLine("UserId:" + SafeLine(identity.userId));
+    file.WriteJobLine("From:" + SafeLine(identity.userName));
+  }
+  std::vector<std::string> deleted;
+  for (int i = 1; i <= images.Records(); ++i) {
+    const framework::Record& image = images.Entry(i);
+    if (image.GetLong("Mark") != 1) continue;
+    deleted.push_back(Clip(image.Get("Name")));
+    file.WriteJobLine("DELETE:" + SafeLine(deleted.back()));
+  }
+  file.WriteJobLine("!PASSTHROUGH-END");
+  file.WriteJobLine("!MVN-END");
+  if (!file.Close()) {
+    result.message = file.Error() + ". Nothing was deleted.";
+    prompter.Tell(result.message);
+    DeleteFileA(result.requestPath.c_str());
+    return result;
+  }
+  result.written = true;
+  framework::IniFile imageIni(ini.Fetch("Files", "ImageFiles"));
+  for (int i = images.Records(); i >= 1; --i) {
+    images.Get(i);
+    if (images.Buffer().GetLong("Mark") != 1) continue;
+    imageIni.DeleteKey("ImageFiles", Clip(images.Buffer().Get("Name")));
+    images.Delete();
+  }
+  DeliveryCommand command = SplitDeliveryCommand(ini.Fetch("Files", "DeliveryCommand"));
+  result.commandLine = DeletionCommandLine(command, result.requestPath);
+  std::string why;
+  if (command.Empty() || !StartDeliveryCommand(result.commandLine, &why)) {
+    if (command.Empty()) why = "No delivery command is set up ([Files] DeliveryCommand); nothing was sent.";
+    result.message = why;
+    prompter.Tell(why);
+    return result;
+  }
+  result.started = true;
+  return result;
+}
+
+SendResult WriteResubmit(const framework::IniFile& ini, const ResubmitJob& job, Prompter& prompter) {
+  SendResult result;
+  RequestFile file;
+  std::string path;
+  HANDLE claim = CreateUnique(TempDirectory(), "Resubmit", ".tmp", &path);
+  if (claim == INVALID_HANDLE_VALUE) {
+    result.message = "The resubmit request could not be created in " + TempDirectory() + ": " +
+                     SystemText(GetLastError());
+    prompter.Tell(result.message);
+    return result;
+  }
+  CloseHandle(claim);
+  result.requestPath = path;
+  // The name is ours now; the writer fills it.
+  file.Create(path);
+  file.WriteJobLine("!MVN - DASHPOST V5.0 (Tolvar)");
+  file.WriteJobLine("!PASSTHROUGH");
+  static const char* const kMarker[] = {"", "RESUBMITX:", "RESUBMITA:", "RESUBMITS:"};
+  if (job.kind != ResubmitKind::None)
+    file.WriteJobLine(std::string(kMarker[static_cast<int>(job.kind)]) + SafeLine(CutUtf8(job.jobNumber, 19)));
+  if (IsYes(ini.Fetch("Default", "INTERNALMEDIANOTIFICATIONS"))) {
+    file.WriteJobLine("NotifyErrorV=IntNotifyErrorV");
+    file.WriteJobLine("NotifyMultiV=IntNotifyMultiV");
+    file.WriteJobLine("NotifyDelayV=IntNotifyDelayV");
+  } else {
+    file.WriteJobLine("NotifyErrorV=ResubmitError");
+  }
+  file.WriteJobLine("!PASSTHROUGH-END");
+  file.WriteJobLine("!MVN-END");
+  if (!file.Close()) {
+    result.message = file.Error() + ". Nothing was resubmitted.";
+    prompter.Tell(result.message);
+    DeleteFileA(path.c_str());
+    return result;
+  }
+  result.written = true;
+  DeliveryCommand command = SplitDeliveryCommand(ini.Fetch("Files", "DeliveryCommand"));
+  result.commandLine = SendCommandLine(command, path);
+  std::string why;
+  if (command.Empty() || !StartDeliveryCommand(result.commandLine, &why)) {
+    if (command.Empty()) why = "No delivery command is set up ([Files] DeliveryCommand); nothing was resubmitted.";
+    result.message = why;
+    prompter.Tell(why);
+    DeleteFileA(path.c_str());
+    return result;
+  }
+  result.started = true;
+  return result;
+}
+
+bool ValidUploadListName(std::string_view name) {
+  if (Clip(Left(name)).empty()) return false;
+  if (name.find("..") != std::string_view::npos) return false;
+  for (char c : name) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (c == '/' || c == '\\' || c == '"' || u < 0x20 || u == 0x7F) return false;
+  }
+  return true;
+}
+
+SendResult UploadList(Dictionary& dictionary, const framework::IniFile& ini, std::string_view listName,
+                      Prompter& prompter) {
+  SendResult result;
+  if (!ValidUploadListName(listName)) {
+    result.message = "The list name \"" + SafeLine(listName) +
+                     "\" cannot name a file: it must not be empty or hold \"/\", \"\\\", \"..\" or quotes.";
+    prompter.Tell(result.message);
+    return result;
+  }
+  std::string name = Clip(Left(listName));
+  result.requestPath = TempDirectory() + name + ".CSV";
+  framework::FileManager upload(framework::Driver::Csv, UPLDLayout(), result.requestPath);
+  int rc = upload.Create();
+  if (rc == framework::NoError) rc = upload.TryOpen(framework::ReadWrite | framework::DenyWrite);
+  Queue& sendTo = dictionary.Queues().g_QsendTo;
+  for (int i = 1; i <= sendTo.Records() && rc == framework::NoError; ++i) {
+    const framework::Record& e = sendTo.Entry(i);
+    upload.Buffer().Clear();
+    upload.Buffer().Set("ClientID", SafeLine(Clip(e.Get("ToName"))));
+    upload.Buffer().Set("Company", SafeLine(Clip(e.Get("Company"))));
+    upload.Buffer().Set("PreferredDestination", SafeLine(Clip(e.Get("Destination"))));
+    rc = upload.TryInsert();
+  }
+  if (upload.IsOpen() && upload.Close() != framework::NoError && rc == framework::NoError) rc = framework::ErrorCode();
+  if (rc != framework::NoError) {
+    result.message = "The upload file " + result.requestPath + " could not be written: " + framework::ErrorText();
+    prompter.Tell(result.message);
+    DeleteFileA(result.requestPath.c_str());
+    return result;
+  }
+  result.written = true;
+  result.targets = sendTo.Records();
+  DeliveryCommand command = SplitDeliveryCommand(ini.Fetch("Files", "DeliveryCommand"));
+  result.commandLine = UploadCommandLine(command, name, result.requestPath);
+  std::string why;
+  if (command.Empty() || !StartDeliveryCommand(result.commandLine, &why)) {
+    if (command.Empty()) why = "No delivery command is set up ([Files] DeliveryCommand); the list was not uploaded.";
+    result.message = why;
+    prompter.Tell(why);
+    return result;
+  }
+  result.started = true;
+  return result;
+}
+
+bool StartDeliverySettings(const framework::IniFile& ini, Prompter& prompter) {
+  DeliveryCommand command = SplitDeliveryCommand(ini.Fetch("Files", "DeliveryCommand"));
+  std::string why;
+  if (command.Empty() || !StartDeliveryCommand(SettingsCommandLine(command), &why)) {
+    if (command.Empty()) why = "No delivery command is set up ([Files] DeliveryCommand).";
+    prompter.Tell(why);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace mvn::client

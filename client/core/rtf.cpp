@@ -1,0 +1,243 @@
+// RTF cover-page blocks (see rtf.h).
+#include "client/core/rtf.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "client/records/records.h"
+#include "framework/core/filemanager.h"
+#include "framework/core/strings.h"
+
+namespace mvn::client {
+
+using framework::Clip;
+using framework::Left;
+using framework::Upper;
+
+std::string RtfMargins(std::string_view text) {
+  std::string out;
+  std::string_view rest = text;
+  for (int i = 0; i < 4; ++i) {
+    size_t comma = rest.find(',');
+    std::string_view one = comma == std::string_view::npos ? rest : rest.substr(0, comma);
+    if (comma != std::string_view::npos) rest = rest.substr(comma + 1);
+    double value = std::round(framework::DeformatReal(one) * 7200.0);
+    if (!(value >= 0)) value = 0;
+    if (value > 99999) value = 99999;
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%05d", static_cast<int>(value));
+    out += ',';
+    out += digits;
+  }
+  return out;
+}
+
+std::string LinesModeDigit(std::string_view mode) {
+  std::string m = Upper(Clip(Left(mode)));
+  if (m == "TOP") return "1";
+  if (m == "BOTTOM") return "2";
+  if (m == "BOTH" || m == "TOP&BOTTOM" || m == "TOP & BOTTOM") return "3";
+  return "0";
+}
+
+std::string RtfFontEntry(std::string_view fontName) {
+  std::string name = Clip(Left(fontName));
+  std::string u = Upper(name);
+  if (u.empty() || u == "TIMES NEW ROMAN") return "froman Times New Roman";
+  if (u == "MS SANS SERIF") return "fswiss Ms Sans Serif";
+  if (u == "ARIAL") return "fprq2 Arial";
+  if (u == "COURIER NEW") return "fmodern\\fprq1 Courier New";
+  // A name must not end the font table early: ";", "{", "}" and "\" are
+  // left out of it.
+  std::string safe;
+  for (char c : RtfEscape(name))
+    if (c != ';' && c != '{' && c != '}' && c != '\\') safe += c;
+  return "fnil " + safe;
+}
+
+int RtfHalfPoints(std::string_view fontSize) {
+  double points = framework::DeformatReal(fontSize);
+  if (!(points > 0)) points = 12;
+  double half = std::round(points * 2);
+  if (half > 999) half = 999;
+  if (half < 1) half = 1;
+  return static_cast<int>(half);
+}
+
+namespace {
+
+// Decodes one UTF-8 sequence at text[i]; the code point, or -1 for a byte
+// that starts no valid sequence (then one byte is used).
+long DecodeUtf8(std::string_view text, size_t i, size_t* used) {
+  unsigned char c = static_cast<unsigned char>(text[i]);
+  int n = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+  if (c >= 0xF5) n = 0;
+  *used = 1;
+  if (n == 0 || i + n > text.size()) return -1;
+  long cp = c & (n == 2 ? 0x1F : n == 3 ? 0x0F : 0x07);
+  for (int k = 1; k < n; ++k) {
+    unsigned char d = static_cast<unsigned char>(text[i + k]);
+    if ((d & 0xC0) != 0x80) return -1;
+    cp = (cp << 6) | (d & 0x3F);
+  }
+  if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
+    return -1;
+  *used = static_cast<size_t>(n);
+  return cp;
+}
+
+void AppendUnit(std::string& out, long unit) {
+  long value = unit > 32767 ? unit - 65536 : unit;
+  out += "\\u" + std::to_string(value) + "?";
+}
+
+}  // namespace
+
+std::string RtfEscape(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      ++i;
+      if (c == '\\' || c == '{' || c == '}') {
+        out += '\\';
+        out += static_cast<char>(c);
+      } else if (c >= 0x20 || c == '\t') {
+        out += static_cast<char>(c);
+      }
+      continue;
+    }
+    size_t used = 1;
+    long cp = DecodeUtf8(text, i, &used);
+    i += used;
+    if (cp < 0) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\'%02x", c);
+      out += hex;
+    } else if (cp >= 0x10000) {
+      long v = cp - 0x10000;
+      AppendUnit(out, 0xD800 + (v >> 10));
+      AppendUnit(out, 0xDC00 + (v & 0x3FF));
+    } else {
+      AppendUnit(out, cp);
+    }
+  }
+  return out;
+}
+
+namespace {
+
+std::string GuardBang(std::string line) {
+  if (!line.empty() && line[0] == '!') line.replace(0, 1, "\\'21");
+  return line;
+}
+
+}  // namespace
+
+std::vector<std::string> RtfBodyLines(std::string_view text) {
+  std::vector<std::string> lines;
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    size_t end = rest.find_first_of("\r\n");
+    if (end == std::string_view::npos) {
+      lines.push_back(GuardBang(RtfEscape(rest)));
+      break;
+    }
+    lines.push_back(GuardBang(RtfEscape(rest.substr(0, end))) + "\\par");
+    size_t skip = rest[end] == '\r' && end + 1 < rest.size() && rest[end + 1] == '\n' ? 2 : 1;
+    rest = rest.substr(end + skip);
+  }
+  return lines;
+}
+
+std::string RtfFileContent(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  bool lineStart = true;
+  for (char c : bytes) {
+    if (c == '\0') c = ' ';
+    if (lineStart && c == '!') {
+      out += "\\'21";
+    } else {
+      out += c;
+    }
+    lineStart = c == '\r' || c == '\n';
+  }
+  return out;
+}
+
+namespace {
+
+// The margins of a block: the first key, or the second when it is empty.
+std::string Margins(const framework::IniFile& ini, std::string_view section, const char* first, const char* second) {
+  std::string value = ini.Fetch(section, first);
+  if (Clip(value).empty()) value = ini.Fetch(section, second);
+  return value;
+}
+
+// Reads a header or signature file whole (read-only, others may read and
+// write); false when it cannot be opened or read.
+bool ReadBlockFile(const std::string& name, std::string* content) {
+  std::string path = name;
+  if (!FileExists(path)) path = "./" + FileNamePart(name);
+  framework::FileManager file(framework::Driver::Dos, TMPRTFLayout(), path);
+  file.SetCreate(false);
+  if (file.TryOpen(framework::ReadOnly | framework::DenyNone) != framework::NoError) return false;
+  content->clear();
+  bool ok = file.Set() == framework::NoError;
+  while (ok) {
+    int rc = file.Next();
+    if (rc == framework::RecordNotAvailableError) break;
+    if (rc != framework::NoError) {
+      ok = false;
+      break;
+    }
+    content->append(file.Buffer().GetText(0), 0, file.Bytes());
+  }
+  file.Close();
+  return ok;
+}
+
+bool FileBlock(RequestFile& request, const framework::IniFile& pages, std::string_view section, const char* marker,
+               const char* fileKey, const char* linesKey, const char* marginKey, const char* marginKey2) {
+  std::string name = Clip(pages.Fetch(section, fileKey));
+  std::string content;
+  if (!name.empty() && ReadBlockFile(name, &content)) {
+    std::string header = std::string(marker) + "," + LinesModeDigit(pages.Fetch(section, linesKey)) +
+                         RtfMargins(Margins(pages, section, marginKey, marginKey2));
+    request.WriteJobLine(header);
+    request.WriteBytes(RtfFileContent(content));
+    request.WriteJobLine("");
+  }
+  return request.WriteJobLine("");
+}
+
+}  // namespace
+
+bool BuildCoverPageRtf(RequestFile& request, const framework::IniFile& clientIni, std::string_view coverPage,
+                       std::string_view messageText, bool include) {
+  if (messageText.empty() || !include) return request.Ok();
+  framework::IniFile pages(clientIni.Fetch("Files", "GlobalCoverPages"));
+  std::string section = Clip(std::string(coverPage));
+
+  FileBlock(request, pages, section, "!RTFHEADER,0,0", "AddressHeaderFilename", "AddressHeaderLines", "AddressHeader",
+            "AddressHeaderMargins");
+
+  request.WriteJobLine("!RTFBODY,0,0," + LinesModeDigit(pages.Fetch(section, "MessageBodyLines")) +
+                       RtfMargins(Margins(pages, section, "MessageBody", "MessageBodyMargins")));
+  request.WriteJobLine("{\\rtf1\\ansi\\deff0\\deftab720{\\fonttbl{\\f0\\" +
+                       RtfFontEntry(pages.Fetch(section, "MessageBodyFontname")) + ";}}");
+  request.WriteJobLine("{\\colortbl\\red0\\green0\\blue0;}");
+  request.WriteJobLine("\\deflang5129\\pard\\plain\\f0\\fs" +
+                       std::to_string(RtfHalfPoints(pages.Fetch(section, "MessageBodyFontSize"))));
+  for (const std::string& line : RtfBodyLines(messageText)) request.WriteJobLine(line);
+  request.WriteJobLine("\\par");
+  request.WriteJobLine("}");
+  request.WriteJobLine("");
+
+  FileBlock(request, pages, section, "!RTFSIG,0,0", "SignatureFilename", "SignatureLines", "Signature",
+            "SignatureMargins");
+  return request.Ok();
+}
+
+}  // namespace mvn::client

@@ -1,0 +1,229 @@
+// Recipient list building (see sendlist.h).
+#include "client/core/sendlist.h"
+
+#include <algorithm>
+#include <memory>
+#include <unordered_set>
+#include <vector>
+
+#include "framework/core/strings.h"
+
+namespace mvn::client {
+
+using framework::Clip;
+using framework::CompareNoCase;
+using framework::Record;
+using framework::Upper;
+
+std::string CutText(std::string_view text, size_t width) { return framework::CutUtf8(text, width); }
+
+BookTable::BookTable(FileManager& file) : m_file(file.Clone()) {
+  // Reading a list never makes a book that is not there.
+  m_file->SetCreate(false);
+  m_ok = m_file->TryOpen(framework::ReadOnly | framework::DenyNone) == framework::NoError;
+}
+
+BookTable::~BookTable() {
+  if (m_ok) m_file->Close();
+}
+
+void SelectRecipientRecord(SingleRecipient& r, const Record& mvc) {
+  r.name = Clip(mvc.Get("ClientID"));
+  r.company = Clip(mvc.Get("Company"));
+  r.destination = Clip(mvc.Get("PreferredDestination"));
+  r.recordId = static_cast<int32_t>(mvc.GetLong("PK_MVClientID"));
+  r.title = CutText(Clip(mvc.Get("Sal")), 10);
+  r.firstName = CutText(Clip(mvc.Get("FirstName")), 20);
+  r.lastName = CutText(Clip(mvc.Get("LastName")), 20);
+  r.attachmentType = CutText(Clip(mvc.Get("FaxToEmailAttachmentType")), 4);
+}
+
+void AcceptRecipientName(SingleRecipient& r) {
+  std::string name = Clip(r.name);
+  size_t first = name.find(' ');
+  if (first == std::string::npos) {
+    r.title.clear();
+    r.firstName = name;
+    r.lastName.clear();
+  } else {
+    size_t second = name.find(' ', first + 1);
+    if (second == std::string::npos) {
+      r.title.clear();
+      r.firstName = name.substr(0, first);
+      r.lastName = name.substr(first + 1);
+    } else {
+      r.title = name.substr(0, first);
+      r.firstName = name.substr(first + 1, second - first - 1);
+      r.lastName = name.substr(second + 1);
+    }
+  }
+  r.title = CutText(r.title, 10);
+  r.firstName = CutText(r.firstName, 20);
+  r.lastName = CutText(r.lastName, 20);
+  r.attachmentType.clear();
+  r.recordId = 0;
+}
+
+void AcceptRecipientAddress(SingleRecipient& r) { r.recordId = 0; }
+
+GroupSend ParseGroupSend(std::string_view value) {
+  std::string v = Upper(Clip(framework::Left(value)));
+  if (v == "FAX ONLY") return GroupSend::FaxOnly;
+  if (v == "EMAIL ONLY") return GroupSend::EmailOnly;
+  if (v == "FAX THEN EMAIL") return GroupSend::FaxThenEmail;
+  if (v == "FAX AND EMAIL") return GroupSend::FaxAndEmail;
+  if (v == "USE ENTRY DEFAULT") return GroupSend::UseEntryDefault;
+  return GroupSend::None;
+}
+
+namespace {
+
+struct Entry {
+  int32_t id = 0;
+  std::string toName, company, destination, title, firstName, lastName, emailFormat;
+};
+
+// One entry from an address record with the given destination.
+Entry FromRecord(const Record& mvc, const std::string& destination) {
+  Entry e;
+  e.id = static_cast<int32_t>(mvc.GetLong("PK_MVClientID"));
+  e.toName = mvc.Get("ClientID");
+  e.company = mvc.Get("Company");
+  e.destination = destination;
+  e.title = Clip(mvc.Get("Sal"));
+  e.firstName = Clip(mvc.Get("FirstName"));
+  e.lastName = Clip(mvc.Get("LastName"));
+  if (Clip(mvc.Get("PreferredDestination")) == Clip(mvc.Get("Email")))
+    e.emailFormat = Clip(mvc.Get("FaxToEmailAttachmentType"));
+  return e;
+}
+
+// The destinations one group member gets under the preference.
+std::vector<std::string> MemberDestinations(const Record& mvc, GroupSend preference) {
+  std::string fax = Clip(mvc.Get("FaxNum"));
+  std::string email = Clip(mvc.Get("Email"));
+  std::string preferred = Clip(mvc.Get("PreferredDestination"));
+  std::vector<std::string> out;
+  switch (preference) {
+    case GroupSend::FaxOnly:
+      if (!fax.empty()) out.push_back(fax);
+      break;
+    case GroupSend::EmailOnly:
+      if (!email.empty()) out.push_back(email);
+      break;
+    case GroupSend::FaxThenEmail:
+      if (!fax.empty())
+        out.push_back(fax);
+      else if (!email.empty())
+        out.push_back(email);
+      break;
+    case GroupSend::FaxAndEmail:
+      if (!fax.empty()) out.push_back(fax);
+      if (!email.empty()) out.push_back(email);
+      break;
+    default:
+      if (!preferred.empty()) out.push_back(preferred);
+      break;
+  }
+  return out;
+}
+
+void FillQueue(Queue& queue, const std::vector<Entry>& entries) {
+  queue.Free();
+  for (const Entry& e : entries) {
+    Record& b = queue.Buffer();
+    b.Clear();
+    b.SetLong("Mark", 1);
+    b.SetLong("MVClientID", e.id);
+    b.Set("ToName", e.toName);
+    b.Set("Company", e.company);
+    b.Set("Destination", e.destination);
+    b.Set("Title", e.title);
+    b.Set("FirstName", e.firstName);
+    b.Set("LastName", e.lastName);
+    b.Set("EmailFormat", e.emailFormat);
+    queue.Add();
+  }
+}
+
+void Build(Dictionary& dictionary, const SendListSource& source, bool forSend) {
+  Queue& sendTo = dictionary.Queues().g_QsendTo;
+  std::vector<Entry> entries;
+  std::unordered_set<int32_t> listed;
+
+  if (forSend && !source.sendToAll && !Clip(source.recipient.destination).empty()) {
+    const SingleRecipient& r = source.recipient;
+    Entry e;
+    e.id = r.recordId;
+    e.toName = r.name;
+    e.company = r.company;
+    e.destination = r.destination;
+    e.title = r.title;
+    e.firstName = r.firstName;
+    e.lastName = r.lastName;
+    e.emailFormat = r.attachmentType;
+    entries.push_back(e);
+    listed.insert(e.id);
+  }
+
+  if (source.sendToAll) {
+    BookTable clients(dictionary.File("MVClients"));
+    if (clients.Ok() && clients.File().Set() == framework::NoError) {
+      while (clients.File().Next() == framework::NoError) {
+        const Record& mvc = clients.File().Buffer();
+        entries.push_back(FromRecord(mvc, mvc.Get("PreferredDestination")));
+      }
+    }
+    FillQueue(sendTo, entries);
+    return;
+  }
+
+  BookTable clients(dictionary.File("MVClients"));
+  BookTable members(dictionary.File("MVGroupClient"));
+  // The send sorts its list by record id before each member lookup, so at
+  // the end every entry stands in id order except those added for the last
+  // row read. The same result in one sort: remember how many entries the
+  // last sort saw.
+  bool sorted = false;
+  size_t sortedCount = 0;
+  Queue& groups = dictionary.Queues().g_Qgroups;
+  if (clients.Ok() && members.Ok()) {
+    for (int g = 1; g <= groups.Records(); ++g) {
+      const Record& group = groups.Entry(g);
+      if (group.GetLong("Mark") == 0) continue;
+      std::string groupId = Clip(group.Get("GroupID"));
+      FileManager& m = members.File();
+      m.Buffer().Clear();
+      m.Buffer().Set("GroupID", groupId);
+      if (m.SetFrom("MVGC:KeyGroupID") != framework::NoError) continue;
+      while (m.Next() == framework::NoError) {
+        if (CompareNoCase(Clip(m.Buffer().Get("GroupID")), groupId) != 0) break;
+        int32_t id = static_cast<int32_t>(m.Buffer().GetLong("FK_MVClientID"));
+        FileManager& c = clients.File();
+        c.Buffer().Clear();
+        c.Buffer().SetLong("PK_MVClientID", id);
+        if (c.TryFetch("MVC:KeyPK_MVClientID") != framework::NoError) continue;
+        if (forSend) {
+          sorted = true;
+          sortedCount = entries.size();
+        }
+        if (listed.count(id)) continue;
+        for (const std::string& destination : MemberDestinations(c.Buffer(), source.groupSend)) {
+          entries.push_back(FromRecord(c.Buffer(), destination));
+          listed.insert(id);
+        }
+      }
+    }
+  }
+  if (sorted)
+    std::stable_sort(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(sortedCount),
+                     [](const Entry& a, const Entry& b) { return a.id < b.id; });
+  FillQueue(sendTo, entries);
+}
+
+}  // namespace
+
+void BuildSendList(Dictionary& dictionary, const SendListSource& source) { Build(dictionary, source, true); }
+void BuildSendToList(Dictionary& dictionary, const SendListSource& source) { Build(dictionary, source, false); }
+
+}  // namespace mvn::client

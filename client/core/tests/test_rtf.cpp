@@ -1,0 +1,97 @@
+// The RTF pieces of a cover-page message.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "client/core/rtf.h"
+#include "tests/support/tempdir.h"
+
+using namespace mvn::client;
+using V = std::vector<std::string>;
+
+TEST(Rtf, Margins) {
+  struct Case {
+    const char *in, *out;
+  } cases[] = {
+      {"0.5,0.5,1,1", ",03600,03600,07200,07200"},
+      {"1,2", ",07200,14400,14400,14400"},
+      {"0,0,0,0", ",00000,00000,00000,00000"},
+      {"0.25", ",01800,01800,01800,01800"},
+      {"", ",00000,00000,00000,00000"},
+      {"1,2,3,4,5", ",07200,14400,21600,28800"},
+      {"0.00007,20,-1,1 in", ",00001,99999,00000,07200"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(RtfMargins(c.in), c.out) << c.in;
+}
+
+TEST(Rtf, LinesModesFontsAndSizes) {
+  struct Mode {
+    const char *in, *digit;
+  } modes[] = {{"NONE", "0"}, {"top", "1"},          {"Bottom", "2"}, {"both", "3"},
+               {"top&bottom", "3"}, {"Top & Bottom", "3"}, {"sideways", "0"}, {"", "0"}};
+  for (const Mode& m : modes) EXPECT_EQ(LinesModeDigit(m.in), m.digit) << m.in;
+
+  EXPECT_EQ(RtfFontEntry("arial"), "fprq2 Arial");
+  EXPECT_EQ(RtfFontEntry(""), "froman Times New Roman");
+  EXPECT_EQ(RtfFontEntry("Times New Roman"), "froman Times New Roman");
+  EXPECT_EQ(RtfFontEntry("MS Sans Serif"), "fswiss Ms Sans Serif");
+  EXPECT_EQ(RtfFontEntry("courier new"), "fmodern\\fprq1 Courier New");
+  EXPECT_EQ(RtfFontEntry("Gill;}{Sans\\"), "fnil GillSans");
+
+  EXPECT_EQ(RtfHalfPoints("12"), 24);
+  EXPECT_EQ(RtfHalfPoints("10.5"), 21);
+  EXPECT_EQ(RtfHalfPoints("0"), 24);
+  EXPECT_EQ(RtfHalfPoints("big"), 24);
+  EXPECT_EQ(RtfHalfPoints("5000"), 999);
+}
+
+TEST(Rtf, BodyLines) {
+  struct Case {
+    std::string in;
+    V out;
+  } cases[] = {
+      {"a\\b", {"a\\\\b"}},
+      {"one\r\ntwo", {"one\\par", "two"}},
+      {"one\r\n", {"one\\par"}},
+      {"a\rb\nc\n\rd", {"a\\par", "b\\par", "c\\par", "\\par", "d"}},
+      {"{x}", {"\\{x\\}"}},
+      {"!ExtAttachment,x,/etc/passwd\r\n!MVN-END", {"\\'21ExtAttachment,x,/etc/passwd\\par", "\\'21MVN-END"}},
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", {"caf\\u233? \\u8364? \\u-10179?\\u-8704?"}},
+      {std::string("a\0b\x01", 4) + "\t", {"ab\t"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(RtfBodyLines(c.in), c.out) << c.in;
+  EXPECT_EQ(RtfFileContent("!a\r\n!b\n c!"), "\\'21a\r\n\\'21b\n c!");
+}
+
+TEST(Rtf, BlocksFromFilesThatCannotBeOpenedAreLeftOut) {
+  mvntest::TempDir dir;
+  ASSERT_EQ(mkfifo((dir / "header.rtf").c_str(), 0600), 0);
+  std::string big(9000, 'x');
+  big[8191] = '\n';
+  big[8192] = '!';
+  mvntest::WriteFile(dir / "sig.rtf", big);
+  mvntest::WriteFile(dir / "cover.ini", "[P]\nAddressHeaderFilename=" + dir / "header.rtf" +
+                                            "\nSignatureFilename=" + dir / "sig.rtf" +
+                                            "\nSignatureMargins=1\nMessageBodyFontname=Zapf\n");
+  mvntest::WriteFile(dir / "client.ini", "[Files]\nGlobalCoverPages=" + dir / "cover.ini" + "\n");
+  mvn::framework::IniFile ini(dir / "client.ini");
+  RequestFile request;
+  ASSERT_TRUE(request.Create(dir / "out.req"));
+  ASSERT_TRUE(BuildCoverPageRtf(request, ini, "P", "Hi", true));
+  ASSERT_TRUE(request.Close());
+  std::string expected_sig = big;
+  expected_sig.replace(8192, 1, "\\'21");
+  EXPECT_EQ(mvntest::ReadFile(dir / "out.req"),
+            "\r\n!RTFBODY,0,0,0,00000,00000,00000,00000\r\n"
+            "{\\rtf1\\ansi\\deff0\\deftab720{\\fonttbl{\\f0\\fnil Zapf;}}\r\n"
+            "{\\colortbl\\red0\\green0\\blue0;}\r\n\\deflang5129\\pard\\plain\\f0\\fs24\r\nHi\r\n\\par\r\n}\r\n\r\n"
+            "!RTFSIG,0,0,0,07200,07200,07200,07200\r\n" +
+                expected_sig + "\r\n\r\n");
+  // Nothing at all without a message or with the box off.
+  RequestFile none;
+  ASSERT_TRUE(none.Create(dir / "none.req"));
+  BuildCoverPageRtf(none, ini, "P", "", true);
+  BuildCoverPageRtf(none, ini, "P", "Hi", false);
+  ASSERT_TRUE(none.Close());
+  EXPECT_EQ(mvntest::ReadFile(dir / "none.req"), "");
+}
