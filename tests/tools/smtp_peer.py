@@ -10,7 +10,8 @@ The script maps a point of the dialogue to an action: "GREETING", "HELO",
 "OTHER" (any other command). An action is a list of steps: a text (sent as
 one segment; JSON escapes give CR LF), {"sleep": seconds}, "close" (close
 the connection at once) or "silent" (send nothing more and wait for the
-client to close). Points the script leaves out get ordinary replies. The
+client to close), "stall" (stop reading for 5 seconds, then close: a peer
+whose receive window fills up). Points the script leaves out get ordinary replies. The
 peer serves connections one after the other until it is killed and appends
 one JSON line per connection to the record file:
 {"commands": [...], "message": base64 of the data lines, "ended": "quit" |
@@ -47,6 +48,9 @@ def act(conn, steps):
     for step in steps:
         if step == "close":
             return False
+        if step == "stall":
+            time.sleep(5)
+            raise Closed("peer-closed")
         if step == "silent":
             while conn.recv(65536):
                 pass
