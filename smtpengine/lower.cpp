@@ -316,13 +316,10 @@ void LogFlush(ChannelContext* ch) {
 }
 
 bool OpenLogFile(ChannelContext* ch, const char* path) {
+  // A channel that already logs keeps its file, and the file its lines.
+  if (ch->logFd >= 0) return true;
   int fd = CreateLog(path);
   if (fd < 0) return false;
-  // A channel that already logs keeps its first file.
-  if (ch->logFd >= 0) {
-    CloseFd(fd);
-    return true;
-  }
   ch->logFd = fd;
   return true;
 }

@@ -16,7 +16,8 @@ characters but the last, and whose decoded bytes equal FILE byte for byte.
 --text FILE: the text as the server stored it (its lines, each with CR LF,
 after the part header or after the blank line of a mail without MIME; the
 engine ends a mail without MIME with one empty line) equals FILE.
-Prints the header names as JSON and exits 0, or prints what differs on
+--delivered: a mail from a Maildir (LF line ends, trace lines in front, a
+Message-Id line added by the transfer agent). Prints the header names as JSON and exits 0, or prints what differs on
 standard error and exits 1.
 """
 
@@ -44,8 +45,19 @@ def main():
     parser.add_argument("--attachment", action="append", default=[])
     parser.add_argument("--text-type", action="append", default=[])
     parser.add_argument("--text")
+    parser.add_argument("--delivered", action="store_true",
+                        help="a mail as a transfer agent delivered it: its trace lines before X-Mailer and "
+                             "its Message-Id line are not the engine's")
     args = parser.parse_args()
     raw = open(args.mail, "rb").read()
+    if args.delivered:
+        # A Maildir file has LF line ends; the wire had CR LF.
+        raw = raw.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
+        head_end = raw.index(b"\r\n\r\n")
+        header = raw[:head_end].split(b"\r\n")
+        start = next((i for i, line in enumerate(header) if line.startswith(b"X-Mailer: ")), 0)
+        kept = [line for line in header[start:] if not line.lower().startswith(b"message-id:")]
+        raw = b"\r\n".join(kept) + raw[head_end:]
     if b"\n" in raw.replace(b"\r\n", b"") or b"\r" in raw.replace(b"\r\n", b""):
         fail("a line end other than CR LF")
     lines = raw.split(b"\r\n")

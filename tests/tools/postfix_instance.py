@@ -110,6 +110,9 @@ def main():
     base = os.path.abspath(args.dir)
     owner = pwd.getpwnam("postfix")
     etc = os.path.join(base, "etc")
+    # The daemons run as the postfix user: DIR (the caller's own fresh
+    # directory) must let them through.
+    os.chmod(base, 0o755)
     for sub in ("etc", "queue", "data", "mail"):
         os.makedirs(os.path.join(base, sub), exist_ok=True)
     os.chown(os.path.join(base, "data"), owner.pw_uid, owner.pw_gid)
