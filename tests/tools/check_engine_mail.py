@@ -16,7 +16,8 @@ characters but the last, and whose decoded bytes equal FILE byte for byte.
 --text FILE: the text as the server stored it (its lines, each with CR LF,
 after the part header or after the blank line of a mail without MIME; the
 engine ends a mail without MIME with one empty line) equals FILE.
---delivered: a mail from a Maildir (LF line ends, trace lines in front, a
+--extract OUT: the decoded ATTACH.XXX is written to OUT (and, without
+--attachment, checked as the one attachment). --delivered: a mail from a Maildir (LF line ends, trace lines in front, a
 Message-Id line added by the transfer agent). Prints the header names as JSON and exits 0, or prints what differs on
 standard error and exits 1.
 """
@@ -45,10 +46,13 @@ def main():
     parser.add_argument("--attachment", action="append", default=[])
     parser.add_argument("--text-type", action="append", default=[])
     parser.add_argument("--text")
+    parser.add_argument("--extract", help="writes the decoded bytes of the attachment ATTACH.XXX here")
     parser.add_argument("--delivered", action="store_true",
                         help="a mail as a transfer agent delivered it: its trace lines before X-Mailer and "
                              "its Message-Id line are not the engine's")
     args = parser.parse_args()
+    if args.extract and not args.attachment:
+        args.attachment = ["ATTACH.XXX=" + args.extract]
     raw = open(args.mail, "rb").read()
     if args.delivered:
         # A Maildir file has LF line ends; the wire had CR LF.
@@ -113,6 +117,13 @@ def main():
 
     message = email.message_from_bytes(raw, policy=email.policy.compat32)
     parts = message.get_payload()
+    if args.extract:
+        found = [part for part in parts[1:] if part.get_filename() == "ATTACH.XXX"]
+        if len(found) != 1:
+            fail("no single ATTACH.XXX part")
+        with open(args.extract, "wb") as out:
+            out.write(found[0].get_payload(decode=True) or b"")
+
     if not isinstance(parts, list) or len(parts) != 1 + len(args.attachment):
         fail("%d parts" % (len(parts) if isinstance(parts, list) else 0))
     for part, item in zip(parts[1:], args.attachment):
