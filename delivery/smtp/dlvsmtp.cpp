@@ -3,6 +3,9 @@
 #include "delivery/common/dllapp.h"
 #include "delivery/smtp/smtpmodule.h"
 
+using mvn::delivery::SMTPRECORD;
+namespace SmtpModule = mvn::delivery::SmtpModule;
+
 namespace {
 
 class SMTPDLLAPP : public CXXDLLAPP {

@@ -10,6 +10,8 @@ MVN_STATIC_OBJECT(SmtpOptionsPage, g_smtpOptionsPage);
 
 using namespace mvn::smtpengine;
 
+namespace mvn::delivery {
+
 namespace {
 
 constexpr std::int32_t kChannel = 0;
@@ -196,3 +198,5 @@ const char* GetLastResult(SMTPRECORD* record) {
 }
 
 }  // namespace SmtpModule
+
+}  // namespace mvn::delivery

@@ -10,6 +10,8 @@
 #include "delivery/common/smtppage.h"
 #include "lib/stringlist.h"
 
+namespace mvn::delivery {
+
 // The record: the common head, then dlvsmtp's part.
 struct SMTPRECORD : DELIVERYRECORD {
   LONG m_lastEngineResult;
@@ -63,3 +65,5 @@ LONG ParseNumber(const char* text, bool isSigned);
 void AttachmentPath(const char* jobFile, CTEXT* path);
 
 }  // namespace SmtpModule
+
+}  // namespace mvn::delivery
