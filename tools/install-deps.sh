@@ -9,6 +9,7 @@ packages=(
   unixodbc unixodbc-dev libsqliteodbc
   qt6-base-dev fonts-dejavu-core
   python3 python3-aiosmtpd
+  postfix tzdata
   iproute2 util-linux procps
   curl
   time
@@ -24,6 +25,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   export DEBIAN_FRONTEND=noninteractive
+  # postfix is only a program for the tests, which run instances of their
+  # own: "Local only", and nothing of the machine's mail set up beyond that.
+  printf '%s\n' "postfix postfix/main_mailer_type select Local only" \
+    "postfix postfix/mailname string localhost.localdomain" | $sudo debconf-set-selections
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

@@ -280,3 +280,68 @@ BOOL WSAGetOverlappedResult(SOCKET s, LPWSAOVERLAPPED overlapped, DWORD* transfe
 // pending one with nullptr): its result becomes WSA_OPERATION_ABORTED and
 // its event is set. FALSE when none was pending.
 BOOL CancelIoEx(SOCKET s, LPWSAOVERLAPPED overlapped);
+
+// ---------------------------------------------------------------------------
+// Winsock 1.1 calls: plain sockets, readiness sets and socket options.
+//
+// select and its fd_set, FD_SETSIZE and timeval are also names of the C
+// library's <sys/select.h>, which every translation unit meets through
+// <cstdlib>; they are offered here as WSAFDSET, WSA_FD_SETSIZE, WSATIMEVAL
+// and WsaSelect. The sets hold SOCKET values (never descriptors), so any
+// descriptor number works: the layer polls with poll(), not select().
+constexpr int MSG_PEEK = 0x2;
+constexpr int SOL_SOCKET = 0xFFFF;
+constexpr int SO_LINGER = 0x0080;
+constexpr unsigned WSA_FD_SETSIZE = 64;
+
+struct linger {
+  USHORT l_onoff;
+  USHORT l_linger;  // seconds
+};
+struct WSAFDSET {
+  unsigned fd_count;
+  SOCKET fd_array[WSA_FD_SETSIZE];
+};
+struct WSATIMEVAL {
+  long tv_sec;
+  long tv_usec;
+};
+inline void WsaFdZero(WSAFDSET* set) { set->fd_count = 0; }
+inline void WsaFdSet(SOCKET s, WSAFDSET* set) {
+  for (unsigned i = 0; i < set->fd_count; ++i)
+    if (set->fd_array[i] == s) return;
+  if (set->fd_count < WSA_FD_SETSIZE) set->fd_array[set->fd_count++] = s;
+}
+inline bool WsaFdIsSet(SOCKET s, const WSAFDSET* set) {
+  for (unsigned i = 0; i < set->fd_count; ++i)
+    if (set->fd_array[i] == s) return true;
+  return false;
+}
+
+// WSASocketA without protocol information, group or flags.
+SOCKET socket(int family, int type, int protocol);
+// WSAConnect without caller data and QOS.
+int connect(SOCKET s, const sockaddr* name, int nameLength);
+// A blocking socket waits until it can move something, then moves what it
+// can now: a send may send fewer bytes than asked (the caller sends the
+// rest). A non-blocking socket fails with WSAEWOULDBLOCK instead of
+// waiting. Sends never raise SIGPIPE. Flags: send 0; recv 0 or MSG_PEEK.
+// recv gives 0 when the peer has closed its side.
+int send(SOCKET s, const char* data, int length, int flags);
+int recv(SOCKET s, char* data, int length, int flags);
+// Leaves in each set the sockets that are ready: readable (data, or the
+// peer closed), writable (connected and room to send), error condition (a
+// connection attempt that failed, or an error pending on the socket). A
+// socket still connecting is neither readable nor writable. timeout
+// nullptr waits without limit; {0, 0} tests once. Gives the number of
+// sockets left in the sets, 0 on time-out. The first argument is ignored.
+int WsaSelect(int ignored, WSAFDSET* readSet, WSAFDSET* writeSet, WSAFDSET* errorSet, const WSATIMEVAL* timeout);
+// SOL_SOCKET with SO_LINGER only.
+int setsockopt(SOCKET s, int level, int name, const char* value, int length);
+// The local address of a connected socket.
+int getsockname(SOCKET s, sockaddr* name, int* nameLength);
+// The machine's host name; WSAEFAULT when it does not fit.
+int gethostname(char* name, int length);
+// No blocking call of this layer can be interrupted by another on the same
+// thread, so this is always FALSE.
+BOOL WSAIsBlocking();

@@ -11,8 +11,9 @@ The script maps a point of the dialogue to an action: "GREETING", "HELO",
 one segment; JSON escapes give CR LF), {"sleep": seconds}, {"repeat": text,
 "every": seconds, "count": n} (sends the text n times, or until the client
 goes when there is no count, sleeping between sends), "close" (close the
-connection at once) or "silent" (send nothing more and wait for the client
-to close). Points the script leaves out get ordinary replies. The
+connection at once), "silent" (send nothing more and wait for the client
+to close) or "stall" (stop reading for 5 seconds, then close: a peer whose
+receive window fills up). Points the script leaves out get ordinary replies. The
 peer serves connections one after the other until it is killed and appends
 one JSON line per connection to the record file:
 {"commands": [...], "message": base64 of the data lines, "ended": "quit" |
@@ -49,6 +50,9 @@ def act(conn, steps):
     for step in steps:
         if step == "close":
             return False
+        if step == "stall":
+            time.sleep(5)
+            raise Closed("peer-closed")
         if step == "silent":
             while conn.recv(65536):
                 pass

@@ -107,6 +107,47 @@ long SendNow(int fd, const IoPiece* pieces, std::size_t count, int* wsaError) {
   }
 }
 
+long ReceiveOnce(int fd, char* data, std::size_t length, bool peek, int* wsaError) {
+  for (;;) {
+    ssize_t n = ::recv(fd, data, length, MSG_DONTWAIT | (peek ? MSG_PEEK : 0));
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    return Fail(wsaError);
+  }
+}
+
+int SetLinger(int fd, bool on, int seconds, int* wsaError) {
+  ::linger value{};
+  value.l_onoff = on ? 1 : 0;
+  value.l_linger = seconds;
+  if (::setsockopt(fd, SOL_SOCKET, SO_LINGER, &value, sizeof value) < 0) return Fail(wsaError);
+  return 0;
+}
+
+int LocalAddress(int fd, std::uint32_t* address, std::uint16_t* port, int* wsaError) {
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) < 0) return Fail(wsaError);
+  *address = local.sin_addr.s_addr;
+  *port = local.sin_port;
+  return 0;
+}
+
+int HostName(char* buffer, std::size_t size, int* wsaError) {
+  if (!buffer || size == 0) {
+    if (wsaError) *wsaError = 10014;  // WSAEFAULT
+    return -1;
+  }
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) < 0) return Fail(wsaError);
+  if (std::strlen(name) >= size) {
+    if (wsaError) *wsaError = 10014;
+    return -1;
+  }
+  std::strcpy(buffer, name);
+  return 0;
+}
+
 int Shutdown(int fd, int how, int* wsaError) {
   int mode = how == 0 ? SHUT_RD : how == 1 ? SHUT_WR : SHUT_RDWR;
   if (::shutdown(fd, mode) < 0) return Fail(wsaError);
@@ -130,6 +171,7 @@ int Poll(PollItem* items, std::size_t count, int timeoutMs) {
     if (set[i].revents & POLLIN) revents |= kReadable;
     if (set[i].revents & POLLOUT) revents |= kWritable;
     if (set[i].revents & (POLLHUP | POLLERR | POLLNVAL)) revents |= kHangUp;
+    if (set[i].revents & (POLLERR | POLLNVAL)) revents |= kError;
     items[i].revents = revents;
   }
   return n;

@@ -29,6 +29,14 @@ int ConnectResult(int fd);
 // SIGPIPE.
 long ReceiveNow(int fd, const IoPiece* pieces, std::size_t count, int* wsaError);
 long SendNow(int fd, const IoPiece* pieces, std::size_t count, int* wsaError);
+// One receive that never blocks; with peek the bytes stay queued.
+long ReceiveOnce(int fd, char* data, std::size_t length, bool peek, int* wsaError);
+// SO_LINGER on or off with a time-out in seconds.
+int SetLinger(int fd, bool on, int seconds, int* wsaError);
+// The socket's local IPv4 address and port, both in network order.
+int LocalAddress(int fd, std::uint32_t* address, std::uint16_t* port, int* wsaError);
+// The machine's host name, terminated; -1 when it does not fit.
+int HostName(char* buffer, std::size_t size, int* wsaError);
 int Shutdown(int fd, int how, int* wsaError);
 void Close(int fd);
 
@@ -36,6 +44,7 @@ void Close(int fd);
 constexpr short kReadable = 0x1;
 constexpr short kWritable = 0x2;
 constexpr short kHangUp = 0x4;  // hang-up or error
+constexpr short kError = 0x8;   // an error is pending on the socket (POLLERR)
 struct PollItem {
   int fd;
   short events;

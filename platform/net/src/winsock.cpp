@@ -51,6 +51,7 @@ struct SocketObject {
   bool nonBlocking = false;
   bool connecting = false;
   bool connected = false;
+  int connectError = 0;  // outcome of a non-blocking connect that failed
   long selected = 0;
   std::shared_ptr<EventObject> selectEvent;
   long recorded = 0;
@@ -132,6 +133,7 @@ void Drive(SocketObject& socket, short ready) {
     int result = sys::ConnectResult(socket.fd);
     socket.connecting = false;
     socket.connected = result == 0;
+    socket.connectError = result;
     if (socket.selected & FD_CONNECT) Record(socket, FD_CONNECT_BIT, result);
   }
   bool receiveSeen = false;
@@ -637,3 +639,165 @@ BOOL CancelIoEx(SOCKET s, LPWSAOVERLAPPED overlapped) {
   if (!cancelled) SetLastError(kErrorNotFound);
   return cancelled ? TRUE : FALSE;
 }
+
+// ---------------------------------------------------------------------------
+// Winsock 1.1 calls
+SOCKET socket(int family, int type, int protocol) { return WSASocketA(family, type, protocol, nullptr, 0, 0); }
+
+int connect(SOCKET s, const sockaddr* name, int nameLength) {
+  return WSAConnect(s, name, nameLength, nullptr, nullptr, nullptr, nullptr);
+}
+
+namespace {
+
+// send and recv: one move of what can move now; a blocking socket first
+// waits until something can move.
+int MoveOnce(bool sending, SOCKET s, char* data, int length, bool peek) {
+  std::unique_lock<std::mutex> lock(g_lock);
+  if (!Started()) return SOCKET_ERROR;
+  std::shared_ptr<SocketObject> socket = FindSocket(s);
+  if (!socket) return Fail(WSAENOTSOCK);
+  if (!data || length < 0) return Fail(WSAEFAULT);
+  if (socket->connecting) return Fail(WSAEWOULDBLOCK);
+  if (!socket->connected) return Fail(WSAENOTCONN);
+  for (;;) {
+    int error = 0;
+    long n;
+    if (sending) {
+      sys::IoPiece piece{data, static_cast<std::size_t>(length)};
+      n = sys::SendNow(socket->fd, &piece, 1, &error);
+    } else {
+      n = sys::ReceiveOnce(socket->fd, data, static_cast<std::size_t>(length), peek, &error);
+    }
+    if (n >= 0) return static_cast<int>(n);
+    if (error != WSAEWOULDBLOCK || socket->nonBlocking) return Fail(error);
+    sys::PollItem item{socket->fd, sending ? sys::kWritable : sys::kReadable, 0};
+    int fd = socket->fd;
+    lock.unlock();
+    sys::Poll(&item, 1, -1);
+    lock.lock();
+    if (FindSocket(s) != socket || socket->fd != fd) return Fail(WSAEINTR);
+  }
+}
+
+}  // namespace
+
+int send(SOCKET s, const char* data, int length, int flags) {
+  if (flags != 0) return Fail(WSAEOPNOTSUPP);
+  return MoveOnce(true, s, const_cast<char*>(data), length, false);
+}
+
+int recv(SOCKET s, char* data, int length, int flags) {
+  if (flags != 0 && flags != MSG_PEEK) return Fail(WSAEOPNOTSUPP);
+  return MoveOnce(false, s, data, length, flags == MSG_PEEK);
+}
+
+int WsaSelect(int, WSAFDSET* readSet, WSAFDSET* writeSet, WSAFDSET* errorSet, const WSATIMEVAL* timeout) {
+  struct Entry {
+    SOCKET id;
+    std::shared_ptr<SocketObject> socket;
+    bool read = false, write = false, error = false;
+  };
+  std::unique_lock<std::mutex> lock(g_lock);
+  if (!Started()) return SOCKET_ERROR;
+  std::vector<Entry> entries;
+  auto gather = [&](WSAFDSET* set, bool Entry::*which) -> bool {
+    if (!set) return true;
+    for (unsigned i = 0; i < set->fd_count && i < WSA_FD_SETSIZE; ++i) {
+      std::shared_ptr<SocketObject> socket = FindSocket(set->fd_array[i]);
+      if (!socket) return false;
+      auto it = std::find_if(entries.begin(), entries.end(), [&](const Entry& e) { return e.id == set->fd_array[i]; });
+      if (it == entries.end()) it = entries.insert(entries.end(), Entry{set->fd_array[i], socket});
+      (*it).*which = true;
+    }
+    return true;
+  };
+  if (!gather(readSet, &Entry::read) || !gather(writeSet, &Entry::write) || !gather(errorSet, &Entry::error))
+    return Fail(WSAENOTSOCK);
+  if (entries.empty()) return Fail(WSAEINVAL);
+  int timeoutMs = -1;
+  if (timeout) {
+    long long ms = static_cast<long long>(timeout->tv_sec) * 1000 + timeout->tv_usec / 1000;
+    timeoutMs = ms < 0 ? 0 : ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms);
+  }
+  std::vector<sys::PollItem> items;
+  for (const Entry& entry : entries) {
+    short events = 0;
+    if (entry.read) events |= sys::kReadable;
+    if (entry.write || (entry.error && entry.socket->connecting)) events |= sys::kWritable;
+    items.push_back({entry.socket->fd, events, 0});
+  }
+  lock.unlock();
+  sys::Poll(items.data(), items.size(), timeoutMs);
+  lock.lock();
+  if (readSet) WsaFdZero(readSet);
+  if (writeSet) WsaFdZero(writeSet);
+  if (errorSet) WsaFdZero(errorSet);
+  int ready = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    Entry& entry = entries[i];
+    SocketObject& socket = *entry.socket;
+    // Closed meanwhile: never ready.
+    if (FindSocket(entry.id) != entry.socket || socket.fd != items[i].fd) continue;
+    short revents = items[i].revents;
+    if (socket.connecting && (revents & (sys::kWritable | sys::kHangUp))) Drive(socket, revents);
+    bool counted = false;
+    auto mark = [&](WSAFDSET* set) {
+      WsaFdSet(entry.id, set);
+      if (!counted) ++ready;
+      counted = true;
+    };
+    if (entry.read && !socket.connecting && (revents & (sys::kReadable | sys::kHangUp))) mark(readSet);
+    if (entry.write && socket.connected && (revents & sys::kWritable)) mark(writeSet);
+    if (entry.error && ((!socket.connecting && !socket.connected && socket.connectError) || (revents & sys::kError)))
+      mark(errorSet);
+  }
+  return ready;
+}
+
+int setsockopt(SOCKET s, int level, int name, const char* value, int length) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (!Started()) return SOCKET_ERROR;
+  std::shared_ptr<SocketObject> socket = FindSocket(s);
+  if (!socket) return Fail(WSAENOTSOCK);
+  if (level != SOL_SOCKET || name != SO_LINGER) return Fail(WSAENOPROTOOPT);
+  if (!value || length < static_cast<int>(sizeof(linger))) return Fail(WSAEFAULT);
+  linger option;
+  std::memcpy(&option, value, sizeof option);
+  int error = 0;
+  if (sys::SetLinger(socket->fd, option.l_onoff != 0, option.l_linger, &error) < 0) return Fail(error);
+  return 0;
+}
+
+int getsockname(SOCKET s, sockaddr* name, int* nameLength) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (!Started()) return SOCKET_ERROR;
+  std::shared_ptr<SocketObject> socket = FindSocket(s);
+  if (!socket) return Fail(WSAENOTSOCK);
+  if (!name || !nameLength || *nameLength < static_cast<int>(sizeof(sockaddr_in))) return Fail(WSAEFAULT);
+  if (!socket->connected) return Fail(WSAEINVAL);
+  std::uint32_t address = 0;
+  std::uint16_t port = 0;
+  int error = 0;
+  if (sys::LocalAddress(socket->fd, &address, &port, &error) < 0) return Fail(error);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = port;
+  local.sin_addr.s_addr = address;
+  std::memcpy(name, &local, sizeof local);
+  *nameLength = sizeof local;
+  return 0;
+}
+
+int gethostname(char* name, int length) {
+  {
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (!Started()) return SOCKET_ERROR;
+  }
+  if (!name || length <= 0) return Fail(WSAEFAULT);
+  int error = 0;
+  if (sys::HostName(name, static_cast<std::size_t>(length), &error) < 0) return Fail(error);
+  return 0;
+}
+
+BOOL WSAIsBlocking() { return FALSE; }

@@ -1,4 +1,4 @@
-// The host test's first step, before the library test entry's set-up
+// A test binary's first step, before its entry's set-up
 // (private root, recording heap object): a network namespace of the
 // process's own, so that a peer can take 127.0.0.1:25.
 #include "tests/support/network.h"

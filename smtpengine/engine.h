@@ -1,0 +1,273 @@
+// Inside the SMTP engine: the channel record, the engine-wide state and the
+// lower layer (memory blocks, sockets, log, error report) shared by the
+// channel operations and the dialogue.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/net/winsock.h"
+#include "smtpengine/smtpengine.h"
+
+namespace mvn::smtpengine {
+
+// Memory blocks of a channel.
+enum Block : int {
+  kBlockRecord = 0,
+  kBlockTo = 1,
+  kBlockCc = 2,
+  kBlockBcc = 3,
+  kBlockSubject = 4,
+  kBlockText = 5,
+  kBlockAttachments = 6,
+  kBlockExtraHeader = 7,
+  kBlockLogLine = 8,
+  kBlockSend = 9,
+  kBlockReply = 10,
+  kBlockTextBuffer = 11,
+  kBlockBoundary = 12,
+  kBlockAltBoundary = 13,
+  kBlockLastReply = 14,
+  kBlockServer = 15,
+  kBlockFrom = 16,
+  kBlockReplyTo = 17,
+  kBlockPop3User = 18,
+  kBlockPop3Password = 19,
+  kBlockMailFile = 20,
+  kBlockMailDir = 21,
+  kBlockAttachDir = 22,
+  kBlockAttachName = 23,
+  kBlockPath = 24,
+  kBlockAttachPath = 25,
+};
+
+constexpr std::int32_t kBufferSize = 2176;     // send, reply and text buffers
+constexpr std::int32_t kLogLineSize = 2048;
+constexpr std::int32_t kSmallBlockSize = 128;  // blocks 12 to 25
+constexpr std::int32_t kReplyRoom = 2047;
+constexpr std::int32_t kTextRefill = 2048;
+constexpr std::int32_t kAttachmentPiece = 57;
+// Coalesced sends: data lines are gathered up to this many bytes before
+// they go out (the bytes on the wire are the same as line by line).
+constexpr std::size_t kSendBatch = 32768;
+// Buffered log: written out at this size and at the end of every call.
+constexpr std::size_t kLogBatch = 65536;
+
+// Engine error codes.
+enum : std::int32_t {
+  SME_SOCKET_CLOSED = -1,
+  SME_BAD_STATUS_FLAG = -5,
+  SME_INVALID_SOCKET = -7,
+  SME_TIMED_OUT = -8,
+  SME_NO_HOST_NAME = -12,
+  SME_REPLY_OVERFLOW = -31,
+  SME_BAD_CHARACTER = -32,
+  SME_CANNOT_OPEN = -35,
+  SME_CONNECT_ERROR = -36,
+  SME_EMPTY_ADDRESS = -37,
+  SME_FROM_NULL = -38,
+  SME_MISSING_AT = -39,
+  SME_MISSING_FROM = -40,
+  SME_MISSING_LT = -41,
+  SME_MISSING_GT = -43,
+  SME_NOT_CONNECTED = -44,
+  SME_NO_RECIPIENT = -45,
+  SME_SERVER_NOT_FOUND = -46,
+  SME_NULL_POINTER = -47,
+  SME_SMTP_ERROR = -49,
+  SME_NO_SERVER = -50,
+  SME_WRITE_ERROR = -52,
+  SME_TOO_MANY_AT = -53,
+  SME_NO_MEMORY = -55,
+  SME_BAD_SERVER_NAME = -56,
+  SME_SMTP_ONLY = -58,
+  SME_POP3_ERROR = -63,
+  SME_NOT_ATTACHED = -71,
+  SME_ALREADY_ATTACHED = -72,
+  SME_CHANNEL_RANGE = -73,
+};
+
+// Memory codes (no texts).
+enum : std::int32_t {
+  MEM_INDEX_RANGE = -100,
+  MEM_NO_SYSTEM_MEMORY = -102,
+  MEM_ALREADY_ALLOCATED = -103,
+  MEM_NOT_ALLOCATED = -104,
+  MEM_BAD_INDEX = -105,
+  MEM_GUARD_DAMAGED = -106,
+};
+
+// An open file of a channel (mail text or attachment), read through a
+// buffer of its own.
+struct EngineFile {
+  int fd = -1;
+  std::string buffer;
+  std::size_t position = 0;
+  bool ended = false;
+  bool failed = false;
+};
+
+// The channel record (block 0 of the channel).
+struct ChannelContext {
+  std::int32_t channel = 0;
+  std::int32_t mailsSent = 0;
+  char* server = nullptr;
+  char* from = nullptr;
+  char* replyTo = nullptr;
+  char* cursor = nullptr;
+  char* to = nullptr;
+  char* cc = nullptr;
+  char* bcc = nullptr;
+  char* subject = nullptr;
+  char* extraHeader = nullptr;
+  char* text = nullptr;
+  char* attachments = nullptr;
+  char* nextAttachment = nullptr;
+  char* sendBuffer = nullptr;
+  char* replyBuffer = nullptr;
+  char* commaPosition = nullptr;
+  std::uint32_t serverAddress = 0;  // host order
+  SOCKET socket = 0;                // 0: none
+  std::uint32_t wakeTime = 0;       // 0: none
+  std::uint32_t deadline = 0;       // 0: none
+  std::int32_t steps = 0;
+  std::int32_t bytesRead = 0;
+  std::int32_t attachmentBytesRead = 0;
+  std::int32_t textBytesSent = 0;
+  std::int32_t attachmentBytesSent = 0;
+  std::int32_t textFromMemory = 0;
+  std::int32_t ccDone = 0;
+  std::int32_t bccDone = 0;
+  std::uint16_t currentPort = 0;
+  std::uint16_t smtpPort = 25;
+  std::uint16_t pop3Port = 110;
+  std::int32_t replyCode = 0;
+  EngineFile file;  // mail text or attachment being read
+  std::int32_t previousState = -2;
+  std::int32_t currentState = -1;
+  std::int32_t nextState = 0;
+  std::int32_t returnState = 0;
+  std::int32_t lastSocketCode = 0;
+  int logFd = -1;  // -1: no log
+  std::string logPending;
+  char* pop3User = nullptr;
+  char* pop3Password = nullptr;
+  std::int32_t messageCount = 0;
+  char mode = 0;
+  std::int32_t attachmentsSaved = 0;
+  std::int32_t attachmentSequence = 0;
+  std::int32_t verifyResult = 0;
+  char* lastReplyLine = nullptr;
+  char* currentRecipient = nullptr;
+  bool waitWritable = false;
+  std::int32_t driveToEnd = 1;
+  std::int32_t savedAttachments = 0;
+  std::int32_t textMode = 0;
+  std::uint8_t lastByteReceived = 0;
+  char* logLine = nullptr;
+  char* textBuffer = nullptr;
+  std::int32_t textPosition = 0;
+  std::int32_t textFill = 0;
+  std::int32_t textEnded = 0;
+  const char* textSource = nullptr;  // rest of the mail-text copy
+  std::int32_t saveAttachments = 0;
+  std::int32_t nonBlockingConnect = 1;
+  std::string outgoing;  // data lines gathered for one send
+  std::int32_t steppedState = -1;
+};
+
+// Engine-wide parameters.
+struct EngineParams {
+  std::int32_t commandPause = 20;       // 1
+  std::int32_t replyTimeout = 25000;    // 2
+  std::int32_t connectTimeout = 60000;  // 3
+  std::int32_t linePause = 0;           // 5
+  std::int32_t lineTimeout = 25000;     // 6
+  std::int32_t smtpLineWait = 2000;     // 11
+  std::int32_t pop3Wait = 2000;         // 12
+  std::int32_t pollInterval = 50;       // 13
+  std::int32_t longestLine = 78;        // 17
+  std::int32_t passBytes = 0;           // 19
+  std::int32_t noAttachmentLines = 0;   // 21
+  std::int32_t noToHeader = 0;          // 22
+  char listSeparator = ',';             // 23
+};
+
+extern EngineParams g_params;
+extern std::int32_t g_attached;
+extern char g_boundary[24];
+extern WSADATA g_wsaData;
+
+// The engine lock (recursive).
+void LockEngine();
+void UnlockEngine();
+bool CreateEngineLock();
+void DeleteEngineLock();
+
+// Ticks: milliseconds of a monotonic clock, compared wrap-safe. A tick of
+// 0 is made 1, so that 0 stays "none" in the wake time and the deadline.
+std::uint32_t Now();
+std::uint32_t TickAfter(std::uint32_t now, std::int32_t milliseconds);
+inline bool TickBefore(std::uint32_t a, std::uint32_t b) { return static_cast<std::int32_t>(a - b) < 0; }
+void SleepMs(std::int32_t milliseconds);
+
+// Memory blocks (index = channel * 26 + block).
+std::int32_t BlockAllocate(std::int32_t index, std::int32_t size);
+char* BlockAddress(std::int32_t index);
+std::int32_t BlockCheck(std::int32_t index);
+std::int32_t BlockFree(std::int32_t index);
+void BlockTableInit();
+char* ChannelAllocate(ChannelContext* ch, std::int32_t channel, int block, std::int32_t size);
+void ChannelFree(ChannelContext* ch, std::int32_t channel, int first, int last);
+char* AllocAndCopy(ChannelContext* ch, int block, const char* text);
+
+ChannelContext* Channel(std::int32_t channel);
+// -71 or -73 for a channel that cannot be used, else 0.
+std::int32_t CheckChannel(std::int32_t channel);
+
+// Sockets.
+std::int32_t WaitReadable(SOCKET s, std::int32_t milliseconds);
+std::int32_t WaitWritable(SOCKET s, std::int32_t milliseconds);
+// Every byte, waiting for room until the deadline (a tick; 0: the reply
+// time-out from now). Bytes sent, or the negated socket error, or -8.
+std::int32_t SendAll(SOCKET s, const char* data, std::size_t count, std::uint32_t deadline);
+std::int32_t CloseChannelSocket(ChannelContext* ch, bool pause);
+std::int32_t LocalHostName(char* buffer, std::int32_t size);
+// Peeks and reads up to and including the next LF (at most size - 1
+// bytes), terminated. Above 0 the bytes read, 0 nothing readable, -1 the
+// peer closed, else the negated socket error.
+std::int32_t ReadPiece(ChannelContext* ch, char* buffer, std::int32_t size);
+
+// Log.
+void LogText(ChannelContext* ch, const char* text);
+void LogBytes(ChannelContext* ch, const char* text, std::size_t length);
+void LogFormat(ChannelContext* ch, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void LogFlush(ChannelContext* ch);
+bool OpenLogFile(ChannelContext* ch, const char* path);
+void CloseLogFile(ChannelContext* ch);
+std::int32_t ReportError(ChannelContext* ch, std::int32_t socketCode, std::int32_t engineCode);
+const char* ErrorTextOf(std::int32_t code);
+std::int32_t ErrorTableRows();
+
+// Files (POSIX side, files.cpp): regular files only, read-only, others may
+// read. fd or -1 with errno.
+int OpenReadOnly(const char* path);
+long ReadSome(int fd, char* buffer, std::size_t count);
+void CloseFd(int fd);
+int CreateLog(const char* path);
+long WriteAll(int fd, const char* data, std::size_t count);
+void FileClose(EngineFile* file);
+
+// Dialogue (dialogue.cpp).
+std::int32_t RunState(ChannelContext* ch, std::int32_t state, std::uint32_t now);
+std::int32_t ReadSmtpReply(ChannelContext* ch);
+void DateLine(char* buffer, std::size_t size);
+std::int32_t BodyLine(ChannelContext* ch, char* out);
+// One base64 line of up to 57 bytes with CR LF; gives its length.
+std::size_t Base64Line(const unsigned char* bytes, std::size_t count, char* out);
+void ResetTextReader(ChannelContext* ch);
+bool HasLineBreak(const char* text);
+
+}  // namespace mvn::smtpengine

@@ -1,0 +1,83 @@
+// From a request file to a mail transfer agent: the send client mvncsend
+// with dlvsmtp as its delivery module sends a request with two
+// attachments to a postfix instance of the test's own; the mail is taken
+// from postfix's Maildir, its ATTACH.XXX decoded, and the independent job
+// decoder gives back both attachments byte for byte.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "tests/support/network.h"
+#include "tests/support/tempdir.h"
+
+namespace fs = std::filesystem;
+using mvntest::ReadFile;
+using mvntest::TempDir;
+using mvntest::WriteFile;
+
+namespace {
+
+std::string Request(const std::vector<std::string>& attachmentLines) {
+  std::string text =
+      "!MVN - DASHPOST V5.0\r\n\r\n!PASSTHROUGH\r\nFrom:Ann Smith\r\nUserId:ann@desk.example\r\n\r\n"
+      "!TARGET\r\nDestination:+44 20 7946 0000\r\nTo:Bob Jones\r\n\r\n!PASSTHROUGH-END\r\n";
+  for (const std::string& line : attachmentLines) text += line + "\r\n";
+  return text + "!MVN-END\r\n";
+}
+
+TEST(DlvsmtpEndToEnd, ARequestReachesPostfixsMaildir) {
+  if (!mvntest::PrivateNetworkReady()) GTEST_SKIP() << mvntest::PrivateNetworkReason();
+  if (geteuid() != 0) GTEST_SKIP() << "postfix runs as root only";
+  if (!fs::exists("/usr/lib/postfix/sbin/master")) GTEST_SKIP() << "postfix is not installed";
+  TempDir root, pf;
+  mvntest::PeerProcess postfix("postfix_instance.py", {"--dir", pf.str(), "--port", "25"});
+  ASSERT_TRUE(postfix.ready()) << postfix.output();
+
+  fs::create_directories(root / "windows");
+  WriteFile(root / "windows/mvncsend.INI",
+            "[mvncsend]\r\nWorkingPath=" + root / "work" + "\r\nDeliveryModule=" + MVN_DLVSMTP_PATH +
+                "\r\nSMTPServer=127.0.0.1\r\nSMTPSendTo=fax@server.example\r\nSMTPSentFrom=ann@desk.example\r\n"
+                "SMTPReplyTo=ann@desk.example\r\nYourEmailAddress=ann@desk.example\r\nYourName=Ann Smith\r\n"
+                "SenderDefaults=true\r\n");
+  std::string document = "%!PS-Adobe-3.0\r\n/Helvetica findfont 12 scalefont setfont\r\nshowpage\r\n";
+  std::string image(300000, '\0');
+  std::mt19937 random(5);
+  for (char& c : image) c = static_cast<char>(random());
+  WriteFile(root / "doc.ps", document);
+  WriteFile(root / "scan.bin", image);
+  WriteFile(root / "Faxout.tmp",
+            Request({"!ExtAttachment,doc.ps," + root / "doc.ps", "!ExtAttachment,scan.bin," + root / "scan.bin"}));
+
+  std::string output;
+  int code = mvntest::RunProgram({MVN_MVNCSEND, root / "Faxout.tmp"},
+                                 {{"MVN_ROOT", root.str()}, {"MVN_MESSAGEBOX_LOG", root / "boxes.log"}}, &output);
+  ASSERT_EQ(code, 0) << output << ReadFile(root / "boxes.log");
+
+  fs::path box = pf.path() / "mail/server.example/fax/new";
+  std::string mail;
+  for (int i = 0; i < 200 && mail.empty(); ++i) {
+    if (fs::exists(box))
+      for (auto& entry : fs::directory_iterator(box)) mail = entry.path().string();
+    if (mail.empty()) usleep(50000);
+  }
+  ASSERT_FALSE(mail.empty());
+  std::string job = root / "received.job";
+  output.clear();
+  ASSERT_EQ(mvntest::RunTool("check_engine_mail.py",
+                             {mail, "--delivered", "--header", "To: <fax@server.example>", "--header",
+                              "From: <ann@desk.example>", "--header", "Reply-To: <ann@desk.example>", "--header",
+                              "Subject: MVN::SEND,SENDER-DEFAULTS=yes", "--text-type", "Content-Type: text/plain",
+                              "--extract", job},
+                             &output),
+            0)
+      << output;
+  output.clear();
+  ASSERT_EQ(mvntest::RunTool("jobdecode.py", {job, root / "decoded"}, &output), 0) << output;
+  EXPECT_EQ(ReadFile(root / "decoded/00-ATTACHMENT.bin"), document);
+  EXPECT_TRUE(ReadFile(root / "decoded/01-ATTACHMENT.bin") == image);
+}
+
+}  // namespace
