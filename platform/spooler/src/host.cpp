@@ -307,7 +307,13 @@ std::unique_ptr<Monitor> Monitor::Load(const std::string& file, const std::strin
     return fail("the monitor table of " + file + " lacks a port entry");
   }
   monitor->m_table = table;
+  monitor->m_initialize = initialize;
   return monitor;
+}
+
+bool Monitor::Reinitialize() {
+  std::u16string root = Widen(MonitorRegistryRoot(m_name));
+  return m_initialize(root.data()) == m_table;
 }
 
 bool Monitor::EnumPorts(DWORD level, std::vector<PortEntry>* ports, std::string* error) {
@@ -351,22 +357,22 @@ HANDLE Monitor::OpenPort(const std::string& port) {
 
 bool Monitor::ClosePort(HANDLE port) { return m_table->Monitor.pfnClosePort(port) != FALSE; }
 
-bool Monitor::AddPort(const std::string& monitorName) {
+bool Monitor::AddPort(const std::string& monitorName, HWND owner) {
   if (!m_table->Monitor.pfnAddPort) return false;
   std::u16string name = Widen(monitorName);
-  return m_table->Monitor.pfnAddPort(nullptr, nullptr, name.data()) != FALSE;
+  return m_table->Monitor.pfnAddPort(nullptr, owner, name.data()) != FALSE;
 }
 
-bool Monitor::ConfigurePort(const std::string& port) {
+bool Monitor::ConfigurePort(const std::string& port, HWND owner) {
   if (!m_table->Monitor.pfnConfigurePort) return false;
   std::u16string name = Widen(port);
-  return m_table->Monitor.pfnConfigurePort(nullptr, nullptr, name.data()) != FALSE;
+  return m_table->Monitor.pfnConfigurePort(nullptr, owner, name.data()) != FALSE;
 }
 
-bool Monitor::DeletePort(const std::string& port) {
+bool Monitor::DeletePort(const std::string& port, HWND owner) {
   if (!m_table->Monitor.pfnDeletePort) return false;
   std::u16string name = Widen(port);
-  return m_table->Monitor.pfnDeletePort(nullptr, nullptr, name.data()) != FALSE;
+  return m_table->Monitor.pfnDeletePort(nullptr, owner, name.data()) != FALSE;
 }
 
 JobResult Monitor::RunJob(HANDLE port, const JobSpec& spec, const DataSource& source, DWORD chunkSize) {
