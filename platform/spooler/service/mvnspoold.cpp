@@ -209,7 +209,7 @@ bool Service::LoadMonitors(std::size_t* portCount) {
 std::string Service::PortOfPrinter(const std::string& printer) {
   HKEY key = nullptr;
   std::string path = std::string(mvn::spooler::kPrintersKey) + "\\" + printer;
-  if (printer.empty() || printer.find('\\') != std::string::npos ||
+  if (!mvn::spooler::ValidPrinterName(printer) ||
       RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
     return std::string();
   std::string port = QueryString(key, "Port");

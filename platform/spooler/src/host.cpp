@@ -286,11 +286,14 @@ Monitor::~Monitor() {
 
 std::unique_ptr<Monitor> Monitor::Load(const std::string& file, const std::string& monitorName,
                                        std::string* error) {
+  std::unique_ptr<Monitor> monitor(new Monitor);
+  // A module that was loaded stays loaded, also when it is refused: its
+  // registry layer's state cannot be unloaded without a leak.
   auto fail = [&](const std::string& reason) -> std::unique_ptr<Monitor> {
     if (error) *error = reason;
+    monitor->m_module = nullptr;
     return nullptr;
   };
-  std::unique_ptr<Monitor> monitor(new Monitor);
   monitor->m_name = monitorName;
   monitor->m_module = LoadLibraryA(file.c_str());
   if (!monitor->m_module) return fail("cannot load " + file);

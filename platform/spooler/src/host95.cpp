@@ -31,11 +31,15 @@ Monitor95::~Monitor95() {
 
 std::unique_ptr<Monitor95> Monitor95::Load(const std::string& file, const std::string& monitorName,
                                            std::string* error) {
+  std::unique_ptr<Monitor95> monitor(new Monitor95);
+  // A module that was loaded stays loaded, also when it is refused (a
+  // monitor of the other kind): its registry layer's state cannot be
+  // unloaded without a leak.
   auto fail = [&](const std::string& reason) -> std::unique_ptr<Monitor95> {
     if (error) *error = reason;
+    monitor->m_module = nullptr;
     return nullptr;
   };
-  std::unique_ptr<Monitor95> monitor(new Monitor95);
   monitor->m_name = monitorName;
   monitor->m_module = LoadLibraryA(file.c_str());
   if (!monitor->m_module) return fail("cannot load " + file);
@@ -43,8 +47,6 @@ std::unique_ptr<Monitor95> Monitor95::Load(const std::string& file, const std::s
   auto initialize =
       reinterpret_cast<PFN_InitializeMonitorEx>(GetProcAddress(monitor->m_module, INITIALIZE_MONITOR_EX));
   if (!entry || !initialize) {
-    FreeLibrary(monitor->m_module);
-    monitor->m_module = nullptr;
     return fail(file + " is not a monitor of the single-user spooler (no " + DLL_ENTRY_POINT_95 + " or " +
                 INITIALIZE_MONITOR_EX + ")");
   }

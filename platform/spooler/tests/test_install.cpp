@@ -20,7 +20,7 @@ namespace {
 class SpoolerInstall : public testing::Test {
  protected:
   void SetUp() override { setenv("MVN_ROOT", root.str().c_str(), 1); }
-  void TearDown() override { unsetenv("MVN_ROOT"); }
+  void TearDown() override {}
 
   void SetPlatform(const char* version) {
     HKEY key = nullptr;
@@ -47,7 +47,8 @@ class SpoolerInstall : public testing::Test {
   BOOL AddMonitor(const char* name, const char* environment, const char* source, const char* dll) {
     std::string file = dll;  // ".dll" names stand for our ".so" files
     if (file.size() > 4 && file.compare(file.size() - 4, 4, ".dll") == 0) file.replace(file.size() - 4, 4, ".so");
-    fs::copy_file(source, SystemDirectory() + "/" + file, fs::copy_options::overwrite_existing);
+    // Never over a file that may be loaded already.
+    if (!fs::exists(SystemDirectory() + "/" + file)) fs::copy_file(source, SystemDirectory() + "/" + file);
     MONITOR_INFO_2A info{const_cast<LPSTR>(name), const_cast<LPSTR>(environment), const_cast<LPSTR>(dll)};
     return AddMonitorA(nullptr, 2, reinterpret_cast<LPBYTE>(&info));
   }
