@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,6 +57,35 @@ int RunAs(uid_t uid, const std::string& command, std::string* output, const std:
   int status = 0;
   if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Sends the service a reload request as uid; its answer line.
+std::string ReloadAs(uid_t uid, const std::string& socketPath) {
+  int channel[2];
+  if (pipe(channel) != 0) return "";
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(channel[0]);
+    if (uid != geteuid() && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) _exit(125);
+    static const char request[] = "control=reload\n\n\0\0\0\0";
+    if (write(fd, request, sizeof request - 1) != sizeof request - 1) _exit(124);
+    char c;
+    while (read(fd, &c, 1) == 1 && c != '\n')
+      if (write(channel[1], &c, 1) != 1) _exit(123);
+    _exit(0);
+  }
+  close(channel[1]);
+  std::string reply;
+  char c;
+  while (read(channel[0], &c, 1) == 1) reply.push_back(c);
+  close(channel[0]);
+  waitpid(pid, nullptr, 0);
+  return reply;
 }
 
 std::vector<fs::path> SpoolFiles(const fs::path& directory) {
@@ -115,7 +146,10 @@ TEST_F(InstallRoad, PrnsetupMakesAWorkingFaxPrinterOnAMultiUserRoot) {
   EXPECT_NE(Errors().find("\"Configure MVN1\" was closed as cancelled"), std::string::npos) << Errors();
   ASSERT_EQ(Run(self, std::string(MVNPORT_PATH) + " add MVNMON", &output), 0) << Errors();
   EXPECT_NE(Errors().find("\"New Morvane Port\""), std::string::npos) << Errors();
+  EXPECT_EQ(ReloadAs(self, root / "spool/mvnspoold.sock"), "OK reloaded, 1 ports");
   if (self == 0) {
+    // Only root and the service's user may have the service reload.
+    EXPECT_EQ(ReloadAs(other, root / "spool/mvnspoold.sock"), "ERROR not permitted to control the spooler service");
     EXPECT_EQ(Run(other, std::string(MVNPORT_PATH) + " configure MVNMON MVN1", &output), 1);
     EXPECT_NE(Errors().find("mvnport: adding, configuring and deleting ports is for root only"), std::string::npos);
   }
@@ -130,23 +164,6 @@ TEST_F(InstallRoad, TheSingleUserRootPrintsThroughMvnmon95InEveryMode) {
   const std::string reg = "HKLM\\SYSTEM\\CurrentControlSet\\Control";
   Registry(user, "set '" + reg + "\\Platform' Version sz 95");
   std::string output;
-  fs::path faxes = root.path() / "faxes";
-  ASSERT_EQ(Run(user, "mkdir faxes && " + std::string(PRNSETUP_PATH) + " 'Morvane Printer' faxes", &output), 0)
-      << output << Errors();
-
-  // The applications record how they were started.
-  mvntest::WriteFile(root / "recorder", "#!/bin/sh\necho \"$@\" >> \"$0.$PPID.log\"\necho \"$@\" >> '" +
-                                            (root / "started.log") + "'\n");
-  chmod((root / "recorder").c_str(), 0755);
-  if (user != geteuid()) {
-    ASSERT_EQ(chown((root / "recorder").c_str(), user, user), 0);
-  }
-  ASSERT_EQ(Run(user, std::string(PRNSETUP_PATH) + " 'Fax Start' 2 recorder", &output), 0) << output << Errors();
-  ASSERT_EQ(Run(user, std::string(PRNSETUP_PATH) + " 'Fax End' 3 recorder", &output), 0) << output << Errors();
-  const std::string ports = reg + "\\Print\\Monitors\\Morvane Port Monitor";
-  Registry(user, "set '" + ports + "\\MVN3' Launch sz 2");
-  Registry(user, "set '" + reg + "\\Print\\Printers\\Fax Render' Port sz MVNRND");
-
   // The service of this root refuses root and runs as the desktop user.
   if (geteuid() == 0) {
     EXPECT_EQ(Run(0, MVNSPOOLD_PATH, &output), 1);
@@ -163,6 +180,27 @@ TEST_F(InstallRoad, TheSingleUserRootPrintsThroughMvnmon95InEveryMode) {
   }
   ASSERT_TRUE(mvntest::WaitFor([&] { return fs::exists(root / "spool/mvnspoold.ready"); }))
       << mvntest::ReadFile(root / "spoold.log");
+  // It runs before anything is installed: prnsetup's AddMonitorA has it
+  // load the monitor, with no restart (there is no service control here).
+
+  fs::path faxes = root.path() / "faxes";
+  ASSERT_EQ(Run(user, "mkdir faxes && " + std::string(PRNSETUP_PATH) + " 'Morvane Printer' faxes", &output), 0)
+      << output << Errors();
+  EXPECT_NE(mvntest::ReadFile(root / "spoold.log").find("monitor Morvane Port Monitor loaded with 5 ports"),
+            std::string::npos)
+      << mvntest::ReadFile(root / "spoold.log");
+
+  // The applications record how they were started.
+  mvntest::WriteFile(root / "recorder", "#!/bin/sh\necho \"$@\" >> '" + (root / "started.log") + "'\n");
+  chmod((root / "recorder").c_str(), 0755);
+  if (user != geteuid()) {
+    ASSERT_EQ(chown((root / "recorder").c_str(), user, user), 0);
+  }
+  ASSERT_EQ(Run(user, std::string(PRNSETUP_PATH) + " 'Fax Start' 2 recorder", &output), 0) << output << Errors();
+  ASSERT_EQ(Run(user, std::string(PRNSETUP_PATH) + " 'Fax End' 3 recorder", &output), 0) << output << Errors();
+  const std::string ports = reg + "\\Print\\Monitors\\Morvane Port Monitor";
+  Registry(user, "set '" + ports + "\\MVN3' Launch sz 2");
+  Registry(user, "set '" + reg + "\\Print\\Printers\\Fax Render' Port sz MVNRND");
 
   // The render engine's slot.
   HANDLE renderer = CreateMailslotA("\\\\.\\mailslot\\mvnRender", 0, 5000, nullptr);
