@@ -12,11 +12,11 @@
 #include <random>
 #include <string>
 
-#include "delivery/smtp2/tests/support.h"
 #include "lib/config.h"
-#include "lib/tests/testheap.h"
 #include "platform/module/module.h"
+#include "tests/support/network.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/testheap.h"
 
 namespace mvntest {
 namespace {
@@ -85,15 +85,9 @@ void BM_Dlvsmtp2_50MB(benchmark::State& state) {
 // curl uploading a file as mail data.
 void CurlUpload(benchmark::State& state, const std::string& file) {
   for (auto _ : state) {
-    pid_t pid = fork();
-    if (pid == 0) {
-      execlp("curl", "curl", "-s", "-S", "smtp://127.0.0.1:25", "--mail-from", "bench@desk.example", "--mail-rcpt",
-             "fax@server.example", "-T", file.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("curl failed (is it installed?)");
+    mvntest::RunResult curl = mvntest::Run({"curl", "-s", "-S", "smtp://127.0.0.1:25", "--mail-from",
+                                            "bench@desk.example", "--mail-rcpt", "fax@server.example", "-T", file});
+    if (curl.exitCode != 0) state.SkipWithError(("curl failed (is it installed?): " + curl.err).c_str());
     state.PauseTiming();
     ClearStore();
     state.ResumeTiming();

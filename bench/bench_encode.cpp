@@ -15,13 +15,6 @@ namespace {
 
 constexpr size_t kInputSize = 64u << 20;
 
-class BenchHeap : public CXXHEAP {
- public:
-  void Report(void*, NOTIFYEXPANDER, void*, DWORD, const char*, const char*, const char*) override {}
-  void Notify(DWORD, const char*, const char*, const char*) override {}
-};
-CSTATICOBJECT<BenchHeap> g_heap;
-
 // A source file whose contents are a block of memory.
 class MemorySource : public CFILE {
  public:
@@ -88,15 +81,3 @@ BENCHMARK(BM_EncodeStreamHex)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EncodeStream64)->Unit(benchmark::kMillisecond);
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  CXXHEAP::StartLibrary(g_heap.Get(), GetModuleHandleA(nullptr));
-  g_heap.Construct();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  CXXHEAP::EndLibrary();
-  g_heap.Destroy();
-  return 0;
-}

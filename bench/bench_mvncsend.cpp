@@ -14,6 +14,8 @@
 #include <random>
 #include <string>
 
+#include "tests/support/process.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -84,16 +86,11 @@ bool RunOnce(const Machine& machine, double* seconds, long* peakKb, int* exitCod
   fs::path input = machine.root / "input.ps";
   fs::copy_file(machine.source, input, fs::copy_options::overwrite_existing);
   fs::path report = machine.root / "time.txt";
-  pid_t pid = fork();
-  if (pid == 0) {
-    setenv("MVN_ROOT", machine.root.c_str(), 1);
-    execl("/usr/bin/time", "time", "-v", "-o", report.c_str(), MVN_MVNCSEND, input.c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  mvntest::RunOptions options;
+  options.env["MVN_ROOT"] = machine.root.string();
+  options.timeoutSeconds = 600;
+  *exitCode =
+      mvntest::Run({"/usr/bin/time", "-v", "-o", report.string(), MVN_MVNCSEND, input.string()}, options).exitCode;
   std::ifstream in(report);
   std::string line;
   bool haveTime = false, haveRss = false;

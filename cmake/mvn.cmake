@@ -1,24 +1,76 @@
-# Helpers shared by every subsystem's CMakeLists.
+# The helpers every CMakeLists uses: one per kind of target. Sources are
+# always listed by name (a new file is added to its list, never found by a
+# pattern), so a file left behind in a folder builds nothing.
+#
+# Every deliverable links its own static copy of lib/ and platform/: layers
+# are static libraries, and a program or module links the layers it uses.
 
-# mvn_add_tests(<target> SOURCES ... LIBS ...): one GoogleTest binary, its
-# cases registered with CTest. Tests that need a private machine root make it
-# themselves (see lib/tests/testroot.h).
-function(mvn_add_tests target)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
-  add_executable(${target} ${T_SOURCES})
-  target_link_libraries(${target} PRIVATE ${T_LIBS} GTest::gtest)
-  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "MVN_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}")
+# Arguments shared by the helpers below:
+#   USES <NAME>=<target> ...   the built file of <target> as the
+#                              compile-time string NAME, and <target> built
+#                              first (a program a test runs, a module it
+#                              loads).
+#   DEFINES <NAME>=<value> ... further compile definitions.
+function(_mvn_uses target)
+  foreach(use ${ARGN})
+    string(FIND "${use}" "=" eq)
+    if(eq LESS 1)
+      message(FATAL_ERROR "${target}: USES takes NAME=target, not '${use}'")
+    endif()
+    string(SUBSTRING "${use}" 0 ${eq} name)
+    math(EXPR start "${eq} + 1")
+    string(SUBSTRING "${use}" ${start} -1 used)
+    target_compile_definitions(${target} PRIVATE ${name}="$<TARGET_FILE:${used}>")
+    add_dependencies(${target} ${used})
+  endforeach()
 endfunction()
 
-# mvn_add_module(<target> SOURCES ... LIBS ... EXPORTS sym ...): a loadable
-# shared object (no "lib" prefix, ".so") that exports exactly EXPORTS.
-# Built with -fno-gnu-unique so dlclose really unloads it.
+# An executable with its sources, libraries, USES and DEFINES (the common
+# part of programs, test binaries and benchmarks).
+function(_mvn_add_executable target sources libs uses defines)
+  add_executable(${target} ${sources})
+  target_link_libraries(${target} PRIVATE ${libs})
+  target_compile_definitions(${target} PRIVATE ${defines})
+  _mvn_uses(${target} ${uses})
+endfunction()
+
+# mvn_add_library(<target> SOURCES ... [PUBLIC ...] [PRIVATE ...]): a
+# layer or a core, a static library. PUBLIC libraries are linked by every
+# consumer too, PRIVATE ones only by this library's objects.
+function(mvn_add_library target)
+  cmake_parse_arguments(L "" "" "SOURCES;PUBLIC;PRIVATE" ${ARGN})
+  if(NOT L_SOURCES)
+    message(FATAL_ERROR "${target}: no SOURCES")
+  endif()
+  add_library(${target} STATIC ${L_SOURCES})
+  target_link_libraries(${target} PUBLIC ${L_PUBLIC} PRIVATE ${L_PRIVATE})
+endfunction()
+
+# mvn_add_program(<target> SOURCES ... [LIBS ...] [USES ...] [DEFINES ...]
+# [NOINSTALL]): an executable. Installed with the product when the install
+# helpers are part of the build, unless NOINSTALL (a program that only the
+# tests run).
+function(mvn_add_program target)
+  cmake_parse_arguments(P "NOINSTALL" "" "SOURCES;LIBS;USES;DEFINES" ${ARGN})
+  _mvn_add_executable(${target} "${P_SOURCES}" "${P_LIBS}" "${P_USES}" "${P_DEFINES}")
+  if(NOT P_NOINSTALL AND COMMAND mvn_install_program)
+    mvn_install_program(${target})
+  endif()
+endfunction()
+
+# mvn_add_module(<target> SOURCES ... [LIBS ...] EXPORTS sym ... [DEFINES ...]
+# [NOINSTALL]): a loadable shared object (no "lib" prefix, ".so") that
+# exports exactly EXPORTS. Built with -fno-gnu-unique so dlclose really
+# unloads it. Installed like a program, unless NOINSTALL.
 function(mvn_add_module target)
-  cmake_parse_arguments(M "" "" "SOURCES;LIBS;EXPORTS" ${ARGN})
+  cmake_parse_arguments(M "NOINSTALL" "" "SOURCES;LIBS;EXPORTS;DEFINES" ${ARGN})
+  if(NOT M_EXPORTS)
+    message(FATAL_ERROR "${target}: a module exports at least one name (EXPORTS)")
+  endif()
   add_library(${target} MODULE ${M_SOURCES})
   set_target_properties(${target} PROPERTIES PREFIX "")
   target_link_libraries(${target} PRIVATE ${M_LIBS})
+  target_compile_definitions(${target} PRIVATE ${M_DEFINES})
   target_compile_options(${target} PRIVATE -fno-gnu-unique)
   set(script "${CMAKE_CURRENT_BINARY_DIR}/${target}.map")
   set(body "{\n  global:\n")
@@ -31,4 +83,30 @@ function(mvn_add_module target)
     "-Wl,--version-script=${script}" "-Wl,--exclude-libs,ALL" "-Wl,-z,defs"
     "-Wl,-z,start-stop-visibility=hidden")
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${script}")
+  if(NOT M_NOINSTALL AND COMMAND mvn_install_module)
+    mvn_install_module(${target})
+  endif()
+endfunction()
+
+# mvn_add_tests(<target> SOURCES ... [LIBS ...] [USES ...] [DEFINES ...]):
+# one GoogleTest binary, its cases registered with CTest. It links
+# GoogleTest and the test support library (tests/support); its entry comes
+# from LIBS (GTest::gtest_main, or an entry of tests/support:
+# mvn_testmain_heap, mvn_testmain_module) or is a main among its SOURCES.
+# Tests that need a private machine root make it themselves (see
+# tests/support/tempdir.h).
+function(mvn_add_tests target)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;USES;DEFINES" ${ARGN})
+  _mvn_add_executable(${target} "${T_SOURCES}" "${T_LIBS};mvn_testsupport;GTest::gtest" "${T_USES}" "${T_DEFINES}")
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "MVN_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}")
+endfunction()
+
+# mvn_add_bench(<target> SOURCES ... [LIBS ...] [USES ...] [DEFINES ...]):
+# a Google Benchmark program (run by hand, not a test), with the test
+# support library (tests/support) for its inputs and child processes.
+function(mvn_add_bench target)
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS;USES;DEFINES" ${ARGN})
+  _mvn_add_executable(${target} "${B_SOURCES}" "${B_LIBS};mvn_testsupport;benchmark::benchmark" "${B_USES}"
+    "${B_DEFINES}")
 endfunction()

@@ -7,7 +7,8 @@
 // ---------------------------------------------------------------------------
 // CBUFFEREDREADER
 
-CBUFFEREDREADER::CBUFFEREDREADER() : m_pushCount(0), m_position(0), m_fill(0), m_lines(0) {
+CBUFFEREDREADER::CBUFFEREDREADER()
+    : m_pushCount(0), m_position(0), m_fill(0), m_lines(0), m_readError(ERROR_SUCCESS) {
   m_error.m_className = "CFILE";
 }
 
@@ -19,6 +20,7 @@ ULONGLONG CBUFFEREDREADER::SetPos(DWORD moveMethod, LONGLONG distance) {
     // belong to the old position.
     m_pushCount = 0;
     m_position = m_fill = 0;
+    m_readError = ERROR_SUCCESS;
     return CFILE::SetPos(moveMethod, distance);
   }
   const LONGLONG unread = static_cast<LONGLONG>(m_fill - m_position);
@@ -48,6 +50,7 @@ bool CBUFFEREDREADER::Close() {
   m_position = 0;
   m_fill = 0;
   m_lines = 0;
+  m_readError = ERROR_SUCCESS;
   return CFILE::Close();
 }
 
@@ -62,9 +65,13 @@ bool CBUFFEREDREADER::GetChar(char* byte) {
   }
   if (m_buffer.Capacity() == 0) m_buffer.Reserve(BUFFEREDFILE_BUFFER_SIZE);
   if (m_position >= m_fill) {
+    if (m_readError != ERROR_SUCCESS) return false;  // no more reads after a failure
     DWORD got = 0;
-    CFILE::Read(m_buffer.Buffer(), m_buffer.Capacity(), &got);
-    // A failed read ends reading like the end of the file.
+    if (!CFILE::Read(m_buffer.Buffer(), m_buffer.Capacity(), &got)) {
+      // Not the end of the file: the caller asks Failed() to tell.
+      DWORD error = GetLastError();
+      m_readError = error != ERROR_SUCCESS ? error : ERROR_READ_FAULT;
+    }
     m_fill = got;
     m_position = 0;
   }
@@ -78,10 +85,11 @@ void CBUFFEREDREADER::Unget(char byte) {
   m_pushBack.Buffer()[m_pushCount++] = byte;
 }
 
-bool CBUFFEREDREADER::ReadLine(CTEXT* line, DWORD limit) {
+bool CBUFFEREDREADER::ReadLine(CTEXT* line, DWORD limit, DWORD* length) {
   line->Reserve(1);
   line->Empty();
   DWORD taken = 0;
+  if (length) *length = 0;
   char c = 0;
 
   // Ends the line at c when it is a line end (CR LF, LF or CR).
@@ -99,6 +107,7 @@ bool CBUFFEREDREADER::ReadLine(CTEXT* line, DWORD limit) {
       if (taken > 0 && GetChar(&c)) {
         if (endsLine(c)) {
           ++m_lines;
+          if (length) *length = taken;
           return true;
         }
         Unget(c);
@@ -108,12 +117,14 @@ bool CBUFFEREDREADER::ReadLine(CTEXT* line, DWORD limit) {
     if (!GetChar(&c)) break;
     if (endsLine(c)) {
       ++m_lines;
+      if (length) *length = taken;
       return true;
     }
     if (taken + 1 >= line->Capacity()) line->Reserve(taken + 64);
     line->Buffer()[taken++] = c;
     line->Buffer()[taken] = '\0';
   }
+  if (length) *length = taken;
   return taken > 0;
 }
 
@@ -134,6 +145,10 @@ bool CBUFFEREDREADER::Read(void* buffer, DWORD count, DWORD* transferred) {
   if (delivered < count) {
     DWORD got = 0;
     ok = CFILE::Read(out + delivered, count - delivered, &got);
+    if (!ok && m_readError == ERROR_SUCCESS) {
+      DWORD error = GetLastError();
+      m_readError = error != ERROR_SUCCESS ? error : ERROR_READ_FAULT;
+    }
     delivered += got;
   }
   if (transferred) {

@@ -1,5 +1,6 @@
-// Buffered files: a reader of bytes and text lines with a push-back stack
-// and a line counter, and a writer of bytes, texts, line ends and formatted
+// Buffered files: a reader of bytes and text lines with a push-back stack,
+// a line counter and a read-error state kept apart from the end of the
+// file, and a writer of bytes, texts, line ends and formatted
 // lines. Both are CFILE objects with an 8192-byte buffer allocated on first
 // use; they keep the CFILE slot order and override SetPos, Close, Flush,
 // Read and Write. The slots that make no sense for their direction (Flush
@@ -29,16 +30,24 @@ class CBUFFEREDREADER : public CFILE {
   // Slot 11: library fault.
   bool Write(const void* buffer, DWORD count, DWORD* transferred) override;
 
-  // The next byte; false at the end of the file or on a read failure.
+  // The next byte; false at the end of the file or on a read failure
+  // (Failed() tells them apart).
   bool GetChar(char* byte);
   // Pushes a byte back (last pushed, first read again).
   void Unget(char byte);
   // One line of at most limit characters without its line end (CR LF, LF
   // or CR). A longer line comes in pieces of limit characters; a line end
-  // right after a piece belongs to it. False when nothing is left.
-  bool ReadLine(CTEXT* line, DWORD limit);
+  // right after a piece belongs to it. False when nothing is left or a
+  // read failed before anything of the line was read. The line may hold
+  // NUL bytes: *length (when given) is its length in bytes.
+  bool ReadLine(CTEXT* line, DWORD limit, DWORD* length = nullptr);
   // Lines ended so far.
   DWORD LineCount() const { return m_lines; }
+  // A read of the file failed: what GetChar and ReadLine gave since is not
+  // the end of the file. Kept until Close or an absolute SetPos.
+  bool Failed() const { return m_readError != ERROR_SUCCESS; }
+  // The system error of the first failed read (ERROR_SUCCESS when none).
+  DWORD ReadError() const { return m_readError; }
 
  private:
   CTEXT m_buffer;
@@ -47,6 +56,7 @@ class CBUFFEREDREADER : public CFILE {
   DWORD m_position;
   DWORD m_fill;
   DWORD m_lines;
+  DWORD m_readError;
 };
 
 class CBUFFEREDWRITER : public CFILE {

@@ -32,6 +32,7 @@ NOTIFYDEF s_cxxappTable[] = {
     {NOTIFY_CONFIGMISSINGPATH, "NOTIFY_CONFIGMISSINGPATH", 0, 0, 0, 0},
     {NOTIFY_CONFIGMISSINGFILE, "NOTIFY_CONFIGMISSINGFILE", 0, 0, 0, 0},
     {NOTIFY_NOTIFYINITFAILED, "NOTIFY_NOTIFYINITFAILED", 0, 0, 0, 0},
+    {NOTIFY_VARIABLEREMOVED, "NOTIFY_VARIABLEREMOVED", 0, 0, 0, 0},
     {0, nullptr, 0, 0, 0, 0},
 };
 MVN_STATIC_OBJECT(CNOTIFYSOURCE, s_sourceCXXAPP, "CXXAPP", s_cxxappTable);
@@ -340,21 +341,29 @@ void ExpandVariables(CSTRINGLIST* list) {
     restart = false;
     const char* cursor = nullptr;
     while (list->NextEntry(&cursor, &name, &value)) {
-      if (!list->Expand(&value, nullptr)) continue;
+      bool tooLong = false;
+      if (!list->Expand(&value, nullptr, &tooLong) && !tooLong) continue;
       DWORD rounds = 1;
-      bool stillChanging = false;
-      for (;;) {
+      // A value that does not settle within the rounds, or that grows past
+      // the limit, is removed rather than kept half expanded.
+      bool removed = tooLong;
+      while (!removed) {
         if (rounds >= kExpandRounds) {
-          stillChanging = true;
+          removed = true;
           break;
         }
-        if (!list->Expand(&value, nullptr)) break;
+        if (!list->Expand(&value, nullptr, &tooLong)) {
+          removed = tooLong;
+          break;
+        }
         ++rounds;
       }
-      if (stillChanging)
+      if (removed) {
         list->Remove(cursor);
-      else
+        if (s_application) s_application->Notify(NOTIFY_VARIABLEREMOVED, name.Text(), nullptr, nullptr);
+      } else {
         StoreValue(list, cursor, name.Text(), value.Text());
+      }
       restart = true;  // the list changed: walk it again from the first entry
       break;
     }

@@ -32,6 +32,9 @@ constexpr DWORD NOTIFY_CONFIGMISSINGENTRY = 0x10106;
 constexpr DWORD NOTIFY_CONFIGMISSINGPATH = 0x10107;
 constexpr DWORD NOTIFY_CONFIGMISSINGFILE = 0x10108;
 constexpr DWORD NOTIFY_NOTIFYINITFAILED = 0x10109;
+// A variable whose expansion does not settle or grows past EXPAND_LIMIT
+// was removed (%1 = its name).
+constexpr DWORD NOTIFY_VARIABLEREMOVED = 0x1010A;
 
 // The registry configuration's key below HKEY_LOCAL_MACHINE.
 inline constexpr const char* CXXAPP_REGISTRY_KEY = "Software\\Morvane International";

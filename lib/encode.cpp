@@ -11,7 +11,6 @@ namespace {
 
 constexpr DWORD kHexBytesPerLine = 32;
 constexpr DWORD k64BytesPerLine = 48;
-constexpr DWORD k64WorkBuffer = 96;
 
 // A line of either encoding is at most one blank, 64 characters and CR LF.
 constexpr DWORD kMaxLine = 1 + 64 + 2;
@@ -37,18 +36,6 @@ struct HexPairs {
 };
 constexpr HexPairs kHexPairs;
 
-// Both alphabet characters of each 12-bit value (two 6-bit groups).
-struct Pairs64 {
-  char pair[4096][2];
-  constexpr Pairs64() : pair() {
-    for (int i = 0; i < 4096; ++i) {
-      pair[i][0] = kEncode64Alphabet[i >> 6];
-      pair[i][1] = kEncode64Alphabet[i & 63];
-    }
-  }
-};
-constexpr Pairs64 kPairs64;
-
 // Hexadecimal digits of n bytes (2n characters).
 inline char* HexDigits(const BYTE* in, DWORD n, char* out) {
   DWORD i = 0;
@@ -73,14 +60,10 @@ inline char* HexDigits(const BYTE* in, DWORD n, char* out) {
   return out;
 }
 
-// The four characters of each whole group of 3 bytes.
-inline char* Groups64(const BYTE* in, DWORD groups, char* out) {
-  for (DWORD g = 0; g < groups; ++g, in += 3, out += 4) {
-    const DWORD v = (DWORD{in[0]} << 16) | (DWORD{in[1]} << 8) | in[2];
-    std::memcpy(out, kPairs64.pair[v >> 12], 2);
-    std::memcpy(out + 2, kPairs64.pair[v & 0xFFF], 2);
-  }
-  return out;
+// Pads the characters from begin to end up to a whole group of four.
+inline char* Pad64(const char* begin, char* end) {
+  while ((end - begin) % 4) *end++ = kEncode64Pad;
+  return end;
 }
 
 // Encodes a block in chunks of whole lines: putLines (in, count, out) writes
@@ -102,6 +85,8 @@ DWORD EncodeInChunks(const BYTE* block, DWORD length, CBUFFEREDWRITER* target, D
 }
 
 }  // namespace
+
+constexpr ALPHABET64 kEncode64Table(kEncode64Alphabet);
 
 bool CopyStream(CFILE* source, CFILE* target) {
   BYTE block[ENCODE_BLOCK_SIZE];
@@ -150,14 +135,11 @@ DWORD Encode64Lines(const BYTE* block, DWORD length, CBUFFEREDWRITER* target) {
     for (DWORD at = 0; at < count; at += k64BytesPerLine) {
       *out++ = ' ';
       if (count - at >= k64BytesPerLine) {
-        // A whole line: the same characters Encode64Block gives, written in place.
-        out = Groups64(in + at, k64BytesPerLine / 3, out);
+        // A whole line: a constant length, so the packer is unrolled.
+        out = Pack64(in + at, k64BytesPerLine, kEncode64Table, out);
       } else {
-        char work[k64WorkBuffer];
-        DWORD characters = sizeof work;
-        Encode64Block(in + at, count - at, work, &characters);  // a short line always fits
-        std::memcpy(out, work, characters);
-        out += characters;
+        char* characters = out;
+        out = Pad64(characters, Pack64(in + at, count - at, kEncode64Table, out));
       }
       *out++ = '\r';
       *out++ = '\n';
@@ -173,25 +155,12 @@ bool Encode64Block(const BYTE* data, DWORD length, char* out, DWORD* capacity) {
   const DWORD groups = (length + 2) / 3;
   const DWORD fitting = room > 0 ? (room - 1) / 4 : 0;
   const bool fits = room > 0 && groups <= fitting;
-  const DWORD encode = fits ? groups : fitting;
-  const DWORD whole = length / 3 < encode ? length / 3 : encode;
-
-  const char* alphabet = kEncode64Alphabet;
-  char* o = Groups64(data, whole, out);
-  const BYTE* in = data + whole * 3;
-  if (whole < encode) {
-    // The last, short group: one or two bytes left.
-    const DWORD left = length - whole * 3;
-    const BYTE b0 = in[0];
-    const BYTE b1 = left > 1 ? in[1] : 0;
-    o[0] = alphabet[b0 >> 2];
-    o[1] = alphabet[((b0 & 3) << 4) | (b1 >> 4)];
-    o[2] = left > 1 ? alphabet[(b1 & 15) << 2] : kEncode64Pad;
-    o[3] = kEncode64Pad;
-    o += 4;
-  }
+  // What does not fit is left out whole groups at a time.
+  const DWORD take = fits ? length : fitting * 3;
+  char* end = Pad64(out, Pack64(data, take, kEncode64Table, out));
   if (!fits) return false;
-  *o = '\0';
-  *capacity = static_cast<DWORD>(o - out);
+  *end = '\0';
+  *capacity = static_cast<DWORD>(end - out);
   return true;
 }
+

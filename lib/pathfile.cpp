@@ -1,6 +1,8 @@
 // Paths, files and directory scans (source module "PathAndFile").
 #include "lib/pathfile.h"
 
+#include "platform/kernel/regularfile.h"
+
 #include <cstring>
 
 namespace {
@@ -122,7 +124,8 @@ bool CPATH::IsDirectory() const {
 bool CPATH::IsFile() const {
   if (IsEmpty()) return false;
   DWORD attributes = GetFileAttributesA(Text());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
 bool CPATH::DeleteFile() {
@@ -224,7 +227,8 @@ bool CPATH::SetTempFileName(const char* directory) {
 
 const char* CPATH::GetName() const {
   const char* text = Text();
-  const char* last = StrRPBrk(text, "\\/:");
+  // ":" is an ordinary character of a file name here.
+  const char* last = StrRPBrk(text, "\\/");
   return last ? last + 1 : text;
 }
 
@@ -279,6 +283,17 @@ ULONGLONG CFILE::SetPos(DWORD moveMethod, LONGLONG distance) {
     return INVALID_FILE_POSITION;
   }
   return (static_cast<ULONGLONG>(static_cast<DWORD>(high)) << 32) | low;
+}
+
+bool CFILE::OpenRegular(DWORD shareMode) {
+  if (m_handle) RaiseLibraryError("PathAndFile", 530);
+  HANDLE handle = mvn::kernel::OpenRegularFileForReading(Text(), shareMode);
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+    m_handle = nullptr;
+    return false;
+  }
+  m_handle = handle;
+  return true;
 }
 
 bool CFILE::Open(DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security, DWORD creationDisposition,

@@ -38,6 +38,8 @@ class CPATH : public CTEXT {
   bool CreateDirectory();
   bool RemoveDirectory();
   bool IsDirectory() const;
+  // A regular file, or a symbolic link to one (FIFOs, sockets and devices
+  // are not files here).
   bool IsFile() const;
   bool DeleteFile();
   // path := the file found along the given search directories (";" or ":"
@@ -59,7 +61,7 @@ class CPATH : public CTEXT {
   // directory (nullptr: the temporary directory). On failure the path is
   // empty and the result false.
   bool SetTempFileName(const char* directory);
-  // The file-name part: after the last "\", "/" or ":", else the whole path.
+  // The file-name part: after the last "\" or "/", else the whole path.
   const char* GetName() const;
   // After the last "." of the file-name part; nullptr when it has none.
   const char* GetExtension() const;
@@ -91,6 +93,10 @@ class CFILE : public CPATH {
   // Slot 5: CreateFile on the path; a file already open is a library fault.
   virtual bool Open(DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security, DWORD creationDisposition,
                     DWORD flagsAndAttributes, HANDLE templateFile);
+  // Opens an existing regular file for reading without blocking on what is
+  // not one (non-virtual: the slot table stays as it is). False, with the
+  // last error ERROR_BAD_FILE_TYPE for a FIFO, socket or device.
+  bool OpenRegular(DWORD shareMode);
   // Slot 6: closes the handle when open; true.
   virtual bool Close();
   // Slot 7: the file's size; of the named file when closed; 0 when unknown.

@@ -18,15 +18,6 @@ constexpr DWORD kItemSize = sizeof(DWORD);
 // Characters before the first "=" (the whole length without one).
 inline DWORD NamePartLength(const char* entry) { return StrLenTo(entry, '=', nullptr); }
 
-// Appends n bytes of text to string through its own slots.
-void AppendRun(CTEXT* string, const char* text, DWORD n) {
-  if (n == 0) return;
-  DWORD length = string->Length();
-  string->Reserve(length + n + 1);
-  std::memcpy(string->Buffer() + length, text, n);
-  string->Buffer()[length + n] = '\0';
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -206,40 +197,84 @@ bool CSTRINGLIST::SetInt(const char* name, DWORD number) {
   return SetValue(name, text.Text());
 }
 
-bool CSTRINGLIST::Expand(CTEXT* string, const char* defaultText) {
+namespace {
+
+// Builds a text by appending pieces: the length is kept, and the buffer
+// grows by doubling, so appending n bytes in any number of pieces costs
+// O(n). Refuses to grow past a limit.
+class APPENDER {
+ public:
+  APPENDER(CTEXT* text, DWORD limit) : m_text(text), m_length(0), m_limit(limit), m_overflow(false) {
+    m_text->Reserve(1);
+    m_text->Empty();
+  }
+  void Add(const char* piece, DWORD n) {
+    if (m_overflow || n == 0) return;
+    if (n > m_limit - m_length) {
+      m_overflow = true;
+      return;
+    }
+    if (m_length + n + 1 > m_text->Capacity()) {
+      DWORD want = m_text->Capacity() * 2;
+      if (want < m_length + n + 1) want = m_length + n + 1;
+      m_text->Reserve(want);
+    }
+    std::memcpy(m_text->Buffer() + m_length, piece, n);
+    m_length += n;
+    m_text->Buffer()[m_length] = '\0';
+  }
+  void Add(const char* piece) { Add(piece, static_cast<DWORD>(std::strlen(piece))); }
+  bool Overflow() const { return m_overflow; }
+
+ private:
+  CTEXT* m_text;
+  DWORD m_length;
+  DWORD m_limit;
+  bool m_overflow;
+};
+
+}  // namespace
+
+bool CSTRINGLIST::Expand(CTEXT* string, const char* defaultText, bool* tooLong) {
+  if (tooLong) *tooLong = false;
   const char* p = string->Text();
   if (!StrChr(p, '%')) return false;
   CTEXTBUF256 result;
   CTEXTBUF256 name;
+  APPENDER out(&result, EXPAND_LIMIT);
   bool replaced = false;
-  while (*p) {
+  while (*p && !out.Overflow()) {
     const char* percent = nullptr;
     DWORD run = StrLenTo(p, '%', &percent);
-    AppendRun(&result, p, run);
+    out.Add(p, run);
     if (!*percent) break;
     const char* closing = StrChr(percent + 1, '%');
     if (!closing) {
       // A lone "%" is copied, and so is everything after it.
-      result.Append(percent);
+      out.Add(percent);
       break;
     }
     DWORD nameLength = static_cast<DWORD>(closing - percent - 1);
     if (nameLength == 0) {
-      result.Append("%");
+      out.Add("%", 1);
       replaced = true;
     } else {
       name.AssignN(percent + 1, nameLength);
       if (const char* value = FindValue(name.Text())) {
-        result.Append(value);
+        out.Add(value);
         replaced = true;
       } else if (defaultText) {
-        result.Append(defaultText);
+        out.Add(defaultText);
         replaced = true;
       } else {
-        AppendRun(&result, percent, nameLength + 2);
+        out.Add(percent, nameLength + 2);
       }
     }
     p = closing + 1;
+  }
+  if (out.Overflow()) {
+    if (tooLong) *tooLong = true;
+    return false;
   }
   string->Assign(result.Text());
   return replaced;

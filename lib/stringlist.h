@@ -13,6 +13,9 @@
 
 // A CTEXT whose buffer grows in steps of 256 bytes and which adds the two
 // list slots. Both are "pure" here: calling them is a library fault.
+// The longest text CSTRINGLIST::Expand makes.
+constexpr DWORD EXPAND_LIMIT = 32768;
+
 class CSTRINGLISTBASE : public CTEXT {
  public:
   CSTRINGLISTBASE() = default;
@@ -55,8 +58,10 @@ class CSTRINGLIST : public CSTRINGLISTBASE {
   bool SetInt(const char* name, DWORD number);
   // Replaces %NAME% by the variable's value (or defaultText when the list
   // lacks it and one is given) and "%%" by "%". True when anything was
-  // replaced.
-  bool Expand(CTEXT* string, const char* defaultText);
+  // replaced. Runs in time linear in the result. A result longer than
+  // EXPAND_LIMIT bytes is not made: the string stays as it was, the result
+  // is false and *tooLong (when given) true.
+  bool Expand(CTEXT* string, const char* defaultText, bool* tooLong = nullptr);
 
   DWORD Count() const { return m_count; }
   bool AllowsDuplicates() const { return m_allowDuplicates != 0; }

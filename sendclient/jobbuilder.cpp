@@ -10,13 +10,19 @@
 // "!MVN::MVN", "!GATEWAY,c,e", the body, "!GATEWAY-END", "!MVN-END".
 //
 // Nothing is lost on the way: a job that cannot be finished or sent ends in
-// WorkingPathX, and a file is deleted only once what replaces it is
-// complete.
+// WorkingPathX with one notification saying why and where its files are;
+// its input is kept (back where it came from, or beside the job) and its
+// attachments stay where they were. Inputs, attachments and configuration
+// files must be regular files: a FIFO, socket or device is refused before it
+// is read, moved or deleted. A failed read is never taken for the end of a
+// file.
 #include "lib/encode.h"
 #include "lib/notify.h"
 #include "lib/stringlist.h"
 #include "sendclient/lzssfile.h"
 #include "sendclient/sendclient.h"
+
+namespace mvn::sendclient {
 
 namespace {
 
@@ -53,18 +59,48 @@ ULONGLONG SystemIntervals() {
          static_cast<ULONGLONG>(now.wMilliseconds) * 10000u;
 }
 
-bool OpenForReading(CFILE* file) {
-  return file->Open(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}  // namespace
+
+DWORD SenderTimeFromFileTime(ULONGLONG intervals) {
+  return static_cast<DWORD>(intervals / kIntervalsPerSecond) + kEpochDifference;
 }
 
-// A job-file writer that remembers whether every write went out.
-struct JOBWRITER {
-  CBUFFEREDWRITER* file;
-  bool ok = true;
-  void Line(const char* text) { ok = file->WriteLine(text) && ok; }
-  void Text(const char* text) { ok = file->WriteString(text) && ok; }
-};
+DWORD SenderTime() { return SenderTimeFromFileTime(SystemIntervals()); }
+
+namespace {
+
+// Inputs and attachments may be moved while they are open.
+constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Files this run made itself (job, compressed job, wrapper).
+bool OpenForReading(CFILE* file) {
+  return file->Open(GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
+// The system's text for an error, without the blank the reporter puts
+// after each line.
+void SystemText(DWORD error, CTEXT* text) {
+  if (!CWIN32ERROR::GetSystemText(error, text) || text->IsEmpty()) {
+    CTEXTBUF16 number;
+    text->Join2("system error ", number.SetNumber(error, 1, 10));
+    return;
+  }
+  DWORD length = text->Length();
+  while (length > 0 && text->Buffer()[length - 1] == ' ') text->Buffer()[--length] = '\0';
+}
+
+// Why an input or attachment could not be opened.
+const char* OpenFailure(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return "cannot be found";
+    case ERROR_BAD_FILE_TYPE:
+      return "is not a regular file";
+    default:
+      return "cannot be opened";
+  }
+}
 
 // "!NAME,c,e" or "!NAME,c,e,NAME:display": built as a text, so a display
 // name of any length is written whole.
@@ -89,46 +125,121 @@ bool WriteBody(CFILE* source, CBUFFEREDWRITER* target, DWORD encoding) {
   }
 }
 
-}  // namespace
-
-DWORD SenderTimeFromFileTime(ULONGLONG intervals) {
-  return static_cast<DWORD>(intervals / kIntervalsPerSecond) + kEpochDifference;
+// Whether nothing exists under the name (so a file can be put back there).
+bool NameIsFree(const char* path) {
+  return GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
-DWORD SenderTime() { return SenderTimeFromFileTime(SystemIntervals()); }
+}  // namespace
+
+}  // namespace mvn::sendclient
+
+using mvn::sendclient::NameIsFree;
+using mvn::sendclient::OpenFailure;
+using mvn::sendclient::OpenForReading;
+using mvn::sendclient::SectionHeader;
+using mvn::sendclient::SenderTime;
+using mvn::sendclient::SystemText;
+using mvn::sendclient::WriteBody;
+using mvn::sendclient::kLineLimit;
+using mvn::sendclient::kShareReadWrite;
 
 // ---------------------------------------------------------------------------
 // Moving files
 
-bool SendClient::move_to(CPATH* file, const CPATH& directory) { return file->MoveToUnique(directory.Text()); }
+bool SendClient::MoveTo(CPATH* file, const CPATH& directory) { return file->MoveToUnique(directory.Text()); }
 
-const CPATH* SendClient::keep_directory() const {
+const CPATH* SendClient::KeepDirectory() const {
   if (!m_keepPath.IsEmpty()) return &m_keepPath;
   if (m_keepPathFailed) return &m_failedPath;
   return nullptr;
 }
 
-void SendClient::dispose_of_input(CPATH* input) {
-  const CPATH* keep = m_keepFiles ? keep_directory() : nullptr;
+void SendClient::DisposeOfInput(CPATH* input) {
+  const CPATH* keep = m_keepFiles ? KeepDirectory() : nullptr;
   if (keep) {
-    move_to(input, *keep);
+    MoveTo(input, *keep);
     return;
   }
   input->DeleteFile();
 }
 
+void SendClient::DisposeOfAttachments() {
+  for (const std::string& name : m_embedded) {
+    CPATH path(name.c_str());
+    if (const CPATH* keep = KeepDirectory())
+      MoveTo(&path, *keep);
+    else
+      path.DeleteFile();
+  }
+  m_embedded.clear();
+}
+
+void SendClient::KeepInput(CPATH* input, const char* original, const CPATH* jobInX) {
+  // Back under its own name, so that a request's relative attachment paths
+  // resolve again when it is sent again; never over a file that took the
+  // name meanwhile.
+  if (original && *original && NameIsFree(original) &&
+      MoveFileExA(input->Text(), original, MOVEFILE_COPY_ALLOWED)) {
+    input->Set(original);
+    return;
+  }
+  if (jobInX && !jobInX->IsEmpty()) {
+    CPATH paired;
+    paired.Join2(jobInX->Text(), ".input");
+    if (NameIsFree(paired.Text()) && MoveFileExA(input->Text(), paired.Text(), MOVEFILE_COPY_ALLOWED)) {
+      input->Set(paired.Text());
+      return;
+    }
+  }
+  MoveTo(input, m_failedPath);
+}
+
+void SendClient::Fail(const char* what, const char* path, DWORD error) {
+  if (!m_failure.IsEmpty()) return;
+  m_failure.Assign(what);
+  if (path && *path) m_failure.Append2(" ", path);
+  if (error != ERROR_SUCCESS) {
+    CTEXT text;
+    SystemText(error, &text);
+    m_failure.Append2(": ", text.Text());
+  }
+}
+
 // ---------------------------------------------------------------------------
 // The job
 
-bool SendClient::build_and_send_job() {
-  CPATH input(m_inputFile.Text());
+bool SendClient::BuildAndSendJob() {
+  m_sent = false;
+  m_refused = false;
+  m_failure.Empty();
+  m_embedded.clear();
+  CPATH original(m_inputFile.Text());
+
+  // Opened before it is moved, and only when it is a regular file: a FIFO,
+  // socket or device is left where it is, unread.
+  CBUFFEREDREADER reader(original.Text());
+  if (!reader.OpenRegular(kShareReadWrite)) {
+    DWORD error = GetLastError();
+    if (error == ERROR_BAD_FILE_TYPE) {
+      Notify(NOTIFY_NOTREGULARFILE, original.Text(), nullptr, nullptr);
+    } else if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      Notify(NOTIFY_INPUTNOTFOUND, original.Text(), nullptr, nullptr);
+    } else {
+      CTEXT text;
+      SystemText(error, &text);
+      Notify(NOTIFY_INPUTUNREADABLE, original.Text(), text.Text(), nullptr);
+    }
+    return false;
+  }
+
+  CPATH input(original.Text());
   // Named by a bare word: failures to move or delete it are not reported.
   if (m_bareWordSeen) input.m_error.m_enabled = 0;
-  if (!move_to(&input, m_inputPath)) return false;
+  // The open descriptor follows the file to its new name.
+  if (!MoveTo(&input, m_inputPath)) return false;
   m_inputFile.Set(input.Text());
-
-  CBUFFEREDREADER reader(input.Text());
-  if (!OpenForReading(&reader)) return false;  // the input stays in WorkingPathI
+  reader.Set(input.Text());
 
   CPATH jobFile;
   CBUFFEREDWRITER job;
@@ -139,24 +250,21 @@ bool SendClient::build_and_send_job() {
     created = job.Open(GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   }
   if (!created) {
-    // Nothing can be built: the input is kept in WorkingPathX, and the
-    // report says why.
-    jobFile.m_error.Report("build_and_send_job", named ? "CreateFile" : "GetTempFileName");
+    // Nothing can be built: the input goes back, and the notification says
+    // why and where it is.
+    DWORD error = GetLastError();
     if (!jobFile.IsEmpty()) jobFile.DeleteFile();
     reader.Close();
-    CPATH kept(input.Text());
-    move_to(&kept, m_failedPath);
+    KeepInput(&input, original.Text(), nullptr);
+    CTEXT text;
+    SystemText(error, &text);
+    Notify(NOTIFY_JOBNOTCREATED, m_jobDirectory.Text(), text.Text(), input.Text());
     return false;
   }
 
-  m_jobIncomplete = false;
-  JOBWRITER out{&job};
+  mvn::CheckedWriter out(&job);
   out.Line("!MVN::MVN");
-  {
-    char line[32];
-    wsprintfA(line, "SENDER-TIME=%08lx", SenderTime());
-    out.Line(line);
-  }
+  out.FormatLine("SENDER-TIME=%08lx", SenderTime());
   if (!m_identityToken.IsEmpty()) {
     out.Line("!IDENTITYTOKEN,0,2");
     out.Text(" ");
@@ -167,46 +275,52 @@ bool SendClient::build_and_send_job() {
   bool body = false;
   switch (m_sendType) {
     case SENDTYPE_INPUT:
-      body = write_input_body(&reader, &job);
+      body = WriteInputBody(&reader, &out);
       break;
     case SENDTYPE_MORVANE:
-      body = write_section(&reader, &job, "MORVANE", nullptr);
+      body = WriteSection(&reader, &out, "MORVANE", nullptr, input.Text());
       break;
     case SENDTYPE_GATEWAY:
-      body = write_section(&reader, &job, "GATEWAY", nullptr);
+      body = WriteSection(&reader, &out, "GATEWAY", nullptr, input.Text());
       break;
     case SENDTYPE_REGISTER:
-      body = write_section(&reader, &job, "REGISTER", nullptr);
+      body = WriteSection(&reader, &out, "REGISTER", nullptr, input.Text());
       break;
     case SENDTYPE_GROUPDATA:
-      body = write_section(&reader, &job, "GROUPDATA", m_listName.Text());
+      body = WriteSection(&reader, &out, "GROUPDATA", m_listName.Text(), input.Text());
       break;
     default:
+      Fail("the send type is unknown", nullptr, ERROR_SUCCESS);
       body = false;
       break;
   }
   out.Line("!MVN-END");
-  out.ok = job.Close() && out.ok;
+  // The one check of every write of the job file.
+  if (!out.Close()) Fail("writing the job file", jobFile.Text(), out.Error());
   reader.Close();
-  // A job that did not reach its file whole counts as a failed body.
-  if (!out.ok) m_jobIncomplete = true;
-  body = body && out.ok;
+  body = body && out.Ok();
 
-  if (body)
-    send_job(&jobFile);
-  else
-    move_to(&jobFile, m_failedPath);
-
-  // A job file that lacks some of the input's data cannot stand in for it:
-  // the input is kept beside it.
-  if (!body && m_jobIncomplete)
-    move_to(&input, m_failedPath);
-  else
-    dispose_of_input(&input);
+  if (body && SendJob(&jobFile)) {
+    m_sent = true;
+    DisposeOfAttachments();
+    DisposeOfInput(&input);
+    return true;
+  }
+  // Not sent: the job is in WorkingPathX, the input is kept and the
+  // attachments stay where they were.
+  if (!body) MoveTo(&jobFile, m_failedPath);
+  m_embedded.clear();
+  KeepInput(&input, original.Text(), &jobFile);
+  if (m_refused) {
+    Notify(NOTIFY_SENDFILEERROR, m_failure.Text(), jobFile.Text(), input.Text());
+  } else {
+    if (m_failure.IsEmpty()) Fail("the job could not be built", nullptr, ERROR_SUCCESS);
+    Notify(NOTIFY_JOBKEPT, m_failure.Text(), jobFile.Text(), input.Text());
+  }
   return body;
 }
 
-void SendClient::send_job(CPATH* jobFile) {
+bool SendClient::SendJob(CPATH* jobFile) {
   CPATH inner(jobFile->Text());  // the job as built, kept until it is replaced
 
   // Compression of the whole job: a file that cannot be made leaves the job
@@ -215,14 +329,17 @@ void SendClient::send_job(CPATH* jobFile) {
   CPATH packed;
   if (m_compressJob && packed.SetTempFileName(m_jobDirectory.Text())) {
     bool writeFailed = false;
-    if (LzssCompressFile(inner.Text(), packed.Text(), &writeFailed)) {
+    if (mvn::sendclient::LzssCompressFile(inner.Text(), packed.Text(), &writeFailed)) {
       compressed = true;
     } else {
+      DWORD error = GetLastError();
       packed.DeleteFile();
       packed.Empty();
       if (writeFailed) {
-        move_to(&inner, m_failedPath);
-        return;
+        Fail("compressing the job into", m_jobDirectory.Text(), error);
+        MoveTo(&inner, m_failedPath);
+        jobFile->Set(inner.Text());
+        return false;
       }
     }
   }
@@ -234,35 +351,41 @@ void SendClient::send_job(CPATH* jobFile) {
     CBUFFEREDREADER source(payload->Text());
     if (OpenForReading(&source)) {
       bool written = wrapper.SetTempFileName(m_jobDirectory.Text());
+      DWORD error = written ? ERROR_SUCCESS : GetLastError();
       if (written) {
         CBUFFEREDWRITER target(wrapper.Text());
         written = target.Open(GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN,
                               nullptr);
+        if (!written) error = GetLastError();
         if (written) {
-          char header[32];
-          wsprintfA(header, "!GATEWAY,%d,%lu", compressed ? 1 : 0, m_jobEncoding);
-          written = target.WriteLine("!MVN::MVN");
-          written = target.WriteLine(header) && written;
-          written = WriteBody(&source, &target, m_jobEncoding) && written;
-          written = target.WriteLine("!GATEWAY-END") && written;
-          written = target.WriteLine("!MVN-END") && written;
-          written = target.Close() && written;
+          mvn::CheckedWriter out(&target);
+          out.Line("!MVN::MVN");
+          out.FormatLine("!GATEWAY,%d,%lu", compressed ? 1 : 0, m_jobEncoding);
+          out.Check(WriteBody(&source, &target, m_jobEncoding));
+          out.Line("!GATEWAY-END");
+          out.Line("!MVN-END");
+          written = out.Close();
+          error = out.Error();
         }
       }
       source.Close();
       if (!written) {
         // The job cannot go out as configured: it is kept, as built.
+        Fail("writing the gateway wrapper in", m_jobDirectory.Text(), error);
         if (!wrapper.IsEmpty()) wrapper.DeleteFile();
         if (compressed) packed.DeleteFile();
-        move_to(&inner, m_failedPath);
-        return;
+        MoveTo(&inner, m_failedPath);
+        jobFile->Set(inner.Text());
+        return false;
       }
       payload = &wrapper;
     } else if (compressed) {
       // Compressed data cannot go out without the header that says so.
+      Fail("reading the compressed job", packed.Text(), GetLastError());
       packed.DeleteFile();
-      move_to(&inner, m_failedPath);
-      return;
+      MoveTo(&inner, m_failedPath);
+      jobFile->Set(inner.Text());
+      return false;
     }
   }
   // Only now is the job as built replaced by what goes out.
@@ -270,54 +393,78 @@ void SendClient::send_job(CPATH* jobFile) {
   if (compressed && payload != &packed) packed.DeleteFile();
 
   if (m_module.SendFile(payload->Text())) {
-    SetExitCode(0);
     payload->DeleteFile();
-    return;
+    return true;
   }
-  Notify(NOTIFY_SENDFILEERROR, m_module.GetLastResult(), nullptr, nullptr);
   // A failed send never loses the fax: the job is kept as it was handed over.
-  move_to(payload, m_failedPath);
+  const char* result = m_module.GetLastResult();
+  m_refused = true;
+  m_failure.Assign(result ? result : "");
+  MoveTo(payload, m_failedPath);
+  jobFile->Set(payload->Text());
+  return false;
 }
 
-bool SendClient::write_input_body(CBUFFEREDREADER* input, CBUFFEREDWRITER* job) {
-  JOBWRITER out{job};
+bool SendClient::WriteInputBody(CBUFFEREDREADER* input, mvn::CheckedWriter* job) {
   CTEXT line;
-  if (!input->ReadLine(&line, kLineLimit)) return true;  // an empty input: no body
+  DWORD length = 0;
+  if (!input->ReadLine(&line, kLineLimit, &length)) {
+    if (!input->Failed()) return true;  // an empty input: no body
+    Fail("reading", input->Text(), input->ReadError());
+    return false;
+  }
 
   if (StrICmp(line.Text(), "!MVN", 4) != 0) {
     // Plain mode: the whole input as one section.
-    if (input->SetPos(FILE_BEGIN, 0) == INVALID_FILE_POSITION) return false;
-    return write_section(input, job, "MORVANE", nullptr);
+    if (input->Failed()) {
+      Fail("reading", input->Text(), input->ReadError());
+      return false;
+    }
+    if (input->SetPos(FILE_BEGIN, 0) == INVALID_FILE_POSITION) {
+      Fail("reading", input->Text(), GetLastError());
+      return false;
+    }
+    return WriteSection(input, job, "MORVANE", nullptr, input->Text());
   }
 
   // Request-file mode: the first line's items, one line each, then every
-  // line as it is, with the attachment lines embedded.
+  // line as it is (by its length, so NUL bytes stay), with the attachment
+  // lines embedded.
   char inlineItems[64];
   CTOKENLIST items(inlineItems, sizeof inlineItems);
   DWORD count = items.Split(line.Buffer());
-  for (DWORD i = 0; i < count; ++i) out.Line(items.GetItem(i));
+  for (DWORD i = 0; i < count; ++i) job->Line(items.GetItem(i));
 
   bool result = true;
-  while (input->ReadLine(&line, kLineLimit)) {
+  while (input->ReadLine(&line, kLineLimit, &length)) {
     const char* text = line.Text();
     if (StrICmp(text, "!EXTATT", 7) == 0 || StrICmp(text, "!EXTERNAL", 9) == 0) {
-      if (!embed_attachment(text, input, job)) {
-        out.Line(text);
+      if (!EmbedAttachment(text, input, job)) {
+        job->LineBytes(text, length);
         result = false;
       }
       continue;
     }
-    out.Line(text);
+    job->LineBytes(text, length);
   }
-  return result && out.ok;
+  // The loop ends at the end of the file or at a failed read; only the
+  // first is the whole request.
+  if (input->Failed()) {
+    Fail("reading", input->Text(), input->ReadError());
+    return false;
+  }
+  return result && job->Ok();
 }
 
-bool SendClient::embed_attachment(const char* line, CBUFFEREDREADER*, CBUFFEREDWRITER* job) {
+bool SendClient::EmbedAttachment(const char* line, CBUFFEREDREADER*, mvn::CheckedWriter* job) {
   CTEXT copy;
   copy.Assign(line);
   char inlineItems[64];
   CTOKENLIST items(inlineItems, sizeof inlineItems);
-  if (items.Split(copy.Buffer()) != 3) return false;
+  if (items.Split(copy.Buffer()) != 3) {
+    Fail("the attachment line is not of the form !ExtAttachment,name,path:", line, ERROR_SUCCESS);
+    return false;
+  }
   const char* displayName = items.GetItem(1);
   CPATH path(items.GetItem(2));
 
@@ -327,24 +474,30 @@ bool SendClient::embed_attachment(const char* line, CBUFFEREDREADER*, CBUFFEREDW
     if (!beside.IsFile() && !m_attachPath.IsEmpty()) beside.SetDirAndName(m_attachPath.Text(), path.Text());
     path.Set(beside.Text());
   }
-  if (!path.IsFile()) return false;
-  CBUFFEREDREADER attachment(path.Text());
-  if (!OpenForReading(&attachment)) return false;
+  CTEXT what;
+  what.Join3("the attachment \"", displayName, "\" (");
+  what.Append2(path.Text(), ")");
 
-  bool result = write_section(&attachment, job, "ATTACHMENT", displayName);
+  // Only a regular file, checked on the open descriptor.
+  CBUFFEREDREADER attachment(path.Text());
+  if (!attachment.OpenRegular(kShareReadWrite)) {
+    DWORD error = GetLastError();
+    what.Append2(" ", OpenFailure(error));
+    // "cannot be found" and "is not a regular file" say it all.
+    const bool plain = error == ERROR_BAD_FILE_TYPE || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    Fail(what.Text(), nullptr, plain ? ERROR_SUCCESS : error);
+    return false;
+  }
+
+  bool result = WriteSection(&attachment, job, "ATTACHMENT", displayName, what.Text());
   attachment.Close();
-  // The file goes only once its section is in the job file whole.
-  result = job->FlushBuffer() && result;
-  if (!result) return false;
-  if (const CPATH* keep = keep_directory())
-    move_to(&path, *keep);
-  else
-    path.DeleteFile();
-  return true;
+  // The file is disposed of only once the job was taken by the module.
+  if (result) m_embedded.emplace_back(path.Text());
+  return result;
 }
 
-bool SendClient::write_section(CFILE* source, CBUFFEREDWRITER* job, const char* name, const char* displayName) {
-  JOBWRITER out{job};
+bool SendClient::WriteSection(CBUFFEREDREADER* source, mvn::CheckedWriter* job, const char* name,
+                              const char* displayName, const char* what) {
   bool result = true;
   bool compressed = false;
   CFILE packed;
@@ -353,10 +506,16 @@ bool SendClient::write_section(CFILE* source, CBUFFEREDWRITER* job, const char* 
     if (packed.Open(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)) {
       // The source has been read once compression ran: when it fails, the
       // section cannot fall back to the plain bytes.
-      if (LzssCompressStream(source, &packed) && packed.SetPos(FILE_BEGIN, 0) != INVALID_FILE_POSITION) {
+      if (mvn::sendclient::LzssCompressStream(source, &packed) &&
+          packed.SetPos(FILE_BEGIN, 0) != INVALID_FILE_POSITION) {
         compressed = true;
         body = &packed;
       } else {
+        DWORD error = GetLastError();
+        if (source->Failed())
+          Fail("reading", what, source->ReadError());
+        else
+          Fail("compressing a section into", packed.Text(), error);
         result = false;
       }
     }
@@ -364,16 +523,24 @@ bool SendClient::write_section(CFILE* source, CBUFFEREDWRITER* job, const char* 
 
   CTEXTBUF128 header;
   SectionHeader(&header, name, compressed, m_sectionEncoding, displayName);
-  out.Line(header.Text());
-  if (result) result = WriteBody(body, job, m_sectionEncoding);
+  job->Line(header.Text());
+  if (result && job->Ok()) {
+    if (!WriteBody(body, job->File(), m_sectionEncoding)) {
+      result = false;
+      // A failed read is the source's fault; anything else the job file's.
+      if (source->Failed())
+        Fail("reading", what, source->ReadError());
+      else
+        job->Check(false);
+    }
+  }
   CTEXTBUF128 trailer;
   trailer.Join3("!", name, "-END");
-  out.Line(trailer.Text());
+  job->Line(trailer.Text());
 
   if (!packed.IsEmpty()) {
     packed.Close();
     packed.DeleteFile();
   }
-  if (!result || !out.ok) m_jobIncomplete = true;
-  return result && out.ok;
+  return result && job->Ok();
 }

@@ -98,6 +98,8 @@ bool Compress(CFILE* source, CFILE* destination) {
 
 }  // namespace
 
+namespace mvn::sendclient {
+
 bool LzssCompressFile(const char* source, const char* destination, bool* writeFailed) {
   if (writeFailed) *writeFailed = false;
   CBUFFEREDREADER in(source);
@@ -118,3 +120,5 @@ bool LzssCompressStream(CFILE* source, CFILE* destination) {
   if (!source || !destination || !source->IsOpen() || !destination->IsOpen()) return false;
   return Compress(source, destination);
 }
+
+}  // namespace mvn::sendclient

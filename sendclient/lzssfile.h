@@ -11,6 +11,8 @@
 #include "lib/bufferedfile.h"
 #include "lib/pathfile.h"
 
+namespace mvn::sendclient {
+
 // Compresses the file at source into a new file at destination (created
 // always, exclusive). False when either file cannot be opened, or when
 // reading the source or writing the destination fails; *writeFailed (when
@@ -23,3 +25,5 @@ bool LzssCompressFile(const char* source, const char* destination, bool* writeFa
 // destination at its current position, and flushes what it wrote. False
 // when either object has no open handle, or a read or write fails.
 bool LzssCompressStream(CFILE* source, CFILE* destination);
+
+}  // namespace mvn::sendclient

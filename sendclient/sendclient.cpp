@@ -9,6 +9,13 @@ namespace {
 
 NOTIFYDEF s_sendClientTable[] = {
     {NOTIFY_SENDFILEERROR, "NOTIFY_SENDFILEERROR", 0, 0, 0, 0},
+    {NOTIFY_INPUTNOTFOUND, "NOTIFY_INPUTNOTFOUND", 0, 0, 0, 0},
+    {NOTIFY_NOTREGULARFILE, "NOTIFY_NOTREGULARFILE", 0, 0, 0, 0},
+    {NOTIFY_JOBKEPT, "NOTIFY_JOBKEPT", 0, 0, 0, 0},
+    {NOTIFY_JOBNOTCREATED, "NOTIFY_JOBNOTCREATED", 0, 0, 0, 0},
+    {NOTIFY_CONFIGNOTFOUND, "NOTIFY_CONFIGNOTFOUND", 0, 0, 0, 0},
+    {NOTIFY_NOINPUT, "NOTIFY_NOINPUT", 0, 0, 0, 0},
+    {NOTIFY_INPUTUNREADABLE, "NOTIFY_INPUTUNREADABLE", 0, 0, 0, 0},
     {0, nullptr, 0, 0, 0, 0},
 };
 MVN_STATIC_OBJECT(CNOTIFYSOURCE, s_sourceSendClient, "SendClient", s_sendClientTable);
@@ -16,7 +23,68 @@ MVN_STATIC_OBJECT(CNOTIFYSOURCE, s_sourceSendClient, "SendClient", s_sendClientT
 // Job directories numbered from 0 are tried up to this number.
 constexpr DWORD kJobDirectoryLimit = 100000;
 
+// The default texts (log name "NL"): severity 9 is never shown, 1 is shown
+// when the program is interactive. The configuration's message sections
+// override them. A "|" in a text is a line break in a message box, so the
+// texts use none.
+struct DEFAULTTEXT {
+  DWORD id;
+  DWORD severity;
+  const char* text;
+};
+constexpr DEFAULTTEXT kDefaultTexts[] = {
+    {NOTIFY_APPSTARTUP, 9, "App Startup"},
+    {NOTIFY_APPSHUTDOWN, 9, "App Shutdown"},
+    {NOTIFY_SENDFILEERROR, 1,
+     "Error - unable to deliver your message\n<%1>\nThe job is kept as %2\nand its input as %3"},
+    {NOTIFY_DELIVERY_INITIALIZE, 9, "INITIALIZE"},
+    {NOTIFY_DELIVERY_TERMINATE, 9, "TERMINATE"},
+    {NOTIFY_DELIVERY_CONFIGURE, 9, "CONFIGURE"},
+    {NOTIFY_DELIVERY_SENDFILE, 9, "SENDFILE"},
+    {NOTIFY_INPUTNOTFOUND, 1, "cannot find the input file %1"},
+    {NOTIFY_NOTREGULARFILE, 1, "%1 is not a regular file; it was left as it is"},
+    {NOTIFY_JOBKEPT, 1, "The fax was not sent: %1\nThe job is kept as %2\nand its input as %3"},
+    {NOTIFY_JOBNOTCREATED, 1,
+     "The fax was not sent: no job file can be created in %1: %2\nIts input is kept as %3"},
+    {NOTIFY_CONFIGNOTFOUND, 1, "configuration file not found: %1"},
+    {NOTIFY_NOINPUT, 1, "nothing to send: the directory %1 holds no file matching %2"},
+    {NOTIFY_INPUTUNREADABLE, 1, "cannot open the input file %1: %2"},
+    // The library's notifications.
+    {NOTIFY_EXCEPTION, 1, "mvncsend stopped on an internal error (%1, line %2)"},
+    {NOTIFY_CRTCOMPAT, 1, "mvncsend cannot run: %1 %2 %3"},
+    {NOTIFY_WIN32ERROR, 1, "%1 failed (%2): %3"},
+    {NOTIFY_INVALIDARGUMENT, 1,
+     "%1 is not a switch or file that mvncsend knows. Usage: mvncsend [CONFIG=file] [SENDTYPE=type] "
+     "[GROUP:name] file-or-directory"},
+    {NOTIFY_INVALIDDIRECTORY, 1, "cannot change to the configuration's directory %1"},
+    {NOTIFY_CONFIGINVALIDENTRY, 1, "the setting %2 in section [%1] of the configuration has the invalid value %3"},
+    {NOTIFY_CONFIGMISSINGENTRY, 1, "the setting %2 is missing from section [%1] of the configuration"},
+    {NOTIFY_CONFIGMISSINGPATH, 1, "the directory %3 of the setting %2 in section [%1] cannot be made"},
+    {NOTIFY_CONFIGMISSINGFILE, 1, "the file %3 of the setting %2 in section [%1] does not exist"},
+    {NOTIFY_NOTIFYINITFAILED, 1, "the message texts of the configuration cannot be read"},
+    {NOTIFY_VARIABLEREMOVED, 1,
+     "the variable %1 was removed: its value does not settle or grows too long when expanded"},
+};
+
+// A later CONFIG word on the command line (the search for the INI file is
+// then not needed, and its failure not reported).
+bool CommandLineNamesConfig() {
+  CTEXT line;
+  line.Assign(GetCommandLineA());
+  char* cursor = line.Buffer();
+  bool first = true;
+  while (char* word = CommandLineNextWord(&cursor)) {
+    if (!first && CXXAPP::MatchSwitch(word, "CONFIG", nullptr)) return true;
+    first = false;
+  }
+  return false;
+}
+
 }  // namespace
+
+void SendClient::RegisterTexts() {
+  for (const DEFAULTTEXT& entry : kDefaultTexts) NotifySetDefault(entry.id, "NL", entry.severity, entry.text);
+}
 
 SendClient::SendClient()
     : m_keepFiles(false),
@@ -29,7 +97,9 @@ SendClient::SendClient()
       m_jobEncoding(ENCODING_64),
       m_bareWordSeen(false),
       m_keepPathFailed(false),
-      m_jobIncomplete(false) {
+      m_notRegular(false),
+      m_sent(false),
+      m_refused(false) {
   m_inputFileMask.Assign("*.*");
 }
 
@@ -51,11 +121,29 @@ void SendClient::Notify(DWORD id, const char* p1, const char* p2, const char* p3
 // Command line
 
 bool SendClient::ProcessArgument(DWORD index, CTEXT* word) {
+  if (index == 0) {
+    // Before anything can be raised: readable texts, and a run that ends
+    // before sending anything ends with 1.
+    RegisterTexts();
+    SetExitCode(1);
+  }
   if (CXXAPP::ProcessArgument(index, word)) {
+    if (index > 0 && MatchSwitch(word->Text(), "CONFIG", nullptr)) {
+      // A configuration that is not there is said so, not taken for the
+      // registry's.
+      CPATH config(m_config.Text());
+      if (!config.IsFile()) {
+        DWORD attributes = GetFileAttributesA(config.Text());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DEVICE))
+          Notify(NOTIFY_NOTREGULARFILE, config.Text(), nullptr, nullptr);
+        else
+          Notify(NOTIFY_CONFIGNOTFOUND, config.Text(), nullptr, nullptr);
+      }
+    }
     if (index == 0) {
       if (const char* path = m_variables.FindValue("PATH")) SetEnvironmentVariableA("PATH", path);
       m_interactive = true;
-      if (m_config.IsEmpty()) {
+      if (m_config.IsEmpty() && !CommandLineNamesConfig()) {
         // Without an INI file beside the program: the first one along the
         // search path, else the registry.
         CPATH ini;
@@ -106,12 +194,15 @@ bool SendClient::ProcessArgument(DWORD index, CTEXT* word) {
   m_bareWordSeen = true;
   CPATH path(text);
   path.GetFullPathName();
-  if (path.IsFile())
+  if (path.IsFile()) {
     m_inputFile.Set(path.Text());
-  else if (path.IsDirectory())
+  } else if (path.IsDirectory()) {
     m_inputDirectory.Set(path.Text());
-  else
+  } else {
     m_rejectedArgument.Assign(text);
+    DWORD attributes = GetFileAttributesA(path.Text());
+    m_notRegular = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DEVICE) != 0;
+  }
   return true;
 }
 
@@ -120,11 +211,11 @@ bool SendClient::ProcessArgument(DWORD index, CTEXT* word) {
 
 // A directory key: made a full path and created; false (default applies)
 // when it is missing or cannot be made.
-bool SendClient::read_directory(CCONFIG* config, const char* key, CPATH* destination) {
+bool SendClient::ReadDirectory(CCONFIG* config, const char* key, CPATH* destination) {
   return GetConfigPath(false, config, key, destination);
 }
 
-bool SendClient::make_job_directory() {
+bool SendClient::MakeJobDirectory() {
   // Claimed with an exclusive create, so concurrent runs on one WorkingPath
   // never share a job directory.
   CPATH base(m_jobDirectory.Text());
@@ -147,33 +238,33 @@ bool SendClient::make_job_directory() {
 bool SendClient::Initialise(CCONFIG* config) {
   SetExitCode(1);
   GetConfigBool(false, config, "Interactive", &m_interactive);
-
-  NotifySetDefault(NOTIFY_APPSTARTUP, "NL", 9, "App Startup");
-  NotifySetDefault(NOTIFY_APPSHUTDOWN, "NL", 9, "App Shutdown");
-  NotifySetDefault(NOTIFY_SENDFILEERROR, "NL", 1, "Error - unable to deliver your message\n<%1>");
-  NotifySetDefault(NOTIFY_DELIVERY_INITIALIZE, "NL", 9, "INITIALIZE");
-  NotifySetDefault(NOTIFY_DELIVERY_TERMINATE, "NL", 9, "TERMINATE");
-  NotifySetDefault(NOTIFY_DELIVERY_CONFIGURE, "NL", 9, "CONFIGURE");
-  NotifySetDefault(NOTIFY_DELIVERY_SENDFILE, "NL", 9, "SENDFILE");
+  // Again here, so the configuration's overrides (loaded next) win.
+  RegisterTexts();
 
   if (!CXXAPP::Initialise(config)) return false;
   if (!m_rejectedArgument.IsEmpty()) {
-    Notify(NOTIFY_INVALIDARGUMENT, m_rejectedArgument.Text(), nullptr, nullptr);
+    if (m_notRegular) {
+      CPATH path(m_rejectedArgument.Text());
+      path.GetFullPathName();
+      Notify(NOTIFY_NOTREGULARFILE, path.Text(), nullptr, nullptr);
+    } else {
+      Notify(NOTIFY_INVALIDARGUMENT, m_rejectedArgument.Text(), nullptr, nullptr);
+    }
     return false;
   }
 
   CPATH working;
-  if (!read_directory(config, "WorkingPath", &working) && !working.SetTempDirectory()) return false;
-  if (!read_directory(config, "WorkingPathI", &m_inputPath)) {
+  if (!ReadDirectory(config, "WorkingPath", &working) && !working.SetTempDirectory()) return false;
+  if (!ReadDirectory(config, "WorkingPathI", &m_inputPath)) {
     m_inputPath.SetDirAndName(working.Text(), "I");
     if (!m_inputPath.CreateDirectory()) return false;
   }
-  if (!read_directory(config, "WorkingPathX", &m_failedPath)) {
+  if (!ReadDirectory(config, "WorkingPathX", &m_failedPath)) {
     m_failedPath.SetDirAndName(working.Text(), "X");
     if (!m_failedPath.CreateDirectory()) return false;
   }
   m_jobDirectory.Set(working.Text());
-  if (!make_job_directory()) {
+  if (!MakeJobDirectory()) {
     m_jobDirectory.Empty();
     return false;
   }
@@ -188,7 +279,13 @@ bool SendClient::Initialise(CCONFIG* config) {
       m_keepPathFailed = true;
   }
   GetConfigBool(false, config, "KeepFiles", &m_keepFiles);
-  read_directory(config, "AttachPath", &m_attachPath);
+  if (m_keepFiles && m_keepPath.IsEmpty() && !m_keepPathFailed) {
+    // Keeping files without a place for them: <WorkingPath>/K, made like
+    // I and X.
+    m_keepPath.SetDirAndName(working.Text(), "K");
+    if (!m_keepPath.CreateDirectory()) return false;
+  }
+  ReadDirectory(config, "AttachPath", &m_attachPath);
   GetConfigBool(false, config, "ExternalAttachments", &m_externalAttachments);
   GetConfigBool(false, config, "CompressAttachments", &m_compressSections);
   GetConfigUInt(false, config, "EncodeAttachments", &m_sectionEncoding);
@@ -226,21 +323,34 @@ bool SendClient::Initialise(CCONFIG* config) {
 // ---------------------------------------------------------------------------
 // Run and shut-down
 
+// The exit code is 0 only when every input of the run was taken by the
+// module.
 void SendClient::Run() {
+  SetExitCode(1);
   if (!m_inputFile.IsEmpty()) {
     m_inputDirectory.Set(m_inputFile.Text());
     m_inputDirectory.CutLastPart();
-    if (!build_and_send_job()) SetExitCode(1);
+    BuildAndSendJob();
+    if (m_sent) SetExitCode(0);
     return;
   }
   if (m_inputDirectory.IsEmpty()) return;
   CFINDFILE find;
   find.Start(m_inputDirectory.Text(), m_inputFileMask.Text());
   CTEXT path;
+  DWORD files = 0;
+  bool allSent = true;
   while (find.Next(&path)) {
+    ++files;
     m_inputFile.Set(path.Text());
-    build_and_send_job();
+    BuildAndSendJob();
+    allSent = allSent && m_sent;
   }
+  if (files == 0) {
+    Notify(NOTIFY_NOINPUT, m_inputDirectory.Text(), m_inputFileMask.Text(), nullptr);
+    return;
+  }
+  if (allSent) SetExitCode(0);
 }
 
 void SendClient::Shutdown() {

@@ -4,12 +4,23 @@
 // (without input) opens the module's configuration dialog.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "lib/bufferedfile.h"
+#include "lib/checkedwriter.h"
 #include "lib/cxxapp.h"
 #include "sendclient/deliverymodule.h"
 
 // Notifications of source SendClient.
-constexpr DWORD NOTIFY_SENDFILEERROR = 0x1101;
+constexpr DWORD NOTIFY_SENDFILEERROR = 0x1101;   // %1 module's result, %2 job, %3 input
+constexpr DWORD NOTIFY_INPUTNOTFOUND = 0x1102;   // %1 input path
+constexpr DWORD NOTIFY_NOTREGULARFILE = 0x1103;  // %1 path
+constexpr DWORD NOTIFY_JOBKEPT = 0x1104;         // %1 what failed, %2 job, %3 input
+constexpr DWORD NOTIFY_JOBNOTCREATED = 0x1105;   // %1 job directory, %2 system error, %3 input
+constexpr DWORD NOTIFY_CONFIGNOTFOUND = 0x1106;  // %1 configuration path
+constexpr DWORD NOTIFY_NOINPUT = 0x1107;         // %1 input directory, %2 mask
+constexpr DWORD NOTIFY_INPUTUNREADABLE = 0x1108; // %1 input path, %2 system error
 
 // Send types: how the input is wrapped into the job.
 constexpr DWORD SENDTYPE_INPUT = 0;     // request file, or any file as MORVANE
@@ -17,6 +28,8 @@ constexpr DWORD SENDTYPE_MORVANE = 1;
 constexpr DWORD SENDTYPE_GATEWAY = 2;
 constexpr DWORD SENDTYPE_REGISTER = 3;
 constexpr DWORD SENDTYPE_GROUPDATA = 4;
+
+namespace mvn::sendclient {
 
 // The sender's clock as SENDER-TIME gives it: seconds since 1970-01-01 UTC,
 // modulo 2^32. The environment variable MVN_SENDER_TIME (decimal seconds
@@ -26,6 +39,8 @@ DWORD SenderTime();
 // The same arithmetic on a count of 100-nanosecond intervals since
 // 1601-01-01 UTC.
 DWORD SenderTimeFromFileTime(ULONGLONG intervals);
+
+}  // namespace mvn::sendclient
 
 class SendClient : public CXXAPP {
  public:
@@ -43,26 +58,40 @@ class SendClient : public CXXAPP {
 
   // The job builder (jobbuilder.cpp): builds, sends and disposes of the job
   // for the current input file; true when the job's body was built.
-  bool build_and_send_job();
+  bool BuildAndSendJob();
 
  private:
-  bool write_input_body(CBUFFEREDREADER* input, CBUFFEREDWRITER* job);
-  bool embed_attachment(const char* line, CBUFFEREDREADER* input, CBUFFEREDWRITER* job);
-  bool write_section(CFILE* source, CBUFFEREDWRITER* job, const char* name, const char* displayName);
+  bool WriteInputBody(CBUFFEREDREADER* input, mvn::CheckedWriter* job);
+  bool EmbedAttachment(const char* line, CBUFFEREDREADER* input, mvn::CheckedWriter* job);
+  // what names the source in messages (an attachment's display name and
+  // path, or the input's path).
+  bool WriteSection(CBUFFEREDREADER* source, mvn::CheckedWriter* job, const char* name, const char* displayName,
+                    const char* what);
 
-  // Finishes a built job: compression, gateway wrapper, SendFile; the job
-  // file is deleted after a send and kept in WorkingPathX otherwise.
-  void send_job(CPATH* jobFile);
+  // Finishes a built job: compression, gateway wrapper, SendFile. True when
+  // the module took it (the job file is then deleted); otherwise the job
+  // is in WorkingPathX and jobFile names it there.
+  bool SendJob(CPATH* jobFile);
   // Moves a file into a shared directory (WorkingPathX, KeepFilesPath).
-  bool move_to(CPATH* file, const CPATH& directory);
-  // Where kept files go: KeepFilesPath, or WorkingPathX when KeepFilesPath
-  // was configured but could not be created; nullptr when not configured.
-  const CPATH* keep_directory() const;
-  // The input after its job: kept or deleted.
-  void dispose_of_input(CPATH* input);
+  bool MoveTo(CPATH* file, const CPATH& directory);
+  // Where kept files go: KeepFilesPath (or <WorkingPath>/K for KeepFiles
+  // without it), or WorkingPathX when KeepFilesPath was configured but
+  // could not be created; nullptr when nothing is kept.
+  const CPATH* KeepDirectory() const;
+  // The input after a job the module took: kept or deleted.
+  void DisposeOfInput(CPATH* input);
+  // The input of a job that was not sent: back where it came from when
+  // that name is free, else into WorkingPathX beside the job.
+  void KeepInput(CPATH* input, const char* original, const CPATH* jobInX);
+  // The attachments embedded in a job the module took: kept or deleted.
+  void DisposeOfAttachments();
+  // Records the first failure of the current job (later ones are
+  // consequences of it).
+  void Fail(const char* what, const char* path, DWORD error);
 
-  bool read_directory(CCONFIG* config, const char* key, CPATH* destination);
-  bool make_job_directory();
+  bool ReadDirectory(CCONFIG* config, const char* key, CPATH* destination);
+  bool MakeJobDirectory();
+  void RegisterTexts();
 
  public:
   CPATH m_inputDirectory;
@@ -89,5 +118,9 @@ class SendClient : public CXXAPP {
  private:
   bool m_bareWordSeen;
   bool m_keepPathFailed;  // KeepFilesPath was set but could not be made
-  bool m_jobIncomplete;   // the job file lacks data of its input (I/O failure)
+  bool m_notRegular;      // the rejected bare word names a FIFO, socket or device
+  bool m_sent;            // the current job was taken by the module
+  bool m_refused;         // the module was handed the job and refused it
+  CTEXT m_failure;        // why the current job was not sent (first failure)
+  std::vector<std::string> m_embedded;  // attachments of the current job
 };

@@ -9,6 +9,7 @@
 // objects, the application object and the heap.
 #pragma once
 
+#include "delivery/exports.h"
 #include "lib/cxxlib.h"
 #include "platform/kernel/win32.h"
 
@@ -81,3 +82,47 @@ void ForgetModuleHandle(HMODULE module);
     ModuleDllEntry(module, DLL_PROCESS_DETACH, nullptr);                      \
     ForgetModuleHandle(module);                                               \
   }
+
+// The five exports of a module whose operations are the functions
+// Initialize, Terminate, Configure, SendFile and GetLastResult of namespace
+// ns over its record type. No exception leaves an export (the host learns
+// of a failure only from the results); Terminate gives a pointer-sized 0
+// (the host takes the result as the new record). Each definition is checked
+// against the contract's types.
+#define MVN_DELIVERY_EXPORTS(ns, RECORD)                                       \
+  DELIVERY_EXPORT void* Initialize(CCONFIG* config) {                          \
+    try {                                                                      \
+      return ns::Initialize(config);                                           \
+    } catch (...) {                                                            \
+      return nullptr;                                                          \
+    }                                                                          \
+  }                                                                            \
+  DELIVERY_EXPORT void* Terminate(void* record) {                              \
+    try {                                                                      \
+      ns::Terminate(static_cast<RECORD*>(record));                             \
+    } catch (...) {                                                            \
+    }                                                                          \
+    return nullptr;                                                            \
+  }                                                                            \
+  DELIVERY_EXPORT bool Configure(void* record, CCONFIG* config) {              \
+    try {                                                                      \
+      return ns::Configure(static_cast<RECORD*>(record), config);              \
+    } catch (...) {                                                            \
+      return false;                                                            \
+    }                                                                          \
+  }                                                                            \
+  DELIVERY_EXPORT bool SendFile(void* record, const char* jobFile) {           \
+    try {                                                                      \
+      return ns::SendFile(static_cast<RECORD*>(record), jobFile);              \
+    } catch (...) {                                                            \
+      return false;                                                            \
+    }                                                                          \
+  }                                                                            \
+  DELIVERY_EXPORT const char* GetLastResult(void* record) {                    \
+    try {                                                                      \
+      return ns::GetLastResult(static_cast<RECORD*>(record));                  \
+    } catch (...) {                                                            \
+      return nullptr;                                                          \
+    }                                                                          \
+  }                                                                            \
+  DELIVERY_CHECK_EXPORTS()

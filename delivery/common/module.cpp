@@ -1,9 +1,11 @@
 // The module skeleton: settings of the record head and the sheet.
 #include "delivery/common/module.h"
 
+#include <cstring>
+
 MVN_STATIC_OBJECT(IdentityPage, g_identityPage);
 
-namespace DeliveryModule {
+namespace mvn::delivery {
 
 void SetDefaultDialogTitle(DELIVERYRECORD* record) {
   record->m_dialogTitle.Reserve(1);
@@ -70,4 +72,17 @@ void WriteIdentitySettings(CCONFIG* config) {
   config->PutBool("KeepFiles", page->m_keepFiles);
 }
 
-}  // namespace DeliveryModule
+bool CheckSettingLine(const char* key, const CTEXT& value, CTEXT* failure) {
+  const char* text = value.Text();
+  if (!text || !std::strpbrk(text, "\r\n")) return true;
+  failure->Join2(key, " holds a line break");
+  return false;
+}
+
+bool CheckIdentityLines(const DELIVERYRECORD* record, CTEXT* failure) {
+  return CheckSettingLine("YourName", record->m_yourName, failure) &&
+         CheckSettingLine("YourEmailAddress", record->m_yourEmail, failure) &&
+         CheckSettingLine("IdentityToken", record->m_identityToken, failure);
+}
+
+}  // namespace mvn::delivery

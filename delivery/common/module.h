@@ -31,7 +31,7 @@ struct DELIVERYRECORD {
   DELIVERYRECORD() : m_keepFiles(false) {}
 };
 
-namespace DeliveryModule {
+namespace mvn::delivery {
 
 // A record of type R, zero-filled from the private heap and built there.
 template <class R>
@@ -68,4 +68,15 @@ bool ShowSheet(const DELIVERYRECORD* record, CPROPERTYPAGE* transportPage, const
 // identity page, in this order; results are ignored.
 void WriteIdentitySettings(CCONFIG* config);
 
-}  // namespace DeliveryModule
+// Settings reach a module through %NAME% expansion (environment, command
+// line, variables) as well as from INI lines, so a value may hold a line
+// break. A value that goes into a line of a mail, an SMTP command or a
+// frame must not: it would end that line and start one of its own.
+// CheckSettingLine is true when the value holds no CR and no LF (a NUL
+// cannot be held: it ends the text); otherwise false with
+// "<key> holds a line break" in *failure.
+bool CheckSettingLine(const char* key, const CTEXT& value, CTEXT* failure);
+// CheckSettingLine on YourName, YourEmailAddress and IdentityToken.
+bool CheckIdentityLines(const DELIVERYRECORD* record, CTEXT* failure);
+
+}  // namespace mvn::delivery

@@ -13,44 +13,4 @@ class LOCALDLLAPP : public CXXDLLAPP {};
 MVN_DLL_APPLICATION(LOCALDLLAPP)
 MVN_MODULE_ENTRY()
 
-// No exception leaves an export: the host learns of a failure only from
-// the results.
-DELIVERY_EXPORT void* Initialize(CCONFIG* config) {
-  try {
-    return LocalModule::Initialize(config);
-  } catch (...) {
-    return nullptr;
-  }
-}
-
-// The host takes the result as the new record (0: terminated), so it is
-// pointer-sized.
-DELIVERY_EXPORT void* Terminate(void* record) {
-  try {
-    LocalModule::Terminate(static_cast<LOCALRECORD*>(record));
-  } catch (...) {
-  }
-  return nullptr;
-}
-
-DELIVERY_EXPORT bool Configure(void* record, CCONFIG* config) {
-  try {
-    return LocalModule::Configure(static_cast<LOCALRECORD*>(record), config);
-  } catch (...) {
-    return false;
-  }
-}
-
-DELIVERY_EXPORT bool SendFile(void* record, const char* jobFile) {
-  try {
-    return LocalModule::SendFile(static_cast<LOCALRECORD*>(record), jobFile);
-  } catch (...) {
-    return false;
-  }
-}
-
-DELIVERY_EXPORT const char* GetLastResult(void* record) {
-  return LocalModule::GetLastResult(static_cast<LOCALRECORD*>(record));
-}
-
-DELIVERY_CHECK_EXPORTS();
+MVN_DELIVERY_EXPORTS(mvn::delivery::local, LOCALRECORD);

@@ -1,12 +1,10 @@
 // The local delivery module.
 #include "delivery/local/localmodule.h"
 
-#include <sys/stat.h>
-
-#include <string>
-
 #include "lib/bufferedfile.h"
+#include "lib/checkedwriter.h"
 #include "lib/encode.h"
+#include "platform/kernel/regularfile.h"
 
 MVN_STATIC_OBJECT(LocalOptionsPage, g_localOptionsPage);
 
@@ -24,13 +22,6 @@ constexpr DWORD kOpenForReading = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 bool StartsWithShareMarker(const char* location) {
   return location && ((location[0] == '\\' && location[1] == '\\') || (location[0] == '/' && location[1] == '/'));
-}
-
-// Writes "KEY=value" and CR LF without going through the formatter, so a
-// long value is written whole.
-bool WriteKeyLine(CBUFFEREDWRITER* writer, const char* key, const char* value) {
-  bool ok = writer->WriteString(key);
-  return writer->WriteLine(value) && ok;
 }
 
 // Opens a new, hidden partial file in the directory: the frame is written
@@ -70,24 +61,33 @@ bool PlaceFrame(const char* partial, const char* directory) {
 }
 
 // Header lines, the job file, the end line; true only when every byte went
-// out and the target was closed cleanly.
+// out and the target was closed cleanly. Values are written as they are,
+// never through the formatter, so a long one is written whole.
 bool WriteFrame(const LOCALRECORD* record, const char* jobFile, CBUFFEREDWRITER* writer) {
-  bool ok = writer->WriteLine("!MVN::MVN");
-  ok = WriteKeyLine(writer, "SENDER-DEFAULTS=", record->m_senderDefaults ? "yes" : "no") && ok;
-  ok = writer->WriteLine("SENDER-TYPE=LOCAL") && ok;
-  if (!record->m_yourName.IsEmpty()) ok = WriteKeyLine(writer, "SENDER-NAME=", record->m_yourName.Text()) && ok;
-  if (!record->m_yourEmail.IsEmpty())
-    ok = WriteKeyLine(writer, "SENDER-ADDRESS=", record->m_yourEmail.Text()) && ok;
-  ok = writer->FlushBuffer() && ok;
-  if (ok) {
+  mvn::CheckedWriter out(writer);
+  out.Line("!MVN::MVN");
+  out.Text("SENDER-DEFAULTS=");
+  out.Line(record->m_senderDefaults ? "yes" : "no");
+  out.Line("SENDER-TYPE=LOCAL");
+  if (!record->m_yourName.IsEmpty()) {
+    out.Text("SENDER-NAME=");
+    out.Line(record->m_yourName.Text());
+  }
+  if (!record->m_yourEmail.IsEmpty()) {
+    out.Text("SENDER-ADDRESS=");
+    out.Line(record->m_yourEmail.Text());
+  }
+  out.Flush();
+  if (out.Ok()) {
     CFILE job(jobFile);
-    ok = job.Open(GENERIC_READ, kOpenForReading, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr) &&
-         CopyStream(&job, writer);
+    if (job.Open(GENERIC_READ, kOpenForReading, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr))
+      out.Check(CopyStream(&job, writer));
+    else
+      out.Fail(GetLastError());
     job.Close();
   }
-  ok = writer->WriteLine("!MVN-END") && ok;
-  ok = writer->Close() && ok;
-  return ok;
+  out.Line("!MVN-END");
+  return out.Close();
 }
 
 }  // namespace
@@ -115,71 +115,78 @@ bool LocalOptionsPage::Validate(HWND window) {
   CPATH scratch;
   GetDlgItemTextInto(window, IDC_OUTPUT_LOCATION, &scratch);
   if (scratch.IsEmpty()) return true;
-  if (LocalModule::IsExistingFileTarget(scratch.Text())) return true;
+  if (mvn::delivery::local::IsExistingFileTarget(scratch.Text())) return true;
   if (scratch.CreateDirectory()) return true;
   SetFocus(GetDlgItem(window, IDC_OUTPUT_LOCATION));
   return false;
 }
 
-namespace LocalModule {
+namespace mvn::delivery::local {
 
 LocalOptionsPage* OptionsPage() { return g_localOptionsPage.Get(); }
 
 bool IsExistingFileTarget(const char* location) {
   if (!StartsWithShareMarker(location)) return false;
-  // Only a regular file is opened: a FIFO would block the open and a
-  // directory is no file to overwrite.
-  std::string native = location;
-  for (char& c : native) {
-    if (c == '\\') c = '/';
-  }
-  struct stat st;
-  if (stat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  CFILE file(location);
-  if (!file.Open(GENERIC_READ, kOpenForReading, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr))
-    return false;
-  file.Close();
+  HANDLE file = mvn::kernel::OpenRegularFile(location, GENERIC_READ, kOpenForReading, false, mvn::kernel::FinalLink::Refuse);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
   return true;
 }
 
 LOCALRECORD* Initialize(CCONFIG* config) {
-  LOCALRECORD* record = DeliveryModule::NewRecord<LOCALRECORD>();
+  LOCALRECORD* record = mvn::delivery::NewRecord<LOCALRECORD>();
   if (config) {
-    DeliveryModule::ReadHeadSettings(config, record);
+    mvn::delivery::ReadHeadSettings(config, record);
     config->GetString("OutputLocation", &record->m_outputLocation);
-    DeliveryModule::ReadSenderDefaults(config, &record->m_senderDefaults);
+    mvn::delivery::ReadSenderDefaults(config, &record->m_senderDefaults);
   } else {
-    DeliveryModule::SetDefaultDialogTitle(record);
+    mvn::delivery::SetDefaultDialogTitle(record);
   }
   return record;
 }
 
 bool Configure(LOCALRECORD* record, CCONFIG* config) {
   if (!record || !config) return false;
-  DeliveryModule::LoadIdentityPage(record);
+  mvn::delivery::LoadIdentityPage(record);
   LocalOptionsPage* page = OptionsPage();
   page->m_location.Set(record->m_outputLocation.Text());
-  if (!DeliveryModule::ShowSheet(record, page, LocalOptionsTemplate())) return false;
-  DeliveryModule::WriteIdentitySettings(config);
+  if (!mvn::delivery::ShowSheet(record, page, LocalOptionsTemplate())) return false;
+  mvn::delivery::WriteIdentitySettings(config);
   config->PutString("OutputLocation", page->m_location.Text());
   return true;
 }
 
 bool SendFile(LOCALRECORD* record, const char* jobFile) {
-  if (!record || !jobFile || record->m_outputLocation.IsEmpty()) return false;
+  if (!record || !jobFile) return false;
+  record->m_lastResult.Empty();
+  if (record->m_outputLocation.IsEmpty()) return false;
+  // A name or address holding a line break would add lines of its own to
+  // the frame: nothing is written.
+  if (!mvn::delivery::CheckIdentityLines(record, &record->m_lastResult)) return false;
   const char* location = record->m_outputLocation.Text();
   CBUFFEREDWRITER writer;
 
-  if (IsExistingFileTarget(location)) {
-    // The existing file is overwritten in place, as the server reads it.
-    writer.Set(location);
-    if (!writer.Open(GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN, nullptr))
+  if (StartsWithShareMarker(location)) {
+    // The existing file is overwritten in place, as the server reads it,
+    // through the one descriptor that was checked to be a regular file: a
+    // link planted there is not followed and a FIFO cannot block.
+    HANDLE file = mvn::kernel::OpenRegularFile(location, GENERIC_READ | GENERIC_WRITE, 0, true,
+                                               mvn::kernel::FinalLink::Refuse);
+    if (file != INVALID_HANDLE_VALUE) {
+      writer.Set(location);
+      writer.m_handle = file;
+      if (WriteFrame(record, jobFile, &writer)) return true;
+      // No half frame stays behind for the server to read; the file is
+      // emptied through an open as careful as the first.
+      HANDLE again = mvn::kernel::OpenRegularFile(location, GENERIC_WRITE, kOpenForReading, true,
+                                                  mvn::kernel::FinalLink::Refuse);
+      if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
       return false;
-    if (WriteFrame(record, jobFile, &writer)) return true;
-    // No half frame stays behind for the server to read.
-    HANDLE file = CreateFileA(location, GENERIC_WRITE, kOpenForReading, nullptr, TRUNCATE_EXISTING, 0, nullptr);
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-    return false;
+    }
+    // Anything else is taken as a directory, as the location's text says
+    // when no file is there; the location itself is never opened then, and
+    // a link to a file, a FIFO or a device is no directory: the send fails
+    // untouched.
   }
 
   CPATH directory(location);
@@ -193,10 +200,12 @@ bool SendFile(LOCALRECORD* record, const char* jobFile) {
 }
 
 int Terminate(LOCALRECORD* record) {
-  DeliveryModule::DeleteRecord(record);
+  mvn::delivery::DeleteRecord(record);
   return 0;
 }
 
-const char* GetLastResult(LOCALRECORD*) { return nullptr; }
+const char* GetLastResult(LOCALRECORD* record) {
+  return record && !record->m_lastResult.IsEmpty() ? record->m_lastResult.Text() : nullptr;
+}
 
-}  // namespace LocalModule
+}  // namespace mvn::delivery::local

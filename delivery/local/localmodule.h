@@ -14,6 +14,7 @@
 struct LOCALRECORD : DELIVERYRECORD {
   CPATH m_outputLocation;  // OutputLocation
   bool m_senderDefaults;   // SenderDefaults
+  CTEXT m_lastResult;      // names a setting that holds a line break; else empty
 
   LOCALRECORD() : m_senderDefaults(false) {}
 };
@@ -36,22 +37,25 @@ class LocalOptionsPage : public CPROPERTYPAGE {
 
 DialogTemplate LocalOptionsTemplate();
 
-namespace LocalModule {
+namespace mvn::delivery::local {
 
 // The module's options page (a static object of the module).
 LocalOptionsPage* OptionsPage();
 
 // Whether the location names an existing file to overwrite: it begins with
-// two backslashes (or, here, two slashes) and names an existing regular
-// file that opens for reading. Directories, FIFOs and devices are not
-// opened at all, so the test never blocks.
+// two backslashes (or, here, two slashes) and names a regular file, itself
+// and not through a symbolic link, that opens for reading. The open never
+// waits, so a FIFO or device there cannot block it.
 bool IsExistingFileTarget(const char* location);
 
-// The five operations behind the exports.
+// The five operations behind the exports. SendFile fails, writing
+// nothing, when YourName, YourEmailAddress or IdentityToken holds a line
+// break; GetLastResult then names the setting ("YourName holds a line
+// break"), else it gives nullptr.
 LOCALRECORD* Initialize(CCONFIG* config);
 bool Configure(LOCALRECORD* record, CCONFIG* config);
 bool SendFile(LOCALRECORD* record, const char* jobFile);
 int Terminate(LOCALRECORD* record);
 const char* GetLastResult(LOCALRECORD* record);
 
-}  // namespace LocalModule
+}  // namespace mvn::delivery::local

@@ -7,7 +7,7 @@ namespace {
 
 class MAPIDLLAPP : public CXXDLLAPP {
  public:
-  void ProcessDetach() override { MapiModule::UnloadMapiLibrary(); }
+  void ProcessDetach() override { mvn::delivery::mapi::UnloadMapiLibrary(); }
 };
 
 }  // namespace
@@ -15,44 +15,4 @@ class MAPIDLLAPP : public CXXDLLAPP {
 MVN_DLL_APPLICATION(MAPIDLLAPP)
 MVN_MODULE_ENTRY()
 
-// No exception leaves an export: the host learns of a failure only from
-// the results.
-DELIVERY_EXPORT void* Initialize(CCONFIG* config) {
-  try {
-    return MapiModule::Initialize(config);
-  } catch (...) {
-    return nullptr;
-  }
-}
-
-// The host takes the result as the new record (0: terminated), so it is
-// pointer-sized.
-DELIVERY_EXPORT void* Terminate(void* record) {
-  try {
-    MapiModule::Terminate(static_cast<MAPIRECORD*>(record));
-  } catch (...) {
-  }
-  return nullptr;
-}
-
-DELIVERY_EXPORT bool Configure(void* record, CCONFIG* config) {
-  try {
-    return MapiModule::Configure(static_cast<MAPIRECORD*>(record), config);
-  } catch (...) {
-    return false;
-  }
-}
-
-DELIVERY_EXPORT bool SendFile(void* record, const char* jobFile) {
-  try {
-    return MapiModule::SendFile(static_cast<MAPIRECORD*>(record), jobFile);
-  } catch (...) {
-    return false;
-  }
-}
-
-DELIVERY_EXPORT const char* GetLastResult(void* record) {
-  return MapiModule::GetLastResult(static_cast<MAPIRECORD*>(record));
-}
-
-DELIVERY_CHECK_EXPORTS();
+MVN_DELIVERY_EXPORTS(mvn::delivery::mapi, MAPIRECORD);

@@ -185,10 +185,17 @@ void ComboText(HWND combo, CTEXT* text) {
   text->Assign(ComboItem(combo, index).c_str());
 }
 
-// The transport-provider rows of the status table with the columns the
+// The transport-provider rows of a status table, with the columns the
 // module reads.
-SizedSPropTagArray<4> StatusColumns() {
-  return {4, {PR_RESOURCE_TYPE, PR_RESOURCE_METHODS, PR_PROVIDER_DISPLAY, PR_ENTRYID}};
+HRESULT QueryTransportRows(IMAPITable* table, SRowSet** rows) {
+  SizedSPropTagArray<4> columns = {4, {PR_RESOURCE_TYPE, PR_RESOURCE_METHODS, PR_PROVIDER_DISPLAY, PR_ENTRYID}};
+  SPropValue transportType{};
+  transportType.ulPropTag = PR_RESOURCE_TYPE;
+  transportType.Value.l = MAPI_TRANSPORT_PROVIDER;
+  SRestriction restriction{};
+  restriction.rt = RES_PROPERTY;
+  restriction.res.resProperty = {RELOP_EQ, PR_RESOURCE_TYPE, &transportType};
+  return g_library.queryAllRows(table, columns.Get(), &restriction, nullptr, 0, rows);
 }
 
 }  // namespace
@@ -209,7 +216,7 @@ INT_PTR MapiOptionsPage::OnMessage(HWND window, UINT message, WPARAM wParam, LPA
     SetControlText(window, IDC_DELIVER_TO, &m_deliverTo);
     HWND transports = GetDlgItem(window, IDC_DELIVER_TRANSPORT);
     CTEXTBUF64 offline;
-    MapiModule::AddWorkOffline(transports, &offline);
+    mvn::delivery::mapi::AddWorkOffline(transports, &offline);
     if (!m_transport.IsEmpty() && !EqualsNoCase(m_transport.Text(), offline.Text())) {
       ComboAdd(transports, m_transport.Text());
       SendMessageA(transports, CB_SETCURSEL, 1, 0);
@@ -224,17 +231,17 @@ INT_PTR MapiOptionsPage::OnMessage(HWND window, UINT message, WPARAM wParam, LPA
   WORD id = LOWORD(wParam);
   WORD code = HIWORD(wParam);
   if (id == IDC_LOGON_PROFILE && code == CBN_DROPDOWN && !m_profilesListed) {
-    MapiModule::ListProfiles(GetDlgItem(window, IDC_LOGON_PROFILE));
+    mvn::delivery::mapi::ListProfiles(GetDlgItem(window, IDC_LOGON_PROFILE));
     m_profilesListed = true;
   } else if (id == IDC_LOGON_PROFILE && code == CBN_SELCHANGE) {
     m_transportsListed = false;
     ComboText(GetDlgItem(window, IDC_LOGON_PROFILE), &m_profile);
   } else if (id == IDC_DELIVER_TRANSPORT && code == CBN_DROPDOWN && !m_transportsListed) {
-    MapiModule::ListTransports(GetDlgItem(window, IDC_DELIVER_TRANSPORT), m_profile.Text(), m_password.Text());
+    mvn::delivery::mapi::ListTransports(GetDlgItem(window, IDC_DELIVER_TRANSPORT), m_profile.Text(), m_password.Text());
     m_transportsListed = true;
   } else if (id == IDC_SELECT_ADDRESS && code == BN_CLICKED) {
     CTEXTBUF64 name;
-    if (MapiModule::SelectAddress(window, m_profile.Text(), m_password.Text(), &name))
+    if (mvn::delivery::mapi::SelectAddress(window, m_profile.Text(), m_password.Text(), &name))
       SetControlText(window, IDC_DELIVER_TO, &name);
   }
   return 0;
@@ -259,7 +266,7 @@ bool MapiOptionsPage::Apply(HWND window) {
   return CPROPERTYPAGE::Apply(window);
 }
 
-namespace MapiModule {
+namespace mvn::delivery::mapi {
 
 MapiOptionsPage* OptionsPage() { return g_mapiOptionsPage.Get(); }
 
@@ -467,16 +474,8 @@ bool FlushTransport(MAPIRECORD* record) {
   IMAPITable* table = nullptr;
   if (!CheckResult(record, "FlushTransport: GetStatusTable", record->m_session->GetStatusTable(0, &table)))
     return false;
-  SizedSPropTagArray<4> columns = StatusColumns();
-  SPropValue transportType{};
-  transportType.ulPropTag = PR_RESOURCE_TYPE;
-  transportType.Value.l = MAPI_TRANSPORT_PROVIDER;
-  SRestriction restriction{};
-  restriction.rt = RES_PROPERTY;
-  restriction.res.resProperty = {RELOP_EQ, PR_RESOURCE_TYPE, &transportType};
   SRowSet* rows = nullptr;
-  bool ok = CheckResult(record, "FlushTransport: HrQueryAllRows",
-                        g_library.queryAllRows(table, columns.Get(), &restriction, nullptr, 0, &rows));
+  bool ok = CheckResult(record, "FlushTransport: HrQueryAllRows", QueryTransportRows(table, &rows));
   for (ULONG i = 0; ok && rows && i < rows->cRows; ++i) {
     const SRow& row = rows->aRow[i];
     const SPropValue* methods = PropOf(row.lpProps, row.cValues, PR_RESOURCE_METHODS);
@@ -567,15 +566,8 @@ void ListTransports(HWND combo, const char* profile, const char* password) {
     if (g_library.logonEx(0, profile, password, kLogonFlags, &session) >= 0) {
       IMAPITable* table = nullptr;
       if (session->GetStatusTable(0, &table) >= 0) {
-        SizedSPropTagArray<4> columns = StatusColumns();
-        SPropValue transportType{};
-        transportType.ulPropTag = PR_RESOURCE_TYPE;
-        transportType.Value.l = MAPI_TRANSPORT_PROVIDER;
-        SRestriction restriction{};
-        restriction.rt = RES_PROPERTY;
-        restriction.res.resProperty = {RELOP_EQ, PR_RESOURCE_TYPE, &transportType};
         SRowSet* rows = nullptr;
-        if (g_library.queryAllRows(table, columns.Get(), &restriction, nullptr, 0, &rows) >= 0) {
+        if (QueryTransportRows(table, &rows) >= 0) {
           for (ULONG i = 0; i < rows->cRows; ++i) {
             const SRow& row = rows->aRow[i];
             const SPropValue* methods = PropOf(row.lpProps, row.cValues, PR_RESOURCE_METHODS);
@@ -631,30 +623,30 @@ bool SelectAddress(HWND, const char* profile, const char* password, CTEXT* name)
 }
 
 MAPIRECORD* Initialize(CCONFIG* config) {
-  MAPIRECORD* record = DeliveryModule::NewRecord<MAPIRECORD>();
+  MAPIRECORD* record = mvn::delivery::NewRecord<MAPIRECORD>();
   if (config) {
-    DeliveryModule::ReadHeadSettings(config, record);
+    mvn::delivery::ReadHeadSettings(config, record);
     config->GetString("MAPILogonProfile", &record->m_profile);
     config->GetString("MAPILogonPassword", &record->m_password);
     config->GetString("MAPIDeliverTo", &record->m_deliverTo);
     config->GetString("MAPITransport", &record->m_transport);
-    DeliveryModule::ReadSenderDefaults(config, &record->m_senderDefaults);
+    mvn::delivery::ReadSenderDefaults(config, &record->m_senderDefaults);
   } else {
-    DeliveryModule::SetDefaultDialogTitle(record);
+    mvn::delivery::SetDefaultDialogTitle(record);
   }
   return record;
 }
 
 bool Configure(MAPIRECORD* record, CCONFIG* config) {
   if (!record || !config) return false;
-  DeliveryModule::LoadIdentityPage(record);
+  mvn::delivery::LoadIdentityPage(record);
   MapiOptionsPage* page = OptionsPage();
   page->m_profile.Assign(record->m_profile.Text());
   page->m_password.Assign(record->m_password.Text());
   page->m_deliverTo.Assign(record->m_deliverTo.Text());
   page->m_transport.Assign(record->m_transport.Text());
-  if (!DeliveryModule::ShowSheet(record, page, MapiOptionsTemplate(), IDD_MAPI_IDENTITY)) return false;
-  DeliveryModule::WriteIdentitySettings(config);
+  if (!mvn::delivery::ShowSheet(record, page, MapiOptionsTemplate(), IDD_MAPI_IDENTITY)) return false;
+  mvn::delivery::WriteIdentitySettings(config);
   config->PutString("MAPILogonProfile", page->m_profile.Text());
   // The password has no control: it is written back as it was.
   config->PutString("MAPILogonPassword", page->m_password.Text());
@@ -710,10 +702,10 @@ bool SendFile(MAPIRECORD* record, const char* jobFile) {
 int Terminate(MAPIRECORD* record) {
   if (!record) return 0;
   if (record->m_sessionOpen) CloseSession(record);
-  DeliveryModule::DeleteRecord(record);
+  mvn::delivery::DeleteRecord(record);
   return 0;
 }
 
 const char* GetLastResult(MAPIRECORD* record) { return record ? record->m_lastResult.Text() : nullptr; }
 
-}  // namespace MapiModule
+}  // namespace mvn::delivery::mapi

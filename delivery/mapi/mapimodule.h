@@ -68,7 +68,7 @@ class MapiOptionsPage : public CPROPERTYPAGE {
 
 DialogTemplate MapiOptionsTemplate();
 
-namespace MapiModule {
+namespace mvn::delivery::mapi {
 
 MapiOptionsPage* OptionsPage();
 
@@ -105,4 +105,4 @@ bool SendFile(MAPIRECORD* record, const char* jobFile);
 int Terminate(MAPIRECORD* record);
 const char* GetLastResult(MAPIRECORD* record);
 
-}  // namespace MapiModule
+}  // namespace mvn::delivery::mapi

@@ -19,44 +19,4 @@ class SMTP2DLLAPP : public CXXDLLAPP {
 MVN_DLL_APPLICATION(SMTP2DLLAPP)
 MVN_MODULE_ENTRY()
 
-// No exception leaves an export: the host learns of a failure only from
-// the results.
-DELIVERY_EXPORT void* Initialize(CCONFIG* config) {
-  try {
-    return Smtp2Module::Initialize(config);
-  } catch (...) {
-    return nullptr;
-  }
-}
-
-// The host takes the result as the new record (0: terminated), so it is
-// pointer-sized.
-DELIVERY_EXPORT void* Terminate(void* record) {
-  try {
-    Smtp2Module::Terminate(static_cast<SMTP2RECORD*>(record));
-  } catch (...) {
-  }
-  return nullptr;
-}
-
-DELIVERY_EXPORT bool Configure(void* record, CCONFIG* config) {
-  try {
-    return Smtp2Module::Configure(static_cast<SMTP2RECORD*>(record), config);
-  } catch (...) {
-    return false;
-  }
-}
-
-DELIVERY_EXPORT bool SendFile(void* record, const char* jobFile) {
-  try {
-    return Smtp2Module::SendFile(static_cast<SMTP2RECORD*>(record), jobFile);
-  } catch (...) {
-    return false;
-  }
-}
-
-DELIVERY_EXPORT const char* GetLastResult(void* record) {
-  return Smtp2Module::GetLastResult(static_cast<SMTP2RECORD*>(record));
-}
-
-DELIVERY_CHECK_EXPORTS();
+MVN_DELIVERY_EXPORTS(mvn::delivery::smtp2, SMTP2RECORD);

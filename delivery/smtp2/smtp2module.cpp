@@ -2,54 +2,70 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "delivery/common/notifysmtp.h"
 #include "delivery/common/resources.h"
+#include "lib/checkedwriter.h"
+#include "lib/encode.h"
 #include "platform/net/rpc.h"
 
 MVN_STATIC_OBJECT(SmtpOptionsPage, g_smtp2OptionsPage);
 
 namespace {
 
-constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+// The mail's base64 alphabet (RFC 2045).
+constexpr ALPHABET64 kBase64Alphabet("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/");
 constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // Bytes of the message file per send.
 constexpr DWORD kBodySendBlock = 65536;
-// Room for a reply: RFC 5321 allows reply lines of 512 bytes.
-constexpr DWORD kReplyCapacity = 1024;
-
 DWORD g_sessionTimeout = SMTP2_TIMEOUT;
 
 bool IsDigit3(const char* line, DWORD length) {
   return length >= 3 && CharIsDigit(line[0]) && CharIsDigit(line[1]) && CharIsDigit(line[2]);
 }
 
-// Whether the bytes hold a complete reply; *final points at the line that
-// decides it (the last line of a multi-line reply, or a line without a
-// code).
-bool ReplyComplete(const char* data, DWORD length, const char** final, DWORD* finalLength) {
-  DWORD start = 0;
-  for (DWORD i = 0; i < length; ++i) {
-    if (data[i] != '\n') continue;
-    const char* line = data + start;
-    DWORD lineLength = i - start;
-    if (lineLength && line[lineLength - 1] == '\r') --lineLength;
-    start = i + 1;
-    // "250-..." continues the reply; "250 ...", "250" or a line without a
-    // code ends it.
-    if (IsDigit3(line, lineLength) && lineLength > 3 && line[3] == '-') continue;
-    *final = line;
-    *finalLength = lineLength;
-    return true;
-  }
-  return false;
-}
-
 void Log(SMTP2RECORD* record, const char* prefix, const char* text) {
   if (!record->m_log.IsOpen()) return;
   record->m_log.WriteString(prefix);
   record->m_log.WriteString(text);
+}
+
+// One "S: " entry for a reply: its bytes, cut to SMTP2_LOG_ENTRY_LIMIT, and
+// always a line end, so the log stays one entry per line however the peer
+// behaves.
+void LogReply(SMTP2RECORD* record, const char* bytes, DWORD count) {
+  if (!record->m_log.IsOpen()) return;
+  bool cut = count > SMTP2_LOG_ENTRY_LIMIT;
+  if (cut) count = SMTP2_LOG_ENTRY_LIMIT;
+  record->m_log.WriteString("S: ");
+  record->m_log.WriteBytes(bytes, count);
+  if (cut || count < 2 || bytes[count - 2] != '\r' || bytes[count - 1] != '\n') record->m_log.WriteEOL();
+}
+
+// Milliseconds from now to the deadline, rounded up; 0 once it has passed.
+DWORD MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
+  auto left = deadline - std::chrono::steady_clock::now();
+  if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+  auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return static_cast<DWORD>(ms);
+}
+
+// Copies count bytes to out with every line that begins with "." given a
+// second "." (the end of data is a line holding "." alone). *lineStart says
+// whether the next byte begins a line, across calls. Returns the bytes
+// written (at most 2 * count).
+DWORD DotStuff(const char* in, DWORD count, char* out, bool* lineStart) {
+  DWORD n = 0;
+  bool start = *lineStart;
+  for (DWORD i = 0; i < count; ++i) {
+    if (start && in[i] == '.') out[n++] = '.';
+    out[n++] = in[i];
+    start = in[i] == '\n';
+  }
+  *lineStart = start;
+  return n;
 }
 
 // Reads up to count bytes, as many reads as it takes; *got < count only at
@@ -82,64 +98,57 @@ bool MakeBoundary(CTEXT* boundary) {
 bool Base64Encode(const BYTE* bytes, DWORD count, char* output, DWORD* capacity) {
   DWORD size = *capacity;
   if (size) std::memset(output, 0, size);
-  DWORD in = 0;
-  DWORD out = 0;
-  while (in < count && size >= 4 && out <= size - 4) {
-    DWORD take = count - in < 3 ? count - in : 3;
-    DWORD group = static_cast<DWORD>(bytes[in]) << 16;
-    if (take > 1) group |= static_cast<DWORD>(bytes[in + 1]) << 8;
-    if (take > 2) group |= bytes[in + 2];
-    output[out++] = kBase64Alphabet[(group >> 18) & 0x3F];
-    output[out++] = kBase64Alphabet[(group >> 12) & 0x3F];
-    if (take > 1) output[out++] = kBase64Alphabet[(group >> 6) & 0x3F];
-    if (take > 2) output[out++] = kBase64Alphabet[group & 0x3F];
-    in += take;
-  }
+  // Whole groups of four characters while they fit; the rest is left out.
+  DWORD groups = (count + 2) / 3;
+  if (groups > size / 4) groups = size / 4;
+  DWORD take = groups * 3 < count ? groups * 3 : count;
+  DWORD out = static_cast<DWORD>(Pack64(bytes, take, kBase64Alphabet, output) - output);
   if (out < size) output[out] = '\0';
   *capacity = out;
-  return in == count;
+  return take == count;
 }
 
 bool MimeAttachmentPart(const char* jobFile, CBUFFEREDWRITER* writer, const char* boundary, const char* name) {
   CFILE job(jobFile);
   if (!job.Open(GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr))
     return false;
-  bool ok = writer->WriteString("\r\n--");
-  ok = writer->WriteString(boundary) && ok;
-  ok = writer->WriteString("\r\nContent-Type: application/octet-stream; name=\"") && ok;
-  ok = writer->WriteString(name) && ok;
-  ok = writer->WriteString("\"\r\nContent-Disposition: attachment; filename=\"") && ok;
-  ok = writer->WriteString(name) && ok;
-  ok = writer->WriteString("\"\r\nContent-Transfer-Encoding: base64\r\n") && ok;
-  ok = writer->WriteEOL() && ok;
+  mvn::CheckedWriter out(writer);
+  out.Text("\r\n--");
+  out.Text(boundary);
+  out.Text("\r\nContent-Type: application/octet-stream; name=\"");
+  out.Text(name);
+  out.Text("\"\r\nContent-Disposition: attachment; filename=\"");
+  out.Text(name);
+  out.Text("\"\r\nContent-Transfer-Encoding: base64\r\n");
+  out.Eol();
 
   BYTE block[SMTP2_READ_BLOCK];
   char line[2 * SMTP2_LINE_BYTES + 4];
-  DWORD remainder = 0;  // bytes of the last group of the file
-  while (ok) {
+  bool read = true;
+  while (out.Ok()) {
     DWORD got = 0;
     if (!ReadFull(&job, block, sizeof block, &got)) {
-      ok = false;
+      read = false;
       break;
     }
-    for (DWORD at = 0; at < got && ok; at += SMTP2_LINE_BYTES) {
+    for (DWORD at = 0; at < got && out.Ok(); at += SMTP2_LINE_BYTES) {
       DWORD count = got - at < SMTP2_LINE_BYTES ? got - at : SMTP2_LINE_BYTES;
       DWORD capacity = 2 * SMTP2_LINE_BYTES;
       Base64Encode(block + at, count, line, &capacity);
-      remainder = count % 3;
       // Only the file's last group is short, so pads end the last line.
+      DWORD remainder = count % 3;
       if (remainder == 1) std::memcpy(line + capacity, "==", 3);
       if (remainder == 2) std::memcpy(line + capacity, "=", 2);
-      ok = writer->WriteLine(line);
+      out.Line(line);
     }
     if (got < sizeof block) break;
   }
   job.Close();
-  return ok;
+  return read && out.Ok();
 }
 
 // ---------------------------------------------------------------------------
-namespace Smtp2Module {
+namespace mvn::delivery::smtp2 {
 
 SmtpOptionsPage* OptionsPage() { return g_smtp2OptionsPage.Get(); }
 
@@ -149,31 +158,31 @@ SMTP2RECORD* Initialize(CCONFIG* config) {
   // The module registers its sources when it references them.
   (void)NotifySmtpSource();
   (void)SockErrSource();
-  SMTP2RECORD* record = DeliveryModule::NewRecord<SMTP2RECORD>();
+  SMTP2RECORD* record = mvn::delivery::NewRecord<SMTP2RECORD>();
   if (config) {
-    DeliveryModule::ReadHeadSettings(config, record);
+    mvn::delivery::ReadHeadSettings(config, record);
     config->GetString("SMTPLogFile", &record->m_log);
     config->GetString("SMTPServer", &record->m_smtpServer);
     config->GetString("SMTPSendTo", &record->m_sendTo);
     config->GetString("SMTPSentFrom", &record->m_sentFrom);
     config->GetString("SMTPReplyTo", &record->m_replyTo);
-    DeliveryModule::ReadSenderDefaults(config, &record->m_senderDefaults);
+    mvn::delivery::ReadSenderDefaults(config, &record->m_senderDefaults);
   } else {
-    DeliveryModule::SetDefaultDialogTitle(record);
+    mvn::delivery::SetDefaultDialogTitle(record);
   }
   return record;
 }
 
 bool Configure(SMTP2RECORD* record, CCONFIG* config) {
   if (!record || !config) return false;
-  DeliveryModule::LoadIdentityPage(record);
+  mvn::delivery::LoadIdentityPage(record);
   SmtpOptionsPage* page = OptionsPage();
   page->m_smtpServer.Assign(record->m_smtpServer.Text());
   page->m_sendTo.Assign(record->m_sendTo.Text());
   page->m_sentFrom.Assign(record->m_sentFrom.Text());
   page->m_replyTo.Assign(record->m_replyTo.Text());
-  if (!DeliveryModule::ShowSheet(record, page, SmtpOptionsTemplate())) return false;
-  DeliveryModule::WriteIdentitySettings(config);
+  if (!mvn::delivery::ShowSheet(record, page, SmtpOptionsTemplate())) return false;
+  mvn::delivery::WriteIdentitySettings(config);
   config->PutString("SMTPServer", page->m_smtpServer.Text());
   config->PutString("SMTPSendTo", page->m_sendTo.Text());
   config->PutString("SMTPSentFrom", page->m_sentFrom.Text());
@@ -182,39 +191,47 @@ bool Configure(SMTP2RECORD* record, CCONFIG* config) {
 }
 
 bool WriteMessage(SMTP2RECORD* record, const char* jobFile, CBUFFEREDWRITER* writer, const char* boundary) {
-  bool ok = writer->WriteString("To: <");
-  ok = writer->WriteString(record->m_sendTo.Text()) && ok;
-  ok = writer->WriteLine(">") && ok;
-  ok = writer->WriteString("From: <") && ok;
-  ok = writer->WriteString(record->m_sentFrom.Text()) && ok;
-  ok = writer->WriteLine(">") && ok;
-  ok = writer->WriteString("Subject: MVN::SEND,SENDER-DEFAULTS=") && ok;
-  ok = writer->WriteLine(record->m_senderDefaults ? "yes" : "no") && ok;
-  ok = writer->WriteString("Reply-To: <") && ok;
-  ok = writer->WriteString(record->m_replyTo.Text()) && ok;
-  ok = writer->WriteLine(">") && ok;
-  ok = writer->WriteLine("MIME-Version: 1.0") && ok;
-  ok = writer->WriteString("Content-Type: multipart/mixed; boundary=\"") && ok;
-  ok = writer->WriteString(boundary) && ok;
-  ok = writer->WriteLine("\"") && ok;
-  ok = writer->WriteEOL() && ok;
-  ok = writer->WriteLine("This is a multi-part message in MIME format.") && ok;
-  ok = writer->WriteEOL() && ok;
-  if (!ok || !MimeAttachmentPart(jobFile, writer, boundary, SMTP2_ATTACHMENT_NAME)) {
-    writer->Close();
-    return false;
-  }
-  ok = writer->WriteString("--");
-  ok = writer->WriteString(boundary) && ok;
-  ok = writer->WriteLine("--") && ok;
+  mvn::CheckedWriter out(writer);
+  out.Text("To: <");
+  out.Text(record->m_sendTo.Text());
+  out.Line(">");
+  out.Text("From: <");
+  out.Text(record->m_sentFrom.Text());
+  out.Line(">");
+  out.Text("Subject: MVN::SEND,SENDER-DEFAULTS=");
+  out.Line(record->m_senderDefaults ? "yes" : "no");
+  out.Text("Reply-To: <");
+  out.Text(record->m_replyTo.Text());
+  out.Line(">");
+  out.Line("MIME-Version: 1.0");
+  out.Text("Content-Type: multipart/mixed; boundary=\"");
+  out.Text(boundary);
+  out.Line("\"");
+  out.Eol();
+  out.Line("This is a multi-part message in MIME format.");
+  out.Eol();
+  if (out.Ok()) out.Check(MimeAttachmentPart(jobFile, writer, boundary, SMTP2_ATTACHMENT_NAME));
+  out.Text("--");
+  out.Text(boundary);
+  out.Line("--");
   // A message that did not reach the disk whole is never sent.
-  ok = writer->Flush() && ok;
-  ok = writer->Close() && ok;
-  return ok;
+  if (out.Ok()) out.Check(writer->Flush());
+  return out.Close();
+}
+
+bool CheckSettings(SMTP2RECORD* record) {
+  record->m_lastResult.Empty();
+  return CheckSettingLine("SMTPServer", record->m_smtpServer, &record->m_lastResult) &&
+         CheckSettingLine("SMTPSendTo", record->m_sendTo, &record->m_lastResult) &&
+         CheckSettingLine("SMTPSentFrom", record->m_sentFrom, &record->m_lastResult) &&
+         CheckSettingLine("SMTPReplyTo", record->m_replyTo, &record->m_lastResult) &&
+         CheckIdentityLines(record, &record->m_lastResult);
 }
 
 bool SendFile(SMTP2RECORD* record, const char* jobFile) {
   if (!record || !jobFile) return false;
+  // Nothing is written or connected for settings that would break a line.
+  if (!CheckSettings(record)) return false;
   CBUFFEREDWRITER message;
   if (!message.SetTempFileName(nullptr)) return false;
   CPATH messagePath(message.Text());
@@ -250,7 +267,7 @@ bool Session(SMTP2RECORD* record, const char* messageFile, ULONGLONG messageSize
   if (!socket.Connect(address, SMTP2_PORT)) return false;
 
   CTEXTBUF256 reply;
-  if (!ReadReply(record, &socket, &reply, true)) {
+  if (!ReadReply(record, &socket, &reply, SMTP2REPLY::Greeting)) {
     socket.Close();
     return false;
   }
@@ -260,12 +277,15 @@ bool Session(SMTP2RECORD* record, const char* messageFile, ULONGLONG messageSize
     const char* open;
     const char* value;
     const char* close;
+    SMTP2REPLY wanted;
   };
+  // Each command has one right answer: a 3xx where a completion is due (or
+  // the reverse) means the dialogue is out of step.
   const Step steps[] = {
-      {"HELO", "", record->m_sentFrom.Text(), ""},
-      {"MAIL FROM:", "<", record->m_sentFrom.Text(), ">"},
-      {"RCPT TO:", "<", record->m_sendTo.Text(), ">"},
-      {"DATA", nullptr, nullptr, nullptr},
+      {"HELO", "", record->m_sentFrom.Text(), "", SMTP2REPLY::Completion},
+      {"MAIL FROM:", "<", record->m_sentFrom.Text(), ">", SMTP2REPLY::Completion},
+      {"RCPT TO:", "<", record->m_sendTo.Text(), ">", SMTP2REPLY::Completion},
+      {"DATA", nullptr, nullptr, nullptr, SMTP2REPLY::Intermediate},
   };
   bool delivered = false;
   bool dialogue = true;
@@ -275,56 +295,67 @@ bool Session(SMTP2RECORD* record, const char* messageFile, ULONGLONG messageSize
       socket.Close();
       return false;
     }
-    if (!ReadReply(record, &socket, &reply, false)) {
+    if (!ReadReply(record, &socket, &reply, step.wanted)) {
       dialogue = false;
       break;
     }
   }
   if (dialogue && SendMessageBody(record, &socket, messageFile, messageSize))
-    delivered = ReadReply(record, &socket, &reply, false);
+    delivered = ReadReply(record, &socket, &reply, SMTP2REPLY::Completion);
 
   // Once the server has taken the message, a failing QUIT changes nothing:
   // the fax is on its way and must not be sent twice.
-  if (!reply.IsEmpty() && SendCommand(record, &socket, "QUIT", nullptr)) ReadReply(record, &socket, &reply, false);
+  if (!reply.IsEmpty() && SendCommand(record, &socket, "QUIT", nullptr))
+    ReadReply(record, &socket, &reply, SMTP2REPLY::Completion);
   socket.Close();
   return delivered;
 }
 
-bool ReadReply(SMTP2RECORD* record, CSOCKET* socket, CTEXT* reply, bool greeting) {
-  reply->Reserve(kReplyCapacity);
+bool ReadReply(SMTP2RECORD* record, CSOCKET* socket, CTEXT* reply, SMTP2REPLY wanted) {
+  reply->Reserve(SMTP2_REPLY_LIMIT + 1);
   reply->Empty();
   char* buffer = reply->Buffer();
-  DWORD capacity = reply->Capacity();
+  // One deadline for the whole reply, however many receives it takes.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(g_sessionTimeout);
   DWORD fill = 0;
+  DWORD scan = 0;       // bytes looked at for line ends
+  DWORD lineStart = 0;  // where the line being read begins
+  DWORD end = 0;        // the reply's length once its last line has ended
   const char* final = nullptr;
   DWORD finalLength = 0;
-  while (!ReplyComplete(buffer, fill, &final, &finalLength)) {
-    if (fill + 1 >= capacity) {
-      // Full: drop the complete lines of a long multi-line reply (they are
-      // in the log); a single line longer than the buffer fails.
-      const char* lastEnd = static_cast<const char*>(memrchr(buffer, '\n', fill));
-      if (!lastEnd) {
-        reply->Empty();
-        return false;
-      }
-      DWORD keep = fill - static_cast<DWORD>(lastEnd + 1 - buffer);
-      std::memmove(buffer, lastEnd + 1, keep);
-      fill = keep;
-      buffer[fill] = '\0';
-    }
+  while (!final && fill < SMTP2_REPLY_LIMIT) {
+    DWORD left = MillisecondsLeft(deadline);
+    if (left == 0) break;
+    socket->SetTimeout(left);
     DWORD received = 0;
-    if (!socket->GetData(buffer + fill, capacity - 1 - fill, &received)) {
-      buffer[fill] = '\0';
-      // A reply cut off by the peer is no reply.
-      reply->Empty();
-      return false;
-    }
-    buffer[fill + received] = '\0';
-    Log(record, "S: ", buffer + fill);
+    if (!socket->GetData(buffer + fill, SMTP2_REPLY_LIMIT - fill, &received)) break;
     fill += received;
+    for (; scan < fill && !final; ++scan) {
+      if (buffer[scan] != '\n') continue;
+      const char* line = buffer + lineStart;
+      DWORD lineLength = scan - lineStart;
+      if (lineLength && line[lineLength - 1] == '\r') --lineLength;
+      lineStart = scan + 1;
+      // "250-..." continues the reply; "250 ...", "250" or a line without
+      // a code ends it.
+      if (IsDigit3(line, lineLength) && lineLength > 3 && line[3] == '-') continue;
+      final = line;
+      finalLength = lineLength;
+      end = scan + 1;
+    }
   }
-  if (!IsDigit3(final, finalLength)) return greeting;
-  return final[0] == '1' || final[0] == '2' || final[0] == '3';
+  socket->SetTimeout(g_sessionTimeout);
+  buffer[fill] = '\0';
+  LogReply(record, buffer, final ? end : fill);
+  if (!final) {
+    // Cut off, too slow or too long: no reply at all.
+    reply->Empty();
+    return false;
+  }
+  // Bytes after the reply answer nothing that was asked: out of step.
+  if (end < fill) return false;
+  if (!IsDigit3(final, finalLength)) return wanted == SMTP2REPLY::Greeting;
+  return final[0] == (wanted == SMTP2REPLY::Intermediate ? '3' : '2');
 }
 
 bool SendCommand(SMTP2RECORD* record, CSOCKET* socket, const char* verb, const char* argument) {
@@ -342,19 +373,23 @@ bool SendMessageBody(SMTP2RECORD* record, CSOCKET* socket, const char* messageFi
   CFILE message(messageFile);
   if (!message.Open(GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr))
     return false;
-  // Every line of the message file ends in CR LF and none begins with ".",
-  // so its bytes go out as they are, in large sends rather than one per
-  // line: the bytes on the wire are the same.
-  CTEXT block;
+  // Every line of the message file ends in CR LF; it goes out in large
+  // sends rather than one per line (the bytes on the wire are the same),
+  // and any line that begins with "." gets a second one, so no line of the
+  // mail can end the data early.
+  CTEXT block, stuffed;
   block.Reserve(kBodySendBlock);
+  stuffed.Reserve(2 * kBodySendBlock);
+  bool lineStart = true;
   ULONGLONG consumed = 0;
   for (;;) {
     DWORD got = 0;
     if (!ReadFull(&message, reinterpret_cast<BYTE*>(block.Buffer()), kBodySendBlock, &got)) return false;
     if (got == 0) break;
     consumed += got;
+    DWORD count = DotStuff(block.Buffer(), got, stuffed.Buffer(), &lineStart);
     DWORD sent = 0;
-    if (!socket->PutData(block.Buffer(), got, &sent) || sent != got) return false;
+    if (!socket->PutData(stuffed.Buffer(), count, &sent) || sent != count) return false;
     if (got < kBodySendBlock) break;
   }
   message.Close();
@@ -365,10 +400,12 @@ bool SendMessageBody(SMTP2RECORD* record, CSOCKET* socket, const char* messageFi
 }
 
 int Terminate(SMTP2RECORD* record) {
-  DeliveryModule::DeleteRecord(record);
+  mvn::delivery::DeleteRecord(record);
   return 0;
 }
 
-const char* GetLastResult(SMTP2RECORD*) { return nullptr; }
+const char* GetLastResult(SMTP2RECORD* record) {
+  return record && !record->m_lastResult.IsEmpty() ? record->m_lastResult.Text() : nullptr;
+}
 
-}  // namespace Smtp2Module
+}  // namespace mvn::delivery::smtp2

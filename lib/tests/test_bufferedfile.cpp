@@ -1,5 +1,6 @@
 // Buffered reader and writer over real files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <functional>
@@ -8,8 +9,8 @@
 #include <vector>
 
 #include "lib/bufferedfile.h"
-#include "lib/tests/testheap.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/testheap.h"
 
 namespace fs = std::filesystem;
 using mvntest::ReadFile;
@@ -302,4 +303,66 @@ TEST(BufferedFiles, WrongDirectionSlotsRaiseTheLibraryError) {
   EXPECT_TRUE(readerSlots->Read(buffer, 4, &count));
   EXPECT_EQ(count, 3u);
   mvntest::Heap().notifications.clear();
+}
+
+TEST(BufferedReader, AFailedReadIsNotTheEndOfTheFile) {
+  TempDir dir;
+  WriteFile(dir / "f", "line one\r\nline two\r\n");
+  // Opened for writing only: every read of the file fails.
+  CBUFFEREDREADER failing((dir / "f").c_str());
+  ASSERT_TRUE(failing.Open(GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  CTEXT line;
+  char c = 0;
+  EXPECT_FALSE(failing.ReadLine(&line, 100));
+  EXPECT_TRUE(failing.Failed());
+  EXPECT_EQ(failing.ReadError(), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(failing.GetChar(&c));
+  char block[4];
+  EXPECT_FALSE(failing.Read(block, sizeof block, nullptr));
+  EXPECT_TRUE(failing.Failed());
+  // Closing forgets the state.
+  failing.Close();
+  EXPECT_FALSE(failing.Failed());
+
+  // A whole file read to its end is no failure; a NUL in a line is kept.
+  WriteFile(dir / "g", "a\0b\r\nc"s);
+  CBUFFEREDREADER reader((dir / "g").c_str());
+  ASSERT_TRUE(OpenForReading(&reader));
+  DWORD length = 0;
+  ASSERT_TRUE(reader.ReadLine(&line, 100, &length));
+  EXPECT_EQ(std::string(line.Text(), length), "a\0b"s);
+  ASSERT_TRUE(reader.ReadLine(&line, 100, &length));
+  EXPECT_EQ(length, 1u);
+  EXPECT_FALSE(reader.ReadLine(&line, 100, &length));
+  EXPECT_FALSE(reader.Failed());
+  mvntest::Heap().notifications.clear();
+}
+
+TEST(BufferedReader, OpenRegularRefusesWhatIsNoRegularFile) {
+  TempDir dir;
+  WriteFile(dir / "plain", "x");
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  fs::create_symlink(dir / "plain", dir / "link");
+  struct Case {
+    std::string path;
+    bool opens;
+    DWORD error;
+  } cases[] = {
+      {dir / "plain", true, ERROR_SUCCESS},
+      {dir / "link", true, ERROR_SUCCESS},
+      {dir / "fifo", false, ERROR_BAD_FILE_TYPE},  // returns at once: no writer needed
+      {"/dev/zero", false, ERROR_BAD_FILE_TYPE},
+      {dir.str(), false, ERROR_ACCESS_DENIED},
+      {dir / "missing", false, ERROR_FILE_NOT_FOUND},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    CBUFFEREDREADER reader(c.path.c_str());
+    EXPECT_EQ(reader.OpenRegular(FILE_SHARE_READ), c.opens);
+    if (!c.opens) {
+      EXPECT_EQ(GetLastError(), c.error);
+    }
+    CPATH path(c.path.c_str());
+    EXPECT_EQ(path.IsFile(), c.opens);
+  }
 }

@@ -15,9 +15,9 @@
 #include "lib/config.h"
 #include "lib/cxxlib.h"
 #include "lib/stringlist.h"
-#include "lib/tests/testheap.h"
 #include "lib/tests/testsupport.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/testheap.h"
 
 namespace {
 

@@ -18,10 +18,10 @@
 
 #include "lib/cxxlib.h"
 #include "lib/stringlist.h"
-#include "lib/tests/testheap.h"
 #include "lib/tests/testsupport.h"
 #include "platform/kernel/handles.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/testheap.h"
 
 extern char** environ;
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "lib/encode.h"
-#include "lib/tests/testheap.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/testheap.h"
 
 using mvntest::ReadFile;
 using mvntest::TempDir;

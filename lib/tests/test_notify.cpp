@@ -8,8 +8,8 @@
 
 #include "lib/config.h"
 #include "lib/notify.h"
-#include "lib/tests/testheap.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/testheap.h"
 
 namespace {
 

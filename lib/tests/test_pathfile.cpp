@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "lib/pathfile.h"
-#include "lib/tests/testheap.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/testheap.h"
 
 namespace fs = std::filesystem;
 using mvntest::Heap;
@@ -50,9 +50,11 @@ TEST(PathNames, NamePartsExtensionsAndAbsoluteness) {
       {"/x/y.txt", "y.txt", "txt", true},
       {"\\x", "x", nullptr, true},
       {"c:/x", "x", nullptr, true},
-      {"C:x", "x", nullptr, false},
+      // ":" is part of a name here, not a drive separator.
+      {"C:x", "C:x", nullptr, false},
       {"x", "x", nullptr, false},
-      {"C:", "", nullptr, false},
+      {"C:", "C:", nullptr, false},
+      {"/in/fax:1.txt", "fax:1.txt", "txt", true},
       {"", "", nullptr, false},
       {"/a.b/c", "c", nullptr, true},
       {"dir/a.b.c", "a.b.c", "c", false},

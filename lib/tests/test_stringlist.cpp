@@ -375,3 +375,33 @@ TEST(TokenList, SixteenItemsFitTheInlineArrayAndMoreMoveToTheHeap) {
 }
 
 }  // namespace
+
+TEST(StringList, ExpandRefusesResultsOverTheLimit) {
+  CSTRINGLIST list;
+  std::string half(EXPAND_LIMIT / 2, 'h');
+  list.SetValue("HALF", half.c_str());
+  struct Case {
+    const char* text;
+    bool tooLong;
+    size_t length;  // of the result when made
+  } cases[] = {
+      {"%HALF%%HALF%", false, EXPAND_LIMIT},  // exactly the limit
+      {"%HALF%%HALF%x", true, 0},
+      {"x%HALF%%HALF%", true, 0},
+      {"%HALF%%HALF%%HALF%", true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    CTEXT text;
+    text.Assign(c.text);
+    bool tooLong = !c.tooLong;
+    bool replaced = list.Expand(&text, nullptr, &tooLong);
+    EXPECT_EQ(tooLong, c.tooLong);
+    EXPECT_EQ(replaced, !c.tooLong);
+    // A refused result leaves the text as it was.
+    if (c.tooLong)
+      EXPECT_STREQ(text.Text(), c.text);
+    else
+      EXPECT_EQ(text.Length(), c.length);
+  }
+}

@@ -2,6 +2,7 @@
 // the registry and the port operations that are not about jobs.
 #include <new>
 
+#include "platform/kernel/utf.h"
 #include "portmon/nt/mvnmon.h"
 
 #define MVNMON_EXPORT extern "C" __attribute__((visibility("default")))
@@ -276,42 +277,7 @@ DWORD WideLength(LPCWSTR text) {
   return n;
 }
 
-bool WideToText(LPCWSTR text, char* out, DWORD size) {
-  DWORD used = 0;
-  auto put = [&](char c) {
-    if (used + 1 >= size) return false;
-    out[used++] = c;
-    return true;
-  };
-  for (DWORD i = 0; text && text[i]; ++i) {
-    char32_t code = text[i];
-    if (code >= 0xD800 && code <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (code >= 0xD800 && code <= 0xDFFF) {
-      code = 0xFFFD;
-    }
-    bool ok;
-    if (code < 0x80) {
-      ok = put(static_cast<char>(code));
-    } else if (code < 0x800) {
-      ok = put(static_cast<char>(0xC0 | (code >> 6))) && put(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-      ok = put(static_cast<char>(0xE0 | (code >> 12))) && put(static_cast<char>(0x80 | ((code >> 6) & 0x3F))) &&
-           put(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-      ok = put(static_cast<char>(0xF0 | (code >> 18))) && put(static_cast<char>(0x80 | ((code >> 12) & 0x3F))) &&
-           put(static_cast<char>(0x80 | ((code >> 6) & 0x3F))) && put(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-    if (!ok) {
-      if (size) out[0] = '\0';
-      return false;
-    }
-  }
-  if (size == 0) return false;
-  out[used] = '\0';
-  return true;
-}
+bool WideToText(LPCWSTR text, char* out, DWORD size) { return mvn::kernel::Utf16ToUtf8(text, out, size); }
 
 PORTRECORD* FindPort(LPCWSTR name) {
   for (PORTRECORD* port = Monitor()->m_ports; port; port = port->next) {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "sendclient/tests/runner.h"
+#include "tests/support/sendmachine.h"
 
 using namespace mvntest;
 

@@ -12,6 +12,8 @@
 #include "tests/support/tempdir.h"
 
 using namespace mvntest;
+using mvn::sendclient::LzssCompressFile;
+using mvn::sendclient::LzssCompressStream;
 
 namespace {
 

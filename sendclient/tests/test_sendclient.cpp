@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/kernel/win32.h"
-#include "sendclient/tests/runner.h"
+#include "tests/support/sendmachine.h"
 
 using namespace mvntest;
 
@@ -96,30 +96,34 @@ TEST(SendClient, SendsARequestWithItsAttachment) {
 // ---------------------------------------------------------------------------
 // Exit codes and the start-up path
 
-TEST(SendClient, RefusedWordsAndMissingConfigurationEndWithZero) {
+// Nothing was sent in any of these, so the exit code is 1, and each says
+// why in words.
+TEST(SendClient, RefusedWordsAndMissingConfigurationEndWithOne) {
   struct CASE {
     const char* name;
     std::vector<std::string> words;
     bool removeIni;
-    const char* box;  // expected in the message boxes, or nullptr
+    std::string box;  // expected in the message boxes
   };
   SendMachine machine;
   WriteFile(machine.Path("in.txt"), "data\r\n");
   const std::vector<CASE> cases = {
-      {"unknown send type", {"SENDTYPE=fax", machine.Path("in.txt")}, false, "NOTIFY_INVALIDARGUMENT,SENDTYPE=fax"},
-      {"CONFIG without a path", {"CONFIG=", machine.Path("in.txt")}, false, "NOTIFY_INVALIDARGUMENT,CONFIG="},
-      {"CONFIG naming no file", {"CONFIG=" + machine.Path("none.ini"), machine.Path("in.txt")}, false, nullptr},
-      {"no INI file, no registry key", {machine.Path("in.txt")}, true, "CPATH::SearchPath"},
+      {"unknown send type", {"SENDTYPE=fax", machine.Path("in.txt")}, false,
+       "SENDTYPE=fax is not a switch or file that mvncsend knows. Usage: mvncsend [CONFIG=file]"},
+      {"CONFIG without a path", {"CONFIG=", machine.Path("in.txt")}, false,
+       "CONFIG= is not a switch or file that mvncsend knows"},
+      {"CONFIG naming no file", {"CONFIG=" + machine.Path("none.ini"), machine.Path("in.txt")}, false,
+       "configuration file not found: " + machine.Path("none.ini")},
+      {"no INI file, no registry key", {machine.Path("in.txt")}, true,
+       "CPATH::SearchPath failed (mvncsend.INI): The system cannot find the file specified."},
   };
   for (const CASE& c : cases) {
     machine.Write();
     if (c.removeIni) std::remove(machine.Path("windows/mvncsend.INI").c_str());
     std::remove(machine.Path("boxes.log").c_str());
     RunResult run = machine.Run(c.words, false);
-    EXPECT_EQ(run.exitCode, 0) << c.name << "\n" << run.err;
-    if (c.box) {
-      EXPECT_TRUE(Contains(machine.Boxes(), c.box)) << c.name;
-    }
+    EXPECT_EQ(run.exitCode, 1) << c.name << "\n" << run.err;
+    EXPECT_TRUE(Contains(machine.Boxes(), c.box)) << c.name << ": " << ReadFile(machine.Path("boxes.log"));
     EXPECT_TRUE(machine.ModuleLog().empty()) << c.name;  // no module loaded
     EXPECT_TRUE(Exists(machine.Path("in.txt"))) << c.name;
   }
@@ -140,17 +144,19 @@ TEST(SendClient, FailedInitialisationEndsWithOne) {
   WriteFile(base.Path("work2/I"), "in the way");
   const std::vector<CASE> cases = {
       {"bare word naming nothing", {}, {base.Path("nothing-here.txt")},
-       "NOTIFY_INVALIDARGUMENT," + base.Path("nothing-here.txt")},
-      {"no DeliveryModule", {{"DeliveryModule", ""}}, {in}, "NOTIFY_CONFIGMISSINGENTRY,mvncsend,DeliveryModule"},
+       base.Path("nothing-here.txt") + " is not a switch or file that mvncsend knows"},
+      {"no DeliveryModule", {{"DeliveryModule", ""}}, {in},
+       "the setting DeliveryModule is missing from section [mvncsend] of the configuration"},
       {"DeliveryModule naming no file", {{"DeliveryModule", base.Path("gone.so")}}, {in},
-       "NOTIFY_CONFIGMISSINGFILE,mvncsend,DeliveryModule," + base.Path("gone.so")},
+       "the file " + base.Path("gone.so") + " of the setting DeliveryModule in section [mvncsend] does not exist"},
       {"not a loadable module", {{"DeliveryModule", base.Path("notamodule.so")}}, {in},
-       "NOTIFY_WIN32ERROR,CPATH::Initialize,LoadLibrary"},
+       "CPATH::Initialize failed (LoadLibrary)"},
       {"input directory cannot be made", {{"WorkingPath", base.Path("work2")}}, {in},
-       "NOTIFY_WIN32ERROR,CPATH::CreateDirectory," + base.Path("work2/I")},
-      {"unknown EncodeFile", {{"EncodeFile", "7"}}, {in}, "NOTIFY_CONFIGINVALIDENTRY,mvncsend,EncodeFile,7"},
+       "CPATH::CreateDirectory failed (" + base.Path("work2/I") + ")"},
+      {"unknown EncodeFile", {{"EncodeFile", "7"}}, {in},
+       "the setting EncodeFile in section [mvncsend] of the configuration has the invalid value 7"},
       {"unknown EncodeAttachments", {{"EncodeAttachments", "3"}}, {in},
-       "NOTIFY_CONFIGINVALIDENTRY,mvncsend,EncodeAttachments,3"},
+       "the setting EncodeAttachments in section [mvncsend] of the configuration has the invalid value 3"},
   };
   for (const CASE& c : cases) {
     SendMachine machine;
@@ -198,7 +204,7 @@ TEST(SendClient, ModuleLackingAnExportFailsAtStartUp) {
     RunResult run = machine.Run({machine.Path("in.txt")});
     EXPECT_EQ(run.exitCode, 1) << name;
     EXPECT_TRUE(Contains(machine.Boxes(),
-                         std::string("NOTIFY_WIN32ERROR,CPATH::Initialize,GetProcAddress(") + name + ")"))
+                         std::string("CPATH::Initialize failed (GetProcAddress(") + name + "))"))
         << name << ": " << ReadFile(machine.Path("boxes.log"));
     // No export was called (the log is named only in Initialize).
     EXPECT_TRUE(machine.ModuleLog().empty()) << name;
@@ -238,16 +244,18 @@ TEST(SendClient, FailedSendIsReportedKeptAndUnloadsTheModule) {
   WriteFile(machine.Path("in.txt"), "the fax\r\n");
   RunResult run = machine.Run({machine.Path("in.txt")});
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(machine.Boxes(),
-            std::vector<std::string>{"mvncsend: Error - unable to deliver your message / <550 mailbox unavailable>"});
-  // The job goes to WorkingPathX as the module received it; the input is
-  // disposed of as after any send.
+  // The job goes to WorkingPathX as the module received it; the input goes
+  // back where it came from, and the one message says so.
   auto kept = ListDirectory(machine.Path("work/X"));
   ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(machine.Boxes(), std::vector<std::string>{"mvncsend: Error - unable to deliver your message / "
+                                                      "<550 mailbox unavailable> / The job is kept as " +
+                                                      machine.Path("work/X/" + kept[0]) + " / and its input as " +
+                                                      machine.Path("in.txt")});
   auto outbox = machine.Outbox();
   ASSERT_EQ(outbox.size(), 1u);
   EXPECT_EQ(ReadFile(machine.Path("work/X/" + kept[0])), ReadFile(outbox[0]));
-  EXPECT_FALSE(Exists(machine.Path("in.txt")));
+  EXPECT_EQ(ReadFile(machine.Path("in.txt")), "the fax\r\n");
   EXPECT_TRUE(ListDirectory(machine.Path("work/I")).empty());
   auto log = machine.ModuleLog();
   EXPECT_TRUE(Contains(log, "GetLastResult"));
@@ -321,14 +329,14 @@ TEST(SendClient, DirectoryModeSendsEveryMatchingFile) {
   EXPECT_EQ(machine.Outbox().size(), 2u);
   EXPECT_EQ(ListDirectory(machine.Path("queue")), (std::vector<std::string>{"c.dat", "sub"}));
 
-  // One failed and one successful send: exit code 0, and the module is
-  // unloaded at the end.
+  // One failed and one successful send: exit code 1 (not every input was
+  // sent), and the module is unloaded at the end.
   SendMachine mixed;
   std::filesystem::create_directories(mixed.Path("queue"));
   WriteFile(mixed.Path("queue/a.txt"), "first\r\n");
   WriteFile(mixed.Path("queue/b.txt"), "second\r\n");
   mixed.settings["FixtureFailSends"] = "1";
-  EXPECT_EQ(mixed.Run({mixed.Path("queue")}).exitCode, 0);
+  EXPECT_EQ(mixed.Run({mixed.Path("queue")}).exitCode, 1);
   EXPECT_EQ(mixed.ModuleLog().back(), "detach unloaded");
   EXPECT_EQ(ListDirectory(mixed.Path("work/X")).size(), 1u);
 
@@ -403,8 +411,11 @@ TEST(SendClient, AttachmentLinesThatCannotBeEmbeddedKeepTheJob) {
     EXPECT_NE(job.find("!ATTACHMENT,0,1,NAME:good\r\n " + Hex("embedded\r\n") + "\r\n!ATTACHMENT-END\r\n"),
               std::string::npos)
         << c.name;
+    // Nothing was sent: the attachments and the request stay where they were.
     EXPECT_TRUE(Exists(machine.Path("att.txt"))) << c.name;
-    EXPECT_FALSE(Exists(machine.Path("good.txt"))) << c.name;
+    EXPECT_TRUE(Exists(machine.Path("good.txt"))) << c.name;
+    EXPECT_TRUE(Exists(machine.Path("Faxout.tmp"))) << c.name;
+    EXPECT_TRUE(ListDirectory(machine.Path("work/I")).empty()) << c.name;
   }
 }
 
@@ -472,8 +483,8 @@ TEST(SendClient, JobThatCannotBeWrittenWholeKeepsItsInput) {
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_FALSE(Contains(machine.ModuleLog(), "SendFile"));
   auto kept = ListDirectory(machine.Path("work/X"));
-  ASSERT_EQ(kept.size(), 2u);
-  EXPECT_EQ(ReadFile(machine.Path("work/X/in.ps")), input);
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(ReadFile(machine.Path("in.ps")), input);  // back where it came from
   EXPECT_EQ(ListDirectory(machine.Path("work")), (std::vector<std::string>{"I", "X"}));
 
   // Compressed sections whose temporary file cannot be written: the
@@ -488,7 +499,7 @@ TEST(SendClient, JobThatCannotBeWrittenWholeKeepsItsInput) {
   WriteFile(packed.Path("in.bin"), random);
   EXPECT_EQ(packed.Run({packed.Path("in.bin")}).exitCode, 1);
   EXPECT_FALSE(Contains(packed.ModuleLog(), "SendFile"));
-  EXPECT_EQ(ReadFile(packed.Path("work/X/in.bin")), random);
+  EXPECT_EQ(ReadFile(packed.Path("in.bin")), random);
 }
 
 TEST(SendClient, WrapperThatCannotBeWrittenKeepsTheJob) {
@@ -527,13 +538,15 @@ TEST(SendClient, FilesOtherProgramsHoldExclusivelyAreNotTaken) {
   EXPECT_EQ(ListDirectory(machine.Path("work/X")).size(), 1u);  // the job, with the line unchanged
   EXPECT_EQ(ReadFile(machine.Path("busy.ps")), "still being printed\r\n");
 
-  // An input that cannot be opened stays in WorkingPathI.
+  // An input that cannot be opened is left where it is, and said so.
   WriteFile(machine.Path("in.txt"), "the fax\r\n");
   HANDLE input = CreateFileA(machine.Path("in.txt").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                              OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(input, INVALID_HANDLE_VALUE);
   EXPECT_EQ(machine.Run({machine.Path("in.txt")}).exitCode, 1);
-  EXPECT_EQ(ReadFile(machine.Path("work/I/in.txt")), "the fax\r\n");
+  EXPECT_EQ(ReadFile(machine.Path("in.txt")), "the fax\r\n");
+  EXPECT_TRUE(ListDirectory(machine.Path("work/I")).empty());
+  EXPECT_TRUE(Contains(machine.Boxes(), "cannot open the input file " + machine.Path("in.txt") + ": "));
   CloseHandle(input);
   CloseHandle(busy);
   setenv("MVN_ROOT", previousRoot.c_str(), 1);

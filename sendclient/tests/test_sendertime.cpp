@@ -7,6 +7,9 @@
 
 #include "sendclient/sendclient.h"
 
+using mvn::sendclient::SenderTime;
+using mvn::sendclient::SenderTimeFromFileTime;
+
 namespace {
 constexpr ULONGLONG kPerSecond = 10000000ull;
 constexpr ULONGLONG k1970 = 11644473600ull;  // seconds from 1601 to 1970

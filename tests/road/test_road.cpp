@@ -75,108 +75,7 @@ Account SessionUser() {
   return Self();
 }
 
-// A child process in a process group of its own, so that stopping it also
-// stops whatever it started. Stopped (group killed, reaped) when the object
-// goes, on every path out of a test.
-class Process {
- public:
-  struct Options {
-    std::map<std::string, std::string> env;  // set (or, with an empty value, removed)
-    const Account* account = nullptr;        // another user to run as
-    std::string directory;                   // current directory
-    std::string output;                      // standard output and error go here
-  };
-
-  Process(const std::vector<std::string>& argv, const Options& options) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      std::string entry = *e;
-      if (!options.env.count(entry.substr(0, entry.find('=')))) env.push_back(entry);
-    }
-    for (const auto& [name, value] : options.env)
-      if (!value.empty()) env.push_back(name + "=" + value);
-    std::vector<char*> envp, args;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argCopy = argv;
-    for (std::string& a : argCopy) args.push_back(a.data());
-    args.push_back(nullptr);
-    m_pid = fork();
-    if (m_pid == 0) {
-      setpgid(0, 0);
-      if (!options.output.empty()) {
-        int out = open(options.output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
-        if (out >= 0) {
-          dup2(out, 1);
-          dup2(out, 2);
-        }
-      }
-      if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) _exit(120);
-      if (options.account && options.account->uid != geteuid()) {
-        if (setgroups(0, nullptr) != 0 || setgid(options.account->gid) != 0 || setuid(options.account->uid) != 0)
-          _exit(121);
-      }
-      execve(args[0], args.data(), envp.data());
-      _exit(122);
-    }
-    if (m_pid > 0) setpgid(m_pid, m_pid);  // either side may come first
-  }
-  ~Process() { Stop(); }
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
-  bool Started() const { return m_pid > 0; }
-  void Signal(int signal) {
-    if (m_pid > 0) kill(m_pid, signal);
-  }
-  bool Running() { return m_pid > 0 && !Exited(); }
-
-  // The exit code (128 + signal when killed), or -1 when it did not end in
-  // time; it is then stopped.
-  int Wait(std::chrono::milliseconds limit) {
-    if (m_pid <= 0) return m_code;
-    if (!WaitFor([&] { return Exited(); }, limit)) {
-      Stop();
-      return -1;
-    }
-    Finish();
-    return m_code;
-  }
-
-  // SIGTERM to the whole group, SIGKILL when it does not end in time.
-  int Stop() {
-    if (m_pid <= 0) return m_code;
-    if (!Exited()) {
-      kill(-m_pid, SIGTERM);
-      if (!WaitFor([&] { return Exited(); }, 10s)) {
-        kill(-m_pid, SIGKILL);
-        WaitFor([&] { return Exited(); }, 10s);
-      }
-    }
-    Finish();
-    return m_code;
-  }
-
- private:
-  // Whether the process has ended; it stays unreaped, so its process group
-  // cannot be taken by anybody else before Finish.
-  bool Exited() {
-    siginfo_t info{};
-    if (waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != m_pid)
-      return false;
-    m_code = info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
-    return true;
-  }
-  // Ends whatever the process left running in its group, then reaps it.
-  void Finish() {
-    kill(-m_pid, SIGKILL);
-    waitpid(m_pid, nullptr, 0);
-    m_pid = -1;
-  }
-
-  pid_t m_pid = -1;
-  int m_code = -1;
-};
+using Process = mvntest::ChildProcess;
 
 // Runs a command to its end; its output goes to *output.
 int RunToEnd(const std::vector<std::string>& argv, std::string* output, const std::string& logFile,
@@ -309,7 +208,8 @@ class RoadTest : public ::testing::Test {
     Process::Options options;
     options.env["MVN_MESSAGEBOX_LOG"] = m_launcherBoxes;
     options.env["MVN_SPOOLER_USER"] = m_service.name;  // so the service's messages are obeyed
-    options.account = &m_session;
+    options.uid = m_session.uid;
+    options.gid = m_session.gid;
     options.directory = m_root / "session";
     options.output = m_root / (std::string("logs/") + fs::path(program).filename().string() + ".log");
     m_launchers.push_back(std::make_unique<Process>(std::vector<std::string>{program}, options));
@@ -647,9 +547,9 @@ class NeighbourTest : public RoadTest {
   }
   // Prints the page as user uid (no account needed).
   int PrintAs(uid_t uid, const std::string& printer, std::string* output) {
-    Account account{uid, static_cast<gid_t>(uid), std::to_string(uid)};
     Process::Options options;
-    options.account = &account;
+    options.uid = uid;
+    options.gid = static_cast<gid_t>(uid);
     return RunToEnd({MVNPRINT_PATH, "-P", printer, m_page}, output,
                     m_root / ("logs/mvnprint-" + std::to_string(uid) + ".log"), options);
   }

@@ -8,9 +8,11 @@ replies without text, closing the connection at a chosen point, silence.
 The script maps a point of the dialogue to an action: "GREETING", "HELO",
 "MAIL", "RCPT", "DATA", "DOT" (the end of the message data), "QUIT" and
 "OTHER" (any other command). An action is a list of steps: a text (sent as
-one segment; JSON escapes give CR LF), {"sleep": seconds}, "close" (close
-the connection at once) or "silent" (send nothing more and wait for the
-client to close). Points the script leaves out get ordinary replies. The
+one segment; JSON escapes give CR LF), {"sleep": seconds}, {"repeat": text,
+"every": seconds, "count": n} (sends the text n times, or until the client
+goes when there is no count, sleeping between sends), "close" (close the
+connection at once) or "silent" (send nothing more and wait for the client
+to close). Points the script leaves out get ordinary replies. The
 peer serves connections one after the other until it is killed and appends
 one JSON line per connection to the record file:
 {"commands": [...], "message": base64 of the data lines, "ended": "quit" |
@@ -52,6 +54,16 @@ def act(conn, steps):
                 pass
             raise Closed("client-closed")
         if isinstance(step, dict):
+            if "repeat" in step:
+                text = step["repeat"].encode("latin-1")
+                count = step.get("count")
+                sent = 0
+                while count is None or sent < count:
+                    conn.sendall(text)
+                    sent += 1
+                    if step.get("every"):
+                        time.sleep(step["every"])
+                continue
             time.sleep(step.get("sleep", 0))
             continue
         conn.sendall(step.encode("latin-1"))

@@ -23,7 +23,7 @@ class SheetTest : public testing::Test {
  protected:
   void SetUp() override {
     setenv("MVN_DIALOGS", "headless", 1);
-    IdentityPage* identity = DeliveryModule::Identity();
+    IdentityPage* identity = mvn::delivery::Identity();
     identity->m_applied = false;
     smtp.m_smtpServer.Assign("mail.example.com");
     smtp.m_sendTo.Assign("fax@example.com");
@@ -35,9 +35,9 @@ class SheetTest : public testing::Test {
 
   // Loads the identity page from the record and shows the sheet.
   bool Show(dlg::Script script) {
-    DeliveryModule::LoadIdentityPage(&record);
+    mvn::delivery::LoadIdentityPage(&record);
     dlg::SetScript(std::move(script));
-    bool applied = DeliveryModule::ShowSheet(&record, &smtp, SmtpOptionsTemplate());
+    bool applied = mvn::delivery::ShowSheet(&record, &smtp, SmtpOptionsTemplate());
     dlg::SetScript(nullptr);
     return applied;
   }
@@ -84,7 +84,7 @@ TEST_F(SheetTest, PagesShowTheRecordAndCancelAppliesNothing) {
   });
   EXPECT_NE(sheetWindow, nullptr);
   EXPECT_FALSE(applied);
-  EXPECT_FALSE(DeliveryModule::Identity()->m_applied);
+  EXPECT_FALSE(mvn::delivery::Identity()->m_applied);
   EXPECT_FALSE(smtp.m_applied);
   EXPECT_STREQ(smtp.m_smtpServer.Text(), "mail.example.com");
 }
@@ -94,7 +94,7 @@ TEST_F(SheetTest, TheFirstChangeLightsApplyAndApplyTakesEveryCreatedPage) {
     EXPECT_FALSE(dlg::IsApplyEnabled(sheet));
     EXPECT_TRUE(dlg::TypeText(dlg::FindControl(sheet, IDC_YOUR_NAME), "Bob Smith"));
     EXPECT_TRUE(dlg::IsApplyEnabled(sheet));
-    EXPECT_TRUE(DeliveryModule::Identity()->m_changed);
+    EXPECT_TRUE(mvn::delivery::Identity()->m_changed);
     EXPECT_TRUE(dlg::Click(dlg::FindControl(sheet, IDC_KEEP_FILES)));
     EXPECT_TRUE(dlg::SelectPage(sheet, 1));
     EXPECT_TRUE(dlg::TypeText(dlg::FindControl(sheet, IDC_REPLY_TO), "replies@example.com"));
@@ -104,7 +104,7 @@ TEST_F(SheetTest, TheFirstChangeLightsApplyAndApplyTakesEveryCreatedPage) {
     EXPECT_TRUE(dlg::PressButton(sheet, IDCANCEL));
   });
   EXPECT_TRUE(applied) << "Apply then Cancel counts as applied";
-  IdentityPage* identity = DeliveryModule::Identity();
+  IdentityPage* identity = mvn::delivery::Identity();
   EXPECT_STREQ(identity->m_yourName.Text(), "Bob Smith");
   EXPECT_TRUE(identity->m_keepFiles);
   EXPECT_STREQ(smtp.m_replyTo.Text(), "replies@example.com");
@@ -142,7 +142,7 @@ TEST_F(SheetTest, TokenRoundTrips) {
   };
   for (const Case& c : cases) {
     record.m_identityToken.Assign(c.stored.c_str());
-    DeliveryModule::Identity()->m_applied = false;
+    mvn::delivery::Identity()->m_applied = false;
     bool applied = Show([&](HWND sheet) {
       EXPECT_EQ(Text(dlg::PageWindow(sheet, 0), IDC_IDENTITY_TOKEN), c.shown) << c.stored;
       EXPECT_TRUE(dlg::Click(dlg::FindControl(sheet, IDC_KEEP_FILES)));  // any change, so OK applies
@@ -152,7 +152,7 @@ TEST_F(SheetTest, TokenRoundTrips) {
       EXPECT_TRUE(dlg::PressButton(sheet, IDOK));
     });
     EXPECT_TRUE(applied);
-    EXPECT_EQ(std::string(DeliveryModule::Identity()->m_identityToken.Text()), c.expected)
+    EXPECT_EQ(std::string(mvn::delivery::Identity()->m_identityToken.Text()), c.expected)
         << "stored " << c.stored << " typed " << (c.typed ? c.typed : "(nothing)");
   }
 }
@@ -176,7 +176,7 @@ TEST(DialogHelpers, TextGrowsToTheControlAndCheckBoxesRoundTrip) {
     EXPECT_FALSE(GetCheckBox(page, IDC_KEEP_FILES, &checked));
     EXPECT_FALSE(checked);
   });
-  DeliveryModule::LoadIdentityPage(&record);
-  DeliveryModule::ShowSheet(&record, &smtp, SmtpOptionsTemplate());
+  mvn::delivery::LoadIdentityPage(&record);
+  mvn::delivery::ShowSheet(&record, &smtp, SmtpOptionsTemplate());
   dlg::SetScript(nullptr);
 }

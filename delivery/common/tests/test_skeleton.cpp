@@ -6,7 +6,7 @@
 
 #include "delivery/common/module.h"
 #include "delivery/common/notifysmtp.h"
-#include "delivery/common/tests/recordingconfig.h"
+#include "tests/support/recordingconfig.h"
 #include "tests/support/tempdir.h"
 
 TEST(Resources, StringsAreCutWholeToTheBuffer) {
@@ -29,8 +29,8 @@ TEST(RecordHead, ReadsInOrderAndWritesTheIdentityPage) {
   deliverytest::RecordingConfig config(ini.c_str(), "MVNCSEND");
   DELIVERYRECORD record;
   bool senderDefaults = false;
-  DeliveryModule::ReadHeadSettings(&config, &record);
-  DeliveryModule::ReadSenderDefaults(&config, &senderDefaults);
+  mvn::delivery::ReadHeadSettings(&config, &record);
+  mvn::delivery::ReadSenderDefaults(&config, &senderDefaults);
   EXPECT_EQ(config.reads, (std::vector<std::string>{"DialogTitle", "YourName", "YourEmailAddress", "IdentityToken",
                                                     "KeepFiles", "SenderDefaults"}));
   EXPECT_STREQ(record.m_dialogTitle.Text(), "Configure Delivery Options");
@@ -38,8 +38,8 @@ TEST(RecordHead, ReadsInOrderAndWritesTheIdentityPage) {
   EXPECT_TRUE(record.m_keepFiles);
   EXPECT_TRUE(senderDefaults);
 
-  DeliveryModule::LoadIdentityPage(&record);
-  DeliveryModule::WriteIdentitySettings(&config);
+  mvn::delivery::LoadIdentityPage(&record);
+  mvn::delivery::WriteIdentitySettings(&config);
   EXPECT_EQ(config.writes, (std::vector<std::string>{"YourName=" + longName, "YourEmailAddress=", "IdentityToken=",
                                                      "KeepFiles=true"}));
 }

@@ -9,33 +9,29 @@
 #include <set>
 #include <string>
 
+#include "delivery/exports.h"
 #include "lib/config.h"
-#include "lib/tests/testheap.h"
 #include "platform/module/module.h"
+#include "tests/support/exports.h"
+#include "tests/support/mapped.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/testheap.h"
 
 namespace fs = std::filesystem;
+using mvntest::Mapped;
 using mvntest::ReadFile;
 using mvntest::TempDir;
 using mvntest::WriteFile;
 
 namespace {
 
-using InitializeFn = void* (*)(CCONFIG*);
-using TerminateFn = void* (*)(void*);
-using ConfigureFn = bool (*)(void*, CCONFIG*);
-using SendFileFn = bool (*)(void*, const char*);
-using GetLastResultFn = const char* (*)(void*);
+using InitializeFn = DELIVERY_INITIALIZE;
+using TerminateFn = DELIVERY_TERMINATE;
+using ConfigureFn = DELIVERY_CONFIGURE;
+using SendFileFn = DELIVERY_SENDFILE;
+using GetLastResultFn = DELIVERY_GETLASTRESULT;
 
 std::string RealModulePath() { return fs::canonical(MVN_DLVLOCAL_PATH).string(); }
-
-bool Mapped(const std::string& path) {
-  std::ifstream maps("/proc/self/maps");
-  std::string line;
-  while (std::getline(maps, line))
-    if (line.find(path) != std::string::npos) return true;
-  return false;
-}
 
 struct Module {
   HMODULE handle = nullptr;
@@ -60,20 +56,10 @@ struct Module {
 }  // namespace
 
 TEST(DlvlocalModule, ExportsExactlyTheFiveOperations) {
-  std::string command = "nm -D --defined-only '" + RealModulePath() + "'";
-  FILE* pipe = popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::set<std::string> symbols;
-  char line[512];
-  while (fgets(line, sizeof line, pipe)) {
-    std::string text(line);
-    size_t last = text.find_last_of(' ');
-    std::string name = text.substr(last + 1);
-    while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
-    symbols.insert(name);
-  }
-  EXPECT_EQ(pclose(pipe), 0);
-  EXPECT_EQ(symbols, (std::set<std::string>{"Configure", "GetLastResult", "Initialize", "SendFile", "Terminate"}));
+  std::set<std::string> names;
+  std::string error;
+  ASSERT_TRUE(mvntest::ExportedNames(RealModulePath(), &names, &error)) << error;
+  EXPECT_EQ(names, mvntest::DeliveryExportNames());
 }
 
 TEST(DlvlocalModule, TheHostsConfigurationFillsTheModulesTextsInTheModulesHeap) {

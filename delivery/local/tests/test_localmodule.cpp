@@ -13,9 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "delivery/common/tests/recordingconfig.h"
 #include "delivery/local/localmodule.h"
+#include "lib/stringlist.h"
 #include "platform/dialogs/script.h"
+#include "tests/support/recordingconfig.h"
 #include "tests/support/tempdir.h"
 
 namespace dlg = mvn::dialogs;
@@ -43,16 +44,18 @@ class LocalModuleTest : public testing::Test {
     WriteFile(job, kJob);
   }
   void TearDown() override {
-    LocalModule::Terminate(record);
+    mvn::delivery::local::Terminate(record);
     dlg::SetScript(nullptr);
   }
 
-  // Writes the INI and initialises the record from it.
-  LOCALRECORD* Load(const std::string& ini) {
+  // Writes the INI and initialises the record from it (with the variable
+  // list for %NAME% references when one is given).
+  LOCALRECORD* Load(const std::string& ini, CSTRINGLIST* variables = nullptr) {
     WriteFile(iniPath, "[MVNCSEND]\r\n" + ini);
     RecordingConfig config(iniPath.c_str(), "MVNCSEND");
-    LocalModule::Terminate(record);
-    record = LocalModule::Initialize(&config);
+    config.SetVariables(variables);
+    mvn::delivery::local::Terminate(record);
+    record = mvn::delivery::local::Initialize(&config);
     reads = config.reads;
     return record;
   }
@@ -85,7 +88,7 @@ TEST_F(LocalModuleTest, InitializeReadsTheKeysInOrderWithTheirDefaults) {
   EXPECT_FALSE(record->m_keepFiles);
   EXPECT_TRUE(record->m_outputLocation.IsEmpty());
   EXPECT_FALSE(record->m_senderDefaults);
-  EXPECT_EQ(LocalModule::GetLastResult(record), nullptr);
+  EXPECT_EQ(mvn::delivery::local::GetLastResult(record), nullptr);
 
   Load("DialogTitle=Fax set-up\r\nYourName=Ann\r\nYourEmailAddress=ann@example.com\r\nIdentityToken=OM9Z\r\n"
        "KeepFiles=true\r\nOutputLocation=/srv/fax\r\nSenderDefaults=yes\r\n");
@@ -113,7 +116,7 @@ TEST_F(LocalModuleTest, TheFrameIsExactAndGetsAnMvnNameOnlyWhenComplete) {
   for (const Case& c : cases) {
     fs::remove_all(out);
     Load("OutputLocation=" + out + "\r\n" + c.ini);
-    ASSERT_TRUE(LocalModule::SendFile(record, job.c_str()));
+    ASSERT_TRUE(mvn::delivery::local::SendFile(record, job.c_str()));
     std::vector<std::string> names = Entries(out);
     ASSERT_EQ(names.size(), 1u) << "no partial file stays behind";
     EXPECT_EQ(names[0].rfind("MVN", 0), 0u) << names[0];
@@ -126,9 +129,9 @@ TEST_F(LocalModuleTest, TheFrameIsExactAndGetsAnMvnNameOnlyWhenComplete) {
 TEST_F(LocalModuleTest, AMissingTreeIsCreatedAndEverySendGetsItsOwnFile) {
   std::string out = dir / "a/b/c";
   Load("OutputLocation=" + out + "\r\n");
-  ASSERT_TRUE(LocalModule::SendFile(record, job.c_str()));
-  ASSERT_TRUE(LocalModule::SendFile(record, job.c_str()));
-  ASSERT_TRUE(LocalModule::SendFile(record, job.c_str()));
+  ASSERT_TRUE(mvn::delivery::local::SendFile(record, job.c_str()));
+  ASSERT_TRUE(mvn::delivery::local::SendFile(record, job.c_str()));
+  ASSERT_TRUE(mvn::delivery::local::SendFile(record, job.c_str()));
   std::vector<std::string> names = Entries(out);
   EXPECT_EQ(names.size(), 3u);
   for (const std::string& name : names) EXPECT_EQ(ReadFile(out + "/" + name).size(), ReadFile(out + "/" + names[0]).size());
@@ -144,10 +147,10 @@ TEST_F(LocalModuleTest, AnExistingFileBehindTwoSeparatorsIsOverwritten) {
   for (const std::string& location : {native, backslashed}) {
     WriteFile(target, std::string(5000, 'x'));
     Load("OutputLocation=" + location + "\r\nYourName=Ann\r\n");
-    ASSERT_TRUE(LocalModule::SendFile(record, job.c_str())) << location;
+    ASSERT_TRUE(mvn::delivery::local::SendFile(record, job.c_str())) << location;
     std::string small = "!MVN::MVN\r\n!MVN-END\r\n";
     WriteFile(job, small);
-    ASSERT_TRUE(LocalModule::SendFile(record, job.c_str()));
+    ASSERT_TRUE(mvn::delivery::local::SendFile(record, job.c_str()));
     EXPECT_EQ(ReadFile(target), "!MVN::MVN\r\nSENDER-DEFAULTS=no\r\nSENDER-TYPE=LOCAL\r\nSENDER-NAME=Ann\r\n" + small +
                                     "!MVN-END\r\n");
     EXPECT_EQ(Entries(dir.str()).size(), 3u) << "nothing else is written beside it";
@@ -156,35 +159,35 @@ TEST_F(LocalModuleTest, AnExistingFileBehindTwoSeparatorsIsOverwritten) {
   // Without such a file the location is a directory.
   std::string missing = "/" + dir / "spool";
   Load("OutputLocation=" + missing + "\r\n");
-  ASSERT_TRUE(LocalModule::SendFile(record, job.c_str()));
+  ASSERT_TRUE(mvn::delivery::local::SendFile(record, job.c_str()));
   EXPECT_EQ(Entries(dir / "spool").size(), 1u);
 }
 
 TEST_F(LocalModuleTest, FailedSendsReportFalseAndLeaveNothing) {
   // An empty location.
   Load("");
-  EXPECT_FALSE(LocalModule::SendFile(record, job.c_str()));
-  EXPECT_EQ(LocalModule::GetLastResult(record), nullptr);
+  EXPECT_FALSE(mvn::delivery::local::SendFile(record, job.c_str()));
+  EXPECT_EQ(mvn::delivery::local::GetLastResult(record), nullptr);
 
   // A location below a plain file cannot be a directory.
   WriteFile(dir / "plain", "x");
   Load("OutputLocation=" + dir / "plain/sub" + "\r\n");
-  EXPECT_FALSE(LocalModule::SendFile(record, job.c_str()));
+  EXPECT_FALSE(mvn::delivery::local::SendFile(record, job.c_str()));
 
   // A job file that cannot be read: no frame, not even a partial one.
   std::string out = dir / "out";
   Load("OutputLocation=" + out + "\r\n");
-  EXPECT_FALSE(LocalModule::SendFile(record, (dir / "missing.job").c_str()));
+  EXPECT_FALSE(mvn::delivery::local::SendFile(record, (dir / "missing.job").c_str()));
   fs::create_directory(dir / "dir.job");
-  EXPECT_FALSE(LocalModule::SendFile(record, (dir / "dir.job").c_str()));
+  EXPECT_FALSE(mvn::delivery::local::SendFile(record, (dir / "dir.job").c_str()));
   EXPECT_TRUE(Entries(out).empty());
-  EXPECT_EQ(LocalModule::GetLastResult(record), nullptr);
+  EXPECT_EQ(mvn::delivery::local::GetLastResult(record), nullptr);
 
   // The existing file keeps no half frame.
   std::string target = dir / "inbox.frame";
   WriteFile(target, "old frame");
   Load("OutputLocation=/" + target + "\r\n");
-  EXPECT_FALSE(LocalModule::SendFile(record, (dir / "missing.job").c_str()));
+  EXPECT_FALSE(mvn::delivery::local::SendFile(record, (dir / "missing.job").c_str()));
   EXPECT_EQ(ReadFile(target), "");
 }
 
@@ -192,7 +195,7 @@ TEST_F(LocalModuleTest, AFifoIsNeverOpenedAsTheExistingFile) {
   std::string fifo = dir / "pipe";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   Load("OutputLocation=/" + fifo + "\r\n");
-  auto send = std::async(std::launch::async, [&] { return LocalModule::SendFile(record, job.c_str()); });
+  auto send = std::async(std::launch::async, [&] { return mvn::delivery::local::SendFile(record, job.c_str()); });
   if (send.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
     // Unblock the open so the test can end, then fail.
     std::ofstream unblock(fifo);
@@ -201,13 +204,94 @@ TEST_F(LocalModuleTest, AFifoIsNeverOpenedAsTheExistingFile) {
   EXPECT_FALSE(send.get()) << "a FIFO is neither a file to overwrite nor a directory";
 }
 
+TEST_F(LocalModuleTest, APlantedLinkIsNeverFollowed) {
+  // The existing-file target is a symbolic link to another file (or to a
+  // FIFO, or a dangling one): the send fails and nothing behind it changes.
+  std::string victim = dir / "victim";
+  WriteFile(victim, "precious");
+  std::string fifo = dir / "pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& pointee : {victim, fifo, dir / "nowhere"}) {
+    SCOPED_TRACE(pointee);
+    std::string link = dir / "inbox.frame";
+    fs::remove(link);
+    fs::create_symlink(pointee, link);
+    Load("OutputLocation=/" + link + "\r\nYourName=Ann\r\n");
+    EXPECT_FALSE(mvn::delivery::local::IsExistingFileTarget(("/" + link).c_str()));
+    auto send = std::async(std::launch::async, [&] { return mvn::delivery::local::SendFile(record, job.c_str()); });
+    if (send.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      std::ofstream unblock(fifo);
+      ADD_FAILURE() << "the send blocked";
+    }
+    EXPECT_FALSE(send.get());
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(ReadFile(victim), "precious");
+    EXPECT_FALSE(fs::exists(dir / "nowhere"));
+  }
+  // A device is no file to overwrite either.
+  Load("OutputLocation=//dev/null\r\n");
+  EXPECT_FALSE(mvn::delivery::local::SendFile(record, job.c_str()));
+  // A link to a directory is a directory location, as without the marker.
+  std::string link = dir / "inbox.frame";
+  fs::remove(link);
+  fs::create_directory(dir / "intake");
+  fs::create_symlink(dir / "intake", link);
+  Load("OutputLocation=/" + link + "\r\n");
+  EXPECT_TRUE(mvn::delivery::local::SendFile(record, job.c_str()));
+  EXPECT_EQ(Entries(dir / "intake").size(), 1u);
+}
+
+TEST_F(LocalModuleTest, LineBreaksInTheIdentityNeverReachTheFrame) {
+  std::string out = dir / "out";
+  const std::pair<const char*, std::string> breaks[] = {
+      {"CR", "\r"}, {"LF", "\n"}, {"CR LF", "\r\n"}, {"NUL", std::string(1, '\0')}};
+  const std::pair<const char*, const char*> keys[] = {
+      {"YourName", "Ann"}, {"YourEmailAddress", "ann@example.com"}, {"IdentityToken", "OM9Z"}};
+  const std::string forged = "SENDER-TYPE=GATEWAY\r\n!MVN-END";
+  const std::string header =
+      "!MVN::MVN\r\nSENDER-DEFAULTS=no\r\nSENDER-TYPE=LOCAL\r\nSENDER-NAME=Ann\r\nSENDER-ADDRESS=ann@example.com\r\n";
+  for (const auto& [key, clean] : keys) {
+    for (const auto& [breakName, lineBreak] : breaks) {
+      for (bool viaVariable : {true, false}) {
+        SCOPED_TRACE(std::string(key) + " with " + breakName + (viaVariable ? " through %VAR%" : " in the INI"));
+        std::string value = std::string(clean) + lineBreak + forged;
+        std::string ini = "OutputLocation=" + out + "\r\n";
+        for (const auto& [other, otherClean] : keys)
+          ini += std::string(other) + "=" + (other != key ? std::string(otherClean) : viaVariable ? "%EVIL%" : value) +
+                 "\r\n";
+        CSTRINGLIST variables;
+        variables.Add(("EVIL=" + value).c_str());
+        fs::remove_all(out);
+        Load(ini, viaVariable ? &variables : nullptr);
+        bool sent = mvn::delivery::local::SendFile(record, job.c_str());
+        const char* result = mvn::delivery::local::GetLastResult(record);
+        // An expanded variable keeps CR and LF; an INI line may end at them
+        // (and a NUL ends any text), leaving the clean value.
+        if (viaVariable && breakName != std::string("NUL")) {
+          EXPECT_FALSE(sent);
+        }
+        if (!sent) {
+          ASSERT_NE(result, nullptr);
+          EXPECT_EQ(std::string(result), std::string(key) + " holds a line break");
+          EXPECT_TRUE(Entries(out).empty()) << "nothing is written";
+        } else {
+          EXPECT_EQ(result, nullptr);
+          std::vector<std::string> names = Entries(out);
+          ASSERT_EQ(names.size(), 1u);
+          EXPECT_EQ(ReadFile(out + "/" + names[0]), header + kJob + "!MVN-END\r\n");
+        }
+      }
+    }
+  }
+}
+
 TEST(LocalModuleBasics, TerminateFreesAndReturnsZero) {
-  EXPECT_EQ(LocalModule::Terminate(nullptr), 0);
-  LOCALRECORD* record = LocalModule::Initialize(nullptr);
+  EXPECT_EQ(mvn::delivery::local::Terminate(nullptr), 0);
+  LOCALRECORD* record = mvn::delivery::local::Initialize(nullptr);
   ASSERT_NE(record, nullptr);
   EXPECT_STREQ(record->m_dialogTitle.Text(), "Configure Delivery Options");
-  EXPECT_FALSE(LocalModule::SendFile(record, "/nonexistent"));
-  EXPECT_EQ(LocalModule::Terminate(record), 0);
+  EXPECT_FALSE(mvn::delivery::local::SendFile(record, "/nonexistent"));
+  EXPECT_EQ(mvn::delivery::local::Terminate(record), 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -219,8 +303,8 @@ class ConfigureTest : public LocalModuleTest {
  protected:
   void SetUp() override {
     LocalModuleTest::SetUp();
-    DeliveryModule::Identity()->m_applied = false;
-    LocalModule::OptionsPage()->m_applied = false;
+    mvn::delivery::Identity()->m_applied = false;
+    mvn::delivery::local::OptionsPage()->m_applied = false;
     Load("YourName=Ann\r\nYourEmailAddress=ann@example.com\r\nIdentityToken=OM9Z\r\nOutputLocation=" + dir / "out" +
          "\r\nSenderDefaults=true\r\nDialogTitle=Fax\r\n");
   }
@@ -228,7 +312,7 @@ class ConfigureTest : public LocalModuleTest {
   bool Configure(dlg::Script script) {
     RecordingConfig config(iniPath.c_str(), "MVNCSEND");
     dlg::SetScript(std::move(script));
-    bool result = LocalModule::Configure(record, &config);
+    bool result = mvn::delivery::local::Configure(record, &config);
     dlg::SetScript(nullptr);
     writes = config.writes;
     return result;

@@ -13,18 +13,13 @@
 #include <filesystem>
 #include <string>
 
-#include "delivery/common/tests/recordingconfig.h"
 #include "delivery/local/localmodule.h"
 #include "platform/dialogs/script.h"
+#include "tests/support/recordingconfig.h"
 #include "tests/support/tempdir.h"
 
 namespace dlg = mvn::dialogs;
 namespace fs = std::filesystem;
-
-// Qt's font configuration library keeps caches for the life of the process.
-extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig.so\n";
-}
 
 namespace {
 
@@ -52,7 +47,7 @@ TEST(DlvlocalQt, TheSheetIsARealWindowThatTakesInput) {
   LOCALRECORD* record = nullptr;
   {
     deliverytest::RecordingConfig config(ini.c_str(), "MVNCSEND");
-    record = LocalModule::Initialize(&config);
+    record = mvn::delivery::local::Initialize(&config);
   }
   std::string out = dir / "fax/in";
   dlg::SetScript([&](HWND sheet) {
@@ -91,11 +86,11 @@ TEST(DlvlocalQt, TheSheetIsARealWindowThatTakesInput) {
     ok->click();
   });
   deliverytest::RecordingConfig config(ini.c_str(), "MVNCSEND");
-  EXPECT_TRUE(LocalModule::Configure(record, &config));
+  EXPECT_TRUE(mvn::delivery::local::Configure(record, &config));
   dlg::SetScript(nullptr);
   EXPECT_EQ(config.writes, (std::vector<std::string>{"YourName=Ann", "YourEmailAddress=ann@example.com",
                                                      "IdentityToken=OM9Z", "KeepFiles=true",
                                                      "OutputLocation=" + out}));
   EXPECT_TRUE(fs::is_directory(out));
-  LocalModule::Terminate(record);
+  mvn::delivery::local::Terminate(record);
 }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "delivery/common/tests/recordingconfig.h"
+#include "tests/support/recordingconfig.h"
 #include "delivery/mapi/mapimodule.h"
 #include "platform/dialogs/script.h"
 #include "platform/module/module.h"
@@ -66,7 +66,7 @@ std::vector<fs::path> Entries(const fs::path& directory) {
 
 // The substitute's count of live objects or buffers in this process.
 mapi::ULONG Live(const char* name) {
-  HMODULE module = MapiModule::Library().module;
+  HMODULE module = mvn::delivery::mapi::Library().module;
   auto fn = module ? reinterpret_cast<mapi::MVNMAPILIVE>(GetProcAddress(module, name)) : nullptr;
   return fn ? fn() : 0xFFFFFFFFu;
 }
@@ -77,8 +77,8 @@ class MapiModuleTest : public testing::Test {
     setenv("MVN_ROOT", root.str().c_str(), 1);
     setenv("MVN_DIALOGS", "headless", 1);
     // The pages are static objects: each test starts with none applied.
-    DeliveryModule::Identity()->m_applied = false;
-    MapiModule::OptionsPage()->m_applied = false;
+    mvn::delivery::Identity()->m_applied = false;
+    mvn::delivery::mapi::OptionsPage()->m_applied = false;
     fs::create_directories(root / "mapi");
     WriteFile(root / "mapi/mapi.ini", kStore);
     job.clear();
@@ -86,7 +86,7 @@ class MapiModuleTest : public testing::Test {
     WriteFile(jobPath, job);
   }
   void TearDown() override {
-    MapiModule::Terminate(record);
+    mvn::delivery::mapi::Terminate(record);
     record = nullptr;
     dlg::SetScript(nullptr);
   }
@@ -94,8 +94,8 @@ class MapiModuleTest : public testing::Test {
   MAPIRECORD* Load(const std::string& settings) {
     WriteFile(iniPath, "[MVNCSEND]\r\n" + settings);
     RecordingConfig config(iniPath.c_str(), "MVNCSEND");
-    MapiModule::Terminate(record);
-    record = MapiModule::Initialize(&config);
+    mvn::delivery::mapi::Terminate(record);
+    record = mvn::delivery::mapi::Initialize(&config);
     reads = config.reads;
     return record;
   }
@@ -107,7 +107,7 @@ class MapiModuleTest : public testing::Test {
   void Fault(const std::string& method, int n, const char* result) {
     std::ofstream(root / "mapi/faults", std::ios::app) << method << " " << n << " " << result << "\n";
   }
-  std::string Text() { return MapiModule::GetLastResult(record); }
+  std::string Text() { return mvn::delivery::mapi::GetLastResult(record); }
   std::vector<fs::path> Delivered(const std::string& transport) {
     return Entries(root / ("mapi/transports/" + transport + "/delivered"));
   }
@@ -126,8 +126,8 @@ TEST_F(MapiModuleTest, SettingsAreReadInOrderAndTheTextIsEmptyBeforeAFailure) {
   EXPECT_EQ(reads, (std::vector<std::string>{"DialogTitle", "YourName", "YourEmailAddress", "IdentityToken",
                                              "KeepFiles", "MAPILogonProfile", "MAPILogonPassword", "MAPIDeliverTo",
                                              "MAPITransport", "SenderDefaults"}));
-  ASSERT_NE(MapiModule::GetLastResult(record), nullptr);
-  EXPECT_STREQ(MapiModule::GetLastResult(record), "");
+  ASSERT_NE(mvn::delivery::mapi::GetLastResult(record), nullptr);
+  EXPECT_STREQ(mvn::delivery::mapi::GetLastResult(record), "");
 }
 
 TEST_F(MapiModuleTest, ErrorNamesComeFromTheTableFirstMatchFirst) {
@@ -142,12 +142,12 @@ TEST_F(MapiModuleTest, ErrorNamesComeFromTheTableFirstMatchFirst) {
       {0, "SUCCESS_SUCCESS"}, {0x80041234, "Unknown"}, {0x12345678, "Unknown"},
   };
   for (const Case& c : cases)
-    EXPECT_STREQ(MapiModule::MapiErrorName(static_cast<mapi::HRESULT>(c.code)), c.name) << std::hex << c.code;
+    EXPECT_STREQ(mvn::delivery::mapi::MapiErrorName(static_cast<mapi::HRESULT>(c.code)), c.name) << std::hex << c.code;
 }
 
 TEST_F(MapiModuleTest, TheJobLeavesAsAttachmentOfASubmittedMessage) {
   LoadDefault();
-  ASSERT_TRUE(MapiModule::SendFile(record, jobPath.c_str())) << Text();
+  ASSERT_TRUE(mvn::delivery::mapi::SendFile(record, jobPath.c_str())) << Text();
   std::vector<fs::path> messages = Delivered("Fax Transport");
   ASSERT_EQ(messages.size(), 1u) << "the matching transport (without regard to case) was flushed";
   EXPECT_TRUE(Queued().empty());
@@ -180,11 +180,11 @@ TEST_F(MapiModuleTest, TheJobLeavesAsAttachmentOfASubmittedMessage) {
 
 TEST_F(MapiModuleTest, TwoSendsLogOnOnceAndTerminateBalancesEverything) {
   LoadDefault();
-  ASSERT_TRUE(MapiModule::SendFile(record, jobPath.c_str())) << Text();
-  ASSERT_TRUE(MapiModule::SendFile(record, jobPath.c_str())) << Text();
+  ASSERT_TRUE(mvn::delivery::mapi::SendFile(record, jobPath.c_str())) << Text();
+  ASSERT_TRUE(mvn::delivery::mapi::SendFile(record, jobPath.c_str())) << Text();
   EXPECT_EQ(Calls(root.str(), "MAPILogonEx").size(), 1u);
   EXPECT_EQ(Delivered("Fax Transport").size(), 2u);
-  MapiModule::Terminate(record);
+  mvn::delivery::mapi::Terminate(record);
   record = nullptr;
   EXPECT_EQ(Calls(root.str(), "IMAPISession::Logoff").size(), 1u);
   EXPECT_EQ(Calls(root.str(), "MAPIInitialize").size(), Calls(root.str(), "MAPIUninitialize").size());
@@ -211,7 +211,7 @@ TEST_F(MapiModuleTest, TransportChoices) {
     WriteFile(fresh / "mapi/mapi.ini", kStore);
     Load(std::string("MAPILogonProfile=Fax User\r\nMAPILogonPassword=secret\r\nMAPIDeliverTo=Fax Server\r\n") +
          "MAPITransport=" + c.transport + "\r\n");
-    ASSERT_TRUE(MapiModule::SendFile(record, jobPath.c_str())) << Text();
+    ASSERT_TRUE(mvn::delivery::mapi::SendFile(record, jobPath.c_str())) << Text();
     size_t queued = Entries(fresh / "mapi/stores/Personal Folders/queue").size();
     if (c.delivered) {
       EXPECT_EQ(queued, 0u);
@@ -220,7 +220,7 @@ TEST_F(MapiModuleTest, TransportChoices) {
       EXPECT_EQ(queued, 1u);
       EXPECT_TRUE(Calls(fresh.str(), "IMAPIStatus::FlushQueues").empty());
     }
-    MapiModule::Terminate(record);
+    mvn::delivery::mapi::Terminate(record);
     record = nullptr;
   }
   setenv("MVN_ROOT", root.str().c_str(), 1);
@@ -234,7 +234,7 @@ TEST_F(MapiModuleTest, RecipientsTheAddressBookCannotResolve) {
   for (const Case& c : cases) {
     Load(std::string("MAPILogonProfile=Fax User\r\nMAPILogonPassword=secret\r\nMAPIDeliverTo=") + c.deliverTo +
          "\r\n");
-    EXPECT_FALSE(MapiModule::SendFile(record, jobPath.c_str()));
+    EXPECT_FALSE(mvn::delivery::mapi::SendFile(record, jobPath.c_str()));
     EXPECT_EQ(Text(), c.text) << c.deliverTo;
   }
   EXPECT_TRUE(Queued().empty());
@@ -244,10 +244,10 @@ TEST_F(MapiModuleTest, RecipientsTheAddressBookCannotResolve) {
 TEST_F(MapiModuleTest, AFailedLogonIsTriedAgainAtTheNextSend) {
   LoadDefault();
   Fault("MAPILogonEx", 1, "0x80040111");
-  EXPECT_FALSE(MapiModule::SendFile(record, jobPath.c_str()));
+  EXPECT_FALSE(mvn::delivery::mapi::SendFile(record, jobPath.c_str()));
   EXPECT_EQ(Text(), "MAPI_E_LOGON_FAILED");
   EXPECT_EQ(Calls(root.str(), "MAPIUninitialize").size(), 1u) << "the initialise was undone";
-  EXPECT_TRUE(MapiModule::SendFile(record, jobPath.c_str())) << Text();
+  EXPECT_TRUE(mvn::delivery::mapi::SendFile(record, jobPath.c_str())) << Text();
   EXPECT_EQ(Calls(root.str(), "MAPILogonEx").size(), 2u);
 }
 
@@ -281,10 +281,10 @@ TEST_F(MapiModuleTest, EveryStepsFailureIsReportedAndReleased) {
     WriteFile(fresh / "mapi/mapi.ini", kStore);
     std::ofstream(fresh / "mapi/faults") << step << " 1 0x8004010E\n";
     LoadDefault();
-    EXPECT_FALSE(MapiModule::SendFile(record, jobPath.c_str()));
+    EXPECT_FALSE(mvn::delivery::mapi::SendFile(record, jobPath.c_str()));
     EXPECT_EQ(Text(), "MAPI_E_NOT_ENOUGH_RESOURCES");
     EXPECT_TRUE(Entries(fresh / "mapi/stores/Personal Folders/queue").empty());
-    MapiModule::Terminate(record);
+    mvn::delivery::mapi::Terminate(record);
     record = nullptr;
     EXPECT_EQ(Live("MvnMapiLiveObjects"), 0u);
     EXPECT_EQ(Live("MvnMapiLiveBuffers"), 0u);
@@ -299,16 +299,16 @@ TEST_F(MapiModuleTest, EveryStepsFailureIsReportedAndReleased) {
 TEST_F(MapiModuleTest, AFailedFlushDoesNotFailTheSend) {
   LoadDefault();
   Fault("IMAPIStatus::FlushQueues", 1, "0x80040115");
-  EXPECT_TRUE(MapiModule::SendFile(record, jobPath.c_str())) << Text();
+  EXPECT_TRUE(mvn::delivery::mapi::SendFile(record, jobPath.c_str())) << Text();
   EXPECT_EQ(Queued().size(), 1u);
 }
 
 TEST_F(MapiModuleTest, AnEndedSessionIsOpenedAgain) {
   LoadDefault();
   Fault("IMAPIFolder::CreateMessage", 1, "0x80040200");
-  EXPECT_FALSE(MapiModule::SendFile(record, jobPath.c_str()));
+  EXPECT_FALSE(mvn::delivery::mapi::SendFile(record, jobPath.c_str()));
   EXPECT_EQ(Text(), "MAPI_E_END_OF_SESSION");
-  EXPECT_TRUE(MapiModule::SendFile(record, jobPath.c_str())) << Text();
+  EXPECT_TRUE(mvn::delivery::mapi::SendFile(record, jobPath.c_str())) << Text();
   EXPECT_EQ(Calls(root.str(), "MAPILogonEx").size(), 2u);
 }
 
@@ -317,11 +317,11 @@ TEST_F(MapiModuleTest, AnEndedSessionIsOpenedAgain) {
 TEST_F(MapiModuleTest, FailuresWithoutAResultNameTheirStep) {
   LoadDefault();
   Fault("MAPILogonEx", 1, "0x80040111");
-  EXPECT_FALSE(MapiModule::SendFile(record, jobPath.c_str()));
+  EXPECT_FALSE(mvn::delivery::mapi::SendFile(record, jobPath.c_str()));
   EXPECT_EQ(Text(), "MAPI_E_LOGON_FAILED");
 
   std::ofstream(root / "mapi/mapi.ini", std::ios::app) << "[Store Personal Folders]\r\nOutbox=0\r\n";
-  EXPECT_FALSE(MapiModule::SendFile(record, jobPath.c_str()));
+  EXPECT_FALSE(mvn::delivery::mapi::SendFile(record, jobPath.c_str()));
   EXPECT_EQ(Text(), "the default message store has no Outbox");
   EXPECT_TRUE(Calls(root.str(), "IMsgStore::OpenEntry").empty());
 
@@ -329,19 +329,19 @@ TEST_F(MapiModuleTest, FailuresWithoutAResultNameTheirStep) {
   std::string ini = ReadFile(root / "mapi/mapi.ini");
   ini.replace(ini.find("Outbox=0"), 8, "Outbox=1");
   WriteFile(root / "mapi/mapi.ini", ini);
-  EXPECT_FALSE(MapiModule::SendFile(record, jobPath.c_str()));
+  EXPECT_FALSE(mvn::delivery::mapi::SendFile(record, jobPath.c_str()));
   EXPECT_EQ(Text(), "the Outbox entry is not a folder");
 
   ini.replace(ini.find("OutboxEntryId=MESSAGE:1"), 23, "");
   ini.replace(ini.find("Store=Personal Folders"), 22, "Store=");
   WriteFile(root / "mapi/mapi.ini", ini);
   size_t opened = Calls(root.str(), "IMAPISession::OpenMsgStore").size();
-  EXPECT_FALSE(MapiModule::SendFile(record, jobPath.c_str()));
+  EXPECT_FALSE(mvn::delivery::mapi::SendFile(record, jobPath.c_str()));
   EXPECT_EQ(Text(), "no default message store") << "the other store is not taken instead";
   EXPECT_EQ(Calls(root.str(), "IMAPISession::OpenMsgStore").size(), opened);
 
   WriteFile(root / "mapi/mapi.ini", kStore);
-  EXPECT_FALSE(MapiModule::SendFile(record, (root / "no-such-job").c_str()));
+  EXPECT_FALSE(mvn::delivery::mapi::SendFile(record, (root / "no-such-job").c_str()));
   EXPECT_EQ(Text(), "the job file cannot be opened");
   EXPECT_EQ(Live("MvnMapiLiveBuffers"), 0u);
 }
@@ -382,7 +382,7 @@ TEST_F(MapiModuleTest, TheOptionsPageListsLazilyAndWritesTheFourKeys) {
   });
   WriteFile(iniPath, ReadFile(iniPath));
   RecordingConfig config(iniPath.c_str(), "MVNCSEND");
-  ASSERT_TRUE(MapiModule::Configure(record, &config));
+  ASSERT_TRUE(mvn::delivery::mapi::Configure(record, &config));
   EXPECT_EQ(profiles, (std::vector<std::string>{"Fax User", "Sales"}));
   // Flush-capable transports only, exact duplicates once.
   EXPECT_EQ(transports, (std::vector<std::string>{"Work Offline", "Fax Transport", "Internet Mail"}));
@@ -403,7 +403,7 @@ TEST_F(MapiModuleTest, WorkOfflineIsStoredAsText) {
     ASSERT_TRUE(dlg::PressButton(sheet, IDOK));
   });
   RecordingConfig config(iniPath.c_str(), "MVNCSEND");
-  ASSERT_TRUE(MapiModule::Configure(record, &config));
+  ASSERT_TRUE(mvn::delivery::mapi::Configure(record, &config));
   EXPECT_EQ(config.writes.back(), "MAPITransport=Work Offline");
 }
 
@@ -411,7 +411,7 @@ TEST_F(MapiModuleTest, CancelWritesNothing) {
   LoadDefault();
   dlg::SetScript([&](HWND sheet) { dlg::PressButton(sheet, IDCANCEL); });
   RecordingConfig config(iniPath.c_str(), "MVNCSEND");
-  EXPECT_FALSE(MapiModule::Configure(record, &config));
+  EXPECT_FALSE(mvn::delivery::mapi::Configure(record, &config));
   EXPECT_TRUE(config.writes.empty());
 }
 

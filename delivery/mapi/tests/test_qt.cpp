@@ -11,18 +11,13 @@
 #include <filesystem>
 #include <string>
 
-#include "delivery/common/tests/recordingconfig.h"
+#include "tests/support/recordingconfig.h"
 #include "delivery/mapi/mapimodule.h"
 #include "platform/dialogs/script.h"
 #include "tests/support/tempdir.h"
 
 namespace dlg = mvn::dialogs;
 namespace fs = std::filesystem;
-
-// Qt's font configuration library keeps caches for the life of the process.
-extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig.so\n";
-}
 
 TEST(DlvmapiQt, TheOptionsPageListsProfilesAndTransports) {
   unsetenv("MVN_DIALOGS");
@@ -39,7 +34,7 @@ TEST(DlvmapiQt, TheOptionsPageListsProfilesAndTransports) {
   MAPIRECORD* record = nullptr;
   {
     deliverytest::RecordingConfig config(ini.c_str(), "MVNCSEND");
-    record = MapiModule::Initialize(&config);
+    record = mvn::delivery::mapi::Initialize(&config);
   }
   const char* root = std::getenv("MVN_TEST_BINARY_DIR");
   fs::path output = fs::path(root && *root ? root : ".") / "test-output" / "dlvmapi";
@@ -66,8 +61,8 @@ TEST(DlvmapiQt, TheOptionsPageListsProfilesAndTransports) {
     EXPECT_TRUE(dlg::PressButton(sheet, IDCANCEL));
   });
   deliverytest::RecordingConfig config(ini.c_str(), "MVNCSEND");
-  EXPECT_FALSE(MapiModule::Configure(record, &config));
+  EXPECT_FALSE(mvn::delivery::mapi::Configure(record, &config));
   dlg::SetScript(nullptr);
   EXPECT_TRUE(config.writes.empty());
-  MapiModule::Terminate(record);
+  mvn::delivery::mapi::Terminate(record);
 }

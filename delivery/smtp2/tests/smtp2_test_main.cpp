@@ -6,8 +6,8 @@
 
 #include "delivery/common/dllapp.h"
 #include "delivery/smtp2/tests/recording.h"
-#include "delivery/smtp2/tests/support.h"
 #include "platform/net/winsock.h"
+#include "tests/support/network.h"
 #include "tests/support/tempdir.h"
 
 MVN_DLL_APPLICATION(mvntest::RecordingDllApp)

@@ -6,8 +6,8 @@
 
 #include "delivery/smtp2/csocket.h"
 #include "delivery/smtp2/tests/recording.h"
-#include "delivery/smtp2/tests/support.h"
-#include "platform/net/tests/peer.h"
+#include "tests/support/network.h"
+#include "tests/support/peer.h"
 
 namespace {
 

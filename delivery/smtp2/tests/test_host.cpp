@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 #include <string>
 
-#include "delivery/smtp2/tests/support.h"
+#include "delivery/exports.h"
 #include "lib/config.h"
 #include "platform/module/module.h"
+#include "tests/support/exports.h"
+#include "tests/support/network.h"
 #include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;
@@ -18,10 +21,10 @@ using mvntest::WriteFile;
 
 namespace {
 
-using InitializeFn = void* (*)(CCONFIG*);
-using TerminateFn = int (*)(void*);
-using SendFileFn = bool (*)(void*, const char*);
-using GetLastResultFn = const char* (*)(void*);
+using InitializeFn = DELIVERY_INITIALIZE;
+using TerminateFn = DELIVERY_TERMINATE;
+using SendFileFn = DELIVERY_SENDFILE;
+using GetLastResultFn = DELIVERY_GETLASTRESULT;
 
 // The module's exports by name (null where one is missing).
 struct Exports {
@@ -36,6 +39,13 @@ Exports Bind(HMODULE module) {
           reinterpret_cast<TerminateFn>(GetProcAddress(module, "Terminate")),
           reinterpret_cast<SendFileFn>(GetProcAddress(module, "SendFile")),
           reinterpret_cast<GetLastResultFn>(GetProcAddress(module, "GetLastResult"))};
+}
+
+TEST(Dlvsmtp2Module, ExportsExactlyTheFiveOperations) {
+  std::set<std::string> names;
+  std::string error;
+  ASSERT_TRUE(mvntest::ExportedNames(fs::canonical(MVN_DLVSMTP2_PATH).string(), &names, &error)) << error;
+  EXPECT_EQ(names, mvntest::DeliveryExportNames());
 }
 
 TEST(Dlvsmtp2Module, SendsAJobFromTheHostsSettings) {
@@ -65,7 +75,7 @@ TEST(Dlvsmtp2Module, SendsAJobFromTheHostsSettings) {
   EXPECT_TRUE(sendFile(record, job.c_str()));
   EXPECT_EQ(getLastResult(record), nullptr);
   EXPECT_TRUE(fs::exists(job));  // the host deletes the job, not the module
-  EXPECT_EQ(terminate(record), 0);
+  EXPECT_EQ(terminate(record), nullptr);
   EXPECT_TRUE(FreeLibrary(module));
 
   std::string output;
@@ -92,7 +102,7 @@ TEST(Dlvsmtp2Module, UnreachableServerFailsWithoutText) {
   void* record = initialize(&config);
   EXPECT_FALSE(sendFile(record, job.c_str()));
   EXPECT_EQ(getLastResult(record), nullptr);
-  EXPECT_EQ(terminate(record), 0);
+  EXPECT_EQ(terminate(record), nullptr);
   EXPECT_TRUE(FreeLibrary(module));
 }
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "delivery/common/tests/recordingconfig.h"
 #include "delivery/smtp2/smtp2module.h"
 #include "platform/dialogs/script.h"
+#include "tests/support/recordingconfig.h"
 #include "tests/support/tempdir.h"
 
 namespace dlg = mvn::dialogs;
@@ -22,24 +22,24 @@ class Smtp2Settings : public ::testing::Test {
  protected:
   void SetUp() override {
     setenv("MVN_DIALOGS", "headless", 1);
-    DeliveryModule::Identity()->m_applied = false;
-    Smtp2Module::OptionsPage()->m_applied = false;
+    mvn::delivery::Identity()->m_applied = false;
+    mvn::delivery::smtp2::OptionsPage()->m_applied = false;
   }
   void TearDown() override {
-    Smtp2Module::Terminate(record);
+    mvn::delivery::smtp2::Terminate(record);
     dlg::SetScript(nullptr);
   }
   void Load(const std::string& ini) {
     WriteFile(iniPath, "[MVNCSEND]\r\n" + ini);
     RecordingConfig config(iniPath.c_str(), "MVNCSEND");
-    Smtp2Module::Terminate(record);
-    record = Smtp2Module::Initialize(&config);
+    mvn::delivery::smtp2::Terminate(record);
+    record = mvn::delivery::smtp2::Initialize(&config);
     reads = config.reads;
   }
   bool Configure(dlg::Script script) {
     RecordingConfig config(iniPath.c_str(), "MVNCSEND");
     dlg::SetScript(std::move(script));
-    bool result = Smtp2Module::Configure(record, &config);
+    bool result = mvn::delivery::smtp2::Configure(record, &config);
     dlg::SetScript(nullptr);
     writes = config.writes;
     return result;
@@ -61,7 +61,7 @@ TEST_F(Smtp2Settings, InitializeReadsTheKeysInOrder) {
   EXPECT_STREQ(record->m_log.Text(), (dir / "log").c_str());
   EXPECT_TRUE(record->m_replyTo.IsEmpty());
   EXPECT_FALSE(record->m_senderDefaults);
-  EXPECT_EQ(Smtp2Module::GetLastResult(record), nullptr);
+  EXPECT_EQ(mvn::delivery::smtp2::GetLastResult(record), nullptr);
 }
 
 TEST_F(Smtp2Settings, ConfigureWritesBothPagesOrNothing) {

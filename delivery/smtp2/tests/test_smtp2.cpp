@@ -11,9 +11,13 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/recordingconfig.h"
 #include "delivery/smtp2/smtp2module.h"
 #include "delivery/smtp2/tests/recording.h"
-#include "delivery/smtp2/tests/support.h"
+#include "lib/stringlist.h"
+#include "tests/support/network.h"
+#include "tests/support/peer.h"
+#include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
 namespace {
@@ -70,15 +74,15 @@ class Smtp2 : public ::testing::Test {
  protected:
   void SetUp() override {
     mvntest::Recorder().raised.clear();
-    Smtp2Module::SetSessionTimeout(SMTP2_TIMEOUT);
-    m_record = Smtp2Module::Initialize(nullptr);
+    mvn::delivery::smtp2::SetSessionTimeout(SMTP2_TIMEOUT);
+    m_record = mvn::delivery::smtp2::Initialize(nullptr);
     m_record->m_smtpServer.Assign("127.0.0.1");
     m_record->m_sendTo.Assign(kTo);
     m_record->m_sentFrom.Assign(kFrom);
   }
   void TearDown() override {
-    Smtp2Module::Terminate(m_record);
-    Smtp2Module::SetSessionTimeout(SMTP2_TIMEOUT);
+    mvn::delivery::smtp2::Terminate(m_record);
+    mvn::delivery::smtp2::SetSessionTimeout(SMTP2_TIMEOUT);
   }
 
   std::string Job(const std::string& data, const std::string& name = "job.bin") {
@@ -161,7 +165,7 @@ TEST_F(Smtp2, MessageLayoutForJobSizes) {
     ASSERT_TRUE(writer.Open(GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     CTEXTBUF64 boundary;
     ASSERT_TRUE(MakeBoundary(&boundary));
-    ASSERT_TRUE(Smtp2Module::WriteMessage(m_record, job.c_str(), &writer, boundary.Text())) << size;
+    ASSERT_TRUE(mvn::delivery::smtp2::WriteMessage(m_record, job.c_str(), &writer, boundary.Text())) << size;
     EXPECT_EQ(CheckMail(mail, job), "") << "job of " << size << " bytes";
   }
   // 48 bytes make one full line; 49 a second line of two characters and "==".
@@ -174,22 +178,22 @@ TEST_F(Smtp2, MessageLayoutForJobSizes) {
 }
 
 TEST_F(Smtp2, UnreadableJobFailsAndLeavesNoMessageFile) {
-  EXPECT_FALSE(Smtp2Module::SendFile(m_record, (m_dir / "missing.job").c_str()));
+  EXPECT_FALSE(mvn::delivery::smtp2::SendFile(m_record, (m_dir / "missing.job").c_str()));
   EXPECT_TRUE(MessageFiles().empty());
-  EXPECT_EQ(Smtp2Module::GetLastResult(m_record), nullptr);
+  EXPECT_EQ(mvn::delivery::smtp2::GetLastResult(m_record), nullptr);
 }
 
 TEST_F(Smtp2, RefusedConnectionReportsIt) {
   RequireNetwork();
   // Nobody listens on port 25 of this namespace.
   std::string job = Job("data");
-  EXPECT_FALSE(Smtp2Module::SendFile(m_record, job.c_str()));
+  EXPECT_FALSE(mvn::delivery::smtp2::SendFile(m_record, job.c_str()));
   ASSERT_FALSE(mvntest::Recorder().raised.empty());
   const mvntest::Raised& report = mvntest::Recorder().raised.back();
   EXPECT_EQ(report.id, NOTFIY_WINSOCKERROR);
   EXPECT_EQ(report.p1, "WSAConnect");
   EXPECT_EQ(report.p2, "WSAECONNREFUSED");
-  EXPECT_EQ(Smtp2Module::GetLastResult(m_record), nullptr);
+  EXPECT_EQ(mvn::delivery::smtp2::GetLastResult(m_record), nullptr);
   EXPECT_TRUE(MessageFiles().empty());
 }
 
@@ -226,6 +230,13 @@ TEST_F(Smtp2, VerdictsAgainstTheScriptedPeer) {
        true, all},
       {"greeting without a code", R"({"GREETING": ["welcome to the mail host\r\n"]})", true, all},
       {"HELO reply without a code", R"({"HELO": ["fine\r\n"]})", false, {Helo(), "QUIT"}},
+      {"RCPT answered 354: out of step", R"({"RCPT": ["354 go ahead\r\n"]})", false,
+       {Helo(), MailFrom(), RcptTo(), "QUIT"}},
+      {"DATA answered 250: no body follows", R"({"DATA": ["250 ok\r\n"]})", false,
+       {Helo(), MailFrom(), RcptTo(), "DATA", "QUIT"}},
+      {"two replies to one command", R"({"HELO": ["250 hello\r\n250 again\r\n"]})", false, {Helo(), "QUIT"}},
+      {"1xx is no completion", R"({"MAIL": ["150 maybe\r\n"]})", false, {Helo(), MailFrom(), "QUIT"}},
+      {"greeting 354", R"({"GREETING": ["354 what\r\n"]})", false, {}},
       {"close after the greeting", R"({"HELO": ["close"]})", false, {Helo()}},
       {"close after RCPT", R"({"RCPT": ["close"]})", false, {Helo(), MailFrom(), RcptTo()}},
       {"close after the dot", R"({"DOT": ["close"]})", false, {Helo(), MailFrom(), RcptTo(), "DATA"}},
@@ -240,7 +251,7 @@ TEST_F(Smtp2, VerdictsAgainstTheScriptedPeer) {
     {
       PeerProcess peer("smtp_peer.py", {"--port", "25", "--script", c.script, "--record", record});
       ASSERT_TRUE(peer.ready()) << peer.output();
-      EXPECT_EQ(Smtp2Module::SendFile(m_record, job.c_str()), c.delivered);
+      EXPECT_EQ(mvn::delivery::smtp2::SendFile(m_record, job.c_str()), c.delivered);
       // The peer writes its record when the connection has ended.
       for (int i = 0; i < 200 && ReadFile(record).empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -266,7 +277,7 @@ TEST_F(Smtp2, VerdictsAgainstTheScriptedPeer) {
 
 TEST_F(Smtp2, SilentServerEndsTheSessionAfterTheTimeout) {
   RequireNetwork();
-  Smtp2Module::SetSessionTimeout(400);
+  mvn::delivery::smtp2::SetSessionTimeout(400);
   std::string record = m_dir / "silent.jsonl";
   PeerProcess peer("smtp_peer.py", {"--port", "25", "--script", R"({"MAIL": ["silent"]})", "--record", record});
   ASSERT_TRUE(peer.ready()) << peer.output();
@@ -283,7 +294,7 @@ TEST_F(Smtp2, SilentServerEndsTheSessionAfterTheTimeout) {
     }
   });
   auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(Smtp2Module::SendFile(m_record, job.c_str()));
+  EXPECT_FALSE(mvn::delivery::smtp2::SendFile(m_record, job.c_str()));
   auto waited = std::chrono::steady_clock::now() - start;
   sent = true;
   watcher.join();
@@ -318,7 +329,7 @@ TEST_F(Smtp2Server, JobsArriveWholeWithAFreshBoundaryEachTime) {
   for (std::size_t size : sizes) {
     SCOPED_TRACE(size);
     std::string job = Job(RandomBytes(size, static_cast<unsigned>(size) + 1), "job" + std::to_string(++n));
-    ASSERT_TRUE(Smtp2Module::SendFile(m_record, job.c_str()));
+    ASSERT_TRUE(mvn::delivery::smtp2::SendFile(m_record, job.c_str()));
     EXPECT_TRUE(MessageFiles().empty());
     ASSERT_TRUE(fs::exists(Stored(n, ".json")));
     std::string info = ReadFile(Stored(n, ".json"));
@@ -350,9 +361,265 @@ TEST_F(Smtp2Server, RefusedRecipientDeliversNothing) {
                      {"--port", "25", "--store", m_store.str(), "--fail", "RCPT:550 5.1.1 no such user"});
   ASSERT_TRUE(server.ready()) << server.output();
   std::string job = Job("payload");
-  EXPECT_FALSE(Smtp2Module::SendFile(m_record, job.c_str()));
+  EXPECT_FALSE(mvn::delivery::smtp2::SendFile(m_record, job.c_str()));
   EXPECT_FALSE(fs::exists(Stored(1, ".eml")));
   EXPECT_TRUE(MessageFiles().empty());
+}
+
+// ---------------------------------------------------------------------------
+// Hostile peers: replies that never end, and what the peer may see.
+
+// What the scripted peer recorded of one connection.
+struct PeerSaw {
+  std::vector<std::string> commands;
+  std::string message;  // the data lines, decoded
+};
+
+PeerSaw ParseRecord(const std::string& line) {
+  PeerSaw saw;
+  auto start = line.find("\"commands\": [") + 13;
+  auto end = line.find("]", start);
+  std::string list = line.substr(start, end - start);
+  for (std::size_t at = list.find('"'); at != std::string::npos; at = list.find('"', list.find('"', at + 1) + 1))
+    saw.commands.push_back(list.substr(at + 1, list.find('"', at + 1) - at - 1));
+  auto m = line.find("\"message\": \"") + 12;
+  saw.message = DecodeBase64(line.substr(m, line.find('"', m) - m));
+  return saw;
+}
+
+TEST_F(Smtp2, RepliesThatNeverEndAreCutOffAtTheBound) {
+  RequireNetwork();
+  const DWORD bound = 1000;
+  mvn::delivery::smtp2::SetSessionTimeout(bound);
+  std::string bigLine(1024, 'x');
+  struct Case {
+    const char* name;
+    std::string script;
+    std::vector<std::string> commands;
+  } cases[] = {
+      {"continuation lines for ever", R"({"GREETING": [{"repeat": "220-more\r\n"}]})", {}},
+      {"continuation lines for ever after RCPT", R"({"RCPT": [{"repeat": "250-more\r\n"}]})",
+       {Helo(), MailFrom(), RcptTo()}},
+      {"one byte every 200 ms", R"({"GREETING": [{"repeat": "2", "every": 0.2}]})", {}},
+      {"one byte every 200 ms after DATA", R"({"DATA": ["3", {"repeat": "5", "every": 0.2}]})",
+       {Helo(), MailFrom(), RcptTo(), "DATA"}},
+      {"a 2 MB line", R"({"HELO": [{"repeat": ")" + bigLine + R"(", "count": 2048}, "\r\n"]})", {Helo()}},
+  };
+  std::string job = Job(RandomBytes(3000, 11));
+  std::string log = m_dir / "session.log";
+  m_record->m_log.Set(log.c_str());
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string record = m_dir / ("bound" + std::to_string(index++) + ".jsonl");
+    auto start = std::chrono::steady_clock::now();
+    {
+      PeerProcess peer("smtp_peer.py", {"--port", "25", "--script", c.script, "--record", record});
+      ASSERT_TRUE(peer.ready()) << peer.output();
+      start = std::chrono::steady_clock::now();
+      EXPECT_FALSE(mvn::delivery::smtp2::SendFile(m_record, job.c_str()));
+      auto waited = std::chrono::steady_clock::now() - start;
+      // One bound for the reply (plus slack for a loaded machine), not one
+      // per receive.
+      EXPECT_LT(waited, std::chrono::milliseconds(bound + 4000));
+      for (int i = 0; i < 300 && ReadFile(record).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(ParseRecord(ReadFile(record)).commands, c.commands) << "no QUIT after a broken reply";
+    EXPECT_TRUE(MessageFiles().empty());
+    // The log: the commands and one bounded entry per reply.
+    std::string text = ReadFile(log);
+    EXPECT_LT(text.size(), 8u * 1024) << text.substr(0, 200);
+    std::size_t entries = 0;
+    for (std::size_t at = text.find("S: "); at != std::string::npos; at = text.find("S: ", at + 1)) ++entries;
+    EXPECT_EQ(entries, c.commands.size() + 1) << text.substr(0, 400);
+  }
+}
+
+TEST_F(Smtp2, TheLogHoldsOneEntryPerReplyHoweverItArrives) {
+  RequireNetwork();
+  std::string record = m_dir / "split.jsonl";
+  PeerProcess peer("smtp_peer.py",
+                   {"--port", "25", "--script",
+                    R"({"GREETING": ["220-first\r\n", {"sleep": 0.1}, "220 last\r\n"],
+                        "RCPT": ["2", {"sleep": 0.1}, "50 ok\r", {"sleep": 0.1}, "\n"]})",
+                    "--record", record});
+  ASSERT_TRUE(peer.ready()) << peer.output();
+  std::string log = m_dir / "session.log";
+  m_record->m_log.Set(log.c_str());
+  std::string job = Job("x");
+  ASSERT_TRUE(mvn::delivery::smtp2::SendFile(m_record, job.c_str()));
+  EXPECT_EQ(ReadFile(log),
+            "S: 220-first\r\n220 last\r\n"
+            "C: HELO alice@desk.example\r\n"
+            "S: 250 hello\r\n"
+            "C: MAIL FROM: <alice@desk.example>\r\n"
+            "S: 250 sender ok\r\n"
+            "C: RCPT TO: <fax@server.example>\r\n"
+            "S: 250 ok\r\n"
+            "C: DATA\r\n"
+            "S: 354 end with <CRLF>.<CRLF>\r\n"
+            "S: 250 queued\r\n"
+            "C: QUIT\r\n"
+            "S: 221 bye\r\n");
+}
+
+TEST_F(Smtp2, EveryLineBeginningWithADotIsStuffed) {
+  std::string received;
+  mvntest::TcpPeer peer([&](mvntest::PeerConnection& connection) { received = connection.ReceiveUntilClose(); });
+  std::string message = m_dir / "message.eml";
+  const std::string lines = ".first\r\nplain\r\n.\r\n..two\r\nMAIL FROM: <x@y>\r\n.\r\n";
+  WriteFile(message, lines);
+  {
+    CSOCKET socket;
+    socket.SetBlocking(true);
+    socket.SetTimeout(5000);
+    ASSERT_TRUE(socket.Connect(inet_addr("127.0.0.1"), peer.port()));
+    EXPECT_TRUE(mvn::delivery::smtp2::SendMessageBody(m_record, &socket, message.c_str(), lines.size()));
+  }
+  peer.Join();
+  EXPECT_EQ(received, "..first\r\nplain\r\n..\r\n...two\r\nMAIL FROM: <x@y>\r\n..\r\n\r\n.\r\n");
+}
+
+// A setting that reaches the module with a line break in it, through an
+// expanded variable or straight from the INI file.
+struct Injected {
+  const char* key;
+  const char* clean;
+};
+constexpr Injected kInjected[] = {
+    {"SMTPServer", "127.0.0.1"},       {"SMTPSendTo", "fax@server.example"},
+    {"SMTPSentFrom", "alice@desk.example"}, {"SMTPReplyTo", "replies@desk.example"},
+    {"YourName", "Alice"},             {"YourEmailAddress", "alice@desk.example"},
+    {"IdentityToken", "OM9Z"},
+};
+const std::string kForged = "RCPT TO:<evil@attacker.example>";
+
+class Smtp2Injection : public Smtp2 {
+ protected:
+  // Initialises the record from an INI whose key holds value, written as it
+  // is (viaVariable: the key holds %EVIL% and the variable EVIL the value).
+  void Load(const Injected& setting, const std::string& value, bool viaVariable) {
+    std::string ini = "[MVNCSEND]\r\n";
+    for (const Injected& other : kInjected) {
+      std::string text = other.key == setting.key ? (viaVariable ? std::string("%EVIL%") : value) : other.clean;
+      ini += std::string(other.key) + "=" + text + "\r\n";
+    }
+    WriteFile(m_dir / "mvncsend.ini", ini);
+    CSTRINGLIST variables;
+    variables.Add(("EVIL=" + value).c_str());
+    deliverytest::RecordingConfig config((m_dir / "mvncsend.ini").c_str(), "MVNCSEND");
+    if (viaVariable) config.SetVariables(&variables);
+    mvn::delivery::smtp2::Terminate(m_record);
+    m_record = mvn::delivery::smtp2::Initialize(&config);
+  }
+};
+
+TEST_F(Smtp2Injection, LineBreaksInSettingsNeverReachTheWire) {
+  RequireNetwork();
+  const std::pair<const char*, std::string> breaks[] = {
+      {"CR", "\r"}, {"LF", "\n"}, {"CR LF", "\r\n"}, {"NUL", std::string(1, '\0')}};
+  std::string job = Job("!MVN::MVN\r\n!MVN-END\r\n");
+  std::string record = m_dir / "peer.jsonl";
+  PeerProcess peer("smtp_peer.py", {"--port", "25", "--script", "{}", "--record", record});
+  ASSERT_TRUE(peer.ready()) << peer.output();
+  std::size_t connections = 0;
+  for (const Injected& setting : kInjected) {
+    for (const auto& [breakName, lineBreak] : breaks) {
+      for (bool viaVariable : {true, false}) {
+        SCOPED_TRACE(std::string(setting.key) + " with " + breakName + (viaVariable ? " through %VAR%" : " in the INI"));
+        Load(setting, std::string(setting.clean) + lineBreak + kForged, viaVariable);
+        bool sent = mvn::delivery::smtp2::SendFile(m_record, job.c_str());
+        const char* result = mvn::delivery::smtp2::GetLastResult(m_record);
+        // Wait for the peer's record of a connection, if there was one.
+        auto lines = [&] {
+          std::string all = ReadFile(record);
+          return static_cast<std::size_t>(std::count(all.begin(), all.end(), '\n'));
+        };
+        if (sent) mvntest::WaitFor([&] { return lines() > connections; });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        // An expanded variable keeps CR and LF; an INI line may end at them
+        // (and a NUL ends any text), leaving the clean value.
+        bool mustRefuse = viaVariable && breakName != std::string("NUL");
+        if (mustRefuse) {
+          EXPECT_FALSE(sent);
+        }
+        if (!sent) {
+          // The value holds the break: the send fails before anything is
+          // written or connected, and says which setting is at fault.
+          EXPECT_FALSE(sent);
+          ASSERT_NE(result, nullptr);
+          EXPECT_EQ(std::string(result), std::string(setting.key) + " holds a line break");
+          EXPECT_EQ(lines(), connections) << "nothing reached the peer";
+        } else {
+          // The INI line or the text ended at the break: what is left is
+          // the clean value, and nothing forged reaches the peer.
+          EXPECT_TRUE(sent);
+          EXPECT_EQ(result, nullptr);
+          ASSERT_EQ(lines(), connections + 1);
+          std::string all = ReadFile(record);
+          std::size_t from = 0;
+          for (std::size_t i = 0; i < connections; ++i) from = all.find('\n', from) + 1;
+          PeerSaw saw = ParseRecord(all.substr(from));
+          EXPECT_EQ(saw.commands, (std::vector<std::string>{"HELO alice@desk.example",
+                                                            "MAIL FROM: <alice@desk.example>",
+                                                            "RCPT TO: <fax@server.example>", "DATA", "QUIT"}));
+          EXPECT_EQ(saw.message.find("attacker"), std::string::npos);
+          connections = lines();
+        }
+        EXPECT_TRUE(MessageFiles().empty());
+      }
+    }
+  }
+}
+
+TEST_F(Smtp2Server, ForgeriesThroughAVariableNeverArrive) {
+  RequireNetwork();
+  PeerProcess server("aiosmtpd_store.py", {"--port", "25", "--store", m_store.str()});
+  ASSERT_TRUE(server.ready()) << server.output();
+  const struct {
+    const char* key;
+    const char* value;
+  } cases[] = {
+      // A second recipient after the real one.
+      {"SMTPSendTo", "fax@server.example>\r\nRCPT TO:<evil@attacker.example"},
+      // A whole second transaction with a forged sender (smuggling).
+      {"SMTPReplyTo",
+       "r@desk.example>\r\n\r\n.\r\nMAIL FROM:<boss@desk.example>\r\nRCPT TO:<fax@server.example>\r\nDATA\r\n"
+       "Subject: forged\r\n\r\nforged\r\n.\r\nX-Tail: <"},
+  };
+  std::string ini = m_dir / "mvncsend.ini";
+  std::string job = Job("payload");
+  CSTRINGLIST variables;
+  // The configuration is the module's only during Initialize.
+  auto load = [&](const char* key) {
+    // The key under test comes first: the first of two equal keys counts.
+    WriteFile(ini, "[MVNCSEND]\r\n" + std::string(key) +
+                       "=%VALUE%\r\nSMTPServer=127.0.0.1\r\nSMTPSendTo=fax@server.example\r\n"
+                       "SMTPSentFrom=alice@desk.example\r\nSMTPReplyTo=r@desk.example\r\n");
+    deliverytest::RecordingConfig config(ini.c_str(), "MVNCSEND");
+    config.SetVariables(&variables);
+    mvn::delivery::smtp2::Terminate(m_record);
+    m_record = mvn::delivery::smtp2::Initialize(&config);
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.key);
+    variables.SetValue("VALUE", c.value);
+    load(c.key);
+    EXPECT_FALSE(mvn::delivery::smtp2::SendFile(m_record, job.c_str()));
+    EXPECT_EQ(std::string(mvn::delivery::smtp2::GetLastResult(m_record) ? mvn::delivery::smtp2::GetLastResult(m_record)
+                                                                           : ""),
+              std::string(c.key) + " holds a line break");
+    EXPECT_FALSE(fs::exists(Stored(1, ".json"))) << "nothing reached the server";
+  }
+  // The same variable without the forgery: one mail to its one recipient.
+  variables.SetValue("VALUE", "fax@server.example");
+  load("SMTPSendTo");
+  ASSERT_TRUE(mvn::delivery::smtp2::SendFile(m_record, job.c_str()));
+  EXPECT_EQ(mvn::delivery::smtp2::GetLastResult(m_record), nullptr);
+  ASSERT_TRUE(fs::exists(Stored(1, ".json")));
+  EXPECT_NE(ReadFile(Stored(1, ".json")).find("\"rcpt_tos\": [\"fax@server.example\"]"), std::string::npos);
+  EXPECT_FALSE(fs::exists(Stored(2, ".json")));
 }
 
 }  // namespace

@@ -16,9 +16,10 @@
 
 #include "lib/cxxapp.h"
 #include "lib/notify.h"
-#include "lib/tests/testheap.h"
 #include "lib/tests/testsupport.h"
+#include "tests/support/process.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/testheap.h"
 
 #ifndef MVN_ENTRY_TESTAPP
 #error "MVN_ENTRY_TESTAPP names the test program"
@@ -67,47 +68,26 @@ class EntryTest : public ::testing::Test {
 
   Child Run(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {},
             const std::string& cwd = "") {
-    std::vector<std::string> env;
+    // The program runs without this process's own settings.
+    mvntest::RunOptions options;
     for (char** e = environ; *e; ++e) {
       std::string entry = *e;
-      if (entry.rfind("MVN_", 0) == 0 || entry.rfind("MVNTEST_", 0) == 0) continue;
-      env.push_back(entry);
+      if (entry.rfind("MVN_", 0) == 0 || entry.rfind("MVNTEST_", 0) == 0)
+        options.env[entry.substr(0, entry.find('='))] = mvntest::kUnset;
     }
-    env.push_back("MVN_ROOT=" + (m_dir / "root"));
+    options.env["MVN_ROOT"] = m_dir / "root";
     for (const std::string& entry : extraEnv) {
-      std::string name = entry.substr(0, entry.find('='));
-      env.erase(std::remove_if(env.begin(), env.end(),
-                               [&](const std::string& e) { return e.compare(0, name.size() + 1, name + "=") == 0; }),
-                env.end());
-      env.push_back(entry);
+      std::size_t eq = entry.find('=');
+      options.env[entry.substr(0, eq)] = entry.substr(eq + 1);
     }
-    std::vector<std::string> argvText = {m_app};
-    argvText.insert(argvText.end(), args.begin(), args.end());
-    std::vector<char*> argv, envp;
-    for (std::string& a : argvText) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string outPath = m_dir / "stdout.txt";
-    std::string errPath = m_dir / "stderr.txt";
-    std::string directory = cwd.empty() ? m_dir.str() : cwd;
-
-    pid_t pid = fork();
-    if (pid == 0) {
-      int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (out < 0 || err < 0 || chdir(directory.c_str()) != 0) _exit(127);
-      dup2(out, 1);
-      dup2(err, 2);
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-    }
+    options.directory = cwd.empty() ? m_dir.str() : cwd;
+    std::vector<std::string> argv = {m_app};
+    argv.insert(argv.end(), args.begin(), args.end());
+    mvntest::RunResult run = mvntest::Run(argv, options);
     Child child;
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) return child;
-    child.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-    child.out = ReadFile(outPath);
-    child.err = ReadFile(errPath);
+    child.status = run.signal ? -run.signal : run.exitCode;
+    child.out = run.out;
+    child.err = run.err;
     std::size_t start = 0;
     while (start < child.out.size()) {
       std::size_t end = child.out.find('\n', start);

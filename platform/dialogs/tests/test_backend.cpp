@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "platform/dialogs/tests/dialog_support.h"
+#include "tests/support/mapped.h"
 #include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
@@ -20,13 +21,7 @@ namespace dlg = mvn::dialogs;
 
 namespace {
 
-bool QtLoaded() {
-  std::ifstream maps("/proc/self/maps");
-  std::string line;
-  while (std::getline(maps, line))
-    if (line.find("libQt6") != std::string::npos) return true;
-  return false;
-}
+bool QtLoaded() { return mvntest::Mapped("libQt6"); }
 
 std::string RunCommand(const std::string& command) {
   std::string output;

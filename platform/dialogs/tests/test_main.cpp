@@ -6,9 +6,6 @@
 
 #include "platform/dialogs/tests/dialog_support.h"
 
-// Qt's font configuration library keeps caches for the life of the process.
-extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
-
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   // Death tests run in a fresh process: once-per-process notes show there.

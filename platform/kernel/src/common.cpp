@@ -46,8 +46,10 @@ DWORD AttributesFromStat(const struct stat& st) {
   DWORD attributes = 0;
   if (S_ISDIR(st.st_mode)) {
     attributes |= FILE_ATTRIBUTE_DIRECTORY;
-  } else {
+  } else if (S_ISREG(st.st_mode)) {
     attributes |= FILE_ATTRIBUTE_ARCHIVE;
+  } else {
+    attributes |= FILE_ATTRIBUTE_DEVICE;
   }
   if (!(st.st_mode & S_IWUSR)) attributes |= FILE_ATTRIBUTE_READONLY;
   return attributes;

@@ -73,6 +73,7 @@ constexpr SystemText kSystemTexts[] = {
     {ERROR_BAD_EXE_FORMAT, "%1 is not a valid Win32 application."},
     {ERROR_ENVVAR_NOT_FOUND, "The system could not find the environment option that was entered."},
     {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long."},
+    {ERROR_BAD_FILE_TYPE, "The file is not a regular file."},
     {ERROR_FILE_TOO_LARGE, "The file size exceeds the limit allowed and cannot be saved."},
     {ERROR_MORE_DATA, "More data is available."},
     {ERROR_NO_MORE_ITEMS, "No more data is available."},

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/kernel/handles.h"
+#include "platform/kernel/regularfile.h"
 #include "platform/kernel/src/internal.h"
 #include "platform/kernel/src/sharelock.h"
 #include "platform/kernel/win32.h"
@@ -414,3 +415,69 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
   info->nFileIndexLow = static_cast<DWORD>(index);
   return TRUE;
 }
+
+namespace mvn::kernel {
+
+HANDLE OpenRegularFile(const char* name, DWORD access, DWORD shareMode, bool truncate, FinalLink links) {
+  if (!CheckName(name)) return INVALID_HANDLE_VALUE;
+  constexpr DWORD kGenericAll = 0x10000000u;
+  bool read = (access & (GENERIC_READ | kGenericAll)) != 0;
+  bool write = (access & (GENERIC_WRITE | kGenericAll)) != 0;
+  if (truncate && !write) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string path = NativePath(name);
+  // Non-blocking, so that a FIFO without a writer or reader returns at once.
+  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  if (links == FinalLink::Refuse) flags |= O_NOFOLLOW;
+  flags |= read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
+  int fd = OpenRetrying(path.c_str(), flags, 0);
+  if (fd < 0) {
+    int err = errno;
+    struct stat named;
+    if (err == ELOOP && links == FinalLink::Refuse) {
+      SetLastError(ERROR_BAD_FILE_TYPE);
+    } else if (err == EISDIR) {
+      SetLastError(ERROR_ACCESS_DENIED);
+    } else if ((links == FinalLink::Follow ? stat(path.c_str(), &named) : lstat(path.c_str(), &named)) == 0 &&
+               !S_ISREG(named.st_mode) && !S_ISDIR(named.st_mode)) {
+      // A socket cannot be opened at all, a FIFO without a reader not for
+      // writing: say what it is, not that it is missing.
+      SetLastError(ERROR_BAD_FILE_TYPE);
+    } else {
+      SetErrorFromErrno(err, path);
+    }
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    SetErrorFromErrno(err, path);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    SetLastError(S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : ERROR_BAD_FILE_TYPE);
+    return INVALID_HANDLE_VALUE;
+  }
+  // A regular file: reads and writes block as on any file.
+  int now = fcntl(fd, F_GETFL);
+  if (now >= 0) fcntl(fd, F_SETFL, now & ~O_NONBLOCK);
+  auto object = std::make_shared<FileObject>(fd, path, read, write, true, false);
+  if (DWORD conflict = object->Lock().Acquire(st.st_dev, st.st_ino, read, write, shareMode)) {
+    SetLastError(conflict);
+    return INVALID_HANDLE_VALUE;  // the object closes the descriptor
+  }
+  if (truncate && ftruncate(fd, 0) != 0) {
+    SetErrorFromErrno(errno, path);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle = HandleInsert(object);
+  if (!handle) return INVALID_HANDLE_VALUE;
+  SetLastError(ERROR_SUCCESS);
+  return handle;
+}
+
+}  // namespace mvn::kernel

@@ -42,19 +42,15 @@ class Output {
   int m_length = 0;
 };
 
+// A wide argument up to its terminator or limit units (limit < 0: none).
 std::string WideToUtf8(const char16_t* text, int limit) {
-  std::string out;
-  for (int i = 0; text[i] && (limit < 0 || i < limit); ++i) {
-    char32_t c = text[i];
-    if (c >= 0xD800 && c < 0xDC00 && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c < 0xE000) {
-      c = 0xFFFD;
-    }
-    AppendUtf8(&out, c);
-  }
-  return out;
+  std::size_t length = 0;
+  while (text[length] && (limit < 0 || length < static_cast<std::size_t>(limit))) ++length;
+  // A limit never splits a surrogate pair: the character is written whole.
+  if (length > 0 && text[length - 1] >= 0xD800 && text[length - 1] < 0xDC00 && text[length] >= 0xDC00 &&
+      text[length] < 0xE000)
+    ++length;
+  return mvn::kernel::Utf16ToUtf8(std::u16string_view(text, length));
 }
 
 enum class Size { Default, Short, Long, Wide, Int64 };

@@ -1,38 +1,137 @@
 #include "platform/kernel/utf.h"
 
 namespace mvn::kernel {
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// The code point at text[*i] (a surrogate pair, or U+FFFD for an unpaired
+// surrogate), advancing *i past it.
+char32_t NextUtf16(std::u16string_view text, std::size_t* i) {
+  char32_t code = text[*i];
+  ++*i;
+  if (code >= 0xD800 && code <= 0xDBFF && *i < text.size() && text[*i] >= 0xDC00 && text[*i] <= 0xDFFF) {
+    code = 0x10000 + ((code - 0xD800) << 10) + (text[*i] - 0xDC00);
+    ++*i;
+  } else if (code >= 0xD800 && code <= 0xDFFF) {
+    code = kReplacement;
+  }
+  return code;
+}
+
+// code as UTF-8 into out (room for four bytes); the number of bytes.
+std::size_t EncodeUtf8(char32_t code, char* out) {
+  if (code < 0x80) {
+    out[0] = static_cast<char>(code);
+    return 1;
+  }
+  if (code < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (code >> 6));
+    out[1] = static_cast<char>(0x80 | (code & 0x3F));
+    return 2;
+  }
+  if (code < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (code >> 12));
+    out[1] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (code & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (code >> 18));
+  out[1] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (code & 0x3F));
+  return 4;
+}
+
+// Decodes one code point at text[*i], advancing *i; invalid input gives
+// U+FFFD for its first byte.
+char32_t NextUtf8(std::string_view text, std::size_t* i) {
+  const unsigned char lead = static_cast<unsigned char>(text[*i]);
+  if (lead < 0x80) {
+    ++*i;
+    return lead;
+  }
+  std::size_t length;
+  char32_t code;
+  char32_t minimum;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    code = lead & 0x1F;
+    minimum = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    code = lead & 0x0F;
+    minimum = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    code = lead & 0x07;
+    minimum = 0x10000;
+  } else {
+    ++*i;
+    return kReplacement;
+  }
+  if (*i + length > text.size()) {
+    ++*i;
+    return kReplacement;
+  }
+  for (std::size_t k = 1; k < length; ++k) {
+    const unsigned char c = static_cast<unsigned char>(text[*i + k]);
+    if ((c & 0xC0) != 0x80) {
+      ++*i;
+      return kReplacement;
+    }
+    code = (code << 6) | (c & 0x3F);
+  }
+  if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+    ++*i;
+    return kReplacement;
+  }
+  *i += length;
+  return code;
+}
+
+}  // namespace
 
 void AppendUtf8(std::string* out, char32_t code) {
-  if (code < 0x80) {
-    out->push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (code >> 6)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else if (code < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (code >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (code >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
+  char bytes[4];
+  out->append(bytes, EncodeUtf8(code, bytes));
 }
 
 std::string Utf16ToUtf8(std::u16string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t code = text[i];
-    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (code >= 0xD800 && code <= 0xDFFF) {
-      code = 0xFFFD;
+  for (std::size_t i = 0; i < text.size();) AppendUtf8(&out, NextUtf16(text, &i));
+  return out;
+}
+
+bool Utf16ToUtf8(const char16_t* text, char* out, std::size_t size) {
+  if (size == 0) return false;
+  std::u16string_view view = text ? std::u16string_view(text) : std::u16string_view();
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < view.size();) {
+    char bytes[4];
+    std::size_t count = EncodeUtf8(NextUtf16(view, &i), bytes);
+    if (used + count >= size) {
+      out[0] = '\0';
+      return false;
     }
-    AppendUtf8(&out, code);
+    for (std::size_t k = 0; k < count; ++k) out[used++] = bytes[k];
+  }
+  out[used] = '\0';
+  return true;
+}
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const char32_t code = NextUtf8(text, &i);
+    if (code >= 0x10000) {
+      out.push_back(static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(code));
+    }
   }
   return out;
 }

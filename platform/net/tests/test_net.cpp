@@ -9,8 +9,8 @@
 #include <string>
 
 #include "platform/net/rpc.h"
-#include "platform/net/tests/peer.h"
 #include "platform/net/winsock.h"
+#include "tests/support/peer.h"
 
 namespace {
 

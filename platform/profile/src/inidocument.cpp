@@ -45,16 +45,17 @@ void IniDocument::Parse() {
   while (pos < text.size()) {
     Line line;
     line.begin = pos;
-    size_t lf = text.find('\n', pos);
-    if (lf == std::string_view::npos) {
+    // A line ends at LF, CR LF or a bare CR, so that what is appended
+    // after a last line ending in CR starts a line of its own.
+    size_t brk = text.find_first_of("\r\n", pos);
+    if (brk == std::string_view::npos) {
       line.end = text.size();
       line.contentEnd = line.end;
-      if (line.contentEnd > pos && text[line.contentEnd - 1] == '\r') --line.contentEnd;
     } else {
-      line.end = lf + 1;
-      line.contentEnd = lf;
-      if (lf > pos && text[lf - 1] == '\r') --line.contentEnd;
-      if (m_lineBreak.empty()) m_lineBreak = line.contentEnd < lf ? "\r\n" : "\n";
+      line.contentEnd = brk;
+      const bool crlf = text[brk] == '\r' && brk + 1 < text.size() && text[brk + 1] == '\n';
+      line.end = brk + (crlf ? 2 : 1);
+      if (m_lineBreak.empty()) m_lineBreak = crlf ? "\r\n" : text[brk] == '\r' ? "\r" : "\n";
     }
     pos = line.end;
 
@@ -65,7 +66,8 @@ void IniDocument::Parse() {
     const std::string_view content = text.substr(start, line.contentEnd > start ? line.contentEnd - start : 0);
 
     if (!content.empty() && content[0] == '[') {
-      size_t close = content.rfind(']');
+      // The first "]" closes the name: "[S] ; note [x]" is the section S.
+      size_t close = content.find(']');
       if (close != std::string_view::npos && close > 0) {
         line.kind = Kind::Section;
         line.name = TrimBlanks(content.substr(1, close - 1));
@@ -85,7 +87,9 @@ void IniDocument::Parse() {
               value.back() == value.front()) {
             value = value.substr(1, value.size() - 2);
           }
-          line.value = value;
+          // A value ends at a NUL byte: what follows it can never become an
+          // entry of its own.
+          line.value = value.substr(0, value.find('\0'));
         }
       }
     }

@@ -45,7 +45,8 @@ bool ResolvePath(LPCSTR fileName, std::string* path) {
 DWORD ReadText(const std::string& path, std::string* text, bool* exists) {
   text->clear();
   *exists = false;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so a FIFO without a writer cannot hold the caller.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
     if (errno == ENOENT || errno == ENOTDIR) return 0;
     return Win32ErrorFromErrno(errno, path.c_str());
@@ -54,6 +55,11 @@ DWORD ReadText(const std::string& path, std::string* text, bool* exists) {
   if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
     close(fd);
     return ERROR_ACCESS_DENIED;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    // A FIFO, socket or device is no profile: read as missing, never read.
+    close(fd);
+    return 0;
   }
   char buffer[65536];
   for (;;) {
@@ -134,7 +140,8 @@ DWORD ReplaceFile(const std::string& target, const std::string& text) {
 
   struct stat old;
   const bool exists = stat(target.c_str(), &old) == 0;
-  if (exists && S_ISDIR(old.st_mode)) return ERROR_ACCESS_DENIED;
+  // Only a regular file is replaced: a device or FIFO is never renamed over.
+  if (exists && !S_ISREG(old.st_mode)) return ERROR_ACCESS_DENIED;
 
   std::string temp;
   int fd = -1;

@@ -457,3 +457,58 @@ TEST(Profile, ConcurrentProcessesLoseNoKeys) {
 }
 
 }  // namespace
+
+// Irregular line ends and NUL bytes: what a write reports is what the next
+// read returns, and no entry appears that was never written.
+TEST(Profile, IrregularLineEndsAndNulWriteThenRead) {
+  using namespace std::string_literals;
+  struct Case {
+    const char* name;
+    std::string text;
+    const char* section;  // written: section, key, value
+    const char* key;
+    const char* value;
+    std::vector<std::pair<std::string, std::string>> expect;  // "S/K" -> value
+  } cases[] = {
+      {"last line ends in a bare CR", "[S]\r\nA=1\r"s, "S", "B", "2", {{"S/A", "1"}, {"S/B", "2"}}},
+      {"trailing bare CR line, new section", "[S]\nA=1\n\r"s, "T", "B", "2", {{"S/A", "1"}, {"T/B", "2"}}},
+      {"a file of CR line ends", "[S]\rA=1\rC=3\r"s, "S", "B", "2", {{"S/A", "1"}, {"S/C", "3"}, {"S/B", "2"}}},
+      {"a value holding NUL", "[S]\r\nA=1\0B=2\r\n"s, "S", "C", "3",
+       {{"S/A", "1"}, {"S/B", "<missing>"}, {"S/C", "3"}}},
+      {"a value starting with NUL", "[S]\r\nA=\0x\r\n"s, "S", "C", "3", {{"S/A", ""}, {"S/C", "3"}}},
+      {"a comment after the section name", "[S] ; note [x]\r\nA=1\r\n"s, "S", "B", "2",
+       {{"S/A", "1"}, {"S/B", "2"}}},
+  };
+  mvntest::TempDir dir;
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = dir / ("case" + std::to_string(index++) + ".ini");
+    WriteFile(file, c.text);
+    ASSERT_TRUE(WritePrivateProfileStringA(c.section, c.key, c.value, file.c_str()));
+    for (const auto& [where, value] : c.expect) {
+      std::string section = where.substr(0, where.find('/'));
+      std::string key = where.substr(where.find('/') + 1);
+      EXPECT_EQ(Get(file, section.c_str(), key.c_str()), value) << where;
+    }
+    // No phantom key from the text after a NUL.
+    for (const std::string& key : Keys(file, "S")) EXPECT_NE(key, "B=2");
+  }
+  // The section closed at its first "]" is the section S.
+  const std::string named = dir / "named.ini";
+  WriteFile(named, "[S] ; note [x]\r\nA=1\r\n");
+  EXPECT_EQ(Sections(named), std::vector<std::string>{"S"});
+}
+
+TEST(Profile, NonRegularFilesReadAsMissingAndAreNeverReplaced) {
+  mvntest::TempDir dir;
+  const std::string fifo = dir / "fifo.ini";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Returns at once although no one writes to the FIFO.
+  EXPECT_EQ(Get(fifo, "S", "A"), "<missing>");
+  EXPECT_EQ(Get("/dev/zero", "S", "A"), "<missing>");
+  EXPECT_FALSE(WritePrivateProfileStringA("S", "A", "1", fifo.c_str()));
+  struct stat st;
+  ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}

@@ -18,11 +18,14 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/kernel/utf.h"
 #include "platform/registry/src/hive.h"
-#include "platform/registry/src/utf.h"
 
 namespace mvn::registry {
 namespace {
+
+using mvn::kernel::Utf16ToUtf8;
+using mvn::kernel::Utf8ToUtf16;
 
 constexpr ULONG_PTR kClassesRoot = 0x80000000u;
 constexpr ULONG_PTR kCurrentUser = 0x80000001u;

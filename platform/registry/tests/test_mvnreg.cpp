@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/registry/registry.h"
+#include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
 namespace {
@@ -19,28 +20,10 @@ struct ToolRun {
 };
 
 ToolRun Mvnreg(const std::vector<std::string>& args) {
-  mvntest::TempDir dir;
-  const std::string out = dir / "out", err = dir / "err";
-  pid_t pid = fork();
-  if (pid == 0) {
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(o, 1);
-    dup2(e, 2);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(MVNREG_PATH));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(MVNREG_PATH, argv.data());
-    _exit(127);
-  }
-  ToolRun run;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.out = mvntest::ReadFile(out);
-  run.err = mvntest::ReadFile(err);
-  return run;
+  std::vector<std::string> argv{MVNREG_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  mvntest::RunResult result = mvntest::Run(argv);
+  return {result.exitCode, result.out, result.err};
 }
 
 class MvnregTool : public ::testing::Test {

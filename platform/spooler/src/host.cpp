@@ -14,8 +14,8 @@
 #include <map>
 #include <mutex>
 
+#include "platform/kernel/utf.h"
 #include "platform/module/module.h"
-#include "platform/spooler/src/unicode.h"
 
 namespace mvn::spooler {
 
@@ -277,8 +277,8 @@ std::string MonitorRegistryRoot(const std::string& monitorName) {
   return std::string(kMonitorsKey) + "\\" + monitorName;
 }
 
-std::u16string Widen(std::string_view utf8) { return unicode::Utf8ToUtf16(utf8); }
-std::string Narrow(std::u16string_view wide) { return unicode::Utf16ToUtf8(wide); }
+std::u16string Widen(std::string_view utf8) { return mvn::kernel::Utf8ToUtf16(utf8); }
+std::string Narrow(std::u16string_view wide) { return mvn::kernel::Utf16ToUtf8(wide); }
 
 Monitor::~Monitor() {
   if (m_module) FreeLibrary(m_module);

@@ -17,11 +17,6 @@
 namespace dlg = mvn::dialogs;
 namespace fs = std::filesystem;
 
-// Qt's font configuration library keeps caches for the life of the process.
-extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig.so\n";
-}
-
 TEST(Monitor95Qt, TheConfigurePortDialogIsARealWindow) {
   unsetenv("MVN_DIALOGS");
   setenv("QT_QPA_PLATFORM", "offscreen", 1);

@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <sstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,8 +30,6 @@
 #include "tests/support/process.h"
 #include "tests/support/spool.h"
 #include "tests/support/tempdir.h"
-
-extern char** environ;
 
 namespace {
 
@@ -109,22 +107,19 @@ class SpooldTest : public ::testing::Test {
   }
 
   void Start() {
-    std::string log = m_root / "spoold.log";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    char* argv[] = {const_cast<char*>(MVNSPOOLD_PATH), nullptr};
-    ASSERT_EQ(posix_spawn(&m_pid, MVNSPOOLD_PATH, &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    mvntest::ChildProcess::Options options;
+    options.output = m_root / "spoold.log";
+    m_service = std::make_unique<mvntest::ChildProcess>(std::vector<std::string>{MVNSPOOLD_PATH}, options);
+    ASSERT_TRUE(m_service->Started());
+    m_pid = m_service->Pid();
     for (int i = 0; i < 500 && !fs::exists(m_root / "spool/mvnspoold.ready"); ++i) std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(fs::exists(m_root / "spool/mvnspoold.ready")) << mvntest::ReadFile(log);
+    ASSERT_TRUE(fs::exists(m_root / "spool/mvnspoold.ready")) << mvntest::ReadFile(options.output);
   }
   int Stop() {
-    kill(m_pid, SIGTERM);
-    int status = 0;
-    waitpid(m_pid, &status, 0);
+    int code = m_service->Stop();
+    m_service.reset();
     m_pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return code;
   }
   std::string Print(const std::string& arguments, int* code) {
     std::string output;
@@ -134,6 +129,7 @@ class SpooldTest : public ::testing::Test {
 
   mvntest::TestRoot m_root;
   std::string m_out;
+  std::unique_ptr<mvntest::ChildProcess> m_service;
   pid_t m_pid = -1;
 };
 
@@ -304,9 +300,8 @@ TEST_F(SpooldTest, ConsoleLauncherStartsTheApplicationOnTheFinishedFile) {
   Start();
   // The launcher obeys the service's user.
   setenv("MVN_SPOOLER_USER", std::to_string(geteuid()).c_str(), 1);
-  pid_t launcher = -1;
-  char* argv[] = {const_cast<char*>(MVNCUIAL_PATH), nullptr};
-  ASSERT_EQ(posix_spawn(&launcher, MVNCUIAL_PATH, nullptr, nullptr, argv, environ), 0);
+  mvntest::ChildProcess launcher({MVNCUIAL_PATH}, {});
+  ASSERT_TRUE(launcher.Started());
   for (int i = 0; i < 500 && !fs::exists(m_root / "mailslot/mvncuial"); ++i) std::this_thread::sleep_for(10ms);
   std::string page = m_root / "page.ps";
   mvntest::WriteFile(page, kPostScript);
@@ -314,9 +309,7 @@ TEST_F(SpooldTest, ConsoleLauncherStartsTheApplicationOnTheFinishedFile) {
   std::string output = Print("-P 'Fax Viewer' " + page, &code);
   EXPECT_EQ(code, 0) << output;
   for (int i = 0; i < 500 && !fs::exists(copy); ++i) std::this_thread::sleep_for(10ms);
-  kill(launcher, SIGTERM);
-  int status = 0;
-  waitpid(launcher, &status, 0);
+  launcher.Stop();
   unsetenv("MVN_SPOOLER_USER");
   EXPECT_EQ(mvntest::ReadFile(copy), kPostScript);
   EXPECT_EQ(SpoolFiles(m_root / "spool/temp").size(), 1u);  // the application owns it now

@@ -1,4 +1,4 @@
-#include "delivery/smtp2/tests/support.h"
+#include "tests/support/network.h"
 
 #include <fcntl.h>
 #include <net/if.h>
@@ -28,23 +28,9 @@ bool WriteText(const char* path, const std::string& text) {
 }
 
 int Spawn(const std::string& script, const std::vector<std::string>& arguments, int* outFd) {
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
   std::vector<std::string> words = {"/usr/bin/python3", ToolPath(script)};
   words.insert(words.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(pipeFds[1], 1);
-    dup2(pipeFds[1], 2);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  close(pipeFds[1]);
-  *outFd = pipeFds[0];
-  return pid;
+  return StartWithPipe(words, outFd);
 }
 }  // namespace
 
@@ -128,36 +114,6 @@ int RunTool(const std::string& script, const std::vector<std::string>& arguments
   ssize_t n;
   while ((n = read(fd, buffer, sizeof buffer)) > 0) output->append(buffer, static_cast<std::size_t>(n));
   close(fd);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-}  // namespace mvntest
-
-namespace mvntest {
-
-int RunProgram(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env,
-               std::string* output) {
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
-  std::vector<std::string> words = argv;
-  std::vector<char*> args;
-  for (std::string& word : words) args.push_back(word.data());
-  args.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
-    dup2(pipeFds[1], 1);
-    dup2(pipeFds[1], 2);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  close(pipeFds[1]);
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) output->append(buffer, static_cast<std::size_t>(n));
-  close(pipeFds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -27,7 +27,7 @@ class TestHeap : public CXXHEAP {
   std::vector<RecordedNotification> notifications;
 };
 
-// The test binary's heap object (started by lib/tests/libtest_main.cpp).
+// The test binary's heap object (started by tests/support/heapmain.cpp).
 TestHeap& Heap();
 
 // A test entry's run on its heap object: the object's storage is given to

@@ -1,11 +1,12 @@
-// Test support of dlvsmtp2 on the system's own calls (kept apart from the
+// Test support on the system's own calls (kept apart from the
 // Winsock-shaped header): a private network namespace for the process, and
-// the Python peers as child processes.
+// the Python peers of tests/tools as child processes.
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "tests/support/process.h"
 
 namespace mvntest {
 
@@ -42,14 +43,5 @@ class PeerProcess {
 int RunTool(const std::string& script, const std::vector<std::string>& arguments, std::string* output);
 
 std::string ToolPath(const std::string& script);
-
-}  // namespace mvntest
-
-namespace mvntest {
-
-// Runs a program with extra environment variables; gives its exit code
-// (-1 when it did not exit normally) and its standard output and error.
-int RunProgram(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env,
-               std::string* output);
 
 }  // namespace mvntest

@@ -1,86 +1,10 @@
-#include "sendclient/tests/runner.h"
-
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "tests/support/sendmachine.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <thread>
-
-extern char** environ;
 
 namespace mvntest {
-
-RunResult RunProgram(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                     int timeoutSeconds, long fileSizeLimit) {
-  RunResult result;
-  TempDir capture;
-  std::string outPath = capture / "stdout";
-  std::string errPath = capture / "stderr";
-
-  std::map<std::string, std::string> merged;
-  for (char** e = environ; *e; ++e) {
-    const char* eq = std::strchr(*e, '=');
-    if (!eq) continue;
-    merged[std::string(*e, static_cast<std::size_t>(eq - *e))] = eq + 1;
-  }
-  for (const auto& [name, value] : env) {
-    if (value == "\x01unset")
-      merged.erase(name);
-    else
-      merged[name] = value;
-  }
-  std::vector<std::string> envText;
-  for (const auto& [name, value] : merged) envText.push_back(name + "=" + value);
-  std::vector<char*> envp, args;
-  for (auto& text : envText) envp.push_back(text.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> argCopy = argv;
-  for (auto& text : argCopy) args.push_back(text.data());
-  args.push_back(nullptr);
-
-  pid_t pid = fork();
-  if (pid == 0) {
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int in = open("/dev/null", O_RDONLY);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    if (fileSizeLimit >= 0) {
-      struct rlimit limit;
-      limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(fileSizeLimit);
-      setrlimit(RLIMIT_FSIZE, &limit);
-      signal(SIGXFSZ, SIG_IGN);
-    }
-    execve(args[0], args.data(), envp.data());
-    _exit(127);
-  }
-  if (pid < 0) return result;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-  int status = 0;
-  for (;;) {
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) break;
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      result.timedOut = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  if (!result.timedOut && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-  result.out = ReadFile(outPath);
-  result.err = ReadFile(errPath);
-  return result;
-}
 
 std::string FixtureModule(const std::string& name) { return std::string(MVN_FIXTURE_DIR) + "/" + name + ".so"; }
 

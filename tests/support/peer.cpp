@@ -1,4 +1,4 @@
-#include "platform/net/tests/peer.h"
+#include "tests/support/peer.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>

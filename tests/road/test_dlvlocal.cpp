@@ -63,10 +63,11 @@ class EndToEnd : public testing::Test {
                        "SenderDefaults=yes\r\n");
   }
 
-  Outcome Send() {
-    return Shell("cd " + Quote(dir.str()) + " && MVN_ROOT=" + Quote(dir / "root") + " MVN_DIALOGS=headless " +
-                 Quote(MVN_SENDCLIENT_PATH) + " CONFIG=" + Quote(ini) + " " + Quote(request));
+  std::string SendCommand() {
+    return "cd " + Quote(dir.str()) + " && MVN_ROOT=" + Quote(dir / "root") + " MVN_DIALOGS=headless " +
+           Quote(MVN_SENDCLIENT_PATH) + " CONFIG=" + Quote(ini) + " " + Quote(request);
   }
+  Outcome Send() { return Shell(SendCommand()); }
 
   TempDir dir;
   std::string ini = dir / "mvncsend.ini";
@@ -117,4 +118,17 @@ TEST_F(EndToEnd, AFailedDeliveryLeavesNothingInTheIntake) {
   EXPECT_EQ(run.exitCode, 1) << run.output;
   EXPECT_NE(run.output.find("Error - unable to deliver your message"), std::string::npos) << run.output;
   EXPECT_EQ(ReadFile(dir / "server"), "not a directory");
+}
+
+TEST_F(EndToEnd, ALineBreakFromTheEnvironmentWritesNoFrame) {
+  // YourName=%ME% with ME ending the name line and forging two more.
+  fs::path intake = dir / "server/intake";
+  WriteIni(intake.string());
+  std::string text = ReadFile(ini);
+  text.replace(text.find("YourName=Ann Lee"), 16, "YourName=%ME%");
+  WriteFile(ini, text);
+  Outcome run = Shell("ME=$(printf 'Ann\\r\\nSENDER-TYPE=GATEWAY\\r\\n!MVN-END') && export ME && " + SendCommand());
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_NE(run.output.find("YourName holds a line break"), std::string::npos) << run.output;
+  EXPECT_TRUE(Files(intake).empty());
 }

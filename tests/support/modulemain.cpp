@@ -5,6 +5,7 @@
 
 #include "delivery/common/dllapp.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/testmain.h"
 
 namespace {
 class TESTDLLAPP : public CXXDLLAPP {};
@@ -12,7 +13,11 @@ class TESTDLLAPP : public CXXDLLAPP {};
 
 MVN_DLL_APPLICATION(TESTDLLAPP)
 
+// A test binary's own definition takes the place of this one.
+__attribute__((weak)) void mvntest::BeforeTests() {}
+
 int main(int argc, char** argv) {
+  mvntest::BeforeTests();
   ::testing::InitGoogleTest(&argc, argv);
   mvntest::TestRoot root;
   ModuleDllEntry(GetModuleHandleA(nullptr), DLL_PROCESS_ATTACH, nullptr);

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "sendclient/tests/runner.h"
+#include "tests/support/sendmachine.h"
 
 using namespace mvntest;
 

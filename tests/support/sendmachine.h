@@ -1,6 +1,7 @@
 // Test support: runs mvncsend as a real child process on a private machine
 // root with its own INI file, working directories and fixture module, and
-// reads back what it left behind.
+// reads back what it left behind; the job decoded by the independent
+// decoder.
 #pragma once
 
 #include <map>
@@ -8,22 +9,10 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
 namespace mvntest {
-
-struct RunResult {
-  int exitCode = -1;     // -1 when the child did not exit normally
-  bool timedOut = false;
-  std::string out, err;
-};
-
-// Runs a program with the environment of this process plus env (a value of
-// nullptr-like "\x01unset" removes a variable); kills it after the timeout.
-// fileSizeLimit >= 0 limits the size of every file the child writes
-// (RLIMIT_FSIZE; a write past it fails instead of ending the child).
-RunResult RunProgram(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                     int timeoutSeconds = 120, long fileSizeLimit = -1);
 
 // The path of a fixture module ("dlvfixture", "dlvfixture_nosendfile", ...).
 std::string FixtureModule(const std::string& name);

@@ -1,0 +1,144 @@
+// From a request file to a mail server: the send client mvncsend with
+// dlvsmtp2 as its delivery module sends a request with two attachments to
+// aiosmtpd; the received mail's attachment, decoded by the independent job
+// decoder, gives back both attachments byte for byte.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/support/network.h"
+#include "tests/support/tempdir.h"
+
+namespace fs = std::filesystem;
+using mvntest::ReadFile;
+using mvntest::TempDir;
+using mvntest::WriteFile;
+
+namespace {
+
+std::string Request(const std::vector<std::string>& attachmentLines) {
+  std::string text =
+      "!MVN - DASHPOST V5.0\r\n\r\n!PASSTHROUGH\r\nFrom:Ann Smith\r\nUserId:ann@desk.example\r\n\r\n"
+      "!TARGET\r\nDestination:+44 20 7946 0000\r\nTo:Bob Jones\r\n\r\n!PASSTHROUGH-END\r\n";
+  for (const std::string& line : attachmentLines) text += line + "\r\n";
+  return text + "!MVN-END\r\n";
+}
+
+TEST(Dlvsmtp2EndToEnd, ARequestWithAttachmentsArrivesAsMail) {
+  if (!mvntest::PrivateNetworkReady()) GTEST_SKIP() << mvntest::PrivateNetworkReason();
+  TempDir root, store;
+  mvntest::PeerProcess server("aiosmtpd_store.py", {"--port", "25", "--store", store.str()});
+  ASSERT_TRUE(server.ready()) << server.output();
+
+  fs::create_directories(root / "windows");
+  WriteFile(root / "windows/mvncsend.INI",
+            "[mvncsend]\r\nWorkingPath=" + root / "work" + "\r\nDeliveryModule=" + MVN_DLVSMTP2_PATH +
+                "\r\nSMTPServer=127.0.0.1\r\nSMTPSendTo=fax@server.example\r\nSMTPSentFrom=ann@desk.example\r\n"
+                "SMTPReplyTo=ann@desk.example\r\nYourEmailAddress=ann@desk.example\r\nYourName=Ann Smith\r\n");
+  std::string document = "%!PS-Adobe-3.0\r\n/Helvetica findfont 12 scalefont setfont\r\nshowpage\r\n";
+  std::string image(300000, '\0');
+  std::mt19937 random(5);
+  for (char& c : image) c = static_cast<char>(random());
+  WriteFile(root / "doc.ps", document);
+  WriteFile(root / "scan.bin", image);
+  WriteFile(root / "Faxout.tmp",
+            Request({"!ExtAttachment,doc.ps," + root / "doc.ps", "!ExtAttachment,scan.bin," + root / "scan.bin"}));
+
+  std::string output;
+  int code = mvntest::RunProgram({MVN_MVNCSEND, root / "Faxout.tmp"},
+                                 {{"MVN_ROOT", root.str()}, {"MVN_MESSAGEBOX_LOG", root / "boxes.log"}}, &output);
+  ASSERT_EQ(code, 0) << output << ReadFile(root / "boxes.log");
+  ASSERT_TRUE(fs::exists(store / "1.json"));
+
+  std::string job = root / "received.job";
+  output.clear();
+  ASSERT_EQ(mvntest::RunTool("check_mail.py", {store / "1.eml", "-", "--to", "fax@server.example", "--from",
+                                               "ann@desk.example", "--reply-to", "ann@desk.example",
+                                               "--sender-defaults", "no", "--extract", job},
+                             &output),
+            0)
+      << output;
+  output.clear();
+  ASSERT_EQ(mvntest::RunTool("jobdecode.py", {job, root / "decoded"}, &output), 0) << output;
+  EXPECT_EQ(ReadFile(root / "decoded/00-ATTACHMENT.bin"), document);
+  EXPECT_TRUE(ReadFile(root / "decoded/01-ATTACHMENT.bin") == image);
+}
+
+// The send client's directories after a run: the files in WorkingPathX and
+// the message files left in the user's temporary directory.
+std::vector<std::string> FilesIn(const fs::path& directory, const std::string& prefix = "") {
+  std::vector<std::string> names;
+  std::error_code ignored;
+  for (const auto& entry : fs::recursive_directory_iterator(directory, ignored)) {
+    std::string name = entry.path().filename().string();
+    if (entry.is_regular_file() && name.rfind(prefix, 0) == 0) names.push_back(name);
+  }
+  return names;
+}
+
+class Dlvsmtp2Failures : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(root / "windows");
+    WriteFile(root / "doc.ps", "%!PS-Adobe-3.0\r\nshowpage\r\n");
+    WriteFile(root / "Faxout.tmp", Request({"!ExtAttachment,doc.ps," + root / "doc.ps"}));
+  }
+  void WriteIni(const std::string& keys) {
+    WriteFile(root / "windows/mvncsend.INI", "[mvncsend]\r\nWorkingPath=" + root / "work" + "\r\nDeliveryModule=" +
+                                                 MVN_DLVSMTP2_PATH + "\r\nSMTPServer=127.0.0.1\r\n" + keys);
+  }
+  int Send(std::string* output, const std::vector<std::pair<std::string, std::string>>& extra = {}) {
+    std::vector<std::pair<std::string, std::string>> env = {{"MVN_ROOT", root.str()},
+                                                            {"MVN_MESSAGEBOX_LOG", root / "boxes.log"}};
+    env.insert(env.end(), extra.begin(), extra.end());
+    int code = mvntest::RunProgram({MVN_MVNCSEND, root / "Faxout.tmp"}, env, output);
+    *output += ReadFile(root / "boxes.log");
+    return code;
+  }
+  TempDir root;
+};
+
+TEST_F(Dlvsmtp2Failures, AFloodingServerFailsTheSendWithABoundedLog) {
+  if (!mvntest::PrivateNetworkReady()) GTEST_SKIP() << mvntest::PrivateNetworkReason();
+  // Continuation lines for ever, at the greeting: the reply reaches its size
+  // limit long before the time bound.
+  std::string record = root / "peer.jsonl";
+  mvntest::PeerProcess peer("smtp_peer.py",
+                            {"--port", "25", "--script", R"({"GREETING": [{"repeat": "220-flood\r\n"}]})", "--record",
+                             record});
+  ASSERT_TRUE(peer.ready()) << peer.output();
+  WriteIni("SMTPSendTo=fax@server.example\r\nSMTPSentFrom=ann@desk.example\r\nSMTPLogFile=" + root / "smtp.log" +
+           "\r\n");
+  std::string output;
+  EXPECT_EQ(Send(&output), 1) << output;
+  EXPECT_NE(output.find("Error - unable to deliver your message"), std::string::npos) << output;
+  EXPECT_EQ(FilesIn(root / "work/X").size(), 1u) << "the job is kept as failed";
+  EXPECT_TRUE(FilesIn(root / "temp", "MVN").empty()) << "the message file is removed";
+  std::string log = ReadFile(root / "smtp.log");
+  EXPECT_LT(log.size(), 4096u);
+  EXPECT_EQ(log.rfind("S: 220-flood\r\n", 0), 0u) << log.substr(0, 100);
+}
+
+TEST_F(Dlvsmtp2Failures, ALineBreakFromTheEnvironmentIsRefusedByName) {
+  if (!mvntest::PrivateNetworkReady()) GTEST_SKIP() << mvntest::PrivateNetworkReason();
+  TempDir store;
+  mvntest::PeerProcess server("aiosmtpd_store.py", {"--port", "25", "--store", store.str()});
+  ASSERT_TRUE(server.ready()) << server.output();
+  WriteIni("SMTPSendTo=%FAXTO%\r\nSMTPSentFrom=ann@desk.example\r\n");
+  std::string output;
+  EXPECT_EQ(Send(&output, {{"FAXTO", "fax@server.example>\r\nRCPT TO:<evil@attacker.example"}}), 1) << output;
+  EXPECT_NE(output.find("SMTPSendTo holds a line break"), std::string::npos) << output;
+  EXPECT_TRUE(FilesIn(store.str()).empty()) << "nothing reached the server";
+  EXPECT_EQ(FilesIn(root / "work/X").size(), 1u);
+  // The same variable without the forgery: one mail to its one recipient.
+  WriteFile(root / "Faxout.tmp", Request({}));
+  output.clear();
+  EXPECT_EQ(Send(&output, {{"FAXTO", "fax@server.example"}}), 0) << output;
+  ASSERT_TRUE(fs::exists(store / "1.json"));
+  EXPECT_NE(ReadFile(store / "1.json").find("\"rcpt_tos\": [\"fax@server.example\"]"), std::string::npos);
+}
+
+}  // namespace
