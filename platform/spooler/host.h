@@ -69,9 +69,36 @@ struct JobResult {
   bool Succeeded() const { return started && ended && failure.empty() && bytesRead == bytesWritten; }
 };
 
-class Monitor {
+// What a spooler does with a loaded monitor of either kind: the NT kind
+// (Monitor: InitializePrintMonitor, wide texts) or the single-user kind of
+// the 95 mode (Monitor95 in host95.h: InitializeMonitorEx, ANSI texts).
+class PortMonitor {
  public:
-  ~Monitor();
+  virtual ~PortMonitor() = default;
+  virtual const std::string& Name() const = 0;
+  virtual bool EnumPorts(DWORD level, std::vector<PortEntry>* ports, std::string* error = nullptr) = 0;
+  virtual HANDLE OpenPort(const std::string& port) = 0;
+  virtual bool ClosePort(HANDLE port) = 0;
+  // The monitor's own dialogs and port operations, with the window the
+  // spooler would pass (nullptr: the desktop).
+  virtual bool AddPort(const std::string& monitorName, HWND owner = nullptr) = 0;
+  virtual bool ConfigurePort(const std::string& port, HWND owner = nullptr) = 0;
+  virtual bool DeletePort(const std::string& port, HWND owner = nullptr) = 0;
+  // Has the monitor look at its registry root again (ports made or
+  // configured by another process); what an open port uses stays.
+  virtual bool Reinitialize() = 0;
+  virtual JobResult RunJobBlocks(HANDLE port, const JobSpec& job, const BlockSource& source,
+                                 DWORD chunkSize = 65536) = 0;
+};
+
+// Loads the monitor in file the way the root's platform does: the 95 mode
+// through DllEntryPoint and InitializeMonitorEx, else InitializePrintMonitor.
+std::unique_ptr<PortMonitor> LoadPortMonitor(const std::string& file, const std::string& monitorName,
+                                             std::string* error);
+
+class Monitor : public PortMonitor {
+ public:
+  ~Monitor() override;
   Monitor(const Monitor&) = delete;
   Monitor& operator=(const Monitor&) = delete;
 
@@ -82,19 +109,21 @@ class Monitor {
   static std::unique_ptr<Monitor> Load(const std::string& file, const std::string& monitorName,
                                        std::string* error);
 
-  const std::string& Name() const { return m_name; }
+  const std::string& Name() const override { return m_name; }
   const MONITOREX* Table() const { return m_table; }
   const MONITOR& Entries() const { return m_table->Monitor; }
 
   // EnumPorts the way a spooler calls it: once for the size, then with a
   // buffer of that size. False with the monitor's last error unknown; the
   // reason goes to *error when given.
-  bool EnumPorts(DWORD level, std::vector<PortEntry>* ports, std::string* error = nullptr);
-  HANDLE OpenPort(const std::string& port);  // nullptr when it fails
-  bool ClosePort(HANDLE port);
-  bool AddPort(const std::string& monitorName);
-  bool ConfigurePort(const std::string& port);
-  bool DeletePort(const std::string& port);
+  bool EnumPorts(DWORD level, std::vector<PortEntry>* ports, std::string* error = nullptr) override;
+  HANDLE OpenPort(const std::string& port) override;  // nullptr when it fails
+  bool ClosePort(HANDLE port) override;
+  bool AddPort(const std::string& monitorName, HWND owner = nullptr) override;
+  bool ConfigurePort(const std::string& port, HWND owner = nullptr) override;
+  bool DeletePort(const std::string& port, HWND owner = nullptr) override;
+  // InitializePrintMonitor again with the same root.
+  bool Reinitialize() override;
 
   // Runs one job on an open port: StartDocPort, WritePort in chunks of at
   // most chunkSize bytes (a short count is retried with the rest; a count
@@ -103,12 +132,14 @@ class Monitor {
   // started job.
   JobResult RunJob(HANDLE port, const JobSpec& job, const DataSource& source, DWORD chunkSize = 65536);
   // The same over blocks the source holds itself (a mapped file).
-  JobResult RunJobBlocks(HANDLE port, const JobSpec& job, const BlockSource& source, DWORD chunkSize = 65536);
+  JobResult RunJobBlocks(HANDLE port, const JobSpec& job, const BlockSource& source,
+                         DWORD chunkSize = 65536) override;
 
  private:
   Monitor() = default;
 
   std::string m_name;
+  PFN_InitializePrintMonitor m_initialize = nullptr;
   HMODULE m_module = nullptr;
   LPMONITOREX m_table = nullptr;
 };

@@ -306,6 +306,16 @@ HeaderRule FindHeader(const BYTE* data, DWORD length, bool final, DWORD* offset)
   return HEADER_USER_AFTER_LINE;
 }
 
+bool SendToLauncher(const char* user, const char* startupDirectory, const char* commandLine) {
+  uid_t owner = kNoUser;
+  HANDLE slot = OpenLauncher(user, &owner);
+  if (!slot) {
+    ShowNoLauncher();
+    return false;
+  }
+  return SendLauncherMessages(slot, startupDirectory, commandLine);
+}
+
 void ShowNoLauncher() {
   char text[1024];
   text[0] = '\0';

@@ -70,11 +70,13 @@ int WideCompare(LPCWSTR a, LPCWSTR b) {
 void LoadPortList(LPCWSTR root) {
   CMONITOR* monitor = Monitor();
   if (WideLength(root) >= kRootSize) RaiseLibraryError("MVNMON", 101);
-  // Read once per load: a repeated call with the same root changes
-  // nothing. With another root the list is read afresh, but a record that
-  // an open handle points to stays until that handle closes.
-  if (monitor->m_initialized && WideCompare(monitor->m_root, root) == 0) return;
-  for (PORTRECORD* port = monitor->m_ports; port;) {
+  // A repeated call with the same root keeps every record and adds the
+  // ports whose keys appeared since (a port made by another process, such
+  // as a port dialog run outside the spooler). With another root the list
+  // is read afresh, but a record that an open handle points to stays until
+  // that handle closes.
+  const bool again = monitor->m_initialized && WideCompare(monitor->m_root, root) == 0;
+  for (PORTRECORD* port = again ? nullptr : monitor->m_ports; port;) {
     PORTRECORD* next = port->next;
     if (port->open || port->printer)
       port->retired = 1;
@@ -93,7 +95,7 @@ void LoadPortList(LPCWSTR root) {
   // The enumeration ends at the first index that does not succeed: the
   // end, or a subkey whose name does not fit the 8-character buffer.
   for (DWORD index = 0; RegEnumKeyW(key, index, name, kPortNameSize) == ERROR_SUCCESS; ++index) {
-    AddPortRecord(name);
+    if (!again || !FindPort(name)) AddPortRecord(name);
   }
   RegCloseKey(key);
 }
@@ -185,15 +187,18 @@ BOOL ReadPort(HANDLE, LPBYTE, DWORD, LPDWORD) {
   return FALSE;
 }
 
-// The New Port and Configure Port dialogs come with the port dialogs;
-// until then both entries succeed without showing anything.
-BOOL AddPort(LPWSTR, HWND, LPWSTR) {
+// Both dialogs are modal on the owner the spooler passes; this platform
+// has no per-thread input queues to attach. Both entries succeed whatever
+// the dialog's outcome; a name the monitor does not know gets no dialog.
+BOOL AddPort(LPWSTR, HWND hWnd, LPWSTR) {
   LockScope lock("AddPort", false);
+  ShowNewPortDialog(hWnd);
   return TRUE;
 }
 
-BOOL ConfigurePort(LPWSTR, HWND, LPWSTR) {
+BOOL ConfigurePort(LPWSTR, HWND hWnd, LPWSTR pPortName) {
   LockScope lock("ConfigurePort", false);
+  if (pPortName && FindPort(pPortName)) ShowConfigurePortDialog(hWnd, pPortName);
   return TRUE;
 }
 
@@ -376,10 +381,20 @@ bool ReadPortConfig(LPCWSTR, void* context, HKEY key) {
   return true;
 }
 
+bool QueryPortText(HKEY key, LPCWSTR name, char* out, DWORD size) {
+  bool present = false;
+  out[0] = '\0';
+  return QueryText(key, name, out, size, &present);
+}
+
 const char* MonitorString(UINT id) {
   switch (id) {
     case IDS_ERROR_CAPTION:
       return "Error";
+    case IDS_UNABLE_TO_ACCESS:
+      return "Unable to access [%1]";
+    case IDS_INVALID_FIELD:
+      return "Invalid Field";
     case IDS_NO_LAUNCHER:
       return "Morvane Print Monitor unable to run Morvane Front End application.\n"
              "Make sure your Startup Group has the Morvane Front End Launcher,\n"

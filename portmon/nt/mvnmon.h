@@ -38,7 +38,12 @@ enum HeaderRule {
 };
 
 // Entries of the monitor's string table.
-enum MonitorStringId : UINT { IDS_ERROR_CAPTION = 1, IDS_NO_LAUNCHER = 4 };
+enum MonitorStringId : UINT {
+  IDS_ERROR_CAPTION = 1,
+  IDS_UNABLE_TO_ACCESS = 2,
+  IDS_INVALID_FIELD = 3,
+  IDS_NO_LAUNCHER = 4
+};
 
 // The registry value below the monitor's key that names the render
 // engine's user (a user name or a number). A render mailslot counts as
@@ -130,9 +135,23 @@ HeaderRule FindHeader(const BYTE* data, DWORD length, bool final, DWORD* offset)
 // than this many.
 constexpr DWORD kHeaderLookahead = 4096;
 
+// Reads a text setting of a port key as the job path does (wide text to
+// UTF-8; a value that does not fit size bytes, or is no text, is
+// unreadable and leaves out empty).
+bool QueryPortText(HKEY key, LPCWSTR name, char* out, DWORD size);
+
 // Texts of the monitor's string table.
 const char* MonitorString(UINT id);
 void ShowNoLauncher();
+// Sends a command line (and the start path, when not empty) to the
+// launcher of user (the console launcher when user is null or has none);
+// the no-launcher box when none is reached.
+bool SendToLauncher(const char* user, const char* startupDirectory, const char* commandLine);
+
+// The port dialogs (dialogs.cpp): Configure Port for a known port, New
+// Port; both modal on owner.
+intptr_t ShowConfigurePortDialog(HWND owner, LPCWSTR portName);
+intptr_t ShowNewPortDialog(HWND owner);
 
 // Launcher commands (launchqueue.cpp). Sends the start-path message (when
 // startupDirectory is not empty) and the command line through the writer

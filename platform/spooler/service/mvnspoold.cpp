@@ -13,6 +13,16 @@
 // files handed to user uid), jobs/ (received jobs, private).
 // Limits (connections, silence, job size) are REG_DWORD values of
 // SYSTEM\CurrentControlSet\Control\Print (see protocol.h).
+//
+// A request with the header "control=reload" (from root or the service's
+// own user) loads the monitors installed since the start and has every
+// monitor read its ports again.
+//
+// On a root set up as the single-user platform (the 95 mode, see
+// platform/spooler/install.h) the monitors are loaded through DllEntryPoint
+// and InitializeMonitorEx, and the service runs as the desktop user: it
+// refuses to start as root, since such monitors stamp jobs with the
+// service's user and start programs themselves.
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
@@ -33,6 +43,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +53,7 @@
 #include "platform/mailslot/mailslot.h"
 #include "platform/registry/registry.h"
 #include "platform/spooler/host.h"
+#include "platform/spooler/install.h"
 #include "platform/spooler/service/protocol.h"
 
 namespace {
@@ -109,7 +121,7 @@ Limits ReadLimits() {
 }
 
 struct Port {
-  mvn::spooler::Monitor* monitor = nullptr;
+  mvn::spooler::PortMonitor* monitor = nullptr;
   HANDLE handle = nullptr;
   std::mutex lock;  // one job at a time per port
 };
@@ -117,7 +129,9 @@ struct Port {
 class Service {
  public:
   explicit Service(const Limits& limits) : m_limits(limits) {}
-  bool LoadMonitors();
+  // Loads the monitors not loaded yet and adds the ports every monitor
+  // lists now; *ports receives how many ports are known.
+  bool LoadMonitors(std::size_t* ports = nullptr);
   void Serve(int listener);
   void Stop();
 
@@ -129,8 +143,10 @@ class Service {
   std::string PortOfPrinter(const std::string& printer);
   std::string RunJob(const std::map<std::string, std::string>& header, const std::string& user, int data);
 
-  std::vector<std::unique_ptr<mvn::spooler::Monitor>> m_monitors;
+  std::vector<std::unique_ptr<mvn::spooler::PortMonitor>> m_monitors;
   std::map<std::string, std::unique_ptr<Port>> m_ports;
+  // Jobs hold it shared; loading monitors and ports holds it alone.
+  std::shared_mutex m_monitorsLock;
   std::mutex m_lock;
   std::condition_variable m_idle;
   std::set<int> m_connections;
@@ -139,7 +155,8 @@ class Service {
   bool m_stopping = false;
 };
 
-bool Service::LoadMonitors() {
+bool Service::LoadMonitors(std::size_t* portCount) {
+  std::unique_lock<std::shared_mutex> exclusive(m_monitorsLock);
   HKEY monitors = nullptr;
   if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, mvn::spooler::kMonitorsKey, 0, nullptr, 0, KEY_READ, nullptr, &monitors,
                       nullptr) != ERROR_SUCCESS) {
@@ -153,31 +170,46 @@ bool Service::LoadMonitors() {
     std::string driver = QueryString(key, "Driver");
     RegCloseKey(key);
     if (driver.empty()) continue;
-    std::string error;
-    std::unique_ptr<mvn::spooler::Monitor> monitor = mvn::spooler::Monitor::Load(driver, name, &error);
-    if (!monitor) {
-      Log("monitor " + std::string(name) + ": " + error);
-      continue;
+    mvn::spooler::PortMonitor* loaded = nullptr;
+    for (auto& monitor : m_monitors)
+      if (monitor->Name() == name) loaded = monitor.get();
+    bool fresh = !loaded;
+    if (fresh) {
+      std::string error;
+      std::unique_ptr<mvn::spooler::PortMonitor> monitor = mvn::spooler::LoadPortMonitor(driver, name, &error);
+      if (!monitor) {
+        Log("monitor " + std::string(name) + ": " + error);
+        continue;
+      }
+      loaded = monitor.get();
+      m_monitors.push_back(std::move(monitor));
+    } else {
+      loaded->Reinitialize();
     }
     std::vector<mvn::spooler::PortEntry> ports;
-    monitor->EnumPorts(1, &ports);
+    loaded->EnumPorts(1, &ports);
+    std::size_t added = 0;
     for (const mvn::spooler::PortEntry& entry : ports) {
       if (m_ports.count(entry.name)) continue;
       auto port = std::make_unique<Port>();
-      port->monitor = monitor.get();
+      port->monitor = loaded;
       m_ports.emplace(entry.name, std::move(port));
+      ++added;
     }
-    Log("monitor " + std::string(name) + " loaded with " + std::to_string(ports.size()) + " ports");
-    m_monitors.push_back(std::move(monitor));
+    if (fresh)
+      Log("monitor " + std::string(name) + " loaded with " + std::to_string(ports.size()) + " ports");
+    else if (added)
+      Log("monitor " + std::string(name) + ": " + std::to_string(added) + " new ports");
   }
   RegCloseKey(monitors);
+  if (portCount) *portCount = m_ports.size();
   return true;
 }
 
 std::string Service::PortOfPrinter(const std::string& printer) {
   HKEY key = nullptr;
   std::string path = std::string(mvn::spooler::kPrintersKey) + "\\" + printer;
-  if (printer.empty() || printer.find('\\') != std::string::npos ||
+  if (!mvn::spooler::ValidPrinterName(printer) ||
       RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
     return std::string();
   std::string port = QueryString(key, "Port");
@@ -274,6 +306,7 @@ std::string Service::RunJob(const std::map<std::string, std::string>& header, co
   std::string printer = value("printer");
   std::string portName = PortOfPrinter(printer);
   if (portName.empty()) return "ERROR no printer \"" + printer + "\"";
+  std::shared_lock<std::shared_mutex> shared(m_monitorsLock);
   auto it = m_ports.find(portName);
   if (it == m_ports.end()) return "ERROR the port " + portName + " of \"" + printer + "\" is not loaded";
   Port& port = *it->second;
@@ -304,12 +337,24 @@ void Service::Connection(int fd, uid_t uid) {
     } else {
       // Only root and the service's own user may print in another's name.
       std::string user = UserOfUid(peer.uid);
+      auto control = header.find("control");
       auto named = header.find("user");
       if (named != header.end() && !named->second.empty() && named->second != user) {
         if (peer.uid == 0 || peer.uid == geteuid())
           user = named->second;
         else
           reply = "ERROR not permitted to print as " + named->second;
+      }
+      if (control != header.end()) {
+        std::size_t ports = 0;
+        if (peer.uid != 0 && peer.uid != geteuid())
+          reply = "ERROR not permitted to control the spooler service";
+        else if (control->second != "reload")
+          reply = "ERROR unknown control \"" + control->second + "\"";
+        else if (LoadMonitors(&ports))
+          reply = "OK reloaded, " + std::to_string(ports) + " ports";
+        else
+          reply = "ERROR cannot read the monitors";
       }
       if (reply.empty()) reply = RunJob(header, user, data);
       close(data);
@@ -398,7 +443,7 @@ void Service::Stop() {
     port->handle = nullptr;
   }
   // The monitors stay loaded until the process ends, as in a spooler.
-  static auto* s_kept = new std::vector<std::unique_ptr<mvn::spooler::Monitor>>;
+  static auto* s_kept = new std::vector<std::unique_ptr<mvn::spooler::PortMonitor>>;
   for (auto& monitor : m_monitors) s_kept->push_back(std::move(monitor));
   m_monitors.clear();
 }
@@ -448,6 +493,11 @@ int main(int argc, char** argv) {
     bool help = argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0);
     std::fputs(kUsage, help ? stdout : stderr);
     return help ? 0 : 2;
+  }
+  if (mvn::spooler::CurrentPlatform() == mvn::spooler::Platform::Windows95 && geteuid() == 0) {
+    Log("this root is set up as a single-user machine (95 mode): the spooler service runs as the desktop "
+        "user there, never as root");
+    return 1;
   }
   // Spool files are private to the service's user and group: the render
   // engine reads them as a member of the spool folder's group, a launched

@@ -286,11 +286,14 @@ Monitor::~Monitor() {
 
 std::unique_ptr<Monitor> Monitor::Load(const std::string& file, const std::string& monitorName,
                                        std::string* error) {
+  std::unique_ptr<Monitor> monitor(new Monitor);
+  // A module that was loaded stays loaded, also when it is refused: its
+  // registry layer's state cannot be unloaded without a leak.
   auto fail = [&](const std::string& reason) -> std::unique_ptr<Monitor> {
     if (error) *error = reason;
+    monitor->m_module = nullptr;
     return nullptr;
   };
-  std::unique_ptr<Monitor> monitor(new Monitor);
   monitor->m_name = monitorName;
   monitor->m_module = LoadLibraryA(file.c_str());
   if (!monitor->m_module) return fail("cannot load " + file);
@@ -307,7 +310,13 @@ std::unique_ptr<Monitor> Monitor::Load(const std::string& file, const std::strin
     return fail("the monitor table of " + file + " lacks a port entry");
   }
   monitor->m_table = table;
+  monitor->m_initialize = initialize;
   return monitor;
+}
+
+bool Monitor::Reinitialize() {
+  std::u16string root = Widen(MonitorRegistryRoot(m_name));
+  return m_initialize(root.data()) == m_table;
 }
 
 bool Monitor::EnumPorts(DWORD level, std::vector<PortEntry>* ports, std::string* error) {
@@ -351,22 +360,22 @@ HANDLE Monitor::OpenPort(const std::string& port) {
 
 bool Monitor::ClosePort(HANDLE port) { return m_table->Monitor.pfnClosePort(port) != FALSE; }
 
-bool Monitor::AddPort(const std::string& monitorName) {
+bool Monitor::AddPort(const std::string& monitorName, HWND owner) {
   if (!m_table->Monitor.pfnAddPort) return false;
   std::u16string name = Widen(monitorName);
-  return m_table->Monitor.pfnAddPort(nullptr, nullptr, name.data()) != FALSE;
+  return m_table->Monitor.pfnAddPort(nullptr, owner, name.data()) != FALSE;
 }
 
-bool Monitor::ConfigurePort(const std::string& port) {
+bool Monitor::ConfigurePort(const std::string& port, HWND owner) {
   if (!m_table->Monitor.pfnConfigurePort) return false;
   std::u16string name = Widen(port);
-  return m_table->Monitor.pfnConfigurePort(nullptr, nullptr, name.data()) != FALSE;
+  return m_table->Monitor.pfnConfigurePort(nullptr, owner, name.data()) != FALSE;
 }
 
-bool Monitor::DeletePort(const std::string& port) {
+bool Monitor::DeletePort(const std::string& port, HWND owner) {
   if (!m_table->Monitor.pfnDeletePort) return false;
   std::u16string name = Widen(port);
-  return m_table->Monitor.pfnDeletePort(nullptr, nullptr, name.data()) != FALSE;
+  return m_table->Monitor.pfnDeletePort(nullptr, owner, name.data()) != FALSE;
 }
 
 JobResult Monitor::RunJob(HANDLE port, const JobSpec& spec, const DataSource& source, DWORD chunkSize) {

@@ -1,0 +1,257 @@
+// The fax printer as a new user meets it: prnsetup installs it on a fresh
+// root, the spooler service runs, mvnprint prints a PostScript file to it
+// and the result is found where the port's settings send it. Once on a
+// multi-user root (mvnmon, the service started by prnsetup as root) and
+// once on a single-user root (mvnmon95, the service run by the desktop
+// user), with mvnport reaching the monitors' dialogs.
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/mailslot/mailslot.h"
+#include "tests/support/process.h"
+#include "tests/support/tempdir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kPage = "%!PS-Adobe-3.0\n%%Pages: 1\n/Courier findfont 12 scalefont setfont\n"
+                          "72 720 moveto (Fax page) show showpage\n%%EOF\n";
+
+// Runs command through the shell as uid (this process's own user when it
+// is that uid already); standard output into *output, standard error
+// appended to errors. The exit code, or -1.
+int RunAs(uid_t uid, const std::string& command, std::string* output, const std::string& errors) {
+  int channel[2];
+  if (pipe(channel) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(channel[1], 1);
+    close(channel[0]);
+    close(channel[1]);
+    int error = open(errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
+    if (error >= 0) dup2(error, 2);
+    if (uid != geteuid() && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(channel[1]);
+  output->clear();
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(channel[0], buffer, sizeof buffer)) > 0) output->append(buffer, static_cast<std::size_t>(got));
+  close(channel[0]);
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Sends the service a reload request as uid; its answer line.
+std::string ReloadAs(uid_t uid, const std::string& socketPath) {
+  int channel[2];
+  if (pipe(channel) != 0) return "";
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(channel[0]);
+    if (uid != geteuid() && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) _exit(125);
+    static const char request[] = "control=reload\n\n\0\0\0\0";
+    if (write(fd, request, sizeof request - 1) != sizeof request - 1) _exit(124);
+    char c;
+    while (read(fd, &c, 1) == 1 && c != '\n')
+      if (write(channel[1], &c, 1) != 1) _exit(123);
+    _exit(0);
+  }
+  close(channel[1]);
+  std::string reply;
+  char c;
+  while (read(channel[0], &c, 1) == 1) reply.push_back(c);
+  close(channel[0]);
+  waitpid(pid, nullptr, 0);
+  return reply;
+}
+
+std::vector<fs::path> SpoolFiles(const fs::path& directory) {
+  std::vector<fs::path> files;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(directory, ignored))
+    if (entry.is_regular_file() && entry.path().filename().string().rfind("MVN", 0) == 0) files.push_back(entry);
+  return files;
+}
+
+class InstallRoad : public testing::Test {
+ protected:
+  void SetUp() override { setenv("MVN_ROOT", root.str().c_str(), 1); }
+  void TearDown() override {
+    std::string text = mvntest::ReadFile(root / "spool/mvnspoold.pid");
+    pid_t pid = text.empty() ? 0 : static_cast<pid_t>(std::stol(text));
+    if (pid > 0 && kill(pid, SIGTERM) == 0) mvntest::WaitFor([&] { return kill(pid, 0) != 0; });
+    if (m_service > 0) waitpid(m_service, nullptr, 0);
+    unsetenv("MVN_ROOT");
+  }
+  std::string Env() const { return "MVN_ROOT='" + root.str() + "' MVN_DIALOGS=headless "; }
+  int Run(uid_t uid, const std::string& command, std::string* output) {
+    return RunAs(uid, "cd '" + root.str() + "' && " + Env() + command, output, root / "stderr.log");
+  }
+  std::string Errors() { return mvntest::ReadFile(root / "stderr.log"); }
+  std::string Registry(uid_t uid, const std::string& arguments) {
+    std::string output;
+    EXPECT_EQ(Run(uid, std::string(MVNREG_PATH) + " " + arguments, &output), 0) << arguments << Errors();
+    return output;
+  }
+
+  mvntest::TempDir root;
+  pid_t m_service = 0;
+};
+
+TEST_F(InstallRoad, PrnsetupMakesAWorkingFaxPrinterOnAMultiUserRoot) {
+  const uid_t self = geteuid();
+  const uid_t other = self == 0 ? 60032 : self;  // a user who prints
+  fs::create_directories(root.path() / "faxes");
+  std::string output;
+  Registry(self, "set 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\Spooler' ImagePath sz " MVNSPOOLD_PATH);
+  ASSERT_EQ(Run(self, std::string(PRNSETUP_PATH) + " 'Morvane Printer' faxes", &output), 0) << output << Errors();
+  ASSERT_TRUE(fs::exists(root / "spool/mvnspoold.ready")) << output;
+
+  mvntest::WriteFile(root / "page.ps", kPage);
+  chmod((root / "page.ps").c_str(), 0644);
+  chmod(root.str().c_str(), 0755);
+  ASSERT_EQ(Run(other, std::string(MVNPRINT_PATH) + " -P 'Morvane Printer' page.ps", &output), 0)
+      << output << Errors();
+  std::vector<fs::path> files = SpoolFiles(root.path() / "faxes");
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(mvntest::ReadFile(files[0]), kPage);
+
+  // The port dialogs come from the monitor in mvnport, for root only.
+  ASSERT_EQ(Run(self, std::string(MVNPORT_PATH) + " configure 'Morvane Port Monitor' MVN1", &output), 0)
+      << Errors();
+  EXPECT_NE(output.find("the spooler service read its ports again"), std::string::npos) << output;
+  EXPECT_NE(Errors().find("\"Configure MVN1\" was closed as cancelled"), std::string::npos) << Errors();
+  ASSERT_EQ(Run(self, std::string(MVNPORT_PATH) + " add MVNMON", &output), 0) << Errors();
+  EXPECT_NE(Errors().find("\"New Morvane Port\""), std::string::npos) << Errors();
+  EXPECT_EQ(ReloadAs(self, root / "spool/mvnspoold.sock"), "OK reloaded, 1 ports");
+  if (self == 0) {
+    // Only root and the service's user may have the service reload.
+    EXPECT_EQ(ReloadAs(other, root / "spool/mvnspoold.sock"), "ERROR not permitted to control the spooler service");
+    EXPECT_EQ(Run(other, std::string(MVNPORT_PATH) + " configure MVNMON MVN1", &output), 1);
+    EXPECT_NE(Errors().find("mvnport: adding, configuring and deleting ports is for root only"), std::string::npos);
+  }
+}
+
+TEST_F(InstallRoad, TheSingleUserRootPrintsThroughMvnmon95InEveryMode) {
+  // The desktop user owns the root and runs everything, the service too.
+  const uid_t user = geteuid() == 0 ? 60031 : geteuid();
+  if (user != geteuid()) {
+    ASSERT_EQ(chown(root.str().c_str(), user, user), 0);
+  }
+  const std::string reg = "HKLM\\SYSTEM\\CurrentControlSet\\Control";
+  Registry(user, "set '" + reg + "\\Platform' Version sz 95");
+  std::string output;
+  // The service of this root refuses root and runs as the desktop user.
+  if (geteuid() == 0) {
+    EXPECT_EQ(Run(0, MVNSPOOLD_PATH, &output), 1);
+    EXPECT_NE(Errors().find("runs as the desktop user there, never as root"), std::string::npos);
+  }
+  m_service = fork();
+  if (m_service == 0) {
+    setsid();
+    int log = open((root / "spoold.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
+    dup2(log, 2);
+    if (user != geteuid() && (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0)) _exit(126);
+    execl(MVNSPOOLD_PATH, MVNSPOOLD_PATH, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_TRUE(mvntest::WaitFor([&] { return fs::exists(root / "spool/mvnspoold.ready"); }))
+      << mvntest::ReadFile(root / "spoold.log");
+  // It runs before anything is installed: prnsetup's AddMonitorA has it
+  // load the monitor, with no restart (there is no service control here).
+
+  fs::path faxes = root.path() / "faxes";
+  ASSERT_EQ(Run(user, "mkdir faxes && " + std::string(PRNSETUP_PATH) + " 'Morvane Printer' faxes", &output), 0)
+      << output << Errors();
+  EXPECT_NE(mvntest::ReadFile(root / "spoold.log").find("monitor Morvane Port Monitor loaded with 5 ports"),
+            std::string::npos)
+      << mvntest::ReadFile(root / "spoold.log");
+
+  // The applications record how they were started.
+  mvntest::WriteFile(root / "recorder", "#!/bin/sh\necho \"$@\" >> '" + (root / "started.log") + "'\n");
+  chmod((root / "recorder").c_str(), 0755);
+  if (user != geteuid()) {
+    ASSERT_EQ(chown((root / "recorder").c_str(), user, user), 0);
+  }
+  ASSERT_EQ(Run(user, std::string(PRNSETUP_PATH) + " 'Fax Start' 2 recorder", &output), 0) << output << Errors();
+  ASSERT_EQ(Run(user, std::string(PRNSETUP_PATH) + " 'Fax End' 3 recorder", &output), 0) << output << Errors();
+  const std::string ports = reg + "\\Print\\Monitors\\Morvane Port Monitor";
+  Registry(user, "set '" + ports + "\\MVN3' Launch sz 2");
+  Registry(user, "set '" + reg + "\\Print\\Printers\\Fax Render' Port sz MVNRND");
+
+  // The render engine's slot.
+  HANDLE renderer = CreateMailslotA("\\\\.\\mailslot\\mvnRender", 0, 5000, nullptr);
+  ASSERT_NE(renderer, INVALID_HANDLE_VALUE);
+  if (user != geteuid()) {
+    ASSERT_TRUE(MailslotAllowWriter(renderer, user));
+  }
+
+  mvntest::WriteFile(root / "page.ps", kPage);
+  chmod((root / "page.ps").c_str(), 0644);
+  auto print = [&](const std::string& printer) {
+    return Run(user, std::string(MVNPRINT_PATH) + " -P '" + printer + "' page.ps", &output);
+  };
+  // Plain: the header in front of the data, in the output directory.
+  ASSERT_EQ(print("Morvane Printer"), 0) << output << Errors() << mvntest::ReadFile(root / "spoold.log");
+  std::vector<fs::path> files = SpoolFiles(faxes);
+  ASSERT_EQ(files.size(), 1u);
+  std::string userName = user == geteuid() && getenv("USER") ? "" : std::to_string(user);
+  std::string spooled = mvntest::ReadFile(files[0]);
+  EXPECT_EQ(spooled.rfind("!MORVANE - MVNMON95 on MVN1\r\nUSER ID=", 0), 0u) << spooled;
+  EXPECT_NE(spooled.find("\r\n!END\r\n" + kPage), std::string::npos) << spooled;
+  if (!userName.empty()) {
+    EXPECT_NE(spooled.find("USER ID=" + userName + "\r\n"), std::string::npos);
+  }
+
+  // Launch at the start and at the end: the application gets the spool
+  // file (no header) and the output directory.
+  for (const char* printer : {"Fax Start", "Fax End"}) {
+    fs::remove(root / "started.log");
+    ASSERT_EQ(print(printer), 0) << printer << output << Errors();
+    ASSERT_TRUE(mvntest::WaitFor([&] { return !mvntest::ReadFile(root / "started.log").empty(); })) << printer;
+    std::string line = mvntest::ReadFile(root / "started.log");
+    std::string path = line.substr(0, line.find_first_of(" \n"));
+    EXPECT_EQ(path.rfind(root / "spool/temp/MVN", 0), 0u) << line;
+    EXPECT_EQ(mvntest::ReadFile(path), kPage) << printer;
+  }
+
+  // The render port announces the spool file to the render engine.
+  ASSERT_EQ(print("Fax Render"), 0) << output << Errors();
+  char notice[1024] = "";
+  DWORD got = 0;
+  ASSERT_TRUE(ReadFile(renderer, notice, sizeof notice, &got, nullptr));
+  CloseHandle(renderer);
+  std::string path(notice);
+  EXPECT_EQ(got, path.size() + 1);
+  EXPECT_EQ(mvntest::ReadFile(path), kPage);
+
+  // mvnport reaches mvnmon95's dialog, for the desktop user.
+  ASSERT_EQ(Run(user, std::string(MVNPORT_PATH) + " configure MVNMON95 MVN1", &output), 0) << Errors();
+  EXPECT_NE(Errors().find("\"Configure MVN1\" was closed as cancelled"), std::string::npos) << Errors();
+  EXPECT_EQ(Run(user, std::string(MVNPORT_PATH) + " delete MVNMON95 MVN1", &output), 1);
+}
+
+}  // namespace
