@@ -340,6 +340,15 @@ bool DeleteFileInDirectory(const std::string& path, const std::string& directory
   return deleted;
 }
 
+int Main(Kind kind, const char* usage, int argc, char** argv) {
+  if (argc > 1) {
+    bool help = argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0);
+    std::fputs(usage, help ? stdout : stderr);
+    return help ? 0 : 2;
+  }
+  return Run(kind);
+}
+
 int Run(Kind kind) {
   Launcher launcher(kind, kind == Kind::PerUser ? "mvnfuial" : "mvncuial");
   return launcher.Run();

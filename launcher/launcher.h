@@ -24,6 +24,10 @@ enum class Kind { PerUser, Console };
 
 // Runs the launcher until its mailslot fails; returns the exit code.
 int Run(Kind kind);
+// A launcher program's main: "-h"/"--help" alone prints usage on standard
+// output (exit 0), any other argument prints it on standard error (exit 2);
+// without arguments the launcher runs.
+int Main(Kind kind, const char* usage, int argc, char** argv);
 
 // Pieces of the launcher's behaviour, exposed for tests.
 // The spooler service's spool folder, <root>/spool/temp. Only the service

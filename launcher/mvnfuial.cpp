@@ -1,9 +1,6 @@
 // mvnfuial: the per-user application launcher. One instance runs in each
 // user's session and starts the command lines the print monitor sends to
 // "\\.\mailslot\mvnfuial\<user>".
-#include <cstdio>
-#include <cstring>
-
 #include "launcher/launcher.h"
 
 namespace {
@@ -19,11 +16,4 @@ const char kUsage[] =
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc > 1) {
-    bool help = argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0);
-    std::fputs(kUsage, help ? stdout : stderr);
-    return help ? 0 : 2;
-  }
-  return mvn::launcher::Run(mvn::launcher::Kind::PerUser);
-}
+int main(int argc, char** argv) { return mvn::launcher::Main(mvn::launcher::Kind::PerUser, kUsage, argc, argv); }

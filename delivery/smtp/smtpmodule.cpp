@@ -43,10 +43,7 @@ SMTPRECORD* Initialize(CCONFIG* config) {
     config->GetEntryList("SmeIntegerParams", &record->m_smeIntegerParams);
     config->GetEntryList("SmeStringParams", &record->m_smeStringParams);
     config->GetString("SMTPLogFile", &record->m_smtpLogFile);
-    config->GetString("SMTPServer", &record->m_smtpServer);
-    config->GetString("SMTPSendTo", &record->m_sendTo);
-    config->GetString("SMTPSentFrom", &record->m_sentFrom);
-    config->GetString("SMTPReplyTo", &record->m_replyTo);
+    mvn::delivery::ReadSmtpAddresses(config, record);
     mvn::delivery::ReadSenderDefaults(config, &record->m_senderDefaults);
   } else {
     mvn::delivery::SetDefaultDialogTitle(record);
@@ -54,22 +51,7 @@ SMTPRECORD* Initialize(CCONFIG* config) {
   return record;
 }
 
-bool Configure(SMTPRECORD* record, CCONFIG* config) {
-  if (!record || !config) return false;
-  mvn::delivery::LoadIdentityPage(record);
-  SmtpOptionsPage* page = OptionsPage();
-  page->m_smtpServer.Assign(record->m_smtpServer.Text());
-  page->m_sendTo.Assign(record->m_sendTo.Text());
-  page->m_sentFrom.Assign(record->m_sentFrom.Text());
-  page->m_replyTo.Assign(record->m_replyTo.Text());
-  if (!mvn::delivery::ShowSheet(record, page, SmtpOptionsTemplate())) return false;
-  mvn::delivery::WriteIdentitySettings(config);
-  config->PutString("SMTPServer", page->m_smtpServer.Text());
-  config->PutString("SMTPSendTo", page->m_sendTo.Text());
-  config->PutString("SMTPSentFrom", page->m_sentFrom.Text());
-  config->PutString("SMTPReplyTo", page->m_replyTo.Text());
-  return true;
-}
+bool Configure(SMTPRECORD* record, CCONFIG* config) { return mvn::delivery::ConfigureSmtp(record, config, OptionsPage()); }
 
 LONG ParseNumber(const char* text, bool isSigned) {
   if (!text) return 0;

@@ -162,10 +162,7 @@ SMTP2RECORD* Initialize(CCONFIG* config) {
   if (config) {
     mvn::delivery::ReadHeadSettings(config, record);
     config->GetString("SMTPLogFile", &record->m_log);
-    config->GetString("SMTPServer", &record->m_smtpServer);
-    config->GetString("SMTPSendTo", &record->m_sendTo);
-    config->GetString("SMTPSentFrom", &record->m_sentFrom);
-    config->GetString("SMTPReplyTo", &record->m_replyTo);
+    mvn::delivery::ReadSmtpAddresses(config, record);
     mvn::delivery::ReadSenderDefaults(config, &record->m_senderDefaults);
   } else {
     mvn::delivery::SetDefaultDialogTitle(record);
@@ -173,22 +170,7 @@ SMTP2RECORD* Initialize(CCONFIG* config) {
   return record;
 }
 
-bool Configure(SMTP2RECORD* record, CCONFIG* config) {
-  if (!record || !config) return false;
-  mvn::delivery::LoadIdentityPage(record);
-  SmtpOptionsPage* page = OptionsPage();
-  page->m_smtpServer.Assign(record->m_smtpServer.Text());
-  page->m_sendTo.Assign(record->m_sendTo.Text());
-  page->m_sentFrom.Assign(record->m_sentFrom.Text());
-  page->m_replyTo.Assign(record->m_replyTo.Text());
-  if (!mvn::delivery::ShowSheet(record, page, SmtpOptionsTemplate())) return false;
-  mvn::delivery::WriteIdentitySettings(config);
-  config->PutString("SMTPServer", page->m_smtpServer.Text());
-  config->PutString("SMTPSendTo", page->m_sendTo.Text());
-  config->PutString("SMTPSentFrom", page->m_sentFrom.Text());
-  config->PutString("SMTPReplyTo", page->m_replyTo.Text());
-  return true;
-}
+bool Configure(SMTP2RECORD* record, CCONFIG* config) { return mvn::delivery::ConfigureSmtp(record, config, OptionsPage()); }
 
 bool WriteMessage(SMTP2RECORD* record, const char* jobFile, CBUFFEREDWRITER* writer, const char* boundary) {
   mvn::CheckedWriter out(writer);

@@ -96,6 +96,14 @@ class PortMonitor {
 std::unique_ptr<PortMonitor> LoadPortMonitor(const std::string& file, const std::string& monitorName,
                                              std::string* error);
 
+// Hands a started job's data to a port: blocks of at most chunkSize bytes
+// through write (a monitor's WritePort), a short count retried with the
+// rest; ends at the end of the data, or with result->failure at a failed
+// read, a failed write or a write of nothing (never looping). Counts into
+// result.
+using PortWriter = std::function<BOOL(BYTE* data, DWORD length, DWORD* written)>;
+void WriteJobData(const BlockSource& source, DWORD chunkSize, const PortWriter& write, JobResult* result);
+
 class Monitor : public PortMonitor {
  public:
   ~Monitor() override;

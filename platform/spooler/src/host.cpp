@@ -378,6 +378,39 @@ bool Monitor::DeletePort(const std::string& port, HWND owner) {
   return m_table->Monitor.pfnDeletePort(nullptr, owner, name.data()) != FALSE;
 }
 
+void WriteJobData(const BlockSource& source, DWORD chunkSize, const PortWriter& write, JobResult* result) {
+  if (chunkSize == 0) chunkSize = 1;
+  while (result->failure.empty()) {
+    const BYTE* block = nullptr;
+    long got = source(&block, chunkSize);
+    if (got < 0 || (got > 0 && !block)) {
+      result->failure = "the job's data could not be read";
+      break;
+    }
+    if (got == 0) break;
+    result->bytesRead += static_cast<ULONGLONG>(got);
+    DWORD offset = 0;
+    DWORD length = static_cast<DWORD>(got);
+    while (offset < length) {
+      DWORD written = 0;
+      ++result->writeCalls;
+      // The monitor's entry takes a writable pointer; it does not write
+      // through it.
+      if (!write(const_cast<BYTE*>(block) + offset, length - offset, &written)) {
+        result->failure = "WritePort failed";
+        break;
+      }
+      if (written == 0) {
+        result->failure = "WritePort wrote nothing";
+        break;
+      }
+      if (written > length - offset) written = length - offset;  // never count more than was given
+      offset += written;
+      result->bytesWritten += written;
+    }
+  }
+}
+
 JobResult Monitor::RunJob(HANDLE port, const JobSpec& spec, const DataSource& source, DWORD chunkSize) {
   if (chunkSize == 0) chunkSize = 1;
   auto buffer = std::make_shared<std::vector<BYTE>>(chunkSize);
@@ -415,35 +448,11 @@ JobResult Monitor::RunJobBlocks(HANDLE port, const JobSpec& spec, const BlockSou
   if (!result.started) {
     result.failure = "StartDocPort failed";
   } else {
-    while (result.failure.empty()) {
-      const BYTE* block = nullptr;
-      long got = source(&block, chunkSize);
-      if (got < 0 || (got > 0 && !block)) {
-        result.failure = "the job's data could not be read";
-        break;
-      }
-      if (got == 0) break;
-      result.bytesRead += static_cast<ULONGLONG>(got);
-      DWORD offset = 0;
-      DWORD length = static_cast<DWORD>(got);
-      while (offset < length) {
-        DWORD written = 0;
-        ++result.writeCalls;
-        // The monitor's entry takes a writable pointer; it does not write
-        // through it.
-        if (!entries.pfnWritePort(port, const_cast<BYTE*>(block) + offset, length - offset, &written)) {
-          result.failure = "WritePort failed";
-          break;
-        }
-        if (written == 0) {
-          result.failure = "WritePort wrote nothing";
-          break;
-        }
-        if (written > length - offset) written = length - offset;  // never count more than was given
-        offset += written;
-        result.bytesWritten += written;
-      }
-    }
+    WriteJobData(source, chunkSize,
+                 [&](BYTE* data, DWORD length, DWORD* written) {
+                   return entries.pfnWritePort(port, data, length, written);
+                 },
+                 &result);
     result.ended = entries.pfnEndDocPort(port) != FALSE;
     if (!result.ended && result.failure.empty()) result.failure = "EndDocPort failed";
   }

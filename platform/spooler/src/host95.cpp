@@ -156,33 +156,9 @@ JobResult Monitor95::RunJobBlocks(HANDLE ours, const JobSpec& spec, const BlockS
     result.failure = "StartDocPort failed";
     return result;
   }
-  while (result.failure.empty()) {
-    const BYTE* block = nullptr;
-    long got = source(&block, chunkSize);
-    if (got < 0 || (got > 0 && !block)) {
-      result.failure = "the job's data could not be read";
-      break;
-    }
-    if (got == 0) break;
-    result.bytesRead += static_cast<ULONGLONG>(got);
-    DWORD offset = 0;
-    DWORD length = static_cast<DWORD>(got);
-    while (offset < length) {
-      DWORD written = 0;
-      ++result.writeCalls;
-      if (!m_table.pfnWritePort(port, const_cast<BYTE*>(block) + offset, length - offset, &written)) {
-        result.failure = "WritePort failed";
-        break;
-      }
-      if (written == 0) {
-        result.failure = "WritePort wrote nothing";
-        break;
-      }
-      if (written > length - offset) written = length - offset;
-      offset += written;
-      result.bytesWritten += written;
-    }
-  }
+  WriteJobData(source, chunkSize,
+               [&](BYTE* data, DWORD length, DWORD* written) { return m_table.pfnWritePort(port, data, length, written); },
+               &result);
   result.ended = m_table.pfnEndDocPort(port) != FALSE;
   if (!result.ended && result.failure.empty()) result.failure = "EndDocPort failed";
   // This spooler's monitors do not call SetJob: the job ends with EndDocPort.

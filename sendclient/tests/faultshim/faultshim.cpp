@@ -79,49 +79,31 @@ mode_t ModeOf(int flags, va_list args) {
 
 extern "C" {
 
-MVN_EXPORT int open(const char* path, int flags, ...) {
-  static auto real = Next<int (*)(const char*, int, ...)>("open");
-  va_list args;
-  va_start(args, flags);
-  mode_t mode = ModeOf(flags, args);
-  va_end(args);
-  if (Matches("MVN_FAULT_OPEN", path)) {
-    errno = Errno();
-    return -1;
+// The three opens: a matching path fails, any other is opened and tracked.
+#define MVN_SHIM_OPEN(name, params, args)                           \
+  MVN_EXPORT int name params {                                      \
+    static auto real = Next<int(*) params>(#name);                  \
+    va_list list;                                                   \
+    va_start(list, flags);                                          \
+    mode_t mode = ModeOf(flags, list);                              \
+    va_end(list);                                                   \
+    if (Matches("MVN_FAULT_OPEN", path)) {                          \
+      errno = Errno();                                              \
+      return -1;                                                    \
+    }                                                               \
+    int fd = real args;                                             \
+    Track(fd, path);                                                \
+    return fd;                                                      \
   }
-  int fd = real(path, flags, mode);
-  Track(fd, path);
-  return fd;
-}
 
-MVN_EXPORT int open64(const char* path, int flags, ...) {
-  static auto real = Next<int (*)(const char*, int, ...)>("open64");
-  va_list args;
-  va_start(args, flags);
-  mode_t mode = ModeOf(flags, args);
-  va_end(args);
-  if (Matches("MVN_FAULT_OPEN", path)) {
-    errno = Errno();
-    return -1;
-  }
-  int fd = real(path, flags, mode);
-  Track(fd, path);
-  return fd;
-}
+MVN_SHIM_OPEN(open, (const char* path, int flags, ...), (path, flags, mode))
+MVN_SHIM_OPEN(open64, (const char* path, int flags, ...), (path, flags, mode))
+MVN_SHIM_OPEN(openat, (int dirfd, const char* path, int flags, ...), (dirfd, path, flags, mode))
 
-MVN_EXPORT int openat(int dirfd, const char* path, int flags, ...) {
-  static auto real = Next<int (*)(int, const char*, int, ...)>("openat");
-  va_list args;
-  va_start(args, flags);
-  mode_t mode = ModeOf(flags, args);
-  va_end(args);
-  if (Matches("MVN_FAULT_OPEN", path)) {
-    errno = Errno();
-    return -1;
-  }
-  int fd = real(dirfd, path, flags, mode);
-  Track(fd, path);
-  return fd;
+// Reads and writes: a matching descriptor passes only its allowance.
+ssize_t Transfer(ssize_t n, int fd) {
+  if (n > 0 && fd >= 0 && fd < kMaxFd) g_count[fd] += n;
+  return n;
 }
 
 MVN_EXPORT ssize_t read(int fd, void* buffer, size_t count) {
@@ -131,9 +113,7 @@ MVN_EXPORT ssize_t read(int fd, void* buffer, size_t count) {
     errno = Errno();
     return -1;
   }
-  ssize_t n = real(fd, buffer, static_cast<size_t>(allowed));
-  if (n > 0 && fd >= 0 && fd < kMaxFd) g_count[fd] += n;
-  return n;
+  return Transfer(real(fd, buffer, static_cast<size_t>(allowed)), fd);
 }
 
 MVN_EXPORT ssize_t write(int fd, const void* buffer, size_t count) {
@@ -143,9 +123,7 @@ MVN_EXPORT ssize_t write(int fd, const void* buffer, size_t count) {
     errno = Errno();
     return -1;
   }
-  ssize_t n = real(fd, buffer, static_cast<size_t>(allowed));
-  if (n > 0 && fd >= 0 && fd < kMaxFd) g_count[fd] += n;
-  return n;
+  return Transfer(real(fd, buffer, static_cast<size_t>(allowed)), fd);
 }
 
 MVN_EXPORT int renameat2(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, unsigned int flags) {
