@@ -6,7 +6,7 @@
 #include "client/records/records.h"
 #include "framework/core/errors.h"
 #include "framework/core/runtime.h"
-#include "framework/core/tests/support.h"
+#include "tests/support/child.h"
 #include "tests/support/tempdir.h"
 
 using namespace mvn::client;
@@ -221,9 +221,9 @@ TEST(AddressBookFiles, NamesPerDriverAndRefusals) {
 
 TEST(AddressBook, OdbcBookThroughTheDictionary) {
   mvntest::TempDir dir;
-  fwtest::OdbcTestSource source(dir.str());
+  mvntest::OdbcTestSource source(dir.str());
   if (!source.Available()) GTEST_SKIP() << "the SQLite ODBC driver is not installed";
-  EXPECT_TRUE(fwtest::InChild([&] {
+  EXPECT_TRUE(mvntest::InChild([&] {
     Dictionary dict;
     ASSERT_TRUE(dict.SetAddressBookFiles("Books", "ODBC"));
     ASSERT_EQ(dict.OpenAddressBook(), NoError) << ErrorText();

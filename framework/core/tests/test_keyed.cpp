@@ -7,7 +7,7 @@
 
 #include "framework/core/filemanager.h"
 #include "framework/core/relation.h"
-#include "framework/core/tests/support.h"
+#include "tests/support/child.h"
 #include "tests/support/tempdir.h"
 
 using namespace mvn::framework;
@@ -356,14 +356,14 @@ TEST(KeyedFile, UnreadableBookGives5ForAnotherUser) {
   }
   ASSERT_EQ(chmod((dir / "b.KDF").c_str(), 0600), 0);
   std::string name = dir / "b.KDF\\!Clients";
-  int code = fwtest::AsStranger([&] {
+  int code = mvntest::AsStranger([&] {
     FileManager f(Driver::Keyed, Clients(), name);
     return f.Open();
   });
   EXPECT_EQ(code, AccessDeniedError);
   // Readable but not writable: a read-only open works, a shared one does not.
   ASSERT_EQ(chmod((dir / "b.KDF").c_str(), 0644), 0);
-  code = fwtest::AsStranger([&] {
+  code = mvntest::AsStranger([&] {
     FileManager f(Driver::Keyed, Clients(), name);
     if (f.Open(Shared) != AccessDeniedError) return 1;
     if (f.Open(ReadOnly | DenyNone) != NoError) return 2;

@@ -10,7 +10,7 @@
 
 #include "framework/core/filemanager.h"
 #include "framework/core/relation.h"
-#include "framework/core/tests/support.h"
+#include "tests/support/child.h"
 #include "tests/support/tempdir.h"
 
 using namespace mvn::framework;
@@ -30,10 +30,10 @@ class OdbcSource : public ::testing::Test {
     return f;
   }
   void InChild(const std::function<void()>& body) {
-    EXPECT_TRUE(fwtest::InChild(body)) << "the case failed in its child process";
+    EXPECT_TRUE(mvntest::InChild(body)) << "the case failed in its child process";
   }
   mvntest::TempDir dir;
-  fwtest::OdbcTestSource source{dir.str()};
+  mvntest::OdbcTestSource source{dir.str()};
 };
 
 LayoutPtr People() {

@@ -1,4 +1,6 @@
-// Helpers of the framework tests.
+// Test support: a test body run in a child process, as the process's own
+// user or as a uid no account uses (for access-denied cases; the tests run
+// as root).
 #pragma once
 
 #include <sys/stat.h>
@@ -15,7 +17,7 @@
 
 #include "tests/support/tempdir.h"
 
-namespace fwtest {
+namespace mvntest {
 
 // A uid no account uses.
 constexpr uid_t kStranger = 64123;
@@ -79,4 +81,4 @@ inline bool InChild(const std::function<void()>& body) {
   return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-}  // namespace fwtest
+}  // namespace mvntest
