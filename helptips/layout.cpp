@@ -42,7 +42,7 @@ TipLayoutResult TipLayout(const std::vector<MarkupElement>& elements, const Sett
   TipLayoutResult r;
   r.width = width;
   int x = 11, y = 5, line = 0;
-  const PlacedElement* link = nullptr;
+  int link = -1;  // index of the link a region covers
   for (size_t i = 0; i < elements.size(); ++i) {
     const MarkupElement& e = elements[i];
     if (e.line != line) {
@@ -82,11 +82,12 @@ TipLayoutResult TipLayout(const std::vector<MarkupElement>& elements, const Sett
       measure(p.text, &p.font, &p.width, &h);
       p.height = 10;
     } else if (e.type == "REGION") {
-      if (link) {
-        p.x = link->x;
-        p.y = link->y;
-        p.width = link->width;
-        p.height = link->height;
+      if (link >= 0) {
+        const PlacedElement& l = r.placed[static_cast<size_t>(link)];
+        p.x = l.x;
+        p.y = l.y;
+        p.width = l.width;
+        p.height = l.height;
       }
       p.tooltip = tooltip.empty() ? kDefaultTooltip : tooltip;
       // A region's tooltip is set on its link element.
@@ -103,7 +104,7 @@ TipLayoutResult TipLayout(const std::vector<MarkupElement>& elements, const Sett
       y += 5;
     }
     r.placed.push_back(p);
-    link = (e.type == "HTTP" || e.type == "LNK") ? &r.placed.back() : nullptr;
+    link = (e.type == "HTTP" || e.type == "LNK") ? static_cast<int>(r.placed.size()) - 1 : -1;
   }
   r.contentHeight = y;
   r.frameHeight = y + 20;
