@@ -55,7 +55,7 @@ bool TipEditAllowed(int editFlag) {
 }
 
 TipWindowView::TipWindowView(TipWindowRequest request)
-    : Window("TipWindow", request.caption.empty() ? "Help Tip" : request.caption, QRect(0, 0, 169, 60)),
+    : Window("TipWindow", request.caption, QRect(0, 0, 169, 60)),
       m_request(std::move(request)) {
   if (fw::Clip(m_request.tipFile).empty()) m_request.tipFile = kDefaultTipFile;
   m_current = {fw::CutUtf8(m_request.procedure, 50), fw::CutUtf8(m_request.controlName, 50),
@@ -263,6 +263,11 @@ void TipWindowView::RunBrowser(const std::string& target) {
     fw::Message(kNoBrowserText);
     return;
   }
+  // "/HWTTEST" on the command line shows the command found first.
+  if ((" " + fw::Upper(fw::CommandParameters()) + " ").find(" /HWTTEST ") != std::string::npos &&
+      fw::Message("Hintwell test result : Browser = " + browser, "", fw::Icon::Information,
+                  fw::ButtonOk | fw::ButtonCancel) == fw::ButtonCancel)
+    fw::Halt(0);
   if (fw::Run(line, false) < 0) fw::Message(kNoBrowserText);
 }
 
@@ -428,7 +433,7 @@ void TipWindowView::LeaveTextEdit() {
   m_textEdit = false;
   if (m_editPanel) m_editPanel->hide();
   m_scroll->show();
-  SetCaption(m_request.caption.empty() ? "Help Tip" : m_request.caption);
+  SetCaption(m_request.caption);
   Rebuild();
 }
 

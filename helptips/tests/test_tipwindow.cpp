@@ -205,6 +205,9 @@ TEST_F(TipWindowTest, EditFlagTwoForbidsEditing) {
   ASSERT_TRUE(view.Load());
   EXPECT_FALSE(view.BeginTextEdit());
   EXPECT_FALSE(view.BeginFormatting());
+  EXPECT_TRUE(TipEditAllowed(0));
+  EXPECT_FALSE(TipEditAllowed(1));  // no "/EditTips" on this command line
+  EXPECT_FALSE(TipEditAllowed(2));
 }
 
 TEST_F(TipWindowTest, UnopenableTipFileClosesOnlyTheTip) {
