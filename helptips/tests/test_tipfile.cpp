@@ -119,6 +119,41 @@ TEST_F(TipFileTest, RepeatedSavesAndDeleteThenTextAgain) {
   EXPECT_EQ(back.record.GetLong("LastEditDate"), 5);
 }
 
+TEST_F(TipFileTest, WriteFailuresAreReported) {
+  Add(*hwt, "P", "?A", "ENTRY", "a");
+  Add(*hwt, "P", "?B", "ENTRY", "b");
+  FoundTip changed = TipLookup(*hwt, {"P", "?A", "ENTRY", path});
+  FoundTip blanked = TipLookup(*hwt, {"P", "?B", "ENTRY", path});
+  // Another station removes both tips meanwhile.
+  auto other = MakeTipFile(path);
+  ASSERT_EQ(other->TryOpen(), 0);
+  for (const char* ctl : {"?A", "?B"}) {
+    other->Buffer().Clear();
+    other->Buffer().Set("ProcedureName", "P");
+    other->Buffer().Set("ControlName", ctl);
+    ASSERT_EQ(other->TryFetch("ProcedureNameKey"), 0);
+    ASSERT_EQ(other->TryDelete(), 0);
+  }
+  changed.record.Set("HelpTip", "a2");
+  EXPECT_EQ(TipSave(*hwt, changed, 1), SaveOutcome::Failed);
+  EXPECT_EQ(changed.action, TipAction::Change);
+  blanked.record.Set("HelpTip", "");
+  EXPECT_EQ(TipSave(*hwt, blanked, 1), SaveOutcome::Failed);
+  // A file opened for reading only refuses the insert.
+  auto readOnly = MakeTipFile(path);
+  hwt->Close();
+  other->Close();
+  ASSERT_EQ(readOnly->TryOpen(fw::ReadOnly | fw::DenyNone), 0);
+  FoundTip fresh = TipLookup(*readOnly, {"P", "?C", "ENTRY", path});
+  fresh.record.Set("HelpTip", "c");
+  EXPECT_EQ(TipSave(*readOnly, fresh, 1), SaveOutcome::Failed);
+  EXPECT_EQ(fresh.action, TipAction::Insert);
+  ASSERT_EQ(services.messages.size(), 3u);
+  EXPECT_EQ(services.messages[0].caption, "Update Operation Error");
+  EXPECT_EQ(services.messages[1].caption, "Delete Operation Error");
+  EXPECT_EQ(services.messages[2].caption, "Record Insert Error");
+}
+
 TEST_F(TipFileTest, RewriteOfANewTipInserts) {
   FoundTip t = TipLookup(*hwt, {"P", "?F", "BUTTON", path});
   t.settings = "[B1]CALL;MSG400,2\xC2\xAB";

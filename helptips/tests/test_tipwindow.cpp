@@ -147,6 +147,28 @@ TEST_F(TipWindowTest, WebLinkAndButtonRunWithoutAShell) {
   view->Close();
 }
 
+TEST_F(TipWindowTest, ButtonCallsThatCannotRunDoNothing) {
+  auto hwt = MakeTipFile(path);
+  ASSERT_EQ(hwt->TryOpen(), 0);
+  Record& r = hwt->Buffer();
+  r.Clear();
+  r.Set("ProcedureName", "P");
+  r.Set("ControlName", "?Calls");
+  r.Set("HelpTip", "<B1> <B2>");
+  // B1: a command line longer than the setting holds; B2: a message to a
+  // window that does not exist.
+  r.Set("Settings", "[B1]CALL;EXE" + std::string(MVN_HELPTIPS_RECORDER) + " too long\xC2\xAB[B2]CALL;MSG400,9999\xC2\xAB");
+  ASSERT_EQ(hwt->TryInsert(), 0);
+  hwt->Close();
+  auto view = Open("P", "?Calls", "");
+  view->RunAction(Find(*view, "BUTTON", 1));
+  ASSERT_FALSE(services.messages.empty());
+  EXPECT_EQ(services.messages.back().text, "The command line of this button is too long and is not run.");
+  EXPECT_FALSE(std::filesystem::exists(record));
+  view->RunAction(Find(*view, "BUTTON", 2));  // closes the tip, posts nothing
+  EXPECT_FALSE(view->IsOpen());
+}
+
 TEST_F(TipWindowTest, LinkHistoryAndDerivedSettings) {
   auto view = Open("FindClient", "?Company", "ENTRY");
   view->RunAction(Find(*view, "LNK"));
