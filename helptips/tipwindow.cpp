@@ -62,6 +62,7 @@ TipWindowView::TipWindowView(TipWindowRequest request)
                fw::CutUtf8(m_request.controlType, 20)};
   m_scroll = new QScrollArea;
   m_scroll->setFrameShape(QFrame::NoFrame);
+  m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   m_content = new QWidget;
   m_scroll->setWidget(m_content);
   m_frame = Add(fw::ControlType::Box, "?Frame", m_scroll, QRect(0, 0, 169, 50));

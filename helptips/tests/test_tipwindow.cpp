@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -240,4 +243,51 @@ TEST_F(TipWindowTest, UnopenableTipFileClosesOnlyTheTip) {
   EXPECT_EQ(mvntest::ReadFile(bad), "not a tip file");
   ASSERT_FALSE(services.messages.empty());
   EXPECT_EQ(services.messages.back().caption, "Invalid File");
+}
+
+TEST_F(TipWindowTest, PropertiesWindowLinksToAChosenTip) {
+  auto view = Open("FindClient", "?Company", "ENTRY");
+  ASSERT_TRUE(view->BeginFormatting());
+  view->SelectElement(Find(*view, "LNK"));
+  std::string shown;
+  QTimer::singleShot(0, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* dialog = qobject_cast<QDialog*>(w);
+      if (!dialog || dialog->objectName() != "TipProperties") continue;
+      auto* list = dialog->findChild<QComboBox*>("LinkToTip");
+      for (int i = 0; list && i < list->count(); ++i)
+        if (list->itemText(i).startsWith("FaxNumber")) list->setCurrentIndex(i);
+      shown = list ? list->currentText().toStdString() : "";
+      dialog->grab().save(QString::fromStdString(OutputDir() + "/tip-properties.png"));
+      dialog->accept();
+    }
+  });
+  EXPECT_TRUE(view->OpenProperties());
+  EXPECT_EQ(shown, "FaxNumber |  | ");
+  EXPECT_EQ(view->Settings().Value("LNK1", "LINKTIPCTL"), "FaxNumber");
+  view->FinishFormatting(false);
+  // Accepting the properties window saved the tip.
+  view->RunAction(Find(*view, "LNK"));
+  EXPECT_EQ(view->Tip().record.Clipped("HelpTip"), "The fax number, with its country code.");
+  view->Close();
+}
+
+TEST_F(TipWindowTest, TallTipScrollsInAWindowOfTheMaximumHeight) {
+  auto hwt = MakeTipFile(path);
+  ASSERT_EQ(hwt->TryOpen(), 0);
+  Record& r = hwt->Buffer();
+  r.Clear();
+  r.Set("ProcedureName", "P");
+  r.Set("ControlName", "?Tall");
+  std::string text;
+  for (int i = 1; i <= 40; ++i) text += "Line " + std::to_string(i) + "\r\n";
+  r.Set("HelpTip", text);
+  ASSERT_EQ(hwt->TryInsert(), 0);
+  hwt->Close();
+  auto view = Open("P", "?Tall", "");
+  EXPECT_EQ(view->LayoutResult().contentHeight, 5 + 40 * 9);
+  EXPECT_TRUE(view->LayoutResult().scrolls);
+  EXPECT_EQ(view->WindowPosition().height(), 235);
+  view->Widget()->grab().save(QString::fromStdString(OutputDir() + "/tall-tip.png"));
+  view->Close();
 }
