@@ -291,3 +291,20 @@ TEST_F(TipWindowTest, TallTipScrollsInAWindowOfTheMaximumHeight) {
   view->Widget()->grab().save(QString::fromStdString(OutputDir() + "/tall-tip.png"));
   view->Close();
 }
+
+TEST_F(TipWindowTest, VariableWidthIsSavedIntoOther) {
+  TipWindowRequest request = Req("FindClient", "?Company", "ENTRY", path);
+  request.variableWidth = true;
+  TipWindowView view(request);
+  ASSERT_TRUE(view.Load());
+  view.Open();
+  ASSERT_TRUE(view.BeginTextEdit());
+  view.Widget()->resize(fw::DialogUnits::XToPixels(300), view.Widget()->height());
+  EXPECT_EQ(view.SaveText(), SaveOutcome::Saved);
+  std::string other = view.Tip().record.Get("Other");
+  ASSERT_GE(other.size(), 2u);
+  int width = static_cast<unsigned char>(other[0]) | (static_cast<unsigned char>(other[1]) << 8);
+  EXPECT_NEAR(width, 300, 1);
+  EXPECT_EQ(view.Width(), width);
+  view.Close();
+}
