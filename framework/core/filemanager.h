@@ -132,7 +132,9 @@ class FileManager {
   int Close();
   bool IsOpen() const;
 
-  // Rebuilds the keys (indexes) of a keyed table.
+  // Rebuilds the keys (indexes) of a keyed table; a closed table is opened
+  // for it (so an open that gave KeysInvalidError can be mended) and closed
+  // again.
   int BuildKeys();
 
   // Reads the record whose key fields equal those in the buffer.
@@ -192,6 +194,9 @@ class FileManager {
   // A transaction over the keyed data file of this table (nestable: only the
   // outermost commits). Text drivers accept them and do nothing.
   int BeginTransaction();
+  // The same, but the outermost one also keeps every other connection
+  // (readers included) out of a keyed data file until it ends.
+  int BeginExclusiveTransaction();
   int Commit();
   int Rollback();
 

@@ -40,6 +40,8 @@ class FileBackend {
   virtual void BufferAdds(bool on) { m_bufferAdds = on; }
   virtual int Flush() { return Ok(); }
   virtual int Begin() { return Ok(); }
+  // A transaction that also keeps readers of other connections out.
+  virtual int BeginExclusive() { return Begin(); }
   virtual int Commit() { return Ok(); }
   virtual int Rollback() { return Ok(); }
 

@@ -182,6 +182,7 @@ void FileManager::BufferAdds(bool on) {
 }
 int FileManager::Flush() { return m_backend->Flush(); }
 int FileManager::BeginTransaction() { return m_backend->Begin(); }
+int FileManager::BeginExclusiveTransaction() { return m_backend->BeginExclusive(); }
 int FileManager::Commit() { return m_backend->Commit(); }
 int FileManager::Rollback() { return m_backend->Rollback(); }
 

@@ -118,6 +118,7 @@ class KeyedBackend : public FileBackend {
   int Remove() override;
   int Flush() override;
   int Begin() override;
+  int BeginExclusive() override;
   int Commit() override;
   int Rollback() override;
 
@@ -374,7 +375,18 @@ int KeyedBackend::CreateTable() {
 }
 
 int KeyedBackend::BuildKeys() {
-  if (!m_db) return Fail(NotOpenError);
+  if (!m_db) {
+    // Opened for the rebuild only: the table must be there and match its
+    // declaration; only its indexes may be missing.
+    m_mode = ReadWrite | DenyWrite;
+    if (int e = Resolve()) return e;
+    int e = Attach(false);
+    if (!e) e = Verify(false);
+    if (!e || e == KeysInvalidError) e = BuildKeys();
+    std::string text = ErrorText();
+    Close();
+    return e ? Fail(e, text) : Ok();
+  }
   for (size_t k = 0; k < m_owner.Keys().size(); ++k) {
     const KeyDef& key = m_owner.Keys()[k];
     std::vector<int> fields = KeyFields(static_cast<int>(k));
@@ -848,6 +860,14 @@ int KeyedBackend::Begin() {
   if (!m_db) return Fail(NotOpenError);
   if (m_db->depth == 0)
     if (int e = Exec("BEGIN IMMEDIATE")) return e;
+  ++m_db->depth;
+  return Ok();
+}
+
+int KeyedBackend::BeginExclusive() {
+  if (!m_db) return Fail(NotOpenError);
+  if (m_db->depth == 0)
+    if (int e = Exec("BEGIN EXCLUSIVE")) return e;
   ++m_db->depth;
   return Ok();
 }

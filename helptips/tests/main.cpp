@@ -1,0 +1,15 @@
+// The help-tip tests run with a fixed locale and a private machine root.
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstdlib>
+
+#include "tests/support/tempdir.h"
+
+int main(int argc, char** argv) {
+  setenv("LC_ALL", "C.UTF-8", 1);
+  std::setlocale(LC_ALL, "");
+  mvntest::TestRoot root;
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
