@@ -199,14 +199,14 @@ struct ChannelContext {
   std::int32_t messageNumber = 0;
   std::int32_t messageSize = 0;
   std::int32_t lineCount = 0;
-  char* mailFile = nullptr;    // block 20
-  char* mailDir = nullptr;     // block 21
-  char* attachDir = nullptr;   // block 22
-  char* attachName = nullptr;  // block 23
-  char* pathBuffer = nullptr;  // block 24
-  char* attachPath = nullptr;  // block 25
-  char* boundary = nullptr;    // block 12
-  char* altBoundary = nullptr; // block 13
+  char* mailFile = nullptr;     // block 20
+  char* mailDir = nullptr;      // block 21
+  char* attachDir = nullptr;    // block 22
+  char* attachName = nullptr;   // block 23
+  char* pathBuffer = nullptr;   // block 24
+  char* attachPath = nullptr;   // block 25
+  char* boundary = nullptr;     // block 12
+  char* altBoundary = nullptr;  // block 13
   std::int32_t boundaryLength = 0;
   std::int32_t altBoundaryLength = 0;
   std::int32_t boundariesSeen = 0;
@@ -219,10 +219,10 @@ struct ChannelContext {
   char* callerBuffer = nullptr;
   std::int32_t callerSize = 0;
   std::int32_t callerFill = 0;
-  bool statusPending = false;  // the next line is the status line
-  bool nextAtLineStart = true; // the next piece read starts a line
-  bool lineKept = false;       // decision for the rest of a long line
-  std::string pendingLine;     // a line read ahead
+  bool statusPending = false;   // the next line is the status line
+  bool nextAtLineStart = true;  // the next piece read starts a line
+  bool lineKept = false;        // decision for the rest of a long line
+  std::string pendingLine;      // a line read ahead
   bool pendingAtStart = true;
   bool pendingClosed = false;
   DecoderCarry attachCarry;

@@ -18,7 +18,7 @@ namespace mvn::smtpengine {
 
 namespace {
 
-constexpr std::int32_t kLineRoom = kBufferSize - 1;  // a piece of a line
+constexpr std::int32_t kLineRoom = kBufferSize - 1;     // a piece of a line
 constexpr std::size_t kPathRoom = kSmallBlockSize - 1;  // 127 characters
 constexpr int kMaxJoins = 8;
 constexpr const char* kEncodedWord = "=?iso-8859-1?";
@@ -71,7 +71,9 @@ void SendCommand(ChannelContext* ch, const std::string& text, const char* logged
   }
 }
 
-std::int32_t WaitSlice() { return g_params.pop3Wait < g_params.pollInterval ? g_params.pop3Wait : g_params.pollInterval; }
+std::int32_t WaitSlice() {
+  return g_params.pop3Wait < g_params.pollInterval ? g_params.pop3Wait : g_params.pollInterval;
+}
 
 // One piece of a line into the reply buffer, waiting up to firstWait for
 // its first byte and 4 x parameter 12 for the rest: 1 read (into *out), 0
@@ -349,9 +351,10 @@ void SetBoundary(char* field, std::int32_t* length, const std::string& value) {
 }
 
 bool BoundaryLine(ChannelContext* ch, const std::string& line) {
-  bool match = (ch->boundaryLength > 0 && line.compare(0, static_cast<std::size_t>(ch->boundaryLength), ch->boundary) == 0) ||
-               (ch->altBoundaryLength > 0 &&
-                line.compare(0, static_cast<std::size_t>(ch->altBoundaryLength), ch->altBoundary) == 0);
+  bool match =
+      (ch->boundaryLength > 0 && line.compare(0, static_cast<std::size_t>(ch->boundaryLength), ch->boundary) == 0) ||
+      (ch->altBoundaryLength > 0 &&
+       line.compare(0, static_cast<std::size_t>(ch->altBoundaryLength), ch->altBoundary) == 0);
   if (!match) return false;
   ++ch->boundariesSeen;
   ch->mimeState = 4;
@@ -391,9 +394,8 @@ std::int32_t MimeReader(ChannelContext* ch, std::string* line) {
         ch->mimeState = 0;
         return 1;
       }
-      if (StartsWithNoCase(*line, "Subject:") &&
-          (FindNoCase(*line, "=?iso-8859-1?q?") != std::string::npos ||
-           FindNoCase(*line, "=?iso-8859-1?b?") != std::string::npos)) {
+      if (StartsWithNoCase(*line, "Subject:") && (FindNoCase(*line, "=?iso-8859-1?q?") != std::string::npos ||
+                                                  FindNoCase(*line, "=?iso-8859-1?b?") != std::string::npos)) {
         JoinContinuation(ch, line, '=');
         *line = DecodeEncodedWords(*line, 9);
         return 1;
@@ -735,8 +737,10 @@ ChannelContext* PopChannel(std::int32_t channel, const char* logLine, std::int32
   if (*code) return nullptr;
   ChannelContext* ch = Channel(channel);
   LogText(ch, logLine);
-  if (ch->mode != 'P') *code = SME_POP3_ONLY;
-  else if (ch->socket == 0) *code = SME_NOT_CONNECTED;
+  if (ch->mode != 'P')
+    *code = SME_POP3_ONLY;
+  else if (ch->socket == 0)
+    *code = SME_NOT_CONNECTED;
   if (*code) {
     LogFlush(ch);
     return nullptr;

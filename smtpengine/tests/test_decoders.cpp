@@ -15,7 +15,8 @@ namespace {
 std::string Qp(const std::string& in, bool finish = true) {
   DecoderCarry carry;
   std::string out(in.size() + 4, '\0');
-  std::size_t n = DecodeQuotedPrintable(&carry, in.data(), in.size(), reinterpret_cast<unsigned char*>(out.data()), finish);
+  std::size_t n =
+      DecodeQuotedPrintable(&carry, in.data(), in.size(), reinterpret_cast<unsigned char*>(out.data()), finish);
   out.resize(n);
   return out;
 }
@@ -37,12 +38,12 @@ TEST(Decoders, QuotedPrintableTable) {
       {"caf=E9\r\n", "caf\xE9\r\n"},
       {"=3D=20=41\r\n", "= A\r\n"},
       {"lower =e9=3d\r\n", "lower \xE9=\r\n"},  // lower-case digits are digits too
-      {"soft=\r\n", "soft"},                // the line end goes
+      {"soft=\r\n", "soft"},                    // the line end goes
       {"bare lf soft=\n", "bare lf soft"},
-      {"name=\"x\"", "name=\"x\""},          // "=" before a quote stays
-      {"=?iso?=", "=?iso?="},                // and before "?"
-      {"=ZZ!", std::string("\0!", 2)},       // other characters count as 0
-      {"end=", "end="},                      // nothing read past the input
+      {"name=\"x\"", "name=\"x\""},     // "=" before a quote stays
+      {"=?iso?=", "=?iso?="},           // and before "?"
+      {"=ZZ!", std::string("\0!", 2)},  // other characters count as 0
+      {"end=", "end="},                 // nothing read past the input
       {"end=4", "end=4"},
       {"", ""},
   };
@@ -58,10 +59,10 @@ TEST(Decoders, Base64Table) {
       {"TWE=", "Ma"},
       {"TQ==", "M"},
       {"TWFu\r\n", "Man"},
-      {"TW Fu\r\n", "Man"},       // blanks and line ends carry no bits
-      {"TQ==TWFu", "MMan"},       // padded groups one after the other
-      {"TWFuTQ", "ManM"},         // a cut last group still gives its bytes
-      {"TWFuT", "Man"},           // one character is no byte
+      {"TW Fu\r\n", "Man"},  // blanks and line ends carry no bits
+      {"TQ==TWFu", "MMan"},  // padded groups one after the other
+      {"TWFuTQ", "ManM"},    // a cut last group still gives its bytes
+      {"TWFuT", "Man"},      // one character is no byte
       {"", ""},
       {"/+8A", std::string("\xFF\xEF\x00", 3)},
   };
@@ -77,7 +78,10 @@ TEST(Decoders, PiecesCutInsideAnEscapeOrAGroup) {
     unsigned char out[64];
     std::size_t n = DecodeQuotedPrintable(&carry, qp.data(), cut, out, false);
     n += DecodeQuotedPrintable(&carry, qp.data() + cut, qp.size() - cut, out + n, true);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(out), n), "a\xE9" "b=c") << cut;
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(out), n),
+              "a\xE9"
+              "b=c")
+        << cut;
   }
   for (std::size_t cut = 0; cut <= b64.size(); ++cut) {
     DecoderCarry carry;
@@ -119,7 +123,8 @@ TEST(Decoders, EncodedWords) {
   EXPECT_EQ(SanitiseAttachmentName(hidden), "escape.sh");
   // Up to four words; an unfinished word stays as it is.
   EXPECT_EQ(DecodeEncodedWords("=?iso-8859-1?q?a?==?iso-8859-1?q?b?==?iso-8859-1?q?c?==?iso-8859-1?q?d?="
-                               "=?iso-8859-1?q?e?=", 0),
+                               "=?iso-8859-1?q?e?=",
+                               0),
             "abcd=?iso-8859-1?q?e?=");
   EXPECT_EQ(DecodeEncodedWords("Subject: =?iso-8859-1?q?open", 9), "Subject: =?iso-8859-1?q?open");
 }

@@ -74,8 +74,8 @@ class Pop3Test : public ::testing::Test {
     if (!mvntest::PrivateNetworkReady()) GTEST_SKIP() << mvntest::PrivateNetworkReason();
     ASSERT_EQ(smeAttach(1), 1);
     smeStringParam(0, 20, (m_dir / "engine.log").c_str());
-    smeIntegerParam(0, 2, 3000);   // reply time-out
-    smeIntegerParam(0, 12, 200);   // POP3 line waits
+    smeIntegerParam(0, 2, 3000);  // reply time-out
+    smeIntegerParam(0, 12, 200);  // POP3 line waits
     fs::create_directory(m_dir / "box");
     m_box = m_dir / "box";
   }
@@ -243,8 +243,9 @@ TEST_F(Pop3Test, HostileAttachmentsStayContained) {
   for (const std::string& part :
        {std::string("Received: from peer\r\n"), std::string("Subject: Caf\xC3\xA9 menu\r\n"),
         std::string(".leading dot\r\n+OK this is data\r\ncaf\xE9 softbreak\r\n"), dotTail, boundaryTail,
-        "[Attachment saved to \"" + m_box + "/evil_1.bin\"]\r\n", "[Attachment saved to \"" + m_box + "/escape.sh\"]\r\n",
-        "[Attachment saved to \"" + m_box + "/win.txt\"]\r\n", "[Attachment saved to \"" + m_box + "/mail_1.txt\"]\r\n"})
+        "[Attachment saved to \"" + m_box + "/evil_1.bin\"]\r\n",
+        "[Attachment saved to \"" + m_box + "/escape.sh\"]\r\n", "[Attachment saved to \"" + m_box + "/win.txt\"]\r\n",
+        "[Attachment saved to \"" + m_box + "/mail_1.txt\"]\r\n"})
     EXPECT_NE(saved.find(part), std::string::npos) << part.substr(0, 80) << "\n---\n" << saved.substr(0, 600);
   EXPECT_EQ(saved.find("+OK message follows"), std::string::npos);
   EXPECT_EQ(saved.find("preamble"), std::string::npos);
@@ -252,12 +253,14 @@ TEST_F(Pop3Test, HostileAttachmentsStayContained) {
 
 TEST_F(Pop3Test, NumberedAttachmentsAndUnnamedParts) {
   std::string a = Random(300, 5), b = Random(301, 6), c = Random(10, 7);
-  std::string mail = "Subject: n\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n"
-                     "--B\r\nContent-Type: application/octet-stream; name=\"a.bin\"\r\n"
-                     "Content-Transfer-Encoding: base64\r\n\r\n" + Base64(a) +
-                     "--B\r\nContent-Disposition: attachment; filename=b.bin\r\n"
-                     "Content-Transfer-Encoding: base64\r\n\r\n" + Base64(b) +
-                     "--B\r\nContent-Transfer-Encoding: base64\r\n\r\n" + Base64(c) + "--B--\r\n";
+  std::string mail =
+      "Subject: n\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n"
+      "--B\r\nContent-Type: application/octet-stream; name=\"a.bin\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\n" +
+      Base64(a) +
+      "--B\r\nContent-Disposition: attachment; filename=b.bin\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\n" +
+      Base64(b) + "--B\r\nContent-Transfer-Encoding: base64\r\n\r\n" + Base64(c) + "--B--\r\n";
   StartPeer({mail});
   ASSERT_EQ(smeIntegerParam(0, 10, 1), 1);
   ASSERT_EQ(smeIntegerParam(0, 14, 1), 1);
@@ -285,10 +288,12 @@ class Pop3FaultTest : public Pop3Test, public ::testing::WithParamInterface<Pop3
 
 TEST_P(Pop3FaultTest, IsAFailureAndLeavesNothingHalfDone) {
   const Pop3Fault& fault = GetParam();
-  std::string mail = "Subject: f\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n"
-                     "--B\r\nContent-Type: text/plain\r\n\r\ntext\r\n--B\r\n"
-                     "Content-Type: application/octet-stream; name=\"job.bin\"\r\n"
-                     "Content-Transfer-Encoding: base64\r\n\r\n" + Base64(Random(3000, 8)) + "--B--\r\n";
+  std::string mail =
+      "Subject: f\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n"
+      "--B\r\nContent-Type: text/plain\r\n\r\ntext\r\n--B\r\n"
+      "Content-Type: application/octet-stream; name=\"job.bin\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\n" +
+      Base64(Random(3000, 8)) + "--B--\r\n";
   StartPeer({mail}, fault.script);
   int connect = smePop3Connect(0, kServer, "fax", kPassword);
   ASSERT_EQ(connect, fault.connect) << Log();
@@ -296,12 +301,24 @@ TEST_P(Pop3FaultTest, IsAFailureAndLeavesNothingHalfDone) {
     char buffer[256];
     int result = 0;
     switch (fault.which) {
-      case 0: result = smeGetEmailCount(0); break;
-      case 1: result = smeGetEmailSize(0, 1); break;
-      case 2: result = smeDelete(0, 1); break;
-      case 3: result = smeGetEmailFile(0, 1, "mail.txt", m_box.c_str(), m_box.c_str()); break;
-      case 4: result = smeGetEmailUID(0, 0, buffer, sizeof buffer); break;
-      case 5: result = smeGetEmailLines(0, 1, 5, buffer, sizeof buffer); break;
+      case 0:
+        result = smeGetEmailCount(0);
+        break;
+      case 1:
+        result = smeGetEmailSize(0, 1);
+        break;
+      case 2:
+        result = smeDelete(0, 1);
+        break;
+      case 3:
+        result = smeGetEmailFile(0, 1, "mail.txt", m_box.c_str(), m_box.c_str());
+        break;
+      case 4:
+        result = smeGetEmailUID(0, 0, buffer, sizeof buffer);
+        break;
+      case 5:
+        result = smeGetEmailLines(0, 1, 5, buffer, sizeof buffer);
+        break;
     }
     EXPECT_EQ(result, fault.operation) << Log();
     if (result < 0) {
@@ -369,13 +386,15 @@ TEST_F(Pop3Test, FullLoopThroughPostfixAndDovecot) {
   fs::path maildir = pf.path() / "mail" / "server.example" / "fax";
   bool delivered = false;
   for (int i = 0; i < 300 && !delivered; ++i) {
-    if (fs::exists(maildir / "new") && !fs::is_empty(maildir / "new")) delivered = true;
-    else usleep(100000);
+    if (fs::exists(maildir / "new") && !fs::is_empty(maildir / "new"))
+      delivered = true;
+    else
+      usleep(100000);
   }
   ASSERT_TRUE(delivered) << ReadFile(pf / "maillog");
 
   mvntest::PeerProcess dovecot("dovecot_instance.py", {"--dir", dv.str(), "--maildir", maildir.string(), "--user",
-                                                        "fax", "--password", kPassword, "--port", "110"});
+                                                       "fax", "--password", kPassword, "--port", "110"});
   ASSERT_TRUE(dovecot.ready()) << dovecot.output();
   ASSERT_EQ(smePop3Connect(0, kServer, "fax", kPassword), 0) << Log() << ReadFile(dv / "dovecot.log");
   ASSERT_EQ(smeGetEmailCount(0), 1);
