@@ -213,7 +213,8 @@ struct ChannelContext {
   std::int32_t partEncoding = 0;  // 0 none, 1 7bit, 2 base64, 3 quoted-printable
   std::int32_t mimeState = 0;
   bool inlinePart = false;
-  bool partNamed = false;  // the part's headers named a file
+  bool partNamed = false;    // the part's headers named a file
+  bool partIsMessage = false;  // the part is a message/rfc822
   int mailFd = -1;
   int attachFd = -1;
   char* callerBuffer = nullptr;

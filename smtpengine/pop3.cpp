@@ -360,6 +360,7 @@ bool BoundaryLine(ChannelContext* ch, const std::string& line) {
   ch->mimeState = 4;
   ch->partEncoding = 0;
   ch->partNamed = false;
+  ch->partIsMessage = false;
   CopyField(ch->attachName, "incoming.mai");
   ch->textCarry = DecoderCarry{};
   LogText(ch, "[Boundary line found]\r\n");
@@ -441,7 +442,10 @@ std::int32_t MimeReader(ChannelContext* ch, std::string* line) {
     case 4:
       LogText(ch, "[Looking for encoding]\r\n");
       if (blank) {
-        if (!ch->inlinePart) {
+        // Only an inline message holds its body back: its own headers
+        // follow as part headers. Any other part's body starts here, so
+        // that no text of an inline text part is lost.
+        if (!(ch->inlinePart && ch->partIsMessage)) {
           ch->mimeState = 5;
           if (!StartBody(ch)) return SME_CANNOT_CREATE;
         }
@@ -460,7 +464,7 @@ std::int32_t MimeReader(ChannelContext* ch, std::string* line) {
           return 0;
         }
       }
-      if (StartsWithNoCase(*line, "Content-Type: message/rfc822")) ch->inlinePart = true;
+      if (StartsWithNoCase(*line, "Content-Type: message/rfc822")) ch->inlinePart = ch->partIsMessage = true;
       if (StartsWithNoCase(*line, "Content-Disposition:")) {
         std::size_t at = FindNoCase(*line, "inline", 20);
         if (at != std::string::npos && (at + 6 >= line->size() || (*line)[at + 6] != ';')) {
@@ -1077,6 +1081,7 @@ SMERESULT smeGetEmailFile(std::int32_t channel, std::int32_t message, const char
   ch->mimeState = 1;
   ch->inlinePart = false;
   ch->partNamed = false;
+  ch->partIsMessage = false;
   ch->attachName[0] = '\0';
   ch->attachCarry = DecoderCarry{};
   ch->textCarry = DecoderCarry{};

@@ -172,6 +172,12 @@ TEST_F(Pop3Test, ArgumentCodes) {
   char text[64];
   smeErrorText(0, -59, text, sizeof text);
   EXPECT_STREQ(text, "POP3 function ONLY.");
+  // A mail file name that is a symbolic link is never followed.
+  WriteFile(m_dir / "target", "someone else's");
+  ASSERT_EQ(symlink((m_dir / "target").c_str(), (m_box + "/link.txt").c_str()), 0);
+  EXPECT_EQ(smeGetEmailFile(0, 1, "link.txt", m_box.c_str(), m_box.c_str()), -67);
+  EXPECT_EQ(ReadFile(m_dir / "target"), "someone else's");
+  EXPECT_TRUE(fs::is_symlink(m_box + "/link.txt"));
   EXPECT_EQ(smeClose(0), 0);
 }
 
@@ -274,6 +280,27 @@ TEST_F(Pop3Test, NumberedAttachmentsAndUnnamedParts) {
   EXPECT_EQ(ReadFile(m_box + "/3-incoming.mai"), c);
   // Parameter 21: no attachment lines in the mail file.
   EXPECT_EQ(ReadFile(m_box + "/m.txt").find("[Attachment saved"), std::string::npos);
+}
+
+TEST_F(Pop3Test, InlinePartsAndForwardedMessages) {
+  std::string inner = Random(120, 9);
+  std::string mail =
+      "Subject: i\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n"
+      "--B\r\nContent-Type: text/plain\r\nContent-Disposition: inline\r\n\r\ninline text\r\nmore text\r\n"
+      "--B\r\nContent-Type: message/rfc822\r\nContent-Disposition: inline\r\n\r\n"
+      "Subject: forwarded\r\nContent-Type: multipart/mixed; boundary=\"C\"\r\n\r\n"
+      "--C\r\nContent-Type: application/octet-stream; name=\"inner.bin\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\n" +
+      Base64(inner) + "--C--\r\n--B--\r\n";
+  StartPeer({mail});
+  ASSERT_EQ(smePop3Connect(0, kServer, "fax", kPassword), 0) << Log();
+  ASSERT_EQ(smeGetEmailFile(0, 1, "m.txt", m_box.c_str(), m_box.c_str()), 0) << Log();
+  smeClose(0);
+  // The inline text part keeps its text; the forwarded message's own
+  // boundary is taken and its attachment saved.
+  EXPECT_NE(ReadFile(m_box + "/m.txt").find("inline text\r\nmore text\r\n"), std::string::npos)
+      << ReadFile(m_box + "/m.txt");
+  EXPECT_EQ(ReadFile(m_box + "/inner.bin"), inner);
 }
 
 struct Pop3Fault {
