@@ -45,6 +45,14 @@ std::int32_t SetUpChannel(std::int32_t n) {
   ch->replyTo = small[kBlockReplyTo - kBlockBoundary];
   ch->pop3User = small[kBlockPop3User - kBlockBoundary];
   ch->pop3Password = small[kBlockPop3Password - kBlockBoundary];
+  ch->boundary = small[kBlockBoundary - kBlockBoundary];
+  ch->altBoundary = small[kBlockAltBoundary - kBlockBoundary];
+  ch->mailFile = small[kBlockMailFile - kBlockBoundary];
+  ch->mailDir = small[kBlockMailDir - kBlockBoundary];
+  ch->attachDir = small[kBlockAttachDir - kBlockBoundary];
+  ch->attachName = small[kBlockAttachName - kBlockBoundary];
+  ch->pathBuffer = small[kBlockPath - kBlockBoundary];
+  ch->attachPath = small[kBlockAttachPath - kBlockBoundary];
   ch->outgoing.reserve(kSendBatch + 4096);
   return 0;
 }
@@ -54,6 +62,7 @@ void ReleaseChannel(std::int32_t n) {
   if (!ch) return;
   LogFormat(ch, "Releasing channel %d\r\n", n);
   FileClose(&ch->file);
+  DiscardFetch(ch);
   CloseChannelSocket(ch, false);
   CloseLogFile(ch);
   ChannelFree(nullptr, n, 1, SME_BLOCKS_PER_CHANNEL - 1);
@@ -106,6 +115,8 @@ std::int32_t Run(ChannelContext* ch) {
 }
 
 }  // namespace
+
+std::int32_t RunChannel(ChannelContext* ch) { return Run(ch); }
 
 ChannelContext* Channel(std::int32_t channel) {
   if (channel < 0 || channel >= g_attached) return nullptr;
@@ -215,6 +226,7 @@ SMERESULT smeSmtpConnect(std::int32_t channel, const char* server, const char* f
   // A connection still open is closed before the new one is made.
   CloseChannelSocket(ch, false);
   FileClose(&ch->file);
+  DiscardFetch(ch);
   ch->currentPort = ch->smtpPort;
   ch->waitWritable = false;
   ch->nextState = 200;
@@ -527,8 +539,8 @@ SMERESULT smeGetCounter(std::int32_t channel, std::int32_t index) {
     case 15: return ch->textBytesSent + ch->attachmentBytesSent;
     case 16: return 0x0100;
     case 17: return ch->messageCount;
-    case 18: return 0;
-    case 19: return 0;
+    case 18: return ch->messageSize;
+    case 19: return ch->callerFill;
     case 20: return ch->socket != 0 && smeStatus(ch->socket, 2) == 1 ? 1 : 0;
     case 22: return ch->attachmentsSaved;
     case 24: return ch->verifyResult;

@@ -534,7 +534,12 @@ std::int32_t Handle(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
       ch->nextState = 259;
       return 0;
     case 259:
-      if ((r = Reply(ch, g_params.pollInterval)) <= 0) return r;
+      if (ch->mode == 'P') {
+        if (!WaitReadable(ch->socket, g_params.pollInterval)) return 0;
+        if ((r = ReadPop3Reply(ch)) < 0) return ReportError(ch, 0, r);
+      } else if ((r = Reply(ch, g_params.pollInterval)) <= 0) {
+        return r;
+      }
       CloseChannelSocket(ch, true);
       ch->nextState = 0;
       return 0;
@@ -582,7 +587,10 @@ std::int32_t Handle(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
 }  // namespace
 
 std::int32_t RunState(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
-  std::int32_t result = Handle(ch, state, now);
+  bool handled = false;
+  std::int32_t result = 0;
+  if (state >= 300 && state <= 321) result = RunPop3State(ch, state, now, &handled);
+  if (!handled) result = Handle(ch, state, now);
   if (result < 0) return result;
   // Data lines are gathered into larger sends; everything else goes out
   // at the end of its step.

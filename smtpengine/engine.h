@@ -78,12 +78,23 @@ enum : std::int32_t {
   SME_NULL_POINTER = -47,
   SME_SMTP_ERROR = -49,
   SME_NO_SERVER = -50,
+  SME_READ_ERROR = -51,
   SME_WRITE_ERROR = -52,
   SME_TOO_MANY_AT = -53,
   SME_NO_MEMORY = -55,
   SME_BAD_SERVER_NAME = -56,
   SME_SMTP_ONLY = -58,
+  SME_POP3_ONLY = -59,
+  SME_NO_USER = -61,
+  SME_NO_PASSWORD = -62,
   SME_POP3_ERROR = -63,
+  SME_NO_MESSAGE = -64,
+  SME_NO_FILENAME = -65,
+  SME_NO_MAIL_PATH = -66,
+  SME_CANNOT_CREATE = -67,
+  SME_BUFFER_NULL = -68,
+  SME_BUFFER_SMALL = -69,
+  SME_NO_ATTACH_PATH = -70,
   SME_NOT_ATTACHED = -71,
   SME_ALREADY_ATTACHED = -72,
   SME_CHANNEL_RANGE = -73,
@@ -107,6 +118,13 @@ struct EngineFile {
   std::size_t position = 0;
   bool ended = false;
   bool failed = false;
+};
+
+// A decoder's bytes carried over from one piece of input to the next (a
+// base64 group or a quoted-printable escape cut by a piece's end).
+struct DecoderCarry {
+  char bytes[4] = {};
+  int count = 0;
 };
 
 // The channel record (block 0 of the channel).
@@ -176,6 +194,41 @@ struct ChannelContext {
   std::int32_t nonBlockingConnect = 1;
   std::string outgoing;  // data lines gathered for one send
   std::int32_t steppedState = -1;
+
+  // POP3 and the MIME reader (pop3.cpp).
+  std::int32_t messageNumber = 0;
+  std::int32_t messageSize = 0;
+  std::int32_t lineCount = 0;
+  char* mailFile = nullptr;     // block 20
+  char* mailDir = nullptr;      // block 21
+  char* attachDir = nullptr;    // block 22
+  char* attachName = nullptr;   // block 23
+  char* pathBuffer = nullptr;   // block 24
+  char* attachPath = nullptr;   // block 25
+  char* boundary = nullptr;     // block 12
+  char* altBoundary = nullptr;  // block 13
+  std::int32_t boundaryLength = 0;
+  std::int32_t altBoundaryLength = 0;
+  std::int32_t boundariesSeen = 0;
+  std::int32_t partEncoding = 0;  // 0 none, 1 7bit, 2 base64, 3 quoted-printable
+  std::int32_t mimeState = 0;
+  bool inlinePart = false;
+  bool partNamed = false;    // the part's headers named a file
+  bool partIsMessage = false;  // the part is a message/rfc822
+  int mailFd = -1;
+  int attachFd = -1;
+  char* callerBuffer = nullptr;
+  std::int32_t callerSize = 0;
+  std::int32_t callerFill = 0;
+  bool statusPending = false;   // the next line is the status line
+  bool nextAtLineStart = true;  // the next piece read starts a line
+  bool lineKept = false;        // decision for the rest of a long line
+  std::string pendingLine;      // a line read ahead
+  bool pendingAtStart = true;
+  bool pendingClosed = false;
+  DecoderCarry attachCarry;
+  DecoderCarry textCarry;
+  std::string createdFiles;  // NUL-separated paths created by this fetch
 };
 
 // Engine-wide parameters.
@@ -224,6 +277,8 @@ void ChannelFree(ChannelContext* ch, std::int32_t channel, int first, int last);
 char* AllocAndCopy(ChannelContext* ch, int block, const char* text);
 
 ChannelContext* Channel(std::int32_t channel);
+// Drives a prepared channel (integer parameter 9) and flushes its log.
+std::int32_t RunChannel(ChannelContext* ch);
 // -71 or -73 for a channel that cannot be used, else 0.
 std::int32_t CheckChannel(std::int32_t channel);
 
@@ -257,8 +312,32 @@ int OpenReadOnly(const char* path);
 long ReadSome(int fd, char* buffer, std::size_t count);
 void CloseFd(int fd);
 int CreateLog(const char* path);
+// The mail file: created or emptied, a regular file, no symbolic link.
+int CreateMail(const char* path);
+// A file that does not exist yet (never a link, never an existing file);
+// -1 with *exists set when the name is taken.
+int CreateNew(const char* path, bool* exists);
+void RemoveFile(const char* path);
 long WriteAll(int fd, const char* data, std::size_t count);
 void FileClose(EngineFile* file);
+
+// POP3 (pop3.cpp).
+std::int32_t RunPop3State(ChannelContext* ch, std::int32_t state, std::uint32_t now, bool* handled);
+std::int32_t ReadPop3Reply(ChannelContext* ch);
+// Closes and removes what an unfinished fetch has written.
+void DiscardFetch(ChannelContext* ch);
+// Decoders: streaming forms keep a cut group or escape in the carry; a
+// final call with finish set flushes it. Bytes written to out (room for
+// length bytes, and at most three more for the carry).
+std::size_t DecodeBase64(DecoderCarry* carry, const char* in, std::size_t length, unsigned char* out, bool finish);
+std::size_t DecodeQuotedPrintable(DecoderCarry* carry, const char* in, std::size_t length, unsigned char* out,
+                                  bool finish);
+// An attachment name as it may stand in a directory: no separators, no
+// control characters, no leading dot; "noname" when nothing is left.
+std::string SanitiseAttachmentName(const std::string& name);
+// The subject or name text with up to four iso-8859-1 encoded words
+// decoded (from the given offset on), as UTF-8.
+std::string DecodeEncodedWords(const std::string& text, std::size_t from);
 
 // Dialogue (dialogue.cpp).
 std::int32_t RunState(ChannelContext* ch, std::int32_t state, std::uint32_t now);

@@ -49,6 +49,30 @@ int CreateLog(const char* path) {
   return fd;
 }
 
+int CreateMail(const char* path) {
+  int fd = OpenRegular(path, O_WRONLY | O_CREAT | O_NOFOLLOW, 0600);
+  if (fd < 0) return -1;
+  if (::ftruncate(fd, 0) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int CreateNew(const char* path, bool* exists) {
+  *exists = false;
+  int fd;
+  do {
+    fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0 && errno == EEXIST) *exists = true;
+  return fd;
+}
+
+void RemoveFile(const char* path) {
+  if (path && *path) ::unlink(path);
+}
+
 long ReadSome(int fd, char* buffer, std::size_t count) {
   for (;;) {
     ssize_t n = ::read(fd, buffer, count);

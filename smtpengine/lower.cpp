@@ -362,6 +362,7 @@ std::int32_t ReportError(ChannelContext* ch, std::int32_t socketCode, std::int32
     // A failed dialogue leaves nothing open: the files it read and its
     // connection.
     FileClose(&ch->file);
+    DiscardFetch(ch);
     ch->outgoing.clear();
     CloseChannelSocket(ch, true);
   }

@@ -49,6 +49,34 @@ SMERESULT smeErrorText(std::int32_t channel, std::int32_t code, char* buffer, st
 SMERESULT smeDebug(std::int32_t channel, std::int32_t index, char* buffer, std::int32_t size);
 SMERESULT smeGetCounter(std::int32_t channel, std::int32_t index);
 
+// POP3 side. smePop3Connect logs on (mode 'P'); the others need that mode
+// (-59). Message numbers start at 1 (-64 otherwise).
+SMERESULT smePop3Connect(std::int32_t channel, const char* server, const char* user, const char* password);
+SMERESULT smeGetEmailCount(std::int32_t channel);
+SMERESULT smeGetEmailSize(std::int32_t channel, std::int32_t message);
+SMERESULT smeDelete(std::int32_t channel, std::int32_t message);
+// The status line and the first lines of a message ("TOP") into the
+// buffer (not terminated); the bytes stored.
+SMERESULT smeGetEmailLines(std::int32_t channel, std::int32_t message, std::int32_t lines, char* buffer,
+                           std::int32_t size);
+// Fetches a message into mailDir/fileName while the MIME reader writes its
+// attachments into attachDir; 0 when the whole message was saved.
+SMERESULT smeGetEmailFile(std::int32_t channel, std::int32_t message, const char* fileName, const char* mailDir,
+                          const char* attachDir);
+// The unique-id lines (message below 1: all of them), terminated.
+SMERESULT smeGetEmailUID(std::int32_t channel, std::int32_t message, char* buffer, std::int32_t size);
+
+// Buffer helpers. Outputs of smeLineWith and smeLineAt hold at most
+// size - 1 bytes and are terminated.
+SMERESULT smeLineWith(const char* buffer, const char* text, char* output, std::int32_t size);
+SMERESULT smeLineAt(const char* buffer, std::int32_t line, char* output, std::int32_t size);
+// Base64 in lines of 57 input bytes (76 characters and CR LF); the output
+// needs room for (length + 56) / 57 * 78 bytes and is not terminated.
+SMERESULT smeEncodeLines(const char* data, char* output, std::int32_t length);
+// Decodes base64 lines (CR and LF between them skipped); the output needs
+// room for length * 3 / 4 bytes. The bytes decoded.
+SMERESULT smeDecodeLines(const char* encoded, char* output, std::int32_t length);
+
 // Readiness of a socket of the engine, tested without waiting: flag 1
 // readable, 2 writable, 3 error condition; 1 or 0; -5 for another flag.
 SMERESULT smeStatus(std::uintptr_t socket, std::int32_t flag);

@@ -9,7 +9,7 @@ packages=(
   unixodbc unixodbc-dev libsqliteodbc
   qt6-base-dev fonts-dejavu-core
   python3 python3-aiosmtpd
-  postfix tzdata
+  postfix dovecot-pop3d tzdata
   iproute2 util-linux procps
   curl
   time
@@ -25,8 +25,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   export DEBIAN_FRONTEND=noninteractive
-  # postfix is only a program for the tests, which run instances of their
-  # own: "Local only", and nothing of the machine's mail set up beyond that.
+  # postfix and dovecot are only programs for the tests, which run instances
+  # of their own: "Local only", and nothing of the machine's mail set up
+  # beyond that (the packages' own services are not started in CI, and the
+  # tests never use them).
   printf '%s\n' "postfix postfix/main_mailer_type select Local only" \
     "postfix postfix/mailname string localhost.localdomain" | $sudo debconf-set-selections
   $sudo apt-get update -qq

@@ -1,0 +1,451 @@
+// The engine's POP3 side and MIME reader against real peers: the scripted
+// POP3 peer of tests/tools for what a real server never does on demand
+// ("-ERR", a close mid-message, very long lines, hostile attachment
+// names), and the full loop through postfix and dovecot: the engine sends
+// a job by SMTP, postfix delivers it into a Maildir, dovecot serves that
+// Maildir and the engine fetches the message and writes the attachment.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "smtpengine/smtpengine.h"
+#include "tests/support/network.h"
+#include "tests/support/tempdir.h"
+
+using namespace mvn::smtpengine;
+namespace fs = std::filesystem;
+using mvntest::ReadFile;
+using mvntest::TempDir;
+using mvntest::WriteFile;
+
+namespace {
+
+constexpr const char* kServer = "127.0.0.1";
+constexpr const char* kPassword = "s3cret-Pa55";
+
+std::string Random(std::size_t size, unsigned seed) {
+  std::string data(size, '\0');
+  std::mt19937 random(seed);
+  for (char& c : data) c = static_cast<char>(random());
+  return data;
+}
+
+std::string Base64(const std::string& data, std::size_t lineBytes = 57) {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < data.size(); i += 3) {
+    unsigned a = static_cast<unsigned char>(data[i]);
+    unsigned b = i + 1 < data.size() ? static_cast<unsigned char>(data[i + 1]) : 0;
+    unsigned c = i + 2 < data.size() ? static_cast<unsigned char>(data[i + 2]) : 0;
+    unsigned bits = (a << 16) | (b << 8) | c;
+    out += kAlphabet[(bits >> 18) & 63];
+    out += kAlphabet[(bits >> 12) & 63];
+    out += i + 1 < data.size() ? kAlphabet[(bits >> 6) & 63] : '=';
+    out += i + 2 < data.size() ? kAlphabet[bits & 63] : '=';
+    column += 3;
+    if (column >= lineBytes) {
+      out += "\r\n";
+      column = 0;
+    }
+  }
+  if (column) out += "\r\n";
+  return out;
+}
+
+// Every regular file below the directory, as paths relative to it.
+std::set<std::string> FilesBelow(const fs::path& dir) {
+  std::set<std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(dir))
+    if (entry.is_regular_file()) files.insert(fs::relative(entry.path(), dir).string());
+  return files;
+}
+
+class Pop3Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!mvntest::PrivateNetworkReady()) GTEST_SKIP() << mvntest::PrivateNetworkReason();
+    ASSERT_EQ(smeAttach(1), 1);
+    smeStringParam(0, 20, (m_dir / "engine.log").c_str());
+    smeIntegerParam(0, 2, 3000);  // reply time-out
+    smeIntegerParam(0, 12, 200);  // POP3 line waits
+    fs::create_directory(m_dir / "box");
+    m_box = m_dir / "box";
+  }
+  void TearDown() override { EngineRelease(); }
+
+  std::string Log() { return ReadFile(m_dir / "engine.log"); }
+
+  // The scripted peer on port 110 with the given messages.
+  void StartPeer(const std::vector<std::string>& mails, const std::string& script = "{}") {
+    std::vector<std::string> arguments = {"--port", "110", "--script", script, "--record", m_dir / "record.jsonl"};
+    for (std::size_t i = 0; i < mails.size(); ++i) {
+      std::string path = m_dir / ("mail" + std::to_string(i + 1) + ".eml");
+      WriteFile(path, mails[i]);
+      arguments.push_back("--mail");
+      arguments.push_back(path);
+    }
+    m_peer = std::make_unique<mvntest::PeerProcess>("pop3_peer.py", arguments);
+    ASSERT_TRUE(m_peer->ready()) << m_peer->output();
+  }
+
+  TempDir m_dir;
+  std::string m_box;
+  std::unique_ptr<mvntest::PeerProcess> m_peer;
+};
+
+const std::string kSimple =
+    "From: <ann@desk.example>\r\nSubject: one\r\n\r\nfirst line\r\n..two dots\r\n.one dot\r\n+OK inside\r\n"
+    "line 5\r\nline 6\r\n";
+
+TEST_F(Pop3Test, CountSizeIdsTopAndDelete) {
+  std::string second = "Subject: two\r\n\r\n" + std::string(3000, 'x') + "\r\n";
+  StartPeer({kSimple, second, "Subject: three\r\n\r\nz\r\n"});
+  // Nothing works before the log-on.
+  EXPECT_EQ(smeGetEmailCount(0), -59);
+  EXPECT_EQ(smePop3Connect(0, kServer, "fax", kPassword), 0) << Log();
+  EXPECT_EQ(smeGetEmailCount(0), 3);
+  EXPECT_EQ(smeGetCounter(0, 17), 3);
+  EXPECT_EQ(smeGetEmailSize(0, 2), static_cast<int>(second.size()));
+  EXPECT_EQ(smeGetCounter(0, 18), static_cast<int>(second.size()));
+
+  char ids[256];
+  EXPECT_EQ(smeGetEmailUID(0, 0, ids, sizeof ids), 32) << Log();
+  EXPECT_STREQ(ids, "+OK\r\n1 uid-1\r\n2 uid-2\r\n3 uid-3\r\n");
+  EXPECT_EQ(smeGetEmailUID(0, 3, ids, sizeof ids), 13);
+  EXPECT_STREQ(ids, "+OK 3 uid-3\r\n");
+
+  // TOP: the status line, the headers and the lines asked for, with the
+  // dots unstuffed; a line "+OK" inside is data.
+  char top[512];
+  int n = smeGetEmailLines(0, 1, 4, top, sizeof top);
+  EXPECT_EQ(std::string(top, n),
+            "+OK top follows\r\nFrom: <ann@desk.example>\r\nSubject: one\r\n\r\nfirst line\r\n..two dots\r\n"
+            ".one dot\r\n+OK inside\r\n");
+  EXPECT_EQ(smeGetCounter(0, 19), n);
+  // A 128-byte buffer and a long message: exactly 128 bytes.
+  char small[128];
+  EXPECT_EQ(smeGetEmailLines(0, 2, 10, small, sizeof small), 128);
+  EXPECT_EQ(std::string(small, 17), "+OK top follows\r\n");
+
+  EXPECT_EQ(smeDelete(0, 3), 0);
+  EXPECT_EQ(smeGetEmailCount(0), 2);
+  EXPECT_EQ(smeClose(0), 0);
+  // The password went to the server, never into the log.
+  EXPECT_EQ(Log().find(kPassword), std::string::npos);
+  EXPECT_NE(Log().find("S: PASS ********"), std::string::npos);
+}
+
+TEST_F(Pop3Test, ArgumentCodes) {
+  char buffer[200];
+  EXPECT_EQ(smePop3Connect(0, nullptr, "u", "p"), -50);
+  EXPECT_EQ(smePop3Connect(0, kServer, nullptr, "p"), -61);
+  EXPECT_EQ(smePop3Connect(0, kServer, "u", nullptr), -62);
+  EXPECT_EQ(smePop3Connect(0, "a@b", "u", "p"), -56);
+  EXPECT_EQ(smePop3Connect(0, kServer, "u", "p\r\nDELE 1"), -32);
+  // The mode is 'P' now, without a connection.
+  EXPECT_EQ(smeGetEmailCount(0), -44);
+  StartPeer({kSimple});
+  ASSERT_EQ(smePop3Connect(0, kServer, "fax", kPassword), 0) << Log();
+  EXPECT_EQ(smeGetEmailSize(0, 0), -64);
+  EXPECT_EQ(smeDelete(0, -1), -64);
+  EXPECT_EQ(smeGetEmailLines(0, 0, 1, buffer, sizeof buffer), -64);
+  EXPECT_EQ(smeGetEmailLines(0, 1, 1, nullptr, sizeof buffer), -68);
+  EXPECT_EQ(smeGetEmailLines(0, 1, 1, buffer, 127), -69);
+  EXPECT_EQ(smeGetEmailUID(0, 1, nullptr, 200), -68);
+  EXPECT_EQ(smeGetEmailUID(0, 1, buffer, 100), -69);
+  EXPECT_EQ(smeGetEmailFile(0, 0, "m", m_box.c_str(), m_box.c_str()), -64);
+  EXPECT_EQ(smeGetEmailFile(0, 1, nullptr, m_box.c_str(), m_box.c_str()), -65);
+  EXPECT_EQ(smeGetEmailFile(0, 1, "m", nullptr, m_box.c_str()), -66);
+  EXPECT_EQ(smeGetEmailFile(0, 1, "m", m_box.c_str(), nullptr), -70);
+  EXPECT_EQ(smeGetEmailFile(0, 1, std::string(200, 'n').c_str(), m_box.c_str(), m_box.c_str()), -67);
+  EXPECT_EQ(smeSendEmail(0, "<a@b.example>", nullptr, nullptr, nullptr, "x", nullptr), -58);
+  // None of it reached the server: the connection still serves.
+  EXPECT_EQ(smeGetEmailCount(0), 1);
+  char text[64];
+  smeErrorText(0, -59, text, sizeof text);
+  EXPECT_STREQ(text, "POP3 function ONLY.");
+  // A mail file name that is a symbolic link is never followed.
+  WriteFile(m_dir / "target", "someone else's");
+  ASSERT_EQ(symlink((m_dir / "target").c_str(), (m_box + "/link.txt").c_str()), 0);
+  EXPECT_EQ(smeGetEmailFile(0, 1, "link.txt", m_box.c_str(), m_box.c_str()), -67);
+  EXPECT_EQ(ReadFile(m_dir / "target"), "someone else's");
+  EXPECT_TRUE(fs::is_symlink(m_box + "/link.txt"));
+  EXPECT_EQ(smeClose(0), 0);
+}
+
+// The hostile message: traversal names plain, as an encoded word and with
+// backslashes, a name that is the mail file's, a base64 line far longer
+// than the line buffer, and text lines whose second piece starts with "."
+// or the boundary.
+TEST_F(Pop3Test, HostileAttachmentsStayContained) {
+  std::string one = Random(1000, 1), two = Random(777, 2), three = Random(4000, 3), four = Random(58, 4);
+  std::string dotTail = std::string(2175, 'a') + ".\r\n";
+  std::string boundaryTail = std::string(2175, 'b') + "--XYZ--\r\n";
+  std::string mail =
+      "Received: from peer\r\n"
+      "Subject: =?iso-8859-1?q?Caf=E9_menu?=\r\n"
+      "MIME-Version: 1.0\r\n"
+      "Content-Type: multipart/mixed;\r\n boundary=\"XYZ\"\r\n"
+      "\r\n"
+      "preamble\r\n"
+      "--XYZ\r\n"
+      "Content-Type: text/plain\r\n"
+      "Content-Transfer-Encoding: quoted-printable\r\n"
+      "\r\n"
+      ".leading dot\r\n"
+      "+OK this is data\r\n"
+      "caf=E9 soft=\r\n"
+      "break\r\n" +
+      dotTail + boundaryTail +
+      "--XYZ\r\n"
+      "Content-Type: application/octet-stream; name=\"../../evil.bin\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n"
+      "Content-Disposition: attachment; filename=\"../../evil.bin\"\r\n"
+      "\r\n" +
+      Base64(one) +
+      "--XYZ\r\n"
+      "Content-Type: application/octet-stream;\r\n name=\"=?iso-8859-1?q?..=2F..=2Fescape.sh?=\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n"
+      "\r\n" +
+      Base64(two) +
+      "--XYZ\r\n"
+      "Content-Type: application/octet-stream; name=\"..\\..\\win.txt\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n"
+      "\r\n" +
+      Base64(three, 6000) +
+      "--XYZ\r\n"
+      "Content-Type: application/octet-stream; name=\"mail.txt\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n"
+      "\r\n" +
+      Base64(four) + "--XYZ--\r\n\r\n";
+  StartPeer({mail});
+  // A file of the mail's directory that must stay as it is.
+  WriteFile(m_box + "/evil.bin", "keep me");
+  ASSERT_EQ(smePop3Connect(0, kServer, "fax", kPassword), 0) << Log();
+  ASSERT_EQ(smeGetEmailFile(0, 1, "mail.txt", m_box.c_str(), m_box.c_str()), 0) << Log();
+  EXPECT_EQ(smeGetCounter(0, 22), 4);
+  smeClose(0);
+
+  EXPECT_EQ(FilesBelow(m_box),
+            (std::set<std::string>{"mail.txt", "evil.bin", "evil_1.bin", "escape.sh", "win.txt", "mail_1.txt"}));
+  EXPECT_EQ(ReadFile(m_box + "/evil.bin"), "keep me");
+  EXPECT_EQ(ReadFile(m_box + "/evil_1.bin"), one);
+  EXPECT_EQ(ReadFile(m_box + "/escape.sh"), two);
+  EXPECT_EQ(ReadFile(m_box + "/win.txt"), three);
+  EXPECT_EQ(ReadFile(m_box + "/mail_1.txt"), four);
+  // Nothing outside the attachment directory.
+  for (const fs::path& up : {m_dir.path(), m_dir.path().parent_path()})
+    for (const char* name : {"evil.bin", "evil_1.bin", "escape.sh", "win.txt"}) EXPECT_FALSE(fs::exists(up / name));
+
+  std::string saved = ReadFile(m_box + "/mail.txt");
+  for (const std::string& part :
+       {std::string("Received: from peer\r\n"), std::string("Subject: Caf\xC3\xA9 menu\r\n"),
+        std::string(".leading dot\r\n+OK this is data\r\ncaf\xE9 softbreak\r\n"), dotTail, boundaryTail,
+        "[Attachment saved to \"" + m_box + "/evil_1.bin\"]\r\n",
+        "[Attachment saved to \"" + m_box + "/escape.sh\"]\r\n", "[Attachment saved to \"" + m_box + "/win.txt\"]\r\n",
+        "[Attachment saved to \"" + m_box + "/mail_1.txt\"]\r\n"})
+    EXPECT_NE(saved.find(part), std::string::npos) << part.substr(0, 80) << "\n---\n" << saved.substr(0, 600);
+  EXPECT_EQ(saved.find("+OK message follows"), std::string::npos);
+  EXPECT_EQ(saved.find("preamble"), std::string::npos);
+}
+
+TEST_F(Pop3Test, NumberedAttachmentsAndUnnamedParts) {
+  std::string a = Random(300, 5), b = Random(301, 6), c = Random(10, 7);
+  std::string mail =
+      "Subject: n\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n"
+      "--B\r\nContent-Type: application/octet-stream; name=\"a.bin\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\n" +
+      Base64(a) +
+      "--B\r\nContent-Disposition: attachment; filename=b.bin\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\n" +
+      Base64(b) + "--B\r\nContent-Transfer-Encoding: base64\r\n\r\n" + Base64(c) + "--B--\r\n";
+  StartPeer({mail});
+  ASSERT_EQ(smeIntegerParam(0, 10, 1), 1);
+  ASSERT_EQ(smeIntegerParam(0, 14, 1), 1);
+  ASSERT_EQ(smeIntegerParam(0, 21, 1), 1);
+  ASSERT_EQ(smePop3Connect(0, kServer, "fax", kPassword), 0) << Log();
+  ASSERT_EQ(smeGetEmailFile(0, 1, "m.txt", m_box.c_str(), (m_box + "/").c_str()), 0) << Log();
+  smeClose(0);
+  EXPECT_EQ(FilesBelow(m_box), (std::set<std::string>{"m.txt", "1-a.bin", "2-b.bin", "3-incoming.mai"}));
+  EXPECT_EQ(ReadFile(m_box + "/1-a.bin"), a);
+  EXPECT_EQ(ReadFile(m_box + "/2-b.bin"), b);
+  EXPECT_EQ(ReadFile(m_box + "/3-incoming.mai"), c);
+  // Parameter 21: no attachment lines in the mail file.
+  EXPECT_EQ(ReadFile(m_box + "/m.txt").find("[Attachment saved"), std::string::npos);
+}
+
+TEST_F(Pop3Test, InlinePartsAndForwardedMessages) {
+  std::string inner = Random(120, 9);
+  std::string mail =
+      "Subject: i\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n"
+      "--B\r\nContent-Type: text/plain\r\nContent-Disposition: inline\r\n\r\ninline text\r\nmore text\r\n"
+      "--B\r\nContent-Type: message/rfc822\r\nContent-Disposition: inline\r\n\r\n"
+      "Subject: forwarded\r\nContent-Type: multipart/mixed; boundary=\"C\"\r\n\r\n"
+      "--C\r\nContent-Type: application/octet-stream; name=\"inner.bin\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\n" +
+      Base64(inner) + "--C--\r\n--B--\r\n";
+  StartPeer({mail});
+  ASSERT_EQ(smePop3Connect(0, kServer, "fax", kPassword), 0) << Log();
+  ASSERT_EQ(smeGetEmailFile(0, 1, "m.txt", m_box.c_str(), m_box.c_str()), 0) << Log();
+  smeClose(0);
+  // The inline text part keeps its text; the forwarded message's own
+  // boundary is taken and its attachment saved.
+  EXPECT_NE(ReadFile(m_box + "/m.txt").find("inline text\r\nmore text\r\n"), std::string::npos)
+      << ReadFile(m_box + "/m.txt");
+  EXPECT_EQ(ReadFile(m_box + "/inner.bin"), inner);
+}
+
+struct Pop3Fault {
+  const char* name;
+  const char* script;
+  int connect;    // smePop3Connect
+  int operation;  // the operation of the case
+  int which;      // 0 count, 1 size, 2 delete, 3 fetch, 4 UID, 5 TOP
+};
+
+class Pop3FaultTest : public Pop3Test, public ::testing::WithParamInterface<Pop3Fault> {};
+
+TEST_P(Pop3FaultTest, IsAFailureAndLeavesNothingHalfDone) {
+  const Pop3Fault& fault = GetParam();
+  std::string mail =
+      "Subject: f\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n"
+      "--B\r\nContent-Type: text/plain\r\n\r\ntext\r\n--B\r\n"
+      "Content-Type: application/octet-stream; name=\"job.bin\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\n" +
+      Base64(Random(3000, 8)) + "--B--\r\n";
+  StartPeer({mail}, fault.script);
+  int connect = smePop3Connect(0, kServer, "fax", kPassword);
+  ASSERT_EQ(connect, fault.connect) << Log();
+  if (connect == 0) {
+    char buffer[256];
+    int result = 0;
+    switch (fault.which) {
+      case 0:
+        result = smeGetEmailCount(0);
+        break;
+      case 1:
+        result = smeGetEmailSize(0, 1);
+        break;
+      case 2:
+        result = smeDelete(0, 1);
+        break;
+      case 3:
+        result = smeGetEmailFile(0, 1, "mail.txt", m_box.c_str(), m_box.c_str());
+        break;
+      case 4:
+        result = smeGetEmailUID(0, 0, buffer, sizeof buffer);
+        break;
+      case 5:
+        result = smeGetEmailLines(0, 1, 5, buffer, sizeof buffer);
+        break;
+    }
+    EXPECT_EQ(result, fault.operation) << Log();
+    if (result < 0) {
+      // The failed dialogue closed the connection.
+      EXPECT_EQ(smeGetCounter(0, 27), 0);
+      EXPECT_EQ(smeGetEmailCount(0), -44);
+    }
+  }
+  // A message that did not arrive whole is not kept, not even in part.
+  EXPECT_TRUE(FilesBelow(m_box).empty()) << *FilesBelow(m_box).begin();
+  EXPECT_EQ(Log().find(kPassword), std::string::npos);
+  smeClose(0);
+}
+
+const Pop3Fault kPop3Faults[] = {
+    {"ClosedAtGreeting", R"({"GREETING": ["close"]})", -1, 0, 0},
+    {"GreetingRefused", R"({"GREETING": ["-ERR go away\r\n"]})", -63, 0, 0},
+    {"UserRefused", R"({"USER": ["-ERR no such user\r\n"]})", -63, 0, 0},
+    {"PasswordRefused", R"({"PASS": ["-ERR [AUTH] wrong\r\n"]})", -63, 0, 0},
+    {"ClosedAtPassword", R"({"PASS": ["close"]})", -1, 0, 0},
+    {"StatRefused", R"({"STAT": ["-ERR busy\r\n"]})", 0, -63, 0},
+    {"ListRefused", R"({"LIST": ["-ERR no\r\n"]})", 0, -63, 1},
+    {"DeleRefused", R"({"DELE": ["-ERR locked\r\n"]})", 0, -63, 2},
+    {"RetrRefused", R"({"RETR": ["-ERR gone\r\n"]})", 0, -63, 3},
+    {"ClosedInTheHeaders", R"({"RETR": [{"retr-cut": 60}]})", 0, -1, 3},
+    {"ClosedInTheAttachment", R"({"RETR": [{"retr-cut": 1500}]})", 0, -1, 3},
+    {"SilentAfterRetr", R"({"RETR": ["+OK here\r\nSubject: x\r\n", {"sleep": 6}]})", 0, -8, 3},
+    {"UidlRefused", R"({"UIDL": ["-ERR no\r\n"]})", 0, -63, 4},
+    {"UidlCut", R"({"UIDL": ["+OK\r\n1 a\r\n", "close"]})", 0, -1, 4},
+    {"TopRefused", R"({"TOP": ["-ERR no\r\n"]})", 0, -63, 5},
+    {"StatusLineLongerThanTheBuffer", R"({"STAT": ["+OK 1 ", {"xs": 5000}, "\r\n"]})", 0, 1, 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Peer, Pop3FaultTest, ::testing::ValuesIn(kPop3Faults),
+                         [](const ::testing::TestParamInfo<Pop3Fault>& info) { return std::string(info.param.name); });
+
+TEST_F(Pop3Test, RefusedRetrWritesNothingAndSaysWhy) {
+  StartPeer({kSimple}, R"({"RETR": ["-ERR message is locked\r\n"]})");
+  ASSERT_EQ(smePop3Connect(0, kServer, "fax", kPassword), 0);
+  EXPECT_EQ(smeGetEmailFile(0, 1, "mail.txt", m_box.c_str(), m_box.c_str()), -63);
+  char text[128];
+  smeErrorText(0, -63, text, sizeof text);
+  EXPECT_STREQ(text, "POP3 returned error. -ERR message is locked\r\n");
+  EXPECT_FALSE(fs::exists(m_box + "/mail.txt"));
+}
+
+// The full loop through real servers (root only: postfix and dovecot
+// refuse other users).
+TEST_F(Pop3Test, FullLoopThroughPostfixAndDovecot) {
+  if (geteuid() != 0) GTEST_SKIP() << "postfix and dovecot run as root only";
+  if (!fs::exists("/usr/lib/postfix/sbin/master")) GTEST_SKIP() << "postfix is not installed";
+  if (!fs::exists("/usr/sbin/dovecot")) GTEST_SKIP() << "dovecot is not installed";
+  TempDir pf, dv;
+  mvntest::PeerProcess postfix("postfix_instance.py", {"--dir", pf.str(), "--port", "25", "--mailbox", "fax"});
+  ASSERT_TRUE(postfix.ready()) << postfix.output();
+
+  std::string job = Random(300000, 11);
+  std::string attachment = m_dir / "ATTACH.XXX";
+  WriteFile(attachment, job);
+  ASSERT_EQ(smeSmtpConnect(0, kServer, "Ann Smith <ann@desk.example>", nullptr), 0) << Log();
+  ASSERT_EQ(smeSendEmail(0, "<fax@server.example>", nullptr, nullptr, "MVN::SEND", "Hello", attachment.c_str()), 0)
+      << Log();
+  EXPECT_EQ(smeClose(0), 0);
+
+  fs::path maildir = pf.path() / "mail" / "server.example" / "fax";
+  bool delivered = false;
+  for (int i = 0; i < 300 && !delivered; ++i) {
+    if (fs::exists(maildir / "new") && !fs::is_empty(maildir / "new"))
+      delivered = true;
+    else
+      usleep(100000);
+  }
+  ASSERT_TRUE(delivered) << ReadFile(pf / "maillog");
+
+  mvntest::PeerProcess dovecot("dovecot_instance.py", {"--dir", dv.str(), "--maildir", maildir.string(), "--user",
+                                                       "fax", "--password", kPassword, "--port", "110"});
+  ASSERT_TRUE(dovecot.ready()) << dovecot.output();
+  ASSERT_EQ(smePop3Connect(0, kServer, "fax", kPassword), 0) << Log() << ReadFile(dv / "dovecot.log");
+  ASSERT_EQ(smeGetEmailCount(0), 1);
+  EXPECT_GT(smeGetEmailSize(0, 1), 300000 * 4 / 3);
+  char ids[256];
+  EXPECT_GT(smeGetEmailUID(0, 1, ids, sizeof ids), 6);
+  EXPECT_EQ(std::string(ids).rfind("+OK 1 ", 0), 0u) << ids;
+  ASSERT_EQ(smeGetEmailFile(0, 1, "mail.txt", m_box.c_str(), m_box.c_str()), 0) << Log();
+  EXPECT_EQ(FilesBelow(m_box), (std::set<std::string>{"mail.txt", "ATTACH.XXX"}));
+  EXPECT_TRUE(ReadFile(m_box + "/ATTACH.XXX") == job) << "the attachment differs from the job";
+  std::string saved = ReadFile(m_box + "/mail.txt");
+  EXPECT_NE(saved.find("Subject: MVN::SEND\r\n"), std::string::npos) << saved.substr(0, 800);
+  EXPECT_NE(saved.find("Hello\r\n"), std::string::npos);
+  EXPECT_NE(saved.find("[Attachment saved to \"" + m_box + "/ATTACH.XXX\"]\r\n"), std::string::npos);
+  EXPECT_EQ(smeDelete(0, 1), 0);
+  EXPECT_EQ(smeClose(0), 0);
+  // The deletion took effect at QUIT.
+  ASSERT_EQ(smePop3Connect(0, kServer, "fax", kPassword), 0);
+  EXPECT_EQ(smeGetEmailCount(0), 0);
+  // A wrong password is refused (after the server's own delay).
+  smeClose(0);
+  smeIntegerParam(0, 2, 15000);
+  EXPECT_EQ(smePop3Connect(0, kServer, "fax", "wrong"), -63);
+  EXPECT_EQ(Log().find(kPassword), std::string::npos);
+}
+
+}  // namespace
