@@ -215,10 +215,14 @@ bool SendFile(SMTP2RECORD* record, const char* jobFile) {
   // Nothing is written or connected for settings that would break a line.
   if (!CheckSettings(record)) return false;
   CBUFFEREDWRITER message;
-  if (!message.SetTempFileName(nullptr)) return false;
+  // The mail carries the sender's identity: readable by its owner only,
+  // from its creation on (the send client is single-threaded, so the mask
+  // is this call's alone).
+  mode_t mask = umask(077);
+  bool named = message.SetTempFileName(nullptr);
+  umask(mask);
+  if (!named) return false;
   CPATH messagePath(message.Text());
-  // The mail carries the sender's identity: readable by its owner only.
-  chmod(messagePath.Text(), 0600);
   if (!message.Open(GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)) {
     DeleteFileA(messagePath.Text());
     return false;

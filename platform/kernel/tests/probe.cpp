@@ -2,7 +2,8 @@
 //   probe cmdline ...      prints GetCommandLineA()
 //   probe hold FILE ACCESS SHARE
 //                          opens FILE (access "r", "w" or "rw"; share bits as a
-//                          number), prints "open" or the error and waits for a
+//                          number; a sharing violation is tried again for a
+//                          while), prints "open" or the error and waits for a
 //                          line on stdin before it ends
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +20,14 @@ int main(int argc, char** argv) {
     DWORD access = 0;
     if (std::strchr(argv[3], 'r')) access |= GENERIC_READ;
     if (std::strchr(argv[3], 'w')) access |= GENERIC_WRITE;
-    HANDLE file = CreateFileA(argv[2], access, static_cast<DWORD>(std::atoi(argv[4])), nullptr, OPEN_ALWAYS, 0, nullptr);
+    // A test that polls the file may hold it for a moment: a sharing
+    // violation is tried again for up to ten seconds.
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int i = 0; i < 1000; ++i) {
+      file = CreateFileA(argv[2], access, static_cast<DWORD>(std::atoi(argv[4])), nullptr, OPEN_ALWAYS, 0, nullptr);
+      if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) break;
+      Sleep(10);
+    }
     if (file == INVALID_HANDLE_VALUE) {
       std::printf("error %u\n", GetLastError());
     } else {

@@ -508,8 +508,14 @@ TEST(MailslotNeighbours, EntrySwappedForALinkNeverReachesAnotherUsersSlot) {
     return 0;
   });
   ASSERT_TRUE(flipper.WaitReady());
+  // Writers keep trying while the entry flips (on a loaded machine most
+  // tries may meet the link); at most 200 messages, the most a child's exit
+  // code can count.
   int sent = 0, foreign = 0;
-  for (int i = 0; i < 200; ++i) {
+  auto start = std::chrono::steady_clock::now();
+  auto elapsed = [&] { return std::chrono::steady_clock::now() - start; };
+  while (sent < 200 && (elapsed() < std::chrono::milliseconds(700) ||
+                        (sent == 0 && elapsed() < std::chrono::milliseconds(780)))) {
     HANDLE writer = OpenWriter(Slot("flip\\a"));
     if (writer == INVALID_HANDLE_VALUE) continue;
     uid_t owner = 0;
