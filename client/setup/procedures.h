@@ -1,0 +1,23 @@
+// The setup windows. Each is a modal procedure over the models of setup.h.
+#pragma once
+
+#include "client/records/records.h"
+#include "framework/core/ini.h"
+#include "framework/gui/window.h"
+
+namespace mvn::client {
+
+// "Personal Details": fifteen rows of [CommandList] labels with their
+// [DefaultCommands] values; "&Save" writes them, "Cancel" writes nothing.
+void CmdSetup(framework::Window* parent, framework::IniFile& clientIni);
+
+// "Additional values to output": the sixteen [AdditionalTargets] keys with a
+// box and a label each; "&Save" writes them (a refused label is told and
+// the window stays open), "Cancel" writes nothing.
+void AdditionalOutputValues(framework::Window* parent, framework::IniFile& clientIni);
+
+// "Help - about": the [Version] texts; the web button opens the page with
+// the desktop's opener (QDesktopServices), "&OK" closes.
+void AboutWin(framework::Window* parent, const framework::IniFile& clientIni);
+
+}  // namespace mvn::client
