@@ -1,5 +1,5 @@
 // The send-log and confirmation windows: thin shells over sendlog.h.
-#include <QKeyEvent>
+#include <QTabWidget>
 
 #include "client/sendlog/procedures.h"
 #include "client/setup/windowhooks.h"
@@ -17,6 +17,12 @@ namespace {
 
 void Tell(const std::string& text, const std::string& caption) {
   framework::Services().Message({text, caption, framework::Icon::Exclamation});
+}
+
+// The current tab of a sheet, 1-based.
+int CurrentTab(const Window& w, int sheet) {
+  auto* tabs = qobject_cast<QTabWidget*>(w.ControlWidget(sheet));
+  return tabs ? tabs->currentIndex() + 1 : 0;
 }
 
 std::string TempDirectoryPath() {
@@ -46,8 +52,9 @@ int SendToList(Window*, Dictionary& d, SendJob& job) {
   SortSendTo(d, "ToName");
   Window w("SendToList", "\"Send to\" List", QRect(0, 0, 300, 210));
   int sheet = w.AddSheet("?Sheet1", QRect(4, 4, 292, 130));
-  int tabs[3] = {w.AddTab(sheet, "?Tab1", "Attention"), w.AddTab(sheet, "?Tab2", "Company"),
-                 w.AddTab(sheet, "?Tab3", "Destination")};
+  w.AddTab(sheet, "?Tab1", "Attention");
+  w.AddTab(sheet, "?Tab2", "Company");
+  w.AddTab(sheet, "?Tab3", "Destination");
   const char* sortField[3] = {"ToName", "Company", "Destination"};
   int list = w.AddList("?List1", QRect(8, 20, 284, 110), &d.Queues().g_QsendTo,
                        {{"Mark", "Mark", 0}, {"Id", "MVClientID", 0}, {"Attention", "ToName", 80},
@@ -77,9 +84,9 @@ int SendToList(Window*, Dictionary& d, SendJob& job) {
   WireWindowHooks(w, "SendToList", true);
   QObject::connect(&w, &Window::windowEvent, &w, [&](int event, int field) {
     if (event == framework::EventNewSelection && field == sheet) {
-      int tab = w.Choice(sheet);
+      int tab = CurrentTab(w, sheet);
       for (int i = 0; i < 3; ++i)
-        if (tab == i + 1 || tab == tabs[i]) SortSendTo(d, sortField[i]);
+        if (tab == i + 1) SortSendTo(d, sortField[i]);
       w.Display(list);
     }
   });
@@ -105,8 +112,8 @@ bool ConfirmBeforeSend(Window* parent, Dictionary& d, framework::IniFile& ini, c
       {"Cover page to be used:", s.coverPage}, {"Send to:", s.sendTo},  {"Total Destinations:", s.total}};
   int y = 18, totalField = 0;
   for (const auto& [label, value] : lines) {
-    w.AddPrompt("?Prompt" + std::to_string(y), label, QRect(8, y, 90, 10));
-    int e = w.AddEntry("?Value" + std::to_string(y), QRect(100, y, 210, 11));
+    w.AddPrompt("?Prompt" + std::to_string(y), label, QRect(8, y, 110, 10));
+    int e = w.AddEntry("?Value" + std::to_string(y), QRect(120, y, 190, 11));
     w.SetText(e, value);
     w.Disable(e);
     totalField = e;
@@ -117,7 +124,7 @@ bool ConfirmBeforeSend(Window* parent, Dictionary& d, framework::IniFile& ini, c
       {"Remote Files", &s.remoteFiles}, {"Remote Lists", &s.remoteLists}};
   int x = 8;
   for (const auto& [label, items] : lists) {
-    w.AddPrompt(std::string("?ListPrompt") + std::to_string(x), label, QRect(x, y + 2, 74, 10));
+    w.AddPrompt(std::string("?ListPrompt") + std::to_string(x), label, QRect(x, y + 2, 76, 10));
     int t = w.AddText(std::string("?List") + std::to_string(x), QRect(x, y + 13, 74, 50));
     w.SetText(t, Joined(*items));
     w.Disable(t);
@@ -213,9 +220,9 @@ bool ViewSendLog(Window*, Dictionary& d, const framework::IniFile& ini, SendJob&
                         {"PS File Name", "PSFileName", 60}, {"Group", "Groups", 40}},
                        "Mark");
   int viewPs = w.AddButton("?ViewPS", "View Print File ", QRect(4, 190, 70, 14));
-  int viewCp = w.AddButton("?ViewCP", "View Cover Page Message", QRect(78, 190, 100, 14));
-  int resend = w.AddButton("?ReSend", "&Re-Send", QRect(182, 190, 50, 14));
-  int del = w.AddButton("?Delete", "&Delete ", QRect(236, 190, 50, 14));
+  int viewCp = w.AddButton("?ViewCP", "View Cover Page Message", QRect(78, 190, 120, 14));
+  int resend = w.AddButton("?ReSend", "&Re-Send", QRect(202, 190, 50, 14));
+  int del = w.AddButton("?Delete", "&Delete ", QRect(256, 190, 50, 14));
   int close = w.AddButton("?Close", "Close", QRect(362, 190, 50, 14));
   SendLogColumn column = SendLogColumn::Date;
   auto selected = [&]() -> SendLogEntry* {
@@ -248,9 +255,9 @@ bool ViewSendLog(Window*, Dictionary& d, const framework::IniFile& ini, SendJob&
   };
   QObject::connect(&w, &Window::windowEvent, &w, [&](int event, int field) {
     if (event == framework::EventNewSelection && field == sheet) {
-      int tab = w.Choice(sheet);
+      int tab = CurrentTab(w, sheet);
       for (size_t i = 0; i < tabs.size(); ++i)
-        if (tab == static_cast<int>(i) + 1 || tab == tabs[i]) column = tabDefs[i].second;
+        if (tab == static_cast<int>(i) + 1) column = tabDefs[i].second;
       refill();
     }
   });

@@ -367,6 +367,16 @@ std::vector<std::string> LanguageMenu::Texts() const {
   return t;
 }
 
+LanguageChoice ChooseLanguage(LanguageMenu& menu, int item, std::string_view shown) {
+  LanguageChoice c;
+  if (item < 1 || item > static_cast<int>(menu.names.size())) return c;
+  menu.selected = item;
+  c.language = menu.names[static_cast<size_t>(item - 1)];
+  c.translate = c.language != Upper(Trim(shown));
+  c.restoreBuiltIn = c.translate && c.language == "ENGLISH";
+  return c;
+}
+
 std::string LanguageFilePath(std::string_view iniPath, std::string_view language) {
   std::string base(iniPath.size() >= 4 ? iniPath.substr(0, iniPath.size() - 4) : std::string_view());
   return base + "_" + std::string(language) + ".LNG";

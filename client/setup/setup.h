@@ -139,6 +139,15 @@ struct LanguageMenu {
   std::vector<std::string> Texts() const;
 };
 LanguageMenu LoadLanguageMenu(const framework::IniFile& clientIni);
+// Choosing the item-th language (1-based): the selection moves to it; the
+// window is translated when the language differs (without case) from the
+// one it shows; going to ENGLISH first puts the built-in texts back.
+struct LanguageChoice {
+  std::string language;
+  bool translate = false;
+  bool restoreBuiltIn = false;
+};
+LanguageChoice ChooseLanguage(LanguageMenu& menu, int item, std::string_view shownLanguage);
 // The language file of a language: the INI path without its last four
 // characters, "_", the language and ".LNG".
 std::string LanguageFilePath(std::string_view clientIniPath, std::string_view language);

@@ -321,3 +321,29 @@ TEST_F(MenusTest, CloseSettingsInOrder) {
   EXPECT_EQ(ini.Fetch("Database", "Pathname"), "/b");
   EXPECT_EQ(ini.Fetch("Default", "DefaultLanguage"), "FRENCH");
 }
+
+TEST(ChooseLanguage, Table) {
+  struct Case {
+    int item;
+    std::string shown, language;
+    bool translate, restore;
+  } cases[] = {
+      {2, "ENGLISH", "FRENCH", true, false},
+      {1, "FRENCH", "ENGLISH", true, true},   // back to the built-in texts
+      {1, "english", "ENGLISH", false, false},  // the language shown: nothing to do
+      {2, "french", "FRENCH", false, false},
+      {4, "ENGLISH", "", false, false},
+  };
+  for (const Case& c : cases) {
+    LanguageMenu m;
+    m.names = {"ENGLISH", "FRENCH", "GERMAN"};
+    m.selected = 1;
+    LanguageChoice choice = ChooseLanguage(m, c.item, c.shown);
+    EXPECT_EQ(choice.language, c.language) << c.item << c.shown;
+    EXPECT_EQ(choice.translate, c.translate) << c.item << c.shown;
+    EXPECT_EQ(choice.restoreBuiltIn, c.restore) << c.item << c.shown;
+    if (c.item <= 3) {
+      EXPECT_EQ(m.selected, c.item);
+    }
+  }
+}
