@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
+#include <QMouseEvent>
 #include <QDesktopServices>
 #include <QUrl>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include "client/setup/setup.h"
 #include "framework/core/services.h"
 #include "platform/kernel/win32.h"
+#include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
 using namespace mvn::client;
@@ -179,6 +181,56 @@ TEST_F(WindowTest, ViewSendLogReSendsTheSelectedEntry) {
   EXPECT_TRUE(job.resend);
   EXPECT_EQ(ReadFile(job.mainAttachment), "%!PS\n");
   ASSERT_EQ(d.Queues().g_QattachOtherFiles.Records(), 1);
+}
+
+TEST_F(WindowTest, ViewSendLogViewerAndDelete) {
+  std::string log = dir / "SendLog.csv", record = dir / "record", kept = dir / "kept msg.txt";
+  std::filesystem::create_directories(record);
+  setenv("MVN_RECORD_DIR", record.c_str(), 1);
+  WriteFile(kept, "Hello");
+  WriteFile(log, "\"2026/12/01 10:00:00\",\"Ann\",\"\",\"111\",\"\",\"\",\"" + kept +
+                 "\",\"\",\"\",\"\",\"\"\r\n\"2026/12/02 10:00:00\",\"Bob\",\"\",\"222\",\"\",\"\",\"\",\"\",\"\",\"\",\"\"\r\n");
+  WriteFile(dir / "client.ini", "[Files]\nSendLog=" + log + "\nviewTXTCommand=" + std::string(MVN_CLIENT_HELPER) +
+                                    " record\n");
+  Dictionary d;
+  SendJob job;
+  ResendFields fields;
+  services.AnswerMessage(fw::ButtonYes);
+  When("ViewSendLog", [](QWidget* w) {
+    auto* view = w->findChild<QAbstractItemView*>("?List");
+    view->setCurrentIndex(view->model()->index(0, 0));
+    Click(w, "?ViewCP");
+    // Ann's row is highlighted (a click marks the row alone): delete it.
+    QRect r = view->visualRect(view->model()->index(0, 2));
+    QMouseEvent press(QEvent::MouseButtonPress, r.center(), view->viewport()->mapToGlobal(r.center()), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, r.center(), view->viewport()->mapToGlobal(r.center()),
+                        Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &release);
+    Click(w, "?Delete");
+    Click(w, "?Close");
+  });
+  EXPECT_FALSE(ViewSendLog(nullptr, d, ini, job, &fields));
+  ASSERT_EQ(services.messages.size(), 1u);
+  EXPECT_EQ(services.messages[0].text, "Are you sure you want to delete?");
+  EXPECT_EQ(services.messages[0].caption, "Delete");
+  std::vector<SendLogEntry> rows;
+  std::string message;
+  ASSERT_TRUE(LoadSendLog(log, &rows, &message));
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].attn, "Bob");
+  EXPECT_FALSE(std::filesystem::exists(kept));
+  // The viewer got the path with its blank as one argument.
+  ASSERT_TRUE(mvntest::WaitFor([&] {
+    for (const auto& e : std::filesystem::directory_iterator(record))
+      if (e.path().extension() == ".done") return true;
+    return false;
+  }));
+  bool seen = false;
+  for (const auto& e : std::filesystem::directory_iterator(record))
+    if (e.path().extension() == ".argv") seen = ReadFile(e.path().string()).find("\n" + kept + "\n") != std::string::npos;
+  EXPECT_TRUE(seen);
 }
 
 TEST_F(WindowTest, ResubmitWritesTheChosenRequest) {
