@@ -1,5 +1,8 @@
 // The send-log and confirmation windows: thin shells over sendlog.h.
+#include <QKeyEvent>
+#include <QMainWindow>
 #include <QTabWidget>
+#include <functional>
 
 #include "client/sendlog/procedures.h"
 #include "client/setup/windowhooks.h"
@@ -18,6 +21,22 @@ namespace {
 void Tell(const std::string& text, const std::string& caption) {
   framework::Services().Message({text, caption, framework::Icon::Exclamation});
 }
+
+// Escape pressed in a window (no control of it took the key).
+class EscapeFilter : public QObject {
+ public:
+  explicit EscapeFilter(std::function<void()> onEscape) : m_onEscape(std::move(onEscape)) {}
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+      m_onEscape();
+      return true;
+    }
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  std::function<void()> m_onEscape;
+};
 
 // The current tab of a sheet, 1-based.
 int CurrentTab(const Window& w, int sheet) {
@@ -134,6 +153,12 @@ bool ConfirmBeforeSend(Window* parent, Dictionary& d, framework::IniFile& ini, c
   int show = w.AddButton("?Show", s.showButton, QRect(64, 232, 180, 14));
   int cancel = w.AddButton("?Cancel", "&Cancel", QRect(250, 232, 60, 14));
   w.Disable(send, CountTargets(d, job.sendToOption) <= 0);
+  // Escape closes the window like Cancel (and so does the title bar).
+  EscapeFilter escape([&] {
+    confirmed = false;
+    w.Close();
+  });
+  w.Widget()->installEventFilter(&escape);
   WireWindowHooks(w, "ConfirmBeforeSend", true);
   QObject::connect(&w, &Window::windowEvent, &w, [&](int event, int) {
     if (event == framework::EventCloseWindow) {

@@ -151,6 +151,19 @@ TEST_F(WindowTest, ConfirmationWithTheSendToList) {
   EXPECT_TRUE(sendWasDisabled);
   EXPECT_EQ(job.sendToOption, 2);
   EXPECT_FALSE(ini.Fetch("ConfirmBeforeSend", "Width").empty());
+  // Escape cancels.
+  bool escapeClosed = false;
+  When("ConfirmBeforeSend", [&escapeClosed](QWidget* w) {
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QKeyEvent release(QEvent::KeyRelease, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(w, &press);
+    QApplication::sendEvent(w, &release);
+    escapeClosed = !w->isVisible();  // closed at once
+    if (!escapeClosed) w->close();
+  });
+  job.sendToOption = 1;
+  EXPECT_FALSE(ConfirmBeforeSend(nullptr, d, ini, who, job));
+  EXPECT_TRUE(escapeClosed);
   // S&end confirms.
   job.sendToOption = 1;
   When("ConfirmBeforeSend", [](QWidget* w) { Click(w, "?Send"); });
