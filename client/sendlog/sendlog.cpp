@@ -157,7 +157,21 @@ bool LoadSendLog(const std::string& path, std::vector<SendLogEntry>* rows, std::
   return true;
 }
 
-DeleteResult DeleteSendLogRows(const std::string& path, const std::vector<SendLogEntry>& rows) {
+namespace {
+std::string WithoutTrailingSlash(std::string dir) {
+  while (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\')) dir.pop_back();
+  return dir;
+}
+bool InDirectory(const std::string& file, const std::string& dir) {
+  if (dir.empty()) return false;
+  size_t slash = file.find_last_of("/\\");
+  if (slash == std::string::npos) return false;
+  return WithoutTrailingSlash(file.substr(0, slash)) == WithoutTrailingSlash(dir);
+}
+}  // namespace
+
+DeleteResult DeleteSendLogRows(const std::string& path, const std::vector<SendLogEntry>& rows,
+                               const std::string& keepDir) {
   DeleteResult result;
   std::vector<SendLogEntry> current;
   if (!LoadSendLog(path, &current, &result.message)) return result;
@@ -203,7 +217,7 @@ DeleteResult DeleteSendLogRows(const std::string& path, const std::vector<SendLo
     for (const std::string& f : {Clip(e.cpFileName), Clip(e.psFileName)}) {
       if (f.empty() || stillNamed.count(f) || done.count(f)) continue;
       done.insert(f);
-      if (FileExists(f) && DeleteFileA(f.c_str())) result.deletedFiles.push_back(f);
+      if (InDirectory(f, Clip(keepDir)) && FileExists(f) && DeleteFileA(f.c_str())) result.deletedFiles.push_back(f);
     }
   }
   return result;

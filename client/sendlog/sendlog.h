@@ -58,8 +58,11 @@ struct DeleteResult {
 // another send appended meanwhile stay; the remaining rows keep the file's
 // order and go into a new file beside the log, which then replaces it (the
 // log is never left half written). A kept copy of a deleted row is deleted
-// only when no remaining row names it.
-DeleteResult DeleteSendLogRows(const std::string& path, const std::vector<SendLogEntry>& rows);
+// only when no remaining row names it and it is a regular file directly in
+// keepDir ([Files] SendlogKeepFiles), so a log naming other files never
+// deletes them.
+DeleteResult DeleteSendLogRows(const std::string& path, const std::vector<SendLogEntry>& rows,
+                               const std::string& keepDir);
 
 // The send window's fields that Re-Send refills.
 struct ResendFields {

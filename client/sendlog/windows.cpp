@@ -323,7 +323,7 @@ bool ViewSendLog(Window*, Dictionary& d, const framework::IniFile& ini, SendJob&
                                                        framework::Icon::Question,
                                                        framework::ButtonYes | framework::ButtonNo});
       if (answer != framework::ButtonYes) return;
-      DeleteResult r = DeleteSendLogRows(path, marked);
+      DeleteResult r = DeleteSendLogRows(path, marked, framework::Clip(ini.Fetch("Files", "SendlogKeepFiles")));
       if (!r.ok) Tell(r.message, "Delete");
       std::string why;
       LoadSendLog(path, &rows, &why);

@@ -167,7 +167,7 @@ TEST_F(SendLogTest, DeleteOneOfThreeRowsOfARequest) {
     ASSERT_EQ(file.TryInsert(), 0);
     file.Close();
   }
-  DeleteResult r = DeleteSendLogRows(log, {shown[1]});  // Bob
+  DeleteResult r = DeleteSendLogRows(log, {shown[1]}, dir / "keep");  // Bob
   ASSERT_TRUE(r.ok) << r.message;
   EXPECT_EQ(r.removed, 1);
   EXPECT_TRUE(r.deletedFiles.empty());  // Ann and Cy still name the copies
@@ -179,7 +179,7 @@ TEST_F(SendLogTest, DeleteOneOfThreeRowsOfARequest) {
   for (const auto& e : now) names.push_back(e.attn);
   EXPECT_EQ(names, (std::vector<std::string>{"Ann", "Cy", "Dee", "Late"}));  // the file's order
   // The last rows naming the copies go: the copies go with them, not Dee's.
-  r = DeleteSendLogRows(log, {now[0], now[1]});
+  r = DeleteSendLogRows(log, {now[0], now[1]}, dir / "keep/");
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.removed, 2);
   EXPECT_FALSE(std::filesystem::exists(cp));
@@ -192,6 +192,24 @@ TEST_F(SendLogTest, DeleteOneOfThreeRowsOfARequest) {
   size_t files = 0;
   for (const auto& e : std::filesystem::directory_iterator(dir.path())) files += e.is_regular_file();
   EXPECT_EQ(files, 2u);  // client.ini and the log
+
+  // A row naming a file outside the kept-copies directory leaves it alone.
+  std::string outside = dir / "precious.txt";
+  WriteFile(outside, "mine");
+  {
+    fw::FileManager file(fw::Driver::Csv, SNDLayout(), log);
+    ASSERT_EQ(file.TryOpen(fw::ReadWrite | fw::DenyWrite), 0);
+    file.Buffer().Clear();
+    file.Buffer().Set("Attn", "Odd");
+    file.Buffer().Set("CPFileName", outside);
+    ASSERT_EQ(file.TryInsert(), 0);
+    file.Close();
+  }
+  ASSERT_TRUE(LoadSendLog(log, &now, &message));
+  r = DeleteSendLogRows(log, {now.back()}, dir / "keep");
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.removed, 1);
+  EXPECT_EQ(ReadFile(outside), "mine");
 }
 
 TEST_F(SendLogTest, ReSendRefillsAndTheNextSendNamesItsCopy) {

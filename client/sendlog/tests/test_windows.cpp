@@ -197,14 +197,15 @@ TEST_F(WindowTest, ViewSendLogReSendsTheSelectedEntry) {
 }
 
 TEST_F(WindowTest, ViewSendLogViewerAndDelete) {
-  std::string log = dir / "SendLog.csv", record = dir / "record", kept = dir / "kept msg.txt";
+  std::string log = dir / "SendLog.csv", record = dir / "record", kept = dir / "keep/kept msg.txt";
   std::filesystem::create_directories(record);
+  std::filesystem::create_directories(dir / "keep");
   setenv("MVN_RECORD_DIR", record.c_str(), 1);
   WriteFile(kept, "Hello");
   WriteFile(log, "\"2026/12/01 10:00:00\",\"Ann\",\"\",\"111\",\"\",\"\",\"" + kept +
                  "\",\"\",\"\",\"\",\"\"\r\n\"2026/12/02 10:00:00\",\"Bob\",\"\",\"222\",\"\",\"\",\"\",\"\",\"\",\"\",\"\"\r\n");
-  WriteFile(dir / "client.ini", "[Files]\nSendLog=" + log + "\nviewTXTCommand=" + std::string(MVN_CLIENT_HELPER) +
-                                    " record\n");
+  WriteFile(dir / "client.ini", "[Files]\nSendLog=" + log + "\nSendlogKeepFiles=" + dir / "keep" +
+                                    "\nviewTXTCommand=" + std::string(MVN_CLIENT_HELPER) + " record\n");
   Dictionary d;
   SendJob job;
   ResendFields fields;
