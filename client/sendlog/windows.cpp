@@ -80,8 +80,8 @@ int SendToList(Window*, Dictionary& d, SendJob& job) {
                         {"Company", "Company", 80}, {"Destination", "Destination", 100}},
                        "Mark");
   int option = w.AddOption("?SendToOption", "Send to", QRect(4, 138, 140, 34));
-  w.AddRadio(option, "?SendToOption:Radio1", "Highlighted only", "1", QRect(8, 148, 130, 10));
-  w.AddRadio(option, "?SendToOption:Radio2", "Non-highlighted only", "2", QRect(8, 159, 130, 10));
+  w.AddRadio(option, "?SendToOption:Radio1", "Highlighted only", "1", QRect(6, 10, 130, 10));
+  w.AddRadio(option, "?SendToOption:Radio2", "Non-highlighted only", "2", QRect(6, 21, 130, 10));
   int replace = w.AddCheck("?ReplaceAttention", "Replace Attention Field", QRect(150, 140, 140, 10));
   w.AddPrompt("?NamePrompt", "Name:", QRect(150, 154, 30, 10));
   int name = w.AddEntry("?AttentionName", QRect(182, 154, 110, 11), 20);
@@ -338,16 +338,16 @@ bool ViewSendLog(Window*, Dictionary& d, const framework::IniFile& ini, SendJob&
 SendResult RetryUnseccessful(Window*, const framework::IniFile& ini, Prompter& prompter) {
   SendResult result;
   ResubmitChoice choice;
-  Window w("RetryUnseccessful", "Resubmit", QRect(0, 0, 230, 100));
+  Window w("RetryUnseccessful", "Resubmit", QRect(0, 0, 260, 100));
   int grouped = w.AddCheck("?m_bSendAllTargetsAgainGroup", "Resend to unsuccessful destinations - Grouped Report",
-                           QRect(8, 6, 214, 10));
+                           QRect(8, 6, 248, 10));
   w.AddPrompt("?Prompt1", "Job Number:", QRect(8, 22, 50, 10));
   int job = w.AddEntry("?m_jobNum", QRect(60, 22, 100, 11), 19);
   int unsuccessful = w.AddCheck("?m_bSendUnsuccessfulTargets", "Resend to unsuccessful destinations",
                                 QRect(8, 38, 214, 10));
   int all = w.AddCheck("?m_bSendAllTargetsAgain", "Resend to all destinations", QRect(8, 52, 214, 10));
-  int send = w.AddButton("?Close", "&Send", QRect(110, 78, 50, 14));
-  int cancel = w.AddButton("?Cancel", "Cancel", QRect(170, 78, 50, 14));
+  int send = w.AddButton("?Close", "&Send", QRect(140, 78, 50, 14));
+  int cancel = w.AddButton("?Cancel", "Cancel", QRect(200, 78, 50, 14));
   WireWindowHooks(w, "RetryUnseccessful", false);
   QObject::connect(&w, &Window::accepted, &w, [&](int field) {
     const int boxes[3] = {grouped, unsuccessful, all};

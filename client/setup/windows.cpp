@@ -1,5 +1,6 @@
 // The setup windows: thin shells over the models of setup.h.
 #include <QDesktopServices>
+#include <QLabel>
 #include <QUrl>
 
 #include "client/setup/procedures.h"
@@ -83,8 +84,8 @@ void AdditionalOutputValues(Window*, framework::IniFile& ini) {
   std::vector<int> checks, labels;
   for (size_t i = 0; i < rows.size(); ++i) {
     int y = 6 + static_cast<int>(i) * 13;
-    checks.push_back(w.AddCheck("?Check" + std::string(rows[i].key), rows[i].caption, QRect(6, y, 90, 10)));
-    labels.push_back(w.AddEntry("?Label" + std::string(rows[i].key), QRect(100, y, 80, 11), 19));
+    checks.push_back(w.AddCheck("?Check" + std::string(rows[i].key), rows[i].caption, QRect(6, y, 100, 10)));
+    labels.push_back(w.AddEntry("?Label" + std::string(rows[i].key), QRect(110, y, 80, 11), 19));
     w.SetChecked(checks.back(), rows[i].ticked);
     w.SetText(labels.back(), rows[i].label);
   }
@@ -93,8 +94,10 @@ void AdditionalOutputValues(Window*, framework::IniFile& ini) {
                             {"First Name", "<First>"}, {"Last Name", "<Last>"}, {"Destination", "<Dest>"},
                             {"", "<EmailFormat>"}};
   for (int i = 0; i < 7; ++i) {
-    w.AddPrompt("?Fixed" + std::to_string(i + 1), fixed[i][0], QRect(200, 6 + i * 13, 60, 10));
-    w.AddPrompt("?FixedValue" + std::to_string(i + 1), fixed[i][1], QRect(262, 6 + i * 13, 60, 10));
+    w.AddPrompt("?Fixed" + std::to_string(i + 1), fixed[i][0], QRect(205, 6 + i * 13, 55, 10));
+    int value = w.AddPrompt("?FixedValue" + std::to_string(i + 1), fixed[i][1], QRect(262, 6 + i * 13, 66, 10));
+    // "<Title>" is a field marker, not markup.
+    if (auto* label = qobject_cast<QLabel*>(w.ControlWidget(value))) label->setTextFormat(Qt::PlainText);
   }
   int save = w.AddButton("?Save", "&Save", QRect(200, 225, 55, 14));
   int cancel = w.AddButton("?Cancel", "Cancel", QRect(262, 225, 55, 14));
