@@ -186,6 +186,15 @@ std::vector<BookMenuItem> AddressBookMenu(Dictionary& d, const framework::IniFil
   return items;
 }
 
+bool SwitchesBook(const Dictionary& d, int current, int position) {
+  const framework::Queue& books = const_cast<Dictionary&>(d).Queues().g_QaddressBooks;
+  return position >= 1 && position <= books.Records() && position != current;
+}
+
+std::string DeleteBookQuestion(std::string_view name) {
+  return "Are you sure you really want to delete the address book:" + Clip(name);
+}
+
 std::string BookPathOf(std::string_view file) {
   std::string f = Trim(file);
   if (f.size() >= 4 && Upper(f.substr(f.size() - 4)) == ".KDF") f.resize(f.size() - 4);

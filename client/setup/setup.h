@@ -94,6 +94,12 @@ struct BookMenuItem {
 std::vector<BookMenuItem> AddressBookMenu(Dictionary& dictionary, const framework::IniFile& clientIni, int current);
 bool IsAdminUser(const framework::IniFile& clientIni);
 
+// Choosing a book's item (or "Select"): true when the send window must
+// switch to it (OpenAddressBook, then the caption); false for the current
+// book or a position outside the list.
+bool SwitchesBook(const Dictionary& dictionary, int current, int position);
+// The question asked before a delete (caption "Please confirm", Yes/No).
+std::string DeleteBookQuestion(std::string_view name);
 // The path stored for a book file: a trailing ".KDF" (any case) removed.
 std::string BookPathOf(std::string_view file);
 // "Create an Address Book" after the dialog: writes NumCustomBooks,

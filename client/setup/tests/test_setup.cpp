@@ -166,6 +166,10 @@ TEST_F(AddressBooksTest, MenuForUserAndAdmin) {
   items = AddressBookMenu(d, ini, 33);
   EXPECT_EQ(items[32].text, "* B33");
   EXPECT_EQ(items[32].position, 33);
+  EXPECT_TRUE(SwitchesBook(d, 33, 31));
+  EXPECT_FALSE(SwitchesBook(d, 33, 33));
+  EXPECT_FALSE(SwitchesBook(d, 33, 36));
+  EXPECT_EQ(DeleteBookQuestion("Sales "), "Are you sure you really want to delete the address book:Sales");
 }
 
 TEST(BookPathOf, Table) {
