@@ -690,6 +690,9 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
     return finish(result);
   }
   result.started = true;
+  // The resend flag names the copy of this send only; the next send keeps
+  // a stamped copy again, so no two kept copies share a name.
+  job.resend = false;
 
   if (sendLog) {
     FileManager& log = dictionary.File("SND");

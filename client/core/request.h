@@ -112,7 +112,8 @@ struct SendJob {
   // name the user typed stays.
   std::string attentionName;
   // The send repeats a send-log entry: the kept copy of the main attachment
-  // is "R" and its display name.
+  // is "R" and its display name. SendFaxJob clears it once the send was
+  // started.
   bool resend = false;
 };
 

@@ -1,0 +1,60 @@
+// Language files: per window, the texts that replace the English texts of
+// its controls, menu items and toolbar items.
+//
+// The language file of the client INI file "<dir>/dashpost.INI" and the
+// language FRENCH is "<dir>/dashpost_FRENCH.LNG": the INI path with its
+// extension removed (its case kept), "_", the language in upper case and
+// ".LNG". It is used only when the language is not "ENGLISH".
+//
+// A section per window procedure (Main, FindClient, ...):
+//   TotalMenuToolbarItems=<n>
+//   1=<field number>,<text>
+//   2=...
+// Field numbers are the window's own (negative for menu and toolbar items);
+// a text ends at its first comma. Only the controls that show a label are
+// captured and translated (prompts, buttons, check boxes, radios, tabs,
+// menus, menu items, toolbar buttons); the values of entries and lists are
+// never touched.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "framework/core/ini.h"
+
+namespace mvn::framework {
+class Window;
+}
+
+namespace mvn::client {
+
+// "<ini path without extension>_<LANGUAGE>.LNG".
+std::string LanguageFileName(std::string_view iniPath, std::string_view language);
+
+// The current language (upper case, at most 19 bytes, empty = "ENGLISH")
+// and the language file for it, named after the client INI file.
+void SetLanguage(std::string_view language, std::string_view iniPath);
+const std::string& CurrentLanguage();
+const mvn::framework::IniFile& LanguageFile();
+
+// Capture mode ("/L" on the command line): each window's texts are written
+// into the language file when it opens. While the language is "ENGLISH"
+// there is no language file and nothing is captured.
+void SetCaptureTexts(bool on);
+bool CaptureTexts();
+
+// Writes the window's current texts into its section of the language file.
+void WriteWindowTexts(mvn::framework::Window* window, const char* procedure);
+// Sets the window's texts from its section of the language file. A missing
+// file or section leaves the window as built.
+void TranslateWindow(mvn::framework::Window* window, const char* procedure);
+// The same against a given file (tests, the language menu).
+void WriteWindowTexts(mvn::framework::Window* window, const char* procedure, const mvn::framework::IniFile& file);
+void TranslateWindow(mvn::framework::Window* window, const char* procedure, const mvn::framework::IniFile& file);
+
+// What each window does when it has opened: capture (when on), then
+// translate when the current language differs from the language the window
+// was last translated to (*windowLanguage, "ENGLISH" for a new window).
+void LanguageWindowOpened(mvn::framework::Window* window, const char* procedure, std::string* windowLanguage);
+
+}  // namespace mvn::client

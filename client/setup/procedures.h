@@ -1,0 +1,41 @@
+// The setup windows. Each is a modal procedure over the models of setup.h.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "client/records/records.h"
+#include "client/setup/setup.h"
+#include "framework/core/ini.h"
+#include "framework/gui/window.h"
+
+namespace mvn::client {
+
+// "Personal Details": fifteen rows of [CommandList] labels with their
+// [DefaultCommands] values; "&Save" writes them, "Cancel" writes nothing.
+void CmdSetup(framework::Window* parent, framework::IniFile& clientIni);
+
+// "Additional values to output": the sixteen [AdditionalTargets] keys with a
+// box and a label each; "&Save" writes them (a refused label is told and
+// the window stays open), "Cancel" writes nothing.
+void AdditionalOutputValues(framework::Window* parent, framework::IniFile& clientIni);
+
+// "Help - about": the [Version] texts; the web button opens the page with
+// the desktop's opener (QDesktopServices), "&OK" closes.
+void AboutWin(framework::Window* parent, const framework::IniFile& clientIni);
+
+// The texts a window was built with (prompts, buttons, boxes, tabs, menus
+// and their items), kept so that switching back to ENGLISH restores them.
+struct BuiltInTexts {
+  std::vector<std::pair<int, std::string>> texts;
+};
+BuiltInTexts CaptureBuiltInTexts(const framework::Window& window);
+// Applies a language choice to a window: the built-in texts back when the
+// choice says so, then the language file of the language when it exists
+// (so an _ENGLISH.LNG still applies).
+void ApplyLanguage(framework::Window& window, const char* procedure, const BuiltInTexts& builtIn,
+                   const LanguageChoice& choice, std::string_view clientIniPath);
+
+}  // namespace mvn::client

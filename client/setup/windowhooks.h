@@ -1,0 +1,35 @@
+// What every client window does around its own handling: the help-tip
+// hooks when it opens, per event and when it closes, and (for the windows
+// that are translated) the language file once it has opened.
+#pragma once
+
+#include <QObject>
+#include <string>
+
+#include "client/app/language.h"
+#include "framework/gui/window.h"
+#include "helptips/hooks/hooks.h"
+
+namespace mvn::client {
+
+inline void WireWindowHooks(framework::Window& w, const char* procedure, bool translate) {
+  auto language = std::make_shared<std::string>("ENGLISH");
+  QObject::connect(&w, &framework::Window::windowEvent, &w, [&w, procedure, translate, language](int event, int field) {
+    if (event == framework::EventCloseWindow) {
+      helptips::HintwellWindowClosed(&w);
+      return;
+    }
+    if (event == framework::EventOpenWindow) {
+      if (translate) LanguageWindowOpened(&w, procedure, language.get());
+      helptips::HintwellWindowOpened(&w, procedure, 0);
+      return;
+    }
+    int tip = helptips::HintwellTakeEvent(&w, event, field);
+    if (tip > 0 && w.Has(tip)) {
+      std::string label = "?" + w.Text(tip);
+      helptips::HintwellTipRequest(framework::ControlTypeName(w.Type(tip)), label.c_str(), procedure, "");
+    }
+  });
+}
+
+}  // namespace mvn::client
