@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <memory>
+#include <unordered_map>
 
 #include "framework/core/services.h"
 #include "framework/core/strings.h"
@@ -22,7 +23,10 @@ using framework::Upper;
 namespace {
 
 // Address records are added in transactions of this many lines.
-constexpr int kBatch = 2000;
+constexpr int kBatch = 10000;
+// Group names known to exist are remembered up to this many, so a group
+// repeated on many lines is looked up once (the memory stays bounded).
+constexpr size_t kKnownGroups = 4096;
 
 // The header name of an MVClients field ("" for the prefix-less name as is).
 std::string HeaderName(const std::string& field) {
@@ -55,6 +59,13 @@ std::unique_ptr<framework::FileManager> OpenClone(Dictionary& dict, const char* 
   *rc = clone->TryOpen(mode);
   if (*rc == framework::AlreadyOpenError) *rc = 0;
   return clone;
+}
+
+// A field's stored text without trailing blanks, without copying.
+std::string_view ClippedView(const Record& r, int index) {
+  std::string_view v = r.Raw(index);
+  while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+  return v;
 }
 
 bool IsNumber(std::string_view text) {
@@ -351,6 +362,14 @@ ExchangeResult ImportTxtToKDF2(Dictionary& dict, ImportSession& session, const s
   }
   const int postalField = cl.FindField("PostalAddress");
   const int physicalField = cl.FindField("PhysicalAddress");
+  const int keyField = cl.FindField("PK_MVClientID");
+  const int contactField = cl.FindField("ClientID");
+  const int companyField = cl.FindField("Company");
+  const int faxField = cl.FindField("FaxNum");
+  const int emailField = cl.FindField("Email");
+  const int destinationField = cl.FindField("PreferredDestination");
+  const int memberGroupField = members->GetLayout()->FindField("GroupID");
+  const int memberKeyField = members->GetLayout()->FindField("FK_MVClientID");
   const std::string importGroup = CutUtf8(Clip(session.map.group), 99);
 
   Record& in = source.Buffer();
@@ -359,15 +378,17 @@ ExchangeResult ImportTxtToKDF2(Dictionary& dict, ImportSession& session, const s
   Record& g = groups->Buffer();
 
   auto addMembership = [&](const std::string& group, int64_t id) {
-    m.Clear();
-    m.Set("GroupID", group);
-    m.SetLong("FK_MVClientID", id);
+    m.SetText(memberGroupField, group);
+    m.SetNumber(memberKeyField, id);
     int e = members->TryInsert();
     if (e && e != framework::DuplicateKeyError) {
       ++result.failed;
       if (result.error.empty()) result.error = Failure("Add membership");
     }
   };
+
+  // Upper-cased name -> the stored GroupID (keys ignore case).
+  std::unordered_map<std::string, std::string> knownGroups;
 
   int inBatch = 0;
   clients->BeginTransaction();
@@ -378,31 +399,34 @@ ExchangeResult ImportTxtToKDF2(Dictionary& dict, ImportSession& session, const s
     c.Clear();
     std::string postal, physical;
     for (const Target& t : targets) {
-      std::string text = Clip(in.GetText(t.source));
+      std::string_view text = ClippedView(in, t.source);
       if (t.kind == Plain) {
         c.SetText(t.field, text);
       } else if (t.kind == Number) {
-        c.SetNumber(t.field, IsNumber(text) ? std::stoll(text.size() > 18 ? text.substr(0, 18) : text) : 0);
+        c.SetNumber(t.field, IsNumber(text) ? std::stoll(std::string(text.substr(0, 18))) : 0);
       } else {
         std::string& buffer = t.kind == Postal ? postal : physical;
-        if (t.line == 1)
+        if (t.line == 1) {
           buffer = text;
-        else
-          buffer += "\r\n" + text;
+        } else {
+          buffer += "\r\n";
+          buffer += text;
+        }
         buffer = CutUtf8(buffer, 149);
         c.SetText(t.kind == Postal ? postalField : physicalField, buffer);
       }
     }
-    if (c.Clipped("PreferredDestination").empty()) {
-      if (!c.Clipped("FaxNum").empty())
-        c.Set("PreferredDestination", c.Clipped("FaxNum"));
-      else if (!c.Clipped("Email").empty())
-        c.Set("PreferredDestination", c.Clipped("Email"));
+    if (ClippedView(c, destinationField).empty()) {
+      if (!ClippedView(c, faxField).empty())
+        c.SetText(destinationField, ClippedView(c, faxField));
+      else if (!ClippedView(c, emailField).empty())
+        c.SetText(destinationField, ClippedView(c, emailField));
     }
-    if (c.Clipped("ClientID").empty() && c.Clipped("Company").empty() && c.Clipped("PreferredDestination").empty()) {
+    if (ClippedView(c, contactField).empty() && ClippedView(c, companyField).empty() &&
+        ClippedView(c, destinationField).empty()) {
       ++result.skipped;
     } else {
-      c.SetLong("PK_MVClientID", 0);
+      c.SetNumber(keyField, 0);
       int e = clients->TryInsert();
       bool have = e == 0;
       if (e == 0) {
@@ -415,20 +439,30 @@ ExchangeResult ImportTxtToKDF2(Dictionary& dict, ImportSession& session, const s
         if (result.error.empty()) result.error = Failure("Add record");
       }
       if (have) {
-        const int64_t id = c.GetLong("PK_MVClientID");
+        const int64_t id = c.GetNumber(keyField);
         if (!importGroup.empty()) addMembership(importGroup, id);
         for (int column : session.map.groupColumns) {
-          std::string text = CutUtf8(Clip(in.GetText(column)), kMaxListText);
+          std::string_view raw = ClippedView(in, column);
+          if (raw.empty()) continue;
+          std::string text = CutUtf8(Clip(raw), kMaxListText);
           if (text.empty()) continue;
+          std::string folded = Upper(text);
+          if (auto known = knownGroups.find(folded); known != knownGroups.end()) {
+            addMembership(known->second, id);
+            continue;
+          }
+          if (knownGroups.size() >= kKnownGroups) knownGroups.clear();
           g.Clear();
           g.Set("GroupID", text);
           if (groups->TryFetch("MVd:KeyGroupID") == 0) {
+            knownGroups[folded] = g.Clipped("GroupID");
             addMembership(g.Clipped("GroupID"), id);
           } else {
             addMembership(text, id);
             g.Clear();
             g.Set("GroupID", text);
             int ge = groups->TryInsert();
+            if (ge == 0 || ge == framework::DuplicateKeyError) knownGroups[folded] = text;
             if (ge == 0)
               ++result.groupsCreated;
             else if (ge != framework::DuplicateKeyError)

@@ -353,3 +353,23 @@ TEST_F(Exchange, MappingLimitsAndCancel) {
   EXPECT_EQ(r.status, ExchangeResult::Failed);
   EXPECT_NE(r.text.find("Import failed"), std::string::npos);
 }
+
+TEST_F(Exchange, GroupNamesOfAnotherCaseJoinTheStoredGroup) {
+  std::ofstream(dir / "in.csv") << "a,Sales\r\nb,SALES\r\nc,sales \r\n";
+  OpenBook(d, dir / "b");
+  ImportColumns columns;
+  std::string message;
+  ASSERT_TRUE(columns.Map(0, "ATTENTION", &message));
+  ASSERT_TRUE(columns.MapGroup(1, &message));
+  ImportSession s;
+  s.fileName = dir / "in.csv";
+  s.include1stLine = true;
+  s.map = columns.Compile(false, "");
+  auto r = mvn::client::ImportTxtToKDF2(d, s);
+  EXPECT_EQ(r.status, ExchangeResult::Finished) << r.text;
+  EXPECT_EQ(r.groupsCreated, 1);
+  auto b = Dump(d, false);
+  ASSERT_EQ(b.size(), 3u);
+  for (const std::string& line : b) EXPECT_NE(line.find("G:Sales|"), std::string::npos) << line;
+  EXPECT_EQ(Count(d, "MVdefaults"), 1);
+}
