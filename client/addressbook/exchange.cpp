@@ -159,24 +159,40 @@ ExchangeResult ExportKDFToTxt(Dictionary& dict) {
   Record& out = mvcb.Buffer();
   Record& m = members->Buffer();
   const int group1 = out.GetLayout().FindField("Group1");
+  // The fields copied by name, resolved once.
+  std::vector<std::pair<int, int>> copied;
+  for (int i = 0; i < c.GetLayout().FieldCount(); ++i) {
+    int j = out.GetLayout().FindField(c.GetLayout().Field(i).name);
+    if (j >= 0) copied.emplace_back(i, j);
+  }
+  int postalLines[4], physicalLines[4];
+  for (int i = 0; i < 4; ++i) {
+    postalLines[i] = out.GetLayout().FindField("PostalAdd" + std::to_string(i + 1));
+    physicalLines[i] = out.GetLayout().FindField("PhysicalAdd" + std::to_string(i + 1));
+  }
+  const int idField = c.GetLayout().FindField("PK_MVClientID");
+  const int postalField = c.GetLayout().FindField("PostalAddress");
+  const int physicalField = c.GetLayout().FindField("PhysicalAddress");
+  const int memberKey = m.GetLayout().FindField("FK_MVClientID");
+  const int memberGroup = m.GetLayout().FindField("GroupID");
   clients->Set();
   int64_t done = 0;
   while ((rc = clients->Next()) == 0) {
     out.Clear();
-    out.CopyByName(c);
-    const int64_t id = c.GetLong("PK_MVClientID");
+    for (auto [i, j] : copied) out.SetText(j, c.Raw(i));
+    const int64_t id = c.GetNumber(idField);
     m.Clear();
-    m.SetLong("FK_MVClientID", id);
+    m.SetNumber(memberKey, id);
     int taken = 0;
     if (members->SetFrom("MVGC:KeyFK_MVClientID") == 0) {
-      while (taken < 20 && members->Next() == 0 && m.GetLong("FK_MVClientID") == id)
-        out.SetText(group1 + taken++, m.Clipped("GroupID"));
+      while (taken < 20 && members->Next() == 0 && m.GetNumber(memberKey) == id)
+        out.SetText(group1 + taken++, ClippedView(m, memberGroup));
     }
-    auto postal = CutAddress(c.Clipped("PostalAddress"));
-    auto physical = CutAddress(c.Clipped("PhysicalAddress"));
-    for (int i = 0; i < 4; ++i) {
-      out.Set("PostalAdd" + std::to_string(i + 1), postal[static_cast<size_t>(i)]);
-      out.Set("PhysicalAdd" + std::to_string(i + 1), physical[static_cast<size_t>(i)]);
+    auto postal = CutAddress(ClippedView(c, postalField));
+    auto physical = CutAddress(ClippedView(c, physicalField));
+    for (size_t i = 0; i < 4; ++i) {
+      out.SetText(postalLines[i], postal[i]);
+      out.SetText(physicalLines[i], physical[i]);
     }
     if (mvcb.TryInsert()) {
       mvcb.Close();

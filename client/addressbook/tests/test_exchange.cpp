@@ -2,6 +2,8 @@
 // mapping and the round trip between two address books.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
 #include <map>
 #include <set>
@@ -347,11 +349,19 @@ TEST_F(Exchange, MappingLimitsAndCancel) {
   EXPECT_LT(r.records, 10);
   EXPECT_NE(r.text.find("Import cancelled"), std::string::npos);
 
-  // A file that is not there fails with the reason.
-  s.fileName = dir / "missing.csv";
-  r = mvn::client::ImportTxtToKDF2(d, s);
+  // A file that is not there, or a FIFO where the file is expected, fails
+  // with the reason and without blocking.
+  ASSERT_EQ(mkfifo((dir / "fifo.csv").c_str(), 0600), 0);
+  for (const char* name : {"missing.csv", "fifo.csv"}) {
+    s.fileName = dir / name;
+    r = mvn::client::ImportTxtToKDF2(d, s);
+    EXPECT_EQ(r.status, ExchangeResult::Failed) << name;
+    EXPECT_NE(r.text.find("Import failed"), std::string::npos) << r.text;
+  }
+  d.File("MVCB").SetName(dir / "fifo.csv");
+  r = mvn::client::ExportKDFToTxt(d);
   EXPECT_EQ(r.status, ExchangeResult::Failed);
-  EXPECT_NE(r.text.find("Import failed"), std::string::npos);
+  EXPECT_NE(r.text.find("Export failed"), std::string::npos) << r.text;
 }
 
 TEST_F(Exchange, GroupNamesOfAnotherCaseJoinTheStoredGroup) {
