@@ -175,6 +175,10 @@ ExchangeResult ExportKDFToTxt(Dictionary& dict) {
   const int physicalField = c.GetLayout().FindField("PhysicalAddress");
   const int memberKey = m.GetLayout().FindField("FK_MVClientID");
   const int memberGroup = m.GetLayout().FindField("GroupID");
+  // Reads run in transactions of a batch of records: one lock of the book
+  // per batch instead of one per read, and other programs get their turn
+  // between batches.
+  clients->BeginTransaction();
   clients->Set();
   int64_t done = 0;
   while ((rc = clients->Next()) == 0) {
@@ -195,16 +199,22 @@ ExchangeResult ExportKDFToTxt(Dictionary& dict) {
       out.SetText(physicalLines[i], physical[i]);
     }
     if (mvcb.TryInsert()) {
+      clients->Commit();
       mvcb.Close();
       return fail(Failure("Write"));
     }
     ++done;
     result.records = done;
+    if (done % 1000 == 0) {
+      clients->Commit();
+      clients->BeginTransaction();
+    }
     if (!progress->Update(done)) {
       result.status = ExchangeResult::Cancelled;
       break;
     }
   }
+  clients->Commit();
   if (result.status != ExchangeResult::Cancelled && rc != framework::RecordNotAvailableError) {
     mvcb.Close();
     return fail(Failure("Read MVClients"));
