@@ -1,5 +1,7 @@
 // The address-book windows (see procedures.h).
+#include <QDropEvent>
 #include <QIcon>
+#include <QMimeData>
 #include <QMainWindow>
 #include <QPixmap>
 #include <QTabWidget>
@@ -65,6 +67,43 @@ void ShowIconAndLogo(Window& w, const framework::IniFile& ini, QRect logoRect) {
   w.Add(framework::ControlType::Image, "?Image1", image, logoRect);
   image->SetFile(logo);
 }
+
+// Lets a button take rows dragged from a list of its window: the drop is
+// delivered as the window's drop event on the button.
+class ButtonDropTarget : public QObject {
+ public:
+  ButtonDropTarget(Window& window, int button) : QObject(window.ControlWidget(button)), m_window(window), m_button(button) {
+    window.ControlWidget(button)->setAcceptDrops(true);
+    window.ControlWidget(button)->installEventFilter(this);
+  }
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() != QEvent::DragEnter && event->type() != QEvent::DragMove && event->type() != QEvent::Drop)
+      return false;
+    auto* drop = static_cast<QDropEvent*>(event);
+    int source = 0, row = 0;
+    if (!Parse(drop->mimeData(), &source, &row)) {
+      event->ignore();
+      return true;
+    }
+    drop->acceptProposedAction();
+    if (event->type() == QEvent::Drop) m_window.DeliverDrop(source, row, m_button, 0);
+    return true;
+  }
+
+ private:
+  bool Parse(const QMimeData* data, int* source, int* row) const {
+    if (!data || !data->hasFormat(framework::RowMimeType)) return false;
+    QStringList parts = QString::fromUtf8(data->data(framework::RowMimeType)).split(' ');
+    if (parts.size() != 3 || parts[0].toULongLong() != reinterpret_cast<quintptr>(m_window.Widget())) return false;
+    *source = parts[1].toInt();
+    *row = parts[2].toInt();
+    return *row > 0;
+  }
+  Window& m_window;
+  int m_button;
+};
 
 // Runs editor with path as its one argument and waits for it to end; the
 // window takes no input meanwhile.
@@ -672,6 +711,7 @@ void ImportTxtToKDF2option(Window*, Dictionary& dict, ImportSession& session) {
   int cancel = w.AddButton("?Cancel", "&Cancel", QRect(280, 208, 45, 14));
   w.AllowDrag(kdf, csv);
   w.AllowDrag(csv, groupButton);
+  new ButtonDropTarget(w, groupButton);
   w.SetText(file, session.fileName);
 
   auto refresh = [&](int row) {

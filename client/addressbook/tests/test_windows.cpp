@@ -6,6 +6,8 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -292,17 +294,33 @@ TEST_F(Windows, ImportOptionsMapByDropAndStart) {
   std::ofstream(dir / "in.csv") << "Who,Fax,Team\r\nAnn,555,Sales\r\n";
   ImportSession s;
   s.fileName = dir / "in.csv";
+  std::string faxMapped;
   When("ImportTxtToKDF2option", [&](QWidget* w) {
     auto* kdf = w->findChild<fw::ListControl*>("?List_kdf");
     auto* csv = w->findChild<fw::ListControl*>("?List_csv");
     ASSERT_NE(kdf, nullptr);
     ASSERT_NE(csv, nullptr);
-    // Rows are 1-based: ATTENTION is field 1, FAXNUM field 4.
+    // Buttons: ATTENTION (field row 1) onto column 1.
     kdf->ClickRow(0, false);
     csv->ClickRow(0, false);
     Click(w, "?Button_Add");
-    csv->ClickRow(2, false);
-    Click(w, "?Button_group");
+    // Drops as the window system delivers them: FAXNUM onto column 2, then
+    // back with "<< Map <<"; column 3 onto "&Group >>".
+    auto drop = [&](QWidget* target, QMimeData* data, QPoint at) {
+      QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, data, Qt::LeftButton, Qt::NoModifier);
+      QApplication::sendEvent(target, &enter);
+      QDropEvent event(QPointF(at), Qt::CopyAction | Qt::MoveAction, data, Qt::LeftButton, Qt::NoModifier);
+      QApplication::sendEvent(target, &event);
+      return event.isAccepted();
+    };
+    std::unique_ptr<QMimeData> fax(kdf->model()->mimeData({kdf->model()->index(2, 0)}));
+    EXPECT_TRUE(drop(csv->viewport(), fax.get(), csv->visualRect(csv->model()->index(1, 0)).center()));
+    faxMapped = csv->Model()->CellText(1, 1);
+    csv->ClickRow(1, false);
+    Click(w, "?Button_remove");
+    std::unique_ptr<QMimeData> team(csv->model()->mimeData({csv->model()->index(2, 0)}));
+    auto* group = Child<QPushButton>(w, "?Button_group");
+    EXPECT_TRUE(drop(group, team.get(), group->rect().center()));
     Screenshot(w, "importoptions.png");
     Click(w, "?g_bInclude1stLine");
     Click(w, "?Close");
@@ -313,4 +331,5 @@ TEST_F(Windows, ImportOptionsMapByDropAndStart) {
   ASSERT_EQ(s.map.pairs.size(), 1u);
   EXPECT_EQ(s.map.pairs[0], (std::pair<int, std::string>{0, "ATTENTION"}));
   EXPECT_EQ(s.map.groupColumns, (std::vector<int>{2}));
+  EXPECT_EQ(faxMapped, "FAXNUM");
 }
