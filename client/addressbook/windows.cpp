@@ -317,6 +317,15 @@ bool FindClient(Window*, Dictionary& dict, const framework::IniFile& ini, const 
     w.Hide(remove);
   }
   browse.SetForm([&](FormMode m) { return UpdateMVClient(dict, ini, static_cast<int>(m)); });
+  // The list's popup menu: the help tip of the list.
+  if (QWidget* view = w.ControlWidget(browse.ListField())) {
+    view->setContextMenuPolicy(Qt::CustomContextMenu);
+    QObject::connect(view, &QWidget::customContextMenuRequested, &w, [&w, &browse](const QPoint&) {
+      if (framework::Popup("&What's This?") == 1)
+        helptips::HintwellTipRequest(framework::ControlTypeName(w.Type(browse.ListField())),
+                                     ("?" + w.UseName(browse.ListField())).c_str(), "FindClient", "");
+    });
+  }
   bool selected = false;
   QObject::connect(&w, &Window::accepted, &w, [&](int field) {
     if (field == select) {

@@ -203,6 +203,9 @@ TEST_F(Windows, FindClientOpensOnTheRecipientAndSelects) {
   When("FindClient", [&](QWidget* w) {
     title = w->windowTitle().toStdString();
     Screenshot(w, "findclient.png");
+    auto* view = w->findChild<fw::BrowseView*>();
+    ASSERT_NE(view, nullptr);
+    emit view->customContextMenuRequested(QPoint(5, 5));
     Click(w, "?Select");
   });
   FindClientStart start;
@@ -213,6 +216,8 @@ TEST_F(Windows, FindClientOpensOnTheRecipientAndSelects) {
   start.bookName = "Book  ";
   EXPECT_TRUE(FindClient(nullptr, d, ini, start));
   EXPECT_EQ(title, "Browsing the Address Book ( Book )");
+  ASSERT_EQ(services.popups.size(), 1u);
+  ASSERT_EQ(services.popups[0].size(), 1u);
   EXPECT_EQ(d.File("MVClients").Buffer().Clipped("ClientID"), "Cy");
 }
 
