@@ -171,20 +171,20 @@ bool ViewOnly(const framework::IniFile& ini) { return Upper(Clip(ini.Fetch("Defa
 int UpdateMVClient(Dictionary& dict, const framework::IniFile& ini, int mode) {
   framework::FileManager& clients = dict.File("MVClients");
   framework::Record& r = clients.Buffer();
-  UpdateForm form("UpdateMVClient", clients, &dict.Relation("MVClients"), QRect(0, 0, 300, 235));
+  UpdateForm form("UpdateMVClient", clients, &dict.Relation("MVClients"), QRect(0, 0, 340, 235));
   form.SetCaption(FormMode::Insert, "Adding an Address Record");
   form.SetCaption(FormMode::Change, "Changing an Address Record");
   WireHooks(form, "UpdateMVClient");
 
-  int sheet = form.AddSheet("?Sheet1", QRect(3, 3, 294, 205));
+  int sheet = form.AddSheet("?Sheet1", QRect(3, 3, 334, 205));
   int general = form.AddTab(sheet, "?Tab1", "General Details");
   int business = form.AddTab(sheet, "?Tab2", "Business Address Details");
   int emailTab = form.AddTab(sheet, "?Tab3", "Email Details");
 
   auto entry = [&](int tab, const char* use, const char* label, const char* field, int x, int y, int width,
                    int maxBytes) {
-    form.AddPrompt(std::string("?Prompt:") + use, label, QRect(x, y, 60, 10), tab);
-    int f = form.AddEntry(std::string("?") + use, QRect(x + 62, y, width, 11), maxBytes, tab);
+    form.AddPrompt(std::string("?Prompt:") + use, label, QRect(x, y, 72, 10), tab);
+    int f = form.AddEntry(std::string("?") + use, QRect(x + 74, y, width, 11), maxBytes, tab);
     form.Bind(f, &r, field);
     return f;
   };
@@ -193,10 +193,11 @@ int UpdateMVClient(Dictionary& dict, const framework::IniFile& ini, int mode) {
   int fax = entry(general, "MVC:FaxNum", "&Fax Number:", "FaxNum", 8, 50, 120, 49);
   int email = entry(general, "MVC:Email", "Email Address:", "Email", 8, 64, 160, 49);
   int option = form.AddOption("?Option1", "Preferred Destination:", QRect(8, 80, 200, 24), general);
-  form.AddRadio(option, "?Option1:Radio1", "Use Fax", "1", QRect(14, 90, 60, 10));
-  form.AddRadio(option, "?Option1:Radio2", "Use Email", "2", QRect(84, 90, 60, 10));
-  form.AddPrompt("?Prompt:Attach", "Preferred Email Attachment Type:", QRect(8, 110, 110, 10), general);
-  int attach = form.AddDropList("?List_attach", QRect(120, 110, 80, 11),
+  // Radios are placed inside their option.
+  form.AddRadio(option, "?Option1:Radio1", "Use Fax", "1", QRect(6, 11, 60, 10));
+  form.AddRadio(option, "?Option1:Radio2", "Use Email", "2", QRect(76, 11, 60, 10));
+  form.AddPrompt("?Prompt:Attach", "Preferred Email Attachment Type:", QRect(8, 110, 120, 10), general);
+  int attach = form.AddDropList("?List_attach", QRect(130, 110, 80, 11),
                                 {addressform::kAttachmentTexts[0], addressform::kAttachmentTexts[1],
                                  addressform::kAttachmentTexts[2], addressform::kAttachmentTexts[3]},
                                 general);
@@ -209,35 +210,35 @@ int UpdateMVClient(Dictionary& dict, const framework::IniFile& ini, int mode) {
   entry(business, "MVC:LastName", "Last Name:", "LastName", 8, 48, 80, 20);
   entry(business, "MVC:Position", "Position:", "Position", 8, 61, 80, 20);
   entry(business, "MVC:Department", "Department:", "Department", 8, 74, 80, 20);
-  form.AddPrompt("?Prompt:Postal", "Postal Address:", QRect(8, 87, 60, 10), business);
-  int postal = form.AddText("?MVC:PostalAddress", QRect(70, 87, 80, 30), business);
+  form.AddPrompt("?Prompt:Postal", "Postal Address:", QRect(8, 87, 72, 10), business);
+  int postal = form.AddText("?MVC:PostalAddress", QRect(82, 87, 80, 30), business);
   form.Bind(postal, &r, "PostalAddress");
-  form.AddPrompt("?Prompt:Physical", "Physical Address:", QRect(8, 120, 60, 10), business);
-  int physical = form.AddText("?MVC:PhysicalAddress", QRect(70, 120, 80, 30), business);
+  form.AddPrompt("?Prompt:Physical", "Physical Address:", QRect(8, 120, 72, 10), business);
+  int physical = form.AddText("?MVC:PhysicalAddress", QRect(82, 120, 80, 30), business);
   form.Bind(physical, &r, "PhysicalAddress");
   entry(business, "MVC:PhoneNum", "Phone Number:", "PhoneNum", 8, 153, 80, 49);
   int fax2 = entry(business, "MVC:FaxNum:2", "&Fax Number:", "FaxNum", 8, 166, 80, 49);
   entry(business, "MVC:CellPhone", "Cell Phone:", "CellPhone", 8, 179, 80, 30);
-  entry(business, "MVC:PagerNumber", "Pager Number:", "PagerNumber", 155, 22, 70, 30);
-  entry(business, "MVC:WebAddress", "Web Address:", "WebAddress", 155, 35, 70, 100);
-  entry(business, "MVC:AssistantsName", "Assistant's Name:", "AssistantsName", 155, 48, 70, 50);
-  entry(business, "MVC:ManagersName", "Manager's Name:", "ManagersName", 155, 61, 70, 50);
-  entry(business, "MVC:HomePhone", "Home Phone:", "HomePhone", 155, 74, 70, 30);
-  entry(business, "MVC:SpouseName", "Spouse's Name:", "SpouseName", 155, 87, 70, 30);
-  entry(business, "MVC:Notes", "Notes:", "Notes", 155, 100, 70, 200);
-  int company2 = entry(business, "MVC:Company:2", "C&ompany Name:", "Company", 155, 153, 70, 99);
-  int contact2 = entry(business, "MVC:ClientID:2", "Contact &Person:", "ClientID", 155, 166, 70, 99);
+  entry(business, "MVC:PagerNumber", "Pager Number:", "PagerNumber", 170, 22, 70, 30);
+  entry(business, "MVC:WebAddress", "Web Address:", "WebAddress", 170, 35, 70, 100);
+  entry(business, "MVC:AssistantsName", "Assistant's Name:", "AssistantsName", 170, 48, 70, 50);
+  entry(business, "MVC:ManagersName", "Manager's Name:", "ManagersName", 170, 61, 70, 50);
+  entry(business, "MVC:HomePhone", "Home Phone:", "HomePhone", 170, 74, 70, 30);
+  entry(business, "MVC:SpouseName", "Spouse's Name:", "SpouseName", 170, 87, 70, 30);
+  entry(business, "MVC:Notes", "Notes:", "Notes", 170, 100, 70, 200);
+  int company2 = entry(business, "MVC:Company:2", "C&ompany Name:", "Company", 170, 153, 70, 99);
+  int contact2 = entry(business, "MVC:ClientID:2", "Contact &Person:", "ClientID", 170, 166, 70, 99);
 
   entry(emailTab, "MVC:DisplayName", "Display Name:", "DisplayName", 8, 22, 160, 50);
   int email2 = entry(emailTab, "MVC:Email:2", "Email Address:", "Email", 8, 36, 160, 49);
-  form.AddPrompt("?Prompt:EmailType", "Email Type:", QRect(8, 50, 60, 10), emailTab);
-  int emailType = form.AddDropList("?List_emailType", QRect(70, 50, 80, 11),
+  form.AddPrompt("?Prompt:EmailType", "Email Type:", QRect(8, 50, 72, 10), emailTab);
+  int emailType = form.AddDropList("?List_emailType", QRect(82, 50, 80, 11),
                                    {addressform::kEmailTypes[0], addressform::kEmailTypes[1],
                                     addressform::kEmailTypes[2], addressform::kEmailTypes[3]},
                                    emailTab);
   int rtf = form.AddCheck("?MVC:SendAsRTF", "Send messages in Rich Text Format (RTF)", QRect(8, 66, 180, 10), emailTab);
   form.Bind(rtf, &r, "SendAsRTF");
-  form.AddButton("?Help", "Help", QRect(250, 214, 45, 14));
+  form.AddButton("?Help", "Help", QRect(5, 214, 45, 14));
 
   // The twins of one field show the same text.
   const std::pair<int, int> twins[] = {{fax, fax2}, {company, company2}, {contact, contact2}, {email, email2}};
@@ -379,7 +380,7 @@ void GroupClientSetup(Window*, Dictionary& dict, const framework::IniFile& ini) 
   int left = w.AddSheet("?Sheet_groups", QRect(3, 3, 150, 200));
   int associate = w.AddTab(left, "?Tab_associate", "Associate");
   int allGroups = w.AddTab(left, "?Tab_allGroups", "All");
-  int related = w.AddList("?List_relatedGroups", QRect(6, 20, 144, 160), &q.g_relatedGroupsQ,
+  int related = w.AddList("?List_relatedGroups", QRect(3, 3, 140, 150), &q.g_relatedGroupsQ,
                           {{"Group Name", "GroupID", 120}}, std::string(), associate);
   Browse groups(w, dict.File("MVdefaults"), "?Browse_groups", QRect(6, 20, 144, 145), {{"Group Name", "MVD:GroupID", 120}},
                 {{"Group Name", "MVd:KeyGroupID", ""}});
@@ -390,13 +391,13 @@ void GroupClientSetup(Window*, Dictionary& dict, const framework::IniFile& ini) 
   groups.SetButtons(gAdd, gChange, gDelete);
   groups.SetForm([&](FormMode m) { return UpdateGroups(dict, static_cast<int>(m)); });
 
-  int right = w.AddSheet("?Sheet_recipients", QRect(230, 3, 237, 200));
+  int right = w.AddSheet("?Sheet_recipients", QRect(245, 3, 222, 200));
   int membersTab = w.AddTab(right, "?Tab_members", "Group Members");
   int allClients = w.AddTab(right, "?Tab_allClients", "All");
-  int members = w.AddList("?List_relatedClients", QRect(233, 20, 231, 145), &q.g_relatedClientsQ,
+  int members = w.AddList("?List_relatedClients", QRect(3, 3, 212, 145), &q.g_relatedClientsQ,
                           {{"Contact Person", "ToName", 70}, {"Company", "Company", 70}, {"Destination", "Destination", 70}},
                           std::string(), membersTab);
-  Browse clients(w, dict.File("MVClients"), "?Browse_clients", QRect(233, 20, 231, 145),
+  Browse clients(w, dict.File("MVClients"), "?Browse_clients", QRect(248, 20, 216, 145),
                  {{"Contact Person", "MVC:ClientID", 60},
                   {"Company", "MVC:Company", 60},
                   {"Destination", "MVC:PreferredDestination", 60},
@@ -407,19 +408,31 @@ void GroupClientSetup(Window*, Dictionary& dict, const framework::IniFile& ini) 
                  {{"Contact Person", "MVC:KeyClientID", ""},
                   {"Company", "MVC:KeyCompany", ""},
                   {"Destination", "MVC:KeyPreferredDestination", ""}});
-  int cAdd = w.AddButton("?Button_addClient", "A&dd", QRect(233, 168, 45, 14), allClients);
-  int cChange = w.AddButton("?Button_changeClient", "C&hange", QRect(281, 168, 45, 14), allClients);
-  int cDelete = w.AddButton("?Button_deleteClient", "D&elete", QRect(329, 168, 45, 14), allClients);
+  int cAdd = w.AddButton("?Button_addClient", "A&dd", QRect(6, 168, 45, 14), allClients);
+  int cChange = w.AddButton("?Button_changeClient", "C&hange", QRect(54, 168, 45, 14), allClients);
+  int cDelete = w.AddButton("?Button_deleteClient", "D&elete", QRect(102, 168, 45, 14), allClients);
   clients.SetButtons(cAdd, cChange, cDelete);
   clients.SetForm([&](FormMode m) { return UpdateMVClient(dict, ini, static_cast<int>(m)); });
-  int sort = w.AddDropList("?SortBy", QRect(400, 168, 64, 11), {"Contact Person", "Company", "Destination"}, membersTab);
-  w.AddPrompt("?Total:Prompt", "Total:", QRect(6, 185, 25, 10), associate);
-  int total = w.AddEntry("?Total", QRect(32, 185, 40, 10), 0, associate);
-  int addTo = w.AddButton("?Button_addToGroup", "<<+>> Add to &Group", QRect(156, 60, 70, 14));
-  int removeFrom = w.AddButton("?Button_removeFromGroup", "<<X>> &Remove from Group", QRect(156, 80, 70, 14));
+  w.AddPrompt("?SortBy:Prompt", "Sort by:", QRect(3, 153, 35, 10), membersTab);
+  int sort = w.AddDropList("?SortBy", QRect(40, 153, 70, 11), {"Contact Person", "Company", "Destination"}, membersTab);
+  w.AddPrompt("?Total:Prompt", "Total:", QRect(3, 158, 25, 10), associate);
+  int total = w.AddEntry("?Total", QRect(30, 158, 40, 10), 0, associate);
+  int addTo = w.AddButton("?Button_addToGroup", "<<+>> Add to &Group", QRect(156, 60, 86, 14));
+  int removeFrom = w.AddButton("?Button_removeFromGroup", "<<X>> &Remove from Group", QRect(156, 80, 86, 14));
   int close = w.AddButton("?Close", "Cl&ose", QRect(420, 210, 45, 14));
-  ShowIconAndLogo(w, ini, QRect(156, 120, 70, 40));
+  ShowIconAndLogo(w, ini, QRect(160, 120, 78, 40));
 
+  // The browses lie over their sheets' "All" tabs: shown only on them.
+  auto showTabs = [&] {
+    auto* l = qobject_cast<QTabWidget*>(w.ControlWidget(left));
+    auto* r = qobject_cast<QTabWidget*>(w.ControlWidget(right));
+    bool groupsShown = l && l->currentIndex() == 1;
+    bool clientsShown = r && r->currentIndex() == 1;
+    for (int f : {groups.SheetField(), groups.LocatorField(), groups.ListField()})
+      if (f) w.Hide(f, !groupsShown);
+    for (int f : {clients.SheetField(), clients.LocatorField(), clients.ListField()})
+      if (f) w.Hide(f, !clientsShown);
+  };
   // The group picked on the left and the recipient picked on the right.
   std::string group;
   long recipient = 0;
@@ -467,10 +480,12 @@ void GroupClientSetup(Window*, Dictionary& dict, const framework::IniFile& ini) 
       reload();
     }
   });
-  QObject::connect(&w, &Window::windowEvent, &w, [&](int event, int) {
+  QObject::connect(&w, &Window::windowEvent, &w, [&](int event, int field) {
+    if (event == framework::EventNewSelection && (field == left || field == right)) showTabs();
     if (event != framework::EventOpenWindow) return;
     groups.Open();
     clients.Open();
+    showTabs();
     w.SetChoice(sort, 1);
     pickGroup();
     pickRecipient();
@@ -702,22 +717,22 @@ void ImportTxtToKDF2option(Window*, Dictionary& dict, ImportSession& session) {
   };
   fillColumns();
 
-  Window w("ImportTxtToKDF2option", "Import From CSV to KDF Options", QRect(0, 0, 330, 230));
+  Window w("ImportTxtToKDF2option", "Import From CSV to KDF Options", QRect(0, 0, 345, 230));
   WireHooks(w, "ImportTxtToKDF2option");
-  w.AddPrompt("?Prompt:file", "Import from csv file:", QRect(5, 5, 70, 10));
-  int file = w.AddEntry("?g_MVClientsBFullPathName2", QRect(78, 5, 220, 11), static_cast<int>(kMaxSettingsPath));
-  int browseFile = w.AddButton("?Button5", "...", QRect(302, 5, 20, 11));
+  w.AddPrompt("?Prompt:file", "Import from csv file:", QRect(5, 5, 80, 10));
+  int file = w.AddEntry("?g_MVClientsBFullPathName2", QRect(88, 5, 225, 11), static_cast<int>(kMaxSettingsPath));
+  int browseFile = w.AddButton("?Button5", "...", QRect(317, 5, 20, 11));
   w.AddPrompt("?Prompt:mapping", "Fields mapping", QRect(5, 22, 70, 10));
-  int groupButton = w.AddButton("?Button_group", "&Group >>", QRect(5, 34, 60, 14));
-  int groupsList = w.AddList("?List_groups", QRect(5, 52, 60, 110), &gq.g_Qgroups, {{"Group", "GroupID", 55}});
-  int addToGroup = w.AddCheck("?m_bAddToGroup", "Add to group", QRect(5, 166, 60, 10));
-  int kdf = w.AddList("?List_kdf", QRect(70, 34, 90, 150), &fields, {{" Name", "Name", 80}});
-  int csv = w.AddList("?List_csv", QRect(220, 34, 105, 150), &columnsQ, {{"Name", "Name", 50}, {" Map", "Map", 50}});
-  int mapButton = w.AddButton("?Button_Add", ">> &Map >>", QRect(163, 70, 54, 14));
-  int unmapButton = w.AddButton("?Button_remove", "<< M&ap <<", QRect(163, 90, 54, 14));
-  int first = w.AddCheck("?g_bInclude1stLine", "Include first line", QRect(70, 190, 90, 10));
-  int startButton = w.AddButton("?Close", "&Start import", QRect(220, 208, 55, 14));
-  int cancel = w.AddButton("?Cancel", "&Cancel", QRect(280, 208, 45, 14));
+  int groupButton = w.AddButton("?Button_group", "&Group >>", QRect(5, 34, 70, 14));
+  int groupsList = w.AddList("?List_groups", QRect(5, 52, 70, 110), &gq.g_Qgroups, {{"Group", "GroupID", 65}});
+  int addToGroup = w.AddCheck("?m_bAddToGroup", "Add to group", QRect(5, 166, 70, 10));
+  int kdf = w.AddList("?List_kdf", QRect(80, 34, 95, 150), &fields, {{" Name", "Name", 85}});
+  int csv = w.AddList("?List_csv", QRect(235, 34, 105, 150), &columnsQ, {{"Name", "Name", 45}, {" Map", "Map", 50}});
+  int mapButton = w.AddButton("?Button_Add", ">> &Map >>", QRect(178, 70, 54, 14));
+  int unmapButton = w.AddButton("?Button_remove", "<< M&ap <<", QRect(178, 90, 54, 14));
+  int first = w.AddCheck("?g_bInclude1stLine", "Include first line", QRect(80, 190, 90, 10));
+  int startButton = w.AddButton("?Close", "&Start import", QRect(235, 208, 55, 14));
+  int cancel = w.AddButton("?Cancel", "&Cancel", QRect(295, 208, 45, 14));
   w.AllowDrag(kdf, csv);
   w.AllowDrag(csv, groupButton);
   new ButtonDropTarget(w, groupButton);

@@ -232,6 +232,9 @@ TEST_F(Windows, GroupClientSetupAddsAndRemovesThroughItsButtons) {
     Click(w, "?Button_addToGroup");
     membersAfterAdd = d.Queues().g_relatedClientsQ.Records();
     Screenshot(w, "groupclientsetup.png");
+    Child<QTabWidget>(w, "?Sheet_groups")->setCurrentIndex(1);
+    Child<QTabWidget>(w, "?Sheet_recipients")->setCurrentIndex(1);
+    Screenshot(w, "groupclientsetup-all.png");
     Click(w, "?Button_removeFromGroup");
     membersAfterRemove = d.Queues().g_relatedClientsQ.Records();
     Click(w, "?Close");
