@@ -584,23 +584,23 @@ void CoverPageSetup(Window*, Dictionary& dict, const framework::IniFile& ini, co
   const char* sides[4] = {"Left", "Right", "Top", "Bottom"};
   for (int t = 0; t < 3; ++t) {
     if (t == 0) {
-      w.AddPrompt("?m_headFileName:Prompt", "Address RTF file name:", QRect(10, 22, 80, 10), tabs[t]);
-      headFile = w.AddEntry("?m_headFileName", QRect(10, 33, 165, 11), static_cast<int>(kMaxSettingsPath), tabs[t]);
+      w.AddPrompt("?m_headFileName:Prompt", "Address RTF file name:", QRect(5, 5, 120, 10), tabs[t]);
+      headFile = w.AddEntry("?m_headFileName", QRect(5, 16, 165, 11), static_cast<int>(kMaxSettingsPath), tabs[t]);
     } else if (t == 2) {
-      w.AddPrompt("?m_signatureFileName:Prompt", "Signature RTF file name:", QRect(10, 22, 80, 10), tabs[t]);
+      w.AddPrompt("?m_signatureFileName:Prompt", "Signature RTF file name:", QRect(5, 5, 120, 10), tabs[t]);
       signatureFile =
-          w.AddEntry("?m_signatureFileName", QRect(10, 33, 165, 11), static_cast<int>(kMaxSettingsPath), tabs[t]);
+          w.AddEntry("?m_signatureFileName", QRect(5, 16, 165, 11), static_cast<int>(kMaxSettingsPath), tabs[t]);
     }
-    w.AddPrompt(std::string("?Margins:") + std::to_string(t), "Margins (inches)", QRect(10, 50, 80, 10), tabs[t]);
+    w.AddPrompt(std::string("?Margins:") + std::to_string(t), "Margins (inches)", QRect(5, 33, 80, 10), tabs[t]);
     for (int s = 0; s < 4; ++s) {
       w.AddPrompt(std::string("?") + prefix[t] + sides[s] + ":Prompt", std::string(sides[s]) + ":",
-                  QRect(10, 62 + s * 14, 30, 10), tabs[t]);
-      margins[t][s] = w.AddEntry(std::string("?") + prefix[t] + sides[s], QRect(42, 62 + s * 14, 40, 11), 9, tabs[t]);
+                  QRect(5, 45 + s * 14, 30, 10), tabs[t]);
+      margins[t][s] = w.AddEntry(std::string("?") + prefix[t] + sides[s], QRect(37, 45 + s * 14, 40, 11), 9, tabs[t]);
     }
-    w.AddPrompt(std::string("?Lines:") + std::to_string(t), "Horizontal lines", QRect(95, 62, 70, 10), tabs[t]);
-    lines[t] = w.AddDropList(lineNames[t], QRect(95, 73, 75, 11), lineEntries, tabs[t]);
+    w.AddPrompt(std::string("?Lines:") + std::to_string(t), "Horizontal lines", QRect(90, 45, 75, 10), tabs[t]);
+    lines[t] = w.AddDropList(lineNames[t], QRect(90, 56, 75, 11), lineEntries, tabs[t]);
     auto* image = new framework::ImageControl();
-    w.Add(framework::ControlType::Image, imageNames[t], image, QRect(95, 95, 75, 60), tabs[t]);
+    w.Add(framework::ControlType::Image, imageNames[t], image, QRect(90, 75, 75, 60), tabs[t]);
     std::string logo = Clip(ini.Fetch("Default", "Logo"));
     if (!logo.empty()) image->SetFile(logo);
   }
