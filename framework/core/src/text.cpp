@@ -2,8 +2,9 @@
 //
 // Files are opened through the kernel's CreateFileA with the share mode of
 // the open, so a file another process holds with "deny all" (the port
-// monitor's spool file) gives AccessDeniedError. Reads take the file's
-// bytes from the start at Set; records are then parsed from memory.
+// monitor's spool file) gives AccessDeniedError. Reads go through a window
+// of the file's bytes that moves along as records are read: at most about a
+// megabyte plus the record being read is held, whatever the file's size.
 //
 // Csv: one record per line, fields in declaration order. Written: text
 // fields in double quotes with inner quotes doubled (STRING without its
@@ -110,6 +111,11 @@ class TextBackend : public FileBackend {
  private:
   Driver Kind() const { return m_owner.GetDriver(); }
   int Load();
+  // Reads the next chunk after the window into it (*got false at the end).
+  int ReadMore(bool* got);
+  // Drops the bytes already read and makes sure the window holds the whole
+  // record at m_offset (or the rest of the file).
+  int EnsureRecord();
   int WriteAll(const std::string& bytes);
   // Parses one record at m_offset into buffer; false at the end.
   bool ParseCsv(Record& buffer);
@@ -118,7 +124,9 @@ class TextBackend : public FileBackend {
   std::string m_path;
   HANDLE m_handle = INVALID_HANDLE_VALUE;
   unsigned m_mode = Shared;
-  std::string m_data;  // the file's bytes as of the last Set
+  std::string m_data;  // a window of the file's bytes, from m_base on
+  int64_t m_base = 0;  // file offset of m_data[0]
+  bool m_eof = false;  // the window reaches the end of the file
   size_t m_offset = 0;
   bool m_loaded = false;
   std::string m_pending;  // buffered adds
@@ -193,16 +201,64 @@ int TextBackend::Close() {
 int TextBackend::Load() {
   if (int e = Flush()) return e;
   m_data.clear();
-  if (SetFilePointer(m_handle, 0, nullptr, FILE_BEGIN) == 0xFFFFFFFFu) return Fail(ErrorFromWin32(GetLastError()));
-  char chunk[65536];
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(m_handle, chunk, sizeof chunk, &got, nullptr)) return Fail(ErrorFromWin32(GetLastError()));
-    if (got == 0) break;
-    m_data.append(chunk, got);
-  }
+  m_base = 0;
+  m_eof = false;
+  bool got = false;
+  if (int e = ReadMore(&got)) return e;
   m_loaded = true;
   return Ok();
+}
+
+int TextBackend::ReadMore(bool* got) {
+  *got = false;
+  if (m_eof) return Ok();
+  // Writes move the file pointer to the end, so every read seeks first.
+  const int64_t at = m_base + static_cast<int64_t>(m_data.size());
+  ::LONG high = static_cast<::LONG>(at >> 32);
+  SetLastError(0);
+  if (SetFilePointer(m_handle, static_cast<::LONG>(at & 0xFFFFFFFF), &high, FILE_BEGIN) == 0xFFFFFFFFu &&
+      GetLastError() != 0)
+    return Fail(ErrorFromWin32(GetLastError()));
+  char chunk[65536];
+  DWORD n = 0;
+  if (!ReadFile(m_handle, chunk, sizeof chunk, &n, nullptr)) return Fail(ErrorFromWin32(GetLastError()));
+  if (n == 0) {
+    m_eof = true;
+    return Ok();
+  }
+  m_data.append(chunk, n);
+  *got = true;
+  return Ok();
+}
+
+int TextBackend::EnsureRecord() {
+  if (m_offset >= (1u << 20)) {
+    m_data.erase(0, m_offset);
+    m_base += static_cast<int64_t>(m_offset);
+    m_offset = 0;
+  }
+  const Driver kind = Kind();
+  const size_t size = static_cast<size_t>(m_owner.GetLayout()->RecordSize());
+  size_t scan = m_offset;
+  bool quoted = false, content = false;
+  for (;;) {
+    if (kind == Driver::Dos) {
+      if (m_data.size() - m_offset >= size) return Ok();
+    } else {
+      // A record ends at a line end outside quotes (a quote inside a bare
+      // field only makes the window longer than needed). Blank lines before
+      // a comma-delimited record are skipped by the parser.
+      for (; scan < m_data.size(); ++scan) {
+        char c = m_data[scan];
+        if (kind == Driver::Csv && c == '"') quoted = !quoted;
+        if (c == '\n' && !quoted && (content || kind != Driver::Csv)) return Ok();
+        if (c != '\n' && c != '\r') content = true;
+      }
+    }
+    bool got = false;
+    if (int e = ReadMore(&got)) return e;
+    if (!got) return Ok();
+  }
 }
 
 int TextBackend::Set(int key, const Record*) {
@@ -218,8 +274,20 @@ int TextBackend::Set(int key, const Record*) {
 
 int TextBackend::Reset(int key, const Position& position) {
   if (int e = Set(key, nullptr)) return e;
-  if (position.row < 1 || static_cast<size_t>(position.row - 1) > m_data.size()) return Fail(RecordNotFoundError);
-  m_offset = static_cast<size_t>(position.row - 1);
+  if (position.row < 1) return Fail(RecordNotFoundError);
+  const int64_t at = position.row - 1;
+  DWORD high = 0;
+  DWORD low = GetFileSize(m_handle, &high);
+  const int64_t size = (static_cast<int64_t>(high) << 32) | low;
+  if (at > size) return Fail(RecordNotFoundError);
+  if (at <= static_cast<int64_t>(m_data.size())) {
+    m_offset = static_cast<size_t>(at);
+    return Ok();
+  }
+  m_data.clear();
+  m_base = at;
+  m_eof = false;
+  m_offset = 0;
   return Ok();
 }
 
@@ -291,6 +359,7 @@ bool TextBackend::ParseCsv(Record& buffer) {
 int TextBackend::Next(Record& buffer, size_t* bytes) {
   if (!IsOpen()) return Fail(NotOpenError);
   if (!m_loaded) return Fail(RecordNotAvailableError);
+  if (int e = EnsureRecord()) return e;
   size_t start = m_offset;
   *bytes = 0;
   bool got = false;
@@ -316,16 +385,26 @@ int TextBackend::Next(Record& buffer, size_t* bytes) {
     }
   }
   if (!got) return Fail(RecordNotAvailableError);
-  m_position = {static_cast<int64_t>(start) + 1, {}};
+  m_position = {m_base + static_cast<int64_t>(start) + 1, {}};
   return Ok();
 }
 
 int TextBackend::Reget(const Position& position, Record& buffer) {
   size_t keep = m_offset;
-  if (int e = Reset(-1, position)) return e;
-  size_t bytes = 0;
-  int e = Next(buffer, &bytes);
+  int64_t keepBase = m_base;
+  bool keepEof = m_eof;
+  std::string keepData = m_data;
+  Position keepPosition = m_position;
+  int e = Reset(-1, position);
+  if (e == NoError) {
+    size_t bytes = 0;
+    e = Next(buffer, &bytes);
+  }
   m_offset = keep;
+  m_base = keepBase;
+  m_eof = keepEof;
+  m_data.swap(keepData);
+  if (e) m_position = keepPosition;
   return e;
 }
 
@@ -397,6 +476,8 @@ int64_t TextBackend::Records() {
   size_t keep = m_offset;
   std::string keepData = m_data;
   bool keepLoaded = m_loaded;
+  int64_t keepBase = m_base;
+  bool keepEof = m_eof;
   if (Set(-1, nullptr)) return -1;
   int64_t n = 0;
   size_t bytes = 0;
@@ -405,6 +486,8 @@ int64_t TextBackend::Records() {
   m_offset = keep;
   m_data.swap(keepData);
   m_loaded = keepLoaded;
+  m_base = keepBase;
+  m_eof = keepEof;
   Ok();
   return n;
 }

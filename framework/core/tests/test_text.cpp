@@ -198,3 +198,45 @@ TEST(TextFile, FifoIsRefusedWithoutBlocking) {
   EXPECT_EQ(f.Open(), AccessDeniedError);
   EXPECT_EQ(f.Create(), AccessDeniedError);
 }
+
+// Large files are read through a moving window: records that straddle the
+// window's chunks (a quoted line break among them, blank lines before
+// them) read whole, positions stay file offsets, and Reget goes back to a
+// record long dropped from the window.
+TEST(CsvFile, ReadsLargeFilesThroughAWindow) {
+  mvntest::TempDir dir;
+  std::string text;
+  std::vector<std::string> rows;
+  for (int i = 0; i < 80000; ++i) {
+    std::string a = "row " + std::to_string(i);
+    if (i % 997 == 0) {
+      text += "\r\n\r\n\"" + a + "\r\nsecond line\",b,7,\"c\"\r\n";
+      rows.push_back("[" + a + "\r\nsecond line|b|7|c]");
+    } else {
+      text += "\"" + a + "\",\"x \"\"q\"\"\"," + std::to_string(i) + ",\r\n";
+      rows.push_back("[" + a + "|x \"q\"|" + std::to_string(i) + "|]");
+    }
+  }
+  ASSERT_GT(text.size(), 2u << 20);  // more than the window keeps
+  mvntest::WriteFile(dir / "big.csv", text);
+  FileManager f(Driver::Csv, Row(), dir / "big.csv");
+  f.SetCreate(false);
+  ASSERT_EQ(f.Open(ReadOnly | DenyNone), NoError);
+  EXPECT_EQ(ReadAll(f), rows);
+  EXPECT_EQ(f.Records(), 80000);
+
+  ASSERT_EQ(f.Set(), NoError);
+  ASSERT_EQ(f.Next(), NoError);
+  Position first = f.GetPosition();
+  Position later;
+  for (int i = 1; i < 50000; ++i) ASSERT_EQ(f.Next(), NoError);
+  later = f.GetPosition();
+  EXPECT_EQ(Show(f.Buffer()), rows[49999]);
+  ASSERT_EQ(f.Reget(first), NoError);
+  EXPECT_EQ(Show(f.Buffer()), rows[0]);
+  ASSERT_EQ(f.Reset("", later), NoError);
+  ASSERT_EQ(f.Next(), NoError);
+  EXPECT_EQ(Show(f.Buffer()), rows[49999]);
+  ASSERT_EQ(f.Next(), NoError);
+  EXPECT_EQ(Show(f.Buffer()), rows[50000]);
+}

@@ -1,0 +1,537 @@
+// CSV export and import of an address book (see exchange.h).
+#include "client/addressbook/exchange.h"
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <unordered_map>
+
+#include "framework/core/services.h"
+#include "framework/core/strings.h"
+
+namespace mvn::client {
+
+using framework::ClearError;
+using framework::Clip;
+using framework::CompareNoCase;
+using framework::CutUtf8;
+using framework::ErrorCode;
+using framework::ErrorText;
+using framework::Record;
+using framework::Upper;
+
+namespace {
+
+// Address records are added in transactions of this many lines.
+constexpr int kBatch = 10000;
+// Group names known to exist are remembered up to this many, so a group
+// repeated on many lines is looked up once (the memory stays bounded).
+constexpr size_t kKnownGroups = 4096;
+
+// The header name of an MVClients field ("" for the prefix-less name as is).
+std::string HeaderName(const std::string& field) {
+  std::string upper = Upper(field);
+  if (upper == "SAL") return "TITLE";
+  if (upper == "CLIENTID") return "ATTENTION";
+  if (upper == "POSTALADDRESS") return "POSTALADD1,POSTALADD2,POSTALADD3,POSTALADD4";
+  if (upper == "PHYSICALADDRESS") return "PHYSICALADD1,PHYSICALADD2,PHYSICALADD3,PHYSICALADD4";
+  return upper;
+}
+
+// Two paths naming the same existing file.
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  if (a.empty() || b.empty() || stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+std::string Failure(const std::string& what) {
+  std::string text = what;
+  text += ": ";
+  text += ErrorText();
+  text += " (error " + std::to_string(ErrorCode()) + ")";
+  return text;
+}
+
+// Opens a clone of a dictionary file, so the windows' own cursors stay put.
+std::unique_ptr<framework::FileManager> OpenClone(Dictionary& dict, const char* label, unsigned mode, int* rc) {
+  auto clone = dict.File(label).Clone();
+  *rc = clone->TryOpen(mode);
+  if (*rc == framework::AlreadyOpenError) *rc = 0;
+  return clone;
+}
+
+// A field's stored text without trailing blanks, without copying.
+std::string_view ClippedView(const Record& r, int index) {
+  std::string_view v = r.Raw(index);
+  while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+  return v;
+}
+
+bool IsNumber(std::string_view text) {
+  size_t i = 0;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+  if (i == text.size()) return false;
+  for (; i < text.size(); ++i)
+    if (text[i] < '0' || text[i] > '9') return false;
+  return true;
+}
+
+}  // namespace
+
+std::string ExportHeaderLine() {
+  std::string line;
+  for (const std::string& field : MVClientsLayout()->FieldNames()) line += "," + HeaderName(field);
+  line = Clip(line.substr(1));
+  line += ",GROUP1,GROUP2,GROUP3,GROUP4,GROUP5,GROUP6,GROUP7,GROUP8,GROUP9,GROUP10,";
+  line += "GROUP11,GROUP12,GROUP13,GROUP14,GROUP15,GROUP16,GROUP17,GROUP18,GROUP19,GROUP20";
+  return line;
+}
+
+std::array<std::string, 4> CutAddress(std::string_view address) {
+  std::array<std::string, 4> lines;
+  size_t at = 0;
+  for (int n = 0; n < 4 && at <= address.size(); ++n) {
+    size_t end = address.find_first_of("\r\n", at);
+    std::string_view line = address.substr(at, end == std::string_view::npos ? address.npos : end - at);
+    lines[static_cast<size_t>(n)] = CutUtf8(framework::Left(line), 40);
+    if (end == std::string_view::npos) break;
+    at = end + 1;
+    if (address[end] == '\r' && at < address.size() && address[at] == '\n') ++at;
+  }
+  return lines;
+}
+
+ExchangeResult ExportKDFToTxt(Dictionary& dict) {
+  ExchangeResult result;
+  auto fail = [&](std::string text) {
+    result.status = ExchangeResult::Failed;
+    result.error = text;
+    result.text = "Export failed: " + text;
+    return result;
+  };
+  framework::FileManager& mvcb = dict.File("MVCB");
+  mvcb.Close();
+  const std::string target = mvcb.Name();
+  if (Clip(target).empty()) return fail("no export file was named");
+
+  // The target may not be one of the client's own data files (the book
+  // itself, the charge accounts, the send log ...): replacing it would
+  // destroy the data being exported.
+  std::string bookFile, table;
+  framework::SplitTableName(dict.File("MVClients").Name(), &bookFile, &table);
+  for (const TableEntry& t : dict.Tables()) {
+    if (t.file == &mvcb || t.label == "TMPASC2") continue;
+    std::string path = t.file->IsOpen() ? t.file->FilePath() : t.file->Name();
+    if (!t.file->IsOpen() && t.file->GetDriver() == framework::Driver::Keyed) {
+      std::string table2;
+      framework::SplitTableName(t.file->Name(), &path, &table2);
+    }
+    if (SameFile(path, target) || SameFile(bookFile, target))
+      return fail("the file " + target + " is one of the address book's data files");
+  }
+
+  // The header line, written as one line of text; the file is replaced.
+  framework::FileManager& header = dict.File("TMPASC2");
+  header.Close();
+  header.SetName(target);
+  if (header.Create() || header.TryOpen(framework::ReadWrite | framework::DenyWrite)) return fail(Failure("Create"));
+  header.Buffer().Clear();
+  header.Buffer().SetText(0, ExportHeaderLine());
+  int rc = header.TryInsert();
+  int closed = header.Close();
+  if (rc || closed) return fail(Failure("Write"));
+
+  auto clients = OpenClone(dict, "MVClients", framework::Shared, &rc);
+  if (rc) return fail(Failure("Open MVClients"));
+  auto members = OpenClone(dict, "MVGroupClient", framework::Shared, &rc);
+  if (rc) return fail(Failure("Open MVGroupClient"));
+  if (mvcb.TryOpen(framework::ReadWrite | framework::DenyWrite)) return fail(Failure("Open"));
+  mvcb.BufferAdds(true);
+
+  framework::ProgressRequest pr;
+  pr.title = "Processing Records";
+  pr.text = "";
+  pr.total = clients->Records();
+  auto progress = framework::Services().OpenProgress(pr);
+
+  Record& c = clients->Buffer();
+  Record& out = mvcb.Buffer();
+  Record& m = members->Buffer();
+  const int group1 = out.GetLayout().FindField("Group1");
+  // The fields copied by name, resolved once.
+  std::vector<std::pair<int, int>> copied;
+  for (int i = 0; i < c.GetLayout().FieldCount(); ++i) {
+    int j = out.GetLayout().FindField(c.GetLayout().Field(i).name);
+    if (j >= 0) copied.emplace_back(i, j);
+  }
+  int postalLines[4], physicalLines[4];
+  for (int i = 0; i < 4; ++i) {
+    postalLines[i] = out.GetLayout().FindField("PostalAdd" + std::to_string(i + 1));
+    physicalLines[i] = out.GetLayout().FindField("PhysicalAdd" + std::to_string(i + 1));
+  }
+  const int idField = c.GetLayout().FindField("PK_MVClientID");
+  const int postalField = c.GetLayout().FindField("PostalAddress");
+  const int physicalField = c.GetLayout().FindField("PhysicalAddress");
+  const int memberKey = m.GetLayout().FindField("FK_MVClientID");
+  const int memberGroup = m.GetLayout().FindField("GroupID");
+  // Reads run in transactions of a batch of records: one lock of the book
+  // per batch instead of one per read, and other programs get their turn
+  // between batches.
+  clients->BeginTransaction();
+  clients->Set();
+  int64_t done = 0;
+  while ((rc = clients->Next()) == 0) {
+    out.Clear();
+    for (auto [i, j] : copied) out.SetText(j, c.Raw(i));
+    const int64_t id = c.GetNumber(idField);
+    m.Clear();
+    m.SetNumber(memberKey, id);
+    int taken = 0;
+    if (members->SetFrom("MVGC:KeyFK_MVClientID") == 0) {
+      while (taken < 20 && members->Next() == 0 && m.GetNumber(memberKey) == id)
+        out.SetText(group1 + taken++, ClippedView(m, memberGroup));
+    }
+    auto postal = CutAddress(ClippedView(c, postalField));
+    auto physical = CutAddress(ClippedView(c, physicalField));
+    for (size_t i = 0; i < 4; ++i) {
+      out.SetText(postalLines[i], postal[i]);
+      out.SetText(physicalLines[i], physical[i]);
+    }
+    if (mvcb.TryInsert()) {
+      clients->Commit();
+      mvcb.Close();
+      return fail(Failure("Write"));
+    }
+    ++done;
+    result.records = done;
+    if (done % 1000 == 0) {
+      clients->Commit();
+      clients->BeginTransaction();
+    }
+    if (!progress->Update(done)) {
+      result.status = ExchangeResult::Cancelled;
+      break;
+    }
+  }
+  clients->Commit();
+  if (result.status != ExchangeResult::Cancelled && rc != framework::RecordNotAvailableError) {
+    mvcb.Close();
+    return fail(Failure("Read MVClients"));
+  }
+  if (mvcb.Close()) return fail(Failure("Write"));
+  if (result.status == ExchangeResult::Cancelled)
+    result.text = "Export cancelled: " + std::to_string(done) + " records were written.";
+  else
+    result.text = "Export finished.";
+  ClearError();
+  return result;
+}
+
+const std::vector<std::string>& ImportFieldList() {
+  static const std::vector<std::string> list = [] {
+    std::vector<std::string> out;
+    for (const std::string& field : MVClientsLayout()->FieldNames()) {
+      std::string upper = Upper(field);
+      if (upper == "PK_MVCLIENTID" || upper == "MARK" || upper == "CUSTOM1" || upper == "CUSTOM2") continue;
+      std::string name = HeaderName(field);
+      size_t at = 0;
+      for (;;) {
+        size_t comma = name.find(',', at);
+        out.push_back(name.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+      }
+    }
+    return out;
+  }();
+  return list;
+}
+
+std::string ImportTargetField(std::string_view listName) {
+  std::string upper = Upper(Clip(listName));
+  if (upper == "TITLE") return "Sal";
+  if (upper == "ATTENTION") return "ClientID";
+  if (upper.rfind("POSTALADD", 0) == 0) return "PostalAddress";
+  if (upper.rfind("PHYSICALADD", 0) == 0) return "PhysicalAddress";
+  for (const std::string& item : ImportFieldList())
+    if (item == upper) {
+      int index = MVClientsLayout()->FindField(upper);
+      return index < 0 ? std::string() : MVClientsLayout()->Field(index).name;
+    }
+  return std::string();
+}
+
+ImportColumns::ImportColumns() : m_rows(static_cast<size_t>(MVCB2Layout()->FieldCount())) {}
+
+int ImportColumns::ReadTitles(Dictionary& dict, const std::string& fileName) {
+  for (Row& row : m_rows) row.title.clear();
+  framework::FileManager& file = dict.File("MVCB2");
+  file.Close();
+  file.SetName(fileName);
+  int rc = file.TryOpen(framework::ReadOnly | framework::DenyNone);
+  if (rc) return rc;
+  if (file.Set() == 0 && file.Next() == 0)
+    for (size_t i = 0; i < m_rows.size(); ++i)
+      m_rows[i].title = CutUtf8(Clip(file.Buffer().GetText(static_cast<int>(i))), kMaxListText);
+  file.Close();
+  ClearError();
+  return 0;
+}
+
+int ImportColumns::CountPairs() const {
+  int n = 0;
+  for (const Row& row : m_rows)
+    if (!row.mapping.empty() && row.mapping != "Group") ++n;
+  return n;
+}
+
+int ImportColumns::CountGroups() const {
+  int n = 0;
+  for (const Row& row : m_rows)
+    if (row.mapping == "Group") ++n;
+  return n;
+}
+
+bool ImportColumns::Map(int column, std::string_view listName, std::string* message) {
+  if (column < 0 || column >= static_cast<int>(m_rows.size())) return false;
+  Row& row = m_rows[static_cast<size_t>(column)];
+  bool counted = !row.mapping.empty() && row.mapping != "Group";
+  if (!counted && CountPairs() >= kMaxImportPairs) {
+    if (message) *message = "At most 39 columns can be mapped to address fields.";
+    return false;
+  }
+  row.mapping = CutUtf8(listName, kMaxListText);
+  return true;
+}
+
+bool ImportColumns::MapGroup(int column, std::string* message) {
+  if (column < 0 || column >= static_cast<int>(m_rows.size())) return false;
+  Row& row = m_rows[static_cast<size_t>(column)];
+  if (row.mapping != "Group" && CountGroups() >= kMaxImportGroupColumns) {
+    if (message) *message = "At most 20 columns can be mapped to Group.";
+    return false;
+  }
+  row.mapping = "Group";
+  return true;
+}
+
+void ImportColumns::Unmap(int column) {
+  if (column >= 0 && column < static_cast<int>(m_rows.size())) m_rows[static_cast<size_t>(column)].mapping.clear();
+}
+
+ImportMap ImportColumns::Compile(bool addToGroup, std::string_view selectedGroup) const {
+  ImportMap map;
+  if (addToGroup) map.group = Clip(selectedGroup);
+  for (size_t i = 0; i < m_rows.size(); ++i) {
+    const std::string& mapping = m_rows[i].mapping;
+    if (mapping.empty()) continue;
+    if (mapping.find("Group") != std::string::npos) {
+      if (map.groupColumns.size() < kMaxImportGroupColumns) map.groupColumns.push_back(static_cast<int>(i));
+    } else if (map.pairs.size() < kMaxImportPairs) {
+      map.pairs.emplace_back(static_cast<int>(i), mapping);
+    }
+  }
+  return map;
+}
+
+ExchangeResult ImportTxtToKDF2(Dictionary& dict, ImportSession& session, const std::function<void()>& reloadGroups) {
+  ExchangeResult result;
+  auto fail = [&](std::string text) {
+    result.status = ExchangeResult::Failed;
+    result.error = text;
+    result.text = "Import failed: " + text;
+    return result;
+  };
+  int rc = 0;
+  auto clients = OpenClone(dict, "MVClients", framework::Shared, &rc);
+  if (rc) return fail(Failure("Open MVClients"));
+  auto members = OpenClone(dict, "MVGroupClient", framework::Shared, &rc);
+  if (rc) return fail(Failure("Open MVGroupClient"));
+  auto groups = OpenClone(dict, "MVdefaults", framework::Shared, &rc);
+  if (rc) return fail(Failure("Open MVdefaults"));
+  framework::FileManager& source = dict.File("MVCB2");
+  source.Close();
+  source.SetName(session.fileName);
+  if (source.TryOpen(framework::ReadOnly | framework::DenyNone)) return fail(Failure("Open " + session.fileName));
+
+  // Progress by bytes read: the file is not counted beforehand.
+  struct stat st;
+  framework::ProgressRequest pr;
+  pr.title = "Processing Records";
+  pr.total = stat(source.FilePath().c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+  auto progress = framework::Services().OpenProgress(pr);
+
+  // The pairs resolved once: MVCB2 field, target field index, address kind.
+  enum Kind { Plain, Number, Postal, Physical };
+  struct Target {
+    int source;
+    int field;
+    Kind kind;
+    int line;  // 1..4 for the address lines
+  };
+  const framework::Layout& cl = *clients->GetLayout();
+  std::vector<Target> targets;
+  for (const auto& [column, name] : session.map.pairs) {
+    std::string upper = Upper(name);
+    std::string field = ImportTargetField(upper);
+    if (field.empty()) continue;
+    Target t{column, cl.FindField(field), Plain, 0};
+    if (upper.rfind("POSTALADD", 0) == 0 || upper.rfind("PHYSICALADD", 0) == 0) {
+      t.kind = upper[1] == 'O' ? Postal : Physical;
+      t.line = upper.back() - '0';
+      if (t.line < 1 || t.line > 4) continue;
+    } else if (upper == "SENDASRTF") {
+      t.kind = Number;
+    }
+    targets.push_back(t);
+  }
+  const int postalField = cl.FindField("PostalAddress");
+  const int physicalField = cl.FindField("PhysicalAddress");
+  const int keyField = cl.FindField("PK_MVClientID");
+  const int contactField = cl.FindField("ClientID");
+  const int companyField = cl.FindField("Company");
+  const int faxField = cl.FindField("FaxNum");
+  const int emailField = cl.FindField("Email");
+  const int destinationField = cl.FindField("PreferredDestination");
+  const int memberGroupField = members->GetLayout()->FindField("GroupID");
+  const int memberKeyField = members->GetLayout()->FindField("FK_MVClientID");
+  const std::string importGroup = CutUtf8(Clip(session.map.group), 99);
+
+  Record& in = source.Buffer();
+  Record& c = clients->Buffer();
+  Record& m = members->Buffer();
+  Record& g = groups->Buffer();
+
+  auto addMembership = [&](const std::string& group, int64_t id) {
+    m.SetText(memberGroupField, group);
+    m.SetNumber(memberKeyField, id);
+    int e = members->TryInsert();
+    if (e && e != framework::DuplicateKeyError) {
+      ++result.failed;
+      if (result.error.empty()) result.error = Failure("Add membership");
+    }
+  };
+
+  // Upper-cased name -> the stored GroupID (keys ignore case).
+  std::unordered_map<std::string, std::string> knownGroups;
+
+  int inBatch = 0;
+  clients->BeginTransaction();
+  source.Set();
+  while ((rc = source.Next()) == 0) {
+    ++session.lineCounter;
+    if (session.lineCounter == 1 && !session.include1stLine) continue;
+    c.Clear();
+    std::string postal, physical;
+    for (const Target& t : targets) {
+      std::string_view text = ClippedView(in, t.source);
+      if (t.kind == Plain) {
+        c.SetText(t.field, text);
+      } else if (t.kind == Number) {
+        c.SetNumber(t.field, IsNumber(text) ? std::stoll(std::string(text.substr(0, 18))) : 0);
+      } else {
+        std::string& buffer = t.kind == Postal ? postal : physical;
+        if (t.line == 1) {
+          buffer = text;
+        } else {
+          buffer += "\r\n";
+          buffer += text;
+        }
+        buffer = CutUtf8(buffer, 149);
+        c.SetText(t.kind == Postal ? postalField : physicalField, buffer);
+      }
+    }
+    if (ClippedView(c, destinationField).empty()) {
+      if (!ClippedView(c, faxField).empty())
+        c.SetText(destinationField, ClippedView(c, faxField));
+      else if (!ClippedView(c, emailField).empty())
+        c.SetText(destinationField, ClippedView(c, emailField));
+    }
+    if (ClippedView(c, contactField).empty() && ClippedView(c, companyField).empty() &&
+        ClippedView(c, destinationField).empty()) {
+      ++result.skipped;
+    } else {
+      c.SetNumber(keyField, 0);
+      int e = clients->TryInsert();
+      bool have = e == 0;
+      if (e == 0) {
+        ++result.records;
+      } else if (e == framework::DuplicateKeyError && clients->TryFetch("MVC:KeyUniq") == 0) {
+        ++result.duplicates;
+        have = true;
+      } else {
+        ++result.failed;
+        if (result.error.empty()) result.error = Failure("Add record");
+      }
+      if (have) {
+        const int64_t id = c.GetNumber(keyField);
+        if (!importGroup.empty()) addMembership(importGroup, id);
+        for (int column : session.map.groupColumns) {
+          std::string_view raw = ClippedView(in, column);
+          if (raw.empty()) continue;
+          std::string text = CutUtf8(Clip(raw), kMaxListText);
+          if (text.empty()) continue;
+          std::string folded = Upper(text);
+          if (auto known = knownGroups.find(folded); known != knownGroups.end()) {
+            addMembership(known->second, id);
+            continue;
+          }
+          if (knownGroups.size() >= kKnownGroups) knownGroups.clear();
+          g.Clear();
+          g.Set("GroupID", text);
+          if (groups->TryFetch("MVd:KeyGroupID") == 0) {
+            knownGroups[folded] = g.Clipped("GroupID");
+            addMembership(g.Clipped("GroupID"), id);
+          } else {
+            addMembership(text, id);
+            g.Clear();
+            g.Set("GroupID", text);
+            int ge = groups->TryInsert();
+            if (ge == 0 || ge == framework::DuplicateKeyError) knownGroups[folded] = text;
+            if (ge == 0)
+              ++result.groupsCreated;
+            else if (ge != framework::DuplicateKeyError)
+              ++result.failed;
+          }
+        }
+      }
+    }
+    if (++inBatch >= kBatch) {
+      if (clients->Commit()) {
+        source.Close();
+        return fail(Failure("Commit"));
+      }
+      clients->BeginTransaction();
+      inBatch = 0;
+    }
+    if (!progress->Update(source.GetPosition().row)) {
+      result.status = ExchangeResult::Cancelled;
+      break;
+    }
+  }
+  std::string readError;
+  if (result.status != ExchangeResult::Cancelled && rc != framework::RecordNotAvailableError)
+    readError = Failure("Read " + session.fileName);
+  int committed = clients->Commit();
+  source.Close();
+  if (committed) return fail(Failure("Commit"));
+  if (reloadGroups) reloadGroups();
+  if (!readError.empty()) return fail(readError);
+
+  std::string counts = std::to_string(result.records) + " records added, " + std::to_string(result.duplicates) +
+                       " already in the address book";
+  if (result.status == ExchangeResult::Cancelled) {
+    result.text = "Import cancelled: " + counts + ".";
+  } else if (result.failed > 0) {
+    result.status = ExchangeResult::Failed;
+    result.text = "Import finished with errors: " + counts + ", " + std::to_string(result.failed) +
+                  " could not be added|" + result.error;
+  } else {
+    result.text = "Import finished.";
+  }
+  ClearError();
+  return result;
+}
+
+}  // namespace mvn::client

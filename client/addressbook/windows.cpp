@@ -1,0 +1,803 @@
+// The address-book windows (see procedures.h).
+#include <QDropEvent>
+#include <QIcon>
+#include <QMimeData>
+#include <QMainWindow>
+#include <QPixmap>
+#include <QTabWidget>
+
+#include "client/addressbook/groups.h"
+#include "client/addressbook/procedures.h"
+#include "client/addressbook/settings.h"
+#include "framework/core/runtime.h"
+#include "framework/core/services.h"
+#include "framework/core/strings.h"
+#include "framework/gui/browse.h"
+#include "framework/gui/jpeg.h"
+#include "framework/gui/listcontrol.h"
+#include "framework/gui/window.h"
+#include "client/app/language.h"
+#include "helptips/hooks/hooks.h"
+
+namespace mvn::client {
+
+using framework::Browse;
+using framework::Clip;
+using framework::Column;
+using framework::FormMode;
+using framework::Message;
+using framework::UpdateForm;
+using framework::Upper;
+using framework::Window;
+
+namespace {
+
+// The tip hooks of every window: opened, each event, closed.
+void WireHooks(Window& w, const char* procedure) {
+  QObject::connect(&w, &Window::windowEvent, &w, [&w, procedure](int event, int field) {
+    if (event == framework::EventOpenWindow) helptips::HintwellWindowOpened(&w, procedure, 0);
+    if (event == framework::EventCloseWindow) {
+      helptips::HintwellWindowClosed(&w);
+      return;
+    }
+    int tip = helptips::HintwellTakeEvent(&w, event, field);
+    if (tip > 0 && w.Has(tip))
+      helptips::HintwellTipRequest(framework::ControlTypeName(w.Type(tip)), ("?" + w.UseName(tip)).c_str(),
+                                   procedure, "");
+  });
+}
+
+// The window icon and the logo picture named in [Default] Icon and Logo.
+void ShowIconAndLogo(Window& w, const framework::IniFile& ini, QRect logoRect) {
+  std::string icon = Clip(ini.Fetch("Default", "Icon"));
+  if (!icon.empty()) {
+    framework::ImageControl decoder;
+    if (decoder.SetFile(icon)) w.Widget()->setWindowIcon(QIcon(QPixmap::fromImage(decoder.Picture())));
+  }
+  std::string logo = Clip(ini.Fetch("Default", "Logo"));
+  if (logo.empty() || logoRect.isNull()) return;
+  auto* image = new framework::ImageControl();
+  w.Add(framework::ControlType::Image, "?Image1", image, logoRect);
+  image->SetFile(logo);
+}
+
+// Lets a button take rows dragged from a list of its window: the drop is
+// delivered as the window's drop event on the button.
+class ButtonDropTarget : public QObject {
+ public:
+  ButtonDropTarget(Window& window, int button) : QObject(window.ControlWidget(button)), m_window(window), m_button(button) {
+    window.ControlWidget(button)->setAcceptDrops(true);
+    window.ControlWidget(button)->installEventFilter(this);
+  }
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() != QEvent::DragEnter && event->type() != QEvent::DragMove && event->type() != QEvent::Drop)
+      return false;
+    auto* drop = static_cast<QDropEvent*>(event);
+    int source = 0, row = 0;
+    if (!Parse(drop->mimeData(), &source, &row)) {
+      event->ignore();
+      return true;
+    }
+    drop->acceptProposedAction();
+    if (event->type() == QEvent::Drop) m_window.DeliverDrop(source, row, m_button, 0);
+    return true;
+  }
+
+ private:
+  bool Parse(const QMimeData* data, int* source, int* row) const {
+    if (!data || !data->hasFormat(framework::RowMimeType)) return false;
+    QStringList parts = QString::fromUtf8(data->data(framework::RowMimeType)).split(' ');
+    if (parts.size() != 3 || parts[0].toULongLong() != reinterpret_cast<quintptr>(m_window.Widget())) return false;
+    *source = parts[1].toInt();
+    *row = parts[2].toInt();
+    return *row > 0;
+  }
+  Window& m_window;
+  int m_button;
+};
+
+// Runs editor with path as its one argument and waits for it to end; the
+// window takes no input meanwhile.
+void RunEditor(Window& w, const std::string& editor, const std::string& path) {
+  if (Clip(editor).empty() || Clip(path).empty()) return;
+  std::string line = Clip(editor) + " \"" + Clip(path) + "\"";
+  w.Widget()->setEnabled(false);
+  framework::Run(line, true);
+  w.Widget()->setEnabled(true);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The address form's rules
+
+namespace addressform {
+
+const char* const kAttachmentCodes[4] = {"TIFF", "MVN", "PDF", "RAW"};
+const char* const kAttachmentTexts[4] = {"TIFF file", "MVN file", "PDF file", "Raw file"};
+const char* const kEmailTypes[4] = {"SMTP", "TELEX", "PAGER", "OTHER"};
+
+int DestinationChoice(const std::string& fax, const std::string& email, const std::string& stored) {
+  std::string f = Clip(fax), e = Clip(email), s = Clip(stored);
+  if (!e.empty() && e == s) return 2;
+  if (!f.empty() && f == s) return 1;
+  if (!f.empty()) return 1;
+  if (!e.empty()) return 2;
+  return 1;
+}
+
+int AttachmentEntry(const std::string& stored) {
+  std::string v = Upper(Clip(stored));
+  for (int i = 0; i < 4; ++i)
+    if (v == kAttachmentCodes[i]) return i + 1;
+  return 0;
+}
+
+int EmailTypeEntry(const std::string& stored) {
+  std::string v = Upper(Clip(stored));
+  for (int i = 0; i < 4; ++i)
+    if (v == kEmailTypes[i]) return i + 1;
+  return 0;
+}
+
+Accepted Accept(int choice, const std::string& fax, const std::string& email, int emailTypeEntry,
+                const std::string& storedEmailType, int attachmentEntry, const std::string& storedAttachment) {
+  Accepted a;
+  a.preferredDestination = choice == 1 ? Clip(fax) : Clip(email);
+  a.emailType = emailTypeEntry >= 1 && emailTypeEntry <= 4 ? kEmailTypes[emailTypeEntry - 1] : Clip(storedEmailType);
+  if (attachmentEntry >= 1 && attachmentEntry <= 4)
+    a.attachmentType = kAttachmentCodes[attachmentEntry - 1];
+  else
+    a.attachmentType = Clip(storedAttachment).empty() ? "RAW" : Clip(storedAttachment);
+  return a;
+}
+
+bool ViewOnly(const framework::IniFile& ini) { return Upper(Clip(ini.Fetch("Default", "EditAddressBooks"))) == "NO"; }
+
+}  // namespace addressform
+
+// ---------------------------------------------------------------------------
+// UpdateMVClient
+
+int UpdateMVClient(Dictionary& dict, const framework::IniFile& ini, int mode) {
+  framework::FileManager& clients = dict.File("MVClients");
+  framework::Record& r = clients.Buffer();
+  UpdateForm form("UpdateMVClient", clients, &dict.Relation("MVClients"), QRect(0, 0, 340, 235));
+  form.SetCaption(FormMode::Insert, "Adding an Address Record");
+  form.SetCaption(FormMode::Change, "Changing an Address Record");
+  WireHooks(form, "UpdateMVClient");
+
+  int sheet = form.AddSheet("?Sheet1", QRect(3, 3, 334, 205));
+  int general = form.AddTab(sheet, "?Tab1", "General Details");
+  int business = form.AddTab(sheet, "?Tab2", "Business Address Details");
+  int emailTab = form.AddTab(sheet, "?Tab3", "Email Details");
+
+  auto entry = [&](int tab, const char* use, const char* label, const char* field, int x, int y, int width,
+                   int maxBytes) {
+    form.AddPrompt(std::string("?Prompt:") + use, label, QRect(x, y, 72, 10), tab);
+    int f = form.AddEntry(std::string("?") + use, QRect(x + 74, y, width, 11), maxBytes, tab);
+    form.Bind(f, &r, field);
+    return f;
+  };
+  int company = entry(general, "MVC:Company", "C&ompany Name:", "Company", 8, 22, 160, 99);
+  int contact = entry(general, "MVC:ClientID", "Contact &Person:", "ClientID", 8, 36, 160, 99);
+  int fax = entry(general, "MVC:FaxNum", "&Fax Number:", "FaxNum", 8, 50, 120, 49);
+  int email = entry(general, "MVC:Email", "Email Address:", "Email", 8, 64, 160, 49);
+  int option = form.AddOption("?Option1", "Preferred Destination:", QRect(8, 80, 200, 24), general);
+  // Radios are placed inside their option.
+  form.AddRadio(option, "?Option1:Radio1", "Use Fax", "1", QRect(6, 11, 60, 10));
+  form.AddRadio(option, "?Option1:Radio2", "Use Email", "2", QRect(76, 11, 60, 10));
+  form.AddPrompt("?Prompt:Attach", "Preferred Email Attachment Type:", QRect(8, 110, 120, 10), general);
+  int attach = form.AddDropList("?List_attach", QRect(130, 110, 80, 11),
+                                {addressform::kAttachmentTexts[0], addressform::kAttachmentTexts[1],
+                                 addressform::kAttachmentTexts[2], addressform::kAttachmentTexts[3]},
+                                general);
+  entry(general, "MVC:ChargeCode", "Default Charge Code:", "ChargeCode", 8, 126, 80, 19);
+  int mark = form.AddCheck("?MVC:Mark", "Mark:", QRect(8, 142, 60, 10), general);
+  form.Bind(mark, &r, "Mark");
+
+  entry(business, "MVC:Sal", "Title:", "Sal", 8, 22, 60, 20);
+  entry(business, "MVC:FirstName", "First Name:", "FirstName", 8, 35, 80, 20);
+  entry(business, "MVC:LastName", "Last Name:", "LastName", 8, 48, 80, 20);
+  entry(business, "MVC:Position", "Position:", "Position", 8, 61, 80, 20);
+  entry(business, "MVC:Department", "Department:", "Department", 8, 74, 80, 20);
+  form.AddPrompt("?Prompt:Postal", "Postal Address:", QRect(8, 87, 72, 10), business);
+  int postal = form.AddText("?MVC:PostalAddress", QRect(82, 87, 80, 30), business);
+  form.Bind(postal, &r, "PostalAddress");
+  form.AddPrompt("?Prompt:Physical", "Physical Address:", QRect(8, 120, 72, 10), business);
+  int physical = form.AddText("?MVC:PhysicalAddress", QRect(82, 120, 80, 30), business);
+  form.Bind(physical, &r, "PhysicalAddress");
+  entry(business, "MVC:PhoneNum", "Phone Number:", "PhoneNum", 8, 153, 80, 49);
+  int fax2 = entry(business, "MVC:FaxNum:2", "&Fax Number:", "FaxNum", 8, 166, 80, 49);
+  entry(business, "MVC:CellPhone", "Cell Phone:", "CellPhone", 8, 179, 80, 30);
+  entry(business, "MVC:PagerNumber", "Pager Number:", "PagerNumber", 170, 22, 70, 30);
+  entry(business, "MVC:WebAddress", "Web Address:", "WebAddress", 170, 35, 70, 100);
+  entry(business, "MVC:AssistantsName", "Assistant's Name:", "AssistantsName", 170, 48, 70, 50);
+  entry(business, "MVC:ManagersName", "Manager's Name:", "ManagersName", 170, 61, 70, 50);
+  entry(business, "MVC:HomePhone", "Home Phone:", "HomePhone", 170, 74, 70, 30);
+  entry(business, "MVC:SpouseName", "Spouse's Name:", "SpouseName", 170, 87, 70, 30);
+  entry(business, "MVC:Notes", "Notes:", "Notes", 170, 100, 70, 200);
+  int company2 = entry(business, "MVC:Company:2", "C&ompany Name:", "Company", 170, 153, 70, 99);
+  int contact2 = entry(business, "MVC:ClientID:2", "Contact &Person:", "ClientID", 170, 166, 70, 99);
+
+  entry(emailTab, "MVC:DisplayName", "Display Name:", "DisplayName", 8, 22, 160, 50);
+  int email2 = entry(emailTab, "MVC:Email:2", "Email Address:", "Email", 8, 36, 160, 49);
+  form.AddPrompt("?Prompt:EmailType", "Email Type:", QRect(8, 50, 72, 10), emailTab);
+  int emailType = form.AddDropList("?List_emailType", QRect(82, 50, 80, 11),
+                                   {addressform::kEmailTypes[0], addressform::kEmailTypes[1],
+                                    addressform::kEmailTypes[2], addressform::kEmailTypes[3]},
+                                   emailTab);
+  int rtf = form.AddCheck("?MVC:SendAsRTF", "Send messages in Rich Text Format (RTF)", QRect(8, 66, 180, 10), emailTab);
+  form.Bind(rtf, &r, "SendAsRTF");
+  form.AddButton("?Help", "Help", QRect(5, 214, 45, 14));
+
+  // The twins of one field show the same text.
+  const std::pair<int, int> twins[] = {{fax, fax2}, {company, company2}, {contact, contact2}, {email, email2}};
+  std::string storedEmailType, storedAttachment;
+  auto destinations = [&] {
+    std::string f = form.Text(fax), e = form.Text(email);
+    form.Disable(option, Clip(f).empty() || Clip(e).empty());
+    form.Disable(attach, Clip(e).empty());
+  };
+  const bool viewOnly = addressform::ViewOnly(ini);
+  form.SetOpening([&](FormMode) {
+    storedEmailType = r.Clipped("EmailType");
+    storedAttachment = r.Clipped("FaxToEmailAttachmentType");
+    form.SetChoice(emailType, addressform::EmailTypeEntry(storedEmailType));
+    form.SetChoice(attach, addressform::AttachmentEntry(storedAttachment));
+    form.SetText(option, std::to_string(addressform::DestinationChoice(r.Clipped("FaxNum"), r.Clipped("Email"),
+                                                                       r.Clipped("PreferredDestination"))));
+    destinations();
+    if (viewOnly) {
+      form.Hide(form.OkButton());
+      form.SetText(form.CancelButton(), "&Back");
+    }
+    TranslateWindow(&form, "UpdateMVClient");
+  });
+  QObject::connect(&form, &Window::accepted, &form, [&](int field) {
+    for (auto [a, b] : twins) {
+      if (field == a) form.SetText(b, form.Text(a));
+      if (field == b) form.SetText(a, form.Text(b));
+    }
+    destinations();
+  });
+  form.SetCheck([&] {
+    if (viewOnly) return false;
+    int choice = form.Text(option) == "2" ? 2 : 1;
+    auto a = addressform::Accept(choice, r.Clipped("FaxNum"), r.Clipped("Email"), form.Choice(emailType),
+                                 storedEmailType, form.Choice(attach), storedAttachment);
+    r.Set("PreferredDestination", a.preferredDestination);
+    r.Set("EmailType", a.emailType);
+    r.Set("FaxToEmailAttachmentType", a.attachmentType);
+    return true;
+  });
+  FormMode m = static_cast<FormMode>(mode);
+  if (viewOnly && m != FormMode::Insert) m = FormMode::View;
+  return form.Ask(m);
+}
+
+// ---------------------------------------------------------------------------
+// FindClient
+
+bool FindClient(Window*, Dictionary& dict, const framework::IniFile& ini, const FindClientStart& start) {
+  framework::FileManager& clients = dict.File("MVClients");
+  Window w("FindClient", "Browsing the Address Book ( " + Clip(start.bookName) + " )", QRect(0, 0, 420, 215));
+  WireHooks(w, "FindClient");
+  Browse browse(w, clients, "?Browse:1", QRect(5, 5, 410, 170),
+                {{"Attention", "MVC:ClientID", 80},
+                 {"Company", "MVC:Company", 80},
+                 {"Destination", "MVC:PreferredDestination", 81},
+                 {"Phone Num", "MVC:PhoneNum", 146},
+                 {"Fax To Email Attachment Type", "MVC:FaxToEmailAttachmentType", 0},
+                 {"Sal", "MVC:Sal", 0},
+                 {"First Name", "MVC:FirstName", 0},
+                 {"Last Name", "MVC:LastName", 0}},
+                {{"Attention", "MVC:KeyClientID", ""},
+                 {"Company", "MVC:KeyCompany", ""},
+                 {"Destination", "MVC:KeyPreferredDestination", ""}});
+  int insert = w.AddButton("?Insert", "&Insert", QRect(5, 185, 45, 14));
+  int change = w.AddButton("?Change", "C&hange", QRect(55, 185, 45, 14));
+  int remove = w.AddButton("?Delete", "&Delete", QRect(105, 185, 45, 14));
+  int select = w.AddButton("?Select", "&Select", QRect(155, 185, 45, 14));
+  w.AddButton("?Help", "Help", QRect(315, 185, 45, 14));
+  int cancel = w.AddButton("?Cancel", "&Cancel", QRect(365, 185, 45, 14));
+  ShowIconAndLogo(w, ini, QRect(210, 180, 60, 24));
+  const bool viewOnly = addressform::ViewOnly(ini);
+  browse.SetButtons(viewOnly ? 0 : insert, change, viewOnly ? 0 : remove, select);
+  if (viewOnly) {
+    w.Hide(insert);
+    w.Hide(remove);
+  }
+  browse.SetForm([&](FormMode m) { return UpdateMVClient(dict, ini, static_cast<int>(m)); });
+  // The list's popup menu: the help tip of the list.
+  if (QWidget* view = w.ControlWidget(browse.ListField())) {
+    view->setContextMenuPolicy(Qt::CustomContextMenu);
+    QObject::connect(view, &QWidget::customContextMenuRequested, &w, [&w, &browse](const QPoint&) {
+      if (framework::Popup("&What's This?") == 1)
+        helptips::HintwellTipRequest(framework::ControlTypeName(w.Type(browse.ListField())),
+                                     ("?" + w.UseName(browse.ListField())).c_str(), "FindClient", "");
+    });
+  }
+  bool selected = false;
+  QObject::connect(&w, &Window::accepted, &w, [&](int field) {
+    if (field == select) {
+      selected = browse.TakeSelected();
+      w.Close();
+    } else if (field == cancel) {
+      w.Close();
+    }
+  });
+  QObject::connect(&w, &Window::windowEvent, &w, [&](int event, int) {
+    if (event != framework::EventOpenWindow) return;
+    browse.SetOrder(start.tab >= 1 && start.tab <= 3 ? start.tab : 1);
+    browse.OpenPositioned({{"ClientID", Clip(start.clientId)},
+                           {"Company", Clip(start.company)},
+                           {"PreferredDestination", Clip(start.destination)}});
+    TranslateWindow(&w, "FindClient");
+  });
+  w.Run();
+  return selected;
+}
+
+// ---------------------------------------------------------------------------
+// Groups
+
+int UpdateGroups(Dictionary& dict, int mode) {
+  framework::FileManager& groups = dict.File("MVdefaults");
+  UpdateForm form("UpdateGroups", groups, &dict.Relation("MVdefaults"), QRect(0, 0, 220, 60));
+  form.SetCaption(FormMode::Insert, "Adding a New Group");
+  form.SetCaption(FormMode::Change, "Changing a Group");
+  form.SetCaption(FormMode::Delete, "Updating a Database Record");
+  WireHooks(form, "UpdateGroups");
+  form.AddPrompt("?MVD:GroupID:Prompt", "&Group Name:", QRect(5, 8, 50, 10));
+  int name = form.AddEntry("?MVD:GroupID", QRect(58, 8, 150, 11), static_cast<int>(kMaxGroupName));
+  form.Bind(name, &groups.Buffer(), "GroupID");
+  form.AddButton("?Help", "Help", QRect(170, 40, 45, 14));
+  form.SetOpening([&](FormMode) { TranslateWindow(&form, "UpdateGroups"); });
+  form.SetCheck([&] {
+    if (Clip(groups.Buffer().Clipped("GroupID")).empty()) {
+      Message("A group needs a name.", "Group");
+      return false;
+    }
+    return true;
+  });
+  return form.Ask(static_cast<FormMode>(mode));
+}
+
+void GroupClientSetup(Window*, Dictionary& dict, const framework::IniFile& ini) {
+  GlobalQueues& q = dict.Queues();
+  Window w("GroupClientSetup", "Group and Recipient Setup", QRect(0, 0, 470, 230));
+  WireHooks(w, "GroupClientSetup");
+  int left = w.AddSheet("?Sheet_groups", QRect(3, 3, 150, 200));
+  int associate = w.AddTab(left, "?Tab_associate", "Associate");
+  int allGroups = w.AddTab(left, "?Tab_allGroups", "All");
+  int related = w.AddList("?List_relatedGroups", QRect(3, 3, 140, 150), &q.g_relatedGroupsQ,
+                          {{"Group Name", "GroupID", 120}}, std::string(), associate);
+  Browse groups(w, dict.File("MVdefaults"), "?Browse_groups", QRect(6, 20, 144, 145), {{"Group Name", "MVD:GroupID", 120}},
+                {{"Group Name", "MVd:KeyGroupID", ""}});
+  (void)allGroups;
+  int gAdd = w.AddButton("?Button_addGroup", "&Add", QRect(6, 168, 45, 14), allGroups);
+  int gChange = w.AddButton("?Button_changeGroup", "&Change", QRect(54, 168, 45, 14), allGroups);
+  int gDelete = w.AddButton("?Button_deleteGroup", "&Delete", QRect(102, 168, 45, 14), allGroups);
+  groups.SetButtons(gAdd, gChange, gDelete);
+  groups.SetForm([&](FormMode m) { return UpdateGroups(dict, static_cast<int>(m)); });
+
+  int right = w.AddSheet("?Sheet_recipients", QRect(245, 3, 222, 200));
+  int membersTab = w.AddTab(right, "?Tab_members", "Group Members");
+  int allClients = w.AddTab(right, "?Tab_allClients", "All");
+  int members = w.AddList("?List_relatedClients", QRect(3, 3, 212, 145), &q.g_relatedClientsQ,
+                          {{"Contact Person", "ToName", 70}, {"Company", "Company", 70}, {"Destination", "Destination", 70}},
+                          std::string(), membersTab);
+  Browse clients(w, dict.File("MVClients"), "?Browse_clients", QRect(248, 20, 216, 145),
+                 {{"Contact Person", "MVC:ClientID", 60},
+                  {"Company", "MVC:Company", 60},
+                  {"Destination", "MVC:PreferredDestination", 60},
+                  {"Fax Number", "MVC:FaxNum", 50},
+                  {"Email", "MVC:Email", 50},
+                  {"Phone Num", "MVC:PhoneNum", 50},
+                  {"Mark", "MVC:Mark", 20}},
+                 {{"Contact Person", "MVC:KeyClientID", ""},
+                  {"Company", "MVC:KeyCompany", ""},
+                  {"Destination", "MVC:KeyPreferredDestination", ""}});
+  int cAdd = w.AddButton("?Button_addClient", "A&dd", QRect(6, 168, 45, 14), allClients);
+  int cChange = w.AddButton("?Button_changeClient", "C&hange", QRect(54, 168, 45, 14), allClients);
+  int cDelete = w.AddButton("?Button_deleteClient", "D&elete", QRect(102, 168, 45, 14), allClients);
+  clients.SetButtons(cAdd, cChange, cDelete);
+  clients.SetForm([&](FormMode m) { return UpdateMVClient(dict, ini, static_cast<int>(m)); });
+  w.AddPrompt("?SortBy:Prompt", "Sort by:", QRect(3, 153, 35, 10), membersTab);
+  int sort = w.AddDropList("?SortBy", QRect(40, 153, 70, 11), {"Contact Person", "Company", "Destination"}, membersTab);
+  w.AddPrompt("?Total:Prompt", "Total:", QRect(3, 158, 25, 10), associate);
+  int total = w.AddEntry("?Total", QRect(30, 158, 40, 10), 0, associate);
+  int addTo = w.AddButton("?Button_addToGroup", "<<+>> Add to &Group", QRect(156, 60, 86, 14));
+  int removeFrom = w.AddButton("?Button_removeFromGroup", "<<X>> &Remove from Group", QRect(156, 80, 86, 14));
+  int close = w.AddButton("?Close", "Cl&ose", QRect(420, 210, 45, 14));
+  ShowIconAndLogo(w, ini, QRect(160, 120, 78, 40));
+
+  // The browses lie over their sheets' "All" tabs: shown only on them.
+  auto showTabs = [&] {
+    auto* l = qobject_cast<QTabWidget*>(w.ControlWidget(left));
+    auto* r = qobject_cast<QTabWidget*>(w.ControlWidget(right));
+    bool groupsShown = l && l->currentIndex() == 1;
+    bool clientsShown = r && r->currentIndex() == 1;
+    for (int f : {groups.SheetField(), groups.LocatorField(), groups.ListField()})
+      if (f) w.Hide(f, !groupsShown);
+    for (int f : {clients.SheetField(), clients.LocatorField(), clients.ListField()})
+      if (f) w.Hide(f, !clientsShown);
+  };
+  // The group picked on the left and the recipient picked on the right.
+  std::string group;
+  long recipient = 0;
+  auto reload = [&] {
+    LoadClientGroups(dict, recipient);
+    LoadGroupMembers(dict, group, w.Choice(sort) > 0 ? w.Choice(sort) : 1);
+    w.List(related)->Reload();
+    w.List(members)->Reload();
+    w.SetText(total, std::to_string(q.g_relatedGroupsQ.Records()));
+  };
+  auto pickGroup = [&] {
+    framework::FileManager& g = dict.File("MVdefaults");
+    if (groups.SelectedRow() >= 0) {
+      groups.TakeSelected();
+      group = g.Buffer().Clipped("GroupID");
+    }
+  };
+  auto pickRecipient = [&] {
+    framework::FileManager& c = dict.File("MVClients");
+    if (clients.SelectedRow() >= 0) {
+      clients.TakeSelected();
+      recipient = static_cast<long>(c.Buffer().GetLong("PK_MVClientID"));
+    }
+  };
+  QObject::connect(&groups, &Browse::selectionChanged, &w, [&] {
+    pickGroup();
+    reload();
+  });
+  QObject::connect(&clients, &Browse::selectionChanged, &w, [&] {
+    pickRecipient();
+    reload();
+  });
+  QObject::connect(&w, &Window::accepted, &w, [&](int field) {
+    if (field == addTo || field == removeFrom) {
+      pickGroup();
+      pickRecipient();
+      std::string m = field == addTo ? AddToGroup(dict, group, recipient) : RemoveFromGroup(dict, group, recipient);
+      if (!m.empty()) Message(m, "Group and Recipient Setup");
+      reload();
+    } else if (field == sort) {
+      reload();
+    } else if (field == close) {
+      w.Close();
+    } else if (field == gDelete || field == cDelete || field == gChange || field == cChange) {
+      reload();
+    }
+  });
+  QObject::connect(&w, &Window::windowEvent, &w, [&](int event, int field) {
+    if (event == framework::EventNewSelection && (field == left || field == right)) showTabs();
+    if (event != framework::EventOpenWindow) return;
+    groups.Open();
+    clients.Open();
+    showTabs();
+    w.SetChoice(sort, 1);
+    pickGroup();
+    pickRecipient();
+    reload();
+    TranslateWindow(&w, "GroupClientSetup");
+  });
+  w.Run();
+}
+
+// ---------------------------------------------------------------------------
+// AutoTextSetup
+
+void AutoTextSetup(Window*, Dictionary& dict, framework::IniFile& ini, const std::string& editor) {
+  framework::Queue& q = dict.Queues().g_QautoText;
+  Window w("AutoTextSetup", "AutoText Setup", QRect(0, 0, 277, 172));
+  WireHooks(w, "AutoTextSetup");
+  w.AddPrompt("?List1:Prompt", "Available AutoText Files", QRect(5, 5, 120, 10));
+  int list = w.AddList("?List1", QRect(5, 16, 130, 120), &q, {{"Name", "Name", 120}});
+  w.AddPrompt("?g_QautoText:Name:Prompt", "Selected autotext file:", QRect(140, 16, 130, 10));
+  int name = w.AddEntry("?g_QautoText:Name", QRect(140, 27, 130, 11), static_cast<int>(kMaxAutoTextName));
+  w.AddPrompt("?g_QautoText:fullPathName:Prompt", "Path name of selected autotext file:", QRect(140, 42, 130, 10));
+  int path = w.AddEntry("?g_QautoText:fullPathName", QRect(140, 53, 112, 11), static_cast<int>(kMaxSettingsPath));
+  int find = w.AddButton("?Button_find", "...", QRect(255, 53, 15, 11));
+  int edit = w.AddButton("?Button_edit", "View/Edit/Create file", QRect(140, 70, 90, 14));
+  int del = w.AddButton("?Button_delete", "&Delete", QRect(5, 150, 45, 14));
+  int close = w.AddButton("?Close", "Close", QRect(225, 150, 45, 14));
+  int add = w.AddButton("?Button_add", "&Add", QRect(125, 150, 45, 14));
+  int update = w.AddButton("?Button_update", "&Update", QRect(175, 150, 45, 14));
+  auto show = [&](int k) {
+    w.List(list)->Reload();
+    if (k > 0 && q.Get(k) == 0) {
+      w.SetChoice(list, k);
+      w.SetText(name, q.Buffer().Clipped("Name"));
+      w.SetText(path, q.Buffer().Clipped("fullPathName"));
+    } else {
+      w.SetText(name, "");
+      w.SetText(path, "");
+    }
+  };
+  QObject::connect(&w, &Window::accepted, &w, [&](int field) {
+    int current = 0;
+    std::string m;
+    if (field == list) {
+      show(w.Choice(list));
+    } else if (field == find) {
+      framework::FileDialogRequest request;
+      request.title = "Please select a text file for this Autotext";
+      request.filters = "*.*|*.*";
+      std::string chosen;
+      if (framework::Services().FileDialog(request, &chosen)) {
+        m = CheckSettingsPath(chosen);
+        if (m.empty()) w.SetText(path, chosen);
+      }
+    } else if (field == edit) {
+      RunEditor(w, editor, w.Text(path));
+    } else if (field == add) {
+      m = AutoTextAdd(ini, q, w.Text(name), w.Text(path), &current);
+      if (m.empty()) show(current);
+    } else if (field == update) {
+      int k = w.Choice(list);
+      m = AutoTextUpdate(ini, q, k, w.Text(name), w.Text(path));
+      if (m.empty()) show(k);
+    } else if (field == del) {
+      m = AutoTextDelete(ini, q, w.Choice(list), &current);
+      if (m.empty()) show(current);
+    } else if (field == close) {
+      w.Close();
+    }
+    if (!m.empty()) Message(m, "AutoText Setup");
+  });
+  QObject::connect(&w, &Window::windowEvent, &w, [&](int event, int) {
+    if (event != framework::EventOpenWindow) return;
+    LoadAutoTextList(ini, q);
+    show(0);
+  });
+  w.Run();
+}
+
+// ---------------------------------------------------------------------------
+// CoverPageSetup
+
+void CoverPageSetup(Window*, Dictionary& dict, const framework::IniFile& ini, const std::string& editor) {
+  framework::Queue& q = dict.Queues().g_QcoverPages;
+  Window w("CoverPageSetup", "Cover Page Setup", QRect(0, 0, 285, 203));
+  WireHooks(w, "CoverPageSetup");
+  int sheet = w.AddSheet("?Sheet1", QRect(5, 5, 180, 170));
+  int tabs[3] = {w.AddTab(sheet, "?Tab1", "Address Details"), w.AddTab(sheet, "?Tab2", "Body Text Details"),
+                 w.AddTab(sheet, "?Tab3", "Signature Details")};
+  const std::vector<std::string> lineEntries(kLinesEntries, kLinesEntries + 4);
+  const char* prefix[3] = {"m_Head", "m_Body", "m_Signature"};
+  const char* lineNames[3] = {"?List2", "?List2:2", "?List2:3"};
+  const char* imageNames[3] = {"?Image1", "?Image1:3", "?Image1:2"};
+  int margins[3][4];
+  int lines[3];
+  int headFile = 0, signatureFile = 0;
+  const char* sides[4] = {"Left", "Right", "Top", "Bottom"};
+  for (int t = 0; t < 3; ++t) {
+    if (t == 0) {
+      w.AddPrompt("?m_headFileName:Prompt", "Address RTF file name:", QRect(5, 5, 120, 10), tabs[t]);
+      headFile = w.AddEntry("?m_headFileName", QRect(5, 16, 165, 11), static_cast<int>(kMaxSettingsPath), tabs[t]);
+    } else if (t == 2) {
+      w.AddPrompt("?m_signatureFileName:Prompt", "Signature RTF file name:", QRect(5, 5, 120, 10), tabs[t]);
+      signatureFile =
+          w.AddEntry("?m_signatureFileName", QRect(5, 16, 165, 11), static_cast<int>(kMaxSettingsPath), tabs[t]);
+    }
+    w.AddPrompt(std::string("?Margins:") + std::to_string(t), "Margins (inches)", QRect(5, 33, 80, 10), tabs[t]);
+    for (int s = 0; s < 4; ++s) {
+      w.AddPrompt(std::string("?") + prefix[t] + sides[s] + ":Prompt", std::string(sides[s]) + ":",
+                  QRect(5, 45 + s * 14, 30, 10), tabs[t]);
+      margins[t][s] = w.AddEntry(std::string("?") + prefix[t] + sides[s], QRect(37, 45 + s * 14, 40, 11), 9, tabs[t]);
+    }
+    w.AddPrompt(std::string("?Lines:") + std::to_string(t), "Horizontal lines", QRect(90, 45, 75, 10), tabs[t]);
+    lines[t] = w.AddDropList(lineNames[t], QRect(90, 56, 75, 11), lineEntries, tabs[t]);
+    auto* image = new framework::ImageControl();
+    w.Add(framework::ControlType::Image, imageNames[t], image, QRect(90, 75, 75, 60), tabs[t]);
+    std::string logo = Clip(ini.Fetch("Default", "Logo"));
+    if (!logo.empty()) image->SetFile(logo);
+  }
+  w.AddPrompt("?List1:Prompt", "Cover page list:", QRect(190, 5, 90, 10));
+  int list = w.AddList("?List1", QRect(190, 16, 90, 140), &q, {{"Name", "Name", 80}});
+  int view = w.AddButton("?Button_ViewEdit", "View/Edit", QRect(5, 182, 45, 14));
+  int choose = w.AddButton("?Button_selectFile", "...", QRect(55, 182, 20, 14));
+  int update = w.AddButton("?Button_update", "Update", QRect(80, 182, 45, 14));
+  int del = w.AddButton("?Button_Delete", "Delete", QRect(130, 182, 45, 14));
+  int close = w.AddButton("?Close", "Close", QRect(235, 182, 45, 14));
+
+  CoverPageValues shown;
+  auto load = [&](int k) {
+    shown = CoverPageValues();
+    if (k > 0 && k <= q.Records()) shown = LoadCoverPage(ini, q.Entry(k).Clipped("Name"));
+    CoverBlock* blocks[3] = {&shown.head, &shown.body, &shown.signature};
+    w.SetText(headFile, shown.headFileName);
+    w.SetText(signatureFile, shown.signatureFileName);
+    for (int t = 0; t < 3; ++t) {
+      for (int s = 0; s < 4; ++s) w.SetText(margins[t][s], blocks[t]->margins[static_cast<size_t>(s)]);
+      if (k > 0) w.SetChoice(lines[t], blocks[t]->lines);
+    }
+  };
+  auto currentTab = [&] {
+    auto* tabsWidget = qobject_cast<QTabWidget*>(w.ControlWidget(sheet));
+    return tabsWidget ? tabsWidget->currentIndex() : 0;
+  };
+  auto tabShown = [&] {
+    bool body = currentTab() == 1;
+    w.Hide(view, body);
+    w.Hide(choose, body);
+  };
+  QObject::connect(&w, &Window::accepted, &w, [&](int field) {
+    std::string m;
+    if (field == list) {
+      load(w.Choice(list));
+    } else if (field == sheet) {
+      tabShown();
+    } else if (field == view) {
+      RunEditor(w, editor, w.Text(currentTab() == 2 ? signatureFile : headFile));
+    } else if (field == choose) {
+      framework::FileDialogRequest request;
+      request.title = "Please select a file for the cover page";
+      request.filters = "*.*|*.*";
+      std::string chosen;
+      if (framework::Services().FileDialog(request, &chosen)) {
+        m = CheckSettingsPath(chosen);
+        if (m.empty()) w.SetText(currentTab() == 2 ? signatureFile : headFile, chosen);
+      }
+    } else if (field == update) {
+      int k = w.Choice(list);
+      if (k < 1 || k > q.Records()) {
+        m = "Please select a cover page before updating it.";
+      } else {
+        CoverPageValues v = shown;
+        CoverBlock* blocks[3] = {&v.head, &v.body, &v.signature};
+        v.headFileName = w.Text(headFile);
+        v.signatureFileName = w.Text(signatureFile);
+        for (int t = 0; t < 3; ++t) {
+          for (int s = 0; s < 4; ++s) blocks[t]->margins[static_cast<size_t>(s)] = Clip(w.Text(margins[t][s]));
+          blocks[t]->lines = w.Choice(lines[t]);
+        }
+        m = UpdateCoverPage(ini, q.Entry(k).Clipped("Name"), v);
+        if (m.empty()) shown = v;
+      }
+    } else if (field == del) {
+      int current = 0;
+      m = DeleteCoverPage(ini, q, w.Choice(list), &current);
+      if (m.empty()) {
+        w.List(list)->Reload();
+        w.SetChoice(list, current);
+        load(current);
+      }
+    } else if (field == close) {
+      w.Close();
+    }
+    if (!m.empty()) Message(m, "Cover Page Setup");
+  });
+  QObject::connect(&w, &Window::windowEvent, &w, [&](int event, int field) {
+    if (event == framework::EventNewSelection && field == sheet) tabShown();
+    if (event != framework::EventOpenWindow) return;
+    TranslateWindow(&w, "CoverPageSetup");
+    w.List(list)->Reload();
+    load(0);
+  });
+  w.Run();
+}
+
+// ---------------------------------------------------------------------------
+// ImportTxtToKDF2option
+
+void ImportTxtToKDF2option(Window*, Dictionary& dict, ImportSession& session) {
+  session.start = false;
+  GlobalQueues& gq = dict.Queues();
+  // The two lists are queues of their own: the field list and the column list.
+  framework::Queue fields(framework::MakeLayout("QIF", {framework::CStringField("Name", 50)}));
+  for (const std::string& f : ImportFieldList()) {
+    fields.Buffer().Clear();
+    fields.Buffer().Set("Name", f);
+    fields.Add();
+  }
+  framework::Queue columnsQ(
+      framework::MakeLayout("QIC", {framework::CStringField("Name", 50), framework::CStringField("Map", 50)}));
+  ImportColumns columns;
+  columns.ReadTitles(dict, session.fileName);
+  auto fillColumns = [&] {
+    columnsQ.Free();
+    for (const auto& row : columns.Rows()) {
+      columnsQ.Buffer().Clear();
+      columnsQ.Buffer().Set("Name", row.title);
+      columnsQ.Buffer().Set("Map", row.mapping);
+      columnsQ.Add();
+    }
+  };
+  fillColumns();
+
+  Window w("ImportTxtToKDF2option", "Import From CSV to KDF Options", QRect(0, 0, 345, 230));
+  WireHooks(w, "ImportTxtToKDF2option");
+  w.AddPrompt("?Prompt:file", "Import from csv file:", QRect(5, 5, 80, 10));
+  int file = w.AddEntry("?g_MVClientsBFullPathName2", QRect(88, 5, 225, 11), static_cast<int>(kMaxSettingsPath));
+  int browseFile = w.AddButton("?Button5", "...", QRect(317, 5, 20, 11));
+  w.AddPrompt("?Prompt:mapping", "Fields mapping", QRect(5, 22, 70, 10));
+  int groupButton = w.AddButton("?Button_group", "&Group >>", QRect(5, 34, 70, 14));
+  int groupsList = w.AddList("?List_groups", QRect(5, 52, 70, 110), &gq.g_Qgroups, {{"Group", "GroupID", 65}});
+  int addToGroup = w.AddCheck("?m_bAddToGroup", "Add to group", QRect(5, 166, 70, 10));
+  int kdf = w.AddList("?List_kdf", QRect(80, 34, 95, 150), &fields, {{" Name", "Name", 85}});
+  int csv = w.AddList("?List_csv", QRect(235, 34, 105, 150), &columnsQ, {{"Name", "Name", 45}, {" Map", "Map", 50}});
+  int mapButton = w.AddButton("?Button_Add", ">> &Map >>", QRect(178, 70, 54, 14));
+  int unmapButton = w.AddButton("?Button_remove", "<< M&ap <<", QRect(178, 90, 54, 14));
+  int first = w.AddCheck("?g_bInclude1stLine", "Include first line", QRect(80, 190, 90, 10));
+  int startButton = w.AddButton("?Close", "&Start import", QRect(235, 208, 55, 14));
+  int cancel = w.AddButton("?Cancel", "&Cancel", QRect(295, 208, 45, 14));
+  w.AllowDrag(kdf, csv);
+  w.AllowDrag(csv, groupButton);
+  new ButtonDropTarget(w, groupButton);
+  w.SetText(file, session.fileName);
+
+  auto refresh = [&](int row) {
+    fillColumns();
+    w.List(csv)->Reload();
+    if (row > 0) w.SetChoice(csv, row);
+  };
+  auto map = [&](int column, int fieldRow) {
+    if (column < 1 || fieldRow < 1 || fieldRow > fields.Records()) return;
+    std::string m;
+    if (!columns.Map(column - 1, fields.Entry(fieldRow).Clipped("Name"), &m)) Message(m, "Import");
+    refresh(column);
+  };
+  auto mapGroup = [&](int column) {
+    if (column < 1) return;
+    std::string m;
+    if (!columns.MapGroup(column - 1, &m)) Message(m, "Import");
+    refresh(column);
+  };
+  QObject::connect(&w, &Window::accepted, &w, [&](int field) {
+    if (field == mapButton) {
+      map(w.Choice(csv), w.Choice(kdf));
+    } else if (field == unmapButton) {
+      if (w.Choice(csv) > 0) columns.Unmap(w.Choice(csv) - 1);
+      refresh(w.Choice(csv));
+    } else if (field == groupButton) {
+      mapGroup(w.Choice(csv));
+    } else if (field == addToGroup) {
+      w.Disable(groupsList, !w.IsChecked(addToGroup));
+    } else if (field == browseFile) {
+      framework::FileDialogRequest request;
+      request.title = "Please select a csv file to import from";
+      request.filters = "CSV File|*.csv";
+      std::string chosen;
+      if (framework::Services().FileDialog(request, &chosen)) {
+        std::string m = CheckSettingsPath(chosen);
+        if (m.empty()) {
+          session.fileName = chosen;
+          w.SetText(file, chosen);
+        } else {
+          Message(m, "Import");
+        }
+      }
+    } else if (field == startButton) {
+      std::string group;
+      int g = w.Choice(groupsList);
+      if (w.IsChecked(addToGroup) && g > 0 && g <= gq.g_Qgroups.Records())
+        group = gq.g_Qgroups.Entry(g).Clipped("GroupID");
+      session.include1stLine = w.IsChecked(first);
+      session.map = columns.Compile(w.IsChecked(addToGroup), group);
+      session.start = true;
+      w.Close();
+    } else if (field == cancel) {
+      w.Close();
+    }
+  });
+  QObject::connect(&w, &Window::windowEvent, &w, [&](int event, int target) {
+    if (event == framework::EventDrop) {
+      if (target == csv && w.DropSource() == kdf) map(w.DropRow(), w.DropSourceRow());
+      if (target == groupButton && w.DropSource() == csv) mapGroup(w.DropSourceRow());
+      return;
+    }
+    if (event != framework::EventOpenWindow) return;
+    w.SetChecked(first, session.include1stLine);
+    w.SetChecked(addToGroup, false);
+    w.Disable(groupsList, true);
+    TranslateWindow(&w, "ImportTxtToKDF2option");
+  });
+  w.Run();
+}
+
+}  // namespace mvn::client
