@@ -25,11 +25,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 
-#include "framework/core/src/backend.h"
+#include "framework/core/src/sqltable.h"
 #include "framework/core/strings.h"
 #include "platform/kernel/win32.h"
 
@@ -82,81 +83,50 @@ int FromSqlite(int rc) {
   }
 }
 
-std::string Quote(std::string_view name) {
-  std::string q = "\"";
-  for (char c : name) {
-    q += c;
-    if (c == '"') q += '"';
-  }
-  return q + "\"";
-}
-
-bool IsNumberType(FieldType t) { return t == FieldType::Long || t == FieldType::Byte; }
-
-class KeyedBackend : public FileBackend {
+class KeyedBackend : public SqlBackend {
  public:
-  explicit KeyedBackend(FileManager& owner) : FileBackend(owner) {}
+  explicit KeyedBackend(FileManager& owner) : SqlBackend(owner) {}
   ~KeyedBackend() override { Close(); }
 
-  int Open(unsigned mode) override;
   int Create() override;
-  int Close() override;
+  int BuildKeys() override;
   bool IsOpen() const override { return m_db != nullptr; }
   std::string FilePath() const override { return m_path; }
-  int BuildKeys() override;
-  int Fetch(int key, Record& buffer) override;
-  int Set(int key, const Record* from) override;
-  int Reset(int key, const Position& position) override;
-  int Next(Record& buffer, size_t* bytes) override { return Step(buffer, bytes, true); }
-  int Previous(Record& buffer, size_t* bytes) override { return Step(buffer, bytes, false); }
-  int Reget(const Position& position, Record& buffer) override;
-  int Insert(Record& buffer, size_t length) override;
-  int Update(const Record& buffer) override;
-  int Delete() override;
-  int64_t Records() override;
   int Copy(const std::string& newName) override;
   int Remove() override;
-  int Flush() override;
-  int Begin() override;
-  int BeginExclusive() override;
-  int Commit() override;
-  int Rollback() override;
 
  private:
-  enum class State { None, Start, From, Reset, Read };
+  int Connect(bool create) override;
+  int Verify(bool create) override;
+  void Disconnect() override;
+  int Execute(const std::string& sql) override { return Exec(sql); }
+  int Change(const std::string& sql, const SqlArgs& args, int64_t* changed) override;
+  int SelectRow(const std::string& sql, const SqlArgs& args, Record& buffer, bool* found) override;
+  int SelectNumber(const std::string& sql, int64_t* number) override;
+  int LastInsertRow(int64_t* row) override;
+  int& Depth() override { return m_db->depth; }
+  int BeginTransaction(bool exclusive) override { return Exec(exclusive ? "BEGIN EXCLUSIVE" : "BEGIN IMMEDIATE"); }
+  int CommitTransaction() override { return Exec("COMMIT"); }
+  int RollbackTransaction() override { return Exec("ROLLBACK"); }
+  std::string RowColumn() const override { return "rowid"; }
+  std::vector<std::string> KeyValues(int key, const Record& r) const override;
+  std::string PlaceKeyValue(SqlArgs& args, int field, const std::string& value) const override;
+  std::string PlaceRow(SqlArgs& args, int64_t row) const override;
+  std::string PlaceField(SqlArgs& args, const Record& r, int field) const override;
 
   int Resolve();
   int Attach(bool create);
-  int Verify(bool create);
   int CreateTable();
-  std::string IndexName(const KeyDef& key) const { return m_table + "$" + key.name; }
-  // Key columns (field indexes) of key; empty for file order or the rowid key.
-  std::vector<int> KeyFields(int key) const;
   sqlite3_stmt* Prepare(const std::string& sql);
+  // Prepare with args bound in order.
+  sqlite3_stmt* Prepare(const std::string& sql, const SqlArgs& args);
   int SqlFail(int rc);
   int Exec(const std::string& sql);
-  void BindField(sqlite3_stmt* s, int slot, const Record& r, int field, bool asKey) const;
-  void BindKeyValues(sqlite3_stmt* s, int* slot, int key, const std::vector<std::string>& values) const;
-  std::vector<std::string> KeyValues(int key, const Record& r) const;
-  std::string SelectList() const;
   void ReadRow(sqlite3_stmt* s, Record& r);
-  int Step(Record& buffer, size_t* bytes, bool forward);
-  bool FieldInKey(int field) const;
-  bool Writable() const { return (m_mode & 0x0F) != ReadOnly; }
 
-  std::string m_path;   // the database file
-  std::string m_table;  // the table
+  std::string m_path;  // the database file
   std::shared_ptr<Database> m_db;
-  unsigned m_mode = Shared;
-  int m_rowField = -1;  // the auto-increment field that is the row id, or -1
   std::map<std::string, sqlite3_stmt*> m_statements;
-  // Cursor.
-  State m_state = State::None;
-  int m_cursorKey = -1;
-  std::vector<std::string> m_cursorValues;
-  int64_t m_cursorRow = 0;
-  int64_t m_current = 0;  // row of the current record, 0 = none
-  bool m_bufferTx = false;
 };
 
 int KeyedBackend::Resolve() {
@@ -170,12 +140,7 @@ int KeyedBackend::Resolve() {
   }
   m_path = LookUpPath(file);
   m_table = table;
-  m_rowField = -1;
-  for (const KeyDef& k : m_owner.Keys())
-    if (k.autoIncrement && k.fields.size() == 1) {
-      int f = m_owner.GetLayout()->FindField(k.fields[0]);
-      if (f >= 0 && m_owner.GetLayout()->Field(f).type == FieldType::Long) m_rowField = f;
-    }
+  FindRowField();
   return Ok();
 }
 
@@ -327,25 +292,10 @@ int KeyedBackend::Verify(bool create) {
 
 int KeyedBackend::CreateTable() {
   const Layout& l = *m_owner.GetLayout();
-  std::string ddl = "CREATE TABLE " + Quote(m_table) + " (";
-  if (m_rowField < 0) ddl += "_row INTEGER PRIMARY KEY AUTOINCREMENT";
-  for (int i = 0; i < l.FieldCount(); ++i) {
-    const FieldDef& f = l.Field(i);
-    if (i || m_rowField < 0) ddl += ", ";
-    ddl += Quote(f.name);
-    if (i == m_rowField)
-      ddl += " INTEGER PRIMARY KEY AUTOINCREMENT";
-    else if (IsNumberType(f.type))
-      ddl += " INTEGER NOT NULL DEFAULT 0";
-    else if (f.type == FieldType::Blob)
-      ddl += " BLOB NOT NULL DEFAULT x''";
-    else
-      ddl += " TEXT COLLATE NOCASE NOT NULL DEFAULT ''";
-  }
-  ddl += ")";
+  std::string ddl = CreateTableSql(true);
   bool own = m_db->depth == 0;
   if (own && Exec("SAVEPOINT mvn_create")) return ErrorCode();
-  int e = Exec("DROP TABLE IF EXISTS " + Quote(m_table));
+  int e = Exec("DROP TABLE IF EXISTS " + QuoteName(m_table));
   if (!e) e = Exec(ddl);
   if (!e) {
     sqlite3_stmt* ins = Prepare("INSERT OR REPLACE INTO _mvn_tables (name, layout) VALUES (?1, ?2)");
@@ -375,64 +325,23 @@ int KeyedBackend::CreateTable() {
 }
 
 int KeyedBackend::BuildKeys() {
-  if (!m_db) {
-    // Opened for the rebuild only: the table must be there and match its
-    // declaration; only its indexes may be missing.
-    m_mode = ReadWrite | DenyWrite;
-    if (int e = Resolve()) return e;
-    int e = Attach(false);
-    if (!e) e = Verify(false);
-    if (!e || e == KeysInvalidError) e = BuildKeys();
-    std::string text = ErrorText();
-    Close();
-    return e ? Fail(e, text) : Ok();
-  }
-  for (size_t k = 0; k < m_owner.Keys().size(); ++k) {
-    const KeyDef& key = m_owner.Keys()[k];
-    std::vector<int> fields = KeyFields(static_cast<int>(k));
-    if (fields.empty()) continue;
-    std::string cols;
-    for (int f : fields) cols += (cols.empty() ? "" : ", ") + Quote(m_owner.GetLayout()->Field(f).name);
-    if (int e = Exec("DROP INDEX IF EXISTS " + Quote(IndexName(key)))) return e;
-    if (int e = Exec(std::string("CREATE ") + (key.unique ? "UNIQUE " : "") + "INDEX " + Quote(IndexName(key)) +
-                     " ON " + Quote(m_table) + " (" + cols + ")"))
-      return e;
-  }
-  return Ok();
-}
-
-std::vector<int> KeyedBackend::KeyFields(int key) const {
-  std::vector<int> fields;
-  if (key < 0 || key >= static_cast<int>(m_owner.Keys().size())) return fields;
-  for (const std::string& name : m_owner.Keys()[static_cast<size_t>(key)].fields) {
-    int f = m_owner.GetLayout()->FindField(name);
-    if (f >= 0) fields.push_back(f);
-  }
-  if (fields.size() == 1 && fields[0] == m_rowField) fields.clear();
-  return fields;
-}
-
-bool KeyedBackend::FieldInKey(int field) const {
-  for (const KeyDef& k : m_owner.Keys())
-    for (const std::string& name : k.fields)
-      if (m_owner.GetLayout()->FindField(name) == field) return true;
-  return false;
-}
-
-int KeyedBackend::Open(unsigned mode) {
-  if (m_db) return Fail(AlreadyOpenError);
-  m_mode = mode;
+  if (m_db) return SqlBackend::BuildKeys();
+  // Opened for the rebuild only: the table must be there and match its
+  // declaration; only its indexes may be missing.
+  m_mode = ReadWrite | DenyWrite;
   if (int e = Resolve()) return e;
-  int e = Attach(m_owner.GetCreate());
-  if (!e) e = Verify(m_owner.GetCreate());
-  if (e) {
-    std::string text = ErrorText();
-    Close();
-    return Fail(e, text);
-  }
-  m_state = State::None;
-  m_current = 0;
-  return Ok();
+  int e = Attach(false);
+  if (!e) e = Verify(false);
+  if (!e || e == KeysInvalidError) e = SqlBackend::BuildKeys();
+  std::string text = ErrorText();
+  Close();
+  return e ? Fail(e, text) : Ok();
+}
+
+// Finds the database and the table, and connects.
+int KeyedBackend::Connect(bool create) {
+  if (int e = Resolve()) return e;
+  return Attach(create);
 }
 
 int KeyedBackend::Create() {
@@ -477,27 +386,13 @@ int KeyedBackend::Create() {
   return e ? e : Ok();
 }
 
-int KeyedBackend::Close() {
-  if (m_bufferTx && m_db) {
-    m_bufferTx = false;
-    Commit();
-  }
+void KeyedBackend::Disconnect() {
   for (auto& [sql, s] : m_statements) sqlite3_finalize(s);
   m_statements.clear();
   if (m_db) {
     std::lock_guard<std::mutex> lock(g_databasesLock);
     m_db.reset();
   }
-  m_state = State::None;
-  m_current = 0;
-  return Ok();
-}
-
-std::string KeyedBackend::SelectList() const {
-  std::string list = "rowid";
-  const Layout& l = *m_owner.GetLayout();
-  for (int i = 0; i < l.FieldCount(); ++i) list += ", " + Quote(l.Field(i).name);
-  return list;
 }
 
 void KeyedBackend::ReadRow(sqlite3_stmt* s, Record& r) {
@@ -515,28 +410,6 @@ void KeyedBackend::ReadRow(sqlite3_stmt* s, Record& r) {
   }
 }
 
-void KeyedBackend::BindField(sqlite3_stmt* s, int slot, const Record& r, int field, bool asKey) const {
-  FieldType t = m_owner.GetLayout()->Field(field).type;
-  if (IsNumberType(t)) {
-    if (field == m_rowField && r.GetNumber(field) == 0)
-      sqlite3_bind_null(s, slot);
-    else
-      sqlite3_bind_int64(s, slot, r.GetNumber(field));
-    return;
-  }
-  const std::string& raw = r.Raw(field);
-  if (t == FieldType::Blob) {
-    sqlite3_bind_blob(s, slot, raw.data(), static_cast<int>(raw.size()), SQLITE_TRANSIENT);
-    return;
-  }
-  if (asKey || (t == FieldType::CString && FieldInKey(field))) {
-    std::string clipped = Clip(raw);
-    sqlite3_bind_text(s, slot, clipped.data(), static_cast<int>(clipped.size()), SQLITE_TRANSIENT);
-  } else {
-    sqlite3_bind_text(s, slot, raw.data(), static_cast<int>(raw.size()), SQLITE_TRANSIENT);
-  }
-}
-
 std::vector<std::string> KeyedBackend::KeyValues(int key, const Record& r) const {
   std::vector<std::string> values;
   for (int f : KeyFields(key)) {
@@ -546,245 +419,101 @@ std::vector<std::string> KeyedBackend::KeyValues(int key, const Record& r) const
   return values;
 }
 
-void KeyedBackend::BindKeyValues(sqlite3_stmt* s, int* slot, int key, const std::vector<std::string>& values) const {
-  std::vector<int> fields = KeyFields(key);
-  for (size_t i = 0; i < fields.size() && i < values.size(); ++i) {
-    FieldType t = m_owner.GetLayout()->Field(fields[i]).type;
-    if (IsNumberType(t))
-      sqlite3_bind_int64(s, (*slot)++, std::strtoll(values[i].c_str(), nullptr, 10));
-    else
-      sqlite3_bind_text(s, (*slot)++, values[i].data(), static_cast<int>(values[i].size()), SQLITE_TRANSIENT);
-  }
-}
-
-int KeyedBackend::Fetch(int key, Record& buffer) {
-  if (!m_db) return Fail(NotOpenError);
-  if (key < 0) return Fail(BadNameError, "No such key");
-  std::vector<int> fields = KeyFields(key);
-  std::string where;
-  if (fields.empty()) where = "rowid = ?1";
-  for (size_t i = 0; i < fields.size(); ++i)
-    where += (i ? " AND " : "") + Quote(m_owner.GetLayout()->Field(fields[i]).name) + " = ?" + std::to_string(i + 1);
-  sqlite3_stmt* s =
-      Prepare("SELECT " + SelectList() + " FROM " + Quote(m_table) + " WHERE " + where + " ORDER BY rowid LIMIT 1");
-  if (!s) return ErrorCode();
-  if (fields.empty())
-    sqlite3_bind_int64(s, 1, buffer.GetNumber(m_rowField));
-  else {
-    int slot = 1;
-    BindKeyValues(s, &slot, key, KeyValues(key, buffer));
-  }
-  int rc = sqlite3_step(s);
-  if (rc == SQLITE_DONE) {
-    sqlite3_reset(s);
-    return Fail(RecordNotFoundError);
-  }
-  if (rc != SQLITE_ROW) {
-    sqlite3_reset(s);
-    return SqlFail(rc);
-  }
-  ReadRow(s, buffer);
-  sqlite3_reset(s);
-  m_position = {m_current, KeyValues(key, buffer)};
-  return Ok();
-}
-
-int KeyedBackend::Set(int key, const Record* from) {
-  if (!m_db) return Fail(NotOpenError);
-  m_cursorKey = key;
-  if (from && key >= 0) {
-    m_state = State::From;
-    m_cursorValues = KeyValues(key, *from);
-    if (KeyFields(key).empty()) m_cursorValues = {std::to_string(from->GetNumber(m_rowField))};
+std::string KeyedBackend::PlaceKeyValue(SqlArgs& args, int field, const std::string& value) const {
+  SqlValue v;
+  if (IsNumberType(m_owner.GetLayout()->Field(field).type)) {
+    v.kind = SqlValue::Kind::Number;
+    v.number = std::strtoll(value.c_str(), nullptr, 10);
   } else {
-    m_state = State::Start;
-    m_cursorValues.clear();
+    v.kind = SqlValue::Kind::Text;
+    v.text = value;
   }
+  args.push_back(std::move(v));
+  return "?";
+}
+
+std::string KeyedBackend::PlaceRow(SqlArgs& args, int64_t row) const {
+  args.push_back(SqlValue{SqlValue::Kind::Number, row, {}});
+  return "?";
+}
+
+// Numbers as INTEGER, blobs as BLOB, texts as TEXT; CSTRING texts of a key
+// without trailing blanks.
+std::string KeyedBackend::PlaceField(SqlArgs& args, const Record& r, int field) const {
+  FieldType t = m_owner.GetLayout()->Field(field).type;
+  SqlValue v;
+  if (IsNumberType(t)) {
+    if (field != m_rowField || r.GetNumber(field) != 0) {
+      v.kind = SqlValue::Kind::Number;
+      v.number = r.GetNumber(field);
+    }
+  } else if (t == FieldType::Blob) {
+    v.kind = SqlValue::Kind::Blob;
+    v.text = r.Raw(field);
+  } else {
+    v.kind = SqlValue::Kind::Text;
+    v.text = t == FieldType::CString && FieldInKey(field) ? Clip(r.Raw(field)) : r.Raw(field);
+  }
+  args.push_back(std::move(v));
+  return "?";
+}
+
+sqlite3_stmt* KeyedBackend::Prepare(const std::string& sql, const SqlArgs& args) {
+  sqlite3_stmt* s = Prepare(sql);
+  if (!s) return nullptr;
+  int slot = 1;
+  for (const SqlValue& v : args) {
+    switch (v.kind) {
+      case SqlValue::Kind::Null:
+        sqlite3_bind_null(s, slot);
+        break;
+      case SqlValue::Kind::Number:
+        sqlite3_bind_int64(s, slot, v.number);
+        break;
+      case SqlValue::Kind::Text:
+        sqlite3_bind_text(s, slot, v.text.data(), static_cast<int>(v.text.size()), SQLITE_TRANSIENT);
+        break;
+      case SqlValue::Kind::Blob:
+        sqlite3_bind_blob(s, slot, v.text.data(), static_cast<int>(v.text.size()), SQLITE_TRANSIENT);
+        break;
+    }
+    ++slot;
+  }
+  return s;
+}
+
+int KeyedBackend::Change(const std::string& sql, const SqlArgs& args, int64_t* changed) {
+  sqlite3_stmt* s = Prepare(sql, args);
+  if (!s) return ErrorCode();
+  int rc = sqlite3_step(s);
+  sqlite3_reset(s);
+  if (rc != SQLITE_DONE) return SqlFail(rc);
+  *changed = sqlite3_changes(m_db->db);
   return Ok();
 }
 
-int KeyedBackend::Reset(int key, const Position& position) {
-  if (!m_db) return Fail(NotOpenError);
-  m_cursorKey = key;
-  m_state = State::Reset;
-  m_cursorValues = position.values;
-  m_cursorRow = position.row;
-  // The key values are taken from the record itself while it exists, so a
-  // position taken in another order (or after an insert) serves any key.
-  Record scratch(m_owner.GetLayout());
-  int64_t keep = m_current;
-  Position before = m_position;
-  if (Reget(position, scratch) == NoError) m_cursorValues = KeyValues(key, scratch);
-  m_current = keep;
-  m_position = before;
-  if (m_cursorValues.size() != KeyFields(key).size()) return Fail(RecordNotFoundError);
-  return Ok();
+int KeyedBackend::SelectRow(const std::string& sql, const SqlArgs& args, Record& buffer, bool* found) {
+  sqlite3_stmt* s = Prepare(sql, args);
+  if (!s) return ErrorCode();
+  int rc = sqlite3_step(s);
+  *found = rc == SQLITE_ROW;
+  if (rc == SQLITE_ROW) ReadRow(s, buffer);
+  sqlite3_reset(s);
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? Ok() : SqlFail(rc);
 }
 
-int KeyedBackend::Step(Record& buffer, size_t* bytes, bool forward) {
-  if (!m_db) return Fail(NotOpenError);
-  if (m_state == State::None) return Fail(RecordNotAvailableError);
-  std::vector<int> fields = KeyFields(m_cursorKey);
-  std::string cols;
-  for (int f : fields) cols += Quote(m_owner.GetLayout()->Field(f).name) + ", ";
-  std::string order;
-  for (int f : fields) order += Quote(m_owner.GetLayout()->Field(f).name) + (forward ? " ASC, " : " DESC, ");
-  order += forward ? "rowid ASC" : "rowid DESC";
-  std::string keyTuple = "(" + cols.substr(0, cols.size() >= 2 ? cols.size() - 2 : 0) + ")";
-  std::string fullTuple = "(" + cols + "rowid)";
-  size_t n = fields.size();
-  auto marks = [](size_t count) {
-    std::string m = "(";
-    for (size_t i = 0; i < count; ++i) m += i ? ", ?" : "?";
-    return m + ")";
-  };
-  std::string where;
-  bool bindRow = false, bindValues = false;
-  switch (m_state) {
-    case State::Start:
-      break;
-    case State::From:
-      bindValues = true;
-      if (n == 0) {
-        where = forward ? "rowid >= ?" : "rowid <= ?";
-        bindValues = false;
-        bindRow = true;
-        m_cursorRow = m_cursorValues.empty() ? 0 : std::strtoll(m_cursorValues[0].c_str(), nullptr, 10);
-      } else {
-        where = keyTuple + (forward ? " >= " : " <= ") + marks(n);
-      }
-      break;
-    case State::Reset:
-    case State::Read:
-      bindValues = n > 0;
-      bindRow = true;
-      where = fullTuple + (forward ? (m_state == State::Reset ? " >= " : " > ") : " < ") + marks(n + 1);
-      break;
-    case State::None:
-      break;
-  }
-  std::string sql = "SELECT " + SelectList() + " FROM " + Quote(m_table) + (where.empty() ? "" : " WHERE " + where) +
-                    " ORDER BY " + order + " LIMIT 1";
+int KeyedBackend::SelectNumber(const std::string& sql, int64_t* number) {
   sqlite3_stmt* s = Prepare(sql);
   if (!s) return ErrorCode();
-  int slot = 1;
-  if (bindValues) BindKeyValues(s, &slot, m_cursorKey, m_cursorValues);
-  if (bindRow) sqlite3_bind_int64(s, slot++, m_cursorRow);
   int rc = sqlite3_step(s);
-  if (rc == SQLITE_DONE) {
-    sqlite3_reset(s);
-    return Fail(RecordNotAvailableError);
-  }
-  if (rc != SQLITE_ROW) {
-    sqlite3_reset(s);
-    return SqlFail(rc);
-  }
-  ReadRow(s, buffer);
+  if (rc == SQLITE_ROW) *number = sqlite3_column_int64(s, 0);
   sqlite3_reset(s);
-  m_state = State::Read;
-  m_cursorValues = KeyValues(m_cursorKey, buffer);
-  m_cursorRow = m_current;
-  m_position = {m_current, m_cursorValues};
-  if (bytes) *bytes = static_cast<size_t>(m_owner.GetLayout()->RecordSize());
+  return rc == SQLITE_ROW ? Ok() : SqlFail(rc);
+}
+
+int KeyedBackend::LastInsertRow(int64_t* row) {
+  *row = sqlite3_last_insert_rowid(m_db->db);
   return Ok();
-}
-
-int KeyedBackend::Reget(const Position& position, Record& buffer) {
-  if (!m_db) return Fail(NotOpenError);
-  sqlite3_stmt* s = Prepare("SELECT " + SelectList() + " FROM " + Quote(m_table) + " WHERE rowid = ?1");
-  if (!s) return ErrorCode();
-  sqlite3_bind_int64(s, 1, position.row);
-  int rc = sqlite3_step(s);
-  if (rc == SQLITE_ROW) {
-    ReadRow(s, buffer);
-    sqlite3_reset(s);
-    m_position = position;
-    return Ok();
-  }
-  sqlite3_reset(s);
-  return rc == SQLITE_DONE ? Fail(RecordNotFoundError) : SqlFail(rc);
-}
-
-int KeyedBackend::Insert(Record& buffer, size_t) {
-  if (!m_db) return Fail(NotOpenError);
-  if (!Writable()) return Fail(AccessDeniedError);
-  if (m_bufferAdds && !m_bufferTx) {
-    if (int e = Begin()) return e;
-    m_bufferTx = true;
-  }
-  const Layout& l = *m_owner.GetLayout();
-  std::string cols, marks;
-  for (int i = 0; i < l.FieldCount(); ++i) {
-    cols += (i ? ", " : "") + Quote(l.Field(i).name);
-    marks += (i ? ", ?" : "?");
-  }
-  sqlite3_stmt* s = Prepare("INSERT INTO " + Quote(m_table) + " (" + cols + ") VALUES (" + marks + ")");
-  if (!s) return ErrorCode();
-  for (int i = 0; i < l.FieldCount(); ++i) BindField(s, i + 1, buffer, i, false);
-  int rc = sqlite3_step(s);
-  sqlite3_reset(s);
-  if (rc != SQLITE_DONE) return SqlFail(rc);
-  m_current = sqlite3_last_insert_rowid(m_db->db);
-  if (m_rowField >= 0) buffer.SetNumber(m_rowField, m_current);
-  m_position = {m_current, {}};
-  return Ok();
-}
-
-int KeyedBackend::Update(const Record& buffer) {
-  if (!m_db) return Fail(NotOpenError);
-  if (!Writable()) return Fail(AccessDeniedError);
-  if (m_current == 0) return Fail(NoRecordError);
-  const Layout& l = *m_owner.GetLayout();
-  std::string sets;
-  for (int i = 0; i < l.FieldCount(); ++i) sets += (i ? ", " : "") + Quote(l.Field(i).name) + " = ?";
-  sqlite3_stmt* s = Prepare("UPDATE " + Quote(m_table) + " SET " + sets + " WHERE rowid = ?");
-  if (!s) return ErrorCode();
-  for (int i = 0; i < l.FieldCount(); ++i) {
-    if (i == m_rowField && buffer.GetNumber(i) == 0)
-      sqlite3_bind_int64(s, i + 1, m_current);
-    else
-      BindField(s, i + 1, buffer, i, false);
-  }
-  sqlite3_bind_int64(s, l.FieldCount() + 1, m_current);
-  int rc = sqlite3_step(s);
-  sqlite3_reset(s);
-  if (rc != SQLITE_DONE) return SqlFail(rc);
-  if (sqlite3_changes(m_db->db) == 0) return Fail(RecordNotFoundError);
-  if (m_rowField >= 0) m_current = buffer.GetNumber(m_rowField) ? buffer.GetNumber(m_rowField) : m_current;
-  return Ok();
-}
-
-int KeyedBackend::Delete() {
-  if (!m_db) return Fail(NotOpenError);
-  if (!Writable()) return Fail(AccessDeniedError);
-  if (m_current == 0) return Fail(NoRecordError);
-  sqlite3_stmt* s = Prepare("DELETE FROM " + Quote(m_table) + " WHERE rowid = ?1");
-  if (!s) return ErrorCode();
-  sqlite3_bind_int64(s, 1, m_current);
-  int rc = sqlite3_step(s);
-  sqlite3_reset(s);
-  if (rc != SQLITE_DONE) return SqlFail(rc);
-  bool gone = sqlite3_changes(m_db->db) > 0;
-  m_current = 0;
-  return gone ? Ok() : Fail(RecordNotFoundError);
-}
-
-int64_t KeyedBackend::Records() {
-  if (!m_db) {
-    Fail(NotOpenError);
-    return -1;
-  }
-  sqlite3_stmt* s = Prepare("SELECT count(*) FROM " + Quote(m_table));
-  if (!s) return -1;
-  int rc = sqlite3_step(s);
-  int64_t n = rc == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
-  sqlite3_reset(s);
-  if (rc != SQLITE_ROW) {
-    SqlFail(rc);
-    return -1;
-  }
-  Ok();
-  return n;
 }
 
 int KeyedBackend::Copy(const std::string& newName) {
@@ -846,47 +575,6 @@ int KeyedBackend::Remove() {
     return Fail(errno == EACCES || errno == EPERM ? AccessDeniedError : FileSystemError);
   ::unlink((m_path + "-journal").c_str());
   return Ok();
-}
-
-int KeyedBackend::Flush() {
-  if (m_bufferTx) {
-    m_bufferTx = false;
-    return Commit();
-  }
-  return Ok();
-}
-
-int KeyedBackend::Begin() {
-  if (!m_db) return Fail(NotOpenError);
-  if (m_db->depth == 0)
-    if (int e = Exec("BEGIN IMMEDIATE")) return e;
-  ++m_db->depth;
-  return Ok();
-}
-
-int KeyedBackend::BeginExclusive() {
-  if (!m_db) return Fail(NotOpenError);
-  if (m_db->depth == 0)
-    if (int e = Exec("BEGIN EXCLUSIVE")) return e;
-  ++m_db->depth;
-  return Ok();
-}
-
-int KeyedBackend::Commit() {
-  if (!m_db) return Fail(NotOpenError);
-  if (m_db->depth == 0) return Ok();
-  if (m_db->depth == 1) {
-    if (int e = Exec("COMMIT")) return e;
-  }
-  --m_db->depth;
-  return Ok();
-}
-
-int KeyedBackend::Rollback() {
-  if (!m_db) return Fail(NotOpenError);
-  if (m_db->depth == 0) return Ok();
-  m_db->depth = 0;
-  return Exec("ROLLBACK");
 }
 
 }  // namespace
