@@ -18,11 +18,10 @@ greets and stops the instance when it is killed (SIGTERM). Needs root.
 import argparse
 import grp
 import os
-import signal
-import socket
 import subprocess
 import sys
-import time
+
+import instance
 
 CONF = """\
 protocols = pop3
@@ -74,18 +73,6 @@ service pop3-login {{
 """
 
 
-def wait_port(port, seconds):
-    end = time.time() + seconds
-    while time.time() < end:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1) as conn:
-                if conn.recv(512).startswith(b"+OK"):
-                    conn.sendall(b"QUIT\r\n")
-                    return True
-        except OSError:
-            pass
-        time.sleep(0.1)
-    return False
 
 
 def main():
@@ -111,29 +98,8 @@ def main():
     # Read by the authentication process (the dovecot user) only.
     os.chown(users, 0, grp.getgrnam("dovecot").gr_gid)
     os.chmod(users, 0o640)
-    master = subprocess.Popen(["/usr/sbin/dovecot", "-F", "-c", conf], start_new_session=True)
-    stopping = []
-    signal.signal(signal.SIGTERM, lambda *_: stopping.append(1))
-    signal.signal(signal.SIGINT, lambda *_: stopping.append(1))
-    if not wait_port(args.port, 30):
-        print("dovecot did not start", flush=True)
-        try:
-            print(open(os.path.join(base, "dovecot.log")).read(), flush=True)
-        except OSError:
-            pass
-        stopping.append(1)
-    else:
-        print("READY", flush=True)
-    while not stopping and master.poll() is None:
-        time.sleep(0.1)
-    if master.poll() is None:
-        master.terminate()
-        try:
-            master.wait(10)
-        except subprocess.TimeoutExpired:
-            os.killpg(master.pid, signal.SIGKILL)
-            master.wait()
-    return 0
+    return instance.serve(["/usr/sbin/dovecot", "-F", "-c", conf], args.port, "dovecot",
+                          os.path.join(base, "dovecot.log"), greeting=b"+OK")
 
 
 if __name__ == "__main__":

@@ -19,11 +19,10 @@ Needs root (postfix's master refuses other users).
 import argparse
 import os
 import pwd
-import signal
-import socket
 import subprocess
 import sys
-import time
+
+import instance
 
 DAEMONS = "/usr/lib/postfix/sbin"
 
@@ -87,17 +86,6 @@ smtputf8_enable = no
 """
 
 
-def wait_port(port, seconds):
-    end = time.time() + seconds
-    while time.time() < end:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1) as conn:
-                conn.recv(512)
-                conn.sendall(b"QUIT\r\n")
-                return True
-        except OSError:
-            time.sleep(0.1)
-    return False
 
 
 def main():
@@ -130,31 +118,8 @@ def main():
     if check.returncode != 0:
         print(check.stdout + check.stderr, flush=True)
         return 1
-    # The master in a process group of its own: on its way down it signals
-    # its whole group.
-    master = subprocess.Popen([os.path.join(DAEMONS, "master"), "-c", etc, "-d"], env=env, start_new_session=True)
-    stopping = []
-    signal.signal(signal.SIGTERM, lambda *_: stopping.append(1))
-    signal.signal(signal.SIGINT, lambda *_: stopping.append(1))
-    if not wait_port(args.port, 30):
-        print("postfix did not start", flush=True)
-        try:
-            print(open(os.path.join(base, "maillog")).read(), flush=True)
-        except OSError:
-            pass
-        stopping.append(1)
-    else:
-        print("READY", flush=True)
-    while not stopping and master.poll() is None:
-        time.sleep(0.1)
-    if master.poll() is None:
-        master.terminate()
-        try:
-            master.wait(10)
-        except subprocess.TimeoutExpired:
-            os.killpg(master.pid, signal.SIGKILL)
-            master.wait()
-    return 0
+    return instance.serve([os.path.join(DAEMONS, "master"), "-c", etc, "-d"], args.port, "postfix",
+                          os.path.join(base, "maillog"), env=env)
 
 
 if __name__ == "__main__":
