@@ -23,11 +23,10 @@ std::string Env(const char* name) {
   return v ? std::string(v) : std::string();
 }
 
+// The writers' temporary directory, with its "/".
 std::string TempDir() {
-  std::string t = Env("TMPDIR");
-  if (t.empty()) t = "/tmp";
-  if (t.back() != '/') t += '/';
-  return t;
+  std::string request = SendRequestPath();
+  return request.substr(0, request.rfind('/') + 1);
 }
 
 bool IsRegularFile(const std::string& path) {
