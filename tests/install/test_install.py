@@ -23,9 +23,10 @@ import tempfile
 BUILD, SOURCE = (os.path.realpath(p) for p in sys.argv[1:3])
 JOBDECODE = os.path.join(SOURCE, "tests", "tools", "jobdecode.py")
 
-PROGRAMS = ["mvncsend", "mvnspoold", "mvnprint", "mvnreg", "mvnfuial", "mvncuial"]
+PROGRAMS = ["mvncsend", "mvnspoold", "mvnprint", "mvnreg", "mvnfuial", "mvncuial", "dashpost"]
 MODULES = ["dlvlocal.so", "dlvsmtp2.so", "mvnmon.so"]
-DATA = ["mvncsend.INI", "mvncsend-smtp.INI"]
+DATA = ["mvncsend.INI", "mvncsend-smtp.INI", "dashpost/dashpost.INI", "dashpost/mvncsend.INI",
+        "dashpost/addressbook.csv", "dashpost/invoice.ps"]
 DOCS = ["README.md", "usage.md", "architecture.md"]
 
 failures = []
