@@ -4,6 +4,9 @@
 #include <QMainWindow>
 #include <QPlainTextEdit>
 #include <QTabWidget>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include "client/app/language.h"
@@ -416,6 +419,112 @@ void DeleteRemoteFiles(Window& w, MainState& s) {
   UpdateSendButton(w, s);
 }
 
+// Writes text to path through a temporary file beside it and a rename, so
+// a failure never leaves half a file in place. The failure in *why.
+bool WriteWhole(const std::string& path, const std::string& text, std::string* why) {
+  std::string temp = path + ".tmp-dashpost";
+  std::remove(temp.c_str());  // a leftover of an earlier failure
+  FILE* f = std::fopen(temp.c_str(), "wbx");
+  if (!f) {
+    *why = "cannot create " + temp + ": " + std::strerror(errno);
+    return false;
+  }
+  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  ok = (std::fflush(f) == 0) && ok;
+  ok = (std::fclose(f) == 0) && ok;
+  if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
+    *why = "cannot write " + path + ": " + std::strerror(errno);
+    std::remove(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::string Csv(std::string_view value) {
+  std::string out = "\"";
+  for (char c : value) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+void UpdateEmailAddressBook(Window&, MainState& s) {
+  std::string target = fw::Clip(s.ctx->ini->Fetch("Files", "EmailAddressBookLocation"));
+  if (target.empty()) {
+    fw::Message("EmailAddressBookLocation not set in configuration file Please contact your administrator.",
+                "Dashpost", fw::Icon::Exclamation);
+    return;
+  }
+  BookTable t(s.ctx->dictionary->File("MVClients"));
+  std::string out;
+  std::vector<std::string> skipped;
+  if (t.Ok() && t.File().Set() == 0) {
+    while (t.File().Next() == 0) {
+      std::string email = fw::Clip(t.File().Buffer().Get("Email"));
+      if (email.empty()) continue;
+      if (email.size() > 49) {
+        skipped.push_back(email);
+        continue;
+      }
+      out += PadField(fw::CutUtf8(t.File().Buffer().Get("DisplayName"), 31), 31);
+      out += PadField(email, 49);
+      out += '\0';
+      out += ' ';
+    }
+  }
+  std::string why;
+  if (!WriteWhole(target, out, &why)) {
+    fw::Message("The e-mail address book was not updated: " + why, "Dashpost", fw::Icon::Exclamation);
+    return;
+  }
+  if (!skipped.empty()) {
+    std::string list;
+    for (const std::string& e : skipped) list += "|" + e;
+    fw::Message("These addresses are longer than 49 characters and were left out:" + list, "Dashpost",
+                fw::Icon::Exclamation);
+  }
+  fw::Message("Update email address book succeeded!", "Dashpost", fw::Icon::Information);
+}
+
+void ExportGroups(Window& w, MainState& s) {
+  fw::FileDialogRequest r;
+  r.mode = fw::FileDialogMode::Save;
+  r.title = "Please name the file to save";
+  r.filters = "CSV File|*.csv;*.txt";
+  std::string path;
+  if (!fw::Services().FileDialog(r, &path) || fw::Clip(path).empty()) return;
+  if (!EndsCsv(path)) path += ".CSV";
+  Dictionary& d = *s.ctx->dictionary;
+  bool all = w.IsChecked(MainSendToAll);
+  std::string out = "List,To,Company,Destination\r\n";
+  BookTable members(d.File("MVGroupClient"));
+  BookTable clients(d.File("MVClients"));
+  fw::Queue& groups = d.Queues().g_Qgroups;
+  for (int i = 1; members.Ok() && clients.Ok() && i <= groups.Records(); ++i) {
+    if (!all && !groups.Entry(i).GetLong("Mark")) continue;
+    std::string group = fw::Clip(groups.Entry(i).Get("GroupID"));
+    FileManager& m = members.File();
+    m.Buffer().Clear();
+    m.Buffer().Set("GroupID", group);
+    if (m.SetFrom("MVGC:KeyGroupID") != 0) continue;
+    while (m.Next() == 0 && fw::Clip(m.Buffer().Get("GroupID")) == group) {
+      FileManager& c = clients.File();
+      c.Buffer().Clear();
+      c.Buffer().SetLong("PK_MVClientID", m.Buffer().GetLong("FK_MVClientID"));
+      if (c.Fetch("MVC:KeyPK_MVClientID") != 0) continue;
+      out += Csv(group) + "," + Csv(fw::Clip(c.Buffer().Get("ClientID"))) + "," +
+             Csv(fw::Clip(c.Buffer().Get("Company"))) + "," + Csv(c.Buffer().Get("PreferredDestination")) + "\r\n";
+    }
+  }
+  std::string why;
+  if (!WriteWhole(path, out, &why)) {
+    fw::Message("The groups were not exported: " + why, "Dashpost", fw::Icon::Exclamation);
+    return;
+  }
+  fw::Message("Export finished.", "Dashpost", fw::Icon::Information);
+}
+
 void WriteClosingSettings(Window& w, MainState& s) {
   fw::IniFile& ini = *s.ctx->ini;
   if (!s.ctx->books.empty()) ini.Update("Database", "Pathname", s.ctx->books[s.ctx->currentBook].path);
@@ -482,7 +591,7 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   w.AddButton("?ButtonAutoText", "AutoText", QRect(255, 270, 60, 16));
   w.AddPrompt("?PromptRef", "Reference:", QRect(250, 5, 48, 10));
   w.AddPrompt("?PromptCharge", "Charge code:", QRect(250, 19, 48, 10));
-  w.AddPrompt("?PromptDate", "Send date/time:", QRect(250, 33, 48, 10));
+  w.AddPrompt("?PromptDate", "Date/time:", QRect(250, 33, 48, 10));
 
   // Menus.
   int file = w.AddMenu("?MenuFile", "&File");
@@ -675,6 +784,10 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
         if (field == s.retryItem) {
           std::string value = fw::CutUtf8(fw::Upper(s.options.retryProfile), 27);
           if (EnterValue2(raw, "Retry Profile", &value, 20)) s.options.retryProfile = value.empty() ? "0" : value;
+        } else if (field == s.updateEmail) {
+          UpdateEmailAddressBook(w, s);
+        } else if (field == s.exportGroups) {
+          ExportGroups(w, s);
         } else if (field == s.saveDefaults) {
           WriteSendOptions(*ctx.ini, s.options);
         } else if (field == s.userSetup) {

@@ -257,3 +257,40 @@ TEST_F(MainFixture, SaveAsMyDefaultsAndTheSettingsWrittenAtClose) {
   EXPECT_EQ(ini->Fetch("Default", "DefaultLanguage"), "ENGLISH");
   EXPECT_EQ(ini->Fetch("Database", "Pathname"), (dir.path() / "book").string());
 }
+
+TEST_F(MainFixture, ExportGroupsAndTheEmailAddressBook) {
+  ini->Update("Files", "EmailAddressBookLocation", (dir.path() / "email.bin").string());
+  Open();
+  AddBookRecord("Bob \"The Fax\" Jones", "Example Ltd", "+44 20 7946 0000");
+  auto& c = ctx.dictionary->File("MVClients");
+  c.Buffer().Clear();
+  c.Buffer().Set("ClientID", "Dev");
+  c.Buffer().Set("PreferredDestination", "dev@example.test");
+  c.Buffer().Set("Email", "dev@example.test");
+  c.Buffer().Set("DisplayName", "Dev Patel");
+  ASSERT_EQ(c.TryInsert(), 0);
+  auto& g = ctx.dictionary->File("MVGroupClient");
+  g.Buffer().Clear();
+  g.Buffer().Set("GroupID", "Customers");
+  g.Buffer().SetLong("FK_MVClientID", 1);
+  ASSERT_EQ(g.TryInsert(), 0);
+  auto& q = ctx.dictionary->Queues().g_Qgroups;
+  q.Buffer().Clear();
+  q.Buffer().Set("GroupID", "Customers");
+  q.Buffer().SetLong("Mark", 1);
+  q.Add();
+  services.AnswerFile((dir.path() / "groups.csv").string());
+  Menu("?ExportGroups");
+  EXPECT_EQ(Slurp(dir.path() / "groups.csv"),
+            "List,To,Company,Destination\r\n\"Customers\",\"Bob \"\"The Fax\"\" Jones\",\"Example Ltd\",\"+44 20 7946 0000" +
+                std::string(50 - 16, ' ') + "\"\r\n");
+  EXPECT_FALSE(fs::exists(dir.path() / "groups.csv.CSV"));
+  Menu("?UpdateEmail");
+  std::string book = Slurp(dir.path() / "email.bin");
+  ASSERT_EQ(book.size(), 82u);  // one fixed record, no line end
+  EXPECT_EQ(book, std::string("Dev Patel") + std::string(22, ' ') + "dev@example.test" + std::string(33, ' ') +
+                      std::string(1, '\0') + " ");
+  ASSERT_GE(services.messages.size(), 2u);
+  EXPECT_EQ(services.messages[0].text, "Export finished.");
+  EXPECT_EQ(services.messages.back().text, "Update email address book succeeded!");
+}
