@@ -294,3 +294,36 @@ TEST_F(MainFixture, ExportGroupsAndTheEmailAddressBook) {
   EXPECT_EQ(services.messages[0].text, "Export finished.");
   EXPECT_EQ(services.messages.back().text, "Update email address book succeeded!");
 }
+
+TEST_F(MainFixture, MinimiseOnSendClearsTheWindowAndTheMessageHasItsLimit) {
+  ini->Update("Default", "MinimiseOnSend", "YES");
+  Open();
+  // 8,192 bytes at most: the rest is refused with the message.
+  w->SetText(MainMessage, std::string(9000, 'm'));
+  Drain();
+  EXPECT_EQ(w->Text(MainMessage).size(), 8192u);
+  ASSERT_EQ(services.messages.size(), 1u);
+  EXPECT_EQ(services.messages[0].text, "Message box limit (8192 bytes) exceeded. ");
+  services.messages.clear();
+  Type(MainTo, "Dr Ann Lee Smith");
+  Type(MainDestination, "+44 20 7946 0000");
+  Type(MainReference, "R1");
+  w->SetChecked(MainIncludeCover, true);
+  w->SetText(MainMessage, "hello");
+  w->Post(fw::EventAccepted, MainSend);
+  ASSERT_TRUE(mvntest::WaitFor([&] { return fs::exists(dir.path() / "argv"); }));
+  EXPECT_NE(Slurp(dir.path() / "request").find("Title:Dr\r\n"), std::string::npos);
+  for (int f : {MainTo, MainCompany, MainDestination, MainReference, MainMessage}) EXPECT_EQ(w->Text(f), "") << f;
+  EXPECT_FALSE(w->IsChecked(MainIncludeCover));
+  EXPECT_TRUE(w->IsMinimised());
+  // The next recipient carries none of the previous one's hidden names.
+  fs::remove(dir.path() / "argv");
+  Type(MainDestination, "+1 555 0100");
+  w->SetChecked(MainIncludeCover, true);
+  w->SetText(MainMessage, "again");
+  w->Post(fw::EventAccepted, MainSend);
+  ASSERT_TRUE(mvntest::WaitFor([&] { return fs::exists(dir.path() / "argv"); }));
+  std::string second = Slurp(dir.path() / "request");
+  EXPECT_NE(second.find("Title:\r\nFirst:\r\nLast:\r\n"), std::string::npos) << second;
+  EXPECT_TRUE(services.messages.empty());
+}
