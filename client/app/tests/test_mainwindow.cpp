@@ -11,7 +11,10 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QTabWidget>
+#include <QAbstractButton>
 #include <QAbstractItemView>
+#include <QLineEdit>
+#include <QTimer>
 #include <clocale>
 #include <ctime>
 #include <filesystem>
@@ -326,4 +329,40 @@ TEST_F(MainFixture, MinimiseOnSendClearsTheWindowAndTheMessageHasItsLimit) {
   std::string second = Slurp(dir.path() / "request");
   EXPECT_NE(second.find("Title:\r\nFirst:\r\nLast:\r\n"), std::string::npos) << second;
   EXPECT_TRUE(services.messages.empty());
+}
+
+TEST_F(MainFixture, UploadListIsReportedOnlyAsStartedAndOnlyWhenStarted) {
+  Open();
+  AddBookRecord("Bob Jones", "Example Ltd", "+44 20 7946 0000");
+  w->SetChecked(MainSendToAll, true);
+  // The value prompt is modal: answer it once it is up.
+  auto answer = [](const char* text) {
+    auto* timer = new QTimer;
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, text] {
+      for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (!top->isVisible() || top->objectName() != "EnterValue2") continue;
+        timer->stop();
+        timer->deleteLater();
+        if (auto* edit = top->findChild<QLineEdit*>("?g_value")) edit->setText(text);
+        if (auto* ok = top->findChild<QAbstractButton*>("?OK")) ok->click();
+        return;
+      }
+    });
+    timer->start();
+  };
+  answer("sales");
+  Menu("?UploadList");
+  ASSERT_TRUE(mvntest::WaitFor([&] { return fs::exists(dir.path() / "argv"); }));
+  EXPECT_EQ(Slurp(dir.path() / "argv"),
+            "CONFIG=" + (dir.path() / "mvncsend.ini").string() + "\nGROUP:sales\n" + tmp.string() + "/sales.CSV\n");
+  ASSERT_EQ(services.messages.size(), 1u);
+  EXPECT_EQ(services.messages[0].text, "Uploading list started!");
+  // No delivery command: the writer's message, and no report of success.
+  services.messages.clear();
+  ini->Update("Files", "DeliveryCommand", "");
+  answer("sales");
+  Menu("?UploadList");
+  ASSERT_EQ(services.messages.size(), 1u);
+  EXPECT_EQ(services.messages[0].text.find("Uploading"), std::string::npos);
 }
