@@ -236,11 +236,14 @@ void Send(Window& w, MainState& s) {
                 fw::Icon::Exclamation);
     return;
   }
-  std::string charge = w.IsHidden(MainChargeCode) ? w.Text(MainChargeList) : w.Text(MainChargeCode);
-  if (!w.IsHidden(MainChargeCode) == false && c.dictionary->Queues().g_ChargeCodeQ.Records() > 0) {
+  // The charge code: typed, or the chosen entry of the user's codes when a
+  // charge-account file is in use.
+  std::string charge = w.Text(MainChargeCode);
+  if (w.IsHidden(MainChargeCode)) {
+    charge.clear();
+    fw::Queue& codes = c.dictionary->Queues().g_ChargeCodeQ;
     int row = w.Choice(MainChargeList);
-    if (row > 0 && row <= c.dictionary->Queues().g_ChargeCodeQ.Records())
-      charge = c.dictionary->Queues().g_ChargeCodeQ.Entry(row).Get("Code");
+    if (row > 0 && row <= codes.Records()) charge = codes.Entry(row).Get("Code");
   }
   std::string mandatoryCharge = fw::Upper(fw::Clip(ini.Fetch("Default", "MandatoryCharge")));
   if (fw::Clip(charge).empty() && (mandatoryCharge == "YES" || !c.chargeTemporary)) {
@@ -266,12 +269,14 @@ void Send(Window& w, MainState& s) {
   if (ready && recipients >= 2 && Yes(ini, "Default", "DisplayBroadCastMessage"))
     ready = ConfirmBroadCast(&w, recipients);
   if (!ready) return;
-  bool confirmed = true;
+  // The confirmation window, once it is part of the program, cancels
+  // through the context (confirmed = false).
+  c.confirmed = true;
   if (Yes(ini, "Default", "DisplayConfirmScreen")) {
     for (const auto& [name, action] : MenuWiring())
       if (name == "ConfirmBeforeSend" && action) action(&w, c);
   }
-  if (!confirmed) return;
+  if (!c.confirmed) return;
 
   SendJob job;
   job.reference = w.Text(MainReference);

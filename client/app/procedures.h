@@ -89,6 +89,7 @@ struct MainContext {
   int currentBook = 0;
   std::vector<AddressBook> books;
   WriterOptions writer;            // tests shorten the waits
+  bool confirmed = true;           // cleared by ConfirmBeforeSend when the user cancels
   // Called when a send of a command-line attachment is done: the program
   // ends (tests record it).
   std::function<void()> quit;
