@@ -53,8 +53,14 @@ echo "No display: Dashpost runs offscreen, driven like a user would operate it."
 # program path is the resolved one.
 cp "$bin/client/app/dashpost_drive" "$demo/bin/dashpost"
 mkdir -m 700 "$demo/runtime"
-XDG_RUNTIME_DIR="$demo/runtime" QT_LOGGING_RULES="qt.qpa.*=false" QT_QPA_PLATFORM=offscreen \
-  "$demo/bin/dashpost" "$demo/client/invoice.ps"
+# Qt's notes about the offscreen platform are kept in a log, shown only when
+# the client fails.
+if ! XDG_RUNTIME_DIR="$demo/runtime" QT_QPA_PLATFORM=offscreen \
+  "$demo/bin/dashpost" "$demo/client/invoice.ps" 2>"$demo/dashpost.log"; then
+  cat "$demo/dashpost.log" >&2
+  echo "run.sh: Dashpost failed (its messages are above)" >&2
+  exit 1
+fi
 echo "Dashpost wrote its request and handed it to its delivery command (mvncsend with dlvlocal), then ended,"
 echo "as it does after sending a file named on its command line."
 for _ in $(seq 1 300); do
