@@ -530,6 +530,18 @@ void ExportGroups(Window& w, MainState& s) {
   fw::Message("Export finished.", "Dashpost", fw::Icon::Information);
 }
 
+// The Remote Files and Lists tabs and their Yes/No items.
+void ShowTabs(Window& w, MainState& s) {
+  w.SetChecked(s.showImageYes, s.showImageTab);
+  w.SetChecked(s.showImageNo, !s.showImageTab);
+  w.SetChecked(s.showListsYes, s.showListsTab);
+  w.SetChecked(s.showListsNo, !s.showListsTab);
+  if (auto* tabs = qobject_cast<QTabWidget*>(w.ControlWidget(MainSheetAttach))) {
+    tabs->setTabVisible(tabs->indexOf(w.ControlWidget(MainTabRemoteFiles)), s.showImageTab);
+    tabs->setTabVisible(tabs->indexOf(w.ControlWidget(MainTabLists)), s.showListsTab);
+  }
+}
+
 void WriteClosingSettings(Window& w, MainState& s) {
   fw::IniFile& ini = *s.ctx->ini;
   if (!s.ctx->books.empty()) ini.Update("Database", "Pathname", s.ctx->books[s.ctx->currentBook].path);
@@ -698,19 +710,7 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   s.showImageTab = Yes(ini, "Default", "ShowImageFilesTab");
   s.showListsTab = Yes(ini, "Default", "ShowRemoteListsTab");
   s.minimiseOnSend = Yes(ini, "Default", "MinimiseOnSend");
-  auto showTabs = [&w, &s] {
-    w.Hide(MainTabRemoteFiles, !s.showImageTab);
-    w.Hide(MainTabLists, !s.showListsTab);
-    w.SetChecked(s.showImageYes, s.showImageTab);
-    w.SetChecked(s.showImageNo, !s.showImageTab);
-    w.SetChecked(s.showListsYes, s.showListsTab);
-    w.SetChecked(s.showListsNo, !s.showListsTab);
-    if (auto* tabs = qobject_cast<QTabWidget*>(w.ControlWidget(MainSheetAttach))) {
-      tabs->setTabVisible(tabs->indexOf(w.ControlWidget(MainTabRemoteFiles)), s.showImageTab);
-      tabs->setTabVisible(tabs->indexOf(w.ControlWidget(MainTabLists)), s.showListsTab);
-    }
-  };
-  showTabs();
+  ShowTabs(w, s);
 
   s.options = ReadSendOptions(ini);
   s.datePicture = DatePicture(fw::Clip(ini.Fetch("Default", "DateFormat")));
@@ -811,15 +811,10 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
           if (r.started) fw::Message("Uploading list started!", "Dashpost", fw::Icon::Information);
         } else if (field == s.showImageYes || field == s.showImageNo) {
           s.showImageTab = field == s.showImageYes;
-          // (re)apply
-          w.Hide(MainTabRemoteFiles, !s.showImageTab);
-          w.SetChecked(s.showImageYes, s.showImageTab);
-          w.SetChecked(s.showImageNo, !s.showImageTab);
+          ShowTabs(w, s);
         } else if (field == s.showListsYes || field == s.showListsNo) {
           s.showListsTab = field == s.showListsYes;
-          w.Hide(MainTabLists, !s.showListsTab);
-          w.SetChecked(s.showListsYes, s.showListsTab);
-          w.SetChecked(s.showListsNo, !s.showListsTab);
+          ShowTabs(w, s);
         } else if (field == s.createCover || field == s.createRemote) {
           std::string name, description;
           bool coverPage = field == s.createCover;

@@ -254,6 +254,14 @@ TEST_F(MainFixture, SaveAsMyDefaultsAndTheSettingsWrittenAtClose) {
   EXPECT_EQ(ini->Fetch("Default", "DefaultPriority"), "NORMAL");
   EXPECT_EQ(ini->Fetch("Default", "DefaultResolution"), "High");
   Menu("?ImgYes");
+  auto* sheet = qobject_cast<QTabWidget*>(w->ControlWidget(MainSheetAttach));
+  ASSERT_NE(sheet, nullptr);
+  EXPECT_TRUE(sheet->isTabVisible(sheet->indexOf(w->ControlWidget(MainTabRemoteFiles))));
+  EXPECT_FALSE(sheet->isTabVisible(sheet->indexOf(w->ControlWidget(MainTabLists))));
+  for (int i = 0; i < sheet->count(); ++i) {
+    sheet->setCurrentIndex(i);
+    w->Widget()->grab().save(QString::fromStdString(OutputDir() + "/main-remote-tab" + std::to_string(i) + ".png"));
+  }
   w->Close();
   EXPECT_EQ(ini->Fetch("Default", "ShowImageFilesTab"), "YES");
   EXPECT_EQ(ini->Fetch("Default", "ShowRemoteListsTab"), "NO");
