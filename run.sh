@@ -1,71 +1,72 @@
 #!/usr/bin/env bash
-# Runs the main job: builds the send client and the drop-directory delivery
-# module (release preset; the build's output is shown only when it fails),
-# sends a sample fax request with a PostScript attachment through mvncsend,
-# and tells what happened: mvncsend's outcome, the consumed request file and
-# attachment, and the delivery frame that landed in the fax server's intake
-# directory, with the job inside it decoded.
+# Runs the main job: builds the Dashpost client, the send client and the
+# drop-directory delivery module (release preset; the build's output is
+# shown only when it fails) and sets up a sample configuration below a
+# private machine root in build/demo: an address book with sample records
+# and groups, and a delivery command that runs mvncsend with dlvlocal into
+# a local intake folder.
 #
-# Everything lives in build/demo: the machine root, the send client's INI
-# file, the client's request file and attachment, the working directories
-# and the intake directory the server would watch.
+# With a display (DISPLAY or WAYLAND_DISPLAY set, MVN_HEADLESS unset) it
+# opens Dashpost on that configuration. Without one it operates the real
+# main window offscreen (dashpost_drive: a recipient typed, a cover-page
+# message, the sample invoice as the attachment, Send Fax pressed), waits
+# for the fax in the intake folder and tells what was sent and where it
+# landed, with the job inside the delivery frame decoded.
 set -euo pipefail
 cd "$(dirname "$0")"
 ./tools/install-deps.sh
 # Quiet when the build succeeds; its whole output when it fails.
 build_log=$(mktemp)
 trap 'rm -f "$build_log"' EXIT
-if ! { cmake --preset release && cmake --build --preset release --target mvncsend dlvlocal; } >"$build_log" 2>&1; then
+if ! { cmake --preset release &&
+  cmake --build --preset release --target mvncsend dlvlocal dashpost dashpost_drive dashpost_samplebook; } \
+  >"$build_log" 2>&1; then
   cat "$build_log" >&2
   echo "run.sh: the build failed (its output is above)" >&2
   exit 1
 fi
 
+bin="$PWD/build/release"
 demo="$PWD/build/demo"
 rm -rf "$demo"
-mkdir -p "$demo/root/windows" "$demo/client"
+mkdir -p "$demo/root/windows" "$demo/client" "$demo/books" "$demo/intake" "$demo/work"
+sample=data/dashpost
+mkdir -p "$demo/bin"
+ln -s "$bin/sendclient/mvncsend" "$demo/bin/mvncsend"
+sed -e "s|@DEMO@|$demo|g" -e "s|@BIN@|$demo/bin|g" "$sample/dashpost.INI" > "$demo/root/windows/dashpost.INI"
+sed -e "s|@DEMO@|$demo|g" -e "s|@MODULE@|$bin/delivery/local/dlvlocal.so|g" "$sample/mvncsend.INI" \
+  > "$demo/root/windows/mvncsend.INI"
+"$bin/client/app/dashpost_samplebook" "$sample/addressbook.csv" "$demo/books/Sample"
+cp "$sample/invoice.ps" "$demo/client/invoice.ps"
+cp "$sample/invoice.ps" "$demo/invoice.ps.original"
+export MVN_ROOT="$demo/root"
 
-# The send client's configuration, where an installed machine keeps it.
-cat > "$demo/root/windows/mvncsend.INI" <<INI
-[mvncsend]
-DeliveryModule=$PWD/build/release/delivery/local/dlvlocal.so
-WorkingPath=$demo/work
-OutputLocation=$demo/intake
-YourName=Ann Smith
-YourEmailAddress=ann@example.test
-INI
-
-# What the fax client hands over: a request file and its attachment.
-cat > "$demo/client/invoice.ps" <<'PS'
-%!PS-Adobe-3.0
-%%Pages: 1
-/Helvetica findfont 14 scalefont setfont
-72 720 moveto (Invoice 2003-1224) show
-72 700 moveto (Total due: 1,250.00) show
-showpage
-PS
-printf '%s\r\n' '!MVN - DASHPOST V5.0 (Tolvar)' '' '!PASSTHROUGH' 'From:Ann Smith' 'UserId:ann@example.test' \
-  'Reference:Invoice 2003-1224' 'Notification:ALL' '' '!TARGET' 'Destination:+44 20 7946 0000' 'To:Bob Jones' \
-  'Company:Example Ltd' '' '!PASSTHROUGH-END' '' "!ExtAttachment,invoice.ps,$demo/client/invoice.ps" '' \
-  '!MVN-END' > "$demo/client/Faxout.tmp"
-cp "$demo/client/invoice.ps" "$demo/invoice.ps.original"
-
-echo "sending $demo/client/Faxout.tmp (a fax request for +44 20 7946 0000) with its attachment invoice.ps"
-status=0
-MVN_ROOT="$demo/root" build/release/sendclient/mvncsend "$demo/client/Faxout.tmp" || status=$?
-if [ "$status" -ne 0 ]; then
-  echo "mvncsend failed with exit code $status; the job, if one was built, waits in $demo/work/X" >&2
-  exit "$status"
+if [ -z "${MVN_HEADLESS:-}" ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; }; then
+  echo "Opening Dashpost on the sample configuration ($demo/root/windows/dashpost.INI)."
+  echo "Its address book holds four sample recipients in the groups Customers and Suppliers;"
+  echo "a fax you send lands in $demo/intake."
+  exec "$bin/client/app/dashpost"
 fi
-echo "mvncsend sent it (exit code 0)."
-for f in Faxout.tmp invoice.ps; do
-  if [ -e "$demo/client/$f" ]; then
-    echo "run.sh: $demo/client/$f should have been consumed but is still there" >&2
-    exit 1
-  fi
-done
-echo "The request file and its attachment were consumed: $demo/client is empty now."
 
+echo "No display: Dashpost runs offscreen, driven like a user would operate it."
+# The driver runs as dashpost (its INI file is dashpost's), copied, as the
+# program path is the resolved one.
+cp "$bin/client/app/dashpost_drive" "$demo/bin/dashpost"
+mkdir -m 700 "$demo/runtime"
+# Qt's notes about the offscreen platform are kept in a log, shown only when
+# the client fails.
+if ! XDG_RUNTIME_DIR="$demo/runtime" QT_QPA_PLATFORM=offscreen \
+  "$demo/bin/dashpost" "$demo/client/invoice.ps" 2>"$demo/dashpost.log"; then
+  cat "$demo/dashpost.log" >&2
+  echo "run.sh: Dashpost failed (its messages are above)" >&2
+  exit 1
+fi
+echo "Dashpost wrote its request and handed it to its delivery command (mvncsend with dlvlocal), then ended,"
+echo "as it does after sending a file named on its command line."
+for _ in $(seq 1 300); do
+  compgen -G "$demo/intake/MVN*" >/dev/null && break
+  sleep 0.1
+done
 frames=("$demo"/intake/MVN*)
 if [ ${#frames[@]} -ne 1 ] || [ ! -f "${frames[0]}" ]; then
   echo "run.sh: expected one delivery frame in $demo/intake, found: $(ls -A "$demo/intake" 2>/dev/null)" >&2
@@ -105,15 +106,19 @@ if w:
              w["encoded_size"], w["job_size"]))
 print("- Its sender time is %s (%s)." % (job["SENDER-TIME"], job["sender_time_utc"]))
 lines = [item["line"] for item in job["body"] if "line" in item]
-print("- It carries the request file's lines (%d, from %r to %r), with the attachment's"
+print("- It carries the %d lines of Dashpost's request, from %r to %r; among them:"
       % (len(lines), lines[0], lines[-1]))
-print("  section in place of the !ExtAttachment line:")
+for line in lines:
+    if line.split(":")[0] in ("From", "Reference", "Destination", "To", "Company", "Priority", "Notification"):
+        print("    " + line.rstrip())
+print("  and the attachment's section in place of the !ExtAttachment line:")
 for s in job["sections"]:
     print("- Section %d, %s \"%s\": %d bytes, %s and %s, written to %s/decoded/%s."
           % (s["index"], s["name"], s["display_name"] or "", s["size"],
              "compressed" if s["compressed"] else "not compressed", encodings.get(s["encoding"], "encoded"),
              demo, s["file"]))
-same = open(demo + "/decoded/00-ATTACHMENT.bin", "rb").read() == open(demo + "/invoice.ps.original", "rb").read()
+original = open(demo + "/invoice.ps.original", "rb").read()
+same = any(open(demo + "/decoded/" + s["file"], "rb").read() == original for s in job["sections"])
 print("- The attachment is %s the original invoice.ps." % ("byte for byte" if same else "NOT the same as"))
 sys.exit(0 if same else 1)
 PY

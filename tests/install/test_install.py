@@ -23,10 +23,11 @@ import tempfile
 BUILD, SOURCE = (os.path.realpath(p) for p in sys.argv[1:3])
 JOBDECODE = os.path.join(SOURCE, "tests", "tools", "jobdecode.py")
 
-PROGRAMS = ["mvncsend", "mvnspoold", "mvnprint", "mvnreg", "mvnfuial", "mvncuial", "prnsetup", "mvnport"]
+PROGRAMS = ["mvncsend", "mvnspoold", "mvnprint", "mvnreg", "mvnfuial", "mvncuial", "prnsetup", "mvnport", "dashpost"]
 MODULES = ["dlvlocal.so", "dlvsmtp.so", "dlvsmtp2.so", "dlvmapi.so", "mapi32.so", "mvnmon.so", "mvnmon95.so"]
 DATA = ["mvncsend.INI", "mvncsend-smtp.INI", "nt35/mvnmon.so", "nt40/mvnmon.so", "nt40/morvane.ppd",
-        "win95/mvnmon95.so", "win95/morvane.spd"]
+        "win95/mvnmon95.so", "win95/morvane.spd", "dashpost/dashpost.INI", "dashpost/mvncsend.INI",
+        "dashpost/addressbook.csv", "dashpost/invoice.ps"]
 DOCS = ["README.md", "usage.md", "architecture.md"]
 
 failures = []

@@ -289,3 +289,22 @@ TEST(Setup, ValuesAreStoredAndCut) {
   EXPECT_EQ(ht::Settings().variableWidth, 1);
   ht::HintwellSetCaption("A Tip ...");
 }
+
+TEST(Trace, SwitchesShowTheirLinesInTheStopBox) {
+  fw::ScriptedServices services;
+  fw::ScopedServices scope(&services);
+  const char* argv[] = {"dashpost", "/HWTRACE", "/hwt", "/other"};
+  ht::SetTraceSwitches(4, argv);
+  services.AnswerMessage(fw::ButtonIgnore);
+  ht::HintwellSetEdit(0);
+  ht::SetTipWindowFactory([](const ht::TipRequest&, bool) { return 42; });
+  services.AnswerMessage(fw::ButtonIgnore);
+  EXPECT_EQ(ht::TipStart(0, "ENTRY", "?A", "P", ""), 42);
+  ht::SetTipWindowFactory(nullptr);
+  const char* none[] = {"dashpost"};
+  ht::SetTraceSwitches(1, none);
+  ASSERT_EQ(services.messages.size(), 2u);
+  EXPECT_EQ(services.messages[0].text, " Set Edit : 0");
+  EXPECT_EQ(services.messages[1].text, "Start returned : 42");
+  EXPECT_EQ(services.messages[1].buttons, fw::ButtonIgnore | fw::ButtonAbort);
+}

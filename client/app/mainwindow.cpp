@@ -1,0 +1,863 @@
+// The main send window: recipients, groups, attachments, cover page and
+// send options, and the send through the request writer.
+#include <QAction>
+#include <QMainWindow>
+#include <QPlainTextEdit>
+#include <QTabWidget>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "client/app/language.h"
+#include "client/app/procedures.h"
+#include "client/core/delivery.h"
+#include "framework/core/errors.h"
+#include "framework/core/record.h"
+#include "framework/core/services.h"
+#include "framework/core/strings.h"
+#include "framework/gui/listcontrol.h"
+#include "framework/gui/window.h"
+#include "helptips/hooks/hooks.h"
+
+namespace mvn::client {
+
+namespace fw = mvn::framework;
+using fw::Window;
+
+namespace {
+
+constexpr size_t kMessageLimit = 8192;
+
+bool Yes(const fw::IniFile& ini, const char* section, const char* key) {
+  return fw::Upper(fw::Clip(fw::Left(ini.Fetch(section, key)))) == "YES";
+}
+bool NotNo(const fw::IniFile& ini, const char* section, const char* key) {
+  return fw::Upper(fw::Clip(fw::Left(ini.Fetch(section, key)))) != "NO";
+}
+bool EndsCsv(std::string_view name) {
+  return name.size() >= 4 && fw::Upper(name.substr(name.size() - 4)) == ".CSV";
+}
+
+class WindowPrompter : public Prompter {
+ public:
+  void Tell(const std::string& text) override { fw::Message(text, "Dashpost", fw::Icon::Exclamation); }
+  bool AskContinue(const std::string& text) override {
+    return fw::Message(text, "Dashpost", fw::Icon::Question, fw::ButtonOk | fw::ButtonCancel) == fw::ButtonOk;
+  }
+  bool AskWaitAgain(const std::string& text) override {
+    return fw::Message(text, "Dashpost", fw::Icon::Question, fw::ButtonRetry | fw::ButtonCancel) == fw::ButtonRetry;
+  }
+};
+
+// The state of the window beside its controls.
+struct MainState {
+  MainContext* ctx = nullptr;
+  SendOptions options;
+  SingleRecipient recipient;
+  bool lookupFilled = false;  // the three fields hold a record that a lookup found
+  std::string datePicture = "dd/mm/yyyy";
+  bool minimiseOnSend = false;
+  std::string windowLanguage = "ENGLISH";
+  bool showImageTab = false, showListsTab = false;
+  // Menu fields.
+  int priority[3] = {}, notification[3] = {}, resolution[2] = {}, pageSize[2] = {}, groupSend[5] = {};
+  std::vector<std::pair<int, std::string>> coverItems;
+  int retryItem = 0, saveDefaults = 0, userSetup = 0, uploadList = 0, updateEmail = 0, exportGroups = 0;
+  int exitItem = 0, createCover = 0, createRemote = 0, showImageYes = 0, showImageNo = 0, showListsYes = 0,
+      showListsNo = 0;
+  std::vector<std::pair<int, MenuAction>> wired;
+};
+
+void CheckGroup(Window& w, const int* items, int count, int chosen) {
+  for (int i = 0; i < count; ++i) w.SetChecked(items[i], i + 1 == chosen);
+}
+
+void ShowOptions(Window& w, MainState& s) {
+  CheckGroup(w, s.priority, 3, static_cast<int>(s.options.priority));
+  CheckGroup(w, s.notification, 3, static_cast<int>(s.options.notification));
+  CheckGroup(w, s.resolution, 2, static_cast<int>(s.options.resolution));
+  CheckGroup(w, s.pageSize, 2, static_cast<int>(s.options.pageSize));
+  CheckGroup(w, s.groupSend, 5, static_cast<int>(s.options.groupSend));
+  for (auto& [field, name] : s.coverItems) {
+    w.SetText(field, (fw::CompareNoCase(name, s.options.coverPage) == 0 ? "* " : "  ") + name);
+  }
+}
+
+Readiness ReadinessOf(Window& w, MainState& s) {
+  Dictionary& d = *s.ctx->dictionary;
+  GlobalQueues& q = d.Queues();
+  Readiness r;
+  r.destination = !fw::Clip(w.Text(MainDestination)).empty();
+  r.sendToAll = w.IsChecked(MainSendToAll) && !w.IsHidden(MainSendToAll);
+  for (int i = 1; i <= q.g_Qgroups.Records(); ++i)
+    if (q.g_Qgroups.Entry(i).GetLong("Mark")) r.markedGroup = true;
+  for (int i = 1; i <= q.g_QremoteLists.Records(); ++i)
+    if (q.g_QremoteLists.Entry(i).GetLong("Mark")) r.markedList = true;
+  for (int i = 1; i <= q.g_QimageFiles.Records(); ++i)
+    if (q.g_QimageFiles.Entry(i).GetLong("Mark")) r.markedRemoteFile = true;
+  for (int i = 1; i <= q.g_QattachOtherFiles.Records(); ++i)
+    r.localFiles.emplace_back(fw::Clip(q.g_QattachOtherFiles.Entry(i).Get("FilePathName")),
+                              q.g_QattachOtherFiles.Entry(i).GetLong("Mark") != 0);
+  r.mainAttachment = !fw::Clip(s.ctx->mainAttachment).empty();
+  r.coverMessage = w.IsChecked(MainIncludeCover) && !w.Text(MainMessage).empty();
+  return r;
+}
+
+void UpdateSendButton(Window& w, MainState& s) { w.Disable(MainSend, !SendReady(ReadinessOf(w, s))); }
+
+// The book searched by one field for the first record beginning with text.
+bool Lookup(Dictionary& d, const char* key, const char* field, const std::string& text, fw::Record* found) {
+  BookTable t(d.File("MVClients"));
+  if (!t.Ok() || text.empty()) return false;
+  FileManager& f = t.File();
+  f.Buffer().Clear();
+  f.Buffer().Set(field, text);
+  if (f.SetFrom(key) != 0) return false;
+  if (f.Next() != 0) return false;
+  std::string v = f.Buffer().Get(field);
+  if (v.compare(0, text.size(), text) != 0) return false;
+  *found = f.Buffer();
+  return true;
+}
+
+void AfterLookup(Window& w, MainState& s, int field) {
+  std::string text = fw::Clip(w.Text(field));
+  static const struct { int field; const char* key; const char* name; } kBy[] = {
+      {MainTo, "MVC:KeyClientID", "ClientID"},
+      {MainCompany, "MVC:KeyCompany", "Company"},
+      {MainDestination, "MVC:KeyPreferredDestination", "PreferredDestination"}};
+  const char* key = nullptr;
+  const char* name = nullptr;
+  for (const auto& b : kBy)
+    if (b.field == field) key = b.key, name = b.name;
+  fw::Record record(MVClientsLayout());
+  if (Lookup(*s.ctx->dictionary, key, name, text, &record)) {
+    w.SetText(MainTo, fw::Clip(record.Get("ClientID")));
+    w.SetText(MainCompany, fw::Clip(record.Get("Company")));
+    w.SetText(MainDestination, fw::Clip(record.Get("PreferredDestination")));
+    SelectRecipientRecord(s.recipient, record);
+    s.lookupFilled = true;
+    w.Select(MainDestination);
+  } else {
+    // Only what an earlier match filled is cleared: a recipient typed by
+    // hand keeps what the user typed.
+    if (s.lookupFilled)
+      for (int other : {MainTo, MainCompany, MainDestination})
+        if (other != field) w.SetText(other, "");
+    s.lookupFilled = false;
+    s.recipient.name = fw::Clip(w.Text(MainTo));
+    s.recipient.company = fw::Clip(w.Text(MainCompany));
+    s.recipient.destination = fw::Clip(w.Text(MainDestination));
+    if (field == MainTo) AcceptRecipientName(s.recipient);
+    else AcceptRecipientAddress(s.recipient);
+    s.recipient.recordId = 0;
+  }
+  s.recipient.name = fw::Clip(w.Text(MainTo));
+  s.recipient.company = fw::Clip(w.Text(MainCompany));
+  s.recipient.destination = fw::Clip(w.Text(MainDestination));
+  UpdateSendButton(w, s);
+}
+
+void AddRecipient(Window& w, MainState& s) {
+  std::string name = fw::Clip(w.Text(MainTo)), company = fw::Clip(w.Text(MainCompany)),
+              dest = fw::Clip(w.Text(MainDestination));
+  if (dest.empty()) {
+    fw::Message("Can't add a record with blank destination field.", "Dashpost", fw::Icon::Exclamation);
+    return;
+  }
+  FileManager& f = s.ctx->dictionary->File("MVClients");
+  if (!f.IsOpen() && f.Open() != 0) {
+    fw::Message("Error occurs when insert recepient:" + std::to_string(fw::ErrorCode()) + "=" + fw::ErrorText(),
+                "Dashpost", fw::Icon::Exclamation);
+    return;
+  }
+  {
+    BookTable t(f);
+    FileManager& c = t.File();
+    c.Buffer().Clear();
+    c.Buffer().Set("PreferredDestination", dest);
+    if (t.Ok() && c.SetFrom("MVC:KeyPreferredDestination") == 0) {
+      while (c.Next() == 0 && fw::Clip(c.Buffer().Get("PreferredDestination")) == dest) {
+        if (fw::Clip(c.Buffer().Get("ClientID")) == name && fw::Clip(c.Buffer().Get("Company")) == company) {
+          fw::Message("Record with same attention, company and destination field values already exists\r"
+                      "Please change the values and try again.",
+                      "Dashpost", fw::Icon::Exclamation);
+          return;
+        }
+      }
+    }
+  }
+  fw::Record& r = f.Buffer();
+  r.Clear();
+  r.Set("ClientID", name);
+  r.Set("Company", company);
+  r.Set("PreferredDestination", dest);
+  r.Set(dest.find('@') != std::string::npos ? "Email" : "FaxNum", dest);
+  if (f.TryInsert() != 0)
+    fw::Message("Error occurs when insert recepient:" + std::to_string(fw::ErrorCode()) + "=" + fw::ErrorText(),
+                "Dashpost", fw::Icon::Exclamation);
+}
+
+// A date typed in the window's picture: a day must be part of the picture,
+// and the date and the time must be real ones.
+bool CheckDateTime(Window& w, MainState& s, int32_t* date, int32_t* time) {
+  std::string pic = s.datePicture;
+  if (pic.find('d') == std::string::npos) {
+    fw::Message("The send date format " + pic + " has no day. Please ask your administrator to set a DateFormat "
+                "with a day.", "Dashpost", fw::Icon::Exclamation);
+    return false;
+  }
+  bool ok = false;
+  int y = 0, m = 0, d = 0;
+  fw::SplitDate(fw::Today(), &y, &m, &d);
+  std::string text = fw::Clip(fw::Left(w.Text(MainSendDate)));
+  *date = text.empty() ? fw::Today() : fw::DeformatDate(text, pic, y, &ok);
+  if (!text.empty() && (!ok || *date == 0)) {
+    fw::Message("The send date " + text + " is not a valid date (" + pic + "). Please correct it and retry.",
+                "Dashpost", fw::Icon::Exclamation);
+    return false;
+  }
+  std::string t = fw::Clip(fw::Left(w.Text(MainSendTime)));
+  *time = t.empty() ? fw::Clock() : static_cast<int32_t>(fw::Deformat(t, "@T1", &ok));
+  if (!t.empty() && (!ok || *time == 0)) {
+    fw::Message("The send time " + t + " is not a valid time (hh:mm). Please correct it and retry.", "Dashpost",
+                fw::Icon::Exclamation);
+    return false;
+  }
+  return true;
+}
+
+void Send(Window& w, MainState& s) {
+  MainContext& c = *s.ctx;
+  const fw::IniFile& ini = *c.ini;
+  if (Yes(ini, "Default", "MandatoryRef") && fw::Clip(w.Text(MainReference)).empty()) {
+    fw::Message("Reference field can't be blank (mandatory). Please fill in and retry.", "Dashpost",
+                fw::Icon::Exclamation);
+    return;
+  }
+  // The charge code: typed, or the chosen entry of the user's codes when a
+  // charge-account file is in use.
+  std::string charge = w.Text(MainChargeCode);
+  if (w.IsHidden(MainChargeCode)) {
+    charge.clear();
+    fw::Queue& codes = c.dictionary->Queues().g_ChargeCodeQ;
+    int row = w.Choice(MainChargeList);
+    if (row > 0 && row <= codes.Records()) charge = codes.Entry(row).Get("Code");
+  }
+  std::string mandatoryCharge = fw::Upper(fw::Clip(ini.Fetch("Default", "MandatoryCharge")));
+  if (fw::Clip(charge).empty() && (mandatoryCharge == "YES" || !c.chargeTemporary)) {
+    fw::Message("Chargecode field can't be blank (mandatory). Please fill in and retry.", "Dashpost",
+                fw::Icon::Exclamation);
+    return;
+  }
+  int32_t date = 0, time = 0;
+  if (!CheckDateTime(w, s, &date, &time)) return;
+
+  SendListSource source;
+  source.recipient = s.recipient;
+  source.recipient.name = fw::Clip(w.Text(MainTo));
+  source.recipient.company = fw::Clip(w.Text(MainCompany));
+  source.recipient.destination = fw::Clip(w.Text(MainDestination));
+  source.sendToAll = w.IsChecked(MainSendToAll);
+  source.groupSend = s.options.groupSend;
+  w.SetWindowCursor(true);
+  BuildSendList(*c.dictionary, source);
+  w.SetWindowCursor(false);
+  int recipients = c.dictionary->Queues().g_QsendTo.Records();
+  bool ready = recipients > 0 || source.sendToAll;
+  if (ready && recipients >= 2 && Yes(ini, "Default", "DisplayBroadCastMessage"))
+    ready = ConfirmBroadCast(&w, recipients);
+  if (!ready) return;
+  // The confirmation window, once it is part of the program, cancels
+  // through the context (confirmed = false).
+  c.confirmed = true;
+  if (Yes(ini, "Default", "DisplayConfirmScreen")) {
+    for (const auto& [name, action] : MenuWiring())
+      if (name == "ConfirmBeforeSend" && action) action(&w, c);
+  }
+  if (!c.confirmed) return;
+
+  SendJob job;
+  job.reference = w.Text(MainReference);
+  job.chargeCode = charge;
+  job.sendDate = date;
+  job.sendTime = time;
+  job.retryProfile = s.options.retryProfile;
+  job.mainAttachment = c.mainAttachment;
+  job.notification = s.options.notification;
+  job.priority = s.options.priority;
+  job.resolution = s.options.resolution;
+  job.pageSize = s.options.pageSize;
+  job.messageText = w.Text(MainMessage);
+  job.coverPage = s.options.coverPage;
+  job.includeCoverMessage = w.IsChecked(MainIncludeCover);
+  job.sendToAll = source.sendToAll;
+  job.sendToOption = 1;
+  WindowPrompter prompter;
+  SendResult result = SendFaxJob(*c.dictionary, ini, job, prompter, c.writer);
+  if (!result.written) return;
+  if (!fw::Clip(c.mainAttachment).empty()) {
+    if (c.quit) c.quit();
+    return;
+  }
+  if (s.minimiseOnSend) {
+    for (int f : {MainTo, MainCompany, MainDestination, MainReference, MainMessage}) w.SetText(f, "");
+    s.recipient = SingleRecipient();  // no hidden title or name part carries over
+    s.lookupFilled = false;
+    w.SetText(MainSendDate, fw::Format(fw::Today(), s.datePicture));
+    w.SetText(MainSendTime, fw::Format(fw::Clock(), "@T1"));
+    w.SetChecked(MainIncludeCover, false);
+    GlobalQueues& q = c.dictionary->Queues();
+    q.g_QattachOtherFiles.Free();
+    for (fw::Queue* queue : {&q.g_Qgroups, &q.g_QimageFiles, &q.g_QremoteLists})
+      for (int i = 1; i <= queue->Records(); ++i) {
+        queue->Get(i);
+        queue->Buffer().SetLong("Mark", 0);
+        queue->Put();
+      }
+    for (int f : {MainGroups, MainRemoteFiles, MainRemoteLists, MainLocalFiles}) w.Display(f);
+    w.Minimise();
+    UpdateSendButton(w, s);
+  }
+}
+
+void LoadChargeCodes(Window& w, MainState& s) {
+  Dictionary& d = *s.ctx->dictionary;
+  fw::Queue& q = d.Queues().g_ChargeCodeQ;
+  q.Free();
+  if (s.ctx->chargeTemporary) {
+    w.Hide(MainChargeList);
+    return;
+  }
+  w.Hide(MainChargeCode);
+  UserIdentity me = GetUserIdentity(s.ctx->ini->Fetch("Files", "DeliveryCommand"));
+  BookTable users(d.File("Charge_user"));
+  BookTable links(d.File("Charge_userAccount"));
+  BookTable accounts(d.File("Charge_account"));
+  if (!users.Ok() || !links.Ok() || !accounts.Ok()) return;
+  users.File().Buffer().Clear();
+  users.File().Buffer().Set("UserName", fw::Clip(me.userId));
+  if (users.File().Fetch("CHRU:KeyUserName") != 0) return;
+  int64_t id = users.File().Buffer().GetLong("PK_userID");
+  links.File().Buffer().Clear();
+  links.File().Buffer().SetLong("FK_userID", id);
+  if (links.File().SetFrom("CHRUA:KeyFK_userID") != 0) return;
+  while (links.File().Next() == 0 && links.File().Buffer().GetLong("FK_userID") == id) {
+    accounts.File().Buffer().Clear();
+    accounts.File().Buffer().SetLong("PK_accountID", links.File().Buffer().GetLong("FK_accountID"));
+    if (accounts.File().Fetch("CHRA:KeyPK_accountID") != 0) continue;
+    q.Buffer().Clear();
+    q.Buffer().Set("Description", accounts.File().Buffer().Get("AccountDescription"));
+    q.Buffer().Set("Code", accounts.File().Buffer().Get("AccountCode"));
+    q.Add();
+  }
+  q.Sort({"Description"});
+}
+
+void LoadCoverPages(Window& w, MainState& s, int menu) {
+  fw::IniFile covers(fw::Clip(s.ctx->ini->Fetch("Files", "GlobalCoverPages")));
+  std::vector<std::string> names;
+  if (!covers.FileName().empty()) names = covers.KeyNames("AvailableCoverPages");
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    return fw::CompareNoCase(a, b) < 0;
+  });
+  if (names.empty()) {
+    int none = w.AddItem("?CoverNone", "No cover page available", menu);
+    w.Disable(none);
+    return;
+  }
+  for (const std::string& n : names) s.coverItems.emplace_back(w.AddItem("", "  " + n, menu), n);
+}
+
+void AddLocalFile(Window& w, MainState& s) {
+  fw::FileDialogRequest r;
+  r.title = "Please select a file to attach";
+  r.filters = "*.*";
+  r.directory = fw::Clip(s.ctx->ini->Fetch("Default", "AttachPath"));
+  std::string path;
+  if (!fw::Services().FileDialog(r, &path) || path.empty()) return;
+  if (path.size() > 150) {
+    fw::Message("The file name is longer than 150 characters: " + path, "Dashpost", fw::Icon::Exclamation);
+    return;
+  }
+  fw::Queue& q = s.ctx->dictionary->Queues().g_QattachOtherFiles;
+  q.Buffer().Clear();
+  q.Buffer().SetLong("Mark", 1);
+  q.Buffer().Set("FilePathName", path);
+  q.Add();
+  s.ctx->ini->Update("Default", "AttachPath", std::filesystem::path(path).parent_path().string());
+  w.Display(MainLocalFiles);
+  UpdateSendButton(w, s);
+}
+
+void DeleteLocalFiles(Window& w, MainState& s) {
+  fw::Queue& q = s.ctx->dictionary->Queues().g_QattachOtherFiles;
+  for (int i = q.Records(); i >= 1; --i) {
+    q.Get(i);
+    if (q.Buffer().GetLong("Mark")) q.Delete();
+  }
+  w.Display(MainLocalFiles);
+  UpdateSendButton(w, s);
+}
+
+// Marked image files leave the queue and the image-file INI file.
+void DisconnectRemoteFiles(Window& w, MainState& s) {
+  fw::Queue& q = s.ctx->dictionary->Queues().g_QimageFiles;
+  fw::IniFile images(fw::Clip(s.ctx->ini->Fetch("Files", "ImageFiles")));
+  for (int i = q.Records(); i >= 1; --i) {
+    q.Get(i);
+    if (!q.Buffer().GetLong("Mark")) continue;
+    if (!images.FileName().empty()) images.DeleteKey("ImageFiles", fw::Clip(q.Buffer().Get("Name")));
+    q.Delete();
+  }
+  w.Display(MainRemoteFiles);
+  UpdateSendButton(w, s);
+}
+
+void DeleteRemoteFiles(Window& w, MainState& s) {
+  WindowPrompter p;
+  // The writer removes the entries only once the request was handed to the
+  // command.
+  WriteRemoteDeletion(*s.ctx->dictionary, *s.ctx->ini, p);
+  w.Display(MainRemoteFiles);
+  UpdateSendButton(w, s);
+}
+
+// Writes text to path through a temporary file beside it and a rename, so
+// a failure never leaves half a file in place. The failure in *why.
+bool WriteWhole(const std::string& path, const std::string& text, std::string* why) {
+  std::string temp = path + ".tmp-dashpost";
+  std::remove(temp.c_str());  // a leftover of an earlier failure
+  FILE* f = std::fopen(temp.c_str(), "wbx");
+  if (!f) {
+    *why = "cannot create " + temp + ": " + std::strerror(errno);
+    return false;
+  }
+  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  ok = (std::fflush(f) == 0) && ok;
+  ok = (std::fclose(f) == 0) && ok;
+  if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
+    *why = "cannot write " + path + ": " + std::strerror(errno);
+    std::remove(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::string Csv(std::string_view value) {
+  std::string out = "\"";
+  for (char c : value) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+void UpdateEmailAddressBook(Window&, MainState& s) {
+  std::string target = fw::Clip(s.ctx->ini->Fetch("Files", "EmailAddressBookLocation"));
+  if (target.empty()) {
+    fw::Message("EmailAddressBookLocation not set in configuration file Please contact your administrator.",
+                "Dashpost", fw::Icon::Exclamation);
+    return;
+  }
+  BookTable t(s.ctx->dictionary->File("MVClients"));
+  std::string out;
+  std::vector<std::string> skipped;
+  if (t.Ok() && t.File().Set() == 0) {
+    while (t.File().Next() == 0) {
+      std::string email = fw::Clip(t.File().Buffer().Get("Email"));
+      if (email.empty()) continue;
+      if (email.size() > 49) {
+        skipped.push_back(email);
+        continue;
+      }
+      out += PadField(fw::CutUtf8(t.File().Buffer().Get("DisplayName"), 31), 31);
+      out += PadField(email, 49);
+      out += '\0';
+      out += ' ';
+    }
+  }
+  std::string why;
+  if (!WriteWhole(target, out, &why)) {
+    fw::Message("The e-mail address book was not updated: " + why, "Dashpost", fw::Icon::Exclamation);
+    return;
+  }
+  if (!skipped.empty()) {
+    std::string list;
+    for (const std::string& e : skipped) list += "|" + e;
+    fw::Message("These addresses are longer than 49 characters and were left out:" + list, "Dashpost",
+                fw::Icon::Exclamation);
+  }
+  fw::Message("Update email address book succeeded!", "Dashpost", fw::Icon::Information);
+}
+
+void ExportGroups(Window& w, MainState& s) {
+  fw::FileDialogRequest r;
+  r.mode = fw::FileDialogMode::Save;
+  r.title = "Please name the file to save";
+  r.filters = "CSV File|*.csv;*.txt";
+  std::string path;
+  if (!fw::Services().FileDialog(r, &path) || fw::Clip(path).empty()) return;
+  if (!EndsCsv(path)) path += ".CSV";
+  Dictionary& d = *s.ctx->dictionary;
+  bool all = w.IsChecked(MainSendToAll);
+  std::string out = "List,To,Company,Destination\r\n";
+  BookTable members(d.File("MVGroupClient"));
+  BookTable clients(d.File("MVClients"));
+  fw::Queue& groups = d.Queues().g_Qgroups;
+  for (int i = 1; members.Ok() && clients.Ok() && i <= groups.Records(); ++i) {
+    if (!all && !groups.Entry(i).GetLong("Mark")) continue;
+    std::string group = fw::Clip(groups.Entry(i).Get("GroupID"));
+    FileManager& m = members.File();
+    m.Buffer().Clear();
+    m.Buffer().Set("GroupID", group);
+    if (m.SetFrom("MVGC:KeyGroupID") != 0) continue;
+    while (m.Next() == 0 && fw::Clip(m.Buffer().Get("GroupID")) == group) {
+      FileManager& c = clients.File();
+      c.Buffer().Clear();
+      c.Buffer().SetLong("PK_MVClientID", m.Buffer().GetLong("FK_MVClientID"));
+      if (c.Fetch("MVC:KeyPK_MVClientID") != 0) continue;
+      out += Csv(group) + "," + Csv(fw::Clip(c.Buffer().Get("ClientID"))) + "," +
+             Csv(fw::Clip(c.Buffer().Get("Company"))) + "," + Csv(c.Buffer().Get("PreferredDestination")) + "\r\n";
+    }
+  }
+  std::string why;
+  if (!WriteWhole(path, out, &why)) {
+    fw::Message("The groups were not exported: " + why, "Dashpost", fw::Icon::Exclamation);
+    return;
+  }
+  fw::Message("Export finished.", "Dashpost", fw::Icon::Information);
+}
+
+// The Remote Files and Lists tabs and their Yes/No items.
+void ShowTabs(Window& w, MainState& s) {
+  w.SetChecked(s.showImageYes, s.showImageTab);
+  w.SetChecked(s.showImageNo, !s.showImageTab);
+  w.SetChecked(s.showListsYes, s.showListsTab);
+  w.SetChecked(s.showListsNo, !s.showListsTab);
+  if (auto* tabs = qobject_cast<QTabWidget*>(w.ControlWidget(MainSheetAttach))) {
+    tabs->setTabVisible(tabs->indexOf(w.ControlWidget(MainTabRemoteFiles)), s.showImageTab);
+    tabs->setTabVisible(tabs->indexOf(w.ControlWidget(MainTabLists)), s.showListsTab);
+  }
+}
+
+void WriteClosingSettings(Window& w, MainState& s) {
+  fw::IniFile& ini = *s.ctx->ini;
+  if (!s.ctx->books.empty()) ini.Update("Database", "Pathname", s.ctx->books[s.ctx->currentBook].path);
+  ini.Update("Default", "ShowImageFilesTab", s.showImageTab ? "YES" : "NO");
+  ini.Update("Default", "ShowRemoteListsTab", s.showListsTab ? "YES" : "NO");
+  ini.Update("Default", "DefaultLanguage", CurrentLanguage());
+  (void)w;
+}
+
+}  // namespace
+
+bool SendReady(const Readiness& r) {
+  bool target = r.destination || r.sendToAll || r.markedGroup || r.markedList;
+  bool content = r.mainAttachment || r.coverMessage || r.markedRemoteFile;
+  for (const auto& [path, marked] : r.localFiles) {
+    if (!marked) continue;
+    if (EndsCsv(path)) target = true;
+    else content = true;
+  }
+  return target && content;
+}
+
+std::unique_ptr<Window> Main(MainContext& ctx) {
+  auto window = std::make_unique<Window>("Main", "Dashpost", QRect(0, 0, 420, 300));
+  Window& w = *window;
+  auto state = std::make_shared<MainState>();
+  MainState& s = *state;
+  s.ctx = &ctx;
+  fw::IniFile& ini = *ctx.ini;
+  GlobalQueues& q = ctx.dictionary->Queues();
+
+  // Controls in their order: the field numbers of MainField.
+  w.AddEntry("?g_To", QRect(60, 5, 120, 11), 50);
+  w.AddEntry("?g_company", QRect(60, 19, 120, 11), 100);
+  w.AddEntry("?g_destination", QRect(60, 33, 120, 11), 100);
+  w.AddButton("?Button_AddRecepient", "Add reci&pient", QRect(185, 33, 60, 12));
+  w.AddEntry("?g_sReference", QRect(300, 5, 110, 11), 50);
+  w.AddEntry("?g_sChargeCode", QRect(300, 19, 110, 11), 30);
+  w.AddList("?List_chargeCode", QRect(300, 19, 110, 11), &q.g_ChargeCodeQ, {{"Description", "Description", 100}});
+  w.AddEntry("?g_sSendDate", QRect(300, 33, 55, 11), 20);
+  w.AddEntry("?g_sSendTime", QRect(360, 33, 50, 11), 15);
+  w.AddCheck("?g_bIncludeCoverpage", "&Include cover page message", QRect(5, 50, 150, 10));
+  int sheetMsg = w.AddSheet("?Sheet_msg", QRect(5, 62, 240, 110));
+  int tabMsg = w.AddTab(sheetMsg, "?Tab", "&Message");
+  w.AddText("?g_coverPageMsg", QRect(2, 2, 232, 92), tabMsg);
+  int sheetAttach = w.AddSheet("?Sheet_attachOtherEtc", QRect(5, 176, 240, 90));
+  int tabRemote = w.AddTab(sheetAttach, "?Tab_remoteFiles", "&Remote Files");
+  w.AddList("?List_remoteFiles", QRect(2, 2, 232, 70), &q.g_QimageFiles,
+            {{"Remote Filename", "Name", 100}, {"Remote File Description", "Description", 120}}, "Mark", tabRemote);
+  int tabLists = w.AddTab(sheetAttach, "?Tab_remoteLists", "Lists");
+  w.AddList("?List_remoteLists", QRect(2, 2, 232, 70), &q.g_QremoteLists,
+            {{"List Name", "Name", 100}, {"Remote File List", "Description", 120}}, "Mark", tabLists);
+  int tabLocal = w.AddTab(sheetAttach, "?Tab_localFiles", "Local Files");
+  w.AddList("?LIST_AttachOtherFiles", QRect(2, 2, 232, 70), &q.g_QattachOtherFiles,
+            {{"Local Files", "FilePathName", 220}}, "Mark", tabLocal);
+  w.AddCheck("?g_bSendToAllClients", "Send to all recipients", QRect(255, 50, 150, 10));
+  int sheetGroups = w.AddSheet("?Sheet_groups", QRect(255, 62, 155, 190));
+  int tabGroups = w.AddTab(sheetGroups, "?Tab_groups", "&Groups");
+  w.AddList("?List_groups", QRect(2, 2, 147, 172), &q.g_Qgroups, {{"Group Name", "GroupID", 140}}, "Mark", tabGroups);
+  w.AddButton("?ButtonSendFax", "S&end Fax", QRect(340, 270, 70, 16));
+  w.AddButton("?Button4", "&Attention:", QRect(5, 5, 50, 11));
+  w.AddButton("?Button5", "&Company:", QRect(5, 19, 50, 11));
+  w.AddButton("?Button6", "&Destination:", QRect(5, 33, 50, 11));
+  w.AddButton("?ButtonAutoText", "AutoText", QRect(255, 270, 60, 16));
+  w.AddPrompt("?PromptRef", "Reference:", QRect(250, 5, 48, 10));
+  w.AddPrompt("?PromptCharge", "Charge code:", QRect(250, 19, 48, 10));
+  w.AddPrompt("?PromptDate", "Date/time:", QRect(250, 33, 48, 10));
+
+  // Menus.
+  int file = w.AddMenu("?MenuFile", "&File");
+  s.updateEmail = w.AddItem("?UpdateEmail", "Update E-mail Address Book", file);
+  int exportFile = w.AddItem("?ExportFile", "Export File", file);
+  s.exportGroups = w.AddItem("?ExportGroups", "Export Groups", file);
+  int importFile = w.AddItem("?ImportFile", "Import File", file);
+  int resubmit = w.AddItem("?Resubmit", "Resubmit", file);
+  s.uploadList = w.AddItem("?UploadList", "Upload List", file);
+  w.AddSeparator(file);
+  s.exitItem = w.AddItem("?Exit", "Exit", file);
+  int books = w.AddMenu("?MenuBooks", "Address &Books");
+  for (size_t i = 0; i < ctx.books.size(); ++i)
+    w.AddItem("", (static_cast<int>(i) == ctx.currentBook ? "* " : "  ") + ctx.books[i].name, books);
+  w.AddSeparator(books);
+  int createBook = w.AddItem("?CreateBook", "Create an Address Book", books, "Create another personal or global address book");
+  int viewBook = w.AddItem("?ViewBook", "View Current Address Book", books);
+  int groupSetup = w.AddItem("?GroupSetup", "&Group Setup", books, "Configure group and recipient details");
+  int view = w.AddMenu("?MenuView", "&View");
+  int viewLog = w.AddItem("?ViewSendLog", "View Send Log", view);
+  int options = w.AddMenu("?MenuOptions", "Send &Options");
+  int pri = w.AddMenu("?MenuPriority", "Fax Priority", options);
+  s.priority[0] = w.AddItem("?PriorityHigh", "Urgent", pri);
+  s.priority[1] = w.AddItem("?PriorityNormal", "Normal", pri);
+  s.priority[2] = w.AddItem("?PriorityLow", "Non-urgent", pri);
+  int notif = w.AddMenu("?MenuNotification", "Notification", options);
+  s.notification[0] = w.AddItem("?NotifyNone", "None", notif);
+  s.notification[1] = w.AddItem("?NotifyErrors", "Non-delivery", notif);
+  s.notification[2] = w.AddItem("?NotifyAll", "Delivery", notif);
+  int cover = w.AddMenu("?MenuCoverPage", "Cover Page", options);
+  int res = w.AddMenu("?MenuResolution", "Resolution", options);
+  s.resolution[0] = w.AddItem("?ResHigh", "High", res);
+  s.resolution[1] = w.AddItem("?ResLow", "Low", res);
+  int page = w.AddMenu("?MenuPageSize", "Page Size", options);
+  s.pageSize[0] = w.AddItem("?PageFull", "Full", page);
+  s.pageSize[1] = w.AddItem("?PageMinimum", "Minimum", page);
+  s.retryItem = w.AddItem("?RetryProfile", "Retry Profile", options);
+  int group = w.AddMenu("?MenuGroupSend", "Group Send Preference", options);
+  const char* groupTexts[] = {"Fax Only", "Email Only", "Fax then Email", "Fax and Email", "Use Entry Default"};
+  for (int i = 0; i < 5; ++i) s.groupSend[i] = w.AddItem("", groupTexts[i], group);
+  w.AddSeparator(options);
+  s.saveDefaults = w.AddItem("?SaveDefaults", "Save as My Defaults", options);
+  int setup = w.AddMenu("?MenuSetup", "&Setup");
+  s.userSetup = w.AddItem("?UserSetup", "User Setup", setup);
+  int personal = w.AddItem("?PersonalDetails", "&Personal Details", setup);
+  int mailmerge = w.AddItem("?MailmergeFields", "Mailmerge Fields", setup);
+  int autoTextSetup = w.AddItem("?AutoTextSetup", "AutoText Setup", setup);
+  int coverSetup = w.AddItem("?CoverPageSetup", "Cover Page Setup", setup);
+  s.createCover = w.AddItem("?CreateCoverPage", "Create a Cover Page", setup);
+  s.createRemote = w.AddItem("?CreateRemoteFile", "Create a Remote File", setup);
+  int dispImg = w.AddMenu("?MenuDisplayRemoteFiles", "Display Remote Files", setup);
+  s.showImageYes = w.AddItem("?ImgYes", "Yes", dispImg);
+  s.showImageNo = w.AddItem("?ImgNo", "No", dispImg);
+  int dispLists = w.AddMenu("?MenuDisplayRemoteLists", "Display Remote Lists", setup);
+  s.showListsYes = w.AddItem("?ListsYes", "Yes", dispLists);
+  s.showListsNo = w.AddItem("?ListsNo", "No", dispLists);
+  int help = w.AddMenu("?MenuHelp", "&Help");
+  int about = w.AddItem("?About", "About", help);
+  LoadCoverPages(w, s, cover);
+
+  // The other windows' items: enabled once their procedure is wired.
+  auto wire = [&](int field, const char* name) {
+    MenuAction action;
+    for (const auto& [n, a] : MenuWiring())
+      if (n == name) action = a;
+    w.Disable(field, !action);
+    if (action) s.wired.emplace_back(field, action);
+  };
+  wire(exportFile, "ExportKDFToTxt");
+  wire(importFile, "ImportTxtToKDF2");
+  wire(resubmit, "RetryUnseccessful");
+  wire(createBook, "CreateAddressBook");
+  wire(viewBook, "FindClient");
+  wire(groupSetup, "GroupClientSetup");
+  wire(viewLog, "ViewSendLog");
+  wire(personal, "CmdSetup");
+  wire(mailmerge, "AdditionalOutputValues");
+  wire(autoTextSetup, "AutoTextSetup");
+  wire(coverSetup, "CoverPageSetup");
+  wire(about, "AboutWin");
+  wire(MainFindAttention, "FindClient");
+  wire(MainFindCompany, "FindClient");
+  wire(MainFindDestination, "FindClient");
+  wire(MainAutoText, "InsertAutoText");
+
+  // Switches of the INI file.
+  auto hideMenu = [&](int menu, bool hidden) {
+    if (QAction* a = w.MenuAction(menu)) a->setVisible(!hidden);
+  };
+  hideMenu(file, !NotNo(ini, "Default", "FileMenu"));
+  hideMenu(books, !NotNo(ini, "Default", "AddressBooksMenu"));
+  hideMenu(setup, !NotNo(ini, "Default", "SetupMenu"));
+  hideMenu(pri, !NotNo(ini, "Default", "ShowFaxPriorityMenuitem"));
+  hideMenu(notif, !NotNo(ini, "Default", "ShowNotificationMenuItem"));
+  hideMenu(res, !NotNo(ini, "Default", "ShowResolutionMenuItem"));
+  hideMenu(page, !NotNo(ini, "Default", "ShowPageSizeMenuItem"));
+  hideMenu(s.retryItem, !NotNo(ini, "Default", "ShowRetryProfileMenuItem"));
+  w.Hide(MainSendToAll, !NotNo(ini, "Default", "ShowSendAllRecipients"));
+  s.showImageTab = Yes(ini, "Default", "ShowImageFilesTab");
+  s.showListsTab = Yes(ini, "Default", "ShowRemoteListsTab");
+  s.minimiseOnSend = Yes(ini, "Default", "MinimiseOnSend");
+  ShowTabs(w, s);
+
+  s.options = ReadSendOptions(ini);
+  s.datePicture = DatePicture(fw::Clip(ini.Fetch("Default", "DateFormat")));
+  w.SetText(MainSendDate, fw::Format(fw::Today(), s.datePicture));
+  w.SetText(MainSendTime, fw::Format(fw::Clock(), "@T1"));
+  ShowOptions(w, s);
+  LoadChargeCodes(w, s);
+  LoadGroupList(*ctx.dictionary);
+  // The caption: DashpostTitleBar with the user's name, and the book.
+  std::string caption = fw::Clip(ini.Fetch("Default", "DashpostTitleBar"));
+  if (caption.empty()) caption = "Dashpost";
+  size_t full = caption.find("<FULLNAME>");
+  if (full != std::string::npos)
+    caption.replace(full, 10, fw::Clip(GetUserIdentity(ini.Fetch("Files", "DeliveryCommand")).userName));
+  if (!ctx.books.empty()) caption += " - " + ctx.books[ctx.currentBook].name;
+  w.SetCaption(caption);
+  if (!ctx.mainAttachment.empty()) {
+    w.SetText(MainMessage, "");
+    w.SetCaption(caption + " - " + ctx.mainAttachment);
+  }
+
+  // The message text's limit.
+  if (auto* text = qobject_cast<QPlainTextEdit*>(w.ControlWidget(MainMessage))) {
+    QObject::connect(text, &QPlainTextEdit::textChanged, &w, [&w, text, state] {
+      QByteArray bytes = text->toPlainText().toUtf8();
+      if (static_cast<size_t>(bytes.size()) > kMessageLimit) {
+        std::string cut = fw::CutUtf8(std::string_view(bytes.constData(), bytes.size()), kMessageLimit);
+        QSignalBlocker block(text);
+        text->setPlainText(QString::fromStdString(cut));
+        text->moveCursor(QTextCursor::End);
+        fw::Message("Message box limit (8192 bytes) exceeded. ", "Dashpost", fw::Icon::Exclamation);
+      }
+      UpdateSendButton(w, *state);
+    });
+  }
+
+  Window* raw = window.get();
+  QObject::connect(raw, &Window::windowEvent, raw, [raw, state, &ctx](int event, int field) {
+    Window& w = *raw;
+    MainState& s = *state;
+    if (event == fw::EventOpenWindow) {
+      UpdateSendButton(w, s);
+      mvn::helptips::HintwellWindowOpened(raw, "Main", 0);
+      LanguageWindowOpened(raw, "Main", &s.windowLanguage);
+    } else if (event == fw::EventCloseWindow) {
+      WriteClosingSettings(w, s);
+      mvn::helptips::HintwellWindowClosed(raw);
+    } else if (event == fw::EventAccepted) {
+      if (field == MainTo || field == MainCompany || field == MainDestination) AfterLookup(w, s, field);
+      else if (field == MainAddRecipient) AddRecipient(w, s);
+      else if (field == MainSend) Send(w, s);
+      else if (field == s.exitItem) w.Close();
+      else if (field == MainIncludeCover || field == MainSendToAll || field == MainGroups ||
+               field == MainRemoteFiles || field == MainRemoteLists || field == MainLocalFiles)
+        UpdateSendButton(w, s);
+      else {
+        auto pick = [&](const int* items, int n, auto* target) {
+          for (int i = 0; i < n; ++i)
+            if (items[i] == field) {
+              *target = static_cast<std::remove_pointer_t<decltype(target)>>(i + 1);
+              ShowOptions(w, s);
+              return true;
+            }
+          return false;
+        };
+        if (pick(s.priority, 3, &s.options.priority) || pick(s.notification, 3, &s.options.notification) ||
+            pick(s.resolution, 2, &s.options.resolution) || pick(s.pageSize, 2, &s.options.pageSize) ||
+            pick(s.groupSend, 5, &s.options.groupSend))
+          return;
+        for (auto& [f, name] : s.coverItems)
+          if (f == field) {
+            s.options.coverPage = name;
+            ShowOptions(w, s);
+            return;
+          }
+        if (field == s.retryItem) {
+          std::string value = fw::CutUtf8(fw::Upper(s.options.retryProfile), 27);
+          if (EnterValue2(raw, "Retry Profile", &value, 20)) s.options.retryProfile = value.empty() ? "0" : value;
+        } else if (field == s.updateEmail) {
+          UpdateEmailAddressBook(w, s);
+        } else if (field == s.exportGroups) {
+          ExportGroups(w, s);
+        } else if (field == s.saveDefaults) {
+          WriteSendOptions(*ctx.ini, s.options);
+        } else if (field == s.userSetup) {
+          WindowPrompter p;
+          StartDeliverySettings(*ctx.ini, p);
+        } else if (field == s.uploadList) {
+          std::string name;
+          if (!EnterValue2(raw, "UploadList", &name, 100) || fw::Clip(name).empty()) return;
+          SendListSource src;
+          src.sendToAll = w.IsChecked(MainSendToAll);
+          src.groupSend = s.options.groupSend;
+          BuildSendToList(*ctx.dictionary, src);
+          WindowPrompter p;
+          SendResult r = UploadList(*ctx.dictionary, *ctx.ini, fw::Clip(name), p);
+          // Reported only when the command was started, and as started.
+          if (r.started) fw::Message("Uploading list started!", "Dashpost", fw::Icon::Information);
+        } else if (field == s.showImageYes || field == s.showImageNo) {
+          s.showImageTab = field == s.showImageYes;
+          ShowTabs(w, s);
+        } else if (field == s.showListsYes || field == s.showListsNo) {
+          s.showListsTab = field == s.showListsYes;
+          ShowTabs(w, s);
+        } else if (field == s.createCover || field == s.createRemote) {
+          std::string name, description;
+          bool coverPage = field == s.createCover;
+          if (!GetNameValuesDialog(raw, coverPage ? "Create a Cover Page" : "Create a Remote File", &name,
+                                   &description) || fw::Clip(name).empty())
+            return;
+          fw::Queue& queue = coverPage ? ctx.dictionary->Queues().g_QcoverPages : ctx.dictionary->Queues().g_QimageFiles;
+          queue.Buffer().Clear();
+          queue.Buffer().Set("Name", name);
+          queue.Buffer().Set("Description", description);
+          queue.Buffer().SetLong("bNewCreated", 1);
+          queue.Add();
+          w.Display(MainRemoteFiles);
+        } else {
+          for (auto& [f, action] : s.wired)
+            if (f == field) action(raw, ctx);
+        }
+      }
+    }
+    // The tip hooks after the window's own handling. The local and remote
+    // file lists have popups of their own with What's This as item 3.
+    int tip = 0;
+    if (event == fw::EventAlertKey && field == MainLocalFiles) {
+      tip = mvn::helptips::HintwellTakeEvent(raw, event, field,
+                                             "Add files to attach|Delete the selected files from the list|-|What's This",
+                                             false);
+      if (tip == field) AddLocalFile(w, s);
+      else if (tip == -2) DeleteLocalFiles(w, s);
+      tip = tip == -3 ? field : 0;
+    } else if (event == fw::EventAlertKey && field == MainRemoteFiles) {
+      tip = mvn::helptips::HintwellTakeEvent(
+          raw, event, field, "Disconnect selected remote files|Delete selected remote files|-|What's This", false);
+      if (tip == field) DisconnectRemoteFiles(w, s);
+      else if (tip == -2) DeleteRemoteFiles(w, s);
+      tip = tip == -3 ? field : 0;
+    } else {
+      tip = mvn::helptips::HintwellTakeEvent(raw, event, field);
+    }
+    if (tip > 0)
+      mvn::helptips::HintwellTipRequest(fw::ControlTypeName(w.Type(tip)), w.UseName(tip).c_str(), "Main",
+                                        ctx.tipFile.c_str());
+  });
+  return window;
+}
+
+}  // namespace mvn::client

@@ -1,0 +1,144 @@
+// The client program dashpost: start-up, the main send window and the
+// small dialogs the send window needs. Every window is a procedure: a free
+// function that builds its window, runs it and returns what it says.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "client/core/request.h"
+#include "client/core/sendlist.h"
+#include "client/records/records.h"
+#include "framework/core/ini.h"
+
+namespace mvn::framework {
+class Window;
+}
+
+namespace mvn::client {
+
+// ---------------------------------------------------------------------------
+// Start-up
+
+// The INI file candidates of a program path, in the order they are tried:
+// the program path with its extension (if any) replaced by ".INI"; the
+// bare "<prog>.INI" (the profile layer puts it in <root>/windows); and
+// "<HOMEDRIVE><HOMEPATH>/<prog>/<prog>.ini" (HOME when those are unset).
+std::vector<std::string> IniCandidates(std::string_view programPath);
+// The program name: the program file's name without its extension (20).
+std::string ProgramName(std::string_view programPath);
+// The first candidate whose [Database] Pathname is not empty; "" for none.
+std::string FindClientIni(std::string_view programPath);
+
+// The command line's main attachment: the first argument that is not a
+// switch ("/L", "/EditTips", "/hw..."), taken whole; "" when none.
+std::string MainAttachmentFromArguments(const std::vector<std::string>& arguments);
+
+// One configured address book.
+struct AddressBook {
+  std::string name;    // 79
+  std::string path;    // 149
+  std::string driver;  // 19, "KEYED" when empty
+};
+// A display name that can be stored as a [Database] key: not empty, no
+// "=", "[", "]", ";" at its start, line break or control character, and not
+// one of the section's own keys (no case).
+bool ValidBookName(std::string_view name);
+// Reads the configured books into g_QaddressBooks (sorted by path) and
+// returns the current one's index (0-based). Without NumCustomBooks the
+// configured Pathname is book 1 ("Personal Address Book") and the four
+// keys are written back; with neither, "<cwd>/Personal". Books whose name
+// would break the file are skipped with a message in *skipped.
+int LoadAddressBooks(Dictionary& dictionary, framework::IniFile& ini, std::vector<AddressBook>* books,
+                     std::vector<std::string>* skipped);
+
+// The send options as the INI file's Default* keys choose them.
+struct SendOptions {
+  Notification notification = Notification::None;
+  Priority priority = Priority::None;
+  Resolution resolution = Resolution::None;
+  PageSize pageSize = PageSize::None;
+  GroupSend groupSend = GroupSend::None;
+  std::string coverPage;     // 99
+  std::string retryProfile;  // 20
+};
+SendOptions ReadSendOptions(const framework::IniFile& ini);
+// Save as My Defaults: the values written back.
+void WriteSendOptions(framework::IniFile& ini, const SendOptions& options);
+// The date picture of DateFormat ("dd/mm/yyyy" for anything else).
+std::string DatePicture(std::string_view dateFormat);
+
+// MandatoryCharge: "", "YES", "NO" use a temporary charge database in the
+// temporary directory; a path names a charge database, which must exist.
+// Returns false with the message when it does not. *temporary tells which.
+bool SetupChargeAccount(Dictionary& dictionary, const framework::IniFile& ini, bool* temporary, std::string* message);
+
+
+// ---------------------------------------------------------------------------
+// The main window
+
+struct MainContext {
+  Dictionary* dictionary = nullptr;
+  framework::IniFile* ini = nullptr;
+  std::string iniPath;
+  std::string tipFile = "hintwell.hwt";
+  std::string mainAttachment;      // from the command line
+  bool chargeTemporary = true;     // no charge-account file in use
+  int currentBook = 0;
+  std::vector<AddressBook> books;
+  WriterOptions writer;            // tests shorten the waits
+  bool confirmed = true;           // cleared by ConfirmBeforeSend when the user cancels
+  // Called when a send of a command-line attachment is done: the program
+  // ends (tests record it).
+  std::function<void()> quit;
+};
+
+// Builds the main send window. The caller opens and runs it; it writes the
+// settings when it closes.
+std::unique_ptr<framework::Window> Main(MainContext& context);
+// Field numbers of the main window's controls (stable; the language files
+// and the help tips use them).
+enum MainField : int {
+  MainTo = 1, MainCompany, MainDestination, MainAddRecipient, MainReference, MainChargeCode, MainChargeList,
+  MainSendDate, MainSendTime, MainIncludeCover, MainSheetMsg, MainTabMsg, MainMessage, MainSheetAttach,
+  MainTabRemoteFiles, MainRemoteFiles, MainTabLists, MainRemoteLists, MainTabLocal, MainLocalFiles,
+  MainSendToAll, MainSheetGroups, MainTabGroups, MainGroups, MainSend, MainFindAttention, MainFindCompany,
+  MainFindDestination, MainAutoText,
+};
+
+// Readiness: a target and content.
+struct Readiness {
+  bool destination = false, sendToAll = false, markedGroup = false, markedList = false;
+  bool mainAttachment = false, coverMessage = false, markedRemoteFile = false;
+  std::vector<std::pair<std::string, bool>> localFiles;  // path, marked
+};
+bool SendReady(const Readiness& r);
+
+// The whole program: start-up in its order, the main window, shut-down.
+// A driver, when given, runs once the main window has opened (the
+// headless sample run operates the window through it).
+int ProgramMain(int argc, char** argv,
+                const std::function<void(framework::Window&, MainContext&)>& driver = {});
+
+// ---------------------------------------------------------------------------
+// Dialogs used by the send window (and by the other windows)
+
+// A value prompt: caption, prompt, the value to start with (max bytes).
+// Returns true on OK with *value set.
+bool EnterValue2(framework::Window* parent, std::string_view prompt, std::string* value, size_t maxBytes = 100);
+// Name and description of a new cover page or remote file.
+bool GetNameValuesDialog(framework::Window* parent, std::string_view caption, std::string* name,
+                         std::string* description);
+// Every group of the current book in key order into g_Qgroups (unmarked).
+int LoadGroupList(Dictionary& dictionary);
+// The broadcast question for n recipients: true to go on.
+bool ConfirmBroadCast(framework::Window* parent, int recipients);
+
+// The menu items of other windows: a table from the item's use name to a
+// callable; an item without a callable is shown disabled.
+using MenuAction = std::function<void(framework::Window* main, MainContext& context)>;
+const std::vector<std::pair<std::string, MenuAction>>& MenuWiring();
+
+}  // namespace mvn::client

@@ -1,0 +1,237 @@
+// Start-up: the INI file, the address books, the send-option defaults, the
+// charge-account database and the command line's main attachment.
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <sys/stat.h>
+
+#include "client/app/procedures.h"
+#include "framework/core/record.h"
+#include "framework/core/strings.h"
+
+namespace mvn::client {
+
+namespace fw = mvn::framework;
+
+namespace {
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? std::string(v) : std::string();
+}
+
+// The writers' temporary directory, with its "/".
+std::string TempDir() {
+  std::string request = SendRequestPath();
+  return request.substr(0, request.rfind('/') + 1);
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The file of a directory whose name matches without case, else the name.
+std::string NoCase(const std::string& path) {
+  if (IsRegularFile(path)) return path;
+  std::filesystem::path p(path);
+  std::error_code ec;
+  std::string want = fw::Upper(p.filename().string());
+  for (const auto& e : std::filesystem::directory_iterator(p.parent_path().empty() ? "." : p.parent_path(), ec))
+    if (fw::Upper(e.path().filename().string()) == want) return (p.parent_path() / e.path().filename()).string();
+  return path;
+}
+
+}  // namespace
+
+std::string ProgramName(std::string_view programPath) {
+  std::string name(programPath);
+  size_t slash = name.rfind('/');
+  if (slash != std::string::npos) name.erase(0, slash + 1);
+  size_t dot = name.rfind('.');
+  if (dot != std::string::npos && dot > 0) name.erase(dot);
+  return fw::CutUtf8(name, 20);
+}
+
+std::vector<std::string> IniCandidates(std::string_view programPath) {
+  std::string path(programPath);
+  size_t slash = path.rfind('/');
+  size_t dot = path.rfind('.');
+  std::string first = path;
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) first.erase(dot);
+  first += ".INI";
+  std::string prog = ProgramName(programPath);
+  std::string home = Env("HOMEDRIVE") + Env("HOMEPATH");
+  if (Env("HOMEPATH").empty()) home = Env("HOME");
+  return {NoCase(first), prog + ".INI", home + "/" + prog + "/" + prog + ".ini"};
+}
+
+std::string FindClientIni(std::string_view programPath) {
+  for (const std::string& candidate : IniCandidates(programPath)) {
+    fw::IniFile ini(candidate);
+    if (!fw::Clip(ini.Fetch("Database", "Pathname")).empty()) return candidate;
+  }
+  return std::string();
+}
+
+std::string MainAttachmentFromArguments(const std::vector<std::string>& arguments) {
+  for (const std::string& a : arguments) {
+    if (a.empty()) continue;
+    if (a[0] == '/' && a.size() > 1) {
+      std::string l = fw::Lower(a);
+      if (l == "/l" || l == "/edittips" || l.rfind("/hw", 0) == 0) continue;
+    }
+    return a;
+  }
+  return std::string();
+}
+
+bool ValidBookName(std::string_view name) {
+  std::string n = fw::Clip(fw::Left(name));
+  if (n.empty() || n.size() > 79) return false;
+  if (n.front() == '[' || n.front() == ';' || n.front() == '#') return false;
+  for (unsigned char c : n)
+    if (c < 0x20 || c == 0x7F || c == '=' || c == ']') return false;
+  std::string u = fw::Upper(n);
+  static const char* const kReserved[] = {"PATHNAME", "DRIVER", "NUMCUSTOMBOOKS"};
+  for (const char* r : kReserved)
+    if (u == r) return false;
+  if (u.rfind("CUSTOM BOOK ", 0) == 0 || u.rfind("DRIVER ", 0) == 0) return false;
+  return true;
+}
+
+int LoadAddressBooks(Dictionary& dictionary, fw::IniFile& ini, std::vector<AddressBook>* books,
+                     std::vector<std::string>* skipped) {
+  std::vector<AddressBook> list;
+  long count = ini.FetchNumber("Database", "NumCustomBooks", 0);
+  if (count > 999) count = 999;
+  for (long n = 1; n <= count; ++n) {
+    AddressBook b;
+    b.name = fw::Clip(ini.Fetch("Database", "Custom Book " + std::to_string(n)));
+    if (!ValidBookName(b.name)) {
+      if (skipped && !b.name.empty()) skipped->push_back(b.name);
+      continue;
+    }
+    b.path = fw::Clip(ini.Fetch("Database", b.name));
+    b.driver = fw::Upper(fw::Clip(ini.Fetch("Database", "Driver " + std::to_string(n))));
+    if (b.driver.empty()) b.driver = "KEYED";
+    if (b.path.empty() || b.path.size() > kMaxPathLength) {
+      if (skipped) skipped->push_back(b.name);
+      continue;
+    }
+    list.push_back(b);
+  }
+  std::stable_sort(list.begin(), list.end(), [](const AddressBook& a, const AddressBook& b) { return a.path < b.path; });
+  std::string pathname = fw::Clip(ini.Fetch("Database", "Pathname"));
+  int current = 0;
+  if (count <= 0) {
+    // The configured book becomes book 1; without one, a personal book in
+    // the current directory.
+    AddressBook b;
+    b.name = "Personal Address Book";
+    if (pathname.empty()) {
+      char cwd[PATH_MAX];
+      b.path = std::string(::getcwd(cwd, sizeof cwd) ? cwd : ".") + "/Personal";
+    } else {
+      b.path = pathname;
+    }
+    b.driver = fw::Upper(fw::Clip(ini.Fetch("Database", "Driver")));
+    if (b.driver.empty()) b.driver = "KEYED";
+    list = {b};
+    ini.Update("Database", "Pathname", b.path);
+    ini.Update("Database", "NumCustomBooks", "1");
+    ini.Update("Database", "Custom Book 1", b.name);
+    ini.Update("Database", b.name, b.path);
+  } else {
+    for (size_t i = 0; i < list.size(); ++i)
+      if (list[i].path == pathname) current = static_cast<int>(i);
+  }
+  fw::Queue& q = dictionary.Queues().g_QaddressBooks;
+  q.Free();
+  for (const AddressBook& b : list) {
+    q.Buffer().Clear();
+    q.Buffer().Set("Name", b.name);
+    q.Buffer().Set("pathName", b.path);
+    q.Buffer().Set("Driver", b.driver);
+    q.Add();
+  }
+  if (books) *books = list;
+  if (!list.empty()) dictionary.SetAddressBookFiles(list[current].path, list[current].driver);
+  return current;
+}
+
+namespace {
+template <typename E>
+E Pick(const fw::IniFile& ini, const char* key, std::initializer_list<const char*> values) {
+  std::string v = fw::Upper(fw::Clip(fw::Left(ini.Fetch("Default", key))));
+  int i = 1;
+  for (const char* value : values) {
+    if (v == value) return static_cast<E>(i);
+    ++i;
+  }
+  return static_cast<E>(0);
+}
+}  // namespace
+
+SendOptions ReadSendOptions(const fw::IniFile& ini) {
+  SendOptions o;
+  o.priority = Pick<Priority>(ini, "DefaultPriority", {"HIGH", "NORMAL", "LOW"});
+  o.notification = Pick<Notification>(ini, "DefaultNotifyLevel", {"NONE", "ERRORS", "ALL"});
+  o.resolution = Pick<Resolution>(ini, "DefaultResolution", {"HIGH", "LOW"});
+  o.pageSize = Pick<PageSize>(ini, "DefaultPageSize", {"FULL", "MINIMUM"});
+  o.groupSend = Pick<GroupSend>(ini, "DefaultGroupSend",
+                                {"FAX ONLY", "EMAIL ONLY", "FAX THEN EMAIL", "FAX AND EMAIL", "USE ENTRY DEFAULT"});
+  o.coverPage = fw::CutUtf8(fw::Clip(ini.Fetch("Default", "DefaultLastUsedCoverPage")), 99);
+  if (fw::Upper(fw::Clip(ini.Fetch("Default", "SendOptionsRetryProfile"))) != "NO")
+    o.retryProfile = fw::CutUtf8(fw::Clip(ini.Fetch("Default", "DefaultRetry")), 20);
+  return o;
+}
+
+void WriteSendOptions(fw::IniFile& ini, const SendOptions& o) {
+  static const char* const kNotify[] = {"", "NONE", "ERRORS", "ALL"};
+  static const char* const kPriority[] = {"", "HIGH", "NORMAL", "LOW"};
+  static const char* const kResolution[] = {"", "High", "LOW"};
+  static const char* const kPage[] = {"", "Full  ", "Minimum"};
+  static const char* const kGroup[] = {"", "FAX ONLY", "EMAIL ONLY", "FAX THEN EMAIL", "FAX AND EMAIL",
+                                       "USE ENTRY DEFAULT"};
+  ini.Update("Default", "DefaultNotifyLevel", kNotify[static_cast<int>(o.notification)]);
+  ini.Update("Default", "DefaultPriority", kPriority[static_cast<int>(o.priority)]);
+  ini.Update("Default", "DefaultResolution", kResolution[static_cast<int>(o.resolution)]);
+  ini.Update("Default", "DefaultPageSize", kPage[static_cast<int>(o.pageSize)]);
+  ini.Update("Default", "DefaultRetry", o.retryProfile);
+  ini.Update("Default", "DefaultGroupSend", kGroup[static_cast<int>(o.groupSend)]);
+  ini.Update("Default", "DefaultLastUsedCoverPage", o.coverPage);
+}
+
+std::string DatePicture(std::string_view dateFormat) {
+  static const char* const kPatterns[] = {"mm/dd/yy", "mm/dd/yyyy", "mmm dd, yyyy", "mmmmmmmmm dd, yyyy",
+                                          "dd/mm/yy", "dd/mm/yyyy", "dd mmm yy",    "dd mmm yyyy",
+                                          "yy/mm/dd", "yyyy/mm/dd", "yymmdd",       "yyyymmdd",
+                                          "mm/yy",    "mm/yyyy",    "yy/mm",        "yyyy/mm"};
+  for (const char* p : kPatterns)
+    if (dateFormat == p) return p;
+  return "dd/mm/yyyy";
+}
+
+bool SetupChargeAccount(Dictionary& dictionary, const fw::IniFile& ini, bool* temporary, std::string* message) {
+  std::string v = fw::Clip(fw::Left(ini.Fetch("Default", "MandatoryCharge")));
+  std::string u = fw::Upper(v);
+  if (v.empty() || u == "YES" || u == "NO") {
+    if (temporary) *temporary = true;
+    return dictionary.SetChargeAccountFiles(TempDir() + "dposttmp", message);
+  }
+  if (temporary) *temporary = false;
+  if (u.size() >= 4 && u.compare(u.size() - 4, 4, ".KDF") == 0) v.erase(v.size() - 4);
+  if (!IsRegularFile(v + ".KDF")) {
+    if (message)
+      *message = "Required charge account file (" + v + ".KDF" +
+                 ") does not exist. Please contact your administrator for help";
+    return false;
+  }
+  return dictionary.SetChargeAccountFiles(v, message);
+}
+
+}  // namespace mvn::client

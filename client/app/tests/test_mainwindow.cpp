@@ -1,0 +1,376 @@
+// The real main window offscreen: a recipient typed, a local file added
+// through the list's popup, options chosen in the menus, Send pressed; the
+// delivery command (a recording script) gets the request, which matches a
+// request worked out by hand. Also the lookup while typing, the date
+// checks, a French language file at start, and screenshots.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTabWidget>
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QLineEdit>
+#include <QTimer>
+#include <clocale>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "client/app/language.h"
+#include "client/app/procedures.h"
+#include "framework/core/services.h"
+#include "framework/core/strings.h"
+#include "framework/gui/window.h"
+#include "tests/support/process.h"
+#include "tests/support/tempdir.h"
+
+namespace fs = std::filesystem;
+namespace fw = mvn::framework;
+using namespace mvn::client;
+
+namespace {
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+std::string OutputDir() {
+  const char* root = std::getenv("MVN_TEST_BINARY_DIR");
+  fs::path dir = fs::path(root && *root ? root : ".") / "test-output" / "client-app";
+  fs::create_directories(dir);
+  return dir.string();
+}
+
+void Drain() {
+  for (int i = 0; i < 5; ++i) QApplication::processEvents();
+}
+
+struct MainFixture : ::testing::Test {
+  mvntest::TempDir dir;
+  fs::path tmp;
+  std::unique_ptr<fw::IniFile> ini;
+  MainContext ctx;
+  fw::ScriptedServices services;
+  std::unique_ptr<fw::ScopedServices> scope;
+  std::unique_ptr<fw::Window> w;
+  bool quit = false;
+
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    // The writers' temporary directory (the platform's, per user).
+    std::string request = SendRequestPath();
+    tmp = request.substr(0, request.size() - std::string("/Faxout.tmp").size());
+    fs::remove(request);
+    for (const auto& e : fs::directory_iterator(tmp))
+      if (e.path().filename().string().rfind("AttachOtherFile", 0) == 0) fs::remove(e.path());
+    scope = std::make_unique<fw::ScopedServices>(&services);
+    fs::path recorder = dir.path() / "recorder";
+    std::ofstream(recorder) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << (dir.path() / "argv").string()
+                            << ".part'\ncp \"$2\" '" << (dir.path() / "request").string() << "'\nmv '"
+                            << (dir.path() / "argv").string() << ".part' '" << (dir.path() / "argv").string()
+                            << "'\n";
+    fs::permissions(recorder, fs::perms::owner_all);
+    std::ofstream(dir.path() / "mvncsend.ini") << "[recorder]\nYourName=Ann Smith\nYourEmailAddress=ann@example.test\n";
+    ini = std::make_unique<fw::IniFile>((dir.path() / "dashpost.INI").string());
+    ini->Update("Database", "Pathname", (dir.path() / "book").string());
+    ini->Update("Files", "DeliveryCommand", recorder.string() + " CONFIG=" + (dir.path() / "mvncsend.ini").string() + " %1");
+    ini->Update("Default", "SENDLOG", "NO");
+    ini->Update("Default", "DateFormat", "dd/mm/yyyy");
+  }
+  void Open() {
+    Dictionary& d = InitDictionary();
+    ctx.dictionary = &d;
+    ctx.ini = ini.get();
+    ctx.iniPath = ini->FileName();
+    ctx.currentBook = LoadAddressBooks(d, *ini, &ctx.books, nullptr);
+    ASSERT_TRUE(SetupChargeAccount(d, *ini, &ctx.chargeTemporary, nullptr));
+    ASSERT_EQ(d.OpenAddressBook(), 0);
+    ctx.writer.waitMs = 2000;
+    ctx.quit = [this] { quit = true; };
+    w = Main(ctx);
+    w->Open();
+    Drain();
+  }
+  void TearDown() override {
+    if (w) w->Close();
+    w.reset();
+    KillDictionary();
+    SetLanguage("", "");
+  }
+  void Type(int field, const std::string& text) {
+    w->SetText(field, text);
+    w->Post(fw::EventAccepted, field);
+  }
+  void Menu(const char* useName) {
+    int f = w->FieldOf(useName);
+    ASSERT_NE(f, 0) << useName;
+    w->Post(fw::EventAccepted, f);
+  }
+  void AddBookRecord(const std::string& name, const std::string& company, const std::string& dest) {
+    auto& c = ctx.dictionary->File("MVClients");
+    c.Buffer().Clear();
+    c.Buffer().Set("ClientID", name);
+    c.Buffer().Set("Company", company);
+    c.Buffer().Set("PreferredDestination", dest);
+    c.Buffer().Set("FaxNum", dest);
+    ASSERT_EQ(c.TryInsert(), 0);
+  }
+};
+
+}  // namespace
+
+TEST_F(MainFixture, TypedRecipientLocalFileAndOptionsGiveTheRequestWorkedOutByHand) {
+  std::ofstream(dir.path() / "notes.txt") << "hello\n";
+  Open();
+  EXPECT_TRUE(w->IsDisabled(MainSend));
+  Type(MainTo, "Bob Jones");
+  Type(MainCompany, "Example Ltd");
+  Type(MainDestination, "+44 20 7946 0000");
+  Type(MainReference, "REF-1");
+  EXPECT_TRUE(w->IsDisabled(MainSend));  // a target, no content yet
+  // The local files' popup: item 1 adds a file.
+  services.AnswerPopup(1);
+  services.AnswerFile((dir.path() / "notes.txt").string());
+  auto* list = qobject_cast<QAbstractItemView*>(w->ControlWidget(MainLocalFiles));
+  ASSERT_NE(list, nullptr);
+  QContextMenuEvent e(QContextMenuEvent::Mouse, QPoint(3, 3), list->viewport()->mapToGlobal(QPoint(3, 3)));
+  QApplication::sendEvent(list->viewport(), &e);
+  Drain();
+  ASSERT_EQ(services.popups.size(), 1u);
+  EXPECT_EQ(services.popups[0][0].text, "Add files to attach");
+  ASSERT_EQ(services.fileDialogs.size(), 1u);
+  EXPECT_EQ(services.fileDialogs[0].title, "Please select a file to attach");
+  EXPECT_EQ(ini->Fetch("Default", "AttachPath"), dir.str());
+  EXPECT_FALSE(w->IsDisabled(MainSend));
+  Menu("?PriorityHigh");
+  Menu("?PageFull");
+  Menu("?PageMinimum");  // one per group
+  EXPECT_TRUE(w->IsChecked(w->FieldOf("?PageMinimum")));
+  EXPECT_FALSE(w->IsChecked(w->FieldOf("?PageFull")));
+  w->SetText(MainSendDate, "24/12/2003");
+  w->SetText(MainSendTime, "15:30");
+  // Screenshots of each tab and of the Send Options menu.
+  auto* sheet = qobject_cast<QTabWidget*>(w->ControlWidget(MainSheetAttach));
+  ASSERT_NE(sheet, nullptr);
+  for (int i = 0; i < sheet->count(); ++i) {
+    if (!sheet->isTabVisible(i)) continue;
+    sheet->setCurrentIndex(i);
+    EXPECT_TRUE(w->Widget()->grab().save(QString::fromStdString(OutputDir() + "/main-tab" + std::to_string(i) + ".png")));
+  }
+  if (QMenu* options = w->MenuAction(w->FieldOf("?MenuOptions"))->menu()) {
+    options->popup(QPoint(0, 0));
+    Drain();
+    EXPECT_TRUE(options->grab().save(QString::fromStdString(OutputDir() + "/send-options-menu.png")));
+    options->hide();
+  }
+  w->Post(fw::EventAccepted, MainSend);
+  ASSERT_TRUE(mvntest::WaitFor([&] { return fs::exists(dir.path() / "argv"); }));
+  std::string expected = Slurp(fs::path(GOLDEN_DIR) / "typed-send.req");
+  std::string t = tmp.string();
+  expected.replace(expected.find("@TMP@"), 5, t);
+  EXPECT_EQ(Slurp(dir.path() / "request"), expected);
+  EXPECT_EQ(Slurp(dir.path() / "argv"), "CONFIG=" + (dir.path() / "mvncsend.ini").string() + "\n" + t + "/Faxout.tmp\n");
+  EXPECT_FALSE(quit);  // no command-line attachment: the client stays
+  EXPECT_TRUE(services.messages.empty()) << services.messages[0].text;
+}
+
+TEST_F(MainFixture, LookupFillsAndClearsOnlyWhatItFilled) {
+  Open();
+  AddBookRecord("Bob Jones", "Example Ltd", "+44 20 7946 0000");
+  Type(MainTo, "Bo");
+  EXPECT_EQ(w->Text(MainTo), "Bob Jones");
+  EXPECT_EQ(w->Text(MainCompany), "Example Ltd");
+  EXPECT_EQ(w->Text(MainDestination), "+44 20 7946 0000");
+  Type(MainTo, "Zed");  // no match: what the lookup filled goes
+  EXPECT_EQ(w->Text(MainCompany), "");
+  EXPECT_EQ(w->Text(MainDestination), "");
+  Type(MainCompany, "Hand Made");  // typed by hand: the name stays
+  Type(MainDestination, "+1 555 0100");
+  EXPECT_EQ(w->Text(MainTo), "Zed");
+  EXPECT_EQ(w->Text(MainCompany), "Hand Made");
+}
+
+TEST_F(MainFixture, DatesAndMandatoryFieldsAreRefusedBeforeSending) {
+  struct Case { const char* format; const char* date; const char* time; const char* message; } cases[] = {
+      {"mm/yyyy", "12/2003", "15:30", "has no day"},
+      {"dd/mm/yyyy", "31/02/2003", "15:30", "is not a valid date"},
+      {"dd/mm/yyyy", "24/12/2003", "25:99", "is not a valid time"},
+  };
+  for (const Case& c : cases) {
+    ini->Update("Default", "DateFormat", c.format);
+    Open();
+    Type(MainDestination, "+1 555 0100");
+    w->SetChecked(MainIncludeCover, true);
+    w->SetText(MainMessage, "hello");
+    w->SetText(MainSendDate, c.date);
+    w->SetText(MainSendTime, c.time);
+    services.messages.clear();
+    w->Post(fw::EventAccepted, MainSend);
+    ASSERT_EQ(services.messages.size(), 1u) << c.format;
+    EXPECT_NE(services.messages[0].text.find(c.message), std::string::npos) << services.messages[0].text;
+    EXPECT_FALSE(fs::exists(tmp / "Faxout.tmp"));
+    TearDown();
+  }
+  ini->Update("Default", "DateFormat", "dd/mm/yyyy");
+  ini->Update("Default", "MandatoryRef", "yes");
+  ini->Update("Default", "MandatoryCharge", "YES");
+  services.messages.clear();
+  Open();
+  Type(MainDestination, "+1 555 0100");
+  w->SetChecked(MainIncludeCover, true);
+  w->SetText(MainMessage, "hello");
+  w->Post(fw::EventAccepted, MainSend);
+  Type(MainReference, "R");
+  w->Post(fw::EventAccepted, MainSend);
+  ASSERT_EQ(services.messages.size(), 2u);
+  EXPECT_EQ(services.messages[0].text, "Reference field can't be blank (mandatory). Please fill in and retry.");
+  EXPECT_EQ(services.messages[1].text, "Chargecode field can't be blank (mandatory). Please fill in and retry.");
+}
+
+TEST_F(MainFixture, AFrenchLanguageFileTranslatesTheWindowAtStart) {
+  std::ofstream(dir.path() / "dashpost_FRENCH.LNG")
+      << "[Main]\nTotalMenuToolbarItems=2\n1=" << MainSend << ",&Envoyer\n2=" << MainIncludeCover
+      << ",&Inclure le message\n";
+  SetLanguage("french", ini->FileName());
+  Open();
+  EXPECT_EQ(w->Text(MainSend), "&Envoyer");
+  EXPECT_EQ(w->Text(MainIncludeCover), "&Inclure le message");
+  EXPECT_EQ(w->Text(MainAddRecipient), "Add reci&pient");
+}
+
+TEST_F(MainFixture, SaveAsMyDefaultsAndTheSettingsWrittenAtClose) {
+  Open();
+  Menu("?PriorityNormal");
+  Menu("?ResHigh");
+  Menu("?PageFull");
+  Menu("?SaveDefaults");
+  EXPECT_EQ(ini->Fetch("Default", "DefaultPriority"), "NORMAL");
+  EXPECT_EQ(ini->Fetch("Default", "DefaultResolution"), "High");
+  Menu("?ImgYes");
+  auto* sheet = qobject_cast<QTabWidget*>(w->ControlWidget(MainSheetAttach));
+  ASSERT_NE(sheet, nullptr);
+  EXPECT_TRUE(sheet->isTabVisible(sheet->indexOf(w->ControlWidget(MainTabRemoteFiles))));
+  EXPECT_FALSE(sheet->isTabVisible(sheet->indexOf(w->ControlWidget(MainTabLists))));
+  for (int i = 0; i < sheet->count(); ++i) {
+    sheet->setCurrentIndex(i);
+    w->Widget()->grab().save(QString::fromStdString(OutputDir() + "/main-remote-tab" + std::to_string(i) + ".png"));
+  }
+  w->Close();
+  EXPECT_EQ(ini->Fetch("Default", "ShowImageFilesTab"), "YES");
+  EXPECT_EQ(ini->Fetch("Default", "ShowRemoteListsTab"), "NO");
+  EXPECT_EQ(ini->Fetch("Default", "DefaultLanguage"), "ENGLISH");
+  EXPECT_EQ(ini->Fetch("Database", "Pathname"), (dir.path() / "book").string());
+}
+
+TEST_F(MainFixture, ExportGroupsAndTheEmailAddressBook) {
+  ini->Update("Files", "EmailAddressBookLocation", (dir.path() / "email.bin").string());
+  Open();
+  AddBookRecord("Bob \"The Fax\" Jones", "Example Ltd", "+44 20 7946 0000");
+  auto& c = ctx.dictionary->File("MVClients");
+  c.Buffer().Clear();
+  c.Buffer().Set("ClientID", "Dev");
+  c.Buffer().Set("PreferredDestination", "dev@example.test");
+  c.Buffer().Set("Email", "dev@example.test");
+  c.Buffer().Set("DisplayName", "Dev Patel");
+  ASSERT_EQ(c.TryInsert(), 0);
+  auto& g = ctx.dictionary->File("MVGroupClient");
+  g.Buffer().Clear();
+  g.Buffer().Set("GroupID", "Customers");
+  g.Buffer().SetLong("FK_MVClientID", 1);
+  ASSERT_EQ(g.TryInsert(), 0);
+  auto& q = ctx.dictionary->Queues().g_Qgroups;
+  q.Buffer().Clear();
+  q.Buffer().Set("GroupID", "Customers");
+  q.Buffer().SetLong("Mark", 1);
+  q.Add();
+  services.AnswerFile((dir.path() / "groups.csv").string());
+  Menu("?ExportGroups");
+  EXPECT_EQ(Slurp(dir.path() / "groups.csv"),
+            "List,To,Company,Destination\r\n\"Customers\",\"Bob \"\"The Fax\"\" Jones\",\"Example Ltd\",\"+44 20 7946 0000" +
+                std::string(50 - 16, ' ') + "\"\r\n");
+  EXPECT_FALSE(fs::exists(dir.path() / "groups.csv.CSV"));
+  Menu("?UpdateEmail");
+  std::string book = Slurp(dir.path() / "email.bin");
+  ASSERT_EQ(book.size(), 82u);  // one fixed record, no line end
+  EXPECT_EQ(book, std::string("Dev Patel") + std::string(22, ' ') + "dev@example.test" + std::string(33, ' ') +
+                      std::string(1, '\0') + " ");
+  ASSERT_GE(services.messages.size(), 2u);
+  EXPECT_EQ(services.messages[0].text, "Export finished.");
+  EXPECT_EQ(services.messages.back().text, "Update email address book succeeded!");
+}
+
+TEST_F(MainFixture, MinimiseOnSendClearsTheWindowAndTheMessageHasItsLimit) {
+  ini->Update("Default", "MinimiseOnSend", "YES");
+  Open();
+  // 8,192 bytes at most: the rest is refused with the message.
+  w->SetText(MainMessage, std::string(9000, 'm'));
+  Drain();
+  EXPECT_EQ(w->Text(MainMessage).size(), 8192u);
+  ASSERT_EQ(services.messages.size(), 1u);
+  EXPECT_EQ(services.messages[0].text, "Message box limit (8192 bytes) exceeded. ");
+  services.messages.clear();
+  Type(MainTo, "Dr Ann Lee Smith");
+  Type(MainDestination, "+44 20 7946 0000");
+  Type(MainReference, "R1");
+  w->SetChecked(MainIncludeCover, true);
+  w->SetText(MainMessage, "hello");
+  w->Post(fw::EventAccepted, MainSend);
+  ASSERT_TRUE(mvntest::WaitFor([&] { return fs::exists(dir.path() / "argv"); }));
+  EXPECT_NE(Slurp(dir.path() / "request").find("Title:Dr\r\n"), std::string::npos);
+  for (int f : {MainTo, MainCompany, MainDestination, MainReference, MainMessage}) EXPECT_EQ(w->Text(f), "") << f;
+  EXPECT_FALSE(w->IsChecked(MainIncludeCover));
+  EXPECT_TRUE(w->IsMinimised());
+  // The next recipient carries none of the previous one's hidden names.
+  fs::remove(dir.path() / "argv");
+  Type(MainDestination, "+1 555 0100");
+  w->SetChecked(MainIncludeCover, true);
+  w->SetText(MainMessage, "again");
+  w->Post(fw::EventAccepted, MainSend);
+  ASSERT_TRUE(mvntest::WaitFor([&] { return fs::exists(dir.path() / "argv"); }));
+  std::string second = Slurp(dir.path() / "request");
+  EXPECT_NE(second.find("Title:\r\nFirst:\r\nLast:\r\n"), std::string::npos) << second;
+  EXPECT_TRUE(services.messages.empty());
+}
+
+TEST_F(MainFixture, UploadListIsReportedOnlyAsStartedAndOnlyWhenStarted) {
+  Open();
+  AddBookRecord("Bob Jones", "Example Ltd", "+44 20 7946 0000");
+  w->SetChecked(MainSendToAll, true);
+  // The value prompt is modal: answer it once it is up.
+  auto answer = [](const char* text) {
+    auto* timer = new QTimer;
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, text] {
+      for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (!top->isVisible() || top->objectName() != "EnterValue2") continue;
+        timer->stop();
+        timer->deleteLater();
+        if (auto* edit = top->findChild<QLineEdit*>("?g_value")) edit->setText(text);
+        if (auto* ok = top->findChild<QAbstractButton*>("?OK")) ok->click();
+        return;
+      }
+    });
+    timer->start();
+  };
+  answer("sales");
+  Menu("?UploadList");
+  ASSERT_TRUE(mvntest::WaitFor([&] { return fs::exists(dir.path() / "argv"); }));
+  EXPECT_EQ(Slurp(dir.path() / "argv"),
+            "CONFIG=" + (dir.path() / "mvncsend.ini").string() + "\nGROUP:sales\n" + tmp.string() + "/sales.CSV\n");
+  ASSERT_EQ(services.messages.size(), 1u);
+  EXPECT_EQ(services.messages[0].text, "Uploading list started!");
+  // No delivery command: the writer's message, and no report of success.
+  services.messages.clear();
+  ini->Update("Files", "DeliveryCommand", "");
+  answer("sales");
+  Menu("?UploadList");
+  ASSERT_EQ(services.messages.size(), 1u);
+  EXPECT_EQ(services.messages[0].text.find("Uploading"), std::string::npos);
+}
