@@ -1,12 +1,14 @@
 // The main window's items that open other windows. Each entry names the
-// procedure; a null callable shows the item disabled until the procedure is
-// part of the program (one line each).
+// procedure; a null callable shows the item disabled. The program fills in
+// the procedures it links (client/wiring) before the main window opens.
 #include "client/app/procedures.h"
 
 namespace mvn::client {
 
-const std::vector<std::pair<std::string, MenuAction>>& MenuWiring() {
-  static const std::vector<std::pair<std::string, MenuAction>> wiring = {
+namespace {
+
+std::vector<std::pair<std::string, MenuAction>>& Table() {
+  static std::vector<std::pair<std::string, MenuAction>> wiring = {
       {"ConfirmBeforeSend", nullptr},
       {"ViewSendLog", nullptr},
       {"RetryUnseccessful", nullptr},
@@ -23,6 +25,20 @@ const std::vector<std::pair<std::string, MenuAction>>& MenuWiring() {
       {"ImportTxtToKDF2", nullptr},
   };
   return wiring;
+}
+
+}  // namespace
+
+const std::vector<std::pair<std::string, MenuAction>>& MenuWiring() { return Table(); }
+
+bool SetMenuAction(const std::string& name, MenuAction action) {
+  for (auto& [entry, callable] : Table()) {
+    if (entry == name) {
+      callable = std::move(action);
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace mvn::client

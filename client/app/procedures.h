@@ -140,5 +140,7 @@ bool ConfirmBroadCast(framework::Window* parent, int recipients);
 // callable; an item without a callable is shown disabled.
 using MenuAction = std::function<void(framework::Window* main, MainContext& context)>;
 const std::vector<std::pair<std::string, MenuAction>>& MenuWiring();
+// Gives an item its procedure; false for a name the table does not have.
+bool SetMenuAction(const std::string& name, MenuAction action);
 
 }  // namespace mvn::client
