@@ -775,13 +775,6 @@ SendResult WriteRemoteDeletion(Dictionary& dictionary, const framework::IniFile&
     return result;
   }
   result.written = true;
-  framework::IniFile imageIni(ini.Fetch("Files", "ImageFiles"));
-  for (int i = images.Records(); i >= 1; --i) {
-    images.Get(i);
-    if (images.Buffer().GetLong("Mark") != 1) continue;
-    imageIni.DeleteKey("ImageFiles", Clip(images.Buffer().Get("Name")));
-    images.Delete();
-  }
   DeliveryCommand command = SplitDeliveryCommand(ini.Fetch("Files", "DeliveryCommand"));
   result.commandLine = DeletionCommandLine(command, result.requestPath);
   std::string why;
@@ -792,6 +785,15 @@ SendResult WriteRemoteDeletion(Dictionary& dictionary, const framework::IniFile&
     return result;
   }
   result.started = true;
+  // The entries go only once the deletion request was handed to a command:
+  // a request that never left keeps the files listed.
+  framework::IniFile imageIni(ini.Fetch("Files", "ImageFiles"));
+  for (int i = images.Records(); i >= 1; --i) {
+    images.Get(i);
+    if (images.Buffer().GetLong("Mark") != 1) continue;
+    imageIni.DeleteKey("ImageFiles", Clip(images.Buffer().Get("Name")));
+    images.Delete();
+  }
   return result;
 }
 

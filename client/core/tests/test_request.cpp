@@ -553,6 +553,14 @@ TEST_F(RequestTest, TheOtherRequestsAndCommandForms) {
   RegSetValueExA(key, "UserId", 0, REG_SZ, reinterpret_cast<const BYTE*>("u@x.test"), 9);
   RegSetValueExA(key, "UserName", 0, REG_SZ, reinterpret_cast<const BYTE*>("U Ser"), 6);
   RegCloseKey(key);
+  // A deletion request that no command took deletes nothing.
+  std::string command = ini.Fetch("Files", "DeliveryCommand");
+  ini.Update("Files", "DeliveryCommand", "");
+  SendResult none = WriteRemoteDeletion(d, ini, prompter);
+  EXPECT_FALSE(none.started);
+  EXPECT_EQ(q.g_QimageFiles.Records(), 2);
+  EXPECT_EQ(fw::IniFile(dir / "images.ini").Fetch("ImageFiles", "Old"), "Old one");
+  ini.Update("Files", "DeliveryCommand", command);
   SendResult del = WriteRemoteDeletion(d, ini, prompter);
   ASSERT_TRUE(del.started) << del.message;
   std::vector<Run> runs = Runs(1);
