@@ -110,3 +110,15 @@ function(mvn_add_bench target)
   _mvn_add_executable(${target} "${B_SOURCES}" "${B_LIBS};mvn_testsupport;benchmark::benchmark" "${B_USES}"
     "${B_DEFINES}")
 endfunction()
+
+# mvn_automoc(<target>): Qt's meta-object code generated for the target.
+# That code lives in the build tree; instrumented for the sanitizers, its
+# checks would carry build-tree file names into every installed program that
+# links the target, so it is built without them.
+function(mvn_automoc target)
+  set_target_properties(${target} PROPERTIES AUTOMOC ON)
+  if(MVN_SANITIZE)
+    set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/${target}_autogen/mocs_compilation.cpp
+      TARGET_DIRECTORY ${target} PROPERTIES COMPILE_OPTIONS "-fno-sanitize=address,undefined")
+  endif()
+endfunction()

@@ -4,6 +4,8 @@
 #include "client/addressbook/procedures.h"
 #include "client/app/procedures.h"
 #include "client/setup/procedures.h"
+#include "helptips/hooks/hooks.h"
+#include "helptips/procedures.h"
 
 namespace mvn::client {
 
@@ -35,6 +37,18 @@ std::vector<std::string> WireClientWindows() {
   std::vector<std::string> wired;
   for (const auto& [name, action] : actions)
     if (SetMenuAction(name, action)) wired.push_back(name);
+  // The tip requests of every window open the tip window (in place of the
+  // hooks' minimal one); "IDE" requests run it on the calling thread.
+  helptips::SetTipWindowFactory([](const helptips::TipRequest& request, bool) {
+    helptips::TipWindowRequest tip;
+    tip.procedure = request.procedure;
+    tip.controlName = request.control;
+    tip.controlType = request.controlType;
+    tip.tipFile = request.tipFile;
+    tip.storedX = request.x;
+    tip.storedY = request.y;
+    return helptips::TipWindow(tip);
+  });
   return wired;
 }
 

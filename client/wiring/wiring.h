@@ -9,7 +9,8 @@
 namespace mvn::client {
 
 // Fills in the main window's item table with the procedures the program
-// links; returns the names that were wired.
+// links and has the help-tip requests open the tip window; returns the
+// names of the items that were wired.
 std::vector<std::string> WireClientWindows();
 
 }  // namespace mvn::client
