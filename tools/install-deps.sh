@@ -14,7 +14,6 @@ packages=(
   curl
   time
   dpkg-dev binutils file mount
-  tzdata
 )
 missing=()
 for p in "${packages[@]}"; do
