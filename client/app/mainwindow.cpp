@@ -67,6 +67,11 @@ struct MainState {
   int exitItem = 0, createCover = 0, createRemote = 0, showImageYes = 0, showImageNo = 0, showListsYes = 0,
       showListsNo = 0;
   std::vector<std::pair<int, MenuAction>> wired;
+  // A Re-Send from the send log: the copy of the kept document it attached
+  // and the resend flag, until the next written send.
+  std::string resendAttachment;
+  bool resend = false;
+  WindowPrompter prompter;
 };
 
 void CheckGroup(Window& w, const int* items, int count, int chosen) {
@@ -99,7 +104,7 @@ Readiness ReadinessOf(Window& w, MainState& s) {
   for (int i = 1; i <= q.g_QattachOtherFiles.Records(); ++i)
     r.localFiles.emplace_back(fw::Clip(q.g_QattachOtherFiles.Entry(i).Get("FilePathName")),
                               q.g_QattachOtherFiles.Entry(i).GetLong("Mark") != 0);
-  r.mainAttachment = !fw::Clip(s.ctx->mainAttachment).empty();
+  r.mainAttachment = !fw::Clip(s.ctx->mainAttachment).empty() || !fw::Clip(s.resendAttachment).empty();
   r.coverMessage = w.IsChecked(MainIncludeCover) && !w.Text(MainMessage).empty();
   return r;
 }
@@ -269,22 +274,16 @@ void Send(Window& w, MainState& s) {
   if (ready && recipients >= 2 && Yes(ini, "Default", "DisplayBroadCastMessage"))
     ready = ConfirmBroadCast(&w, recipients);
   if (!ready) return;
-  // The confirmation window, once it is part of the program, cancels
-  // through the context (confirmed = false).
-  c.confirmed = true;
-  if (Yes(ini, "Default", "DisplayConfirmScreen")) {
-    for (const auto& [name, action] : MenuWiring())
-      if (name == "ConfirmBeforeSend" && action) action(&w, c);
-  }
-  if (!c.confirmed) return;
-
+  // The job the send writes is built first: the confirmation shows (and
+  // may change) exactly what is sent.
   SendJob job;
   job.reference = w.Text(MainReference);
   job.chargeCode = charge;
   job.sendDate = date;
   job.sendTime = time;
   job.retryProfile = s.options.retryProfile;
-  job.mainAttachment = c.mainAttachment;
+  job.mainAttachment = fw::Clip(c.mainAttachment).empty() ? s.resendAttachment : c.mainAttachment;
+  job.resend = s.resend;
   job.notification = s.options.notification;
   job.priority = s.options.priority;
   job.resolution = s.options.resolution;
@@ -294,9 +293,21 @@ void Send(Window& w, MainState& s) {
   job.includeCoverMessage = w.IsChecked(MainIncludeCover);
   job.sendToAll = source.sendToAll;
   job.sendToOption = 1;
-  WindowPrompter prompter;
-  SendResult result = SendFaxJob(*c.dictionary, ini, job, prompter, c.writer);
+  c.confirmed = true;
+  if (Yes(ini, "Default", "DisplayConfirmScreen")) {
+    c.pendingJob = &job;
+    c.pendingRecipient = &source.recipient;
+    for (const auto& [name, action] : MenuWiring())
+      if (name == "ConfirmBeforeSend" && action) action(&w, c);
+    c.pendingJob = nullptr;
+    c.pendingRecipient = nullptr;
+  }
+  if (!c.confirmed) return;
+
+  SendResult result = SendFaxJob(*c.dictionary, ini, job, s.prompter, c.writer);
   if (!result.written) return;
+  s.resendAttachment.clear();
+  s.resend = false;
   if (!fw::Clip(c.mainAttachment).empty()) {
     if (c.quit) c.quit();
     return;
@@ -320,6 +331,34 @@ void Send(Window& w, MainState& s) {
     w.Minimise();
     UpdateSendButton(w, s);
   }
+}
+
+// A Re-Send from the send log: the recipient as typed, reference, charge
+// code and message text back into the fields; the queues it refilled (local
+// files, remote-file marks, cleared group and list marks) shown again.
+void Refill(Window& w, MainState& s, const SendJob& job, const SingleRecipient& recipient) {
+  MainContext& c = *s.ctx;
+  s.recipient = recipient;
+  s.lookupFilled = false;
+  w.SetText(MainTo, recipient.name);
+  w.SetText(MainCompany, recipient.company);
+  w.SetText(MainDestination, recipient.destination);
+  w.SetText(MainReference, job.reference);
+  if (w.IsHidden(MainChargeCode)) {
+    // The charge list: the entry of the logged code, when the user has it.
+    fw::Queue& codes = c.dictionary->Queues().g_ChargeCodeQ;
+    for (int i = 1; i <= codes.Records(); ++i)
+      if (fw::Clip(codes.Entry(i).Get("Code")) == fw::Clip(job.chargeCode)) w.SetChoice(MainChargeList, i);
+  } else {
+    w.SetText(MainChargeCode, job.chargeCode);
+  }
+  w.SetText(MainMessage, job.messageText);
+  w.SetChecked(MainIncludeCover, !job.messageText.empty());
+  w.SetChecked(MainSendToAll, job.sendToAll);
+  s.resendAttachment = job.mainAttachment;
+  s.resend = job.resend;
+  for (int f : {MainGroups, MainRemoteFiles, MainRemoteLists, MainLocalFiles}) w.Display(f);
+  UpdateSendButton(w, s);
 }
 
 void LoadChargeCodes(Window& w, MainState& s) {
@@ -569,6 +608,17 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   Window& w = *window;
   auto state = std::make_shared<MainState>();
   MainState& s = *state;
+  ctx.prompter = &s.prompter;
+  {
+    Window* main = window.get();
+    ctx.refill = [main, state](const SendJob& job, const SingleRecipient& recipient) {
+      Refill(*main, *state, job, recipient);
+    };
+    ctx.reloadGroups = [main, &ctx] {
+      LoadGroupList(*ctx.dictionary);
+      main->Display(MainGroups);
+    };
+  }
   s.ctx = &ctx;
   fw::IniFile& ini = *ctx.ini;
   GlobalQueues& q = ctx.dictionary->Queues();

@@ -90,6 +90,16 @@ struct MainContext {
   std::vector<AddressBook> books;
   WriterOptions writer;            // tests shorten the waits
   bool confirmed = true;           // cleared by ConfirmBeforeSend when the user cancels
+  // While the confirmation runs: the job the send is about to write and its
+  // recipient (the confirmation may change the job; null otherwise).
+  SendJob* pendingJob = nullptr;
+  const SingleRecipient* pendingRecipient = nullptr;
+  // Set by Main for the windows its items open: the prompter its sends use,
+  // the refill of its fields from a job a Re-Send filled (recipient as
+  // typed), and the reload of its group list.
+  Prompter* prompter = nullptr;
+  std::function<void(const SendJob& job, const SingleRecipient& recipient)> refill;
+  std::function<void()> reloadGroups;
   // Called when a send of a command-line attachment is done: the program
   // ends (tests record it).
   std::function<void()> quit;

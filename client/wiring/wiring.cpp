@@ -1,9 +1,13 @@
 // The main window's items wired to the procedures of the other windows.
 #include "client/wiring/wiring.h"
 
+#include "client/addressbook/exchange.h"
 #include "client/addressbook/procedures.h"
 #include "client/app/procedures.h"
+#include "client/sendlog/procedures.h"
 #include "client/setup/procedures.h"
+#include "framework/core/services.h"
+#include "framework/core/strings.h"
 #include "helptips/hooks/hooks.h"
 #include "helptips/procedures.h"
 
@@ -16,6 +20,45 @@ namespace {
 std::string Editor(const framework::IniFile& ini) {
   std::string editor = ini.Fetch("Default", "TextEditor");
   return editor.empty() ? "xdg-open" : editor;
+}
+
+// The export: the target named in a save dialog, the book written into it,
+// the outcome told.
+void Export(framework::Window*, MainContext& c) {
+  framework::FileDialogRequest r;
+  r.mode = framework::FileDialogMode::Save;
+  r.title = "Please name the file to export to";
+  r.filters = "CSV File|*.csv;*.txt";
+  std::string path;
+  if (!framework::Services().FileDialog(r, &path) || framework::Clip(path).empty()) return;
+  c.dictionary->File("MVCB").SetName(path);
+  ExchangeResult result = ExportKDFToTxt(*c.dictionary);
+  framework::Message(result.text, "Export",
+                     result.status == ExchangeResult::Finished ? framework::Icon::Information
+                                                               : framework::Icon::Exclamation);
+}
+
+// The import: the file chosen in an open dialog, its columns mapped in the
+// options window, then the run; the send window's group list is reloaded.
+// "Include first line" is kept while the client runs.
+void Import(framework::Window* main, MainContext& c) {
+  static bool include1stLine = false;
+  framework::FileDialogRequest r;
+  r.mode = framework::FileDialogMode::Open;
+  r.title = "Please select the file to import";
+  r.filters = "CSV File|*.csv;*.txt|All Files|*.*";
+  std::string path;
+  if (!framework::Services().FileDialog(r, &path) || framework::Clip(path).empty()) return;
+  ImportSession session;
+  session.fileName = path;
+  session.include1stLine = include1stLine;
+  ImportTxtToKDF2option(main, *c.dictionary, session);
+  include1stLine = session.include1stLine;
+  if (!session.start) return;
+  ExchangeResult result = ImportTxtToKDF2(*c.dictionary, session, c.reloadGroups);
+  framework::Message(result.text, "Import",
+                     result.status == ExchangeResult::Finished ? framework::Icon::Information
+                                                               : framework::Icon::Exclamation);
 }
 
 }  // namespace
@@ -33,6 +76,24 @@ std::vector<std::string> WireClientWindows() {
        [](framework::Window* main, MainContext& c) { AutoTextSetup(main, *c.dictionary, *c.ini, Editor(*c.ini)); }},
       {"CoverPageSetup",
        [](framework::Window* main, MainContext& c) { CoverPageSetup(main, *c.dictionary, *c.ini, Editor(*c.ini)); }},
+      {"ViewSendLog",
+       [](framework::Window* main, MainContext& c) {
+         SendJob job;
+         ResendFields fields;
+         if (ViewSendLog(main, *c.dictionary, *c.ini, job, &fields) && c.refill) c.refill(job, fields.recipient);
+       }},
+      {"RetryUnseccessful",
+       [](framework::Window* main, MainContext& c) {
+         if (c.prompter) RetryUnseccessful(main, *c.ini, *c.prompter);
+       }},
+      {"ExportKDFToTxt", Export},
+      {"ImportTxtToKDF2", Import},
+      {"ConfirmBeforeSend",
+       [](framework::Window* main, MainContext& c) {
+         // Called by the send with the job it is about to write.
+         if (c.pendingJob && c.pendingRecipient)
+           c.confirmed = ConfirmBeforeSend(main, *c.dictionary, *c.ini, *c.pendingRecipient, *c.pendingJob);
+       }},
   };
   std::vector<std::string> wired;
   for (const auto& [name, action] : actions)

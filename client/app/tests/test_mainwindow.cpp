@@ -22,7 +22,9 @@
 #include <thread>
 
 #include "client/app/language.h"
+#include "client/addressbook/exchange.h"
 #include "client/app/procedures.h"
+#include "client/wiring/wiring.h"
 #include "framework/core/services.h"
 #include "framework/core/strings.h"
 #include "framework/gui/window.h"
@@ -49,6 +51,28 @@ std::string OutputDir() {
 
 void Drain() {
   for (int i = 0; i < 5; ++i) QApplication::processEvents();
+}
+
+// Runs act once the top-level window of that procedure is up (polling while
+// its modal loop runs).
+void When(const char* procedure, std::function<void(QWidget*)> act) {
+  auto* timer = new QTimer;
+  timer->setInterval(10);
+  std::string name = procedure;
+  QObject::connect(timer, &QTimer::timeout, [timer, name, act] {
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+      if (!top->isVisible() || top->objectName() != QString::fromStdString(name)) continue;
+      timer->stop();
+      timer->deleteLater();
+      act(top);
+      return;
+    }
+  });
+  timer->start();
+}
+
+void Click(QWidget* window, const char* useName) {
+  if (auto* b = window->findChild<QAbstractButton*>(useName)) b->click();
 }
 
 struct MainFixture : ::testing::Test {
@@ -373,4 +397,119 @@ TEST_F(MainFixture, UploadListIsReportedOnlyAsStartedAndOnlyWhenStarted) {
   Menu("?UploadList");
   ASSERT_EQ(services.messages.size(), 1u);
   EXPECT_EQ(services.messages[0].text.find("Uploading"), std::string::npos);
+}
+
+// The items of the send log, resubmit, export and import windows are
+// enabled once the program's wiring ran.
+TEST_F(MainFixture, WiredItemsAreEnabled) {
+  WireClientWindows();
+  Open();
+  for (const char* item : {"?ViewSendLog", "?Resubmit", "?ExportFile", "?ImportFile"}) {
+    int f = w->FieldOf(item);
+    ASSERT_NE(f, 0) << item;
+    EXPECT_FALSE(w->IsDisabled(f)) << item;
+  }
+}
+
+// View Send Log opens the log; its Re-Send refills the send window, and the
+// send then writes the re-sent recipient and reference.
+TEST_F(MainFixture, ViewSendLogReSendRefillsTheFields) {
+  WireClientWindows();
+  std::string log = (dir.path() / "SendLog.csv").string();
+  std::ofstream(log, std::ios::binary)
+      << "\"2026/12/01 10:00:00\",\"Ann Lee\",\"A Co\",\"+44 20 7946 0001\",\"R2\",\"CC\",\"\",\"\",\"\",\"\",\"\"\r\n";
+  ini->Update("Files", "SendLog", log);
+  Open();
+  bool opened = false;
+  When("ViewSendLog", [&opened](QWidget* top) {
+    opened = true;
+    auto* view = top->findChild<QAbstractItemView*>("?List");
+    ASSERT_NE(view, nullptr);
+    view->setCurrentIndex(view->model()->index(0, 0));
+    Click(top, "?ReSend");
+  });
+  Menu("?ViewSendLog");
+  EXPECT_TRUE(opened);
+  EXPECT_EQ(w->Text(MainTo), "Ann Lee");
+  EXPECT_EQ(w->Text(MainCompany), "A Co");
+  EXPECT_EQ(w->Text(MainDestination), "+44 20 7946 0001");
+  EXPECT_EQ(w->Text(MainReference), "R2");
+  EXPECT_EQ(w->Text(MainChargeCode), "CC");
+  w->SetChecked(MainIncludeCover, true);
+  w->SetText(MainMessage, "again");
+  w->Post(fw::EventAccepted, MainSend);
+  ASSERT_TRUE(mvntest::WaitFor([&] { return fs::exists(dir.path() / "argv"); }));
+  std::string request = Slurp(dir.path() / "request");
+  EXPECT_NE(request.find("+44 20 7946 0001"), std::string::npos) << request;
+  EXPECT_NE(request.find("R2"), std::string::npos) << request;
+}
+
+// Resubmit uses the window's prompter and writes the resubmit request that
+// the delivery command gets.
+TEST_F(MainFixture, ResubmitStartsTheRequest) {
+  WireClientWindows();
+  Open();
+  When("RetryUnseccessful", [](QWidget* top) {
+    Click(top, "?m_bSendUnsuccessfulTargets");
+    if (auto* e = top->findChild<QLineEdit*>("?m_jobNum")) e->setText("77");
+    Click(top, "?Close");
+  });
+  Menu("?Resubmit");
+  ASSERT_TRUE(mvntest::WaitFor([&] { return fs::exists(dir.path() / "argv"); }));
+  std::string argv = Slurp(dir.path() / "argv"), request = Slurp(dir.path() / "request");
+  EXPECT_NE((argv + request).find("77"), std::string::npos) << argv << request;
+}
+
+// Export writes the book into the file named in the save dialog; Import of
+// a file whose options window is cancelled adds nothing.
+TEST_F(MainFixture, ExportWritesTheChosenFileAndACancelledImportAddsNothing) {
+  WireClientWindows();
+  Open();
+  AddBookRecord("Bob Jones", "Example Ltd", "+44 20 7946 0000");
+  fs::path out = dir.path() / "book.csv";
+  services.AnswerFile(out.string());
+  Menu("?ExportFile");
+  ASSERT_EQ(services.fileDialogs.size(), 1u);
+  EXPECT_EQ(services.fileDialogs[0].mode, fw::FileDialogMode::Save);
+  std::string text = Slurp(out);
+  EXPECT_EQ(text.rfind(ExportHeaderLine(), 0), 0u);
+  EXPECT_NE(text.find("Bob Jones"), std::string::npos);
+  ASSERT_EQ(services.messages.size(), 1u);
+  EXPECT_EQ(services.messages[0].text, "Export finished.");
+
+  std::ofstream(dir.path() / "in.csv") << "Zed,Z Co,+1 555 0100\r\n";
+  services.AnswerFile((dir.path() / "in.csv").string());
+  When("ImportTxtToKDF2option", [](QWidget* top) { Click(top, "?Cancel"); });
+  Menu("?ImportFile");
+  ASSERT_EQ(services.fileDialogs.size(), 2u);
+  EXPECT_EQ(services.fileDialogs[1].mode, fw::FileDialogMode::Open);
+  EXPECT_EQ(services.messages.size(), 1u);  // no import, no outcome
+  auto& c = ctx.dictionary->File("MVClients");
+  EXPECT_EQ(c.Records(), 1);
+}
+
+// With DisplayConfirmScreen the confirmation gets the job the send would
+// write; Cancel sends nothing, S&end writes it.
+TEST_F(MainFixture, ConfirmationCancelSendsNothingAndSendWrites) {
+  WireClientWindows();
+  ini->Update("Default", "DisplayConfirmScreen", "YES");
+  Open();
+  Type(MainDestination, "+1 555 0100");
+  Type(MainReference, "CONF-1");
+  w->SetChecked(MainIncludeCover, true);
+  w->SetText(MainMessage, "hello");
+  bool shown = false;
+  When("ConfirmBeforeSend", [&shown](QWidget* top) {
+    shown = true;
+    Click(top, "?Cancel");
+  });
+  w->Post(fw::EventAccepted, MainSend);
+  EXPECT_TRUE(shown);
+  for (int i = 0; i < 20; ++i) Drain();
+  EXPECT_FALSE(fs::exists(dir.path() / "argv"));
+  EXPECT_FALSE(fs::exists(tmp / "Faxout.tmp"));
+  When("ConfirmBeforeSend", [](QWidget* top) { Click(top, "?Send"); });
+  w->Post(fw::EventAccepted, MainSend);
+  ASSERT_TRUE(mvntest::WaitFor([&] { return fs::exists(dir.path() / "argv"); }));
+  EXPECT_NE(Slurp(dir.path() / "request").find("CONF-1"), std::string::npos);
 }
