@@ -11,6 +11,7 @@
 #include <string>
 
 #include "tests/support/network.h"
+#include "tests/support/request.h"
 #include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;
@@ -20,13 +21,7 @@ using mvntest::WriteFile;
 
 namespace {
 
-std::string Request(const std::vector<std::string>& attachmentLines) {
-  std::string text =
-      "!MVN - DASHPOST V5.0\r\n\r\n!PASSTHROUGH\r\nFrom:Ann Smith\r\nUserId:ann@desk.example\r\n\r\n"
-      "!TARGET\r\nDestination:+44 20 7946 0000\r\nTo:Bob Jones\r\n\r\n!PASSTHROUGH-END\r\n";
-  for (const std::string& line : attachmentLines) text += line + "\r\n";
-  return text + "!MVN-END\r\n";
-}
+using mvntest::SampleRequest;
 
 TEST(DlvsmtpEndToEnd, ARequestReachesPostfixsMaildir) {
   if (!mvntest::PrivateNetworkReady()) GTEST_SKIP() << mvntest::PrivateNetworkReason();
@@ -49,7 +44,7 @@ TEST(DlvsmtpEndToEnd, ARequestReachesPostfixsMaildir) {
   WriteFile(root / "doc.ps", document);
   WriteFile(root / "scan.bin", image);
   WriteFile(root / "Faxout.tmp",
-            Request({"!ExtAttachment,doc.ps," + root / "doc.ps", "!ExtAttachment,scan.bin," + root / "scan.bin"}));
+            SampleRequest({"!ExtAttachment,doc.ps," + root / "doc.ps", "!ExtAttachment,scan.bin," + root / "scan.bin"}));
 
   std::string output;
   int code = mvntest::RunProgram({MVN_MVNCSEND, root / "Faxout.tmp"},

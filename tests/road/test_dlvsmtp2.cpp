@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/support/network.h"
+#include "tests/support/request.h"
 #include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;
@@ -19,13 +20,7 @@ using mvntest::WriteFile;
 
 namespace {
 
-std::string Request(const std::vector<std::string>& attachmentLines) {
-  std::string text =
-      "!MVN - DASHPOST V5.0\r\n\r\n!PASSTHROUGH\r\nFrom:Ann Smith\r\nUserId:ann@desk.example\r\n\r\n"
-      "!TARGET\r\nDestination:+44 20 7946 0000\r\nTo:Bob Jones\r\n\r\n!PASSTHROUGH-END\r\n";
-  for (const std::string& line : attachmentLines) text += line + "\r\n";
-  return text + "!MVN-END\r\n";
-}
+using mvntest::SampleRequest;
 
 TEST(Dlvsmtp2EndToEnd, ARequestWithAttachmentsArrivesAsMail) {
   if (!mvntest::PrivateNetworkReady()) GTEST_SKIP() << mvntest::PrivateNetworkReason();
@@ -45,7 +40,7 @@ TEST(Dlvsmtp2EndToEnd, ARequestWithAttachmentsArrivesAsMail) {
   WriteFile(root / "doc.ps", document);
   WriteFile(root / "scan.bin", image);
   WriteFile(root / "Faxout.tmp",
-            Request({"!ExtAttachment,doc.ps," + root / "doc.ps", "!ExtAttachment,scan.bin," + root / "scan.bin"}));
+            SampleRequest({"!ExtAttachment,doc.ps," + root / "doc.ps", "!ExtAttachment,scan.bin," + root / "scan.bin"}));
 
   std::string output;
   int code = mvntest::RunProgram({MVN_MVNCSEND, root / "Faxout.tmp"},
@@ -84,7 +79,7 @@ class Dlvsmtp2Failures : public ::testing::Test {
   void SetUp() override {
     fs::create_directories(root / "windows");
     WriteFile(root / "doc.ps", "%!PS-Adobe-3.0\r\nshowpage\r\n");
-    WriteFile(root / "Faxout.tmp", Request({"!ExtAttachment,doc.ps," + root / "doc.ps"}));
+    WriteFile(root / "Faxout.tmp", SampleRequest({"!ExtAttachment,doc.ps," + root / "doc.ps"}));
   }
   void WriteIni(const std::string& keys) {
     WriteFile(root / "windows/mvncsend.INI", "[mvncsend]\r\nWorkingPath=" + root / "work" + "\r\nDeliveryModule=" +
@@ -134,7 +129,7 @@ TEST_F(Dlvsmtp2Failures, ALineBreakFromTheEnvironmentIsRefusedByName) {
   EXPECT_TRUE(FilesIn(store.str()).empty()) << "nothing reached the server";
   EXPECT_EQ(FilesIn(root / "work/X").size(), 1u);
   // The same variable without the forgery: one mail to its one recipient.
-  WriteFile(root / "Faxout.tmp", Request({}));
+  WriteFile(root / "Faxout.tmp", SampleRequest({}));
   output.clear();
   EXPECT_EQ(Send(&output, {{"FAXTO", "fax@server.example"}}), 0) << output;
   ASSERT_TRUE(fs::exists(store / "1.json"));
