@@ -43,32 +43,42 @@ bool RunDialog(Window& w, const char* procedure, int ok, int cancel, const std::
 
 }  // namespace
 
-bool EnterValue2(Window*, std::string_view prompt, std::string* value, size_t maxBytes) {
-  Window w("EnterValue2", "Dashpost", QRect(0, 0, 200, 60));
-  w.AddPrompt("?Prompt", std::string(prompt) + ":", QRect(5, 8, 60, 10));
-  int entry = w.AddEntry("?g_value", QRect(70, 6, 120, 11), static_cast<int>(maxBytes));
-  int ok = w.AddButton("?OK", "&OK", QRect(90, 35, 45, 14));
+bool EnterValue2(Window*, std::string_view mode, std::string* value) {
+  std::string m = fw::CutUtf8(fw::Upper(fw::Clip(mode)), 29);
+  Window w("EnterValue2", "Please enter value", QRect(0, 0, 221, 104));
+  w.AddPrompt("?Prompt", "Please enter value ", QRect(5, 8, 60, 10));
+  int entry = w.AddEntry("?g_EnterValue", QRect(70, 6, 120, 11), 199);
+  int ok = w.AddButton("?OK", "Close", QRect(90, 35, 45, 14));
   int cancel = w.AddButton("?Cancel", "&Cancel", QRect(145, 35, 45, 14));
-  w.SetText(entry, value ? *value : "");
+  if (m.rfind("V=", 0) == 0) w.SetText(entry, m.substr(2));
   bool done = RunDialog(w, "EnterValue2", ok, cancel);
-  if (done && value) *value = fw::CutUtf8(fw::Clip(w.Text(entry)), maxBytes);
+  if (done && value) *value = fw::CutUtf8(fw::Clip(w.Text(entry)), 199);
   return done;
 }
 
-bool GetNameValuesDialog(Window*, std::string_view caption, std::string* name, std::string* description) {
-  Window w("GetNameValuesDialog", std::string(caption), QRect(0, 0, 220, 75));
+bool GetNameValuesDialog(Window*, Dictionary& dictionary, std::string_view mode, NameValue* result) {
+  Window w("GetNameValuesDialog", "Please Input file details:", QRect(0, 0, 218, 125));
   w.AddPrompt("?PromptName", "&Name:", QRect(5, 8, 50, 10));
-  int n = w.AddEntry("?g_name", QRect(60, 6, 150, 11), 50);
+  int n = w.AddEntry("?g_NameValueDialog:Name", QRect(60, 6, 150, 11), 149);
   w.AddPrompt("?PromptDescription", "&Description:", QRect(5, 24, 50, 10));
-  int d = w.AddEntry("?g_description", QRect(60, 22, 150, 11), 200);
+  int d = w.AddEntry("?g_NameValueDialog:Value", QRect(60, 22, 150, 11), 199);
   int ok = w.AddButton("?OK", "&OK", QRect(110, 50, 45, 14));
   int cancel = w.AddButton("?Cancel", "&Cancel", QRect(165, 50, 45, 14));
   bool done = RunDialog(w, "GetNameValuesDialog", ok, cancel);
-  if (done) {
-    if (name) *name = fw::Clip(w.Text(n));
-    if (description) *description = fw::Clip(w.Text(d));
+  if (!done) return false;
+  NameValue nv{fw::Clip(w.Text(n)), fw::Clip(w.Text(d))};
+  std::string m = fw::Upper(fw::Clip(mode));
+  if (m == "IMAGEFILE" || m == "COVERPAGE") {
+    fw::Queue& queue = m == "COVERPAGE" ? dictionary.Queues().g_QcoverPages : dictionary.Queues().g_QimageFiles;
+    queue.Buffer().Clear();
+    queue.Buffer().Set("Name", nv.name);
+    queue.Buffer().Set("Description", nv.value);
+    queue.Buffer().SetLong("bNewCreated", 1);
+    if (m == "IMAGEFILE") queue.Buffer().SetLong("Mark", 1);
+    queue.Add();
   }
-  return done;
+  if (result) *result = nv;
+  return true;
 }
 
 bool ConfirmBroadCast(Window*, int recipients) {

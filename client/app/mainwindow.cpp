@@ -837,8 +837,9 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
             return;
           }
         if (field == s.retryItem) {
-          std::string value = fw::CutUtf8(fw::Upper(s.options.retryProfile), 27);
-          if (EnterValue2(raw, "Retry Profile", &value, 20)) s.options.retryProfile = value.empty() ? "0" : value;
+          std::string value;
+          if (EnterValue2(raw, "V=" + s.options.retryProfile, &value))
+            s.options.retryProfile = value.empty() ? "0" : fw::CutUtf8(value, 20);
         } else if (field == s.updateEmail) {
           UpdateEmailAddressBook(w, s);
         } else if (field == s.exportGroups) {
@@ -850,7 +851,7 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
           StartDeliverySettings(*ctx.ini, p);
         } else if (field == s.uploadList) {
           std::string name;
-          if (!EnterValue2(raw, "UploadList", &name, 100) || fw::Clip(name).empty()) return;
+          if (!EnterValue2(raw, "UploadList", &name) || fw::Clip(name).empty()) return;
           SendListSource src;
           src.sendToAll = w.IsChecked(MainSendToAll);
           src.groupSend = s.options.groupSend;
@@ -866,18 +867,11 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
           s.showListsTab = field == s.showListsYes;
           ShowTabs(w, s);
         } else if (field == s.createCover || field == s.createRemote) {
-          std::string name, description;
+          NameValue entry;
           bool coverPage = field == s.createCover;
-          if (!GetNameValuesDialog(raw, coverPage ? "Create a Cover Page" : "Create a Remote File", &name,
-                                   &description) || fw::Clip(name).empty())
-            return;
-          fw::Queue& queue = coverPage ? ctx.dictionary->Queues().g_QcoverPages : ctx.dictionary->Queues().g_QimageFiles;
-          queue.Buffer().Clear();
-          queue.Buffer().Set("Name", name);
-          queue.Buffer().Set("Description", description);
-          queue.Buffer().SetLong("bNewCreated", 1);
-          queue.Add();
+          if (!GetNameValuesDialog(raw, *ctx.dictionary, coverPage ? "coverPage" : "imageFile", &entry)) return;
           w.Display(MainRemoteFiles);
+          UpdateSendButton(w, s);
         } else {
           for (auto& [f, action] : s.wired)
             if (f == field) action(raw, ctx);

@@ -135,12 +135,23 @@ int ProgramMain(int argc, char** argv,
 // ---------------------------------------------------------------------------
 // Dialogs used by the send window (and by the other windows)
 
-// A value prompt: caption, prompt, the value to start with (max bytes).
-// Returns true on OK with *value set.
-bool EnterValue2(framework::Window* parent, std::string_view prompt, std::string* value, size_t maxBytes = 100);
-// Name and description of a new cover page or remote file.
-bool GetNameValuesDialog(framework::Window* parent, std::string_view caption, std::string* name,
-                         std::string* description);
+// The value prompt. mode (clipped, upper case, at most 29 bytes) chooses
+// its texts: "V=<text>" starts the entry with <text>; "UPLOADLIST" asks
+// for a list; "EXPORT" and "UPDATEEMAIL" name a file. True when the
+// confirming button closed it, with *value set (at most 199 bytes).
+bool EnterValue2(framework::Window* parent, std::string_view mode, std::string* value);
+// The two values of the name and value prompt.
+struct NameValue {
+  std::string name;   // 149
+  std::string value;  // 199
+};
+// The name and value prompt. mode (clipped, no case): "IMAGEFILE" and
+// "COVERPAGE" add the entry to g_QimageFiles or g_QcoverPages (replacing
+// one of the same name when the user agrees); "ADDRESSBOOK" asks for a
+// book's display name and database file and changes nothing itself. True
+// when "&OK" closed it and the entry was taken, with *result set.
+bool GetNameValuesDialog(framework::Window* parent, Dictionary& dictionary, std::string_view mode,
+                         NameValue* result);
 // Every group of the current book in key order into g_Qgroups (unmarked).
 int LoadGroupList(Dictionary& dictionary);
 // The broadcast question for n recipients: true to go on.

@@ -376,7 +376,7 @@ TEST_F(MainFixture, UploadListIsReportedOnlyAsStartedAndOnlyWhenStarted) {
         if (!top->isVisible() || top->objectName() != "EnterValue2") continue;
         timer->stop();
         timer->deleteLater();
-        if (auto* edit = top->findChild<QLineEdit*>("?g_value")) edit->setText(text);
+        if (auto* edit = top->findChild<QLineEdit*>("?g_EnterValue")) edit->setText(text);
         if (auto* ok = top->findChild<QAbstractButton*>("?OK")) ok->click();
         return;
       }
