@@ -1,6 +1,7 @@
 #include "client/app/language.h"
 
 #include <QMainWindow>
+#include <unistd.h>
 
 #include "framework/core/record.h"
 #include "framework/core/strings.h"
@@ -103,6 +104,23 @@ void TranslateWindow(fw::Window* window, const char* procedure, const fw::IniFil
     --remaining;
   }
   if (QWidget* w = window->Widget()) w->update();
+}
+
+BuiltInTexts CaptureBuiltInTexts(const fw::Window& w) {
+  BuiltInTexts b;
+  for (int field : w.Fields())
+    if (Labelled(w.Type(field))) b.texts.emplace_back(field, w.Text(field));
+  return b;
+}
+
+void ApplyLanguage(fw::Window& w, const char* procedure, const BuiltInTexts& builtIn, const LanguageChoice& choice,
+                   std::string_view iniPath) {
+  if (!choice.translate) return;
+  if (choice.restoreBuiltIn)
+    for (const auto& [field, text] : builtIn.texts)
+      if (w.Has(field)) w.SetText(field, text);
+  std::string file = LanguageFileName(iniPath, choice.language);
+  if (::access(file.c_str(), F_OK) == 0) TranslateWindow(&w, procedure, fw::IniFile(file));
 }
 
 void WriteWindowTexts(fw::Window* window, const char* procedure) { WriteWindowTexts(window, procedure, L().file); }

@@ -20,6 +20,10 @@
 #include <string>
 #include <string_view>
 
+#include <utility>
+#include <vector>
+
+#include "client/setup/setup.h"
 #include "framework/core/ini.h"
 
 namespace mvn::framework {
@@ -56,5 +60,17 @@ void TranslateWindow(mvn::framework::Window* window, const char* procedure, cons
 // translate when the current language differs from the language the window
 // was last translated to (*windowLanguage, "ENGLISH" for a new window).
 void LanguageWindowOpened(mvn::framework::Window* window, const char* procedure, std::string* windowLanguage);
+
+// The texts a window was built with (the labelled controls above), kept so
+// that switching back to ENGLISH at run time restores them.
+struct BuiltInTexts {
+  std::vector<std::pair<int, std::string>> texts;
+};
+BuiltInTexts CaptureBuiltInTexts(const mvn::framework::Window& window);
+// Applies a language chosen at run time to an open window: the built-in
+// texts back when the choice says so, then the language file of the
+// language when it exists (so an _ENGLISH.LNG still applies).
+void ApplyLanguage(mvn::framework::Window& window, const char* procedure, const BuiltInTexts& builtIn,
+                   const LanguageChoice& choice, std::string_view clientIniPath);
 
 }  // namespace mvn::client

@@ -9,9 +9,11 @@
 #include <cstring>
 #include <filesystem>
 
+#include "client/addressbook/settings.h"
 #include "client/app/language.h"
 #include "client/app/procedures.h"
 #include "client/core/delivery.h"
+#include "client/setup/setup.h"
 #include "framework/core/errors.h"
 #include "framework/core/record.h"
 #include "framework/core/services.h"
@@ -19,6 +21,7 @@
 #include "framework/gui/listcontrol.h"
 #include "framework/gui/window.h"
 #include "helptips/hooks/hooks.h"
+#include "platform/kernel/regularfile.h"
 
 namespace mvn::client {
 
@@ -62,7 +65,19 @@ struct MainState {
   bool showImageTab = false, showListsTab = false;
   // Menu fields.
   int priority[3] = {}, notification[3] = {}, resolution[2] = {}, pageSize[2] = {}, groupSend[5] = {};
-  std::vector<std::pair<int, std::string>> coverItems;
+  // The menus built at run time: what their last build made.
+  int booksMenu = 0, coverMenu = 0, languageMenu = 0;
+  std::vector<int> bookMenuFields;              // items and submenus of Address Books
+  std::vector<std::pair<int, int>> bookSelect;  // item, book position
+  std::vector<std::pair<int, int>> bookDelete;  // item, book position
+  int createBook = 0, viewBook = 0, groupSetup = 0, coverSetup = 0;
+  MenuAction findClient, groupClientSetup;
+  std::vector<int> coverFields;  // the item of g_QcoverPages entry i is coverFields[i - 1]
+  LanguageMenu languages;
+  std::vector<int> languageFields;
+  BuiltInTexts builtIn;  // the texts the window was built with
+  bool sendLog = true;
+  int sendLogYes = 0, sendLogNo = 0;
   int retryItem = 0, saveDefaults = 0, userSetup = 0, uploadList = 0, updateEmail = 0, exportGroups = 0;
   int exitItem = 0, createCover = 0, createRemote = 0, showImageYes = 0, showImageNo = 0, showListsYes = 0,
       showListsNo = 0;
@@ -84,9 +99,8 @@ void ShowOptions(Window& w, MainState& s) {
   CheckGroup(w, s.resolution, 2, static_cast<int>(s.options.resolution));
   CheckGroup(w, s.pageSize, 2, static_cast<int>(s.options.pageSize));
   CheckGroup(w, s.groupSend, 5, static_cast<int>(s.options.groupSend));
-  for (auto& [field, name] : s.coverItems) {
-    w.SetText(field, (fw::CompareNoCase(name, s.options.coverPage) == 0 ? "* " : "  ") + name);
-  }
+  std::vector<std::string> covers = CoverPageMenu(*s.ctx->dictionary, s.options.coverPage);
+  for (size_t i = 0; i < s.coverFields.size() && i < covers.size(); ++i) w.SetText(s.coverFields[i], covers[i]);
 }
 
 Readiness ReadinessOf(Window& w, MainState& s) {
@@ -394,19 +408,204 @@ void LoadChargeCodes(Window& w, MainState& s) {
   q.Sort({"Description"});
 }
 
-void LoadCoverPages(Window& w, MainState& s, int menu) {
-  fw::IniFile covers(fw::Clip(s.ctx->ini->Fetch("Files", "GlobalCoverPages")));
-  std::vector<std::string> names;
-  if (!covers.FileName().empty()) names = covers.KeyNames("AvailableCoverPages");
-  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-    return fw::CompareNoCase(a, b) < 0;
-  });
-  if (names.empty()) {
-    int none = w.AddItem("?CoverNone", "No cover page available", menu);
-    w.Disable(none);
+// The Cover Page submenu from g_QcoverPages (the chosen page marked).
+void BuildCoverPageMenu(Window& w, MainState& s) {
+  for (int f : s.coverFields) w.RemoveMenuControl(f);
+  s.coverFields.clear();
+  if (s.ctx->dictionary->Queues().g_QcoverPages.Records() == 0) {
+    s.coverFields.push_back(w.AddItem("?CoverNone", "No cover page available", s.coverMenu));
+    w.Disable(s.coverFields.back());
     return;
   }
-  for (const std::string& n : names) s.coverItems.emplace_back(w.AddItem("", "  " + n, menu), n);
+  for (const std::string& text : CoverPageMenu(*s.ctx->dictionary, s.options.coverPage))
+    s.coverFields.push_back(w.AddItem("", text, s.coverMenu, "Click this menu item to select this cover page."));
+}
+
+void SetMainCaption(Window& w, MainState& s) {
+  MainContext& c = *s.ctx;
+  fw::Queue& books = c.dictionary->Queues().g_QaddressBooks;
+  std::string book;
+  if (c.currentBook >= 1 && c.currentBook <= books.Records()) book = books.Entry(c.currentBook).Get("Name");
+  std::string caption =
+      MainCaption(*c.ini, fw::Clip(GetUserIdentity(c.ini->Fetch("Files", "DeliveryCommand")).userName), book);
+  if (!c.mainAttachment.empty()) caption += " - " + c.mainAttachment;
+  w.SetCaption(caption);
+}
+
+// The Address Books menu: every book (a submenu with Select and Delete for
+// an administrator), then Create, View and Group Setup.
+void BuildAddressBookMenu(Window& w, MainState& s) {
+  for (int f : s.bookMenuFields) w.RemoveMenuControl(f);
+  s.bookMenuFields.clear();
+  s.bookSelect.clear();
+  s.bookDelete.clear();
+  for (const BookMenuItem& item : AddressBookMenu(*s.ctx->dictionary, *s.ctx->ini, s.ctx->currentBook)) {
+    int f = 0;
+    if (item.separator) {
+      f = w.AddSeparator(s.booksMenu);
+    } else if (item.position == 0) {
+      f = w.AddItem(item.text == "Create an Address Book" ? "?CreateBook"
+                    : item.text == "View Current Address Book" ? "?ViewBook"
+                                                               : "?GroupSetup",
+                    item.text, s.booksMenu, item.helpLine);
+      if (item.text == "Create an Address Book") s.createBook = f;
+      else if (item.text == "View Current Address Book") s.viewBook = f, w.Disable(f, !s.findClient);
+      else s.groupSetup = f, w.Disable(f, !s.groupClientSetup);
+    } else if (item.submenu) {
+      std::string use = "?Book" + std::to_string(item.position);
+      f = w.AddMenu(use, item.text, s.booksMenu);
+      int select = w.AddItem(use + "Select", "Select", f);
+      int remove = w.AddItem(use + "Delete", "Delete", f);
+      w.Disable(select, !item.subItemsEnabled);
+      w.Disable(remove, !item.subItemsEnabled);
+      s.bookSelect.emplace_back(select, item.position);
+      s.bookDelete.emplace_back(remove, item.position);
+    } else {
+      f = w.AddItem("?Book" + std::to_string(item.position), item.text, s.booksMenu);
+      s.bookSelect.emplace_back(f, item.position);
+    }
+    s.bookMenuFields.push_back(f);
+  }
+}
+
+// Closes the current book's tables and opens the book at position.
+bool OpenBookAt(Dictionary& d, int position, std::string* why) {
+  fw::Queue& books = d.Queues().g_QaddressBooks;
+  if (position < 1 || position > books.Records()) return false;
+  for (const char* table : {"MVClients", "MVusers", "MVGroupClient", "MVdefaults"}) d.File(table).Close();
+  const fw::Record& book = books.Entry(position);
+  if (!d.SetAddressBookFiles(book.Get("pathName"), book.Get("Driver"), why)) return false;
+  if (d.OpenAddressBook() != 0) {
+    *why = fw::ErrorText();
+    return false;
+  }
+  return true;
+}
+
+// Switching the book: its tables, its groups (unmarked), the menu and the
+// caption. A recipient taken from the other book stays as typed: its
+// record id would name a record of the wrong book. A book that cannot be
+// opened is told and the previous one opened again.
+void SwitchAddressBook(Window& w, MainState& s, int position) {
+  MainContext& c = *s.ctx;
+  Dictionary& d = *c.dictionary;
+  if (!SwitchesBook(d, c.currentBook, position)) return;
+  std::string why;
+  if (!OpenBookAt(d, position, &why)) {
+    fw::Message("The address book " + fw::Clip(d.Queues().g_QaddressBooks.Entry(position).Get("Name")) +
+                    " cannot be opened: " + why,
+                "Dashpost", fw::Icon::Exclamation);
+    std::string ignored;
+    OpenBookAt(d, c.currentBook, &ignored);
+    return;
+  }
+  c.currentBook = position;
+  s.recipient.recordId = 0;
+  s.lookupFilled = false;
+  LoadGroupList(d);
+  w.Display(MainGroups);
+  BuildAddressBookMenu(w, s);
+  SetMainCaption(w, s);
+  UpdateSendButton(w, s);
+}
+
+void CreateBook(Window& w, MainState& s) {
+  NameValue entry;
+  if (!GetNameValuesDialog(&w, *s.ctx->dictionary, "Addressbook", &entry)) return;
+  std::string message;
+  if (!CreateAddressBook(*s.ctx->dictionary, *s.ctx->ini, entry.name, entry.value, &message)) {
+    fw::Message(message, "Dashpost", fw::Icon::Exclamation);
+    return;
+  }
+  BuildAddressBookMenu(w, s);
+}
+
+void DeleteBook(Window& w, MainState& s, int position) {
+  Dictionary& d = *s.ctx->dictionary;
+  fw::Queue& books = d.Queues().g_QaddressBooks;
+  if (position < 1 || position > books.Records()) return;
+  if (fw::Message(DeleteBookQuestion(books.Entry(position).Get("Name")), "Please confirm", fw::Icon::Question,
+                  fw::ButtonYes | fw::ButtonNo) != fw::ButtonYes)
+    return;
+  std::string message;
+  if (!DeleteAddressBook(d, *s.ctx->ini, position, &s.ctx->currentBook, &message))
+    fw::Message(message, "Dashpost", fw::Icon::Exclamation);
+  BuildAddressBookMenu(w, s);
+  SetMainCaption(w, s);
+}
+
+// The data texts of the run-time menus, after a translation set the texts
+// that were captured with them.
+void ShowRunTimeMenus(Window& w, MainState& s) {
+  BuildAddressBookMenu(w, s);
+  ShowOptions(w, s);
+  std::vector<std::string> texts = s.languages.Texts();
+  for (size_t i = 0; i < s.languageFields.size() && i < texts.size(); ++i) w.SetText(s.languageFields[i], texts[i]);
+}
+
+void ChooseWindowLanguage(Window& w, MainState& s, int item) {
+  LanguageChoice choice = ChooseLanguage(s.languages, item, s.windowLanguage);
+  if (choice.language.empty()) return;
+  SetLanguage(choice.language, s.ctx->iniPath);
+  ApplyLanguage(w, "Main", s.builtIn, choice, s.ctx->iniPath);
+  if (choice.translate) s.windowLanguage = choice.language;
+  ShowRunTimeMenus(w, s);
+  SetMainCaption(w, s);
+}
+
+void ShowSendLog(Window& w, MainState& s) {
+  w.SetChecked(s.sendLogYes, s.sendLog);
+  w.SetChecked(s.sendLogNo, !s.sendLog);
+}
+
+// The message text from an AutoText file chosen in a popup; a file that
+// cannot be opened is greyed.
+void InsertAutoText(Window& w, MainState& s) {
+  fw::Queue& q = s.ctx->dictionary->Queues().g_QautoText;
+  LoadAutoTextList(*s.ctx->ini, q);
+  if (q.Records() == 0) {
+    fw::Message("No AutoText file is set up. Please add one with Setup, AutoText Setup.", "Dashpost",
+                fw::Icon::Exclamation);
+    return;
+  }
+  auto open = [](const std::string& path) {
+    return mvn::kernel::OpenRegularFileForReading(path.c_str(), FILE_SHARE_READ | FILE_SHARE_WRITE);
+  };
+  std::vector<fw::PopupItem> items;
+  for (int i = 1; i <= q.Records(); ++i) {
+    HANDLE h = open(fw::Clip(q.Entry(i).Get("fullPathName")));
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    items.push_back(fw::PopupItem::Text(fw::Clip(q.Entry(i).Get("Name")), h == INVALID_HANDLE_VALUE));
+  }
+  int chosen = fw::Popup(items);
+  if (chosen < 1 || chosen > q.Records()) return;
+  std::string path = fw::Clip(q.Entry(chosen).Get("fullPathName"));
+  HANDLE h = open(path);
+  if (h == INVALID_HANDLE_VALUE) {
+    fw::Message("The AutoText file " + path + " cannot be opened.", "Dashpost", fw::Icon::Exclamation);
+    return;
+  }
+  // Blocks of 8,192 bytes, each without its trailing blanks; reading stops
+  // once the text is past the message's limit, which then cuts it.
+  std::string text;
+  char block[8192];
+  DWORD got = 0;
+  bool ok = true;
+  while (text.size() <= kMessageLimit) {
+    if (!ReadFile(h, block, sizeof block, &got, nullptr)) {
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    text += fw::Clip(std::string_view(block, got));
+  }
+  CloseHandle(h);
+  if (!ok) {
+    fw::Message("The AutoText file " + path + " could not be read.", "Dashpost", fw::Icon::Exclamation);
+    return;
+  }
+  w.SetText(MainMessage, text);
+  UpdateSendButton(w, s);
 }
 
 void AddLocalFile(Window& w, MainState& s) {
@@ -581,13 +780,16 @@ void ShowTabs(Window& w, MainState& s) {
   }
 }
 
-void WriteClosingSettings(Window& w, MainState& s) {
-  fw::IniFile& ini = *s.ctx->ini;
-  if (!s.ctx->books.empty()) ini.Update("Database", "Pathname", s.ctx->books[s.ctx->currentBook].path);
-  ini.Update("Default", "ShowImageFilesTab", s.showImageTab ? "YES" : "NO");
-  ini.Update("Default", "ShowRemoteListsTab", s.showListsTab ? "YES" : "NO");
-  ini.Update("Default", "DefaultLanguage", CurrentLanguage());
-  (void)w;
+void WriteClosingSettings(MainState& s) {
+  CloseSettings settings;
+  settings.currentBook = s.ctx->currentBook;
+  settings.showImageFiles = s.showImageTab;
+  settings.showRemoteLists = s.showListsTab;
+  if (s.languages.selected > 0) settings.language = s.languages.names[static_cast<size_t>(s.languages.selected - 1)];
+  settings.sendLog = s.sendLog;
+  std::string message;
+  WriteCloseSettings(*s.ctx->dictionary, *s.ctx->ini, settings, &message);
+  if (!message.empty()) fw::Message(message, "Dashpost", fw::Icon::Exclamation);
 }
 
 }  // namespace
@@ -671,12 +873,7 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   w.AddSeparator(file);
   s.exitItem = w.AddItem("?Exit", "Exit", file);
   int books = w.AddMenu("?MenuBooks", "Address &Books");
-  for (size_t i = 0; i < ctx.books.size(); ++i)
-    w.AddItem("", (static_cast<int>(i) == ctx.currentBook ? "* " : "  ") + ctx.books[i].name, books);
-  w.AddSeparator(books);
-  int createBook = w.AddItem("?CreateBook", "Create an Address Book", books, "Create another personal or global address book");
-  int viewBook = w.AddItem("?ViewBook", "View Current Address Book", books);
-  int groupSetup = w.AddItem("?GroupSetup", "&Group Setup", books, "Configure group and recipient details");
+  s.booksMenu = books;
   int view = w.AddMenu("?MenuView", "&View");
   int viewLog = w.AddItem("?ViewSendLog", "View Send Log", view);
   int options = w.AddMenu("?MenuOptions", "Send &Options");
@@ -688,7 +885,7 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   s.notification[0] = w.AddItem("?NotifyNone", "None", notif);
   s.notification[1] = w.AddItem("?NotifyErrors", "Non-delivery", notif);
   s.notification[2] = w.AddItem("?NotifyAll", "Delivery", notif);
-  int cover = w.AddMenu("?MenuCoverPage", "Cover Page", options);
+  s.coverMenu = w.AddMenu("?MenuCoverPage", "Cover Page", options);
   int res = w.AddMenu("?MenuResolution", "Resolution", options);
   s.resolution[0] = w.AddItem("?ResHigh", "High", res);
   s.resolution[1] = w.AddItem("?ResLow", "Low", res);
@@ -706,7 +903,7 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   int personal = w.AddItem("?PersonalDetails", "&Personal Details", setup);
   int mailmerge = w.AddItem("?MailmergeFields", "Mailmerge Fields", setup);
   int autoTextSetup = w.AddItem("?AutoTextSetup", "AutoText Setup", setup);
-  int coverSetup = w.AddItem("?CoverPageSetup", "Cover Page Setup", setup);
+  s.coverSetup = w.AddItem("?CoverPageSetup", "Cover Page Setup", setup);
   s.createCover = w.AddItem("?CreateCoverPage", "Create a Cover Page", setup);
   s.createRemote = w.AddItem("?CreateRemoteFile", "Create a Remote File", setup);
   int dispImg = w.AddMenu("?MenuDisplayRemoteFiles", "Display Remote Files", setup);
@@ -715,34 +912,44 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   int dispLists = w.AddMenu("?MenuDisplayRemoteLists", "Display Remote Lists", setup);
   s.showListsYes = w.AddItem("?ListsYes", "Yes", dispLists);
   s.showListsNo = w.AddItem("?ListsNo", "No", dispLists);
+  s.languageMenu = w.AddMenu("?MenuLanguage", "Language", setup);
+  s.languages = LoadLanguageMenu(ini);
+  for (const std::string& text : s.languages.Texts())
+    s.languageFields.push_back(w.AddItem("", text, s.languageMenu));
+  w.Disable(s.languageMenu, s.languageFields.empty());
+  int sendLogMenu = w.AddMenu("?MenuSendLog", "Send Log", setup);
+  s.sendLogYes = w.AddItem("?SendLogYes", "Yes", sendLogMenu);
+  s.sendLogNo = w.AddItem("?SendLogNo", "No", sendLogMenu);
+  s.sendLog = fw::Upper(fw::Clip(fw::Left(ini.Fetch("Default", "SENDLOG")))) != "NO";
   int help = w.AddMenu("?MenuHelp", "&Help");
   int about = w.AddItem("?About", "About", help);
-  LoadCoverPages(w, s, cover);
 
   // The other windows' items: enabled once their procedure is wired.
-  auto wire = [&](int field, const char* name) {
+  auto actionOf = [](const char* name) {
     MenuAction action;
     for (const auto& [n, a] : MenuWiring())
       if (n == name) action = a;
+    return action;
+  };
+  auto wire = [&](int field, const char* name) {
+    MenuAction action = actionOf(name);
     w.Disable(field, !action);
     if (action) s.wired.emplace_back(field, action);
   };
+  s.findClient = actionOf("FindClient");
+  s.groupClientSetup = actionOf("GroupClientSetup");
   wire(exportFile, "ExportKDFToTxt");
   wire(importFile, "ImportTxtToKDF2");
   wire(resubmit, "RetryUnseccessful");
-  wire(createBook, "CreateAddressBook");
-  wire(viewBook, "FindClient");
-  wire(groupSetup, "GroupClientSetup");
   wire(viewLog, "ViewSendLog");
   wire(personal, "CmdSetup");
   wire(mailmerge, "AdditionalOutputValues");
   wire(autoTextSetup, "AutoTextSetup");
-  wire(coverSetup, "CoverPageSetup");
+  wire(s.coverSetup, "CoverPageSetup");
   wire(about, "AboutWin");
   wire(MainFindAttention, "FindClient");
   wire(MainFindCompany, "FindClient");
   wire(MainFindDestination, "FindClient");
-  wire(MainAutoText, "InsertAutoText");
 
   // Switches of the INI file.
   auto hideMenu = [&](int menu, bool hidden) {
@@ -766,21 +973,17 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   s.datePicture = DatePicture(fw::Clip(ini.Fetch("Default", "DateFormat")));
   w.SetText(MainSendDate, fw::Format(fw::Today(), s.datePicture));
   w.SetText(MainSendTime, fw::Format(fw::Clock(), "@T1"));
+  LoadCoverPages(*ctx.dictionary, ini);
+  BuildCoverPageMenu(w, s);
+  BuildAddressBookMenu(w, s);
   ShowOptions(w, s);
+  ShowSendLog(w, s);
   LoadChargeCodes(w, s);
   LoadGroupList(*ctx.dictionary);
-  // The caption: DashpostTitleBar with the user's name, and the book.
-  std::string caption = fw::Clip(ini.Fetch("Default", "DashpostTitleBar"));
-  if (caption.empty()) caption = "Dashpost";
-  size_t full = caption.find("<FULLNAME>");
-  if (full != std::string::npos)
-    caption.replace(full, 10, fw::Clip(GetUserIdentity(ini.Fetch("Files", "DeliveryCommand")).userName));
-  if (!ctx.books.empty()) caption += " - " + ctx.books[ctx.currentBook].name;
-  w.SetCaption(caption);
-  if (!ctx.mainAttachment.empty()) {
-    w.SetText(MainMessage, "");
-    w.SetCaption(caption + " - " + ctx.mainAttachment);
-  }
+  LoadRemoteEntries(*ctx.dictionary, ini);
+  SetMainCaption(w, s);
+  if (!ctx.mainAttachment.empty()) w.SetText(MainMessage, "");
+  s.builtIn = CaptureBuiltInTexts(w);
 
   // The message text's limit.
   if (auto* text = qobject_cast<QPlainTextEdit*>(w.ControlWidget(MainMessage))) {
@@ -804,9 +1007,12 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
     if (event == fw::EventOpenWindow) {
       UpdateSendButton(w, s);
       mvn::helptips::HintwellWindowOpened(raw, "Main", 0);
+      std::string shown = s.windowLanguage;
       LanguageWindowOpened(raw, "Main", &s.windowLanguage);
+      if (s.windowLanguage != shown) ShowRunTimeMenus(w, s);
+      w.Display();
     } else if (event == fw::EventCloseWindow) {
-      WriteClosingSettings(w, s);
+      WriteClosingSettings(s);
       mvn::helptips::HintwellWindowClosed(raw);
     } else if (event == fw::EventAccepted) {
       if (field == MainTo || field == MainCompany || field == MainDestination) AfterLookup(w, s, field);
@@ -830,13 +1036,37 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
             pick(s.resolution, 2, &s.options.resolution) || pick(s.pageSize, 2, &s.options.pageSize) ||
             pick(s.groupSend, 5, &s.options.groupSend))
           return;
-        for (auto& [f, name] : s.coverItems)
-          if (f == field) {
-            s.options.coverPage = name;
+        for (size_t i = 0; i < s.coverFields.size(); ++i)
+          if (s.coverFields[i] == field) {
+            std::string page = CoverPageAt(*ctx.dictionary, static_cast<int>(i) + 1);
+            if (!page.empty()) s.options.coverPage = page;
             ShowOptions(w, s);
             return;
           }
-        if (field == s.retryItem) {
+        for (auto [f, position] : s.bookSelect)
+          if (f == field) return SwitchAddressBook(w, s, position);
+        for (auto [f, position] : s.bookDelete)
+          if (f == field) return DeleteBook(w, s, position);
+        for (size_t i = 0; i < s.languageFields.size(); ++i)
+          if (s.languageFields[i] == field) return ChooseWindowLanguage(w, s, static_cast<int>(i) + 1);
+        if (field == MainAutoText) {
+          InsertAutoText(w, s);
+        } else if (field == s.createBook) {
+          CreateBook(w, s);
+        } else if (field == s.viewBook && s.findClient) {
+          s.findClient(raw, ctx);
+        } else if (field == s.groupSetup && s.groupClientSetup) {
+          // The groups may have changed: reloaded, unmarked.
+          s.groupClientSetup(raw, ctx);
+          LoadGroupList(*ctx.dictionary);
+          w.Display(MainGroups);
+          UpdateSendButton(w, s);
+        } else if (field == s.sendLogYes || field == s.sendLogNo) {
+          // Written at once: the next send already follows it.
+          s.sendLog = field == s.sendLogYes;
+          ShowSendLog(w, s);
+          ctx.ini->Update("Default", "SENDLOG", s.sendLog ? "Yes" : "No");
+        } else if (field == s.retryItem) {
           std::string value;
           if (EnterValue2(raw, "V=" + s.options.retryProfile, &value))
             s.options.retryProfile = value.empty() ? "0" : fw::CutUtf8(value, 20);
@@ -870,11 +1100,20 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
           NameValue entry;
           bool coverPage = field == s.createCover;
           if (!GetNameValuesDialog(raw, *ctx.dictionary, coverPage ? "coverPage" : "imageFile", &entry)) return;
+          if (coverPage) {
+            ctx.dictionary->Queues().g_QcoverPages.Sort({"Name"});
+            BuildCoverPageMenu(w, s);
+          }
           w.Display(MainRemoteFiles);
           UpdateSendButton(w, s);
         } else {
           for (auto& [f, action] : s.wired)
             if (f == field) action(raw, ctx);
+          if (field == s.coverSetup) {
+            // The setup may have deleted pages: the menu follows the file.
+            LoadCoverPages(*ctx.dictionary, *ctx.ini);
+            BuildCoverPageMenu(w, s);
+          }
         }
       }
     }

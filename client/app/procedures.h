@@ -86,8 +86,7 @@ struct MainContext {
   std::string tipFile = "hintwell.hwt";
   std::string mainAttachment;      // from the command line
   bool chargeTemporary = true;     // no charge-account file in use
-  int currentBook = 0;
-  std::vector<AddressBook> books;
+  int currentBook = 1;              // position in g_QaddressBooks
   WriterOptions writer;            // tests shorten the waits
   bool confirmed = true;           // cleared by ConfirmBeforeSend when the user cancels
   // While the confirmation runs: the job the send is about to write and its

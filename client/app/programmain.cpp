@@ -74,7 +74,7 @@ int ProgramMain(int argc, char** argv, const std::function<void(fw::Window&, Mai
   if (ctx.tipFile.empty()) ctx.tipFile = "hintwell.hwt";
   ctx.mainAttachment = MainAttachmentFromArguments(arguments);
   std::vector<std::string> skipped;
-  ctx.currentBook = LoadAddressBooks(dictionary, ini, &ctx.books, &skipped);
+  ctx.currentBook = LoadAddressBooks(dictionary, ini, nullptr, &skipped) + 1;
   for (const std::string& name : skipped)
     fw::Message("The address book \"" + name + "\" is skipped: its name or path cannot be used in the INI file.",
                 "Dashpost", fw::Icon::Exclamation);

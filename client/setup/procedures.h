@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "client/app/language.h"
 #include "client/records/records.h"
 #include "client/setup/setup.h"
 #include "framework/core/ini.h"
@@ -25,17 +26,5 @@ void AdditionalOutputValues(framework::Window* parent, framework::IniFile& clien
 // "Help - about": the [Version] texts; the web button opens the page with
 // the desktop's opener (QDesktopServices), "&OK" closes.
 void AboutWin(framework::Window* parent, const framework::IniFile& clientIni);
-
-// The texts a window was built with (prompts, buttons, boxes, tabs, menus
-// and their items), kept so that switching back to ENGLISH restores them.
-struct BuiltInTexts {
-  std::vector<std::pair<int, std::string>> texts;
-};
-BuiltInTexts CaptureBuiltInTexts(const framework::Window& window);
-// Applies a language choice to a window: the built-in texts back when the
-// choice says so, then the language file of the language when it exists
-// (so an _ENGLISH.LNG still applies).
-void ApplyLanguage(framework::Window& window, const char* procedure, const BuiltInTexts& builtIn,
-                   const LanguageChoice& choice, std::string_view clientIniPath);
 
 }  // namespace mvn::client

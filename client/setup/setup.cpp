@@ -386,10 +386,6 @@ LanguageChoice ChooseLanguage(LanguageMenu& menu, int item, std::string_view sho
   return c;
 }
 
-std::string LanguageFilePath(std::string_view iniPath, std::string_view language) {
-  std::string base(iniPath.size() >= 4 ? iniPath.substr(0, iniPath.size() - 4) : std::string_view());
-  return base + "_" + std::string(language) + ".LNG";
-}
 
 // ---------------------------------------------------------------------------
 // Close

@@ -154,9 +154,6 @@ struct LanguageChoice {
   bool restoreBuiltIn = false;
 };
 LanguageChoice ChooseLanguage(LanguageMenu& menu, int item, std::string_view shownLanguage);
-// The language file of a language: the INI path without its last four
-// characters, "_", the language and ".LNG".
-std::string LanguageFilePath(std::string_view clientIniPath, std::string_view language);
 
 // ---------------------------------------------------------------------------
 // Settings written when the send window closes

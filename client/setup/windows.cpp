@@ -13,33 +13,6 @@ namespace mvn::client {
 
 using framework::Window;
 
-BuiltInTexts CaptureBuiltInTexts(const Window& w) {
-  using framework::ControlType;
-  BuiltInTexts b;
-  for (int field : w.Fields()) {
-    switch (w.Type(field)) {
-      case ControlType::Prompt: case ControlType::Button: case ControlType::Check: case ControlType::Radio:
-      case ControlType::Tab: case ControlType::Menu: case ControlType::Item: case ControlType::ToolButton:
-        b.texts.emplace_back(field, w.Text(field));
-        break;
-      default:
-        break;
-    }
-  }
-  return b;
-}
-
-void ApplyLanguage(Window& w, const char* procedure, const BuiltInTexts& builtIn, const LanguageChoice& choice,
-                   std::string_view iniPath) {
-  if (!choice.translate) return;
-  if (choice.restoreBuiltIn)
-    for (const auto& [field, text] : builtIn.texts)
-      if (w.Has(field)) w.SetText(field, text);
-  std::string file = LanguageFileName(iniPath, choice.language);
-  if (GetFileAttributesA(file.c_str()) != INVALID_FILE_ATTRIBUTES)
-    TranslateWindow(&w, procedure, framework::IniFile(file));
-}
-
 void CmdSetup(Window*, framework::IniFile& ini) {
   CmdSetupModel model = LoadCmdSetup(ini);
   Window w("CmdSetup", "Personal Details", QRect(0, 0, 260, 20 + kCmdRows * 14 + 24));

@@ -113,7 +113,7 @@ struct MainFixture : ::testing::Test {
     ctx.dictionary = &d;
     ctx.ini = ini.get();
     ctx.iniPath = ini->FileName();
-    ctx.currentBook = LoadAddressBooks(d, *ini, &ctx.books, nullptr);
+    ctx.currentBook = LoadAddressBooks(d, *ini, nullptr, nullptr) + 1;
     ASSERT_TRUE(SetupChargeAccount(d, *ini, &ctx.chargeTemporary, nullptr));
     ASSERT_EQ(d.OpenAddressBook(), 0);
     ctx.writer.waitMs = 2000;
@@ -287,9 +287,11 @@ TEST_F(MainFixture, SaveAsMyDefaultsAndTheSettingsWrittenAtClose) {
     w->Widget()->grab().save(QString::fromStdString(OutputDir() + "/main-remote-tab" + std::to_string(i) + ".png"));
   }
   w->Close();
-  EXPECT_EQ(ini->Fetch("Default", "ShowImageFilesTab"), "YES");
-  EXPECT_EQ(ini->Fetch("Default", "ShowRemoteListsTab"), "NO");
-  EXPECT_EQ(ini->Fetch("Default", "DefaultLanguage"), "ENGLISH");
+  EXPECT_EQ(ini->Fetch("Default", "ShowImageFilesTab"), "Yes");
+  EXPECT_EQ(ini->Fetch("Default", "ShowRemoteListsTab"), "No");
+  EXPECT_EQ(ini->Fetch("Default", "SENDLOG"), "No");
+  // No language was chosen: the key is left as it was.
+  EXPECT_EQ(ini->Fetch("Default", "DefaultLanguage"), "");
   EXPECT_EQ(ini->Fetch("Database", "Pathname"), (dir.path() / "book").string());
 }
 

@@ -166,7 +166,7 @@ TEST(StartupProcess, CandidatesInOrderAndTheFirstWithAPathnameIsUsed) {
     EXPECT_EQ(used.Fetch("Database", "Personal Address Book"), used.Fetch("Database", "Pathname"));
     EXPECT_EQ(used.Fetch("Database", "Pathname"), (p.dir.path() / ("book" + std::to_string(c.used))).string());
     // Written at close, through the normal close of a session end.
-    EXPECT_EQ(used.Fetch("Default", "ShowImageFilesTab"), "NO");
+    EXPECT_EQ(used.Fetch("Default", "ShowImageFilesTab"), "No");
     for (int i = 0; i < 3; ++i)
       if (i != c.used) {
         EXPECT_TRUE(fw::IniFile(files[i].string()).Fetch("Database", "NumCustomBooks").empty()) << i;

@@ -304,7 +304,6 @@ TEST_F(MenusTest, Languages) {
     Ini("[Language]\nLanguages=" + c.languages + "\n[Default]\nDefaultLanguage=" + c.current + "\n");
     EXPECT_EQ(LoadLanguageMenu(ini).Texts(), c.texts) << c.languages;
   }
-  EXPECT_EQ(LanguageFilePath("/etc/dashpost.ini", "FRENCH"), "/etc/dashpost_FRENCH.LNG");
 }
 
 TEST_F(MenusTest, CloseSettingsInOrder) {
