@@ -19,6 +19,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 #include <thread>
 
 #include "client/app/language.h"
@@ -514,4 +515,225 @@ TEST_F(MainFixture, ConfirmationCancelSendsNothingAndSendWrites) {
   w->Post(fw::EventAccepted, MainSend);
   ASSERT_TRUE(mvntest::WaitFor([&] { return fs::exists(dir.path() / "argv"); }));
   EXPECT_NE(Slurp(dir.path() / "request").find("CONF-1"), std::string::npos);
+}
+
+namespace {
+
+// The texts of a menu's actions, in order ("-" for a separator).
+std::vector<std::string> MenuTexts(fw::Window& w, const char* useName) {
+  std::vector<std::string> texts;
+  QAction* menu = w.MenuAction(w.FieldOf(useName));
+  if (!menu || !menu->menu()) return texts;
+  for (QAction* a : menu->menu()->actions()) texts.push_back(a->isSeparator() ? "-" : a->text().toStdString());
+  return texts;
+}
+
+// The field of a menu item by its text.
+int ItemWithText(fw::Window& w, const std::string& text) {
+  for (int f : w.Fields())
+    if (f < 0 && w.Type(f) == fw::ControlType::Item && w.Text(f) == text) return f;
+  return 0;
+}
+
+// Answers the name prompt with a name and a value.
+void AnswerNameValue(const std::string& name, const std::string& value) {
+  When("GetNameValuesDialog", [name, value](QWidget* top) {
+    if (auto* e = top->findChild<QLineEdit*>("?g_NameValueDialog:Name")) e->setText(QString::fromStdString(name));
+    if (auto* e = top->findChild<QLineEdit*>("?g_NameValueDialog:Value")) e->setText(QString::fromStdString(value));
+    Click(top, "?OK");
+  });
+}
+
+}  // namespace
+
+// Two books, Staff current, for an administrator: the menu, a switch that
+// brings the other book's groups and the caption, a created book that does
+// not become current, a delete that asks first and renumbers, and the book
+// written at close.
+TEST_F(MainFixture, AddressBooksMenuSwitchesCreatesAndDeletes) {
+  ini->Update("Database", "NumCustomBooks", "2");
+  ini->Update("Database", "Custom Book 1", "Staff");
+  ini->Update("Database", "Staff", (dir.path() / "staff").string());
+  ini->Update("Database", "Custom Book 2", "Sales");
+  ini->Update("Database", "Sales", (dir.path() / "sales").string());
+  ini->Update("Database", "Driver 2", "KEYED");
+  ini->Update("Database", "Pathname", (dir.path() / "staff").string());
+  ini->Update("Default", "AdminUser", "Yes");
+  Open();
+  auto addGroup = [&](const char* name) {
+    auto& g = ctx.dictionary->File("MVdefaults");
+    g.Buffer().Clear();
+    g.Buffer().Set("GroupID", name);
+    ASSERT_EQ(g.TryInsert(), 0);
+  };
+  addGroup("North");
+  // Sorted by path: Sales is book 1, Staff (current) book 2.
+  EXPECT_EQ(MenuTexts(*w, "?MenuBooks"),
+            (std::vector<std::string>{"  Sales", "* Staff", "-", "Create an Address Book",
+                                      "View Current Address Book", "&Group Setup"}));
+  EXPECT_EQ(MenuTexts(*w, "?Book2"), (std::vector<std::string>{"Select", "Delete"}));
+  EXPECT_TRUE(w->IsDisabled(w->FieldOf("?Book2Select")));
+  EXPECT_TRUE(w->IsDisabled(w->FieldOf("?Book2Delete")));
+  EXPECT_FALSE(w->IsDisabled(w->FieldOf("?Book1Delete")));
+  EXPECT_EQ(w->Caption(), "Morvane Dashpost  ( Staff )");
+
+  Menu("?Book1Select");
+  EXPECT_EQ(w->Caption(), "Morvane Dashpost  ( Sales )");
+  EXPECT_EQ(MenuTexts(*w, "?MenuBooks")[0], "* Sales");
+  EXPECT_EQ(ctx.dictionary->Queues().g_Qgroups.Records(), 0);  // Staff's group is not Sales'
+  addGroup("East");
+  Menu("?Book2Select");
+  ASSERT_EQ(ctx.dictionary->Queues().g_Qgroups.Records(), 1);
+  EXPECT_EQ(fw::Clip(ctx.dictionary->Queues().g_Qgroups.Entry(1).Get("GroupID")), "North");
+  Menu("?Book1Select");
+
+  AnswerNameValue("Team", (dir.path() / "Team.KDF").string());
+  Menu("?CreateBook");
+  EXPECT_EQ(ini->Fetch("Database", "NumCustomBooks"), "3");
+  EXPECT_EQ(ini->Fetch("Database", "Custom Book 3"), "Team");
+  EXPECT_EQ(ini->Fetch("Database", "Team"), (dir.path() / "Team").string());
+  EXPECT_EQ(MenuTexts(*w, "?MenuBooks")[2], "  Team");
+  EXPECT_EQ(w->Caption(), "Morvane Dashpost  ( Sales )");
+
+  services.AnswerMessage(fw::ButtonNo);
+  Menu("?Book2Delete");
+  ASSERT_EQ(services.messages.size(), 1u);
+  EXPECT_EQ(services.messages[0].text, "Are you sure you really want to delete the address book:Staff");
+  EXPECT_EQ(services.messages[0].caption, "Please confirm");
+  EXPECT_EQ(ini->Fetch("Database", "Custom Book 1"), "Staff");
+  services.AnswerMessage(fw::ButtonYes);
+  Menu("?Book2Delete");
+  EXPECT_EQ(ini->Fetch("Database", "NumCustomBooks"), "2");
+  EXPECT_EQ(ini->Fetch("Database", "Custom Book 1"), "Sales");
+  EXPECT_EQ(ini->Fetch("Database", "Driver 1"), "KEYED");
+  EXPECT_EQ(ini->Fetch("Database", "Custom Book 2"), "Team");
+  EXPECT_EQ(ini->Fetch("Database", "Staff"), "");
+  EXPECT_TRUE(fs::exists(dir.path() / "staff.KDF"));  // the book's file is not touched
+  EXPECT_EQ(MenuTexts(*w, "?MenuBooks")[0], "* Sales");
+  EXPECT_EQ(MenuTexts(*w, "?MenuBooks")[1], "  Team");
+  if (QMenu* books = w->MenuAction(w->FieldOf("?MenuBooks"))->menu()) {
+    books->popup(QPoint(0, 0));
+    Drain();
+    EXPECT_TRUE(books->grab().save(QString::fromStdString(OutputDir() + "/address-books-menu.png")));
+    books->hide();
+  }
+  w->Close();
+  EXPECT_EQ(ini->Fetch("Database", "Pathname"), (dir.path() / "sales").string());
+}
+
+// The Cover Page menu sorted and chosen by name, a created page joining
+// it; the remote files loaded at open; the language switched at run time
+// and back to the built-in texts.
+TEST_F(MainFixture, CoverPageAndLanguageMenusAtRunTime) {
+  std::ofstream(dir.path() / "covers.ini") << "[AvailableCoverPages]\nZeta=last\nAlpha=first\n";
+  std::ofstream(dir.path() / "images.ini") << "[ImageFiles]\nLogo=Company logo\n";
+  ini->Update("Files", "GlobalCoverPages", (dir.path() / "covers.ini").string());
+  ini->Update("Files", "ImageFiles", (dir.path() / "images.ini").string());
+  ini->Update("Default", "DefaultLastUsedCoverPage", "Zeta");
+  ini->Update("Language", "Languages", "English, French,German,Italian");
+  ini->Update("Default", "DefaultLanguage", "english");
+  std::ofstream(dir.path() / "dashpost_FRENCH.LNG") << "[Main]\nTotalMenuToolbarItems=1\n1=" << MainSend
+                                                    << ",&Envoyer\n";
+  Open();
+  ASSERT_EQ(ctx.dictionary->Queues().g_QimageFiles.Records(), 1);
+  EXPECT_EQ(fw::Clip(ctx.dictionary->Queues().g_QimageFiles.Entry(1).Get("Description")), "Company logo");
+
+  EXPECT_EQ(MenuTexts(*w, "?MenuCoverPage"), (std::vector<std::string>{"  Alpha", "* Zeta"}));
+  w->Post(fw::EventAccepted, ItemWithText(*w, "  Alpha"));
+  EXPECT_EQ(MenuTexts(*w, "?MenuCoverPage"), (std::vector<std::string>{"* Alpha", "  Zeta"}));
+  AnswerNameValue("Beta", "second");
+  Menu("?CreateCoverPage");
+  EXPECT_EQ(MenuTexts(*w, "?MenuCoverPage"), (std::vector<std::string>{"* Alpha", "  Beta", "  Zeta"}));
+  Menu("?SaveDefaults");
+  EXPECT_EQ(ini->Fetch("Default", "DefaultLastUsedCoverPage"), "Alpha");
+
+  EXPECT_EQ(MenuTexts(*w, "?MenuLanguage"), (std::vector<std::string>{"* ENGLISH", "  FRENCH", "  GERMAN"}));
+  w->Post(fw::EventAccepted, ItemWithText(*w, "  FRENCH"));
+  EXPECT_EQ(w->Text(MainSend), "&Envoyer");
+  EXPECT_EQ(CurrentLanguage(), "FRENCH");
+  EXPECT_EQ(MenuTexts(*w, "?MenuLanguage"), (std::vector<std::string>{"  ENGLISH", "* FRENCH", "  GERMAN"}));
+  EXPECT_EQ(MenuTexts(*w, "?MenuCoverPage")[0], "* Alpha");  // data texts survive the translation
+  w->Post(fw::EventAccepted, ItemWithText(*w, "  ENGLISH"));
+  EXPECT_EQ(w->Text(MainSend), "S&end Fax");
+  EXPECT_EQ(CurrentLanguage(), "ENGLISH");
+  w->Post(fw::EventAccepted, ItemWithText(*w, "  GERMAN"));  // no such file: the texts stay
+  EXPECT_EQ(w->Text(MainSend), "S&end Fax");
+  w->Close();
+  EXPECT_EQ(ini->Fetch("Default", "DefaultLanguage"), "GERMAN");
+}
+
+// "Send Log: No" is written at once and the next send logs nothing; "Yes"
+// logs the send after it.
+TEST_F(MainFixture, SendLogChoiceTakesEffectAtOnce) {
+  std::string log = (dir.path() / "SendLog.csv").string();
+  ini->Update("Files", "SendLog", log);
+  ini->Update("Default", "SENDLOG", "YES");
+  Open();
+  EXPECT_TRUE(w->IsChecked(w->FieldOf("?SendLogYes")));
+  Menu("?SendLogNo");
+  EXPECT_EQ(ini->Fetch("Default", "SENDLOG"), "No");
+  auto send = [&](const char* reference) {
+    fs::remove(dir.path() / "argv");
+    Type(MainDestination, "+1 555 0100");
+    Type(MainReference, reference);
+    w->SetChecked(MainIncludeCover, true);
+    w->SetText(MainMessage, "hello");
+    w->Post(fw::EventAccepted, MainSend);
+    ASSERT_TRUE(mvntest::WaitFor([&] { return fs::exists(dir.path() / "argv"); }));
+  };
+  send("NOT-LOGGED");
+  EXPECT_EQ(Slurp(log).find("NOT-LOGGED"), std::string::npos);
+  Menu("?SendLogYes");
+  EXPECT_EQ(ini->Fetch("Default", "SENDLOG"), "Yes");
+  send("LOGGED");
+  EXPECT_NE(Slurp(log).find("LOGGED"), std::string::npos);
+  EXPECT_EQ(Slurp(log).find("NOT-LOGGED"), std::string::npos);
+}
+
+// The AutoText button offers the configured files, greys one that is
+// missing and a FIFO (without blocking on it), and fills the message text
+// from the chosen file in blocks of 8,192 bytes, each without its trailing
+// blanks.
+TEST_F(MainFixture, AutoTextFillsTheMessageAndGreysWhatCannotBeOpened) {
+  std::string first(8000, 'A');
+  std::ofstream(dir.path() / "greet.txt", std::ios::binary) << first << std::string(192, ' ') << "tail  ";
+  ASSERT_EQ(::mkfifo((dir.path() / "pipe").c_str(), 0600), 0);
+  ini->Update("AutoMessageTextFiles", "AutoText1", "Greeting");
+  ini->Update("AutoMessageTextFiles", "Greeting", (dir.path() / "greet.txt").string());
+  ini->Update("AutoMessageTextFiles", "AutoText2", "Missing");
+  ini->Update("AutoMessageTextFiles", "Missing", (dir.path() / "none.txt").string());
+  ini->Update("AutoMessageTextFiles", "AutoText3", "Pipe");
+  ini->Update("AutoMessageTextFiles", "Pipe", (dir.path() / "pipe").string());
+  Open();
+  EXPECT_FALSE(w->IsDisabled(MainAutoText));
+  services.AnswerPopup(1);
+  w->Post(fw::EventAccepted, MainAutoText);
+  ASSERT_EQ(services.popups.size(), 1u);
+  ASSERT_EQ(services.popups[0].size(), 3u);
+  EXPECT_EQ(services.popups[0][0].text, "Greeting");
+  EXPECT_FALSE(services.popups[0][0].greyed);
+  EXPECT_TRUE(services.popups[0][1].greyed);
+  EXPECT_TRUE(services.popups[0][2].greyed);
+  EXPECT_EQ(w->Text(MainMessage), first + "tail");
+  EXPECT_TRUE(services.messages.empty());
+}
+
+// A book whose file cannot be opened is told; the current book stays open
+// and current.
+TEST_F(MainFixture, ABookThatCannotBeOpenedKeepsTheCurrentOne) {
+  ini->Update("Database", "NumCustomBooks", "2");
+  ini->Update("Database", "Custom Book 1", "Mine");
+  ini->Update("Database", "Mine", (dir.path() / "book").string());
+  ini->Update("Database", "Custom Book 2", "Gone");
+  ini->Update("Database", "Gone", (dir.path() / "no-such-dir" / "gone").string());
+  Open();
+  AddBookRecord("Bob Jones", "Example Ltd", "+44 20 7946 0000");
+  ASSERT_EQ(MenuTexts(*w, "?MenuBooks")[0], "* Mine");
+  Menu("?Book2");
+  ASSERT_EQ(services.messages.size(), 1u);
+  EXPECT_NE(services.messages[0].text.find("The address book Gone cannot be opened"), std::string::npos);
+  EXPECT_EQ(MenuTexts(*w, "?MenuBooks")[0], "* Mine");
+  EXPECT_EQ(w->Caption(), "Morvane Dashpost  ( Mine )");
+  Type(MainTo, "Bob");  // the lookup still reads the current book
+  EXPECT_EQ(w->Text(MainDestination), "+44 20 7946 0000");
 }
