@@ -9,6 +9,7 @@
 #include "client/addressbook/groups.h"
 #include "client/addressbook/procedures.h"
 #include "client/addressbook/settings.h"
+#include "client/app/windowhooks.h"
 #include "framework/core/runtime.h"
 #include "framework/core/services.h"
 #include "framework/core/strings.h"
@@ -32,20 +33,9 @@ using framework::Window;
 
 namespace {
 
-// The tip hooks of every window: opened, each event, closed.
-void WireHooks(Window& w, const char* procedure) {
-  QObject::connect(&w, &Window::windowEvent, &w, [&w, procedure](int event, int field) {
-    if (event == framework::EventOpenWindow) helptips::HintwellWindowOpened(&w, procedure, 0);
-    if (event == framework::EventCloseWindow) {
-      helptips::HintwellWindowClosed(&w);
-      return;
-    }
-    int tip = helptips::HintwellTakeEvent(&w, event, field);
-    if (tip > 0 && w.Has(tip))
-      helptips::HintwellTipRequest(framework::ControlTypeName(w.Type(tip)), ("?" + w.UseName(tip)).c_str(),
-                                   procedure, "");
-  });
-}
+// The tip hooks of every window: opened, each event, closed. (Each window
+// runs the language routine itself once it has set its texts.)
+void WireHooks(Window& w, const char* procedure) { WireWindowHooks(w, procedure, false); }
 
 // The window icon and the logo picture named in [Default] Icon and Logo.
 void ShowIconAndLogo(Window& w, const framework::IniFile& ini, QRect logoRect) {
@@ -254,7 +244,7 @@ int UpdateMVClient(Dictionary& dict, const framework::IniFile& ini, int mode) {
       form.Hide(form.OkButton());
       form.SetText(form.CancelButton(), "&Back");
     }
-    TranslateWindow(&form, "UpdateMVClient");
+    LanguageWindowOpened(&form, "UpdateMVClient", nullptr);
   });
   QObject::connect(&form, &Window::accepted, &form, [&](int field) {
     for (auto [a, b] : twins) {
@@ -317,7 +307,7 @@ bool FindClient(Window*, Dictionary& dict, const framework::IniFile& ini, const 
     QObject::connect(view, &QWidget::customContextMenuRequested, &w, [&w, &browse](const QPoint&) {
       if (framework::Popup("&What's This?") == 1)
         helptips::HintwellTipRequest(framework::ControlTypeName(w.Type(browse.ListField())),
-                                     ("?" + w.UseName(browse.ListField())).c_str(), "FindClient", "");
+                                     w.UseName(browse.ListField()).c_str(), "FindClient", ClientTipFile().c_str());
     });
   }
   bool selected = false;
@@ -335,7 +325,7 @@ bool FindClient(Window*, Dictionary& dict, const framework::IniFile& ini, const 
     browse.OpenPositioned({{"ClientID", Clip(start.clientId)},
                            {"Company", Clip(start.company)},
                            {"PreferredDestination", Clip(start.destination)}});
-    TranslateWindow(&w, "FindClient");
+    LanguageWindowOpened(&w, "FindClient", nullptr);
   });
   w.Run();
   return selected;
@@ -355,7 +345,7 @@ int UpdateGroups(Dictionary& dict, int mode) {
   int name = form.AddEntry("?MVD:GroupID", QRect(58, 8, 150, 11), static_cast<int>(kMaxGroupName));
   form.Bind(name, &groups.Buffer(), "GroupID");
   form.AddButton("?Help", "Help", QRect(170, 40, 45, 14));
-  form.SetOpening([&](FormMode) { TranslateWindow(&form, "UpdateGroups"); });
+  form.SetOpening([&](FormMode) { LanguageWindowOpened(&form, "UpdateGroups", nullptr); });
   form.SetCheck([&] {
     if (Clip(groups.Buffer().Clipped("GroupID")).empty()) {
       Message("A group needs a name.", "Group");
@@ -483,7 +473,7 @@ void GroupClientSetup(Window*, Dictionary& dict, const framework::IniFile& ini) 
     pickGroup();
     pickRecipient();
     reload();
-    TranslateWindow(&w, "GroupClientSetup");
+    LanguageWindowOpened(&w, "GroupClientSetup", nullptr);
   });
   w.Run();
 }
@@ -675,7 +665,7 @@ void CoverPageSetup(Window*, Dictionary& dict, const framework::IniFile& ini, co
   QObject::connect(&w, &Window::windowEvent, &w, [&](int event, int field) {
     if (event == framework::EventNewSelection && field == sheet) tabShown();
     if (event != framework::EventOpenWindow) return;
-    TranslateWindow(&w, "CoverPageSetup");
+    LanguageWindowOpened(&w, "CoverPageSetup", nullptr);
     w.List(list)->Reload();
     load(0);
   });
@@ -795,7 +785,7 @@ void ImportTxtToKDF2option(Window*, Dictionary& dict, ImportSession& session) {
     w.SetChecked(first, session.include1stLine);
     w.SetChecked(addToGroup, false);
     w.Disable(groupsList, true);
-    TranslateWindow(&w, "ImportTxtToKDF2option");
+    LanguageWindowOpened(&w, "ImportTxtToKDF2option", nullptr);
   });
   w.Run();
 }

@@ -12,6 +12,7 @@
 #include "client/addressbook/settings.h"
 #include "client/app/language.h"
 #include "client/app/procedures.h"
+#include "client/app/windowhooks.h"
 #include "client/core/delivery.h"
 #include "client/setup/setup.h"
 #include "framework/core/errors.h"
@@ -1138,7 +1139,7 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
     }
     if (tip > 0)
       mvn::helptips::HintwellTipRequest(fw::ControlTypeName(w.Type(tip)), w.UseName(tip).c_str(), "Main",
-                                        ctx.tipFile.c_str());
+                                        ClientTipFile().c_str());
   });
   return window;
 }

@@ -11,6 +11,7 @@
 #include "client/core/request.h"
 #include "client/core/sendlist.h"
 #include "client/records/records.h"
+#include "client/setup/setup.h"
 #include "framework/core/ini.h"
 
 namespace mvn::framework {
@@ -42,10 +43,6 @@ struct AddressBook {
   std::string path;    // 149
   std::string driver;  // 19, "KEYED" when empty
 };
-// A display name that can be stored as a [Database] key: not empty, no
-// "=", "[", "]", ";" at its start, line break or control character, and not
-// one of the section's own keys (no case).
-bool ValidBookName(std::string_view name);
 // Reads the configured books into g_QaddressBooks (sorted by path) and
 // returns the current one's index (0-based). Without NumCustomBooks the
 // configured Pathname is book 1 ("Personal Address Book") and the four
@@ -83,7 +80,6 @@ struct MainContext {
   Dictionary* dictionary = nullptr;
   framework::IniFile* ini = nullptr;
   std::string iniPath;
-  std::string tipFile = "hintwell.hwt";
   std::string mainAttachment;      // from the command line
   bool chargeTemporary = true;     // no charge-account file in use
   int currentBook = 1;              // position in g_QaddressBooks

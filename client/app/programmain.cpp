@@ -9,6 +9,7 @@
 
 #include "client/app/language.h"
 #include "client/app/procedures.h"
+#include "client/app/windowhooks.h"
 #include "framework/core/runtime.h"
 #include "framework/core/services.h"
 #include "framework/core/strings.h"
@@ -70,8 +71,8 @@ int ProgramMain(int argc, char** argv, const std::function<void(fw::Window&, Mai
   ctx.dictionary = &dictionary;
   ctx.ini = &ini;
   ctx.iniPath = iniPath;
-  ctx.tipFile = fw::Clip(ini.Fetch("Files", "HintwellFullPathName"));
-  if (ctx.tipFile.empty()) ctx.tipFile = "hintwell.hwt";
+  ClientTipFile() = fw::Clip(ini.Fetch("Files", "HintwellFullPathName"));
+  if (ClientTipFile().empty()) ClientTipFile() = "hintwell.hwt";
   ctx.mainAttachment = MainAttachmentFromArguments(arguments);
   std::vector<std::string> skipped;
   ctx.currentBook = LoadAddressBooks(dictionary, ini, nullptr, &skipped) + 1;

@@ -89,20 +89,6 @@ std::string MainAttachmentFromArguments(const std::vector<std::string>& argument
   return std::string();
 }
 
-bool ValidBookName(std::string_view name) {
-  std::string n = fw::Clip(fw::Left(name));
-  if (n.empty() || n.size() > 79) return false;
-  if (n.front() == '[' || n.front() == ';' || n.front() == '#') return false;
-  for (unsigned char c : n)
-    if (c < 0x20 || c == 0x7F || c == '=' || c == ']') return false;
-  std::string u = fw::Upper(n);
-  static const char* const kReserved[] = {"PATHNAME", "DRIVER", "NUMCUSTOMBOOKS"};
-  for (const char* r : kReserved)
-    if (u == r) return false;
-  if (u.rfind("CUSTOM BOOK ", 0) == 0 || u.rfind("DRIVER ", 0) == 0) return false;
-  return true;
-}
-
 int LoadAddressBooks(Dictionary& dictionary, fw::IniFile& ini, std::vector<AddressBook>* books,
                      std::vector<std::string>* skipped) {
   std::vector<AddressBook> list;

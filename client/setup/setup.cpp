@@ -83,7 +83,7 @@ std::vector<OutputValue> LoadOutputValues(const framework::IniFile& ini) {
     OutputValue v{k[0], k[1], false, std::string()};
     std::string value = Trim(ini.Fetch("AdditionalTargets", k[0]));
     v.ticked = !value.empty();
-    v.label = CutText("<" + value + ">", 19);
+    v.label = "<" + value + ">";
     rows.push_back(v);
   }
   return rows;
@@ -162,6 +162,20 @@ bool ValidIniName(std::string_view name, size_t maxBytes, std::string* message) 
 // ---------------------------------------------------------------------------
 // Address Books
 
+bool ValidBookName(std::string_view name) {
+  std::string n = framework::Clip(framework::Left(name));
+  if (n.empty() || n.size() > 79) return false;
+  if (n.front() == '[' || n.front() == ';' || n.front() == '#') return false;
+  for (unsigned char c : n)
+    if (c < 0x20 || c == 0x7F || c == '=' || c == ']') return false;
+  std::string u = framework::Upper(n);
+  static const char* const kReserved[] = {"PATHNAME", "DRIVER", "NUMCUSTOMBOOKS"};
+  for (const char* r : kReserved)
+    if (u == r) return false;
+  if (u.rfind("CUSTOM BOOK ", 0) == 0 || u.rfind("DRIVER ", 0) == 0) return false;
+  return true;
+}
+
 bool IsAdminUser(const framework::IniFile& ini) { return Upper(Trim(ini.Fetch("Default", "AdminUser"))) == "YES"; }
 
 std::vector<BookMenuItem> AddressBookMenu(Dictionary& d, const framework::IniFile& ini, int current) {
@@ -205,6 +219,11 @@ bool CreateAddressBook(Dictionary& d, framework::IniFile& ini, std::string_view 
                        std::string* message) {
   std::string name = Trim(nameIn);
   if (!ValidIniName(name, 79, message)) return false;
+  if (!ValidBookName(name)) {
+    *message = name + " cannot be used as an address book's name: the configuration file keeps its own settings "
+               "under that name.";
+    return false;
+  }
   std::string path = BookPathOf(file);
   if (path.empty()) {
     *message = "Please enter the address book's file.";

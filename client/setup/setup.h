@@ -93,6 +93,12 @@ struct BookMenuItem {
 // "&Group Setup".
 std::vector<BookMenuItem> AddressBookMenu(Dictionary& dictionary, const framework::IniFile& clientIni, int current);
 bool IsAdminUser(const framework::IniFile& clientIni);
+// A display name that can be stored as a [Database] key: not empty, at
+// most 79 bytes, no "=", "]", line break or control character, not
+// starting with "[", ";" or "#", and not one of the section's own keys
+// (Pathname, Driver, NumCustomBooks, "Custom Book <n>", "Driver <n>"; no
+// case).
+bool ValidBookName(std::string_view name);
 
 // Choosing a book's item (or "Select"): true when the send window must
 // switch to it (OpenAddressBook, then the caption); false for the current

@@ -1,11 +1,12 @@
 // The setup windows: thin shells over the models of setup.h.
 #include <QDesktopServices>
+#include <algorithm>
 #include <QLabel>
 #include <QUrl>
 
 #include "client/setup/procedures.h"
 #include "client/setup/setup.h"
-#include "client/setup/windowhooks.h"
+#include "client/app/windowhooks.h"
 #include "framework/core/services.h"
 #include "platform/kernel/win32.h"
 
@@ -39,7 +40,10 @@ void CmdSetup(Window*, framework::IniFile& ini) {
   WireWindowHooks(w, "CmdSetup", false);
   QObject::connect(&w, &Window::accepted, &w, [&](int field) {
     if (field == save) {
-      for (int i = 0; i < kCmdRows; ++i) model.rows[static_cast<size_t>(i)].value = w.Text(entries[i]);
+      // Hidden rows were not shown, so nothing was typed there: they keep
+      // their stored values.
+      for (int i = 0; i < kCmdRows; ++i)
+        if (model.rows[static_cast<size_t>(i)].visible) model.rows[static_cast<size_t>(i)].value = w.Text(entries[i]);
       if (!SaveCmdSetup(ini, model))
         framework::Services().Message({"The personal details could not be written to " + ini.FileName() + ".",
                                        "Personal Details", framework::Icon::Exclamation});
@@ -58,7 +62,10 @@ void AdditionalOutputValues(Window*, framework::IniFile& ini) {
   for (size_t i = 0; i < rows.size(); ++i) {
     int y = 6 + static_cast<int>(i) * 13;
     checks.push_back(w.AddCheck("?Check" + std::string(rows[i].key), rows[i].caption, QRect(6, y, 100, 10)));
-    labels.push_back(w.AddEntry("?Label" + std::string(rows[i].key), QRect(110, y, 80, 11), 19));
+    // A stored label longer than the entry's 19 bytes is shown whole, so
+    // opening and saving never cuts it.
+    int limit = std::max<int>(19, static_cast<int>(rows[i].label.size()));
+    labels.push_back(w.AddEntry("?Label" + std::string(rows[i].key), QRect(110, y, 80, 11), limit));
     w.SetChecked(checks.back(), rows[i].ticked);
     w.SetText(labels.back(), rows[i].label);
   }

@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QTimer>
 #include <QMouseEvent>
 #include <QDesktopServices>
 #include <QUrl>
 #include <filesystem>
 
+#include "client/app/windowhooks.h"
 #include "client/sendlog/procedures.h"
 #include "client/sendlog/tests/gui_support.h"
 #include "client/setup/procedures.h"
@@ -66,8 +70,9 @@ class UrlCatcher : public QObject {
 }  // namespace
 
 TEST_F(WindowTest, CmdSetupShowsLabelledRowsAndSaves) {
-  WriteFile(dir / "client.ini", "[CommandList]\ncommand=3\nCommand_1=Your fax=FAXNO\nCommand_2=Dept=DEPT\n"
-                                "Command_3==X\n[DefaultCommands]\nCommand_2=DEPT=Sales\n");
+  WriteFile(dir / "client.ini", "[CommandList]\ncommand=4\nCommand_1=Your fax=FAXNO\nCommand_2=Dept=DEPT\n"
+                                "Command_3==X\nCommand_4=Site=SITE\n[DefaultCommands]\nCommand_2=DEPT=Sales\n"
+                                "Command_4=SITE=Leeds\n");
   When("CmdSetup", [](QWidget* w) {
     auto* third = w->findChild<QWidget*>("?m_cmdValues_3");
     EXPECT_TRUE(third && third->isHidden());
@@ -76,9 +81,12 @@ TEST_F(WindowTest, CmdSetupShowsLabelledRowsAndSaves) {
     Click(w, "?Save");
   });
   CmdSetup(nullptr, ini);
-  EXPECT_EQ(ini.Fetch("DefaultCommands", "command"), "3");
+  EXPECT_EQ(ini.Fetch("DefaultCommands", "command"), "4");
   EXPECT_EQ(ini.Fetch("DefaultCommands", "Command_1"), "FAXNO=555 1234");
   EXPECT_EQ(ini.Fetch("DefaultCommands", "Command_2"), "DEPT=Sales");
+  // The row after the first unlabelled one is hidden: its value was not
+  // shown, so it is kept.
+  EXPECT_EQ(ini.Fetch("DefaultCommands", "Command_4"), "SITE=Leeds");
   // Cancel writes nothing.
   std::string before = ReadFile(dir / "client.ini");
   When("CmdSetup", [](QWidget* w) {
@@ -90,8 +98,37 @@ TEST_F(WindowTest, CmdSetupShowsLabelledRowsAndSaves) {
   (void)before;
 }
 
+// A tip asked for in a setup window names the client's tip file and the
+// control's use name (not what was typed into it).
+TEST_F(WindowTest, TipRequestsNameTheClientTipFileAndTheControl) {
+  WriteFile(dir / "client.ini", "[CommandList]\ncommand=1\nCommand_1=Your fax=FAXNO\n");
+  ClientTipFile() = (dir / "tips.hwt");
+  std::vector<mvn::helptips::TipRequest> requests;
+  mvn::helptips::SetTipWindowFactory([&](const mvn::helptips::TipRequest& r, bool) {
+    requests.push_back(r);
+    return 1;
+  });
+  services.AnswerPopup(1);  // What's This
+  When("CmdSetup", [](QWidget* w) {
+    Type(w, "?m_cmdValues_1", "555 1234");
+    auto* entry = w->findChild<QWidget*>("?m_cmdValues_1");
+    ASSERT_NE(entry, nullptr);
+    QContextMenuEvent e(QContextMenuEvent::Mouse, QPoint(2, 2), entry->mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(entry, &e);
+    // The right click is handled once the loop runs again.
+    QTimer::singleShot(50, w, [w] { Click(w, "?Cancel"); });
+  });
+  CmdSetup(nullptr, ini);
+  mvn::helptips::SetTipWindowFactory(nullptr);
+  ClientTipFile() = "hintwell.hwt";
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].tipFile, (dir / "tips.hwt"));
+  EXPECT_EQ(requests[0].control, "?m_cmdValues_1");
+  EXPECT_EQ(requests[0].procedure, "CmdSetup");
+}
+
 TEST_F(WindowTest, AdditionalOutputValuesSavesTickedLabels) {
-  WriteFile(dir / "client.ini", "[AdditionalTargets]\nNotes=Memo\n");
+  WriteFile(dir / "client.ini", "[AdditionalTargets]\nNotes=Memo\nDepartment=DepartmentNameLabel\n");
   When("AdditionalOutputValues", [](QWidget* w) {
     Click(w, "?CheckPosition");
     Type(w, "?LabelPosition", "<Rank>");
@@ -102,6 +139,7 @@ TEST_F(WindowTest, AdditionalOutputValuesSavesTickedLabels) {
   AdditionalOutputValues(nullptr, ini);
   EXPECT_EQ(ini.Fetch("AdditionalTargets", "Position"), "Rank");
   EXPECT_EQ(ini.Fetch("AdditionalTargets", "Notes"), "");
+  EXPECT_EQ(ini.Fetch("AdditionalTargets", "Department"), "DepartmentNameLabel");  // 19 bytes, kept whole
   EXPECT_EQ(ini.KeyNames("AdditionalTargets").size(), 16u);
 }
 

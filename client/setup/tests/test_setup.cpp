@@ -197,7 +197,9 @@ TEST_F(AddressBooksTest, CreateAppendsAndRefusesBadNames) {
   EXPECT_EQ(d.Queues().g_QaddressBooks.Entry(2).Get("Driver"), "KEYED");
   std::string before = ReadFile(path);
   for (auto [name, file] : std::vector<std::pair<std::string, std::string>>{
-           {"", "/b/x"}, {"X", ""}, {"A=B", "/b/x"}, {"team", "/b/x"}, {"Y", "/b/a\nb"}}) {
+           {"", "/b/x"}, {"X", ""}, {"A=B", "/b/x"}, {"team", "/b/x"}, {"Y", "/b/a\nb"},
+           // The section's own keys: a book of that name would overwrite them.
+           {"NumCustomBooks", "/b/x"}, {"pathname", "/b/x"}, {"Custom Book 1", "/b/x"}, {"Driver 2", "/b/x"}}) {
     EXPECT_FALSE(CreateAddressBook(d, ini, name, file, &message)) << name;
   }
   EXPECT_EQ(ReadFile(path), before);

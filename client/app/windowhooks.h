@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QObject>
+#include <memory>
 #include <string>
 
 #include "client/app/language.h"
@@ -12,6 +13,16 @@
 
 namespace mvn::client {
 
+// The client's tip file ([Files] HintwellFullPathName), set once at start;
+// every window's tip requests name it.
+inline std::string& ClientTipFile() {
+  static std::string file = "hintwell.hwt";
+  return file;
+}
+
+// The tip hooks of a window: opened, each event (a tip request names the
+// control's use name, "?" and its label), closed; with translate the
+// language routine once it has opened.
 inline void WireWindowHooks(framework::Window& w, const char* procedure, bool translate) {
   auto language = std::make_shared<std::string>("ENGLISH");
   QObject::connect(&w, &framework::Window::windowEvent, &w, [&w, procedure, translate, language](int event, int field) {
@@ -25,10 +36,9 @@ inline void WireWindowHooks(framework::Window& w, const char* procedure, bool tr
       return;
     }
     int tip = helptips::HintwellTakeEvent(&w, event, field);
-    if (tip > 0 && w.Has(tip)) {
-      std::string label = "?" + w.Text(tip);
-      helptips::HintwellTipRequest(framework::ControlTypeName(w.Type(tip)), label.c_str(), procedure, "");
-    }
+    if (tip > 0 && w.Has(tip))
+      helptips::HintwellTipRequest(framework::ControlTypeName(w.Type(tip)), w.UseName(tip).c_str(), procedure,
+                                   ClientTipFile().c_str());
   });
 }
 
