@@ -388,6 +388,23 @@ bool IsTarget(const framework::Record& entry, int option) {
 
 std::string Quoted(const std::string& name) { return "\"" + SafeLine(name) + "\""; }
 
+// The items joined by separator, as many whole items as fit in width bytes
+// (in order; one that does not fit ends the list). *left counts the rest.
+std::string WholeItems(const std::vector<std::string>& items, std::string_view separator, size_t width,
+                       size_t* left) {
+  std::string joined;
+  size_t taken = 0;
+  for (const std::string& item : items) {
+    size_t grows = (joined.empty() ? 0 : separator.size()) + item.size();
+    if (joined.size() + grows > width) break;
+    if (!joined.empty()) joined += separator;
+    joined += item;
+    ++taken;
+  }
+  *left = items.size() - taken;
+  return joined;
+}
+
 // A stamp yyyymmdd.hhmmss and a log date "yyyy/mm/dd hh:mm:ss" of now.
 void Stamps(int64_t now, std::string* stamp, std::string* logDate) {
   std::time_t t = now ? static_cast<std::time_t>(now) : std::time(nullptr);
@@ -524,7 +541,7 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
     line("Out:" + Quoted(Clip(page.Get("Name"))));
     newCoverPages.push_back(i);
   }
-  std::string includes;
+  std::vector<std::string> includes;
   for (int i = 1; i <= q.g_QimageFiles.Records(); ++i) {
     const framework::Record& image = q.g_QimageFiles.Entry(i);
     std::string name = Clip(image.Get("Name"));
@@ -533,7 +550,7 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
       newImages.push_back(i);
     } else if (image.GetLong("Mark") == 1) {
       line("Include:" + Quoted(name));
-      includes += "Include:" + Quoted(name);
+      includes.push_back("Include:" + Quoted(name));
     }
   }
   line("Retry:" + SafeLine(PadField(job.retryProfile, 20)));
@@ -709,11 +726,34 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
         groups += Clip(g.Get("GroupID"));
       }
     }
-    std::string localFiles;
+    // The log's list fields keep only whole items: a cut item would name
+    // another file. A double quote inside a path is doubled.
+    std::vector<std::string> locals;
     for (const Attachment& a : prepared.locals) {
-      if (!localFiles.empty()) localFiles += ",";
-      localFiles += "\"" + a.original + "\"";
+      std::string item = "\"";
+      for (char c : SafeLine(a.original)) {
+        if (c == '"') item += '"';
+        item += c;
+      }
+      locals.push_back(item + "\"");
     }
+    auto capacity = [&log](const char* field) {
+      const framework::Layout& layout = log.Buffer().GetLayout();
+      return static_cast<size_t>(layout.Field(layout.FindField(field)).size - 1);
+    };
+    size_t includesLeft = 0, localsLeft = 0;
+    std::string includeList = WholeItems(includes, "", capacity("Includes"), &includesLeft);
+    std::string localFiles = WholeItems(locals, ",", capacity("LocalFiles"), &localsLeft);
+    if (includesLeft || localsLeft)
+      prompter.Tell("The send log lists only the files that fit in its fields: " +
+                    (localsLeft ? std::to_string(localsLeft) + " of " + std::to_string(locals.size()) +
+                                      " local files are left out of it"
+                                : std::string()) +
+                    (includesLeft && localsLeft ? ", and " : "") +
+                    (includesLeft ? std::to_string(includesLeft) + " of " + std::to_string(includes.size()) +
+                                        " remote files are left out of it"
+                                  : std::string()) +
+                    ". A Re-Send of this entry will not attach them.");
     for (int i : targets) {
       if (rc != framework::NoError) break;
       const framework::Record& entry = q.g_QsendTo.Entry(i);
@@ -728,8 +768,8 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
       r.Set("CPFileName", keptMessage);
       r.Set("PSFileName", keptDocument);
       r.Set("Groups", SafeLine(groups));
-      r.Set("Includes", includes);
-      r.Set("LocalFiles", SafeLine(localFiles));
+      r.Set("Includes", includeList);
+      r.Set("LocalFiles", localFiles);
       rc = log.TryInsert();
     }
     if (log.IsOpen() && log.Close() != framework::NoError && rc == framework::NoError) rc = framework::ErrorCode();

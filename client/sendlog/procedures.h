@@ -33,8 +33,9 @@ bool ViewSendLog(framework::Window* parent, Dictionary& dictionary, const framew
 // Cancel).
 SendResult RetryUnseccessful(framework::Window* parent, const framework::IniFile& clientIni, Prompter& prompter);
 
-// The viewer of the Re-Send window: starts the command line without waiting;
-// tells the user when there is nothing to show or the start failed.
-void StartViewer(const std::string& commandLine, const std::string& what);
+// The viewer of the send-log window: starts the command line for the kept
+// copy at path without waiting; tells the user when there is no copy, when
+// its name cannot be passed (no command line) or when the start failed.
+void StartViewer(const std::string& commandLine, const std::string& what, const std::string& path);
 
 }  // namespace mvn::client

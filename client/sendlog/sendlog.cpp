@@ -383,6 +383,14 @@ SendResult SendResubmit(const framework::IniFile& ini, const ResubmitChoice& cho
   ResubmitJob job;
   job.kind = choice.Kind();
   job.jobNumber = CutText(Clip(framework::Left(jobNumber)), 19);
+  // A request without a choice or a job number asks the server for nothing.
+  SendResult refused;
+  if (job.kind == ResubmitKind::None) refused.message = "Please choose which destinations to resend to.";
+  else if (job.jobNumber.empty()) refused.message = "Please enter the job number to resubmit.";
+  if (!refused.message.empty()) {
+    prompter.Tell(refused.message);
+    return refused;
+  }
   return WriteResubmit(ini, job, prompter);
 }
 

@@ -58,9 +58,14 @@ std::string Joined(const std::vector<std::string>& items) {
 
 }  // namespace
 
-void StartViewer(const std::string& commandLine, const std::string& what) {
-  if (commandLine.empty()) {
+void StartViewer(const std::string& commandLine, const std::string& what, const std::string& path) {
+  if (framework::Clip(path).empty()) {
     Tell("This entry has no " + what + " to show.", "View Sendlog");
+    return;
+  }
+  if (commandLine.empty()) {
+    // The command line quotes the path; a quote inside it cannot be passed.
+    Tell("The " + what + " " + framework::Clip(path) + " cannot be shown: its name holds a double quote.", "View Sendlog");
     return;
   }
   if (framework::Run(commandLine, false) != 0)
@@ -273,10 +278,10 @@ bool ViewSendLog(Window*, Dictionary& d, const framework::IniFile& ini, SendJob&
   refill();
   WireWindowHooks(w, "ViewSendLog", false);
   auto viewCover = [&] {
-    if (SendLogEntry* e = selected()) StartViewer(ViewCoverPageCommand(ini, *e), "cover page message");
+    if (SendLogEntry* e = selected()) StartViewer(ViewCoverPageCommand(ini, *e), "cover page message", e->cpFileName);
   };
   auto viewPrint = [&] {
-    if (SendLogEntry* e = selected()) StartViewer(ViewPrintFileCommand(ini, *e), "print file");
+    if (SendLogEntry* e = selected()) StartViewer(ViewPrintFileCommand(ini, *e), "print file", e->psFileName);
   };
   QObject::connect(&w, &Window::windowEvent, &w, [&](int event, int field) {
     if (event == framework::EventNewSelection && field == sheet) {
@@ -360,7 +365,9 @@ SendResult RetryUnseccessful(Window*, const framework::IniFile& ini, Prompter& p
     }
     if (field == send) {
       result = SendResubmit(ini, choice, w.Text(job), prompter);
-      w.Close();
+      // What was not written (a refused choice, a failed write) was told;
+      // the window stays open to mend it or cancel.
+      if (result.written) w.Close();
     }
     if (field == cancel) w.Close();
   });

@@ -137,6 +137,46 @@ TEST_F(SendLogTest, RoundTripOfAThreeTargetSend) {
   EXPECT_FALSE(LoadSendLog(dir.str(), &rows, &message));
 }
 
+// Local and remote files that do not all fit in the log's fields: only
+// whole items are logged, the user is told, and a quote in a path comes
+// back from the log as it was.
+TEST_F(SendLogTest, LongFileListsKeepOnlyWholeItems) {
+  auto& q = d.Queues();
+  AddQueue(q.g_QsendTo, {{"Mark", "1"}, {"ToName", "Ann"}, {"Destination", "555"}});
+  std::vector<std::string> paths;
+  for (int i = 0; i < 12; ++i) {
+    std::string name = std::string(i == 0 ? "say \"hi\" " : "") + "file-" + std::to_string(i) + "-" +
+                       std::string(80, 'x') + ".doc";
+    paths.push_back(dir / name);
+    WriteFile(paths.back(), "x");
+    AddQueue(q.g_QattachOtherFiles, {{"Mark", "1"}, {"FilePathName", paths.back()}});
+  }
+  for (int i = 0; i < 12; ++i)
+    AddQueue(q.g_QimageFiles, {{"Name", "image-" + std::to_string(i) + std::string(60, 'y')}, {"Mark", "1"}});
+  SendJob job;
+  SendResult r = SendFaxJob(d, ini, job, prompter);
+  ASSERT_TRUE(r.logged) << r.message;
+  std::vector<SendLogEntry> rows;
+  std::string message;
+  ASSERT_TRUE(LoadSendLog(log, &rows, &message)) << message;
+  ASSERT_EQ(rows.size(), 1u);
+  bool cut = false;
+  std::vector<std::string> logged = QuotedListItems(rows[0].localFiles, &cut);
+  EXPECT_FALSE(cut);
+  ASSERT_GE(logged.size(), 2u);
+  ASSERT_LT(logged.size(), paths.size());
+  for (size_t i = 0; i < logged.size(); ++i) EXPECT_EQ(logged[i], paths[i]);
+  std::vector<std::string> images = IncludedNames(rows[0].includes, &cut);
+  EXPECT_FALSE(cut);
+  ASSERT_GE(images.size(), 2u);
+  ASSERT_LT(images.size(), 12u);
+  bool told = false;
+  for (const std::string& t : prompter.told)
+    told = told || (t.find(std::to_string(paths.size() - logged.size()) + " of 12 local files") != std::string::npos &&
+                    t.find(std::to_string(12 - images.size()) + " of 12 remote files") != std::string::npos);
+  EXPECT_TRUE(told);
+}
+
 TEST_F(SendLogTest, DeleteOneOfThreeRowsOfARequest) {
   std::string cp = dir / "keep/FaxMsg.1", ps = dir / "keep/doc.1", other = dir / "keep/FaxMsg.2";
   for (const std::string& f : {cp, ps, other}) WriteFile(f, "x");
@@ -350,6 +390,16 @@ TEST_F(SendLogTest, ResubmitChoiceAndRequestBytes) {
   c.Check(2, false);
   EXPECT_EQ(c.Kind(), ResubmitKind::None);
   EXPECT_TRUE(mvntest::WaitFor([&] { return Runs() >= 2; }));
+  // No box checked, or no job number: nothing is written or started.
+  prompter.told.clear();
+  r = SendResubmit(ini, c, "4711", prompter);
+  EXPECT_FALSE(r.written);
+  c.Check(3, true);
+  r = SendResubmit(ini, c, "  ", prompter);
+  EXPECT_FALSE(r.written);
+  EXPECT_EQ(prompter.told, (std::vector<std::string>{"Please choose which destinations to resend to.",
+                                                     "Please enter the job number to resubmit."}));
+  EXPECT_EQ(Runs(), 2);
 }
 
 TEST(SendToList, TotalsAndSorts) {

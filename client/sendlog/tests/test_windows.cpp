@@ -234,6 +234,16 @@ TEST_F(WindowTest, ViewSendLogReSendsTheSelectedEntry) {
   ASSERT_EQ(d.Queues().g_QattachOtherFiles.Records(), 1);
 }
 
+// What the viewer says when it cannot start: no kept copy, or a copy whose
+// name cannot be passed on a command line.
+TEST_F(WindowTest, ViewerTellsWhyNothingIsShown) {
+  StartViewer("", "print file", "");
+  StartViewer(ViewerCommandLine("view", "/k/a\"b"), "print file", "/k/a\"b");
+  ASSERT_EQ(services.messages.size(), 2u);
+  EXPECT_EQ(services.messages[0].text, "This entry has no print file to show.");
+  EXPECT_EQ(services.messages[1].text, "The print file /k/a\"b cannot be shown: its name holds a double quote.");
+}
+
 TEST_F(WindowTest, ViewSendLogViewerAndDelete) {
   std::string log = dir / "SendLog.csv", record = dir / "record", kept = dir / "keep/kept msg.txt";
   std::filesystem::create_directories(record);
