@@ -1,9 +1,17 @@
 // The small dialogs of the send window: a value prompt, a name and
 // description prompt, the broadcast question; and the group list.
+//
+// The two prompts restore their position like every window but always
+// open at their own size. Escape and the title bar cancel them.
+#include <QKeyEvent>
 #include <QMainWindow>
+#include <QSize>
 
 #include "client/app/language.h"
 #include "client/app/procedures.h"
+#include "client/app/windowhooks.h"
+#include "client/setup/setup.h"
+#include "framework/core/services.h"
 #include "framework/core/record.h"
 #include "framework/core/strings.h"
 #include "framework/gui/window.h"
@@ -16,68 +24,248 @@ using fw::Window;
 
 namespace {
 
-// Runs a dialog window with OK and Cancel; true when OK closed it.
-bool RunDialog(Window& w, const char* procedure, int ok, int cancel, const std::function<bool()>& check = {}) {
+// How the confirming button's check ends: the window stays open (a
+// refused entry), closes as confirmed, or closes as not confirmed.
+enum class Outcome { Stay, Accept, Reject };
+
+// Escape pressed in a dialog (no control of it took the key).
+class EscapeFilter : public QObject {
+ public:
+  explicit EscapeFilter(std::function<void()> onEscape) : m_onEscape(std::move(onEscape)) {}
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+      m_onEscape();
+      return true;
+    }
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  std::function<void()> m_onEscape;
+};
+
+struct DialogRun {
+  const char* procedure;
+  int ok;
+  int cancel;
+  // Dialog units; applied once the window has opened and been translated,
+  // so a size kept from an earlier run does not stay. Empty: as restored.
+  QSize size;
+  // The confirming button's check (none: it confirms).
+  std::function<Outcome()> confirm;
+  // Further buttons: field and what pressing it does.
+  std::vector<std::pair<int, std::function<void()>>> buttons;
+};
+
+// Runs a dialog window with a confirming and a cancelling button; true when
+// it closed confirmed. Escape and the title bar cancel.
+bool RunDialog(Window& w, const DialogRun& run) {
   bool accepted = false;
   std::string language = "ENGLISH";
+  EscapeFilter escape([&w] { w.Close(); });
+  w.Widget()->installEventFilter(&escape);
+  const char* procedure = run.procedure;
   QObject::connect(&w, &Window::windowEvent, &w, [&, procedure](int event, int field) {
     if (event == fw::EventOpenWindow) {
       mvn::helptips::HintwellWindowOpened(&w, procedure, 0);
       LanguageWindowOpened(&w, procedure, &language);
-    } else if (event == fw::EventAccepted && field == ok) {
-      if (check && !check()) return;
-      accepted = true;
+      if (run.size.isValid()) {
+        QRect g = w.WindowPosition();
+        g.setSize(run.size);
+        w.SetWindowPosition(g);
+      }
+    } else if (event == fw::EventAccepted && field == run.ok) {
+      Outcome outcome = run.confirm ? run.confirm() : Outcome::Accept;
+      if (outcome != Outcome::Stay) {
+        accepted = outcome == Outcome::Accept;
+        w.Close();
+      }
+    } else if (event == fw::EventAccepted && field == run.cancel) {
       w.Close();
-    } else if (event == fw::EventAccepted && field == cancel) {
-      w.Close();
+    } else if (event == fw::EventAccepted) {
+      for (const auto& [button, action] : run.buttons)
+        if (button == field) action();
     } else if (event == fw::EventCloseWindow) {
       mvn::helptips::HintwellWindowClosed(&w);
     }
     int tip = mvn::helptips::HintwellTakeEvent(&w, event, field);
     if (tip > 0)
-      mvn::helptips::HintwellTipRequest(fw::ControlTypeName(w.Type(tip)), w.UseName(tip).c_str(), procedure, "");
+      mvn::helptips::HintwellTipRequest(fw::ControlTypeName(w.Type(tip)), w.UseName(tip).c_str(), procedure,
+                                        ClientTipFile().c_str());
   });
   w.Run();
+  w.Widget()->removeEventFilter(&escape);
   return accepted;
 }
+
+void Refuse(const std::string& text) { fw::Message(text, "Dashpost", fw::Icon::Exclamation); }
+
+bool HasLineBreak(std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != text.npos; }
+
+// A path chosen in a file dialog into an entry that holds limit bytes; a
+// longer path is refused rather than cut (a cut path names another file).
+void TakeChosenPath(Window& w, int entry, const std::string& path, size_t limit) {
+  if (path.size() > limit) {
+    Refuse("The path is longer than " + std::to_string(limit) + " bytes: |" + fw::CutUtf8(path, 60) + "...");
+    return;
+  }
+  w.SetText(entry, path);
+}
+
+// The bytes a queue's text field holds (a CSTRING keeps one for its end).
+size_t FieldCapacity(const fw::Queue& queue, std::string_view name) {
+  const fw::Layout& layout = queue.GetLayout();
+  int index = layout.FindField(name);
+  if (index < 0) return 0;
+  const fw::FieldDef& f = layout.Field(index);
+  return static_cast<size_t>(f.type == fw::FieldType::CString ? f.size - 1 : f.size);
+}
+
+std::string Trimmed(std::string_view text) { return fw::Clip(fw::Left(text)); }
 
 }  // namespace
 
 bool EnterValue2(Window*, std::string_view mode, std::string* value) {
-  std::string m = fw::CutUtf8(fw::Upper(fw::Clip(mode)), 29);
+  if (value) value->clear();
+  const std::string m = fw::CutUtf8(fw::Upper(fw::Clip(mode)), 29);
   Window w("EnterValue2", "Please enter value", QRect(0, 0, 221, 104));
-  w.AddPrompt("?Prompt", "Please enter value ", QRect(5, 8, 60, 10));
-  int entry = w.AddEntry("?g_EnterValue", QRect(70, 6, 120, 11), 199);
-  int ok = w.AddButton("?OK", "Close", QRect(90, 35, 45, 14));
-  int cancel = w.AddButton("?Cancel", "&Cancel", QRect(145, 35, 45, 14));
-  if (m.rfind("V=", 0) == 0) w.SetText(entry, m.substr(2));
-  bool done = RunDialog(w, "EnterValue2", ok, cancel);
+  int prompt = w.AddPrompt("?Prompt", "Please enter value ", QRect(6, 6, 208, 10));
+  int entry = w.AddEntry("?g_EnterValue", QRect(6, 18, 180, 12), 199);
+  int browse = w.AddButton("?Button_browse", "...", QRect(190, 17, 24, 14));
+  int ok = w.AddButton("?OK", "Close", QRect(108, 82, 50, 14));
+  int cancel = w.AddButton("?Cancel", "&Cancel", QRect(164, 82, 50, 14));
+  w.Hide(browse);
+  struct ModeTexts {
+    const char* mode;
+    const char* caption;
+    const char* prompt;
+    const char* button;
+  };
+  static const ModeTexts kModes[] = {
+      {"UPLOADLIST", "Upload list", "Please enter list number:", "&Upload"},
+      {"EXPORT", "Export to a file", "Save export file as:", "&Export"},
+      {"UPDATEEMAIL", "Update Email Address Book", "Save update file as:", "&Update"},
+  };
+  if (m.rfind("V=", 0) == 0) {
+    // The rest of the (upper-cased, cut) mode starts the entry; the
+    // window keeps its own texts.
+    w.SetText(entry, m.substr(2));
+  } else {
+    for (const ModeTexts& t : kModes) {
+      if (m != t.mode) continue;
+      w.SetCaption(t.caption);
+      w.SetText(prompt, t.prompt);
+      w.SetText(ok, t.button);
+    }
+    if (m == "EXPORT") w.Hide(browse, false);
+  }
+  if (w.IsHidden(browse)) w.SetPosition(entry, QRect(6, 18, 208, 12));
+  DialogRun run{"EnterValue2", ok, cancel, QSize(221, 104), {}, {}};
+  run.buttons.emplace_back(browse, [&] {
+    fw::FileDialogRequest request;
+    request.mode = fw::FileDialogMode::Save;
+    request.title = "Please name the file to save";
+    request.filters = "CSV File|*.csv;*.txt";
+    std::string path;
+    if (fw::Services().FileDialog(request, &path)) TakeChosenPath(w, entry, path, 199);
+  });
+  bool done = RunDialog(w, run);
   if (done && value) *value = fw::CutUtf8(fw::Clip(w.Text(entry)), 199);
   return done;
 }
 
 bool GetNameValuesDialog(Window*, Dictionary& dictionary, std::string_view mode, NameValue* result) {
+  const std::string m = fw::Upper(fw::Clip(mode));
   Window w("GetNameValuesDialog", "Please Input file details:", QRect(0, 0, 218, 125));
-  w.AddPrompt("?PromptName", "&Name:", QRect(5, 8, 50, 10));
-  int n = w.AddEntry("?g_NameValueDialog:Name", QRect(60, 6, 150, 11), 149);
-  w.AddPrompt("?PromptDescription", "&Description:", QRect(5, 24, 50, 10));
-  int d = w.AddEntry("?g_NameValueDialog:Value", QRect(60, 22, 150, 11), 199);
-  int ok = w.AddButton("?OK", "&OK", QRect(110, 50, 45, 14));
-  int cancel = w.AddButton("?Cancel", "&Cancel", QRect(165, 50, 45, 14));
-  bool done = RunDialog(w, "GetNameValuesDialog", ok, cancel);
-  if (!done) return false;
-  NameValue nv{fw::Clip(w.Text(n)), fw::Clip(w.Text(d))};
-  std::string m = fw::Upper(fw::Clip(mode));
-  if (m == "IMAGEFILE" || m == "COVERPAGE") {
-    fw::Queue& queue = m == "COVERPAGE" ? dictionary.Queues().g_QcoverPages : dictionary.Queues().g_QimageFiles;
-    queue.Buffer().Clear();
-    queue.Buffer().Set("Name", nv.name);
-    queue.Buffer().Set("Description", nv.value);
-    queue.Buffer().SetLong("bNewCreated", 1);
-    if (m == "IMAGEFILE") queue.Buffer().SetLong("Mark", 1);
-    queue.Add();
+  int namePrompt = w.AddPrompt("?PromptName", "Image file name:", QRect(6, 6, 206, 10));
+  int n = w.AddEntry("?g_NameValueDialog:Name", QRect(6, 18, 206, 12), 149);
+  int valuePrompt = w.AddPrompt("?PromptValue", "Image file description:", QRect(6, 38, 206, 10));
+  int v = w.AddEntry("?g_NameValueDialog:Value", QRect(6, 50, 206, 12), 199);
+  int browse = w.AddButton("?Button_SelectFile", "Browse", QRect(166, 49, 46, 14));
+  int ok = w.AddButton("?OK", "&OK", QRect(106, 103, 50, 14));
+  int cancel = w.AddButton("?Cancel", "&Cancel", QRect(162, 103, 50, 14));
+  w.Hide(browse);
+  if (m == "COVERPAGE") {
+    w.SetText(namePrompt, "Cover page name:");
+    w.SetText(valuePrompt, "Cover page description:");
+  } else if (m == "ADDRESSBOOK") {
+    w.SetText(namePrompt, "Address book display name:");
+    w.SetText(valuePrompt, "Address book file name (use a full pathname):");
+    w.Hide(browse, false);
+    w.SetPosition(v, QRect(6, 50, 156, 12));
   }
-  if (result) *result = nv;
+  w.SetText(n, "");
+  w.SetText(v, "");
+
+  GlobalQueues& queues = dictionary.Queues();
+  fw::Queue* queue = m == "IMAGEFILE" ? &queues.g_QimageFiles : m == "COVERPAGE" ? &queues.g_QcoverPages : nullptr;
+  NameValue taken;
+  DialogRun run{"GetNameValuesDialog", ok, cancel, QSize(218, 125), {}, {}};
+  run.buttons.emplace_back(browse, [&] {
+    fw::FileDialogRequest request;
+    request.mode = fw::FileDialogMode::Open;
+    request.title = "Please select a database file for this address book: ";
+    request.filters = "Addressbook database|*.kdf";
+    std::string path;
+    if (fw::Services().FileDialog(request, &path)) TakeChosenPath(w, v, path, 199);
+  });
+  run.confirm = [&]() -> Outcome {
+    // The name becomes a key (of an INI file or of the queue): it must not
+    // be empty, break a line or read as a section or comment, and must fit
+    // the queue whole so that two names never become one.
+    std::string name = Trimmed(fw::CutUtf8(w.Text(n), 149));
+    std::string value = fw::Clip(fw::CutUtf8(w.Text(v), 199));
+    std::string message;
+    const bool book = m == "ADDRESSBOOK";
+    if (!ValidIniName(name, queue ? FieldCapacity(*queue, "Name") : book ? 79 : 149, &message)) {
+      Refuse(message);
+      w.Select(n);
+      return Outcome::Stay;
+    }
+    if (book && !ValidBookName(name)) {
+      // The display name becomes a key of the [Database] section.
+      Refuse(name + " cannot be used as an address book's name: the configuration file keeps its own settings "
+                    "under that name.");
+      w.Select(n);
+      return Outcome::Stay;
+    }
+    if (book && Trimmed(value).empty()) {
+      Refuse("Please enter the address book's file name.");
+      w.Select(v);
+      return Outcome::Stay;
+    }
+    if (HasLineBreak(value)) {
+      Refuse(book ? "The file name must not hold a line break." : "The description must not hold a line break.");
+      w.Select(v);
+      return Outcome::Stay;
+    }
+    taken = {name, value};
+    if (!queue) return Outcome::Accept;
+    const bool image = queue == &queues.g_QimageFiles;
+    int existing = 0;
+    for (int i = 1; i <= queue->Records() && !existing; ++i)
+      if (queue->Entry(i).Clipped("Name") == name) existing = i;
+    if (existing) {
+      const char* question = image ? "The remote file already exists.  Do you want to overwrite it?"
+                                   : "The cover page already exists.  Do you want to overwrite it?";
+      if (fw::Message(question, "Confirm", fw::Icon::Question, fw::ButtonYes | fw::ButtonNo) != fw::ButtonYes)
+        return Outcome::Reject;
+      queue->Get(existing);
+    }
+    fw::Record& entry = queue->Buffer();
+    entry.Clear();
+    entry.Set("Name", name);
+    entry.SetLong("bNewCreated", 1);
+    entry.Set("Description", value);
+    if (image) entry.SetLong("Mark", 1);
+    if (existing)
+      queue->Put();
+    else
+      queue->Add();
+    return Outcome::Accept;
+  };
+  if (!RunDialog(w, run)) return false;
+  if (result) *result = taken;
   return true;
 }
 
@@ -87,7 +275,7 @@ bool ConfirmBroadCast(Window*, int recipients) {
               QRect(5, 8, 210, 20));
   int ok = w.AddButton("?OK", "&Send", QRect(110, 35, 45, 14));
   int cancel = w.AddButton("?Cancel", "&Cancel", QRect(165, 35, 45, 14));
-  return RunDialog(w, "ConfirmBroadCast", ok, cancel);
+  return RunDialog(w, DialogRun{"ConfirmBroadCast", ok, cancel, QSize(), {}, {}});
 }
 
 int LoadGroupList(Dictionary& dictionary) {
