@@ -273,7 +273,10 @@ bool ViewSendLog(Window*, Dictionary& d, const framework::IniFile& ini, SendJob&
     FillQueue(q, rows);
     w.Display(list);
     // Type-ahead looks in the current tab's column (after Mark and Row).
-    if (w.List(list)) w.List(list)->SetTypeAheadColumn(2 + static_cast<int>(column));
+    if (w.List(list)) {
+      w.List(list)->SetTypeAheadColumn(2 + static_cast<int>(column));
+      w.List(list)->SetTypeAheadKeys("123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    }
   };
   refill();
   WireWindowHooks(w, "ViewSendLog", false);

@@ -175,7 +175,7 @@ void ListControl::ClickRow(int row, bool control) {
 void ListControl::keyPressEvent(QKeyEvent* event) {
   QString text = event->text();
   if (text.size() == 1 && text[0].isLetterOrNumber() && !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
-    TypeAhead(text[0]);
+    if (m_typeAheadKeys.isEmpty() || m_typeAheadKeys.contains(text[0].toUpper())) TypeAhead(text[0]);
     return;
   }
   if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && m_window && m_field) {

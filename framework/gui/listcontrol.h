@@ -60,6 +60,10 @@ class ListControl : public QTableView {
   void SetChoice(int row);
   // The column (0-based) type-ahead looks in.
   void SetTypeAheadColumn(int column) { m_typeAheadColumn = column; }
+  // The characters that start a type-ahead (letters without case); other
+  // letters and digits are ignored. Empty (the default): every letter and
+  // digit.
+  void SetTypeAheadKeys(QString keys) { m_typeAheadKeys = keys.toUpper(); }
   // Moves to the first row whose type-ahead text starts with c; false when
   // none does.
   bool TypeAhead(QChar c);
@@ -82,6 +86,7 @@ class ListControl : public QTableView {
   QueueModel* m_model;
   int m_field = 0;
   int m_typeAheadColumn = 0;
+  QString m_typeAheadKeys;
 };
 
 // The MIME type of a dragged row: "<window address> <field> <row>".

@@ -363,6 +363,15 @@ TEST(ListOverQueue, FirstLetterTypeAhead) {
   guitest::TypeKeys(l, "z");
   EXPECT_EQ(l->Choice(), 5) << "no row starts with it: the choice stays";
   EXPECT_EQ(w.Choice(list), 5);
+  // Limited keys: the others do nothing.
+  l->SetTypeAheadKeys("123456789abcdefghijklmnopqrstuvwxyz");
+  guitest::TypeKeys(l, "s");
+  EXPECT_EQ(l->Choice(), 3);
+  l->SetTypeAheadKeys("ABC");
+  guitest::TypeKeys(l, "a");
+  EXPECT_EQ(l->Choice(), 1);
+  guitest::TypeKeys(l, "s7");
+  EXPECT_EQ(l->Choice(), 1) << "S and 7 are not among the keys";
   w.SetChoice(list, 1);
   EXPECT_EQ(w.Choice(list), 1);
   w.Close();
