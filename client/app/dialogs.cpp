@@ -234,6 +234,13 @@ bool GetNameValuesDialog(Window*, Dictionary& dictionary, std::string_view mode,
       w.Select(v);
       return Outcome::Stay;
     }
+    if (book && BookPathOf(value).size() > kMaxPathLength) {
+      // The book list keeps 149 bytes of a path; a cut one names another file.
+      Refuse("The address book's file name is longer than " + std::to_string(kMaxPathLength) +
+             " bytes (without \".KDF\"). Please choose a shorter one.");
+      w.Select(v);
+      return Outcome::Stay;
+    }
     if (HasLineBreak(value)) {
       Refuse(book ? "The file name must not hold a line break." : "The description must not hold a line break.");
       w.Select(v);

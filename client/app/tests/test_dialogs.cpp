@@ -359,6 +359,7 @@ TEST_F(DialogFixture, GetNameValuesDialogRefusesBadNamesAndValues) {
       {"Addressbook", "Sales", "/home/ann/a\rb.kdf"},
       {"Addressbook", "NumCustomBooks", "/home/ann/book.kdf"},
       {"Addressbook", std::string(80, 'b'), "/home/ann/book.kdf"},
+      {"Addressbook", "Sales", "/" + std::string(149, 'p') + ".KDF"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.mode) + " [" + row.name + "] [" + row.value + "]");
