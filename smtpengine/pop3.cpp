@@ -503,6 +503,24 @@ std::int32_t Reply(ChannelContext* ch) {
   return 1;
 }
 
+// The next piece of a multi-line reply, without the stuffed "." of a line
+// start. kReplyLine with *line, kReplyEnd at the terminator, 0 while
+// nothing is readable yet, < 0 the dialogue ended (a connection that ends
+// before the terminator leaves the reply cut short: a failure).
+constexpr std::int32_t kReplyLine = 1, kReplyEnd = 2;
+std::int32_t NextReplyLine(ChannelContext* ch, std::string* line, bool* atStart) {
+  if (ch->pendingLine.empty() && !ch->pendingClosed && !WaitReadable(ch->socket, WaitSlice())) return 0;
+  std::int32_t r = GetLine(ch, line, atStart);
+  if (r == 0) return 0;
+  if (r == SME_SOCKET_CLOSED) return ReportError(ch, 0, SME_SOCKET_CLOSED);
+  if (r < 0) return ReportError(ch, r, SME_READ_ERROR);
+  if (*atStart) {
+    if (*line == ".\r\n") return kReplyEnd;
+    if ((*line)[0] == '.') line->erase(0, 1);
+  }
+  return kReplyLine;
+}
+
 void CopyToCaller(ChannelContext* ch, const std::string& line) {
   std::int32_t room = ch->callerSize - ch->callerFill;
   std::int32_t take = static_cast<std::int32_t>(line.size()) < room ? static_cast<std::int32_t>(line.size()) : room;
@@ -524,21 +542,13 @@ std::int32_t MessageLine(ChannelContext* ch, std::int32_t state, std::uint32_t n
     ch->deadline = TickAfter(now, g_params.replyTimeout);
     return 0;
   }
-  if (ch->pendingLine.empty() && !ch->pendingClosed && !WaitReadable(ch->socket, WaitSlice())) return 0;
   std::string line;
   bool atStart = true;
-  std::int32_t r = GetLine(ch, &line, &atStart);
-  if (r == 0) return 0;
-  // A connection that ends before the terminator leaves the message cut
-  // short: a failure, and nothing of it stays saved.
-  if (r == SME_SOCKET_CLOSED) return ReportError(ch, 0, SME_SOCKET_CLOSED);
-  if (r < 0) return ReportError(ch, r, SME_READ_ERROR);
-  if (atStart) {
-    if (line == ".\r\n") {
-      ch->nextState = 313;
-      return 0;
-    }
-    if (line[0] == '.') line.erase(0, 1);
+  std::int32_t r = NextReplyLine(ch, &line, &atStart);
+  if (r <= 0) return r;
+  if (r == kReplyEnd) {
+    ch->nextState = 313;
+    return 0;
   }
   ch->deadline = TickAfter(now, g_params.replyTimeout);
   if (state == 314) {
@@ -580,19 +590,15 @@ std::int32_t IdLine(ChannelContext* ch, std::uint32_t now) {
     if (ch->messageNumber >= 1) ch->nextState = 0;
     return 0;
   }
-  if (ch->pendingLine.empty() && !ch->pendingClosed && !WaitReadable(ch->socket, WaitSlice())) return 0;
   std::string line;
   bool atStart = true;
-  std::int32_t r = GetLine(ch, &line, &atStart);
-  if (r == 0) return 0;
-  if (r == SME_SOCKET_CLOSED) return ReportError(ch, 0, SME_SOCKET_CLOSED);
-  if (r < 0) return ReportError(ch, r, SME_READ_ERROR);
-  if (atStart && line == ".\r\n") {
+  std::int32_t r = NextReplyLine(ch, &line, &atStart);
+  if (r <= 0) return r;
+  if (r == kReplyEnd) {
     terminate();
     ch->nextState = 0;
     return 0;
   }
-  if (atStart && line[0] == '.') line.erase(0, 1);
   CopyToCaller(ch, line);
   terminate();
   ch->deadline = TickAfter(now, g_params.replyTimeout);

@@ -17,7 +17,6 @@
 #include "framework/gui/jpeg.h"
 #include "framework/gui/listcontrol.h"
 #include "framework/gui/window.h"
-#include "client/app/language.h"
 #include "helptips/hooks/hooks.h"
 
 namespace mvn::client {
@@ -32,10 +31,6 @@ using framework::Upper;
 using framework::Window;
 
 namespace {
-
-// The tip hooks of every window: opened, each event, closed. (Each window
-// runs the language routine itself once it has set its texts.)
-void WireHooks(Window& w, const char* procedure) { WireWindowHooks(w, procedure, false); }
 
 // The window icon and the logo picture named in [Default] Icon and Logo.
 void ShowIconAndLogo(Window& w, const framework::IniFile& ini, QRect logoRect) {
@@ -157,7 +152,7 @@ int UpdateMVClient(Dictionary& dict, const framework::IniFile& ini, int mode) {
   UpdateForm form("UpdateMVClient", clients, &dict.Relation("MVClients"), QRect(0, 0, 340, 235));
   form.SetCaption(FormMode::Insert, "Adding an Address Record");
   form.SetCaption(FormMode::Change, "Changing an Address Record");
-  WireHooks(form, "UpdateMVClient");
+  WireWindowHooks(form, "UpdateMVClient", false);
 
   int sheet = form.AddSheet("?Sheet1", QRect(3, 3, 334, 205));
   int general = form.AddTab(sheet, "?Tab1", "General Details");
@@ -274,7 +269,7 @@ int UpdateMVClient(Dictionary& dict, const framework::IniFile& ini, int mode) {
 bool FindClient(Window*, Dictionary& dict, const framework::IniFile& ini, const FindClientStart& start) {
   framework::FileManager& clients = dict.File("MVClients");
   Window w("FindClient", "Browsing the Address Book ( " + Clip(start.bookName) + " )", QRect(0, 0, 420, 215));
-  WireHooks(w, "FindClient");
+  WireWindowHooks(w, "FindClient", false);
   Browse browse(w, clients, "?Browse:1", QRect(5, 5, 410, 170),
                 {{"Attention", "MVC:ClientID", 80},
                  {"Company", "MVC:Company", 80},
@@ -340,7 +335,7 @@ int UpdateGroups(Dictionary& dict, int mode) {
   form.SetCaption(FormMode::Insert, "Adding a New Group");
   form.SetCaption(FormMode::Change, "Changing a Group");
   form.SetCaption(FormMode::Delete, "Updating a Database Record");
-  WireHooks(form, "UpdateGroups");
+  WireWindowHooks(form, "UpdateGroups", false);
   form.AddPrompt("?MVD:GroupID:Prompt", "&Group Name:", QRect(5, 8, 50, 10));
   int name = form.AddEntry("?MVD:GroupID", QRect(58, 8, 150, 11), static_cast<int>(kMaxGroupName));
   form.Bind(name, &groups.Buffer(), "GroupID");
@@ -359,7 +354,7 @@ int UpdateGroups(Dictionary& dict, int mode) {
 void GroupClientSetup(Window*, Dictionary& dict, const framework::IniFile& ini) {
   GlobalQueues& q = dict.Queues();
   Window w("GroupClientSetup", "Group and Recipient Setup", QRect(0, 0, 470, 230));
-  WireHooks(w, "GroupClientSetup");
+  WireWindowHooks(w, "GroupClientSetup", false);
   int left = w.AddSheet("?Sheet_groups", QRect(3, 3, 150, 200));
   int associate = w.AddTab(left, "?Tab_associate", "Associate");
   int allGroups = w.AddTab(left, "?Tab_allGroups", "All");
@@ -484,7 +479,7 @@ void GroupClientSetup(Window*, Dictionary& dict, const framework::IniFile& ini) 
 void AutoTextSetup(Window*, Dictionary& dict, framework::IniFile& ini, const std::string& editor) {
   framework::Queue& q = dict.Queues().g_QautoText;
   Window w("AutoTextSetup", "AutoText Setup", QRect(0, 0, 277, 172));
-  WireHooks(w, "AutoTextSetup");
+  WireWindowHooks(w, "AutoTextSetup", false);
   w.AddPrompt("?List1:Prompt", "Available AutoText Files", QRect(5, 5, 120, 10));
   int list = w.AddList("?List1", QRect(5, 16, 130, 120), &q, {{"Name", "Name", 120}});
   w.AddPrompt("?g_QautoText:Name:Prompt", "Selected autotext file:", QRect(140, 16, 130, 10));
@@ -553,7 +548,7 @@ void AutoTextSetup(Window*, Dictionary& dict, framework::IniFile& ini, const std
 void CoverPageSetup(Window*, Dictionary& dict, const framework::IniFile& ini, const std::string& editor) {
   framework::Queue& q = dict.Queues().g_QcoverPages;
   Window w("CoverPageSetup", "Cover Page Setup", QRect(0, 0, 285, 203));
-  WireHooks(w, "CoverPageSetup");
+  WireWindowHooks(w, "CoverPageSetup", false);
   int sheet = w.AddSheet("?Sheet1", QRect(5, 5, 180, 170));
   int tabs[3] = {w.AddTab(sheet, "?Tab1", "Address Details"), w.AddTab(sheet, "?Tab2", "Body Text Details"),
                  w.AddTab(sheet, "?Tab3", "Signature Details")};
@@ -701,7 +696,7 @@ void ImportTxtToKDF2option(Window*, Dictionary& dict, ImportSession& session) {
   fillColumns();
 
   Window w("ImportTxtToKDF2option", "Import From CSV to KDF Options", QRect(0, 0, 345, 230));
-  WireHooks(w, "ImportTxtToKDF2option");
+  WireWindowHooks(w, "ImportTxtToKDF2option", false);
   w.AddPrompt("?Prompt:file", "Import from csv file:", QRect(5, 5, 80, 10));
   int file = w.AddEntry("?g_MVClientsBFullPathName2", QRect(88, 5, 225, 11), static_cast<int>(kMaxSettingsPath));
   int browseFile = w.AddButton("?Button5", "...", QRect(317, 5, 20, 11));

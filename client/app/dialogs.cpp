@@ -7,7 +7,6 @@
 #include <QMainWindow>
 #include <QSize>
 
-#include "client/app/language.h"
 #include "client/app/procedures.h"
 #include "client/app/windowhooks.h"
 #include "client/setup/setup.h"
@@ -15,7 +14,6 @@
 #include "framework/core/record.h"
 #include "framework/core/strings.h"
 #include "framework/gui/window.h"
-#include "helptips/hooks/hooks.h"
 
 namespace mvn::client {
 
@@ -61,14 +59,10 @@ struct DialogRun {
 // it closed confirmed. Escape and the title bar cancel.
 bool RunDialog(Window& w, const DialogRun& run) {
   bool accepted = false;
-  std::string language = "ENGLISH";
   EscapeFilter escape([&w] { w.Close(); });
   w.Widget()->installEventFilter(&escape);
-  const char* procedure = run.procedure;
-  QObject::connect(&w, &Window::windowEvent, &w, [&, procedure](int event, int field) {
+  QObject::connect(&w, &Window::windowEvent, &w, [&](int event, int field) {
     if (event == fw::EventOpenWindow) {
-      mvn::helptips::HintwellWindowOpened(&w, procedure, 0);
-      LanguageWindowOpened(&w, procedure, &language);
       if (run.size.isValid()) {
         QRect g = w.WindowPosition();
         g.setSize(run.size);
@@ -85,14 +79,10 @@ bool RunDialog(Window& w, const DialogRun& run) {
     } else if (event == fw::EventAccepted) {
       for (const auto& [button, action] : run.buttons)
         if (button == field) action();
-    } else if (event == fw::EventCloseWindow) {
-      mvn::helptips::HintwellWindowClosed(&w);
     }
-    int tip = mvn::helptips::HintwellTakeEvent(&w, event, field);
-    if (tip > 0)
-      mvn::helptips::HintwellTipRequest(fw::ControlTypeName(w.Type(tip)), w.UseName(tip).c_str(), procedure,
-                                        ClientTipFile().c_str());
   });
+  // After the dialog's own handling: the tip hooks and the language.
+  WireWindowHooks(w, run.procedure, true);
   w.Run();
   w.Widget()->removeEventFilter(&escape);
   return accepted;
@@ -120,8 +110,6 @@ size_t FieldCapacity(const fw::Queue& queue, std::string_view name) {
   const fw::FieldDef& f = layout.Field(index);
   return static_cast<size_t>(f.type == fw::FieldType::CString ? f.size - 1 : f.size);
 }
-
-std::string Trimmed(std::string_view text) { return fw::Clip(fw::Left(text)); }
 
 }  // namespace
 
@@ -213,7 +201,7 @@ bool GetNameValuesDialog(Window*, Dictionary& dictionary, std::string_view mode,
     // The name becomes a key (of an INI file or of the queue): it must not
     // be empty, break a line or read as a section or comment, and must fit
     // the queue whole so that two names never become one.
-    std::string name = Trimmed(fw::CutUtf8(w.Text(n), 149));
+    std::string name = fw::Trim(fw::CutUtf8(w.Text(n), 149));
     std::string value = fw::Clip(fw::CutUtf8(w.Text(v), 199));
     std::string message;
     const bool book = m == "ADDRESSBOOK";
@@ -229,7 +217,7 @@ bool GetNameValuesDialog(Window*, Dictionary& dictionary, std::string_view mode,
       w.Select(n);
       return Outcome::Stay;
     }
-    if (book && Trimmed(value).empty()) {
+    if (book && fw::Trim(value).empty()) {
       Refuse("Please enter the address book's file name.");
       w.Select(v);
       return Outcome::Stay;

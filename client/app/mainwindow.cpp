@@ -67,7 +67,7 @@ struct MainState {
   // Menu fields.
   int priority[3] = {}, notification[3] = {}, resolution[2] = {}, pageSize[2] = {}, groupSend[5] = {};
   // The menus built at run time: what their last build made.
-  int booksMenu = 0, coverMenu = 0, languageMenu = 0;
+  int booksMenu = 0, coverMenu = 0;
   std::vector<int> bookMenuFields;              // items and submenus of Address Books
   std::vector<std::pair<int, int>> bookSelect;  // item, book position
   std::vector<std::pair<int, int>> bookDelete;  // item, book position
@@ -445,13 +445,21 @@ void BuildAddressBookMenu(Window& w, MainState& s) {
     if (item.separator) {
       f = w.AddSeparator(s.booksMenu);
     } else if (item.position == 0) {
-      f = w.AddItem(item.text == "Create an Address Book" ? "?CreateBook"
-                    : item.text == "View Current Address Book" ? "?ViewBook"
-                                                               : "?GroupSetup",
-                    item.text, s.booksMenu, item.helpLine);
-      if (item.text == "Create an Address Book") s.createBook = f;
-      else if (item.text == "View Current Address Book") s.viewBook = f, w.Disable(f, !s.findClient);
-      else s.groupSetup = f, w.Disable(f, !s.groupClientSetup);
+      // The fixed items: their use names, where their fields are kept, and
+      // whether the window they open is there.
+      const struct {
+        const char* text;
+        const char* useName;
+        int* field;
+        bool enabled;
+      } fixed[] = {{"Create an Address Book", "?CreateBook", &s.createBook, true},
+                   {"View Current Address Book", "?ViewBook", &s.viewBook, static_cast<bool>(s.findClient)},
+                   {"&Group Setup", "?GroupSetup", &s.groupSetup, static_cast<bool>(s.groupClientSetup)}};
+      for (const auto& x : fixed) {
+        if (item.text != x.text) continue;
+        f = *x.field = w.AddItem(x.useName, item.text, s.booksMenu, item.helpLine);
+        w.Disable(f, !x.enabled);
+      }
     } else if (item.submenu) {
       std::string use = "?Book" + std::to_string(item.position);
       f = w.AddMenu(use, item.text, s.booksMenu);
@@ -913,11 +921,10 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   int dispLists = w.AddMenu("?MenuDisplayRemoteLists", "Display Remote Lists", setup);
   s.showListsYes = w.AddItem("?ListsYes", "Yes", dispLists);
   s.showListsNo = w.AddItem("?ListsNo", "No", dispLists);
-  s.languageMenu = w.AddMenu("?MenuLanguage", "Language", setup);
+  int languageMenu = w.AddMenu("?MenuLanguage", "Language", setup);
   s.languages = LoadLanguageMenu(ini);
-  for (const std::string& text : s.languages.Texts())
-    s.languageFields.push_back(w.AddItem("", text, s.languageMenu));
-  w.Disable(s.languageMenu, s.languageFields.empty());
+  for (const std::string& text : s.languages.Texts()) s.languageFields.push_back(w.AddItem("", text, languageMenu));
+  w.Disable(languageMenu, s.languageFields.empty());
   int sendLogMenu = w.AddMenu("?MenuSendLog", "Send Log", setup);
   s.sendLogYes = w.AddItem("?SendLogYes", "Yes", sendLogMenu);
   s.sendLogNo = w.AddItem("?SendLogNo", "No", sendLogMenu);
@@ -1011,7 +1018,6 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
       std::string shown = s.windowLanguage;
       LanguageWindowOpened(raw, "Main", &s.windowLanguage);
       if (s.windowLanguage != shown) ShowRunTimeMenus(w, s);
-      w.Display();
     } else if (event == fw::EventCloseWindow) {
       WriteClosingSettings(s);
       mvn::helptips::HintwellWindowClosed(raw);

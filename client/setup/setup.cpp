@@ -21,7 +21,7 @@ std::string OneLine(std::string_view v) {
   return s;
 }
 
-std::string Trim(std::string_view v) { return Clip(Left(v)); }
+using framework::Trim;
 
 }  // namespace
 

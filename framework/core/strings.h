@@ -35,6 +35,7 @@ namespace mvn::framework {
 
 std::string Clip(std::string_view text);   // trailing blanks removed
 std::string Left(std::string_view text);   // leading blanks removed
+inline std::string Trim(std::string_view text) { return Clip(Left(text)); }  // both
 std::string Upper(std::string_view text);  // ASCII letters
 std::string Lower(std::string_view text);
 // 1-based position of needle in haystack from start (1-based), 0 when absent.

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <random>
 #include <string>
 
 #include "tests/support/network.h"
@@ -17,11 +16,8 @@
 namespace fs = std::filesystem;
 using mvntest::ReadFile;
 using mvntest::TempDir;
-using mvntest::WriteFile;
 
 namespace {
-
-using mvntest::SampleRequest;
 
 TEST(DlvsmtpEndToEnd, ARequestReachesPostfixsMaildir) {
   if (!mvntest::PrivateNetworkReady()) GTEST_SKIP() << mvntest::PrivateNetworkReason();
@@ -31,25 +27,10 @@ TEST(DlvsmtpEndToEnd, ARequestReachesPostfixsMaildir) {
   mvntest::PeerProcess postfix("postfix_instance.py", {"--dir", pf.str(), "--port", "25"});
   ASSERT_TRUE(postfix.ready()) << postfix.output();
 
-  fs::create_directories(root / "windows");
-  WriteFile(root / "windows/mvncsend.INI",
-            "[mvncsend]\r\nWorkingPath=" + root / "work" + "\r\nDeliveryModule=" + MVN_DLVSMTP_PATH +
-                "\r\nSMTPServer=127.0.0.1\r\nSMTPSendTo=fax@server.example\r\nSMTPSentFrom=ann@desk.example\r\n"
-                "SMTPReplyTo=ann@desk.example\r\nYourEmailAddress=ann@desk.example\r\nYourName=Ann Smith\r\n"
-                "SenderDefaults=true\r\n");
-  std::string document = "%!PS-Adobe-3.0\r\n/Helvetica findfont 12 scalefont setfont\r\nshowpage\r\n";
-  std::string image(300000, '\0');
-  std::mt19937 random(5);
-  for (char& c : image) c = static_cast<char>(random());
-  WriteFile(root / "doc.ps", document);
-  WriteFile(root / "scan.bin", image);
-  WriteFile(root / "Faxout.tmp",
-            SampleRequest({"!ExtAttachment,doc.ps," + root / "doc.ps", "!ExtAttachment,scan.bin," + root / "scan.bin"}));
-
+  mvntest::SmtpRoadSend sent =
+      mvntest::SendBySmtpModule(root, MVN_MVNCSEND, MVN_DLVSMTP_PATH, "SenderDefaults=true\r\n");
+  ASSERT_EQ(sent.code, 0) << sent.output;
   std::string output;
-  int code = mvntest::RunProgram({MVN_MVNCSEND, root / "Faxout.tmp"},
-                                 {{"MVN_ROOT", root.str()}, {"MVN_MESSAGEBOX_LOG", root / "boxes.log"}}, &output);
-  ASSERT_EQ(code, 0) << output << ReadFile(root / "boxes.log");
 
   fs::path box = pf.path() / "mail/server.example/fax/new";
   std::string mail;
@@ -71,8 +52,8 @@ TEST(DlvsmtpEndToEnd, ARequestReachesPostfixsMaildir) {
       << output;
   output.clear();
   ASSERT_EQ(mvntest::RunTool("jobdecode.py", {job, root / "decoded"}, &output), 0) << output;
-  EXPECT_EQ(ReadFile(root / "decoded/00-ATTACHMENT.bin"), document);
-  EXPECT_TRUE(ReadFile(root / "decoded/01-ATTACHMENT.bin") == image);
+  EXPECT_EQ(ReadFile(root / "decoded/00-ATTACHMENT.bin"), sent.document);
+  EXPECT_TRUE(ReadFile(root / "decoded/01-ATTACHMENT.bin") == sent.image);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -28,24 +27,9 @@ TEST(Dlvsmtp2EndToEnd, ARequestWithAttachmentsArrivesAsMail) {
   mvntest::PeerProcess server("aiosmtpd_store.py", {"--port", "25", "--store", store.str()});
   ASSERT_TRUE(server.ready()) << server.output();
 
-  fs::create_directories(root / "windows");
-  WriteFile(root / "windows/mvncsend.INI",
-            "[mvncsend]\r\nWorkingPath=" + root / "work" + "\r\nDeliveryModule=" + MVN_DLVSMTP2_PATH +
-                "\r\nSMTPServer=127.0.0.1\r\nSMTPSendTo=fax@server.example\r\nSMTPSentFrom=ann@desk.example\r\n"
-                "SMTPReplyTo=ann@desk.example\r\nYourEmailAddress=ann@desk.example\r\nYourName=Ann Smith\r\n");
-  std::string document = "%!PS-Adobe-3.0\r\n/Helvetica findfont 12 scalefont setfont\r\nshowpage\r\n";
-  std::string image(300000, '\0');
-  std::mt19937 random(5);
-  for (char& c : image) c = static_cast<char>(random());
-  WriteFile(root / "doc.ps", document);
-  WriteFile(root / "scan.bin", image);
-  WriteFile(root / "Faxout.tmp",
-            SampleRequest({"!ExtAttachment,doc.ps," + root / "doc.ps", "!ExtAttachment,scan.bin," + root / "scan.bin"}));
-
+  mvntest::SmtpRoadSend sent = mvntest::SendBySmtpModule(root, MVN_MVNCSEND, MVN_DLVSMTP2_PATH);
+  ASSERT_EQ(sent.code, 0) << sent.output;
   std::string output;
-  int code = mvntest::RunProgram({MVN_MVNCSEND, root / "Faxout.tmp"},
-                                 {{"MVN_ROOT", root.str()}, {"MVN_MESSAGEBOX_LOG", root / "boxes.log"}}, &output);
-  ASSERT_EQ(code, 0) << output << ReadFile(root / "boxes.log");
   ASSERT_TRUE(fs::exists(store / "1.json"));
 
   std::string job = root / "received.job";
@@ -58,8 +42,8 @@ TEST(Dlvsmtp2EndToEnd, ARequestWithAttachmentsArrivesAsMail) {
       << output;
   output.clear();
   ASSERT_EQ(mvntest::RunTool("jobdecode.py", {job, root / "decoded"}, &output), 0) << output;
-  EXPECT_EQ(ReadFile(root / "decoded/00-ATTACHMENT.bin"), document);
-  EXPECT_TRUE(ReadFile(root / "decoded/01-ATTACHMENT.bin") == image);
+  EXPECT_EQ(ReadFile(root / "decoded/00-ATTACHMENT.bin"), sent.document);
+  EXPECT_TRUE(ReadFile(root / "decoded/01-ATTACHMENT.bin") == sent.image);
 }
 
 // The send client's directories after a run: the files in WorkingPathX and
