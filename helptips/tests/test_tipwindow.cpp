@@ -10,7 +10,6 @@
 #include <QTest>
 #include <QTreeWidget>
 #include <QDialog>
-#include <QTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -26,6 +25,7 @@
 #include "framework/core/strings.h"
 #include "helptips/tipwindow.h"
 #include "platform/registry/registry.h"
+#include "tests/support/qtwait.h"
 #include "tests/support/tempdir.h"
 
 using namespace mvn::helptips;
@@ -258,24 +258,22 @@ TEST_F(TipWindowTest, PropertiesWindowLinksToAChosenTip) {
   view->SelectElement(Find(*view, "LNK"));
   QStringList headers;
   std::vector<QStringList> rows;
-  QTimer::singleShot(0, [&] {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-      auto* dialog = qobject_cast<QDialog*>(w);
-      if (!dialog || dialog->objectName() != "TipProperties") continue;
-      // "Link to Tip:" lists every tip in three columns; a click picks one.
-      auto* list = dialog->findChild<QTreeWidget*>("LinkToTip");
-      if (list) {
-        for (int c = 0; c < list->columnCount(); ++c) headers << list->headerItem()->text(c);
-        for (int i = 0; i < list->topLevelItemCount(); ++i) {
-          QTreeWidgetItem* item = list->topLevelItem(i);
-          rows.push_back({item->text(0), item->text(1), item->text(2)});
-          if (item->text(0) == "FaxNumber")
-            QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, list->visualItemRect(item).center());
-        }
+  mvntest::When("TipProperties", [&](QWidget* w) {
+    auto* dialog = qobject_cast<QDialog*>(w);
+    ASSERT_NE(dialog, nullptr);
+    // "Link to Tip:" lists every tip in three columns; a click picks one.
+    auto* list = dialog->findChild<QTreeWidget*>("LinkToTip");
+    if (list) {
+      for (int c = 0; c < list->columnCount(); ++c) headers << list->headerItem()->text(c);
+      for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = list->topLevelItem(i);
+        rows.push_back({item->text(0), item->text(1), item->text(2)});
+        if (item->text(0) == "FaxNumber")
+          QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, list->visualItemRect(item).center());
       }
-      dialog->grab().save(QString::fromStdString(OutputDir() + "/tip-properties.png"));
-      dialog->accept();
     }
+    dialog->grab().save(QString::fromStdString(OutputDir() + "/tip-properties.png"));
+    dialog->accept();
   });
   EXPECT_TRUE(view->OpenProperties());
   EXPECT_EQ(headers, (QStringList{"Control Name", "Procedure Name", "Control Type"}));
@@ -329,19 +327,11 @@ namespace {
 
 // Runs act on the properties window once it is up (inside its modal loop).
 void WhenProperties(std::function<void(QDialog*)> act) {
-  auto* timer = new QTimer;
-  timer->setInterval(10);
-  QObject::connect(timer, &QTimer::timeout, [timer, act] {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-      auto* dialog = qobject_cast<QDialog*>(w);
-      if (!dialog || !dialog->isVisible() || dialog->objectName() != "TipProperties") continue;
-      timer->stop();
-      timer->deleteLater();
-      act(dialog);
-      return;
-    }
+  mvntest::When("TipProperties", [act](QWidget* w) {
+    auto* dialog = qobject_cast<QDialog*>(w);
+    ASSERT_NE(dialog, nullptr);
+    act(dialog);
   });
-  timer->start();
 }
 
 // The text of the label of a form row's field.
@@ -403,27 +393,19 @@ TEST_F(TipWindowTest, FontChooserSetsFaceSizeColourAndStyle) {
   QString family;
   int style = -1;
   WhenProperties([&](QDialog* d) {
-    auto* fonts = new QTimer;
-    fonts->setInterval(10);
-    QObject::connect(fonts, &QTimer::timeout, [fonts, &family, &style] {
-      if (auto* fd = qobject_cast<QFontDialog*>(QApplication::activeModalWidget())) {
-        QFont f = fd->currentFont();
-        f.setPointSize(14);
-        f.setUnderline(true);
-        f.setBold(true);  // taken when the face has a bold style
-        fd->setCurrentFont(f);
-        QFont shown = fd->currentFont();
-        family = shown.family();
-        style = (shown.bold() ? 1 : 0) | (shown.italic() ? 2 : 0) | (shown.underline() ? 4 : 0);
-        fd->accept();
-      } else if (auto* cd = qobject_cast<QColorDialog*>(QApplication::activeModalWidget())) {
-        cd->setCurrentColor(QColor(0x12, 0x34, 0x56));
-        cd->accept();
-        fonts->stop();
-        fonts->deleteLater();
-      }
+    // The font dialog first, then the colour dialog.
+    mvntest::AcceptWhenUp<QFontDialog>("the font dialog", [&family, &style](QFontDialog* fd) {
+      QFont f = fd->currentFont();
+      f.setPointSize(14);
+      f.setUnderline(true);
+      f.setBold(true);  // taken when the face has a bold style
+      fd->setCurrentFont(f);
+      QFont shown = fd->currentFont();
+      family = shown.family();
+      style = (shown.bold() ? 1 : 0) | (shown.italic() ? 2 : 0) | (shown.underline() ? 4 : 0);
+      mvntest::AcceptWhenUp<QColorDialog>(
+          "the colour dialog", [](QColorDialog* cd) { cd->setCurrentColor(QColor(0x12, 0x34, 0x56)); });
     });
-    fonts->start();
     QTest::mouseClick(d->findChild<QPushButton*>("ChooseFont"), Qt::LeftButton);
     d->accept();
   });
