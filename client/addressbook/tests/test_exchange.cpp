@@ -99,6 +99,15 @@ ImportSession MapAll(Dictionary& d, const std::string& file) {
   return s;
 }
 
+// Exports the open book to file, opens the book named next and imports the
+// file into it with every column mapped by its header name.
+ExchangeResult ExportAndImport(Dictionary& d, const std::string& file, const std::string& next, ImportSession* s) {
+  EXPECT_EQ(Export(d, file).status, ExchangeResult::Finished);
+  OpenBook(d, next);
+  *s = MapAll(d, file);
+  return mvn::client::ImportTxtToKDF2(d, *s);
+}
+
 void Add(Dictionary& d, const std::map<std::string, std::string>& fields, const std::vector<std::string>& groups) {
   auto& c = d.File("MVClients");
   c.Buffer().Clear();
@@ -228,10 +237,8 @@ TEST_F(Exchange, RoundTripBetweenTwoBooks) {
   Add(d, {{"Company", "Many groups"}, {"Email", "m@x"}, {"PreferredDestination", "m@x"}}, many);
   auto a = Dump(d);
 
-  ASSERT_EQ(Export(d, dir / "a.csv").status, ExchangeResult::Finished);
-  OpenBook(d, dir / "b");
-  ImportSession s = MapAll(d, dir / "a.csv");
-  auto r = mvn::client::ImportTxtToKDF2(d, s);
+  ImportSession s;
+  auto r = ExportAndImport(d, dir / "a.csv", dir / "b", &s);
   ASSERT_EQ(r.status, ExchangeResult::Finished) << r.text;
   EXPECT_EQ(r.text, "Import finished.");
   EXPECT_EQ(r.records, 3);
@@ -414,10 +421,8 @@ TEST_F(Exchange, AwkwardNamesRoundTripByteExact) {
       {groups[1]});
   auto a = Dump(d);
 
-  ASSERT_EQ(Export(d, dir / "a.csv").status, ExchangeResult::Finished);
-  OpenBook(d, dir / "b");
-  ImportSession s = MapAll(d, dir / "a.csv");
-  auto r = mvn::client::ImportTxtToKDF2(d, s);
+  ImportSession s;
+  auto r = ExportAndImport(d, dir / "a.csv", dir / "b", &s);
   ASSERT_EQ(r.status, ExchangeResult::Finished) << r.text;
   EXPECT_EQ(r.records, 3);
   auto b = Dump(d);
