@@ -274,12 +274,12 @@ bool ConfirmBroadCast(Window*, int) {
       "come through properly.",
       "Failure to perform this test may prove to be a costly mistake.",
   };
-  Window w("ConfirmBroadCast", "Broadcast Warning", QRect(0, 0, 250, 100));
+  Window w("ConfirmBroadCast", "Broadcast Warning", QRect(0, 0, 300, 100));
   int y = 6;
   for (size_t i = 0; i < std::size(kLines); ++i, y += 10)
-    w.AddPrompt("?String" + std::to_string(i + 1), kLines[i], QRect(8, y, 236, 10));
-  int ok = w.AddButton("?Close", "S&end", QRect(140, 80, 45, 14));
-  int cancel = w.AddButton("?Cancel", "&Cancel", QRect(195, 80, 45, 14));
+    w.AddPrompt("?String" + std::to_string(i + 1), kLines[i], QRect(8, y, 286, 10));
+  int ok = w.AddButton("?Close", "S&end", QRect(195, 80, 45, 14));
+  int cancel = w.AddButton("?Cancel", "&Cancel", QRect(248, 80, 45, 14));
   return RunDialog(w, DialogRun{"ConfirmBroadCast", ok, cancel, QSize(), {}, {}});
 }
 
