@@ -94,7 +94,7 @@ int FromSqlite(int rc) {
 // schema from being written through pragmas, and a statement that runs for
 // longer than kStatementSeconds (an endless query planted in the file) is
 // interrupted and fails instead of hanging the client.
-constexpr int kStatementSeconds = 10;
+constexpr int kStatementSeconds = 30;
 
 int64_t NowMs() {
   struct timespec ts;
