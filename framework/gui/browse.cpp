@@ -502,6 +502,8 @@ UpdateForm::UpdateForm(std::string procedureName, FileManager& file, RelationMan
   int buttonY = du.height() - 18;
   m_ok = AddButton("?OK", "&OK", QRect(du.width() - 110, buttonY, 50, 14));
   m_cancel = AddButton("?Cancel", "&Cancel", QRect(du.width() - 55, buttonY, 50, 14));
+  SetDefaultButton(m_ok);
+  SetCancelButton(m_cancel);
   connect(this, &Window::accepted, this, [this](int field) {
     if (field == m_ok) {
       if (Complete()) Close();
