@@ -676,7 +676,7 @@ bool Window::KeyPressed(int key) {
 
 // The first control a person types into or chooses with, in field order,
 // that is shown (on the current tab) and can take the focus; without one,
-// the default button.
+// the default button, else the first button that works.
 void Window::FocusFirstField() {
   for (auto& [field, c] : m_controls) {
     if (field <= 0 || !c.widget) continue;
@@ -702,7 +702,10 @@ void Window::FocusFirstField() {
     w->setFocus(Qt::OtherFocusReason);
     return;
   }
-  if (int f = EnterButton()) ControlWidget(f)->setFocus(Qt::OtherFocusReason);
+  int button = EnterButton();
+  for (auto& [field, c] : m_controls)
+    if (!button && field > 0 && c.type == ControlType::Button && Usable(c.widget.data())) button = field;
+  if (button) ControlWidget(button)->setFocus(Qt::OtherFocusReason);
 }
 void Window::SetCaption(std::string_view caption) { m_main->setWindowTitle(Q(caption)); }
 std::string Window::Caption() const { return S(m_main->windowTitle()); }

@@ -65,7 +65,8 @@ void SetEntry(QWidget* top, const char* useName, const std::string& text) {
 void Click(QWidget* top, const char* useName) {
   if (auto* b = Child<QAbstractButton>(top, useName)) b->click();
 }
-QRect Units(QWidget* top) { return fw::DialogUnits::FromPixels(top->geometry()); }
+// The window's position (of its frame) and its client size, as it is kept.
+QRect Units(QWidget* top) { return fw::DialogUnits::FromPixels(QRect(top->frameGeometry().topLeft(), top->size())); }
 void Shot(QWidget* top, const std::string& name) {
   EXPECT_TRUE(top->grab().save(QString::fromStdString(OutputDir() + "/" + name + ".png"))) << name;
 }
