@@ -188,11 +188,11 @@ int UpdateMVClient(Dictionary& dict, const framework::IniFile& ini, int mode) {
   entry(business, "MVC:LastName", "Last Name:", "LastName", 8, 48, 80, 20);
   entry(business, "MVC:Position", "Position:", "Position", 8, 61, 80, 20);
   entry(business, "MVC:Department", "Department:", "Department", 8, 74, 80, 20);
-  form.AddPrompt("?Prompt:Postal", "Postal Address:", QRect(8, 87, 72, 10), business);
-  int postal = form.AddText("?MVC:PostalAddress", QRect(82, 87, 80, 30), business);
+  form.AddPrompt("?Prompt:Postal", "Postal Address:", QRect(8, 87, 76, 10), business);
+  int postal = form.AddText("?MVC:PostalAddress", QRect(86, 87, 80, 30), business);
   form.Bind(postal, &r, "PostalAddress");
-  form.AddPrompt("?Prompt:Physical", "Physical Address:", QRect(8, 120, 72, 10), business);
-  int physical = form.AddText("?MVC:PhysicalAddress", QRect(82, 120, 80, 30), business);
+  form.AddPrompt("?Prompt:Physical", "Physical Address:", QRect(8, 120, 76, 10), business);
+  int physical = form.AddText("?MVC:PhysicalAddress", QRect(86, 120, 80, 30), business);
   form.Bind(physical, &r, "PhysicalAddress");
   entry(business, "MVC:PhoneNum", "Phone Number:", "PhoneNum", 8, 153, 80, 49);
   int fax2 = entry(business, "MVC:FaxNum:2", "&Fax Number:", "FaxNum", 8, 166, 80, 49);
@@ -209,14 +209,14 @@ int UpdateMVClient(Dictionary& dict, const framework::IniFile& ini, int mode) {
 
   entry(emailTab, "MVC:DisplayName", "Display Name:", "DisplayName", 8, 22, 160, 50);
   int email2 = entry(emailTab, "MVC:Email:2", "Email Address:", "Email", 8, 36, 160, 49);
-  form.AddPrompt("?Prompt:EmailType", "Email Type:", QRect(8, 50, 72, 10), emailTab);
-  int emailType = form.AddDropList("?List_emailType", QRect(82, 50, 80, 11),
+  form.AddPrompt("?Prompt:EmailType", "Email Type:", QRect(8, 50, 76, 10), emailTab);
+  int emailType = form.AddDropList("?List_emailType", QRect(86, 50, 80, 11),
                                    {addressform::kEmailTypes[0], addressform::kEmailTypes[1],
                                     addressform::kEmailTypes[2], addressform::kEmailTypes[3]},
                                    emailTab);
   int rtf = form.AddCheck("?MVC:SendAsRTF", "Send messages in Rich Text Format (RTF)", QRect(8, 66, 180, 10), emailTab);
   form.Bind(rtf, &r, "SendAsRTF");
-  form.AddButton("?Help", "Help", QRect(5, 214, 45, 14));
+  form.AddButton("?Help", "Help", QRect(5, 217, 45, 14));
 
   // The twins of one field show the same text.
   const std::pair<int, int> twins[] = {{fax, fax2}, {company, company2}, {contact, contact2}, {email, email2}};
