@@ -15,6 +15,8 @@
 #include "client/addressbook/procedures.h"
 #include "client/app/procedures.h"
 #include "client/sendlog/procedures.h"
+#include "client/setup/procedures.h"
+#include "framework/gui/browse.h"
 #include "client/wiring/wiring.h"
 #include "framework/core/services.h"
 #include "framework/gui/tests/layoutcheck.h"
@@ -191,3 +193,54 @@ TEST_F(EveryWindow, NoTextCutNoOverlapFocusOnTheFirstFieldEscapeCloses) {
 }
 
 }  // namespace
+
+namespace {
+
+// Types into whatever has the focus of the window, as a person does.
+void TypeIntoFocus(QWidget* top, const char* text) { QTest::keyClicks(top->focusWidget(), text); }
+void Press(QWidget* top, Qt::Key key) { QTest::keyClick(top->focusWidget() ? top->focusWidget() : top, key); }
+
+}  // namespace
+
+// Enter presses each window's default button: the group form saves the
+// name typed, the address form saves the record typed (Space on opening
+// types a blank, it saves nothing), the browse selects, About closes.
+TEST_F(EveryWindow, EnterPressesTheDefaultButton) {
+  Dictionary& d = *ctx.dictionary;
+  int result = 0;
+  mvntest::When("UpdateGroups", [](QWidget* top) {
+    TypeIntoFocus(top, "Staff");
+    Press(top, Qt::Key_Return);
+  });
+  result = UpdateGroups(d, 1);
+  EXPECT_EQ(result, fw::RequestCompleted);
+  auto& groups = d.File("MVdefaults");
+  groups.Buffer().Clear();
+  groups.Buffer().Set("GroupID", "Staff");
+  EXPECT_EQ(groups.TryFetch("MVd:KeyGroupID"), 0) << "the group typed was saved";
+
+  auto& clients = d.File("MVClients");
+  int before = static_cast<int>(clients.Records());
+  mvntest::When("UpdateMVClient", [](QWidget* top) {
+    Press(top, Qt::Key_Space);
+    TypeIntoFocus(top, "Harbour Freight");
+    Press(top, Qt::Key_Enter);
+  });
+  result = UpdateMVClient(d, *ini, 1);
+  EXPECT_EQ(result, fw::RequestCompleted);
+  EXPECT_EQ(static_cast<int>(clients.Records()), before + 1);
+  EXPECT_EQ(clients.Buffer().Clipped("Company"), " Harbour Freight")
+      << "Space typed into the first field, the company";
+
+  mvntest::When("FindClient", [](QWidget* top) { Press(top, Qt::Key_Return); });
+  FindClientStart start;
+  EXPECT_TRUE(FindClient(main.get(), d, *ini, start)) << "Enter selects the highlighted record";
+
+  bool closed = false;
+  mvntest::When("AboutWin", [&](QWidget* top) {
+    Press(top, Qt::Key_Return);
+    closed = mvntest::WaitUntil([top] { return !top->isVisible(); }, std::chrono::milliseconds(3000));
+  });
+  AboutWin(main.get(), *ini);
+  EXPECT_TRUE(closed);
+}
