@@ -17,6 +17,7 @@
 #include <string>
 
 #include "client/app/procedures.h"
+#include "client/app/tests/windowtests.h"
 #include "framework/core/services.h"
 #include "framework/gui/window.h"
 #include "tests/support/qtwait.h"
@@ -28,12 +29,7 @@ using namespace mvn::client;
 
 namespace {
 
-std::string OutputDir() {
-  const char* root = std::getenv("MVN_TEST_BINARY_DIR");
-  fs::path dir = fs::path(root && *root ? root : ".") / "test-output" / "client-app";
-  fs::create_directories(dir);
-  return dir.string();
-}
+std::string OutputDir() { return mvntest::ClientAppOutputDir(); }
 
 using mvntest::When;
 

@@ -17,6 +17,7 @@
 #include "client/sendlog/procedures.h"
 #include "client/setup/procedures.h"
 #include "framework/gui/browse.h"
+#include "client/app/tests/windowtests.h"
 #include "client/wiring/wiring.h"
 #include "framework/core/services.h"
 #include "framework/gui/tests/layoutcheck.h"
@@ -30,12 +31,7 @@ using namespace mvn::client;
 
 namespace {
 
-std::string OutputDir() {
-  const char* root = std::getenv("MVN_TEST_BINARY_DIR");
-  fs::path dir = fs::path(root && *root ? root : ".") / "test-output" / "client-app" / "every-window";
-  fs::create_directories(dir);
-  return dir.string();
-}
+std::string OutputDir() { return mvntest::ClientAppOutputDir("every-window"); }
 
 // The control of a window that has the focus (the window's, also while the
 // window system has not made the window active yet).
@@ -94,13 +90,9 @@ struct EveryWindow : ::testing::Test {
     std::ofstream(dir.path() / "import.csv") << "Name,Company,Fax\nAnn Lee,A Co,123\n";
     fw::Window::SetSettingsFile(ini.get());
     WireClientWindows();
-    Dictionary& d = InitDictionary();
-    ctx.dictionary = &d;
-    ctx.ini = ini.get();
-    ctx.iniPath = ini->FileName();
-    ctx.currentBook = LoadAddressBooks(d, *ini, nullptr, nullptr) + 1;
-    ASSERT_TRUE(SetupChargeAccount(d, *ini, &ctx.chargeTemporary, nullptr));
-    ASSERT_EQ(d.OpenAddressBook(), 0);
+    mvntest::OpenSendWindowBook(ctx, *ini);
+    if (HasFatalFailure()) return;
+    Dictionary& d = *ctx.dictionary;
     auto& c = d.File("MVClients");
     c.Buffer().Clear();
     c.Buffer().Set("ClientID", "Ann Lee");
