@@ -650,7 +650,7 @@ int Window::EscapeButton() const {
 // not take them (an entry, a check, a button, a drop list that is closed).
 bool Window::KeyPressed(int key) {
   if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-    auto* focused = qobject_cast<QPushButton*>(QApplication::focusWidget());
+    auto* focused = qobject_cast<QPushButton*>(m_main->focusWidget());
     if (focused && m_main->isAncestorOf(focused) && Usable(focused)) {
       focused->click();
       return true;

@@ -122,13 +122,12 @@ TEST(Keyboard, FocusOnTheFirstFieldEnterIsOkEscapeIsCancel) {
     Form f;
     std::string typed;
     mvntest::When("Form", [&](QWidget* top) {
-      EXPECT_EQ(QApplication::focusWidget(), f.w.ControlWidget(f.name)) << "the first field, not a button";
+      EXPECT_EQ(top->focusWidget(), f.w.ControlWidget(f.name)) << "the first field, not a button";
       // Space types into the field: it presses nothing.
-      QTest::keyClicks(QApplication::focusWidget(), "Ann Lee");
-      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+      QTest::keyClicks(top->focusWidget(), "Ann Lee");
+      QTest::keyClick(top->focusWidget(), Qt::Key_Space);
       typed = f.w.Text(f.name);
-      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-      (void)top;
+      QTest::keyClick(top->focusWidget(), Qt::Key_Return);
     });
     f.w.Run();
     EXPECT_EQ(typed, "Ann Lee ");
@@ -138,7 +137,7 @@ TEST(Keyboard, FocusOnTheFirstFieldEnterIsOkEscapeIsCancel) {
   }
   {
     Form f;
-    mvntest::When("Form", [&](QWidget*) { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape); });
+    mvntest::When("Form", [&](QWidget* top) { QTest::keyClick(top->focusWidget(), Qt::Key_Escape); });
     f.w.Run();
     EXPECT_EQ(f.pressed, std::vector<int>{f.cancel});
   }
@@ -161,10 +160,10 @@ TEST(Keyboard, FocusOnTheFirstFieldEnterIsOkEscapeIsCancel) {
     QObject::connect(&f.w, &Window::windowEvent, [&](int e, int) {
       if (e == EventOpenWindow) f.w.Select(other);
     });
-    mvntest::When("Form", [&](QWidget*) {
-      EXPECT_EQ(QApplication::focusWidget(), f.w.ControlWidget(other));
-      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    mvntest::When("Form", [&](QWidget* top) {
+      EXPECT_EQ(top->focusWidget(), f.w.ControlWidget(other));
+      QTest::keyClick(top->focusWidget(), Qt::Key_Return);
+      QTest::keyClick(top->focusWidget(), Qt::Key_Escape);
     });
     f.w.Run();
     EXPECT_EQ(f.pressed, (std::vector<int>{apply, f.cancel}));
@@ -178,8 +177,8 @@ TEST(Keyboard, FocusOnTheFirstFieldEnterIsOkEscapeIsCancel) {
     QObject::connect(&about, &Window::accepted, [&](int f) {
       if (f == close) about.Close();
     });
-    mvntest::When("About", [&](QWidget*) {
-      EXPECT_EQ(QApplication::focusWidget(), about.ControlWidget(close));
+    mvntest::When("About", [&](QWidget* top) {
+      EXPECT_EQ(top->focusWidget(), about.ControlWidget(close));
       about.ControlWidget(close)->clearFocus();
       QTest::keyClick(about.Widget(), Qt::Key_Escape);
     });
