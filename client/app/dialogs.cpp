@@ -277,7 +277,7 @@ bool ConfirmBroadCast(Window*, int) {
   Window w("ConfirmBroadCast", "Broadcast Warning", QRect(0, 0, 300, 100));
   int y = 6;
   for (size_t i = 0; i < std::size(kLines); ++i, y += 10)
-    w.AddPrompt("?String" + std::to_string(i + 1), kLines[i], QRect(8, y, 286, 10));
+    w.AddPrompt("?String" + std::to_string(i + 1), kLines[i], QRect(8, y, 286, 9));
   int ok = w.AddButton("?Close", "S&end", QRect(195, 80, 45, 14));
   int cancel = w.AddButton("?Cancel", "&Cancel", QRect(248, 80, 45, 14));
   return RunDialog(w, DialogRun{"ConfirmBroadCast", ok, cancel, QSize(), {}, {}});

@@ -147,7 +147,8 @@ TEST_F(EveryWindow, NoTextCutNoOverlapFocusOnTheFirstFieldEscapeCloses) {
   Item("CmdSetup", "?Save");
   Item("AdditionalOutputValues", "?CheckChargeCode");
   Item("FindClient", "?Locate");
-  Item("GroupClientSetup", "?List_relatedGroups");
+  // It opens on the "All" tabs: the focus in the locator of the group list.
+  Item("GroupClientSetup", "?Locate");
   Item("AutoTextSetup", "?List1");
   Item("CoverPageSetup", "?m_headFileName");
   Item("ViewSendLog", "?List");
@@ -177,7 +178,7 @@ TEST_F(EveryWindow, NoTextCutNoOverlapFocusOnTheFirstFieldEscapeCloses) {
     Visit("GetNameValuesDialog", "?g_NameValueDialog:Name",
           [&] { GetNameValuesDialog(main.get(), *ctx.dictionary, mode, &result); });
   }
-  Visit("ConfirmBroadCast", "?OK", [&] { ConfirmBroadCast(main.get(), 12); });
+  Visit("ConfirmBroadCast", "?Close", [&] { ConfirmBroadCast(main.get(), 12); });
 
   std::string all;
   for (auto& f : failures) all += "  " + f + "\n";
