@@ -1,5 +1,5 @@
-// The small dialogs of the send window: a value prompt, a name and
-// description prompt, the broadcast question; and the group list.
+// The small dialogs the client's windows share: a value prompt, a name and
+// description prompt, the broadcast question.
 //
 // The two prompts restore their position like every window but always
 // open at their own size. Escape and the title bar cancel them.
@@ -7,8 +7,8 @@
 #include <QMainWindow>
 #include <QSize>
 
-#include "client/app/procedures.h"
-#include "client/app/windowhooks.h"
+#include "client/ui/dialogs.h"
+#include "client/ui/windowhooks.h"
 #include "client/setup/setup.h"
 #include "framework/core/services.h"
 #include "framework/core/record.h"
@@ -281,22 +281,6 @@ bool ConfirmBroadCast(Window*, int) {
   int ok = w.AddButton("?Close", "S&end", QRect(195, 80, 45, 14));
   int cancel = w.AddButton("?Cancel", "&Cancel", QRect(248, 80, 45, 14));
   return RunDialog(w, DialogRun{"ConfirmBroadCast", ok, cancel, QSize(), {}, {}});
-}
-
-int LoadGroupList(Dictionary& dictionary) {
-  fw::Queue& q = dictionary.Queues().g_Qgroups;
-  q.Free();
-  BookTable t(dictionary.File("MVdefaults"));
-  if (!t.Ok()) return 0;
-  FileManager& f = t.File();
-  if (f.Set("MVd:KeyGroupID") != 0) return 0;
-  while (f.Next() == 0) {
-    q.Buffer().Clear();
-    q.Buffer().Set("GroupID", fw::Clip(f.Buffer().Get("GroupID")));
-    q.Buffer().SetLong("Mark", 0);
-    q.Add();
-  }
-  return q.Records();
 }
 
 }  // namespace mvn::client
