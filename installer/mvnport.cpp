@@ -50,14 +50,30 @@ std::string InstalledName(const std::string& name) {
 // registry layer cannot be unloaded without a leak).
 mvn::spooler::PortMonitor* g_kept = nullptr;
 
+const char kUsage[] =
+    "usage: mvnport add <monitor>\n"
+    "       mvnport configure|delete <monitor> <port>\n"
+    "Adds, configures or deletes a port of an installed port monitor of the machine\n"
+    "root (MVN_ROOT) the way a spooler does, with the monitor's own dialogs, then asks\n"
+    "the spooler service to read its ports again. <monitor> is the name it is\n"
+    "installed under (\"Morvane Port Monitor\") or its module's (\"MVNMON95\").\n"
+    "Root only (on a single-user root: its desktop user).\n"
+    "Exit codes: 0 done, 1 refused or failed, 2 a bad command line.\n";
+
 int Usage() {
-  std::fprintf(stderr, "usage: mvnport add <monitor>\n       mvnport configure|delete <monitor> <port>\n");
+  std::fputs(kUsage, stderr);
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
   if (argc < 3) return Usage();
   std::string verb = argv[1], monitorName = argv[2];
   std::string port = argc > 3 ? argv[3] : "";

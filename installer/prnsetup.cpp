@@ -19,7 +19,9 @@
 // The driver files come from the folders nt35/, nt40/ and win95/ beside
 // the program, else from share/mvn/ of the tree the program is installed
 // in (<program's folder>/../share/mvn/).
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -387,6 +389,50 @@ void SetPortValue(const char* name, const std::string& value) {
   RegCloseKey(monitor);
 }
 
+// The systemd unit of the spooler service and the machine root it serves.
+constexpr const char* kBootUnit = "mvnspoold.service";
+constexpr const char* kBootRoot = "/var/lib/mvn";
+
+// Has systemd start the spooler service at boot, so printing goes on after
+// a restart. Only where systemd runs the machine and the root installed is
+// the one the unit serves; otherwise says why not. Never fails the install.
+void EnableAtBoot() {
+  struct stat st;
+  const char* systemctl = nullptr;
+  for (const char* candidate : {"/usr/bin/systemctl", "/bin/systemctl"})
+    if (!systemctl && stat(candidate, &st) == 0 && S_ISREG(st.st_mode)) systemctl = candidate;
+  char root[MAX_PATH] = "";
+  MvnRootPath("", root, sizeof root, false);
+  if (lstat("/run/systemd/system", &st) != 0 || !S_ISDIR(st.st_mode) || !systemctl) {
+    std::printf("Spooler service not enabled at boot: systemd does not run this machine; "
+                "start mvnspoold after a restart\n");
+    return;
+  }
+  if (std::strcmp(root, kBootRoot) != 0) {
+    std::printf("Spooler service not enabled at boot: %s serves the machine root %s, this one is %s\n", kBootUnit,
+                kBootRoot, root);
+    return;
+  }
+  if (geteuid() != 0) {
+    std::printf("Spooler service not enabled at boot: only root can enable %s\n", kBootUnit);
+    return;
+  }
+  std::fflush(stdout);
+  pid_t child = fork();
+  if (child == 0) {
+    int null = open("/dev/null", O_RDWR);
+    if (null >= 0) dup2(null, STDIN_FILENO);
+    execl(systemctl, systemctl, "--quiet", "enable", kBootUnit, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::printf("Spooler service not enabled at boot: %s enable %s failed\n", systemctl, kBootUnit);
+    return;
+  }
+  std::printf("Spooler service enabled at boot (%s)\n", kBootUnit);
+}
+
 int Install(bool windows95) {
   std::string dll = windows95 ? "mvnmon95.dll" : "mvnmon.dll";
   if (!ListMonitors(false)) {
@@ -432,6 +478,7 @@ int Install(bool windows95) {
       }
       SetPortValue("OutputDirectory", g.outputDirectory);
       ClosePrinter(printer);
+      if (!windows95) EnableAtBoot();
     } else {
       std::printf("AddPrinter returned %d\n", static_cast<int>(GetLastError()));
     }
@@ -439,9 +486,29 @@ int Install(bool windows95) {
   return ListPrinters(true) ? 0 : 2;
 }
 
+const char kUsage[] =
+    "usage: prnsetup [printer name [argument ...]]\n"
+    "Installs the fax printer on the machine root (MVN_ROOT): copies the driver files\n"
+    "and the port monitor, registers them with the spooler, makes the port, creates\n"
+    "the printer (default \"Morvane Printer\" on MVN1) and writes the port's settings.\n"
+    "Arguments after the printer name:\n"
+    "  1 to 9, MVN1 to MVN9   the port\n"
+    "  -s<share name>         share the printer (8 characters are used)\n"
+    "  <existing directory>   the port's output directory\n"
+    "  <existing file>        the external application started for each job\n"
+    "Exit codes: 0 installed, 1 a bad argument (or no platform version),\n"
+    "2 the installation is incomplete.\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Usage before anything else: nothing is installed or stopped for it.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
   OSVERSIONINFOA version{};
   version.dwOSVersionInfoSize = sizeof version;
   if (!GetVersionExA(&version)) {
@@ -451,7 +518,8 @@ int main(int argc, char** argv) {
   if (argc > 1) {
     // The whole name or none: a name the spooler would refuse is a bad
     // argument here.
-    if (!mvn::spooler::ValidPrinterName(argv[1])) {
+    // A name that starts like a switch is a mistyped switch, not a printer.
+    if (!mvn::spooler::ValidPrinterName(argv[1]) || argv[1][0] == '-') {
       std::printf("BAD command argument (%s)\n", argv[1]);
       return 1;
     }

@@ -132,6 +132,8 @@ TEST_F(Prnsetup, FirstRunInstallsEverythingAndASecondRunAddsNothing) {
                 "\nInstalled Ports\n"
                 "    Port Name     MVN1\n"
                 "NO printers installed\n"
+                "Spooler service not enabled at boot: systemd does not run this machine; "
+                "start mvnspoold after a restart\n"
                 "\nInstalled Printers\n"
                 "    Name          Morvane Printer\n"
                 "    Port          MVN1\n"

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/dialogs/dialogs.h"
+#include "platform/kernel/utf.h"
 #include "portmon/nt/mvnmon.h"
 
 namespace mvn::portmon {
@@ -65,49 +66,12 @@ void RegisterTemplates() {
   if (!s_registered) s_registered = RegisterDialogTemplates(DialogInstance(), kTemplates, 2) != FALSE;
 }
 
-// UTF-8 into wide text; false when it does not fit size characters.
+// UTF-8 into wide text (the kernel's conversion); false when it does not
+// fit size characters with the terminator.
 bool TextToWide(const char* text, WCHAR* out, DWORD size) {
-  DWORD used = 0;
-  const auto* p = reinterpret_cast<const unsigned char*>(text);
-  while (*p) {
-    char32_t code;
-    int extra;
-    if (*p < 0x80) {
-      code = *p;
-      extra = 0;
-    } else if ((*p & 0xE0) == 0xC0) {
-      code = *p & 0x1F;
-      extra = 1;
-    } else if ((*p & 0xF0) == 0xE0) {
-      code = *p & 0x0F;
-      extra = 2;
-    } else if ((*p & 0xF8) == 0xF0) {
-      code = *p & 0x07;
-      extra = 3;
-    } else {
-      code = 0xFFFD;
-      extra = 0;
-    }
-    ++p;
-    for (int i = 0; i < extra; ++i) {
-      if ((*p & 0xC0) != 0x80) {
-        code = 0xFFFD;
-        break;
-      }
-      code = (code << 6) | (*p++ & 0x3F);
-    }
-    if (code >= 0x10000) {
-      if (used + 2 >= size) return false;
-      code -= 0x10000;
-      out[used++] = static_cast<WCHAR>(0xD800 + (code >> 10));
-      out[used++] = static_cast<WCHAR>(0xDC00 + (code & 0x3FF));
-    } else {
-      if (used + 1 >= size) return false;
-      out[used++] = static_cast<WCHAR>(code);
-    }
-  }
-  if (size == 0) return false;
-  out[used] = 0;
+  std::u16string wide = mvn::kernel::Utf8ToUtf16(text ? text : "");
+  if (size == 0 || wide.size() + 1 > size) return false;
+  std::memcpy(out, wide.c_str(), (wide.size() + 1) * sizeof(WCHAR));
   return true;
 }
 

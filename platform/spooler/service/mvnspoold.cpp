@@ -48,7 +48,7 @@
 #include <thread>
 #include <vector>
 
-#include "launcher/protocol.h"
+#include "platform/mailslot/launcher.h"
 #include "platform/kernel/win32.h"
 #include "platform/mailslot/mailslot.h"
 #include "platform/registry/registry.h"

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/protocol.h"
+#include "platform/mailslot/launcher.h"
 #include "platform/dialogs/script.h"
 #include "platform/mailslot/mailslot.h"
 #include "platform/registry/registry.h"
