@@ -142,15 +142,26 @@ std::string SourceFolder(const char* subfolder) {
   return folder + "/../share/mvn/" + subfolder;
 }
 
+// The system directory; false, said, when it cannot be had (never "",
+// which would put files at the top of the file system).
+bool SystemDirectory(std::string* folder) {
+  char system[MAX_PATH];
+  UINT n = GetSystemDirectoryA(system, sizeof system);
+  if (n == 0 || n >= sizeof system) {
+    std::printf("GetSystemDirectory returned %d\n", static_cast<int>(n ? ERROR_FILENAME_EXCED_RANGE : GetLastError()));
+    return false;
+  }
+  *folder = system;
+  return true;
+}
+
 bool CopyOne(const std::string& source, const FileItem& item) {
   std::string file = DeliveredName(item.name);
   std::string folder;
   if (item.destination == kDriverDirectory) {
     folder = g.driverDirectory;
   } else {
-    char system[MAX_PATH];
-    UINT n = GetSystemDirectoryA(system, sizeof system);
-    folder = n && n < sizeof system ? system : "";
+    if (!SystemDirectory(&folder)) return false;
   }
   std::string destination = folder + "/" + file;
   DWORD attributes = GetFileAttributesA(destination.c_str());
@@ -181,12 +192,19 @@ bool CopyList(const char* subfolder, const FileItem (&items)[N]) {
   return true;
 }
 
-void ReadDriverDirectory() {
+// False, said, when the driver directory cannot be had: nothing may be
+// copied to a destination that is not known.
+bool ReadDriverDirectory() {
   char directory[MAX_PATH] = "";
   DWORD needed = 0;
-  if (GetPrinterDriverDirectoryA(nullptr, g.environment.data(), 1, reinterpret_cast<LPBYTE>(directory),
-                                 sizeof directory, &needed))
-    g.driverDirectory = directory;
+  if (!GetPrinterDriverDirectoryA(nullptr, g.environment.data(), 1, reinterpret_cast<LPBYTE>(directory),
+                                  sizeof directory, &needed) ||
+      !directory[0]) {
+    std::printf("GetPrinterDriverDirectory returned %d\n", static_cast<int>(GetLastError()));
+    return false;
+  }
+  g.driverDirectory = directory;
+  return true;
 }
 
 const char* StateName(DWORD state) {
@@ -537,13 +555,14 @@ int main(int argc, char** argv) {
   }
   int result = 0;
   if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) {
-    ReadDriverDirectory();
-    if (!CopyList("win95", kWindows95Files)) return 2;
+    if (!ReadDriverDirectory() || !CopyList("win95", kWindows95Files)) return 2;
     result = Install(true);
   } else if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) {
     // The environment first: the driver directory is the environment's.
     g.environment = mvn::spooler::kEnvironmentNT;
-    ReadDriverDirectory();
+    if (!ReadDriverDirectory()) return 2;
+    std::string system;
+    if (!SystemDirectory(&system)) return 2;
     ControlSpooler(kStop);
     bool copied = version.dwMajorVersion == 3 ? CopyList("nt35", kWindowsNTFiles) : CopyList("nt40", kWindowsNTFiles);
     ControlSpooler(kStart);

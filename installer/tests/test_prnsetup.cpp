@@ -297,4 +297,38 @@ TEST_F(Prnsetup, CopyRulesAndTheSourceFolders) {
   EXPECT_NE(output.find("\nInstalled Printers\n"), std::string::npos) << output;
 }
 
+TEST(PrnsetupRoots, ADirectoryThatCannotBeHadStopsTheInstallAndNothingGoesToTheTop) {
+  // A root whose folders do not fit a path, and one where "windows" is a
+  // file: each query's failure is said and nothing is copied anywhere.
+  struct Case {
+    const char* name;
+    std::string (*prepare)(const fs::path& base);
+    const char* message;
+  };
+  const Case cases[] = {
+      {"long root", [](const fs::path& base) { return (base / std::string(230, 'r')).string(); },
+       "GetPrinterDriverDirectory returned "},
+      {"windows is a file",
+       [](const fs::path& base) {
+         fs::create_directories(base / "root");
+         mvntest::WriteFile(base / "root/windows", "");
+         return (base / "root").string();
+       },
+       "GetPrinterDriverDirectory returned "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    mvntest::TempDir base;
+    std::string rootPath = c.prepare(base.path());
+    fs::create_directories(rootPath);
+    std::string output;
+    int code = mvntest::RunShell("MVN_ROOT='" + rootPath + "' " + PRNSETUP_PATH + " 2>/dev/null", &output);
+    EXPECT_EQ(code, 2) << output;
+    EXPECT_EQ(output.rfind(c.message, 0), 0u) << output;
+    EXPECT_FALSE(fs::exists("/mvnmon.so"));
+    EXPECT_FALSE(fs::exists("/morvane.ppd"));
+    EXPECT_FALSE(fs::exists(fs::path(rootPath) / "spool/mvnspoold.pid"));
+  }
+}
+
 }  // namespace

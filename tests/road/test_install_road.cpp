@@ -155,6 +155,66 @@ TEST_F(InstallRoad, PrnsetupMakesAWorkingFaxPrinterOnAMultiUserRoot) {
   }
 }
 
+TEST_F(InstallRoad, AUserHoldingTheSharedLockFilesCannotHoldRootsInstall) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  constexpr uid_t kUser = 60001;
+  chmod(root.str().c_str(), 0755);
+  std::string output;
+  Registry(0, "set 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\Spooler' ImagePath sz " MVNSPOOLD_PATH);
+  ASSERT_EQ(Run(0, std::string(PRNSETUP_PATH), &output), 0) << output << Errors();
+  // The user makes the shared lock files of every file prnsetup copies and
+  // holds each one's guard byte, as a process that never lets go would.
+  std::vector<fs::path> copied;
+  for (const auto& entry : fs::recursive_directory_iterator(root.path() / "windows"))
+    if (entry.is_regular_file()) copied.push_back(entry.path());
+  for (const auto& entry : fs::directory_iterator(fs::path(PRNSETUP_PATH).parent_path() / "nt40"))
+    copied.push_back(entry.path());
+  ASSERT_FALSE(copied.empty());
+  fs::create_directories(root.path() / "locks");
+  chmod((root / "locks").c_str(), 01777);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = fork();
+  if (holder == 0) {
+    close(ready[0]);
+    if (setgroups(0, nullptr) != 0 || setgid(kUser) != 0 || setuid(kUser) != 0) _exit(99);
+    for (const fs::path& file : copied) {
+      struct stat st;
+      if (stat(file.c_str(), &st) != 0) continue;
+      char name[64];
+      std::snprintf(name, sizeof name, "/%llx-%llx", static_cast<unsigned long long>(st.st_dev),
+                    static_cast<unsigned long long>(st.st_ino));
+      int fd = open((root.str() + "/locks" + name).c_str(), O_RDWR | O_CREAT, 0666);
+      struct flock lock = {};
+      lock.l_type = F_WRLCK;
+      lock.l_whence = SEEK_SET;
+      lock.l_start = 0;
+      lock.l_len = 5;
+      if (fd < 0 || fcntl(fd, F_OFD_SETLK, &lock) != 0) _exit(98);
+    }
+    if (write(ready[1], "r", 1) != 1) _exit(97);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the user could not hold the lock files";
+  close(ready[0]);
+  // Root's second run stops the spooler, copies, and starts it again.
+  int code = Run(0, "timeout 60 " + std::string(PRNSETUP_PATH), &output);
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  EXPECT_EQ(code, 0) << output << Errors();
+  EXPECT_NE(output.find("Spooler: RUNNING"), std::string::npos) << output;
+  EXPECT_EQ(output.find("Sharing Violation"), std::string::npos) << output;
+  EXPECT_TRUE(fs::exists(root / "spool/mvnspoold.ready")) << output;
+  // Root's lock files are where only root makes names.
+  struct stat st;
+  ASSERT_EQ(lstat((root / "rootlocks").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+}
+
 TEST_F(InstallRoad, TheSingleUserRootPrintsThroughMvnmon95InEveryMode) {
   // The desktop user owns the root and runs everything, the service too.
   const uid_t user = geteuid() == 0 ? 60031 : geteuid();
