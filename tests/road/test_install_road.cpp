@@ -147,12 +147,49 @@ TEST_F(InstallRoad, PrnsetupMakesAWorkingFaxPrinterOnAMultiUserRoot) {
   ASSERT_EQ(Run(self, std::string(MVNPORT_PATH) + " add MVNMON", &output), 0) << Errors();
   EXPECT_NE(Errors().find("\"New Morvane Port\""), std::string::npos) << Errors();
   EXPECT_EQ(ReloadAs(self, root / "spool/mvnspoold.sock"), "OK reloaded, 1 ports");
+  // A port the monitor does not know, and deleting the printer's port: said, and failed.
+  EXPECT_EQ(Run(self, std::string(MVNPORT_PATH) + " configure MVNMON NOPE", &output), 1);
+  EXPECT_NE(Errors().find("mvnport: the monitor \"Morvane Port Monitor\" has no port NOPE"), std::string::npos)
+      << Errors();
+  EXPECT_EQ(Run(self, std::string(MVNPORT_PATH) + " delete MVNMON MVN1", &output), 1);
+  EXPECT_NE(Errors().find("mvnport: the port MVN1 is used by the printer \"Morvane Printer\": it is not deleted"),
+            std::string::npos)
+      << Errors();
   if (self == 0) {
     // Only root and the service's user may have the service reload.
     EXPECT_EQ(ReloadAs(other, root / "spool/mvnspoold.sock"), "ERROR not permitted to control the spooler service");
     EXPECT_EQ(Run(other, std::string(MVNPORT_PATH) + " configure MVNMON MVN1", &output), 1);
     EXPECT_NE(Errors().find("mvnport: adding, configuring and deleting ports is for root only"), std::string::npos);
   }
+}
+
+TEST_F(InstallRoad, RootLoadsNoMonitorOfARootAUserControls) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  constexpr uid_t kUser = 60001, kOther = 60002;
+  // The user's own root, set up as a single-user machine, names a monitor
+  // file of the user's. Root's mvnport does not load it; another user may
+  // not act on that root at all.
+  chmod(root.str().c_str(), 0755);
+  const fs::path mine = root.path() / "user-root";
+  fs::create_directories(mine / "lib");
+  fs::copy_file(fs::path(PRNSETUP_PATH).parent_path() / "win95/mvnmon95.so", mine / "lib/mvnmon95.so");
+  for (const auto& entry : fs::recursive_directory_iterator(mine)) chown(entry.path().c_str(), kUser, kUser);
+  chown(mine.c_str(), kUser, kUser);
+  std::string output;
+  const std::string env = "MVN_ROOT='" + mine.string() + "' MVN_DIALOGS=headless ";
+  for (const std::string& arguments :
+       {std::string("set 'HKLM\\SYSTEM\\CurrentControlSet\\Control\\Platform' Version sz 95"),
+        "set 'HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\MVNMON95' Driver sz '" +
+            (mine / "lib/mvnmon95.so").string() + "'"})
+    ASSERT_EQ(RunAs(kUser, env + MVNREG_PATH + " " + arguments, &output, root / "stderr.log"), 0) << Errors();
+  EXPECT_EQ(RunAs(0, env + MVNPORT_PATH + " configure MVNMON95 MVN1", &output, root / "stderr.log"), 1);
+  EXPECT_NE(Errors().find("the monitor MVNMON95 is not loaded as root: " + (mine / "lib/mvnmon95.so").string() +
+                          " is not a file of root's that only root may change"),
+            std::string::npos)
+      << Errors();
+  // The user on their own root may; a third user may not.
+  EXPECT_EQ(RunAs(kOther, env + MVNPORT_PATH + " configure MVNMON95 MVN1", &output, root / "stderr.log"), 1);
+  EXPECT_NE(Errors().find("mvnport: adding, configuring and deleting ports is for root only"), std::string::npos);
 }
 
 TEST_F(InstallRoad, AUserHoldingTheSharedLockFilesCannotHoldRootsInstall) {
