@@ -124,23 +124,36 @@ bool ColourMessage(UINT message, WPARAM wParam, INT_PTR* result) {
   return true;
 }
 
+// The text settings the dialog edits, in the order of the fields.
+constexpr int kTextFields[] = {IDC_OUTPUT_DIRECTORY, IDC_STARTUP_DIRECTORY, IDC_EXTERNAL_APPLICATION};
+constexpr const WCHAR* kTextValues[] = {u"OutputDirectory", u"StartupDirectory", u"ExternalApplication"};
+
 struct ConfigureState {
   WCHAR port[kPortNameSize];
   char portText[kPortNameSize * 3];
+  // A value that is there but does not fit its field (over 259 bytes of
+  // UTF-8) shows as empty; it is kept unless something is typed instead.
+  bool unshown[3];
 };
 
 struct LoadedValues {
   HWND dialog;
+  ConfigureState* state;
 };
 
 bool LoadFields(LPCWSTR, void* context, HKEY key) {
-  HWND dialog = static_cast<LoadedValues*>(context)->dialog;
+  auto* loaded = static_cast<LoadedValues*>(context);
+  HWND dialog = loaded->dialog;
   char value[kSettingSize];
-  if (QueryPortText(key, u"OutputDirectory", value, sizeof value)) SetDlgItemTextA(dialog, IDC_OUTPUT_DIRECTORY, value);
-  if (QueryPortText(key, u"StartupDirectory", value, sizeof value))
-    SetDlgItemTextA(dialog, IDC_STARTUP_DIRECTORY, value);
-  if (QueryPortText(key, u"ExternalApplication", value, sizeof value))
-    SetDlgItemTextA(dialog, IDC_EXTERNAL_APPLICATION, value);
+  for (int i = 0; i < 3; ++i) {
+    if (QueryPortText(key, kTextValues[i], value, sizeof value)) {
+      SetDlgItemTextA(dialog, kTextFields[i], value);
+    } else {
+      DWORD type = 0, bytes = 0;
+      loaded->state->unshown[i] =
+          RegQueryValueExW(key, kTextValues[i], nullptr, &type, nullptr, &bytes) == ERROR_SUCCESS;
+    }
+  }
   bool ticked = QueryPortText(key, u"Launch", value, sizeof value) && std::strcmp(value, "2") == 0;
   CheckDlgButton(dialog, IDC_LAUNCH_AFTER, ticked ? BST_CHECKED : BST_UNCHECKED);
   return true;
@@ -152,6 +165,7 @@ struct SavedValues {
   std::string externalApplication;
   bool launchAfter = false;
   bool ok = true;
+  const bool* unshown = nullptr;  // left alone when still empty
 };
 
 void SetOrDelete(HKEY key, LPCWSTR name, const std::string& value, bool* ok) {
@@ -172,11 +186,12 @@ void SetOrDelete(HKEY key, LPCWSTR name, const std::string& value, bool* ok) {
 // MailSlot, AddUserID and ReadOnce are never touched.
 bool SaveFields(LPCWSTR, void* context, HKEY key) {
   auto* values = static_cast<SavedValues*>(context);
-  SetOrDelete(key, u"OutputDirectory", values->outputDirectory, &values->ok);
-  SetOrDelete(key, u"StartupDirectory", values->startupDirectory, &values->ok);
-  SetOrDelete(key, u"ExternalApplication", values->externalApplication, &values->ok);
-  SetOrDelete(key, u"Launch",
-              values->externalApplication.empty() ? std::string() : values->launchAfter ? "2" : "1", &values->ok);
+  const std::string* texts[] = {&values->outputDirectory, &values->startupDirectory, &values->externalApplication};
+  for (int i = 0; i < 3; ++i)
+    if (!(texts[i]->empty() && values->unshown[i])) SetOrDelete(key, kTextValues[i], *texts[i], &values->ok);
+  if (!(values->externalApplication.empty() && values->unshown[2]))
+    SetOrDelete(key, u"Launch",
+                values->externalApplication.empty() ? std::string() : values->launchAfter ? "2" : "1", &values->ok);
   return true;
 }
 
@@ -211,6 +226,7 @@ void ConfigureOk(HWND dialog, ConfigureState* state) {
   values.startupDirectory = directory(IDC_STARTUP_DIRECTORY);
   values.externalApplication = application;
   values.launchAfter = IsDlgButtonChecked(dialog, IDC_LAUNCH_AFTER) == BST_CHECKED;
+  values.unshown = state->unshown;
   // A save that fails is said, and the dialog stays open with what was
   // typed, so nothing is lost without notice.
   if (!CreatePortKey(state->port, &values, &SaveFields, nullptr) || !values.ok) {
@@ -244,9 +260,8 @@ INT_PTR ConfigurePortProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
       SetWindowTextA(dialog, caption);
       SetForegroundWindow(dialog);
       SetFocus(GetDlgItem(dialog, IDC_OUTPUT_DIRECTORY));
-      for (int id : {IDC_OUTPUT_DIRECTORY, IDC_STARTUP_DIRECTORY, IDC_EXTERNAL_APPLICATION})
-        SendDlgItemMessageA(dialog, id, EM_LIMITTEXT, kFieldLimit, 0);
-      LoadedValues loaded{dialog};
+      for (int id : kTextFields) SendDlgItemMessageA(dialog, id, EM_LIMITTEXT, kFieldLimit, 0);
+      LoadedValues loaded{dialog, state};
       OpenPortKey(state->port, &loaded, &LoadFields);
       return FALSE;
     }

@@ -249,6 +249,34 @@ TEST_F(PortDialogs, EditsTakeAtMost259BytesAndCancelSavesNothing) {
   EXPECT_EQ(Get("MVN4", "ExternalApplication"), std::string(259, 'a'));
 }
 
+TEST_F(PortDialogs, AValueTooLongToShowIsKeptByOk) {
+  // 150 characters, 300 bytes of UTF-8: over what a field holds. The field
+  // shows empty, and OK leaves the value (and the launch choice) alone;
+  // what is typed instead replaces it.
+  std::string longFolder;
+  for (int i = 0; i < 150; ++i) longFolder += "\xC3\xA9";
+  MakePort("MVN6");
+  Set("MVN6", "OutputDirectory", longFolder);
+  Set("MVN6", "ExternalApplication", longFolder);
+  Set("MVN6", "Launch", "2");
+  dlg::SetScript([&](HWND dialog) {
+    EXPECT_EQ(Text(dialog, kOutput), "");
+    EXPECT_TRUE(dlg::PressButton(dialog, IDOK));
+  });
+  EXPECT_TRUE(Configure(u"MVN6"));
+  EXPECT_EQ(Get("MVN6", "OutputDirectory"), longFolder);
+  EXPECT_EQ(Get("MVN6", "ExternalApplication"), longFolder);
+  EXPECT_EQ(Get("MVN6", "Launch"), "2");
+  const std::string typed = folder.str();
+  dlg::SetScript([&](HWND dialog) {
+    EXPECT_TRUE(dlg::TypeText(dlg::FindControl(dialog, kOutput), typed));
+    EXPECT_TRUE(dlg::PressButton(dialog, IDOK));
+  });
+  EXPECT_TRUE(Configure(u"MVN6"));
+  EXPECT_EQ(Get("MVN6", "OutputDirectory"), typed);
+  EXPECT_EQ(Get("MVN6", "ExternalApplication"), longFolder);
+}
+
 TEST_F(PortDialogs, AnUnknownPortGetsNoDialog) {
   int shown = 0;
   dlg::SetScript([&](HWND) { ++shown; });
