@@ -155,6 +155,26 @@ bool SystemDirectory(std::string* folder) {
   return true;
 }
 
+// Root copies and changes attributes only in folders no other user can
+// change: every folder from folder up to "/" is root's and not writable by
+// others (or sticky). On a root a user owns, that user's links would
+// otherwise steer root's writes.
+bool FoldersAreRoots(const std::string& folder) {
+  if (geteuid() != 0) return true;
+  std::string path = folder;
+  for (;;) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0 ||
+        ((st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0)) {
+      std::printf("%s is not a folder of root's alone: nothing is copied there\n", path.c_str());
+      return false;
+    }
+    if (path == "/") return true;
+    std::string::size_type slash = path.rfind('/');
+    path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+  }
+}
+
 bool CopyOne(const std::string& source, const FileItem& item) {
   std::string file = DeliveredName(item.name);
   std::string folder;
@@ -163,6 +183,7 @@ bool CopyOne(const std::string& source, const FileItem& item) {
   } else {
     if (!SystemDirectory(&folder)) return false;
   }
+  if (!FoldersAreRoots(folder)) return false;
   std::string destination = folder + "/" + file;
   DWORD attributes = GetFileAttributesA(destination.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && item.destination == kDriverDirectory) return true;

@@ -187,6 +187,23 @@ TEST_F(InstallRoad, RootLoadsNoMonitorOfARootAUserControls) {
                           " is not a file of root's that only root may change"),
             std::string::npos)
       << Errors();
+  // Root's prnsetup on that root copies nothing and changes no attribute
+  // through the user's link to a read-only file of root's.
+  const fs::path victim = root.path() / "victim.so";
+  mvntest::WriteFile(victim, "root's\n");
+  chmod(victim.c_str(), 0444);
+  fs::create_directories(mine / "windows/system");
+  chown((mine / "windows").c_str(), kUser, kUser);
+  chown((mine / "windows/system").c_str(), kUser, kUser);
+  ASSERT_EQ(RunAs(kUser, "ln -s '" + victim.string() + "' '" + (mine / "windows/system/mvnmon95.so").string() + "'",
+                  &output, root / "stderr.log"),
+            0);
+  EXPECT_EQ(RunAs(0, "umask 000; " + env + PRNSETUP_PATH, &output, root / "stderr.log"), 2) << output;
+  EXPECT_NE(output.find("is not a folder of root's alone: nothing is copied there"), std::string::npos) << output;
+  struct stat st;
+  ASSERT_EQ(stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0444u);
+  EXPECT_EQ(mvntest::ReadFile(victim), "root's\n");
   // The user on their own root may; a third user may not.
   EXPECT_EQ(RunAs(kOther, env + MVNPORT_PATH + " configure MVNMON95 MVN1", &output, root / "stderr.log"), 1);
   EXPECT_NE(Errors().find("mvnport: adding, configuring and deleting ports is for root only"), std::string::npos);
