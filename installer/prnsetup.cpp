@@ -274,6 +274,10 @@ void ControlSpooler(int action) {
       }
       if (status.dwCurrentState != SERVICE_STOPPED)
         std::printf("%s did not stop within %u seconds\n", name, kWaitLimitMs / 1000);
+    } else {
+      // Not ours to stop (another user's service): say so, and the state
+      // below is the service's as it is.
+      std::printf("ControlService returned %d\n", static_cast<int>(GetLastError()));
     }
     Sleep(1000);
     QueryServiceStatus(service, &status);

@@ -160,6 +160,13 @@ TEST_F(InstallRoad, PrnsetupMakesAWorkingFaxPrinterOnAMultiUserRoot) {
     EXPECT_EQ(ReloadAs(other, root / "spool/mvnspoold.sock"), "ERROR not permitted to control the spooler service");
     EXPECT_EQ(Run(other, std::string(MVNPORT_PATH) + " configure MVNMON MVN1", &output), 1);
     EXPECT_NE(Errors().find("mvnport: adding, configuring and deleting ports is for root only"), std::string::npos);
+    // A user's prnsetup sees root's service running, cannot stop it and
+    // says so; its incomplete install ends with 2.
+    EXPECT_EQ(Run(other, PRNSETUP_PATH, &output), 2) << output;
+    EXPECT_NE(output.find("Stopping Spooler ...\nControlService returned 5\nSpooler: RUNNING\n"), std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("Spooler: STOPPED"), std::string::npos) << output;
+    EXPECT_TRUE(fs::exists(root / "spool/mvnspoold.ready"));
   }
 }
 
