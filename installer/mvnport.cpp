@@ -15,6 +15,7 @@
 // user, who runs the service, configures its ports.
 //
 // Exit codes: 0 done, 1 refused or failed, 2 a bad command line.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -46,26 +47,67 @@ std::string InstalledName(const std::string& name) {
   return std::string();
 }
 
+// The first printer whose port list names port; "" when none does.
+std::string PrinterOnPort(const std::string& port) {
+  DWORD needed = 0, count = 0;
+  EnumPrintersA(PRINTER_ENUM_LOCAL, nullptr, 2, nullptr, 0, &needed, &count);
+  std::vector<BYTE> buffer(needed + 1);
+  if (!EnumPrintersA(PRINTER_ENUM_LOCAL, nullptr, 2, buffer.data(), needed, &needed, &count)) return std::string();
+  for (DWORD i = 0; i < count; ++i) {
+    const auto* info = reinterpret_cast<const PRINTER_INFO_2A*>(buffer.data()) + i;
+    std::string ports = info->pPortName ? info->pPortName : "";
+    std::string::size_type at = 0;
+    while (at <= ports.size()) {
+      std::string::size_type comma = ports.find(',', at);
+      if (comma == std::string::npos) comma = ports.size();
+      if (ports.compare(at, comma - at, port) == 0) return info->pPrinterName ? info->pPrinterName : "?";
+      at = comma + 1;
+    }
+  }
+  return std::string();
+}
+
 // Monitors stay loaded until the process ends, as in a spooler (a module's
 // registry layer cannot be unloaded without a leak).
 mvn::spooler::PortMonitor* g_kept = nullptr;
 
+const char kUsage[] =
+    "usage: mvnport add <monitor>\n"
+    "       mvnport configure|delete <monitor> <port>\n"
+    "Adds, configures or deletes a port of an installed port monitor of the machine\n"
+    "root (MVN_ROOT) the way a spooler does, with the monitor's own dialogs, then asks\n"
+    "the spooler service to read its ports again. <monitor> is the name it is\n"
+    "installed under (\"Morvane Port Monitor\") or its module's (\"MVNMON95\").\n"
+    "Root only (on a single-user root: its desktop user).\n"
+    "Exit codes: 0 done, 1 refused or failed, 2 a bad command line.\n";
+
 int Usage() {
-  std::fprintf(stderr, "usage: mvnport add <monitor>\n       mvnport configure|delete <monitor> <port>\n");
+  std::fputs(kUsage, stderr);
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
   if (argc < 3) return Usage();
   std::string verb = argv[1], monitorName = argv[2];
   std::string port = argc > 3 ? argv[3] : "";
   if ((verb != "add" && verb != "configure" && verb != "delete") || argc > 4 ||
       (verb != "add" && port.empty()) || (verb == "add" && !port.empty()))
     return Usage();
+  // The desktop user of a single-user root may configure its ports only on
+  // a root of their own: the root's platform is read from a registry that
+  // whoever owns the root can write.
   const bool singleUser = mvn::spooler::CurrentPlatform() == mvn::spooler::Platform::Windows95;
-  if (!singleUser && geteuid() != 0) {
+  struct stat rootStat;
+  const bool ownRoot = stat(MvnRootDirectory(), &rootStat) == 0 && rootStat.st_uid == geteuid();
+  if (geteuid() != 0 && !(singleUser && ownRoot)) {
     std::fprintf(stderr, "mvnport: adding, configuring and deleting ports is for root only\n");
     return 1;
   }
@@ -81,6 +123,28 @@ int main(int argc, char** argv) {
   if (!monitor) {
     std::fprintf(stderr, "mvnport: %s\n", error.c_str());
     return 1;
+  }
+  if (verb != "add") {
+    // A port the monitor does not list has no dialog and nothing to delete:
+    // say so rather than succeed silently.
+    std::vector<mvn::spooler::PortEntry> ports;
+    monitor->EnumPorts(1, &ports);
+    bool known = false;
+    for (const mvn::spooler::PortEntry& entry : ports) known = known || entry.name == port;
+    if (!known) {
+      std::fprintf(stderr, "mvnport: the monitor \"%s\" has no port %s\n", monitorName.c_str(), port.c_str());
+      g_kept = monitor.release();
+      return 1;
+    }
+  }
+  if (verb == "delete") {
+    std::string printer = PrinterOnPort(port);
+    if (!printer.empty()) {
+      std::fprintf(stderr, "mvnport: the port %s is used by the printer \"%s\": it is not deleted\n", port.c_str(),
+                   printer.c_str());
+      g_kept = monitor.release();
+      return 1;
+    }
   }
   bool done = verb == "add"         ? monitor->AddPort(monitorName)
               : verb == "configure" ? monitor->ConfigurePort(port)

@@ -19,7 +19,9 @@
 // The driver files come from the folders nt35/, nt40/ and win95/ beside
 // the program, else from share/mvn/ of the tree the program is installed
 // in (<program's folder>/../share/mvn/).
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -140,16 +142,48 @@ std::string SourceFolder(const char* subfolder) {
   return folder + "/../share/mvn/" + subfolder;
 }
 
+// The system directory; false, said, when it cannot be had (never "",
+// which would put files at the top of the file system).
+bool SystemDirectory(std::string* folder) {
+  char system[MAX_PATH];
+  UINT n = GetSystemDirectoryA(system, sizeof system);
+  if (n == 0 || n >= sizeof system) {
+    std::printf("GetSystemDirectory returned %d\n", static_cast<int>(n ? ERROR_FILENAME_EXCED_RANGE : GetLastError()));
+    return false;
+  }
+  *folder = system;
+  return true;
+}
+
+// Root copies and changes attributes only in folders no other user can
+// change: every folder from folder up to "/" is root's and not writable by
+// others (or sticky). On a root a user owns, that user's links would
+// otherwise steer root's writes.
+bool FoldersAreRoots(const std::string& folder) {
+  if (geteuid() != 0) return true;
+  std::string path = folder;
+  for (;;) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0 ||
+        ((st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0)) {
+      std::printf("%s is not a folder of root's alone: nothing is copied there\n", path.c_str());
+      return false;
+    }
+    if (path == "/") return true;
+    std::string::size_type slash = path.rfind('/');
+    path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+  }
+}
+
 bool CopyOne(const std::string& source, const FileItem& item) {
   std::string file = DeliveredName(item.name);
   std::string folder;
   if (item.destination == kDriverDirectory) {
     folder = g.driverDirectory;
   } else {
-    char system[MAX_PATH];
-    UINT n = GetSystemDirectoryA(system, sizeof system);
-    folder = n && n < sizeof system ? system : "";
+    if (!SystemDirectory(&folder)) return false;
   }
+  if (!FoldersAreRoots(folder)) return false;
   std::string destination = folder + "/" + file;
   DWORD attributes = GetFileAttributesA(destination.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && item.destination == kDriverDirectory) return true;
@@ -179,12 +213,19 @@ bool CopyList(const char* subfolder, const FileItem (&items)[N]) {
   return true;
 }
 
-void ReadDriverDirectory() {
+// False, said, when the driver directory cannot be had: nothing may be
+// copied to a destination that is not known.
+bool ReadDriverDirectory() {
   char directory[MAX_PATH] = "";
   DWORD needed = 0;
-  if (GetPrinterDriverDirectoryA(nullptr, g.environment.data(), 1, reinterpret_cast<LPBYTE>(directory),
-                                 sizeof directory, &needed))
-    g.driverDirectory = directory;
+  if (!GetPrinterDriverDirectoryA(nullptr, g.environment.data(), 1, reinterpret_cast<LPBYTE>(directory),
+                                  sizeof directory, &needed) ||
+      !directory[0]) {
+    std::printf("GetPrinterDriverDirectory returned %d\n", static_cast<int>(GetLastError()));
+    return false;
+  }
+  g.driverDirectory = directory;
+  return true;
 }
 
 const char* StateName(DWORD state) {
@@ -233,6 +274,10 @@ void ControlSpooler(int action) {
       }
       if (status.dwCurrentState != SERVICE_STOPPED)
         std::printf("%s did not stop within %u seconds\n", name, kWaitLimitMs / 1000);
+    } else {
+      // Not ours to stop (another user's service): say so, and the state
+      // below is the service's as it is.
+      std::printf("ControlService returned %d\n", static_cast<int>(GetLastError()));
     }
     Sleep(1000);
     QueryServiceStatus(service, &status);
@@ -387,6 +432,50 @@ void SetPortValue(const char* name, const std::string& value) {
   RegCloseKey(monitor);
 }
 
+// The systemd unit of the spooler service and the machine root it serves.
+constexpr const char* kBootUnit = "mvnspoold.service";
+constexpr const char* kBootRoot = "/var/lib/mvn";
+
+// Has systemd start the spooler service at boot, so printing goes on after
+// a restart. Only where systemd runs the machine and the root installed is
+// the one the unit serves; otherwise says why not. Never fails the install.
+void EnableAtBoot() {
+  struct stat st;
+  const char* systemctl = nullptr;
+  for (const char* candidate : {"/usr/bin/systemctl", "/bin/systemctl"})
+    if (!systemctl && stat(candidate, &st) == 0 && S_ISREG(st.st_mode)) systemctl = candidate;
+  char root[MAX_PATH] = "";
+  MvnRootPath("", root, sizeof root, false);
+  if (lstat("/run/systemd/system", &st) != 0 || !S_ISDIR(st.st_mode) || !systemctl) {
+    std::printf("Spooler service not enabled at boot: systemd does not run this machine; "
+                "start mvnspoold after a restart\n");
+    return;
+  }
+  if (std::strcmp(root, kBootRoot) != 0) {
+    std::printf("Spooler service not enabled at boot: %s serves the machine root %s, this one is %s\n", kBootUnit,
+                kBootRoot, root);
+    return;
+  }
+  if (geteuid() != 0) {
+    std::printf("Spooler service not enabled at boot: only root can enable %s\n", kBootUnit);
+    return;
+  }
+  std::fflush(stdout);
+  pid_t child = fork();
+  if (child == 0) {
+    int null = open("/dev/null", O_RDWR);
+    if (null >= 0) dup2(null, STDIN_FILENO);
+    execl(systemctl, systemctl, "--quiet", "enable", kBootUnit, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::printf("Spooler service not enabled at boot: %s enable %s failed\n", systemctl, kBootUnit);
+    return;
+  }
+  std::printf("Spooler service enabled at boot (%s)\n", kBootUnit);
+}
+
 int Install(bool windows95) {
   std::string dll = windows95 ? "mvnmon95.dll" : "mvnmon.dll";
   if (!ListMonitors(false)) {
@@ -432,6 +521,7 @@ int Install(bool windows95) {
       }
       SetPortValue("OutputDirectory", g.outputDirectory);
       ClosePrinter(printer);
+      if (!windows95) EnableAtBoot();
     } else {
       std::printf("AddPrinter returned %d\n", static_cast<int>(GetLastError()));
     }
@@ -439,9 +529,29 @@ int Install(bool windows95) {
   return ListPrinters(true) ? 0 : 2;
 }
 
+const char kUsage[] =
+    "usage: prnsetup [printer name [argument ...]]\n"
+    "Installs the fax printer on the machine root (MVN_ROOT): copies the driver files\n"
+    "and the port monitor, registers them with the spooler, makes the port, creates\n"
+    "the printer (default \"Morvane Printer\" on MVN1) and writes the port's settings.\n"
+    "Arguments after the printer name:\n"
+    "  1 to 9, MVN1 to MVN9   the port\n"
+    "  -s<share name>         share the printer (8 characters are used)\n"
+    "  <existing directory>   the port's output directory\n"
+    "  <existing file>        the external application started for each job\n"
+    "Exit codes: 0 installed, 1 a bad argument (or no platform version),\n"
+    "2 the installation is incomplete.\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Usage before anything else: nothing is installed or stopped for it.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
   OSVERSIONINFOA version{};
   version.dwOSVersionInfoSize = sizeof version;
   if (!GetVersionExA(&version)) {
@@ -451,7 +561,8 @@ int main(int argc, char** argv) {
   if (argc > 1) {
     // The whole name or none: a name the spooler would refuse is a bad
     // argument here.
-    if (!mvn::spooler::ValidPrinterName(argv[1])) {
+    // A name that starts like a switch is a mistyped switch, not a printer.
+    if (!mvn::spooler::ValidPrinterName(argv[1]) || argv[1][0] == '-') {
       std::printf("BAD command argument (%s)\n", argv[1]);
       return 1;
     }
@@ -469,13 +580,14 @@ int main(int argc, char** argv) {
   }
   int result = 0;
   if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) {
-    ReadDriverDirectory();
-    if (!CopyList("win95", kWindows95Files)) return 2;
+    if (!ReadDriverDirectory() || !CopyList("win95", kWindows95Files)) return 2;
     result = Install(true);
   } else if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) {
     // The environment first: the driver directory is the environment's.
     g.environment = mvn::spooler::kEnvironmentNT;
-    ReadDriverDirectory();
+    if (!ReadDriverDirectory()) return 2;
+    std::string system;
+    if (!SystemDirectory(&system)) return 2;
     ControlSpooler(kStop);
     bool copied = version.dwMajorVersion == 3 ? CopyList("nt35", kWindowsNTFiles) : CopyList("nt40", kWindowsNTFiles);
     ControlSpooler(kStart);

@@ -3,7 +3,7 @@
 // A launcher reads launcher messages from its mailslot and starts the
 // command lines they carry: mvnfuial serves the per-user slot of its user
 // (one per user session), mvncuial the console slot. The slot names and
-// the messages are those of launcher/protocol.h.
+// the messages are those of platform/mailslot/launcher.h.
 //
 // Only permitted senders are obeyed: root, the user the spooler service runs
 // as (MVN_SPOOLER_USER, a user name or number, default "root"), and for
@@ -16,7 +16,7 @@
 #include <cstddef>
 #include <string>
 
-#include "launcher/protocol.h"
+#include "platform/mailslot/launcher.h"
 
 namespace mvn::launcher {
 

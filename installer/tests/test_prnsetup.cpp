@@ -132,6 +132,8 @@ TEST_F(Prnsetup, FirstRunInstallsEverythingAndASecondRunAddsNothing) {
                 "\nInstalled Ports\n"
                 "    Port Name     MVN1\n"
                 "NO printers installed\n"
+                "Spooler service not enabled at boot: systemd does not run this machine; "
+                "start mvnspoold after a restart\n"
                 "\nInstalled Printers\n"
                 "    Name          Morvane Printer\n"
                 "    Port          MVN1\n"
@@ -309,6 +311,40 @@ TEST_F(Prnsetup, StartsTheSpoolerBesideItWithoutARegisteredPath) {
   pid_t pid = ServicePid();
   ASSERT_GT(pid, 0);
   EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/exe"), fs::canonical(MVNSPOOLD_PATH));
+}
+
+TEST(PrnsetupRoots, ADirectoryThatCannotBeHadStopsTheInstallAndNothingGoesToTheTop) {
+  // A root whose folders do not fit a path, and one where "windows" is a
+  // file: each query's failure is said and nothing is copied anywhere.
+  struct Case {
+    const char* name;
+    std::string (*prepare)(const fs::path& base);
+    const char* message;
+  };
+  const Case cases[] = {
+      {"long root", [](const fs::path& base) { return (base / std::string(230, 'r')).string(); },
+       "GetPrinterDriverDirectory returned "},
+      {"windows is a file",
+       [](const fs::path& base) {
+         fs::create_directories(base / "root");
+         mvntest::WriteFile(base / "root/windows", "");
+         return (base / "root").string();
+       },
+       "GetPrinterDriverDirectory returned "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    mvntest::TempDir base;
+    std::string rootPath = c.prepare(base.path());
+    fs::create_directories(rootPath);
+    std::string output;
+    int code = mvntest::RunShell("MVN_ROOT='" + rootPath + "' " + PRNSETUP_PATH + " 2>/dev/null", &output);
+    EXPECT_EQ(code, 2) << output;
+    EXPECT_EQ(output.rfind(c.message, 0), 0u) << output;
+    EXPECT_FALSE(fs::exists("/mvnmon.so"));
+    EXPECT_FALSE(fs::exists("/morvane.ppd"));
+    EXPECT_FALSE(fs::exists(fs::path(rootPath) / "spool/mvnspoold.pid"));
+  }
 }
 
 }  // namespace

@@ -27,6 +27,12 @@ enum class FinalLink {
 // error of the open or of the share check. Nothing is changed on failure.
 HANDLE OpenRegularFile(const char* name, DWORD access, DWORD shareMode, bool truncate, FinalLink links);
 
+// A handle for a regular file another layer opened (fd, which the handle
+// takes over: it is closed also on failure), with the share check of
+// access and shareMode. INVALID_HANDLE_VALUE and the last error when fd is
+// no regular file or the share check fails.
+HANDLE AdoptRegularFile(int fd, const char* path, DWORD access, DWORD shareMode);
+
 // An existing regular file (or a link to one) opened for reading.
 inline HANDLE OpenRegularFileForReading(const char* name, DWORD shareMode) {
   return OpenRegularFile(name, GENERIC_READ, shareMode, false, FinalLink::Follow);

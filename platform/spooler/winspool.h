@@ -143,6 +143,16 @@ BOOL ClosePrinter(HANDLE hPrinter);
 BOOL SetSpoolFileOwner(HANDLE hPrinter, DWORD JobId, HANDLE hFile, DWORD Receiver, LPSTR pFileName,
                        DWORD cbFileName);
 
+// Makes a new spool file "MVN<hex>.TMP" for a job in the output directory
+// pDirectory (a full path) that a port names, and opens it for writing
+// (no sharing); pFileName receives its path (cbFileName bytes of room).
+// The directory is reached without following any symbolic link a user
+// made, and must be root's, the spooler's user's or the job's user's; in
+// the job's user's folder the file is made with that user's rights and is
+// that user's. INVALID_HANDLE_VALUE and the last error otherwise; the
+// host then tells the job's submitter why.
+HANDLE CreateSpoolFileIn(HANDLE hPrinter, DWORD JobId, LPCSTR pDirectory, LPSTR pFileName, DWORD cbFileName);
+
 // The thread's last error as the spooler reads it after a monitor entry
 // fails. A monitor is a module with its own copy of the kernel, whose last
 // error the host does not see; an entry that reports an error code to the
@@ -163,5 +173,8 @@ struct MVN_SPOOLER_SERVICES {
   BOOL (*SetSpoolFileOwner)(HANDLE printer, DWORD jobId, int file, DWORD receiver, LPSTR fileName, DWORD size,
                             DWORD* error);
   void (*SetLastError)(DWORD code);
+  // *file receives the new file's descriptor in the calling process.
+  BOOL (*CreateSpoolFile)(HANDLE printer, DWORD jobId, LPCSTR directory, LPSTR fileName, DWORD size, int* file,
+                          DWORD* error);
 };
 inline constexpr const char* MVN_SPOOLER_SERVICES_SYMBOL = "mvn_spooler_services";

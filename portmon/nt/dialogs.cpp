@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/dialogs/dialogs.h"
+#include "platform/kernel/utf.h"
 #include "portmon/nt/mvnmon.h"
 
 namespace mvn::portmon {
@@ -65,49 +66,12 @@ void RegisterTemplates() {
   if (!s_registered) s_registered = RegisterDialogTemplates(DialogInstance(), kTemplates, 2) != FALSE;
 }
 
-// UTF-8 into wide text; false when it does not fit size characters.
+// UTF-8 into wide text (the kernel's conversion); false when it does not
+// fit size characters with the terminator.
 bool TextToWide(const char* text, WCHAR* out, DWORD size) {
-  DWORD used = 0;
-  const auto* p = reinterpret_cast<const unsigned char*>(text);
-  while (*p) {
-    char32_t code;
-    int extra;
-    if (*p < 0x80) {
-      code = *p;
-      extra = 0;
-    } else if ((*p & 0xE0) == 0xC0) {
-      code = *p & 0x1F;
-      extra = 1;
-    } else if ((*p & 0xF0) == 0xE0) {
-      code = *p & 0x0F;
-      extra = 2;
-    } else if ((*p & 0xF8) == 0xF0) {
-      code = *p & 0x07;
-      extra = 3;
-    } else {
-      code = 0xFFFD;
-      extra = 0;
-    }
-    ++p;
-    for (int i = 0; i < extra; ++i) {
-      if ((*p & 0xC0) != 0x80) {
-        code = 0xFFFD;
-        break;
-      }
-      code = (code << 6) | (*p++ & 0x3F);
-    }
-    if (code >= 0x10000) {
-      if (used + 2 >= size) return false;
-      code -= 0x10000;
-      out[used++] = static_cast<WCHAR>(0xD800 + (code >> 10));
-      out[used++] = static_cast<WCHAR>(0xDC00 + (code & 0x3FF));
-    } else {
-      if (used + 1 >= size) return false;
-      out[used++] = static_cast<WCHAR>(code);
-    }
-  }
-  if (size == 0) return false;
-  out[used] = 0;
+  std::u16string wide = mvn::kernel::Utf8ToUtf16(text ? text : "");
+  if (size == 0 || wide.size() + 1 > size) return false;
+  std::memcpy(out, wide.c_str(), (wide.size() + 1) * sizeof(WCHAR));
   return true;
 }
 
@@ -160,23 +124,36 @@ bool ColourMessage(UINT message, WPARAM wParam, INT_PTR* result) {
   return true;
 }
 
+// The text settings the dialog edits, in the order of the fields.
+constexpr int kTextFields[] = {IDC_OUTPUT_DIRECTORY, IDC_STARTUP_DIRECTORY, IDC_EXTERNAL_APPLICATION};
+constexpr const WCHAR* kTextValues[] = {u"OutputDirectory", u"StartupDirectory", u"ExternalApplication"};
+
 struct ConfigureState {
   WCHAR port[kPortNameSize];
   char portText[kPortNameSize * 3];
+  // A value that is there but does not fit its field (over 259 bytes of
+  // UTF-8) shows as empty; it is kept unless something is typed instead.
+  bool unshown[3];
 };
 
 struct LoadedValues {
   HWND dialog;
+  ConfigureState* state;
 };
 
 bool LoadFields(LPCWSTR, void* context, HKEY key) {
-  HWND dialog = static_cast<LoadedValues*>(context)->dialog;
+  auto* loaded = static_cast<LoadedValues*>(context);
+  HWND dialog = loaded->dialog;
   char value[kSettingSize];
-  if (QueryPortText(key, u"OutputDirectory", value, sizeof value)) SetDlgItemTextA(dialog, IDC_OUTPUT_DIRECTORY, value);
-  if (QueryPortText(key, u"StartupDirectory", value, sizeof value))
-    SetDlgItemTextA(dialog, IDC_STARTUP_DIRECTORY, value);
-  if (QueryPortText(key, u"ExternalApplication", value, sizeof value))
-    SetDlgItemTextA(dialog, IDC_EXTERNAL_APPLICATION, value);
+  for (int i = 0; i < 3; ++i) {
+    if (QueryPortText(key, kTextValues[i], value, sizeof value)) {
+      SetDlgItemTextA(dialog, kTextFields[i], value);
+    } else {
+      DWORD type = 0, bytes = 0;
+      loaded->state->unshown[i] =
+          RegQueryValueExW(key, kTextValues[i], nullptr, &type, nullptr, &bytes) == ERROR_SUCCESS;
+    }
+  }
   bool ticked = QueryPortText(key, u"Launch", value, sizeof value) && std::strcmp(value, "2") == 0;
   CheckDlgButton(dialog, IDC_LAUNCH_AFTER, ticked ? BST_CHECKED : BST_UNCHECKED);
   return true;
@@ -188,6 +165,7 @@ struct SavedValues {
   std::string externalApplication;
   bool launchAfter = false;
   bool ok = true;
+  const bool* unshown = nullptr;  // left alone when still empty
 };
 
 void SetOrDelete(HKEY key, LPCWSTR name, const std::string& value, bool* ok) {
@@ -208,11 +186,12 @@ void SetOrDelete(HKEY key, LPCWSTR name, const std::string& value, bool* ok) {
 // MailSlot, AddUserID and ReadOnce are never touched.
 bool SaveFields(LPCWSTR, void* context, HKEY key) {
   auto* values = static_cast<SavedValues*>(context);
-  SetOrDelete(key, u"OutputDirectory", values->outputDirectory, &values->ok);
-  SetOrDelete(key, u"StartupDirectory", values->startupDirectory, &values->ok);
-  SetOrDelete(key, u"ExternalApplication", values->externalApplication, &values->ok);
-  SetOrDelete(key, u"Launch",
-              values->externalApplication.empty() ? std::string() : values->launchAfter ? "2" : "1", &values->ok);
+  const std::string* texts[] = {&values->outputDirectory, &values->startupDirectory, &values->externalApplication};
+  for (int i = 0; i < 3; ++i)
+    if (!(texts[i]->empty() && values->unshown[i])) SetOrDelete(key, kTextValues[i], *texts[i], &values->ok);
+  if (!(values->externalApplication.empty() && values->unshown[2]))
+    SetOrDelete(key, u"Launch",
+                values->externalApplication.empty() ? std::string() : values->launchAfter ? "2" : "1", &values->ok);
   return true;
 }
 
@@ -247,6 +226,7 @@ void ConfigureOk(HWND dialog, ConfigureState* state) {
   values.startupDirectory = directory(IDC_STARTUP_DIRECTORY);
   values.externalApplication = application;
   values.launchAfter = IsDlgButtonChecked(dialog, IDC_LAUNCH_AFTER) == BST_CHECKED;
+  values.unshown = state->unshown;
   // A save that fails is said, and the dialog stays open with what was
   // typed, so nothing is lost without notice.
   if (!CreatePortKey(state->port, &values, &SaveFields, nullptr) || !values.ok) {
@@ -280,9 +260,8 @@ INT_PTR ConfigurePortProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
       SetWindowTextA(dialog, caption);
       SetForegroundWindow(dialog);
       SetFocus(GetDlgItem(dialog, IDC_OUTPUT_DIRECTORY));
-      for (int id : {IDC_OUTPUT_DIRECTORY, IDC_STARTUP_DIRECTORY, IDC_EXTERNAL_APPLICATION})
-        SendDlgItemMessageA(dialog, id, EM_LIMITTEXT, kFieldLimit, 0);
-      LoadedValues loaded{dialog};
+      for (int id : kTextFields) SendDlgItemMessageA(dialog, id, EM_LIMITTEXT, kFieldLimit, 0);
+      LoadedValues loaded{dialog, state};
       OpenPortKey(state->port, &loaded, &LoadFields);
       return FALSE;
     }

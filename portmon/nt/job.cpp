@@ -62,14 +62,15 @@ uid_t UserId(const char* user) {
   return found->pw_uid;
 }
 
-// The render engine's user named below the monitor's key, or kNoUser.
-uid_t RenderUser() {
+// The user a value below the monitor's key names (RenderUser,
+// ConsoleUser), or kNoUser.
+uid_t ConfiguredUser(const WCHAR* valueName) {
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Monitor()->m_root, 0, KEY_READ, &key) != ERROR_SUCCESS) return kNoUser;
   WCHAR value[kSettingSize];
   DWORD type = 0;
   DWORD bytes = sizeof value - sizeof(WCHAR);
-  LONG status = RegQueryValueExW(key, kRenderUserValue, nullptr, &type, reinterpret_cast<LPBYTE>(value), &bytes);
+  LONG status = RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<LPBYTE>(value), &bytes);
   RegCloseKey(key);
   if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return kNoUser;
   value[bytes / sizeof(WCHAR)] = 0;
@@ -90,7 +91,8 @@ bool OpenRenderMailslot(PORTRECORD* port, uid_t* owner) {
   name.Join2(kMailslotPrefix, port->mailSlot[0] ? port->mailSlot : kDefaultRenderSlot);
   port->renderSlot = OpenMailslot(name.Text());
   if (!port->renderSlot) return false;
-  if (!MailslotServerOwner(port->renderSlot, owner) || (!TrustedServer(*owner) && *owner != RenderUser())) {
+  if (!MailslotServerOwner(port->renderSlot, owner) ||
+      (!TrustedServer(*owner) && *owner != ConfiguredUser(kRenderUserValue))) {
     CloseHandle(port->renderSlot);
     port->renderSlot = nullptr;
     return false;
@@ -137,8 +139,10 @@ void ReadJobUser(PORTRECORD* port) {
 
 // Opens the launcher that serves the job's user: "mvnfuial\<user>" when
 // it is served by that user (or by root or the spooler's user), else the
-// console launcher "mvncuial". *owner receives the user the launcher runs
-// as. Null when neither is served.
+// console launcher "mvncuial" when it is served by root, the spooler's user
+// or the console user of the registry (ConsoleUser): a console slot anybody
+// else serves would hand them other users' documents. *owner receives the
+// user the launcher runs as. Null when none of them is served.
 HANDLE OpenLauncher(const char* user, uid_t* owner) {
   using namespace mvn::launcher;
   if (user && *user && std::strlen(kPerUserSlotPrefix) + std::strlen(user) < kSlotNameSize) {
@@ -152,7 +156,8 @@ HANDLE OpenLauncher(const char* user, uid_t* owner) {
     }
   }
   HANDLE slot = OpenMailslot(kConsoleSlot);
-  if (slot && !MailslotServerOwner(slot, owner)) {
+  if (slot && (!MailslotServerOwner(slot, owner) ||
+               (!TrustedServer(*owner) && *owner != ConfiguredUser(kConsoleUserValue)))) {
     CloseHandle(slot);
     slot = nullptr;
   }
@@ -199,8 +204,14 @@ bool LaunchApplication(PORTRECORD* port, const LAUNCHSETTINGS& settings) {
 bool CreateSpoolFile(PORTRECORD* port, const char* directory) {
   char where[MAX_PATH];
   if (directory) {
-    if (std::strlen(directory) + 1 > sizeof where) return false;
-    std::strcpy(where, directory);
+    // The port's output directory may be a user's: the spooler makes the
+    // file there without following that user's links, and only in a folder
+    // of root or of the job's user.
+    HANDLE file = CreateSpoolFileIn(port->printer, port->jobId, directory, where, sizeof where);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    port->output.Assign(where);
+    port->output.m_handle = file;
+    return true;
   } else {
     DWORD n = GetTempPathA(sizeof where, where);
     if (n == 0 || n >= sizeof where) return false;

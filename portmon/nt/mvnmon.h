@@ -6,7 +6,7 @@
 
 #include <sys/types.h>
 
-#include "launcher/protocol.h"
+#include "platform/mailslot/launcher.h"
 #include "lib/bufferedfile.h"
 #include "lib/cxxlib.h"
 #include "lib/text.h"
@@ -50,6 +50,10 @@ enum MonitorStringId : UINT {
 // served only when its socket belongs to root, the spooler's own user or
 // this user.
 inline constexpr WCHAR kRenderUserValue[] = u"RenderUser";
+// Beside it: the user (name or number) whose console launcher may serve
+// the console slot. Besides root and the spooler's own user only this
+// user's console launcher gets the jobs of users without a launcher.
+inline constexpr WCHAR kConsoleUserValue[] = u"ConsoleUser";
 
 // The text settings a launch uses.
 struct LAUNCHSETTINGS {

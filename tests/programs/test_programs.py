@@ -2,7 +2,7 @@
 """What the programs tell their user: usage, and why they stopped.
 
     test_programs.py name=path ...   (mvnfuial, mvncuial, mvnspoold, mvnprint,
-                                      mvnreg, mvncsend, mvnmon)
+                                      mvnreg, mvncsend, mvnmon, prnsetup, mvnport)
 
 Every program runs as a real process on a machine root of its own.
 """
@@ -17,7 +17,7 @@ import time
 import unittest
 
 PATHS = dict(arg.split("=", 1) for arg in sys.argv[1:] if "=" in arg)
-USAGE_PROGRAMS = ["mvnfuial", "mvncuial", "mvnspoold", "mvnprint", "mvnreg"]
+USAGE_PROGRAMS = ["mvnfuial", "mvncuial", "mvnspoold", "mvnprint", "mvnreg", "prnsetup", "mvnport"]
 
 
 def unused_uid():
@@ -82,8 +82,20 @@ class UsageTest(unittest.TestCase):
                     self.assertEqual(result.returncode, 0, result.stderr)
                     self.assertTrue(result.stdout.startswith("usage: " + program), result.stdout)
                     self.assertEqual(result.stderr, "")
+                    # After other arguments too: prnsetup --help never installs
+                    # a printer named "--help".
+                    if program in ("prnsetup", "mvnport", "mvnprint"):
+                        first = {"prnsetup": "Fax", "mvnport": "add", "mvnprint": "-"}[program]
+                        later = self.root.run(program, first, switch, timeout=10)
+                        self.assertEqual((later.returncode, later.stdout), (0, result.stdout), later.stderr)
             with self.subTest(program=program, switch="--no-such-switch"):
                 result = self.root.run(program, "--no-such-switch", timeout=10)
+                if program == "prnsetup":
+                    # The installer reports on standard output, and a bad
+                    # argument ends it with 1; it is never taken as a printer.
+                    self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+                    self.assertEqual(result.stdout, "BAD command argument (--no-such-switch)\n")
+                    continue
                 self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
                 self.assertTrue(result.stderr.startswith("usage: " + program), result.stderr)
                 self.assertEqual(result.stdout, "")

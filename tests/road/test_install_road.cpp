@@ -147,12 +147,133 @@ TEST_F(InstallRoad, PrnsetupMakesAWorkingFaxPrinterOnAMultiUserRoot) {
   ASSERT_EQ(Run(self, std::string(MVNPORT_PATH) + " add MVNMON", &output), 0) << Errors();
   EXPECT_NE(Errors().find("\"New Morvane Port\""), std::string::npos) << Errors();
   EXPECT_EQ(ReloadAs(self, root / "spool/mvnspoold.sock"), "OK reloaded, 1 ports");
+  // A port the monitor does not know, and deleting the printer's port: said, and failed.
+  EXPECT_EQ(Run(self, std::string(MVNPORT_PATH) + " configure MVNMON NOPE", &output), 1);
+  EXPECT_NE(Errors().find("mvnport: the monitor \"Morvane Port Monitor\" has no port NOPE"), std::string::npos)
+      << Errors();
+  EXPECT_EQ(Run(self, std::string(MVNPORT_PATH) + " delete MVNMON MVN1", &output), 1);
+  EXPECT_NE(Errors().find("mvnport: the port MVN1 is used by the printer \"Morvane Printer\": it is not deleted"),
+            std::string::npos)
+      << Errors();
   if (self == 0) {
     // Only root and the service's user may have the service reload.
     EXPECT_EQ(ReloadAs(other, root / "spool/mvnspoold.sock"), "ERROR not permitted to control the spooler service");
     EXPECT_EQ(Run(other, std::string(MVNPORT_PATH) + " configure MVNMON MVN1", &output), 1);
     EXPECT_NE(Errors().find("mvnport: adding, configuring and deleting ports is for root only"), std::string::npos);
+    // A user's prnsetup sees root's service running, cannot stop it and
+    // says so; its incomplete install ends with 2.
+    EXPECT_EQ(Run(other, PRNSETUP_PATH, &output), 2) << output;
+    EXPECT_NE(output.find("Stopping Spooler ...\nControlService returned 5\nSpooler: RUNNING\n"), std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("Spooler: STOPPED"), std::string::npos) << output;
+    EXPECT_TRUE(fs::exists(root / "spool/mvnspoold.ready"));
   }
+}
+
+TEST_F(InstallRoad, RootLoadsNoMonitorOfARootAUserControls) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  constexpr uid_t kUser = 60001, kOther = 60002;
+  // The user's own root, set up as a single-user machine, names a monitor
+  // file of the user's. Root's mvnport does not load it; another user may
+  // not act on that root at all.
+  chmod(root.str().c_str(), 0755);
+  const fs::path mine = root.path() / "user-root";
+  fs::create_directories(mine / "lib");
+  fs::copy_file(fs::path(PRNSETUP_PATH).parent_path().parent_path() / "share/mvn/win95/mvnmon95.so", mine / "lib/mvnmon95.so");
+  for (const auto& entry : fs::recursive_directory_iterator(mine)) chown(entry.path().c_str(), kUser, kUser);
+  chown(mine.c_str(), kUser, kUser);
+  std::string output;
+  const std::string env = "MVN_ROOT='" + mine.string() + "' MVN_DIALOGS=headless ";
+  for (const std::string& arguments :
+       {std::string("set 'HKLM\\SYSTEM\\CurrentControlSet\\Control\\Platform' Version sz 95"),
+        "set 'HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\MVNMON95' Driver sz '" +
+            (mine / "lib/mvnmon95.so").string() + "'"})
+    ASSERT_EQ(RunAs(kUser, env + MVNREG_PATH + " " + arguments, &output, root / "stderr.log"), 0) << Errors();
+  EXPECT_EQ(RunAs(0, env + MVNPORT_PATH + " configure MVNMON95 MVN1", &output, root / "stderr.log"), 1);
+  EXPECT_NE(Errors().find("the monitor MVNMON95 is not loaded as root: " + (mine / "lib/mvnmon95.so").string() +
+                          " is not a file of root's that only root may change"),
+            std::string::npos)
+      << Errors();
+  // Root's prnsetup on that root copies nothing and changes no attribute
+  // through the user's link to a read-only file of root's.
+  const fs::path victim = root.path() / "victim.so";
+  mvntest::WriteFile(victim, "root's\n");
+  chmod(victim.c_str(), 0444);
+  fs::create_directories(mine / "windows/system");
+  chown((mine / "windows").c_str(), kUser, kUser);
+  chown((mine / "windows/system").c_str(), kUser, kUser);
+  ASSERT_EQ(RunAs(kUser, "ln -s '" + victim.string() + "' '" + (mine / "windows/system/mvnmon95.so").string() + "'",
+                  &output, root / "stderr.log"),
+            0);
+  EXPECT_EQ(RunAs(0, "umask 000; " + env + PRNSETUP_PATH, &output, root / "stderr.log"), 2) << output;
+  EXPECT_NE(output.find("is not a folder of root's alone: nothing is copied there"), std::string::npos) << output;
+  struct stat st;
+  ASSERT_EQ(stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0444u);
+  EXPECT_EQ(mvntest::ReadFile(victim), "root's\n");
+  // The user on their own root may; a third user may not.
+  EXPECT_EQ(RunAs(kOther, env + MVNPORT_PATH + " configure MVNMON95 MVN1", &output, root / "stderr.log"), 1);
+  EXPECT_NE(Errors().find("mvnport: adding, configuring and deleting ports is for root only"), std::string::npos);
+}
+
+TEST_F(InstallRoad, AUserHoldingTheSharedLockFilesCannotHoldRootsInstall) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  constexpr uid_t kUser = 60001;
+  chmod(root.str().c_str(), 0755);
+  std::string output;
+  Registry(0, "set 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\Spooler' ImagePath sz " MVNSPOOLD_PATH);
+  ASSERT_EQ(Run(0, std::string(PRNSETUP_PATH), &output), 0) << output << Errors();
+  // The user makes the shared lock files of every file prnsetup copies and
+  // holds each one's guard byte, as a process that never lets go would.
+  std::vector<fs::path> copied;
+  for (const auto& entry : fs::recursive_directory_iterator(root.path() / "windows"))
+    if (entry.is_regular_file()) copied.push_back(entry.path());
+  for (const auto& entry : fs::directory_iterator(fs::path(PRNSETUP_PATH).parent_path().parent_path() / "share/mvn/nt40"))
+    copied.push_back(entry.path());
+  ASSERT_FALSE(copied.empty());
+  fs::create_directories(root.path() / "locks");
+  chmod((root / "locks").c_str(), 01777);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = fork();
+  if (holder == 0) {
+    close(ready[0]);
+    if (setgroups(0, nullptr) != 0 || setgid(kUser) != 0 || setuid(kUser) != 0) _exit(99);
+    for (const fs::path& file : copied) {
+      struct stat st;
+      if (stat(file.c_str(), &st) != 0) continue;
+      char name[64];
+      std::snprintf(name, sizeof name, "/%llx-%llx", static_cast<unsigned long long>(st.st_dev),
+                    static_cast<unsigned long long>(st.st_ino));
+      int fd = open((root.str() + "/locks" + name).c_str(), O_RDWR | O_CREAT, 0666);
+      struct flock lock = {};
+      lock.l_type = F_WRLCK;
+      lock.l_whence = SEEK_SET;
+      lock.l_start = 0;
+      lock.l_len = 5;
+      if (fd < 0 || fcntl(fd, F_OFD_SETLK, &lock) != 0) _exit(98);
+    }
+    if (write(ready[1], "r", 1) != 1) _exit(97);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the user could not hold the lock files";
+  close(ready[0]);
+  // Root's second run stops the spooler, copies, and starts it again.
+  int code = Run(0, "timeout 60 " + std::string(PRNSETUP_PATH), &output);
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  EXPECT_EQ(code, 0) << output << Errors();
+  EXPECT_NE(output.find("Spooler: RUNNING"), std::string::npos) << output;
+  EXPECT_EQ(output.find("Sharing Violation"), std::string::npos) << output;
+  EXPECT_TRUE(fs::exists(root / "spool/mvnspoold.ready")) << output;
+  // Root's lock files are where only root makes names.
+  struct stat st;
+  ASSERT_EQ(lstat((root / "rootlocks").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
 }
 
 TEST_F(InstallRoad, TheSingleUserRootPrintsThroughMvnmon95InEveryMode) {

@@ -359,6 +359,8 @@ INSTANTIATE_TEST_SUITE_P(Launch, PerUserRoadTest,
 TEST_F(RoadTest, WithoutAUserLauncherTheConsoleLauncherStartsTheApplication) {
   // No start-up directory: the application runs where the launcher runs.
   AddPrinter("Fax Console", "MVN2", {{"ExternalApplication", m_app}, {"Launch", "2"}});
+  // The console launcher runs as the console user the monitor is told of.
+  SetValue(kMonitorsKey + "\\MVNMON", "ConsoleUser", m_session.name);
   StartSpooler();
   StartLauncher(MVNCUIAL_PATH, "\\\\.\\mailslot\\mvncuial");
   Print("Fax Console");
@@ -370,6 +372,7 @@ TEST_F(RoadTest, WithoutAUserLauncherTheConsoleLauncherStartsTheApplication) {
 TEST_F(RoadTest, ConsoleLauncherReportsAMissingApplicationAndRemovesTheSpoolFile) {
   const std::string missing = m_root / "app/no-such-viewer";
   AddPrinter("Fax Console", "MVN2", {{"ExternalApplication", missing}, {"Launch", "2"}});
+  SetValue(kMonitorsKey + "\\MVNMON", "ConsoleUser", m_session.name);
   StartSpooler();
   StartLauncher(MVNCUIAL_PATH, "\\\\.\\mailslot\\mvncuial");
   Print("Fax Console");
@@ -589,7 +592,8 @@ TEST_F(NeighbourTest, SymlinkSwappedIntoTheOutputDirectoryOverwritesNothing) {
     }
   });
   ASSERT_TRUE(a.WaitReady());
-  Print("Fax Plain");
+  std::string output;
+  ASSERT_EQ(PrintAs(kUserA, "Fax Plain", &output), 0) << output;
   ASSERT_TRUE(WaitFor([&] { return !a.Reported().empty(); }, 5s)) << "the attack did not run";
   a.Finish(100ms);
   ExpectVictimUntouched();
@@ -606,6 +610,7 @@ TEST_F(NeighbourTest, ConsoleFallbackHandsTheFileToTheConsoleUserAndNothingElse)
   // launcher. The file goes to B (who starts the application), into B's
   // folder; B swapping the handed file for a link changes nothing of root's.
   AddPrinter("Fax Launch", "MVN6", {{"ExternalApplication", "/opt/fax/viewer"}, {"Launch", "2"}});
+  SetValue(kMonitorsKey + "\\MVNMON", "ConsoleUser", std::to_string(kUserB));
   StartSpooler();
   const std::string folderB = m_root / ("spool/temp/" + std::to_string(kUserB));
   Neighbour b(kUserB, [&](Neighbour& n) {
@@ -643,6 +648,77 @@ TEST_F(NeighbourTest, ConsoleFallbackHandsTheFileToTheConsoleUserAndNothingElse)
   ASSERT_EQ(stat(folderB.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, kUserB);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
+
+TEST_F(NeighbourTest, AConsoleSlotOfAnUnnamedUserGetsNoOtherUsersDocument) {
+  // A prints on a launch port and has no launcher. B serves the console
+  // slot, and, planted first, A's own per-user slot; B is no configured
+  // console user. Neither slot gets A's job: A sees the no-launcher box and
+  // the file stays the service's.
+  AddPrinter("Fax Launch", "MVN6", {{"ExternalApplication", "/opt/fax/viewer"}, {"Launch", "2"}});
+  StartSpooler();
+  Neighbour console(kUserB, [&](Neighbour& n) { ServeSlot(n, "\\\\.\\mailslot\\mvncuial", 1, 3000); });
+  Neighbour planted(kUserB, [&](Neighbour& n) {
+    ServeSlot(n, "\\\\.\\mailslot\\mvnfuial\\" + std::to_string(kUserA), 1, 3000);
+  });
+  ASSERT_TRUE(console.WaitReady());
+  ASSERT_TRUE(planted.WaitReady());
+  std::string output;
+  ASSERT_EQ(PrintAs(kUserA, "Fax Launch", &output), 0) << output;
+  ASSERT_TRUE(WaitFor([&] { return !mvntest::ReadFile(m_serviceBoxes).empty(); })) << ServiceLog();
+  EXPECT_EQ(mvntest::ReadFile(m_serviceBoxes), kNoLauncherBox);
+  EXPECT_EQ(console.Finish(), "");
+  EXPECT_EQ(planted.Finish(), "");
+  std::vector<std::string> files = SpoolFiles();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(fs::path(files[0]).parent_path(), fs::path(m_root / "spool/temp"));
+  struct stat st;
+  ASSERT_EQ(stat(files[0].c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+}
+
+TEST_F(NeighbourTest, AnOutputFolderSwappedForALinkOrOfAnotherUserTakesNoJob) {
+  // A's output folder lies in A's own folder; A swaps it for a link to a
+  // folder of root's. The job fails naming the folder, and root's folder
+  // stays empty.
+  const std::string home = m_root / "a-home";
+  const std::string out = home + "/out";
+  const std::string rootOnly = m_root / "root-only";
+  fs::create_directories(out);
+  fs::create_directories(rootOnly);
+  chmod(rootOnly.c_str(), 0700);
+  chown(home.c_str(), kUserA, kUserA);
+  chown(out.c_str(), kUserA, kUserA);
+  AddPrinter("Fax Plain", "MVN5", {{"OutputDirectory", out}});
+  StartSpooler();
+  // First as it was set up: A's job goes into A's folder and is A's.
+  std::string output;
+  ASSERT_EQ(PrintAs(kUserA, "Fax Plain", &output), 0) << output;
+  std::vector<std::string> files;
+  for (const auto& entry : fs::directory_iterator(out)) files.push_back(entry.path());
+  ASSERT_EQ(files.size(), 1u);
+  struct stat st;
+  ASSERT_EQ(lstat(files[0].c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kUserA);
+  EXPECT_EQ(mvntest::ReadFile(files[0]), m_data);
+  // B's job is not written into A's folder.
+  EXPECT_EQ(PrintAs(kUserB, "Fax Plain", &output), 1) << output;
+  EXPECT_NE(output.find("the output folder " + out + " belongs to neither root nor the job's user " +
+                        std::to_string(kUserB)),
+            std::string::npos)
+      << output;
+  // A swaps the folder for a link.
+  Neighbour a(kUserA, [&](Neighbour& n) {
+    if (rename(out.c_str(), (out + ".old").c_str()) != 0 || symlink(rootOnly.c_str(), out.c_str()) != 0) _exit(90);
+    n.Ready();
+  });
+  ASSERT_TRUE(a.WaitReady());
+  a.Finish();
+  EXPECT_EQ(PrintAs(kUserA, "Fax Plain", &output), 1) << output;
+  EXPECT_NE(output.find("the output folder " + out + " is not used: a link on its path belongs to a user"),
+            std::string::npos)
+      << output;
+  EXPECT_TRUE(fs::is_empty(rootOnly));
 }
 
 TEST_F(NeighbourTest, SquattedLaunchAndRenderSlotsGetNothing) {

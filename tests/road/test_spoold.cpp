@@ -263,6 +263,8 @@ TEST_F(SpooldTest, LaunchFileIsHandedToTheUserOfTheLauncherReached) {
   SetString(monitor + "\\MVN3", "ExternalApplication", "/opt/fax/client");
   SetString(monitor + "\\MVN3", "Launch", "1");
   SetString(std::string(mvn::spooler::kPrintersKey) + "\\Fax Client", "Port", "MVN3");
+  // B is the console user the monitor is told of.
+  SetString(monitor, "ConsoleUser", std::to_string(kUserB));
   Start();
   SlotOfAnotherUser console("\\\\.\\mailslot\\mvncuial", kUserB);
   ASSERT_TRUE(console.Ready());

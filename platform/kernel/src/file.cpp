@@ -418,6 +418,27 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
 
 namespace mvn::kernel {
 
+HANDLE AdoptRegularFile(int fd, const char* path, DWORD access, DWORD shareMode) {
+  constexpr DWORD kGenericAll = 0x10000000u;
+  bool read = (access & (GENERIC_READ | kGenericAll)) != 0;
+  bool write = (access & (GENERIC_WRITE | kGenericAll)) != 0;
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) ::close(fd);
+    SetLastError(fd < 0 ? ERROR_INVALID_HANDLE : ERROR_BAD_FILE_TYPE);
+    return INVALID_HANDLE_VALUE;
+  }
+  auto object = std::make_shared<FileObject>(fd, NativePath(path ? path : ""), read, write, true, false);
+  if (DWORD conflict = object->Lock().Acquire(st.st_dev, st.st_ino, read, write, shareMode)) {
+    SetLastError(conflict);
+    return INVALID_HANDLE_VALUE;  // the object closes the descriptor
+  }
+  HANDLE handle = HandleInsert(object);
+  if (!handle) return INVALID_HANDLE_VALUE;
+  SetLastError(ERROR_SUCCESS);
+  return handle;
+}
+
 HANDLE OpenRegularFile(const char* name, DWORD access, DWORD shareMode, bool truncate, FinalLink links) {
   if (!CheckName(name)) return INVALID_HANDLE_VALUE;
   constexpr DWORD kGenericAll = 0x10000000u;

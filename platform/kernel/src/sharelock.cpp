@@ -13,6 +13,12 @@
 // a check and its marks are one step for all processes. OFD locks belong to
 // the open file description, so two handles of one process conflict just
 // like two processes do, and a process that dies drops its marks.
+//
+// Root keeps its lock files apart, in "<root>/rootlocks" (root's, mode
+// 0755, files 0644): the shared folder is writable by every user, and a
+// user holding the guard byte of a lock file there would make root wait.
+// Every wait for the guard byte is bounded; an open that cannot get it in
+// time fails with ERROR_SHARING_VIOLATION.
 #include "platform/kernel/src/sharelock.h"
 
 #include <fcntl.h>
@@ -34,17 +40,26 @@ constexpr off_t kWritesByte = 2;
 constexpr off_t kDeniesReadByte = 3;
 constexpr off_t kDeniesWriteByte = 4;
 
+// How long an open waits for another open's check-and-mark step.
+constexpr int kGuardWaitMs = 10000;
+
 bool SetLock(int fd, short type, off_t start, off_t length, bool wait) {
   struct flock lock = {};
   lock.l_type = type;
   lock.l_whence = SEEK_SET;
   lock.l_start = start;
   lock.l_len = length;
-  int rc;
-  do {
-    rc = fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
-  } while (rc != 0 && errno == EINTR);
-  return rc == 0;
+  // A wait polls, so that a holder who never lets go (another user's
+  // process) cannot hold this one for ever.
+  for (int waited = 0;; waited += 5) {
+    int rc;
+    do {
+      rc = fcntl(fd, F_OFD_SETLK, &lock);
+    } while (rc != 0 && errno == EINTR);
+    if (rc == 0) return true;
+    if (!wait || (errno != EAGAIN && errno != EACCES) || waited >= kGuardWaitMs) return false;
+    usleep(5000);
+  }
 }
 
 // True when another open file description holds any lock on the byte range.
@@ -62,6 +77,18 @@ bool HeldByOthers(int fd, off_t start, off_t length) {
 // everyone, like a shared temporary directory).
 bool LockDirectory(std::string* directory) {
   char path[4096];
+  if (geteuid() == 0) {
+    // Root's own folder: only root can make names in it.
+    if (!MvnRootPath("rootlocks", path, sizeof path, true)) return false;
+    if (mkdir(path, 0755) != 0 && errno != EEXIST) {
+      MvnReportRootDirectoryFailure(path, errno);
+      return false;
+    }
+    struct stat st;
+    if (lstat(path, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0 || (st.st_mode & 022) != 0) return false;
+    *directory = path;
+    return true;
+  }
   if (!MvnRootPath("locks", path, sizeof path, true)) return false;
   struct stat st;
   if (lstat(path, &st) != 0) {
@@ -101,13 +128,18 @@ DWORD ShareLock::Acquire(dev_t device, ino_t inode, bool read, bool write, DWORD
   std::string path = directory + name;
 
   for (int attempt = 0; attempt < 100; ++attempt) {
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    const bool root = geteuid() == 0;
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, root ? 0644 : 0666);
     if (fd < 0) return 0;
     struct stat st;
-    if (fstat(fd, &st) == 0 && (st.st_mode & 0666) != 0666) fchmod(fd, 0666);  // other users share it
-    if (!SetLock(fd, F_WRLCK, kGuardByte, 1, true)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
       close(fd);
       return 0;
+    }
+    if (!root && (st.st_mode & 0666) != 0666) fchmod(fd, 0666);  // other users share it
+    if (!SetLock(fd, F_WRLCK, kGuardByte, 1, true)) {
+      close(fd);
+      return ERROR_SHARING_VIOLATION;  // held too long by another open
     }
     if (!SameFile(fd, path)) {
       // The last holder removed this lock file while we waited; use the new one.
@@ -136,9 +168,11 @@ DWORD ShareLock::Acquire(dev_t device, ino_t inode, bool read, bool write, DWORD
 
 void ShareLock::Release() {
   if (m_fd < 0) return;
-  SetLock(m_fd, F_WRLCK, kGuardByte, 1, true);
+  // Without the guard in time the marks go with the close, and the lock
+  // file stays for the next open.
+  bool guarded = SetLock(m_fd, F_WRLCK, kGuardByte, 1, true);
   SetLock(m_fd, F_UNLCK, kReadsByte, 4, false);
-  if (!HeldByOthers(m_fd, kReadsByte, 4) && SameFile(m_fd, m_path)) unlink(m_path.c_str());
+  if (guarded && !HeldByOthers(m_fd, kReadsByte, 4) && SameFile(m_fd, m_path)) unlink(m_path.c_str());
   close(m_fd);  // drops the guard
   m_fd = -1;
   m_path.clear();

@@ -226,6 +226,7 @@ TEST_F(Files, ShareModesWithinTheProcess) {
   // The lock files go away with the last handle.
   WIN32_FIND_DATAA data;
   EXPECT_EQ(FindFirstFileA((root / "locks/*-*").c_str(), &data), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(FindFirstFileA((root / "rootlocks/*-*").c_str(), &data), INVALID_HANDLE_VALUE);
 }
 
 TEST_F(Files, ShareModesAcrossProcesses) {

@@ -48,7 +48,7 @@
 #include <thread>
 #include <vector>
 
-#include "launcher/protocol.h"
+#include "platform/mailslot/launcher.h"
 #include "platform/kernel/win32.h"
 #include "platform/mailslot/mailslot.h"
 #include "platform/registry/registry.h"
@@ -449,9 +449,11 @@ void Service::Stop() {
 }
 
 bool WriteSmallFile(const std::string& path, const std::string& text, mode_t mode) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
   if (fd < 0) return false;
-  bool ok = WriteAll(fd, text.data(), text.size());
+  // The mode exactly, not through the service's umask: every user's
+  // service control reads the pid and ready files.
+  bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, text.data(), text.size());
   close(fd);
   return ok;
 }

@@ -5,13 +5,17 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <stdio.h>
+#include <sys/fsuid.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
+#include <ctime>
+#include <functional>
 #include <map>
+#include <vector>
 #include <mutex>
 
 #include "platform/kernel/utf.h"
@@ -32,6 +36,7 @@ struct JobState {
   std::string userName;  // for the spool file's owner
   SYSTEMTIME submitted{};
   bool done = false;
+  std::string failure;  // why a service the monitor asked for refused, for the job's result
 };
 
 struct PrinterHandle {
@@ -163,6 +168,74 @@ struct Descriptor {
   }
 };
 
+// Opens the directory path (absolute) one component at a time without
+// following a symbolic link that is not root's: a user who owns a folder on
+// the path cannot turn it into a link elsewhere. Root's links (such as
+// /var/run) are followed; nobody else can have made or changed them.
+// The O_PATH descriptor, or -1 with *reason (ELOOP: a user's link).
+int OpenDirectoryWithoutUserLinks(const std::string& path, int* reason) {
+  if (path.empty() || path[0] != '/') {
+    *reason = EINVAL;
+    return -1;
+  }
+  std::vector<std::string> rest;  // components still to walk, the next last
+  auto push = [&rest](const std::string& text) {
+    std::vector<std::string> parts;
+    std::string::size_type at = 0;
+    while (at <= text.size()) {
+      std::string::size_type slash = text.find('/', at);
+      if (slash == std::string::npos) slash = text.size();
+      if (slash > at) parts.push_back(text.substr(at, slash - at));
+      at = slash + 1;
+    }
+    for (auto it = parts.rbegin(); it != parts.rend(); ++it) rest.push_back(*it);
+  };
+  push(path);
+  int current = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  int links = 0;
+  while (current >= 0 && !rest.empty()) {
+    std::string name = rest.back();
+    rest.pop_back();
+    if (name == ".") continue;
+    int next = openat(current, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (next < 0 || fstat(next, &st) != 0) {
+      *reason = errno;
+      if (next >= 0) close(next);
+      close(current);
+      return -1;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      char target[4096];
+      ssize_t n = -1;
+      if (st.st_uid == 0 && ++links <= 40) n = readlinkat(next, "", target, sizeof target - 1);
+      close(next);
+      if (n <= 0) {
+        *reason = ELOOP;
+        close(current);
+        return -1;
+      }
+      target[n] = '\0';
+      push(target);
+      if (target[0] == '/') {
+        close(current);
+        current = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+      }
+      continue;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      close(next);
+      close(current);
+      *reason = ENOTDIR;
+      return -1;
+    }
+    close(current);
+    current = next;
+  }
+  if (current < 0) *reason = errno;
+  return current;
+}
+
 BOOL ServeSetSpoolFileOwner(HANDLE printer, DWORD jobId, int file, DWORD receiver, LPSTR fileName, DWORD size,
                             DWORD* error) {
   {
@@ -258,6 +331,122 @@ BOOL ServeSetSpoolFileOwner(HANDLE printer, DWORD jobId, int file, DWORD receive
   return FALSE;
 }
 
+// The uid and primary group of a job's user (a name, or a number without
+// an account); false when there is no such user.
+bool JobUserIds(const std::string& name, uid_t* uid, gid_t* gid) {
+  char buffer[4096];
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  if (getpwnam_r(name.c_str(), &entry, buffer, sizeof buffer, &found) == 0 && found) {
+    *uid = found->pw_uid;
+    *gid = found->pw_gid;
+    return true;
+  }
+  if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos || name.size() > 9) return false;
+  *uid = static_cast<uid_t>(std::stoul(name));
+  *gid = static_cast<gid_t>(*uid);
+  if (getpwuid_r(*uid, &entry, buffer, sizeof buffer, &found) == 0 && found) *gid = found->pw_gid;
+  return true;
+}
+
+void NoteJobFailure(DWORD jobId, const std::string& text) {
+  Registry& registry = Jobs();
+  std::lock_guard<std::mutex> hold(registry.lock);
+  auto it = registry.jobs.find(jobId);
+  if (it != registry.jobs.end()) it->second.failure = text;
+}
+
+// Runs make with this thread's file-system identity switched to uid and gid
+// (only this thread's: setfsuid is per thread), so what it creates is made
+// with that user's rights and belongs to that user.
+int AsUser(uid_t uid, gid_t gid, const std::function<int()>& make) {
+  uid_t oldUid = static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1)));
+  gid_t oldGid = static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1)));
+  setfsgid(gid);
+  setfsuid(uid);
+  int result = make();
+  int saved = errno;
+  setfsuid(oldUid);
+  setfsgid(oldGid);
+  errno = saved;
+  return result;
+}
+
+BOOL ServeCreateSpoolFile(HANDLE printer, DWORD jobId, LPCSTR directory, LPSTR fileName, DWORD size, int* file,
+                          DWORD* error) {
+  std::string userName;
+  {
+    Registry& registry = Jobs();
+    std::lock_guard<std::mutex> hold(registry.lock);
+    auto it = registry.jobs.find(jobId);
+    if (!FindPrinter(registry, printer) || it == registry.jobs.end() || !directory || !fileName || !file) {
+      *error = ERROR_INVALID_PARAMETER;
+      return FALSE;
+    }
+    userName = it->second.userName;
+  }
+  *file = -1;
+  const std::string folder = directory;
+  int reason = 0;
+  Descriptor dir(OpenDirectoryWithoutUserLinks(folder, &reason));
+  if (dir.fd < 0) {
+    *error = reason == ELOOP ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(reason, nullptr);
+    NoteJobFailure(jobId, reason == ELOOP ? "the output folder " + folder +
+                                                " is not used: a link on its path belongs to a user"
+                                          : "the output folder " + folder + " cannot be opened: " +
+                                                std::strerror(reason));
+    return FALSE;
+  }
+  struct stat st;
+  if (fstat(dir.fd, &st) != 0) {
+    *error = Win32ErrorFromErrno(errno, nullptr);
+    return FALSE;
+  }
+  const uid_t self = geteuid();
+  uid_t uid = 0;
+  gid_t gid = 0;
+  bool asUser = false;
+  if (st.st_uid != 0 && st.st_uid != self) {
+    // Only the job's own user's folder takes the job, written with that
+    // user's rights; anybody else's could be swapped or read by them.
+    if (!JobUserIds(userName, &uid, &gid) || uid != st.st_uid) {
+      *error = ERROR_ACCESS_DENIED;
+      NoteJobFailure(jobId, "the output folder " + folder + " belongs to neither root nor the job's user " +
+                                userName + ": the job is not written there");
+      return FALSE;
+    }
+    asUser = uid != self;
+  }
+  const std::string separator = folder.empty() || folder.back() == '/' ? "" : "/";
+  unsigned start = static_cast<unsigned>(getpid()) * 2654435761u ^ jobId ^ static_cast<unsigned>(time(nullptr));
+  for (unsigned attempt = 0; attempt < 0xFFFF; ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, "MVN%X.TMP", (start + attempt) % 0xFFFF + 1);
+    std::string path = folder + separator + name;
+    if (path.size() + 1 > size) {
+      *error = ERROR_FILENAME_EXCED_RANGE;
+      return FALSE;
+    }
+    auto make = [&] {
+      return openat(dir.fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
+    };
+    int fd = asUser ? AsUser(uid, gid, make) : make();
+    if (fd >= 0) {
+      std::memcpy(fileName, path.c_str(), path.size() + 1);
+      *file = fd;
+      return TRUE;
+    }
+    if (errno != EEXIST) {
+      *error = Win32ErrorFromErrno(errno, nullptr);
+      NoteJobFailure(jobId, "cannot make a spool file in the output folder " + folder + ": " + std::strerror(errno));
+      return FALSE;
+    }
+  }
+  *error = ERROR_FILE_EXISTS;
+  NoteJobFailure(jobId, "the output folder " + folder + " has no free spool file name");
+  return FALSE;
+}
+
 void ServeSetLastError(DWORD code) { SetLastError(code); }
 
 }  // namespace
@@ -268,7 +457,7 @@ void ServeSetLastError(DWORD code) { SetLastError(code); }
 extern "C" __attribute__((visibility("default"))) const MVN_SPOOLER_SERVICES mvn_spooler_services = {
     sizeof(MVN_SPOOLER_SERVICES), &mvn::spooler::ServeOpenPrinter,  &mvn::spooler::ServeGetJob,
     &mvn::spooler::ServeSetJob,        &mvn::spooler::ServeClosePrinter, &mvn::spooler::ServeSetSpoolFileOwner,
-    &mvn::spooler::ServeSetLastError,
+    &mvn::spooler::ServeSetLastError, &mvn::spooler::ServeCreateSpoolFile,
 };
 
 namespace mvn::spooler {
@@ -446,7 +635,9 @@ JobResult Monitor::RunJobBlocks(HANDLE port, const JobSpec& spec, const BlockSou
   result.started = entries.pfnStartDocPort(port, printer.data(), result.jobId, 1,
                                            reinterpret_cast<LPBYTE>(&info)) != FALSE;
   if (!result.started) {
-    result.failure = "StartDocPort failed";
+    std::lock_guard<std::mutex> hold(registry.lock);
+    const std::string& why = registry.jobs[result.jobId].failure;
+    result.failure = why.empty() ? "StartDocPort failed" : "StartDocPort failed: " + why;
   } else {
     WriteJobData(source, chunkSize,
                  [&](BYTE* data, DWORD length, DWORD* written) {

@@ -2,7 +2,13 @@
 // the root's platform.
 #include "platform/spooler/host95.h"
 
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
@@ -16,10 +22,52 @@ constexpr DWORD DLL_PROCESS_ATTACH_95 = 1;
 constexpr DWORD DLL_PROCESS_DETACH_95 = 0;
 }  // namespace
 
+namespace {
+
+// Whether root may load the module at path: every folder on its resolved
+// path is root's and open to nobody else's changes (not writable by group
+// or others, or sticky), and the file is a regular file of root's that
+// nobody else may write. On a root a user controls, that user's monitor
+// would otherwise run as root. *resolved receives the path to load.
+bool RootMayLoad(const std::string& path, std::string* resolved, std::string* why) {
+  char real[PATH_MAX];
+  if (!realpath(path.c_str(), real)) {
+    *why = path + " cannot be resolved: " + std::strerror(errno);
+    return false;
+  }
+  std::string full = real;
+  struct stat st;
+  if (stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 || (st.st_mode & 022) != 0) {
+    *why = full + " is not a file of root's that only root may change";
+    return false;
+  }
+  for (std::string::size_type slash = full.rfind('/'); slash != std::string::npos;
+       slash = slash == 0 ? std::string::npos : full.rfind('/', slash - 1)) {
+    std::string folder = slash == 0 ? "/" : full.substr(0, slash);
+    if (stat(folder.c_str(), &st) != 0 || st.st_uid != 0 ||
+        ((st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0)) {
+      *why = "the folder " + folder + " of " + full + " is not root's alone";
+      return false;
+    }
+  }
+  *resolved = full;
+  return true;
+}
+
+}  // namespace
+
 std::unique_ptr<PortMonitor> LoadPortMonitor(const std::string& file, const std::string& monitorName,
                                              std::string* error) {
-  if (CurrentPlatform() == Platform::Windows95) return Monitor95::Load(file, monitorName, error);
-  return Monitor::Load(file, monitorName, error);
+  std::string load = file;
+  if (geteuid() == 0 && file.find('/') != std::string::npos) {
+    std::string why;
+    if (!RootMayLoad(file, &load, &why)) {
+      if (error) *error = "the monitor " + monitorName + " is not loaded as root: " + why;
+      return nullptr;
+    }
+  }
+  if (CurrentPlatform() == Platform::Windows95) return Monitor95::Load(load, monitorName, error);
+  return Monitor::Load(load, monitorName, error);
 }
 
 Monitor95::~Monitor95() {

@@ -69,7 +69,17 @@ pid_t ServicePid(const char* relative) {
   std::snprintf(exe, sizeof exe, "/proc/%ld/exe", pid);
   char target[4096];
   ssize_t n = readlink(exe, target, sizeof target - 1);
-  if (n <= 0) return 0;
+  if (n <= 0) {
+    // Another user's service (root's, seen by a user) hides its program
+    // file; its name is readable, and only root can have written a pid
+    // file of root's.
+    if (errno != EACCES || st.st_uid != 0) return 0;
+    std::snprintf(exe, sizeof exe, "/proc/%ld/comm", pid);
+    int comm = open(exe, O_RDONLY | O_CLOEXEC);
+    n = comm < 0 ? -1 : read(comm, target, sizeof target - 1);
+    if (comm >= 0) close(comm);
+    if (n <= 0) return 0;
+  }
   target[n] = '\0';
   const char* base = std::strrchr(target, '/');
   base = base ? base + 1 : target;

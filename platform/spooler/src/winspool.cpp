@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "platform/kernel/handles.h"
+#include "platform/kernel/regularfile.h"
 #include "platform/spooler/winspool.h"
 
 namespace {
@@ -84,6 +85,24 @@ BOOL SetSpoolFileOwner(HANDLE hPrinter, DWORD JobId, HANDLE hFile, DWORD Receive
   }
   DWORD error = 0;
   return Finish(services->SetSpoolFileOwner(hPrinter, JobId, fd, Receiver, pFileName, cbFileName, &error), error);
+}
+
+HANDLE CreateSpoolFileIn(HANDLE hPrinter, DWORD JobId, LPCSTR pDirectory, LPSTR pFileName, DWORD cbFileName) {
+  const MVN_SPOOLER_SERVICES* services = Services();
+  if (!services) {
+    NoSpooler();
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!pDirectory || !pFileName || cbFileName == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  DWORD error = 0;
+  int fd = -1;
+  if (!Finish(services->CreateSpoolFile(hPrinter, JobId, pDirectory, pFileName, cbFileName, &fd, &error), error))
+    return INVALID_HANDLE_VALUE;
+  // The descriptor becomes a file handle of this copy of the kernel.
+  return mvn::kernel::AdoptRegularFile(fd, pFileName, GENERIC_WRITE, 0);
 }
 
 void SetSpoolerLastError(DWORD code) {

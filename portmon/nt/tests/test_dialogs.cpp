@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/protocol.h"
+#include "platform/mailslot/launcher.h"
 #include "platform/dialogs/script.h"
 #include "platform/mailslot/mailslot.h"
 #include "platform/registry/registry.h"
@@ -247,6 +247,89 @@ TEST_F(PortDialogs, EditsTakeAtMost259BytesAndCancelSavesNothing) {
   });
   EXPECT_TRUE(Configure(u"MVN4"));
   EXPECT_EQ(Get("MVN4", "ExternalApplication"), std::string(259, 'a'));
+}
+
+TEST_F(PortDialogs, AValueTooLongToShowIsKeptByOk) {
+  // 150 characters, 300 bytes of UTF-8: over what a field holds. The field
+  // shows empty, and OK leaves the value (and the launch choice) alone;
+  // what is typed instead replaces it.
+  std::string longFolder;
+  for (int i = 0; i < 150; ++i) longFolder += "\xC3\xA9";
+  MakePort("MVN6");
+  Set("MVN6", "OutputDirectory", longFolder);
+  Set("MVN6", "ExternalApplication", longFolder);
+  Set("MVN6", "Launch", "2");
+  dlg::SetScript([&](HWND dialog) {
+    EXPECT_EQ(Text(dialog, kOutput), "");
+    EXPECT_TRUE(dlg::PressButton(dialog, IDOK));
+  });
+  EXPECT_TRUE(Configure(u"MVN6"));
+  EXPECT_EQ(Get("MVN6", "OutputDirectory"), longFolder);
+  EXPECT_EQ(Get("MVN6", "ExternalApplication"), longFolder);
+  EXPECT_EQ(Get("MVN6", "Launch"), "2");
+  const std::string typed = folder.str();
+  dlg::SetScript([&](HWND dialog) {
+    EXPECT_TRUE(dlg::TypeText(dlg::FindControl(dialog, kOutput), typed));
+    EXPECT_TRUE(dlg::PressButton(dialog, IDOK));
+  });
+  EXPECT_TRUE(Configure(u"MVN6"));
+  EXPECT_EQ(Get("MVN6", "OutputDirectory"), typed);
+  EXPECT_EQ(Get("MVN6", "ExternalApplication"), longFolder);
+}
+
+// The monitor's own Configure Port procedure on the dialog layer: an
+// invalid field keeps the dialog open, owned box and focus back, until it
+// is fixed; then OK saves and ends it.
+TEST_F(PortDialogs, ConfigurePortKeepsAnInvalidFieldOpenUntilItIsFixed) {
+  MakePort("MVN1");
+  Set("MVN1", "OutputDirectory", "/no/such/directory");
+  std::vector<HWND> owners;
+  std::vector<UINT> types;
+  dlg::SetMessageBoxScript([&](HWND owner, const char* text, const char* caption, UINT type) {
+    boxes.push_back(std::string(caption) + ": " + text);
+    owners.push_back(owner);
+    types.push_back(type);
+    return IDOK;
+  });
+  HWND shown = nullptr;
+  dlg::SetScript([&](HWND dialog) {
+    shown = dialog;
+    char caption[64];
+    GetWindowTextA(dialog, caption, sizeof(caption));
+    EXPECT_STREQ(caption, "Configure MVN1");
+    EXPECT_EQ(GetFocus(), GetDlgItem(dialog, kOutput));
+    EXPECT_TRUE(dlg::PressButton(dialog, IDOK));
+    EXPECT_TRUE(IsWindow(dialog)) << "the dialog stays open on an invalid field";
+    EXPECT_EQ(GetFocus(), GetDlgItem(dialog, kOutput));
+    EXPECT_TRUE(dlg::TypeText(GetDlgItem(dialog, kOutput), folder.str()));
+    EXPECT_TRUE(dlg::PressButton(dialog, IDOK));
+    EXPECT_FALSE(dlg::PressButton(dialog, IDOK)) << "an ended dialog takes no more input";
+  });
+  EXPECT_TRUE(Configure(u"MVN1"));
+  EXPECT_EQ(Get("MVN1", "OutputDirectory"), folder.str());
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0], "Invalid Field: Unable to access [/no/such/directory]");
+  EXPECT_EQ(owners[0], shown);
+  EXPECT_EQ(types[0], static_cast<UINT>(MB_ICONERROR));
+}
+
+// The monitor's own New Port procedure: the free names, the first
+// selected; another selection is the port made.
+TEST_F(PortDialogs, NewPortOffersTheFreeNamesAndTakesTheSelection) {
+  MakePort("MVN1");
+  MakePort("MVN3");
+  Table();
+  dlg::SetScript([&](HWND dialog) {
+    HWND list = GetDlgItem(dialog, kNewPort);
+    EXPECT_EQ(Text(dialog, kNewPort), "MVN2");
+    EXPECT_TRUE(dlg::SelectItem(list, 1));
+    EXPECT_TRUE(dlg::PressButton(dialog, IDOK));
+  });
+  std::u16string monitor = u"MVNMON";
+  EXPECT_TRUE(Table().pfnAddPort(nullptr, nullptr, monitor.data()));
+  EXPECT_EQ(Get("MVN2", "Launch"), "<no key>");
+  EXPECT_NE(Get("MVN4", "Launch"), "<no key>");
+  EXPECT_EQ(Ports(), (std::vector<std::string>{"MVN1", "MVN3", "MVN4"}));
 }
 
 TEST_F(PortDialogs, AnUnknownPortGetsNoDialog) {

@@ -1,7 +1,9 @@
 // The launcher protocol: how the port monitor reaches the application
 // launchers. This header is the one definition of the slot names, the
-// start-path message and the message limit; the monitor (portmon/nt) and
-// the launchers (launcher/) both include it.
+// start-path message and the message limit; the monitor (portmon/nt), the
+// spooler service (which makes the per-user slots' folder) and the
+// launchers (launcher/) include it. It lives with the mailslot layer so
+// that the platform side never depends on an application folder.
 //
 // A message is NUL-terminated text of at most kMessageLimit bytes, the
 // terminator included. "#startuppath=" (exact case) followed by a directory
