@@ -187,6 +187,10 @@ void Build(Dictionary& dictionary, const SendListSource& source, bool forSend) {
   bool sorted = false;
   size_t sortedCount = 0;
   Queue& groups = dictionary.Queues().g_Qgroups;
+  // The whole read in one transaction of the book (both tables live in its
+  // one database): one lock of the file instead of one per record read. A
+  // book that cannot be locked for it (read-only) is read without.
+  bool inTransaction = clients.Ok() && members.Ok() && clients.File().BeginTransaction() == framework::NoError;
   if (clients.Ok() && members.Ok()) {
     for (int g = 1; g <= groups.Records(); ++g) {
       const Record& group = groups.Entry(g);
@@ -215,6 +219,7 @@ void Build(Dictionary& dictionary, const SendListSource& source, bool forSend) {
       }
     }
   }
+  if (inTransaction) clients.File().Commit();
   if (sorted)
     std::stable_sort(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(sortedCount),
                      [](const Entry& a, const Entry& b) { return a.id < b.id; });

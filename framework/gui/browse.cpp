@@ -182,18 +182,13 @@ void Browse::FillFrom(const Position& position, bool found) {
 
 bool Browse::PositionOn(int64_t row, Position* position) {
   // A position is only good for the key it was read in, so the record is
-  // found again in the current key's order: its key values, then forward
-  // over the records with equal values until its row.
+  // found again in the current key's order from its own key values and row
+  // (one seek however many records share its values).
   if (row <= 0 || m_file.Reget(Position{row, {}}) != NoError) return false;
-  if (m_file.SetFrom(Key()) != NoError) return false;
-  for (int step = 0; step < 100000; ++step) {
-    if (m_file.Next() != NoError) return false;
-    if (m_file.GetPosition().row == row) {
-      *position = m_file.GetPosition();
-      return true;
-    }
-  }
-  return false;
+  if (m_file.Reset(Key(), m_file.GetPosition()) != NoError || m_file.Next() != NoError) return false;
+  if (m_file.GetPosition().row != row) return false;
+  *position = m_file.GetPosition();
+  return true;
 }
 
 int Browse::SetToStart() { return Key().empty() ? m_file.Set() : m_file.Set(Key()); }

@@ -1,6 +1,7 @@
 // The table, key and cursor logic shared by the SQL-backed drivers.
 #include "framework/core/src/sqltable.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace mvn::framework {
@@ -172,41 +173,66 @@ int SqlBackend::Reset(int key, const Position& position) {
 
 // One record from the cursor: the first in key order (ties by row) after or
 // before the last one read, or from where Set or Reset put the cursor.
+//
+// After a record (key values v, row r) the next one is either a record with
+// the same key values and a later row, or the first with greater key
+// values. Asked as one comparison of (key, row) the database seeks only on
+// the key and then walks every record of a run of equal values, so the two
+// are asked apart: "key = v AND row > r" and then "key > v", each one index
+// seek whatever the length of the run.
 int SqlBackend::Step(Record& buffer, size_t* bytes, bool forward) {
   if (!IsOpen()) return Fail(NotOpenError);
   if (m_state == State::None) return Fail(RecordNotAvailableError);
   std::vector<int> fields = KeyFields(m_cursorKey);
+  // The cursor's values (none after Set) are those of the key's fields.
+  const size_t n = std::min(fields.size(), m_cursorValues.size());
   std::string cols, order;
-  for (int f : fields) {
-    cols += QuoteName(m_owner.GetLayout()->Field(f).name) + ", ";
-    order += QuoteName(m_owner.GetLayout()->Field(f).name) + (forward ? " ASC, " : " DESC, ");
+  for (size_t i = 0; i < fields.size(); ++i) {
+    const std::string name = QuoteName(m_owner.GetLayout()->Field(fields[i]).name);
+    if (i < n) cols += (i ? ", " : "") + name;
+    order += name + (forward ? " ASC, " : " DESC, ");
   }
   order += RowColumn() + (forward ? " ASC" : " DESC");
-  SqlArgs args;
-  auto keyTuple = [&](bool withRow) {
+  const std::string head = "SELECT " + SelectList() + " FROM " + QuoteName(m_table);
+  const std::string tail = " ORDER BY " + order + " LIMIT 1";
+  auto keyTuple = [&](SqlArgs& args) {
     std::string t = "(";
-    for (size_t i = 0; i < fields.size() && i < m_cursorValues.size(); ++i)
-      t += (i ? ", " : "") + PlaceKeyValue(args, fields[i], m_cursorValues[i]);
-    if (withRow) t += (fields.empty() ? "" : ", ") + PlaceRow(args, m_cursorRow);
+    for (size_t i = 0; i < n; ++i) t += (i ? ", " : "") + PlaceKeyValue(args, fields[i], m_cursorValues[i]);
     return t + ")";
   };
-  std::string where;
-  if (m_state == State::From) {
+  auto select = [&](const std::string& where, const SqlArgs& args, bool* found) {
+    return SelectRow(head + (where.empty() ? "" : " WHERE " + where) + tail, args, buffer, found);
+  };
+  bool found = false;
+  if (m_state == State::Start) {
+    if (int e = select("", {}, &found)) return e;
+  } else if (m_state == State::From) {
+    SqlArgs args;
+    std::string where;
     if (fields.empty()) {
       m_cursorRow = m_cursorValues.empty() ? 0 : std::strtoll(m_cursorValues[0].c_str(), nullptr, 10);
       where = RowColumn() + (forward ? " >= " : " <= ") + PlaceRow(args, m_cursorRow);
     } else {
-      where = "(" + cols.substr(0, cols.size() - 2) + ")" + (forward ? " >= " : " <= ") + keyTuple(false);
+      where = "(" + cols + ")" + (forward ? " >= " : " <= ") + keyTuple(args);
     }
-  } else if (m_state == State::Reset || m_state == State::Read) {
-    where = "(" + cols + RowColumn() + ")" + (forward ? (m_state == State::Reset ? " >= " : " > ") : " < ") +
-            keyTuple(true);
+    if (int e = select(where, args, &found)) return e;
+  } else {
+    // Read: strictly after (before) the record; Reset: Next reads the
+    // record itself, Previous the one before it.
+    const char* rowOp = forward ? (m_state == State::Reset ? " >= " : " > ") : " < ";
+    SqlArgs args;
+    std::string where;
+    for (size_t i = 0; i < n; ++i)
+      where += QuoteName(m_owner.GetLayout()->Field(fields[i]).name) + " = " +
+               PlaceKeyValue(args, fields[i], m_cursorValues[i]) + " AND ";
+    where += RowColumn() + rowOp + PlaceRow(args, m_cursorRow);
+    if (int e = select(where, args, &found)) return e;
+    if (!found && n > 0) {
+      SqlArgs next;
+      where = "(" + cols + ")" + (forward ? " > " : " < ") + keyTuple(next);
+      if (int e = select(where, next, &found)) return e;
+    }
   }
-  bool found = false;
-  if (int e = SelectRow("SELECT " + SelectList() + " FROM " + QuoteName(m_table) +
-                            (where.empty() ? "" : " WHERE " + where) + " ORDER BY " + order + " LIMIT 1",
-                        args, buffer, &found))
-    return e;
   if (!found) return Fail(RecordNotAvailableError);
   m_state = State::Read;
   m_cursorValues = KeyValues(m_cursorKey, buffer);

@@ -7,6 +7,8 @@
 
 #include <csignal>
 
+#include <algorithm>
+#include <cctype>
 #include <memory>
 
 #include "framework/core/filemanager.h"
@@ -197,6 +199,105 @@ TEST(KeyedFile, KeysetCursorInKeyOrderWithTiesInInsertionOrder) {
   ASSERT_EQ(book.clients.Next(), NoError);
   EXPECT_EQ(book.clients.Buffer().Get("Name"), "Anna");
   EXPECT_EQ(book.clients.Records(), 6);
+}
+
+// Long runs of equal key values, at the start, in the middle and at the end
+// of the order, single- and multi-column keys, both directions: ties come in
+// row order, and records added or removed inside a run while it is read are
+// seen or skipped.
+TEST(KeyedFile, LongRunsOfEqualKeysInBothDirections) {
+  mvntest::TempDir dir;
+  Book book(dir / "b");
+  ASSERT_EQ(book.OpenAll(), NoError);
+  // Rows 1..: "a" x 200, "M"/"m" x 300 (one caseless run), "z" x 200.
+  std::vector<std::string> expected;  // "group/id" in (GroupID, row) order
+  ASSERT_EQ(book.members.BeginTransaction(), NoError);
+  int id = 0;
+  for (auto [group, count] : std::vector<std::pair<std::string, int>>{{"a", 200}, {"M", 150}, {"m", 150}, {"z", 200}})
+    for (int i = 0; i < count; ++i) {
+      ++id;
+      // FK_ID descending within the run, so the unique key's order differs.
+      ASSERT_EQ(book.AddMember(group, 100000 - id), NoError);
+      expected.push_back(group + "/" + std::to_string(100000 - id));
+    }
+  ASSERT_EQ(book.members.Commit(), NoError);
+  auto item = [&] { return book.members.Buffer().Clipped("GroupID") + "/" + book.members.Buffer().Get("FK_ID"); };
+  auto readAll = [&](const char* key, bool forward) {
+    std::vector<std::string> out;
+    EXPECT_EQ(book.members.Set(key), NoError);
+    while ((forward ? book.members.Next() : book.members.Previous()) == NoError) out.push_back(item());
+    EXPECT_EQ(ErrorCode(), RecordNotAvailableError);
+    return out;
+  };
+  EXPECT_EQ(readAll("GM:KeyGroupID", true), expected);
+  std::vector<std::string> reversed(expected.rbegin(), expected.rend());
+  EXPECT_EQ(readAll("GM:KeyGroupID", false), reversed);
+  // The two-column key: each run ordered by FK_ID, i.e. backwards by row.
+  std::vector<std::string> unique = expected;
+  std::stable_sort(unique.begin(), unique.end(), [](const std::string& x, const std::string& y) {
+    auto group = [](const std::string& s) { return static_cast<char>(std::tolower(s[0])); };
+    return group(x) != group(y) ? group(x) < group(y) : x.substr(2) < y.substr(2);
+  });
+  EXPECT_EQ(readAll("GM:KeyUnique", true), unique);
+  EXPECT_EQ(readAll("GM:KeyUnique", false), std::vector<std::string>(unique.rbegin(), unique.rend()));
+
+  // From a position inside the middle run, both ways, over the ends.
+  book.members.Buffer().Clear();
+  book.members.Buffer().Set("GroupID", "m");
+  ASSERT_EQ(book.members.SetFrom("GM:KeyGroupID"), NoError);
+  ASSERT_EQ(book.members.Next(), NoError);
+  EXPECT_EQ(item(), expected[200]);
+  for (int i = 0; i < 99; ++i) ASSERT_EQ(book.members.Next(), NoError);
+  Position middle = book.members.GetPosition();
+  EXPECT_EQ(item(), expected[299]);
+  ASSERT_EQ(book.members.Reset("GM:KeyGroupID", middle), NoError);
+  ASSERT_EQ(book.members.Previous(), NoError);
+  EXPECT_EQ(item(), expected[298]);
+  ASSERT_EQ(book.members.Reset("GM:KeyGroupID", middle), NoError);
+  ASSERT_EQ(book.members.Next(), NoError);
+  EXPECT_EQ(item(), expected[299]);
+  // Meanwhile: the run's next record removed, a new one added to the run
+  // (after all its rows) and one added to the first run (behind).
+  ASSERT_EQ(book.members.Next(), NoError);
+  ASSERT_EQ(book.members.Delete(), NoError);
+  ASSERT_EQ(book.AddMember("M", 7), NoError);
+  ASSERT_EQ(book.AddMember("A", 8), NoError);
+  ASSERT_EQ(book.members.Reset("GM:KeyGroupID", middle), NoError);
+  std::vector<std::string> rest;
+  while (book.members.Next() == NoError) rest.push_back(item());
+  std::vector<std::string> want(expected.begin() + 299, expected.begin() + 500);
+  want.erase(want.begin() + 1);
+  want.push_back("M/7");
+  want.insert(want.end(), expected.begin() + 500, expected.end());
+  EXPECT_EQ(rest, want);
+  ASSERT_EQ(book.members.Reset("GM:KeyGroupID", middle), NoError);
+  std::vector<std::string> back;
+  while (book.members.Previous() == NoError) back.push_back(item());
+  std::vector<std::string> wantBack(expected.rend() - 299, expected.rend());
+  wantBack.insert(wantBack.begin() + 99, "A/8");
+  EXPECT_EQ(back, wantBack);
+
+
+  // A table that is one run: it is read whole from both ends and from its
+  // key values (SetFrom: Next the first record, Previous the last).
+  Book one(dir / "one");
+  ASSERT_EQ(one.OpenAll(), NoError);
+  for (int i = 1; i <= 300; ++i) ASSERT_EQ(one.AddMember("x", i), NoError);
+  for (bool forward : {true, false}) {
+    SCOPED_TRACE(forward);
+    for (bool from : {false, true}) {
+      one.members.Buffer().Clear();
+      one.members.Buffer().Set("GroupID", "X");
+      ASSERT_EQ(from ? one.members.SetFrom("GM:KeyGroupID") : one.members.Set("GM:KeyGroupID"), NoError);
+      int64_t want = forward ? 1 : 300, count = 0;
+      while ((forward ? one.members.Next() : one.members.Previous()) == NoError) {
+        EXPECT_EQ(one.members.Buffer().GetLong("FK_ID"), want);
+        want += forward ? 1 : -1;
+        ++count;
+      }
+      EXPECT_EQ(count, 300);
+    }
+  }
 }
 
 TEST(KeyedFile, RelationsCascadeDeleteAndRename) {
