@@ -206,6 +206,64 @@ TEST(Dashpost, TheTipWindowGetsTheWholeRequest) {
   hwt->Close();
 }
 
+int VisibleTipWindows() {
+  int n = 0;
+  for (QWidget* top : QApplication::topLevelWidgets())
+    if (top->isVisible() && top->objectName() == "TipWindow") ++n;
+  return n;
+}
+
+void PressF1(QWidget* control) {
+  control->window()->activateWindow();
+  control->setFocus();
+  QTest::keyClick(control, Qt::Key_F1);
+}
+
+// Help a person can find: F1 gives one tip window, raised beside the
+// control; a second F1 replaces it; Escape closes it, and so does a click
+// into the window that asked. A dialog's Help button asks for its tip.
+TEST(Dashpost, OneTipWindowBesideTheControlThatEscapeOrAClickCloses) {
+  Machine m;
+  m.AddRecord("Ann Lee", "Alpha Co", "+1 555 0101");
+  Outcome out = mvntest::dashpost::Run(m, {}, [&](Driver& d) {
+    QWidget* to = d.Main().ControlWidget(MainTo);
+    QWidget* reference = d.Main().ControlWidget(MainReference);
+    PressF1(to);
+    ASSERT_TRUE(Driver::WaitUntil([] { return VisibleTipWindows() == 1; })) << "no tip window";
+    PressF1(reference);
+    Driver::WaitUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(VisibleTipWindows(), 1) << "a second tip window";
+    QWidget* tip = Driver::TopWindow("TipWindow");
+    ASSERT_NE(tip, nullptr);
+    // Beside the reference field, not over it.
+    QRect control(reference->mapToGlobal(QPoint(0, 0)), reference->size());
+    QRect frame = tip->frameGeometry();
+    EXPECT_FALSE(frame.intersects(control)) << "tip at " << frame.x() << "," << frame.y() << " control at "
+                                            << control.x() << "," << control.y();
+    EXPECT_LE(std::abs(frame.y() - control.y()), 40);
+    tip->activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(tip, 2000));
+    QTest::keyClick(tip, Qt::Key_Escape);
+    EXPECT_TRUE(Driver::WaitUntil([] { return VisibleTipWindows() == 0; })) << "Escape left the tip open";
+    PressF1(to);
+    ASSERT_TRUE(Driver::WaitUntil([] { return VisibleTipWindows() == 1; }));
+    QTest::mouseClick(d.Main().ControlWidget(MainCompany), Qt::LeftButton);
+    EXPECT_TRUE(Driver::WaitUntil([] { return VisibleTipWindows() == 0; })) << "a click elsewhere left the tip open";
+    // The browse's Help button.
+    bool asked = false;
+    Driver::When("FindClient", [&](QWidget* browse) {
+      Driver::Click(browse, "?Help");
+      asked = Driver::WaitUntil([] { return VisibleTipWindows() == 1; });
+      Driver::Click(browse, "?Cancel");
+    });
+    d.Click(MainFindAttention);
+    EXPECT_TRUE(Driver::WaitUntil([] { return !Driver::TopWindow("FindClient"); }));
+    EXPECT_TRUE(asked) << "the Help button opened no tip";
+    d.ChooseMenu({"&File", "Exit"});
+  });
+  EXPECT_EQ(out.exitCode, 0) << out.output;
+}
+
 // Every way out with a tip window open ends the program cleanly: exit 0,
 // nothing aborted, the close settings written.
 TEST(Dashpost, EveryWayOutWithATipWindowOpenEndsCleanly) {
