@@ -345,7 +345,8 @@ std::optional<framework::Record> FindClient(Window*, Dictionary& dict, const fra
   });
   QObject::connect(&w, &Window::windowEvent, &w, [&](int event, int) {
     if (event != framework::EventOpenWindow) return;
-    browse.SetOrder(start.tab >= 1 && start.tab <= 3 ? start.tab : 1);
+    // Tabs 1 to 3 are the browse's orders 0 to 2.
+    browse.SetOrder((start.tab >= 1 && start.tab <= 3 ? start.tab : 1) - 1);
     browse.OpenPositioned({{"ClientID", Clip(start.clientId)},
                            {"Company", Clip(start.company)},
                            {"PreferredDestination", Clip(start.destination)}});

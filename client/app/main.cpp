@@ -1,4 +1,30 @@
 // dashpost: the fax submission client.
+#include <cstdio>
+#include <cstring>
+
 #include "client/app/procedures.h"
 
-int main(int argc, char** argv) { return mvn::client::ProgramMain(argc, argv); }
+namespace {
+
+const char kUsage[] =
+    "Usage: dashpost [FILE] [/L] [/EditTips] [/hwtrace] [/hwdebug] [/hwtdbg] [/hwt]\n"
+    "The address-book client: opens the send window on the address books of its INI file.\n"
+    "  FILE       the document to send as the fax's attachment; the client ends after the send\n"
+    "  /L         write each window's texts into the current language file\n"
+    "  /EditTips  offer the help-tip editor\n"
+    "  /hw...     trace the help tips\n"
+    "The INI file is <program>.INI beside the program, <MVN_ROOT>/windows/dashpost.INI or\n"
+    "$HOME/dashpost/dashpost.ini (the first with [Database] Pathname).\n"
+    "  -h, --help  this text\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Asked for before anything else, also without a display.
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(kUsage, stdout);
+      return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+  return mvn::client::ProgramMain(argc, argv);
+}

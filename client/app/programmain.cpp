@@ -2,6 +2,10 @@
 // the language and tip file, the main window, and the shut-down.
 #include <QApplication>
 #include <QEventLoop>
+#include <QPointer>
+#include <QScreen>
+#include <QShortcut>
+#include <algorithm>
 #include <QMainWindow>
 #include <QTimer>
 #include <cstdio>
@@ -40,29 +44,81 @@ std::string ExePath(const char* argv0) {
   return argv0 ? argv0 : "dashpost";
 }
 
-// The tip window of a tip request, with everything the request and the
-// set-up entries say: the control, its procedure and tip file, the stored
-// place, the caption, the variable width, the edit flag and the started
-// window that asked (which hears of a saved new tip). The hooks ask a
-// second, modal time when the first request opened nothing; the tip window
-// has then already told why, so the second request does nothing.
-int OpenTipWindow(const mvn::helptips::TipRequest& request, bool modal, int mainId) {
-  const bool ide = fw::Upper(fw::Clip(request.controlType)) == "IDE";
-  if (modal && !ide) return 0;
-  const mvn::helptips::HintwellSettings& settings = mvn::helptips::Settings();
-  mvn::helptips::TipWindowRequest tip;
-  tip.procedure = request.procedure;
-  tip.controlName = request.control;
-  tip.controlType = request.controlType;
-  tip.tipFile = request.tipFile;
-  tip.storedX = request.x;
-  tip.storedY = request.y;
-  tip.editFlag = settings.edit;
-  tip.caption = settings.caption;
-  tip.variableWidth = settings.variableWidth == 1;
-  if (mainId && request.window && request.window == fw::Started(mainId)) tip.requestingWindow = mainId;
-  return mvn::helptips::TipWindow(tip);
-}
+// The program's one tip window. A request gets it with everything the
+// request and the set-up entries say: the control, its procedure and tip
+// file, the stored place, the caption, the variable width, the edit flag
+// and the started window that asked (which hears of a saved new tip). A
+// new request closes the tip window that is open; the new one is raised
+// beside the control it explains, and Escape or a click into the window
+// that asked closes it. The hooks ask a second, modal time when the first
+// request opened nothing; the tip window has then already told why, so the
+// second request does nothing.
+class TipPresenter : public QObject {
+ public:
+  explicit TipPresenter(int mainId) : m_mainId(mainId) { qApp->installEventFilter(this); }
+  ~TipPresenter() override { qApp->removeEventFilter(this); }
+
+  int Open(const mvn::helptips::TipRequest& request, bool modal) {
+    const bool ide = fw::Upper(fw::Clip(request.controlType)) == "IDE";
+    if (modal && !ide) return 0;
+    if (fw::Window* open = fw::Started(m_id)) open->Close();
+    m_id = 0;
+    const mvn::helptips::HintwellSettings& settings = mvn::helptips::Settings();
+    mvn::helptips::TipWindowRequest tip;
+    tip.procedure = request.procedure;
+    tip.controlName = request.control;
+    tip.controlType = request.controlType;
+    tip.tipFile = request.tipFile;
+    tip.storedX = request.x;
+    tip.storedY = request.y;
+    tip.editFlag = settings.edit;
+    tip.caption = settings.caption;
+    tip.variableWidth = settings.variableWidth == 1;
+    if (m_mainId && request.window && request.window == fw::Started(m_mainId)) tip.requestingWindow = m_mainId;
+    int id = mvn::helptips::TipWindow(tip);
+    fw::Window* shown = fw::Started(id);
+    if (!shown) return id;
+    m_id = id;
+    m_asker = request.window ? request.window->Widget() : nullptr;
+    QWidget* widget = shown->Widget();
+    if (request.window && request.controlField && request.window->Has(request.controlField))
+      PlaceBeside(widget, request.window->ControlWidget(request.controlField));
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), widget);
+    QObject::connect(escape, &QShortcut::activated, shown, [shown] { shown->Close(); });
+    widget->raise();
+    widget->activateWindow();
+    return id;
+  }
+
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::MouseButtonPress || !watched->isWidgetType() || !m_asker) return false;
+    fw::Window* open = fw::Started(m_id);
+    if (!open) return false;
+    // Only a press into the window that asked closes the tip: the tip's
+    // own dialogs and message boxes leave it open.
+    if (static_cast<QWidget*>(watched)->window() == m_asker.data())
+      QTimer::singleShot(0, open, [open] { open->Close(); });
+    return false;
+  }
+
+ private:
+  // Right of the control, else left of it, on the control's screen.
+  static void PlaceBeside(QWidget* tip, QWidget* control) {
+    if (!control) return;
+    QRect frame = tip->frameGeometry();
+    QRect screen = control->screen() ? control->screen()->availableGeometry() : QRect(0, 0, 1024, 768);
+    QPoint topLeft = control->mapToGlobal(QPoint(0, 0));
+    int x = topLeft.x() + control->width() + 6;
+    if (x + frame.width() > screen.right()) x = topLeft.x() - frame.width() - 6;
+    x = std::clamp(x, screen.left(), std::max(screen.left(), screen.right() - frame.width()));
+    int y = std::clamp(topLeft.y(), screen.top(), std::max(screen.top(), screen.bottom() - frame.height()));
+    tip->move(x, y);
+  }
+
+  int m_mainId;
+  int m_id = 0;
+  QPointer<QWidget> m_asker;
+};
 
 // Deletes the windows whose deletion is pending (a started window that
 // closed), while the application still exists.
@@ -140,8 +196,9 @@ int ProgramMain(int argc, char** argv, const std::function<void(fw::Window&, Mai
     }
     return main;
   });
-  mvn::helptips::SetTipWindowFactory([mainId](const mvn::helptips::TipRequest& request, bool modal) {
-    return OpenTipWindow(request, modal, mainId);
+  TipPresenter tips(mainId);
+  mvn::helptips::SetTipWindowFactory([&tips](const mvn::helptips::TipRequest& request, bool modal) {
+    return tips.Open(request, modal);
   });
   if (fw::Window* main = fw::Started(mainId); main && main->IsOpen()) {
     QEventLoop loop;

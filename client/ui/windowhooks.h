@@ -8,6 +8,7 @@
 #include <string>
 
 #include "client/ui/language.h"
+#include "framework/core/strings.h"
 #include "framework/gui/window.h"
 #include "helptips/hooks/hooks.h"
 
@@ -21,8 +22,9 @@ inline std::string& ClientTipFile() {
 }
 
 // The tip hooks of a window: opened, each event (a tip request names the
-// control's use name, "?" and its label), closed; with translate the
-// language routine once it has opened.
+// control's use name, "?" and its label; the Help button asks for the
+// window's tip), closed; with translate the language routine once it has
+// opened.
 inline void WireWindowHooks(framework::Window& w, const char* procedure, bool translate) {
   auto language = std::make_shared<std::string>("ENGLISH");
   QObject::connect(&w, &framework::Window::windowEvent, &w, [&w, procedure, translate, language](int event, int field) {
@@ -33,6 +35,13 @@ inline void WireWindowHooks(framework::Window& w, const char* procedure, bool tr
     if (event == framework::EventOpenWindow) {
       if (translate) LanguageWindowOpened(&w, procedure, language.get());
       helptips::HintwellWindowOpened(&w, procedure, 0);
+      return;
+    }
+    // A window's Help button asks for the window's own tip, shown beside
+    // the button.
+    if (event == framework::EventAccepted && field > 0 && w.Has(field) && w.Type(field) == framework::ControlType::Button &&
+        framework::Upper(w.UseName(field)) == "?HELP") {
+      helptips::TipStart(field, "WINDOW", "", procedure, ClientTipFile());
       return;
     }
     int tip = helptips::HintwellTakeEvent(&w, event, field);

@@ -322,6 +322,7 @@ int TipStart(int controlNumber, std::string_view controlType, std::string_view c
     r.rememberedWindow = nullptr;
   }
   r.window = window;
+  r.controlField = number;
   if (number != 0 && window && window->Has(number)) {
     QRect c = window->Position(number), w = window->WindowPosition();
     r.x = static_cast<int>((c.x() + w.x()) * 1.25);

@@ -90,6 +90,7 @@ struct TipRequest {
   int rememberedControl = 0;
   mvn::framework::Window* rememberedWindow = nullptr;
   mvn::framework::Window* window = nullptr;  // the window that asked (its tip routine's)
+  int controlField = 0;                      // the field of the control the tip is for, 0 = none
 };
 // The request state as the last request left it.
 const TipRequest& CurrentRequest();

@@ -1,0 +1,325 @@
+// The real dashpost program, as a person uses it: started on a private
+// machine (dashpost_harness.h), operated with keys and clicks, judged by
+// what its windows show, what the delivery command received and how the
+// process ended.
+#include <gtest/gtest.h>
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <fstream>
+#include <map>
+
+#include "client/app/tests/dashpost_harness.h"
+#include "framework/core/filemanager.h"
+#include "framework/core/strings.h"
+#include "helptips/procedures.h"
+#include "helptips/tipfile.h"
+#include "tests/support/process.h"
+
+namespace fs = std::filesystem;
+namespace fw = mvn::framework;
+using namespace mvn::client;
+using mvntest::dashpost::Driver;
+using mvntest::dashpost::Machine;
+using mvntest::dashpost::Outcome;
+
+namespace {
+
+// The row highlighted in the browse's list and the shown tab's text.
+std::string HighlightedAttention(QWidget* browse) {
+  auto* view = browse->findChild<QAbstractItemView*>();
+  if (!view) return "<no list>";
+  QModelIndex i = view->currentIndex();
+  return i.isValid() ? view->model()->index(i.row(), 0).data().toString().toStdString() : "<none>";
+}
+int RowOf(QWidget* browse, const std::string& attention) {
+  auto* view = browse->findChild<QAbstractItemView*>();
+  if (!view) return -1;
+  for (int r = 0; r < view->model()->rowCount(); ++r)
+    if (view->model()->index(r, 0).data().toString().toStdString() == attention) return r;
+  return -1;
+}
+std::string ShownTab(QWidget* browse) {
+  auto* tabs = browse->findChild<QTabWidget*>();
+  return tabs ? tabs->tabText(tabs->currentIndex()).toStdString() : "<no tabs>";
+}
+
+std::string Lines(const std::string& request, const std::vector<std::string>& prefixes) {
+  std::string out;
+  size_t at = 0;
+  while (at < request.size()) {
+    size_t end = request.find('\n', at);
+    if (end == std::string::npos) end = request.size();
+    std::string line = fw::Clip(request.substr(at, end - at));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    line = fw::Clip(line);
+    for (const std::string& p : prefixes)
+      if (line.rfind(p, 0) == 0) out += line + "\n";
+    at = end + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+// Each of the three buttons opens the browse on its own tab, titled with
+// the book, positioned on the current recipient; Select (or a double
+// click) fills the three fields and the record's hidden parts, and Send
+// Fax becomes possible; the request carries the record's name parts.
+TEST(Dashpost, ThePickedRecipientFillsTheSendWindow) {
+  struct Case {
+    int button;
+    const char* tab;
+    bool doubleClick;
+  } cases[] = {{MainFindAttention, "Attention", false},
+               {MainFindCompany, "Company", true},
+               {MainFindDestination, "Destination", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tab);
+    Machine m;
+    m.AddRecord("Ann Lee", "Alpha Co", "+1 555 0101");
+    m.AddRecord("Dr Bob Jones", "Beta Ltd", "+1 555 0102", {{"Sal", "Dr"}, {"FirstName", "Robert"}, {"LastName", "Jones"}});
+    m.AddRecord("Cy Wu", "Gamma plc", "cy@example.test");
+    Outcome out = mvntest::dashpost::Run(m, {}, [&](Driver& d) {
+      EXPECT_FALSE(d.Main().ControlWidget(MainSend)->isEnabled());
+      // The first pick: a click on the row, then Select or a double click.
+      std::string title, tab;
+      Driver::When("FindClient", [&](QWidget* browse) {
+        title = browse->windowTitle().toStdString();
+        tab = ShownTab(browse);
+        int row = RowOf(browse, "Dr Bob Jones");
+        ASSERT_GE(row, 0);
+        if (c.doubleClick) {
+          Driver::DoubleClickRow(browse, row);
+        } else {
+          Driver::ClickRow(browse, row);
+          Driver::Click(browse, "?Select");
+        }
+      });
+      d.Click(c.button);
+      EXPECT_TRUE(Driver::WaitUntil([] { return !Driver::TopWindow("FindClient"); }));
+      EXPECT_EQ(title, "Browsing the Address Book ( Personal Address Book )");
+      EXPECT_EQ(tab, c.tab);
+      EXPECT_EQ(d.Text(MainTo), "Dr Bob Jones");
+      EXPECT_EQ(d.Text(MainCompany), "Beta Ltd");
+      EXPECT_EQ(d.Text(MainDestination), "+1 555 0102");
+      // Opened again, the browse stands on the current recipient.
+      std::string highlighted;
+      Driver::When("FindClient", [&](QWidget* browse) {
+        highlighted = HighlightedAttention(browse);
+        Driver::Click(browse, "?Cancel");
+      });
+      d.Click(c.button);
+      EXPECT_TRUE(Driver::WaitUntil([] { return !Driver::TopWindow("FindClient"); }));
+      EXPECT_EQ(highlighted, "Dr Bob Jones");
+      // A cover message makes the fax whole: Send Fax is enabled.
+      d.Click(MainIncludeCover);
+      QWidget* message = d.Main().ControlWidget(MainMessage);
+      message->setFocus();
+      QTest::keyClicks(message, "Hello");
+      EXPECT_TRUE(d.Main().ControlWidget(MainSend)->isEnabled());
+      d.Click(MainSend);
+      EXPECT_TRUE(Driver::WaitUntil([&] { return m.Requests().size() == 1; }));
+      d.ChooseMenu({"&File", "Exit"});
+    });
+    EXPECT_EQ(out.exitCode, 0) << out.output;
+    ASSERT_EQ(m.Requests().size(), 1u) << out.output;
+    EXPECT_EQ(Lines(m.Requests()[0], {"Destination:", "To:", "Title:", "First:", "Last:", "Company:"}),
+              "Destination:+1 555 0102\nTo:Dr Bob Jones\nTitle:Dr\nFirst:Robert\nLast:Jones\nCompany:Beta Ltd\n");
+  }
+}
+
+// Cancel in the browse changes nothing: what was typed stays.
+TEST(Dashpost, ACancelledPickKeepsTheTypedRecipient) {
+  Machine m;
+  m.AddRecord("Ann Lee", "Alpha Co", "+1 555 0101");
+  Outcome out = mvntest::dashpost::Run(m, {}, [&](Driver& d) {
+    d.Type(MainDestination, "+44 1");
+    Driver::When("FindClient", [](QWidget* browse) { Driver::Click(browse, "?Cancel"); });
+    d.Click(MainFindDestination);
+    EXPECT_TRUE(Driver::WaitUntil([] { return !Driver::TopWindow("FindClient"); }));
+    EXPECT_EQ(d.Text(MainDestination), "+44 1");
+    EXPECT_EQ(d.Text(MainTo), "");
+    d.ChooseMenu({"&File", "Exit"});
+  });
+  EXPECT_EQ(out.exitCode, 0) << out.output;
+}
+
+// F1 on a control opens the tip window with the whole request: the
+// caption of the set-up, the editor (edit flag 0), and the main window
+// as the window that asked, which hears of the new tip saved there.
+TEST(Dashpost, TheTipWindowGetsTheWholeRequest) {
+  Machine m;
+  fs::path tips = m.Dir() / "tips.kdf";
+  Outcome out = mvntest::dashpost::Run(m, {}, [&](Driver& d) {
+    int changed = 0;
+    QObject::connect(&d.Main(), &fw::Window::windowEvent, &d.Main(), [&changed](int event, int) {
+      if (event == mvn::helptips::kTipChangedEvent) ++changed;
+    });
+    QWidget* to = d.Main().ControlWidget(MainTo);
+    to->setFocus();
+    QTest::keyClick(to, Qt::Key_F1);
+    ASSERT_TRUE(Driver::WaitUntil([] { return Driver::TopWindow("TipWindow") != nullptr; })) << "no tip window";
+    QWidget* tip = Driver::TopWindow("TipWindow");
+    EXPECT_EQ(tip->windowTitle().toStdString(), "A Tip ...");
+    // The editor is offered: Alt+E edits the new tip.
+    QTest::keyClick(tip, Qt::Key_E, Qt::AltModifier);
+    auto* text = tip->findChild<QPlainTextEdit*>();
+    ASSERT_NE(text, nullptr) << "no editor";
+    ASSERT_TRUE(Driver::WaitUntil([text] { return text->isVisible(); }));
+    EXPECT_EQ(tip->windowTitle().toStdString(), "Edit Help Tip...");
+    QList<QLineEdit*> keys = tip->findChildren<QLineEdit*>();
+    ASSERT_GE(keys.size(), 3);
+    EXPECT_EQ(keys[0]->text().toStdString(), "Main");
+    text->setFocus();
+    // In place of the new tip's text: the whole text selected, then typed over.
+    QTest::keyClick(text, Qt::Key_Home, Qt::ControlModifier);
+    QTest::keyClick(text, Qt::Key_End, Qt::ControlModifier | Qt::ShiftModifier);
+    QTest::keyClicks(text, "Who the fax is for.");
+    QPushButton* save = nullptr;
+    for (QPushButton* b : tip->findChildren<QPushButton*>())
+      if (b->text() == "&Save") save = b;
+    ASSERT_NE(save, nullptr);
+    QTest::mouseClick(save, Qt::LeftButton);
+    EXPECT_TRUE(Driver::WaitUntil([&changed] { return changed > 0; })) << "the main window heard nothing";
+    d.ChooseMenu({"&File", "Exit"});
+  });
+  EXPECT_EQ(out.exitCode, 0) << out.output;
+  // The saved tip keeps its width (the variable width of the set-up).
+  auto hwt = mvn::helptips::MakeTipFile(tips.string());
+  ASSERT_EQ(hwt->Open(), 0);
+  ASSERT_EQ(hwt->Set(), 0);
+  bool found = false;
+  while (hwt->Next() == 0) {
+    if (hwt->Buffer().Clipped("ProcedureName") != "Main") continue;
+    found = true;
+    EXPECT_EQ(fw::Clip(hwt->Buffer().Get("HelpTip")), "Who the fax is for.");
+    std::string other = hwt->Buffer().Get("Other");
+    EXPECT_GT(mvn::helptips::TipWidth(&other), 0);
+  }
+  EXPECT_TRUE(found);
+  hwt->Close();
+}
+
+int VisibleTipWindows() {
+  int n = 0;
+  for (QWidget* top : QApplication::topLevelWidgets())
+    if (top->isVisible() && top->objectName() == "TipWindow") ++n;
+  return n;
+}
+
+void PressF1(QWidget* control) {
+  control->window()->activateWindow();
+  control->setFocus();
+  QTest::keyClick(control, Qt::Key_F1);
+}
+
+// Help a person can find: F1 gives one tip window, raised beside the
+// control; a second F1 replaces it; Escape closes it, and so does a click
+// into the window that asked. A dialog's Help button asks for its tip.
+TEST(Dashpost, OneTipWindowBesideTheControlThatEscapeOrAClickCloses) {
+  Machine m;
+  m.AddRecord("Ann Lee", "Alpha Co", "+1 555 0101");
+  Outcome out = mvntest::dashpost::Run(m, {}, [&](Driver& d) {
+    QWidget* to = d.Main().ControlWidget(MainTo);
+    QWidget* reference = d.Main().ControlWidget(MainReference);
+    PressF1(to);
+    ASSERT_TRUE(Driver::WaitUntil([] { return VisibleTipWindows() == 1; })) << "no tip window";
+    PressF1(reference);
+    Driver::WaitUntil([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_EQ(VisibleTipWindows(), 1) << "a second tip window";
+    QWidget* tip = Driver::TopWindow("TipWindow");
+    ASSERT_NE(tip, nullptr);
+    // Beside the reference field, not over it.
+    QRect control(reference->mapToGlobal(QPoint(0, 0)), reference->size());
+    QRect frame = tip->frameGeometry();
+    EXPECT_FALSE(frame.intersects(control)) << "tip at " << frame.x() << "," << frame.y() << " control at "
+                                            << control.x() << "," << control.y();
+    EXPECT_LE(std::abs(frame.y() - control.y()), 40);
+    tip->activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(tip, 2000));
+    QTest::keyClick(tip, Qt::Key_Escape);
+    EXPECT_TRUE(Driver::WaitUntil([] { return VisibleTipWindows() == 0; })) << "Escape left the tip open";
+    PressF1(to);
+    ASSERT_TRUE(Driver::WaitUntil([] { return VisibleTipWindows() == 1; }));
+    QTest::mouseClick(d.Main().ControlWidget(MainCompany), Qt::LeftButton);
+    EXPECT_TRUE(Driver::WaitUntil([] { return VisibleTipWindows() == 0; })) << "a click elsewhere left the tip open";
+    // The browse's Help button.
+    bool asked = false;
+    Driver::When("FindClient", [&](QWidget* browse) {
+      Driver::Click(browse, "?Help");
+      asked = Driver::WaitUntil([] { return VisibleTipWindows() == 1; });
+      Driver::Click(browse, "?Cancel");
+    });
+    d.Click(MainFindAttention);
+    EXPECT_TRUE(Driver::WaitUntil([] { return !Driver::TopWindow("FindClient"); }));
+    EXPECT_TRUE(asked) << "the Help button opened no tip";
+    d.ChooseMenu({"&File", "Exit"});
+  });
+  EXPECT_EQ(out.exitCode, 0) << out.output;
+}
+
+// Every way out with a tip window open ends the program cleanly: exit 0,
+// nothing aborted, the close settings written.
+TEST(Dashpost, EveryWayOutWithATipWindowOpenEndsCleanly) {
+  enum Way { FileExit, Terminate, CommandLineSend };
+  for (Way way : {FileExit, Terminate, CommandLineSend}) {
+    SCOPED_TRACE(way);
+    Machine m;
+    fs::path ready = m.Dir() / "ready";
+    std::vector<std::string> args;
+    if (way == CommandLineSend) {
+      std::ofstream(m.Dir() / "invoice.ps") << "%!PS\nshowpage\n";
+      args.push_back((m.Dir() / "invoice.ps").string());
+    }
+    mvntest::dashpost::RunOptions options;
+    if (way == Terminate) options.terminateWhen = ready;
+    Outcome out = mvntest::dashpost::Run(
+        m, args,
+        [&](Driver& d) {
+          QWidget* to = d.Main().ControlWidget(MainTo);
+          to->setFocus();
+          QTest::keyClick(to, Qt::Key_F1);
+          ASSERT_TRUE(Driver::WaitUntil([] { return Driver::TopWindow("TipWindow") != nullptr; }));
+          if (way == FileExit) {
+            d.ChooseMenu({"&File", "Exit"});
+          } else if (way == Terminate) {
+            std::ofstream(ready) << "1";
+          } else {
+            d.Type(MainTo, "Bob Jones");
+            d.Type(MainDestination, "+1 555 0100");
+            d.Click(MainSend);
+          }
+        },
+        options);
+    EXPECT_EQ(out.signal, 0) << out.output;
+    EXPECT_EQ(out.exitCode, 0) << out.output;
+    EXPECT_EQ(out.output.find("malloc"), std::string::npos) << out.output;
+    EXPECT_EQ(m.Get("Default", "ShowImageFilesTab"), "No");
+    if (way == CommandLineSend) {
+      EXPECT_EQ(m.Requests().size(), 1u) << out.output;
+    }
+  }
+}
+
+// -h and --help: the usage on standard output and exit 0, before anything
+// else (no INI file, no display needed).
+TEST(Dashpost, HelpPrintsTheUsage) {
+  for (const char* option : {"-h", "--help"})
+    for (bool display : {false, true}) {
+      mvntest::TempDir dir;
+      std::string out;
+      std::string env = display ? "QT_QPA_PLATFORM=offscreen" : "-u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM";
+      int code = mvntest::RunShell("cd '" + dir.str() + "' && env " + env + " MVN_ROOT='" + dir.str() + "' HOME='" +
+                                       dir.str() + "' '" + DASHPOST_PATH + "' " + option + " 2>/dev/null",
+                                   &out);
+      EXPECT_EQ(code, 0) << option << " " << display;
+      EXPECT_EQ(out.rfind("Usage: dashpost", 0), 0u) << out;
+      EXPECT_NE(out.find("--help"), std::string::npos) << out;
+    }
+}
