@@ -392,7 +392,9 @@ void LoadChargeCodes(Window& w, MainState& s) {
   if (!users.Ok() || !links.Ok() || !accounts.Ok()) return;
   users.File().Buffer().Clear();
   users.File().Buffer().Set("UserName", fw::Clip(me.userId));
-  if (users.File().Fetch("CHRU:KeyUserName") != 0) return;
+  // A user without a record gets an empty list (no message), and an
+  // account that cannot be read is skipped.
+  if (users.File().TryFetch("CHRU:KeyUserName") != 0) return;
   int64_t id = users.File().Buffer().GetLong("PK_userID");
   links.File().Buffer().Clear();
   links.File().Buffer().SetLong("FK_userID", id);
@@ -400,7 +402,7 @@ void LoadChargeCodes(Window& w, MainState& s) {
   while (links.File().Next() == 0 && links.File().Buffer().GetLong("FK_userID") == id) {
     accounts.File().Buffer().Clear();
     accounts.File().Buffer().SetLong("PK_accountID", links.File().Buffer().GetLong("FK_accountID"));
-    if (accounts.File().Fetch("CHRA:KeyPK_accountID") != 0) continue;
+    if (accounts.File().TryFetch("CHRA:KeyPK_accountID") != 0) continue;
     q.Buffer().Clear();
     q.Buffer().Set("Description", accounts.File().Buffer().Get("AccountDescription"));
     q.Buffer().Set("Code", accounts.File().Buffer().Get("AccountCode"));
