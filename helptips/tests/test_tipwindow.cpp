@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
-#include <QTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -19,6 +18,7 @@
 #include "framework/core/strings.h"
 #include "helptips/tipwindow.h"
 #include "platform/registry/registry.h"
+#include "tests/support/qtwait.h"
 #include "tests/support/tempdir.h"
 
 using namespace mvn::helptips;
@@ -250,17 +250,15 @@ TEST_F(TipWindowTest, PropertiesWindowLinksToAChosenTip) {
   ASSERT_TRUE(view->BeginFormatting());
   view->SelectElement(Find(*view, "LNK"));
   std::string shown;
-  QTimer::singleShot(0, [&] {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-      auto* dialog = qobject_cast<QDialog*>(w);
-      if (!dialog || dialog->objectName() != "TipProperties") continue;
-      auto* list = dialog->findChild<QComboBox*>("LinkToTip");
-      for (int i = 0; list && i < list->count(); ++i)
-        if (list->itemText(i).startsWith("FaxNumber")) list->setCurrentIndex(i);
-      shown = list ? list->currentText().toStdString() : "";
-      dialog->grab().save(QString::fromStdString(OutputDir() + "/tip-properties.png"));
-      dialog->accept();
-    }
+  mvntest::When("TipProperties", [&](QWidget* w) {
+    auto* dialog = qobject_cast<QDialog*>(w);
+    ASSERT_NE(dialog, nullptr);
+    auto* list = dialog->findChild<QComboBox*>("LinkToTip");
+    for (int i = 0; list && i < list->count(); ++i)
+      if (list->itemText(i).startsWith("FaxNumber")) list->setCurrentIndex(i);
+    shown = list ? list->currentText().toStdString() : "";
+    dialog->grab().save(QString::fromStdString(OutputDir() + "/tip-properties.png"));
+    dialog->accept();
   });
   EXPECT_TRUE(view->OpenProperties());
   EXPECT_EQ(shown, "FaxNumber |  | ");

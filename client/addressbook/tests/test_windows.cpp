@@ -11,7 +11,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTimer>
 #include <filesystem>
 #include <fstream>
 
@@ -21,6 +20,7 @@
 #include "framework/gui/browse.h"
 #include "framework/gui/listcontrol.h"
 #include "framework/gui/window.h"
+#include "tests/support/qtwait.h"
 #include "tests/support/tempdir.h"
 
 namespace fw = mvn::framework;
@@ -39,25 +39,7 @@ bool Screenshot(QWidget* w, const std::string& name) {
   return w->grab().save(QString::fromStdString(OutputDirectory() + "/" + name));
 }
 
-QWidget* TopLevel(const char* name) {
-  for (QWidget* w : QApplication::topLevelWidgets())
-    if (w->isVisible() && w->objectName() == QLatin1String(name)) return w;
-  return nullptr;
-}
-
-// Runs act once the named window is up (inside its modal loop).
-void When(const char* name, std::function<void(QWidget*)> act) {
-  auto* timer = new QTimer();
-  timer->setInterval(10);
-  QObject::connect(timer, &QTimer::timeout, [timer, name, act] {
-    if (QWidget* w = TopLevel(name)) {
-      timer->stop();
-      timer->deleteLater();
-      act(w);
-    }
-  });
-  timer->start();
-}
+using mvntest::When;
 
 template <class T>
 T* Child(QWidget* w, const char* use) {

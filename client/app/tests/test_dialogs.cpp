@@ -19,6 +19,7 @@
 #include "client/app/procedures.h"
 #include "framework/core/services.h"
 #include "framework/gui/window.h"
+#include "tests/support/qtwait.h"
 #include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;
@@ -34,23 +35,7 @@ std::string OutputDir() {
   return dir.string();
 }
 
-// Runs act once the visible top-level window of that procedure is up
-// (polling while the dialog's modal loop runs).
-void When(const char* procedure, std::function<void(QWidget*)> act) {
-  auto* timer = new QTimer;
-  timer->setInterval(10);
-  QString name = procedure;
-  QObject::connect(timer, &QTimer::timeout, [timer, name, act] {
-    for (QWidget* top : QApplication::topLevelWidgets()) {
-      if (!top->isVisible() || top->objectName() != name) continue;
-      timer->stop();
-      timer->deleteLater();
-      act(top);
-      return;
-    }
-  });
-  timer->start();
-}
+using mvntest::When;
 
 template <typename T>
 T* Child(QWidget* top, const char* useName) {

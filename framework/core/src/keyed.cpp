@@ -268,8 +268,9 @@ int KeyedBackend::Verify(bool create) {
   if (listed) {
     if (layout != m_owner.GetLayout()->Signature())
       return Fail(LayoutDiffersError, "The record declaration of " + m_table + " differs from the file");
-    // Every declared key must have its index.
-    sqlite3_stmt* ix = Prepare("SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name = ?1");
+    // Every declared key must have its index (index names, like SQLite's own,
+    // compare without case: a declaration may spell a key in another case).
+    sqlite3_stmt* ix = Prepare("SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name = ?1 COLLATE NOCASE");
     if (!ix) return ErrorCode();
     for (const KeyDef& k : m_owner.Keys()) {
       if (KeyFields(m_owner.FindKey(k.name)).empty()) continue;

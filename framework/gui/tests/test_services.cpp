@@ -142,19 +142,18 @@ TEST(QtFileDialog, TitleDirectoryFiltersAndTheChosenPath) {
     QString title, directory;
     QStringList filters;
     bool listsCsv = false;
-    guitest::When([] { return qobject_cast<QFileDialog*>(QApplication::activeModalWidget()); },
-                  [&](QWidget* w) {
-                    auto* dialog = static_cast<QFileDialog*>(w);
-                    title = dialog->windowTitle();
-                    directory = dialog->directory().absolutePath();
-                    filters = dialog->nameFilters();
-                    // What the dialog's own list shows under the filter.
-                    QStringList shown = dialog->directory().entryList(
-                        filters[0].section('(', 1).chopped(1).split(' '), QDir::Files);
-                    listsCsv = shown.contains("LIST.CSV") && !shown.contains("other.doc");
-                    dialog->selectFile(mode == FileDialogMode::Open ? "LIST.CSV" : "new.csv");
-                    static_cast<QDialog*>(dialog)->accept();
-                  });
+    // In Save mode the dialog may refuse an accept that comes before it has
+    // read its folder: the helper asks again until it has closed.
+    mvntest::AcceptWhenUp<QFileDialog>("the file dialog", [&](QFileDialog* dialog) {
+      title = dialog->windowTitle();
+      directory = dialog->directory().absolutePath();
+      filters = dialog->nameFilters();
+      // What the dialog's own list shows under the filter.
+      QStringList shown =
+          dialog->directory().entryList(filters[0].section('(', 1).chopped(1).split(' '), QDir::Files);
+      listsCsv = shown.contains("LIST.CSV") && !shown.contains("other.doc");
+      dialog->selectFile(mode == FileDialogMode::Open ? "LIST.CSV" : "new.csv");
+    });
     FileDialogRequest request;
     request.mode = mode;
     request.title = mode == FileDialogMode::Open ? "Please select a csv file to import from" : "Please name the file to save";
