@@ -73,6 +73,11 @@ SendOptions ReadSendOptions(const framework::IniFile& ini);
 void WriteSendOptions(framework::IniFile& ini, const SendOptions& options);
 // The date picture of DateFormat ("dd/mm/yyyy" for anything else).
 std::string DatePicture(std::string_view dateFormat);
+// The send date a text in that picture stands for. A picture without a day
+// ("mm/yy" ...) only shows the month: the date is today's day of that month
+// (its last day when the month is shorter). 0 with *ok false when the text
+// does not fit the picture.
+int32_t SendDateOf(std::string_view text, std::string_view picture, int32_t today, bool* ok);
 
 // MandatoryCharge: "", "YES", "NO" use a temporary charge database in the
 // temporary directory (TemporaryChargeDatabase), which is created; a path

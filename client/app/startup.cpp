@@ -301,6 +301,25 @@ bool CreateTemporaryChargeDatabase(Dictionary& dictionary, const std::string& fi
 
 std::string TemporaryChargeDatabase() { return TempDir() + "dposttmp.KDF"; }
 
+int32_t SendDateOf(std::string_view text, std::string_view picture, int32_t today, bool* ok) {
+  int ty = 0, tm = 0, td = 0;
+  fw::SplitDate(today, &ty, &tm, &td);
+  bool good = false;
+  int32_t date = fw::DeformatDate(text, picture, ty, &good);
+  if (good && picture.find('d') == std::string_view::npos) {
+    // The picture shows a month: the send date is today's day of that
+    // month (its last day when the month is shorter).
+    int y = 0, m = 0, d = 0;
+    fw::SplitDate(date, &y, &m, &d);
+    int day = td;
+    while (day > 28 && fw::Date(m, day, y) == 0) --day;
+    date = fw::Date(m, day, y);
+    good = date != 0;
+  }
+  if (ok) *ok = good;
+  return good ? date : 0;
+}
+
 bool SetupChargeAccount(Dictionary& dictionary, const fw::IniFile& ini, bool* temporary, std::string* message) {
   std::string v = fw::Clip(fw::Left(ini.Fetch("Default", "MandatoryCharge")));
   std::string u = fw::Upper(v);

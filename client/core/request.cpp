@@ -938,6 +938,14 @@ SendResult UploadList(Dictionary& dictionary, const framework::IniFile& ini, std
   framework::FileManager upload(framework::Driver::Csv, UPLDLayout(), result.requestPath);
   int rc = upload.Create();
   if (rc == framework::NoError) rc = upload.TryOpen(framework::ReadWrite | framework::DenyWrite);
+  if (rc == framework::NoError) {
+    // The header record names the columns.
+    upload.Buffer().Clear();
+    upload.Buffer().Set("ClientID", "To");
+    upload.Buffer().Set("Company", "Company");
+    upload.Buffer().Set("PreferredDestination", "Destination");
+    rc = upload.TryInsert();
+  }
   Queue& sendTo = dictionary.Queues().g_QsendTo;
   for (int i = 1; i <= sendTo.Records() && rc == framework::NoError; ++i) {
     const framework::Record& e = sendTo.Entry(i);
@@ -957,10 +965,11 @@ SendResult UploadList(Dictionary& dictionary, const framework::IniFile& ini, std
   result.written = true;
   result.targets = sendTo.Records();
   DeliveryCommand command = SplitDeliveryCommand(ini.Fetch("Files", "DeliveryCommand"));
-  result.commandLine = UploadCommandLine(command, name, result.requestPath);
+  // The list goes to the server under the upload file's own name.
+  result.commandLine = UploadCommandLine(command, name + ".CSV", result.requestPath);
   std::string why;
   if (command.Empty() || !StartDeliveryCommand(result.commandLine, &why)) {
-    if (command.Empty()) why = "No delivery command is set up ([Files] DeliveryCommand); the list was not uploaded.";
+    if (command.Empty()) why = "MVNSEND command does not exist in the setup file. Please contact your administrator.";
     result.message = why;
     prompter.Tell(why);
     return result;

@@ -172,9 +172,12 @@ SendResult WriteResubmit(const framework::IniFile& clientIni, const ResubmitJob&
 // Whether a list name can name the upload file: not empty, no "/", "\",
 // "..", double quote or control character.
 bool ValidUploadListName(std::string_view name);
-// Writes ToName, Company and Destination of every g_QsendTo entry into
-// "<list name>.CSV" in the temporary directory (comma-delimited) and starts
-// the upload form of the command.
+// Writes the header record "To", "Company", "Destination", then ToName,
+// Company and Destination of every g_QsendTo entry into "<list name>.CSV"
+// in the temporary directory (comma-delimited) and starts the upload form
+// of the command with the list named "<list name>.CSV". Without a delivery
+// command the user is told "MVNSEND command does not exist in the setup
+// file. Please contact your administrator." and the file stays.
 SendResult UploadList(Dictionary& dictionary, const framework::IniFile& clientIni, std::string_view listName,
                       Prompter& prompter);
 

@@ -673,12 +673,22 @@ TEST_F(RequestTest, TheOtherRequestsAndCommandForms) {
     if (run.argv.size() == 2) sawSettings = true;
     if (run.argv.size() == 4) {
       sawUpload = true;
-      EXPECT_EQ(run.argv[2], "GROUP:Customers");
+      // The list is named as its file is, and the file has its header.
+      EXPECT_EQ(run.argv[2], "GROUP:Customers.CSV");
       EXPECT_EQ(run.argv[3], Temp() + "Customers.CSV");
-      EXPECT_EQ(ReadFile(run.base + ".3"), "\"Bob\",\"B, Ltd\",\"555\"\r\n");
+      EXPECT_EQ(ReadFile(run.base + ".3"), "\"To\",\"Company\",\"Destination\"\r\n\"Bob\",\"B, Ltd\",\"555\"\r\n");
     }
   }
   EXPECT_TRUE(sawSettings && sawUpload);
+  // Without a command: the administrator's message, the file stays.
+  ini.Update("Files", "DeliveryCommand", "");
+  prompter.told.clear();
+  SendResult later = UploadList(d, ini, "Later", prompter);
+  EXPECT_FALSE(later.started);
+  ASSERT_EQ(prompter.told.size(), 1u);
+  EXPECT_EQ(prompter.told[0],
+            "MVNSEND command does not exist in the setup file. Please contact your administrator.");
+  EXPECT_TRUE(std::filesystem::exists(Temp() + "Later.CSV"));
 }
 
 TEST(DeliveryCommand, SplitAndForms) {
