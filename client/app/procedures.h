@@ -33,7 +33,8 @@ std::string ProgramName(std::string_view programPath);
 // The candidates as the files they are (the bare name in the Windows
 // directory), for telling where the INI file was looked for.
 std::vector<std::string> IniPlacesLookedAt(std::string_view programPath);
-// The first candidate whose [Database] Pathname is not empty; "" for none.
+// The first candidate whose [Database] Pathname is not empty, as the file
+// it is (IniPlacesLookedAt); "" for none.
 std::string FindClientIni(std::string_view programPath);
 
 // The command line's main attachment: the first argument that is not a

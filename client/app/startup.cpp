@@ -79,13 +79,16 @@ std::vector<std::string> IniPlacesLookedAt(std::string_view programPath) {
     if (p.find('/') != std::string::npos) continue;
     char windows[MAX_PATH] = {};
     UINT n = GetWindowsDirectoryA(windows, sizeof windows);
-    if (n > 0 && n < sizeof windows) p = std::string(windows, n) + "/" + p;
+    if (n == 0 || n >= sizeof windows) continue;
+    std::string dir(windows, n);
+    p = dir + (dir.back() == '/' ? "" : "/") + p;
   }
   return places;
 }
 
 std::string FindClientIni(std::string_view programPath) {
-  for (const std::string& candidate : IniCandidates(programPath)) {
+  // The file as it is, not a bare name: the language files lie in its folder.
+  for (const std::string& candidate : IniPlacesLookedAt(programPath)) {
     fw::IniFile ini(candidate);
     if (!fw::Clip(ini.Fetch("Database", "Pathname")).empty()) return candidate;
   }

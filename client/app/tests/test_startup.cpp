@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "client/app/procedures.h"
+#include "platform/kernel/win32.h"
 #include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
@@ -69,6 +70,23 @@ TEST(Startup, BookNamesThatWouldBreakTheIniAreRefused) {
   // A book's name is a key only: "]" inside it reads back as it is.
   for (const char* good : {"Sales Book", "Personal Address Book", "Kunden (Köln)", "x]", "Team [old]"})
     EXPECT_TRUE(ValidBookName(good)) << good;
+}
+
+// The INI file found in the Windows directory is named as the file it is,
+// so the language files beside it are found from any current directory.
+TEST(Startup, TheIniFileInTheWindowsDirectoryIsNamedWhole) {
+  char windows[MAX_PATH] = {};
+  UINT n = GetWindowsDirectoryA(windows, sizeof windows);
+  ASSERT_GT(n, 0u);
+  fs::create_directories(windows);
+  const std::string program = "/nowhere/bin/dashprobe";
+  std::vector<std::string> places = IniPlacesLookedAt(program);
+  ASSERT_EQ(places.size(), 3u);
+  EXPECT_EQ(places[0], "/nowhere/bin/dashprobe.INI");
+  EXPECT_EQ(places[1], (fs::path(windows) / "dashprobe.INI").string());
+  std::ofstream(places[1]) << "[Database]\nPathname=/tmp/book\n";
+  EXPECT_EQ(FindClientIni(program), places[1]);
+  fs::remove(places[1]);
 }
 
 // Books without a path are listed; when the current book cannot be used
