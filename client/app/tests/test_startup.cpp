@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "client/app/procedures.h"
+#include "framework/core/strings.h"
 #include "platform/kernel/win32.h"
 #include "tests/support/process.h"
 #include "tests/support/tempdir.h"
@@ -70,6 +71,34 @@ TEST(Startup, BookNamesThatWouldBreakTheIniAreRefused) {
   // A book's name is a key only: "]" inside it reads back as it is.
   for (const char* good : {"Sales Book", "Personal Address Book", "Kunden (Köln)", "x]", "Team [old]"})
     EXPECT_TRUE(ValidBookName(good)) << good;
+}
+
+// Every DateFormat picture reads back what it shows of a date; a picture
+// without a day stands for that day of the month shown (the month's last
+// day when it is shorter).
+TEST(Startup, SendDatesOfEveryPicture) {
+  const char* pictures[] = {"mm/dd/yy", "mm/dd/yyyy", "mmm dd, yyyy", "mmmmmmmmm dd, yyyy", "dd/mm/yy", "dd/mm/yyyy",
+                            "dd mmm yy", "dd mmm yyyy", "yy/mm/dd", "yyyy/mm/dd", "yymmdd", "yyyymmdd",
+                            "mm/yy", "mm/yyyy", "yy/mm", "yyyy/mm"};
+  const int32_t days[] = {fw::Date(1, 31, 2027), fw::Date(2, 28, 2028), fw::Date(12, 10, 2026)};
+  for (const char* pic : pictures) {
+    ASSERT_EQ(DatePicture(pic), pic);
+    for (int32_t day : days) {
+      bool ok = false;
+      EXPECT_EQ(SendDateOf(fw::Format(day, pic), pic, day, &ok), day) << pic << " " << fw::Format(day, pic);
+      EXPECT_TRUE(ok) << pic;
+    }
+  }
+  bool ok = true;
+  // Today the 31st of January: March is the 31st, February its last day.
+  const int32_t jan31 = fw::Date(1, 31, 2027);
+  EXPECT_EQ(SendDateOf("03/2027", "mm/yyyy", jan31, &ok), fw::Date(3, 31, 2027));
+  EXPECT_EQ(SendDateOf("2028/02", "yyyy/mm", jan31, &ok), fw::Date(2, 29, 2028));
+  EXPECT_EQ(SendDateOf("02/27", "mm/yy", jan31, &ok), fw::Date(2, 28, 2027));
+  EXPECT_EQ(SendDateOf("13/2027", "mm/yyyy", jan31, &ok), 0);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(SendDateOf("31/02/2027", "dd/mm/yyyy", jan31, &ok), 0);
+  EXPECT_FALSE(ok);
 }
 
 // The INI file found in the Windows directory is named as the file it is,
