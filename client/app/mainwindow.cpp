@@ -87,6 +87,11 @@ struct MainState {
   // and the resend flag, until the next written send.
   std::string resendAttachment;
   bool resend = false;
+  // The SendToList options that stay set for the run (the send-to choice
+  // and the confirmation are set anew at every send).
+  bool replaceAttention = false;
+  std::string attentionName;
+  int viewSendLog = 0;
   WindowPrompter prompter;
 };
 
@@ -219,20 +224,13 @@ void AddRecipient(Window& w, MainState& s) {
                 "Dashpost", fw::Icon::Exclamation);
 }
 
-// A date typed in the window's picture: a day must be part of the picture,
-// and the date and the time must be real ones.
+// A date typed in the window's picture (a picture without a day stands for
+// today's day of the month shown), and a time; both must be real ones.
 bool CheckDateTime(Window& w, MainState& s, int32_t* date, int32_t* time) {
   std::string pic = s.datePicture;
-  if (pic.find('d') == std::string::npos) {
-    fw::Message("The send date format " + pic + " has no day. Please ask your administrator to set a DateFormat "
-                "with a day.", "Dashpost", fw::Icon::Exclamation);
-    return false;
-  }
   bool ok = false;
-  int y = 0, m = 0, d = 0;
-  fw::SplitDate(fw::Today(), &y, &m, &d);
   std::string text = fw::Clip(fw::Left(w.Text(MainSendDate)));
-  *date = text.empty() ? fw::Today() : fw::DeformatDate(text, pic, y, &ok);
+  *date = text.empty() ? fw::Today() : SendDateOf(text, pic, fw::Today(), &ok);
   if (!text.empty() && (!ok || *date == 0)) {
     fw::Message("The send date " + text + " is not a valid date (" + pic + "). Please correct it and retry.",
                 "Dashpost", fw::Icon::Exclamation);
@@ -285,7 +283,13 @@ void Send(Window& w, MainState& s) {
   BuildSendList(*c.dictionary, source);
   w.SetWindowCursor(false);
   int recipients = c.dictionary->Queues().g_QsendTo.Records();
-  bool ready = recipients > 0 || source.sendToAll;
+  if (recipients == 0 && source.sendToAll) {
+    // A request without a target would be sent to nobody.
+    fw::Message("There is nobody to send to: the current address book holds no recipients.", "Dashpost",
+                fw::Icon::Exclamation);
+    return;
+  }
+  bool ready = recipients > 0;
   if (ready && recipients >= 2 && Yes(ini, "Default", "DisplayBroadCastMessage"))
     ready = ConfirmBroadCast(&w, recipients);
   if (!ready) return;
@@ -308,6 +312,9 @@ void Send(Window& w, MainState& s) {
   job.includeCoverMessage = w.IsChecked(MainIncludeCover);
   job.sendToAll = source.sendToAll;
   job.sendToOption = 1;
+  // The Replace Attention choice and its name stay set for the run.
+  job.replaceAttention = s.replaceAttention;
+  job.attentionName = s.attentionName;
   c.confirmed = true;
   if (Yes(ini, "Default", "DisplayConfirmScreen")) {
     c.pendingJob = &job;
@@ -316,10 +323,14 @@ void Send(Window& w, MainState& s) {
       if (name == "ConfirmBeforeSend" && action) action(&w, c);
     c.pendingJob = nullptr;
     c.pendingRecipient = nullptr;
+    s.replaceAttention = job.replaceAttention;
+    s.attentionName = job.attentionName;
   }
   if (!c.confirmed) return;
 
   SendResult result = SendFaxJob(*c.dictionary, ini, job, s.prompter, c.writer);
+  // A name the writer took from the first target is not the user's.
+  s.attentionName = job.attentionName;
   if (!result.written) return;
   s.resendAttachment.clear();
   s.resend = false;
@@ -887,6 +898,7 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   s.booksMenu = books;
   int view = w.AddMenu("?MenuView", "&View");
   int viewLog = w.AddItem("?ViewSendLog", "View Send Log", view);
+  s.viewSendLog = viewLog;
   int options = w.AddMenu("?MenuOptions", "Send &Options");
   int pri = w.AddMenu("?MenuPriority", "Fax Priority", options);
   s.priority[0] = w.AddItem("?PriorityHigh", "Urgent", pri);
@@ -924,15 +936,18 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   s.showListsYes = w.AddItem("?ListsYes", "Yes", dispLists);
   s.showListsNo = w.AddItem("?ListsNo", "No", dispLists);
   int languageMenu = w.AddMenu("?MenuLanguage", "Language", setup);
-  s.languages = LoadLanguageMenu(ini);
-  for (const std::string& text : s.languages.Texts()) s.languageFields.push_back(w.AddItem("", text, languageMenu));
-  w.Disable(languageMenu, s.languageFields.empty());
   int sendLogMenu = w.AddMenu("?MenuSendLog", "Send Log", setup);
   s.sendLogYes = w.AddItem("?SendLogYes", "Yes", sendLogMenu);
   s.sendLogNo = w.AddItem("?SendLogNo", "No", sendLogMenu);
   s.sendLog = fw::Upper(fw::Clip(fw::Left(ini.Fetch("Default", "SENDLOG")))) != "NO";
   int help = w.AddMenu("?MenuHelp", "&Help");
   int about = w.AddItem("?About", "About", help);
+  // The run-time items come after every fixed one, so the fixed items keep
+  // their field numbers (which the language files hold) whatever the
+  // run-time menus hold.
+  s.languages = LoadLanguageMenu(ini);
+  for (const std::string& text : s.languages.Texts()) s.languageFields.push_back(w.AddItem("", text, languageMenu));
+  w.Disable(languageMenu, s.languageFields.empty());
 
   // The other windows' items: enabled once their procedure is wired.
   auto actionOf = [](const char* name) {
@@ -1097,8 +1112,8 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
           BuildSendToList(*ctx.dictionary, src);
           WindowPrompter p;
           SendResult r = UploadList(*ctx.dictionary, *ctx.ini, fw::Clip(name), p);
-          // Reported only when the command was started, and as started.
-          if (r.started) fw::Message("Uploading list started!", "Dashpost", fw::Icon::Information);
+          // Reported only when the command was started.
+          if (r.started) fw::Message("Uploading list succeeded!", "Dashpost", fw::Icon::Information);
         } else if (field == s.showImageYes || field == s.showImageNo) {
           s.showImageTab = field == s.showImageYes;
           ShowTabs(w, s);
@@ -1116,6 +1131,9 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
           w.Display(MainRemoteFiles);
           UpdateSendButton(w, s);
         } else {
+          // Opening the send log clears the resend flag; a Re-Send in it
+          // sets it again.
+          if (field == s.viewSendLog) s.resend = false;
           for (auto& [f, action] : s.wired)
             if (f == field) action(raw, ctx);
           if (field == s.coverSetup) {
