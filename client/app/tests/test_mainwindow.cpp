@@ -936,3 +936,27 @@ TEST_F(MainFixture, OpeningTheSendLogClearsTheResendFlag) {
             1)
       << ::testing::PrintToString(names);
 }
+
+// Every configured book unusable (no path, a name of the section's own):
+// the window opens on Pathname's book, named after its file; a typed
+// recipient is added to it, and the close writes Pathname back without a
+// message.
+TEST_F(MainFixture, WithNoUsableConfiguredBookTheWindowWorksOnPathname) {
+  ini->Update("Database", "NumCustomBooks", "2");
+  ini->Update("Database", "Custom Book 1", "Sales");
+  ini->Update("Database", "Custom Book 2", "Pathname");
+  Open();
+  EXPECT_EQ(w->Caption(), "Morvane Dashpost  ( book )");
+  EXPECT_EQ(MenuTexts(*w, "?MenuBooks")[0], "  Sales");
+  EXPECT_EQ(MenuTexts(*w, "?MenuBooks")[1], "* book");
+  Keys(MainTo, "Zoe");
+  Keys(MainDestination, "+1 555 0199");
+  ClickOn(MainAddRecipient);
+  EXPECT_TRUE(services.messages.empty()) << services.messages[0].text;
+  EXPECT_EQ(ctx.dictionary->File("MVClients").Records(), 1);
+  w->Close();
+  Drain();
+  EXPECT_TRUE(services.messages.empty()) << services.messages[0].text;
+  EXPECT_EQ(ini->Fetch("Database", "Pathname"), (dir.path() / "book").string());
+  EXPECT_EQ(ini->Fetch("Database", "NumCustomBooks"), "2");
+}
