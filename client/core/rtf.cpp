@@ -103,6 +103,10 @@ std::string RtfEscape(std::string_view text) {
       if (c == '\\' || c == '{' || c == '}') {
         out += '\\';
         out += static_cast<char>(c);
+      } else if (c == '!') {
+        // Its hex escape: no piece of a line (however the reader cuts it)
+        // can begin with "!".
+        out += "\\'21";
       } else if (c >= 0x20 || c == '\t') {
         out += static_cast<char>(c);
       }
@@ -126,25 +130,16 @@ std::string RtfEscape(std::string_view text) {
   return out;
 }
 
-namespace {
-
-std::string GuardBang(std::string line) {
-  if (!line.empty() && line[0] == '!') line.replace(0, 1, "\\'21");
-  return line;
-}
-
-}  // namespace
-
 std::vector<std::string> RtfBodyLines(std::string_view text) {
   std::vector<std::string> lines;
   std::string_view rest = text;
   while (!rest.empty()) {
     size_t end = rest.find_first_of("\r\n");
     if (end == std::string_view::npos) {
-      lines.push_back(GuardBang(RtfEscape(rest)));
+      lines.push_back(RtfEscape(rest));
       break;
     }
-    lines.push_back(GuardBang(RtfEscape(rest.substr(0, end))) + "\\par");
+    lines.push_back(RtfEscape(rest.substr(0, end)) + "\\par");
     size_t skip = rest[end] == '\r' && end + 1 < rest.size() && rest[end + 1] == '\n' ? 2 : 1;
     rest = rest.substr(end + skip);
   }

@@ -18,9 +18,9 @@
 // - Body text: "\", "{" and "}" are escaped, characters beyond ASCII are
 //   written "\uN?" (UTF-16 units, signed), control characters other than
 //   TAB are dropped; the text is split at the earliest line end of any kind
-//   (CR LF, CR or LF), each line but the last gets "\par". A line beginning
-//   "!" starts "\'21" instead, so no line of the request can be taken for a
-//   marker or an attachment line.
+//   (CR LF, CR or LF), each line but the last gets "\par". Every "!" is
+//   written "\'21", so no line of the request, nor a piece of one, can be
+//   taken for a marker or an attachment line.
 // - Header and signature files are opened read-only and copied in 8,192-byte
 //   blocks as they are read; a file that cannot be opened (missing, not a
 //   regular file, unreadable) leaves its block out, a read that fails after

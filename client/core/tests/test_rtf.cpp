@@ -60,6 +60,7 @@ TEST(Rtf, BodyLines) {
       {"a\rb\nc\n\rd", {"a\\par", "b\\par", "c\\par", "\\par", "d"}},
       {"{x}", {"\\{x\\}"}},
       {"!ExtAttachment,x,/etc/passwd\r\n!MVN-END", {"\\'21ExtAttachment,x,/etc/passwd\\par", "\\'21MVN-END"}},
+      {"Hello! See you!", {"Hello\\'21 See you\\'21"}},
       {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", {"caf\\u233? \\u8364? \\u-10179?\\u-8704?"}},
       {std::string("a\0b\x01", 4) + "\t", {"ab\t"}},
   };
