@@ -291,6 +291,25 @@ TEST_F(AddressBooksTest, DeleteRenumbersBooksAndDrivers) {
   EXPECT_EQ(d.Queues().g_QaddressBooks.Records(), 4);
 }
 
+// Books left out at start are still the file's: the count written is the
+// file's own less one, and a book numbered past the list's length is found.
+TEST_F(AddressBooksTest, DeleteCountsTheFileNotTheList) {
+  Ini("[Database]\nNumCustomBooks=3\nCustom Book 1=Pathname\nCustom Book 2=Main\nCustom Book 3=Old\n"
+      "Main=/m\nOld=/o\nPathname=/m\n");
+  Dictionary d;
+  AddBook(d, "Main", "/m");  // "Pathname" was left out: the list holds two
+  AddBook(d, "Old", "/o");
+  int current = 1;
+  std::string message;
+  ASSERT_TRUE(DeleteAddressBook(d, ini, 2, &current, &message)) << message;
+  EXPECT_EQ(ini.Fetch("Database", "NumCustomBooks"), "2");
+  EXPECT_EQ(ini.Fetch("Database", "Custom Book 2"), "Main");  // the current book stays configured
+  EXPECT_EQ(ini.Fetch("Database", "Custom Book 3"), "");
+  EXPECT_EQ(ini.Fetch("Database", "Old"), "");
+  EXPECT_EQ(current, 1);
+  ASSERT_EQ(d.Queues().g_QaddressBooks.Records(), 1);
+}
+
 using CaptionTest = IniFixture;
 
 TEST_F(CaptionTest, Table) {
