@@ -208,9 +208,18 @@ struct Program {
       execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
-    bool up = mvntest::WaitFor(ready, std::chrono::seconds(30));
-    // The window needs a moment after the settings were written.
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    // Up: the condition holds and the program catches SIGTERM (it does so
+    // once its main window is built), so the signal ends the session
+    // rather than the process.
+    auto catchesTerm = [pid] {
+      std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+      for (std::string line; std::getline(status, line);)
+        if (line.rfind("SigCgt:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1;
+      return 0ull;
+    };
+    bool up = mvntest::WaitFor([&] { return ready() && catchesTerm(); }, std::chrono::seconds(60));
+    // The window opens on the event loop right after.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     kill(pid, SIGTERM);
     int status = 0;
     waitpid(pid, &status, 0);
