@@ -261,3 +261,23 @@ TEST(QtProgress, ThermometerPercentAndCancel) {
 }
 
 }  // namespace
+
+TEST(QtMessageBox, ShowsMarkupAsPlainText) {
+  // A group or record name that looks like markup is shown as typed.
+  Qt::TextFormat format = Qt::AutoText;
+  QString shown;
+  guitest::When([] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); },
+                [&](QWidget* w) {
+                  auto* box = static_cast<QMessageBox*>(w);
+                  format = box->textFormat();
+                  if (auto* label = box->findChild<QLabel*>("qt_msgbox_label")) shown = label->text();
+                  box->button(QMessageBox::Ok)->click();
+                });
+  QtServices qt;
+  MessageRequest request;
+  request.text = "Sales <b>2024</b>";
+  request.caption = "Group";
+  qt.Message(request);
+  EXPECT_EQ(format, Qt::PlainText);
+  EXPECT_EQ(shown, "Sales <b>2024</b>");
+}
