@@ -155,15 +155,15 @@ int UpdateMVClient(Dictionary& dict, const framework::IniFile& ini, int mode) {
   form.SetCaption(FormMode::Change, "Changing an Address Record");
   WireWindowHooks(form, "UpdateMVClient", false);
 
-  int sheet = form.AddSheet("?Sheet1", QRect(3, 3, 334, 205));
+  int sheet = form.AddSheet("?Sheet1", QRect(3, 3, 334, 209));
   int general = form.AddTab(sheet, "?Tab1", "General Details");
   int business = form.AddTab(sheet, "?Tab2", "Business Address Details");
   int emailTab = form.AddTab(sheet, "?Tab3", "Email Details");
 
   auto entry = [&](int tab, const char* use, const char* label, const char* field, int x, int y, int width,
                    int maxBytes) {
-    form.AddPrompt(std::string("?Prompt:") + use, label, QRect(x, y, 72, 10), tab);
-    int f = form.AddEntry(std::string("?") + use, QRect(x + 74, y, width, 11), maxBytes, tab);
+    form.AddPrompt(std::string("?Prompt:") + use, label, QRect(x, y, 76, 10), tab);
+    int f = form.AddEntry(std::string("?") + use, QRect(x + 78, y, width, 11), maxBytes, tab);
     form.Bind(f, &r, field);
     return f;
   };
@@ -189,11 +189,11 @@ int UpdateMVClient(Dictionary& dict, const framework::IniFile& ini, int mode) {
   entry(business, "MVC:LastName", "Last Name:", "LastName", 8, 48, 80, 20);
   entry(business, "MVC:Position", "Position:", "Position", 8, 61, 80, 20);
   entry(business, "MVC:Department", "Department:", "Department", 8, 74, 80, 20);
-  form.AddPrompt("?Prompt:Postal", "Postal Address:", QRect(8, 87, 72, 10), business);
-  int postal = form.AddText("?MVC:PostalAddress", QRect(82, 87, 80, 30), business);
+  form.AddPrompt("?Prompt:Postal", "Postal Address:", QRect(8, 87, 76, 10), business);
+  int postal = form.AddText("?MVC:PostalAddress", QRect(86, 87, 80, 30), business);
   form.Bind(postal, &r, "PostalAddress");
-  form.AddPrompt("?Prompt:Physical", "Physical Address:", QRect(8, 120, 72, 10), business);
-  int physical = form.AddText("?MVC:PhysicalAddress", QRect(82, 120, 80, 30), business);
+  form.AddPrompt("?Prompt:Physical", "Physical Address:", QRect(8, 120, 76, 10), business);
+  int physical = form.AddText("?MVC:PhysicalAddress", QRect(86, 120, 80, 30), business);
   form.Bind(physical, &r, "PhysicalAddress");
   entry(business, "MVC:PhoneNum", "Phone Number:", "PhoneNum", 8, 153, 80, 49);
   int fax2 = entry(business, "MVC:FaxNum:2", "&Fax Number:", "FaxNum", 8, 166, 80, 49);
@@ -210,14 +210,14 @@ int UpdateMVClient(Dictionary& dict, const framework::IniFile& ini, int mode) {
 
   entry(emailTab, "MVC:DisplayName", "Display Name:", "DisplayName", 8, 22, 160, 50);
   int email2 = entry(emailTab, "MVC:Email:2", "Email Address:", "Email", 8, 36, 160, 49);
-  form.AddPrompt("?Prompt:EmailType", "Email Type:", QRect(8, 50, 72, 10), emailTab);
-  int emailType = form.AddDropList("?List_emailType", QRect(82, 50, 80, 11),
+  form.AddPrompt("?Prompt:EmailType", "Email Type:", QRect(8, 50, 76, 10), emailTab);
+  int emailType = form.AddDropList("?List_emailType", QRect(86, 50, 80, 11),
                                    {addressform::kEmailTypes[0], addressform::kEmailTypes[1],
                                     addressform::kEmailTypes[2], addressform::kEmailTypes[3]},
                                    emailTab);
   int rtf = form.AddCheck("?MVC:SendAsRTF", "Send messages in Rich Text Format (RTF)", QRect(8, 66, 180, 10), emailTab);
   form.Bind(rtf, &r, "SendAsRTF");
-  form.AddButton("?Help", "Help", QRect(5, 214, 45, 14));
+  form.AddButton("?Help", "Help", QRect(5, 217, 45, 14));
 
   // The twins of one field show the same text.
   const std::pair<int, int> twins[] = {{fax, fax2}, {company, company2}, {contact, contact2}, {email, email2}};
@@ -367,7 +367,7 @@ int UpdateGroups(Dictionary& dict, int mode) {
   form.AddPrompt("?MVD:GroupID:Prompt", "&Group Name:", QRect(5, 8, 50, 10));
   int name = form.AddEntry("?MVD:GroupID", QRect(58, 8, 150, 11), static_cast<int>(kMaxGroupName));
   form.Bind(name, &groups.Buffer(), "GroupID");
-  form.AddButton("?Help", "Help", QRect(170, 40, 45, 14));
+  form.AddButton("?Help", "Help", QRect(5, 42, 45, 14));
   form.SetOpening([&](FormMode) { LanguageWindowOpened(&form, "UpdateGroups", nullptr); });
   form.SetCheck([&] {
     if (Clip(groups.Buffer().Clipped("GroupID")).empty()) {
@@ -381,7 +381,7 @@ int UpdateGroups(Dictionary& dict, int mode) {
 
 void GroupClientSetup(Window*, Dictionary& dict, const framework::IniFile& ini) {
   GlobalQueues& q = dict.Queues();
-  Window w("GroupClientSetup", "Group and Recipient Setup", QRect(0, 0, 470, 230));
+  Window w("GroupClientSetup", "Group and Recipient Setup", QRect(0, 0, 485, 230));
   WireWindowHooks(w, "GroupClientSetup", false);
   int left = w.AddSheet("?Sheet_groups", QRect(3, 3, 150, 200));
   int associate = w.AddTab(left, "?Tab_associate", "Associate");
@@ -397,13 +397,13 @@ void GroupClientSetup(Window*, Dictionary& dict, const framework::IniFile& ini) 
   groups.SetButtons(gAdd, gChange, gDelete);
   groups.SetForm([&](FormMode m) { return UpdateGroups(dict, static_cast<int>(m)); });
 
-  int right = w.AddSheet("?Sheet_recipients", QRect(245, 3, 222, 200));
+  int right = w.AddSheet("?Sheet_recipients", QRect(260, 3, 222, 200));
   int membersTab = w.AddTab(right, "?Tab_members", "Group Members");
   int allClients = w.AddTab(right, "?Tab_allClients", "All");
   int members = w.AddList("?List_relatedClients", QRect(3, 3, 212, 145), &q.g_relatedClientsQ,
                           {{"Contact Person", "ToName", 70}, {"Company", "Company", 70}, {"Destination", "Destination", 70}},
                           std::string(), membersTab);
-  Browse clients(w, dict.File("MVClients"), "?Browse_clients", QRect(248, 20, 216, 145),
+  Browse clients(w, dict.File("MVClients"), "?Browse_clients", QRect(263, 20, 216, 145),
                  {{"Contact Person", "MVC:ClientID", 60},
                   {"Company", "MVC:Company", 60},
                   {"Destination", "MVC:PreferredDestination", 60},
@@ -423,9 +423,9 @@ void GroupClientSetup(Window*, Dictionary& dict, const framework::IniFile& ini) 
   int sort = w.AddDropList("?SortBy", QRect(40, 153, 70, 11), {"Contact Person", "Company", "Destination"}, membersTab);
   w.AddPrompt("?Total:Prompt", "Total:", QRect(3, 158, 25, 10), associate);
   int total = w.AddEntry("?Total", QRect(30, 158, 40, 10), 0, associate);
-  int addTo = w.AddButton("?Button_addToGroup", "<<+>> Add to &Group", QRect(156, 60, 86, 14));
-  int removeFrom = w.AddButton("?Button_removeFromGroup", "<<X>> &Remove from Group", QRect(156, 80, 86, 14));
-  int close = w.AddButton("?Close", "Cl&ose", QRect(420, 210, 45, 14));
+  int addTo = w.AddButton("?Button_addToGroup", "<<+>> Add to &Group", QRect(156, 60, 101, 14));
+  int removeFrom = w.AddButton("?Button_removeFromGroup", "<<X>> &Remove from Group", QRect(156, 80, 101, 14));
+  int close = w.AddButton("?Close", "Cl&ose", QRect(435, 210, 45, 14));
   ShowIconAndLogo(w, ini, QRect(160, 120, 78, 40));
 
   // The browses lie over their sheets' "All" tabs: shown only on them.
@@ -626,9 +626,9 @@ void AutoTextSetup(Window*, Dictionary& dict, framework::IniFile& ini, const std
 
 void CoverPageSetup(Window*, Dictionary& dict, const framework::IniFile& ini, const std::string& editor) {
   framework::Queue& q = dict.Queues().g_QcoverPages;
-  Window w("CoverPageSetup", "Cover Page Setup", QRect(0, 0, 285, 203));
+  Window w("CoverPageSetup", "Cover Page Setup", QRect(0, 0, 325, 203));
   WireWindowHooks(w, "CoverPageSetup", false);
-  int sheet = w.AddSheet("?Sheet1", QRect(5, 5, 180, 170));
+  int sheet = w.AddSheet("?Sheet1", QRect(5, 5, 220, 170));
   int tabs[3] = {w.AddTab(sheet, "?Tab1", "Address Details"), w.AddTab(sheet, "?Tab2", "Body Text Details"),
                  w.AddTab(sheet, "?Tab3", "Signature Details")};
   const std::vector<std::string> lineEntries(kLinesEntries, kLinesEntries + 4);
@@ -661,13 +661,13 @@ void CoverPageSetup(Window*, Dictionary& dict, const framework::IniFile& ini, co
     std::string logo = Clip(ini.Fetch("Default", "Logo"));
     if (!logo.empty()) image->SetFile(logo);
   }
-  w.AddPrompt("?List1:Prompt", "Cover page list:", QRect(190, 5, 90, 10));
-  int list = w.AddList("?List1", QRect(190, 16, 90, 140), &q, {{"Name", "Name", 80}});
+  w.AddPrompt("?List1:Prompt", "Cover page list:", QRect(230, 5, 90, 10));
+  int list = w.AddList("?List1", QRect(230, 16, 90, 140), &q, {{"Name", "Name", 80}});
   int view = w.AddButton("?Button_ViewEdit", "View/Edit", QRect(5, 182, 45, 14));
   int choose = w.AddButton("?Button_selectFile", "...", QRect(55, 182, 20, 14));
   int update = w.AddButton("?Button_update", "Update", QRect(80, 182, 45, 14));
   int del = w.AddButton("?Button_Delete", "Delete", QRect(130, 182, 45, 14));
-  int close = w.AddButton("?Close", "Close", QRect(235, 182, 45, 14));
+  int close = w.AddButton("?Close", "Close", QRect(275, 182, 45, 14));
 
   CoverPageValues shown;
   auto load = [&](int k) {

@@ -246,7 +246,7 @@ bool ViewSendLog(Window*, Dictionary& d, const framework::IniFile& ini, SendJob&
   int list = w.AddList("?List", QRect(8, 20, 404, 160), &q,
                        {{"Mark", "Mark", 0}, {"Row", "Row", 0}, {"Date", "Date", 70}, {"Attn", "Attn", 60},
                         {"Company", "Company", 60}, {"Destination", "Destination", 50}, {"Reference", "Ref", 40},
-                        {"Charge Code", "ChargeCode", 40}, {"CP File Name", "CPFileName", 60},
+                        {"Charge Code", "ChargeCode", 48}, {"CP File Name", "CPFileName", 60},
                         {"PS File Name", "PSFileName", 60}, {"Group", "Groups", 40}},
                        "Mark");
   int viewPs = w.AddButton("?ViewPS", "View Print File ", QRect(4, 190, 70, 14));

@@ -6,6 +6,7 @@
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QSignalBlocker>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QWheelEvent>
 #include <algorithm>
@@ -32,10 +33,20 @@ Browse::Browse(Window& window, FileManager& file, std::string useName, QRect du,
   QRect listRect = du;
   if (m_orders.size() > 1) {
     // The tabs sit above the list; their pages stay empty.
+    // The strip is as high as the font's tabs, so the locator below it is
+    // not covered.
     m_sheetField = m_window.AddSheet("?CurrentTab", QRect(du.x(), du.y(), du.width(), 14));
     for (size_t i = 0; i < m_orders.size(); ++i)
       m_tabs.push_back(m_window.AddTab(m_sheetField, "?Tab:" + std::to_string(i + 1), m_orders[i].tab));
-    listRect.setTop(du.y() + 14);
+    auto* strip = qobject_cast<QTabWidget*>(m_window.ControlWidget(m_sheetField));
+    int stripHeight = 14;
+    if (strip) {
+      const int px = strip->tabBar()->sizeHint().height();
+      while (DialogUnits::YToPixels(stripHeight) < px) ++stripHeight;
+      strip->setFixedHeight(DialogUnits::YToPixels(stripHeight));
+      m_window.SetPosition(m_sheetField, QRect(du.x(), du.y(), du.width(), stripHeight));
+    }
+    listRect.setTop(du.y() + stripHeight);
   }
   m_locatorFieldControl =
       m_window.AddEntry("?Locate", QRect(du.x(), listRect.y(), std::min(du.width(), 120), locatorHeight));
@@ -502,6 +513,8 @@ UpdateForm::UpdateForm(std::string procedureName, FileManager& file, RelationMan
   int buttonY = du.height() - 18;
   m_ok = AddButton("?OK", "&OK", QRect(du.width() - 110, buttonY, 50, 14));
   m_cancel = AddButton("?Cancel", "&Cancel", QRect(du.width() - 55, buttonY, 50, 14));
+  SetDefaultButton(m_ok);
+  SetCancelButton(m_cancel);
   connect(this, &Window::accepted, this, [this](int field) {
     if (field == m_ok) {
       if (Complete()) Close();

@@ -8,6 +8,9 @@
 #include <QComboBox>
 #include <QEventLoop>
 #include <QFocusEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QScreen>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
@@ -121,9 +124,38 @@ class MainWidget : public QMainWindow {
     QMainWindow::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange && isMinimized() && m_onMinimise) m_onMinimise();
   }
+  // Enter and Escape that no control took.
+  void keyPressEvent(QKeyEvent* event) override {
+    if (m_onKey && !(event->modifiers() & ~Qt::KeypadModifier) && m_onKey(event->key())) {
+      event->accept();
+      return;
+    }
+    QMainWindow::keyPressEvent(event);
+  }
   std::function<bool()> m_onClose;
   std::function<void()> m_onMinimise;
+  std::function<bool(int)> m_onKey;
 };
+
+// The windows open now, in the order they opened: the last is the owner of
+// the next one.
+std::vector<Window*>& OpenWindows() {
+  static std::vector<Window*> windows;
+  return windows;
+}
+void Forget(Window* w) {
+  auto& open = OpenWindows();
+  open.erase(std::remove(open.begin(), open.end(), w), open.end());
+}
+
+// The frame a window manager puts around a window's client area (none
+// before the window is shown, or without a window manager).
+QMargins FrameOf(const QWidget* w) {
+  QRect f = w->frameGeometry(), g = w->geometry();
+  return QMargins(g.left() - f.left(), g.top() - f.top(), f.right() - g.right(), f.bottom() - g.bottom());
+}
+
+bool Usable(const QWidget* w) { return w && w->isEnabled() && !w->isHidden(); }
 
 }  // namespace
 
@@ -158,14 +190,32 @@ const char* ControlTypeName(ControlType type) {
 // ---------------------------------------------------------------------------
 // Dialog units
 
-int DialogUnits::BaseX() {
-  QFontMetrics metrics(QApplication::font());
-  return std::max(4, metrics.averageCharWidth());
+namespace {
+
+// The base units of a font as the dialog templates know them: the average
+// width of the 52 letters (rounded) and the font's line height. Kept for
+// the last font asked about, so the many conversions of one window cost one
+// measurement.
+struct BaseUnits {
+  QFont font;
+  int x = 0, y = 0;
+};
+const BaseUnits& UnitsOf(const QFont& font) {
+  thread_local BaseUnits cached;
+  if (cached.x == 0 || !(cached.font == font) || cached.font.resolveMask() != font.resolveMask()) {
+    QFontMetrics metrics(font);
+    static const QString letters = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    cached.font = font;
+    cached.x = std::max(4, (metrics.horizontalAdvance(letters) / 26 + 1) / 2);
+    cached.y = std::max(8, metrics.height());
+  }
+  return cached;
 }
-int DialogUnits::BaseY() {
-  QFontMetrics metrics(QApplication::font());
-  return std::max(8, metrics.height());
-}
+
+}  // namespace
+
+int DialogUnits::BaseX() { return UnitsOf(QApplication::font()).x; }
+int DialogUnits::BaseY() { return UnitsOf(QApplication::font()).y; }
 // Rounded to the nearest pixel (and back to the nearest unit); since a unit
 // is at least one pixel, units survive the round trip unchanged.
 int DialogUnits::XToPixels(int du) { return (du * BaseX() * 2 + (du >= 0 ? 4 : -4)) / 8; }
@@ -198,19 +248,29 @@ Window::Window(std::string procedureName, std::string caption, QRect du)
     m_closing = true;
     SaveGeometry();
     m_open = false;
+    Forget(this);
     return true;
   });
   static_cast<MainWidget*>(m_main)->m_onMinimise = [this] { Raise(EventIconize, 0); };
+  static_cast<MainWidget*>(m_main)->m_onKey = [this](int key) { return KeyPressed(key); };
   m_main->setObjectName(Q(m_procedure));
   m_main->setAttribute(Qt::WA_DeleteOnClose, false);
   m_canvas = new QWidget(m_main);
   m_main->setCentralWidget(m_canvas);
   m_main->setWindowTitle(Q(caption));
+  // The size is the client area's; a position other than (0, 0) places the
+  // window, else it is placed when it opens.
   QRect px = DialogUnits::ToPixels(du);
-  m_main->setGeometry(px);
+  m_clientSize = px.size();
+  m_main->resize(px.size());
+  if (du.x() != 0 || du.y() != 0) {
+    m_main->move(px.topLeft());
+    m_placed = true;
+  }
 }
 
 Window::~Window() {
+  Forget(this);
   if (m_open) SaveGeometry();
   // Widgets going away (a focused entry losing its focus) raise nothing
   // into a window that is being destroyed.
@@ -633,15 +693,161 @@ void Window::SetWindowCursor(bool busy) {
 }
 void Window::Select(int field) {
   Control* c = Find(field);
-  if (c && c->widget) c->widget->setFocus();
+  if (c && c->widget) {
+    c->widget->setFocus();
+    m_focusChosen = true;
+  }
+}
+void Window::SetDefaultButton(int field) { m_defaultButton = field; }
+void Window::SetCancelButton(int field) { m_cancelButton = field; }
+
+int Window::EnterButton() const {
+  auto usable = [this](int f) { return f && Type(f) == ControlType::Button && Usable(ControlWidget(f)); };
+  if (m_defaultButton) return usable(m_defaultButton) ? m_defaultButton : 0;
+  for (const char* name : {"?OK", "?Select", "?Save", "?Send", "?Close"})
+    if (int f = FieldOf(name); usable(f)) return f;
+  return 0;
+}
+int Window::EscapeButton() const {
+  auto usable = [this](int f) { return f && Type(f) == ControlType::Button && Usable(ControlWidget(f)); };
+  if (m_cancelButton) return usable(m_cancelButton) ? m_cancelButton : 0;
+  for (const char* name : {"?Cancel", "?Back", "?Close"})
+    if (int f = FieldOf(name); usable(f)) return f;
+  return 0;
+}
+
+// Enter and Escape reach the window when the control with the focus did
+// not take them (an entry, a check, a button, a drop list that is closed).
+bool Window::KeyPressed(int key) {
+  if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+    auto* focused = qobject_cast<QPushButton*>(m_main->focusWidget());
+    if (focused && m_main->isAncestorOf(focused) && Usable(focused)) {
+      focused->click();
+      return true;
+    }
+    if (int f = EnterButton()) {
+      static_cast<QPushButton*>(ControlWidget(f))->click();
+      return true;
+    }
+    return false;
+  }
+  if (key == Qt::Key_Escape) {
+    if (int f = EscapeButton()) {
+      static_cast<QPushButton*>(ControlWidget(f))->click();
+      return true;
+    }
+    if (m_modal) {
+      Close();
+      return true;
+    }
+  }
+  return false;
+}
+
+// The first control a person types into or chooses with, in field order,
+// that is shown (on the current tab) and can take the focus; without one,
+// the default button, else the first button that works.
+void Window::FocusFirstField() {
+  for (auto& [field, c] : m_controls) {
+    if (field <= 0 || !c.widget) continue;
+    switch (c.type) {
+      case ControlType::Entry: case ControlType::Text: case ControlType::List: case ControlType::DropList:
+      case ControlType::Browse: case ControlType::Check: case ControlType::Radio: case ControlType::Spin:
+        break;
+      default:
+        continue;
+    }
+    QWidget* w = c.widget.data();
+    if (!w->isVisibleTo(m_main) || !w->isEnabled() || !(w->focusPolicy() & Qt::TabFocus)) continue;
+    if (c.type == ControlType::Radio && !static_cast<QRadioButton*>(w)->isChecked()) {
+      // An option takes the focus on its chosen radio.
+      bool anyChecked = false;
+      if (const Control* option = Find(c.option))
+        for (int r : option->radios)
+          if (const Control* radio = Find(r); radio && radio->widget &&
+                                              static_cast<QRadioButton*>(radio->widget.data())->isChecked())
+            anyChecked = true;
+      if (anyChecked) continue;
+    }
+    w->setFocus(Qt::OtherFocusReason);
+    return;
+  }
+  int button = EnterButton();
+  for (auto& [field, c] : m_controls)
+    if (!button && field > 0 && c.type == ControlType::Button && Usable(c.widget.data())) button = field;
+  if (button) ControlWidget(button)->setFocus(Qt::OtherFocusReason);
 }
 void Window::SetCaption(std::string_view caption) { m_main->setWindowTitle(Q(caption)); }
 std::string Window::Caption() const { return S(m_main->windowTitle()); }
 void Window::SetWindowPosition(QRect du) {
   m_du = du;
-  m_main->setGeometry(DialogUnits::ToPixels(du));
+  QRect px = DialogUnits::ToPixels(du);
+  m_placed = true;
+  m_clientSize = px.size();
+  m_main->move(px.topLeft());
+  m_main->resize(px.width(), px.height() + BarsHeight());
 }
-QRect Window::WindowPosition() const { return DialogUnits::FromPixels(m_main->geometry()); }
+QRect Window::WindowPosition() const {
+  return DialogUnits::FromPixels(QRect(m_main->pos(), QSize(m_main->width(), m_main->height() - BarsHeight())));
+}
+
+// The menu bar's and the toolbar's height above the client area.
+int Window::BarsHeight() const {
+  int height = 0;
+  if (QWidget* menu = m_main->menuWidget(); menu && !menu->isHidden()) {
+    // A narrow window's menu bar wraps onto more lines.
+    int wrapped = menu->hasHeightForWidth() ? menu->heightForWidth(m_main->width()) : -1;
+    height += wrapped > 0 ? wrapped : menu->sizeHint().height();
+  }
+  if (m_toolbar && !m_toolbar->isHidden()) height += m_toolbar->sizeHint().height();
+  return height;
+}
+
+Window* Window::Owner() const {
+  const auto& open = OpenWindows();
+  for (auto it = open.rbegin(); it != open.rend(); ++it)
+    if (*it != this && (*it)->m_main->isVisible() && !(*it)->m_main->isMinimized()) return *it;
+  return nullptr;
+}
+
+// Centres the window on its owner (on the screen when it has none) unless
+// it has a position, and keeps its frame inside the screen's available area
+// (a window larger than that area shrinks to it), so its title bar can
+// always be reached.
+void Window::Place(const Window* owner, bool centre) {
+  // A maximised window fills the screen; it keeps its normal geometry.
+  if (m_main->windowState() & Qt::WindowMaximized) return;
+  // Before it is shown, the window's frame is not known yet: the owner's
+  // (or any shown window's) is the one the window manager will add.
+  QMargins frame;
+  if (owner) frame = FrameOf(owner->m_main);
+  else
+    for (Window* w : OpenWindows())
+      if (w != this && w->m_main->isVisible()) frame = FrameOf(w->m_main);
+  if (m_main->isVisible()) frame = FrameOf(m_main);
+  const QWidget* near = owner ? owner->m_main : nullptr;
+  QScreen* screen = near ? near->screen() : nullptr;
+  if (m_placed) {
+    QScreen* at = QGuiApplication::screenAt(QRect(m_main->pos(), m_main->size()).center());
+    if (at) screen = at;
+  }
+  if (!screen) screen = QGuiApplication::primaryScreen();
+  if (!screen) return;
+  const QRect available = screen->availableGeometry();
+  QSize client = m_main->size();
+  client.setWidth(std::max(1, std::min(client.width(), available.width() - frame.left() - frame.right())));
+  client.setHeight(std::max(1, std::min(client.height(), available.height() - frame.top() - frame.bottom())));
+  if (client != m_main->size()) m_main->resize(client);
+  const QSize outer = client.grownBy(frame);
+  QPoint at = m_main->pos();
+  if (centre) {
+    QRect area = owner ? owner->m_main->frameGeometry() : available;
+    at = area.center() - QPoint(outer.width() / 2, outer.height() / 2) + QPoint(1, 1);
+  }
+  at.setX(std::max(available.left(), std::min(at.x(), available.right() + 1 - outer.width())));
+  at.setY(std::max(available.top(), std::min(at.y(), available.bottom() + 1 - outer.height())));
+  m_main->move(at);
+}
 void Window::Minimise() { m_main->showMinimized(); }
 bool Window::IsMinimised() const { return m_main->isMinimized(); }
 
@@ -827,15 +1033,27 @@ void Window::Update(int field) {
 
 void Window::Open() {
   if (m_open) return;
+  // The client area keeps its size below the bars the window has by now.
+  m_main->resize(m_clientSize.width(), m_clientSize.height() + BarsHeight());
   RestoreGeometry();
+  const Window* owner = Owner();
+  Place(owner, !m_placed);
+  const QMargins estimated = owner ? FrameOf(owner->m_main) : QMargins();
   m_open = true;
   m_closing = false;
   Display();
+  OpenWindows().push_back(this);
   m_main->show();
+  // A frame other than the one expected: kept inside the screen again.
+  if (FrameOf(m_main) != estimated) Place(owner, false);
+  m_focusChosen = false;
   Raise(EventOpenWindow, 0);
+  if (m_open && !m_focusChosen) FocusFirstField();
+  if (int f = EnterButton()) static_cast<QPushButton*>(ControlWidget(f))->setDefault(true);
 }
 
 void Window::Run() {
+  m_modal = true;
   m_main->setWindowModality(Qt::ApplicationModal);
   Open();
   if (!m_open) return;
@@ -878,11 +1096,13 @@ void Window::RestoreGeometry() {
     }
   };
   int v;
-  if (number(x, &v)) du.moveLeft(v);
-  if (number(y, &v)) du.moveTop(v);
+  bool placed = m_placed;
+  if (number(x, &v)) du.moveLeft(v), placed = true;
+  if (number(y, &v)) du.moveTop(v), placed = true;
   if (number(w, &v) && v > 0) du.setWidth(v);
   if (number(h, &v) && v > 0) du.setHeight(v);
   SetWindowPosition(du);
+  m_placed = placed;
   std::string maximize = Upper(Clip(ini.Fetch(m_procedure, "Maximize")));
   if (maximize == "YES" || maximize == "1") m_main->setWindowState(m_main->windowState() | Qt::WindowMaximized);
 }
@@ -895,6 +1115,10 @@ void Window::SaveGeometry() const {
   // normally.
   QRect px = (maximized || m_main->isMinimized()) ? m_main->normalGeometry() : m_main->geometry();
   if (!px.isValid()) px = m_main->geometry();
+  // The frame's position; the client area's size below the bars.
+  QMargins frame = FrameOf(m_main);
+  px.translate(-frame.left(), -frame.top());
+  px.setHeight(px.height() - BarsHeight());
   QRect du = DialogUnits::FromPixels(px);
   ini.Update(m_procedure, "Maximize", maximized ? "Yes" : "No");
   ini.Update(m_procedure, "XPos", std::to_string(du.x()));

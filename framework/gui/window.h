@@ -21,6 +21,20 @@
 // Position and size are restored when the window opens and saved when it
 // closes, in the settings file (SetSettingsFile) under the procedure's name:
 // keys Maximize ("Yes"/"No"), XPos, YPos, Width, Height in dialog units.
+// The position is the window's frame on the screen (title bar included),
+// the size its client area below the menu bar and toolbar, so a layout in
+// dialog units always fits. A window without a saved position opens centred
+// on its owner (the window opened last that is still open), the first one
+// centred on the screen; either way it is kept inside the screen's
+// available area.
+//
+// Keyboard: a window opens with the focus on its first field (entry, text,
+// list, drop list, check or radio that can take it), unless its opening
+// code chose one; Enter presses the focused button, else the default
+// button; Escape presses the cancel button, else closes a modal window.
+// The default button is the one SetDefaultButton names, else the first of
+// "?OK", "?Select", "?Save", "?Send", "?Close" the window has; the cancel
+// button the one SetCancelButton names, else "?Cancel", "?Back" or "?Close".
 #pragma once
 
 #include <QObject>
@@ -76,10 +90,14 @@ enum : int {
   EventHelp = 0x500,
 };
 
-// Dialog units of the application font: one conversion for every window.
+// Dialog units of the application font (the font every window shows its
+// texts in): one conversion for every window. The base units are the
+// font's average width of the letters A-Z and a-z and its line height, so
+// a layout given in dialog units grows with the font's size and the
+// screen's resolution.
 struct DialogUnits {
-  static int BaseX();  // average character width in pixels
-  static int BaseY();  // character height in pixels
+  static int BaseX();  // average letter width in pixels
+  static int BaseY();  // line height in pixels
   static QRect ToPixels(const QRect& du);
   static QRect FromPixels(const QRect& px);
   static int XToPixels(int du);
@@ -170,9 +188,14 @@ class Window : public QObject {
   void SetCursor(int field, Qt::CursorShape shape);
   void SetWindowCursor(bool busy);
   void Select(int field);  // gives it the focus
+  // The buttons Enter and Escape press (see the keyboard rules above).
+  void SetDefaultButton(int field);
+  void SetCancelButton(int field);
+  int EnterButton() const;   // 0 when Enter presses nothing
+  int EscapeButton() const;  // 0 when there is no cancel button
   void SetCaption(std::string_view caption);
   std::string Caption() const;
-  // Window position and size, dialog units.
+  // Window position (of its frame) and client size, dialog units.
   void SetWindowPosition(QRect du);
   QRect WindowPosition() const;
   void Minimise();
@@ -249,6 +272,12 @@ class Window : public QObject {
   void Wire(int field);
   void DisplayOne(int field, Control& control);
   void UpdateOne(int field, Control& control);
+  // Placement when the window opens.
+  Window* Owner() const;
+  int BarsHeight() const;
+  void Place(const Window* owner, bool centre);
+  void FocusFirstField();
+  bool KeyPressed(int key);
 
   std::string m_procedure;
   QMainWindow* m_main;
@@ -262,6 +291,11 @@ class Window : public QObject {
   bool m_open = false;
   bool m_closing = false;
   bool m_destroying = false;
+  bool m_placed = false;       // a position was given or restored
+  bool m_modal = false;
+  bool m_focusChosen = false;  // the opening code gave a control the focus
+  int m_defaultButton = 0, m_cancelButton = 0;
+  QSize m_clientSize;          // pixels, below the menu bar and toolbar
   int m_dropSource = 0, m_dropSourceRow = 0, m_dropRow = 0;
   std::multimap<int, int> m_dragTargets;
   QRect m_du;

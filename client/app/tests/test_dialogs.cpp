@@ -17,6 +17,7 @@
 #include <string>
 
 #include "client/app/procedures.h"
+#include "client/app/tests/windowtests.h"
 #include "framework/core/services.h"
 #include "framework/gui/window.h"
 #include "tests/support/qtwait.h"
@@ -28,12 +29,7 @@ using namespace mvn::client;
 
 namespace {
 
-std::string OutputDir() {
-  const char* root = std::getenv("MVN_TEST_BINARY_DIR");
-  fs::path dir = fs::path(root && *root ? root : ".") / "test-output" / "client-app";
-  fs::create_directories(dir);
-  return dir.string();
-}
+std::string OutputDir() { return mvntest::ClientAppOutputDir(); }
 
 using mvntest::When;
 
@@ -65,7 +61,8 @@ void SetEntry(QWidget* top, const char* useName, const std::string& text) {
 void Click(QWidget* top, const char* useName) {
   if (auto* b = Child<QAbstractButton>(top, useName)) b->click();
 }
-QRect Units(QWidget* top) { return fw::DialogUnits::FromPixels(top->geometry()); }
+// The window's position (of its frame) and its client size, as it is kept.
+QRect Units(QWidget* top) { return fw::DialogUnits::FromPixels(QRect(top->frameGeometry().topLeft(), top->size())); }
 void Shot(QWidget* top, const std::string& name) {
   EXPECT_TRUE(top->grab().save(QString::fromStdString(OutputDir() + "/" + name + ".png"))) << name;
 }

@@ -25,6 +25,7 @@
 #include "client/app/language.h"
 #include "client/addressbook/exchange.h"
 #include "client/app/procedures.h"
+#include "client/app/tests/windowtests.h"
 #include "client/wiring/wiring.h"
 #include "framework/core/services.h"
 #include "framework/core/strings.h"
@@ -45,12 +46,7 @@ std::string Slurp(const fs::path& p) {
   return std::string((std::istreambuf_iterator<char>(in)), {});
 }
 
-std::string OutputDir() {
-  const char* root = std::getenv("MVN_TEST_BINARY_DIR");
-  fs::path dir = fs::path(root && *root ? root : ".") / "test-output" / "client-app";
-  fs::create_directories(dir);
-  return dir.string();
-}
+std::string OutputDir() { return mvntest::ClientAppOutputDir(); }
 
 void Drain() {
   for (int i = 0; i < 5; ++i) QApplication::processEvents();
@@ -96,13 +92,8 @@ struct MainFixture : ::testing::Test {
     ini->Update("Default", "DateFormat", "dd/mm/yyyy");
   }
   void Open() {
-    Dictionary& d = InitDictionary();
-    ctx.dictionary = &d;
-    ctx.ini = ini.get();
-    ctx.iniPath = ini->FileName();
-    ctx.currentBook = LoadAddressBooks(d, *ini, nullptr, nullptr) + 1;
-    ASSERT_TRUE(SetupChargeAccount(d, *ini, &ctx.chargeTemporary, nullptr));
-    ASSERT_EQ(d.OpenAddressBook(), 0);
+    mvntest::OpenSendWindowBook(ctx, *ini);
+    if (HasFatalFailure()) return;
     ctx.writer.waitMs = 2000;
     ctx.quit = [this] { quit = true; };
     w = Main(ctx);

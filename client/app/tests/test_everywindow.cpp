@@ -1,0 +1,238 @@
+// Every window the client opens, as a person meets it on the offscreen
+// screen: no text cut off, nothing lying over anything else, the focus on
+// the window's first field and Escape closing it. The windows are opened
+// the way the program opens them: the send window, its menu items through
+// the program's wiring, the forms and prompts those windows start.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QMainWindow>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+
+#include "client/addressbook/exchange.h"
+#include "client/addressbook/procedures.h"
+#include "client/app/procedures.h"
+#include "client/sendlog/procedures.h"
+#include "client/setup/procedures.h"
+#include "framework/gui/browse.h"
+#include "client/app/tests/windowtests.h"
+#include "client/wiring/wiring.h"
+#include "framework/core/services.h"
+#include "framework/gui/tests/layoutcheck.h"
+#include "framework/gui/window.h"
+#include "tests/support/qtwait.h"
+#include "tests/support/tempdir.h"
+
+namespace fs = std::filesystem;
+namespace fw = mvn::framework;
+using namespace mvn::client;
+
+namespace {
+
+std::string OutputDir() { return mvntest::ClientAppOutputDir("every-window"); }
+
+// The control of a window that has the focus (the window's, also while the
+// window system has not made the window active yet).
+std::string FocusName(QWidget* top) {
+  QWidget* f = top->focusWidget();
+  // An inner widget (a drop list's line, a list's viewport) stands for its
+  // control.
+  while (f && !f->objectName().startsWith('?')) f = f->parentWidget();
+  return f ? f->objectName().toStdString() : std::string("(none)");
+}
+
+struct Look {
+  bool opened = false;
+  std::vector<std::string> faults;
+  std::string focus;
+  bool closedByEscape = false;
+};
+
+// Once the window is up: its faults, where the focus is, a screenshot, then
+// Escape as a person presses it; a window that stays open is closed.
+void LookAtThenEscape(const QString& procedure, Look* look) {
+  mvntest::When(procedure, [procedure, look](QWidget* top) {
+    look->opened = true;
+    look->focus = FocusName(top);
+    look->faults = mvntest::LayoutFaults(top);
+    top->grab().save(QString::fromStdString(OutputDir()) + "/" + procedure + ".png");
+    QPointer<QWidget> window = top;
+    QWidget* target = top->focusWidget() ? top->focusWidget() : top;
+    QTest::keyClick(target, Qt::Key_Escape);
+    look->closedByEscape = mvntest::WaitUntil([window] { return !window || !window->isVisible(); },
+                                              std::chrono::milliseconds(3000));
+    if (window && window->isVisible()) window->close();
+  });
+}
+
+struct EveryWindow : ::testing::Test {
+  mvntest::TempDir dir;
+  std::unique_ptr<fw::IniFile> ini;
+  MainContext ctx;
+  fw::ScriptedServices services;
+  std::unique_ptr<fw::ScopedServices> scope;
+  std::unique_ptr<fw::Window> main;
+  std::vector<std::string> failures;
+
+  void SetUp() override {
+    scope = std::make_unique<fw::ScopedServices>(&services);
+    ini = std::make_unique<fw::IniFile>((dir.path() / "dashpost.INI").string());
+    ini->Update("Database", "Pathname", (dir.path() / "book").string());
+    ini->Update("Files", "DeliveryCommand", "/bin/true %1");
+    ini->Update("Files", "SendLog", (dir.path() / "SendLog.csv").string());
+    ini->Update("Default", "SENDLOG", "NO");
+    ini->Update("Default", "ShowImageFilesTab", "YES");
+    ini->Update("Default", "ShowRemoteListsTab", "YES");
+    std::ofstream(dir.path() / "SendLog.csv", std::ios::binary)
+        << "\"2026/12/01 10:00:00\",\"Ann Lee\",\"A Co\",\"+44 20 7946 0001\",\"R2\",\"CC\",\"\",\"\",\"\",\"\",\"\"\r\n";
+    std::ofstream(dir.path() / "import.csv") << "Name,Company,Fax\nAnn Lee,A Co,123\n";
+    fw::Window::SetSettingsFile(ini.get());
+    WireClientWindows();
+    mvntest::OpenSendWindowBook(ctx, *ini);
+    if (HasFatalFailure()) return;
+    Dictionary& d = *ctx.dictionary;
+    auto& c = d.File("MVClients");
+    c.Buffer().Clear();
+    c.Buffer().Set("ClientID", "Ann Lee");
+    c.Buffer().Set("Company", "A Co");
+    c.Buffer().Set("PreferredDestination", "+44 20 7946 0001");
+    c.Buffer().Set("FaxNum", "+44 20 7946 0001");
+    ASSERT_EQ(c.TryInsert(), 0);
+    main = Main(ctx);
+    main->Open();
+    QApplication::processEvents();
+  }
+  void TearDown() override {
+    if (main) main->Close();
+    main.reset();
+    fw::Window::SetSettingsFile(nullptr);
+    KillDictionary();
+  }
+  // Opens one window through open and looks at it; focus is the control
+  // that must have the focus when it opens.
+  void Visit(const char* procedure, const std::string& focus, const std::function<void()>& open) {
+    Look look;
+    LookAtThenEscape(procedure, &look);
+    open();
+    if (!look.opened) {
+      failures.push_back(std::string(procedure) + ": did not open");
+      return;
+    }
+    for (auto& f : look.faults) failures.push_back(f);
+    if (look.focus != focus)
+      failures.push_back(std::string(procedure) + ": opens with the focus on " + look.focus + ", not on " + focus);
+    if (!look.closedByEscape) failures.push_back(std::string(procedure) + ": Escape did not close it");
+  }
+  void Item(const char* procedure, const std::string& focus) {
+    for (const auto& [name, action] : MenuWiring())
+      if (name == procedure) {
+        ASSERT_TRUE(action) << procedure;
+        Visit(procedure, focus, [&] { action(main.get(), ctx); });
+        return;
+      }
+    failures.push_back(std::string(procedure) + ": not in the menu wiring");
+  }
+};
+
+TEST_F(EveryWindow, NoTextCutNoOverlapFocusOnTheFirstFieldEscapeCloses) {
+  // The send window itself (every tab of its sheets).
+  for (auto& f : mvntest::LayoutFaults(main->Widget())) failures.push_back(f);
+  main->Widget()->grab().save(QString::fromStdString(OutputDir()) + "/Main.png");
+  EXPECT_EQ(FocusName(main->Widget()), "?g_To");
+
+  Item("AboutWin", "?Close");
+  // No rows configured: nothing to type into, the focus on the default button.
+  Item("CmdSetup", "?Save");
+  Item("AdditionalOutputValues", "?CheckChargeCode");
+  Item("FindClient", "?Locate");
+  Item("GroupClientSetup", "?List_relatedGroups");
+  Item("AutoTextSetup", "?List1");
+  Item("CoverPageSetup", "?m_headFileName");
+  Item("ViewSendLog", "?List");
+  Item("RetryUnseccessful", "?m_bSendAllTargetsAgainGroup");
+  ImportSession session;
+  session.fileName = (dir.path() / "import.csv").string();
+  Visit("ImportTxtToKDF2option", "?g_MVClientsBFullPathName2",
+        [&] { ImportTxtToKDF2option(main.get(), *ctx.dictionary, session); });
+  SendJob job;
+  SingleRecipient who;
+  who.name = "Ann Lee";
+  who.destination = "+44 20 7946 0001";
+  // Its values are shown, not typed; with nothing to send its Send button
+  // is off, so the focus is on the first button that works.
+  Visit("ConfirmBeforeSend", "?Show", [&] { ConfirmBeforeSend(main.get(), *ctx.dictionary, *ini, who, job); });
+  Visit("SendToList", "?List1", [&] { SendToList(main.get(), *ctx.dictionary, job); });
+  // The forms the browses start.
+  Visit("UpdateMVClient", "?MVC:Company", [&] { UpdateMVClient(*ctx.dictionary, *ini, 1); });
+  Visit("UpdateGroups", "?MVD:GroupID", [&] { UpdateGroups(*ctx.dictionary, 1); });
+  // The prompts, in each of their modes.
+  for (const char* mode : {"", "UPLOADLIST", "EXPORT", "UPDATEEMAIL"}) {
+    std::string value;
+    Visit("EnterValue2", "?g_EnterValue", [&] { EnterValue2(main.get(), mode, &value); });
+  }
+  for (const char* mode : {"IMAGEFILE", "COVERPAGE", "ADDRESSBOOK"}) {
+    NameValue result;
+    Visit("GetNameValuesDialog", "?g_NameValueDialog:Name",
+          [&] { GetNameValuesDialog(main.get(), *ctx.dictionary, mode, &result); });
+  }
+  Visit("ConfirmBroadCast", "?OK", [&] { ConfirmBroadCast(main.get(), 12); });
+
+  std::string all;
+  for (auto& f : failures) all += "  " + f + "\n";
+  EXPECT_TRUE(failures.empty()) << failures.size() << " faults a person would see:\n" << all;
+}
+
+}  // namespace
+
+namespace {
+
+// Types into whatever has the focus of the window, as a person does.
+void TypeIntoFocus(QWidget* top, const char* text) { QTest::keyClicks(top->focusWidget(), text); }
+void Press(QWidget* top, Qt::Key key) { QTest::keyClick(top->focusWidget() ? top->focusWidget() : top, key); }
+
+}  // namespace
+
+// Enter presses each window's default button: the group form saves the
+// name typed, the address form saves the record typed (Space on opening
+// types a blank, it saves nothing), the browse selects, About closes.
+TEST_F(EveryWindow, EnterPressesTheDefaultButton) {
+  Dictionary& d = *ctx.dictionary;
+  int result = 0;
+  mvntest::When("UpdateGroups", [](QWidget* top) {
+    TypeIntoFocus(top, "Staff");
+    Press(top, Qt::Key_Return);
+  });
+  result = UpdateGroups(d, 1);
+  EXPECT_EQ(result, fw::RequestCompleted);
+  auto& groups = d.File("MVdefaults");
+  groups.Buffer().Clear();
+  groups.Buffer().Set("GroupID", "Staff");
+  EXPECT_EQ(groups.TryFetch("MVd:KeyGroupID"), 0) << "the group typed was saved";
+
+  auto& clients = d.File("MVClients");
+  int before = static_cast<int>(clients.Records());
+  mvntest::When("UpdateMVClient", [](QWidget* top) {
+    Press(top, Qt::Key_Space);
+    TypeIntoFocus(top, "Harbour Freight");
+    Press(top, Qt::Key_Enter);
+  });
+  result = UpdateMVClient(d, *ini, 1);
+  EXPECT_EQ(result, fw::RequestCompleted);
+  EXPECT_EQ(static_cast<int>(clients.Records()), before + 1);
+  EXPECT_EQ(clients.Buffer().Clipped("Company"), " Harbour Freight")
+      << "Space typed into the first field, the company";
+
+  mvntest::When("FindClient", [](QWidget* top) { Press(top, Qt::Key_Return); });
+  FindClientStart start;
+  EXPECT_TRUE(FindClient(main.get(), d, *ini, start)) << "Enter selects the highlighted record";
+
+  bool closed = false;
+  mvntest::When("AboutWin", [&](QWidget* top) {
+    Press(top, Qt::Key_Return);
+    closed = mvntest::WaitUntil([top] { return !top->isVisible(); }, std::chrono::milliseconds(3000));
+  });
+  AboutWin(main.get(), *ini);
+  EXPECT_TRUE(closed);
+}
