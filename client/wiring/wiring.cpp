@@ -27,7 +27,7 @@ std::string Editor(const framework::IniFile& ini) {
 void Export(framework::Window*, MainContext& c) {
   framework::FileDialogRequest r;
   r.mode = framework::FileDialogMode::Save;
-  r.title = "Please name the file to export to";
+  r.title = "Please name the file to save";
   r.filters = "CSV File|*.csv;*.txt";
   std::string path;
   if (!framework::Services().FileDialog(r, &path) || framework::Clip(path).empty()) return;
@@ -45,8 +45,8 @@ void Import(framework::Window* main, MainContext& c) {
   static bool include1stLine = false;
   framework::FileDialogRequest r;
   r.mode = framework::FileDialogMode::Open;
-  r.title = "Please select the file to import";
-  r.filters = "CSV File|*.csv;*.txt|All Files|*.*";
+  r.title = "Please select a csv file to import from";
+  r.filters = "CSV File|*.csv;*.txt";
   std::string path;
   if (!framework::Services().FileDialog(r, &path) || framework::Clip(path).empty()) return;
   ImportSession session;

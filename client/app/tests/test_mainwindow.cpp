@@ -478,6 +478,8 @@ TEST_F(MainFixture, ExportWritesTheChosenFileAndACancelledImportAddsNothing) {
   Menu("?ExportFile");
   ASSERT_EQ(services.fileDialogs.size(), 1u);
   EXPECT_EQ(services.fileDialogs[0].mode, fw::FileDialogMode::Save);
+  EXPECT_EQ(services.fileDialogs[0].title, "Please name the file to save");
+  EXPECT_EQ(services.fileDialogs[0].filters, "CSV File|*.csv;*.txt");
   std::string text = Slurp(out);
   EXPECT_EQ(text.rfind(ExportHeaderLine(), 0), 0u);
   EXPECT_NE(text.find("Bob Jones"), std::string::npos);
@@ -490,6 +492,8 @@ TEST_F(MainFixture, ExportWritesTheChosenFileAndACancelledImportAddsNothing) {
   Menu("?ImportFile");
   ASSERT_EQ(services.fileDialogs.size(), 2u);
   EXPECT_EQ(services.fileDialogs[1].mode, fw::FileDialogMode::Open);
+  EXPECT_EQ(services.fileDialogs[1].title, "Please select a csv file to import from");
+  EXPECT_EQ(services.fileDialogs[1].filters, "CSV File|*.csv;*.txt");
   EXPECT_EQ(services.messages.size(), 1u);  // no import, no outcome
   auto& c = ctx.dictionary->File("MVClients");
   EXPECT_EQ(c.Records(), 1);
