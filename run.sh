@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Runs the main job: builds the Dashpost client, the send client and the
 # drop-directory delivery module (release preset; the build's output is
-# shown only when it fails) and sets up a sample configuration below a
-# private machine root in build/demo: an address book with sample records
-# and groups, and a delivery command that runs mvncsend with dlvlocal into
-# a local intake folder.
+# shown only when it fails) and, the first time, sets up a sample
+# configuration below a private machine root in build/demo: an address book
+# with sample records and groups, a delivery command that runs mvncsend with
+# dlvlocal into a local intake folder, the send log with its kept copies,
+# and a tip file with help for the send window's controls. The sample is
+# kept from run to run (records, groups, settings and sent faxes stay);
+# ./run.sh --reset removes it first and makes it anew.
 #
 # With a display (DISPLAY or WAYLAND_DISPLAY set, MVN_HEADLESS unset) it
 # opens Dashpost on that configuration. Without one it operates the real
@@ -14,13 +17,31 @@
 # landed, with the job inside the delivery frame decoded.
 set -euo pipefail
 cd "$(dirname "$0")"
+reset=""
+for argument in "$@"; do
+  case "$argument" in
+    --reset) reset=1 ;;
+    -h | --help)
+      echo "usage: ./run.sh [--reset]"
+      echo "Builds Dashpost and opens it on the sample configuration in build/demo (made the first time"
+      echo "and kept); without a display it sends a sample fax from Dashpost's window, driven offscreen."
+      echo "  --reset  removes build/demo first (the sample's address book, settings, send log, kept"
+      echo "           copies and received faxes) and makes the sample configuration anew"
+      exit 0
+      ;;
+    *)
+      echo "run.sh: unknown argument '$argument' (usage: ./run.sh [--reset])" >&2
+      exit 2
+      ;;
+  esac
+done
 ./tools/install-deps.sh
 # Quiet when the build succeeds; its whole output when it fails.
 build_log=$(mktemp)
 trap 'rm -f "$build_log"' EXIT
 if ! { cmake --preset release &&
-  cmake --build --preset release --target mvncsend dlvlocal dashpost dashpost_drive dashpost_samplebook; } \
-  >"$build_log" 2>&1; then
+  cmake --build --preset release --target mvncsend dlvlocal dashpost dashpost_drive dashpost_samplebook \
+    dashpost_sampletips; } >"$build_log" 2>&1; then
   cat "$build_log" >&2
   echo "run.sh: the build failed (its output is above)" >&2
   exit 1
@@ -28,31 +49,60 @@ fi
 
 bin="$PWD/build/release"
 demo="$PWD/build/demo"
-rm -rf "$demo"
-mkdir -p "$demo/root/windows" "$demo/client" "$demo/books" "$demo/intake" "$demo/work"
 sample=data/dashpost
-mkdir -p "$demo/bin"
-ln -s "$bin/sendclient/mvncsend" "$demo/bin/mvncsend"
-sed -e "s|@DEMO@|$demo|g" -e "s|@BIN@|$demo/bin|g" "$sample/dashpost.INI" > "$demo/root/windows/dashpost.INI"
-sed -e "s|@DEMO@|$demo|g" -e "s|@MODULE@|$bin/delivery/local/dlvlocal.so|g" "$sample/mvncsend.INI" \
-  > "$demo/root/windows/mvncsend.INI"
-"$bin/client/app/dashpost_samplebook" "$sample/addressbook.csv" "$demo/books/Sample"
-cp "$sample/invoice.ps" "$demo/client/invoice.ps"
-cp "$sample/invoice.ps" "$demo/invoice.ps.original"
+# The mark of a complete sample of this layout; a folder without it was
+# left by an earlier run command (which made it anew on every run) or by a
+# making that was cut short.
+made="$demo/.sample-made"
+if [ -n "$reset" ] && [ -e "$demo" ]; then
+  echo "Reset: removing $demo, the sample configuration with everything made in it"
+  echo "(its address book, Dashpost's settings, the send log, the kept copies and the faxes in its intake folder)."
+  rm -rf "$demo"
+elif [ -e "$demo" ] && [ ! -e "$made" ]; then
+  echo "$demo is not a complete sample configuration (left by an earlier run command); making it anew."
+  rm -rf "$demo"
+fi
+if [ ! -e "$made" ]; then
+  # Made in a folder beside it and put in place whole, so an interrupted
+  # making leaves no half sample behind.
+  staging="$demo.making"
+  rm -rf "$staging"
+  mkdir -p "$staging/root/windows" "$staging/client" "$staging/books" "$staging/intake" "$staging/work" \
+    "$staging/kept" "$staging/bin"
+  sed -e "s|@DEMO@|$demo|g" -e "s|@BIN@|$demo/bin|g" "$sample/dashpost.INI" > "$staging/root/windows/dashpost.INI"
+  sed -e "s|@DEMO@|$demo|g" "$sample/mvncsend.INI" > "$staging/root/windows/mvncsend.INI"
+  "$bin/client/app/dashpost_samplebook" "$sample/addressbook.csv" "$staging/books/Sample"
+  "$bin/data/dashpost_sampletips" "$sample/tips.txt" "$staging/hintwell.hwt"
+  date -u +%Y-%m-%dT%H:%M:%SZ > "$staging/.sample-made"
+  mv "$staging" "$demo"
+  echo "Made the sample configuration in $demo; it is kept from run to run (./run.sh --reset makes it anew)."
+else
+  echo "Using the sample configuration in $demo, kept from earlier runs (./run.sh --reset makes it anew)."
+fi
+# The programs the sample's settings name: the build's, refreshed on every
+# run (the send client finds its module in lib/mvn beside its bin/).
+ln -sfn "$bin/bin/mvncsend" "$demo/bin/mvncsend"
+# The sample attachment (a send consumes its copy).
+[ -e "$demo/client/invoice.ps" ] || cp "$sample/invoice.ps" "$demo/client/invoice.ps"
 export MVN_ROOT="$demo/root"
 
 if [ -z "${MVN_HEADLESS:-}" ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; }; then
   echo "Opening Dashpost on the sample configuration ($demo/root/windows/dashpost.INI)."
   echo "Its address book holds four sample recipients in the groups Customers and Suppliers;"
   echo "a fax you send lands in $demo/intake."
-  exec "$bin/client/app/dashpost"
+  exec "$bin/bin/dashpost"
 fi
 
 echo "No display: Dashpost runs offscreen, driven like a user would operate it."
 # The driver runs as dashpost (its INI file is dashpost's), copied, as the
 # program path is the resolved one.
 cp "$bin/client/app/dashpost_drive" "$demo/bin/dashpost"
-mkdir -m 700 "$demo/runtime"
+mkdir -p -m 700 "$demo/runtime"
+# The frames of earlier runs stay in the intake folder: the new one is the
+# one not there before.
+before=$(ls -A "$demo/intake")
+cp "$sample/invoice.ps" "$demo/client/invoice.ps"
+cp "$sample/invoice.ps" "$demo/invoice.ps.original"
 # Qt's notes about the offscreen platform are kept in a log, shown only when
 # the client fails.
 if ! XDG_RUNTIME_DIR="$demo/runtime" QT_QPA_PLATFORM=offscreen \
@@ -63,13 +113,19 @@ if ! XDG_RUNTIME_DIR="$demo/runtime" QT_QPA_PLATFORM=offscreen \
 fi
 echo "Dashpost wrote its request and handed it to its delivery command (mvncsend with dlvlocal), then ended,"
 echo "as it does after sending a file named on its command line."
+new_frames() {
+  local name
+  for name in $(ls -A "$demo/intake"); do
+    case "$name" in MVN*) grep -qxF "$name" <<<"$before" || echo "$demo/intake/$name" ;; esac
+  done
+}
 for _ in $(seq 1 300); do
-  compgen -G "$demo/intake/MVN*" >/dev/null && break
+  [ -n "$(new_frames)" ] && break
   sleep 0.1
 done
-frames=("$demo"/intake/MVN*)
+mapfile -t frames < <(new_frames)
 if [ ${#frames[@]} -ne 1 ] || [ ! -f "${frames[0]}" ]; then
-  echo "run.sh: expected one delivery frame in $demo/intake, found: $(ls -A "$demo/intake" 2>/dev/null)" >&2
+  echo "run.sh: expected one new delivery frame in $demo/intake, found: ${frames[*]:-none}" >&2
   exit 1
 fi
 frame=${frames[0]}

@@ -4,6 +4,16 @@
 #
 # Every deliverable links its own static copy of lib/ and platform/: layers
 # are static libraries, and a program or module links the layers it uses.
+#
+# The build tree mirrors the install tree (cmake/install.cmake names its
+# folders): every installed program is built into <build>/bin/ and every
+# installed module (the dialogs' Qt backend included) into <build>/lib/mvn/,
+# so a program finds its sibling programs beside it and its modules in
+# ../lib/mvn in both trees. Programs and modules only the tests use stay in
+# their folder's build directory.
+set(MVN_BUILD_BINDIR ${CMAKE_BINARY_DIR}/bin)
+set(MVN_BUILD_MODULEDIR ${CMAKE_BINARY_DIR}/lib/mvn)
+set(MVN_BUILD_DATADIR ${CMAKE_BINARY_DIR}/share/mvn)
 
 # Arguments shared by the helpers below:
 #   USES <NAME>=<target> ...   the built file of <target> as the
@@ -47,21 +57,26 @@ function(mvn_add_library target)
 endfunction()
 
 # mvn_add_program(<target> SOURCES ... [LIBS ...] [USES ...] [DEFINES ...]
-# [NOINSTALL]): an executable. Installed with the product when the install
-# helpers are part of the build, unless NOINSTALL (a program that only the
-# tests run).
+# [NOINSTALL]): an executable, built into <build>/bin/ and installed with
+# the product when the install helpers are part of the build, unless
+# NOINSTALL (a program that only the tests or the run command use: built in
+# its folder's build directory, not installed).
 function(mvn_add_program target)
   cmake_parse_arguments(P "NOINSTALL" "" "SOURCES;LIBS;USES;DEFINES" ${ARGN})
   _mvn_add_executable(${target} "${P_SOURCES}" "${P_LIBS}" "${P_USES}" "${P_DEFINES}")
-  if(NOT P_NOINSTALL AND COMMAND mvn_install_program)
-    mvn_install_program(${target})
+  if(NOT P_NOINSTALL)
+    set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${MVN_BUILD_BINDIR})
+    if(COMMAND mvn_install_program)
+      mvn_install_program(${target})
+    endif()
   endif()
 endfunction()
 
 # mvn_add_module(<target> SOURCES ... [LIBS ...] EXPORTS sym ... [DEFINES ...]
 # [NOINSTALL]): a loadable shared object (no "lib" prefix, ".so") that
 # exports exactly EXPORTS. Built with -fno-gnu-unique so dlclose really
-# unloads it. Installed like a program, unless NOINSTALL.
+# unloads it. Built into <build>/lib/mvn/ and installed there, unless
+# NOINSTALL.
 function(mvn_add_module target)
   cmake_parse_arguments(M "NOINSTALL" "" "SOURCES;LIBS;EXPORTS;DEFINES" ${ARGN})
   if(NOT M_EXPORTS)
@@ -83,8 +98,11 @@ function(mvn_add_module target)
     "-Wl,--version-script=${script}" "-Wl,--exclude-libs,ALL" "-Wl,-z,defs"
     "-Wl,-z,start-stop-visibility=hidden")
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${script}")
-  if(NOT M_NOINSTALL AND COMMAND mvn_install_module)
-    mvn_install_module(${target})
+  if(NOT M_NOINSTALL)
+    set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${MVN_BUILD_MODULEDIR})
+    if(COMMAND mvn_install_module)
+      mvn_install_module(${target})
+    endif()
   endif()
 endfunction()
 

@@ -14,6 +14,7 @@ packages=(
   curl
   time
   dpkg-dev binutils file mount
+  desktop-file-utils systemd
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -3,11 +3,13 @@
 // runs it modally and returns when it closes.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "client/addressbook/exchange.h"
 #include "client/records/records.h"
 #include "framework/core/ini.h"
+#include "framework/core/record.h"
 
 namespace mvn::framework {
 class Window;
@@ -23,10 +25,11 @@ struct FindClientStart {
 };
 
 // FindClient: browses the open book's MVClients positioned on the start
-// values; Insert/Change/Delete run UpdateMVClient. Returns true when the
-// user pressed Select: the record is then in dict.File("MVClients")'s
-// buffer. ini: the client INI (EditAddressBooks, the window geometry).
-bool FindClient(framework::Window* parent, Dictionary& dict, const framework::IniFile& ini,
+// values; Insert/Change/Delete run UpdateMVClient. Returns the record the
+// user chose with Select (or a double click); nothing for Cancel. The
+// record is also left in dict.File("MVClients")'s buffer. ini: the client
+// INI (EditAddressBooks, the window geometry).
+std::optional<framework::Record> FindClient(framework::Window* parent, Dictionary& dict, const framework::IniFile& ini,
                 const FindClientStart& start);
 
 // UpdateMVClient(mode): the address form over the MVClients buffer (mode 1

@@ -10,7 +10,7 @@
 #include "client/addressbook/groups.h"
 #include "client/addressbook/procedures.h"
 #include "client/addressbook/settings.h"
-#include "client/app/windowhooks.h"
+#include "client/ui/windowhooks.h"
 #include "framework/core/runtime.h"
 #include "framework/core/services.h"
 #include "framework/core/strings.h"
@@ -294,7 +294,8 @@ int UpdateMVClient(Dictionary& dict, const framework::IniFile& ini, int mode) {
 // ---------------------------------------------------------------------------
 // FindClient
 
-bool FindClient(Window*, Dictionary& dict, const framework::IniFile& ini, const FindClientStart& start) {
+std::optional<framework::Record> FindClient(Window*, Dictionary& dict, const framework::IniFile& ini,
+                                           const FindClientStart& start) {
   framework::FileManager& clients = dict.File("MVClients");
   Window w("FindClient", "Browsing the Address Book ( " + Clip(start.bookName) + " )", QRect(0, 0, 420, 215));
   WireWindowHooks(w, "FindClient", false);
@@ -351,7 +352,8 @@ bool FindClient(Window*, Dictionary& dict, const framework::IniFile& ini, const 
     LanguageWindowOpened(&w, "FindClient", nullptr);
   });
   w.Run();
-  return selected;
+  if (!selected) return std::nullopt;
+  return clients.Buffer();
 }
 
 // ---------------------------------------------------------------------------

@@ -4,16 +4,21 @@
 #include <QMainWindow>
 #include <QPlainTextEdit>
 #include <QTabWidget>
+#include <QTimer>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 
+#include "client/addressbook/exchange.h"
+#include "client/addressbook/procedures.h"
 #include "client/addressbook/settings.h"
-#include "client/app/language.h"
+#include "client/ui/language.h"
 #include "client/app/procedures.h"
-#include "client/app/windowhooks.h"
+#include "client/ui/windowhooks.h"
 #include "client/core/delivery.h"
+#include "client/sendlog/procedures.h"
+#include "client/setup/procedures.h"
 #include "client/setup/setup.h"
 #include "framework/core/errors.h"
 #include "framework/core/record.h"
@@ -72,7 +77,6 @@ struct MainState {
   std::vector<std::pair<int, int>> bookSelect;  // item, book position
   std::vector<std::pair<int, int>> bookDelete;  // item, book position
   int createBook = 0, viewBook = 0, groupSetup = 0, coverSetup = 0;
-  MenuAction findClient, groupClientSetup;
   std::vector<int> coverFields;  // the item of g_QcoverPages entry i is coverFields[i - 1]
   LanguageMenu languages;
   std::vector<int> languageFields;
@@ -82,7 +86,9 @@ struct MainState {
   int retryItem = 0, saveDefaults = 0, userSetup = 0, uploadList = 0, updateEmail = 0, exportGroups = 0;
   int exitItem = 0, createCover = 0, createRemote = 0, showImageYes = 0, showImageNo = 0, showListsYes = 0,
       showListsNo = 0;
-  std::vector<std::pair<int, MenuAction>> wired;
+  // The items that open the other windows.
+  int exportFile = 0, importFile = 0, resubmit = 0, viewLog = 0, personal = 0, mailmerge = 0, autoTextSetup = 0,
+      about = 0;
   // A Re-Send from the send log: the copy of the kept document it attached
   // and the resend flag, until the next written send.
   std::string resendAttachment;
@@ -91,7 +97,6 @@ struct MainState {
   // and the confirmation are set anew at every send).
   bool replaceAttention = false;
   std::string attentionName;
-  int viewSendLog = 0;
   WindowPrompter prompter;
 };
 
@@ -146,6 +151,16 @@ bool Lookup(Dictionary& d, const char* key, const char* field, const std::string
   return true;
 }
 
+// A record of the book becomes the single recipient: the three fields and
+// the hidden record id, title, name parts and attachment type.
+void TakeRecord(Window& w, MainState& s, const fw::Record& record) {
+  w.SetText(MainTo, fw::Clip(record.Get("ClientID")));
+  w.SetText(MainCompany, fw::Clip(record.Get("Company")));
+  w.SetText(MainDestination, fw::Clip(record.Get("PreferredDestination")));
+  SelectRecipientRecord(s.recipient, record);
+  s.lookupFilled = true;
+}
+
 void AfterLookup(Window& w, MainState& s, int field) {
   std::string text = fw::Clip(w.Text(field));
   static const struct { int field; const char* key; const char* name; } kBy[] = {
@@ -158,11 +173,7 @@ void AfterLookup(Window& w, MainState& s, int field) {
     if (b.field == field) key = b.key, name = b.name;
   fw::Record record(MVClientsLayout());
   if (Lookup(*s.ctx->dictionary, key, name, text, &record)) {
-    w.SetText(MainTo, fw::Clip(record.Get("ClientID")));
-    w.SetText(MainCompany, fw::Clip(record.Get("Company")));
-    w.SetText(MainDestination, fw::Clip(record.Get("PreferredDestination")));
-    SelectRecipientRecord(s.recipient, record);
-    s.lookupFilled = true;
+    TakeRecord(w, s, record);
     w.Select(MainDestination);
   } else {
     // Only what an earlier match filled is cleared: a recipient typed by
@@ -315,18 +326,13 @@ void Send(Window& w, MainState& s) {
   // The Replace Attention choice and its name stay set for the run.
   job.replaceAttention = s.replaceAttention;
   job.attentionName = s.attentionName;
-  c.confirmed = true;
+  // The confirmation shows (and may change) the job; its cancel sends nothing.
   if (Yes(ini, "Default", "DisplayConfirmScreen")) {
-    c.pendingJob = &job;
-    c.pendingRecipient = &source.recipient;
-    for (const auto& [name, action] : MenuWiring())
-      if (name == "ConfirmBeforeSend" && action) action(&w, c);
-    c.pendingJob = nullptr;
-    c.pendingRecipient = nullptr;
+    bool confirmed = ConfirmBeforeSend(&w, *c.dictionary, *c.ini, source.recipient, job);
     s.replaceAttention = job.replaceAttention;
     s.attentionName = job.attentionName;
+    if (!confirmed) return;
   }
-  if (!c.confirmed) return;
 
   SendResult result = SendFaxJob(*c.dictionary, ini, job, s.prompter, c.writer);
   // A name the writer took from the first target is not the user's.
@@ -335,7 +341,8 @@ void Send(Window& w, MainState& s) {
   s.resendAttachment.clear();
   s.resend = false;
   if (!fw::Clip(c.mainAttachment).empty()) {
-    if (c.quit) c.quit();
+    // The command line's file is sent: the program ends.
+    QTimer::singleShot(0, &w, [&w] { w.Close(); });
     return;
   }
   if (s.minimiseOnSend) {
@@ -466,8 +473,8 @@ void BuildAddressBookMenu(Window& w, MainState& s) {
         int* field;
         bool enabled;
       } fixed[] = {{"Create an Address Book", "?CreateBook", &s.createBook, true},
-                   {"View Current Address Book", "?ViewBook", &s.viewBook, static_cast<bool>(s.findClient)},
-                   {"&Group Setup", "?GroupSetup", &s.groupSetup, static_cast<bool>(s.groupClientSetup)}};
+                   {"View Current Address Book", "?ViewBook", &s.viewBook, true},
+                   {"&Group Setup", "?GroupSetup", &s.groupSetup, true}};
       for (const auto& x : fixed) {
         if (item.text != x.text) continue;
         f = *x.field = w.AddItem(x.useName, item.text, s.booksMenu, item.helpLine);
@@ -802,6 +809,72 @@ void ShowTabs(Window& w, MainState& s) {
   }
 }
 
+// The browse of the current book, opened on a tab (1 Attention, 2 Company,
+// 3 Destination) positioned on the current recipient and titled with the
+// book's name; the record chosen there becomes the recipient.
+void PickRecipient(Window& w, MainState& s, int tab) {
+  MainContext& c = *s.ctx;
+  FindClientStart start;
+  start.tab = tab;
+  start.clientId = fw::Clip(w.Text(MainTo));
+  start.company = fw::Clip(w.Text(MainCompany));
+  start.destination = fw::Clip(w.Text(MainDestination));
+  fw::Queue& books = c.dictionary->Queues().g_QaddressBooks;
+  if (c.currentBook >= 1 && c.currentBook <= books.Records())
+    start.bookName = fw::Clip(books.Entry(c.currentBook).Get("Name"));
+  std::optional<fw::Record> chosen = FindClient(&w, *c.dictionary, *c.ini, start);
+  if (!chosen) return;
+  TakeRecord(w, s, *chosen);
+  UpdateSendButton(w, s);
+}
+
+// The command a setup window opens a text or RTF file with ([Default]
+// TextEditor, else xdg-open; the path is added as one argument).
+std::string Editor(const fw::IniFile& ini) {
+  std::string editor = ini.Fetch("Default", "TextEditor");
+  return editor.empty() ? "xdg-open" : editor;
+}
+
+// The export: the target named in a save dialog, the book written into it,
+// the outcome told.
+void Export(MainContext& c) {
+  fw::FileDialogRequest r;
+  r.mode = fw::FileDialogMode::Save;
+  r.title = "Please name the file to save";
+  r.filters = "CSV File|*.csv;*.txt";
+  std::string path;
+  if (!fw::Services().FileDialog(r, &path) || fw::Clip(path).empty()) return;
+  c.dictionary->File("MVCB").SetName(path);
+  ExchangeResult result = ExportKDFToTxt(*c.dictionary);
+  fw::Message(result.text, "Export",
+              result.status == ExchangeResult::Finished ? fw::Icon::Information : fw::Icon::Exclamation);
+}
+
+// The import: the file chosen in an open dialog, its columns mapped in the
+// options window, then the run; the send window's group list is reloaded.
+// "Include first line" is kept while the client runs.
+void Import(Window& w, MainContext& c) {
+  static bool include1stLine = false;
+  fw::FileDialogRequest r;
+  r.mode = fw::FileDialogMode::Open;
+  r.title = "Please select a csv file to import from";
+  r.filters = "CSV File|*.csv;*.txt";
+  std::string path;
+  if (!fw::Services().FileDialog(r, &path) || fw::Clip(path).empty()) return;
+  ImportSession session;
+  session.fileName = path;
+  session.include1stLine = include1stLine;
+  ImportTxtToKDF2option(&w, *c.dictionary, session);
+  include1stLine = session.include1stLine;
+  if (!session.start) return;
+  ExchangeResult result = ImportTxtToKDF2(*c.dictionary, session, [&w, &c] {
+    LoadGroupList(*c.dictionary);
+    w.Display(MainGroups);
+  });
+  fw::Message(result.text, "Import",
+              result.status == ExchangeResult::Finished ? fw::Icon::Information : fw::Icon::Exclamation);
+}
+
 void WriteClosingSettings(MainState& s) {
   CloseSettings settings;
   settings.currentBook = s.ctx->currentBook;
@@ -815,6 +888,23 @@ void WriteClosingSettings(MainState& s) {
 }
 
 }  // namespace
+
+int LoadGroupList(Dictionary& dictionary) {
+  fw::Queue& q = dictionary.Queues().g_Qgroups;
+  q.Free();
+  BookTable t(dictionary.File("MVdefaults"));
+  if (!t.Ok()) return 0;
+  FileManager& f = t.File();
+  if (f.Set("MVd:KeyGroupID") != 0) return 0;
+  while (f.Next() == 0) {
+    q.Buffer().Clear();
+    q.Buffer().Set("GroupID", fw::Clip(f.Buffer().Get("GroupID")));
+    q.Buffer().SetLong("Mark", 0);
+    q.Add();
+  }
+  return q.Records();
+}
+
 
 bool SendReady(const Readiness& r) {
   bool target = r.destination || r.sendToAll || r.markedGroup || r.markedList;
@@ -832,17 +922,6 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   Window& w = *window;
   auto state = std::make_shared<MainState>();
   MainState& s = *state;
-  ctx.prompter = &s.prompter;
-  {
-    Window* main = window.get();
-    ctx.refill = [main, state](const SendJob& job, const SingleRecipient& recipient) {
-      Refill(*main, *state, job, recipient);
-    };
-    ctx.reloadGroups = [main, &ctx] {
-      LoadGroupList(*ctx.dictionary);
-      main->Display(MainGroups);
-    };
-  }
   s.ctx = &ctx;
   fw::IniFile& ini = *ctx.ini;
   GlobalQueues& q = ctx.dictionary->Queues();
@@ -887,18 +966,17 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   // Menus.
   int file = w.AddMenu("?MenuFile", "&File");
   s.updateEmail = w.AddItem("?UpdateEmail", "Update E-mail Address Book", file);
-  int exportFile = w.AddItem("?ExportFile", "Export File", file);
+  s.exportFile = w.AddItem("?ExportFile", "Export File", file);
   s.exportGroups = w.AddItem("?ExportGroups", "Export Groups", file);
-  int importFile = w.AddItem("?ImportFile", "Import File", file);
-  int resubmit = w.AddItem("?Resubmit", "Resubmit", file);
+  s.importFile = w.AddItem("?ImportFile", "Import File", file);
+  s.resubmit = w.AddItem("?Resubmit", "Resubmit", file);
   s.uploadList = w.AddItem("?UploadList", "Upload List", file);
   w.AddSeparator(file);
   s.exitItem = w.AddItem("?Exit", "Exit", file);
   int books = w.AddMenu("?MenuBooks", "Address &Books");
   s.booksMenu = books;
   int view = w.AddMenu("?MenuView", "&View");
-  int viewLog = w.AddItem("?ViewSendLog", "View Send Log", view);
-  s.viewSendLog = viewLog;
+  s.viewLog = w.AddItem("?ViewSendLog", "View Send Log", view);
   int options = w.AddMenu("?MenuOptions", "Send &Options");
   int pri = w.AddMenu("?MenuPriority", "Fax Priority", options);
   s.priority[0] = w.AddItem("?PriorityHigh", "Urgent", pri);
@@ -923,9 +1001,9 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   s.saveDefaults = w.AddItem("?SaveDefaults", "Save as My Defaults", options);
   int setup = w.AddMenu("?MenuSetup", "&Setup");
   s.userSetup = w.AddItem("?UserSetup", "User Setup", setup);
-  int personal = w.AddItem("?PersonalDetails", "&Personal Details", setup);
-  int mailmerge = w.AddItem("?MailmergeFields", "Mailmerge Fields", setup);
-  int autoTextSetup = w.AddItem("?AutoTextSetup", "AutoText Setup", setup);
+  s.personal = w.AddItem("?PersonalDetails", "&Personal Details", setup);
+  s.mailmerge = w.AddItem("?MailmergeFields", "Mailmerge Fields", setup);
+  s.autoTextSetup = w.AddItem("?AutoTextSetup", "AutoText Setup", setup);
   s.coverSetup = w.AddItem("?CoverPageSetup", "Cover Page Setup", setup);
   s.createCover = w.AddItem("?CreateCoverPage", "Create a Cover Page", setup);
   s.createRemote = w.AddItem("?CreateRemoteFile", "Create a Remote File", setup);
@@ -941,40 +1019,13 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   s.sendLogNo = w.AddItem("?SendLogNo", "No", sendLogMenu);
   s.sendLog = fw::Upper(fw::Clip(fw::Left(ini.Fetch("Default", "SENDLOG")))) != "NO";
   int help = w.AddMenu("?MenuHelp", "&Help");
-  int about = w.AddItem("?About", "About", help);
+  s.about = w.AddItem("?About", "About", help);
   // The run-time items come after every fixed one, so the fixed items keep
   // their field numbers (which the language files hold) whatever the
   // run-time menus hold.
   s.languages = LoadLanguageMenu(ini);
   for (const std::string& text : s.languages.Texts()) s.languageFields.push_back(w.AddItem("", text, languageMenu));
   w.Disable(languageMenu, s.languageFields.empty());
-
-  // The other windows' items: enabled once their procedure is wired.
-  auto actionOf = [](const char* name) {
-    MenuAction action;
-    for (const auto& [n, a] : MenuWiring())
-      if (n == name) action = a;
-    return action;
-  };
-  auto wire = [&](int field, const char* name) {
-    MenuAction action = actionOf(name);
-    w.Disable(field, !action);
-    if (action) s.wired.emplace_back(field, action);
-  };
-  s.findClient = actionOf("FindClient");
-  s.groupClientSetup = actionOf("GroupClientSetup");
-  wire(exportFile, "ExportKDFToTxt");
-  wire(importFile, "ImportTxtToKDF2");
-  wire(resubmit, "RetryUnseccessful");
-  wire(viewLog, "ViewSendLog");
-  wire(personal, "CmdSetup");
-  wire(mailmerge, "AdditionalOutputValues");
-  wire(autoTextSetup, "AutoTextSetup");
-  wire(s.coverSetup, "CoverPageSetup");
-  wire(about, "AboutWin");
-  wire(MainFindAttention, "FindClient");
-  wire(MainFindCompany, "FindClient");
-  wire(MainFindDestination, "FindClient");
 
   // Switches of the INI file.
   auto hideMenu = [&](int menu, bool hidden) {
@@ -1077,11 +1128,13 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
           InsertAutoText(w, s);
         } else if (field == s.createBook) {
           CreateBook(w, s);
-        } else if (field == s.viewBook && s.findClient) {
-          s.findClient(raw, ctx);
-        } else if (field == s.groupSetup && s.groupClientSetup) {
+        } else if (field == MainFindAttention || field == MainFindCompany || field == MainFindDestination) {
+          PickRecipient(w, s, field == MainFindAttention ? 1 : field == MainFindCompany ? 2 : 3);
+        } else if (field == s.viewBook) {
+          PickRecipient(w, s, 1);
+        } else if (field == s.groupSetup) {
           // The groups may have changed: reloaded, unmarked.
-          s.groupClientSetup(raw, ctx);
+          GroupClientSetup(raw, *ctx.dictionary, *ctx.ini);
           LoadGroupList(*ctx.dictionary);
           w.Display(MainGroups);
           UpdateSendButton(w, s);
@@ -1130,17 +1183,32 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
           }
           w.Display(MainRemoteFiles);
           UpdateSendButton(w, s);
-        } else {
+        } else if (field == s.exportFile) {
+          Export(ctx);
+        } else if (field == s.importFile) {
+          Import(w, ctx);
+        } else if (field == s.resubmit) {
+          RetryUnseccessful(raw, *ctx.ini, s.prompter);
+        } else if (field == s.viewLog) {
           // Opening the send log clears the resend flag; a Re-Send in it
           // sets it again.
-          if (field == s.viewSendLog) s.resend = false;
-          for (auto& [f, action] : s.wired)
-            if (f == field) action(raw, ctx);
-          if (field == s.coverSetup) {
-            // The setup may have deleted pages: the menu follows the file.
-            LoadCoverPages(*ctx.dictionary, *ctx.ini);
-            BuildCoverPageMenu(w, s);
-          }
+          s.resend = false;
+          SendJob job;
+          ResendFields fields;
+          if (ViewSendLog(raw, *ctx.dictionary, *ctx.ini, job, &fields)) Refill(w, s, job, fields.recipient);
+        } else if (field == s.personal) {
+          CmdSetup(raw, *ctx.ini);
+        } else if (field == s.mailmerge) {
+          AdditionalOutputValues(raw, *ctx.ini);
+        } else if (field == s.autoTextSetup) {
+          AutoTextSetup(raw, *ctx.dictionary, *ctx.ini, Editor(*ctx.ini));
+        } else if (field == s.coverSetup) {
+          CoverPageSetup(raw, *ctx.dictionary, *ctx.ini, Editor(*ctx.ini));
+          // The setup may have deleted pages: the menu follows the file.
+          LoadCoverPages(*ctx.dictionary, *ctx.ini);
+          BuildCoverPageMenu(w, s);
+        } else if (field == s.about) {
+          AboutWin(raw, *ctx.ini);
         }
       }
     }

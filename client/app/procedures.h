@@ -12,6 +12,7 @@
 #include "client/core/sendlist.h"
 #include "client/records/records.h"
 #include "client/setup/setup.h"
+#include "client/ui/dialogs.h"
 #include "framework/core/ini.h"
 
 namespace mvn::framework {
@@ -100,24 +101,12 @@ struct MainContext {
   bool chargeTemporary = true;     // no charge-account file in use
   int currentBook = 1;              // position in g_QaddressBooks
   WriterOptions writer;            // tests shorten the waits
-  bool confirmed = true;           // cleared by ConfirmBeforeSend when the user cancels
-  // While the confirmation runs: the job the send is about to write and its
-  // recipient (the confirmation may change the job; null otherwise).
-  SendJob* pendingJob = nullptr;
-  const SingleRecipient* pendingRecipient = nullptr;
-  // Set by Main for the windows its items open: the prompter its sends use,
-  // the refill of its fields from a job a Re-Send filled (recipient as
-  // typed), and the reload of its group list.
-  Prompter* prompter = nullptr;
-  std::function<void(const SendJob& job, const SingleRecipient& recipient)> refill;
-  std::function<void()> reloadGroups;
-  // Called when a send of a command-line attachment is done: the program
-  // ends (tests record it).
-  std::function<void()> quit;
 };
 
 // Builds the main send window. The caller opens and runs it; it writes the
-// settings when it closes.
+// settings when it closes, and closes itself once a send of the command
+// line's file was handed to the delivery command. Its items open the other
+// windows directly (address book, groups, send log, set-up, CSV exchange).
 std::unique_ptr<framework::Window> Main(MainContext& context);
 // Field numbers of the main window's controls (stable; the language files
 // and the help tips use them).
@@ -144,35 +133,9 @@ int ProgramMain(int argc, char** argv,
                 const std::function<void(framework::Window&, MainContext&)>& driver = {});
 
 // ---------------------------------------------------------------------------
-// Dialogs used by the send window (and by the other windows)
+// The group list of the send window
 
-// The value prompt. mode (clipped, upper case, at most 29 bytes) chooses
-// its texts: "V=<text>" starts the entry with <text>; "UPLOADLIST" asks
-// for a list; "EXPORT" and "UPDATEEMAIL" name a file. True when the
-// confirming button closed it, with *value set (at most 199 bytes).
-bool EnterValue2(framework::Window* parent, std::string_view mode, std::string* value);
-// The two values of the name and value prompt.
-struct NameValue {
-  std::string name;   // 149
-  std::string value;  // 199
-};
-// The name and value prompt. mode (clipped, no case): "IMAGEFILE" and
-// "COVERPAGE" add the entry to g_QimageFiles or g_QcoverPages (replacing
-// one of the same name when the user agrees); "ADDRESSBOOK" asks for a
-// book's display name and database file and changes nothing itself. True
-// when "&OK" closed it and the entry was taken, with *result set.
-bool GetNameValuesDialog(framework::Window* parent, Dictionary& dictionary, std::string_view mode,
-                         NameValue* result);
 // Every group of the current book in key order into g_Qgroups (unmarked).
 int LoadGroupList(Dictionary& dictionary);
-// The broadcast question for n recipients: true to go on.
-bool ConfirmBroadCast(framework::Window* parent, int recipients);
-
-// The menu items of other windows: a table from the item's use name to a
-// callable; an item without a callable is shown disabled.
-using MenuAction = std::function<void(framework::Window* main, MainContext& context)>;
-const std::vector<std::pair<std::string, MenuAction>>& MenuWiring();
-// Gives an item its procedure; false for a name the table does not have.
-bool SetMenuAction(const std::string& name, MenuAction action);
 
 }  // namespace mvn::client

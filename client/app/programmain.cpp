@@ -1,15 +1,16 @@
 // ProgramMain: the framework, the dictionary, the tip set-up, the INI file,
 // the language and tip file, the main window, and the shut-down.
 #include <QApplication>
+#include <QEventLoop>
 #include <QMainWindow>
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
-#include "client/app/language.h"
 #include "client/app/procedures.h"
-#include "client/app/windowhooks.h"
+#include "client/ui/language.h"
+#include "client/ui/windowhooks.h"
 #include "framework/core/runtime.h"
 #include "framework/core/services.h"
 #include "framework/core/strings.h"
@@ -17,6 +18,7 @@
 #include "framework/gui/window.h"
 #include "helptips/hooks/hooks.h"
 #include "helptips/hooks/winhooks.h"
+#include "helptips/procedures.h"
 
 namespace mvn::client {
 
@@ -37,6 +39,34 @@ std::string ExePath(const char* argv0) {
   if (n > 0) return std::string(buffer, static_cast<size_t>(n));
   return argv0 ? argv0 : "dashpost";
 }
+
+// The tip window of a tip request, with everything the request and the
+// set-up entries say: the control, its procedure and tip file, the stored
+// place, the caption, the variable width, the edit flag and the started
+// window that asked (which hears of a saved new tip). The hooks ask a
+// second, modal time when the first request opened nothing; the tip window
+// has then already told why, so the second request does nothing.
+int OpenTipWindow(const mvn::helptips::TipRequest& request, bool modal, int mainId) {
+  const bool ide = fw::Upper(fw::Clip(request.controlType)) == "IDE";
+  if (modal && !ide) return 0;
+  const mvn::helptips::HintwellSettings& settings = mvn::helptips::Settings();
+  mvn::helptips::TipWindowRequest tip;
+  tip.procedure = request.procedure;
+  tip.controlName = request.control;
+  tip.controlType = request.controlType;
+  tip.tipFile = request.tipFile;
+  tip.storedX = request.x;
+  tip.storedY = request.y;
+  tip.editFlag = settings.edit;
+  tip.caption = settings.caption;
+  tip.variableWidth = settings.variableWidth == 1;
+  if (mainId && request.window && request.window == fw::Started(mainId)) tip.requestingWindow = mainId;
+  return mvn::helptips::TipWindow(tip);
+}
+
+// Deletes the windows whose deletion is pending (a started window that
+// closed), while the application still exists.
+void DeletePendingWindows() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
 
 }  // namespace
 
@@ -97,18 +127,42 @@ int ProgramMain(int argc, char** argv, const std::function<void(fw::Window&, Mai
       ctx.mainAttachment.clear();
   }
 
-  std::unique_ptr<fw::Window> main = Main(ctx);
-  fw::Window* raw = main.get();
-  ctx.quit = [raw] { QTimer::singleShot(0, raw, [raw] { raw->Close(); }); };
+  // A session end (SIGTERM) from here on closes the windows normally; it is
+  // served once the main window has opened.
   mvn::helptips::winhooks::CloseOnSessionEnd();
-  if (driver) {
-    QObject::connect(raw, &fw::Window::windowEvent, raw, [raw, &driver, &ctx](int event, int) {
-      if (event == fw::EventOpenWindow)
-        QTimer::singleShot(0, raw, [raw, &driver, &ctx] { driver(*raw, ctx); });
+  // The main window is a started window, so a tip window can name it as the
+  // window that asked; the program runs until it has closed.
+  int mainId = fw::Start([&] {
+    std::unique_ptr<fw::Window> main = Main(ctx);
+    fw::Window* raw = main.get();
+    if (driver) {
+      QObject::connect(raw, &fw::Window::windowEvent, raw, [raw, &driver, &ctx](int event, int) {
+        if (event == fw::EventOpenWindow)
+          QTimer::singleShot(0, raw, [raw, &driver, &ctx] { driver(*raw, ctx); });
+      });
+    }
+    return main;
+  });
+  mvn::helptips::SetTipWindowFactory([mainId](const mvn::helptips::TipRequest& request, bool modal) {
+    return OpenTipWindow(request, modal, mainId);
+  });
+  if (fw::Window* main = fw::Started(mainId); main && main->IsOpen()) {
+    QEventLoop loop;
+    QObject::connect(main, &fw::Window::windowEvent, &loop, [main, &loop](int event, int) {
+      if (event == fw::EventCloseWindow)
+        QMetaObject::invokeMethod(&loop, [main, &loop] {
+          if (!main->IsOpen()) loop.quit();
+        }, Qt::QueuedConnection);
     });
+    loop.exec();
   }
-  main->Run();
-  main.reset();
+  // Every way out ends here (File > Exit, the session's end, the end after
+  // a command-line send): the windows still open close in order (tip
+  // windows save their place) while the application exists.
+  DeletePendingWindows();
+  fw::CloseStartedWindows();
+  DeletePendingWindows();
+  mvn::helptips::SetTipWindowFactory(nullptr);
   KillDictionary();
   return 0;
 }

@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "client/sendlog/procedures.h"
-#include "client/app/windowhooks.h"
+#include "client/ui/windowhooks.h"
 #include "framework/core/runtime.h"
 #include "framework/core/services.h"
 #include "framework/core/strings.h"

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "client/app/language.h"
+#include "client/ui/language.h"
 #include "client/records/records.h"
 #include "client/setup/setup.h"
 #include "framework/core/ini.h"

@@ -6,7 +6,7 @@
 
 #include "client/setup/procedures.h"
 #include "client/setup/setup.h"
-#include "client/app/windowhooks.h"
+#include "client/ui/windowhooks.h"
 #include "framework/core/services.h"
 #include "platform/kernel/win32.h"
 

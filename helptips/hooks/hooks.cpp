@@ -296,6 +296,7 @@ void HintwellWindowClosed(Window* window) {
     H().request.rememberedWindow = nullptr;
     H().request.rememberedControl = 0;
   }
+  if (H().request.window == window) H().request.window = nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -320,6 +321,7 @@ int TipStart(int controlNumber, std::string_view controlType, std::string_view c
     r.rememberedControl = 0;
     r.rememberedWindow = nullptr;
   }
+  r.window = window;
   if (number != 0 && window && window->Has(number)) {
     QRect c = window->Position(number), w = window->WindowPosition();
     r.x = static_cast<int>((c.x() + w.x()) * 1.25);

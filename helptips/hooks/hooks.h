@@ -89,6 +89,7 @@ struct TipRequest {
   int x = 0, y = 0, width = 0, height = 0;  // stored position (pixels of the tip window)
   int rememberedControl = 0;
   mvn::framework::Window* rememberedWindow = nullptr;
+  mvn::framework::Window* window = nullptr;  // the window that asked (its tip routine's)
 };
 // The request state as the last request left it.
 const TipRequest& CurrentRequest();

@@ -295,4 +295,20 @@ TEST_F(Prnsetup, CopyRulesAndTheSourceFolders) {
   EXPECT_NE(output.find("\nInstalled Printers\n"), std::string::npos) << output;
 }
 
+TEST_F(Prnsetup, StartsTheSpoolerBesideItWithoutARegisteredPath) {
+  // The build tree lays the programs out as the install tree does, so
+  // prnsetup finds mvnspoold beside it when no ImagePath is registered.
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Spooler", 0, KEY_WRITE, &key),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegDeleteValueA(key, "ImagePath"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  std::string output;
+  ASSERT_EQ(RunPrnsetup("", &output), 0) << output << mvntest::ReadFile(root / "stderr.log");
+  EXPECT_NE(output.find("Starting Spooler ...\nSpooler: RUNNING\n"), std::string::npos) << output;
+  pid_t pid = ServicePid();
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/exe"), fs::canonical(MVNSPOOLD_PATH));
+}
+
 }  // namespace

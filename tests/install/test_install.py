@@ -10,11 +10,18 @@ layout, that no installed file refers to the build tree, and sends a fax
 request with an attachment through the installed mvncsend and dlvlocal
 (named "dlvlocal.dll" in the INI file) while the source and build trees are
 hidden behind an empty mount, then decodes the delivery frame; and prints a
-job through the installed mvnspoold with the monitor "mvnmon.dll".
+job through the installed mvnspoold with the monitor "mvnmon.dll". The
+package also carries what a desktop and a Debian system expect: its
+dependencies (the libraries and xdg-utils), a description naming Dashpost,
+copyright and changelog, Dashpost's menu entry and icon (checked with
+desktop-file-validate) and, when the tree has it, the spooler's systemd unit
+(checked with systemd-analyze verify).
 """
 
+import gzip
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -28,7 +35,12 @@ MODULES = ["dlvlocal.so", "dlvsmtp.so", "dlvsmtp2.so", "dlvmapi.so", "mapi32.so"
 DATA = ["mvncsend.INI", "mvncsend-smtp.INI", "nt35/mvnmon.so", "nt40/mvnmon.so", "nt40/morvane.ppd",
         "win95/mvnmon95.so", "win95/morvane.spd", "dashpost/dashpost.INI", "dashpost/mvncsend.INI",
         "dashpost/addressbook.csv", "dashpost/invoice.ps"]
-DOCS = ["README.md", "usage.md", "architecture.md"]
+DOCS = ["README.md", "usage.md", "architecture.md", "copyright", "changelog.gz"]
+# Dashpost's menu entry and its icon.
+DESKTOP = "share/applications/dashpost.desktop"
+ICON = "share/icons/hicolor/scalable/apps/dashpost.svg"
+# The spooler service's unit, where the tree has one.
+UNIT = "lib/systemd/system/mvnspoold.service"
 
 failures = []
 SCRATCH = tempfile.mkdtemp(prefix="mvn-install-")
@@ -64,6 +76,8 @@ def check_layout(prefix, label):
     for name in DOCS:
         check(os.path.isfile(os.path.join(prefix, "share", "doc", "mvnfax", name)),
               f"{label}: share/doc/mvnfax/{name} installed")
+    check(os.path.isfile(os.path.join(prefix, DESKTOP)), f"{label}: {DESKTOP} installed")
+    check(os.path.isfile(os.path.join(prefix, ICON)), f"{label}: {ICON} installed")
     # Nothing of the tests comes along.
     for root, _, files in os.walk(prefix):
         for name in files:
@@ -196,6 +210,70 @@ exit $status
           f"{label}: the job lands in the port's output directory unchanged ({spooled})")
 
 
+def check_changelog(prefix, label):
+    """The changelog is a gzip file (no stored name) of Debian changelog
+    entries for this package."""
+    path = os.path.join(prefix, "share", "doc", "mvnfax", "changelog.gz")
+    if not os.path.isfile(path):
+        return
+    raw = open(path, "rb").read()
+    check(raw[:2] == b"\x1f\x8b" and not raw[3] & 0x08, f"{label}: changelog.gz is gzip without a stored file name")
+    text = gzip.decompress(raw).decode()
+    check(re.match(r"mvnfax \([0-9][^)]*\) [a-z]+; urgency=[a-z]+\n", text) is not None,
+          f"{label}: the changelog's first line names the package and a version ({text.splitlines()[:1]})")
+    check(re.search(r"\n -- [^<\n]+ <[^>\n]+>  [A-Z][a-z]{2}, \d{2} [A-Z][a-z]{2} \d{4} \d{2}:\d{2}:\d{2} [+-]\d{4}\n", text)
+          is not None, f"{label}: the changelog entry ends with its maintainer and date line")
+    copyright = open(os.path.join(prefix, "share", "doc", "mvnfax", "copyright")).read()
+    check(copyright.startswith("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n")
+          and "\nFiles: *\n" in copyright and "\nLicense: " in copyright,
+          f"{label}: copyright is a machine-readable Debian copyright file")
+
+
+def check_desktop(prefix, label):
+    """desktop-file-validate accepts Dashpost's entry; it starts a program
+    the tree has and names the icon the tree holds."""
+    path = os.path.join(prefix, DESKTOP)
+    if not os.path.isfile(path):
+        return
+    result = run(["desktop-file-validate", path])
+    check(result.returncode == 0 and not result.stdout.strip(),
+          f"{label}: desktop-file-validate accepts dashpost.desktop ({result.stdout.strip()})")
+    entry = dict(line.split("=", 1) for line in open(path).read().splitlines() if "=" in line)
+    program = entry.get("Exec", "").split()[0] if entry.get("Exec", "").split() else ""
+    check(entry.get("Name") == "Dashpost" and entry.get("Type") == "Application",
+          f"{label}: the entry is the application Dashpost ({entry.get('Name')}, {entry.get('Type')})")
+    check(program == "dashpost" and os.access(os.path.join(prefix, "bin", program), os.X_OK),
+          f"{label}: the entry starts bin/dashpost ({entry.get('Exec')})")
+    check(entry.get("Icon") == os.path.splitext(os.path.basename(ICON))[0],
+          f"{label}: the entry names the installed icon ({entry.get('Icon')})")
+
+
+def check_unit(prefix, label):
+    """systemd-analyze verify accepts the spooler's unit, with the tree's
+    programs as the machine's (a root of its own holding the tree's unit and
+    programs and the host's standard units, which the unit's default
+    dependencies name). Warnings about the unit count as failures."""
+    unit = os.path.join(prefix, UNIT)
+    if not os.path.isfile(unit):
+        print(f"{label}: no {UNIT}, its check is skipped", flush=True)
+        return
+    root = tempfile.mkdtemp(prefix="unit-root-", dir=SCRATCH)
+    units = os.path.join(root, "usr", "lib", "systemd", "system")
+    os.makedirs(units)
+    shutil.copytree(os.path.join(prefix, "bin"), os.path.join(root, "usr", "bin"))
+    for host in ("/usr/lib/systemd/system", "/lib/systemd/system"):
+        if os.path.isdir(host):
+            for name in os.listdir(host):
+                source = os.path.join(host, name)
+                if os.path.isfile(source) and not os.path.exists(os.path.join(units, name)):
+                    shutil.copyfile(source, os.path.join(units, name))
+    shutil.copyfile(unit, os.path.join(units, "mvnspoold.service"))
+    result = run(["systemd-analyze", "verify", f"--root={root}", "mvnspoold.service"])
+    about = [line for line in result.stdout.splitlines() if "mvnspoold" in line]
+    check(result.returncode == 0 and not about,
+          f"{label}: systemd-analyze verify accepts mvnspoold.service (exit {result.returncode}: {about})")
+
+
 def main():
     scratch = SCRATCH
     os.chmod(scratch, 0o755)
@@ -204,6 +282,8 @@ def main():
         result = run(["cmake", "--install", BUILD, "--prefix", prefix])
         if check(result.returncode == 0, f"cmake --install succeeds ({result.stdout[-2000:]})"):
             check_layout(prefix, "install tree")
+            check_changelog(prefix, "install tree")
+            check_desktop(prefix, "install tree")
             send_road(prefix, os.path.join(scratch, "road-install"), "install tree")
             print_road(prefix, os.path.join(scratch, "print-install"), "install tree")
 
@@ -212,9 +292,15 @@ def main():
         debs = [n for n in os.listdir(packages) if n.endswith(".deb")] if os.path.isdir(packages) else []
         if check(result.returncode == 0 and len(debs) == 1, f"cpack -G DEB makes one package ({result.stdout[-2000:]})"):
             deb = os.path.join(packages, debs[0])
-            depends = run(["dpkg-deb", "-f", deb, "Depends"]).stdout
-            check("libc6" in depends and "libsqlite3" in depends,
-                  f"the package's dependencies are computed from its binaries ({depends.strip()})")
+            depends = [d.strip().split()[0] for d in run(["dpkg-deb", "-f", deb, "Depends"]).stdout.split(",")
+                       if d.strip()]
+            # The libraries from the binaries (dpkg-shlibdeps), and what the
+            # programs start: xdg-open for viewers and help links.
+            for package in ("libc6", "libsqlite3-0", "libqt6widgets6", "libstdc++6", "xdg-utils"):
+                check(package in depends, f"the package depends on {package} ({depends})")
+            description = run(["dpkg-deb", "-f", deb, "Description"]).stdout
+            check("Dashpost" in description.splitlines()[0] if description else False,
+                  f"the package's description names Dashpost in its first line ({description.strip()})")
             contents = run(["dpkg-deb", "-c", deb]).stdout
             check("./usr/bin/mvncsend" in contents and "./usr/lib/mvn/dlvlocal.so" in contents,
                   "the package installs under /usr")
@@ -222,6 +308,9 @@ def main():
             result = run(["dpkg-deb", "-x", deb, extracted])
             if check(result.returncode == 0, f"dpkg-deb -x succeeds ({result.stdout})"):
                 check_layout(os.path.join(extracted, "usr"), "package")
+                check_changelog(os.path.join(extracted, "usr"), "package")
+                check_desktop(os.path.join(extracted, "usr"), "package")
+                check_unit(os.path.join(extracted, "usr"), "package")
                 send_road(os.path.join(extracted, "usr"), os.path.join(scratch, "road-package"), "package")
                 print_road(os.path.join(extracted, "usr"), os.path.join(scratch, "print-package"), "package")
     finally:

@@ -203,7 +203,9 @@ TEST_F(Windows, FindClientOpensOnTheRecipientAndSelects) {
   start.clientId = "Cy";
   start.destination = "3";
   start.bookName = "Book  ";
-  EXPECT_TRUE(FindClient(nullptr, d, ini, start));
+  std::optional<fw::Record> chosen = FindClient(nullptr, d, ini, start);
+  ASSERT_TRUE(chosen.has_value());
+  EXPECT_EQ(chosen->Clipped("ClientID"), "Cy");
   EXPECT_EQ(title, "Browsing the Address Book ( Book )");
   ASSERT_EQ(services.popups.size(), 1u);
   ASSERT_EQ(services.popups[0].size(), 1u);

@@ -2,9 +2,10 @@
 // screen: no text cut off, nothing lying over anything else, the focus on
 // the window's first field and Escape closing it. The windows are opened
 // the way the program opens them: the send window, its menu items through
-// the program's wiring, the forms and prompts those windows start.
+// its menu items, the forms and prompts those windows start.
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QMainWindow>
 #include <QTest>
@@ -16,9 +17,9 @@
 #include "client/app/procedures.h"
 #include "client/sendlog/procedures.h"
 #include "client/setup/procedures.h"
+#include "client/ui/dialogs.h"
 #include "framework/gui/browse.h"
 #include "client/app/tests/windowtests.h"
-#include "client/wiring/wiring.h"
 #include "framework/core/services.h"
 #include "framework/gui/tests/layoutcheck.h"
 #include "framework/gui/window.h"
@@ -89,7 +90,6 @@ struct EveryWindow : ::testing::Test {
         << "\"2026/12/01 10:00:00\",\"Ann Lee\",\"A Co\",\"+44 20 7946 0001\",\"R2\",\"CC\",\"\",\"\",\"\",\"\",\"\"\r\n";
     std::ofstream(dir.path() / "import.csv") << "Name,Company,Fax\nAnn Lee,A Co,123\n";
     fw::Window::SetSettingsFile(ini.get());
-    WireClientWindows();
     mvntest::OpenSendWindowBook(ctx, *ini);
     if (HasFatalFailure()) return;
     Dictionary& d = *ctx.dictionary;
@@ -125,14 +125,15 @@ struct EveryWindow : ::testing::Test {
       failures.push_back(std::string(procedure) + ": opens with the focus on " + look.focus + ", not on " + focus);
     if (!look.closedByEscape) failures.push_back(std::string(procedure) + ": Escape did not close it");
   }
-  void Item(const char* procedure, const std::string& focus) {
-    for (const auto& [name, action] : MenuWiring())
-      if (name == procedure) {
-        ASSERT_TRUE(action) << procedure;
-        Visit(procedure, focus, [&] { action(main.get(), ctx); });
-        return;
-      }
-    failures.push_back(std::string(procedure) + ": not in the menu wiring");
+  // Opens the window a menu item of the send window opens, by choosing the
+  // item as a person does.
+  void Item(const char* procedure, const char* menuItem, const std::string& focus) {
+    QAction* action = main->MenuAction(main->FieldOf(menuItem));
+    if (!action) {
+      failures.push_back(std::string(procedure) + ": no menu item " + menuItem);
+      return;
+    }
+    Visit(procedure, focus, [action] { action->trigger(); });
   }
 };
 
@@ -142,16 +143,17 @@ TEST_F(EveryWindow, NoTextCutNoOverlapFocusOnTheFirstFieldEscapeCloses) {
   main->Widget()->grab().save(QString::fromStdString(OutputDir()) + "/Main.png");
   EXPECT_EQ(FocusName(main->Widget()), "?g_To");
 
-  Item("AboutWin", "?Close");
+  Item("AboutWin", "?About", "?Close");
   // No rows configured: nothing to type into, the focus on the default button.
-  Item("CmdSetup", "?Save");
-  Item("AdditionalOutputValues", "?CheckChargeCode");
-  Item("FindClient", "?Locate");
-  Item("GroupClientSetup", "?List_relatedGroups");
-  Item("AutoTextSetup", "?List1");
-  Item("CoverPageSetup", "?m_headFileName");
-  Item("ViewSendLog", "?List");
-  Item("RetryUnseccessful", "?m_bSendAllTargetsAgainGroup");
+  Item("CmdSetup", "?PersonalDetails", "?Save");
+  Item("AdditionalOutputValues", "?MailmergeFields", "?CheckChargeCode");
+  Item("FindClient", "?ViewBook", "?Locate");
+  // It opens on the "All" tabs: the focus in the locator of the group list.
+  Item("GroupClientSetup", "?GroupSetup", "?Locate");
+  Item("AutoTextSetup", "?AutoTextSetup", "?List1");
+  Item("CoverPageSetup", "?CoverPageSetup", "?m_headFileName");
+  Item("ViewSendLog", "?ViewSendLog", "?List");
+  Item("RetryUnseccessful", "?Resubmit", "?m_bSendAllTargetsAgainGroup");
   ImportSession session;
   session.fileName = (dir.path() / "import.csv").string();
   Visit("ImportTxtToKDF2option", "?g_MVClientsBFullPathName2",
@@ -177,7 +179,7 @@ TEST_F(EveryWindow, NoTextCutNoOverlapFocusOnTheFirstFieldEscapeCloses) {
     Visit("GetNameValuesDialog", "?g_NameValueDialog:Name",
           [&] { GetNameValuesDialog(main.get(), *ctx.dictionary, mode, &result); });
   }
-  Visit("ConfirmBroadCast", "?OK", [&] { ConfirmBroadCast(main.get(), 12); });
+  Visit("ConfirmBroadCast", "?Close", [&] { ConfirmBroadCast(main.get(), 12); });
 
   std::string all;
   for (auto& f : failures) all += "  " + f + "\n";

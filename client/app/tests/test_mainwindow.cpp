@@ -22,11 +22,10 @@
 #include <sys/stat.h>
 #include <thread>
 
-#include "client/app/language.h"
+#include "client/ui/language.h"
 #include "client/addressbook/exchange.h"
 #include "client/app/procedures.h"
 #include "client/app/tests/windowtests.h"
-#include "client/wiring/wiring.h"
 #include "framework/core/services.h"
 #include "framework/core/strings.h"
 #include "framework/gui/window.h"
@@ -66,7 +65,6 @@ struct MainFixture : ::testing::Test {
   fw::ScriptedServices services;
   std::unique_ptr<fw::ScopedServices> scope;
   std::unique_ptr<fw::Window> w;
-  bool quit = false;
 
   void SetUp() override {
     setenv("TZ", "UTC", 1);
@@ -95,7 +93,6 @@ struct MainFixture : ::testing::Test {
     mvntest::OpenSendWindowBook(ctx, *ini);
     if (HasFatalFailure()) return;
     ctx.writer.waitMs = 2000;
-    ctx.quit = [this] { quit = true; };
     w = Main(ctx);
     w->Open();
     Drain();
@@ -212,7 +209,8 @@ TEST_F(MainFixture, TypedRecipientLocalFileAndOptionsGiveTheRequestWorkedOutByHa
   expected.replace(expected.find("@TMP@"), 5, t);
   EXPECT_EQ(Slurp(dir.path() / "request"), expected);
   EXPECT_EQ(Slurp(dir.path() / "argv"), "CONFIG=" + (dir.path() / "mvncsend.ini").string() + "\n" + t + "/Faxout.tmp\n");
-  EXPECT_FALSE(quit);  // no command-line attachment: the client stays
+  for (int i = 0; i < 5; ++i) Drain();
+  EXPECT_TRUE(w->IsOpen());  // no command-line attachment: the client stays
   EXPECT_TRUE(services.messages.empty()) << services.messages[0].text;
 }
 
@@ -406,10 +404,9 @@ TEST_F(MainFixture, UploadListIsReportedOnlyWhenStarted) {
             "MVNSEND command does not exist in the setup file. Please contact your administrator.");
 }
 
-// The items of the send log, resubmit, export and import windows are
-// enabled once the program's wiring ran.
-TEST_F(MainFixture, WiredItemsAreEnabled) {
-  WireClientWindows();
+// The items that open the send log, resubmit, export and import windows
+// are enabled.
+TEST_F(MainFixture, ItemsOfTheOtherWindowsAreEnabled) {
   Open();
   for (const char* item : {"?ViewSendLog", "?Resubmit", "?ExportFile", "?ImportFile"}) {
     int f = w->FieldOf(item);
@@ -421,7 +418,6 @@ TEST_F(MainFixture, WiredItemsAreEnabled) {
 // View Send Log opens the log; its Re-Send refills the send window, and the
 // send then writes the re-sent recipient and reference.
 TEST_F(MainFixture, ViewSendLogReSendRefillsTheFields) {
-  WireClientWindows();
   std::string log = (dir.path() / "SendLog.csv").string();
   std::ofstream(log, std::ios::binary)
       << "\"2026/12/01 10:00:00\",\"Ann Lee\",\"A Co\",\"+44 20 7946 0001\",\"R2\",\"CC\",\"\",\"\",\"\",\"\",\"\"\r\n";
@@ -454,7 +450,6 @@ TEST_F(MainFixture, ViewSendLogReSendRefillsTheFields) {
 // Resubmit uses the window's prompter and writes the resubmit request that
 // the delivery command gets.
 TEST_F(MainFixture, ResubmitStartsTheRequest) {
-  WireClientWindows();
   Open();
   When("RetryUnseccessful", [](QWidget* top) {
     Click(top, "?m_bSendUnsuccessfulTargets");
@@ -470,7 +465,6 @@ TEST_F(MainFixture, ResubmitStartsTheRequest) {
 // Export writes the book into the file named in the save dialog; Import of
 // a file whose options window is cancelled adds nothing.
 TEST_F(MainFixture, ExportWritesTheChosenFileAndACancelledImportAddsNothing) {
-  WireClientWindows();
   Open();
   AddBookRecord("Bob Jones", "Example Ltd", "+44 20 7946 0000");
   fs::path out = dir.path() / "book.csv";
@@ -502,7 +496,6 @@ TEST_F(MainFixture, ExportWritesTheChosenFileAndACancelledImportAddsNothing) {
 // With DisplayConfirmScreen the confirmation gets the job the send would
 // write; Cancel sends nothing, S&end writes it.
 TEST_F(MainFixture, ConfirmationCancelSendsNothingAndSendWrites) {
-  WireClientWindows();
   ini->Update("Default", "DisplayConfirmScreen", "YES");
   Open();
   Type(MainDestination, "+1 555 0100");
@@ -792,7 +785,6 @@ TEST_F(MainFixture, EveryDateFormatSendsAWholeDate) {
 // "Replace Attention Field" and its name, set in the "Send to" list, stay
 // set for the next send.
 TEST_F(MainFixture, ReplaceAttentionStaysSetForTheRun) {
-  WireClientWindows();
   ini->Update("Default", "DisplayConfirmScreen", "YES");
   Open();
   Keys(MainTo, "Bob Baker");
@@ -890,7 +882,6 @@ TEST_F(MainFixture, ALanguageChosenAtRunTimeIsFoundBesideTheIniFile) {
 // Opening View Send Log clears the resend flag that a Re-Send set: the
 // next send's kept document is stamped, not named as a re-send.
 TEST_F(MainFixture, OpeningTheSendLogClearsTheResendFlag) {
-  WireClientWindows();
   fs::create_directories(dir.path() / "keep");
   std::ofstream(dir.path() / "keep" / "invoice.ps.20261201.100000") << "%!PS kept";
   std::string log = (dir.path() / "SendLog.csv").string();

@@ -11,7 +11,7 @@
 #include <QUrl>
 #include <filesystem>
 
-#include "client/app/windowhooks.h"
+#include "client/ui/windowhooks.h"
 #include "client/sendlog/procedures.h"
 #include "client/sendlog/tests/gui_support.h"
 #include "client/setup/procedures.h"

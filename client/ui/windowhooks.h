@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "client/app/language.h"
+#include "client/ui/language.h"
 #include "framework/gui/window.h"
 #include "helptips/hooks/hooks.h"
 

@@ -1,5 +1,5 @@
-// The small dialogs of the send window: a value prompt, a name and
-// description prompt, the broadcast question; and the group list.
+// The small dialogs the client's windows share: a value prompt, a name and
+// description prompt, the broadcast question.
 //
 // The two prompts restore their position like every window but always
 // open at their own size. Escape and the title bar cancel them.
@@ -8,8 +8,8 @@
 #include <QSize>
 #include <algorithm>
 
-#include "client/app/procedures.h"
-#include "client/app/windowhooks.h"
+#include "client/ui/dialogs.h"
+#include "client/ui/windowhooks.h"
 #include "client/setup/setup.h"
 #include "framework/core/services.h"
 #include "framework/core/record.h"
@@ -273,26 +273,10 @@ bool ConfirmBroadCast(Window*, int) {
   Window w("ConfirmBroadCast", "Broadcast Warning", QRect(0, 0, 300, 100));
   int y = 6;
   for (size_t i = 0; i < std::size(kLines); ++i, y += 10)
-    w.AddPrompt("?String" + std::to_string(i + 1), kLines[i], QRect(8, y, 286, 10));
+    w.AddPrompt("?String" + std::to_string(i + 1), kLines[i], QRect(8, y, 286, 9));
   int ok = w.AddButton("?Close", "S&end", QRect(195, 80, 45, 14));
   int cancel = w.AddButton("?Cancel", "&Cancel", QRect(248, 80, 45, 14));
   return RunDialog(w, DialogRun{"ConfirmBroadCast", ok, cancel, QSize(), {}, {}});
-}
-
-int LoadGroupList(Dictionary& dictionary) {
-  fw::Queue& q = dictionary.Queues().g_Qgroups;
-  q.Free();
-  BookTable t(dictionary.File("MVdefaults"));
-  if (!t.Ok()) return 0;
-  FileManager& f = t.File();
-  if (f.Set("MVd:KeyGroupID") != 0) return 0;
-  while (f.Next() == 0) {
-    q.Buffer().Clear();
-    q.Buffer().Set("GroupID", fw::Clip(f.Buffer().Get("GroupID")));
-    q.Buffer().SetLong("Mark", 0);
-    q.Add();
-  }
-  return q.Records();
 }
 
 }  // namespace mvn::client

@@ -1,4 +1,4 @@
-#include "client/app/language.h"
+#include "client/ui/language.h"
 
 #include <QMainWindow>
 #include <unistd.h>

@@ -16,8 +16,7 @@
 #include <functional>
 #include <string>
 
-#include "client/app/procedures.h"
-#include "client/app/tests/windowtests.h"
+#include "client/ui/dialogs.h"
 #include "framework/core/services.h"
 #include "framework/gui/window.h"
 #include "tests/support/qtwait.h"
@@ -29,7 +28,12 @@ using namespace mvn::client;
 
 namespace {
 
-std::string OutputDir() { return mvntest::ClientAppOutputDir(); }
+std::string OutputDir() {
+  const char* root = std::getenv("MVN_TEST_BINARY_DIR");
+  fs::path dir = fs::path(root && *root ? root : ".") / "test-output" / "client-ui";
+  fs::create_directories(dir);
+  return dir.string();
+}
 
 using mvntest::When;
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "client/app/language.h"
+#include "client/ui/language.h"
 #include "framework/gui/window.h"
 #include "tests/support/tempdir.h"
 

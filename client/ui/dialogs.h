@@ -1,0 +1,37 @@
+// The small dialogs the client's windows share: the value prompt, the name
+// and value prompt and the broadcast question. Each is a modal procedure;
+// Escape and the title bar cancel it.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "client/records/records.h"
+
+namespace mvn::framework {
+class Window;
+}
+
+namespace mvn::client {
+
+// The value prompt. mode (clipped, upper case, at most 29 bytes) chooses
+// its texts: "V=<text>" starts the entry with <text>; "UPLOADLIST" asks
+// for a list; "EXPORT" and "UPDATEEMAIL" name a file. True when the
+// confirming button closed it, with *value set (at most 199 bytes).
+bool EnterValue2(framework::Window* parent, std::string_view mode, std::string* value);
+// The two values of the name and value prompt.
+struct NameValue {
+  std::string name;   // 149
+  std::string value;  // 199
+};
+// The name and value prompt. mode (clipped, no case): "IMAGEFILE" and
+// "COVERPAGE" add the entry to g_QimageFiles or g_QcoverPages (replacing
+// one of the same name when the user agrees); "ADDRESSBOOK" asks for a
+// book's display name and database file and changes nothing itself. True
+// when "&OK" closed it and the entry was taken, with *result set.
+bool GetNameValuesDialog(framework::Window* parent, Dictionary& dictionary, std::string_view mode,
+                         NameValue* result);
+// The broadcast question for n recipients: true to go on.
+bool ConfirmBroadCast(framework::Window* parent, int recipients);
+
+}  // namespace mvn::client
