@@ -759,13 +759,18 @@ void UpdateEmailAddressBook(Window&, MainState& s) {
   fw::Message("Update email address book succeeded!", "Dashpost", fw::Icon::Information);
 }
 
-void ExportGroups(Window& w, MainState& s) {
+// The save dialog of the CSV exports; false when no file was named.
+bool NameCsvFileToSave(std::string* path) {
   fw::FileDialogRequest r;
   r.mode = fw::FileDialogMode::Save;
   r.title = "Please name the file to save";
   r.filters = "CSV File|*.csv;*.txt";
+  return fw::Services().FileDialog(r, path) && !fw::Clip(*path).empty();
+}
+
+void ExportGroups(Window& w, MainState& s) {
   std::string path;
-  if (!fw::Services().FileDialog(r, &path) || fw::Clip(path).empty()) return;
+  if (!NameCsvFileToSave(&path)) return;
   if (!EndsCsv(path)) path += ".CSV";
   Dictionary& d = *s.ctx->dictionary;
   bool all = w.IsChecked(MainSendToAll);
@@ -838,12 +843,8 @@ std::string Editor(const fw::IniFile& ini) {
 // The export: the target named in a save dialog, the book written into it,
 // the outcome told.
 void Export(MainContext& c) {
-  fw::FileDialogRequest r;
-  r.mode = fw::FileDialogMode::Save;
-  r.title = "Please name the file to save";
-  r.filters = "CSV File|*.csv;*.txt";
   std::string path;
-  if (!fw::Services().FileDialog(r, &path) || fw::Clip(path).empty()) return;
+  if (!NameCsvFileToSave(&path)) return;
   c.dictionary->File("MVCB").SetName(path);
   ExchangeResult result = ExportKDFToTxt(*c.dictionary);
   fw::Message(result.text, "Export",
