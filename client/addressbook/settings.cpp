@@ -1,6 +1,8 @@
 // AutoText list and cover-page settings (see settings.h).
 #include "client/addressbook/settings.h"
 
+#include "client/records/ininames.h"
+
 #include "framework/core/strings.h"
 
 namespace mvn::client {
@@ -38,6 +40,10 @@ std::string CheckName(std::string_view name) {
   if (n.size() > 8 && CompareNoCase(n.substr(0, 8), "AutoText") == 0 &&
       n.find_first_not_of("0123456789", 8) == std::string::npos)
     return "Autotext name can't be AutoText followed by a number.";
+  // What else the INI file could not keep as given (control characters, a
+  // leading "#"): the check every typed key goes through.
+  std::string message;
+  if (!ValidIniName(n, AutoTextNameUse(), &message)) return message;
   return std::string();
 }
 

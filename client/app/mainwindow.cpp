@@ -93,6 +93,10 @@ struct MainState {
   // and the resend flag, until the next written send.
   std::string resendAttachment;
   bool resend = false;
+  // The SendToList options that stay set for the run (the send-to choice
+  // and the confirmation are set anew at every send).
+  bool replaceAttention = false;
+  std::string attentionName;
   WindowPrompter prompter;
 };
 
@@ -231,20 +235,13 @@ void AddRecipient(Window& w, MainState& s) {
                 "Dashpost", fw::Icon::Exclamation);
 }
 
-// A date typed in the window's picture: a day must be part of the picture,
-// and the date and the time must be real ones.
+// A date typed in the window's picture (a picture without a day stands for
+// today's day of the month shown), and a time; both must be real ones.
 bool CheckDateTime(Window& w, MainState& s, int32_t* date, int32_t* time) {
   std::string pic = s.datePicture;
-  if (pic.find('d') == std::string::npos) {
-    fw::Message("The send date format " + pic + " has no day. Please ask your administrator to set a DateFormat "
-                "with a day.", "Dashpost", fw::Icon::Exclamation);
-    return false;
-  }
   bool ok = false;
-  int y = 0, m = 0, d = 0;
-  fw::SplitDate(fw::Today(), &y, &m, &d);
   std::string text = fw::Clip(fw::Left(w.Text(MainSendDate)));
-  *date = text.empty() ? fw::Today() : fw::DeformatDate(text, pic, y, &ok);
+  *date = text.empty() ? fw::Today() : SendDateOf(text, pic, fw::Today(), &ok);
   if (!text.empty() && (!ok || *date == 0)) {
     fw::Message("The send date " + text + " is not a valid date (" + pic + "). Please correct it and retry.",
                 "Dashpost", fw::Icon::Exclamation);
@@ -297,7 +294,13 @@ void Send(Window& w, MainState& s) {
   BuildSendList(*c.dictionary, source);
   w.SetWindowCursor(false);
   int recipients = c.dictionary->Queues().g_QsendTo.Records();
-  bool ready = recipients > 0 || source.sendToAll;
+  if (recipients == 0 && source.sendToAll) {
+    // A request without a target would be sent to nobody.
+    fw::Message("There is nobody to send to: the current address book holds no recipients.", "Dashpost",
+                fw::Icon::Exclamation);
+    return;
+  }
+  bool ready = recipients > 0;
   if (ready && recipients >= 2 && Yes(ini, "Default", "DisplayBroadCastMessage"))
     ready = ConfirmBroadCast(&w, recipients);
   if (!ready) return;
@@ -320,12 +323,20 @@ void Send(Window& w, MainState& s) {
   job.includeCoverMessage = w.IsChecked(MainIncludeCover);
   job.sendToAll = source.sendToAll;
   job.sendToOption = 1;
+  // The Replace Attention choice and its name stay set for the run.
+  job.replaceAttention = s.replaceAttention;
+  job.attentionName = s.attentionName;
   // The confirmation shows (and may change) the job; its cancel sends nothing.
-  if (Yes(ini, "Default", "DisplayConfirmScreen") &&
-      !ConfirmBeforeSend(&w, *c.dictionary, *c.ini, source.recipient, job))
-    return;
+  if (Yes(ini, "Default", "DisplayConfirmScreen")) {
+    bool confirmed = ConfirmBeforeSend(&w, *c.dictionary, *c.ini, source.recipient, job);
+    s.replaceAttention = job.replaceAttention;
+    s.attentionName = job.attentionName;
+    if (!confirmed) return;
+  }
 
   SendResult result = SendFaxJob(*c.dictionary, ini, job, s.prompter, c.writer);
+  // A name the writer took from the first target is not the user's.
+  s.attentionName = job.attentionName;
   if (!result.written) return;
   s.resendAttachment.clear();
   s.resend = false;
@@ -399,7 +410,9 @@ void LoadChargeCodes(Window& w, MainState& s) {
   if (!users.Ok() || !links.Ok() || !accounts.Ok()) return;
   users.File().Buffer().Clear();
   users.File().Buffer().Set("UserName", fw::Clip(me.userId));
-  if (users.File().Fetch("CHRU:KeyUserName") != 0) return;
+  // A user without a record gets an empty list (no message), and an
+  // account that cannot be read is skipped.
+  if (users.File().TryFetch("CHRU:KeyUserName") != 0) return;
   int64_t id = users.File().Buffer().GetLong("PK_userID");
   links.File().Buffer().Clear();
   links.File().Buffer().SetLong("FK_userID", id);
@@ -407,7 +420,7 @@ void LoadChargeCodes(Window& w, MainState& s) {
   while (links.File().Next() == 0 && links.File().Buffer().GetLong("FK_userID") == id) {
     accounts.File().Buffer().Clear();
     accounts.File().Buffer().SetLong("PK_accountID", links.File().Buffer().GetLong("FK_accountID"));
-    if (accounts.File().Fetch("CHRA:KeyPK_accountID") != 0) continue;
+    if (accounts.File().TryFetch("CHRA:KeyPK_accountID") != 0) continue;
     q.Buffer().Clear();
     q.Buffer().Set("Description", accounts.File().Buffer().Get("AccountDescription"));
     q.Buffer().Set("Code", accounts.File().Buffer().Get("AccountCode"));
@@ -746,13 +759,18 @@ void UpdateEmailAddressBook(Window&, MainState& s) {
   fw::Message("Update email address book succeeded!", "Dashpost", fw::Icon::Information);
 }
 
-void ExportGroups(Window& w, MainState& s) {
+// The save dialog of the CSV exports; false when no file was named.
+bool NameCsvFileToSave(std::string* path) {
   fw::FileDialogRequest r;
   r.mode = fw::FileDialogMode::Save;
   r.title = "Please name the file to save";
   r.filters = "CSV File|*.csv;*.txt";
+  return fw::Services().FileDialog(r, path) && !fw::Clip(*path).empty();
+}
+
+void ExportGroups(Window& w, MainState& s) {
   std::string path;
-  if (!fw::Services().FileDialog(r, &path) || fw::Clip(path).empty()) return;
+  if (!NameCsvFileToSave(&path)) return;
   if (!EndsCsv(path)) path += ".CSV";
   Dictionary& d = *s.ctx->dictionary;
   bool all = w.IsChecked(MainSendToAll);
@@ -825,12 +843,8 @@ std::string Editor(const fw::IniFile& ini) {
 // The export: the target named in a save dialog, the book written into it,
 // the outcome told.
 void Export(MainContext& c) {
-  fw::FileDialogRequest r;
-  r.mode = fw::FileDialogMode::Save;
-  r.title = "Please name the file to export to";
-  r.filters = "CSV File|*.csv;*.txt";
   std::string path;
-  if (!fw::Services().FileDialog(r, &path) || fw::Clip(path).empty()) return;
+  if (!NameCsvFileToSave(&path)) return;
   c.dictionary->File("MVCB").SetName(path);
   ExchangeResult result = ExportKDFToTxt(*c.dictionary);
   fw::Message(result.text, "Export",
@@ -844,8 +858,8 @@ void Import(Window& w, MainContext& c) {
   static bool include1stLine = false;
   fw::FileDialogRequest r;
   r.mode = fw::FileDialogMode::Open;
-  r.title = "Please select the file to import";
-  r.filters = "CSV File|*.csv;*.txt|All Files|*.*";
+  r.title = "Please select a csv file to import from";
+  r.filters = "CSV File|*.csv;*.txt";
   std::string path;
   if (!fw::Services().FileDialog(r, &path) || fw::Clip(path).empty()) return;
   ImportSession session;
@@ -1001,15 +1015,18 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   s.showListsYes = w.AddItem("?ListsYes", "Yes", dispLists);
   s.showListsNo = w.AddItem("?ListsNo", "No", dispLists);
   int languageMenu = w.AddMenu("?MenuLanguage", "Language", setup);
-  s.languages = LoadLanguageMenu(ini);
-  for (const std::string& text : s.languages.Texts()) s.languageFields.push_back(w.AddItem("", text, languageMenu));
-  w.Disable(languageMenu, s.languageFields.empty());
   int sendLogMenu = w.AddMenu("?MenuSendLog", "Send Log", setup);
   s.sendLogYes = w.AddItem("?SendLogYes", "Yes", sendLogMenu);
   s.sendLogNo = w.AddItem("?SendLogNo", "No", sendLogMenu);
   s.sendLog = fw::Upper(fw::Clip(fw::Left(ini.Fetch("Default", "SENDLOG")))) != "NO";
   int help = w.AddMenu("?MenuHelp", "&Help");
   s.about = w.AddItem("?About", "About", help);
+  // The run-time items come after every fixed one, so the fixed items keep
+  // their field numbers (which the language files hold) whatever the
+  // run-time menus hold.
+  s.languages = LoadLanguageMenu(ini);
+  for (const std::string& text : s.languages.Texts()) s.languageFields.push_back(w.AddItem("", text, languageMenu));
+  w.Disable(languageMenu, s.languageFields.empty());
 
   // Switches of the INI file.
   auto hideMenu = [&](int menu, bool hidden) {
@@ -1149,8 +1166,8 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
           BuildSendToList(*ctx.dictionary, src);
           WindowPrompter p;
           SendResult r = UploadList(*ctx.dictionary, *ctx.ini, fw::Clip(name), p);
-          // Reported only when the command was started, and as started.
-          if (r.started) fw::Message("Uploading list started!", "Dashpost", fw::Icon::Information);
+          // Reported only when the command was started.
+          if (r.started) fw::Message("Uploading list succeeded!", "Dashpost", fw::Icon::Information);
         } else if (field == s.showImageYes || field == s.showImageNo) {
           s.showImageTab = field == s.showImageYes;
           ShowTabs(w, s);
@@ -1174,6 +1191,9 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
         } else if (field == s.resubmit) {
           RetryUnseccessful(raw, *ctx.ini, s.prompter);
         } else if (field == s.viewLog) {
+          // Opening the send log clears the resend flag; a Re-Send in it
+          // sets it again.
+          s.resend = false;
           SendJob job;
           ResendFields fields;
           if (ViewSendLog(raw, *ctx.dictionary, *ctx.ini, job, &fields)) Refill(w, s, job, fields.recipient);

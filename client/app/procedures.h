@@ -31,7 +31,11 @@ namespace mvn::client {
 std::vector<std::string> IniCandidates(std::string_view programPath);
 // The program name: the program file's name without its extension (20).
 std::string ProgramName(std::string_view programPath);
-// The first candidate whose [Database] Pathname is not empty; "" for none.
+// The candidates as the files they are (the bare name in the Windows
+// directory), for telling where the INI file was looked for.
+std::vector<std::string> IniPlacesLookedAt(std::string_view programPath);
+// The first candidate whose [Database] Pathname is not empty, as the file
+// it is (IniPlacesLookedAt); "" for none.
 std::string FindClientIni(std::string_view programPath);
 
 // The command line's main attachment: the first argument that is not a
@@ -44,13 +48,17 @@ struct AddressBook {
   std::string path;    // 149
   std::string driver;  // 19, "KEYED" when empty
 };
-// Reads the configured books into g_QaddressBooks (sorted by path) and
-// returns the current one's index (0-based). Without NumCustomBooks the
-// configured Pathname is book 1 ("Personal Address Book") and the four
-// keys are written back; with neither, "<cwd>/Personal". Books whose name
-// would break the file are skipped with a message in *skipped.
+// Reads the configured books into g_QaddressBooks (sorted by path), opens
+// the current one (the book whose path is Pathname, else the first) and
+// returns its index (0-based). Without NumCustomBooks the configured
+// Pathname is book 1 ("Personal Address Book") and the four keys are
+// written back; with neither, "<cwd>/Personal". A book without a path is
+// listed; a book whose name would break the file is left out. When the
+// current book cannot be opened (or none is left) the client goes on with
+// Pathname, listed under its file's name when no book has that path. What
+// the user must be told, in one message, is in *problem ("" for nothing).
 int LoadAddressBooks(Dictionary& dictionary, framework::IniFile& ini, std::vector<AddressBook>* books,
-                     std::vector<std::string>* skipped);
+                     std::string* problem);
 
 // The send options as the INI file's Default* keys choose them.
 struct SendOptions {
@@ -67,10 +75,18 @@ SendOptions ReadSendOptions(const framework::IniFile& ini);
 void WriteSendOptions(framework::IniFile& ini, const SendOptions& options);
 // The date picture of DateFormat ("dd/mm/yyyy" for anything else).
 std::string DatePicture(std::string_view dateFormat);
+// The send date a text in that picture stands for. A picture without a day
+// ("mm/yy" ...) only shows the month: the date is today's day of that month
+// (its last day when the month is shorter). 0 with *ok false when the text
+// does not fit the picture.
+int32_t SendDateOf(std::string_view text, std::string_view picture, int32_t today, bool* ok);
 
 // MandatoryCharge: "", "YES", "NO" use a temporary charge database in the
-// temporary directory; a path names a charge database, which must exist.
-// Returns false with the message when it does not. *temporary tells which.
+// temporary directory (TemporaryChargeDatabase), which is created; a path
+// names a charge database "<path>.KDF" (a ".KDF" of the path itself and the
+// file's letter case do not matter), which must exist. Returns false with
+// the message when it does not. *temporary tells which.
+std::string TemporaryChargeDatabase();
 bool SetupChargeAccount(Dictionary& dictionary, const framework::IniFile& ini, bool* temporary, std::string* message);
 
 

@@ -138,9 +138,15 @@ int ProgramMain(int argc, char** argv, const std::function<void(fw::Window&, Mai
   mvn::helptips::HintwellSetCaption("A Tip ...");
   mvn::helptips::HintwellSetVariableWidth(1);
 
-  std::string iniPath = FindClientIni(ExePath(argv[0]));
+  const std::string exePath = ExePath(argv[0]);
+  std::string iniPath = FindClientIni(exePath);
   if (iniPath.empty()) {
-    StopMessage("The application's ini file does not exist or (Pathname) not set in the file, |Please check and retry later");
+    // The places looked at follow, so an installed client's first start
+    // says where its INI file is expected.
+    std::string places;
+    for (const std::string& place : IniPlacesLookedAt(exePath)) places += "|  " + place;
+    StopMessage("The application's ini file does not exist or (Pathname) not set in the file, |Please check and retry "
+                "later||The ini file was looked for in:" + places);
     KillDictionary();
     return 1;
   }
@@ -160,18 +166,15 @@ int ProgramMain(int argc, char** argv, const std::function<void(fw::Window&, Mai
   ClientTipFile() = fw::Clip(ini.Fetch("Files", "HintwellFullPathName"));
   if (ClientTipFile().empty()) ClientTipFile() = "hintwell.hwt";
   ctx.mainAttachment = MainAttachmentFromArguments(arguments);
-  std::vector<std::string> skipped;
-  ctx.currentBook = LoadAddressBooks(dictionary, ini, nullptr, &skipped) + 1;
-  for (const std::string& name : skipped)
-    fw::Message("The address book \"" + name + "\" is skipped: its name or path cannot be used in the INI file.",
-                "Dashpost", fw::Icon::Exclamation);
+  std::string bookProblem;
+  ctx.currentBook = LoadAddressBooks(dictionary, ini, nullptr, &bookProblem) + 1;
+  if (!bookProblem.empty()) fw::Message(bookProblem, "Dashpost", fw::Icon::Exclamation);
   std::string chargeMessage;
   if (!SetupChargeAccount(dictionary, ini, &ctx.chargeTemporary, &chargeMessage)) {
     StopMessage(chargeMessage);
     KillDictionary();
     return 1;
   }
-  dictionary.OpenAddressBook();
   if (!ctx.mainAttachment.empty()) {
     // A file to send: ask first; a cancel keeps the client running without it.
     if (QGuiApplication::platformName() != "offscreen" &&

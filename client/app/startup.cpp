@@ -4,13 +4,16 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <sys/stat.h>
 
 #include "client/app/procedures.h"
 #include "framework/core/record.h"
+#include "framework/core/errors.h"
 #include "framework/core/strings.h"
+#include "platform/kernel/win32.h"
 
 namespace mvn::client {
 
@@ -69,8 +72,23 @@ std::vector<std::string> IniCandidates(std::string_view programPath) {
   return {NoCase(first), prog + ".INI", home + "/" + prog + "/" + prog + ".ini"};
 }
 
+std::vector<std::string> IniPlacesLookedAt(std::string_view programPath) {
+  std::vector<std::string> places = IniCandidates(programPath);
+  // A bare name is the profile layer's: the file in the Windows directory.
+  for (std::string& p : places) {
+    if (p.find('/') != std::string::npos) continue;
+    char windows[MAX_PATH] = {};
+    UINT n = GetWindowsDirectoryA(windows, sizeof windows);
+    if (n == 0 || n >= sizeof windows) continue;
+    std::string dir(windows, n);
+    p = dir + (dir.back() == '/' ? "" : "/") + p;
+  }
+  return places;
+}
+
 std::string FindClientIni(std::string_view programPath) {
-  for (const std::string& candidate : IniCandidates(programPath)) {
+  // The file as it is, not a bare name: the language files lie in its folder.
+  for (const std::string& candidate : IniPlacesLookedAt(programPath)) {
     fw::IniFile ini(candidate);
     if (!fw::Clip(ini.Fetch("Database", "Pathname")).empty()) return candidate;
   }
@@ -89,29 +107,46 @@ std::string MainAttachmentFromArguments(const std::vector<std::string>& argument
   return std::string();
 }
 
+namespace {
+
+// Sets the tables of a book and opens them; the reason in *why.
+bool OpenBook(Dictionary& dictionary, const AddressBook& book, std::string* why) {
+  if (!dictionary.SetAddressBookFiles(book.path, book.driver, why)) return false;
+  if (dictionary.OpenAddressBook() != fw::NoError) {
+    *why = fw::ErrorText();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 int LoadAddressBooks(Dictionary& dictionary, fw::IniFile& ini, std::vector<AddressBook>* books,
-                     std::vector<std::string>* skipped) {
+                     std::string* problem) {
   std::vector<AddressBook> list;
+  std::vector<std::string> skipped;
   long count = ini.FetchNumber("Database", "NumCustomBooks", 0);
   if (count > 999) count = 999;
   for (long n = 1; n <= count; ++n) {
     AddressBook b;
     b.name = fw::Clip(ini.Fetch("Database", "Custom Book " + std::to_string(n)));
+    if (b.name.empty()) continue;
     if (!ValidBookName(b.name)) {
-      if (skipped && !b.name.empty()) skipped->push_back(b.name);
+      // Its key would be another setting of the section (or break it).
+      skipped.push_back(b.name);
       continue;
     }
+    // A book without a path (or with one the book list cannot hold) is
+    // still a configured book: it is listed, and opening it is refused.
     b.path = fw::Clip(ini.Fetch("Database", b.name));
     b.driver = fw::Upper(fw::Clip(ini.Fetch("Database", "Driver " + std::to_string(n))));
     if (b.driver.empty()) b.driver = "KEYED";
-    if (b.path.empty() || b.path.size() > kMaxPathLength) {
-      if (skipped) skipped->push_back(b.name);
-      continue;
-    }
     list.push_back(b);
   }
   std::stable_sort(list.begin(), list.end(), [](const AddressBook& a, const AddressBook& b) { return a.path < b.path; });
   std::string pathname = fw::Clip(ini.Fetch("Database", "Pathname"));
+  std::string driver = fw::Upper(fw::Clip(ini.Fetch("Database", "Driver")));
+  if (driver.empty()) driver = "KEYED";
   int current = 0;
   if (count <= 0) {
     // The configured book becomes book 1; without one, a personal book in
@@ -124,8 +159,7 @@ int LoadAddressBooks(Dictionary& dictionary, fw::IniFile& ini, std::vector<Addre
     } else {
       b.path = pathname;
     }
-    b.driver = fw::Upper(fw::Clip(ini.Fetch("Database", "Driver")));
-    if (b.driver.empty()) b.driver = "KEYED";
+    b.driver = driver;
     list = {b};
     ini.Update("Database", "Pathname", b.path);
     ini.Update("Database", "NumCustomBooks", "1");
@@ -135,6 +169,41 @@ int LoadAddressBooks(Dictionary& dictionary, fw::IniFile& ini, std::vector<Addre
     for (size_t i = 0; i < list.size(); ++i)
       if (list[i].path == pathname) current = static_cast<int>(i);
   }
+
+  std::string told;
+  if (!skipped.empty()) {
+    told = "These address books are left out, as their names cannot be used in " + ini.FileName() + ":";
+    for (const std::string& name : skipped) told += " \"" + name + "\"";
+    told += ".";
+  }
+  std::string why;
+  if (list.empty() || !OpenBook(dictionary, list[static_cast<size_t>(current)], &why)) {
+    // The current book cannot be used: the client goes on with Pathname
+    // (listed under its file's name when no configured book has that path).
+    if (!told.empty()) told += "|";
+    told += list.empty() ? std::string("No configured address book can be used.")
+                         : "The address book \"" + list[static_cast<size_t>(current)].name +
+                               "\" cannot be opened: " + why + ".";
+    if (list.empty() || list[static_cast<size_t>(current)].path != pathname) {
+      int at = -1;
+      for (size_t i = 0; i < list.size(); ++i)
+        if (list[i].path == pathname) at = static_cast<int>(i);
+      if (at < 0) {
+        AddressBook b;
+        b.name = FileNamePart(pathname);
+        b.path = pathname;
+        b.driver = driver;
+        list.push_back(b);
+        at = static_cast<int>(list.size()) - 1;
+      }
+      current = at;
+      told += " Dashpost goes on with " + pathname + ".";
+      if (!OpenBook(dictionary, list[static_cast<size_t>(current)], &why))
+        told += " It cannot be opened either: " + why + ".";
+    }
+  }
+  if (problem) *problem = told;
+
   fw::Queue& q = dictionary.Queues().g_QaddressBooks;
   q.Free();
   for (const AddressBook& b : list) {
@@ -145,7 +214,6 @@ int LoadAddressBooks(Dictionary& dictionary, fw::IniFile& ini, std::vector<Addre
     q.Add();
   }
   if (books) *books = list;
-  if (!list.empty()) dictionary.SetAddressBookFiles(list[current].path, list[current].driver);
   return current;
 }
 
@@ -202,22 +270,86 @@ std::string DatePicture(std::string_view dateFormat) {
   return "dd/mm/yyyy";
 }
 
+namespace {
+
+// The temporary charge database: its three tables are made when missing. A
+// file there that is no charge database of ours (left by a crash, or of an
+// older version) is made anew: nothing else keeps anything in it.
+bool CreateTemporaryChargeDatabase(Dictionary& dictionary, const std::string& file, std::string* why) {
+  if (!dictionary.SetChargeAccountFiles(file, why)) return false;
+  const char* const kTables[] = {"Charge_account", "Charge_user", "Charge_userAccount"};
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    int failed = fw::NoError;
+    for (const char* t : kTables) {
+      FileManager& f = dictionary.File(t);
+      int rc = f.TryOpen();
+      if (rc == fw::AlreadyOpenError) continue;
+      if (rc != fw::NoError) {
+        failed = rc;
+        if (why) *why = fw::ErrorText();
+        break;
+      }
+      f.Close();
+    }
+    if (failed == fw::NoError) return true;
+    if (attempt == 0 && failed != fw::AccessDeniedError) {
+      for (const char* t : kTables) dictionary.File(t).Close();
+      dictionary.File(kTables[0]).Remove();
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string TemporaryChargeDatabase() { return TempDir() + "dposttmp.KDF"; }
+
+int32_t SendDateOf(std::string_view text, std::string_view picture, int32_t today, bool* ok) {
+  int ty = 0, tm = 0, td = 0;
+  fw::SplitDate(today, &ty, &tm, &td);
+  bool good = false;
+  int32_t date = fw::DeformatDate(text, picture, ty, &good);
+  if (good && picture.find('d') == std::string_view::npos) {
+    // The picture shows a month: the send date is today's day of that
+    // month (its last day when the month is shorter).
+    int y = 0, m = 0, d = 0;
+    fw::SplitDate(date, &y, &m, &d);
+    int day = td;
+    while (day > 28 && fw::Date(m, day, y) == 0) --day;
+    date = fw::Date(m, day, y);
+    good = date != 0;
+  }
+  if (ok) *ok = good;
+  return good ? date : 0;
+}
+
 bool SetupChargeAccount(Dictionary& dictionary, const fw::IniFile& ini, bool* temporary, std::string* message) {
   std::string v = fw::Clip(fw::Left(ini.Fetch("Default", "MandatoryCharge")));
   std::string u = fw::Upper(v);
   if (v.empty() || u == "YES" || u == "NO") {
     if (temporary) *temporary = true;
-    return dictionary.SetChargeAccountFiles(TempDir() + "dposttmp", message);
+    // Nothing is read from the temporary tables (the charge code is typed),
+    // so a database that cannot be made is no reason to stop.
+    std::string why;
+    if (!CreateTemporaryChargeDatabase(dictionary, TemporaryChargeDatabase(), &why))
+      std::fprintf(stderr, "dashpost: the temporary charge database %s could not be created: %s\n",
+                   TemporaryChargeDatabase().c_str(), why.c_str());
+    return true;
   }
   if (temporary) *temporary = false;
   if (u.size() >= 4 && u.compare(u.size() - 4, 4, ".KDF") == 0) v.erase(v.size() - 4);
-  if (!IsRegularFile(v + ".KDF")) {
+  // The file checked is the file opened: "<path>.KDF" found without case,
+  // handed to the tables with its extension (so a path with a dot of its
+  // own gets no second one).
+  std::string file = v + ".KDF";
+  char found[PATH_MAX] = {};
+  if (!FindPathIgnoringCase(file.c_str(), found, sizeof found) || !IsRegularFile(found)) {
     if (message)
       *message = "Required charge account file (" + v + ".KDF" +
                  ") does not exist. Please contact your administrator for help";
     return false;
   }
-  return dictionary.SetChargeAccountFiles(v, message);
+  return dictionary.SetChargeAccountFiles(found, message);
 }
 
 }  // namespace mvn::client

@@ -41,6 +41,11 @@ bool RequestFile::Fail(const std::string& what) {
   return false;
 }
 
+void RequestFile::Abandon(const std::string& why) {
+  if (m_ok || m_error.empty()) m_error = why;
+  m_ok = false;
+}
+
 bool RequestFile::Create(const std::string& path, bool newOnly) {
   m_path = path;
   m_error.clear();
@@ -91,6 +96,11 @@ std::string SafeLine(std::string_view value) {
   for (char& c : out)
     if (c == '\r' || c == '\n' || c == '\0') c = ' ';
   return out;
+}
+
+bool StartsMarker(std::string_view text) {
+  size_t at = text.find_first_not_of(" \t");
+  return at != std::string_view::npos && text[at] == '!';
 }
 
 std::string AttachmentItem(std::string_view value) {
@@ -405,6 +415,12 @@ std::string WholeItems(const std::vector<std::string>& items, std::string_view s
   return joined;
 }
 
+// The bytes a text field of the send log's record keeps.
+size_t SendLogFieldCapacity(const char* field) {
+  static const LayoutPtr layout = SNDLayout();
+  return static_cast<size_t>(layout->Field(layout->FindField(field)).size - 1);
+}
+
 // A stamp yyyymmdd.hhmmss and a log date "yyyy/mm/dd hh:mm:ss" of now.
 void Stamps(int64_t now, std::string* stamp, std::string* logDate) {
   std::time_t t = now ? static_cast<std::time_t>(now) : std::time(nullptr);
@@ -450,6 +466,9 @@ std::vector<std::string> AdditionalTargetLines(const framework::IniFile& ini, co
     if (key.empty()) break;
     std::string label = SafeLine(Clip(ini.Fetch("AdditionalTargets", key)));
     if (label.empty()) continue;
+    // A label beginning "!" would make its line a marker or an attachment
+    // line of the request: such a field is not sent.
+    if (StartsMarker(label)) continue;
     std::string k = Upper(key);
     if (k == "POSTALADDRESS" || k == "PHYSICALADDRESS") {
       std::string rest = mvc.Get(key);
@@ -559,7 +578,7 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
   // An entry that begins with "!" would read as a marker or an attachment
   // line; such entries are not commands and are left out.
   for (const std::string& entry : ini.FetchList("DefaultCommands", "command", "Command_"))
-    if (!entry.empty() && entry[0] != '!') line(SafeLine(entry));
+    if (!entry.empty() && !StartsMarker(entry)) line(SafeLine(entry));
   bool listed = false;
   for (int i = 1; i <= q.g_QremoteLists.Records(); ++i) {
     const framework::Record& list = q.g_QremoteLists.Entry(i);
@@ -677,12 +696,23 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
   const bool startable = !command.Empty();
   if (sendLog && startable && IsYes(ini.Fetch("Default", "KeepFiles"))) {
     std::string dir = Clip(ini.Fetch("Files", "SendlogKeepFiles"));
+    // A kept copy is named in the send log, whose fields hold 149 bytes: a
+    // copy whose name is longer is not kept (a cut name would name no file).
+    auto fits = [&](const char* field, std::string* kept, const char* what) {
+      if (kept->empty() || kept->size() <= SendLogFieldCapacity(field)) return;
+      DeleteFileA(kept->c_str());
+      prompter.Tell(std::string("The copy of the ") + what + " was not kept: its name " + *kept +
+                    " is longer than the send log keeps (" + std::to_string(SendLogFieldCapacity(field)) +
+                    " characters). Please choose a shorter SendlogKeepFiles directory.");
+      kept->clear();
+    };
     if (dir.empty()) {
       prompter.Tell("No directory is set for the kept copies ([Files] SendlogKeepFiles); none were kept.");
     } else if (!job.messageText.empty() && !KeepBytes(dir, "FaxMsg." + stamp, job.messageText, &keptMessage)) {
       keptMessage.clear();
       prompter.Tell("The copy of the message text could not be kept in " + dir + ".");
     }
+    fits("CPFileName", &keptMessage, "message text");
     if (!dir.empty() && prepared.haveMain) {
       std::string display = FileNamePart(prepared.main.original);
       std::string name = job.resend ? "R" + display : display + "." + stamp;
@@ -690,6 +720,7 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
         keptDocument.clear();
         prompter.Tell("The copy of the document could not be kept in " + dir + ".");
       }
+      fits("PSFileName", &keptDocument, "document");
     }
   }
 
@@ -737,13 +768,9 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
       }
       locals.push_back(item + "\"");
     }
-    auto capacity = [&log](const char* field) {
-      const framework::Layout& layout = log.Buffer().GetLayout();
-      return static_cast<size_t>(layout.Field(layout.FindField(field)).size - 1);
-    };
     size_t includesLeft = 0, localsLeft = 0;
-    std::string includeList = WholeItems(includes, "", capacity("Includes"), &includesLeft);
-    std::string localFiles = WholeItems(locals, ",", capacity("LocalFiles"), &localsLeft);
+    std::string includeList = WholeItems(includes, "", SendLogFieldCapacity("Includes"), &includesLeft);
+    std::string localFiles = WholeItems(locals, ",", SendLogFieldCapacity("LocalFiles"), &localsLeft);
     if (includesLeft || localsLeft)
       prompter.Tell("The send log lists only the files that fit in its fields: " +
                     (localsLeft ? std::to_string(localsLeft) + " of " + std::to_string(locals.size()) +
@@ -911,6 +938,14 @@ SendResult UploadList(Dictionary& dictionary, const framework::IniFile& ini, std
   framework::FileManager upload(framework::Driver::Csv, UPLDLayout(), result.requestPath);
   int rc = upload.Create();
   if (rc == framework::NoError) rc = upload.TryOpen(framework::ReadWrite | framework::DenyWrite);
+  if (rc == framework::NoError) {
+    // The header record names the columns.
+    upload.Buffer().Clear();
+    upload.Buffer().Set("ClientID", "To");
+    upload.Buffer().Set("Company", "Company");
+    upload.Buffer().Set("PreferredDestination", "Destination");
+    rc = upload.TryInsert();
+  }
   Queue& sendTo = dictionary.Queues().g_QsendTo;
   for (int i = 1; i <= sendTo.Records() && rc == framework::NoError; ++i) {
     const framework::Record& e = sendTo.Entry(i);
@@ -930,10 +965,11 @@ SendResult UploadList(Dictionary& dictionary, const framework::IniFile& ini, std
   result.written = true;
   result.targets = sendTo.Records();
   DeliveryCommand command = SplitDeliveryCommand(ini.Fetch("Files", "DeliveryCommand"));
-  result.commandLine = UploadCommandLine(command, name, result.requestPath);
+  // The list goes to the server under the upload file's own name.
+  result.commandLine = UploadCommandLine(command, name + ".CSV", result.requestPath);
   std::string why;
   if (command.Empty() || !StartDeliveryCommand(result.commandLine, &why)) {
-    if (command.Empty()) why = "No delivery command is set up ([Files] DeliveryCommand); the list was not uploaded.";
+    if (command.Empty()) why = "MVNSEND command does not exist in the setup file. Please contact your administrator.";
     result.message = why;
     prompter.Tell(why);
     return result;

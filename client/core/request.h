@@ -57,6 +57,9 @@ class RequestFile {
   bool WriteJobLine(std::string_view text);
   // Bytes as they are.
   bool WriteBytes(std::string_view bytes);
+  // Spoils the request: later writes do nothing, Close() fails and Error()
+  // tells why (the first failure is kept).
+  void Abandon(const std::string& why);
   // Closes the file; false when it or any earlier write failed.
   bool Close();
   bool Ok() const { return m_ok; }
@@ -74,6 +77,9 @@ class RequestFile {
 
 // A value made safe for one line: CR, LF and NUL become blanks.
 std::string SafeLine(std::string_view value);
+// Whether a text would start a line the send client takes for a marker or
+// an attachment line: its first character after blanks is "!".
+bool StartsMarker(std::string_view text);
 // An item of an attachment line: written as it is, or in double quotes
 // (inner quotes doubled) when it holds a comma or starts with a blank, a tab
 // or a double quote, so the send client reads it back unchanged.
@@ -166,9 +172,12 @@ SendResult WriteResubmit(const framework::IniFile& clientIni, const ResubmitJob&
 // Whether a list name can name the upload file: not empty, no "/", "\",
 // "..", double quote or control character.
 bool ValidUploadListName(std::string_view name);
-// Writes ToName, Company and Destination of every g_QsendTo entry into
-// "<list name>.CSV" in the temporary directory (comma-delimited) and starts
-// the upload form of the command.
+// Writes the header record "To", "Company", "Destination", then ToName,
+// Company and Destination of every g_QsendTo entry into "<list name>.CSV"
+// in the temporary directory (comma-delimited) and starts the upload form
+// of the command with the list named "<list name>.CSV". Without a delivery
+// command the user is told "MVNSEND command does not exist in the setup
+// file. Please contact your administrator." and the file stays.
 SendResult UploadList(Dictionary& dictionary, const framework::IniFile& clientIni, std::string_view listName,
                       Prompter& prompter);
 

@@ -1,6 +1,7 @@
 // RTF cover-page blocks (see rtf.h).
 #include "client/core/rtf.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -102,6 +103,10 @@ std::string RtfEscape(std::string_view text) {
       if (c == '\\' || c == '{' || c == '}') {
         out += '\\';
         out += static_cast<char>(c);
+      } else if (c == '!') {
+        // Its hex escape: no piece of a line (however the reader cuts it)
+        // can begin with "!".
+        out += "\\'21";
       } else if (c >= 0x20 || c == '\t') {
         out += static_cast<char>(c);
       }
@@ -125,46 +130,43 @@ std::string RtfEscape(std::string_view text) {
   return out;
 }
 
-namespace {
-
-std::string GuardBang(std::string line) {
-  if (!line.empty() && line[0] == '!') line.replace(0, 1, "\\'21");
-  return line;
-}
-
-}  // namespace
-
 std::vector<std::string> RtfBodyLines(std::string_view text) {
   std::vector<std::string> lines;
   std::string_view rest = text;
   while (!rest.empty()) {
     size_t end = rest.find_first_of("\r\n");
     if (end == std::string_view::npos) {
-      lines.push_back(GuardBang(RtfEscape(rest)));
+      lines.push_back(RtfEscape(rest));
       break;
     }
-    lines.push_back(GuardBang(RtfEscape(rest.substr(0, end))) + "\\par");
+    lines.push_back(RtfEscape(rest.substr(0, end)) + "\\par");
     size_t skip = rest[end] == '\r' && end + 1 < rest.size() && rest[end + 1] == '\n' ? 2 : 1;
     rest = rest.substr(end + skip);
   }
   return lines;
 }
 
-std::string RtfFileContent(std::string_view bytes) {
+std::string RtfFileFilter::Filter(std::string_view bytes) {
   std::string out;
-  out.reserve(bytes.size());
-  bool lineStart = true;
+  out.reserve(bytes.size() + bytes.size() / 16);
   for (char c : bytes) {
     if (c == '\0') c = ' ';
-    if (lineStart && c == '!') {
-      out += "\\'21";
-    } else {
-      out += c;
+    if (c == '!') {
+      // Written as its hex escape wherever it stands, so no piece of the
+      // file the send client reads as a line (at a line end, or where a
+      // long line is cut) begins with "!". After an unescaped backslash
+      // (the control symbol "\!") only the escape's own text is added.
+      out += m_oddBackslash ? "'21" : "\\'21";
+      m_oddBackslash = false;
+      continue;
     }
-    lineStart = c == '\r' || c == '\n';
+    out += c;
+    m_oddBackslash = c == '\\' && !m_oddBackslash;
   }
   return out;
 }
+
+std::string RtfFileContent(std::string_view bytes) { return RtfFileFilter().Filter(bytes); }
 
 namespace {
 
@@ -175,41 +177,38 @@ std::string Margins(const framework::IniFile& ini, std::string_view section, con
   return value;
 }
 
-// Reads a header or signature file whole (read-only, others may read and
-// write); false when it cannot be opened or read.
-bool ReadBlockFile(const std::string& name, std::string* content) {
-  std::string path = name;
-  if (!FileExists(path)) path = "./" + FileNamePart(name);
-  framework::FileManager file(framework::Driver::Dos, TMPRTFLayout(), path);
-  file.SetCreate(false);
-  if (file.TryOpen(framework::ReadOnly | framework::DenyNone) != framework::NoError) return false;
-  content->clear();
-  bool ok = file.Set() == framework::NoError;
-  while (ok) {
-    int rc = file.Next();
-    if (rc == framework::RecordNotAvailableError) break;
-    if (rc != framework::NoError) {
-      ok = false;
-      break;
-    }
-    content->append(file.Buffer().GetText(0), 0, file.Bytes());
-  }
-  file.Close();
-  return ok;
-}
-
-bool FileBlock(RequestFile& request, const framework::IniFile& pages, std::string_view section, const char* marker,
+// Writes a header or signature block: its header line and the file's
+// content in 8,192-byte blocks as they are read (read-only, others may read
+// and write). A file that cannot be opened leaves the block out; one whose
+// read fails once the block has begun spoils the request, which is then not
+// sent: half a header is no header.
+void FileBlock(RequestFile& request, const framework::IniFile& pages, std::string_view section, const char* marker,
                const char* fileKey, const char* linesKey, const char* marginKey, const char* marginKey2) {
   std::string name = Clip(pages.Fetch(section, fileKey));
-  std::string content;
-  if (!name.empty() && ReadBlockFile(name, &content)) {
-    std::string header = std::string(marker) + "," + LinesModeDigit(pages.Fetch(section, linesKey)) +
-                         RtfMargins(Margins(pages, section, marginKey, marginKey2));
-    request.WriteJobLine(header);
-    request.WriteBytes(RtfFileContent(content));
-    request.WriteJobLine("");
+  if (!name.empty()) {
+    std::string path = name;
+    if (!FileExists(path)) path = "./" + FileNamePart(name);
+    framework::FileManager file(framework::Driver::Dos, TMPRTFLayout(), path);
+    file.SetCreate(false);
+    if (file.TryOpen(framework::ReadOnly | framework::DenyNone) == framework::NoError) {
+      request.WriteJobLine(std::string(marker) + "," + LinesModeDigit(pages.Fetch(section, linesKey)) +
+                           RtfMargins(Margins(pages, section, marginKey, marginKey2)));
+      RtfFileFilter filter;
+      int rc = file.Set();
+      while (rc == framework::NoError && request.Ok()) {
+        rc = file.Next();
+        if (rc != framework::NoError) break;
+        std::string block = file.Buffer().GetText(0);
+        block.resize(std::min(block.size(), file.Bytes()));
+        request.WriteBytes(filter.Filter(block));
+      }
+      if (rc != framework::NoError && rc != framework::RecordNotAvailableError)
+        request.Abandon("The cover page file " + path + " could not be read: " + framework::ErrorText());
+      file.Close();
+      request.WriteJobLine("");
+    }
   }
-  return request.WriteJobLine("");
+  request.WriteJobLine("");
 }
 
 }  // namespace

@@ -18,13 +18,17 @@
 // - Body text: "\", "{" and "}" are escaped, characters beyond ASCII are
 //   written "\uN?" (UTF-16 units, signed), control characters other than
 //   TAB are dropped; the text is split at the earliest line end of any kind
-//   (CR LF, CR or LF), each line but the last gets "\par". A line beginning
-//   "!" starts "\'21" instead, so no line of the request can be taken for a
-//   marker or an attachment line.
-// - Header and signature files are opened read-only; a file that cannot be
-//   opened or read (missing, not a regular file, unreadable) leaves its
-//   block out. The content is written at its own length followed by CR LF;
-//   a "!" that begins a line of it is written "\'21".
+//   (CR LF, CR or LF), each line but the last gets "\par". Every "!" is
+//   written "\'21", so no line of the request, nor a piece of one, can be
+//   taken for a marker or an attachment line.
+// - Header and signature files are opened read-only and copied in 8,192-byte
+//   blocks as they are read; a file that cannot be opened (missing, not a
+//   regular file, unreadable) leaves its block out, a read that fails after
+//   the block began spoils the request. The content is written at its own
+//   length followed by CR LF; every "!" of it is written "\'21" (after an
+//   unescaped backslash, "'21": the control symbol "\!" becomes the
+//   character), so no piece of it that the send client reads as a line,
+//   however long the file's lines are, begins with "!".
 #pragma once
 
 #include <string>
@@ -50,7 +54,16 @@ int RtfHalfPoints(std::string_view fontSize);
 std::string RtfEscape(std::string_view text);
 // The body's text lines, escaped, "\par" after each but the last.
 std::vector<std::string> RtfBodyLines(std::string_view messageText);
-// A header or signature file's content made safe for the request.
+// A header or signature file's content made safe for the request, block by
+// block (a backslash at the end of one block is seen by the next).
+class RtfFileFilter {
+ public:
+  std::string Filter(std::string_view bytes);
+
+ private:
+  bool m_oddBackslash = false;
+};
+// The same for a whole content.
 std::string RtfFileContent(std::string_view bytes);
 
 }  // namespace mvn::client

@@ -356,9 +356,8 @@ int Dictionary::OpenAddressBook(unsigned mode) {
 
 bool Dictionary::SetChargeAccountFiles(std::string_view path, std::string* message) {
   std::string file = Clip(path);
-  if (file.size() > kMaxPathLength) {
-    std::string text =
-        "The charge account file path is longer than " + std::to_string(kMaxPathLength) + " characters: " + file;
+  if (file.empty()) {
+    std::string text = "The charge account file has no name";
     SetError(BadNameError, file, text);
     if (message) *message = text;
     return false;

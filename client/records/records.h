@@ -105,7 +105,9 @@ class Dictionary {
   // failure the tables opened so far are closed again.
   int OpenAddressBook(unsigned mode = framework::Shared);
 
-  // Sets the charge-account table names inside the keyed data file path.
+  // Sets the charge-account table names inside the keyed data file path,
+  // the database file's name as it is to be opened (its extension included;
+  // no length limit: the caller checks what its settings field holds).
   bool SetChargeAccountFiles(std::string_view path, std::string* message = nullptr);
 
   GlobalQueues& Queues() { return m_queues; }

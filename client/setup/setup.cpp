@@ -95,13 +95,17 @@ bool OutputValueFor(const OutputValue& row, std::string* value, std::string* mes
   std::string label = Trim(OneLine(row.label));
   if (!label.empty() && label.front() == '<') label.erase(0, 1);
   if (!label.empty() && label.back() == '>') label.pop_back();
-  label = Trim(label);
-  if (label.empty()) label = row.key;
-  if (label.front() == '!') {
+  label = CutText(Trim(label), 19);
+  // The label starts a line of every request: it is checked as the request
+  // writer will read it back (without a pair of quotes around it), so no
+  // label can make that line a marker or an attachment line.
+  std::string asRead = Trim(IniValueAsRead(label));
+  if (asRead.empty()) label = asRead = row.key;
+  if (asRead.front() == '!') {
     *message = std::string("The label of \"") + row.caption + "\" must not begin with \"!\".";
     return false;
   }
-  *value = CutText(label, 19);
+  *value = label;
   return true;
 }
 
@@ -136,45 +140,10 @@ AboutTexts LoadAboutTexts(const framework::IniFile& ini) {
 // ---------------------------------------------------------------------------
 // Names
 
-bool ValidIniName(std::string_view name, size_t maxBytes, std::string* message) {
-  std::string n = Trim(name);
-  if (n.empty()) {
-    *message = "Please enter a name.";
-    return false;
-  }
-  if (n.size() > maxBytes) {
-    *message = "The name is longer than " + std::to_string(maxBytes) + " characters.";
-    return false;
-  }
-  for (char c : n) {
-    if (c == '\r' || c == '\n' || c == '\0' || c == '=') {
-      *message = "A name must not hold \"=\" or a line break.";
-      return false;
-    }
-  }
-  if (n.front() == '[' || n.front() == ';') {
-    *message = "A name must not begin with \"[\" or \";\".";
-    return false;
-  }
-  return true;
-}
-
 // ---------------------------------------------------------------------------
 // Address Books
 
-bool ValidBookName(std::string_view name) {
-  std::string n = framework::Clip(framework::Left(name));
-  if (n.empty() || n.size() > 79) return false;
-  if (n.front() == '[' || n.front() == ';' || n.front() == '#') return false;
-  for (unsigned char c : n)
-    if (c < 0x20 || c == 0x7F || c == '=' || c == ']') return false;
-  std::string u = framework::Upper(n);
-  static const char* const kReserved[] = {"PATHNAME", "DRIVER", "NUMCUSTOMBOOKS"};
-  for (const char* r : kReserved)
-    if (u == r) return false;
-  if (u.rfind("CUSTOM BOOK ", 0) == 0 || u.rfind("DRIVER ", 0) == 0) return false;
-  return true;
-}
+bool ValidBookName(std::string_view name) { return ValidIniName(Trim(name), BookNameUse(), nullptr); }
 
 bool IsAdminUser(const framework::IniFile& ini) { return Upper(Trim(ini.Fetch("Default", "AdminUser"))) == "YES"; }
 
@@ -218,12 +187,7 @@ std::string BookPathOf(std::string_view file) {
 bool CreateAddressBook(Dictionary& d, framework::IniFile& ini, std::string_view nameIn, std::string_view file,
                        std::string* message) {
   std::string name = Trim(nameIn);
-  if (!ValidIniName(name, 79, message)) return false;
-  if (!ValidBookName(name)) {
-    *message = name + " cannot be used as an address book's name: the configuration file keeps its own settings "
-               "under that name.";
-    return false;
-  }
+  if (!ValidIniName(name, BookNameUse(), message)) return false;
   std::string path = BookPathOf(file);
   if (path.empty()) {
     *message = "Please enter the address book's file.";
@@ -261,10 +225,12 @@ bool DeleteAddressBook(Dictionary& d, framework::IniFile& ini, int position, int
     *message = "This address book cannot be deleted.";
     return false;
   }
-  const int count = books.Records();
+  // The numbers are the file's: books left out at start (or listed only in
+  // this run) do not count, so NumCustomBooks is the file's own count.
+  const long stored = std::max<long>(ini.FetchNumber("Database", "NumCustomBooks", 0), 0);
   std::string name = Clip(books.Entry(position).Get("Name"));
-  int found = 0;
-  for (int n = 1; n <= count; ++n) {
+  long found = 0;
+  for (long n = 1; n <= stored; ++n) {
     if (Clip(ini.Fetch("Database", "Custom Book " + std::to_string(n))) == name) {
       found = n;
       break;
@@ -278,9 +244,7 @@ bool DeleteAddressBook(Dictionary& d, framework::IniFile& ini, int position, int
   ini.DeleteKey("Database", "Custom Book " + std::to_string(found));
   const std::string driverOfDeleted = "Driver " + std::to_string(found);
   ini.DeleteKey("Database", driverOfDeleted);
-  long stored = ini.FetchNumber("Database", "NumCustomBooks", count);
-  long last = std::max<long>(stored, count);
-  for (long n = found + 1; n <= last; ++n) {
+  for (long n = found + 1; n <= stored; ++n) {
     for (const char* prefix : {"Custom Book ", "Driver "}) {
       std::string from = prefix + std::to_string(n), to = prefix + std::to_string(n - 1);
       std::string value = ini.Fetch("Database", from);
@@ -288,7 +252,7 @@ bool DeleteAddressBook(Dictionary& d, framework::IniFile& ini, int position, int
       ini.DeleteKey("Database", from);
     }
   }
-  ini.Update("Database", "NumCustomBooks", std::to_string(count - 1));
+  ini.Update("Database", "NumCustomBooks", std::to_string(stored - 1));
   books.Get(position);
   books.Delete();
   if (position < *current) --*current;

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "client/records/ininames.h"
 #include "client/records/records.h"
 #include "framework/core/ini.h"
 
@@ -71,13 +72,6 @@ struct AboutTexts {
 AboutTexts LoadAboutTexts(const framework::IniFile& clientIni);
 
 // ---------------------------------------------------------------------------
-// Names typed into GetNameValuesDialog
-
-// Whether a name can be stored as an INI key or value: not empty, no line
-// break or NUL, no "=", not starting with "[" or ";", at most maxBytes.
-bool ValidIniName(std::string_view name, size_t maxBytes, std::string* message);
-
-// ---------------------------------------------------------------------------
 // Address Books menu
 
 struct BookMenuItem {
@@ -93,11 +87,11 @@ struct BookMenuItem {
 // "&Group Setup".
 std::vector<BookMenuItem> AddressBookMenu(Dictionary& dictionary, const framework::IniFile& clientIni, int current);
 bool IsAdminUser(const framework::IniFile& clientIni);
-// A display name that can be stored as a [Database] key: not empty, at
-// most 79 bytes, no "=", "]", line break or control character, not
-// starting with "[", ";" or "#", and not one of the section's own keys
+// A display name that can be stored as a [Database] key (BookNameUse):
+// not empty, at most 79 bytes, no "=", line break or control character,
+// not starting with "[", ";" or "#", and not one of the section's own keys
 // (Pathname, Driver, NumCustomBooks, "Custom Book <n>", "Driver <n>"; no
-// case).
+// case). Blanks around it are no part of it.
 bool ValidBookName(std::string_view name);
 
 // Choosing a book's item (or "Select"): true when the send window must

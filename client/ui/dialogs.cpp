@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QMainWindow>
 #include <QSize>
+#include <algorithm>
 
 #include "client/ui/dialogs.h"
 #include "client/ui/windowhooks.h"
@@ -205,15 +206,10 @@ bool GetNameValuesDialog(Window*, Dictionary& dictionary, std::string_view mode,
     std::string value = fw::Clip(fw::CutUtf8(w.Text(v), 199));
     std::string message;
     const bool book = m == "ADDRESSBOOK";
-    if (!ValidIniName(name, queue ? FieldCapacity(*queue, "Name") : book ? 79 : 149, &message)) {
+    IniNameUse use = book ? BookNameUse() : m == "COVERPAGE" ? CoverPageNameUse() : ImageFileNameUse();
+    if (queue) use.maxBytes = std::min(use.maxBytes, FieldCapacity(*queue, "Name"));
+    if (!ValidIniName(name, use, &message)) {
       Refuse(message);
-      w.Select(n);
-      return Outcome::Stay;
-    }
-    if (book && !ValidBookName(name)) {
-      // The display name becomes a key of the [Database] section.
-      Refuse(name + " cannot be used as an address book's name: the configuration file keeps its own settings "
-                    "under that name.");
       w.Select(n);
       return Outcome::Stay;
     }

@@ -14,6 +14,7 @@
 #include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QLineEdit>
+#include <QTest>
 #include <clocale>
 #include <ctime>
 #include <filesystem>
@@ -31,6 +32,7 @@
 #include "tests/support/process.h"
 #include "tests/support/qtwait.h"
 #include "tests/support/tempdir.h"
+#include "platform/kernel/win32.h"
 
 namespace fs = std::filesystem;
 namespace fw = mvn::framework;
@@ -104,6 +106,39 @@ struct MainFixture : ::testing::Test {
   void Type(int field, const std::string& text) {
     w->SetText(field, text);
     w->Post(fw::EventAccepted, field);
+  }
+  // What a person does: keys into a field, then Tab to leave it.
+  void Keys(int field, const std::string& text) {
+    QWidget* widget = w->ControlWidget(field);
+    ASSERT_NE(widget, nullptr) << field;
+    w->Widget()->activateWindow();
+    widget->setFocus();
+    if (auto* edit = qobject_cast<QLineEdit*>(widget)) edit->selectAll();
+    QTest::keyClicks(widget, QString::fromStdString(text));
+    QTest::keyClick(widget, Qt::Key_Tab);
+    Drain();
+  }
+  void ClickOn(int field) {
+    QWidget* widget = w->ControlWidget(field);
+    ASSERT_NE(widget, nullptr) << field;
+    QTest::mouseClick(widget, Qt::LeftButton, {}, QPoint(4, widget->height() / 2));
+    Drain();
+  }
+  // A recipient typed, the cover-page message on with a text: ready to send.
+  void TypeAFax(const std::string& destination, const std::string& message) {
+    Keys(MainDestination, destination);
+    if (!w->IsChecked(MainIncludeCover)) ClickOn(MainIncludeCover);
+    w->ControlWidget(MainMessage)->setFocus();
+    QTest::keyClicks(w->ControlWidget(MainMessage), QString::fromStdString(message));
+    Drain();
+  }
+  // Send Fax pressed; the request the delivery command got.
+  std::string SendAndRead() {
+    fs::remove(dir.path() / "argv");
+    EXPECT_FALSE(w->IsDisabled(MainSend));
+    ClickOn(MainSend);
+    EXPECT_TRUE(mvntest::WaitFor([&] { return fs::exists(dir.path() / "argv"); }));
+    return Slurp(dir.path() / "request");
   }
   void Menu(const char* useName) {
     int f = w->FieldOf(useName);
@@ -197,7 +232,6 @@ TEST_F(MainFixture, LookupFillsAndClearsOnlyWhatItFilled) {
 
 TEST_F(MainFixture, DatesAndMandatoryFieldsAreRefusedBeforeSending) {
   struct Case { const char* format; const char* date; const char* time; const char* message; } cases[] = {
-      {"mm/yyyy", "12/2003", "15:30", "has no day"},
       {"dd/mm/yyyy", "31/02/2003", "15:30", "is not a valid date"},
       {"dd/mm/yyyy", "24/12/2003", "25:99", "is not a valid time"},
   };
@@ -339,7 +373,7 @@ TEST_F(MainFixture, MinimiseOnSendClearsTheWindowAndTheMessageHasItsLimit) {
   EXPECT_TRUE(services.messages.empty());
 }
 
-TEST_F(MainFixture, UploadListIsReportedOnlyAsStartedAndOnlyWhenStarted) {
+TEST_F(MainFixture, UploadListIsReportedOnlyWhenStarted) {
   Open();
   AddBookRecord("Bob Jones", "Example Ltd", "+44 20 7946 0000");
   w->SetChecked(MainSendToAll, true);
@@ -353,17 +387,21 @@ TEST_F(MainFixture, UploadListIsReportedOnlyAsStartedAndOnlyWhenStarted) {
   answer("sales");
   Menu("?UploadList");
   ASSERT_TRUE(mvntest::WaitFor([&] { return fs::exists(dir.path() / "argv"); }));
+  // The list goes up under its file's name, the file with its header.
   EXPECT_EQ(Slurp(dir.path() / "argv"),
-            "CONFIG=" + (dir.path() / "mvncsend.ini").string() + "\nGROUP:sales\n" + tmp.string() + "/sales.CSV\n");
+            "CONFIG=" + (dir.path() / "mvncsend.ini").string() + "\nGROUP:sales.CSV\n" + tmp.string() + "/sales.CSV\n");
+  EXPECT_EQ(Slurp(tmp / "sales.CSV").rfind("\"To\",\"Company\",\"Destination\"\r\n\"Bob Jones\"", 0), 0u);
   ASSERT_EQ(services.messages.size(), 1u);
-  EXPECT_EQ(services.messages[0].text, "Uploading list started!");
-  // No delivery command: the writer's message, and no report of success.
+  EXPECT_EQ(services.messages[0].text, "Uploading list succeeded!");
+  // No delivery command: the administrator's message, and no report of
+  // success.
   services.messages.clear();
   ini->Update("Files", "DeliveryCommand", "");
   answer("sales");
   Menu("?UploadList");
   ASSERT_EQ(services.messages.size(), 1u);
-  EXPECT_EQ(services.messages[0].text.find("Uploading"), std::string::npos);
+  EXPECT_EQ(services.messages[0].text,
+            "MVNSEND command does not exist in the setup file. Please contact your administrator.");
 }
 
 // The items that open the send log, resubmit, export and import windows
@@ -434,6 +472,8 @@ TEST_F(MainFixture, ExportWritesTheChosenFileAndACancelledImportAddsNothing) {
   Menu("?ExportFile");
   ASSERT_EQ(services.fileDialogs.size(), 1u);
   EXPECT_EQ(services.fileDialogs[0].mode, fw::FileDialogMode::Save);
+  EXPECT_EQ(services.fileDialogs[0].title, "Please name the file to save");
+  EXPECT_EQ(services.fileDialogs[0].filters, "CSV File|*.csv;*.txt");
   std::string text = Slurp(out);
   EXPECT_EQ(text.rfind(ExportHeaderLine(), 0), 0u);
   EXPECT_NE(text.find("Bob Jones"), std::string::npos);
@@ -446,6 +486,8 @@ TEST_F(MainFixture, ExportWritesTheChosenFileAndACancelledImportAddsNothing) {
   Menu("?ImportFile");
   ASSERT_EQ(services.fileDialogs.size(), 2u);
   EXPECT_EQ(services.fileDialogs[1].mode, fw::FileDialogMode::Open);
+  EXPECT_EQ(services.fileDialogs[1].title, "Please select a csv file to import from");
+  EXPECT_EQ(services.fileDialogs[1].filters, "CSV File|*.csv;*.txt");
   EXPECT_EQ(services.messages.size(), 1u);  // no import, no outcome
   auto& c = ctx.dictionary->File("MVClients");
   EXPECT_EQ(c.Records(), 1);
@@ -695,4 +737,212 @@ TEST_F(MainFixture, ABookThatCannotBeOpenedKeepsTheCurrentOne) {
   EXPECT_EQ(w->Caption(), "Morvane Dashpost  ( Mine )");
   Type(MainTo, "Bob");  // the lookup still reads the current book
   EXPECT_EQ(w->Text(MainDestination), "+44 20 7946 0000");
+}
+
+namespace {
+
+const char* const kDatePictures[] = {"mm/dd/yy", "mm/dd/yyyy", "mmm dd, yyyy", "mmmmmmmmm dd, yyyy",
+                                     "dd/mm/yy", "dd/mm/yyyy", "dd mmm yy",    "dd mmm yyyy",
+                                     "yy/mm/dd", "yyyy/mm/dd", "yymmdd",       "yyyymmdd",
+                                     "mm/yy",    "mm/yyyy",    "yy/mm",        "yyyy/mm"};
+
+std::string DdMmYyyy(int day, int month, int year) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d/%02d/%04d", day, month, year);
+  return text;
+}
+
+}  // namespace
+
+// Every DateFormat picture shows today and sends a whole date: a picture
+// without a day sends today's day of the month it shows (here also the
+// next month typed in, whose day is today's or the month's last).
+TEST_F(MainFixture, EveryDateFormatSendsAWholeDate) {
+  int y = 0, m = 0, d = 0;
+  fw::SplitDate(fw::Today(), &y, &m, &d);
+  const int nextMonth = m % 12 + 1, nextYear = m == 12 ? y + 1 : y;
+  int nextDay = d;
+  while (fw::Date(nextMonth, nextDay, nextYear) == 0) --nextDay;
+  for (const char* picture : kDatePictures) {
+    SCOPED_TRACE(picture);
+    ini->Update("Default", "DateFormat", picture);
+    Open();
+    EXPECT_EQ(w->Text(MainSendDate), fw::Format(fw::Today(), picture));
+    TypeAFax("+1 555 0100", "dated");
+    std::string request = SendAndRead();
+    EXPECT_NE(request.find("\r\nSend:" + DdMmYyyy(d, m, y) + " "), std::string::npos) << request;
+    if (std::string(picture).find('d') == std::string::npos) {
+      Keys(MainSendDate, fw::Format(fw::Date(nextMonth, 1, nextYear), picture));
+      request = SendAndRead();
+      EXPECT_NE(request.find("\r\nSend:" + DdMmYyyy(nextDay, nextMonth, nextYear) + " "), std::string::npos)
+          << request;
+    }
+    EXPECT_TRUE(services.messages.empty()) << services.messages[0].text;
+    TearDown();
+  }
+}
+
+// "Replace Attention Field" and its name, set in the "Send to" list, stay
+// set for the next send.
+TEST_F(MainFixture, ReplaceAttentionStaysSetForTheRun) {
+  ini->Update("Default", "DisplayConfirmScreen", "YES");
+  Open();
+  Keys(MainTo, "Bob Baker");
+  TypeAFax("+1 555 0100", "first");
+  When("ConfirmBeforeSend", [](QWidget* confirm) {
+    When("SendToList", [](QWidget* list) {
+      Click(list, "?ReplaceAttention");
+      auto* name = list->findChild<QLineEdit*>("?AttentionName");
+      ASSERT_NE(name, nullptr);
+      name->setFocus();
+      QTest::keyClicks(name, "The Manager");
+      Click(list, "?Close");
+    });
+    Click(confirm, "?Show");
+    Click(confirm, "?Send");
+  });
+  std::string first = SendAndRead();
+  EXPECT_NE(first.find("\r\nTo:The Manager" + std::string(9, ' ') + "\r\n"), std::string::npos) << first;
+  // The next send, confirmed without opening the list, keeps the choice.
+  When("ConfirmBeforeSend", [](QWidget* confirm) { Click(confirm, "?Send"); });
+  std::string second = SendAndRead();
+  EXPECT_NE(second.find("\r\nTo:The Manager" + std::string(9, ' ') + "\r\n"), std::string::npos) << second;
+  EXPECT_EQ(second.find("To:Bob Baker"), std::string::npos);
+}
+
+// "Send to all recipients" over a book without records sends nothing and
+// says why.
+TEST_F(MainFixture, SendToAllOverAnEmptyBookIsRefused) {
+  Open();
+  ClickOn(MainSendToAll);
+  ASSERT_TRUE(w->IsChecked(MainSendToAll));
+  ClickOn(MainIncludeCover);
+  QTest::keyClicks(w->ControlWidget(MainMessage), "to everybody");
+  Drain();
+  ASSERT_FALSE(w->IsDisabled(MainSend));
+  ClickOn(MainSend);
+  ASSERT_EQ(services.messages.size(), 1u);
+  EXPECT_EQ(services.messages[0].text, "There is nobody to send to: the current address book holds no recipients.");
+  for (int i = 0; i < 20; ++i) Drain();
+  EXPECT_FALSE(fs::exists(tmp / "Faxout.tmp"));
+  EXPECT_FALSE(fs::exists(dir.path() / "argv"));
+}
+
+// The fixed menu items keep their field numbers (which language files
+// hold) however many languages the Language menu offers.
+TEST_F(MainFixture, FixedMenuItemsKeepTheirNumbersWhateverTheLanguages) {
+  const char* fixed[] = {"?MenuSendLog", "?SendLogYes", "?SendLogNo", "?MenuHelp", "?About", "?MenuLanguage"};
+  std::vector<int> first;
+  for (const char* languages : {"", "ENGLISH", "ENGLISH,FRENCH,GERMAN"}) {
+    SCOPED_TRACE(languages);
+    ini->Update("Language", "Languages", languages);
+    Open();
+    std::vector<int> fields;
+    for (const char* name : fixed) fields.push_back(w->FieldOf(name));
+    if (first.empty()) first = fields;
+    EXPECT_EQ(fields, first);
+    TearDown();
+  }
+  // A language file captured with one language translates About with three.
+  ini->Update("Language", "Languages", "ENGLISH,FRENCH,GERMAN");
+  std::ofstream(dir.path() / "dashpost_FRENCH.LNG")
+      << "[Main]\nTotalMenuToolbarItems=2\n1=" << first[4] << ",A propos\n2=" << first[2] << ",Non\n";
+  Open();
+  w->Post(fw::EventAccepted, ItemWithText(*w, "  FRENCH"));
+  Drain();
+  EXPECT_EQ(w->Text(w->FieldOf("?About")), "A propos");
+  EXPECT_EQ(w->Text(w->FieldOf("?SendLogNo")), "Non");
+}
+
+// An INI file found in the Windows directory (the second place looked at):
+// Setup > Language finds the language file beside it, whatever the current
+// directory.
+TEST_F(MainFixture, ALanguageChosenAtRunTimeIsFoundBesideTheIniFile) {
+  char windows[MAX_PATH] = {};
+  ASSERT_GT(GetWindowsDirectoryA(windows, sizeof windows), 0u);
+  fs::create_directories(windows);
+  const std::string program = (dir.path() / "bin" / "dashprobe").string();
+  {
+    std::ofstream out(fs::path(windows) / "dashprobe.INI");
+    out << Slurp(ini->FileName()) << "\n[Language]\nLanguages=ENGLISH,FRENCH\n";
+  }
+  std::ofstream(fs::path(windows) / "dashprobe_FRENCH.LNG")
+      << "[Main]\nTotalMenuToolbarItems=1\n1=" << MainSend << ",&Envoyer\n";
+  ini = std::make_unique<fw::IniFile>(FindClientIni(program));
+  ASSERT_NE(fs::current_path(), fs::path(windows));
+  Open();
+  w->Post(fw::EventAccepted, ItemWithText(*w, "  FRENCH"));
+  Drain();
+  EXPECT_EQ(w->Text(MainSend), "&Envoyer");
+  TearDown();
+  fs::remove(fs::path(windows) / "dashprobe.INI");
+  fs::remove(fs::path(windows) / "dashprobe_FRENCH.LNG");
+}
+
+// Opening View Send Log clears the resend flag that a Re-Send set: the
+// next send's kept document is stamped, not named as a re-send.
+TEST_F(MainFixture, OpeningTheSendLogClearsTheResendFlag) {
+  fs::create_directories(dir.path() / "keep");
+  std::ofstream(dir.path() / "keep" / "invoice.ps.20261201.100000") << "%!PS kept";
+  std::string log = (dir.path() / "SendLog.csv").string();
+  std::ofstream(log, std::ios::binary)
+      << "\"2026/12/01 10:00:00\",\"Ann Lee\",\"A Co\",\"+44 20 7946 0001\",\"R2\",\"\",\"\",\""
+      << (dir.path() / "keep" / "invoice.ps.20261201.100000").string() << "\",\"\",\"\",\"\"\r\n";
+  ini->Update("Files", "SendLog", log);
+  ini->Update("Files", "SendlogKeepFiles", (dir.path() / "keep").string());
+  ini->Update("Default", "SENDLOG", "YES");
+  ini->Update("Default", "KeepFiles", "YES");
+  Open();
+  auto keptNames = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir.path() / "keep")) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  // Re-Send, then the log opened again and closed without one.
+  When("ViewSendLog", [](QWidget* top) {
+    auto* view = top->findChild<QAbstractItemView*>("?List");
+    ASSERT_NE(view, nullptr);
+    view->setCurrentIndex(view->model()->index(0, 0));
+    Click(top, "?ReSend");
+  });
+  Menu("?ViewSendLog");
+  Drain();
+  ASSERT_EQ(w->Text(MainDestination), "+44 20 7946 0001");
+  When("ViewSendLog", [](QWidget* top) { Click(top, "?Close"); });
+  Menu("?ViewSendLog");
+  Drain();
+  TypeAFax("", "again");
+  SendAndRead();
+  std::vector<std::string> names = keptNames();
+  EXPECT_EQ(std::count_if(names.begin(), names.end(), [](const std::string& n) { return n[0] == 'R'; }), 0)
+      << ::testing::PrintToString(names);
+  EXPECT_EQ(std::count_if(names.begin(), names.end(),
+                          [](const std::string& n) { return n.rfind("invoice.ps.20261201.100000.", 0) == 0; }),
+            1)
+      << ::testing::PrintToString(names);
+}
+
+// Every configured book unusable (no path, a name of the section's own):
+// the window opens on Pathname's book, named after its file; a typed
+// recipient is added to it, and the close writes Pathname back without a
+// message.
+TEST_F(MainFixture, WithNoUsableConfiguredBookTheWindowWorksOnPathname) {
+  ini->Update("Database", "NumCustomBooks", "2");
+  ini->Update("Database", "Custom Book 1", "Sales");
+  ini->Update("Database", "Custom Book 2", "Pathname");
+  Open();
+  EXPECT_EQ(w->Caption(), "Morvane Dashpost  ( book )");
+  EXPECT_EQ(MenuTexts(*w, "?MenuBooks")[0], "  Sales");
+  EXPECT_EQ(MenuTexts(*w, "?MenuBooks")[1], "* book");
+  Keys(MainTo, "Zoe");
+  Keys(MainDestination, "+1 555 0199");
+  ClickOn(MainAddRecipient);
+  EXPECT_TRUE(services.messages.empty()) << services.messages[0].text;
+  EXPECT_EQ(ctx.dictionary->File("MVClients").Records(), 1);
+  w->Close();
+  Drain();
+  EXPECT_TRUE(services.messages.empty()) << services.messages[0].text;
+  EXPECT_EQ(ini->Fetch("Database", "Pathname"), (dir.path() / "book").string());
+  EXPECT_EQ(ini->Fetch("Database", "NumCustomBooks"), "2");
 }

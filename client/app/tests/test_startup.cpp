@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include "client/app/procedures.h"
+#include "framework/core/strings.h"
+#include "platform/kernel/win32.h"
 #include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
@@ -64,9 +66,98 @@ TEST(Startup, SendOptionsFromTheDefaultsAndBack) {
 
 TEST(Startup, BookNamesThatWouldBreakTheIniAreRefused) {
   for (const char* bad : {"", "Pathname", "driver", "NumCustomBooks", "Custom Book 3", "Driver 2", "a=b", "[x",
-                          "x]", "line\nbreak", ";comment"})
+                          "line\nbreak", ";comment", "#x"})
     EXPECT_FALSE(ValidBookName(bad)) << bad;
-  for (const char* good : {"Sales Book", "Personal Address Book", "Kunden (Köln)"}) EXPECT_TRUE(ValidBookName(good));
+  // A book's name is a key only: "]" inside it reads back as it is.
+  for (const char* good : {"Sales Book", "Personal Address Book", "Kunden (Köln)", "x]", "Team [old]"})
+    EXPECT_TRUE(ValidBookName(good)) << good;
+}
+
+// Every DateFormat picture reads back what it shows of a date; a picture
+// without a day stands for that day of the month shown (the month's last
+// day when it is shorter).
+TEST(Startup, SendDatesOfEveryPicture) {
+  const char* pictures[] = {"mm/dd/yy", "mm/dd/yyyy", "mmm dd, yyyy", "mmmmmmmmm dd, yyyy", "dd/mm/yy", "dd/mm/yyyy",
+                            "dd mmm yy", "dd mmm yyyy", "yy/mm/dd", "yyyy/mm/dd", "yymmdd", "yyyymmdd",
+                            "mm/yy", "mm/yyyy", "yy/mm", "yyyy/mm"};
+  const int32_t days[] = {fw::Date(1, 31, 2027), fw::Date(2, 28, 2028), fw::Date(12, 10, 2026)};
+  for (const char* pic : pictures) {
+    ASSERT_EQ(DatePicture(pic), pic);
+    for (int32_t day : days) {
+      bool ok = false;
+      EXPECT_EQ(SendDateOf(fw::Format(day, pic), pic, day, &ok), day) << pic << " " << fw::Format(day, pic);
+      EXPECT_TRUE(ok) << pic;
+    }
+  }
+  bool ok = true;
+  // Today the 31st of January: March is the 31st, February its last day.
+  const int32_t jan31 = fw::Date(1, 31, 2027);
+  EXPECT_EQ(SendDateOf("03/2027", "mm/yyyy", jan31, &ok), fw::Date(3, 31, 2027));
+  EXPECT_EQ(SendDateOf("2028/02", "yyyy/mm", jan31, &ok), fw::Date(2, 29, 2028));
+  EXPECT_EQ(SendDateOf("02/27", "mm/yy", jan31, &ok), fw::Date(2, 28, 2027));
+  EXPECT_EQ(SendDateOf("13/2027", "mm/yyyy", jan31, &ok), 0);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(SendDateOf("31/02/2027", "dd/mm/yyyy", jan31, &ok), 0);
+  EXPECT_FALSE(ok);
+}
+
+// The INI file found in the Windows directory is named as the file it is,
+// so the language files beside it are found from any current directory.
+TEST(Startup, TheIniFileInTheWindowsDirectoryIsNamedWhole) {
+  char windows[MAX_PATH] = {};
+  UINT n = GetWindowsDirectoryA(windows, sizeof windows);
+  ASSERT_GT(n, 0u);
+  fs::create_directories(windows);
+  const std::string program = "/nowhere/bin/dashprobe";
+  std::vector<std::string> places = IniPlacesLookedAt(program);
+  ASSERT_EQ(places.size(), 3u);
+  EXPECT_EQ(places[0], "/nowhere/bin/dashprobe.INI");
+  EXPECT_EQ(places[1], (fs::path(windows) / "dashprobe.INI").string());
+  std::ofstream(places[1]) << "[Database]\nPathname=/tmp/book\n";
+  EXPECT_EQ(FindClientIni(program), places[1]);
+  fs::remove(places[1]);
+}
+
+// Books without a path are listed; when the current book cannot be used
+// the client goes on with Pathname, telling it once.
+TEST(Startup, AnUnusableCurrentBookGivesWayToPathname) {
+  mvntest::TempDir dir;
+  const std::string book = (dir.path() / "book").string();
+  struct Case {
+    std::string database;
+    std::vector<std::string> names;  // g_QaddressBooks after the start
+    int current;                     // 0-based
+    bool told;
+  } cases[] = {
+      // Every configured book unusable: no path, a name of the section's own.
+      {"NumCustomBooks=2\nCustom Book 1=Sales\nCustom Book 2=Pathname\n", {"Sales", "book"}, 1, true},
+      // The book at Pathname is configured: it is used, the one without a
+      // path stays listed.
+      {"NumCustomBooks=2\nCustom Book 1=Sales\nCustom Book 2=Main\nMain=" + book + "\n", {"Sales", "Main"}, 1, false},
+      // No book has Pathname's path and the first cannot be opened.
+      {"NumCustomBooks=1\nCustom Book 1=Far\nFar=" + std::string(160, 'f') + "\n", {"Far", "book"}, 1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.database);
+    fw::IniFile ini((dir.path() / "c.INI").string());
+    std::ofstream(ini.FileName()) << "[Database]\nPathname=" << book << "\n" << c.database;
+    Dictionary d;
+    std::string problem;
+    EXPECT_EQ(LoadAddressBooks(d, ini, nullptr, &problem), c.current);
+    fw::Queue& q = d.Queues().g_QaddressBooks;
+    std::vector<std::string> names;
+    for (int i = 1; i <= q.Records(); ++i) names.push_back(q.Entry(i).Get("Name"));
+    EXPECT_EQ(names, c.names);
+    EXPECT_EQ(q.Entry(c.current + 1).Get("pathName"), book);
+    EXPECT_EQ(problem.empty(), !c.told) << problem;
+    if (c.told) {
+      EXPECT_NE(problem.find("Dashpost goes on with " + book), std::string::npos) << problem;
+    }
+    // The book is open: a record can be added.
+    EXPECT_TRUE(d.File("MVClients").IsOpen());
+    // Nothing was written into the INI file for it.
+    EXPECT_EQ(ini.Fetch("Database", "book"), "");
+  }
 }
 
 namespace {
@@ -117,9 +208,18 @@ struct Program {
       execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
-    bool up = mvntest::WaitFor(ready, std::chrono::seconds(30));
-    // The window needs a moment after the settings were written.
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    // Up: the condition holds and the program catches SIGTERM (it does so
+    // once its main window is built), so the signal ends the session
+    // rather than the process.
+    auto catchesTerm = [pid] {
+      std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+      for (std::string line; std::getline(status, line);)
+        if (line.rfind("SigCgt:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1;
+      return 0ull;
+    };
+    bool up = mvntest::WaitFor([&] { return ready() && catchesTerm(); }, std::chrono::seconds(60));
+    // The window opens on the event loop right after.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     kill(pid, SIGTERM);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -140,6 +240,12 @@ TEST(StartupProcess, WithoutAPathnameAnywhereTheMessageAndTheStop) {
   auto r = p.Stop();
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find(kMessage), std::string::npos) << r.err;
+  // The message names the three places, as the files they are.
+  EXPECT_NE(r.err.find("The ini file was looked for in:\n  " + (p.bin / "dashpost.INI").string() + "\n  " +
+                       (p.root / "windows" / "dashpost.INI").string() + "\n  " +
+                       (p.home / "dashpost" / "dashpost.ini").string() + "\n"),
+            std::string::npos)
+      << r.err;
 }
 
 TEST(StartupProcess, CandidatesInOrderAndTheFirstWithAPathnameIsUsed) {
@@ -185,4 +291,76 @@ TEST(StartupProcess, AMissingChargeFileStops) {
                        ".KDF) does not exist. Please contact your administrator for help"),
             std::string::npos)
       << r.err;
+}
+
+// The temporary charge database lives in the temporary directory, whatever
+// its length (no settings field holds its path), and is created at start;
+// a configured one is found without case and opened by the name checked.
+TEST(StartupProcess, TheTemporaryChargeDatabaseIsCreatedWhateverTheTemporaryPath) {
+  Program p;
+  // A root whose temporary directory is far past 149 bytes.
+  fs::path longRoot = p.dir.path() / std::string(150, 'r');
+  fs::create_directories(longRoot / "windows");
+  p.root = longRoot;
+  Program::Write(p.bin / "dashpost.INI", "[Database]\nPathname=" + (p.dir.path() / "book").string() +
+                                             "\n[Default]\nMandatoryCharge=NO\n");
+  // The user's temporary directory below the root.
+  auto database = [&] {
+    std::error_code ec;
+    for (const auto& e : fs::recursive_directory_iterator(longRoot / "temp", ec))
+      if (e.path().filename() == "dposttmp.KDF") return e.path();
+    return fs::path();
+  };
+  int code = p.StartAndTerminate([&] { return !database().empty(); });
+  EXPECT_EQ(code, 0);
+  fs::path temp = database().parent_path();
+  ASSERT_FALSE(temp.empty());
+  EXPECT_GT((temp / "dposttmp.KDF").string().size(), 149u);
+  // Its three tables are there.
+  Dictionary d;
+  ASSERT_TRUE(d.SetChargeAccountFiles((temp / "dposttmp.KDF").string()));
+  for (const char* t : {"Charge_account", "Charge_user", "Charge_userAccount"}) {
+    fw::FileManager& f = d.File(t);
+    f.SetCreate(false);
+    EXPECT_EQ(f.TryOpen(), 0) << t;
+    f.Close();
+  }
+}
+
+TEST(StartupProcess, AConfiguredChargeDatabaseIsOpenedByTheNameChecked) {
+  struct Case {
+    const char* configured;  // MandatoryCharge, after the directory
+    const char* file;        // the database on disk
+    const char* stray;       // a file that must not be made
+  } cases[] = {
+      {"charges.kdf", "charges.kdf", "charges.KDF"},
+      {"CHARGES", "charges.Kdf", "CHARGES.KDF"},
+      {"charges.2024", "charges.2024.KDF", "charges.2024"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.configured);
+    Program p;
+    fs::path dbDir = p.dir.path() / "charge";
+    fs::create_directories(dbDir);
+    {
+      // A charge database with one account for the user the list looks for.
+      Dictionary d;
+      ASSERT_TRUE(d.SetChargeAccountFiles((dbDir / c.file).string()));
+      for (const char* t : {"Charge_account", "Charge_user", "Charge_userAccount"}) {
+        ASSERT_EQ(d.File(t).TryOpen(), 0) << t;
+        d.File(t).Close();
+      }
+    }
+    Program::Write(p.bin / "dashpost.INI", "[Database]\nPathname=" + (p.dir.path() / "book").string() +
+                                               "\n[Default]\nMandatoryCharge=" + (dbDir / c.configured).string() +
+                                               "\n");
+    int code = p.StartAndTerminate([&] {
+      return fw::IniFile((p.bin / "dashpost.INI").string()).Fetch("Database", "NumCustomBooks") == "1";
+    });
+    EXPECT_EQ(code, 0);
+    std::vector<std::string> files;
+    for (const auto& e : fs::directory_iterator(dbDir)) files.push_back(e.path().filename().string());
+    EXPECT_EQ(files, std::vector<std::string>{c.file});
+    EXPECT_FALSE(fs::exists(dbDir / c.stray));
+  }
 }

@@ -8,6 +8,11 @@
 //                            it still writes), prints "held", waits MS.
 //   helper sendtime Y M D H MI   prints the UTC send line for that local
 //                            time in the zone of TZ.
+//   helper rtf INI PAGE OUT  writes the cover-page blocks of PAGE (client
+//                            INI file INI, message "Hi") into the request
+//                            OUT and prints how many kilobytes the peak
+//                            memory of the process grew meanwhile.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +24,7 @@
 #include <string>
 
 #include "client/core/request.h"
+#include "client/core/rtf.h"
 #include "framework/core/strings.h"
 #include "platform/kernel/win32.h"
 
@@ -55,6 +61,18 @@ int main(int argc, char** argv) {
     int32_t date = mvn::framework::Date(std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[2]));
     int32_t time = mvn::framework::Time(std::atoi(argv[5]), std::atoi(argv[6]), 0);
     std::printf("%s\n", mvn::client::SendTimeLine(date, time, true).c_str());
+    return 0;
+  }
+  if (argc == 5 && std::strcmp(argv[1], "rtf") == 0) {
+    mvn::framework::IniFile ini(argv[2]);
+    mvn::client::RequestFile request;
+    if (!request.Create(argv[4])) return 3;
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    bool ok = mvn::client::BuildCoverPageRtf(request, ini, argv[3], "Hi", true);
+    getrusage(RUSAGE_SELF, &after);
+    if (!request.Close() || !ok) return 4;
+    std::printf("%ld\n", after.ru_maxrss - before.ru_maxrss);
     return 0;
   }
   return 2;

@@ -2,6 +2,8 @@
 // played by a recorder program and the main attachment held by a second
 // process through the kernel.
 #include <gtest/gtest.h>
+
+#include <set>
 #include <sys/stat.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -245,7 +247,11 @@ TEST_F(RequestTest, ValuesNeverAddLines) {
   ASSERT_EQ(clients.TryUpdate(), 0);
   d.CloseAll();
   Ini("[Files]\nDeliveryCommand=" + Command() +
-      "\n[Default]\nSENDLOG=NO\n[AdditionalTargets]\nNotes=Note\nPostalAddress=P\n");
+      "\n[Default]\nSENDLOG=NO\n[AdditionalTargets]\nNotes=Note\nPostalAddress=P\n"
+      // Labels and commands as edited by hand: they read back without
+      // their quotes, so a marker hides in them.
+      "Position=\"!EXTATT\"\nDepartment=' !MVN-END'\n"
+      "[DefaultCommands]\ncommand=2\nCommand_1=\" !ExtAttachment,x,/etc/passwd\"\nCommand_2=Dept=Sales\n");
   MarkGroups(d, {{"G", true}});
   BuildSendList(d, SendListSource{});
   SendJob job = ChristmasJob();
@@ -262,6 +268,19 @@ TEST_F(RequestTest, ValuesNeverAddLines) {
   // Every CR stands before an LF.
   for (size_t at = request.find('\r'); at != std::string::npos; at = request.find('\r', at + 1))
     ASSERT_EQ(request[at + 1], '\n') << at;
+  // The only lines that begin "!" (after blanks) are the writer's own.
+  const std::set<std::string> own = {"!MVN - DASHPOST V5.0 (Tolvar)", "!PASSTHROUGH", "!TARGET", "!PASSTHROUGH-END",
+                                     "!RTFBODY,0,0,0,00000,00000,00000,00000", "!MVN-END"};
+  for (size_t at = 0; at < request.size();) {
+    size_t end = request.find("\r\n", at);
+    std::string text = request.substr(at, end - at);
+    size_t first = text.find_first_not_of(" \t");
+    if (first != std::string::npos && text[first] == '!') {
+      EXPECT_TRUE(own.count(text)) << text;
+    }
+    at = end + 2;
+  }
+  EXPECT_NE(request.find("\r\nDept=Sales\r\n"), std::string::npos);
 }
 
 TEST(SendTime, UtcUsesTheOffsetAtTheSendTime) {
@@ -540,6 +559,46 @@ TEST_F(SendTest, SendLogKeptCopiesAndTheReplacedAttention) {
   EXPECT_NE(log.find("\"All Clients\""), std::string::npos);
 }
 
+// The send log names a kept copy in a field of 149 bytes: a copy whose
+// name would not fit is not kept (and not logged) rather than logged under a
+// name that is no file; a name that fits exactly is kept whole.
+TEST_F(SendTest, KeptCopiesWhoseNamesTheLogCannotHoldAreNotKept) {
+  options.now = 1796906096;  // 2026-12-10 12:34:56 UTC
+  const std::string message = "FaxMsg.20261210.123456";   // 22 bytes
+  const std::string document = "d.ps.20261210.123456";     // 20 bytes
+  WriteFile(dir / "d.ps", "%!PS\n");
+  job.mainAttachment = dir / "d.ps";
+  job.messageText = "Hello";
+  // The message copy's path: 149 bytes (fits), then 150 (does not; the
+  // document's, two bytes shorter, still fits).
+  for (size_t length : {149u, 150u}) {
+    SCOPED_TRACE(length);
+    std::string keep = dir / "k";
+    keep += std::string(length - keep.size() - 1 - message.size(), 'k');
+    std::filesystem::create_directories(keep);
+    Ini("[Files]\nDeliveryCommand=" + Command() + "\nSendLog=" + dir / "log.csv" + "\nSendlogKeepFiles=" + keep +
+        "\n[Default]\nSENDLOG=YES\nKeepFiles=yes\n");
+    std::filesystem::remove(dir / "log.csv");
+    prompter.told.clear();
+    SendResult r = SendFaxJob(d, ini, job, prompter, options);
+    ASSERT_TRUE(r.logged) << r.message;
+    std::string log = ReadFile(dir / "log.csv");
+    const bool fits = length == 149;
+    EXPECT_EQ(std::filesystem::exists(keep + "/" + message), fits);
+    EXPECT_EQ(log.find("\"" + keep + "/" + message + "\"") != std::string::npos, fits) << log;
+    EXPECT_NE(log.find("\"" + keep + "/" + document + "\""), std::string::npos) << log;
+    if (fits) {
+      EXPECT_TRUE(prompter.told.empty());
+    } else {
+      ASSERT_EQ(prompter.told.size(), 1u);
+      EXPECT_NE(prompter.told[0].find("was not kept"), std::string::npos) << prompter.told[0];
+      // Nothing of the message is left in the directory and nothing cut in the log.
+      EXPECT_EQ(std::distance(std::filesystem::directory_iterator(keep), {}), 1);
+      EXPECT_EQ(log.find("FaxMsg"), std::string::npos) << log;
+    }
+  }
+}
+
 TEST_F(RequestTest, TheOtherRequestsAndCommandForms) {
   Ini("[Files]\nDeliveryCommand=" + Command(" %1 /x") + "\nImageFiles=" + dir / "images.ini" +
       "\n[Default]\nINTERNALMEDIANOTIFICATIONS=Yes\n");
@@ -614,12 +673,22 @@ TEST_F(RequestTest, TheOtherRequestsAndCommandForms) {
     if (run.argv.size() == 2) sawSettings = true;
     if (run.argv.size() == 4) {
       sawUpload = true;
-      EXPECT_EQ(run.argv[2], "GROUP:Customers");
+      // The list is named as its file is, and the file has its header.
+      EXPECT_EQ(run.argv[2], "GROUP:Customers.CSV");
       EXPECT_EQ(run.argv[3], Temp() + "Customers.CSV");
-      EXPECT_EQ(ReadFile(run.base + ".3"), "\"Bob\",\"B, Ltd\",\"555\"\r\n");
+      EXPECT_EQ(ReadFile(run.base + ".3"), "\"To\",\"Company\",\"Destination\"\r\n\"Bob\",\"B, Ltd\",\"555\"\r\n");
     }
   }
   EXPECT_TRUE(sawSettings && sawUpload);
+  // Without a command: the administrator's message, the file stays.
+  ini.Update("Files", "DeliveryCommand", "");
+  prompter.told.clear();
+  SendResult later = UploadList(d, ini, "Later", prompter);
+  EXPECT_FALSE(later.started);
+  ASSERT_EQ(prompter.told.size(), 1u);
+  EXPECT_EQ(prompter.told[0],
+            "MVNSEND command does not exist in the setup file. Please contact your administrator.");
+  EXPECT_TRUE(std::filesystem::exists(Temp() + "Later.CSV"));
 }
 
 TEST(DeliveryCommand, SplitAndForms) {

@@ -150,6 +150,29 @@ TEST_F(WindowTest, AdditionalOutputValuesSavesTickedLabels) {
   EXPECT_EQ(ini.KeyNames("AdditionalTargets").size(), 16u);
 }
 
+// A label in quotes reads back without them: one that would then begin
+// with "!" (a marker line in every request) is refused and nothing is
+// written; the window stays open until the label is mended.
+TEST_F(WindowTest, AdditionalOutputValuesRefusesALabelThatReadsBackAsAMarker) {
+  WriteFile(dir / "client.ini", "[AdditionalTargets]\nNotes=Memo\n");
+  const std::string before = ReadFile(dir / "client.ini");
+  bool stayed = false;
+  When("AdditionalOutputValues", [&](QWidget* w) {
+    Click(w, "?CheckPosition");
+    Type(w, "?LabelPosition", "<\"!EXTATT\">");
+    Click(w, "?Save");
+    stayed = w->isVisible();
+    Type(w, "?LabelPosition", "<Rank>");
+    Click(w, "?Save");
+  });
+  AdditionalOutputValues(nullptr, ini);
+  EXPECT_TRUE(stayed);
+  ASSERT_EQ(services.messages.size(), 1u);
+  EXPECT_EQ(services.messages[0].text, "The label of \"Position\" must not begin with \"!\".");
+  EXPECT_EQ(ini.Fetch("AdditionalTargets", "Position"), "Rank");
+  EXPECT_NE(before, ReadFile(dir / "client.ini"));
+}
+
 TEST_F(WindowTest, AboutOpensItsPage) {
   WriteFile(dir / "client.ini", "[Version]\nVersionText=Dashpost 5.0 test\nWebSite=https://help.example/fax\n");
   UrlCatcher catcher;

@@ -89,9 +89,19 @@ TEST_F(OutputValuesTest, LabelsTable) {
     ASSERT_TRUE(OutputValueFor(v, &value, &message)) << c.label;
     EXPECT_EQ(value, c.stored) << c.label;
   }
-  OutputValue bang{"Position", "Position", true, "<!TARGET>"};
+  // A label that reads back (quotes stripped, blanks trimmed) beginning
+  // with "!" would start a marker line in every request.
+  for (const char* bang : {"<!TARGET>", "<\"!EXTATT\">", "<'!EXTATT'>", "< \" !MVN-END\" >", "!x"}) {
+    OutputValue row{"Position", "Position", true, bang};
+    std::string value, message;
+    EXPECT_FALSE(OutputValueFor(row, &value, &message)) << bang << " stored as " << value;
+    EXPECT_FALSE(message.empty());
+  }
+  // Quotes that stay (not a matching pair) are no marker.
+  OutputValue quoted{"Position", "Position", true, "<\"Rank>"};
   std::string value, message;
-  EXPECT_FALSE(OutputValueFor(bang, &value, &message));
+  ASSERT_TRUE(OutputValueFor(quoted, &value, &message));
+  EXPECT_EQ(value, "\"Rank");
 }
 
 TEST_F(OutputValuesTest, LoadAndSaveInOrder) {
@@ -151,12 +161,38 @@ TEST_F(AboutTest, VersionKeysOverride) {
 TEST(ValidIniName, Table) {
   struct Case {
     std::string name;
+    IniNameUse use;
     bool ok;
-  } cases[] = {{"Sales", true}, {"", false}, {"   ", false}, {"a=b", false}, {"a\nb", false},
-               {"[x", false},   {";x", false}, {"Sales [old]", true}, {std::string(80, 'x'), false}};
+  } cases[] = {{"Sales", ImageFileNameUse(), true},
+               {"", ImageFileNameUse(), false},
+               {"   ", ImageFileNameUse(), false},
+               {" Sales", ImageFileNameUse(), false},  // the file would keep "Sales"
+               {"a=b", ImageFileNameUse(), false},
+               {"a\nb", ImageFileNameUse(), false},
+               {"a\tb", ImageFileNameUse(), false},
+               {"[x", ImageFileNameUse(), false},
+               {";x", ImageFileNameUse(), false},
+               {"#x", ImageFileNameUse(), false},
+               {"Sales [old]", ImageFileNameUse(), true},     // a key may hold "]"
+               {"Sales [old]", CoverPageNameUse(), false},    // a section name may not
+               {"Standard]2", CoverPageNameUse(), false},
+               {"AvailableCoverPages", CoverPageNameUse(), false},
+               {"AVAILABLECOVERPAGES", CoverPageNameUse(), false},
+               {"Available Cover Pages", CoverPageNameUse(), true},
+               {"AvailableCoverPages", ImageFileNameUse(), true},
+               {std::string(99, 'x'), CoverPageNameUse(), true},
+               {std::string(100, 'x'), CoverPageNameUse(), false},
+               {std::string(80, 'x'), BookNameUse(), false},
+               {"Custom Book 3", BookNameUse(), false},
+               {"driver 12", BookNameUse(), false},
+               {"Driver X", BookNameUse(), true},
+               {"numcustombooks", BookNameUse(), false},
+               {"AutoText7", AutoTextNameUse(), false},
+               {"AutoTexts", AutoTextNameUse(), true}};
   for (const Case& c : cases) {
     std::string message;
-    EXPECT_EQ(ValidIniName(c.name, 79, &message), c.ok) << c.name;
+    EXPECT_EQ(ValidIniName(c.name, c.use, &message), c.ok) << c.name << " as " << c.use.what;
+    EXPECT_EQ(message.empty(), c.ok) << c.name;
   }
 }
 
@@ -253,6 +289,25 @@ TEST_F(AddressBooksTest, DeleteRenumbersBooksAndDrivers) {
   EXPECT_FALSE(DeleteAddressBook(d, ini, 4, &current, &message));
   EXPECT_EQ(ReadFile(path), before);
   EXPECT_EQ(d.Queues().g_QaddressBooks.Records(), 4);
+}
+
+// Books left out at start are still the file's: the count written is the
+// file's own less one, and a book numbered past the list's length is found.
+TEST_F(AddressBooksTest, DeleteCountsTheFileNotTheList) {
+  Ini("[Database]\nNumCustomBooks=3\nCustom Book 1=Pathname\nCustom Book 2=Main\nCustom Book 3=Old\n"
+      "Main=/m\nOld=/o\nPathname=/m\n");
+  Dictionary d;
+  AddBook(d, "Main", "/m");  // "Pathname" was left out: the list holds two
+  AddBook(d, "Old", "/o");
+  int current = 1;
+  std::string message;
+  ASSERT_TRUE(DeleteAddressBook(d, ini, 2, &current, &message)) << message;
+  EXPECT_EQ(ini.Fetch("Database", "NumCustomBooks"), "2");
+  EXPECT_EQ(ini.Fetch("Database", "Custom Book 2"), "Main");  // the current book stays configured
+  EXPECT_EQ(ini.Fetch("Database", "Custom Book 3"), "");
+  EXPECT_EQ(ini.Fetch("Database", "Old"), "");
+  EXPECT_EQ(current, 1);
+  ASSERT_EQ(d.Queues().g_QaddressBooks.Records(), 1);
 }
 
 using CaptionTest = IniFixture;

@@ -340,6 +340,13 @@ TEST_F(DialogFixture, GetNameValuesDialogRefusesBadNamesAndValues) {
       {"coverPage", "Logo", "one\ntwo"},
       {"coverPage", "Logo", std::string("nul\0here", 8)},
       {"coverPage", std::string(50, 'n'), "the cover page queue holds 49 bytes"},
+      // A cover page's name heads its own section: "]" would end it early,
+      // and the file's list section is no page.
+      {"coverPage", "Standard]2", "description"},
+      {"coverPage", "AvailableCoverPages", "description"},
+      {"coverPage", "availablecoverpages", "description"},
+      {"coverPage", "tab\there", "description"},
+      {"imageFile", "#hash", "description"},
       {"Addressbook", "", "/home/ann/book.kdf"},
       {"Addressbook", "Sales", ""},
       {"Addressbook", "Sales", "/home/ann/a\rb.kdf"},
