@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "platform/net/winsock.h"
@@ -151,10 +152,12 @@ struct ChannelContext {
   std::uint32_t wakeTime = 0;       // 0: none
   std::uint32_t deadline = 0;       // 0: none
   std::int32_t steps = 0;
-  std::int32_t bytesRead = 0;
-  std::int32_t attachmentBytesRead = 0;
-  std::int32_t textBytesSent = 0;
-  std::int32_t attachmentBytesSent = 0;
+  // Byte counts of a run; 64 bits, so no message is too long for them
+  // (the counters report them bounded to 31 bits).
+  std::int64_t bytesRead = 0;
+  std::int64_t attachmentBytesRead = 0;
+  std::int64_t textBytesSent = 0;
+  std::int64_t attachmentBytesSent = 0;
   std::int32_t textFromMemory = 0;
   std::int32_t ccDone = 0;
   std::int32_t bccDone = 0;
@@ -229,6 +232,14 @@ struct ChannelContext {
   DecoderCarry attachCarry;
   DecoderCarry textCarry;
   std::string createdFiles;  // NUL-separated paths created by this fetch
+  // The bounds of a fetch: every byte of the message received so far, the
+  // size the server announced (0: none) and the time by which it must end.
+  std::int64_t fetchBytes = 0;
+  std::int64_t fetchAnnounced = 0;
+  std::uint32_t fetchDeadline = 0;
+  std::int32_t sizeOfMessage = 0;  // the message whose LIST size messageSize is
+  // The next "_n" to try per attachment name of this fetch.
+  std::map<std::string, std::int32_t> nameSuffixes;
 };
 
 // Engine-wide parameters.

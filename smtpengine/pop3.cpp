@@ -21,6 +21,9 @@ namespace {
 constexpr std::int32_t kLineRoom = kBufferSize - 1;     // a piece of a line
 constexpr std::size_t kPathRoom = kSmallBlockSize - 1;  // 127 characters
 constexpr int kMaxJoins = 8;
+// The room an attachment name needs at least below its folder ("noname_99"
+// and such).
+constexpr std::size_t kShortestName = 8;
 constexpr const char* kEncodedWord = "=?iso-8859-1?";
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -67,7 +70,7 @@ void SendCommand(ChannelContext* ch, const std::string& text, const char* logged
   if (ch->logFd >= 0) {
     LogText(ch, "S: ");
     LogText(ch, logged ? logged : text.c_str());
-    LogText(ch, "\r\n\r\n");
+    LogText(ch, "\r\n");
   }
 }
 
@@ -214,7 +217,7 @@ bool WriteMailText(ChannelContext* ch, const std::string& line) {
 
 // Decoded part bytes into the attachment file.
 bool WriteAttachment(ChannelContext* ch, const std::string& line) {
-  ch->attachmentBytesRead += static_cast<std::int32_t>(line.size());
+  ch->attachmentBytesRead += static_cast<std::int64_t>(line.size());
   if (ch->partEncoding != 2 && ch->partEncoding != 3) return WriteBytes(ch->attachFd, line.data(), line.size());
   std::string out(line.size() + 4, '\0');
   unsigned char* o = reinterpret_cast<unsigned char*>(out.data());
@@ -269,7 +272,12 @@ bool CreateAttachment(ChannelContext* ch, const std::string& name) {
   std::string base = std::string(prefix) + name;
   std::string path;
   int fd = -1;
-  for (int attempt = 0; attempt < 1000 && directory.size() + 8 < kPathRoom; ++attempt) {
+  // Each name of the fetch goes on from the suffix its last file took, so
+  // many parts of one name cost one creation each; only files that were
+  // there before the fetch are stepped over.
+  std::int32_t& next = ch->nameSuffixes[base];
+  for (int tries = 0; tries < 1000 && directory.size() + kShortestName <= kPathRoom; ++tries) {
+    const std::int32_t attempt = next++;
     std::string candidate = base;
     std::string suffix;
     if (attempt > 0) suffix = "_" + std::to_string(attempt);
@@ -528,15 +536,46 @@ void CopyToCaller(ChannelContext* ch, const std::string& line) {
   ch->callerFill += take > 0 ? take : 0;
 }
 
+// The whole fetch has a time bound besides each line's: a server that
+// sends a line now and then can hold it no longer than this.
+std::int32_t FetchTime(std::int64_t announced) {
+  std::int64_t ms = 10 * static_cast<std::int64_t>(g_params.replyTimeout) + announced / 100;  // 100 kB/s at least
+  return ms > 0x3FFFFFFF ? 0x3FFFFFFF : static_cast<std::int32_t>(ms);
+}
+
+// A message may come in a little larger than announced (dot-stuffing, line
+// ends); beyond this it is not the message the server announced.
+std::int64_t FetchLimit(std::int64_t announced) { return announced + announced / 4 + 65536; }
+
+// The size in a status line "+OK <size> ..." (0 when it holds none).
+std::int64_t AnnouncedSize(const char* status) {
+  const char* p = status + (std::strncmp(status, "+OK ", 4) == 0 ? 4 : std::strlen(status));
+  std::int64_t size = 0;
+  for (; *p >= '0' && *p <= '9' && size < (std::int64_t{1} << 50); ++p) size = size * 10 + (*p - '0');
+  return *p == ' ' || *p == '\r' || *p == '\n' || *p == '\0' ? size : 0;
+}
+
 std::int32_t MessageLine(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
+  if (state == 312 && ch->fetchDeadline && !TickBefore(now, ch->fetchDeadline)) {
+    LogText(ch, "[Fetch took too long]\r\n");
+    return ReportError(ch, 0, SME_TIMED_OUT);
+  }
   if (ch->statusPending) {
     std::int32_t r = Reply(ch);
     if (r <= 0) return r;
     ch->statusPending = false;
+    if (state == 312) {
+      // The size the server gives for the message: in its status line, or
+      // from an earlier LIST of the same message.
+      ch->fetchAnnounced = AnnouncedSize(ch->replyBuffer);
+      if (ch->fetchAnnounced == 0 && ch->sizeOfMessage == ch->messageNumber && ch->messageSize > 0)
+        ch->fetchAnnounced = ch->messageSize;
+      if (ch->fetchAnnounced > 0) ch->fetchDeadline = TickAfter(now, FetchTime(ch->fetchAnnounced));
+    }
     if (state == 314) {
       // The buffer starts with the server's status line.
       std::string status = ch->replyBuffer;
-      ch->bytesRead += static_cast<std::int32_t>(status.size());
+      ch->bytesRead += static_cast<std::int64_t>(status.size());
       CopyToCaller(ch, status);
     }
     ch->deadline = TickAfter(now, g_params.replyTimeout);
@@ -551,8 +590,15 @@ std::int32_t MessageLine(ChannelContext* ch, std::int32_t state, std::uint32_t n
     return 0;
   }
   ch->deadline = TickAfter(now, g_params.replyTimeout);
+  if (state == 312) {
+    ch->fetchBytes += static_cast<std::int64_t>(line.size());
+    if (ch->fetchAnnounced > 0 && ch->fetchBytes > FetchLimit(ch->fetchAnnounced)) {
+      LogText(ch, "[Message larger than announced]\r\n");
+      return ReportError(ch, 0, SME_REPLY_OVERFLOW);
+    }
+  }
   if (state == 314) {
-    ch->bytesRead += static_cast<std::int32_t>(line.size());
+    ch->bytesRead += static_cast<std::int64_t>(line.size());
     CopyToCaller(ch, line);
     return 0;
   }
@@ -572,7 +618,7 @@ std::int32_t MessageLine(ChannelContext* ch, std::int32_t state, std::uint32_t n
   }
   ch->lineKept = keep == 1;
   if (keep == 1) {
-    ch->bytesRead += static_cast<std::int32_t>(line.size());
+    ch->bytesRead += static_cast<std::int64_t>(line.size());
     if (!WriteMailText(ch, line)) return ReportError(ch, 0, SME_CANNOT_CREATE);
   }
   return 0;
@@ -674,6 +720,9 @@ std::int32_t Handle(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
       ch->createdFiles += '\0';
       SendCommand(ch, "RETR " + std::to_string(ch->messageNumber));
       Timers(ch, now);
+      ch->fetchBytes = 0;
+      ch->fetchAnnounced = 0;
+      ch->fetchDeadline = TickAfter(now, FetchTime(0));
       ch->statusPending = true;
       ch->nextState = 312;
       return 0;
@@ -701,6 +750,7 @@ std::int32_t Handle(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
       }
       // The message is complete: its files stay.
       ch->createdFiles.clear();
+      ch->fetchDeadline = 0;
       ch->nextState = 0;
       return 0;
     case 315:
@@ -722,6 +772,7 @@ std::int32_t Handle(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
       const char* first = std::strchr(ch->lastReplyLine, ' ');
       const char* second = first ? std::strchr(first + 1, ' ') : nullptr;
       ch->messageSize = second ? NumberAt(second + 1, 0) : 0;
+      ch->sizeOfMessage = ch->messageNumber;
       ch->nextState = 0;
       return 0;
     }
@@ -824,6 +875,8 @@ void DiscardFetch(ChannelContext* ch) {
     at = end + 1;
   }
   ch->createdFiles.clear();
+  ch->nameSuffixes.clear();
+  ch->fetchDeadline = 0;
   ch->pendingLine.clear();
   ch->statusPending = false;
 }
@@ -964,7 +1017,16 @@ std::string DecodeEncodedWords(const std::string& text, std::size_t from) {
     out.replace(at, end + 2 - at, decoded);
     at += decoded.size();
   }
-  if (out.size() > static_cast<std::size_t>(kLineRoom)) out.resize(static_cast<std::size_t>(kLineRoom));
+  if (out.size() > static_cast<std::size_t>(kLineRoom)) {
+    // Cut to the line's room, never inside a UTF-8 character, and with the
+    // line end it had: the next header stays a line of its own.
+    std::string end;
+    if (!out.empty() && out.back() == '\n') end = out.size() > 1 && out[out.size() - 2] == '\r' ? "\r\n" : "\n";
+    std::size_t keep = static_cast<std::size_t>(kLineRoom) - end.size();
+    while (keep > 0 && (static_cast<unsigned char>(out[keep]) & 0xC0) == 0x80) --keep;
+    out.resize(keep);
+    out += end;
+  }
   return out;
 }
 
@@ -1072,6 +1134,8 @@ SMERESULT smeGetEmailFile(std::int32_t channel, std::int32_t message, const char
   // other names.
   if (std::strlen(fileName) > kPathRoom || std::strlen(mailDir) > kPathRoom || std::strlen(attachDir) > kPathRoom)
     return Fail(ch, SME_CANNOT_CREATE);
+  // An attachment folder must leave room for a name of its files.
+  if (std::strlen(attachDir) + 1 + kShortestName > kPathRoom) return Fail(ch, SME_CANNOT_CREATE);
   DiscardFetch(ch);
   ch->messageNumber = message;
   CopyField(ch->mailFile, fileName);

@@ -14,6 +14,7 @@ packages=(
   curl
   time
   dpkg-dev binutils file mount
+  xvfb xdotool imagemagick
 )
 missing=()
 for p in "${packages[@]}"; do
