@@ -97,10 +97,12 @@ std::int32_t CheckBrackets(const char* list) {
 // Drives the channel until the operation is done (0) or failed (< 0).
 std::int32_t Drive(ChannelContext* ch) {
   std::int32_t result;
+  std::uint32_t steps = 0;
   do {
     result = EngineStateMachine(ch->channel);
-    // Yield between steps; waits themselves block in poll.
-    if (result > 0) SleepMs(0);
+    // Yield now and then between steps (every step is one line of a long
+    // message); waits themselves block in poll.
+    if (result > 0 && (++steps & 255) == 0) SleepMs(0);
   } while (result > 0);
   LogFlush(ch);
   return result;

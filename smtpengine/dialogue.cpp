@@ -67,7 +67,7 @@ std::int32_t Flush(ChannelContext* ch) {
 // 1: a reply was read; 0: nothing readable yet (the state stays); < 0:
 // the dialogue ended.
 std::int32_t Reply(ChannelContext* ch, std::int32_t waitMs) {
-  if (!WaitReadable(ch->socket, waitMs)) return 0;
+  if (!ChannelReadable(ch, waitMs)) return 0;
   std::int32_t result = ReadSmtpReply(ch);
   if (result < 0) return ReportError(ch, 0, result);
   return 1;
@@ -544,7 +544,7 @@ std::int32_t Handle(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
       return 0;
     case 259:
       if (ch->mode == 'P') {
-        if (!WaitReadable(ch->socket, g_params.pollInterval)) return 0;
+        if (!ChannelReadable(ch, g_params.pollInterval)) return 0;
         if ((r = ReadPop3Reply(ch)) < 0) return ReportError(ch, 0, r);
       } else if ((r = Reply(ch, g_params.pollInterval)) <= 0) {
         return r;
@@ -578,7 +578,7 @@ std::int32_t Handle(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
       ch->nextState = 272;
       return 0;
     case 272:
-      if (!WaitReadable(ch->socket, g_params.pollInterval)) return 0;
+      if (!ChannelReadable(ch, g_params.pollInterval)) return 0;
       r = ReadSmtpReply(ch);
       // A rejection does not end the run; a broken connection does.
       if (r < 0 && r != SME_SMTP_ERROR) return ReportError(ch, 0, r);
@@ -623,7 +623,7 @@ std::int32_t ReadSmtpReply(ChannelContext* ch) {
     for (;;) {
       if (fill >= kReplyRoom) return SME_REPLY_OVERFLOW;
       // Only a readable socket is read, so a read never blocks.
-      if (WaitReadable(ch->socket, 0)) {
+      if (ChannelReadable(ch, 0)) {
         std::int32_t n = ReadPiece(ch, buffer + fill, kReplyRoom - fill + 1);
         if (n == SME_SOCKET_CLOSED) return SME_SOCKET_CLOSED;  // never a reply
         if (n < 0) return n;
@@ -638,7 +638,7 @@ std::int32_t ReadSmtpReply(ChannelContext* ch) {
       if (!TickBefore(now, deadline) || (lineDeadline && !TickBefore(now, lineDeadline))) return SME_TIMED_OUT;
       std::uint32_t until = lineDeadline && TickBefore(lineDeadline, deadline) ? lineDeadline : deadline;
       std::int32_t left = static_cast<std::int32_t>(until - now);
-      WaitReadable(ch->socket, left < g_params.pollInterval ? left : g_params.pollInterval);
+      ChannelReadable(ch, left < g_params.pollInterval ? left : g_params.pollInterval);
     }
     const char* line = buffer + start;
     std::snprintf(ch->lastReplyLine, kSmallBlockSize, "%s", line);

@@ -82,13 +82,13 @@ std::int32_t WaitSlice() {
 // its first byte and 4 x parameter 12 for the rest: 1 read (into *out), 0
 // nothing readable, -1 closed, another negative socket result.
 std::int32_t ReadRawLine(ChannelContext* ch, std::string* out, std::int32_t firstWait) {
-  if (!WaitReadable(ch->socket, firstWait)) return 0;
+  if (!ChannelReadable(ch, firstWait)) return 0;
   char* buffer = ch->replyBuffer;
   std::int32_t fill = 0;
   std::uint32_t lineDeadline = 0;
   for (;;) {
     // Only a readable socket is read, so that a read never blocks.
-    if (WaitReadable(ch->socket, 0)) {
+    if (ChannelReadable(ch, 0)) {
       std::int32_t n = ReadPiece(ch, buffer + fill, kBufferSize - fill);
       if (n < 0) return n;
       fill += n;
@@ -101,7 +101,7 @@ std::int32_t ReadRawLine(ChannelContext* ch, std::string* out, std::int32_t firs
       break;  // what came within the wait
     }
     std::int32_t left = static_cast<std::int32_t>(lineDeadline - now);
-    WaitReadable(ch->socket, left < g_params.pollInterval ? left : g_params.pollInterval);
+    ChannelReadable(ch, left < g_params.pollInterval ? left : g_params.pollInterval);
   }
   buffer[fill] = '\0';
   out->assign(buffer, static_cast<std::size_t>(fill));
@@ -202,28 +202,56 @@ bool WriteBytes(int fd, const void* data, std::size_t count) {
   return count == 0 || WriteAll(fd, static_cast<const char*>(data), count) == static_cast<long>(count);
 }
 
+// The files of a fetch are written in pieces of about this size.
+constexpr std::size_t kOutBatch = 65536;
+
+// Writes what is waiting for the file; false on a failed write.
+bool FlushOut(int fd, std::string* pending) {
+  bool ok = WriteBytes(fd, pending->data(), pending->size());
+  pending->clear();
+  return ok;
+}
+
+bool FlushWhenFull(int fd, std::string* pending) { return pending->size() < kOutBatch || FlushOut(fd, pending); }
+
+// Bytes for a file of the fetch: gathered, written once there are enough.
+bool Out(int fd, std::string* pending, const void* data, std::size_t count) {
+  pending->append(static_cast<const char*>(data), count);
+  return FlushWhenFull(fd, pending);
+}
+
+// Room for count more bytes at the end of pending; the caller shrinks it
+// to what it wrote there.
+unsigned char* OutRoom(std::string* pending, std::size_t count, std::size_t* at) {
+  *at = pending->size();
+  pending->resize(*at + count);
+  return reinterpret_cast<unsigned char*>(pending->data() + *at);
+}
+
 // ---------------------------------------------------------------------------
 // The MIME reader's pieces.
 
 // A kept line into the mail file (quoted-printable decoded in such a part).
 bool WriteMailText(ChannelContext* ch, const std::string& line) {
   if (ch->mailFd < 0) return true;
-  if (ch->partEncoding != 3) return WriteBytes(ch->mailFd, line.data(), line.size());
-  std::string out(line.size() + 4, '\0');
-  std::size_t n = DecodeQuotedPrintable(&ch->textCarry, line.data(), line.size(),
-                                        reinterpret_cast<unsigned char*>(out.data()), false);
-  return WriteBytes(ch->mailFd, out.data(), n);
+  if (ch->partEncoding != 3) return Out(ch->mailFd, &ch->mailOut, line.data(), line.size());
+  std::size_t at = 0;
+  unsigned char* o = OutRoom(&ch->mailOut, line.size() + 4, &at);
+  std::size_t n = DecodeQuotedPrintable(&ch->textCarry, line.data(), line.size(), o, false);
+  ch->mailOut.resize(at + n);
+  return FlushWhenFull(ch->mailFd, &ch->mailOut);
 }
 
 // Decoded part bytes into the attachment file.
 bool WriteAttachment(ChannelContext* ch, const std::string& line) {
   ch->attachmentBytesRead += static_cast<std::int64_t>(line.size());
-  if (ch->partEncoding != 2 && ch->partEncoding != 3) return WriteBytes(ch->attachFd, line.data(), line.size());
-  std::string out(line.size() + 4, '\0');
-  unsigned char* o = reinterpret_cast<unsigned char*>(out.data());
+  if (ch->partEncoding != 2 && ch->partEncoding != 3) return Out(ch->attachFd, &ch->attachOut, line.data(), line.size());
+  std::size_t at = 0;
+  unsigned char* o = OutRoom(&ch->attachOut, line.size() + 4, &at);
   std::size_t n = ch->partEncoding == 2 ? DecodeBase64(&ch->attachCarry, line.data(), line.size(), o, false)
                                         : DecodeQuotedPrintable(&ch->attachCarry, line.data(), line.size(), o, false);
-  return WriteBytes(ch->attachFd, out.data(), n);
+  ch->attachOut.resize(at + n);
+  return FlushWhenFull(ch->attachFd, &ch->attachOut);
 }
 
 // Closes the attachment being written and notes it; false when its last
@@ -234,13 +262,14 @@ bool FinishAttachment(ChannelContext* ch) {
   std::size_t n = 0;
   if (ch->partEncoding == 2) n = DecodeBase64(&ch->attachCarry, "", 0, rest, true);
   if (ch->partEncoding == 3) n = DecodeQuotedPrintable(&ch->attachCarry, "", 0, rest, true);
-  bool ok = WriteBytes(ch->attachFd, rest, n);
+  ch->attachOut.append(reinterpret_cast<const char*>(rest), n);
+  bool ok = FlushOut(ch->attachFd, &ch->attachOut);
   CloseFd(ch->attachFd);
   ch->attachFd = -1;
   ch->attachCarry = DecoderCarry{};
   char line[kSmallBlockSize + 32];
   std::snprintf(line, sizeof line, "[Attachment saved to %c%s%c]\r\n", '"', ch->attachPath, '"');
-  if (!g_params.noAttachmentLines && ch->mailFd >= 0) ok = WriteBytes(ch->mailFd, line, std::strlen(line)) && ok;
+  if (!g_params.noAttachmentLines && ch->mailFd >= 0) ok = Out(ch->mailFd, &ch->mailOut, line, std::strlen(line)) && ok;
   LogText(ch, line);
   ++ch->attachmentsSaved;
   ++ch->attachmentSequence;
@@ -505,7 +534,7 @@ std::int32_t MimeReader(ChannelContext* ch, std::string* line) {
 // 1 a positive reply was read, 0 nothing readable yet, < 0 the dialogue
 // ended.
 std::int32_t Reply(ChannelContext* ch) {
-  if (!WaitReadable(ch->socket, WaitSlice())) return 0;
+  if (!ChannelReadable(ch, WaitSlice())) return 0;
   std::int32_t r = ReadPop3Reply(ch);
   if (r < 0) return ReportError(ch, 0, r);
   return 1;
@@ -517,7 +546,7 @@ std::int32_t Reply(ChannelContext* ch) {
 // before the terminator leaves the reply cut short: a failure).
 constexpr std::int32_t kReplyLine = 1, kReplyEnd = 2;
 std::int32_t NextReplyLine(ChannelContext* ch, std::string* line, bool* atStart) {
-  if (ch->pendingLine.empty() && !ch->pendingClosed && !WaitReadable(ch->socket, WaitSlice())) return 0;
+  if (ch->pendingLine.empty() && !ch->pendingClosed && !ChannelReadable(ch, WaitSlice())) return 0;
   std::int32_t r = GetLine(ch, line, atStart);
   if (r == 0) return 0;
   if (r == SME_SOCKET_CLOSED) return ReportError(ch, 0, SME_SOCKET_CLOSED);
@@ -743,7 +772,8 @@ std::int32_t Handle(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
       if (ch->mailFd >= 0) {
         unsigned char rest[8];
         std::size_t n = ch->partEncoding == 3 ? DecodeQuotedPrintable(&ch->textCarry, "", 0, rest, true) : 0;
-        bool ok = WriteBytes(ch->mailFd, rest, n);
+        ch->mailOut.append(reinterpret_cast<const char*>(rest), n);
+        bool ok = FlushOut(ch->mailFd, &ch->mailOut);
         CloseFd(ch->mailFd);
         ch->mailFd = -1;
         if (!ok) return ReportError(ch, 0, SME_CANNOT_CREATE);
@@ -837,7 +867,7 @@ std::int32_t RunPop3State(ChannelContext* ch, std::int32_t state, std::uint32_t 
 
 std::int32_t ReadPop3Reply(ChannelContext* ch) {
   ch->deadline = 0;
-  if (!WaitReadable(ch->socket, g_params.pop3Wait)) return SME_TIMED_OUT;
+  if (!ChannelReadable(ch, g_params.pop3Wait)) return SME_TIMED_OUT;
   std::string line;
   std::int32_t r = ReadRawLine(ch, &line, 0);
   // A closed connection is never a reply, also not at the log-on.
@@ -866,6 +896,9 @@ void DiscardFetch(ChannelContext* ch) {
   if (!ch) return;
   if (ch->attachFd >= 0) CloseFd(ch->attachFd);
   if (ch->mailFd >= 0) CloseFd(ch->mailFd);
+  // Nothing of a discarded fetch is written any more.
+  ch->mailOut.clear();
+  ch->attachOut.clear();
   ch->attachFd = -1;
   ch->mailFd = -1;
   for (std::size_t at = 0; at < ch->createdFiles.size();) {
