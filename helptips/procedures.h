@@ -33,7 +33,8 @@ struct TipWindowRequest {
 // Opens a tip window for the request (TipStart's work): non-modal on the
 // GUI thread, returning its window id; with the control type "IDE" modal,
 // returning 0 when it closed. A tip file that cannot be opened closes only
-// the tip window (never the client) and returns 0.
+// the tip window (never the client), is reported once and returns -1 (the
+// request then tries nothing more).
 int TipWindow(const TipWindowRequest& request);
 
 // Whether the editor is offered under the edit flag and the program's

@@ -16,7 +16,11 @@
 #include <QShortcut>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <QColorDialog>
 #include <QComboBox>
+#include <QFontDialog>
+#include <QHBoxLayout>
+#include <QTreeWidget>
 
 #include "framework/core/runtime.h"
 #include "framework/core/services.h"
@@ -156,7 +160,13 @@ void TipWindowView::Rebuild() {
   // entry remembering the text of its element.
   if (!m_settings.Empty()) {
     RematchSettings(&m_settings, m_markup.elements);
-    m_tip->settings = WriteSettings(m_settings);
+    std::string rematched = WriteSettings(m_settings);
+    if (rematched != m_tip->settings) {
+      // Written back, so the next open formats the same words.
+      m_tip->settings = rematched;
+      if (m_tip->action == TipAction::Change && !m_tip->viaTypeTip)
+        TipRewrite(TipDeclaration(m_request.tipFile, false), *m_tip, fw::Today());
+    }
   }
   ReadSettings(m_tip->settings, &m_settings);
   for (SettingEntry& entry : m_settings.MutableEntries())
@@ -494,45 +504,116 @@ bool TipWindowView::OpenProperties() {
   dialog.setWindowTitle("Properties");
   auto* form = new QFormLayout(&dialog);
   QLineEdit* tooltip = nullptr;
-  QLineEdit* a = nullptr;
-  QLineEdit* b = nullptr;
   QComboBox* kind = nullptr;
-  QComboBox* link = nullptr;
+  // The button page: one entry per value, each under its own label; the
+  // call type shows the rows of its kind.
+  QLineEdit* command = nullptr;
+  QLineEdit* message = nullptr;
+  QLineEdit* thread = nullptr;
+  QLineEdit* helpFile = nullptr;
+  QLineEdit* helpTopic = nullptr;
+  QLineEdit* font = nullptr;
+  QTreeWidget* link = nullptr;
+  auto entry = [](const std::string& text, const char* name) {
+    auto* edit = new QLineEdit(Q(text));
+    edit->setObjectName(name);
+    edit->setMaxLength(80);
+    return edit;
+  };
   if (e.type == "BUTTON" || e.type == "HTTP" || e.type == "LNK") {
     tooltip = new QLineEdit(Q(m_settings.Value(e.name, "TOOLTIP")));
+    tooltip->setObjectName("Tooltip");
     if (tooltip->text().isEmpty() && e.type == "BUTTON") tooltip->setText("Click here...");
     tooltip->setMaxLength(60);
     form->addRow("&Tooltip:", tooltip);
   }
   if (e.type == "BUTTON") {
     kind = new QComboBox;
+    kind->setObjectName("CallType");
     kind->addItems({"EXE-Call an Executable", "MSG-Post a Message", "HLP-Call a Help Topic"});
     CallSetting c = ParseCall(m_settings.Value(e.name, "CALL"));
     kind->setCurrentIndex(c.kind == "MSG" ? 1 : c.kind == "HLP" ? 2 : 0);
-    a = new QLineEdit(Q(c.kind == "MSG" ? std::to_string(c.event) : c.kind == "HLP" ? c.helpFile : c.command));
-    b = new QLineEdit(Q(c.kind == "MSG" ? std::to_string(c.thread) : c.topic));
-    a->setMaxLength(80);
-    b->setMaxLength(80);
+    command = entry(c.kind == "EXE" ? c.command : std::string(), "Command");
+    message = entry(c.kind == "MSG" ? std::to_string(c.event) : std::string(), "Message");
+    thread = entry(c.kind == "MSG" ? std::to_string(c.thread) : std::string(), "Thread");
+    helpFile = entry(c.kind == "HLP" ? c.helpFile : std::string(), "HelpFile");
+    helpTopic = entry(c.kind == "HLP" ? c.topic : std::string(), "HelpTopic");
     form->addRow("Call Type", kind);
-    form->addRow("&Message: / Help &File: / command", a);
-    form->addRow("&Thread: / Help &Topic:", b);
+    form->addRow("&Command line:", command);
+    form->addRow("&Message:", message);
+    form->addRow("&Thread:", thread);
+    form->addRow("Help &File:", helpFile);
+    form->addRow("Help &Topic:", helpTopic);
+    auto showKind = [form, kind, command, message, thread, helpFile, helpTopic] {
+      int k = kind->currentIndex();
+      form->setRowVisible(command, k == 0);
+      form->setRowVisible(message, k == 1);
+      form->setRowVisible(thread, k == 1);
+      form->setRowVisible(helpFile, k == 2);
+      form->setRowVisible(helpTopic, k == 2);
+    };
+    showKind();
+    connect(kind, &QComboBox::currentIndexChanged, &dialog, showKind);
   } else if (e.type == "String") {
-    a = new QLineEdit(Q(m_settings.Value(e.name, "FONT")));
-    a->setPlaceholderText("face,size,colour,style");
-    form->addRow("&Font:", a);
+    // The font chooser: face, size and style from the font dialog, the
+    // colour from the colour dialog.
+    font = new QLineEdit(Q(m_settings.Value(e.name, "FONT")));
+    font->setObjectName("Font");
+    font->setPlaceholderText("face,size,colour,style");
+    auto* choose = new QPushButton("...");
+    choose->setObjectName("ChooseFont");
+    auto* row = new QHBoxLayout;
+    row->addWidget(font, 1);
+    row->addWidget(choose);
+    form->addRow("&Font:", row);
+    connect(choose, &QPushButton::clicked, &dialog, [&dialog, font] {
+      TipFont current = ParseFontSetting(S(font->text()));
+      QFont start = QApplication::font();
+      if (!current.face.empty()) start.setFamily(Q(current.face));
+      if (current.size > 0) start.setPointSize(current.size);
+      start.setBold(current.style & 1);
+      start.setItalic(current.style & 2);
+      start.setUnderline(current.style & 4);
+      QFontDialog fonts(start, &dialog);
+      fonts.setObjectName("TipFontDialog");
+      fonts.setOption(QFontDialog::DontUseNativeDialog);
+      if (fonts.exec() != QDialog::Accepted) return;
+      QFont chosen = fonts.selectedFont();
+      QColorDialog colours(QColor::fromRgb(current.colour), &dialog);
+      colours.setObjectName("TipColourDialog");
+      colours.setOption(QColorDialog::DontUseNativeDialog);
+      if (colours.exec() != QDialog::Accepted) return;
+      TipFont f;
+      f.face = S(chosen.family());
+      f.size = chosen.pointSize() > 0 ? chosen.pointSize() : current.size;
+      f.colour = colours.selectedColor().rgb() & 0xFFFFFF;
+      f.style = (chosen.bold() ? 1 : 0) | (chosen.italic() ? 2 : 0) | (chosen.underline() ? 4 : 0);
+      font->setText(Q(FontSetting(f)));
+    });
   } else if (e.type == "LNK") {
-    link = new QComboBox;
+    // Every tip of the file, one row each: the tip to link to.
+    link = new QTreeWidget;
     link->setObjectName("LinkToTip");
+    link->setRootIsDecorated(false);
+    link->setColumnCount(3);
+    link->setHeaderLabels({"Control Name", "Procedure Name", "Control Type"});
+    const int chars[] = {50, 50, 20};
+    const int charWidth = QFontMetrics(link->font()).averageCharWidth();
+    for (int i = 0; i < 3; ++i) link->setColumnWidth(i, chars[i] * charWidth / 2);
+    link->setMinimumWidth((chars[0] + chars[1] + chars[2]) * charWidth / 2);
     FileManager& lin = TipDeclaration(m_request.tipFile, true);
+    const std::string linkedProc = m_settings.Value(e.name, "LINKTIPPROC");
+    const std::string linkedCtl = m_settings.Value(e.name, "LINKTIPCTL");
     if (lin.Set("ControlNameKey") != fw::NoError) {
       TipWarning(36, m_request.tipFile);
     } else {
       int rc;
       while ((rc = lin.Next()) == fw::NoError) {
         Record& r = lin.Buffer();
-        link->addItem(Q(r.Clipped("ControlName") + " | " + r.Clipped("ProcedureName") + " | " +
-                        r.Clipped("ControlType")),
-                      QStringList{Q(r.Clipped("ProcedureName")), Q(r.Clipped("ControlName"))});
+        auto* item = new QTreeWidgetItem(
+            link, QStringList{Q(r.Clipped("ControlName")), Q(r.Clipped("ProcedureName")), Q(r.Clipped("ControlType"))});
+        if (!linkedCtl.empty() && r.Clipped("ControlName") == linkedCtl && r.Clipped("ProcedureName") == linkedProc)
+          link->setCurrentItem(item);
       }
       if (rc != fw::RecordNotAvailableError) TipWarning(35, m_request.tipFile);
     }
@@ -551,15 +632,16 @@ bool TipWindowView::OpenProperties() {
   if (tooltip) ok = ok && SetProperty("TOOLTIP", S(tooltip->text()));
   if (kind) {
     std::string k = S(kind->currentText()).substr(0, 3);
-    std::string value = k == "EXE" ? "EXE" + S(a->text())
-                                   : k + S(a->text()) + "," + S(b->text());
+    std::string value = k == "EXE"   ? "EXE" + S(command->text())
+                        : k == "MSG" ? "MSG" + S(message->text()) + "," + S(thread->text())
+                                     : "HLP" + S(helpFile->text()) + "," + S(helpTopic->text());
     ok = ok && SetProperty("CALL", value);
-  } else if (a) {
-    ok = ok && SetProperty("FONT", S(a->text()));
+  } else if (font) {
+    ok = ok && SetProperty("FONT", S(font->text()));
   }
-  if (link && link->currentIndex() >= 0) {
-    QStringList target = link->currentData().toStringList();
-    ok = ok && SetProperty("LINKTIPPROC", S(target.value(0))) && SetProperty("LINKTIPCTL", S(target.value(1)));
+  if (link && link->currentItem()) {
+    QTreeWidgetItem* target = link->currentItem();
+    ok = ok && SetProperty("LINKTIPPROC", S(target->text(1))) && SetProperty("LINKTIPCTL", S(target->text(0)));
   }
   if (!ok) {
     m_settings = before;
@@ -595,7 +677,10 @@ int TipWindow(const TipWindowRequest& request) {
         return view;
       },
       request.controlType);
-  return failed ? 0 : id;
+  // A tip file that could not be opened has been reported: -1 tells the
+  // request not to try again on its own thread (which would report it
+  // twice).
+  return failed ? -1 : id;
 }
 
 }  // namespace mvn::helptips

@@ -38,10 +38,13 @@ std::string HeaderName(const std::string& field) {
   return upper;
 }
 
-// Two paths naming the same existing file.
+// Two names of the same existing file, as the drivers resolve names
+// (separators, letter case; links followed).
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa, sb;
-  if (a.empty() || b.empty() || stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
+  if (a.empty() || b.empty()) return false;
+  const std::string pa = framework::ResolveFilePath(a), pb = framework::ResolveFilePath(b);
+  if (stat(pa.c_str(), &sa) != 0 || stat(pb.c_str(), &sb) != 0) return false;
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
@@ -517,10 +520,19 @@ ExchangeResult ImportTxtToKDF2(Dictionary& dict, ImportSession& session, const s
   source.Close();
   if (committed) return fail(Failure("Commit"));
   if (reloadGroups) reloadGroups();
-  if (!readError.empty()) return fail(readError);
 
   std::string counts = std::to_string(result.records) + " records added, " + std::to_string(result.duplicates) +
                        " already in the address book";
+  if (!readError.empty()) {
+    // A record that cannot be read (a quote never closed, an overlong
+    // line) ends the run: what came before it stays imported, nothing
+    // after it is.
+    result.status = ExchangeResult::Failed;
+    result.error = readError;
+    result.text = "Import stopped: " + readError + "|" + counts + " before it; nothing after it was imported.";
+    ClearError();
+    return result;
+  }
   if (result.status == ExchangeResult::Cancelled) {
     result.text = "Import cancelled: " + counts + ".";
   } else if (result.failed > 0) {

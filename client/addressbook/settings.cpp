@@ -115,14 +115,15 @@ std::string AutoTextDelete(IniFile& ini, Queue& autoText, int selected, int* cur
   bool shared = false;
   for (int i = 1; i <= n; ++i)
     if (i != selected && SameName(autoText.Entry(i).Clipped("Name"), name)) shared = true;
+  // The list on screen changes only when the file did.
   for (int i = 1; i <= n; ++i) {
     if (i == selected) {
-      ini.DeleteKey(kAutoSection, Numbered(selected));
-      if (!shared) ini.DeleteKey(kAutoSection, name);
+      if (!ini.DeleteKey(kAutoSection, Numbered(selected))) return kWriteFailed;
+      if (!shared && !ini.DeleteKey(kAutoSection, name)) return kWriteFailed;
     } else if (i > selected) {
       std::string value = ini.Fetch(kAutoSection, Numbered(i));
       if (!ini.Update(kAutoSection, Numbered(i - 1), value)) return kWriteFailed;
-      ini.DeleteKey(kAutoSection, Numbered(i));
+      if (!ini.DeleteKey(kAutoSection, Numbered(i))) return kWriteFailed;
     }
   }
   autoText.Get(selected);
@@ -223,7 +224,10 @@ std::string UpdateCoverPage(const IniFile& clientIni, std::string_view page, con
 std::string DeleteCoverPage(const IniFile& clientIni, Queue& coverPages, int selected, int* current) {
   if (selected < 1 || selected > coverPages.Records()) return "Please select an item first";
   std::string name = coverPages.Entry(selected).Clipped("Name");
-  RemoveIniKey(clientIni.Fetch("Files", "GlobalCoverPages"), name, "AvailableCoverPages");
+  // The page leaves the list only when it left the file.
+  if (!RemoveIniKey(clientIni.Fetch("Files", "GlobalCoverPages"), name, "AvailableCoverPages"))
+    return "The cover page could not be removed: the cover page file " +
+           Clip(clientIni.Fetch("Files", "GlobalCoverPages")) + " could not be written.";
   coverPages.Get(selected);
   coverPages.Delete();
   int k = selected > coverPages.Records() ? coverPages.Records() : selected;

@@ -1,6 +1,7 @@
 // The address-book windows (see procedures.h).
 #include <QDropEvent>
 #include <QIcon>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QMainWindow>
 #include <QPixmap>
@@ -220,11 +221,29 @@ int UpdateMVClient(Dictionary& dict, const framework::IniFile& ini, int mode) {
 
   // The twins of one field show the same text.
   const std::pair<int, int> twins[] = {{fax, fax2}, {company, company2}, {contact, contact2}, {email, email2}};
-  std::string storedEmailType, storedAttachment;
+  // Kept equal while the user types: both are bound to the same field, so
+  // a twin left behind would overwrite what was typed into the other.
+  for (auto [a, b] : twins) {
+    auto* ea = qobject_cast<QLineEdit*>(form.ControlWidget(a));
+    auto* eb = qobject_cast<QLineEdit*>(form.ControlWidget(b));
+    if (!ea || !eb) continue;
+    QObject::connect(ea, &QLineEdit::textEdited, eb, [eb](const QString& t) { eb->setText(t); });
+    QObject::connect(eb, &QLineEdit::textEdited, ea, [ea](const QString& t) { ea->setText(t); });
+  }
+  std::string storedEmailType, storedAttachment, storedDestination;
+  // The destination controls follow the fax number and the e-mail address
+  // whenever one of them is accepted: the choice is made again from them
+  // and the stored destination, so a record with only an e-mail address
+  // goes to that address.
+  std::string seenFax, seenEmail;
   auto destinations = [&] {
-    std::string f = form.Text(fax), e = form.Text(email);
-    form.Disable(option, Clip(f).empty() || Clip(e).empty());
-    form.Disable(attach, Clip(e).empty());
+    std::string f = Clip(form.Text(fax)), e = Clip(form.Text(email));
+    form.Disable(option, f.empty() || e.empty());
+    form.Disable(attach, e.empty());
+    if (f != seenFax || e != seenEmail)
+      form.SetText(option, std::to_string(addressform::DestinationChoice(f, e, storedDestination)));
+    seenFax = f;
+    seenEmail = e;
   };
   const bool viewOnly = addressform::ViewOnly(ini);
   form.SetOpening([&](FormMode) {
@@ -232,8 +251,8 @@ int UpdateMVClient(Dictionary& dict, const framework::IniFile& ini, int mode) {
     storedAttachment = r.Clipped("FaxToEmailAttachmentType");
     form.SetChoice(emailType, addressform::EmailTypeEntry(storedEmailType));
     form.SetChoice(attach, addressform::AttachmentEntry(storedAttachment));
-    form.SetText(option, std::to_string(addressform::DestinationChoice(r.Clipped("FaxNum"), r.Clipped("Email"),
-                                                                       r.Clipped("PreferredDestination"))));
+    storedDestination = r.Clipped("PreferredDestination");
+    seenFax = seenEmail = std::string(1, '\n');  // nothing seen yet: choose
     destinations();
     if (viewOnly) {
       form.Hide(form.OkButton());
@@ -250,12 +269,21 @@ int UpdateMVClient(Dictionary& dict, const framework::IniFile& ini, int mode) {
   });
   form.SetCheck([&] {
     if (viewOnly) return false;
+    // OK straight from a field that was not accepted yet.
+    destinations();
     int choice = form.Text(option) == "2" ? 2 : 1;
     auto a = addressform::Accept(choice, r.Clipped("FaxNum"), r.Clipped("Email"), form.Choice(emailType),
                                  storedEmailType, form.Choice(attach), storedAttachment);
     r.Set("PreferredDestination", a.preferredDestination);
     r.Set("EmailType", a.emailType);
     r.Set("FaxToEmailAttachmentType", a.attachmentType);
+    if (Clip(r.Clipped("ClientID")).empty() && Clip(r.Clipped("Company")).empty() &&
+        a.preferredDestination.empty()) {
+      // Such a record could not be found or sent to.
+      Message("Please enter a contact person, a company or a fax number or e-mail address.", "Address Record");
+      form.Select(contact);
+      return false;
+    }
     return true;
   });
   FormMode m = static_cast<FormMode>(mode);
@@ -411,40 +439,87 @@ void GroupClientSetup(Window*, Dictionary& dict, const framework::IniFile& ini) 
     for (int f : {clients.SheetField(), clients.LocatorField(), clients.ListField()})
       if (f) w.Hide(f, !clientsShown);
   };
-  // The group picked on the left and the recipient picked on the right.
+  // The lists' tips.
+  auto tip = [&](int field, const char* text) {
+    if (QWidget* widget = w.ControlWidget(field)) widget->setToolTip(QString::fromUtf8(text));
+  };
+  tip(related, "Displays the groups that the select recipient on the right is a member of");
+  tip(groups.ListField(), "Displays all groups in the address book");
+  tip(members, "Display the recipients of the selected group on the left");
+  tip(clients.ListField(), "Display all recipients in the address book");
+
+  // The group picked on the left and the recipient picked on the right, in
+  // whichever list of the side the user picked it.
   std::string group;
   long recipient = 0;
-  auto reload = [&] {
+  // A list's selection moved by its own reload is no pick of the user.
+  bool reloading = false;
+  auto reloadGroups = [&] {  // "Associate", for the recipient
+    reloading = true;
     LoadClientGroups(dict, recipient);
-    LoadGroupMembers(dict, group, w.Choice(sort) > 0 ? w.Choice(sort) : 1);
     w.List(related)->Reload();
-    w.List(members)->Reload();
     w.SetText(total, std::to_string(q.g_relatedGroupsQ.Records()));
+    reloading = false;
+  };
+  auto reloadMembers = [&] {  // "Group Members", for the group
+    reloading = true;
+    LoadGroupMembers(dict, group, w.Choice(sort) > 0 ? w.Choice(sort) : 1);
+    w.List(members)->Reload();
+    reloading = false;
+  };
+  auto reload = [&] {
+    reloadGroups();
+    reloadMembers();
+  };
+  auto tabOf = [&](int sheet) {
+    auto* tabs = qobject_cast<QTabWidget*>(w.ControlWidget(sheet));
+    return tabs ? tabs->currentIndex() : 0;
   };
   auto pickGroup = [&] {
-    framework::FileManager& g = dict.File("MVdefaults");
-    if (groups.SelectedRow() >= 0) {
+    if (tabOf(left) == 0) {
+      int k = w.Choice(related);
+      if (k > 0 && q.g_relatedGroupsQ.Get(k) == 0) group = q.g_relatedGroupsQ.Buffer().Clipped("GroupID");
+    } else if (groups.SelectedRow() >= 0) {
       groups.TakeSelected();
-      group = g.Buffer().Clipped("GroupID");
+      group = dict.File("MVdefaults").Buffer().Clipped("GroupID");
     }
   };
   auto pickRecipient = [&] {
-    framework::FileManager& c = dict.File("MVClients");
-    if (clients.SelectedRow() >= 0) {
+    if (tabOf(right) == 0) {
+      int k = w.Choice(members);
+      if (k > 0 && q.g_relatedClientsQ.Get(k) == 0)
+        recipient = static_cast<long>(q.g_relatedClientsQ.Buffer().GetLong("FK_MVClientID"));
+    } else if (clients.SelectedRow() >= 0) {
       clients.TakeSelected();
-      recipient = static_cast<long>(c.Buffer().GetLong("PK_MVClientID"));
+      recipient = static_cast<long>(dict.File("MVClients").Buffer().GetLong("PK_MVClientID"));
     }
   };
   QObject::connect(&groups, &Browse::selectionChanged, &w, [&] {
+    if (tabOf(left) != 1) return;
     pickGroup();
-    reload();
+    reloadMembers();
   });
   QObject::connect(&clients, &Browse::selectionChanged, &w, [&] {
+    if (tabOf(right) != 1) return;
     pickRecipient();
-    reload();
+    reloadGroups();
   });
+  // A group picked in "Associate" shows its members; a member picked in
+  // "Group Members" shows its groups.
+  auto picked = [&](int field) {
+    if (reloading) return;
+    if (field == related) {
+      pickGroup();
+      reloadMembers();
+    } else if (field == members) {
+      pickRecipient();
+      reloadGroups();
+    }
+  };
   QObject::connect(&w, &Window::accepted, &w, [&](int field) {
-    if (field == addTo || field == removeFrom) {
+    if (field == related || field == members) {
+      picked(field);
+    } else if (field == addTo || field == removeFrom) {
       pickGroup();
       pickRecipient();
       std::string m = field == addTo ? AddToGroup(dict, group, recipient) : RemoveFromGroup(dict, group, recipient);
@@ -460,9 +535,13 @@ void GroupClientSetup(Window*, Dictionary& dict, const framework::IniFile& ini) 
   });
   QObject::connect(&w, &Window::windowEvent, &w, [&](int event, int field) {
     if (event == framework::EventNewSelection && (field == left || field == right)) showTabs();
+    if (event == framework::EventNewSelection && (field == related || field == members)) picked(field);
     if (event != framework::EventOpenWindow) return;
     groups.Open();
     clients.Open();
+    // Opens on the two "All" lists: a group and a recipient to join.
+    for (int sheet : {left, right})
+      if (auto* tabs = qobject_cast<QTabWidget*>(w.ControlWidget(sheet))) tabs->setCurrentIndex(1);
     showTabs();
     w.SetChoice(sort, 1);
     pickGroup();
@@ -758,6 +837,19 @@ void ImportTxtToKDF2option(Window*, Dictionary& dict, ImportSession& session) {
         }
       }
     } else if (field == startButton) {
+      // The file is the one the entry names, typed or chosen.
+      std::string typed = Clip(w.Text(file));
+      if (typed.empty()) {
+        Message("Please name the csv file to import from.", "Import");
+        w.Select(file);
+        return;
+      }
+      if (std::string m = CheckSettingsPath(typed); !m.empty()) {
+        Message(m, "Import");
+        w.Select(file);
+        return;
+      }
+      session.fileName = typed;
       std::string group;
       int g = w.Choice(groupsList);
       if (w.IsChecked(addToGroup) && g > 0 && g <= gq.g_Qgroups.Records())

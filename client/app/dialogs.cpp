@@ -264,12 +264,22 @@ bool GetNameValuesDialog(Window*, Dictionary& dictionary, std::string_view mode,
   return true;
 }
 
-bool ConfirmBroadCast(Window*, int recipients) {
-  Window w("ConfirmBroadCast", "Dashpost", QRect(0, 0, 220, 60));
-  w.AddPrompt("?Prompt", "This fax goes to " + std::to_string(recipients) + " recipients. Send it?",
-              QRect(5, 8, 210, 20));
-  int ok = w.AddButton("?OK", "&Send", QRect(110, 35, 45, 14));
-  int cancel = w.AddButton("?Cancel", "&Cancel", QRect(165, 35, 45, 14));
+bool ConfirmBroadCast(Window*, int) {
+  static const char* const kLines[] = {
+      "This is a Broadcast transmission.   Please ensure that you",
+      "have tested it to at least 2 names on your own fax machine",
+      "before you commit to that transmission.   Do this to ensure",
+      "that you have set up the In Document commands (mail merge",
+      "fields) properly and that the Cover Page,   and attachments",
+      "come through properly.",
+      "Failure to perform this test may prove to be a costly mistake.",
+  };
+  Window w("ConfirmBroadCast", "Broadcast Warning", QRect(0, 0, 300, 100));
+  int y = 6;
+  for (size_t i = 0; i < std::size(kLines); ++i, y += 10)
+    w.AddPrompt("?String" + std::to_string(i + 1), kLines[i], QRect(8, y, 286, 10));
+  int ok = w.AddButton("?Close", "S&end", QRect(195, 80, 45, 14));
+  int cancel = w.AddButton("?Cancel", "&Cancel", QRect(248, 80, 45, 14));
   return RunDialog(w, DialogRun{"ConfirmBroadCast", ok, cancel, QSize(), {}, {}});
 }
 

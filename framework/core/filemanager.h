@@ -226,4 +226,8 @@ class FileManager {
 // an extension.
 void SplitTableName(std::string_view name, std::string* file, std::string* table);
 
+// The path the drivers open for a file name: "\" read as the separator,
+// an existing file found without regard to case.
+std::string ResolveFilePath(const std::string& name);
+
 }  // namespace mvn::framework

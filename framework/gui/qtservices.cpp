@@ -46,6 +46,8 @@ unsigned QtServices::Message(const MessageRequest& request) {
   QMessageBox box(QApplication::activeWindow());
   box.setObjectName("MessageBox");
   box.setWindowTitle(Q(request.caption));
+  // Texts come from files, records and users: never read as markup.
+  box.setTextFormat(Qt::PlainText);
   box.setText(Q(MessageLines(request.text)));
   switch (request.icon) {
     case Icon::Information: box.setIcon(QMessageBox::Information); break;

@@ -20,6 +20,10 @@
 #include <QRadioButton>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QValidator>
 #include <QThread>
 #include <QToolBar>
 #include <algorithm>
@@ -38,6 +42,69 @@ QString Q(std::string_view text) { return QString::fromUtf8(text.data(), static_
 std::string S(const QString& text) { return text.toUtf8().toStdString(); }
 
 const IniFile* g_settings = nullptr;
+
+// Bytes of a text as the record stores it: UTF-8, line ends as CR LF.
+size_t StoredBytes(const QString& text, bool lineEnds) {
+  size_t n = static_cast<size_t>(text.toUtf8().size());
+  if (lineEnds) n += static_cast<size_t>(text.count(QChar('\n')) + text.count(QChar(0x2029)));
+  return n;
+}
+
+// Removes characters of the text just inserted (ending at end, starting at
+// start) from its end until the text fits limit bytes; a surrogate pair goes
+// whole. Returns the new end.
+int CutInserted(QString& text, int start, int end, size_t limit, bool lineEnds) {
+  while (end > start && StoredBytes(text, lineEnds) > limit) {
+    int n = 1;
+    if (end - 2 >= start && text[end - 1].isLowSurrogate() && text[end - 2].isHighSurrogate()) n = 2;
+    text.remove(end - n, n);
+    end -= n;
+  }
+  return end;
+}
+
+// Keeps an entry's text within the bytes its field holds: what is typed or
+// pasted beyond that is cut at a character boundary, so what the entry
+// shows is what is stored.
+class ByteLimitValidator : public QValidator {
+ public:
+  ByteLimitValidator(size_t limit, QLineEdit* edit) : QValidator(edit), m_limit(limit), m_last(edit->text()) {
+    connect(edit, &QLineEdit::textChanged, this, [this](const QString& text) { m_last = text; });
+  }
+  State validate(QString& input, int& pos) const override {
+    if (StoredBytes(input, false) <= m_limit) return Acceptable;
+    // The inserted text ends at pos; it began where the text before the
+    // change and the new one stop agreeing.
+    int start = 0;
+    while (start < pos && start < m_last.size() && m_last[start] == input[start]) ++start;
+    pos = CutInserted(input, start, pos, m_limit, false);
+    return StoredBytes(input, false) <= m_limit ? Acceptable : Invalid;
+  }
+
+ private:
+  size_t m_limit;
+  QString m_last;  // the entry's text before the change being checked
+};
+
+// The same for a multi-line text: each line break is stored as CR LF.
+void LimitTextBytes(QPlainTextEdit* edit, size_t limit) {
+  QObject::connect(edit->document(), &QTextDocument::contentsChange, edit, [edit, limit](int at, int, int added) {
+    if (added <= 0) return;
+    QTextDocument* doc = edit->document();
+    if (StoredBytes(doc->toPlainText(), true) <= limit) return;
+    QString all = doc->toPlainText();
+    // The document counts one position per block end, as the plain text
+    // counts its line feed.
+    int end = std::min<int>(at + added, static_cast<int>(all.size()));
+    int start = std::min(at, end);
+    int kept = CutInserted(all, start, end, limit, true);
+    QTextCursor cursor(doc);
+    cursor.setPosition(kept);
+    cursor.setPosition(end, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    edit->setTextCursor(cursor);
+  });
+}
 
 // The top-level widget: reports its close to the window.
 class MainWidget : public QMainWindow {
@@ -202,7 +269,10 @@ int Window::AddPrompt(std::string useName, std::string text, QRect du, int paren
 
 int Window::AddEntry(std::string useName, QRect du, int maxBytes, int parent) {
   auto* edit = new QLineEdit();
-  if (maxBytes > 0) edit->setMaxLength(maxBytes);
+  if (maxBytes > 0) {
+    edit->setMaxLength(maxBytes);  // no character takes less than a byte
+    edit->setValidator(new ByteLimitValidator(static_cast<size_t>(maxBytes), edit));
+  }
   return Add(ControlType::Entry, std::move(useName), edit, du, parent);
 }
 
@@ -678,6 +748,16 @@ void Window::Bind(int field, Record* record, std::string fieldName) {
   if (!c) return;
   c->record = record;
   c->boundField = std::move(fieldName);
+  // A multi-line text takes no more than its field holds.
+  if (auto* text = qobject_cast<QPlainTextEdit*>(c->widget.data()); text && record) {
+    int index = record->GetLayout().FindField(c->boundField);
+    if (index >= 0 && !c->limited) {
+      const FieldDef& f = record->GetLayout().Field(index);
+      int bytes = f.type == FieldType::CString ? f.size - 1 : f.size;
+      if (bytes > 0) LimitTextBytes(text, static_cast<size_t>(bytes));
+      c->limited = true;
+    }
+  }
 }
 
 void Window::DisplayOne(int, Control& c) {

@@ -239,6 +239,7 @@ class Window : public QObject {
     std::string boundField;
     QRect du;
     std::string lastText;       // entries: text when focus came
+    bool limited = false;       // texts: byte limit of the bound field set
   };
   Control* Find(int field);
   const Control* Find(int field) const;

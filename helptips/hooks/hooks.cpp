@@ -334,6 +334,7 @@ int TipStart(int controlNumber, std::string_view controlType, std::string_view c
   } else {
     id = factory(r, false);
     if (id == 0) factory(r, true);
+    if (id < 0) id = 0;  // the window could not open and has said so
   }
   if (H().trace.start) TraceLine("Start returned : " + std::to_string(id));
   return id;

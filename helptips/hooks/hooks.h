@@ -95,8 +95,9 @@ const TipRequest& CurrentRequest();
 
 // Shows a tip window for the current request. modal: run it on this thread
 // and return 0 ("IDE"); otherwise open it non-modal and return its id
-// (non-zero), or 0 when it could not be opened (the caller then runs it
-// modal).
+// (non-zero), 0 when it could not be started on a thread of its own (the
+// caller then runs it modal), or -1 when it failed and has told the user
+// (nothing more is tried).
 using TipWindowFactory = std::function<int(const TipRequest& request, bool modal)>;
 // nullptr puts the minimal tip window back.
 void SetTipWindowFactory(TipWindowFactory factory);

@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QColorDialog>
 #include <QComboBox>
+#include <QFontDialog>
+#include <QPushButton>
+#include <QTest>
+#include <QTreeWidget>
 #include <QDialog>
-#include <QTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -13,12 +17,15 @@
 #include <QToolButton>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <thread>
 
 #include "framework/core/services.h"
 #include "framework/core/strings.h"
 #include "helptips/tipwindow.h"
 #include "platform/registry/registry.h"
+#include "tests/support/qtwait.h"
 #include "tests/support/tempdir.h"
 
 using namespace mvn::helptips;
@@ -239,9 +246,9 @@ TEST_F(TipWindowTest, UnopenableTipFileClosesOnlyTheTip) {
   std::string bad = dir / "bad.hwt";
   { std::FILE* f = std::fopen(bad.c_str(), "w"); std::fputs("not a tip file", f); std::fclose(f); }
   TipWindowRequest request = Req("FindClient", "?Company", "ENTRY", bad);
-  EXPECT_EQ(TipWindow(request), 0);
+  EXPECT_EQ(TipWindow(request), -1);
   EXPECT_EQ(mvntest::ReadFile(bad), "not a tip file");
-  ASSERT_FALSE(services.messages.empty());
+  ASSERT_EQ(services.messages.size(), 1u);
   EXPECT_EQ(services.messages.back().caption, "Invalid File");
 }
 
@@ -249,21 +256,28 @@ TEST_F(TipWindowTest, PropertiesWindowLinksToAChosenTip) {
   auto view = Open("FindClient", "?Company", "ENTRY");
   ASSERT_TRUE(view->BeginFormatting());
   view->SelectElement(Find(*view, "LNK"));
-  std::string shown;
-  QTimer::singleShot(0, [&] {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-      auto* dialog = qobject_cast<QDialog*>(w);
-      if (!dialog || dialog->objectName() != "TipProperties") continue;
-      auto* list = dialog->findChild<QComboBox*>("LinkToTip");
-      for (int i = 0; list && i < list->count(); ++i)
-        if (list->itemText(i).startsWith("FaxNumber")) list->setCurrentIndex(i);
-      shown = list ? list->currentText().toStdString() : "";
-      dialog->grab().save(QString::fromStdString(OutputDir() + "/tip-properties.png"));
-      dialog->accept();
+  QStringList headers;
+  std::vector<QStringList> rows;
+  mvntest::When("TipProperties", [&](QWidget* w) {
+    auto* dialog = qobject_cast<QDialog*>(w);
+    ASSERT_NE(dialog, nullptr);
+    // "Link to Tip:" lists every tip in three columns; a click picks one.
+    auto* list = dialog->findChild<QTreeWidget*>("LinkToTip");
+    if (list) {
+      for (int c = 0; c < list->columnCount(); ++c) headers << list->headerItem()->text(c);
+      for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = list->topLevelItem(i);
+        rows.push_back({item->text(0), item->text(1), item->text(2)});
+        if (item->text(0) == "FaxNumber")
+          QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, list->visualItemRect(item).center());
+      }
     }
+    dialog->grab().save(QString::fromStdString(OutputDir() + "/tip-properties.png"));
+    dialog->accept();
   });
   EXPECT_TRUE(view->OpenProperties());
-  EXPECT_EQ(shown, "FaxNumber |  | ");
+  EXPECT_EQ(headers, (QStringList{"Control Name", "Procedure Name", "Control Type"}));
+  EXPECT_EQ(rows, (std::vector<QStringList>{{"?Company", "FindClient", "ENTRY"}, {"FaxNumber", "", ""}}));
   EXPECT_EQ(view->Settings().Value("LNK1", "LINKTIPCTL"), "FaxNumber");
   view->FinishFormatting(false);
   // Accepting the properties window saved the tip.
@@ -308,3 +322,114 @@ TEST_F(TipWindowTest, VariableWidthIsSavedIntoOther) {
   EXPECT_EQ(view.Width(), width);
   view.Close();
 }
+
+namespace {
+
+// Runs act on the properties window once it is up (inside its modal loop).
+void WhenProperties(std::function<void(QDialog*)> act) {
+  mvntest::When("TipProperties", [act](QWidget* w) {
+    auto* dialog = qobject_cast<QDialog*>(w);
+    ASSERT_NE(dialog, nullptr);
+    act(dialog);
+  });
+}
+
+// The text of the label of a form row's field.
+QString LabelOf(QWidget* field) {
+  for (QLabel* label : field->window()->findChildren<QLabel*>())
+    if (label->buddy() == field) return label->text();
+  return QString();
+}
+
+}  // namespace
+
+// The button page gives each value its own label, shown for its call type;
+// a MSG call of 400 to thread 2 is stored as MSG400,2.
+TEST_F(TipWindowTest, ButtonPageShowsTheLabelsOfItsCallType) {
+  auto view = Open("FindClient", "?Company", "ENTRY");
+  ASSERT_TRUE(view->BeginFormatting());
+  view->SelectElement(Find(*view, "BUTTON"));
+  std::map<std::string, std::pair<QString, bool>> exe, msg;
+  auto look = [](QDialog* d, std::map<std::string, std::pair<QString, bool>>* out) {
+    for (const char* name : {"Command", "Message", "Thread", "HelpFile", "HelpTopic"}) {
+      auto* e = d->findChild<QLineEdit*>(name);
+      if (e) (*out)[name] = {LabelOf(e), e->isVisible()};
+    }
+  };
+  WhenProperties([&](QDialog* d) {
+    look(d, &exe);
+    auto* kind = d->findChild<QComboBox*>("CallType");
+    ASSERT_NE(kind, nullptr);
+    kind->setCurrentIndex(1);
+    look(d, &msg);
+    auto* message = d->findChild<QLineEdit*>("Message");
+    auto* thread = d->findChild<QLineEdit*>("Thread");
+    message->clear();
+    thread->clear();
+    QTest::keyClicks(message, "400");
+    QTest::keyClicks(thread, "2");
+    d->accept();
+  });
+  EXPECT_TRUE(view->OpenProperties());
+  EXPECT_EQ(exe["Command"], (std::pair<QString, bool>{"&Command line:", true}));
+  EXPECT_FALSE(exe["Message"].second);
+  EXPECT_FALSE(exe["HelpFile"].second);
+  EXPECT_EQ(msg["Message"], (std::pair<QString, bool>{"&Message:", true}));
+  EXPECT_EQ(msg["Thread"], (std::pair<QString, bool>{"&Thread:", true}));
+  EXPECT_EQ(msg["HelpFile"].first, "Help &File:");
+  EXPECT_EQ(msg["HelpTopic"].first, "Help &Topic:");
+  EXPECT_FALSE(msg["Command"].second);
+  EXPECT_EQ(view->Settings().Value("B1", "CALL"), "MSG400,2");
+  view->FinishFormatting(false);
+  view->Close();
+}
+
+// A string's font is chosen in the font dialog and the colour dialog; the
+// FONT setting holds face, size, colour and style.
+TEST_F(TipWindowTest, FontChooserSetsFaceSizeColourAndStyle) {
+  auto view = Open("FindClient", "?Company", "ENTRY");
+  ASSERT_TRUE(view->BeginFormatting());
+  view->SelectElement(Find(*view, "String"));
+  QString family;
+  int style = -1;
+  WhenProperties([&](QDialog* d) {
+    // The font dialog first, then the colour dialog.
+    mvntest::AcceptWhenUp<QFontDialog>("the font dialog", [&family, &style](QFontDialog* fd) {
+      QFont f = fd->currentFont();
+      f.setPointSize(14);
+      f.setUnderline(true);
+      f.setBold(true);  // taken when the face has a bold style
+      fd->setCurrentFont(f);
+      QFont shown = fd->currentFont();
+      family = shown.family();
+      style = (shown.bold() ? 1 : 0) | (shown.italic() ? 2 : 0) | (shown.underline() ? 4 : 0);
+      mvntest::AcceptWhenUp<QColorDialog>(
+          "the colour dialog", [](QColorDialog* cd) { cd->setCurrentColor(QColor(0x12, 0x34, 0x56)); });
+    });
+    QTest::mouseClick(d->findChild<QPushButton*>("ChooseFont"), Qt::LeftButton);
+    d->accept();
+  });
+  EXPECT_TRUE(view->OpenProperties());
+  const std::string setting = view->Settings().Value("S  1", "FONT");
+  EXPECT_GE(style & 4, 4);
+  EXPECT_EQ(setting, family.toStdString() + ",14," + std::to_string(0x123456) + "," + std::to_string(style));
+  view->FinishFormatting(false);
+  view->Close();
+}
+
+// After a text edit the settings follow their elements and are written to
+// the file: the next open formats the same words.
+TEST_F(TipWindowTest, SettingsFollowTheTextEditIntoTheFile) {
+  auto view = Open("FindClient", "?Company", "ENTRY");
+  ASSERT_TRUE(view->BeginTextEdit());
+  // A new first line moves every string one number on.
+  view->TextEntry()->setPlainText("A new first line.\n" + view->TextEntry()->toPlainText());
+  EXPECT_EQ(view->SaveText(), SaveOutcome::Saved);
+  view->Close();
+  auto again = Open("FindClient", "?Company", "ENTRY");
+  const std::string settings = again->Tip().settings;
+  EXPECT_NE(settings.find("[S  2]FONT;Sans,12,8388608,1"), std::string::npos) << settings;
+  EXPECT_EQ(settings.find("[S  1]"), std::string::npos) << settings;
+  again->Close();
+}
+

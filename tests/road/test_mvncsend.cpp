@@ -151,6 +151,11 @@ TEST(EndToEnd, ConcurrentRunsOnOneWorkingDirectory) {
   constexpr int kRuns = 6;
   SendMachine machine;
   machine.settings["CompressAttachments"] = "1";
+  // All runs wait inside SendFile for each other, so every job directory
+  // exists at the same moment and none can be the name of one already gone.
+  std::filesystem::create_directories(machine.Path("meet"));
+  machine.settings["FixtureMeetAt"] = machine.Path("meet");
+  machine.settings["FixtureMeetCount"] = std::to_string(kRuns);
   machine.Write();
   std::vector<std::string> data;
   for (int i = 0; i < kRuns; ++i) {
@@ -184,10 +189,11 @@ TEST(EndToEnd, ConcurrentRunsOnOneWorkingDirectory) {
     }
   }
   for (int i = 0; i < kRuns; ++i) EXPECT_TRUE(seen[i]) << "fax " << i << " missing or damaged";
-  // Each run had a job directory of its own (the module saw distinct ones),
-  // and all of them are gone.
+  // Each run had a job directory of its own (the module saw distinct ones
+  // while all runs were inside it), and all of them are gone.
   std::vector<std::string> directories;
   for (const auto& line : machine.ModuleLog()) {
+    EXPECT_NE(line, "meet timed out");
     if (line.rfind("SendFile", 0) != 0) continue;
     std::string path = line.substr(line.find(' ', 9) + 1);
     directories.push_back(path.substr(0, path.rfind('/')));

@@ -4,6 +4,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -96,6 +99,15 @@ ImportSession MapAll(Dictionary& d, const std::string& file) {
   return s;
 }
 
+// Exports the open book to file, opens the book named next and imports the
+// file into it with every column mapped by its header name.
+ExchangeResult ExportAndImport(Dictionary& d, const std::string& file, const std::string& next, ImportSession* s) {
+  EXPECT_EQ(Export(d, file).status, ExchangeResult::Finished);
+  OpenBook(d, next);
+  *s = MapAll(d, file);
+  return mvn::client::ImportTxtToKDF2(d, *s);
+}
+
 void Add(Dictionary& d, const std::map<std::string, std::string>& fields, const std::vector<std::string>& groups) {
   auto& c = d.File("MVClients");
   c.Buffer().Clear();
@@ -177,11 +189,21 @@ TEST_F(Exchange, ExportRefusesTheBookItselfAndReportsCancel) {
   Add(d, {{"ClientID", "b"}}, {});
   Add(d, {{"ClientID", "c"}}, {});
   std::string before = mvntest::ReadFile(dir / "a.KDF");
-  auto r = Export(d, dir / "a.KDF");
-  EXPECT_EQ(r.status, ExchangeResult::Failed);
-  EXPECT_NE(r.text.find("Export failed"), std::string::npos);
-  EXPECT_EQ(mvntest::ReadFile(dir / "a.KDF"), before);
-  EXPECT_EQ(Count(d, "MVClients"), 3);
+  // The book under every name the drivers would open it by: its own, other
+  // letter case, "\" as the separator, a link to it.
+  std::string backslashed = dir / "A.kdf";
+  std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
+  std::filesystem::create_symlink(dir / "a.KDF", dir / "link.csv");
+  ExchangeResult r;
+  for (std::string target : {std::string(dir / "a.KDF"), std::string(dir / "a.kdf"), backslashed,
+                             std::string(dir / "link.csv")}) {
+    SCOPED_TRACE(target);
+    r = Export(d, target);
+    EXPECT_EQ(r.status, ExchangeResult::Failed);
+    EXPECT_NE(r.text.find("is one of the address book's data files"), std::string::npos) << r.text;
+    EXPECT_EQ(mvntest::ReadFile(dir / "a.KDF"), before);
+    EXPECT_EQ(Count(d, "MVClients"), 3);
+  }
 
   services.CancelProgressAt(2);
   r = Export(d, dir / "out.csv");
@@ -215,10 +237,8 @@ TEST_F(Exchange, RoundTripBetweenTwoBooks) {
   Add(d, {{"Company", "Many groups"}, {"Email", "m@x"}, {"PreferredDestination", "m@x"}}, many);
   auto a = Dump(d);
 
-  ASSERT_EQ(Export(d, dir / "a.csv").status, ExchangeResult::Finished);
-  OpenBook(d, dir / "b");
-  ImportSession s = MapAll(d, dir / "a.csv");
-  auto r = mvn::client::ImportTxtToKDF2(d, s);
+  ImportSession s;
+  auto r = ExportAndImport(d, dir / "a.csv", dir / "b", &s);
   ASSERT_EQ(r.status, ExchangeResult::Finished) << r.text;
   EXPECT_EQ(r.text, "Import finished.");
   EXPECT_EQ(r.records, 3);
@@ -382,4 +402,69 @@ TEST_F(Exchange, GroupNamesOfAnotherCaseJoinTheStoredGroup) {
   ASSERT_EQ(b.size(), 3u);
   for (const std::string& line : b) EXPECT_NE(line.find("G:Sales|"), std::string::npos) << line;
   EXPECT_EQ(Count(d, "MVdefaults"), 1);
+}
+
+// Awkward names go out and come back byte for byte: commas, quotes, line
+// breaks, CJK text, a leading "=", in the fields and in the group names.
+TEST_F(Exchange, AwkwardNamesRoundTripByteExact) {
+  OpenBook(d, dir / "a");
+  const std::vector<std::string> groups = {"Sales, \"North\"", "=SUM(A1:A9)", "\xE5\x96\xB6\xE6\xA5\xAD\xE9\x83\xA8",
+                                           "'quoted' & <b>bold</b>"};
+  Add(d, {{"ClientID", "=HYPERLINK(\"x\")"}, {"Company", "\xE6\xA0\xAA\xE5\xBC\x8F\xE4\xBC\x9A\xE7\xA4\xBE, \"Q\""},
+          {"FaxNum", "+81 3 0000"}, {"PreferredDestination", "+81 3 0000"}, {"Notes", "line one\r\nline two"},
+          {"DisplayName", "a,b,,c"}},
+      groups);
+  Add(d, {{"ClientID", "Two\r\nLines \"quoted\""}, {"Company", "-minus"}, {"Email", "=x@y"},
+          {"PreferredDestination", "=x@y"}, {"EmailType", "SMTP"}},
+      {groups[0], groups[2]});
+  Add(d, {{"ClientID", "   leading blanks"}, {"Company", "\"\"\"\""}, {"FaxNum", "1"}, {"PreferredDestination", "1"}},
+      {groups[1]});
+  auto a = Dump(d);
+
+  ImportSession s;
+  auto r = ExportAndImport(d, dir / "a.csv", dir / "b", &s);
+  ASSERT_EQ(r.status, ExchangeResult::Finished) << r.text;
+  EXPECT_EQ(r.records, 3);
+  auto b = Dump(d);
+  ASSERT_EQ(b.size(), a.size());
+  // The address lines come back with their four-line form (as the import
+  // builds them); every other field and every membership is as it was.
+  for (size_t i = 0; i < a.size(); ++i) {
+    std::string want = a[i];
+    for (const char* address : {"PostalAddress=|", "PhysicalAddress=|"}) {
+      size_t at = want.find(address);
+      ASSERT_NE(at, std::string::npos);
+      want.insert(at + std::strlen(address) - 1, "\r\n\r\n\r\n");
+    }
+    EXPECT_EQ(b[i], want) << i;
+  }
+  for (const std::string& g : groups) {
+    auto& groupsFile = d.File("MVdefaults");
+    groupsFile.Buffer().Clear();
+    groupsFile.Buffer().Set("GroupID", g);
+    EXPECT_EQ(groupsFile.TryFetch("MVd:KeyGroupID"), 0) << g;
+    EXPECT_EQ(groupsFile.Buffer().Clipped("GroupID"), g);
+  }
+}
+
+// One quote never closed: the records before it are imported, nothing from
+// it on, and the run says where and how many.
+TEST_F(Exchange, UnclosedQuoteStopsTheImportNamingTheLine) {
+  std::ofstream(dir / "in.csv", std::ios::binary) << "one,1\r\ntwo,2\r\n\"three,3\r\nfour,4\r\nfive,5\r\nsix,6\r\n";
+  OpenBook(d, dir / "b");
+  ImportColumns columns;
+  std::string message;
+  ASSERT_TRUE(columns.Map(0, "ATTENTION", &message));
+  ASSERT_TRUE(columns.Map(1, "FAXNUM", &message));
+  ImportSession s;
+  s.fileName = dir / "in.csv";
+  s.include1stLine = true;
+  s.map = columns.Compile(false, "");
+  auto r = mvn::client::ImportTxtToKDF2(d, s);
+  EXPECT_EQ(r.status, ExchangeResult::Failed);
+  EXPECT_EQ(r.records, 2);
+  EXPECT_EQ(Count(d, "MVClients"), 2);
+  EXPECT_NE(r.text.find("line 3"), std::string::npos) << r.text;
+  EXPECT_NE(r.text.find("2 records added"), std::string::npos) << r.text;
+  EXPECT_EQ(r.text.find("Import finished"), std::string::npos) << r.text;
 }

@@ -1,6 +1,10 @@
 // The AutoText list, the cover-page settings and the INI key removal.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
 
 #include "client/addressbook/settings.h"
@@ -187,4 +191,27 @@ TEST(RemoveIniKey, ClipsAndRefusesOverlongNames) {
   EXPECT_EQ(ini.Fetch("Database", "Custom Book 2"), "b");
   EXPECT_FALSE(RemoveIniKey(dir / "x.ini", std::string(150, 'k'), "Database"));
   EXPECT_FALSE(RemoveIniKey(dir / "x.ini", "", "Database"));
+}
+
+// A user who may read the client INI but not write it: deleting the last
+// AutoText entry fails, says so, and leaves the list as the file has it.
+TEST_F(AutoText, FailedDeleteIsToldAndKeepsTheList) {
+  Write("[AutoMessageTextFiles]\r\nAutoText1=Last\r\nLast=/t/last.txt\r\n");
+  chmod(dir.path().c_str(), 0755);
+  chmod((dir / "c.ini").c_str(), 0644);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgid(60001) != 0 || setuid(60001) != 0) _exit(90);
+    LoadAutoTextList(ini, q);
+    if (q.Records() != 1) _exit(91);
+    int current = 0;
+    if (AutoTextDelete(ini, q, 1, &current) != "The settings file could not be written.") _exit(92);
+    _exit(q.Records() == 1 ? 0 : 93);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(Get("AutoText1"), "Last");
 }

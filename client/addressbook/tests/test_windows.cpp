@@ -8,12 +8,18 @@
 #include <QComboBox>
 #include <QDropEvent>
 #include <QMimeData>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QPlainTextEdit>
 #include <QTabWidget>
-#include <QTimer>
+#include <QTest>
+#include <QAbstractItemView>
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "client/addressbook/groups.h"
 #include "client/addressbook/procedures.h"
@@ -21,6 +27,7 @@
 #include "framework/gui/browse.h"
 #include "framework/gui/listcontrol.h"
 #include "framework/gui/window.h"
+#include "tests/support/qtwait.h"
 #include "tests/support/tempdir.h"
 
 namespace fw = mvn::framework;
@@ -39,25 +46,7 @@ bool Screenshot(QWidget* w, const std::string& name) {
   return w->grab().save(QString::fromStdString(OutputDirectory() + "/" + name));
 }
 
-QWidget* TopLevel(const char* name) {
-  for (QWidget* w : QApplication::topLevelWidgets())
-    if (w->isVisible() && w->objectName() == QLatin1String(name)) return w;
-  return nullptr;
-}
-
-// Runs act once the named window is up (inside its modal loop).
-void When(const char* name, std::function<void(QWidget*)> act) {
-  auto* timer = new QTimer();
-  timer->setInterval(10);
-  QObject::connect(timer, &QTimer::timeout, [timer, name, act] {
-    if (QWidget* w = TopLevel(name)) {
-      timer->stop();
-      timer->deleteLater();
-      act(w);
-    }
-  });
-  timer->start();
-}
+using mvntest::When;
 
 template <class T>
 T* Child(QWidget* w, const char* use) {
@@ -340,4 +329,271 @@ TEST_F(Windows, ImportOptionsMapByDropAndStart) {
   EXPECT_EQ(s.map.pairs[0], (std::pair<int, std::string>{0, "ATTENTION"}));
   EXPECT_EQ(s.map.groupColumns, (std::vector<int>{2}));
   EXPECT_EQ(faxMapped, "FAXNUM");
+}
+
+namespace {
+
+// Clicks the row of a list or browse whose first column shows text, as a
+// person does.
+bool ClickRow(QWidget* w, const char* use, const QString& text) {
+  auto* view = w->findChild<QAbstractItemView*>(use);
+  if (!view) return false;
+  for (int row = 0; row < view->model()->rowCount(); ++row) {
+    QModelIndex index = view->model()->index(row, 0);
+    if (view->model()->data(index).toString().trimmed() != text) continue;
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, view->visualRect(index).center());
+    return true;
+  }
+  return false;
+}
+
+std::vector<std::string> Rows(QWidget* w, const char* use) {
+  std::vector<std::string> rows;
+  auto* view = w->findChild<QAbstractItemView*>(use);
+  if (!view) return rows;
+  for (int row = 0; row < view->model()->rowCount(); ++row)
+    rows.push_back(view->model()->data(view->model()->index(row, 0)).toString().trimmed().toStdString());
+  return rows;
+}
+
+// The window takes the keyboard as it does when a person clicks into it,
+// so focus moves (and entries are accepted) as they do on a screen.
+void Activate(QWidget* w) {
+  if (w->window()->isActiveWindow()) return;
+  w->window()->activateWindow();
+  EXPECT_TRUE(QTest::qWaitForWindowActive(w->window(), 2000));
+}
+
+void Type(QWidget* w, const char* use, const QString& text) {
+  auto* target = w->findChild<QWidget*>(use);
+  ASSERT_NE(target, nullptr) << use;
+  Activate(w);
+  target->setFocus(Qt::MouseFocusReason);
+  // Letters beyond ASCII arrive as key events carrying their text, as a
+  // keyboard layout or an input method delivers them.
+  for (QChar ch : text) {
+    if (ch == QChar('\n')) {
+      QTest::keyClick(target, Qt::Key_Return);
+      continue;
+    }
+    if (ch.unicode() < 0x80) {
+      QTest::keyClick(target, static_cast<char>(ch.unicode()));
+      continue;
+    }
+    QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(ch));
+    QApplication::sendEvent(target, &press);
+    QKeyEvent release(QEvent::KeyRelease, 0, Qt::NoModifier, QString(ch));
+    QApplication::sendEvent(target, &release);
+  }
+}
+
+void ClickButton(QWidget* w, const char* use) {
+  auto* b = Child<QAbstractButton>(w, use);
+  ASSERT_NE(b, nullptr) << use;
+  Activate(w);
+  QTest::mouseClick(b, Qt::LeftButton);
+}
+
+}  // namespace
+
+// A record with only an e-mail address goes to that address, whether it is
+// typed into a new record or a fax-only record is changed to e-mail only.
+TEST_F(Windows, UpdateMVClientEmailOnlyRecordsGetTheirDestination) {
+  auto& r = d.File("MVClients").Buffer();
+  r.Clear();
+  When("UpdateMVClient", [&](QWidget* w) {
+    Type(w, "?MVC:ClientID", "Pat");
+    Type(w, "?MVC:Email", "pat@example.com");
+    ClickButton(w, "?OK");
+  });
+  EXPECT_EQ(UpdateMVClient(d, ini, 1), fw::RequestCompleted);
+  long pat = static_cast<long>(r.GetLong("PK_MVClientID"));
+  Fetch(pat);
+  EXPECT_EQ(r.Clipped("PreferredDestination"), "pat@example.com");
+
+  long id = Add("Lee", "Acme", "555", "", "555");
+  Fetch(id);
+  bool emailChosen = false;
+  When("UpdateMVClient", [&](QWidget* w) {
+    auto* fax = Child<QLineEdit>(w, "?MVC:FaxNum");
+    Activate(w);
+    fax->setFocus(Qt::MouseFocusReason);
+    fax->selectAll();
+    QTest::keyClick(fax, Qt::Key_Delete);
+    Type(w, "?MVC:Email", "lee@example.com");
+    QTest::keyClick(Child<QLineEdit>(w, "?MVC:Email"), Qt::Key_Tab);
+    emailChosen = Child<QAbstractButton>(w, "?Option1:Radio2")->isChecked();
+    ClickButton(w, "?OK");
+  });
+  EXPECT_EQ(UpdateMVClient(d, ini, 2), fw::RequestCompleted);
+  EXPECT_TRUE(emailChosen);
+  Fetch(id);
+  EXPECT_EQ(r.Clipped("FaxNum"), "");
+  EXPECT_EQ(r.Clipped("PreferredDestination"), "lee@example.com");
+}
+
+// What the entries and the address texts show is what is stored: input is
+// limited in bytes as the fields hold them, never half a character.
+TEST_F(Windows, UpdateMVClientLimitsInputInBytes) {
+  auto& r = d.File("MVClients").Buffer();
+  r.Clear();
+  const QString e60(60, QChar(0xE9));  // "é" is two bytes
+  QString company, postal;
+  When("UpdateMVClient", [&](QWidget* w) {
+    Type(w, "?MVC:Company", e60);
+    company = Child<QLineEdit>(w, "?MVC:Company")->text();
+    Child<QTabWidget>(w, "?Sheet1")->setCurrentIndex(1);
+    QString address = "a" + QString(40, QChar(0xE9)) + "\n" + QString(300, QChar('p'));
+    Type(w, "?MVC:PostalAddress", address);
+    postal = Child<QPlainTextEdit>(w, "?MVC:PostalAddress")->toPlainText();
+    ClickButton(w, "?OK");
+  });
+  EXPECT_EQ(UpdateMVClient(d, ini, 1), fw::RequestCompleted);
+  EXPECT_EQ(company, QString(49, QChar(0xE9)));  // 98 of the 99 bytes
+  // 1 + 80 + CR LF + 67 = 150 bytes.
+  EXPECT_EQ(postal, "a" + QString(40, QChar(0xE9)) + "\n" + QString(67, QChar('p')));
+  Fetch(static_cast<long>(r.GetLong("PK_MVClientID")));
+  EXPECT_EQ(QString::fromStdString(r.Clipped("Company")), company);
+  QString stored = QString::fromStdString(r.Clipped("PostalAddress"));
+  EXPECT_EQ(stored, "a" + QString(40, QChar(0xE9)) + "\r\n" + QString(67, QChar('p')));
+}
+
+// OK without an attachment type chosen writes "RAW"; a stored type that is
+// none of the four stays as it was.
+TEST_F(Windows, UpdateMVClientAttachmentTypeWithoutAChoice) {
+  long unknown = Add("Pat", "Acme", "555", "pat@x", "pat@x", "DOC");
+  long none = Add("Lee", "Acme", "556", "lee@x", "lee@x", "");
+  for (long id : {unknown, none}) {
+    Fetch(id);
+    std::string shown = "?";
+    When("UpdateMVClient", [&](QWidget* w) {
+      shown = Child<QComboBox>(w, "?List_attach")->currentText().toStdString();
+      ClickButton(w, "?OK");
+    });
+    EXPECT_EQ(UpdateMVClient(d, ini, 2), fw::RequestCompleted);
+    EXPECT_EQ(shown, "");
+    Fetch(id);
+    EXPECT_EQ(d.File("MVClients").Buffer().Clipped("FaxToEmailAttachmentType"), id == unknown ? "DOC" : "RAW");
+  }
+}
+
+// A record with no name, no company and no destination is refused with a
+// message; the form stays open for the user to fill it.
+TEST_F(Windows, UpdateMVClientRefusesAnEmptyRecord) {
+  d.File("MVClients").Buffer().Clear();
+  bool stillOpen = false;
+  When("UpdateMVClient", [&](QWidget* w) {
+    ClickButton(w, "?OK");
+    stillOpen = w->isVisible();
+    ClickButton(w, "?Cancel");
+  });
+  EXPECT_EQ(UpdateMVClient(d, ini, 1), fw::RequestCancelled);
+  EXPECT_TRUE(stillOpen);
+  ASSERT_EQ(services.messages.size(), 1u);
+  EXPECT_EQ(services.messages[0].text, "Please enter a contact person, a company or a fax number or e-mail address.");
+  auto clients = d.File("MVClients").Clone();
+  ASSERT_EQ(clients->TryOpen(), 0);
+  EXPECT_EQ(clients->Records(), 0);
+}
+
+// The related lists drive each other: a group picked on the left shows its
+// members, a member picked shows its groups, and Remove takes the member
+// picked in "Group Members", not a row of the hidden "All" list.
+TEST_F(Windows, GroupClientSetupRelatedListsDriveAddAndRemove) {
+  long ann = Add("Ann", "Zeta", "1", "", "1");
+  long bob = Add("Bob", "Alpha", "2", "", "2");
+  for (const char* name : {"Sales", "Staff"}) {
+    auto& g = d.File("MVdefaults");
+    g.Buffer().Clear();
+    g.Buffer().Set("GroupID", name);
+    ASSERT_EQ(g.TryInsert(), 0);
+  }
+  ASSERT_EQ(AddToGroup(d, "Sales", ann), "");
+  ASSERT_EQ(AddToGroup(d, "Sales", bob), "");
+  ASSERT_EQ(AddToGroup(d, "Staff", bob), "");
+  std::vector<std::string> salesMembers, bobGroups, staffMembers, afterRemove;
+  std::map<std::string, std::string> tips;
+  When("GroupClientSetup", [&](QWidget* w) {
+    for (const char* use : {"?List_relatedGroups", "?Browse_groups", "?List_relatedClients", "?Browse_clients"})
+      tips[use] = Child<QWidget>(w, use)->toolTip().toStdString();
+    auto* left = Child<QTabWidget>(w, "?Sheet_groups");
+    auto* right = Child<QTabWidget>(w, "?Sheet_recipients");
+    EXPECT_TRUE(ClickRow(w, "?Browse_groups", "Sales"));
+    right->setCurrentIndex(0);
+    salesMembers = Rows(w, "?List_relatedClients");
+    EXPECT_TRUE(ClickRow(w, "?List_relatedClients", "Bob"));
+    left->setCurrentIndex(0);
+    bobGroups = Rows(w, "?List_relatedGroups");
+    EXPECT_TRUE(ClickRow(w, "?List_relatedGroups", "Staff"));
+    staffMembers = Rows(w, "?List_relatedClients");
+    // Back to Sales, pick Bob among its members and remove him.
+    EXPECT_TRUE(ClickRow(w, "?List_relatedGroups", "Sales"));
+    EXPECT_TRUE(ClickRow(w, "?List_relatedClients", "Bob"));
+    ClickButton(w, "?Button_removeFromGroup");
+    afterRemove = Rows(w, "?List_relatedClients");
+    ClickButton(w, "?Close");
+  });
+  GroupClientSetup(nullptr, d, ini);
+  EXPECT_EQ(salesMembers, (std::vector<std::string>{"Ann", "Bob"}));
+  EXPECT_EQ(bobGroups, (std::vector<std::string>{"Sales", "Staff"}));
+  EXPECT_EQ(staffMembers, (std::vector<std::string>{"Bob"}));
+  EXPECT_EQ(afterRemove, (std::vector<std::string>{"Ann"}));
+  LoadClientGroups(d, ann);
+  EXPECT_EQ(d.Queues().g_relatedGroupsQ.Records(), 1);
+  LoadClientGroups(d, bob);
+  EXPECT_EQ(d.Queues().g_relatedGroupsQ.Records(), 1);
+  EXPECT_EQ(tips["?List_relatedGroups"], "Displays the groups that the select recipient on the right is a member of");
+  EXPECT_EQ(tips["?Browse_groups"], "Displays all groups in the address book");
+  EXPECT_EQ(tips["?List_relatedClients"], "Display the recipients of the selected group on the left");
+  EXPECT_EQ(tips["?Browse_clients"], "Display all recipients in the address book");
+  EXPECT_TRUE(services.messages.empty());
+}
+
+// The file entry is what the import reads: a path typed into it replaces
+// the one the window opened with.
+TEST_F(Windows, ImportOptionsTakeTheTypedFile) {
+  std::ofstream(dir / "first.csv") << "a\r\n";
+  std::ofstream(dir / "second.csv") << "b\r\n";
+  ImportSession s;
+  s.fileName = dir / "first.csv";
+  When("ImportTxtToKDF2option", [&](QWidget* w) {
+    auto* entry = Child<QLineEdit>(w, "?g_MVClientsBFullPathName2");
+    entry->setFocus();
+    entry->selectAll();
+    QTest::keyClicks(entry, QString::fromStdString(dir / "second.csv"));
+    ClickButton(w, "?Close");
+  });
+  ImportTxtToKDF2option(nullptr, d, s);
+  EXPECT_TRUE(s.start);
+  EXPECT_EQ(s.fileName, std::string(dir / "second.csv"));
+}
+
+// A cover-page delete whose INI write fails (the cover-page file is named by
+// a path longer than the key removal takes) is told, and the list on screen
+// keeps the page the file still holds.
+TEST_F(Windows, FailedDeletesAreToldAndChangeNothingOnScreen) {
+  std::string deep = dir / std::string(150, 'd');
+  std::filesystem::create_directories(deep);
+  std::string global = deep + "/global.ini";
+  std::ofstream(global) << "[AvailableCoverPages]\r\nPlain=plain\r\n";
+  std::ofstream(dir / "client.ini") << "[Files]\r\nGlobalCoverPages=" << global << "\r\n";
+  auto& q = d.Queues().g_QcoverPages;
+  q.Free();
+  q.Buffer().Clear();
+  q.Buffer().Set("Name", "Plain");
+  q.Add();
+  std::vector<std::string> pagesAfter;
+  When("CoverPageSetup", [&](QWidget* w) {
+    EXPECT_TRUE(ClickRow(w, "?List1", "Plain"));
+    ClickButton(w, "?Button_Delete");
+    pagesAfter = Rows(w, "?List1");
+    ClickButton(w, "?Close");
+  });
+  CoverPageSetup(nullptr, d, ini, "true");
+  EXPECT_EQ(pagesAfter, (std::vector<std::string>{"Plain"}));
+  EXPECT_EQ(q.Records(), 1);
+  EXPECT_EQ(fw::IniFile(global).Fetch("AvailableCoverPages", "Plain"), "plain");
+  ASSERT_EQ(services.messages.size(), 1u);
+  EXPECT_NE(services.messages[0].text.find("could not be removed"), std::string::npos) << services.messages[0].text;
+
 }

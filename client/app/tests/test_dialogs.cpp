@@ -19,6 +19,7 @@
 #include "client/app/procedures.h"
 #include "framework/core/services.h"
 #include "framework/gui/window.h"
+#include "tests/support/qtwait.h"
 #include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;
@@ -34,23 +35,7 @@ std::string OutputDir() {
   return dir.string();
 }
 
-// Runs act once the visible top-level window of that procedure is up
-// (polling while the dialog's modal loop runs).
-void When(const char* procedure, std::function<void(QWidget*)> act) {
-  auto* timer = new QTimer;
-  timer->setInterval(10);
-  QString name = procedure;
-  QObject::connect(timer, &QTimer::timeout, [timer, name, act] {
-    for (QWidget* top : QApplication::topLevelWidgets()) {
-      if (!top->isVisible() || top->objectName() != name) continue;
-      timer->stop();
-      timer->deleteLater();
-      act(top);
-      return;
-    }
-  });
-  timer->start();
-}
+using mvntest::When;
 
 template <typename T>
 T* Child(QWidget* top, const char* useName) {
@@ -408,4 +393,35 @@ TEST_F(DialogFixture, GetNameValuesDialogBrowseFillsTheBookFile) {
   });
   EXPECT_FALSE(GetNameValuesDialog(nullptr, *dictionary, "imageFile", &result));
   EXPECT_EQ(Images().Records(), 0);
+}
+
+// The warning before a send to two or more recipients: its caption, its
+// seven lines in order and "S&end"; only Send confirms.
+TEST_F(DialogFixture, ConfirmBroadCastWarnsInSevenLines) {
+  const char* const lines[] = {
+      "This is a Broadcast transmission.   Please ensure that you",
+      "have tested it to at least 2 names on your own fax machine",
+      "before you commit to that transmission.   Do this to ensure",
+      "that you have set up the In Document commands (mail merge",
+      "fields) properly and that the Cover Page,   and attachments",
+      "come through properly.",
+      "Failure to perform this test may prove to be a costly mistake.",
+  };
+  std::string caption, send;
+  std::vector<std::string> shown;
+  When("ConfirmBroadCast", [&](QWidget* top) {
+    caption = top->windowTitle().toStdString();
+    for (int i = 1; i <= 7; ++i) shown.push_back(Label(top, ("?String" + std::to_string(i)).c_str()));
+    send = ButtonText(top, "?Close");
+    Shot(top, "confirmbroadcast");
+    // Pressed as a person clicks it.
+    auto* button = Child<QAbstractButton>(top, "?Close");
+    if (button) button->animateClick();
+  });
+  EXPECT_TRUE(ConfirmBroadCast(nullptr, 3));
+  EXPECT_EQ(caption, "Broadcast Warning");
+  EXPECT_EQ(shown, std::vector<std::string>(std::begin(lines), std::end(lines)));
+  EXPECT_EQ(send, "S&end");
+  When("ConfirmBroadCast", [](QWidget* top) { Click(top, "?Cancel"); });
+  EXPECT_FALSE(ConfirmBroadCast(nullptr, 3));
 }

@@ -14,7 +14,6 @@
 #include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QLineEdit>
-#include <QTimer>
 #include <clocale>
 #include <ctime>
 #include <filesystem>
@@ -30,6 +29,7 @@
 #include "framework/core/strings.h"
 #include "framework/gui/window.h"
 #include "tests/support/process.h"
+#include "tests/support/qtwait.h"
 #include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;
@@ -54,23 +54,7 @@ void Drain() {
   for (int i = 0; i < 5; ++i) QApplication::processEvents();
 }
 
-// Runs act once the top-level window of that procedure is up (polling while
-// its modal loop runs).
-void When(const char* procedure, std::function<void(QWidget*)> act) {
-  auto* timer = new QTimer;
-  timer->setInterval(10);
-  std::string name = procedure;
-  QObject::connect(timer, &QTimer::timeout, [timer, name, act] {
-    for (QWidget* top : QApplication::topLevelWidgets()) {
-      if (!top->isVisible() || top->objectName() != QString::fromStdString(name)) continue;
-      timer->stop();
-      timer->deleteLater();
-      act(top);
-      return;
-    }
-  });
-  timer->start();
-}
+using mvntest::When;
 
 void Click(QWidget* window, const char* useName) {
   if (auto* b = window->findChild<QAbstractButton*>(useName)) b->click();
@@ -372,19 +356,10 @@ TEST_F(MainFixture, UploadListIsReportedOnlyAsStartedAndOnlyWhenStarted) {
   w->SetChecked(MainSendToAll, true);
   // The value prompt is modal: answer it once it is up.
   auto answer = [](const char* text) {
-    auto* timer = new QTimer;
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [timer, text] {
-      for (QWidget* top : QApplication::topLevelWidgets()) {
-        if (!top->isVisible() || top->objectName() != "EnterValue2") continue;
-        timer->stop();
-        timer->deleteLater();
-        if (auto* edit = top->findChild<QLineEdit*>("?g_EnterValue")) edit->setText(text);
-        if (auto* ok = top->findChild<QAbstractButton*>("?OK")) ok->click();
-        return;
-      }
+    When("EnterValue2", [text](QWidget* top) {
+      if (auto* edit = top->findChild<QLineEdit*>("?g_EnterValue")) edit->setText(text);
+      if (auto* ok = top->findChild<QAbstractButton*>("?OK")) ok->click();
     });
-    timer->start();
   };
   answer("sales");
   Menu("?UploadList");

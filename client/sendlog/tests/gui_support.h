@@ -4,12 +4,13 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QLineEdit>
-#include <QTimer>
 #include <QWidget>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
+
+#include "tests/support/qtwait.h"
 
 namespace windowtest {
 
@@ -25,27 +26,8 @@ inline bool Screenshot(QWidget* widget, const std::string& folder, const std::st
   return widget->grab().save(QString::fromStdString(OutputDirectory(folder) + "/" + name));
 }
 
-inline QWidget* VisibleTopLevel(const char* objectName) {
-  for (QWidget* w : QApplication::topLevelWidgets())
-    if (w->isVisible() && w->objectName() == QLatin1String(objectName)) return w;
-  return nullptr;
-}
-
-// Runs act once the window of that procedure is up (polling every 10 ms
-// while a nested event loop runs).
-inline void When(const char* procedure, std::function<void(QWidget*)> act) {
-  auto* timer = new QTimer();
-  timer->setInterval(10);
-  std::string name = procedure;
-  QObject::connect(timer, &QTimer::timeout, [timer, name, act] {
-    if (QWidget* w = VisibleTopLevel(name.c_str())) {
-      timer->stop();
-      timer->deleteLater();
-      act(w);
-    }
-  });
-  timer->start();
-}
+using mvntest::VisibleTopLevel;
+using mvntest::When;
 
 inline void Click(QWidget* window, const char* useName) {
   auto* b = window->findChild<QAbstractButton*>(useName);

@@ -87,15 +87,22 @@ TEST_F(WindowTest, CmdSetupShowsLabelledRowsAndSaves) {
   // The row after the first unlabelled one is hidden: its value was not
   // shown, so it is kept.
   EXPECT_EQ(ini.Fetch("DefaultCommands", "Command_4"), "SITE=Leeds");
-  // Cancel writes nothing.
-  std::string before = ReadFile(dir / "client.ini");
+  // Cancel writes nothing: every stored command stays as it was.
+  auto stored = [&] {
+    std::vector<std::string> values;
+    for (const char* key : {"command", "Command_1", "Command_2", "Command_3", "Command_4"})
+      values.push_back(ini.Fetch("DefaultCommands", key));
+    return values;
+  };
+  const std::vector<std::string> before = stored();
   When("CmdSetup", [](QWidget* w) {
     Type(w, "?m_cmdValues_1", "changed");
+    Type(w, "?m_cmdValues_2", "changed too");
     Click(w, "?Cancel");
   });
   CmdSetup(nullptr, ini);
+  EXPECT_EQ(stored(), before);
   EXPECT_EQ(ReadFile(dir / "client.ini").find("changed"), std::string::npos);
-  (void)before;
 }
 
 // A tip asked for in a setup window names the client's tip file and the
@@ -178,10 +185,18 @@ TEST_F(WindowTest, ConfirmationWithTheSendToList) {
       auto* total = list->findChild<QLineEdit*>("?Total");
       EXPECT_EQ(total->text(), "0");
       Click(list, "?Close");
-      QTimer::singleShot(50, [w, &sendWasDisabled] {
-        sendWasDisabled = !w->findChild<QAbstractButton*>("?Send")->isEnabled();
-        w->close();  // the title bar: the send is cancelled
-      });
+      // Back in the confirmation, once the list has closed: Send is disabled.
+      mvntest::WhenWidget(
+          "the confirmation's Send disabled after the list closed",
+          [w]() -> QWidget* {
+            auto* send = w->findChild<QAbstractButton*>("?Send");
+            return !mvntest::VisibleTopLevel("SendToList") && send && !send->isEnabled() ? w : nullptr;
+          },
+          [&sendWasDisabled](QWidget* confirm) {
+            sendWasDisabled = true;
+            confirm->close();  // the title bar: the send is cancelled
+            return true;
+          });
     });
     show->click();
   });

@@ -122,11 +122,30 @@ TEST_F(OutputValuesTest, LoadAndSaveInOrder) {
 using AboutTest = IniFixture;
 
 TEST_F(AboutTest, VersionKeysOverride) {
-  Ini("[Version]\nVersionText=  V 9  \nWebSite=\n");
+  // The built-in texts, from a file without the section.
+  Ini("[Default]\n");
+  const AboutTexts builtIn = LoadAboutTexts(ini);
+  ASSERT_FALSE(builtIn.version.empty());
+  ASSERT_FALSE(builtIn.notice.empty());
+  ASSERT_FALSE(builtIn.web.empty());
+  // Each key overrides its own line only; an empty or blank value keeps the
+  // built-in text; values are trimmed and cut to their widths (99, 99, 149).
+  Ini("[Version]\nVersionText=  V 9  \nCopyrightText=   \nWebSite=\n");
   AboutTexts t = LoadAboutTexts(ini);
   EXPECT_EQ(t.version, "V 9");
-  EXPECT_FALSE(t.notice.empty());
-  EXPECT_FALSE(t.web.empty());
+  EXPECT_EQ(t.notice, builtIn.notice);
+  EXPECT_EQ(t.web, builtIn.web);
+  Ini("[Version]\nCopyrightText=(c) Us\nWebSite=https://example.org/fax\n");
+  t = LoadAboutTexts(ini);
+  EXPECT_EQ(t.version, builtIn.version);
+  EXPECT_EQ(t.notice, "(c) Us");
+  EXPECT_EQ(t.web, "https://example.org/fax");
+  Ini("[Version]\nVersionText=" + std::string(120, 'v') + "\nCopyrightText=" + std::string(120, 'c') +
+      "\nWebSite=" + std::string(200, 'w') + "\n");
+  t = LoadAboutTexts(ini);
+  EXPECT_EQ(t.version, std::string(99, 'v'));
+  EXPECT_EQ(t.notice, std::string(99, 'c'));
+  EXPECT_EQ(t.web, std::string(149, 'w'));
 }
 
 TEST(ValidIniName, Table) {

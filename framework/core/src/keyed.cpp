@@ -27,6 +27,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
+#include <ctime>
 #include <map>
 #include <mutex>
 
@@ -42,6 +44,9 @@ struct Database {
   std::string path;
   bool writable = false;
   int depth = 0;  // transaction nesting
+  bool rolledBack = false;  // an inner level rolled back
+  // When the statement running now started (the progress limit).
+  std::atomic<int64_t> started{0};
   // The process's share lock on the file, taken by its first opener.
   HANDLE share = INVALID_HANDLE_VALUE;
   // A child made by fork() must not use its parent's connection.
@@ -83,6 +88,35 @@ int FromSqlite(int rc) {
   }
 }
 
+// A book may be a file other users can write: nothing stored in it runs
+// as code. Its triggers and views are off (the layouts declare none), its
+// schema is not trusted to call functions, the defensive mode keeps the
+// schema from being written through pragmas, and a statement that runs for
+// longer than kStatementSeconds (an endless query planted in the file) is
+// interrupted and fails instead of hanging the client.
+constexpr int kStatementSeconds = 30;
+
+int64_t NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int ProgressLimit(void* context) {
+  auto* started = static_cast<std::atomic<int64_t>*>(context);
+  return NowMs() - started->load() > kStatementSeconds * 1000 ? 1 : 0;
+}
+
+void Harden(Database& d) {
+  sqlite3_db_config(d.db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  sqlite3_db_config(d.db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+  sqlite3_db_config(d.db, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
+  sqlite3_db_config(d.db, SQLITE_DBCONFIG_ENABLE_VIEW, 0, nullptr);
+  sqlite3_db_config(d.db, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
+  d.started = NowMs();
+  sqlite3_progress_handler(d.db, 10000, ProgressLimit, &d.started);
+}
+
 class KeyedBackend : public SqlBackend {
  public:
   explicit KeyedBackend(FileManager& owner) : SqlBackend(owner) {}
@@ -105,6 +139,7 @@ class KeyedBackend : public SqlBackend {
   int SelectNumber(const std::string& sql, int64_t* number) override;
   int LastInsertRow(int64_t* row) override;
   int& Depth() override { return m_db->depth; }
+  bool& RolledBack() override { return m_db->rolledBack; }
   int BeginTransaction(bool exclusive) override { return Exec(exclusive ? "BEGIN EXCLUSIVE" : "BEGIN IMMEDIATE"); }
   int CommitTransaction() override { return Exec("COMMIT"); }
   int RollbackTransaction() override { return Exec("ROLLBACK"); }
@@ -180,6 +215,7 @@ int KeyedBackend::Attach(bool create) {
       return Fail(code == NoError ? FileSystemError : code, db->db ? sqlite3_errmsg(db->db) : "");
     }
     sqlite3_extended_result_codes(db->db, 1);
+    Harden(*db);
     Databases()[key] = db;
   }
   if (Writable() && !db->writable) return Fail(AccessDeniedError);
@@ -197,11 +233,13 @@ int KeyedBackend::SqlFail(int rc) {
 }
 
 int KeyedBackend::Exec(const std::string& sql) {
+  m_db->started = NowMs();
   int rc = sqlite3_exec(m_db->db, sql.c_str(), nullptr, nullptr, nullptr);
   return rc == SQLITE_OK ? Ok() : SqlFail(rc);
 }
 
 sqlite3_stmt* KeyedBackend::Prepare(const std::string& sql) {
+  m_db->started = NowMs();
   auto it = m_statements.find(sql);
   if (it != m_statements.end()) {
     sqlite3_reset(it->second);
@@ -222,6 +260,7 @@ sqlite3_stmt* KeyedBackend::Prepare(const std::string& sql) {
 // creates what is missing when allowed. Nothing is written to a database
 // that is not ours.
 int KeyedBackend::Verify(bool create) {
+  m_db->started = NowMs();
   sqlite3_stmt* s = nullptr;
   int rc = sqlite3_prepare_v2(
       m_db->db, "SELECT count(*), sum(name = '_mvn_tables') FROM sqlite_master WHERE type = 'table'", -1, &s, nullptr);
@@ -268,8 +307,9 @@ int KeyedBackend::Verify(bool create) {
   if (listed) {
     if (layout != m_owner.GetLayout()->Signature())
       return Fail(LayoutDiffersError, "The record declaration of " + m_table + " differs from the file");
-    // Every declared key must have its index.
-    sqlite3_stmt* ix = Prepare("SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name = ?1");
+    // Every declared key must have its index (index names, like SQLite's own,
+    // compare without case: a declaration may spell a key in another case).
+    sqlite3_stmt* ix = Prepare("SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name = ?1 COLLATE NOCASE");
     if (!ix) return ErrorCode();
     for (const KeyDef& k : m_owner.Keys()) {
       if (KeyFields(m_owner.FindKey(k.name)).empty()) continue;
@@ -356,6 +396,7 @@ int KeyedBackend::Create() {
   }
   int e = NoError;
   // A database that is not ours is not touched.
+  if (m_db) m_db->started = NowMs();
   sqlite3_stmt* s = nullptr;
   int rc = sqlite3_prepare_v2(m_db->db,
                               "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "

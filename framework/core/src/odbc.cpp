@@ -63,6 +63,7 @@ struct Connection {
   SQLHENV env = SQL_NULL_HENV;
   SQLHDBC dbc = SQL_NULL_HDBC;
   int depth = 0;
+  bool rolledBack = false;
   pid_t owner = getpid();  // a child of fork() connects anew
   ~Connection() {
     if (dbc != SQL_NULL_HDBC) {
@@ -142,6 +143,7 @@ class OdbcBackend : public SqlBackend {
   int SelectNumber(const std::string& sql, int64_t* number) override;
   int LastInsertRow(int64_t* row) override;
   int& Depth() override { return m_connection->depth; }
+  bool& RolledBack() override { return m_connection->rolledBack; }
   int BeginTransaction(bool exclusive) override;
   int CommitTransaction() override;
   int RollbackTransaction() override;

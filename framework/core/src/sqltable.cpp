@@ -86,14 +86,18 @@ int SqlBackend::Open(unsigned mode) {
 }
 
 int SqlBackend::Close() {
+  // Buffered adds are written now; when that fails the caller is told.
+  int e = NoError;
+  std::string text;
   if (m_bufferTx && IsOpen()) {
     m_bufferTx = false;
-    Commit();
+    e = Commit();
+    text = ErrorText();
   }
   Disconnect();
   m_state = State::None;
   m_current = 0;
-  return Ok();
+  return e ? Fail(e, text) : Ok();
 }
 
 int SqlBackend::BuildKeys() {
@@ -305,8 +309,10 @@ int SqlBackend::Flush() {
 
 int SqlBackend::BeginNested(bool exclusive) {
   if (!IsOpen()) return Fail(NotOpenError);
-  if (Depth() == 0)
+  if (Depth() == 0) {
     if (int e = BeginTransaction(exclusive)) return e;
+    RolledBack() = false;
+  }
   ++Depth();
   return Ok();
 }
@@ -314,16 +320,39 @@ int SqlBackend::BeginNested(bool exclusive) {
 int SqlBackend::Commit() {
   if (!IsOpen()) return Fail(NotOpenError);
   if (Depth() == 0) return Ok();
-  if (Depth() == 1)
-    if (int e = CommitTransaction()) return e;
-  --Depth();
+  if (Depth() > 1) {
+    --Depth();
+    return Ok();
+  }
+  if (RolledBack()) {
+    Depth() = 0;
+    RolledBack() = false;
+    RollbackTransaction();
+    return Fail(FileSystemError, "The transaction was rolled back: a part of it failed");
+  }
+  if (int e = CommitTransaction()) {
+    // Nothing of it was written: undo it all, so the connection shared by
+    // the file's managers is not left inside a transaction.
+    std::string text = ErrorText();
+    Depth() = 0;
+    RollbackTransaction();
+    return Fail(e, text);
+  }
+  Depth() = 0;
   return Ok();
 }
 
 int SqlBackend::Rollback() {
   if (!IsOpen()) return Fail(NotOpenError);
   if (Depth() == 0) return Ok();
+  if (Depth() > 1) {
+    // The levels around it still run: the outermost one ends it all.
+    --Depth();
+    RolledBack() = true;
+    return Ok();
+  }
   Depth() = 0;
+  RolledBack() = false;
   return RollbackTransaction();
 }
 

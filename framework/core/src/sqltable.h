@@ -76,6 +76,9 @@ class SqlBackend : public FileBackend {
   virtual int LastInsertRow(int64_t* row) = 0;
   // The transaction of the connection: nesting depth and the calls.
   virtual int& Depth() = 0;
+  // Set when an inner level rolled back: the outermost Commit then undoes
+  // the whole transaction and fails, since part of its work is gone.
+  virtual bool& RolledBack() = 0;
   // exclusive: the transaction also keeps readers of other connections out.
   virtual int BeginTransaction(bool exclusive) = 0;
   virtual int CommitTransaction() = 0;

@@ -4,15 +4,20 @@
 // the open, so a file another process holds with "deny all" (the port
 // monitor's spool file) gives AccessDeniedError. Reads go through a window
 // of the file's bytes that moves along as records are read: at most about a
-// megabyte plus the record being read is held, whatever the file's size.
+// megabyte plus the record being read is held, whatever the file's size. A
+// record (a line, or a comma-delimited record with its quoted line breaks)
+// holds at most kMaxRecordBytes; a longer one, and a quoted field that the
+// file ends inside, is an error naming the line it starts on.
 //
 // Csv: one record per line, fields in declaration order. Written: text
 // fields in double quotes with inner quotes doubled (STRING without its
 // padding), numbers bare, CR LF. Read: quoted or bare fields, doubled quotes,
-// line breaks inside quotes, a UTF-8 byte-order mark at the start, LF or
-// CR LF line ends; blanks outside quotes are ignored; missing fields are
+// line breaks inside quotes, a UTF-8 byte-order mark at the start, LF, CR LF
+// or CR line ends; blanks outside quotes are ignored; missing fields are
 // empty, extra fields ignored.
-// Ascii: one line per record, the first field; written clipped with CR LF.
+// Ascii: one line per record (ending at LF, CR LF or CR), the first field;
+// written clipped with CR LF. A text holding a line break is refused: it
+// would read back as several records.
 // Dos: Insert(length) appends the first length bytes of the first field;
 // Next reads the next block of the record's size.
 #include <sys/stat.h>
@@ -64,6 +69,8 @@ std::string LookUpPath(const std::string& path) {
   return native;
 }
 
+std::string ResolveFilePath(const std::string& name) { return LookUpPath(name); }
+
 int CheckRegularFile(const std::string& path, bool* exists) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
@@ -83,6 +90,22 @@ int FileBackend::Update(const Record&) { return Unsupported(); }
 int FileBackend::Delete() { return Unsupported(); }
 
 namespace {
+
+// The most bytes one record may take; beyond it a read fails instead of
+// holding ever more of the file.
+constexpr size_t kMaxRecordBytes = 1u << 20;
+
+// Line ends in bytes [from, to) of text: LF, CR LF and a lone CR count one.
+int64_t CountLineEnds(const std::string& text, size_t from, size_t to) {
+  int64_t n = 0;
+  for (size_t i = from; i < to; ++i) {
+    if (text[i] == '\n')
+      ++n;
+    else if (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))
+      ++n;
+  }
+  return n;
+}
 
 class TextBackend : public FileBackend {
  public:
@@ -128,8 +151,12 @@ class TextBackend : public FileBackend {
   int64_t m_base = 0;  // file offset of m_data[0]
   bool m_eof = false;  // the window reaches the end of the file
   size_t m_offset = 0;
+  int64_t m_line = 1;  // line number at m_offset (0: not known, after Reset)
   bool m_loaded = false;
   std::string m_pending;  // buffered adds
+  std::string LineText(int64_t line) const {
+    return line > 0 ? "line " + std::to_string(line) : std::string("a line");
+  }
 };
 
 int TextBackend::Open(unsigned mode) {
@@ -239,26 +266,82 @@ int TextBackend::EnsureRecord() {
   }
   const Driver kind = Kind();
   const size_t size = static_cast<size_t>(m_owner.GetLayout()->RecordSize());
+  if (kind == Driver::Dos) {
+    while (m_data.size() - m_offset < size) {
+      bool got = false;
+      if (int e = ReadMore(&got)) return e;
+      if (!got) break;
+    }
+    return Ok();
+  }
+  // A record ends at a line end (LF, CR LF or CR) outside quotes. The scan
+  // follows the parser: a quote opens a quoted field only as the field's
+  // first character, "" inside it is one quote. Blank lines before a
+  // comma-delimited record are skipped by the parser.
+  enum State { FieldStart, Bare, Quoted, QuoteSeen };
+  State state = FieldStart;
   size_t scan = m_offset;
-  bool quoted = false, content = false;
+  bool content = false;
+  size_t contentAt = m_offset;  // where the record's first byte is
   for (;;) {
-    if (kind == Driver::Dos) {
-      if (m_data.size() - m_offset >= size) return Ok();
-    } else {
-      // A record ends at a line end outside quotes (a quote inside a bare
-      // field only makes the window longer than needed). Blank lines before
-      // a comma-delimited record are skipped by the parser.
-      for (; scan < m_data.size(); ++scan) {
-        char c = m_data[scan];
-        if (kind == Driver::Csv && c == '"') quoted = !quoted;
-        if (c == '\n' && !quoted && (content || kind != Driver::Csv)) return Ok();
-        if (c != '\n' && c != '\r') content = true;
+    for (; scan < m_data.size(); ++scan) {
+      if (scan - m_offset >= kMaxRecordBytes) break;
+      const char c = m_data[scan];
+      const bool lineEnd = c == '\n' || c == '\r';
+      if (kind != Driver::Csv) {
+        if (lineEnd) break;
+        continue;
+      }
+      if (!content && !lineEnd) {
+        content = true;
+        contentAt = scan;
+      }
+      if (state == Quoted) {
+        if (c == '"') state = QuoteSeen;
+        continue;
+      }
+      if (state == QuoteSeen && c == '"') {
+        state = Quoted;
+        continue;
+      }
+      if (lineEnd) {
+        if (content) break;
+        continue;
+      }
+      if (c == ',') {
+        state = FieldStart;
+      } else if (state == FieldStart) {
+        if (c == '"') state = Quoted;
+        else if (c != ' ' && c != '\t') state = Bare;
+      } else if (state == QuoteSeen) {
+        state = Bare;  // text after the closing quote, dropped by the parser
       }
     }
+    if (scan < m_data.size()) {
+      if (scan - m_offset >= kMaxRecordBytes) break;
+      // A CR at the window's end may be the first half of CR LF.
+      if (m_data[scan] == '\r' && scan + 1 == m_data.size()) {
+        bool got = false;
+        if (int e = ReadMore(&got)) return e;
+      }
+      return Ok();
+    }
+    if (scan - m_offset >= kMaxRecordBytes) break;
     bool got = false;
     if (int e = ReadMore(&got)) return e;
-    if (!got) return Ok();
+    if (!got) {
+      if (state == Quoted && content) {
+        const int64_t line = m_line ? m_line + CountLineEnds(m_data, m_offset, contentAt) : 0;
+        return Fail(FileSystemError, "The quoted field of the record on " + LineText(line) +
+                                         " is not closed before the end of the file");
+      }
+      return Ok();
+    }
   }
+  const int64_t line = m_line ? m_line + CountLineEnds(m_data, m_offset, contentAt) : 0;
+  return Fail(FileSystemError, std::string("The record on ") + LineText(line) + " is longer than " +
+                                   std::to_string(kMaxRecordBytes / (1u << 20)) + " MB" +
+                                   (state == Quoted ? " (is a quote not closed?)" : ""));
 }
 
 int TextBackend::Set(int key, const Record*) {
@@ -267,6 +350,7 @@ int TextBackend::Set(int key, const Record*) {
   if ((m_mode & 0x0F) == WriteOnly) return Fail(AccessDeniedError);
   if (int e = Load()) return e;
   m_offset = 0;
+  m_line = 1;
   // A UTF-8 byte-order mark at the start is no data.
   if (Kind() != Driver::Dos && m_data.compare(0, 3, "\xEF\xBB\xBF") == 0) m_offset = 3;
   return Ok();
@@ -280,6 +364,7 @@ int TextBackend::Reset(int key, const Position& position) {
   DWORD low = GetFileSize(m_handle, &high);
   const int64_t size = (static_cast<int64_t>(high) << 32) | low;
   if (at > size) return Fail(RecordNotFoundError);
+  m_line = 0;  // not known at an arbitrary position
   if (at <= static_cast<int64_t>(m_data.size())) {
     m_offset = static_cast<size_t>(at);
     return Ok();
@@ -293,10 +378,10 @@ int TextBackend::Reset(int key, const Position& position) {
 
 bool TextBackend::ParseLine(Record& buffer, size_t* bytes) {
   if (m_offset >= m_data.size()) return false;
-  size_t end = m_data.find('\n', m_offset);
+  size_t end = m_data.find_first_of("\r\n", m_offset);
   size_t next = end == std::string::npos ? m_data.size() : end + 1;
   if (end == std::string::npos) end = m_data.size();
-  if (end > m_offset && m_data[end - 1] == '\r') --end;
+  else if (m_data[end] == '\r' && next < m_data.size() && m_data[next] == '\n') ++next;
   std::string_view line(m_data.data() + m_offset, end - m_offset);
   buffer.Clear();
   if (buffer.GetLayout().FieldCount() > 0) buffer.SetText(0, line);
@@ -385,12 +470,14 @@ int TextBackend::Next(Record& buffer, size_t* bytes) {
     }
   }
   if (!got) return Fail(RecordNotAvailableError);
+  if (m_line && Kind() != Driver::Dos) m_line += CountLineEnds(m_data, start, m_offset);
   m_position = {m_base + static_cast<int64_t>(start) + 1, {}};
   return Ok();
 }
 
 int TextBackend::Reget(const Position& position, Record& buffer) {
   size_t keep = m_offset;
+  int64_t keepLine = m_line;
   int64_t keepBase = m_base;
   bool keepEof = m_eof;
   std::string keepData = m_data;
@@ -401,6 +488,7 @@ int TextBackend::Reget(const Position& position, Record& buffer) {
     e = Next(buffer, &bytes);
   }
   m_offset = keep;
+  m_line = keepLine;
   m_base = keepBase;
   m_eof = keepEof;
   m_data.swap(keepData);
@@ -437,7 +525,10 @@ int TextBackend::Insert(Record& buffer, size_t length) {
       bytes = CsvLine(buffer);
       break;
     case Driver::Ascii:
-      bytes = Clip(buffer.GetLayout().FieldCount() ? buffer.GetText(0) : std::string()) + "\r\n";
+      bytes = Clip(buffer.GetLayout().FieldCount() ? buffer.GetText(0) : std::string());
+      if (bytes.find_first_of("\r\n") != std::string::npos)
+        return Fail(FileSystemError, "A line of text cannot hold a line break");
+      bytes += "\r\n";
       break;
     default: {
       std::string all = buffer.GetLayout().FieldCount() ? buffer.GetText(0) : std::string();
@@ -474,6 +565,7 @@ int64_t TextBackend::Records() {
     return -1;
   }
   size_t keep = m_offset;
+  int64_t keepLine = m_line;
   std::string keepData = m_data;
   bool keepLoaded = m_loaded;
   int64_t keepBase = m_base;
@@ -484,6 +576,7 @@ int64_t TextBackend::Records() {
   Record scratch(m_owner.GetLayout());
   while (Next(scratch, &bytes) == NoError) ++n;
   m_offset = keep;
+  m_line = keepLine;
   m_data.swap(keepData);
   m_loaded = keepLoaded;
   m_base = keepBase;

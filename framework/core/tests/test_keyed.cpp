@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <memory>
 
@@ -127,7 +131,7 @@ TEST(KeyedFile, UniqueKeyCaselessAndAutoIncrementNeverReused) {
   // ... also not after closing and reopening.
   book.clients.Close();
   ASSERT_EQ(book.clients.Open(), NoError);
-  ASSERT_EQ(book.clients.Fetch("CL:KeyID") == NoError || true, true);
+  EXPECT_EQ(book.clients.Records(), 2);  // Anna (1) and Bert (3)
   book.clients.Buffer().SetLong("ID", 3);
   ASSERT_EQ(book.clients.Fetch("CL:KeyID"), NoError);
   ASSERT_EQ(book.clients.Delete(), NoError);
@@ -537,8 +541,125 @@ TEST(KeyedFile, FileIsLookedUpWithoutCase) {
     ASSERT_EQ(book.OpenAll(), NoError);
     ASSERT_EQ(book.AddClient("x", "1"), NoError);
   }
-  FileManager f(Driver::Keyed, Clients(), dir / "MIXED.kdf\\!clients");
+  // Another declaration of the same file and table, with the file's name and
+  // the key names in other cases: it opens on the existing indexes (no
+  // "keys must be rebuilt") and finds the record through them.
+  FileManager f(Driver::Keyed, Clients(), dir / "MIXED.kdf\\!Clients");
+  f.AddKey({"cl:keyid", {"ID"}, true, true, true});
+  f.AddKey({"CL:KEYUNIQ", {"Name", "Dest"}, true});
+  f.AddKey({"Cl:KeyName", {"Name"}});
   f.SetCreate(false);
   ASSERT_EQ(f.Open(), NoError);
   EXPECT_EQ(f.Records(), 1);
+  EXPECT_EQ(f.FilePath(), dir / "Mixed.KDF");
+  f.Buffer().Set("Name", "X");
+  f.Buffer().Set("Dest", "1");
+  ASSERT_EQ(f.TryFetch("cl:KeyUniq"), NoError);
+  EXPECT_EQ(f.Buffer().GetLong("ID"), 1);
+  f.Buffer().SetLong("ID", 1);
+  ASSERT_EQ(f.TryFetch("CL:KEYID"), NoError);
+  EXPECT_EQ(f.Buffer().Get("Name"), "x");
+}
+
+// A commit that fails is an error the caller sees: Close after buffered
+// adds while another program reads the book, and an outer Commit after an
+// inner Rollback. Nothing of either is left written.
+TEST(KeyedFile, FailedCommitsAreErrorsTheCallerSees) {
+  mvntest::TempDir dir;
+  Book book(dir / "b");
+  // The connection is shared: no file manager of the book waits for locks.
+  for (FileManager* f : {&book.clients, &book.members, &book.groups}) f->SetLockRecoverTime(0);
+  ASSERT_EQ(book.OpenAll(), NoError);
+  ASSERT_EQ(book.AddClient("Kept", "1"), NoError);
+  book.clients.BufferAdds(true);
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(book.AddClient("N" + std::to_string(i), "1"), NoError);
+  // Another connection reads: the commit cannot take the file.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir / "b.KDF").c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* s = nullptr;
+  ASSERT_EQ(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master", -1, &s, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+  EXPECT_NE(book.clients.Close(), NoError);
+  EXPECT_NE(ErrorCode(), NoError);
+  sqlite3_finalize(s);
+  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  book.clients.BufferAdds(false);
+  ASSERT_EQ(book.clients.Open(), NoError);
+  EXPECT_EQ(book.clients.Records(), 1);
+
+  // An inner level that rolls back fails the outer commit.
+  ASSERT_EQ(book.clients.BeginTransaction(), NoError);
+  ASSERT_EQ(book.AddClient("Outer", "1"), NoError);
+  ASSERT_EQ(book.clients.BeginTransaction(), NoError);
+  ASSERT_EQ(book.AddClient("Inner", "1"), NoError);
+  EXPECT_EQ(book.clients.Rollback(), NoError);
+  ASSERT_EQ(book.AddClient("After", "1"), NoError);  // still inside the outer level
+  EXPECT_NE(book.clients.Commit(), NoError);
+  EXPECT_EQ(book.clients.Records(), 1);
+  // The next transaction starts afresh.
+  ASSERT_EQ(book.clients.BeginTransaction(), NoError);
+  ASSERT_EQ(book.AddClient("Next", "1"), NoError);
+  EXPECT_EQ(book.clients.Commit(), NoError);
+  EXPECT_EQ(book.clients.Records(), 2);
+}
+
+// Table and key names are matched without case everywhere: a table made as
+// People opens as people, keys and all.
+TEST(KeyedFile, TableNamesMatchWithoutCase) {
+  mvntest::TempDir dir;
+  {
+    FileManager made(Driver::Keyed, Clients(), dir / "book/!People");
+    made.AddKey({"CL:KeyID", {"ID"}, true, true, true});
+    made.AddKey({"CL:KeyName", {"Name"}});
+    ASSERT_EQ(made.Open(), NoError);
+    made.Buffer().Clear();
+    made.Buffer().Set("Name", "Ann");
+    ASSERT_EQ(made.TryInsert(), NoError);
+  }
+  FileManager other(Driver::Keyed, Clients(), dir / "book/!people");
+  other.AddKey({"CL:KeyID", {"ID"}, true, true, true});
+  other.AddKey({"CL:KeyName", {"Name"}});
+  other.SetCreate(false);
+  ASSERT_EQ(other.Open(), NoError);
+  EXPECT_EQ(other.Records(), 1);
+}
+
+// A book someone else can write may hold a trigger with an endless query:
+// nothing stored in the file runs, so the first insert returns at once.
+// Run in a child with a deadline, so a hang fails the test instead of
+// holding the run.
+TEST(KeyedFile, TriggersPlantedInTheFileDoNotRun) {
+  mvntest::TempDir dir;
+  {
+    Book book(dir / "b");
+    ASSERT_EQ(book.OpenAll(), NoError);
+  }
+  ASSERT_EQ(Sql(dir / "b.KDF",
+                "CREATE TRIGGER endless AFTER INSERT ON Clients BEGIN "
+                "SELECT count(*) FROM (WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) "
+                "SELECT x FROM c); END; "
+                "CREATE TRIGGER marks AFTER INSERT ON Clients BEGIN "
+                "INSERT INTO Groups (GroupID, Info) VALUES ('planted', 'x'); END;"),
+            SQLITE_OK);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    Book book(dir / "b");
+    int rc = book.OpenAll();
+    if (rc == NoError) rc = book.AddClient("Ann", "1");
+    if (rc == NoError) rc = book.groups.Records() == 0 ? NoError : 99;
+    _exit(rc);
+  }
+  int status = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 3000 && (done = waitpid(child, &status, WNOHANG)) == 0; ++i) usleep(10000);
+  if (done == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    FAIL() << "the insert did not return within 30 seconds";
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), NoError);
 }

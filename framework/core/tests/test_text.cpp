@@ -1,7 +1,9 @@
 // Comma-delimited, DOS and ASCII files.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <fstream>
 #include <unistd.h>
 
 #include "framework/core/filemanager.h"
@@ -239,4 +241,92 @@ TEST(CsvFile, ReadsLargeFilesThroughAWindow) {
   EXPECT_EQ(Show(f.Buffer()), rows[49999]);
   ASSERT_EQ(f.Next(), NoError);
   EXPECT_EQ(Show(f.Buffer()), rows[50000]);
+}
+
+// Records end at CR as at LF and CR LF, in both line drivers; line breaks
+// inside quotes stay in the field; an ASCII line cannot be added with a
+// line break in it, since it would read back as two records.
+TEST(TextFile, CrLineEndsEndRecords) {
+  mvntest::TempDir dir;
+  mvntest::WriteFile(dir / "in.csv", "a,b,1,c\r\"two\r\nlines\",b,2,c\r\r\"x\",,3,\rlast,,4,");
+  FileManager csv(Driver::Csv, Row(), dir / "in.csv");
+  ASSERT_EQ(csv.Open(ReadOnly | DenyNone), NoError);
+  EXPECT_EQ(ReadAll(csv), (std::vector<std::string>{"[a|b|1|c]", "[two\r\nlines|b|2|c]", "[x||3|]", "[last||4|]"}));
+
+  LayoutPtr line = MakeLayout("L", {StringField("Line", 10)});
+  mvntest::WriteFile(dir / "in.txt", "one\rtwo\r\nthree\n\rfive");
+  FileManager ascii(Driver::Ascii, line, dir / "in.txt");
+  ASSERT_EQ(ascii.Open(ReadOnly | DenyNone), NoError);
+  ASSERT_EQ(ascii.Set(), NoError);
+  std::vector<std::string> lines;
+  while (ascii.Next() == NoError) lines.push_back(ascii.Buffer().Clipped("Line"));
+  EXPECT_EQ(lines, (std::vector<std::string>{"one", "two", "three", "", "five"}));
+  EXPECT_EQ(ascii.Records(), 5);
+  ascii.Close();
+
+  FileManager out(Driver::Ascii, line, dir / "out.txt");
+  ASSERT_EQ(out.Create(), NoError);
+  ASSERT_EQ(out.Open(), NoError);
+  for (const char* broken : {"a\r\nb", "a\rb", "a\nb"}) {
+    out.Buffer().Set("Line", broken);
+    EXPECT_NE(out.Insert(), NoError) << broken;
+  }
+  out.Buffer().Set("Line", "whole");
+  EXPECT_EQ(out.Insert(), NoError);
+  out.Close();
+  EXPECT_EQ(mvntest::ReadFile(dir / "out.txt"), "whole\r\n");
+}
+
+// A quoted field that the file ends inside is an error naming the line its
+// record starts on; the records before it read normally. A stray quote
+// inside a bare field opens nothing.
+TEST(CsvFile, UnclosedQuoteIsAnErrorNamingItsLine) {
+  mvntest::TempDir dir;
+  mvntest::WriteFile(dir / "in.csv",
+                     "a,b,1,c\r\nin\"side,b,2,c\r\n\r\n\"multi\r\nline\",,3,\r\n\"open,b,4,c\r\nnext,b,5,c\r\nlast,,6,\r\n");
+  FileManager f(Driver::Csv, Row(), dir / "in.csv");
+  ASSERT_EQ(f.Open(ReadOnly | DenyNone), NoError);
+  ASSERT_EQ(f.Set(), NoError);
+  std::vector<std::string> rows;
+  int rc;
+  while ((rc = f.Next()) == NoError) rows.push_back(Show(f.Buffer()));
+  EXPECT_EQ(rows, (std::vector<std::string>{"[a|b|1|c]", "[in\"side|b|2|c]", "[multi\r\nline||3|]"}));
+  EXPECT_EQ(rc, FileSystemError);
+  EXPECT_NE(ErrorText().find("line 6"), std::string::npos) << ErrorText();
+  EXPECT_NE(ErrorText().find("not closed"), std::string::npos) << ErrorText();
+}
+
+// A record is at most a megabyte: a longer line, or a quote never closed in
+// a large file, fails at the bound, and reading it holds no more memory
+// than the bound.
+TEST(CsvFile, ARecordIsBoundedAndReadingStaysFlat) {
+  mvntest::TempDir dir;
+  const size_t big = 48u << 20;
+  for (const char* opener : {"", "\""}) {
+    SCOPED_TRACE(*opener ? "unclosed quote" : "long line");
+    {
+      // Written in pieces, so the test itself never holds the line.
+      std::ofstream out(dir / "big.csv", std::ios::binary);
+      out << "first,,1,\r\n" << opener;
+      const std::string piece(1u << 20, 'x');
+      for (size_t n = 0; n < big; n += piece.size()) out << piece;
+      out << "\r\nafter,,2,\r\n";
+    }
+    struct rusage before;
+    getrusage(RUSAGE_SELF, &before);
+    FileManager f(Driver::Csv, Row(), dir / "big.csv");
+    ASSERT_EQ(f.Open(ReadOnly | DenyNone), NoError);
+    ASSERT_EQ(f.Set(), NoError);
+    ASSERT_EQ(f.Next(), NoError);
+    EXPECT_EQ(f.Buffer().Get("A"), "first");
+    EXPECT_EQ(f.Next(), FileSystemError);
+    EXPECT_NE(ErrorText().find("line 2"), std::string::npos) << ErrorText();
+    EXPECT_NE(ErrorText().find("longer than 1 MB"), std::string::npos) << ErrorText();
+    f.Close();
+    struct rusage after;
+    getrusage(RUSAGE_SELF, &after);
+    // ru_maxrss is the peak in kilobytes: reading grew it by far less than
+    // the line's size.
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 16 * 1024);
+  }
 }

@@ -4,12 +4,13 @@
 
 #include <QApplication>
 #include <QKeyEvent>
-#include <QTimer>
 #include <QWidget>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
+
+#include "tests/support/qtwait.h"
 
 namespace guitest {
 
@@ -25,26 +26,17 @@ inline bool Screenshot(QWidget* widget, const std::string& name) {
   return widget->grab().save(QString::fromStdString(OutputDirectory() + "/" + name));
 }
 
-// Runs act on the first widget that predicate accepts, polling every 10 ms
-// while a nested event loop runs (a modal window or menu).
-inline void When(std::function<QWidget*()> find, std::function<void(QWidget*)> act) {
-  auto* timer = new QTimer();
-  timer->setInterval(10);
-  QObject::connect(timer, &QTimer::timeout, [timer, find, act] {
-    if (QWidget* w = find()) {
-      timer->stop();
-      timer->deleteLater();
-      act(w);
-    }
+// Runs act on the first widget that find returns, polling while a nested
+// event loop runs (a modal window or menu); the test fails at the deadline.
+inline void When(std::function<QWidget*()> find, std::function<void(QWidget*)> act,
+                 const std::string& what = "a window of the test") {
+  mvntest::WhenWidget(what, std::move(find), [act](QWidget* w) {
+    act(w);
+    return true;
   });
-  timer->start();
 }
 
-inline QWidget* VisibleTopLevel(const char* objectName) {
-  for (QWidget* w : QApplication::topLevelWidgets())
-    if (w->isVisible() && w->objectName() == QLatin1String(objectName)) return w;
-  return nullptr;
-}
+using mvntest::VisibleTopLevel;
 
 inline void TypeKeys(QWidget* target, const QString& text, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
   for (QChar c : text) {

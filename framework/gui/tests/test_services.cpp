@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -142,19 +143,22 @@ TEST(QtFileDialog, TitleDirectoryFiltersAndTheChosenPath) {
     QString title, directory;
     QStringList filters;
     bool listsCsv = false;
-    guitest::When([] { return qobject_cast<QFileDialog*>(QApplication::activeModalWidget()); },
-                  [&](QWidget* w) {
-                    auto* dialog = static_cast<QFileDialog*>(w);
-                    title = dialog->windowTitle();
-                    directory = dialog->directory().absolutePath();
-                    filters = dialog->nameFilters();
-                    // What the dialog's own list shows under the filter.
-                    QStringList shown = dialog->directory().entryList(
-                        filters[0].section('(', 1).chopped(1).split(' '), QDir::Files);
-                    listsCsv = shown.contains("LIST.CSV") && !shown.contains("other.doc");
-                    dialog->selectFile(mode == FileDialogMode::Open ? "LIST.CSV" : "new.csv");
-                    static_cast<QDialog*>(dialog)->accept();
-                  });
+    // The helper asks again until the dialog has really closed.
+    mvntest::AcceptWhenUp<QFileDialog>("the file dialog", [&](QFileDialog* dialog) {
+      title = dialog->windowTitle();
+      directory = dialog->directory().absolutePath();
+      filters = dialog->nameFilters();
+      // What the dialog's own list shows under the filter.
+      QStringList shown =
+          dialog->directory().entryList(filters[0].section('(', 1).chopped(1).split(' '), QDir::Files);
+      listsCsv = shown.contains("LIST.CSV") && !shown.contains("other.doc");
+      // The name typed as a person does, into the name field: selectFile()
+      // leaves that field alone while it has the focus (as it has in Save
+      // mode once the dialog is up).
+      auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+      ASSERT_NE(name, nullptr);
+      name->setText(mode == FileDialogMode::Open ? "LIST.CSV" : "new.csv");
+    });
     FileDialogRequest request;
     request.mode = mode;
     request.title = mode == FileDialogMode::Open ? "Please select a csv file to import from" : "Please name the file to save";
@@ -257,3 +261,23 @@ TEST(QtProgress, ThermometerPercentAndCancel) {
 }
 
 }  // namespace
+
+TEST(QtMessageBox, ShowsMarkupAsPlainText) {
+  // A group or record name that looks like markup is shown as typed.
+  Qt::TextFormat format = Qt::AutoText;
+  QString shown;
+  guitest::When([] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); },
+                [&](QWidget* w) {
+                  auto* box = static_cast<QMessageBox*>(w);
+                  format = box->textFormat();
+                  if (auto* label = box->findChild<QLabel*>("qt_msgbox_label")) shown = label->text();
+                  box->button(QMessageBox::Ok)->click();
+                });
+  QtServices qt;
+  MessageRequest request;
+  request.text = "Sales <b>2024</b>";
+  request.caption = "Group";
+  qt.Message(request);
+  EXPECT_EQ(format, Qt::PlainText);
+  EXPECT_EQ(shown, "Sales <b>2024</b>");
+}

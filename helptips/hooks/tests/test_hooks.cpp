@@ -18,6 +18,7 @@
 #include "framework/gui/window.h"
 #include "helptips/hooks/hooks.h"
 #include "helptips/hooks/winhooks.h"
+#include "tests/support/qtwait.h"
 
 namespace fw = mvn::framework;
 namespace ht = mvn::helptips;
@@ -278,15 +279,37 @@ TEST(TipStart, ArithmeticOfTheStoredPosition) {
   w.Close();
 }
 
-TEST(Setup, ValuesAreStoredAndCut) {
+// What program main sets up reaches the user: the What's-This text is the
+// right-click popup's item, and the caption (cut at 80 bytes, never inside a
+// UTF-8 character) is the tip window's title.
+TEST(Setup, ValuesReachThePopupAndTheTipWindow) {
+  fw::ScriptedServices services;
+  fw::ScopedServices scope(&services);
   ht::HintwellSetEdit(0);
-  ht::HintwellSetWhatsThisText("&What's This?");
+  ht::HintwellSetWhatsThisText("&Explain this");
   ht::HintwellSetup(1);
-  ht::HintwellSetCaption(std::string(90, 'c'));
+  const std::string caption = std::string(79, 'c') + "\xC3\xA9";  // 81 bytes, the last character two
+  ht::HintwellSetCaption(caption);
   ht::HintwellSetVariableWidth(1);
-  EXPECT_EQ(ht::Settings().whatsThisText, "&What's This?");
-  EXPECT_EQ(ht::Settings().caption.size(), 80u);
-  EXPECT_EQ(ht::Settings().variableWidth, 1);
+  {
+    Hooked h(0);
+    services.AnswerPopup(0);
+    RightClick(h.W(3));
+    Drain();
+    ASSERT_EQ(services.popups.size(), 1u);
+    ASSERT_FALSE(services.popups[0].empty());
+    EXPECT_EQ(services.popups[0][0].text, "&Explain this");
+
+    // The tip window the request opens (the built-in one: no factory set).
+    ht::SetTipWindowFactory(nullptr);
+    ASSERT_NE(ht::TipStart(3, "ENTRY", "?E3", "HookTest", ""), 0);
+    QWidget* tip = nullptr;
+    ASSERT_TRUE(mvntest::WaitUntil([&] { return (tip = mvntest::VisibleTopLevel("TipWindow")) != nullptr; }));
+    EXPECT_EQ(tip->windowTitle().toStdString(), std::string(79, 'c'));
+    tip->close();
+    Drain();
+  }
+  ht::HintwellSetWhatsThisText("&What's This?");
   ht::HintwellSetCaption("A Tip ...");
 }
 

@@ -14,13 +14,13 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTimer>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <thread>
 
 #include "platform/dialogs/tests/dialog_support.h"
+#include "tests/support/qtwait.h"
 
 using namespace dialogtest;
 namespace dlg = mvn::dialogs;
@@ -56,20 +56,7 @@ void TypeInto(QLineEdit* edit, const QString& text) {
   }
 }
 
-// Does what act says once the named modal widget is up.
-void WhenModal(const char* name, std::function<void(QWidget*)> act) {
-  auto* timer = new QTimer();
-  timer->setInterval(10);
-  QObject::connect(timer, &QTimer::timeout, [timer, name, act] {
-    QWidget* w = QApplication::activeModalWidget();
-    if (w && w->objectName() == QLatin1String(name)) {
-      timer->stop();
-      timer->deleteLater();
-      act(w);
-    }
-  });
-  timer->start();
-}
+using mvntest::WhenModal;
 
 // How much of an image is the given colour's dominant channel.
 int BluePixels(const QImage& image) {
