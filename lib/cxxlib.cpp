@@ -185,6 +185,8 @@ bool CWIN32ERROR::Report(const char* operation, const char* detail) {
   if (GetSystemText(code, &m_message)) {
     g_pXXHeap->Notify(NOTIFY_WIN32ERROR, where.Text(), detail ? detail : operation, m_message.Text());
   }
+  // The caller may still name the failure itself.
+  SetLastError(code);
   return false;
 }
 

@@ -105,6 +105,9 @@ bool CPATH::CreateDirectory() {
     DWORD error = GetLastError();
     if (error == ERROR_ALREADY_EXISTS && IsDirectory()) return true;
     SetLastError(error);
+  } else {
+    // A file (or anything else) where the parent folder should be.
+    SetLastError(ERROR_PATH_NOT_FOUND);
   }
   return m_error.Report("CreateDirectory", Text());
 }

@@ -408,6 +408,7 @@ bool SendClient::SendJob(CPATH* jobFile) {
 bool SendClient::WriteInputBody(CBUFFEREDREADER* input, mvn::CheckedWriter* job) {
   CTEXT line;
   DWORD length = 0;
+  DWORD lines = input->LineCount();
   if (!input->ReadLine(&line, kLineLimit, &length)) {
     if (!input->Failed()) return true;  // an empty input: no body
     Fail("reading", input->Text(), input->ReadError());
@@ -429,24 +430,46 @@ bool SendClient::WriteInputBody(CBUFFEREDREADER* input, mvn::CheckedWriter* job)
 
   // Request-file mode: the first line's items, one line each, then every
   // line as it is (by its length, so NUL bytes stay), with the attachment
-  // lines embedded.
+  // lines embedded. A line longer than the reader's limit comes in pieces:
+  // only a piece that starts a line of the input can be a marker, and the
+  // pieces of one line are written together as that one line.
+  bool continued = input->LineCount() == lines && length == kLineLimit;
   char inlineItems[64];
   CTOKENLIST items(inlineItems, sizeof inlineItems);
   DWORD count = items.Split(line.Buffer());
-  for (DWORD i = 0; i < count; ++i) job->Line(items.GetItem(i));
+  for (DWORD i = 0; i < count; ++i) {
+    if (i + 1 == count && continued)
+      job->Text(items.GetItem(i));
+    else
+      job->Line(items.GetItem(i));
+  }
 
   bool result = true;
-  while (input->ReadLine(&line, kLineLimit, &length)) {
+  for (;;) {
+    lines = input->LineCount();
+    if (!input->ReadLine(&line, kLineLimit, &length)) break;
+    const bool startsLine = !continued;
+    // A piece of the limit's length that ended no line goes on in the next.
+    continued = input->LineCount() == lines && length == kLineLimit;
     const char* text = line.Text();
-    if (StrICmp(text, "!EXTATT", 7) == 0 || StrICmp(text, "!EXTERNAL", 9) == 0) {
+    const bool marker = startsLine && (StrICmp(text, "!EXTATT", 7) == 0 || StrICmp(text, "!EXTERNAL", 9) == 0);
+    if (marker && continued) {
+      // No path is that long: the line stays in the job, which fails.
+      Fail("an attachment line is longer than a request line can be", nullptr, ERROR_SUCCESS);
+      result = false;
+    } else if (marker) {
       if (!EmbedAttachment(text, input, job)) {
         job->LineBytes(text, length);
         result = false;
       }
       continue;
     }
-    job->LineBytes(text, length);
+    if (continued)
+      job->Bytes(text, length);
+    else
+      job->LineBytes(text, length);
   }
+  if (continued) job->Eol();
   // The loop ends at the end of the file or at a failed read; only the
   // first is the whole request.
   if (input->Failed()) {

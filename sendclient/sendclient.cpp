@@ -4,6 +4,7 @@
 
 #include "lib/encode.h"
 #include "lib/notify.h"
+#include "platform/dialogs/dialogs.h"
 
 namespace {
 
@@ -109,7 +110,14 @@ SendClient::SendClient()
 void SendClient::Report(void* context, NOTIFYEXPANDER expander, void* reserved, DWORD id, const char* p1,
                         const char* p2, const char* p3) {
   if (!m_interactive) return;
-  // The box holds the run until the user closes it.
+  // With a display each shown notification is a message box there (the
+  // first one switches the boxes on); without one it stays a line on
+  // standard error. The box holds the run until the user closes it.
+  static bool s_displayBoxes = false;
+  if (!s_displayBoxes) {
+    s_displayBoxes = true;
+    EnableDisplayMessageBoxes();
+  }
   NotifyDisplay(m_appName.Text(), context, expander, reserved, id, p1, p2, p3);
 }
 

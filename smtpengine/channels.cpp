@@ -97,10 +97,12 @@ std::int32_t CheckBrackets(const char* list) {
 // Drives the channel until the operation is done (0) or failed (< 0).
 std::int32_t Drive(ChannelContext* ch) {
   std::int32_t result;
+  std::uint32_t steps = 0;
   do {
     result = EngineStateMachine(ch->channel);
-    // Yield between steps; waits themselves block in poll.
-    if (result > 0) SleepMs(0);
+    // Yield now and then between steps (every step is one line of a long
+    // message); waits themselves block in poll.
+    if (result > 0 && (++steps & 255) == 0) SleepMs(0);
   } while (result > 0);
   LogFlush(ch);
   return result;
@@ -367,7 +369,8 @@ SMERESULT smeIntegerParam(std::int32_t channel, std::int32_t key, std::int32_t v
     case 16: ch->pop3Port = static_cast<std::uint16_t>(value & 0xFFFF); break;
     // The longest line must leave room in the line buffers for the
     // quoted-printable groups, the soft break and a dot.
-    case 17: result = g_params.longestLine = bounded(value, 8, 990); break;
+    // The value is returned as given; the bounded one is stored.
+    case 17: g_params.longestLine = bounded(value, 8, 990); break;
     case 18: ch->nonBlockingConnect = value == 0 ? 1 : 0; break;
     case 19: g_params.passBytes = value & 0xFF; break;
     case 21: g_params.noAttachmentLines = value & 0xFF; break;
@@ -524,6 +527,13 @@ SMERESULT smeDebug(std::int32_t channel, std::int32_t index, char* buffer, std::
   }
 }
 
+namespace {
+
+// A byte count as a counter gives it: at most 2^31 - 1.
+SMERESULT Counter31(std::int64_t count) { return count > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<SMERESULT>(count); }
+
+}  // namespace
+
 SMERESULT smeGetCounter(std::int32_t channel, std::int32_t index) {
   if (std::int32_t code = CheckChannel(channel)) return code;
   ChannelContext* ch = Channel(channel);
@@ -531,12 +541,12 @@ SMERESULT smeGetCounter(std::int32_t channel, std::int32_t index) {
     case 2: return ch->steps;
     case 3: return ch->replyCode;
     case 4: return ch->lastSocketCode;
-    case 10: return ch->bytesRead;
-    case 11: return ch->attachmentBytesRead;
-    case 12: return ch->bytesRead + ch->attachmentBytesRead;
-    case 13: return ch->textBytesSent;
-    case 14: return ch->attachmentBytesSent;
-    case 15: return ch->textBytesSent + ch->attachmentBytesSent;
+    case 10: return Counter31(ch->bytesRead);
+    case 11: return Counter31(ch->attachmentBytesRead);
+    case 12: return Counter31(ch->bytesRead + ch->attachmentBytesRead);
+    case 13: return Counter31(ch->textBytesSent);
+    case 14: return Counter31(ch->attachmentBytesSent);
+    case 15: return Counter31(ch->textBytesSent + ch->attachmentBytesSent);
     case 16: return 0x0100;
     case 17: return ch->messageCount;
     case 18: return ch->messageSize;

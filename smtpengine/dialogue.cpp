@@ -26,23 +26,26 @@ bool DataLineState(std::int32_t state) { return state == 241 || state == 245 || 
 
 bool Multipart(const ChannelContext* ch) { return ch->attachments || ch->textMode != 0; }
 
-// Queues bytes for the wire (they carry their own line end) and logs them
-// as an "S: " line.
-void SendRaw(ChannelContext* ch, const char* data, std::size_t length) {
+// Queues bytes for the wire and logs the entry "S: ", the first logged
+// bytes and CR LF. A base64 line carries its own CR LF, so its entry shows
+// it before the entry's own.
+void SendRaw(ChannelContext* ch, const char* data, std::size_t length, std::size_t logged) {
   ch->outgoing.append(data, length);
   if (ch->logFd >= 0) {
     LogBytes(ch, "S: ", 3);
-    LogBytes(ch, data, length);
+    LogBytes(ch, data, logged);
     LogBytes(ch, "\r\n", 2);
   }
 }
+void SendRaw(ChannelContext* ch, const char* data, std::size_t length) { SendRaw(ch, data, length, length); }
 
-// A line: its text and CR LF. The send buffer keeps (the start of) it.
+// A line: its text and CR LF. The send buffer keeps (the start of) it; the
+// log entry is the text alone.
 void SendLine(ChannelContext* ch, const std::string& text) {
   std::snprintf(ch->sendBuffer, kBufferSize, "%s", text.c_str());
   std::string line = text;
   line += "\r\n";
-  SendRaw(ch, line.data(), line.size());
+  SendRaw(ch, line.data(), line.size(), text.size());
 }
 
 void Timers(ChannelContext* ch, std::uint32_t now) {
@@ -64,7 +67,7 @@ std::int32_t Flush(ChannelContext* ch) {
 // 1: a reply was read; 0: nothing readable yet (the state stays); < 0:
 // the dialogue ended.
 std::int32_t Reply(ChannelContext* ch, std::int32_t waitMs) {
-  if (!WaitReadable(ch->socket, waitMs)) return 0;
+  if (!ChannelReadable(ch, waitMs)) return 0;
   std::int32_t result = ReadSmtpReply(ch);
   if (result < 0) return ReportError(ch, 0, result);
   return 1;
@@ -187,9 +190,9 @@ std::int32_t AttachmentLines(ChannelContext* ch, std::uint32_t now) {
       }
       return 0;
     }
-    ch->attachmentBytesRead += static_cast<std::int32_t>(n);
+    ch->attachmentBytesRead += n;
     std::size_t length = Base64Line(piece, static_cast<std::size_t>(n), line);
-    ch->attachmentBytesSent += static_cast<std::int32_t>(length);
+    ch->attachmentBytesSent += static_cast<std::int64_t>(length);
     SendRaw(ch, line, length);
     ch->wakeTime = g_params.linePause > 0 ? TickAfter(now, g_params.linePause) : 0;
     ch->deadline = TickAfter(now, g_params.lineTimeout);
@@ -268,7 +271,13 @@ std::int32_t Handle(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
       return 0;
     }
     case 106:
-      if (smeStatus(ch->socket, 3) == 1) return ReportError(ch, 0, SME_CONNECT_ERROR);
+      if (smeStatus(ch->socket, 3) == 1) {
+        // The system's reason for the failed attempt goes with the report.
+        int error = 0;
+        int length = sizeof error;
+        if (getsockopt(ch->socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) error = 0;
+        return ReportError(ch, -error, SME_CONNECT_ERROR);
+      }
       if (WaitWritable(ch->socket, g_params.pollInterval)) {
         if (ch->nonBlockingConnect) {
           ULONG off = 0;
@@ -535,7 +544,7 @@ std::int32_t Handle(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
       return 0;
     case 259:
       if (ch->mode == 'P') {
-        if (!WaitReadable(ch->socket, g_params.pollInterval)) return 0;
+        if (!ChannelReadable(ch, g_params.pollInterval)) return 0;
         if ((r = ReadPop3Reply(ch)) < 0) return ReportError(ch, 0, r);
       } else if ((r = Reply(ch, g_params.pollInterval)) <= 0) {
         return r;
@@ -569,7 +578,7 @@ std::int32_t Handle(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
       ch->nextState = 272;
       return 0;
     case 272:
-      if (!WaitReadable(ch->socket, g_params.pollInterval)) return 0;
+      if (!ChannelReadable(ch, g_params.pollInterval)) return 0;
       r = ReadSmtpReply(ch);
       // A rejection does not end the run; a broken connection does.
       if (r < 0 && r != SME_SMTP_ERROR) return ReportError(ch, 0, r);
@@ -614,7 +623,7 @@ std::int32_t ReadSmtpReply(ChannelContext* ch) {
     for (;;) {
       if (fill >= kReplyRoom) return SME_REPLY_OVERFLOW;
       // Only a readable socket is read, so a read never blocks.
-      if (WaitReadable(ch->socket, 0)) {
+      if (ChannelReadable(ch, 0)) {
         std::int32_t n = ReadPiece(ch, buffer + fill, kReplyRoom - fill + 1);
         if (n == SME_SOCKET_CLOSED) return SME_SOCKET_CLOSED;  // never a reply
         if (n < 0) return n;
@@ -629,7 +638,7 @@ std::int32_t ReadSmtpReply(ChannelContext* ch) {
       if (!TickBefore(now, deadline) || (lineDeadline && !TickBefore(now, lineDeadline))) return SME_TIMED_OUT;
       std::uint32_t until = lineDeadline && TickBefore(lineDeadline, deadline) ? lineDeadline : deadline;
       std::int32_t left = static_cast<std::int32_t>(until - now);
-      WaitReadable(ch->socket, left < g_params.pollInterval ? left : g_params.pollInterval);
+      ChannelReadable(ch, left < g_params.pollInterval ? left : g_params.pollInterval);
     }
     const char* line = buffer + start;
     std::snprintf(ch->lastReplyLine, kSmallBlockSize, "%s", line);

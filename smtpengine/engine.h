@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "platform/net/winsock.h"
@@ -151,10 +152,12 @@ struct ChannelContext {
   std::uint32_t wakeTime = 0;       // 0: none
   std::uint32_t deadline = 0;       // 0: none
   std::int32_t steps = 0;
-  std::int32_t bytesRead = 0;
-  std::int32_t attachmentBytesRead = 0;
-  std::int32_t textBytesSent = 0;
-  std::int32_t attachmentBytesSent = 0;
+  // Byte counts of a run; 64 bits, so no message is too long for them
+  // (the counters report them bounded to 31 bits).
+  std::int64_t bytesRead = 0;
+  std::int64_t attachmentBytesRead = 0;
+  std::int64_t textBytesSent = 0;
+  std::int64_t attachmentBytesSent = 0;
   std::int32_t textFromMemory = 0;
   std::int32_t ccDone = 0;
   std::int32_t bccDone = 0;
@@ -194,6 +197,10 @@ struct ChannelContext {
   std::int32_t nonBlockingConnect = 1;
   std::string outgoing;  // data lines gathered for one send
   std::int32_t steppedState = -1;
+  // Bytes received from the socket and not yet taken as lines: the socket
+  // is read in large pieces and the lines are served from here.
+  std::string inbox;
+  std::size_t inboxAt = 0;
 
   // POP3 and the MIME reader (pop3.cpp).
   std::int32_t messageNumber = 0;
@@ -229,6 +236,18 @@ struct ChannelContext {
   DecoderCarry attachCarry;
   DecoderCarry textCarry;
   std::string createdFiles;  // NUL-separated paths created by this fetch
+  // Bytes for the mail file and the attachment file, written in large
+  // pieces.
+  std::string mailOut;
+  std::string attachOut;
+  // The bounds of a fetch: every byte of the message received so far, the
+  // size the server announced (0: none) and the time by which it must end.
+  std::int64_t fetchBytes = 0;
+  std::int64_t fetchAnnounced = 0;
+  std::uint32_t fetchDeadline = 0;
+  std::int32_t sizeOfMessage = 0;  // the message whose LIST size messageSize is
+  // The next "_n" to try per attachment name of this fetch.
+  std::map<std::string, std::int32_t> nameSuffixes;
 };
 
 // Engine-wide parameters.
@@ -290,10 +309,14 @@ std::int32_t WaitWritable(SOCKET s, std::int32_t milliseconds);
 std::int32_t SendAll(SOCKET s, const char* data, std::size_t count, std::uint32_t deadline);
 std::int32_t CloseChannelSocket(ChannelContext* ch, bool pause);
 std::int32_t LocalHostName(char* buffer, std::int32_t size);
-// Peeks and reads up to and including the next LF (at most size - 1
-// bytes), terminated. Above 0 the bytes read, 0 nothing readable, -1 the
-// peer closed, else the negated socket error.
+// Takes up to and including the next LF (at most size - 1 bytes) from
+// what the channel received, reading the socket in large pieces when
+// nothing is left, terminated. Above 0 the bytes taken, 0 nothing
+// readable, -1 the peer closed, else the negated socket error.
 std::int32_t ReadPiece(ChannelContext* ch, char* buffer, std::int32_t size);
+// Whether the channel has a line's bytes to read: received already, or
+// readable on its socket within the milliseconds.
+std::int32_t ChannelReadable(ChannelContext* ch, std::int32_t milliseconds);
 
 // Log.
 void LogText(ChannelContext* ch, const char* text);

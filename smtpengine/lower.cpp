@@ -253,6 +253,9 @@ std::int32_t CloseChannelSocket(ChannelContext* ch, bool pause) {
   int result = closesocket(ch->socket);
   int error = result == 0 ? 0 : WSAGetLastError();
   ch->socket = 0;
+  // What was received belongs to the connection.
+  ch->inbox.clear();
+  ch->inboxAt = 0;
   UnlockEngine();
   if (pause) SleepMs(500);
   return result == 0 ? 1 : -error;
@@ -264,23 +267,41 @@ std::int32_t LocalHostName(char* buffer, std::int32_t size) {
   return 1;
 }
 
+std::int32_t ChannelReadable(ChannelContext* ch, std::int32_t milliseconds) {
+  if (ch->inboxAt < ch->inbox.size()) return 1;
+  return WaitReadable(ch->socket, milliseconds);
+}
+
+// The socket is read in pieces of up to this many bytes; the lines in them
+// are served one by one, so each line still ends a read exactly.
+constexpr std::size_t kInboxSize = 65536;
+
 std::int32_t ReadPiece(ChannelContext* ch, char* buffer, std::int32_t size) {
   if (size < 2) return 0;
-  int n = recv(ch->socket, buffer, size - 1, MSG_PEEK);
-  if (n == 0) return SME_SOCKET_CLOSED;
-  if (n < 0) {
-    int error = WSAGetLastError();
-    if (error == WSAEWOULDBLOCK) return 0;
-    return -error;
+  if (ch->inboxAt >= ch->inbox.size()) {
+    ch->inbox.resize(kInboxSize);
+    ch->inboxAt = 0;
+    int n = recv(ch->socket, ch->inbox.data(), static_cast<int>(kInboxSize), 0);
+    if (n <= 0) {
+      ch->inbox.clear();
+      if (n == 0) return SME_SOCKET_CLOSED;
+      int error = WSAGetLastError();
+      if (error == WSAEWOULDBLOCK) return 0;
+      return -error;
+    }
+    ch->inbox.resize(static_cast<std::size_t>(n));
   }
-  const char* lf = static_cast<const char*>(std::memchr(buffer, '\n', static_cast<std::size_t>(n)));
-  int take = lf ? static_cast<int>(lf - buffer) + 1 : n;
-  int got = recv(ch->socket, buffer, take, 0);
-  if (got == 0) return SME_SOCKET_CLOSED;
-  if (got < 0) return -WSAGetLastError();
-  buffer[got] = '\0';
-  ch->lastByteReceived = static_cast<std::uint8_t>(buffer[got - 1]);
-  return got;
+  const char* start = ch->inbox.data() + ch->inboxAt;
+  std::size_t available = ch->inbox.size() - ch->inboxAt;
+  std::size_t room = static_cast<std::size_t>(size - 1);
+  std::size_t limit = available < room ? available : room;
+  const char* lf = static_cast<const char*>(std::memchr(start, '\n', limit));
+  std::size_t take = lf ? static_cast<std::size_t>(lf - start) + 1 : limit;
+  std::memcpy(buffer, start, take);
+  ch->inboxAt += take;
+  buffer[take] = '\0';
+  ch->lastByteReceived = static_cast<std::uint8_t>(buffer[take - 1]);
+  return static_cast<std::int32_t>(take);
 }
 
 // ---------------------------------------------------------------------------

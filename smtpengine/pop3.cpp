@@ -21,6 +21,9 @@ namespace {
 constexpr std::int32_t kLineRoom = kBufferSize - 1;     // a piece of a line
 constexpr std::size_t kPathRoom = kSmallBlockSize - 1;  // 127 characters
 constexpr int kMaxJoins = 8;
+// The room an attachment name needs at least below its folder ("noname_99"
+// and such).
+constexpr std::size_t kShortestName = 8;
 constexpr const char* kEncodedWord = "=?iso-8859-1?";
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -67,7 +70,7 @@ void SendCommand(ChannelContext* ch, const std::string& text, const char* logged
   if (ch->logFd >= 0) {
     LogText(ch, "S: ");
     LogText(ch, logged ? logged : text.c_str());
-    LogText(ch, "\r\n\r\n");
+    LogText(ch, "\r\n");
   }
 }
 
@@ -79,13 +82,13 @@ std::int32_t WaitSlice() {
 // its first byte and 4 x parameter 12 for the rest: 1 read (into *out), 0
 // nothing readable, -1 closed, another negative socket result.
 std::int32_t ReadRawLine(ChannelContext* ch, std::string* out, std::int32_t firstWait) {
-  if (!WaitReadable(ch->socket, firstWait)) return 0;
+  if (!ChannelReadable(ch, firstWait)) return 0;
   char* buffer = ch->replyBuffer;
   std::int32_t fill = 0;
   std::uint32_t lineDeadline = 0;
   for (;;) {
     // Only a readable socket is read, so that a read never blocks.
-    if (WaitReadable(ch->socket, 0)) {
+    if (ChannelReadable(ch, 0)) {
       std::int32_t n = ReadPiece(ch, buffer + fill, kBufferSize - fill);
       if (n < 0) return n;
       fill += n;
@@ -98,7 +101,7 @@ std::int32_t ReadRawLine(ChannelContext* ch, std::string* out, std::int32_t firs
       break;  // what came within the wait
     }
     std::int32_t left = static_cast<std::int32_t>(lineDeadline - now);
-    WaitReadable(ch->socket, left < g_params.pollInterval ? left : g_params.pollInterval);
+    ChannelReadable(ch, left < g_params.pollInterval ? left : g_params.pollInterval);
   }
   buffer[fill] = '\0';
   out->assign(buffer, static_cast<std::size_t>(fill));
@@ -199,28 +202,56 @@ bool WriteBytes(int fd, const void* data, std::size_t count) {
   return count == 0 || WriteAll(fd, static_cast<const char*>(data), count) == static_cast<long>(count);
 }
 
+// The files of a fetch are written in pieces of about this size.
+constexpr std::size_t kOutBatch = 65536;
+
+// Writes what is waiting for the file; false on a failed write.
+bool FlushOut(int fd, std::string* pending) {
+  bool ok = WriteBytes(fd, pending->data(), pending->size());
+  pending->clear();
+  return ok;
+}
+
+bool FlushWhenFull(int fd, std::string* pending) { return pending->size() < kOutBatch || FlushOut(fd, pending); }
+
+// Bytes for a file of the fetch: gathered, written once there are enough.
+bool Out(int fd, std::string* pending, const void* data, std::size_t count) {
+  pending->append(static_cast<const char*>(data), count);
+  return FlushWhenFull(fd, pending);
+}
+
+// Room for count more bytes at the end of pending; the caller shrinks it
+// to what it wrote there.
+unsigned char* OutRoom(std::string* pending, std::size_t count, std::size_t* at) {
+  *at = pending->size();
+  pending->resize(*at + count);
+  return reinterpret_cast<unsigned char*>(pending->data() + *at);
+}
+
 // ---------------------------------------------------------------------------
 // The MIME reader's pieces.
 
 // A kept line into the mail file (quoted-printable decoded in such a part).
 bool WriteMailText(ChannelContext* ch, const std::string& line) {
   if (ch->mailFd < 0) return true;
-  if (ch->partEncoding != 3) return WriteBytes(ch->mailFd, line.data(), line.size());
-  std::string out(line.size() + 4, '\0');
-  std::size_t n = DecodeQuotedPrintable(&ch->textCarry, line.data(), line.size(),
-                                        reinterpret_cast<unsigned char*>(out.data()), false);
-  return WriteBytes(ch->mailFd, out.data(), n);
+  if (ch->partEncoding != 3) return Out(ch->mailFd, &ch->mailOut, line.data(), line.size());
+  std::size_t at = 0;
+  unsigned char* o = OutRoom(&ch->mailOut, line.size() + 4, &at);
+  std::size_t n = DecodeQuotedPrintable(&ch->textCarry, line.data(), line.size(), o, false);
+  ch->mailOut.resize(at + n);
+  return FlushWhenFull(ch->mailFd, &ch->mailOut);
 }
 
 // Decoded part bytes into the attachment file.
 bool WriteAttachment(ChannelContext* ch, const std::string& line) {
-  ch->attachmentBytesRead += static_cast<std::int32_t>(line.size());
-  if (ch->partEncoding != 2 && ch->partEncoding != 3) return WriteBytes(ch->attachFd, line.data(), line.size());
-  std::string out(line.size() + 4, '\0');
-  unsigned char* o = reinterpret_cast<unsigned char*>(out.data());
+  ch->attachmentBytesRead += static_cast<std::int64_t>(line.size());
+  if (ch->partEncoding != 2 && ch->partEncoding != 3) return Out(ch->attachFd, &ch->attachOut, line.data(), line.size());
+  std::size_t at = 0;
+  unsigned char* o = OutRoom(&ch->attachOut, line.size() + 4, &at);
   std::size_t n = ch->partEncoding == 2 ? DecodeBase64(&ch->attachCarry, line.data(), line.size(), o, false)
                                         : DecodeQuotedPrintable(&ch->attachCarry, line.data(), line.size(), o, false);
-  return WriteBytes(ch->attachFd, out.data(), n);
+  ch->attachOut.resize(at + n);
+  return FlushWhenFull(ch->attachFd, &ch->attachOut);
 }
 
 // Closes the attachment being written and notes it; false when its last
@@ -231,13 +262,14 @@ bool FinishAttachment(ChannelContext* ch) {
   std::size_t n = 0;
   if (ch->partEncoding == 2) n = DecodeBase64(&ch->attachCarry, "", 0, rest, true);
   if (ch->partEncoding == 3) n = DecodeQuotedPrintable(&ch->attachCarry, "", 0, rest, true);
-  bool ok = WriteBytes(ch->attachFd, rest, n);
+  ch->attachOut.append(reinterpret_cast<const char*>(rest), n);
+  bool ok = FlushOut(ch->attachFd, &ch->attachOut);
   CloseFd(ch->attachFd);
   ch->attachFd = -1;
   ch->attachCarry = DecoderCarry{};
   char line[kSmallBlockSize + 32];
   std::snprintf(line, sizeof line, "[Attachment saved to %c%s%c]\r\n", '"', ch->attachPath, '"');
-  if (!g_params.noAttachmentLines && ch->mailFd >= 0) ok = WriteBytes(ch->mailFd, line, std::strlen(line)) && ok;
+  if (!g_params.noAttachmentLines && ch->mailFd >= 0) ok = Out(ch->mailFd, &ch->mailOut, line, std::strlen(line)) && ok;
   LogText(ch, line);
   ++ch->attachmentsSaved;
   ++ch->attachmentSequence;
@@ -269,7 +301,12 @@ bool CreateAttachment(ChannelContext* ch, const std::string& name) {
   std::string base = std::string(prefix) + name;
   std::string path;
   int fd = -1;
-  for (int attempt = 0; attempt < 1000 && directory.size() + 8 < kPathRoom; ++attempt) {
+  // Each name of the fetch goes on from the suffix its last file took, so
+  // many parts of one name cost one creation each; only files that were
+  // there before the fetch are stepped over.
+  std::int32_t& next = ch->nameSuffixes[base];
+  for (int tries = 0; tries < 1000 && directory.size() + kShortestName <= kPathRoom; ++tries) {
+    const std::int32_t attempt = next++;
     std::string candidate = base;
     std::string suffix;
     if (attempt > 0) suffix = "_" + std::to_string(attempt);
@@ -497,7 +534,7 @@ std::int32_t MimeReader(ChannelContext* ch, std::string* line) {
 // 1 a positive reply was read, 0 nothing readable yet, < 0 the dialogue
 // ended.
 std::int32_t Reply(ChannelContext* ch) {
-  if (!WaitReadable(ch->socket, WaitSlice())) return 0;
+  if (!ChannelReadable(ch, WaitSlice())) return 0;
   std::int32_t r = ReadPop3Reply(ch);
   if (r < 0) return ReportError(ch, 0, r);
   return 1;
@@ -509,7 +546,7 @@ std::int32_t Reply(ChannelContext* ch) {
 // before the terminator leaves the reply cut short: a failure).
 constexpr std::int32_t kReplyLine = 1, kReplyEnd = 2;
 std::int32_t NextReplyLine(ChannelContext* ch, std::string* line, bool* atStart) {
-  if (ch->pendingLine.empty() && !ch->pendingClosed && !WaitReadable(ch->socket, WaitSlice())) return 0;
+  if (ch->pendingLine.empty() && !ch->pendingClosed && !ChannelReadable(ch, WaitSlice())) return 0;
   std::int32_t r = GetLine(ch, line, atStart);
   if (r == 0) return 0;
   if (r == SME_SOCKET_CLOSED) return ReportError(ch, 0, SME_SOCKET_CLOSED);
@@ -528,15 +565,46 @@ void CopyToCaller(ChannelContext* ch, const std::string& line) {
   ch->callerFill += take > 0 ? take : 0;
 }
 
+// The whole fetch has a time bound besides each line's: a server that
+// sends a line now and then can hold it no longer than this.
+std::int32_t FetchTime(std::int64_t announced) {
+  std::int64_t ms = 10 * static_cast<std::int64_t>(g_params.replyTimeout) + announced / 100;  // 100 kB/s at least
+  return ms > 0x3FFFFFFF ? 0x3FFFFFFF : static_cast<std::int32_t>(ms);
+}
+
+// A message may come in a little larger than announced (dot-stuffing, line
+// ends); beyond this it is not the message the server announced.
+std::int64_t FetchLimit(std::int64_t announced) { return announced + announced / 4 + 65536; }
+
+// The size in a status line "+OK <size> ..." (0 when it holds none).
+std::int64_t AnnouncedSize(const char* status) {
+  const char* p = status + (std::strncmp(status, "+OK ", 4) == 0 ? 4 : std::strlen(status));
+  std::int64_t size = 0;
+  for (; *p >= '0' && *p <= '9' && size < (std::int64_t{1} << 50); ++p) size = size * 10 + (*p - '0');
+  return *p == ' ' || *p == '\r' || *p == '\n' || *p == '\0' ? size : 0;
+}
+
 std::int32_t MessageLine(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
+  if (state == 312 && ch->fetchDeadline && !TickBefore(now, ch->fetchDeadline)) {
+    LogText(ch, "[Fetch took too long]\r\n");
+    return ReportError(ch, 0, SME_TIMED_OUT);
+  }
   if (ch->statusPending) {
     std::int32_t r = Reply(ch);
     if (r <= 0) return r;
     ch->statusPending = false;
+    if (state == 312) {
+      // The size the server gives for the message: in its status line, or
+      // from an earlier LIST of the same message.
+      ch->fetchAnnounced = AnnouncedSize(ch->replyBuffer);
+      if (ch->fetchAnnounced == 0 && ch->sizeOfMessage == ch->messageNumber && ch->messageSize > 0)
+        ch->fetchAnnounced = ch->messageSize;
+      if (ch->fetchAnnounced > 0) ch->fetchDeadline = TickAfter(now, FetchTime(ch->fetchAnnounced));
+    }
     if (state == 314) {
       // The buffer starts with the server's status line.
       std::string status = ch->replyBuffer;
-      ch->bytesRead += static_cast<std::int32_t>(status.size());
+      ch->bytesRead += static_cast<std::int64_t>(status.size());
       CopyToCaller(ch, status);
     }
     ch->deadline = TickAfter(now, g_params.replyTimeout);
@@ -551,8 +619,15 @@ std::int32_t MessageLine(ChannelContext* ch, std::int32_t state, std::uint32_t n
     return 0;
   }
   ch->deadline = TickAfter(now, g_params.replyTimeout);
+  if (state == 312) {
+    ch->fetchBytes += static_cast<std::int64_t>(line.size());
+    if (ch->fetchAnnounced > 0 && ch->fetchBytes > FetchLimit(ch->fetchAnnounced)) {
+      LogText(ch, "[Message larger than announced]\r\n");
+      return ReportError(ch, 0, SME_REPLY_OVERFLOW);
+    }
+  }
   if (state == 314) {
-    ch->bytesRead += static_cast<std::int32_t>(line.size());
+    ch->bytesRead += static_cast<std::int64_t>(line.size());
     CopyToCaller(ch, line);
     return 0;
   }
@@ -572,7 +647,7 @@ std::int32_t MessageLine(ChannelContext* ch, std::int32_t state, std::uint32_t n
   }
   ch->lineKept = keep == 1;
   if (keep == 1) {
-    ch->bytesRead += static_cast<std::int32_t>(line.size());
+    ch->bytesRead += static_cast<std::int64_t>(line.size());
     if (!WriteMailText(ch, line)) return ReportError(ch, 0, SME_CANNOT_CREATE);
   }
   return 0;
@@ -674,6 +749,9 @@ std::int32_t Handle(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
       ch->createdFiles += '\0';
       SendCommand(ch, "RETR " + std::to_string(ch->messageNumber));
       Timers(ch, now);
+      ch->fetchBytes = 0;
+      ch->fetchAnnounced = 0;
+      ch->fetchDeadline = TickAfter(now, FetchTime(0));
       ch->statusPending = true;
       ch->nextState = 312;
       return 0;
@@ -694,13 +772,15 @@ std::int32_t Handle(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
       if (ch->mailFd >= 0) {
         unsigned char rest[8];
         std::size_t n = ch->partEncoding == 3 ? DecodeQuotedPrintable(&ch->textCarry, "", 0, rest, true) : 0;
-        bool ok = WriteBytes(ch->mailFd, rest, n);
+        ch->mailOut.append(reinterpret_cast<const char*>(rest), n);
+        bool ok = FlushOut(ch->mailFd, &ch->mailOut);
         CloseFd(ch->mailFd);
         ch->mailFd = -1;
         if (!ok) return ReportError(ch, 0, SME_CANNOT_CREATE);
       }
       // The message is complete: its files stay.
       ch->createdFiles.clear();
+      ch->fetchDeadline = 0;
       ch->nextState = 0;
       return 0;
     case 315:
@@ -722,6 +802,7 @@ std::int32_t Handle(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
       const char* first = std::strchr(ch->lastReplyLine, ' ');
       const char* second = first ? std::strchr(first + 1, ' ') : nullptr;
       ch->messageSize = second ? NumberAt(second + 1, 0) : 0;
+      ch->sizeOfMessage = ch->messageNumber;
       ch->nextState = 0;
       return 0;
     }
@@ -786,7 +867,7 @@ std::int32_t RunPop3State(ChannelContext* ch, std::int32_t state, std::uint32_t 
 
 std::int32_t ReadPop3Reply(ChannelContext* ch) {
   ch->deadline = 0;
-  if (!WaitReadable(ch->socket, g_params.pop3Wait)) return SME_TIMED_OUT;
+  if (!ChannelReadable(ch, g_params.pop3Wait)) return SME_TIMED_OUT;
   std::string line;
   std::int32_t r = ReadRawLine(ch, &line, 0);
   // A closed connection is never a reply, also not at the log-on.
@@ -815,6 +896,9 @@ void DiscardFetch(ChannelContext* ch) {
   if (!ch) return;
   if (ch->attachFd >= 0) CloseFd(ch->attachFd);
   if (ch->mailFd >= 0) CloseFd(ch->mailFd);
+  // Nothing of a discarded fetch is written any more.
+  ch->mailOut.clear();
+  ch->attachOut.clear();
   ch->attachFd = -1;
   ch->mailFd = -1;
   for (std::size_t at = 0; at < ch->createdFiles.size();) {
@@ -824,6 +908,8 @@ void DiscardFetch(ChannelContext* ch) {
     at = end + 1;
   }
   ch->createdFiles.clear();
+  ch->nameSuffixes.clear();
+  ch->fetchDeadline = 0;
   ch->pendingLine.clear();
   ch->statusPending = false;
 }
@@ -964,7 +1050,16 @@ std::string DecodeEncodedWords(const std::string& text, std::size_t from) {
     out.replace(at, end + 2 - at, decoded);
     at += decoded.size();
   }
-  if (out.size() > static_cast<std::size_t>(kLineRoom)) out.resize(static_cast<std::size_t>(kLineRoom));
+  if (out.size() > static_cast<std::size_t>(kLineRoom)) {
+    // Cut to the line's room, never inside a UTF-8 character, and with the
+    // line end it had: the next header stays a line of its own.
+    std::string end;
+    if (!out.empty() && out.back() == '\n') end = out.size() > 1 && out[out.size() - 2] == '\r' ? "\r\n" : "\n";
+    std::size_t keep = static_cast<std::size_t>(kLineRoom) - end.size();
+    while (keep > 0 && (static_cast<unsigned char>(out[keep]) & 0xC0) == 0x80) --keep;
+    out.resize(keep);
+    out += end;
+  }
   return out;
 }
 
@@ -1072,6 +1167,8 @@ SMERESULT smeGetEmailFile(std::int32_t channel, std::int32_t message, const char
   // other names.
   if (std::strlen(fileName) > kPathRoom || std::strlen(mailDir) > kPathRoom || std::strlen(attachDir) > kPathRoom)
     return Fail(ch, SME_CANNOT_CREATE);
+  // An attachment folder must leave room for a name of its files.
+  if (std::strlen(attachDir) + 1 + kShortestName > kPathRoom) return Fail(ch, SME_CANNOT_CREATE);
   DiscardFetch(ch);
   ch->messageNumber = message;
   CopyField(ch->mailFile, fileName);

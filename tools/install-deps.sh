@@ -15,6 +15,7 @@ packages=(
   time
   dpkg-dev binutils file mount
   desktop-file-utils systemd
+  xvfb xdotool imagemagick
 )
 missing=()
 for p in "${packages[@]}"; do

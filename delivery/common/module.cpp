@@ -79,6 +79,25 @@ bool CheckSettingLine(const char* key, const CTEXT& value, CTEXT* failure) {
   return false;
 }
 
+bool SetFailure(CTEXT* failure, const char* what, const char* path, DWORD error) {
+  failure->Assign(what);
+  if (path && *path) failure->Append2(" ", path);
+  if (error != ERROR_SUCCESS) {
+    CTEXT text;
+    if (!CWIN32ERROR::GetSystemText(error, &text) || text.IsEmpty()) {
+      CTEXTBUF16 number;
+      text.Join2("system error ", number.SetNumber(error, 1, 10));
+    }
+    // The system's texts end with line ends and blanks.
+    DWORD length = text.Length();
+    while (length > 0 && (text.Buffer()[length - 1] == ' ' || text.Buffer()[length - 1] == '\r' ||
+                          text.Buffer()[length - 1] == '\n'))
+      text.Buffer()[--length] = '\0';
+    failure->Append2(": ", text.Text());
+  }
+  return false;
+}
+
 bool CheckIdentityLines(const DELIVERYRECORD* record, CTEXT* failure) {
   return CheckSettingLine("YourName", record->m_yourName, failure) &&
          CheckSettingLine("YourEmailAddress", record->m_yourEmail, failure) &&

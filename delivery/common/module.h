@@ -79,4 +79,9 @@ bool CheckSettingLine(const char* key, const CTEXT& value, CTEXT* failure);
 // CheckSettingLine on YourName, YourEmailAddress and IdentityToken.
 bool CheckIdentityLines(const DELIVERYRECORD* record, CTEXT* failure);
 
+// A failure text a person can act on: "<what> <path>: <system text>" (the
+// path left out when empty, the system text when error is ERROR_SUCCESS).
+// Always returns false, so a failing step can end with it.
+bool SetFailure(CTEXT* failure, const char* what, const char* path, DWORD error);
+
 }  // namespace mvn::delivery

@@ -63,7 +63,7 @@ bool PlaceFrame(const char* partial, const char* directory) {
 // Header lines, the job file, the end line; true only when every byte went
 // out and the target was closed cleanly. Values are written as they are,
 // never through the formatter, so a long one is written whole.
-bool WriteFrame(const LOCALRECORD* record, const char* jobFile, CBUFFEREDWRITER* writer) {
+bool WriteFrame(const LOCALRECORD* record, const char* jobFile, CBUFFEREDWRITER* writer, DWORD* error) {
   mvn::CheckedWriter out(writer);
   out.Line("!MVN::MVN");
   out.Text("SENDER-DEFAULTS=");
@@ -87,7 +87,9 @@ bool WriteFrame(const LOCALRECORD* record, const char* jobFile, CBUFFEREDWRITER*
     job.Close();
   }
   out.Line("!MVN-END");
-  return out.Close();
+  bool written = out.Close();
+  *error = out.Error();
+  return written;
 }
 
 }  // namespace
@@ -159,7 +161,9 @@ bool Configure(LOCALRECORD* record, CCONFIG* config) {
 bool SendFile(LOCALRECORD* record, const char* jobFile) {
   if (!record || !jobFile) return false;
   record->m_lastResult.Empty();
-  if (record->m_outputLocation.IsEmpty()) return false;
+  if (record->m_outputLocation.IsEmpty())
+    return mvn::delivery::SetFailure(&record->m_lastResult, "OutputLocation is not set: no folder to deliver into",
+                                     nullptr, ERROR_SUCCESS);
   // A name or address holding a line break would add lines of its own to
   // the frame: nothing is written.
   if (!mvn::delivery::CheckIdentityLines(record, &record->m_lastResult)) return false;
@@ -175,7 +179,9 @@ bool SendFile(LOCALRECORD* record, const char* jobFile) {
     if (file != INVALID_HANDLE_VALUE) {
       writer.Set(location);
       writer.m_handle = file;
-      if (WriteFrame(record, jobFile, &writer)) return true;
+      DWORD error = ERROR_SUCCESS;
+      if (WriteFrame(record, jobFile, &writer, &error)) return true;
+      mvn::delivery::SetFailure(&record->m_lastResult, "cannot write the frame into", location, error);
       // No half frame stays behind for the server to read; the file is
       // emptied through an open as careful as the first.
       HANDLE again = mvn::kernel::OpenRegularFile(location, GENERIC_WRITE, kOpenForReading, true,
@@ -190,10 +196,22 @@ bool SendFile(LOCALRECORD* record, const char* jobFile) {
   }
 
   CPATH directory(location);
-  if (!directory.CreateDirectory()) return false;
-  if (!OpenPartial(directory.Text(), &writer)) return false;
+  if (!directory.CreateDirectory())
+    return mvn::delivery::SetFailure(&record->m_lastResult, "cannot create the output folder", location,
+                                     GetLastError());
+  if (!OpenPartial(directory.Text(), &writer))
+    return mvn::delivery::SetFailure(&record->m_lastResult, "cannot create a file in the output folder",
+                                     directory.Text(), GetLastError());
   CPATH partial(writer.Text());
-  if (WriteFrame(record, jobFile, &writer) && PlaceFrame(partial.Text(), directory.Text())) return true;
+  DWORD error = ERROR_SUCCESS;
+  if (!WriteFrame(record, jobFile, &writer, &error))
+    mvn::delivery::SetFailure(&record->m_lastResult, "cannot write the frame into the output folder",
+                              directory.Text(), error);
+  else if (PlaceFrame(partial.Text(), directory.Text()))
+    return true;
+  else
+    mvn::delivery::SetFailure(&record->m_lastResult, "cannot name the frame in the output folder",
+                              directory.Text(), GetLastError());
   writer.Close();
   DeleteFileA(partial.Text());
   return false;

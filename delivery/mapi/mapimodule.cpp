@@ -430,14 +430,14 @@ bool SetAttachment(MAPIRECORD* record, IMessage* message, const char* jobFile) {
     CFILE job(jobFile);
     if (!job.Open(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
                   nullptr)) {
-      ok = Fail(record, "the job file cannot be opened");
+      ok = SetFailure(&record->m_lastResult, "cannot open the job file", jobFile, GetLastError());
     } else {
       // Every block is written and checked; a failed read is no end of file.
       char block[kJobBlock];
       for (;;) {
         DWORD read = 0;
         if (!job.Read(block, kJobBlock, &read)) {
-          ok = Fail(record, "the job file cannot be read");
+          ok = SetFailure(&record->m_lastResult, "cannot read the job file", jobFile, GetLastError());
           break;
         }
         if (read == 0) break;

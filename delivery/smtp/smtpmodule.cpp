@@ -96,6 +96,7 @@ bool EngineResult(SMTPRECORD* record, const char* operation) {
   if (record->m_lastEngineResult >= 0) return true;
   char text[256] = {};
   smeErrorText(kChannel, record->m_lastEngineResult, text, sizeof text);
+  for (std::size_t n = std::strlen(text); n > 0 && text[n - 1] == ' '; --n) text[n - 1] = '\0';
   char message[1024];
   std::snprintf(message, sizeof message, "%s - %s", operation, text);
   record->m_lastResult.Assign(message);
@@ -138,7 +139,20 @@ bool OpenSession(SMTPRECORD* record) {
   if (!CheckAddress(record, false, &record->m_replyTo, "SMTPReplyTo")) return false;
   record->m_lastEngineResult = smeSmtpConnect(kChannel, record->m_smtpServer.Text(), record->m_sentFrom.Text(),
                                               record->m_replyTo.Text());
-  if (!EngineResult(record, "smeSmtpConnect")) return false;
+  if (!EngineResult(record, "smeSmtpConnect")) {
+    // Which server it was and the system's reason, for the person who
+    // reads the text.
+    SMERESULT socketCode = smeGetCounter(kChannel, 4);
+    if (socketCode < 0 && socketCode != record->m_lastEngineResult) {
+      char text[256] = {};
+      smeErrorText(kChannel, socketCode, text, sizeof text);
+      for (std::size_t n = std::strlen(text); n > 0 && text[n - 1] == ' '; --n) text[n - 1] = '\0';
+      if (text[0]) record->m_lastResult.Append2(" ", text);
+    }
+    record->m_lastResult.Append2(" (SMTPServer ", record->m_smtpServer.IsEmpty() ? "not set" : record->m_smtpServer.Text());
+    record->m_lastResult.Append(")");
+    return false;
+  }
   record->m_sessionOpen = true;
   return true;
 }
@@ -147,13 +161,28 @@ bool OpenSession(SMTPRECORD* record) {
 
 bool SendFile(SMTPRECORD* record, const char* jobFile) {
   if (!record || !jobFile || !*jobFile) return false;
+  // The engine takes its attachment argument as a comma list: a comma in
+  // the job's path would send another file. Refused before anything is
+  // connected or renamed.
+  if (std::strchr(jobFile, ',')) {
+    CTEXT message;
+    message.Join3("smeSendEmail - the job's path ", jobFile,
+                  " holds a comma, which the engine reads as a list of files: set WorkingPath to a folder "
+                  "whose path has no comma");
+    record->m_lastResult.Assign(message.Text());
+    return false;
+  }
   if (!record->m_sessionOpen && !OpenSession(record)) return false;
   char subject[64];
   std::snprintf(subject, sizeof subject, "MVN::SEND,SENDER-DEFAULTS=%s", record->m_senderDefaults ? "yes" : "no");
   CTEXT attachment;
   AttachmentPath(jobFile, &attachment);
   DeleteFileA(attachment.Text());
-  MoveFileA(jobFile, attachment.Text());
+  if (!MoveFileA(jobFile, attachment.Text())) {
+    CTEXT what;
+    what.Join3("cannot rename the job ", jobFile, " to");
+    return mvn::delivery::SetFailure(&record->m_lastResult, what.Text(), attachment.Text(), GetLastError());
+  }
   record->m_lastEngineResult =
       smeSendEmail(kChannel, record->m_sendTo.Text(), nullptr, nullptr, subject, "", attachment.Text());
   MoveFileA(attachment.Text(), jobFile);

@@ -2,6 +2,7 @@
 #include "delivery/smtp2/csocket.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -90,12 +91,45 @@ void WinsockErrorLookup(WINSOCKERROR* row, LONG code) {
     *row = {0, "UNKNOWN", "Unknown error!"};
 }
 
+namespace {
+
+// What the last raised failure was, for the module's failure text.
+const char* g_failedCall = nullptr;
+LONG g_failedCode = 0;
+
+}  // namespace
+
 void SocketError(const char* operation, const char* callName) {
   (void)operation;
   WINSOCKERROR row;
-  WinsockErrorLookup(&row, WSAGetLastError());
+  g_failedCode = WSAGetLastError();
+  g_failedCall = callName;
+  WinsockErrorLookup(&row, g_failedCode);
   g_pXXHeap->Notify(NOTFIY_WINSOCKERROR, callName, row.name, row.text);
   WSASetLastError(0);
+}
+
+bool DescribeSocketFailure(CTEXT* text) {
+  text->Empty();
+  if (!g_failedCall) return false;
+  WINSOCKERROR row;
+  WinsockErrorLookup(&row, g_failedCode);
+  text->Join2(g_failedCall, ": ");
+  // The table's texts end in ". ".
+  const char* message = row.text;
+  DWORD length = static_cast<DWORD>(std::strlen(message));
+  while (length > 0 && (message[length - 1] == ' ' || message[length - 1] == '.')) --length;
+  CTEXT trimmed;
+  trimmed.AssignN(message, length);
+  text->Append(trimmed.Text());
+  text->Append2(" (", row.name);
+  text->Append(")");
+  return true;
+}
+
+void ClearSocketFailure() {
+  g_failedCall = nullptr;
+  g_failedCode = 0;
 }
 
 bool GetINETAddress(const char* host, ULONG* address) {

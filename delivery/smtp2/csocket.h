@@ -27,6 +27,10 @@ DWORD WinsockErrorCount();
 // Raises NOTFIY_WINSOCKERROR for the thread's current Winsock error with the
 // call's name, then clears the error. The operation is not reported.
 void SocketError(const char* operation, const char* callName);
+// The last failure SocketError raised, as "<call>: <text> (<name>)"; false
+// (and *text empty) when none was raised since ClearSocketFailure.
+bool DescribeSocketFailure(CTEXT* text);
+void ClearSocketFailure();
 
 // A dotted address, else the first address of the host name. A failed
 // look-up is reported ("gethostbyname") and leaves INADDR_NONE. Always true.

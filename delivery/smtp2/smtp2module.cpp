@@ -221,14 +221,27 @@ bool SendFile(SMTP2RECORD* record, const char* jobFile) {
   mode_t mask = umask(077);
   bool named = message.SetTempFileName(nullptr);
   umask(mask);
-  if (!named) return false;
+  if (!named) {
+    char folder[MAX_PATH + 1] = "";
+    DWORD error = GetLastError();
+    GetTempPathA(sizeof folder, folder);
+    return SetFailure(&record->m_lastResult, "cannot make a message file in", folder, error);
+  }
   CPATH messagePath(message.Text());
   if (!message.Open(GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)) {
+    SetFailure(&record->m_lastResult, "cannot create the message file", messagePath.Text(), GetLastError());
     DeleteFileA(messagePath.Text());
     return false;
   }
   CTEXTBUF64 boundary;
-  bool ok = MakeBoundary(&boundary) && WriteMessage(record, jobFile, &message, boundary.Text());
+  bool ok = MakeBoundary(&boundary);
+  if (!ok) {
+    SetFailure(&record->m_lastResult, "cannot make a MIME boundary (UuidCreate)", nullptr, ERROR_SUCCESS);
+  } else if (!(ok = WriteMessage(record, jobFile, &message, boundary.Text()))) {
+    CTEXT what;
+    what.Join3("cannot write the mail of the job ", jobFile, " into");
+    SetFailure(&record->m_lastResult, what.Text(), messagePath.Text(), GetLastError());
+  }
   if (!ok) {
     message.Close();
     DeleteFileA(messagePath.Text());
@@ -244,16 +257,57 @@ bool SendFile(SMTP2RECORD* record, const char* jobFile) {
   return result;
 }
 
+namespace {
+
+// "<what> the mail server <server>: <detail>" as the failure text; the
+// detail is the reply's last line, else the last socket failure, else
+// the fallback.
+void SessionFailure(SMTP2RECORD* record, const char* what, const CTEXT* reply, const char* fallback) {
+  CTEXT text;
+  text.Join3(what, " the mail server ", record->m_smtpServer.Text());
+  CTEXT detail;
+  if (reply && !reply->IsEmpty()) {
+    // The reply's last line, without its line end.
+    const char* all = reply->Text();
+    DWORD length = reply->Length();
+    while (length > 0 && (all[length - 1] == '\r' || all[length - 1] == '\n')) --length;
+    DWORD start = length;
+    while (start > 0 && all[start - 1] != '\n') --start;
+    detail.Assign("it answered \"");
+    CTEXT line;
+    line.AssignN(all + start, length - start);
+    detail.Append2(line.Text(), "\"");
+  } else if (!DescribeSocketFailure(&detail) && fallback) {
+    detail.Assign(fallback);
+  }
+  if (!detail.IsEmpty()) text.Append2(": ", detail.Text());
+  record->m_lastResult.Assign(text.Text());
+}
+
+}  // namespace
+
 bool Session(SMTP2RECORD* record, const char* messageFile, ULONGLONG messageSize) {
+  ClearSocketFailure();
   ULONG address = INADDR_NONE;
   GetINETAddress(record->m_smtpServer.Text(), &address);
+  if (address == INADDR_NONE) {
+    SessionFailure(record, "cannot find", nullptr, record->m_smtpServer.IsEmpty() ? "SMTPServer is not set" : nullptr);
+    return false;
+  }
   CSOCKET socket;
   socket.SetBlocking(true);
   socket.SetTimeout(g_sessionTimeout);
-  if (!socket.Connect(address, SMTP2_PORT)) return false;
+  if (!socket.Connect(address, SMTP2_PORT)) {
+    CTEXTBUF64 what;
+    CTEXTBUF16 port;
+    what.Join3("cannot connect to port ", port.SetNumber(SMTP2_PORT, 1, 10), " of");
+    SessionFailure(record, what.Text(), nullptr, nullptr);
+    return false;
+  }
 
   CTEXTBUF256 reply;
   if (!ReadReply(record, &socket, &reply, SMTP2REPLY::Greeting)) {
+    SessionFailure(record, "turned away by", &reply, "nothing came within the time-out");
     socket.Close();
     return false;
   }
@@ -277,17 +331,28 @@ bool Session(SMTP2RECORD* record, const char* messageFile, ULONGLONG messageSize
   bool dialogue = true;
   for (const Step& step : steps) {
     if (step.value) argument.Join3(step.open, step.value, step.close);
+    CTEXTBUF64 what;
     if (!SendCommand(record, &socket, step.verb, step.value ? argument.Text() : nullptr)) {
+      what.Join3("cannot send ", step.verb, " to");
+      SessionFailure(record, what.Text(), nullptr, nullptr);
       socket.Close();
       return false;
     }
     if (!ReadReply(record, &socket, &reply, step.wanted)) {
+      what.Join3("refused (", step.verb, ") by");
+      SessionFailure(record, what.Text(), &reply, "no reply within the time-out");
       dialogue = false;
       break;
     }
   }
-  if (dialogue && SendMessageBody(record, &socket, messageFile, messageSize))
-    delivered = ReadReply(record, &socket, &reply, SMTP2REPLY::Completion);
+  if (dialogue) {
+    if (!SendMessageBody(record, &socket, messageFile, messageSize)) {
+      SessionFailure(record, "the mail could not be sent whole to", nullptr, "the message file could not be read");
+    } else {
+      delivered = ReadReply(record, &socket, &reply, SMTP2REPLY::Completion);
+      if (!delivered) SessionFailure(record, "the mail was not taken by", &reply, "no reply within the time-out");
+    }
+  }
 
   // Once the server has taken the message, a failing QUIT changes nothing:
   // the fax is on its way and must not be sent twice.

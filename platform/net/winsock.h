@@ -292,6 +292,7 @@ BOOL CancelIoEx(SOCKET s, LPWSAOVERLAPPED overlapped);
 constexpr int MSG_PEEK = 0x2;
 constexpr int SOL_SOCKET = 0xFFFF;
 constexpr int SO_LINGER = 0x0080;
+constexpr int SO_ERROR = 0x1007;
 constexpr unsigned WSA_FD_SETSIZE = 64;
 
 struct linger {
@@ -338,6 +339,9 @@ int recv(SOCKET s, char* data, int length, int flags);
 int WsaSelect(int ignored, WSAFDSET* readSet, WSAFDSET* writeSet, WSAFDSET* errorSet, const WSATIMEVAL* timeout);
 // SOL_SOCKET with SO_LINGER only.
 int setsockopt(SOCKET s, int level, int name, const char* value, int length);
+// SOL_SOCKET with SO_ERROR only: the Winsock error of the socket's
+// connection attempt (an int, 0 when none), as the system keeps it.
+int getsockopt(SOCKET s, int level, int name, char* value, int* length);
 // The local address of a connected socket.
 int getsockname(SOCKET s, sockaddr* name, int* nameLength);
 // The machine's host name; WSAEFAULT when it does not fit.

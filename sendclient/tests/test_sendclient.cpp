@@ -129,6 +129,24 @@ TEST(SendClient, RefusedWordsAndMissingConfigurationEndWithOne) {
   }
 }
 
+// Help is given before anything is read: no configuration, no module, no
+// box, no search error.
+TEST(SendClient, HelpPrintsTheUsageOnStandardOutput) {
+  SendMachine machine;
+  for (const std::vector<std::string>& words :
+       {std::vector<std::string>{"--help"}, {"-h"}, {"CONFIG=/no/such.ini", "--help"}}) {
+    std::remove(machine.Path("windows/mvncsend.INI").c_str());
+    RunResult run = machine.Run(words, false);
+    EXPECT_EQ(run.exitCode, 0) << words.back() << "\n" << run.err;
+    EXPECT_EQ(run.out.rfind("Usage: mvncsend [switches] [file-or-directory]\n", 0), 0u) << run.out;
+    EXPECT_NE(run.out.find("SENDTYPE=type"), std::string::npos);
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(machine.Boxes().empty());
+    EXPECT_TRUE(machine.ModuleLog().empty());
+    EXPECT_FALSE(Exists(machine.Path("work")));
+  }
+}
+
 TEST(SendClient, FailedInitialisationEndsWithOne) {
   struct CASE {
     std::string name;
@@ -460,14 +478,13 @@ TEST(SendClient, UnusualInputs) {
   EXPECT_EQ(ReadFile(machine.Outbox().back()), head + "!MORVANE,0,1\r\n" + HexLines(binary) + "!MORVANE-END\r\n!MVN-END\r\n");
 
   // A request whose first line has items, and a line longer than 65,535
-  // bytes, which is copied in pieces of that length.
+  // bytes, which is read in pieces of that length and copied whole.
   std::string longLine(70000, 'x');
   WriteFile(machine.Path("req.txt"), "!mvn, a ,b\r\n" + longLine + "\r\n!MVN-END\r\n");
   std::filesystem::remove_all(machine.Path("outbox"));
   std::filesystem::create_directories(machine.Path("outbox"));
   ASSERT_EQ(machine.Run({machine.Path("req.txt")}).exitCode, 0);
-  EXPECT_EQ(ReadFile(machine.Outbox().back()), head + "!mvn\r\na \r\nb\r\n" + longLine.substr(0, 65535) + "\r\n" +
-                                                   longLine.substr(65535) + "\r\n!MVN-END\r\n!MVN-END\r\n");
+  EXPECT_EQ(ReadFile(machine.Outbox().back()), head + "!mvn\r\na \r\nb\r\n" + longLine + "\r\n!MVN-END\r\n!MVN-END\r\n");
 }
 
 // ---------------------------------------------------------------------------

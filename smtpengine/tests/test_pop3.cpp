@@ -8,6 +8,8 @@
 
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -58,6 +60,24 @@ std::string Base64(const std::string& data, std::size_t lineBytes = 57) {
   }
   if (column) out += "\r\n";
   return out;
+}
+
+// A JSON string of the text (the peers' scripts).
+std::string JsonText(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", c);
+      out += escape;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
 }
 
 // Every regular file below the directory, as paths relative to it.
@@ -381,6 +401,103 @@ const Pop3Fault kPop3Faults[] = {
 
 INSTANTIATE_TEST_SUITE_P(Peer, Pop3FaultTest, ::testing::ValuesIn(kPop3Faults),
                          [](const ::testing::TestParamInfo<Pop3Fault>& info) { return std::string(info.param.name); });
+
+// A fetch is bounded as a whole: a server that sends a line now and then
+// cannot hold it past its total time, and a message cannot grow far past
+// the size the server announced. Either ends with its code and removes
+// what the fetch wrote.
+TEST_F(Pop3Test, AFetchEndsPastItsTimeAndPastTheAnnouncedSize) {
+  const std::string head =
+      "Subject: x\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n--B\r\n"
+      "Content-Type: application/octet-stream; name=\"big.bin\"\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+  const std::string base64Line = std::string(76, 'Q') + "\r\n";
+  struct Case {
+    const char* name;
+    std::string retr;  // the RETR answer's first text
+    double every;      // seconds between the endless lines
+    int expected;
+    int upToSeconds;
+  };
+  const Case cases[] = {
+      {"a line every 0.3 s, no size", "+OK message follows\r\n" + head, 0.3, -8, 20},
+      {"endless base64 for 100 octets", "+OK 100 octets\r\n" + head, 0, -31, 20},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    char every[32];
+    std::snprintf(every, sizeof every, "%g", c.every);
+    std::string script = R"({"RETR": [)" + JsonText(c.retr) +
+                         R"(, {"repeat": )" + JsonText(base64Line) +
+                         R"(, "every": )" + every + "}]}";
+    StartPeer({"Subject: x\r\n\r\nunused\r\n"}, script);
+    smeIntegerParam(0, 2, 3000);
+    ASSERT_EQ(smePop3Connect(0, kServer, "fax", kPassword), 0) << Log();
+    smeIntegerParam(0, 2, 500);  // each line within 0.5 s; the whole fetch within 5 s
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(smeGetEmailFile(0, 1, "mail.txt", m_box.c_str(), m_box.c_str()), c.expected);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(c.upToSeconds));
+    EXPECT_TRUE(FilesBelow(m_box).empty()) << *FilesBelow(m_box).begin();
+    smeClose(0);
+    m_peer.reset();
+  }
+}
+
+// Many parts of one name: each gets the next free name at once, also past
+// a thousand, stepping over a file that was there before.
+TEST_F(Pop3Test, PartsOfOneNameEachGetTheirOwnFile) {
+  std::string mail = "Subject: m\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n";
+  const int parts = 1100;
+  for (int i = 0; i < parts; ++i)
+    mail += "--B\r\nContent-Type: application/octet-stream; name=\"same.bin\"\r\n"
+            "Content-Transfer-Encoding: base64\r\n\r\n" +
+            Base64("part " + std::to_string(i));
+  mail += "--B--\r\n";
+  StartPeer({mail});
+  WriteFile(m_box + "/same_5.bin", "there before");
+  ASSERT_EQ(smePop3Connect(0, kServer, "fax", kPassword), 0) << Log();
+  ASSERT_EQ(smeGetEmailFile(0, 1, "mail.txt", m_box.c_str(), m_box.c_str()), 0) << Log().substr(0, 2000);
+  EXPECT_EQ(smeGetCounter(0, 22), parts);
+  smeClose(0);
+  EXPECT_EQ(FilesBelow(m_box).size(), static_cast<std::size_t>(parts + 2));
+  EXPECT_EQ(ReadFile(m_box + "/same.bin"), "part 0");
+  EXPECT_EQ(ReadFile(m_box + "/same_4.bin"), "part 4");
+  EXPECT_EQ(ReadFile(m_box + "/same_5.bin"), "there before");
+  EXPECT_EQ(ReadFile(m_box + "/same_6.bin"), "part 5");
+  EXPECT_EQ(ReadFile(m_box + "/same_" + std::to_string(parts) + ".bin"), "part " + std::to_string(parts - 1));
+}
+
+// A decoded subject longer than a line's room keeps its line end, so the
+// next header stays a header; an attachment folder that leaves no room for
+// a file name is refused before anything is fetched.
+TEST_F(Pop3Test, LongSubjectsKeepTheirLineEndAndLongFoldersAreRefused) {
+  std::string latin(1200, '\xE9');
+  std::string mail = "Subject: =?iso-8859-1?b?" + Base64(latin, 100000).substr(0, Base64(latin, 100000).size() - 2) +
+                     "?=\r\nTo: <fax@server.example>\r\n\r\nbody\r\n";
+  StartPeer({mail, "Subject: two\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n"
+                   "--B\r\nContent-Type: application/octet-stream; name=\"a-long-attachment-name.bin\"\r\n"
+                   "Content-Transfer-Encoding: base64\r\n\r\n" + Base64("payload") + "--B--\r\n"});
+  ASSERT_EQ(smePop3Connect(0, kServer, "fax", kPassword), 0) << Log();
+  ASSERT_EQ(smeGetEmailFile(0, 1, "mail.txt", m_box.c_str(), m_box.c_str()), 0) << Log();
+  std::string saved = ReadFile(m_box + "/mail.txt");
+  std::size_t to = saved.find("To: <fax@server.example>\r\n");
+  ASSERT_NE(to, std::string::npos) << saved.substr(0, 200);
+  EXPECT_EQ(saved.substr(to - 2, 2), "\r\n") << "the subject ends its own line";
+  EXPECT_EQ(saved.rfind("Subject: \xC3\xA9\xC3\xA9", 0), 0u);
+
+  // Folders of 118 characters leave room for a name of 8; longer ones none.
+  std::string folder118 = m_box + "/" + std::string(117 - m_box.size(), 'd');
+  std::string folder119 = folder118 + "e";
+  ASSERT_EQ(folder118.size(), 118u);
+  fs::create_directories(folder118);
+  fs::create_directories(folder119);
+  EXPECT_EQ(smeGetEmailFile(0, 2, "two.txt", m_box.c_str(), folder119.c_str()), -67);
+  EXPECT_FALSE(fs::exists(m_box + "/two.txt"));
+  EXPECT_TRUE(fs::is_empty(folder119));
+  ASSERT_EQ(smeGetEmailFile(0, 2, "two.txt", m_box.c_str(), folder118.c_str()), 0) << Log();
+  ASSERT_EQ(FilesBelow(folder118).size(), 1u);
+  EXPECT_EQ(ReadFile(folder118 + "/" + *FilesBelow(folder118).begin()), "payload");
+  smeClose(0);
+}
 
 TEST_F(Pop3Test, RefusedRetrWritesNothingAndSaysWhy) {
   StartPeer({kSimple}, R"({"RETR": ["-ERR message is locked\r\n"]})");

@@ -4,8 +4,12 @@
 // payload matches what was attached.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -117,6 +121,11 @@ TEST_F(EndToEnd, AFailedDeliveryLeavesNothingInTheIntake) {
   Outcome run = Send();
   EXPECT_EQ(run.exitCode, 1) << run.output;
   EXPECT_NE(run.output.find("Error - unable to deliver your message"), std::string::npos) << run.output;
+  // The reason names the folder and the system's error.
+  EXPECT_NE(run.output.find("<cannot create the output folder " + dir / "server/intake" +
+                            ": The system cannot find the path specified.>"),
+            std::string::npos)
+      << run.output;
   EXPECT_EQ(ReadFile(dir / "server"), "not a directory");
 }
 
@@ -131,4 +140,104 @@ TEST_F(EndToEnd, ALineBreakFromTheEnvironmentWritesNoFrame) {
   EXPECT_EQ(run.exitCode, 1) << run.output;
   EXPECT_NE(run.output.find("YourName holds a line break"), std::string::npos) << run.output;
   EXPECT_TRUE(Files(intake).empty());
+}
+
+TEST_F(EndToEnd, TheRestOfALongLineIsTextNeverAMarker) {
+  // A line of exactly the reader's piece length, going on with what looks
+  // like an attachment line: the file it names must stay where it is and
+  // nothing of it may reach the frame; the line arrives whole.
+  fs::path intake = dir / "server/intake";
+  WriteIni(intake.string());
+  const std::string secret = "the private key of someone else\r\n";
+  WriteFile(dir / "secret.txt", secret);
+  const std::string longLine = "Note:" + std::string(65535 - 5, 'x') + "!ExtAttachment,x," + dir / "secret.txt";
+  // The same at two piece lengths, and a real marker line after a line of
+  // exactly the piece length.
+  const std::string twoPieces = std::string(2 * 65535, 'y') + "!EXTERNAL,y," + dir / "secret.txt";
+  WriteFile(request, "!MVN - DASHPOST V5.0 (Tolvar)\r\n" + longLine + "\r\n" + twoPieces + "\r\n" +
+                         std::string(65535, 'z') + "\r\n!ExtAttachment,notes.txt," + dir / "client/notes.txt" +
+                         "\r\n!MVN-END\r\n");
+  Outcome run = Send();
+  ASSERT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(ReadFile(dir / "secret.txt"), secret) << "the named file was neither embedded nor deleted";
+
+  std::vector<fs::path> frames = Files(intake);
+  ASSERT_EQ(frames.size(), 1u);
+  std::string frame = ReadFile(frames[0].string());
+  const std::string start = "SENDER-ADDRESS=ann@example.com\r\n";
+  std::size_t at = frame.find(start);
+  ASSERT_NE(at, std::string::npos);
+  at += start.size();
+  WriteFile(dir / "job.bin", frame.substr(at, frame.size() - at - std::string("!MVN-END\r\n").size()));
+  Outcome decoded = Shell("/usr/bin/python3 " + Quote(MVN_JOBDECODE) + " " + Quote(dir / "job.bin") + " " +
+                          Quote(dir / "decoded"));
+  ASSERT_EQ(decoded.exitCode, 0) << decoded.output.substr(0, 400);
+  // One attachment (the real marker line), and each long line whole.
+  EXPECT_NE(decoded.output.find("\"section_names\": [\n    \"ATTACHMENT\"\n  ]"), std::string::npos)
+      << decoded.output.substr(0, 400);
+  EXPECT_EQ(ReadFile(dir / "decoded/00-ATTACHMENT.bin"), notes);
+  EXPECT_NE(decoded.output.find("\"line\": \"" + longLine + "\""), std::string::npos);
+  EXPECT_NE(decoded.output.find("\"line\": \"" + twoPieces + "\""), std::string::npos);
+  EXPECT_NE(decoded.output.find("\"line\": \"" + std::string(65535, 'z') + "\""), std::string::npos);
+  EXPECT_EQ(decoded.output.find(secret.substr(0, 20)), std::string::npos);
+}
+
+// On a display the failure is a message box of mvncsend's own (nothing on
+// the headless log), holding the run until it is closed; it says why, with
+// the module's reason. Driven on an X server of the test's own.
+TEST_F(EndToEnd, OnADisplayTheFailureIsAMessageBox) {
+  for (const char* program : {"/usr/bin/Xvfb", "/usr/bin/xdotool", "/usr/bin/import"})
+    if (!fs::exists(program)) GTEST_SKIP() << program << " is not installed";
+  // A display number nobody uses.
+  int number = 0;
+  for (int n = 100 + getpid() % 400; n < 1000 && !number; ++n)
+    if (!fs::exists("/tmp/.X11-unix/X" + std::to_string(n)) && !fs::exists("/tmp/.X" + std::to_string(n) + "-lock"))
+      number = n;
+  ASSERT_NE(number, 0);
+  const std::string display = ":" + std::to_string(number);
+  mvntest::ChildProcess::Options xOptions;
+  xOptions.output = dir / "xvfb.log";
+  mvntest::ChildProcess xvfb({"/usr/bin/Xvfb", display, "-screen", "0", "800x600x24", "-nolisten", "tcp"}, xOptions);
+  ASSERT_TRUE(mvntest::WaitFor([&] { return fs::exists("/tmp/.X11-unix/X" + std::to_string(number)); },
+                               std::chrono::seconds(20)))
+      << ReadFile(dir / "xvfb.log");
+
+  WriteFile(dir / "server", "not a directory");
+  WriteIni(dir / "server/intake");
+  mvntest::ChildProcess::Options options;
+  options.env = {{"DISPLAY", display},
+                 {"MVN_ROOT", dir / "root"},
+                 {"MVN_MESSAGEBOX_LOG", dir / "boxes.log"},
+                 {"QT_QPA_PLATFORM", mvntest::kUnset},
+                 {"MVN_DIALOGS", mvntest::kUnset}};
+  options.directory = dir.str();
+  options.output = dir / "mvncsend.log";
+  mvntest::ChildProcess send({MVN_SENDCLIENT_PATH, "CONFIG=" + ini, request}, options);
+  ASSERT_TRUE(send.Started());
+
+  const std::string env = "DISPLAY=" + display + " ";
+  std::string window;
+  ASSERT_TRUE(mvntest::WaitFor(
+      [&] {
+        Outcome found = Shell(env + "xdotool search --onlyvisible --name '^mvncsend$'");
+        window = found.exitCode == 0 ? found.output.substr(0, found.output.find('\n')) : "";
+        return !window.empty();
+      },
+      std::chrono::seconds(60)))
+      << ReadFile(dir / "mvncsend.log");
+  // The box holds the run: the program waits for the person.
+  EXPECT_TRUE(send.Running());
+  const char* binary = std::getenv("MVN_TEST_BINARY_DIR");
+  fs::path shots = fs::path(binary && *binary ? binary : dir.str()) / "test-output" / "mvncsend";
+  fs::create_directories(shots);
+  Outcome shot = Shell(env + "import -window root " + Quote((shots / "failure-message-box.png").string()));
+  EXPECT_EQ(shot.exitCode, 0) << shot.output;
+
+  // Enter presses its OK button; the run then ends as a failed send.
+  Outcome key = Shell(env + "xdotool windowfocus --sync " + window + " key --clearmodifiers Return");
+  EXPECT_EQ(key.exitCode, 0) << key.output;
+  EXPECT_EQ(send.Wait(std::chrono::seconds(30)), 1) << ReadFile(dir / "mvncsend.log");
+  EXPECT_EQ(ReadFile(dir / "boxes.log"), "") << "a box on the display is not written to the headless log";
+  EXPECT_EQ(ReadFile(dir / "mvncsend.log").find("Error - unable to deliver"), std::string::npos)
+      << ReadFile(dir / "mvncsend.log");
 }

@@ -5,6 +5,7 @@
 // the address book cannot resolve is reported by its result's name.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -49,7 +50,7 @@ class MapiEndToEnd : public testing::Test {
                        "\r\nWorkingPath=" + dir / "work" + "\r\nMAPILogonProfile=Fax User\r\nMAPIDeliverTo=" +
                        deliverTo + "\r\nMAPITransport=Fax Transport\r\nSenderDefaults=yes\r\n");
     return mvntest::RunShell("cd " + Quote(dir.str()) + " && MVN_ROOT=" + Quote(dir / "root") +
-                                 " MVN_DIALOGS=headless " + Quote(MVN_SENDCLIENT_PATH) + " CONFIG=" + Quote(ini) +
+                                 " MVN_DIALOGS=headless timeout 120 " + Quote(MVN_SENDCLIENT_PATH) + " CONFIG=" + Quote(ini) +
                                  " " + Quote(request) + " 2>&1",
                              output);
   }
@@ -93,4 +94,42 @@ TEST_F(MapiEndToEnd, AnUnknownRecipientIsReportedByName) {
   EXPECT_NE(output.find("Error - unable to deliver your message"), std::string::npos) << output;
   EXPECT_NE(output.find("<MAPI_E_NOT_FOUND>"), std::string::npos) << output;
   EXPECT_TRUE(Entries(dir / "root/mapi/stores/Personal Folders/queue").empty());
+}
+
+TEST_F(MapiEndToEnd, TwoEntriesOfOneNameAreAmbiguousNeverTheLastOne) {
+  WriteFile(dir / "root/mapi/mapi.ini",
+            "[Profiles]\r\nCount=1\r\nProfile1=Fax User\r\nDefault=Fax User\r\n"
+            "[Profile Fax User]\r\nStore=Personal Folders\r\nTransports=1\r\nTransport1=Fax Transport\r\n"
+            "[AddressBook]\r\nCount=2\r\nEntry1=Fax Server\r\nEntry1Address=fax@server.example\r\n"
+            "Entry2=fax server\r\nEntry2Address=fax@elsewhere.example\r\n");
+  std::string output;
+  EXPECT_EQ(Send("Fax Server", &output), 1) << output;
+  EXPECT_NE(output.find("<MAPI_E_AMBIGUOUS_RECIP>"), std::string::npos) << output;
+  EXPECT_TRUE(Entries(dir / "root/mapi/stores/Personal Folders/queue").empty());
+  EXPECT_TRUE(Entries(dir / "root/mapi/transports/Fax Transport/delivered").empty());
+}
+
+// What a hostile or damaged store holds: counts far beyond its entries, a
+// journal of a million lines, a faults line that is no fault. The send
+// goes through at once, the journal is bounded and the bad line is named.
+TEST_F(MapiEndToEnd, HostileStoreFilesAreBoundedAndNamed) {
+  WriteFile(dir / "root/mapi/mapi.ini",
+            "[Profiles]\r\nCount=2000000000\r\nProfile1=Fax User\r\nDefault=Fax User\r\n"
+            "[Profile Fax User]\r\nStore=Personal Folders\r\nTransports=2000000000\r\nTransport1=Fax Transport\r\n"
+            "[AddressBook]\r\nCount=2000000000\r\nEntry1=Fax Server\r\nEntry1Address=fax@server.example\r\n");
+  std::string lines;
+  for (int i = 0; i < 1000000; ++i) lines += "1 IMAPISession::Logoff flags=0x00000000 reserved=0\n";
+  WriteFile(dir / "root/mapi/journal.log", lines);
+  WriteFile(dir / "root/mapi/faults", "IMessage::SubmitMessage 1 failure\n");
+  std::string output;
+  auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(Send("Fax Server", &output), 0) << output;
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+  EXPECT_EQ(Entries(dir / "root/mapi/transports/Fax Transport/delivered").size(), 1u);
+  EXPECT_NE(output.find("faults line 1 is not \"<method> <n> <result>\": IMessage::SubmitMessage 1 failure"),
+            std::string::npos)
+      << output;
+  EXPECT_LT(fs::file_size(dir / "root/mapi/journal.log"), 4u * 1024 * 1024);
+  EXPECT_TRUE(fs::exists(dir / "root/mapi/journal.log.1"));
+  EXPECT_NE(ReadFile(dir / "root/mapi/journal.log").find("MAPIUninitialize live-objects=0"), std::string::npos);
 }

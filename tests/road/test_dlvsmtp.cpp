@@ -56,4 +56,64 @@ TEST(DlvsmtpEndToEnd, ARequestReachesPostfixsMaildir) {
   EXPECT_TRUE(ReadFile(root / "decoded/01-ATTACHMENT.bin") == sent.image);
 }
 
+// WorkingPath with a comma: the engine would read the job's path as two
+// files and stream the first (here a file of someone else's) to the
+// server. The send is refused by name and the server sees no connection;
+// the same request from a plain WorkingPath reaches it.
+TEST(DlvsmtpEndToEnd, ACommaInTheWorkingPathSendsNoOtherFile) {
+  if (!mvntest::PrivateNetworkReady()) GTEST_SKIP() << mvntest::PrivateNetworkReason();
+  TempDir root;
+  std::string record = root / "peer.jsonl";
+  mvntest::PeerProcess peer("smtp_peer.py", {"--port", "25", "--script", "{}", "--record", record});
+  ASSERT_TRUE(peer.ready()) << peer.output();
+  const std::string secret = "not for the fax server: the payroll of the month\r\n";
+  mvntest::WriteFile(root / "a", secret);
+  fs::create_directories(root / "windows");
+  auto send = [&](const std::string& workingPath, std::string* output) {
+    mvntest::WriteFile(root / "windows/mvncsend.INI",
+                       "[mvncsend]\r\nWorkingPath=" + workingPath + "\r\nDeliveryModule=" + MVN_DLVSMTP_PATH +
+                           "\r\nSMTPServer=127.0.0.1\r\nSMTPSendTo=fax@server.example\r\n"
+                           "SMTPSentFrom=ann@desk.example\r\n");
+    mvntest::WriteFile(root / "Faxout.tmp", mvntest::SampleRequest({}));
+    int code = mvntest::RunProgram({MVN_MVNCSEND, root / "Faxout.tmp"},
+                                   {{"MVN_ROOT", root.str()}, {"MVN_MESSAGEBOX_LOG", root / "boxes.log"}, {"MVN_DIALOGS", "headless"}},
+                                   output);
+    *output += ReadFile(root / "boxes.log");
+    return code;
+  };
+  std::string output;
+  EXPECT_EQ(send(root / "a,b", &output), 1) << output;
+  EXPECT_NE(output.find("holds a comma"), std::string::npos) << output;
+  EXPECT_NE(output.find("WorkingPath"), std::string::npos) << output;
+  EXPECT_EQ(ReadFile(record), "") << "nothing reached the server";
+  EXPECT_EQ(ReadFile(root / "a"), secret);
+
+  output.clear();
+  EXPECT_EQ(send(root / "work", &output), 0) << output;
+  // The peer writes its record once the connection has ended.
+  std::string sessions;
+  for (int i = 0; i < 100 && (sessions = ReadFile(record)).empty(); ++i) usleep(50000);
+  EXPECT_NE(sessions.find("\"ended\": \"quit\""), std::string::npos) << sessions;
+}
+
+// Nobody listens: the reason is the engine's text and the server it tried.
+TEST(DlvsmtpEndToEnd, AServerThatCannotBeReachedIsNamed) {
+  if (!mvntest::PrivateNetworkReady()) GTEST_SKIP() << mvntest::PrivateNetworkReason();
+  TempDir root;
+  fs::create_directories(root / "windows");
+  mvntest::WriteFile(root / "windows/mvncsend.INI", "[mvncsend]\r\nWorkingPath=" + root / "work" +
+                                                        "\r\nDeliveryModule=" + MVN_DLVSMTP_PATH +
+                                                        "\r\nSMTPServer=127.0.0.1\r\nSMTPSendTo=fax@server.example\r\n"
+                                                        "SMTPSentFrom=ann@desk.example\r\n");
+  mvntest::WriteFile(root / "Faxout.tmp", mvntest::SampleRequest({}));
+  std::string output;
+  EXPECT_EQ(mvntest::RunProgram({MVN_MVNCSEND, root / "Faxout.tmp"},
+                                {{"MVN_ROOT", root.str()}, {"MVN_DIALOGS", "headless"}}, &output),
+            1);
+  EXPECT_NE(output.find("<smeSmtpConnect - Error attempting to connect. Connection refused by remote host. (SMTPServer "
+                        "127.0.0.1)>"),
+            std::string::npos)
+      << output;
+}
+
 }  // namespace

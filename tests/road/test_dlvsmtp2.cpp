@@ -71,7 +71,8 @@ class Dlvsmtp2Failures : public ::testing::Test {
   }
   int Send(std::string* output, const std::vector<std::pair<std::string, std::string>>& extra = {}) {
     std::vector<std::pair<std::string, std::string>> env = {{"MVN_ROOT", root.str()},
-                                                            {"MVN_MESSAGEBOX_LOG", root / "boxes.log"}};
+                                                            {"MVN_MESSAGEBOX_LOG", root / "boxes.log"},
+                                                            {"MVN_DIALOGS", "headless"}};
     env.insert(env.end(), extra.begin(), extra.end());
     int code = mvntest::RunProgram({MVN_MVNCSEND, root / "Faxout.tmp"}, env, output);
     *output += ReadFile(root / "boxes.log");
@@ -118,6 +119,36 @@ TEST_F(Dlvsmtp2Failures, ALineBreakFromTheEnvironmentIsRefusedByName) {
   EXPECT_EQ(Send(&output, {{"FAXTO", "fax@server.example"}}), 0) << output;
   ASSERT_TRUE(fs::exists(store / "1.json"));
   EXPECT_NE(ReadFile(store / "1.json").find("\"rcpt_tos\": [\"fax@server.example\"]"), std::string::npos);
+}
+
+// Nobody listens: the reason names the server, the port and the system's
+// error, never an empty "<>".
+TEST_F(Dlvsmtp2Failures, AServerThatCannotBeReachedIsNamedWithTheError) {
+  if (!mvntest::PrivateNetworkReady()) GTEST_SKIP() << mvntest::PrivateNetworkReason();
+  WriteIni("SMTPSendTo=fax@server.example\r\nSMTPSentFrom=ann@desk.example\r\n");
+  std::string output;
+  EXPECT_EQ(Send(&output), 1) << output;
+  EXPECT_NE(output.find("<cannot connect to port 25 of the mail server 127.0.0.1: WSAConnect: Connection refused "
+                        "(WSAECONNREFUSED)>"),
+            std::string::npos)
+      << output;
+  EXPECT_EQ(output.find("<>"), std::string::npos) << output;
+}
+
+// A server that refuses the recipient: its own words are the reason.
+TEST_F(Dlvsmtp2Failures, ARefusalIsReportedInTheServersWords) {
+  if (!mvntest::PrivateNetworkReady()) GTEST_SKIP() << mvntest::PrivateNetworkReason();
+  std::string record = root / "peer.jsonl";
+  mvntest::PeerProcess peer("smtp_peer.py", {"--port", "25", "--script",
+                                             R"({"RCPT": ["550 5.1.1 no such user here\r\n"]})", "--record", record});
+  ASSERT_TRUE(peer.ready()) << peer.output();
+  WriteIni("SMTPSendTo=fax@server.example\r\nSMTPSentFrom=ann@desk.example\r\n");
+  std::string output;
+  EXPECT_EQ(Send(&output), 1) << output;
+  EXPECT_NE(output.find("<refused (RCPT TO:) by the mail server 127.0.0.1: it answered \"550 5.1.1 no such user "
+                        "here\">"),
+            std::string::npos)
+      << output;
 }
 
 }  // namespace

@@ -49,7 +49,8 @@ inline SmtpRoadSend SendBySmtpModule(const TempDir& root, const std::string& mvn
   WriteFile(root / "Faxout.tmp",
             SampleRequest({"!ExtAttachment,doc.ps," + root / "doc.ps", "!ExtAttachment,scan.bin," + root / "scan.bin"}));
   sent.code = RunProgram({mvncsend, root / "Faxout.tmp"},
-                         {{"MVN_ROOT", root.str()}, {"MVN_MESSAGEBOX_LOG", root / "boxes.log"}}, &sent.output);
+                         {{"MVN_ROOT", root.str()}, {"MVN_MESSAGEBOX_LOG", root / "boxes.log"}, {"MVN_DIALOGS", "headless"}},
+                         &sent.output);
   sent.output += ReadFile(root / "boxes.log");
   return sent;
 }

@@ -14,7 +14,8 @@ replace the ordinary answer: a text (sent as it is; JSON escapes give
 CR LF), "close" (close the connection at once), {"sleep": seconds},
 {"xs": n} (n letters "x", for lines longer than any buffer),
 {"retr-cut": bytes} (the status line and the first bytes of the
-dot-stuffed message, then close). The peer serves connections one after
+dot-stuffed message, then close), {"repeat": text, "every": seconds} (the
+text again and again, sleeping between, until the client goes). The peer serves connections one after
 the other and appends one JSON line per connection to the record file:
 {"commands": [...]}. It prints READY once it listens.
 """
@@ -54,6 +55,16 @@ def serve(conn, mails, script, record):
                     conn.sendall(b"x" * step["xs"])
                 if "sleep" in step:
                     time.sleep(step["sleep"])
+                if "repeat" in step:
+                    # The text again and again until the client goes.
+                    data = step["repeat"].encode("latin-1")
+                    try:
+                        while True:
+                            conn.sendall(data)
+                            if step.get("every"):
+                                time.sleep(step["every"])
+                    except OSError:
+                        return False
                 if "retr-cut" in step:
                     n = int(commands[-1].split()[1])
                     conn.sendall(b"+OK message follows\r\n" + stuffed(mails[n - 1])[: step["retr-cut"]])

@@ -106,7 +106,7 @@ TEST(DlvlocalModule, AfterAFailedSendTheModuleReallyUnloadsAndLoadsAfresh) {
     void* record = module.initialize(&config);
     ASSERT_NE(record, nullptr);
     EXPECT_FALSE(module.sendFile(record, (dir / "job").c_str())) << "no OutputLocation: every send fails";
-    EXPECT_EQ(module.getLastResult(record), nullptr);
+    EXPECT_STREQ(module.getLastResult(record), "OutputLocation is not set: no folder to deliver into");
     EXPECT_EQ(module.terminate(record), nullptr);
     EXPECT_TRUE(FreeLibrary(module.handle));
     EXPECT_FALSE(Mapped(path)) << "the module's detach ran and it left the process";

@@ -164,24 +164,34 @@ TEST_F(LocalModuleTest, AnExistingFileBehindTwoSeparatorsIsOverwritten) {
 }
 
 TEST_F(LocalModuleTest, FailedSendsReportFalseAndLeaveNothing) {
+  // Each failure says what could not be done, where, and the system's
+  // reason.
+  auto reason = [&] {
+    const char* text = mvn::delivery::local::GetLastResult(record);
+    return std::string(text ? text : "(none)");
+  };
   // An empty location.
   Load("");
   EXPECT_FALSE(mvn::delivery::local::SendFile(record, job.c_str()));
-  EXPECT_EQ(mvn::delivery::local::GetLastResult(record), nullptr);
+  EXPECT_EQ(reason(), "OutputLocation is not set: no folder to deliver into");
 
   // A location below a plain file cannot be a directory.
   WriteFile(dir / "plain", "x");
   Load("OutputLocation=" + dir / "plain/sub" + "\r\n");
   EXPECT_FALSE(mvn::delivery::local::SendFile(record, job.c_str()));
+  EXPECT_EQ(reason(), "cannot create the output folder " + dir / "plain/sub" +
+                          ": The system cannot find the path specified.");
 
   // A job file that cannot be read: no frame, not even a partial one.
   std::string out = dir / "out";
   Load("OutputLocation=" + out + "\r\n");
   EXPECT_FALSE(mvn::delivery::local::SendFile(record, (dir / "missing.job").c_str()));
+  EXPECT_EQ(reason(), "cannot write the frame into the output folder " + out +
+                          ": The system cannot find the file specified.");
   fs::create_directory(dir / "dir.job");
   EXPECT_FALSE(mvn::delivery::local::SendFile(record, (dir / "dir.job").c_str()));
+  EXPECT_EQ(reason().rfind("cannot write the frame into the output folder " + out + ": ", 0), 0u) << reason();
   EXPECT_TRUE(Entries(out).empty());
-  EXPECT_EQ(mvn::delivery::local::GetLastResult(record), nullptr);
 
   // The existing file keeps no half frame.
   std::string target = dir / "inbox.frame";

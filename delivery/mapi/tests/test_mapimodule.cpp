@@ -342,7 +342,7 @@ TEST_F(MapiModuleTest, FailuresWithoutAResultNameTheirStep) {
 
   WriteFile(root / "mapi/mapi.ini", kStore);
   EXPECT_FALSE(mvn::delivery::mapi::SendFile(record, (root / "no-such-job").c_str()));
-  EXPECT_EQ(Text(), "the job file cannot be opened");
+  EXPECT_EQ(Text(), "cannot open the job file " + root / "no-such-job" + ": The system cannot find the file specified.");
   EXPECT_EQ(Live("MvnMapiLiveBuffers"), 0u);
 }
 

@@ -159,7 +159,8 @@ TEST_F(DlvsmtpHost, ARejectedAddressAndAnUnreachableServer) {
   }
   Module module(Settings("SMTPSendTo=fax@server.example\r\n"));
   EXPECT_FALSE(module.Send(m_dir / "job"));
-  EXPECT_EQ(module.LastResult(), "smeSmtpConnect - Error attempting to connect. ");
+  EXPECT_EQ(module.LastResult(),
+            "smeSmtpConnect - Error attempting to connect. Connection refused by remote host. (SMTPServer 127.0.0.1)");
   EXPECT_TRUE(fs::exists(m_dir / "job"));
 }
 
@@ -168,9 +169,14 @@ TEST_F(DlvsmtpHost, AFailedSendConnectsAgainForTheNextJob) {
   mvntest::PeerProcess peer("smtp_peer.py", {"--port", "25", "--record", record});
   ASSERT_TRUE(peer.ready()) << peer.output();
   Module module(Settings("SMTPSendTo=fax@server.example\r\n"));
-  // A job that cannot be read fails inside the dialogue.
-  EXPECT_FALSE(module.Send(m_dir / "missing.job"));
+  // A job that cannot be read (a folder) fails inside the dialogue.
+  fs::create_directory(m_dir / "folder.job");
+  EXPECT_FALSE(module.Send(m_dir / "folder.job"));
   EXPECT_EQ(module.LastResult(), "smeSendEmail - Cannot open file.");
+  // One that is not there is named before anything is sent.
+  EXPECT_FALSE(module.Send(m_dir / "missing.job"));
+  EXPECT_EQ(module.LastResult(), "cannot rename the job " + m_dir / "missing.job" + " to " + m_dir / "ATTACH.XXX" +
+                                     ": The system cannot find the file specified.");
   WriteFile(m_dir / "job", Random(5000, 3));
   EXPECT_TRUE(module.Send(m_dir / "job")) << module.LastResult() << Log();
   EXPECT_TRUE(module.Send(m_dir / "job")) << module.LastResult() << Log();

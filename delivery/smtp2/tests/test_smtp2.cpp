@@ -180,7 +180,11 @@ TEST_F(Smtp2, MessageLayoutForJobSizes) {
 TEST_F(Smtp2, UnreadableJobFailsAndLeavesNoMessageFile) {
   EXPECT_FALSE(mvn::delivery::smtp2::SendFile(m_record, (m_dir / "missing.job").c_str()));
   EXPECT_TRUE(MessageFiles().empty());
-  EXPECT_EQ(mvn::delivery::smtp2::GetLastResult(m_record), nullptr);
+  const char* reason = mvn::delivery::smtp2::GetLastResult(m_record);
+  ASSERT_NE(reason, nullptr);
+  EXPECT_EQ(std::string(reason).rfind("cannot write the mail of the job " + m_dir / "missing.job" + " into ", 0), 0u)
+      << reason;
+  EXPECT_NE(std::string(reason).find(": The system cannot find the file specified."), std::string::npos) << reason;
 }
 
 TEST_F(Smtp2, RefusedConnectionReportsIt) {
@@ -193,7 +197,10 @@ TEST_F(Smtp2, RefusedConnectionReportsIt) {
   EXPECT_EQ(report.id, NOTFIY_WINSOCKERROR);
   EXPECT_EQ(report.p1, "WSAConnect");
   EXPECT_EQ(report.p2, "WSAECONNREFUSED");
-  EXPECT_EQ(mvn::delivery::smtp2::GetLastResult(m_record), nullptr);
+  ASSERT_NE(mvn::delivery::smtp2::GetLastResult(m_record), nullptr);
+  EXPECT_STREQ(mvn::delivery::smtp2::GetLastResult(m_record),
+               "cannot connect to port 25 of the mail server 127.0.0.1: WSAConnect: Connection refused "
+               "(WSAECONNREFUSED)");
   EXPECT_TRUE(MessageFiles().empty());
 }
 

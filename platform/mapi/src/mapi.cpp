@@ -73,46 +73,137 @@ std::string Hex(uint32_t value) {
   return text;
 }
 
-// Appends one line to the journal and gives the result to inject for this
-// call: the faults file holds lines "<name> <n> <hresult>", meaning that the
-// n-th call of <name> (counted over the whole journal, every process) fails
-// with that result.
-HRESULT Journal(const std::string& name, const std::string& details = "") {
-  fs::create_directories(Root());
-  std::string path = Root() + "/journal.log";
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return S_OK;
-  flock(fd, LOCK_EX);
-  // Count this name's earlier lines.
-  unsigned count = 1;
-  {
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-      std::istringstream words(line);
-      std::string pid, method;
-      words >> pid >> method;
-      if (method == name) ++count;
-    }
-  }
-  std::string line = std::to_string(getpid()) + " " + name;
-  if (!details.empty()) line += " " + details;
-  line += "\n";
-  ssize_t ignored = write(fd, line.data(), line.size());
-  (void)ignored;
-  flock(fd, LOCK_UN);
-  close(fd);
+// A count read from the configuration ("Count=", "Transports="), bounded by
+// the keys its section really holds: every counted entry needs a key of its
+// own, so a count beyond them can only name missing entries.
+int BoundedCount(const std::string& section, const std::string& key) {
+  long long wanted = std::atoll(ReadSetting(section, key, "0").c_str());
+  if (wanted <= 0) return 0;
+  std::error_code error;
+  std::uintmax_t size = fs::file_size(ConfigFile(), error);
+  if (error || size == 0) return 0;
+  // The section's entries cannot be longer than the file.
+  std::string entries(static_cast<size_t>(size) + 2, '\0');
+  DWORD length = GetPrivateProfileSectionA(section.c_str(), entries.data(), static_cast<DWORD>(entries.size()),
+                                           ConfigFile().c_str());
+  long long keys = 0;
+  for (DWORD i = 0; i < length; ++i)
+    if (entries[i] == '\0') ++keys;
+  if (length > 0 && entries[length - 1] != '\0') ++keys;
+  return static_cast<int>(wanted < keys ? wanted : keys);
+}
 
+// The journal is kept below this size: a longer one becomes journal.log.1
+// (replacing the one before) and a new one is started.
+constexpr off_t kJournalLimit = 4 * 1024 * 1024;
+
+// Reads and writes the per-method call counts (lines "<count> <name>") kept
+// beside the journal, so counting never reads the journal itself.
+unsigned NextCallNumber(int countsFd, const std::string& name) {
+  std::string text;
+  char block[4096];
+  ssize_t n;
+  lseek(countsFd, 0, SEEK_SET);
+  while ((n = read(countsFd, block, sizeof block)) > 0) text.append(block, static_cast<size_t>(n));
+  std::map<std::string, unsigned> counts;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    unsigned count = 0;
+    std::string method;
+    if (words >> count >> method) counts[method] = count;
+  }
+  unsigned number = ++counts[name];
+  std::string out;
+  for (const auto& [method, count] : counts) out += std::to_string(count) + " " + method + "\n";
+  if (ftruncate(countsFd, 0) == 0) {
+    ssize_t ignored = pwrite(countsFd, out.data(), out.size(), 0);
+    (void)ignored;
+  }
+  return number;
+}
+
+// The faults file's result for the call, if any. A line that is not
+// "<method> <n> <result>" is named (on standard error and in the journal)
+// and skipped.
+HRESULT InjectedFault(const std::string& name, unsigned number, std::string* malformed) {
   std::ifstream faults(Root() + "/faults");
   std::string fault;
+  unsigned lineNumber = 0;
   while (std::getline(faults, fault)) {
+    ++lineNumber;
+    if (fault.find_first_not_of(" \t\r") == std::string::npos) continue;
     std::istringstream words(fault);
-    std::string method, result;
-    unsigned n = 0;
-    if (!(words >> method >> n >> result)) continue;
-    if (method == name && n == count) return static_cast<HRESULT>(std::stoul(result, nullptr, 0));
+    std::string method, n, result, rest;
+    bool ok = static_cast<bool>(words >> method >> n >> result) && !(words >> rest);
+    char* end = nullptr;
+    unsigned long call = 0, value = 0;
+    if (ok) {
+      errno = 0;
+      call = std::strtoul(n.c_str(), &end, 10);
+      ok = *end == '\0' && errno == 0 && call <= 0xFFFFFFFFul;
+    }
+    if (ok) {
+      errno = 0;
+      value = std::strtoul(result.c_str(), &end, 0);
+      ok = *end == '\0' && errno == 0 && value <= 0xFFFFFFFFul && result[0] != '-';
+    }
+    if (!ok) {
+      if (malformed->empty())
+        *malformed = Root() + "/faults line " + std::to_string(lineNumber) +
+                     " is not \"<method> <n> <result>\": " + fault;
+      continue;
+    }
+    if (method == name && call == number) return static_cast<HRESULT>(value);
   }
   return S_OK;
+}
+
+// Appends one line to the journal and gives the result to inject for this
+// call: the faults file holds lines "<name> <n> <hresult>", meaning that the
+// n-th call of <name> (counted over every process and every journal file)
+// fails with that result.
+HRESULT Journal(const std::string& name, const std::string& details = "") {
+  static bool s_journaled = false;  // the malformed faults line, once per process
+  fs::create_directories(Root());
+  const std::string path = Root() + "/journal.log";
+  int lockFd = open((Root() + "/journal.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (lockFd < 0) return S_OK;
+  flock(lockFd, LOCK_EX);
+  unsigned number = 1;
+  int countsFd = open((Root() + "/journal.counts").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (countsFd >= 0) {
+    number = NextCallNumber(countsFd, name);
+    close(countsFd);
+  }
+  std::string malformed;
+  HRESULT fault = InjectedFault(name, number, &malformed);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+  struct stat status{};
+  if (fd >= 0 && fstat(fd, &status) == 0 && status.st_size >= kJournalLimit) {
+    close(fd);
+    rename(path.c_str(), (path + ".1").c_str());
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+  }
+  if (fd >= 0) {
+    std::string line = std::to_string(getpid()) + " " + name;
+    if (!details.empty()) line += " " + details;
+    line += "\n";
+    if (!malformed.empty() && !s_journaled) {
+      s_journaled = true;
+      line += std::to_string(getpid()) + " faults-malformed " + malformed + "\n";
+    }
+    ssize_t ignored = write(fd, line.data(), line.size());
+    (void)ignored;
+    close(fd);
+  }
+  flock(lockFd, LOCK_UN);
+  close(lockFd);
+  // Named once per process, on standard error and in the journal.
+  static std::atomic<bool> s_named{false};
+  if (!malformed.empty() && !s_named.exchange(true)) std::fprintf(stderr, "mapi32: %s\n", malformed.c_str());
+  return fault;
 }
 
 // ---------------------------------------------------------------------------
@@ -434,7 +525,7 @@ struct Profile {
 };
 
 bool LoadProfile(const std::string& wanted, Profile* profile, std::string* password) {
-  int count = std::atoi(ReadSetting("Profiles", "Count", "0").c_str());
+  int count = BoundedCount("Profiles", "Count");
   for (int i = 1; i <= count; ++i) {
     std::string name = ReadSetting("Profiles", "Profile" + std::to_string(i));
     if (name.empty() || !EqualsNoCase(name, wanted)) continue;
@@ -442,7 +533,7 @@ bool LoadProfile(const std::string& wanted, Profile* profile, std::string* passw
     profile->name = name;
     profile->defaultStore = ReadSetting(section, "Store");
     profile->otherStore = ReadSetting(section, "OtherStore");
-    int transports = std::atoi(ReadSetting(section, "Transports", "0").c_str());
+    int transports = BoundedCount(section, "Transports");
     for (int t = 1; t <= transports; ++t) {
       std::string key = "Transport" + std::to_string(t);
       std::string tname = ReadSetting(section, key);
@@ -722,7 +813,7 @@ struct BookEntry {
 
 std::vector<BookEntry> LoadAddressBook() {
   std::vector<BookEntry> entries;
-  int count = std::atoi(ReadSetting("AddressBook", "Count", "0").c_str());
+  int count = BoundedCount("AddressBook", "Count");
   for (int i = 1; i <= count; ++i) {
     std::string key = "Entry" + std::to_string(i);
     std::string name = ReadSetting("AddressBook", key);
@@ -741,8 +832,8 @@ class AddrBook : public PropObject<IAddrBook> {
  public:
   AddrBook() : PropObject("IAddrBook") {}
 
-  // Exact name (without case) first; else a unique entry that begins with
-  // the name; several: ambiguous; none: not found.
+  // A unique exact name (without case) first; else a unique entry that
+  // begins with the name; several of either: ambiguous; none: not found.
   HRESULT ResolveName(ULONG_PTR, FLAGS flags, const char* title, ADRLIST* list) override {
     if (HRESULT fault = Journal("IAddrBook::ResolveName",
                                 "flags=" + Hex(flags) + " title=" + (title ? title : "(null)")))
@@ -759,8 +850,12 @@ class AddrBook : public PropObject<IAddrBook> {
         if (entry.rgPropVals[v].ulPropTag == PR_RECIPIENT_TYPE) type = entry.rgPropVals[v].Value.l;
       }
       const BookEntry* match = nullptr;
-      for (const BookEntry& b : book)
-        if (EqualsNoCase(b.name, name)) match = &b;
+      for (const BookEntry& b : book) {
+        if (!EqualsNoCase(b.name, name)) continue;
+        // Two entries of one name: the fax must not go to either by chance.
+        if (match) return MAPI_E_AMBIGUOUS_RECIP;
+        match = &b;
+      }
       if (!match) {
         int found = 0;
         for (const BookEntry& b : book) {
@@ -893,7 +988,7 @@ class ProfAdmin : public Object<IProfAdmin> {
     if (!table) return MAPI_E_INVALID_PARAMETER;
     std::vector<std::vector<Prop>> rows;
     std::string def = ReadSetting("Profiles", "Default");
-    int count = std::atoi(ReadSetting("Profiles", "Count", "0").c_str());
+    int count = BoundedCount("Profiles", "Count");
     for (int i = 1; i <= count; ++i) {
       std::string name = ReadSetting("Profiles", "Profile" + std::to_string(i));
       if (name.empty()) continue;

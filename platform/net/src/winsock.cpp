@@ -769,6 +769,20 @@ int setsockopt(SOCKET s, int level, int name, const char* value, int length) {
   return 0;
 }
 
+int getsockopt(SOCKET s, int level, int name, char* value, int* length) {
+  std::lock_guard<std::mutex> guard(g_lock);
+  if (!Started()) return SOCKET_ERROR;
+  std::shared_ptr<SocketObject> socket = FindSocket(s);
+  if (!socket) return Fail(WSAENOTSOCK);
+  if (level != SOL_SOCKET || name != SO_ERROR) return Fail(WSAENOPROTOOPT);
+  if (!value || !length || *length < static_cast<int>(sizeof(int))) return Fail(WSAEFAULT);
+  // A failed attempt's outcome was taken from the system when it ended.
+  int error = socket->connectError ? socket->connectError : sys::ConnectResult(socket->fd);
+  std::memcpy(value, &error, sizeof error);
+  *length = sizeof error;
+  return 0;
+}
+
 int getsockname(SOCKET s, sockaddr* name, int* nameLength) {
   std::lock_guard<std::mutex> guard(g_lock);
   if (!Started()) return SOCKET_ERROR;
