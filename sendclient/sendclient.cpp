@@ -2,6 +2,10 @@
 // shut-down of the send client.
 #include "sendclient/sendclient.h"
 
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
 #include "lib/encode.h"
 #include "lib/notify.h"
 #include "platform/dialogs/dialogs.h"
@@ -113,10 +117,15 @@ void SendClient::Report(void* context, NOTIFYEXPANDER expander, void* reserved, 
   // With a display each shown notification is a message box there (the
   // first one switches the boxes on); without one it stays a line on
   // standard error. The box holds the run until the user closes it.
+  // A Qt platform that draws nowhere (offscreen, minimal: what a driven or
+  // headless parent passes down) is no display: a box there would hold the
+  // run with nobody to close it.
   static bool s_displayBoxes = false;
   if (!s_displayBoxes) {
     s_displayBoxes = true;
-    EnableDisplayMessageBoxes();
+    const char* qpa = std::getenv("QT_QPA_PLATFORM");
+    std::string platform = qpa ? std::string(qpa).substr(0, std::strcspn(qpa, ":;")) : std::string();
+    if (platform != "offscreen" && platform != "minimal") EnableDisplayMessageBoxes();
   }
   NotifyDisplay(m_appName.Text(), context, expander, reserved, id, p1, p2, p3);
 }

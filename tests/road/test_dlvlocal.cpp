@@ -241,3 +241,24 @@ TEST_F(EndToEnd, OnADisplayTheFailureIsAMessageBox) {
   EXPECT_EQ(ReadFile(dir / "mvncsend.log").find("Error - unable to deliver"), std::string::npos)
       << ReadFile(dir / "mvncsend.log");
 }
+
+// A parent driven offscreen (or headless) passes QT_QPA_PLATFORM=offscreen
+// down: that draws nowhere, so the failure is the headless line and the run
+// ends at once instead of waiting on a box nobody can see.
+TEST_F(EndToEnd, AnOffscreenPlatformIsNoDisplay) {
+  WriteFile(dir / "server", "not a directory");
+  WriteIni(dir / "server/intake");
+  mvntest::ChildProcess::Options options;
+  options.env = {{"DISPLAY", mvntest::kUnset},
+                 {"MVN_ROOT", dir / "root"},
+                 {"MVN_MESSAGEBOX_LOG", dir / "boxes.log"},
+                 {"QT_QPA_PLATFORM", "offscreen"},
+                 {"MVN_DIALOGS", mvntest::kUnset}};
+  options.directory = dir.str();
+  options.output = dir / "mvncsend.log";
+  mvntest::ChildProcess send({MVN_SENDCLIENT_PATH, "CONFIG=" + ini, request}, options);
+  ASSERT_TRUE(send.Started());
+  EXPECT_EQ(send.Wait(std::chrono::seconds(60)), 1) << ReadFile(dir / "mvncsend.log");
+  EXPECT_NE(ReadFile(dir / "mvncsend.log").find("Error - unable to deliver"), std::string::npos)
+      << ReadFile(dir / "mvncsend.log");
+}
