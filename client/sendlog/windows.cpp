@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "client/sendlog/procedures.h"
+#include "client/ui/escapefilter.h"
 #include "client/ui/windowhooks.h"
 #include "framework/core/runtime.h"
 #include "framework/core/services.h"
@@ -22,21 +23,6 @@ void Tell(const std::string& text, const std::string& caption) {
   framework::Services().Message({text, caption, framework::Icon::Exclamation});
 }
 
-// Escape pressed in a window (no control of it took the key).
-class EscapeFilter : public QObject {
- public:
-  explicit EscapeFilter(std::function<void()> onEscape) : m_onEscape(std::move(onEscape)) {}
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
-      m_onEscape();
-      return true;
-    }
-    return QObject::eventFilter(watched, event);
-  }
-
- private:
-  std::function<void()> m_onEscape;
-};
 
 // The current tab of a sheet, 1-based.
 int CurrentTab(const Window& w, int sheet) {

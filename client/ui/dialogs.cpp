@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "client/ui/dialogs.h"
+#include "client/ui/escapefilter.h"
 #include "client/ui/windowhooks.h"
 #include "client/setup/setup.h"
 #include "framework/core/services.h"
@@ -27,21 +28,6 @@ namespace {
 // refused entry), closes as confirmed, or closes as not confirmed.
 enum class Outcome { Stay, Accept, Reject };
 
-// Escape pressed in a dialog (no control of it took the key).
-class EscapeFilter : public QObject {
- public:
-  explicit EscapeFilter(std::function<void()> onEscape) : m_onEscape(std::move(onEscape)) {}
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
-      m_onEscape();
-      return true;
-    }
-    return QObject::eventFilter(watched, event);
-  }
-
- private:
-  std::function<void()> m_onEscape;
-};
 
 struct DialogRun {
   const char* procedure;
