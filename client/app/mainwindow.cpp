@@ -13,6 +13,7 @@
 #include "client/addressbook/exchange.h"
 #include "client/addressbook/procedures.h"
 #include "client/addressbook/settings.h"
+#include "client/ui/dialogs.h"
 #include "client/ui/language.h"
 #include "client/app/procedures.h"
 #include "client/ui/windowhooks.h"
@@ -761,11 +762,7 @@ void UpdateEmailAddressBook(Window&, MainState& s) {
 
 // The save dialog of the CSV exports; false when no file was named.
 bool NameCsvFileToSave(std::string* path) {
-  fw::FileDialogRequest r;
-  r.mode = fw::FileDialogMode::Save;
-  r.title = "Please name the file to save";
-  r.filters = "CSV File|*.csv;*.txt";
-  return fw::Services().FileDialog(r, path) && !fw::Clip(*path).empty();
+  return fw::Services().FileDialog(CsvSaveRequest(), path) && !fw::Clip(*path).empty();
 }
 
 void ExportGroups(Window& w, MainState& s) {

@@ -137,16 +137,20 @@ bool EnterValue2(Window*, std::string_view mode, std::string* value) {
   if (w.IsHidden(browse)) w.SetPosition(entry, QRect(6, 18, 208, 12));
   DialogRun run{"EnterValue2", ok, cancel, QSize(221, 104), {}, {}};
   run.buttons.emplace_back(browse, [&] {
-    fw::FileDialogRequest request;
-    request.mode = fw::FileDialogMode::Save;
-    request.title = "Please name the file to save";
-    request.filters = "CSV File|*.csv;*.txt";
     std::string path;
-    if (fw::Services().FileDialog(request, &path)) TakeChosenPath(w, entry, path, 199);
+    if (fw::Services().FileDialog(CsvSaveRequest(), &path)) TakeChosenPath(w, entry, path, 199);
   });
   bool done = RunDialog(w, run);
   if (done && value) *value = fw::CutUtf8(fw::Clip(w.Text(entry)), 199);
   return done;
+}
+
+fw::FileDialogRequest CsvSaveRequest() {
+  fw::FileDialogRequest request;
+  request.mode = fw::FileDialogMode::Save;
+  request.title = "Please name the file to save";
+  request.filters = "CSV File|*.csv;*.txt";
+  return request;
 }
 
 bool GetNameValuesDialog(Window*, Dictionary& dictionary, std::string_view mode, NameValue* result) {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "client/records/records.h"
+#include "framework/core/services.h"
 
 namespace mvn::framework {
 class Window;
@@ -31,6 +32,9 @@ struct NameValue {
 // when "&OK" closed it and the entry was taken, with *result set.
 bool GetNameValuesDialog(framework::Window* parent, Dictionary& dictionary, std::string_view mode,
                          NameValue* result);
+// The save dialog of the CSV exports (the value prompt's EXPORT browse and
+// the send window's exports): its title and filters.
+framework::FileDialogRequest CsvSaveRequest();
 // The broadcast question for n recipients: true to go on.
 bool ConfirmBroadCast(framework::Window* parent, int recipients);
 

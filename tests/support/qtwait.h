@@ -24,6 +24,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace mvntest {
 
@@ -91,11 +92,11 @@ inline void WhenWidget(const std::string& what, std::function<QWidget*()> find,
   timer->start();
 }
 
-// Runs act once on the visible top-level window with that object name.
-inline void When(const QString& objectName, std::function<void(QWidget*)> act,
-                 std::chrono::milliseconds deadline = kWindowDeadline) {
+// Runs act once on the widget that find returns, once it is up.
+inline void WhenOnce(const std::string& what, std::function<QWidget*()> find, std::function<void(QWidget*)> act,
+                     std::chrono::milliseconds deadline = kWindowDeadline) {
   WhenWidget(
-      "the window " + objectName.toStdString(), [objectName] { return VisibleTopLevel(objectName); },
+      what, std::move(find),
       [act](QWidget* w) {
         act(w);
         return true;
@@ -103,16 +104,18 @@ inline void When(const QString& objectName, std::function<void(QWidget*)> act,
       deadline);
 }
 
+// Runs act once on the visible top-level window with that object name.
+inline void When(const QString& objectName, std::function<void(QWidget*)> act,
+                 std::chrono::milliseconds deadline = kWindowDeadline) {
+  WhenOnce("the window " + objectName.toStdString(), [objectName] { return VisibleTopLevel(objectName); },
+           std::move(act), deadline);
+}
+
 // Runs act once on the active modal widget with that object name.
 inline void WhenModal(const QString& objectName, std::function<void(QWidget*)> act,
                       std::chrono::milliseconds deadline = kWindowDeadline) {
-  WhenWidget(
-      "the modal window " + objectName.toStdString(), [objectName] { return ModalNamed(objectName); },
-      [act](QWidget* w) {
-        act(w);
-        return true;
-      },
-      deadline);
+  WhenOnce("the modal window " + objectName.toStdString(), [objectName] { return ModalNamed(objectName); },
+           std::move(act), deadline);
 }
 
 // Accepts the active modal dialog of type D (a file or message dialog) after

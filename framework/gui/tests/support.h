@@ -30,10 +30,7 @@ inline bool Screenshot(QWidget* widget, const std::string& name) {
 // event loop runs (a modal window or menu); the test fails at the deadline.
 inline void When(std::function<QWidget*()> find, std::function<void(QWidget*)> act,
                  const std::string& what = "a window of the test") {
-  mvntest::WhenWidget(what, std::move(find), [act](QWidget* w) {
-    act(w);
-    return true;
-  });
+  mvntest::WhenOnce(what, std::move(find), std::move(act));
 }
 
 using mvntest::VisibleTopLevel;
