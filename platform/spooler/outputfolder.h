@@ -41,4 +41,7 @@ bool FolderTakesJobOf(const OutputFolder& folder, uid_t jobUser);
 // job.
 std::string OutputFolderWarning(const std::string& folder, uid_t service);
 
+// A user's name, or their number when they have no account.
+std::string UserNameOfUid(uid_t uid);
+
 }  // namespace mvn::spooler

@@ -82,16 +82,15 @@ int OpenDirectoryWithoutUserLinks(const std::string& path, int* reason) {
   return current;
 }
 
-// A user's name, or their number when they have no account.
-std::string UserName(uid_t uid) {
+}  // namespace
+
+std::string UserNameOfUid(uid_t uid) {
   char buffer[4096];
   struct passwd entry;
   struct passwd* found = nullptr;
   if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found) return found->pw_name;
   return std::to_string(uid);
 }
-
-}  // namespace
 
 OutputFolder OpenOutputFolder(const std::string& folder, uid_t service) {
   OutputFolder result;
@@ -124,9 +123,9 @@ std::string OutputFolderWarning(const std::string& folder, uid_t service) {
     case FolderVerdict::Everyone:
       return "";
     case FolderVerdict::OwnerOnly: {
-      std::string owner = UserName(checked.owner);
+      std::string owner = UserNameOfUid(checked.owner);
       return "The output folder " + folder + " belongs to the user " + owner + ", not to root or to the spooler " +
-             "service's user " + UserName(service) + ": the spooler service writes only " + owner +
+             "service's user " + UserNameOfUid(service) + ": the spooler service writes only " + owner +
              "'s print jobs there, and every other user's job on this port fails.";
     }
     case FolderVerdict::UserLink:
