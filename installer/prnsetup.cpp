@@ -32,6 +32,7 @@
 #include "platform/kernel/win32.h"
 #include "platform/registry/registry.h"
 #include "platform/spooler/install.h"
+#include "platform/spooler/outputfolder.h"
 
 namespace {
 
@@ -432,6 +433,15 @@ void SetPortValue(const char* name, const std::string& value) {
   RegCloseKey(monitor);
 }
 
+// The port's output folder is written as given; when the spooler service
+// would refuse jobs there (a user's folder, a user's link on its path),
+// standard error says so and why.
+void WarnOfOutputFolder() {
+  if (g.outputDirectory.empty()) return;
+  std::string warning = mvn::spooler::OutputFolderWarning(g.outputDirectory, geteuid());
+  if (!warning.empty()) std::fprintf(stderr, "prnsetup: warning: %s\n", warning.c_str());
+}
+
 // The systemd unit of the spooler service and the machine root it serves.
 constexpr const char* kBootUnit = "mvnspoold.service";
 constexpr const char* kBootRoot = "/var/lib/mvn";
@@ -520,6 +530,7 @@ int Install(bool windows95) {
         SetPortValue("ExternalApplication", g.externalApplication);
       }
       SetPortValue("OutputDirectory", g.outputDirectory);
+      WarnOfOutputFolder();
       ClosePrinter(printer);
       if (!windows95) EnableAtBoot();
     } else {

@@ -195,6 +195,8 @@ TEST_F(Prnsetup, ArgumentsChooseThePortShareFolderAndApplication) {
   EXPECT_EQ(PortValue("MVN7", "ExternalApplication"), root / "viewer");
   EXPECT_EQ(PortValue("MVN7", "Launch"), "1");
   EXPECT_EQ(PortValue("MVN3", "Launch"), "<no key>");
+  EXPECT_EQ(mvntest::ReadFile(root / "stderr.log").find("warning"), std::string::npos)
+      << "a folder of root's takes every job";
 
   // Bad arguments end the program at once with exit code 1.
   struct Case {
@@ -206,6 +208,42 @@ TEST_F(Prnsetup, ArgumentsChooseThePortShareFolderAndApplication) {
                         Case{"'Fax,Two'", "Fax,Two"}, Case{"'Fax\\Two'", "Fax\\Two"}}) {
     EXPECT_EQ(RunPrnsetup(c.arguments, &output), 1) << c.arguments;
     EXPECT_EQ(output, "BAD command argument (" + c.shown + ")\n") << c.arguments;
+  }
+}
+
+// A folder the spooler service would refuse jobs in (a user's, or one
+// behind a user's link) is still the port's output folder, as given; a
+// warning on standard error names it and says why.
+TEST_F(Prnsetup, WarnsOfAnOutputFolderTheServiceWouldRefuse) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give folders and links to another user";
+  constexpr uid_t kUser = 60001;
+  fs::create_directories(root / "ann");
+  ASSERT_EQ(chown((root / "ann").c_str(), kUser, kUser), 0);
+  fs::create_directories(root / "real");
+  fs::create_directory_symlink(root / "real", root / "through");
+  ASSERT_EQ(lchown((root / "through").c_str(), kUser, kUser), 0);
+  struct Case {
+    std::string arguments;
+    std::string port;
+    std::string folder;
+    std::string warning;
+  } cases[] = {
+      {"'Ann Fax' 2 ann", "MVN2", root / "ann",
+       "prnsetup: warning: The output folder " + (root / "ann") +
+           " belongs to the user 60001, not to root or to the spooler service's user root: the spooler service "
+           "writes only 60001's print jobs there, and every other user's job on this port fails.\n"},
+      {"'Linked Fax' 3 through", "MVN3", root / "through",
+       "prnsetup: warning: The output folder " + (root / "through") +
+           " is reached through a symbolic link that belongs to a user: the spooler service writes no print job "
+           "there, and every job on this port fails.\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    fs::remove(root / "stderr.log");
+    std::string output;
+    EXPECT_EQ(RunPrnsetup(c.arguments, &output), 0) << output;
+    EXPECT_EQ(PortValue(c.port, "OutputDirectory"), c.folder);
+    EXPECT_EQ(mvntest::ReadFile(root / "stderr.log"), c.warning);
   }
 }
 

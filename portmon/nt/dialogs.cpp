@@ -2,6 +2,7 @@
 // external application, startup directory and launch choice) and New Port
 // (the first free name MVN1 .. MVN99).
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,7 @@
 
 #include "platform/dialogs/dialogs.h"
 #include "platform/kernel/utf.h"
+#include "platform/spooler/outputfolder.h"
 #include "portmon/nt/mvnmon.h"
 
 namespace mvn::portmon {
@@ -26,6 +28,7 @@ constexpr int IDC_NEW_PORT = 1007;
 // What the monitor reads back: 259 bytes and the terminator.
 constexpr UINT kFieldLimit = kSettingSize - 1;
 constexpr DWORD kEdit = ES_AUTOHSCROLL | ES_OEMCONVERT | WS_BORDER | WS_TABSTOP;
+constexpr char kFolderWarningCaption[] = "Output Directory";
 
 constexpr DialogControl kConfigureControls[] = {
     {IDC_STATIC, DialogControlKind::GroupBox, "", 7, 3, 248, 105, 0},
@@ -205,6 +208,20 @@ bool CheckDirectoryField(HWND dialog, int id) {
   return false;
 }
 
+// An output folder the spooler service would refuse jobs in (a user's
+// folder, or one behind a user's link) is said before it is saved; the
+// person confirms it or gets the field back to change it.
+bool ConfirmOutputFolder(HWND dialog, const std::string& folder) {
+  if (folder.empty()) return true;
+  std::string warning = mvn::spooler::OutputFolderWarning(folder, geteuid());
+  if (warning.empty()) return true;
+  warning += "\n\nUse this folder all the same?";
+  if (MessageBoxA(dialog, warning.c_str(), kFolderWarningCaption, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES)
+    return true;
+  SetFocus(GetDlgItem(dialog, IDC_OUTPUT_DIRECTORY));
+  return false;
+}
+
 void ConfigureOk(HWND dialog, ConfigureState* state) {
   if (!CheckDirectoryField(dialog, IDC_OUTPUT_DIRECTORY) || !CheckDirectoryField(dialog, IDC_STARTUP_DIRECTORY))
     return;
@@ -227,6 +244,7 @@ void ConfigureOk(HWND dialog, ConfigureState* state) {
   values.externalApplication = application;
   values.launchAfter = IsDlgButtonChecked(dialog, IDC_LAUNCH_AFTER) == BST_CHECKED;
   values.unshown = state->unshown;
+  if (!ConfirmOutputFolder(dialog, values.outputDirectory)) return;
   // A save that fails is said, and the dialog stays open with what was
   // typed, so nothing is lost without notice.
   if (!CreatePortKey(state->port, &values, &SaveFields, nullptr) || !values.ok) {

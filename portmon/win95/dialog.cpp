@@ -77,11 +77,19 @@ bool ValidFileField(HWND dialog, int id) {
   return true;
 }
 
-void LoadPortConfig(HWND dialog, const char* port) {
+// What the dialog keeps for the port it shows.
+struct ConfigureState {
+  int index;
+  // Whether the port had an ExternalApplication value (empty or not) when
+  // the dialog opened: an empty field writes an empty value only then.
+  bool hadApplication;
+};
+
+void LoadPortConfig(HWND dialog, const char* port, ConfigureState* state) {
   char value[kFieldLimit * 4 + 1];
   GetRegString(port, "OutputDirectory", value, sizeof value);
   SetDlgItemTextA(dialog, IDC_OUTPUT_DIRECTORY, value);
-  GetRegString(port, "ExternalApplication", value, sizeof value);
+  state->hadApplication = GetRegString(port, "ExternalApplication", value, sizeof value);
   SetDlgItemTextA(dialog, IDC_EXTERNAL_APPLICATION, value);
   GetRegString(port, "StartupDirectory", value, sizeof value);
   SetDlgItemTextA(dialog, IDC_STARTUP_DIRECTORY, value);
@@ -89,15 +97,16 @@ void LoadPortConfig(HWND dialog, const char* port) {
   CheckDlgButton(dialog, IDC_LAUNCH_AFTER, std::strcmp(value, "2") == 0 ? BST_CHECKED : BST_UNCHECKED);
 }
 
-// Writes the three fields and the launch choice. An empty application
-// removes the value: an existing but empty value would turn the port's
-// spool header off.
-bool SavePortConfig(HWND dialog, const char* port) {
+// Writes the three fields (also when empty) and the launch choice. An
+// existing ExternalApplication value, even an empty one, means a port
+// without the spool header; so an empty field on a port that had no such
+// value leaves it absent, and OK on a plain port never takes its header
+// away.
+bool SavePortConfig(HWND dialog, const char* port, const ConfigureState& state) {
   std::string application = FieldText(dialog, IDC_EXTERNAL_APPLICATION);
   bool ok = SetRegString(port, "OutputDirectory", FieldText(dialog, IDC_OUTPUT_DIRECTORY).c_str());
-  ok = (application.empty() ? DeleteRegValue(port, "ExternalApplication")
-                            : SetRegString(port, "ExternalApplication", application.c_str())) &&
-       ok;
+  if (!application.empty() || state.hadApplication)
+    ok = SetRegString(port, "ExternalApplication", application.c_str()) && ok;
   ok = SetRegString(port, "StartupDirectory", FieldText(dialog, IDC_STARTUP_DIRECTORY).c_str()) && ok;
   const char* launch = application.empty() ? "0" : IsDlgButtonChecked(dialog, IDC_LAUNCH_AFTER) ? "2" : "1";
   return SetRegString(port, "Launch", launch) && ok;
@@ -118,17 +127,18 @@ void SetupExternalApplication(HWND dialog) {
 }
 
 INT_PTR ConfigurePortDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-  int index = static_cast<int>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
-  PORT95* port = Port(index);
+  auto* state = reinterpret_cast<ConfigureState*>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
+  PORT95* port = state ? Port(state->index) : nullptr;
   switch (message) {
     case WM_INITDIALOG: {
       SetWindowLongPtrA(dialog, GWLP_USERDATA, lParam);
-      port = Port(static_cast<int>(lParam));
+      state = reinterpret_cast<ConfigureState*>(lParam);
+      port = state ? Port(state->index) : nullptr;
       SetForegroundWindow(dialog);
       SetWindowTextFormat(dialog, "Configure %s", port ? port->name : "");
       for (int id : {IDC_OUTPUT_DIRECTORY, IDC_EXTERNAL_APPLICATION, IDC_STARTUP_DIRECTORY})
         SendDlgItemMessageA(dialog, id, EM_LIMITTEXT, kFieldLimit - 1, 0);
-      if (port) LoadPortConfig(dialog, port->name);
+      if (port) LoadPortConfig(dialog, port->name, state);
       SetFocus(GetDlgItem(dialog, IDC_OUTPUT_DIRECTORY));
       return FALSE;
     }
@@ -151,7 +161,7 @@ INT_PTR ConfigurePortDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
             return TRUE;
           }
         }
-        if (!port || !SavePortConfig(dialog, port->name)) {
+        if (!port || !SavePortConfig(dialog, port->name, *state)) {
           ErrorMessage(dialog, "The settings of %s could not be saved.", port ? port->name : "the port");
           return TRUE;
         }
@@ -186,8 +196,9 @@ void ErrorMessage(HWND, const char* format, ...) {
 
 intptr_t ShowConfigurePort(HWND owner, int index) {
   RegisterDialogTemplates(Instance(), &kTemplate, 1);
+  ConfigureState state{index, false};
   return DialogBoxParamA(Instance(), MAKEINTRESOURCEA(IDD_CONFIGURE_PORT), owner, &ConfigurePortDialogProc,
-                         static_cast<LPARAM>(index));
+                         reinterpret_cast<LPARAM>(&state));
 }
 
 }  // namespace mvn::portmon95

@@ -20,11 +20,11 @@ constexpr UINT kSpoolNumbers = 0xFFFF;
 
 // Constant-initialised: no global constructor runs before the entry.
 PORT95 g_ports[kPortCount] = {
-    {0, "MVN1", "", 0, nullptr, 0, 0, 0, "", {}, 0, false},
-    {0, "MVN2", "", 0, nullptr, 0, 0, 0, "", {}, 0, false},
-    {0, "MVN3", "", 0, nullptr, 0, 0, 0, "", {}, 0, false},
-    {0, "MVN4", "", 0, nullptr, 0, 0, 0, "", {}, 0, false},
-    {1, "MVNRND", "", 0, nullptr, 0, 0, 0, "", {}, 0, false},
+    {0, "MVN1", "", 0, nullptr, 0, 0, 0, ""},
+    {0, "MVN2", "", 0, nullptr, 0, 0, 0, ""},
+    {0, "MVN3", "", 0, nullptr, 0, 0, 0, ""},
+    {0, "MVN4", "", 0, nullptr, 0, 0, 0, ""},
+    {1, "MVNRND", "", 0, nullptr, 0, 0, 0, ""},
 };
 char g_root[kRootLimit + 1];
 HINSTANCE g_instance = nullptr;
@@ -69,44 +69,15 @@ void GetJobDetails(PORT95* port) {
   if (!GetUserNameA(port->user, &size)) port->user[0] = '\0';
 }
 
-// The spool header and the held bytes, once the rule can be told.
-bool WriteHeaderAndPending(PORT95* port) {
-  DWORD marker = FindMorvaneHeader(port->pending, port->pendingSize);
-  bool ok;
-  if (marker) {
-    ok = WriteAll(port->file, port->pending, marker) && FileFormatWrite(port->file, "USER ID=%s\r\n", port->user);
-  } else {
-    ok = FileFormatWrite(port->file, "!MORVANE - %s on %s\r\n", kMonitorName, port->name) &&
-         FileFormatWrite(port->file, "USER ID=%s\r\n", port->user) && FileFormatWrite(port->file, "!END\r\n");
-  }
-  ok = ok && WriteAll(port->file, port->pending + marker, port->pendingSize - marker);
-  port->pendingSize = 0;
-  port->flags |= kNoHeader;
-  return ok;
-}
-
-// Whether the held bytes decide the header: a marker line is complete, the
-// data is no marker, or the look-ahead is full.
-bool HeaderDecidable(const PORT95* port) {
-  if (port->pendingSize >= kHeaderLookahead) return true;
-  DWORD at = 0;
-  while (at < port->pendingSize && IsBlank(port->pending[at])) ++at;
-  static const char kMarker[] = "!MORVANE";
-  for (DWORD k = 0; k < 8; ++k) {
-    if (at + k >= port->pendingSize) return false;  // too few bytes to tell yet
-    if (Fold(port->pending[at + k]) != static_cast<BYTE>(kMarker[k])) return true;
-  }
-  return std::memchr(port->pending + at, '\n', port->pendingSize - at) != nullptr;
-}
-
 bool AppendPath(std::string* command, const char* text) {
   command->append(" ");
   command->append(text);
   return command->size() <= kCommandLineLimit;
 }
 
-// Starts the port's external application on the spool file; a failure is
-// reported and keeps the file.
+// Starts the port's external application on the spool file. When it
+// cannot be started the person is told, and the file, which nobody will
+// open, is deleted at the end of the job.
 void LaunchExternalApplication(PORT95* port) {
   char application[MAX_PATH + 1];
   char output[MAX_PATH + 1];
@@ -126,18 +97,18 @@ void LaunchExternalApplication(PORT95* port) {
     CloseHandle(process.hProcess);
     return;
   }
-  char text[1024 + MAX_PATH];
+  char text[1024];
   snprintf(text, sizeof text,
            "Unable to access the external application %s\nas specified in the \"Printer Properties / Details / "
-           "Port Settings\" option.\nPlease check that the resource is available.\nThe printed file is kept as %s",
-           application, port->path);
+           "Port Settings\" option.\nPlease check that the resource is available.",
+           application);
   ShowError("Printing Error", text);
-  port->launchFailed = true;
+  port->flags |= kDeleteAtEnd;
 }
 
-// Announces the spool file to the render engine; when it cannot be reached
-// the file is kept and the user is told where.
-bool SignalRenderEngine(PORT95* port) {
+// Announces the spool file to the render engine. When it cannot be reached
+// the person is told, and the file is deleted at the end of the job.
+void SignalRenderEngine(PORT95* port) {
   HANDLE slot =
       CreateFileA(kRenderMailslot, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   bool sent = false;
@@ -148,12 +119,19 @@ bool SignalRenderEngine(PORT95* port) {
     CloseHandle(slot);
   }
   if (!sent) {
-    char text[256 + MAX_PATH];
-    snprintf(text, sizeof text, "Morvane Print Monitor unable to contact rendering engine.\nThe printed file is kept as %s",
-             port->path);
-    ShowError("Printing Error", text);
+    ShowError("Printing Error", "Morvane Print Monitor unable to contact rendering engine.\n");
+    port->flags |= kDeleteAtEnd;
   }
-  return sent;
+}
+
+// The spool header in front of the job's first buffer: after a marker
+// line that ends within the buffer, the user line; else the three lines.
+// The length of the buffer's first part already written goes to *first.
+bool WriteHeader(PORT95* port, const BYTE* buffer, DWORD length, DWORD* first) {
+  *first = FindMorvaneHeader(buffer, length);
+  if (*first) return WriteAll(port->file, buffer, *first) && FileFormatWrite(port->file, "USER ID=%s\r\n", port->user);
+  return FileFormatWrite(port->file, "!MORVANE - %s on %s\r\n", kMonitorName, port->name) &&
+         FileFormatWrite(port->file, "USER ID=%s\r\n", port->user) && FileFormatWrite(port->file, "!END\r\n");
 }
 
 bool CreateSpoolFile(PORT95* port, const char* folder) {
@@ -344,8 +322,6 @@ BOOL mvnmon_StartDocPort(HANDLE hPort, LPSTR, DWORD JobId, DWORD, LPBYTE) {
   if (!port || !port->open || port->file) return FALSE;
   port->flags = 0;
   port->launchMode = 0;
-  port->launchFailed = false;
-  port->pendingSize = 0;
   port->jobId = JobId;
   GetJobDetails(port);
 
@@ -372,20 +348,15 @@ BOOL mvnmon_WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWrit
   PORT95* port = PortOfHandle(hPort);
   if (!pcbWritten) return FALSE;
   *pcbWritten = 0;
-  if (!port || !port->file) return FALSE;
-  if (cbBuf == 0) return TRUE;
-  if (!pBuffer) return FALSE;
-  DWORD taken = 0;
+  if (!port || !port->file || (cbBuf && !pBuffer)) return FALSE;
+  DWORD first = 0;
   if (!(port->flags & kNoHeader)) {
-    // The first bytes are held until the header rule can be told, so the
-    // file does not depend on how the spooler cuts the data.
-    DWORD room = kHeaderLookahead - port->pendingSize;
-    taken = cbBuf < room ? cbBuf : room;
-    std::memcpy(port->pending + port->pendingSize, pBuffer, taken);
-    port->pendingSize += taken;
-    if (HeaderDecidable(port) && !WriteHeaderAndPending(port)) return FALSE;
+    // Decided from this first buffer alone, as the spooler cut it.
+    port->flags |= kNoHeader;
+    if (!WriteHeader(port, pBuffer, cbBuf, &first)) return FALSE;
+    *pcbWritten = first;
   }
-  if (taken < cbBuf && !WriteAll(port->file, pBuffer + taken, cbBuf - taken)) return FALSE;
+  if (!WriteAll(port->file, pBuffer + first, cbBuf - first)) return FALSE;
   *pcbWritten = cbBuf;
   return TRUE;
 }
@@ -394,16 +365,16 @@ BOOL mvnmon_EndDocPort(HANDLE hPort) {
   LockScope lock;
   PORT95* port = PortOfHandle(hPort);
   if (!port || !port->file) return FALSE;
-  bool ok = true;
-  if (!(port->flags & kNoHeader)) ok = WriteHeaderAndPending(port);
-  ok = CloseHandle(port->file) && ok;
+  bool ok = CloseHandle(port->file) != FALSE;
   port->file = nullptr;
-  // An unreachable render engine is reported; the job itself ends.
   if (port->kind == 1) SignalRenderEngine(port);
   if (port->launchMode == 2 && ok) LaunchExternalApplication(port);
-  // A job whose application could not be started does not end as a
-  // success; its file stays where the message said.
-  if (port->launchFailed) ok = false;
+  if (port->flags & kDeleteAtEnd) {
+    // Nobody takes this file: it goes, and the job is not a success, so the
+    // spooler's caller learns as well as the box that the job went nowhere.
+    DeleteFileA(port->path);
+    ok = false;
+  }
   if (!ok) SetLastError(ERROR_FILE_NOT_FOUND);
   return ok ? TRUE : FALSE;
 }

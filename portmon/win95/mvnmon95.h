@@ -16,13 +16,14 @@ inline constexpr char kPortDescription[] = "Morvane Port";
 inline constexpr char kSpoolPrefix[] = "MVN";
 inline constexpr char kRenderMailslot[] = "\\\\.\\mailslot\\mvnRender";
 inline constexpr DWORD kRootLimit = 255;        // characters of the registry root
-inline constexpr DWORD kHeaderLookahead = 4096;  // bytes held back to find a marker line
 inline constexpr DWORD kCommandLineLimit = 32767;
 
-// Flag bit of a port record: no header to write, or written already. The
-// spool file is never deleted by the monitor: a file that reached neither
-// its application nor the render engine stays for the user.
-inline constexpr int kNoHeader = 1;
+// Flag bits of a port record. The spool header is decided from the job's
+// first buffer and written with it. A job whose file reached neither its
+// application nor the render engine has its file deleted at its end (the
+// person was told in a box), and the job does not end as a success.
+inline constexpr int kNoHeader = 1;      // no header to write, or written already
+inline constexpr int kDeleteAtEnd = 2;  // delete the spool file at the end of the job
 
 struct PORT95 {
   int kind;  // 0 application port, 1 render port
@@ -34,10 +35,6 @@ struct PORT95 {
   DWORD jobId;
   int flags;
   char path[MAX_PATH];
-  // The job's first bytes, held until the header rule can be told.
-  BYTE pending[kHeaderLookahead];
-  DWORD pendingSize;
-  bool launchFailed;  // the external application could not be started
 };
 
 // What the two exports do: keep the instance handle; fill the table and
@@ -51,7 +48,7 @@ PORT95* Port(int index);
 int GetPortIndex(const char* name);  // -1 for a name not in the table
 // The length of a marker line "!MORVANE..." up to and including its LF,
 // after leading blanks and line ends, within the first length bytes; 0 when
-// there is no such line there.
+// there is no such line there (also when its LF lies beyond them).
 DWORD FindMorvaneHeader(const BYTE* buffer, DWORD length);
 const char* RegistryRoot();
 

@@ -25,7 +25,6 @@
 // service's user and start programs themselves.
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -54,6 +53,7 @@
 #include "platform/registry/registry.h"
 #include "platform/spooler/host.h"
 #include "platform/spooler/install.h"
+#include "platform/spooler/outputfolder.h"
 #include "platform/spooler/service/protocol.h"
 
 namespace {
@@ -71,14 +71,6 @@ void OnSignal(int) {
 }
 
 void Log(const std::string& line) { std::fprintf(stderr, "mvnspoold: %s\n", line.c_str()); }
-
-std::string UserOfUid(uid_t uid) {
-  char buffer[4096];
-  struct passwd entry;
-  struct passwd* found = nullptr;
-  if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found) return found->pw_name;
-  return std::to_string(uid);
-}
 
 std::string QueryString(HKEY key, const char* name) {
   char value[1024];
@@ -336,7 +328,7 @@ void Service::Connection(int fd, uid_t uid) {
       reply = "ERROR " + error;
     } else {
       // Only root and the service's own user may print in another's name.
-      std::string user = UserOfUid(peer.uid);
+      std::string user = mvn::spooler::UserNameOfUid(peer.uid);
       auto control = header.find("control");
       auto named = header.find("user");
       if (named != header.end() && !named->second.empty() && named->second != user) {

@@ -20,6 +20,7 @@
 
 #include "platform/kernel/utf.h"
 #include "platform/module/module.h"
+#include "platform/spooler/outputfolder.h"
 
 namespace mvn::spooler {
 
@@ -167,74 +168,6 @@ struct Descriptor {
     if (fd >= 0) close(fd);
   }
 };
-
-// Opens the directory path (absolute) one component at a time without
-// following a symbolic link that is not root's: a user who owns a folder on
-// the path cannot turn it into a link elsewhere. Root's links (such as
-// /var/run) are followed; nobody else can have made or changed them.
-// The O_PATH descriptor, or -1 with *reason (ELOOP: a user's link).
-int OpenDirectoryWithoutUserLinks(const std::string& path, int* reason) {
-  if (path.empty() || path[0] != '/') {
-    *reason = EINVAL;
-    return -1;
-  }
-  std::vector<std::string> rest;  // components still to walk, the next last
-  auto push = [&rest](const std::string& text) {
-    std::vector<std::string> parts;
-    std::string::size_type at = 0;
-    while (at <= text.size()) {
-      std::string::size_type slash = text.find('/', at);
-      if (slash == std::string::npos) slash = text.size();
-      if (slash > at) parts.push_back(text.substr(at, slash - at));
-      at = slash + 1;
-    }
-    for (auto it = parts.rbegin(); it != parts.rend(); ++it) rest.push_back(*it);
-  };
-  push(path);
-  int current = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  int links = 0;
-  while (current >= 0 && !rest.empty()) {
-    std::string name = rest.back();
-    rest.pop_back();
-    if (name == ".") continue;
-    int next = openat(current, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    struct stat st;
-    if (next < 0 || fstat(next, &st) != 0) {
-      *reason = errno;
-      if (next >= 0) close(next);
-      close(current);
-      return -1;
-    }
-    if (S_ISLNK(st.st_mode)) {
-      char target[4096];
-      ssize_t n = -1;
-      if (st.st_uid == 0 && ++links <= 40) n = readlinkat(next, "", target, sizeof target - 1);
-      close(next);
-      if (n <= 0) {
-        *reason = ELOOP;
-        close(current);
-        return -1;
-      }
-      target[n] = '\0';
-      push(target);
-      if (target[0] == '/') {
-        close(current);
-        current = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-      }
-      continue;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-      close(next);
-      close(current);
-      *reason = ENOTDIR;
-      return -1;
-    }
-    close(current);
-    current = next;
-  }
-  if (current < 0) *reason = errno;
-  return current;
-}
 
 BOOL ServeSetSpoolFileOwner(HANDLE printer, DWORD jobId, int file, DWORD receiver, LPSTR fileName, DWORD size,
                             DWORD* error) {
@@ -387,9 +320,11 @@ BOOL ServeCreateSpoolFile(HANDLE printer, DWORD jobId, LPCSTR directory, LPSTR f
   }
   *file = -1;
   const std::string folder = directory;
-  int reason = 0;
-  Descriptor dir(OpenDirectoryWithoutUserLinks(folder, &reason));
+  const uid_t self = geteuid();
+  OutputFolder checked = OpenOutputFolder(folder, self);
+  Descriptor dir(checked.fd);
   if (dir.fd < 0) {
+    const int reason = checked.error;
     *error = reason == ELOOP ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(reason, nullptr);
     NoteJobFailure(jobId, reason == ELOOP ? "the output folder " + folder +
                                                 " is not used: a link on its path belongs to a user"
@@ -397,26 +332,19 @@ BOOL ServeCreateSpoolFile(HANDLE printer, DWORD jobId, LPCSTR directory, LPSTR f
                                                 std::strerror(reason));
     return FALSE;
   }
-  struct stat st;
-  if (fstat(dir.fd, &st) != 0) {
-    *error = Win32ErrorFromErrno(errno, nullptr);
-    return FALSE;
-  }
-  const uid_t self = geteuid();
   uid_t uid = 0;
   gid_t gid = 0;
-  bool asUser = false;
-  if (st.st_uid != 0 && st.st_uid != self) {
-    // Only the job's own user's folder takes the job, written with that
-    // user's rights; anybody else's could be swapped or read by them.
-    if (!JobUserIds(userName, &uid, &gid) || uid != st.st_uid) {
-      *error = ERROR_ACCESS_DENIED;
-      NoteJobFailure(jobId, "the output folder " + folder + " belongs to neither root nor the job's user " +
-                                userName + ": the job is not written there");
-      return FALSE;
-    }
-    asUser = uid != self;
+  // Only the job's own user's folder takes the job besides root's and the
+  // service's, written with that user's rights; anybody else's could be
+  // swapped or read by them.
+  const bool known = JobUserIds(userName, &uid, &gid);
+  if (known ? !FolderTakesJobOf(checked, uid) : checked.verdict != FolderVerdict::Everyone) {
+    *error = ERROR_ACCESS_DENIED;
+    NoteJobFailure(jobId, "the output folder " + folder + " belongs to neither root nor the job's user " + userName +
+                              ": the job is not written there");
+    return FALSE;
   }
+  const bool asUser = checked.verdict == FolderVerdict::OwnerOnly;
   const std::string separator = folder.empty() || folder.back() == '/' ? "" : "/";
   unsigned start = static_cast<unsigned>(getpid()) * 2654435761u ^ jobId ^ static_cast<unsigned>(time(nullptr));
   for (unsigned attempt = 0; attempt < 0xFFFF; ++attempt) {

@@ -313,6 +313,69 @@ TEST_F(PortDialogs, ConfigurePortKeepsAnInvalidFieldOpenUntilItIsFixed) {
   EXPECT_EQ(types[0], static_cast<UINT>(MB_ICONERROR));
 }
 
+// An output folder the spooler service would refuse jobs in is said when
+// OK is pressed, with the folder and the reason: No (the default) keeps
+// the dialog open on the field with nothing saved, Yes saves it as typed.
+TEST_F(PortDialogs, ConfigurePortSaysWhenTheServiceWouldRefuseTheOutputFolder) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give folders and links to another user";
+  constexpr uid_t kUser = 60001;
+  const std::string owned = folder / "ann";
+  fs::create_directories(owned);
+  ASSERT_EQ(chown(owned.c_str(), kUser, kUser), 0);
+  fs::create_directories(folder / "real");
+  fs::create_directory_symlink(folder / "real", folder / "through");
+  ASSERT_EQ(lchown((folder / "through").c_str(), kUser, kUser), 0);
+  const std::string question = "\n\nUse this folder all the same?";
+  struct Case {
+    std::string typed;
+    std::string box;
+  } cases[] = {
+      {owned, "Output Directory: The output folder " + owned +
+                  " belongs to the user 60001, not to root or to the spooler service's user root: the spooler "
+                  "service writes only 60001's print jobs there, and every other user's job on this port fails." +
+                  question},
+      {folder / "through", "Output Directory: The output folder " + (folder / "through") +
+                               " is reached through a symbolic link that belongs to a user: the spooler service "
+                               "writes no print job there, and every job on this port fails." +
+                               question},
+  };
+  MakePort("MVN7");
+  Table();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.typed);
+    Set("MVN7", "OutputDirectory", folder.str());
+    std::vector<UINT> types;
+    int answer = IDNO;
+    dlg::SetMessageBoxScript([&](HWND, const char* text, const char* caption, UINT type) {
+      boxes.push_back(std::string(caption) + ": " + text);
+      types.push_back(type);
+      return answer;
+    });
+    boxes.clear();
+    bool open = false;
+    HWND focus = nullptr, field = nullptr;
+    std::string savedMeanwhile;
+    dlg::SetScript([&](HWND dialog) {
+      EXPECT_TRUE(dlg::TypeText(dlg::FindControl(dialog, kOutput), c.typed));
+      EXPECT_TRUE(dlg::PressButton(dialog, IDOK));
+      open = IsWindow(dialog);
+      focus = GetFocus();
+      field = GetDlgItem(dialog, kOutput);
+      savedMeanwhile = Get("MVN7", "OutputDirectory");
+      answer = IDYES;
+      EXPECT_TRUE(dlg::PressButton(dialog, IDOK));
+    });
+    EXPECT_TRUE(Configure(u"MVN7"));
+    EXPECT_TRUE(open) << "No keeps the dialog open";
+    EXPECT_EQ(focus, field);
+    EXPECT_EQ(savedMeanwhile, folder.str()) << "nothing is saved before the answer";
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0], c.box);
+    EXPECT_EQ(types[0], static_cast<UINT>(MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2));
+    EXPECT_EQ(Get("MVN7", "OutputDirectory"), c.typed) << "Yes saves it";
+  }
+}
+
 // The monitor's own New Port procedure: the free names, the first
 // selected; another selection is the port made.
 TEST_F(PortDialogs, NewPortOffersTheFreeNamesAndTakesTheSelection) {
