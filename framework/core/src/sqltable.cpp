@@ -103,32 +103,29 @@ int SqlBackend::Close() {
   return e ? Fail(e, text) : Ok();
 }
 
+// Runs the statement build writes: its values now, its text only when
+// run (a driver call given the id, the text and the values) asks for it.
+template <typename Build, typename Run>
+static int WithStatement(const Build& build, const Run& run) {
+  SqlBackend::StatementParts values(false);
+  build(values);
+  auto text = [&] {
+    SqlBackend::StatementParts sql(true);
+    build(sql);
+    return std::move(sql.text);
+  };
+  return run(SqlText(text), values.args);
+}
+
 template <typename Build>
 int SqlBackend::SelectBuilt(uint64_t id, const Build& build, Record& buffer, bool* found) {
-  StatementParts values(false);
-  build(values);
-  return SelectRow(
-      id,
-      [&] {
-        StatementParts sql(true);
-        build(sql);
-        return std::move(sql.text);
-      },
-      values.args, buffer, found);
+  return WithStatement(
+      build, [&](const SqlText& sql, const SqlArgs& args) { return SelectRow(id, sql, args, buffer, found); });
 }
 
 template <typename Build>
 int SqlBackend::ChangeBuilt(uint64_t id, const Build& build, int64_t* changed) {
-  StatementParts values(false);
-  build(values);
-  return Change(
-      id,
-      [&] {
-        StatementParts sql(true);
-        build(sql);
-        return std::move(sql.text);
-      },
-      values.args, changed);
+  return WithStatement(build, [&](const SqlText& sql, const SqlArgs& args) { return Change(id, sql, args, changed); });
 }
 
 int SqlBackend::BuildKeys() {

@@ -81,6 +81,21 @@ class SqlBackend : public FileBackend {
   int Commit() override;
   int Rollback() override;
 
+ public:
+  // A statement's values and, on the pass that needs it, its text: each
+  // statement is written once as a function of a StatementParts, run once
+  // for the values and again for the text only when the driver asks.
+  struct StatementParts {
+    explicit StatementParts(bool withText) : withText(withText) {}
+    StatementParts& operator<<(std::string_view s) {
+      if (withText) text += s;
+      return *this;
+    }
+    bool withText;
+    std::string text;
+    SqlArgs args;
+  };
+
  protected:
   enum class State { None, Start, From, Reset, Read };
 
@@ -162,19 +177,6 @@ class SqlBackend : public FileBackend {
   bool m_bufferTx = false;
 
  private:
-  // A statement's values and, on the pass that needs it, its text: each
-  // statement is written once as a function of a StatementParts, run once
-  // for the values and again for the text only when the driver asks.
-  struct StatementParts {
-    explicit StatementParts(bool withText) : withText(withText) {}
-    StatementParts& operator<<(std::string_view s) {
-      if (withText) text += s;
-      return *this;
-    }
-    bool withText;
-    std::string text;
-    SqlArgs args;
-  };
   template <typename Build>
   int SelectBuilt(uint64_t id, const Build& build, Record& buffer, bool* found);
   template <typename Build>
