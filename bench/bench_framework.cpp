@@ -2,7 +2,8 @@
 // the file manager in one transaction, against the sqlite3 tool's own
 // ".import" of the same rows into the same table (same columns and
 // indexes), measured in the same run; and the cursor work a browse does on
-// such a book (first page, locate a typed prefix).
+// such a book (first page, locate a typed prefix). The adds are printed
+// against the import after the run.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <string>
 
+#include "bench/scaling.h"
 #include "client/records/records.h"
 #include "framework/core/errors.h"
 #include "tests/support/tempdir.h"
@@ -190,4 +192,7 @@ BENCHMARK(BM_CsvRead40k)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Itera
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  mvnbench::Pair("BM_FileManagerAdd100k", "BM_Sqlite3CliImport100k");
+  return mvnbench::RunAndCheck(&argc, argv);
+}

@@ -83,26 +83,42 @@ struct Entry {
   std::string toName, company, destination, title, firstName, lastName, emailFormat;
 };
 
+// The fields of the address record a list reads, found by name once per
+// list instead of once per member.
+struct ClientFields {
+  explicit ClientFields(const framework::Layout& l)
+      : id(l.FindField("PK_MVClientID")),
+        name(l.FindField("ClientID")),
+        company(l.FindField("Company")),
+        title(l.FindField("Sal")),
+        firstName(l.FindField("FirstName")),
+        lastName(l.FindField("LastName")),
+        preferred(l.FindField("PreferredDestination")),
+        email(l.FindField("Email")),
+        fax(l.FindField("FaxNum")),
+        attachmentType(l.FindField("FaxToEmailAttachmentType")) {}
+  int id, name, company, title, firstName, lastName, preferred, email, fax, attachmentType;
+};
+
 // One entry from an address record with the given destination.
-Entry FromRecord(const Record& mvc, const std::string& destination) {
+Entry FromRecord(const Record& mvc, const ClientFields& f, const std::string& destination) {
   Entry e;
-  e.id = static_cast<int32_t>(mvc.GetLong("PK_MVClientID"));
-  e.toName = mvc.Get("ClientID");
-  e.company = mvc.Get("Company");
+  e.id = static_cast<int32_t>(mvc.GetNumber(f.id));
+  e.toName = mvc.GetText(f.name);
+  e.company = mvc.GetText(f.company);
   e.destination = destination;
-  e.title = Clip(mvc.Get("Sal"));
-  e.firstName = Clip(mvc.Get("FirstName"));
-  e.lastName = Clip(mvc.Get("LastName"));
-  if (Clip(mvc.Get("PreferredDestination")) == Clip(mvc.Get("Email")))
-    e.emailFormat = Clip(mvc.Get("FaxToEmailAttachmentType"));
+  e.title = Clip(mvc.GetText(f.title));
+  e.firstName = Clip(mvc.GetText(f.firstName));
+  e.lastName = Clip(mvc.GetText(f.lastName));
+  if (Clip(mvc.GetText(f.preferred)) == Clip(mvc.GetText(f.email))) e.emailFormat = Clip(mvc.GetText(f.attachmentType));
   return e;
 }
 
 // The destinations one group member gets under the preference.
-std::vector<std::string> MemberDestinations(const Record& mvc, GroupSend preference) {
-  std::string fax = Clip(mvc.Get("FaxNum"));
-  std::string email = Clip(mvc.Get("Email"));
-  std::string preferred = Clip(mvc.Get("PreferredDestination"));
+std::vector<std::string> MemberDestinations(const Record& mvc, const ClientFields& f, GroupSend preference) {
+  std::string fax = Clip(mvc.GetText(f.fax));
+  std::string email = Clip(mvc.GetText(f.email));
+  std::string preferred = Clip(mvc.GetText(f.preferred));
   std::vector<std::string> out;
   switch (preference) {
     case GroupSend::FaxOnly:
@@ -166,12 +182,13 @@ void Build(Dictionary& dictionary, const SendListSource& source, bool forSend) {
     listed.insert(e.id);
   }
 
+  const ClientFields fields(*dictionary.File("MVClients").GetLayout());
   if (source.sendToAll) {
     BookTable clients(dictionary.File("MVClients"));
     if (clients.Ok() && clients.File().Set() == framework::NoError) {
       while (clients.File().Next() == framework::NoError) {
         const Record& mvc = clients.File().Buffer();
-        entries.push_back(FromRecord(mvc, mvc.Get("PreferredDestination")));
+        entries.push_back(FromRecord(mvc, fields, mvc.GetText(fields.preferred)));
       }
     }
     FillQueue(sendTo, entries);
@@ -200,20 +217,22 @@ void Build(Dictionary& dictionary, const SendListSource& source, bool forSend) {
       m.Buffer().Clear();
       m.Buffer().Set("GroupID", groupId);
       if (m.SetFrom("MVGC:KeyGroupID") != framework::NoError) continue;
+      const int groupField = m.GetLayout()->FindField("GroupID");
+      const int clientField = m.GetLayout()->FindField("FK_MVClientID");
       while (m.Next() == framework::NoError) {
-        if (CompareNoCase(Clip(m.Buffer().Get("GroupID")), groupId) != 0) break;
-        int32_t id = static_cast<int32_t>(m.Buffer().GetLong("FK_MVClientID"));
+        if (CompareNoCase(Clip(m.Buffer().GetText(groupField)), groupId) != 0) break;
+        int32_t id = static_cast<int32_t>(m.Buffer().GetNumber(clientField));
         FileManager& c = clients.File();
         c.Buffer().Clear();
-        c.Buffer().SetLong("PK_MVClientID", id);
+        c.Buffer().SetNumber(fields.id, id);
         if (c.TryFetch("MVC:KeyPK_MVClientID") != framework::NoError) continue;
         if (forSend) {
           sorted = true;
           sortedCount = entries.size();
         }
         if (listed.count(id)) continue;
-        for (const std::string& destination : MemberDestinations(c.Buffer(), source.groupSend)) {
-          entries.push_back(FromRecord(c.Buffer(), destination));
+        for (const std::string& destination : MemberDestinations(c.Buffer(), fields, source.groupSend)) {
+          entries.push_back(FromRecord(c.Buffer(), fields, destination));
           listed.insert(id);
         }
       }

@@ -28,7 +28,9 @@ void SqlBackend::MapDeclaration() {
     }
   m_inKey.assign(static_cast<size_t>(l.FieldCount()), 0);
   m_keyFields.assign(keys.size(), {});
+  m_uniqueKey.assign(keys.size(), 0);
   for (size_t k = 0; k < keys.size(); ++k) {
+    m_uniqueKey[k] = keys[k].unique;
     std::vector<int>& fields = m_keyFields[k];
     for (const std::string& name : keys[k].fields) {
       int f = l.FindField(name);
@@ -101,32 +103,29 @@ int SqlBackend::Close() {
   return e ? Fail(e, text) : Ok();
 }
 
+// Runs the statement build writes: its values now, its text only when
+// run (a driver call given the id, the text and the values) asks for it.
+template <typename Build, typename Run>
+static int WithStatement(const Build& build, const Run& run) {
+  SqlBackend::StatementParts values(false);
+  build(values);
+  auto text = [&] {
+    SqlBackend::StatementParts sql(true);
+    build(sql);
+    return std::move(sql.text);
+  };
+  return run(SqlText(text), values.args);
+}
+
 template <typename Build>
 int SqlBackend::SelectBuilt(uint64_t id, const Build& build, Record& buffer, bool* found) {
-  StatementParts values(false);
-  build(values);
-  return SelectRow(
-      id,
-      [&] {
-        StatementParts sql(true);
-        build(sql);
-        return std::move(sql.text);
-      },
-      values.args, buffer, found);
+  return WithStatement(
+      build, [&](const SqlText& sql, const SqlArgs& args) { return SelectRow(id, sql, args, buffer, found); });
 }
 
 template <typename Build>
 int SqlBackend::ChangeBuilt(uint64_t id, const Build& build, int64_t* changed) {
-  StatementParts values(false);
-  build(values);
-  return Change(
-      id,
-      [&] {
-        StatementParts sql(true);
-        build(sql);
-        return std::move(sql.text);
-      },
-      values.args, changed);
+  return WithStatement(build, [&](const SqlText& sql, const SqlArgs& args) { return Change(id, sql, args, changed); });
 }
 
 int SqlBackend::BuildKeys() {
@@ -207,7 +206,9 @@ int SqlBackend::Reset(int key, const Position& position) {
 // values. Asked as one comparison of (key, row) the database seeks only on
 // the key and then walks every record of a run of equal values, so the two
 // are asked apart: "key = v AND row > r" and then "key > v", each one index
-// seek whatever the length of the run.
+// seek whatever the length of the run. A unique key has runs of one record
+// at most, so there it is one statement: "key >= v" without the records of
+// values v up to row r, which skips that one record.
 int SqlBackend::Step(Record& buffer, size_t* bytes, bool forward) {
   if (!IsOpen()) return Fail(NotOpenError);
   if (m_state == State::None) return Fail(RecordNotAvailableError);
@@ -255,6 +256,24 @@ int SqlBackend::Step(Record& buffer, size_t* bytes, bool forward) {
     // record itself, Previous the one before it.
     const bool inclusive = forward && m_state == State::Reset;
     const char* rowOp = forward ? (inclusive ? " >= " : " > ") : " < ";
+    if (n > 0 && n == fields.size() && m_uniqueKey[static_cast<size_t>(key)]) {
+      // The complement of rowOp: the rows of values v that are not after r.
+      const char* notAfter = forward ? (inclusive ? " < " : " <= ") : " >= ";
+      auto uniqueStep = [&](StatementParts& q) {
+        head(q);
+        q << " WHERE ";
+        compareKey(q, forward ? " >= " : " <= ");
+        q << " AND NOT (";
+        for (size_t i = 0; i < n; ++i)
+          q << Column(fields[i]) << " = " << PlaceKeyValue(q.args, fields[i], m_cursorValues[i]) << " AND ";
+        q << RowColumn() << notAfter << PlaceRow(q.args, m_cursorRow) << ")";
+        tail(q);
+      };
+      if (int e =
+              SelectBuilt(SqlStatementId(SqlOp::UniqueStep, key, forward, n, inclusive), uniqueStep, buffer, &found))
+        return e;
+      return Stepped(key, buffer, bytes, found);
+    }
     auto sameKey = [&](StatementParts& q) {
       head(q);
       q << " WHERE ";
@@ -275,6 +294,11 @@ int SqlBackend::Step(Record& buffer, size_t* bytes, bool forward) {
       if (int e = SelectBuilt(SqlStatementId(SqlOp::NextKey, key, forward, n), nextKey, buffer, &found)) return e;
     }
   }
+  return Stepped(key, buffer, bytes, found);
+}
+
+// After a step's statement: the record read becomes the cursor's.
+int SqlBackend::Stepped(int key, Record& buffer, size_t* bytes, bool found) {
   if (!found) return Fail(RecordNotAvailableError);
   m_state = State::Read;
   m_cursorValues = KeyValues(key, buffer);

@@ -47,7 +47,7 @@ class SqlText {
 // the number of key values it compares, it names the statement: the text of
 // one name is always the same (values are placed as parameters by the
 // drivers that bind them), so such a driver prepares it once.
-enum class SqlOp : uint8_t { Fetch, First, From, SameKey, NextKey, Reget, Insert, Update, Delete, Count };
+enum class SqlOp : uint8_t { Fetch, First, From, SameKey, NextKey, UniqueStep, Reget, Insert, Update, Delete, Count };
 constexpr uint64_t SqlStatementId(SqlOp op, int key = -1, bool forward = true, size_t values = 0,
                                   bool inclusive = false) {
   return static_cast<uint64_t>(op) | (forward ? 1u << 8 : 0u) | (inclusive ? 1u << 9 : 0u) |
@@ -80,6 +80,21 @@ class SqlBackend : public FileBackend {
   int BeginExclusive() override { return BeginNested(true); }
   int Commit() override;
   int Rollback() override;
+
+ public:
+  // A statement's values and, on the pass that needs it, its text: each
+  // statement is written once as a function of a StatementParts, run once
+  // for the values and again for the text only when the driver asks.
+  struct StatementParts {
+    explicit StatementParts(bool withText) : withText(withText) {}
+    StatementParts& operator<<(std::string_view s) {
+      if (withText) text += s;
+      return *this;
+    }
+    bool withText;
+    std::string text;
+    SqlArgs args;
+  };
 
  protected:
   enum class State { None, Start, From, Reset, Read };
@@ -148,6 +163,7 @@ class SqlBackend : public FileBackend {
   int m_rowField = -1;  // the auto-increment field that is the row id, or -1
   // Made by MapDeclaration.
   std::vector<std::vector<int>> m_keyFields;  // key -> its columns
+  std::vector<char> m_uniqueKey;              // key -> declared unique
   std::vector<char> m_inKey;                  // field -> part of a key
   std::vector<std::string> m_columns;         // field -> quoted name
   std::string m_quotedTable;
@@ -161,25 +177,13 @@ class SqlBackend : public FileBackend {
   bool m_bufferTx = false;
 
  private:
-  // A statement's values and, on the pass that needs it, its text: each
-  // statement is written once as a function of a StatementParts, run once
-  // for the values and again for the text only when the driver asks.
-  struct StatementParts {
-    explicit StatementParts(bool withText) : withText(withText) {}
-    StatementParts& operator<<(std::string_view s) {
-      if (withText) text += s;
-      return *this;
-    }
-    bool withText;
-    std::string text;
-    SqlArgs args;
-  };
   template <typename Build>
   int SelectBuilt(uint64_t id, const Build& build, Record& buffer, bool* found);
   template <typename Build>
   int ChangeBuilt(uint64_t id, const Build& build, int64_t* changed);
 
   int Step(Record& buffer, size_t* bytes, bool forward);
+  int Stepped(int key, Record& buffer, size_t* bytes, bool found);
   int BeginNested(bool exclusive);
 };
 

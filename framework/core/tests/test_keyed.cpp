@@ -833,3 +833,56 @@ TEST(KeyedFile, PreparedStatementsFollowTheTableAndItsIndexes) {
   EXPECT_EQ(f.Records(), -1);
   EXPECT_EQ(book.AddClient("Fred", "4"), FileSystemError);
 }
+
+// A unique key's cursor steps with one statement per record: the same
+// order both ways, Reset reads the record itself (Next) or the one before
+// (Previous), and a record of the current values deleted and added again
+// (a later row) is read next, as in any key.
+TEST(KeyedFile, UniqueKeyCursorAcrossDeletesAndReAdds) {
+  mvntest::TempDir dir;
+  Book book(dir / "b");
+  FileManager& f = book.clients;
+  ASSERT_EQ(book.OpenAll(), NoError);
+  for (auto [name, dest] :
+       std::vector<std::pair<const char*, const char*>>{{"C", "1"}, {"B", "2"}, {"a", "1"}, {"B", "1"}, {"b", "3"}})
+    ASSERT_EQ(book.AddClient(name, dest), NoError);
+  auto item = [&] { return f.Buffer().Get("Name") + f.Buffer().Clipped("Dest"); };
+  // At most 20 records: a cursor that stands still fails instead of looping.
+  auto rest = [&](bool forward) {
+    std::string out;
+    for (int i = 0; i < 20 && (forward ? f.Next() : f.Previous()) == NoError; ++i) out += item() + ";";
+    return out;
+  };
+  ASSERT_EQ(f.Set("CL:KeyUniq"), NoError);
+  EXPECT_EQ(rest(true), "a1;B1;B2;b3;C1;");
+  ASSERT_EQ(f.Set("CL:KeyUniq"), NoError);
+  EXPECT_EQ(rest(false), "C1;b3;B2;B1;a1;");
+
+  ASSERT_EQ(f.Set("CL:KeyUniq"), NoError);
+  ASSERT_EQ(f.Next(), NoError);
+  ASSERT_EQ(f.Next(), NoError);
+  ASSERT_EQ(item(), "B1");
+  Position b1 = f.GetPosition();
+  ASSERT_EQ(f.Reset("CL:KeyUniq", b1), NoError);
+  EXPECT_EQ(rest(true), "B1;B2;b3;C1;");
+  ASSERT_EQ(f.Reset("CL:KeyUniq", b1), NoError);
+  EXPECT_EQ(rest(false), "a1;");
+
+  // B1 deleted and added again while the cursor stands on it.
+  ASSERT_EQ(f.Reset("CL:KeyUniq", b1), NoError);
+  ASSERT_EQ(f.Next(), NoError);
+  ASSERT_EQ(f.Delete(), NoError);
+  ASSERT_EQ(book.AddClient("b", "1"), NoError);
+  ASSERT_EQ(f.Reset("CL:KeyUniq", b1), NoError);  // the old row is gone: its values serve
+  EXPECT_EQ(rest(true), "b1;B2;b3;C1;");
+  ASSERT_EQ(f.Reset("CL:KeyUniq", b1), NoError);
+  EXPECT_EQ(rest(false), "a1;");
+  // From the new record, backwards, and from a read of the old one onwards.
+  f.Buffer().Clear();
+  f.Buffer().Set("Name", "B");
+  f.Buffer().Set("Dest", "1");
+  ASSERT_EQ(f.SetFrom("CL:KeyUniq"), NoError);
+  ASSERT_EQ(f.Next(), NoError);
+  EXPECT_EQ(item(), "b1");
+  EXPECT_EQ(rest(false), "a1;");
+}
