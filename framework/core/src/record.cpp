@@ -7,13 +7,19 @@
 
 namespace mvn::framework {
 
-std::string CutUtf8(std::string_view text, size_t width) {
-  if (text.size() <= width) return std::string(text);
+namespace {
+// The length of text cut to at most width bytes without splitting a UTF-8
+// character.
+size_t CutLength(std::string_view text, size_t width) {
+  if (text.size() <= width) return text.size();
   size_t cut = width;
   // Step back over continuation bytes to the start of the cut character.
   while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-  return std::string(text.substr(0, cut));
+  return cut;
 }
+}  // namespace
+
+std::string CutUtf8(std::string_view text, size_t width) { return std::string(text.substr(0, CutLength(text, width))); }
 
 Layout::Layout(std::string prefix, std::vector<FieldDef> fields)
     : m_prefix(std::move(prefix)), m_fields(std::move(fields)) {
@@ -100,19 +106,22 @@ void Record::SetText(int index, std::string_view value) {
     case FieldType::Byte:
       slot = std::to_string(Saturate(f.type, ParseInteger(value)));
       break;
+    // Assigned in place, so a buffer refilled record after record keeps
+    // the storage of its fields.
     case FieldType::String: {
-      slot = CutUtf8(value, static_cast<size_t>(f.size));
-      size_t end = slot.find_last_not_of(' ');
-      slot.resize(end == std::string::npos ? 0 : end + 1);
+      std::string_view cut = value.substr(0, CutLength(value, static_cast<size_t>(f.size)));
+      size_t end = cut.find_last_not_of(' ');
+      slot.assign(cut.substr(0, end == std::string_view::npos ? 0 : end + 1));
       break;
     }
-    case FieldType::CString:
-      slot = CutUtf8(value, f.size > 0 ? static_cast<size_t>(f.size - 1) : 0);
+    case FieldType::CString: {
+      std::string_view cut = value.substr(0, CutLength(value, f.size > 0 ? static_cast<size_t>(f.size - 1) : 0));
       // A NUL ends the text of a CSTRING.
-      if (size_t nul = slot.find('\0'); nul != std::string::npos) slot.resize(nul);
+      slot.assign(cut.substr(0, cut.find('\0')));
       break;
+    }
     case FieldType::Memo:
-      slot = CutUtf8(value, static_cast<size_t>(f.size));
+      slot.assign(value.substr(0, CutLength(value, static_cast<size_t>(f.size))));
       break;
     case FieldType::Blob:
       slot.assign(value.substr(0, static_cast<size_t>(f.size)));
