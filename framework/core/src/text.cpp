@@ -98,13 +98,12 @@ constexpr size_t kMaxRecordBytes = 1u << 20;
 
 // Line ends in bytes [from, to) of text: LF, CR LF and a lone CR count one.
 int64_t CountLineEnds(const std::string& text, size_t from, size_t to) {
-  int64_t n = 0;
-  for (size_t i = from; i < to; ++i) {
-    if (text[i] == '\n')
-      ++n;
-    else if (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))
-      ++n;
-  }
+  const char* p = text.data();
+  int64_t n = std::count(p + from, p + to, '\n');
+  // A CR counts only where no LF follows it.
+  const char* const end = p + to;
+  for (const char* cr = p + from; (cr = static_cast<const char*>(std::memchr(cr, '\r', end - cr))) != nullptr; ++cr)
+    if (cr + 1 >= p + text.size() || cr[1] != '\n') ++n;
   return n;
 }
 
