@@ -15,10 +15,11 @@
 // correlated query per record, in the order the export uses).
 //
 // Every measured run is a fresh process (this program started again with
-// "--child", or sqlite3), timed from fork to exit. Each reports its wall
-// time, its CPU time (user + system, from wait4) and its peak resident size
-// (peak_MiB), which for the import must stay flat from the smallest file to
-// the largest.
+// "--child", or sqlite3), timed from fork to exit; both imports start from a
+// copy of the same empty book. Each reports its wall time, its CPU time
+// (user + system, from wait4) and its peak resident size (peak_MiB), which
+// for the import must stay flat from the smallest file to the largest. Up to
+// 100,000 records the fastest of three runs counts.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -161,23 +162,36 @@ std::map<std::string, std::map<int, double>>& CpuTimes() {
   return times;
 }
 
-// Times one child per iteration and reports its CPU time and peak.
+// Runs of a size up to this many records are repeated and the fastest
+// counts: the machine is shared, and another program's burst should not
+// decide a ratio.
+constexpr int kRepeatUpTo = 100000;
+constexpr int kRepeats = 3;
+
+// Times the child (the fastest of kRepeats runs for the smaller sizes) and
+// reports its CPU time and peak.
 template <typename Make>
 void Measure(benchmark::State& state, const char* name, Make make) {
   const int n = static_cast<int>(state.range(0));
   double cpu = 0, peak = 0;
   for (auto _ : state) {
-    std::vector<std::string> argv;
-    std::string out = "/dev/null";
-    make(n, &argv, &out);
-    ChildRun run = RunChild(argv, out);
-    if (!run.ok) {
-      state.SkipWithError((argv[0] + " failed").c_str());
-      return;
+    ChildRun best;
+    for (int repeat = 0; repeat < (n <= kRepeatUpTo ? kRepeats : 1); ++repeat) {
+      std::vector<std::string> argv;
+      std::string out = "/dev/null", scratch;
+      make(n, &argv, &out, &scratch);
+      ChildRun run = RunChild(argv, out);
+      if (!scratch.empty()) std::remove(scratch.c_str());
+      if (!run.ok) {
+        state.SkipWithError((argv[0] + " failed").c_str());
+        return;
+      }
+      if (repeat == 0 || run.seconds < best.seconds) best.seconds = run.seconds;
+      if (repeat == 0 || run.cpu < best.cpu) best.cpu = run.cpu;
+      peak = std::max(peak, run.peakMiB);
     }
-    state.SetIterationTime(run.seconds);
-    cpu += run.cpu;
-    peak = std::max(peak, run.peakMiB);
+    state.SetIterationTime(best.seconds);
+    cpu += best.cpu;
   }
   cpu /= static_cast<double>(state.iterations());
   CpuTimes()[name][n] = cpu;
@@ -264,10 +278,16 @@ const std::string& EmptyBook() {
   return path;
 }
 
+// A fresh copy of the empty book: both imports start from one, so neither
+// pays for making the tables.
+void CopyEmptyBook(const std::string& to) {
+  std::ifstream in(EmptyBook(), std::ios::binary);
+  std::ofstream(to, std::ios::binary) << in.rdbuf();
+}
+
 std::vector<std::string> AnchorImport(int n, const std::string& db) {
   AnchorRows rows = AnchorRowsOf(n);
-  std::ifstream in(EmptyBook(), std::ios::binary);
-  std::ofstream(db, std::ios::binary) << in.rdbuf();
+  CopyEmptyBook(db);
   return {"sqlite3", db, ".import --csv " + rows.clients + " MVClients",
           ".import --csv " + rows.members + " MVGroupClient", ".import --csv " + rows.groups + " MVdefaults"};
 }
@@ -298,6 +318,7 @@ std::string BookOf(int n) {
   auto& path = books[n];
   if (!path.empty()) return path;
   path = *g_dir / ("book" + std::to_string(n));
+  CopyEmptyBook(path + ".KDF");
   ChildRun ours = RunChild({g_self, "--child", "import", CsvOf(n), path, std::to_string(n)});
   path += ".KDF";
   std::string anchor = *g_dir / ("anchorbook" + std::to_string(n) + ".db");
@@ -311,27 +332,31 @@ std::string BookOf(int n) {
 
 void BM_Import(benchmark::State& state) {
   BookOf(static_cast<int>(state.range(0)));
-  Measure(state, "BM_Import", [](int n, std::vector<std::string>* argv, std::string*) {
-    *argv = {g_self, "--child", "import", CsvOf(n), FreshName("import"), std::to_string(n)};
+  Measure(state, "BM_Import", [](int n, std::vector<std::string>* argv, std::string*, std::string* scratch) {
+    std::string book = FreshName("import");
+    *scratch = book + ".KDF";
+    CopyEmptyBook(*scratch);
+    *argv = {g_self, "--child", "import", CsvOf(n), book, std::to_string(n)};
   });
 }
 
 void BM_SqliteImport(benchmark::State& state) {
   BookOf(static_cast<int>(state.range(0)));
-  Measure(state, "BM_SqliteImport", [](int n, std::vector<std::string>* argv, std::string*) {
-    *argv = AnchorImport(n, FreshName("anchor") + ".db");
+  Measure(state, "BM_SqliteImport", [](int n, std::vector<std::string>* argv, std::string*, std::string* scratch) {
+    *scratch = FreshName("anchor") + ".db";
+    *argv = AnchorImport(n, *scratch);
   });
 }
 
 void BM_Export(benchmark::State& state) {
-  Measure(state, "BM_Export", [](int n, std::vector<std::string>* argv, std::string*) {
+  Measure(state, "BM_Export", [](int n, std::vector<std::string>* argv, std::string*, std::string*) {
     *argv = {g_self, "--child", "export", BookOf(n), *g_dir / "out.csv", std::to_string(n)};
   });
 }
 
 // Every address record with its first 20 memberships, in stored order.
 void BM_SqliteExport(benchmark::State& state) {
-  Measure(state, "BM_SqliteExport", [](int n, std::vector<std::string>* argv, std::string* out) {
+  Measure(state, "BM_SqliteExport", [](int n, std::vector<std::string>* argv, std::string* out, std::string*) {
     *argv = {"sqlite3", "-csv", BookOf(n),
              "SELECT c.*, (SELECT group_concat(GroupID) FROM (SELECT GroupID FROM \"MVGroupClient\" m "
              "WHERE m.FK_MVClientID = c.PK_MVClientID ORDER BY m.rowid LIMIT 20)) FROM \"MVClients\" c "
