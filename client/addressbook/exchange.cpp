@@ -187,11 +187,10 @@ ExchangeResult ExportKDFToTxt(Dictionary& dict) {
   // without a record lie in between.
   bool seeking = true, pending = false;
   int64_t lastId = 0;
-  // Reads run in transactions of a batch of records: one lock of the book
-  // per batch instead of one per read, and other programs get their turn
-  // between batches.
-  // The records are read by the driver's fast sequential scan: one running
-  // statement per batch instead of a seek per record.
+  // The records are read by the driver's fast sequential scan, one running
+  // statement instead of a seek per record. Reads run in transactions of a
+  // batch of records: one lock of the book per batch instead of one per
+  // read, and other programs get their turn between batches.
   clients->SequentialScan(true);
   clients->BeginTransaction();
   clients->Set();

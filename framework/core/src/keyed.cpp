@@ -621,7 +621,10 @@ int KeyedBackend::Next(Record& buffer, size_t* bytes) {
   int rc = sqlite3_step(m_scan);
   if (rc != SQLITE_ROW) {
     EndScan();
-    return rc == SQLITE_DONE ? Fail(RecordNotAvailableError) : SqlFail(rc);
+    if (rc == SQLITE_DONE) return Fail(RecordNotAvailableError);
+    // A statement the connection gave up (a rollback through another
+    // manager, say): the cursor's own step reads on, or reports the error.
+    return SqlBackend::Next(buffer, bytes);
   }
   ReadRow(m_scan, buffer);
   m_state = State::Read;
