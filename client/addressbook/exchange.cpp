@@ -178,9 +178,20 @@ ExchangeResult ExportKDFToTxt(Dictionary& dict) {
   const int physicalField = c.GetLayout().FindField("PhysicalAddress");
   const int memberKey = m.GetLayout().FindField("FK_MVClientID");
   const int memberGroup = m.GetLayout().FindField("GroupID");
-  // Reads run in transactions of a batch of records: one lock of the book
-  // per batch instead of one per read, and other programs get their turn
-  // between batches.
+  // The memberships are read by one cursor in MVGC:KeyFK_MVClientID order
+  // that moves along with the records: stored order is ascending
+  // PK_MVClientID, so each record's memberships follow those of the record
+  // before it. The first membership of a later record is kept in the buffer
+  // until that record comes. The cursor seeks only at the start and when a
+  // record's key is not past the one before, or when memberships of keys
+  // without a record lie in between.
+  bool seeking = true, pending = false;
+  int64_t lastId = 0;
+  // The records are read by the driver's fast sequential scan, one running
+  // statement instead of a seek per record. Reads run in transactions of a
+  // batch of records: one lock of the book per batch instead of one per
+  // read, and other programs get their turn between batches.
+  clients->SequentialScan(true);
   clients->BeginTransaction();
   clients->Set();
   int64_t done = 0;
@@ -188,12 +199,21 @@ ExchangeResult ExportKDFToTxt(Dictionary& dict) {
     out.Clear();
     for (auto [i, j] : copied) out.SetText(j, c.Raw(i));
     const int64_t id = c.GetNumber(idField);
-    m.Clear();
-    m.SetNumber(memberKey, id);
+    if (seeking || id <= lastId || (pending && m.GetNumber(memberKey) < id)) {
+      m.Clear();
+      m.SetNumber(memberKey, id);
+      seeking = members->SetFrom("MVGC:KeyFK_MVClientID") != 0;
+      pending = false;
+    }
+    lastId = id;
     int taken = 0;
-    if (members->SetFrom("MVGC:KeyFK_MVClientID") == 0) {
-      while (taken < 20 && members->Next() == 0 && m.GetNumber(memberKey) == id)
-        out.SetText(group1 + taken++, ClippedView(m, memberGroup));
+    while (!seeking) {
+      if (!pending && members->Next() != 0) break;
+      pending = true;
+      const int64_t member = m.GetNumber(memberKey);
+      if (member > id) break;
+      pending = false;
+      if (member == id && taken < 20) out.SetText(group1 + taken++, ClippedView(m, memberGroup));
     }
     auto postal = CutAddress(ClippedView(c, postalField));
     auto physical = CutAddress(ClippedView(c, physicalField));

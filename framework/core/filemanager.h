@@ -189,6 +189,15 @@ class FileManager {
   // Adds are collected and written together (one transaction of a keyed
   // file, one write of a text file) until Flush or Close.
   void BufferAdds(bool on);
+  // The fast sequential scan of a keyed table: Next in file order (after
+  // Set()) steps one running statement instead of seeking each record
+  // anew. What it reads is what the keyset cursor would read: a change made
+  // through this program's connection, any other cursor call, and the end
+  // of a transaction (which lets other programs in) make it seek again after
+  // the last record read. Between reads outside a transaction it holds the
+  // file's read lock, so a long walk runs in transactions of a batch of
+  // records. Off by default and on close; other drivers ignore it.
+  void SequentialScan(bool on);
   int Flush();
 
   // A transaction over the keyed data file of this table (nestable: only the

@@ -214,6 +214,61 @@ TEST_F(Exchange, ExportRefusesTheBookItselfAndReportsCancel) {
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);  // header and two rows
 }
 
+// Each row carries its own record's groups, whatever order the memberships
+// were added in: memberships of a deleted record, or of keys before the
+// first and after the last record, go to no row; a record with more than
+// 20 groups gives its first 20 (in the order they were added) and the next
+// record still gets its own.
+TEST_F(Exchange, ExportGivesEachRowItsOwnGroups) {
+  OpenBook(d, dir / "a");
+  for (const char* name : {"A", "B", "C", "D", "E"}) Add(d, {{"ClientID", name}}, {});
+  auto member = [&](int64_t id, const std::string& group) {
+    auto& m = d.File("MVGroupClient");
+    m.Buffer().Clear();
+    m.Buffer().Set("GroupID", group);
+    m.Buffer().SetLong("FK_MVClientID", id);
+    ASSERT_EQ(m.TryInsert(), 0);
+  };
+  member(3, "c1");
+  member(5, "e1");
+  member(2, "b1");
+  member(0, "none");
+  for (int i = 1; i <= 25; ++i) member(1, "a" + std::to_string(i));
+  member(9, "after the last");
+  member(3, "c2");
+  member(2, "b2");
+  // B goes; its memberships stay behind.
+  auto& c = d.File("MVClients");
+  c.Buffer().Clear();
+  c.Buffer().SetLong("PK_MVClientID", 2);
+  ASSERT_EQ(c.TryFetch("MVC:KeyPK_MVClientID"), 0);
+  ASSERT_EQ(c.TryDelete(), 0);
+
+  auto r = Export(d, dir / "out.csv");
+  ASSERT_EQ(r.status, ExchangeResult::Finished) << r.text;
+  EXPECT_EQ(r.records, 4);
+  std::vector<std::string> first20;
+  for (int i = 1; i <= 20; ++i) first20.push_back("a" + std::to_string(i));
+  const std::vector<std::pair<std::string, std::vector<std::string>>> want = {
+      {"A", first20}, {"C", {"c1", "c2"}}, {"D", {}}, {"E", {"e1"}}};
+
+  fw::FileManager& out = d.File("MVCB");
+  ASSERT_EQ(out.TryOpen(fw::ReadOnly | fw::DenyNone), 0);
+  ASSERT_EQ(out.Set(), 0);
+  ASSERT_EQ(out.Next(), 0);  // the header
+  std::vector<std::pair<std::string, std::vector<std::string>>> rows;
+  while (out.Next() == 0) {
+    std::vector<std::string> groups;
+    for (int i = 1; i <= 20; ++i) {
+      std::string g = out.Buffer().Clipped("Group" + std::to_string(i));
+      if (!g.empty()) groups.push_back(g);
+    }
+    rows.emplace_back(out.Buffer().Clipped("ClientID"), groups);
+  }
+  out.Close();
+  EXPECT_EQ(rows, want);
+}
+
 TEST_F(Exchange, RoundTripBetweenTwoBooks) {
   OpenBook(d, dir / "a");
   std::string longGroup = "A group name that is rather longer than forty-nine characters";

@@ -38,6 +38,9 @@ class FileBackend {
   virtual int Copy(const std::string& newName) = 0;
   virtual int Remove() = 0;
   virtual void BufferAdds(bool on) { m_bufferAdds = on; }
+  // Reads in file order from one running statement (drivers that read
+  // sequentially anyway ignore it).
+  virtual void SequentialScan(bool) {}
   virtual int Flush() { return Ok(); }
   virtual int Begin() { return Ok(); }
   // A transaction that also keeps readers of other connections out.

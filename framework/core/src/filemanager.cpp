@@ -180,6 +180,7 @@ void FileManager::BufferAdds(bool on) {
   m_bufferAdds = on;
   m_backend->BufferAdds(on);
 }
+void FileManager::SequentialScan(bool on) { m_backend->SequentialScan(on); }
 int FileManager::Flush() { return m_backend->Flush(); }
 int FileManager::BeginTransaction() { return m_backend->Begin(); }
 int FileManager::BeginExclusiveTransaction() { return m_backend->BeginExclusive(); }

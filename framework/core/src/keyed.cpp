@@ -133,6 +133,19 @@ class KeyedBackend : public SqlBackend {
   std::string FilePath() const override { return m_path; }
   int Copy(const std::string& newName) override;
   int Remove() override;
+  int Next(Record& buffer, size_t* bytes) override;
+  void SequentialScan(bool on) override {
+    m_scanOn = on;
+    if (!on) EndScan();
+  }
+  int Commit() override {
+    EndScan();
+    return SqlBackend::Commit();
+  }
+  int Rollback() override {
+    EndScan();
+    return SqlBackend::Rollback();
+  }
 
  private:
   int Connect(bool create) override;
@@ -170,6 +183,17 @@ class KeyedBackend : public SqlBackend {
   std::shared_ptr<Database> m_db;
   std::map<std::string, sqlite3_stmt*> m_statements;       // the checks of the open, by text
   std::unordered_map<uint64_t, sqlite3_stmt*> m_prepared;  // by SqlStatementId
+
+  // The sequential scan: the statement and where it stands.
+  void EndScan() {
+    if (m_scan) sqlite3_reset(m_scan);
+    m_scanning = false;
+  }
+  bool m_scanOn = false;
+  sqlite3_stmt* m_scan = nullptr;  // records from a row on, in file order
+  bool m_scanning = false;         // m_scan is running
+  int64_t m_scanRow = 0;           // the row it read last
+  int64_t m_scanChanges = 0;       // the connection's changes at that read
 };
 
 int KeyedBackend::Resolve() {
@@ -439,10 +463,14 @@ int KeyedBackend::Create() {
 void KeyedBackend::ForgetStatements() {
   for (auto& [id, s] : m_prepared) sqlite3_finalize(s);
   m_prepared.clear();
+  if (m_scan) sqlite3_finalize(m_scan);
+  m_scan = nullptr;
+  m_scanning = false;
 }
 
 void KeyedBackend::Disconnect() {
   ForgetStatements();
+  m_scanOn = false;
   for (auto& [sql, s] : m_statements) sqlite3_finalize(s);
   m_statements.clear();
   if (m_db) {
@@ -555,6 +583,57 @@ sqlite3_stmt* KeyedBackend::Prepared(uint64_t id, const SqlText& sql, const SqlA
     ++slot;
   }
   return s;
+}
+
+// Next in file order with the sequential scan on: the running statement
+// gives the record after the last one read, as the keyset cursor's seek
+// would, as long as nothing has moved the cursor or changed the database
+// through this connection since (another program cannot change it while the
+// statement runs: it holds the read lock). Otherwise, and for anything but
+// file order, the statement starts again after the last record read or the
+// cursor's own step reads.
+int KeyedBackend::Next(Record& buffer, size_t* bytes) {
+  if (!m_scanOn || !IsOpen() || m_cursorKey >= 0 || (m_state != State::Start && m_state != State::Read)) {
+    EndScan();
+    return SqlBackend::Next(buffer, bytes);
+  }
+  if (m_scanning && (m_state != State::Read || m_cursorRow != m_scanRow ||
+                     sqlite3_total_changes64(m_db->db) != m_scanChanges))
+    EndScan();
+  if (!m_scanning) {
+    if (!m_scan) {
+      std::string sql = "SELECT " + SelectList() + " FROM " + m_quotedTable + " WHERE rowid >= ?1 ORDER BY rowid";
+      m_db->started = NowMs();
+      int rc = sqlite3_prepare_v3(m_db->db, sql.c_str(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
+                                  &m_scan, nullptr);
+      if (rc != SQLITE_OK) {
+        m_scan = nullptr;
+        return SqlFail(rc);
+      }
+    }
+    const bool start = m_state == State::Start;
+    if (!start && m_cursorRow == INT64_MAX) return Fail(RecordNotAvailableError);
+    sqlite3_bind_int64(m_scan, 1, start ? INT64_MIN : m_cursorRow + 1);
+    m_scanning = true;
+  }
+  // Each step is a statement's run for the time limit.
+  m_db->started = NowMs();
+  int rc = sqlite3_step(m_scan);
+  if (rc != SQLITE_ROW) {
+    EndScan();
+    if (rc == SQLITE_DONE) return Fail(RecordNotAvailableError);
+    // A statement the connection gave up (a rollback through another
+    // manager, say): the cursor's own step reads on, or reports the error.
+    return SqlBackend::Next(buffer, bytes);
+  }
+  ReadRow(m_scan, buffer);
+  m_state = State::Read;
+  m_cursorValues.clear();
+  m_cursorRow = m_scanRow = m_current;
+  m_scanChanges = sqlite3_total_changes64(m_db->db);
+  m_position = {m_current, {}};
+  if (bytes) *bytes = static_cast<size_t>(m_owner.GetLayout()->RecordSize());
+  return Ok();
 }
 
 int KeyedBackend::Change(uint64_t id, const SqlText& sql, const SqlArgs& args, int64_t* changed) {

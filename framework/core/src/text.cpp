@@ -22,6 +22,7 @@
 // Next reads the next block of the record's size.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -97,14 +98,25 @@ constexpr size_t kMaxRecordBytes = 1u << 20;
 
 // Line ends in bytes [from, to) of text: LF, CR LF and a lone CR count one.
 int64_t CountLineEnds(const std::string& text, size_t from, size_t to) {
-  int64_t n = 0;
-  for (size_t i = from; i < to; ++i) {
-    if (text[i] == '\n')
-      ++n;
-    else if (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))
-      ++n;
-  }
+  const char* p = text.data();
+  int64_t n = std::count(p + from, p + to, '\n');
+  // A CR counts only where no LF follows it.
+  const char* const end = p + to;
+  for (const char* cr = p + from; (cr = static_cast<const char*>(std::memchr(cr, '\r', end - cr))) != nullptr; ++cr)
+    if (cr + 1 >= p + text.size() || cr[1] != '\n') ++n;
   return n;
+}
+
+// The end of a bare field: the first comma, CR or LF at or after from
+// (limit when there is none before it).
+size_t SkipBare(const std::string& text, size_t from, size_t limit) {
+  const char* p = text.data();
+  while (from < limit) {
+    const char c = p[from];
+    if (c == ',' || c == '\n' || c == '\r') break;
+    ++from;
+  }
+  return from;
 }
 
 class TextBackend : public FileBackend {
@@ -154,6 +166,7 @@ class TextBackend : public FileBackend {
   int64_t m_line = 1;  // line number at m_offset (0: not known, after Reset)
   bool m_loaded = false;
   std::string m_pending;  // buffered adds
+  std::string m_field;    // a quoted value with doubled quotes, unescaped
   std::string LineText(int64_t line) const {
     return line > 0 ? "line " + std::to_string(line) : std::string("a line");
   }
@@ -284,8 +297,23 @@ int TextBackend::EnsureRecord() {
   bool content = false;
   size_t contentAt = m_offset;  // where the record's first byte is
   for (;;) {
+    // Inside quotes only a quote matters, inside a bare field only a comma
+    // or a line end: the scan jumps to the next of those (never past the
+    // record limit, so it stops where a byte-by-byte scan would).
+    const size_t limit = std::min(m_data.size(), m_offset + kMaxRecordBytes);
     for (; scan < m_data.size(); ++scan) {
       if (scan - m_offset >= kMaxRecordBytes) break;
+      if (kind == Driver::Csv && state == Quoted) {
+        const void* q = std::memchr(m_data.data() + scan, '"', limit - scan);
+        if (!q) {
+          scan = limit;
+          break;
+        }
+        scan = static_cast<size_t>(static_cast<const char*>(q) - m_data.data());
+      } else if (kind == Driver::Csv && state == Bare) {
+        scan = SkipBare(m_data, scan, limit);
+        if (scan >= limit) break;
+      }
       const char c = m_data[scan];
       const bool lineEnd = c == '\n' || c == '\r';
       if (kind != Driver::Csv) {
@@ -397,44 +425,55 @@ bool TextBackend::ParseCsv(Record& buffer) {
   buffer.Clear();
   int field = 0;
   const int count = buffer.GetLayout().FieldCount();
+  const char* const data = m_data.data();
   size_t i = m_offset;
   const size_t n = m_data.size();
   for (;;) {
-    std::string value;
-    while (i < n && (m_data[i] == ' ' || m_data[i] == '\t')) ++i;
-    if (i < n && m_data[i] == '"') {
+    std::string_view value;
+    while (i < n && (data[i] == ' ' || data[i] == '\t')) ++i;
+    if (i < n && data[i] == '"') {
       ++i;
+      // The text up to the closing quote; only a doubled quote inside it
+      // needs a copy of the value.
+      size_t start = i;
+      bool copied = false;
       for (;;) {
-        if (i >= n) break;
-        if (m_data[i] == '"') {
-          if (i + 1 < n && m_data[i + 1] == '"') {
-            value += '"';
-            i += 2;
-            continue;
-          }
-          ++i;
-          break;
+        const void* found = i < n ? std::memchr(data + i, '"', n - i) : nullptr;
+        const size_t q = found ? static_cast<size_t>(static_cast<const char*>(found) - data) : n;
+        if (q + 1 < n && data[q + 1] == '"') {
+          if (!copied) m_field.clear();
+          copied = true;
+          m_field.append(data + start, q + 1 - start);
+          i = start = q + 2;
+          continue;
         }
-        value += m_data[i++];
+        if (copied) {
+          m_field.append(data + start, q - start);
+          value = m_field;
+        } else {
+          value = std::string_view(data + start, q - start);
+        }
+        i = q < n ? q + 1 : n;
+        break;
       }
       // Anything between the closing quote and the separator is dropped.
-      while (i < n && m_data[i] != ',' && m_data[i] != '\n' && m_data[i] != '\r') ++i;
+      if (i < n && data[i] != ',' && data[i] != '\n' && data[i] != '\r') i = SkipBare(m_data, i, n);
     } else {
       size_t start = i;
-      while (i < n && m_data[i] != ',' && m_data[i] != '\n' && m_data[i] != '\r') ++i;
-      value = m_data.substr(start, i - start);
-      size_t last = value.find_last_not_of(" \t");
-      value.resize(last == std::string::npos ? 0 : last + 1);
+      i = SkipBare(m_data, i, n);
+      size_t end = i;
+      while (end > start && (data[end - 1] == ' ' || data[end - 1] == '\t')) --end;
+      value = std::string_view(data + start, end - start);
     }
     if (field < count) buffer.SetText(field, value);
     ++field;
-    if (i < n && m_data[i] == ',') {
+    if (i < n && data[i] == ',') {
       ++i;
       continue;
     }
     // End of the record.
-    if (i < n && m_data[i] == '\r') ++i;
-    if (i < n && m_data[i] == '\n') ++i;
+    if (i < n && data[i] == '\r') ++i;
+    if (i < n && data[i] == '\n') ++i;
     break;
   }
   m_offset = i;
@@ -496,24 +535,25 @@ int TextBackend::Reget(const Position& position, Record& buffer) {
   return e;
 }
 
-std::string CsvLine(const Record& r) {
-  std::string line;
+// Appends r as one comma-delimited line to out.
+void AppendCsvLine(const Record& r, std::string& out) {
   const Layout& l = r.GetLayout();
   for (int i = 0; i < l.FieldCount(); ++i) {
-    if (i) line += ',';
+    if (i) out += ',';
     FieldType t = l.Field(i).type;
+    const std::string& value = r.Raw(i);
     if (t == FieldType::Long || t == FieldType::Byte) {
-      line += r.Raw(i);
+      out += value;
       continue;
     }
-    line += '"';
-    for (char c : r.Raw(i)) {
-      line += c;
-      if (c == '"') line += '"';
-    }
-    line += '"';
+    out += '"';
+    // Copied in runs up to each quote, which is doubled.
+    size_t at = 0;
+    for (size_t q; (q = value.find('"', at)) != std::string::npos; at = q + 1) out.append(value, at, q + 1 - at) += '"';
+    out.append(value, at, std::string::npos);
+    out += '"';
   }
-  return line + "\r\n";
+  out += "\r\n";
 }
 
 int TextBackend::Insert(Record& buffer, size_t length) {
@@ -522,7 +562,7 @@ int TextBackend::Insert(Record& buffer, size_t length) {
   std::string bytes;
   switch (Kind()) {
     case Driver::Csv:
-      bytes = CsvLine(buffer);
+      AppendCsvLine(buffer, m_pending);
       break;
     case Driver::Ascii:
       bytes = Clip(buffer.GetLayout().FieldCount() ? buffer.GetText(0) : std::string());
@@ -554,9 +594,10 @@ int TextBackend::WriteAll(const std::string& bytes) {
 
 int TextBackend::Flush() {
   if (m_pending.empty() || !IsOpen()) return Ok();
-  std::string bytes;
-  bytes.swap(m_pending);
-  return WriteAll(bytes);
+  // Written from the buffer, which then keeps its storage for the next adds.
+  int e = WriteAll(m_pending);
+  m_pending.clear();
+  return e;
 }
 
 int64_t TextBackend::Records() {

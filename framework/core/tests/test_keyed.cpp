@@ -886,3 +886,54 @@ TEST(KeyedFile, UniqueKeyCursorAcrossDeletesAndReAdds) {
   EXPECT_EQ(item(), "b1");
   EXPECT_EQ(rest(false), "a1;");
 }
+
+// The sequential scan reads what the keyset cursor reads: records removed
+// or added through another manager meanwhile, a step back, a transaction's
+// end, a new start and a reset, in both modes the same. Ending the
+// transaction lets another connection write.
+TEST(KeyedFile, SequentialScanReadsWhatTheCursorReads) {
+  const std::vector<std::string> want = {"A", "B", "D", "B", "D", "E", "F", "G", "H", "end", "A", "D", "E"};
+  for (bool scan : {false, true}) {
+    SCOPED_TRACE(scan ? "scan" : "cursor");
+    mvntest::TempDir dir;
+    Book book(dir / "b");
+    ASSERT_EQ(book.OpenAll(), NoError);
+    for (const char* name : {"A", "B", "C", "D", "E", "F"}) ASSERT_EQ(book.AddClient(name, "1"), NoError);
+    auto other = book.clients.Clone();
+    ASSERT_EQ(other->Open(), NoError);
+    FileManager& c = book.clients;
+    c.SequentialScan(scan);
+    std::vector<std::string> got;
+    auto next = [&] { got.push_back(c.Next() == NoError ? c.Buffer().Clipped("Name") : "end"); };
+    ASSERT_EQ(c.Set(), NoError);
+    next();
+    next();
+    other->Buffer().Clear();
+    other->Buffer().SetLong("ID", 3);
+    ASSERT_EQ(other->TryFetch("CL:KeyID"), NoError);
+    ASSERT_EQ(other->TryDelete(), NoError);
+    next();
+    Position atD = c.GetPosition();
+    other->Buffer().Clear();
+    other->Buffer().Set("Name", "G");
+    ASSERT_EQ(other->TryInsert(), NoError);
+    ASSERT_EQ(c.Previous(), NoError);
+    got.push_back(c.Buffer().Clipped("Name"));
+    next();
+    ASSERT_EQ(c.BeginTransaction(), NoError);
+    next();
+    ASSERT_EQ(c.Commit(), NoError);
+    EXPECT_EQ(Sql(dir / "b.KDF", "INSERT INTO Clients (Name, Dest) VALUES ('H', '1')"), SQLITE_OK);
+    next();
+    next();
+    next();
+    next();
+    EXPECT_EQ(ErrorCode(), RecordNotAvailableError);
+    ASSERT_EQ(c.Set(), NoError);
+    next();
+    ASSERT_EQ(c.Reset("", atD), NoError);
+    next();
+    next();
+    EXPECT_EQ(got, want);
+  }
+}

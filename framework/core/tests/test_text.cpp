@@ -40,6 +40,7 @@ TEST(CsvFile, ReadsTheFormsPeopleWrite) {
       {"quoted and bare", "\"a\",b,12,\"c\"\r\n", {"[a|b|12|c]"}},
       {"commas and doubled quotes", "\"x, \"\"y\"\"\",\"q\"\"\",3,\r\n", {"[x, \"y\"|q\"|3|]"}},
       {"blanks outside quotes", "  \"  a  \"  ,  b  , 7 ,c\n", {"[  a  |b|7|c]"}},
+      {"text after the closing quote", "\"a\"junk \"x\",\"\"\"\"\"\",1,\"\"\"\"\r\n", {"[a|\"\"|1|\"]"}},
       {"empty fields", ",,,\r\n\"\",\"\",,\"\"\r\n", {"[||0|]", "[||0|]"}},
       {"too few columns", "only\r\n", {"[only||0|]"}},
       {"too many columns", "a,b,1,c,extra,more\r\n", {"[a|b|1|c]"}},
