@@ -65,21 +65,21 @@ void SetDword(const std::string& key, const char* name, DWORD value) {
   RegCloseKey(handle);
 }
 
-// Connects to the service, sends request and returns the reply line (the
-// service may close the connection before all of it is sent).
-std::string Exchange(const std::string& socketPath, const std::string& request) {
+// A connection to the service's socket, or -1.
+int Connect(const std::string& socketPath) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strcpy(address.sun_path, socketPath.c_str());
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     close(fd);
-    return "<no connection>";
+    return -1;
   }
-  if (!request.empty()) {
-    ssize_t ignored = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    (void)ignored;
-  }
+  return fd;
+}
+
+// The reply line on fd (waiting ten seconds at most); closes fd.
+std::string ReplyLine(int fd) {
   timeval limit{10, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   std::string reply;
@@ -87,6 +87,18 @@ std::string Exchange(const std::string& socketPath, const std::string& request) 
   while (recv(fd, &c, 1, 0) == 1 && c != '\n') reply.push_back(c);
   close(fd);
   return reply;
+}
+
+// Connects to the service, sends request and returns the reply line (the
+// service may close the connection before all of it is sent).
+std::string Exchange(const std::string& socketPath, const std::string& request) {
+  int fd = Connect(socketPath);
+  if (fd < 0) return "<no connection>";
+  if (!request.empty()) {
+    ssize_t ignored = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    (void)ignored;
+  }
+  return ReplyLine(fd);
 }
 
 // Runs a command line through the shell; returns its exit code and output.
@@ -434,14 +446,8 @@ const std::string kHeaderJsmith = "!MORVANE-MVNMON\r\nUSER ID=JSMITH\r\n!END\r\n
 // plain byte), and returns the reply line ("<no reply>" when none came in
 // ten seconds).
 std::string SendHanded(const std::string& socketPath, const std::string& header, const std::vector<int>& fds) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, socketPath.c_str());
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return "<no connection>";
-  }
+  int fd = Connect(socketPath);
+  if (fd < 0) return "<no connection>";
   ssize_t ignored = send(fd, header.data(), header.size(), MSG_NOSIGNAL);
   (void)ignored;
   char byte = 'F';
@@ -461,12 +467,7 @@ std::string SendHanded(const std::string& socketPath, const std::string& header,
   }
   ignored = sendmsg(fd, &message, MSG_NOSIGNAL);
   shutdown(fd, SHUT_WR);
-  timeval limit{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  std::string reply;
-  char c;
-  while (recv(fd, &c, 1, 0) == 1 && c != '\n') reply.push_back(c);
-  close(fd);
+  std::string reply = ReplyLine(fd);
   return reply.empty() ? "<no reply>" : reply;
 }
 

@@ -146,18 +146,30 @@ std::string FileRefusal(int fd, HandedFile* file) {
   return std::string();
 }
 
-bool SendDescriptor(int socket, int fd) {
+namespace {
+
+// A message of one byte with room for one descriptor (CMSG_LEN: the padded
+// CMSG_SPACE would hold two).
+struct OneDescriptorMessage {
   char byte = 'F';
   struct iovec data = {&byte, 1};
-  union {
-    char buffer[CMSG_SPACE(sizeof(int))];
-    struct cmsghdr align;
-  } control{};
+  alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
   struct msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control.buffer;
-  message.msg_controllen = sizeof control.buffer;
+  OneDescriptorMessage() {
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = CMSG_LEN(sizeof(int));
+  }
+  OneDescriptorMessage(const OneDescriptorMessage&) = delete;
+  OneDescriptorMessage& operator=(const OneDescriptorMessage&) = delete;
+};
+
+}  // namespace
+
+bool SendDescriptor(int socket, int fd) {
+  OneDescriptorMessage one;
+  struct msghdr& message = one.message;
   struct cmsghdr* header = CMSG_FIRSTHDR(&message);
   header->cmsg_level = SOL_SOCKET;
   header->cmsg_type = SCM_RIGHTS;
@@ -173,20 +185,10 @@ bool SendDescriptor(int socket, int fd) {
 
 bool ReceiveDescriptor(int socket, int* received, std::string* error) {
   *received = -1;
-  char byte = 0;
-  struct iovec data = {&byte, 1};
-  // Room for exactly one descriptor (CMSG_LEN, not the padded CMSG_SPACE,
-  // which holds two): the kernel drops any more than that without handing
-  // them to this process.
-  union {
-    char buffer[CMSG_SPACE(sizeof(int))];
-    struct cmsghdr align;
-  } control{};
-  struct msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control.buffer;
-  message.msg_controllen = CMSG_LEN(sizeof(int));
+  // Room for exactly one descriptor: the kernel drops any more than that
+  // without handing them to this process.
+  OneDescriptorMessage one;
+  struct msghdr& message = one.message;
   ssize_t got;
   do {
     errno = 0;
