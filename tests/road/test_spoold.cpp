@@ -2,6 +2,8 @@
 // mvnmon from the registry, mvnprint submits real files, and the spool file,
 // render notice or refusal comes out as the port says.
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -11,12 +13,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,21 +65,21 @@ void SetDword(const std::string& key, const char* name, DWORD value) {
   RegCloseKey(handle);
 }
 
-// Connects to the service, sends request and returns the reply line (the
-// service may close the connection before all of it is sent).
-std::string Exchange(const std::string& socketPath, const std::string& request) {
+// A connection to the service's socket, or -1.
+int Connect(const std::string& socketPath) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strcpy(address.sun_path, socketPath.c_str());
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     close(fd);
-    return "<no connection>";
+    return -1;
   }
-  if (!request.empty()) {
-    ssize_t ignored = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    (void)ignored;
-  }
+  return fd;
+}
+
+// The reply line on fd (waiting ten seconds at most); closes fd.
+std::string ReplyLine(int fd) {
   timeval limit{10, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   std::string reply;
@@ -82,6 +87,18 @@ std::string Exchange(const std::string& socketPath, const std::string& request) 
   while (recv(fd, &c, 1, 0) == 1 && c != '\n') reply.push_back(c);
   close(fd);
   return reply;
+}
+
+// Connects to the service, sends request and returns the reply line (the
+// service may close the connection before all of it is sent).
+std::string Exchange(const std::string& socketPath, const std::string& request) {
+  int fd = Connect(socketPath);
+  if (fd < 0) return "<no connection>";
+  if (!request.empty()) {
+    ssize_t ignored = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    (void)ignored;
+  }
+  return ReplyLine(fd);
 }
 
 // Runs a command line through the shell; returns its exit code and output.
@@ -411,6 +428,328 @@ TEST_F(SpooldTest, RefusesUnknownPrintersAndIncompleteJobs) {
       &output);
   EXPECT_NE(output.find("ERROR the job's data ended early"), std::string::npos) << output;
   EXPECT_TRUE(SpoolFiles(m_out).empty());
+}
+
+// The bytes of a test document: a PostScript start, then every byte value
+// in a random order, size bytes in all.
+std::string Document(std::size_t size, unsigned seed) {
+  std::mt19937 engine(seed);
+  std::string data = "%!PS-Adobe-3.0\n";
+  while (data.size() < size) data.push_back(static_cast<char>(engine()));
+  data.resize(size);
+  return data;
+}
+
+const std::string kHeaderJsmith = "!MORVANE-MVNMON\r\nUSER ID=JSMITH\r\n!END\r\n";
+
+// Sends a job's header to the service, then one byte carrying fds (none: a
+// plain byte), and returns the reply line ("<no reply>" when none came in
+// ten seconds).
+std::string SendHanded(const std::string& socketPath, const std::string& header, const std::vector<int>& fds) {
+  int fd = Connect(socketPath);
+  if (fd < 0) return "<no connection>";
+  ssize_t ignored = send(fd, header.data(), header.size(), MSG_NOSIGNAL);
+  (void)ignored;
+  char byte = 'F';
+  iovec data = {&byte, 1};
+  std::vector<char> control(CMSG_SPACE(sizeof(int) * (fds.empty() ? 1 : fds.size())));
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  if (!fds.empty()) {
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    cmsghdr* cmsg = CMSG_FIRSTHDR(&message);
+    cmsg->cmsg_level = SOL_SOCKET;
+    cmsg->cmsg_type = SCM_RIGHTS;
+    cmsg->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+    std::memcpy(CMSG_DATA(cmsg), fds.data(), sizeof(int) * fds.size());
+  }
+  ignored = sendmsg(fd, &message, MSG_NOSIGNAL);
+  shutdown(fd, SHUT_WR);
+  std::string reply = ReplyLine(fd);
+  return reply.empty() ? "<no reply>" : reply;
+}
+
+// Runs work in a child process as user uid (no account needed) and returns
+// what it returned; "<no answer>" when the child gave none within twenty
+// seconds (it is then killed).
+std::string AsUser(uid_t uid, const std::function<std::string()>& work) {
+  int result[2];
+  if (pipe2(result, O_CLOEXEC) != 0) return "<no pipe>";
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(result[0]);
+    if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) _exit(99);
+    std::string text = work();
+    if (write(result[1], text.data(), text.size()) < 0) _exit(98);
+    _exit(0);
+  }
+  close(result[1]);
+  std::string text;
+  pollfd wait = {result[0], POLLIN, 0};
+  auto end = std::chrono::steady_clock::now() + 20s;
+  while (std::chrono::steady_clock::now() < end && poll(&wait, 1, 100) >= 0) {
+    if (!(wait.revents & (POLLIN | POLLHUP))) continue;
+    char buffer[512];
+    ssize_t got = read(result[0], buffer, sizeof buffer);
+    if (got <= 0) break;
+    text.append(buffer, got);
+  }
+  close(result[0]);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return text.empty() ? "<no answer>" : text;
+}
+
+TEST_F(SpooldTest, AFileIsHandedOverAndArrivesByteExactWhereverItIsReadFrom) {
+  Start();
+  // Not a multiple of the blocks the service reads in.
+  const std::string data = Document((3u << 20) + 12345, 1);
+  const std::string doc = m_root / "doc.ps";
+  mvntest::WriteFile(doc, data);
+  struct Case {
+    const char* how;
+    std::string command;
+    std::string expected;  // after the spool header
+    bool handed;           // the service read the file itself
+  } cases[] = {
+      {"a named file", std::string(MVNPRINT_PATH) + " -P 'Fax Printer' -U JSMITH " + doc, data, true},
+      // Standard input from the file, already read up to byte 100: the job
+      // is the rest.
+      {"standard input a file, part read",
+       "{ dd bs=100 count=1 of=/dev/null 2>/dev/null; " + std::string(MVNPRINT_PATH) +
+           " -P 'Fax Printer' -U JSMITH -; } < " + doc,
+       data.substr(100), true},
+      {"standard input a pipe", "cat " + doc + " | " + MVNPRINT_PATH + " -P 'Fax Printer' -U JSMITH -", data, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.how);
+    for (const std::string& old : SpoolFiles(m_out)) fs::remove(old);
+    std::string log = mvntest::ReadFile(m_root / "spoold.log");
+    std::string output;
+    EXPECT_EQ(RunCommand(c.command, &output), 0) << output;
+    EXPECT_NE(output.find("(" + std::to_string(c.expected.size()) + " bytes)"), std::string::npos) << output;
+    std::vector<std::string> files = SpoolFiles(m_out);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(mvntest::ReadFile(files[0]) == kHeaderJsmith + c.expected) << "the spooled bytes differ";
+    std::string added = mvntest::ReadFile(m_root / "spoold.log").substr(log.size());
+    EXPECT_EQ(added.find("from the sender's file") != std::string::npos, c.handed) << added;
+  }
+  // The file stays as it was: the service reads it at a position of its own.
+  EXPECT_TRUE(mvntest::ReadFile(doc) == data);
+}
+
+TEST_F(SpooldTest, AFifoIsStreamedByMvnprintAndRefusedAsAHandedFile) {
+  Start();
+  const std::string data = Document(200000, 2);
+  const std::string doc = m_root / "doc.ps";
+  mvntest::WriteFile(doc, data);
+  const std::string fifo = m_root / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Named to mvnprint, a FIFO is read as a pipe is.
+  mvntest::ChildProcess writer({"/bin/sh", "-c", "cat '" + doc + "' > '" + fifo + "'"}, {});
+  ASSERT_TRUE(writer.Started());
+  int code = -1;
+  std::string output = Print("-P 'Fax Printer' -U JSMITH " + fifo, &code);
+  EXPECT_EQ(code, 0) << output;
+  std::vector<std::string> files = SpoolFiles(m_out);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_TRUE(mvntest::ReadFile(files[0]) == kHeaderJsmith + data);
+  fs::remove(files[0]);
+
+  // Handed over, nothing but a regular file open for reading is taken, at
+  // once and with a reason; the FIFO has no writer, so reading it would wait.
+  const std::string header = "printer=Fax Printer\ndata=descriptor\n\n";
+  const std::string socketPath = m_root / "spool/mvnspoold.sock";
+  int pipeEnd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  int folder = open(m_root.str().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int zero = open("/dev/zero", O_RDONLY | O_CLOEXEC);
+  int path = open(doc.c_str(), O_PATH | O_CLOEXEC);
+  int writeOnly = open(doc.c_str(), O_WRONLY | O_CLOEXEC);
+  int status = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+  int readable = open(doc.c_str(), O_RDONLY | O_CLOEXEC);
+  struct Case {
+    const char* what;
+    std::vector<int> fds;
+    std::string reply;
+  } cases[] = {
+      {"a FIFO", {pipeEnd}, "ERROR the file handed over is not a regular file but a FIFO"},
+      {"a socket", {pair[0]}, "ERROR the file handed over is not a regular file but a socket"},
+      {"a directory", {folder}, "ERROR the file handed over is not a regular file but a directory"},
+      {"a device", {zero}, "ERROR the file handed over is not a regular file but a character device"},
+      {"a path descriptor", {path}, "ERROR the file handed over is not open for reading"},
+      {"a file open for writing", {writeOnly}, "ERROR the file handed over is not open for reading"},
+      {"a file of the kernel", {status}, "ERROR the file handed over lies on the kernel's proc file system"},
+      {"no descriptor", {}, "ERROR no file came with the job"},
+      {"two descriptors", {readable, readable}, "ERROR more than one file came with the job"},
+  };
+  auto serviceFiles = [&] {
+    std::size_t n = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(m_pid) + "/fd")) n += !entry.path().empty();
+    return n;
+  };
+  const std::size_t filesBefore = serviceFiles();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SendHanded(socketPath, header, c.fds), c.reply);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  }
+  for (int fd : {pipeEnd, pair[0], pair[1], folder, zero, path, writeOnly, status, readable}) close(fd);
+  // The service keeps none of the files it was handed.
+  EXPECT_TRUE(mvntest::WaitFor([&] { return serviceFiles() == filesBefore; })) << serviceFiles() << " open";
+  EXPECT_TRUE(SpoolFiles(m_out).empty());
+  EXPECT_EQ(SendHanded(socketPath, "printer=Fax Printer\ndata=mapped\n\n", {}), "ERROR unknown data \"mapped\"");
+  // And the service goes on printing.
+  output = Print("-P 'Fax Printer' " + doc, &code);
+  EXPECT_EQ(code, 0) << output;
+}
+
+TEST_F(SpooldTest, AHandedFileThatChangesWhilePrintedEndsBoundedAsAPrefix) {
+  const std::string limits = "SYSTEM\\CurrentControlSet\\Control\\Print";
+  constexpr std::size_t kLimit = 8u << 20;
+  SetDword(limits, "MaxJobSize", kLimit);
+  Start();
+  const std::string doc = m_root / "doc.ps";
+  const std::string block = Document(64 * 1024, 3);
+  auto blockAt = [&](std::size_t i) {
+    std::string b = block;
+    std::memcpy(b.data(), &i, sizeof i);  // every block differs
+    return b;
+  };
+  // Larger than the limit when handed over: refused before anything is
+  // spooled.
+  {
+    std::string big;
+    for (std::size_t i = 0; big.size() <= kLimit; ++i) big += blockAt(i);
+    mvntest::WriteFile(doc, big);
+    int code = -1;
+    std::string output = Print("-P 'Fax Printer' " + doc, &code);
+    EXPECT_EQ(code, 1);
+    EXPECT_NE(output.find("the job is larger than the service takes (8388608 bytes)"), std::string::npos) << output;
+    EXPECT_TRUE(SpoolFiles(m_out).empty());
+  }
+  // What the file's owner does while the service reads it: blocks appended
+  // up to a total (past the limit or not), or the file cut to nothing and
+  // filled again. Whatever the timing, the job ends, never holds more than
+  // the limit, and what it holds is what the file held.
+  struct Case {
+    const char* what;
+    std::size_t startBlocks;
+    std::size_t totalBlocks;  // appended up to this many
+    bool cut;                 // cut and refilled instead
+  } cases[] = {
+      {"growing within the limit", 16, 120, false},
+      {"growing past the limit", 16, 400, false},
+      {"cut and refilled", 64, 64, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const std::string& old : SpoolFiles(m_out)) fs::remove(old);
+    std::string start;
+    for (std::size_t i = 0; i < c.startBlocks; ++i) start += blockAt(i);
+    mvntest::WriteFile(doc, start);
+    std::atomic<bool> printed{false};
+    std::thread owner([&] {
+      int fd = open(doc.c_str(), O_WRONLY | O_CLOEXEC);
+      for (std::size_t round = 0; fd >= 0 && !printed; ++round) {
+        if (c.cut) {
+          if (ftruncate(fd, 0) != 0) break;
+          for (std::size_t i = 0; i < c.totalBlocks; ++i) {
+            std::string b = blockAt(i);
+            if (pwrite(fd, b.data(), b.size(), static_cast<off_t>(i * b.size())) < 0) break;
+          }
+        } else {
+          std::size_t next = c.startBlocks + round;
+          if (next >= c.totalBlocks) break;
+          std::string b = blockAt(next);
+          if (pwrite(fd, b.data(), b.size(), static_cast<off_t>(next * b.size())) < 0) break;
+        }
+      }
+      if (fd >= 0) close(fd);
+    });
+    int code = -1;
+    std::string output = Print("-P 'Fax Printer' -U JSMITH " + doc, &code);
+    printed = true;
+    owner.join();
+    std::string full;
+    for (std::size_t i = 0; i < c.totalBlocks; ++i) full += blockAt(i);
+    std::vector<std::string> files = SpoolFiles(m_out);
+    if (code == 0) {
+      ASSERT_EQ(files.size(), 1u) << output;
+      std::string spooled = mvntest::ReadFile(files[0]);
+      ASSERT_EQ(spooled.rfind(kHeaderJsmith, 0), 0u);
+      spooled.erase(0, kHeaderJsmith.size());
+      EXPECT_LE(spooled.size(), kLimit);
+      EXPECT_TRUE(full.compare(0, spooled.size(), spooled) == 0) << "the spooled bytes are not what the file held";
+      EXPECT_NE(output.find("(" + std::to_string(spooled.size()) + " bytes)"), std::string::npos) << output;
+      if (!c.cut) {
+        EXPECT_GE(spooled.size(), start.size());
+      }
+    } else {
+      // Only a file that grew past the limit is refused.
+      EXPECT_STREQ(c.what, "growing past the limit");
+      EXPECT_NE(output.find("the job is larger than the service takes"), std::string::npos) << output;
+      for (const std::string& file : files) EXPECT_LE(fs::file_size(file), kLimit + kHeaderJsmith.size());
+    }
+  }
+  // The service lived through all of it.
+  mvntest::WriteFile(doc, block);
+  int code = -1;
+  std::string output = Print("-P 'Fax Printer' " + doc, &code);
+  EXPECT_EQ(code, 0) << output;
+}
+
+TEST_F(SpooldTest, AnotherUserCannotHaveTheServiceReadAFileTheyCannotRead) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  constexpr uid_t kUser = 60001;
+  chmod(m_root.str().c_str(), 0755);
+  Start();
+  const std::string secret = m_root / "secret.ps";
+  mvntest::WriteFile(secret, "%!PS root's own\n");
+  chmod(secret.c_str(), 0600);
+  const std::string socketPath = m_root / "spool/mvnspoold.sock";
+  // mvnprint opens the file as its user: nothing to hand over.
+  int code = -1;
+  std::string output = AsUser(kUser, [&] {
+    std::string text;
+    int status = mvntest::RunShell(std::string(MVNPRINT_PATH) + " -P 'Fax Printer' " + secret + " 2>&1", &text);
+    return std::to_string(status) + " " + text;
+  });
+  EXPECT_EQ(output.rfind("1 ", 0), 0u) << output;
+  EXPECT_NE(output.find("Permission denied"), std::string::npos) << output;
+  // A descriptor the user can make without reading the file (O_PATH) is no
+  // file open for reading; a file the user may not read cannot be opened to
+  // hand over at all.
+  output = AsUser(kUser, [&] {
+    int path = open(secret.c_str(), O_PATH | O_CLOEXEC);
+    int read = open(secret.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string reply = SendHanded(socketPath, "printer=Fax Printer\ndata=descriptor\n\n", {path});
+    return reply + (read < 0 ? " / unreadable" : " / readable");
+  });
+  EXPECT_EQ(output, "ERROR the file handed over is not open for reading / unreadable");
+  EXPECT_TRUE(SpoolFiles(m_out).empty());
+  // The user's own file prints, in the user's name: the sender is who the
+  // socket says, whatever the header claims.
+  const std::string own = m_root / "own.ps";
+  mvntest::WriteFile(own, kPostScript);
+  ASSERT_EQ(chown(own.c_str(), kUser, kUser), 0);
+  chmod(own.c_str(), 0600);
+  output = AsUser(kUser, [&] {
+    int fd = open(own.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string first = SendHanded(socketPath, "printer=Fax Printer\nuser=JSMITH\ndata=descriptor\n\n", {fd});
+    std::string second = SendHanded(socketPath, "printer=Fax Printer\ndata=descriptor\n\n", {fd});
+    return first + "\n" + second;
+  });
+  EXPECT_EQ(output.substr(0, output.find('\n')), "ERROR not permitted to print as JSMITH");
+  EXPECT_EQ(output.substr(output.find('\n') + 1, 3), "OK ") << output;
+  std::vector<std::string> files = SpoolFiles(m_out);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(mvntest::ReadFile(files[0]), std::string("!MORVANE-MVNMON\r\nUSER ID=60001\r\n!END\r\n") + kPostScript);
+  (void)code;
 }
 
 }  // namespace

@@ -3,6 +3,10 @@
 // Submits a file (or standard input) as a print job to the spooler service
 // and waits until the job has run. Exit code 0 when it printed, 1 when the
 // service refused or failed it, 2 for a bad command line.
+//
+// A regular file is handed to the service as the open file itself, which
+// the service reads once into the spool file; anything else (a pipe, a
+// FIFO, a device, a file the service would not read) is sent as data.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -78,12 +82,14 @@ int main(int argc, char** argv) {
 
   int input = 0;
   if (file != "-") {
-    input = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    input = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (input < 0) {
       std::fprintf(stderr, "mvnprint: %s: %s\n", file.c_str(), std::strerror(errno));
       return 1;
     }
   }
+  mvn::spooler::service::HandedFile handed;
+  const bool handOver = mvn::spooler::service::FileRefusal(input, &handed).empty();
 
   std::string path = mvn::spooler::service::RootPath(mvn::spooler::service::kSocketFile, false);
   struct sockaddr_un address;
@@ -100,10 +106,14 @@ int main(int argc, char** argv) {
 
   std::string header = "printer=" + printer + "\n";
   if (!user.empty()) header += "user=" + user + "\n";
-  header += "document=" + title + "\n\n";
+  header += "document=" + title + "\n";
+  if (handOver)
+    header += std::string(mvn::spooler::service::kDataKey) + "=" + mvn::spooler::service::kDescriptorData + "\n";
+  header += "\n";
   bool sent = WriteAll(fd, header.data(), header.size());
+  if (handOver && sent) sent = mvn::spooler::service::SendDescriptor(fd, input);
   std::vector<unsigned char> frame(4 + 65536);
-  while (sent) {
+  while (sent && !handOver) {
     ssize_t got = read(input, frame.data() + 4, 65536);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {

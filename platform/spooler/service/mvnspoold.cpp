@@ -1,8 +1,9 @@
 // mvnspoold: the spooler service. Loads the port monitors named in the
 // registry, keeps them and their ports loaded, and prints the jobs that
-// mvnprint submits over the service's local socket: each job is received
-// completely into a private file first, then run through the monitor of
-// the printer's port.
+// mvnprint submits over the service's local socket: a job sent as data is
+// received completely into a private file first, a job handed over as the
+// sender's open file is read from that file; either is then run through
+// the monitor of the printer's port.
 //
 // Registry (HKEY_LOCAL_MACHINE):
 //   SYSTEM\CurrentControlSet\Control\Print\Monitors\<monitor>  Driver = the monitor's file
@@ -38,6 +39,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -58,11 +60,15 @@
 
 namespace {
 
+using mvn::spooler::service::HandedFile;
 using mvn::spooler::service::ReadAll;
 using mvn::spooler::service::RootPath;
 using mvn::spooler::service::WriteAll;
 
 int g_wake[2] = {-1, -1};
+
+// The blocks a handed-over file is read and written in.
+constexpr DWORD kHandedChunk = 256 * 1024;
 
 void OnSignal(int) {
   char byte = 1;
@@ -112,6 +118,55 @@ Limits ReadLimits() {
   return limits;
 }
 
+// A job as it came in: the header, and its data either in the service's
+// private file (sent in frames) or in the sender's own file (handed over).
+struct ReceivedJob {
+  std::map<std::string, std::string> header;
+  int spooled = -1;
+  int handed = -1;
+  HandedFile file;
+};
+
+// Why reading a handed-over file stopped short of its end.
+struct HandedRead {
+  bool tooLarge = false;
+  std::string error;
+};
+
+// The blocks of a handed-over file from start on, read with the service's
+// own offset (the file position, which the sender shares, is not moved),
+// at most limit bytes: a file that holds more (it may grow while it is
+// read) fails with outcome->tooLarge. The file is never mapped: its owner
+// may shrink it meanwhile, and a mapping would then fault.
+mvn::spooler::BlockSource HandedFileBlocks(int fd, std::uint64_t start, std::uint64_t limit,
+                                           std::shared_ptr<HandedRead> outcome) {
+  auto buffer = std::make_shared<std::vector<BYTE>>();
+  auto taken = std::make_shared<std::uint64_t>(0);
+  return [fd, start, limit, outcome, buffer, taken](const BYTE** block, DWORD maximum) -> long {
+    std::uint64_t left = limit - *taken;
+    // At the limit one more byte tells whether the file ends there.
+    std::size_t want = left == 0 ? 1 : static_cast<std::size_t>(left < maximum ? left : maximum);
+    if (buffer->size() < want) buffer->resize(want);
+    std::uint64_t at = start + *taken;
+    if (at < start || at > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return 0;
+    ssize_t got;
+    do {
+      got = pread(fd, buffer->data(), want, static_cast<off_t>(at));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+      outcome->error = std::string("the file handed over could not be read: ") + std::strerror(errno);
+      return -1;
+    }
+    if (got > 0 && left == 0) {
+      outcome->tooLarge = true;
+      return -1;
+    }
+    *taken += static_cast<std::uint64_t>(got);
+    *block = buffer->data();
+    return static_cast<long>(got);
+  };
+}
+
 struct Port {
   mvn::spooler::PortMonitor* monitor = nullptr;
   HANDLE handle = nullptr;
@@ -130,10 +185,11 @@ class Service {
  private:
   void Connection(int fd, uid_t uid);
   void Accept(int listener);
-  bool ReceiveJob(int fd, std::map<std::string, std::string>* header, int* data, ULONGLONG* size,
-                  std::string* error);
+  bool ReceiveJob(int fd, ReceivedJob* job, std::string* error);
+  bool ReceiveFrames(int fd, ReceivedJob* job, std::string* error);
+  std::string TooLarge() const;
   std::string PortOfPrinter(const std::string& printer);
-  std::string RunJob(const std::map<std::string, std::string>& header, const std::string& user, int data);
+  std::string RunJob(const std::string& user, const ReceivedJob& job);
 
   std::vector<std::unique_ptr<mvn::spooler::PortMonitor>> m_monitors;
   std::map<std::string, std::unique_ptr<Port>> m_ports;
@@ -212,8 +268,12 @@ std::string Service::PortOfPrinter(const std::string& printer) {
   return port;
 }
 
-bool Service::ReceiveJob(int fd, std::map<std::string, std::string>* header, int* data, ULONGLONG* size,
-                         std::string* error) {
+std::string Service::TooLarge() const {
+  return "the job is larger than the service takes (" + std::to_string(m_limits.jobSize) + " bytes)";
+}
+
+bool Service::ReceiveJob(int fd, ReceivedJob* job, std::string* error) {
+  std::map<std::string, std::string>* header = &job->header;
   // Header lines up to the empty one.
   for (std::size_t lines = 0;; ++lines) {
     if (lines > mvn::spooler::service::kMaxHeaderLines) {
@@ -248,6 +308,25 @@ bool Service::ReceiveJob(int fd, std::map<std::string, std::string>* header, int
     }
     (*header)[line.substr(0, equals)] = line.substr(equals + 1);
   }
+  auto data = header->find(mvn::spooler::service::kDataKey);
+  if (data == header->end()) return ReceiveFrames(fd, job, error);
+  if (data->second != mvn::spooler::service::kDescriptorData) {
+    *error = "unknown data \"" + data->second + "\"";
+    return false;
+  }
+  // The sender's own file: taken only when the service can read it without
+  // waiting on anybody, and never beyond the job size limit.
+  if (!mvn::spooler::service::ReceiveDescriptor(fd, &job->handed, error)) return false;
+  *error = mvn::spooler::service::FileRefusal(job->handed, &job->file);
+  if (!error->empty()) return false;
+  if (job->file.size > job->file.start && job->file.size - job->file.start > m_limits.jobSize) {
+    *error = TooLarge();
+    return false;
+  }
+  return true;
+}
+
+bool Service::ReceiveFrames(int fd, ReceivedJob* job, std::string* error) {
   std::string jobs = RootPath(mvn::spooler::service::kJobsDirectory, true);
   mkdir(jobs.c_str(), 0700);
   int file = open(jobs.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
@@ -256,7 +335,8 @@ bool Service::ReceiveJob(int fd, std::map<std::string, std::string>* header, int
     return false;
   }
   std::vector<char> buffer(mvn::spooler::service::kMaxFrame);
-  *size = 0;
+  ULONGLONG received = 0;
+  ULONGLONG* size = &received;
   for (;;) {
     unsigned char length[4];
     errno = 0;
@@ -269,7 +349,7 @@ bool Service::ReceiveJob(int fd, std::map<std::string, std::string>* header, int
     std::uint32_t n = mvn::spooler::service::FrameLength(length);
     if (n == 0) break;
     if (*size + n > m_limits.jobSize) {
-      *error = "the job is larger than the service takes (" + std::to_string(m_limits.jobSize) + " bytes)";
+      *error = TooLarge();
       close(file);
       return false;
     }
@@ -286,14 +366,14 @@ bool Service::ReceiveJob(int fd, std::map<std::string, std::string>* header, int
     *size += n;
   }
   lseek(file, 0, SEEK_SET);
-  *data = file;
+  job->spooled = file;
   return true;
 }
 
-std::string Service::RunJob(const std::map<std::string, std::string>& header, const std::string& user, int data) {
+std::string Service::RunJob(const std::string& user, const ReceivedJob& received) {
   auto value = [&](const char* key) {
-    auto it = header.find(key);
-    return it == header.end() ? std::string() : it->second;
+    auto it = received.header.find(key);
+    return it == received.header.end() ? std::string() : it->second;
   };
   std::string printer = value("printer");
   std::string portName = PortOfPrinter(printer);
@@ -308,9 +388,19 @@ std::string Service::RunJob(const std::map<std::string, std::string>& header, co
   char host[256] = "";
   gethostname(host, sizeof host - 1);
   mvn::spooler::JobSpec job{printer, user, value("document"), host};
-  mvn::spooler::JobResult result = port.monitor->RunJobBlocks(port.handle, job, mvn::spooler::FileBlocks(data), 65536);
+  auto handedRead = std::make_shared<HandedRead>();
+  mvn::spooler::JobResult result =
+      received.handed >= 0
+          ? port.monitor->RunJobBlocks(port.handle, job,
+                                       HandedFileBlocks(received.handed, received.file.start, m_limits.jobSize,
+                                                        handedRead),
+                                       kHandedChunk)
+          : port.monitor->RunJobBlocks(port.handle, job, mvn::spooler::FileBlocks(received.spooled), 65536);
+  if (handedRead->tooLarge) result.failure = TooLarge();
+  else if (!handedRead->error.empty()) result.failure = handedRead->error;
   Log("job " + std::to_string(result.jobId) + " for " + user + " on " + printer + ": " +
-      (result.Succeeded() ? "printed" : result.failure) + ", " + std::to_string(result.bytesWritten) + " bytes");
+      (result.Succeeded() ? "printed" : result.failure) + ", " + std::to_string(result.bytesWritten) + " bytes" +
+      (received.handed >= 0 ? " from the sender's file" : ""));
   if (!result.Succeeded()) return "ERROR " + (result.failure.empty() ? std::string("the job failed") : result.failure);
   return "OK " + std::to_string(result.jobId) + " " + std::to_string(result.bytesWritten);
 }
@@ -319,12 +409,11 @@ void Service::Connection(int fd, uid_t uid) {
   struct ucred peer{};
   peer.uid = uid;
   std::string reply;
+  ReceivedJob received;
   {
-    std::map<std::string, std::string> header;
-    int data = -1;
-    ULONGLONG size = 0;
+    std::map<std::string, std::string>& header = received.header;
     std::string error;
-    if (!ReceiveJob(fd, &header, &data, &size, &error)) {
+    if (!ReceiveJob(fd, &received, &error)) {
       reply = "ERROR " + error;
     } else {
       // Only root and the service's own user may print in another's name.
@@ -348,17 +437,25 @@ void Service::Connection(int fd, uid_t uid) {
         else
           reply = "ERROR cannot read the monitors";
       }
-      if (reply.empty()) reply = RunJob(header, user, data);
-      close(data);
+      if (reply.empty()) reply = RunJob(user, received);
     }
+    if (received.spooled >= 0) close(received.spooled);
   }
   reply += "\n";
   WriteAll(fd, reply.data(), reply.size());
+  {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_connections.erase(fd);
+    close(fd);
+    m_idle.notify_all();
+  }
+  // The sender's file goes last, outside what a stop waits for: closing a
+  // descriptor may wait on what it came from (a user's file system, a
+  // lingering socket), and that wait holds nothing but this user's count of
+  // connections.
+  if (received.handed >= 0) close(received.handed);
   std::lock_guard<std::mutex> hold(m_lock);
-  m_connections.erase(fd);
   if (uid != 0 && --m_userConnections[uid] == 0) m_userConnections.erase(uid);
-  close(fd);
-  m_idle.notify_all();
 }
 
 // Takes one connection: served by a thread of its own while the limits
@@ -548,7 +645,10 @@ int main(int argc, char** argv) {
   std::string readyPath = RootPath(mvn::spooler::service::kReadyFile, true);
   WriteSmallFile(pidPath, std::to_string(getpid()) + "\n", 0644);
 
-  Service service(ReadLimits());
+  // The service lives until the process ends: a connection thread may still
+  // be closing a sender's file after the stop.
+  static Service* s_service = new Service(ReadLimits());
+  Service& service = *s_service;
   if (!service.LoadMonitors()) {
     close(listener);
     unlink(socketPath.c_str());

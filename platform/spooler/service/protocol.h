@@ -8,6 +8,16 @@
 // answers with one line once the job has run: "OK <job id> <bytes>\n" or
 // "ERROR <text>\n". Data that ends without the closing frame is dropped
 // and never printed.
+//
+// A client printing a regular file may hand the service its open file
+// instead of the data: the header line "data=descriptor", the empty line,
+// then one byte carrying the descriptor (SCM_RIGHTS). The service reads the
+// file itself from the descriptor's position to the file's end, so the job
+// is copied once, straight into the spool file. The descriptor is the
+// client's own: the service reads only what the client could read. It
+// takes only a regular file that is open for reading and lies on a file
+// system it can read without waiting on anybody (FileRefusal); anything
+// else is refused with a message. Data from a pipe goes in frames.
 #pragma once
 
 #include <sys/un.h>
@@ -25,6 +35,9 @@ inline constexpr const char* kTemporaryDirectory = "spool/temp";
 inline constexpr const char* kJobsDirectory = "spool/jobs";
 
 inline constexpr std::uint32_t kMaxFrame = 1u << 20;
+// The header key and value that announce a handed-over file.
+inline constexpr const char* kDataKey = "data";
+inline constexpr const char* kDescriptorData = "descriptor";
 inline constexpr std::size_t kMaxHeaderLine = 4096;
 inline constexpr std::size_t kMaxHeaderLines = 32;
 
@@ -59,5 +72,28 @@ std::uint32_t FrameLength(const unsigned char bytes[4]);
 
 // The address of the socket at path; false when the path does not fit.
 bool SocketAddress(const std::string& path, sockaddr_un* address);
+
+// What a handed-over file holds for the job: the bytes from start on, size
+// when it was looked at (it may grow or shrink while it is read).
+struct HandedFile {
+  std::uint64_t start = 0;
+  std::uint64_t size = 0;
+};
+
+// Why the file behind fd is not read as a handed-over job, or "" when it
+// may be (*file then says where its data lies). Only a regular file open
+// for reading counts, on a file system of this machine's mounts that is
+// neither the kernel's own (proc, sys ...) nor a user's (FUSE), whose reads
+// could wait for ever on the user. Nothing here waits on the file: no read,
+// and its attributes as the kernel holds them (statx without a sync).
+std::string FileRefusal(int fd, HandedFile* file);
+
+// Sends one byte carrying fd (SCM_RIGHTS); false when it cannot be sent.
+bool SendDescriptor(int socket, int fd);
+// Receives that byte with its descriptor (close-on-exec) into *received;
+// false with *error unless exactly one came. *received is whatever
+// descriptor arrived (-1 for none), also on failure: the caller closes it.
+// The socket's receive time-out bounds the wait.
+bool ReceiveDescriptor(int socket, int* received, std::string* error);
 
 }  // namespace mvn::spooler::service
