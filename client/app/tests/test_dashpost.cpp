@@ -6,11 +6,14 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QClipboard>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
+#include <algorithm>
 #include <fstream>
 #include <map>
 
@@ -259,6 +262,92 @@ TEST(Dashpost, OneTipWindowBesideTheControlThatEscapeOrAClickCloses) {
     d.Click(MainFindAttention);
     EXPECT_TRUE(Driver::WaitUntil([] { return !Driver::TopWindow("FindClient"); }));
     EXPECT_TRUE(asked) << "the Help button opened no tip";
+    d.ChooseMenu({"&File", "Exit"});
+  });
+  EXPECT_EQ(out.exitCode, 0) << out.output;
+}
+
+// A right click as a person makes it: pressed on the window at the
+// control, so the window system's route makes the context menu.
+void RightClick(QWidget* control) {
+  QWidget* top = control->window();
+  top->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(top, 5000));
+  QTest::mouseClick(top->windowHandle(), Qt::RightButton, {}, control->mapTo(top, control->rect().center()));
+}
+
+// The items of a shown menu as a person reads them: no mnemonic, no
+// shortcut, "-" for a separator, "~" before an item that is off.
+std::vector<std::string> MenuItems(QWidget* menu) {
+  std::vector<std::string> out;
+  for (QAction* a : static_cast<QMenu*>(menu)->actions()) {
+    if (!a->isVisible()) continue;
+    if (a->isSeparator()) {
+      out.push_back("-");
+      continue;
+    }
+    QString text = a->text().section('\t', 0, 0);
+    text.remove('&');
+    out.push_back((a->isEnabled() ? "" : "~") + text.toStdString());
+  }
+  return out;
+}
+
+// Clicks the item of a shown menu that reads text.
+void ChooseItem(QWidget* menu, const std::string& text) {
+  auto* m = static_cast<QMenu*>(menu);
+  for (QAction* a : m->actions()) {
+    QString shown = a->text().section('\t', 0, 0);
+    shown.remove('&');
+    if (!a->isSeparator() && shown.toStdString() == text) {
+      QRect r = m->actionGeometry(a);
+      QTest::mouseMove(m, r.center());
+      QTest::mouseClick(m, Qt::LeftButton, {}, r.center());
+      return;
+    }
+  }
+  ADD_FAILURE() << "no menu item " << text;
+  m->close();
+}
+
+// A right click on a field of the send window keeps the field's edit
+// actions (Cut and Copy off while nothing is selected, Paste on with text
+// on the clipboard) and adds What's This after a separator: Paste puts the
+// clipboard into the field, What's This opens the tip window for the field.
+TEST(Dashpost, ARightClickOnAFieldOffersCutCopyPasteAndWhatsThis) {
+  Machine m;
+  Outcome out = mvntest::dashpost::Run(m, {}, [&](Driver& d) {
+    QApplication::clipboard()->setText("+1 555 0199");
+    QWidget* destination = d.Main().ControlWidget(MainDestination);
+    std::vector<std::string> items;
+    Driver::When("PopupMenu", [&](QWidget* menu) {
+      items = MenuItems(menu);
+      ChooseItem(menu, "Paste");
+    });
+    RightClick(destination);
+    ASSERT_TRUE(Driver::WaitUntil([&] { return !items.empty() && !Driver::TopWindow("PopupMenu"); }))
+        << "no menu";
+    auto has = [&](const char* item) { return std::find(items.begin(), items.end(), item) != items.end(); };
+    EXPECT_TRUE(has("~Cut") && has("~Copy") && has("Paste")) << ::testing::PrintToString(items);
+    ASSERT_GE(items.size(), 3u);
+    EXPECT_EQ(items[items.size() - 2], "-");
+    EXPECT_EQ(items.back(), "What's This?");
+    EXPECT_EQ(d.Text(MainDestination), "+1 555 0199");
+    EXPECT_EQ(Driver::TopWindow("TipWindow"), nullptr) << "Paste asked for a tip";
+
+    Driver::When("PopupMenu", [&](QWidget* menu) { ChooseItem(menu, "What's This?"); });
+    RightClick(destination);
+    ASSERT_TRUE(Driver::WaitUntil([] { return Driver::TopWindow("TipWindow") != nullptr; })) << "no tip window";
+    QWidget* tip = Driver::TopWindow("TipWindow");
+    // The tip is the destination field's: its keys, shown by the editor.
+    EXPECT_TRUE(QTest::qWaitForWindowActive(tip, 5000));
+    QTest::keyClick(tip, Qt::Key_E, Qt::AltModifier);
+    auto* text = tip->findChild<QPlainTextEdit*>();
+    ASSERT_TRUE(text && Driver::WaitUntil([text] { return text->isVisible(); })) << "no editor";
+    QList<QLineEdit*> keys = tip->findChildren<QLineEdit*>();
+    ASSERT_GE(keys.size(), 3);
+    EXPECT_EQ(keys[0]->text().toStdString(), "Main");
+    EXPECT_EQ(keys[1]->text().toStdString(), "?g_destination");
     d.ChooseMenu({"&File", "Exit"});
   });
   EXPECT_EQ(out.exitCode, 0) << out.output;
