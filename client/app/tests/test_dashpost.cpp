@@ -7,6 +7,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QClipboard>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -348,6 +349,94 @@ TEST(Dashpost, ARightClickOnAFieldOffersCutCopyPasteAndWhatsThis) {
     ASSERT_GE(keys.size(), 3);
     EXPECT_EQ(keys[0]->text().toStdString(), "Main");
     EXPECT_EQ(keys[1]->text().toStdString(), "?g_destination");
+    d.ChooseMenu({"&File", "Exit"});
+  });
+  EXPECT_EQ(out.exitCode, 0) << out.output;
+}
+
+// Setup > Personal Details on the sample's [CommandList]: one row per
+// entry, labelled as the sample says; Save writes [DefaultCommands], and
+// the next send carries those lines to the delivery command.
+TEST(Dashpost, PersonalDetailsOfTheSampleReachTheRequest) {
+  Machine m;
+  fw::IniFile sample(SAMPLE_CLIENT_INI);
+  std::vector<std::string> list = sample.FetchList("CommandList", "command", "Command_");
+  ASSERT_GE(list.size(), 3u) << "the sample lists no personal details";
+  m.Set("CommandList", "command", std::to_string(list.size()));
+  for (size_t i = 0; i < list.size(); ++i) m.Set("CommandList", "Command_" + std::to_string(i + 1), list[i]);
+  std::vector<std::string> typed;
+  for (size_t i = 0; i < list.size(); ++i) typed.push_back("value " + std::to_string(i + 1));
+  Outcome out = mvntest::dashpost::Run(m, {}, [&](Driver& d) {
+    std::vector<std::string> prompts;
+    int entries = 0;
+    Driver::When("CmdSetup", [&](QWidget* setup) {
+      for (size_t i = 0; i < list.size(); ++i) {
+        auto* prompt = setup->findChild<QLabel*>(QString("?String%1").arg(i + 1));
+        auto* entry = setup->findChild<QLineEdit*>(QString("?m_cmdValues_%1").arg(i + 1));
+        ASSERT_TRUE(prompt && entry);
+        prompts.push_back(prompt->isVisible() ? prompt->text().toStdString() : "<hidden>");
+        if (!entry->isVisible()) continue;
+        ++entries;
+        QTest::mouseClick(entry, Qt::LeftButton);
+        QTest::keyClicks(entry, QString::fromStdString(typed[i]));
+      }
+      auto* next = setup->findChild<QLineEdit*>(QString("?m_cmdValues_%1").arg(list.size() + 1));
+      EXPECT_TRUE(next && !next->isVisible()) << "a row beyond the list";
+      EXPECT_EQ(setup->findChild<QLabel*>("?NoDetails"), nullptr);
+      Driver::Click(setup, "?Save");
+    });
+    d.ChooseMenu({"&Setup", "&Personal Details"});
+    EXPECT_TRUE(Driver::WaitUntil([] { return !Driver::TopWindow("CmdSetup"); }));
+    EXPECT_EQ(entries, static_cast<int>(list.size()));
+    for (size_t i = 0; i < list.size() && i < prompts.size(); ++i)
+      EXPECT_EQ(prompts[i], list[i].substr(0, list[i].find('=')));
+    d.Type(MainTo, "Bob Jones");
+    d.Type(MainDestination, "+1 555 0100");
+    d.Click(MainIncludeCover);
+    QWidget* message = d.Main().ControlWidget(MainMessage);
+    message->setFocus();
+    QTest::keyClicks(message, "Hello");
+    d.Click(MainSend);
+    EXPECT_TRUE(Driver::WaitUntil([&] { return m.Requests().size() == 1; }));
+    d.ChooseMenu({"&File", "Exit"});
+  });
+  EXPECT_EQ(out.exitCode, 0) << out.output;
+  EXPECT_EQ(m.Get("DefaultCommands", "command"), std::to_string(list.size()));
+  std::vector<std::string> lines;
+  for (size_t i = 0; i < list.size(); ++i) {
+    std::string line = list[i].substr(list[i].find('=') + 1) + "=" + typed[i];
+    EXPECT_EQ(m.Get("DefaultCommands", "Command_" + std::to_string(i + 1)), line);
+    lines.push_back(line);
+  }
+  ASSERT_EQ(m.Requests().size(), 1u) << out.output;
+  const std::string request = m.Requests()[0];
+  // In the options, before the first recipient.
+  size_t target = request.find("!TARGET");
+  for (const std::string& line : lines) {
+    size_t at = request.find("\r\n" + line + "\r\n");
+    EXPECT_NE(at, std::string::npos) << line << " not in\n" << request;
+    EXPECT_LT(at, target) << line;
+  }
+}
+
+// With no [CommandList] the window says so, instead of showing nothing.
+TEST(Dashpost, PersonalDetailsWithoutACommandListSaySo) {
+  Machine m;
+  Outcome out = mvntest::dashpost::Run(m, {}, [&](Driver& d) {
+    std::string said;
+    int entries = -1;
+    Driver::When("CmdSetup", [&](QWidget* setup) {
+      auto* label = setup->findChild<QLabel*>("?NoDetails");
+      said = label && label->isVisible() ? label->text().toStdString() : "<no label>";
+      entries = 0;
+      for (QLineEdit* e : setup->findChildren<QLineEdit*>())
+        if (e->isVisible()) ++entries;
+      Driver::Click(setup, "?Cancel");
+    });
+    d.ChooseMenu({"&Setup", "&Personal Details"});
+    EXPECT_TRUE(Driver::WaitUntil([] { return !Driver::TopWindow("CmdSetup"); }));
+    EXPECT_EQ(said, "Your administrator has defined no personal details.");
+    EXPECT_EQ(entries, 0);
     d.ChooseMenu({"&File", "Exit"});
   });
   EXPECT_EQ(out.exitCode, 0) << out.output;
