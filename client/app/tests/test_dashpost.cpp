@@ -442,6 +442,88 @@ TEST(Dashpost, PersonalDetailsWithoutACommandListSaySo) {
   EXPECT_EQ(out.exitCode, 0) << out.output;
 }
 
+// Keys and clicks through the window system, as a person's reach the tip
+// window: a window that a modal window blocks gets none of them.
+void ClickInto(QWidget* widget) {
+  QWidget* top = widget->window();
+  QTest::mouseClick(top->windowHandle(), Qt::LeftButton, {}, widget->mapTo(top, widget->rect().center()));
+}
+void TypeInto(QWidget* top, const std::string& text) {
+  for (char c : text) QTest::keyClick(top->windowHandle(), c);
+}
+
+// A tip asked for in a modal window (F1 in Personal Details) is above it
+// and takes keys and clicks: the editor opens, takes the text typed and
+// saves it; the modal window is usable again once the tip has closed.
+TEST(Dashpost, ATipAskedForInAModalWindowTakesKeysAndClicks) {
+  Machine m;
+  m.Set("CommandList", "command", "1");
+  m.Set("CommandList", "Command_1", "Your phone number=SENDER-PHONE");
+  fs::path tips = m.Dir() / "tips.kdf";
+  Outcome out = mvntest::dashpost::Run(m, {}, [&](Driver& d) {
+    bool edited = false, closedByEscape = false, setupTakesKeys = false;
+    Driver::When("CmdSetup", [&](QWidget* setup) {
+      auto* entry = setup->findChild<QLineEdit*>("?m_cmdValues_1");
+      ASSERT_NE(entry, nullptr);
+      EXPECT_TRUE(QTest::qWaitForWindowActive(setup, 5000));
+      entry->setFocus();
+      QTest::keyClick(setup->windowHandle(), Qt::Key_F1);
+      ASSERT_TRUE(Driver::WaitUntil([] { return Driver::TopWindow("TipWindow") != nullptr; })) << "no tip window";
+      QWidget* tip = Driver::TopWindow("TipWindow");
+      EXPECT_TRUE(QTest::qWaitForWindowActive(tip, 5000)) << "the tip window is not active";
+      QTest::keyClick(tip->windowHandle(), Qt::Key_E, Qt::AltModifier);
+      auto* text = tip->findChild<QPlainTextEdit*>();
+      edited = text && Driver::WaitUntil([text] { return text->isVisible(); }, std::chrono::seconds(3));
+      if (edited) {
+        ClickInto(text);
+        QTest::keyClick(tip->windowHandle(), Qt::Key_A, Qt::ControlModifier);
+        TypeInto(tip, "Your own phone number.");
+        EXPECT_EQ(text->toPlainText().toStdString(), "Your own phone number.");
+        QPushButton* save = nullptr;
+        for (QPushButton* b : tip->findChildren<QPushButton*>())
+          if (b->text() == "&Save" && b->isVisible()) save = b;
+        ASSERT_NE(save, nullptr);
+        ClickInto(save);
+        EXPECT_TRUE(Driver::WaitUntil([text] { return !text->isVisible(); })) << "Save left the editor open";
+      }
+      QTest::keyClick(tip->windowHandle(), Qt::Key_Escape);
+      closedByEscape = Driver::WaitUntil([] { return !Driver::TopWindow("TipWindow"); });
+      if (!closedByEscape && Driver::TopWindow("TipWindow")) Driver::TopWindow("TipWindow")->close();
+      // The modal window takes keys again.
+      EXPECT_TRUE(QTest::qWaitForWindowActive(setup, 5000));
+      ClickInto(entry);
+      TypeInto(setup, "555");
+      setupTakesKeys = entry->text() == "555";
+      // Closed under a tip that is open (by its title bar's close button),
+      // it leaves the tip open to the program's end.
+      QTest::keyClick(setup->windowHandle(), Qt::Key_F1);
+      EXPECT_TRUE(Driver::WaitUntil([] { return Driver::TopWindow("TipWindow") != nullptr; }));
+      QPointer<QWidget> s = setup;
+      setup->close();
+      EXPECT_TRUE(Driver::WaitUntil([s] { return !s || !s->isVisible(); }, std::chrono::seconds(3)));
+      EXPECT_NE(Driver::TopWindow("TipWindow"), nullptr);
+      if (s && s->isVisible()) Driver::Click(s, "?Cancel");
+    });
+    d.ChooseMenu({"&Setup", "&Personal Details"});
+    EXPECT_TRUE(Driver::WaitUntil([] { return !Driver::TopWindow("CmdSetup"); }, std::chrono::seconds(30)));
+    EXPECT_TRUE(edited) << "the tip editor did not open";
+    EXPECT_TRUE(closedByEscape) << "Escape left the tip open";
+    EXPECT_TRUE(setupTakesKeys) << "Personal Details took no keys after the tip";
+    QApplication::processEvents();
+    d.ChooseMenu({"&File", "Exit"});
+  });
+  EXPECT_EQ(out.exitCode, 0) << out.output;
+  auto hwt = mvn::helptips::MakeTipFile(tips.string());
+  ASSERT_EQ(hwt->Open(), 0);
+  ASSERT_EQ(hwt->Set(), 0);
+  std::string saved = "<none>";
+  while (hwt->Next() == 0)
+    if (hwt->Buffer().Clipped("ProcedureName") == "CmdSetup" && hwt->Buffer().Clipped("ControlName") == "?m_cmdValues_1")
+      saved = fw::Clip(hwt->Buffer().Get("HelpTip"));
+  EXPECT_EQ(saved, "Your own phone number.");
+  hwt->Close();
+}
+
 // Every way out with a tip window open ends the program cleanly: exit 0,
 // nothing aborted, the close settings written.
 TEST(Dashpost, EveryWayOutWithATipWindowOpenEndsCleanly) {
