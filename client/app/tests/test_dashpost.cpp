@@ -317,6 +317,7 @@ void ChooseItem(QWidget* menu, const std::string& text) {
 // clipboard into the field, What's This opens the tip window for the field.
 TEST(Dashpost, ARightClickOnAFieldOffersCutCopyPasteAndWhatsThis) {
   Machine m;
+  m.AddRecord("Bob Jones", "Example Ltd", "+44 20 7946 0000");
   Outcome out = mvntest::dashpost::Run(m, {}, [&](Driver& d) {
     QApplication::clipboard()->setText("+1 555 0199");
     QWidget* destination = d.Main().ControlWidget(MainDestination);
@@ -335,6 +336,19 @@ TEST(Dashpost, ARightClickOnAFieldOffersCutCopyPasteAndWhatsThis) {
     EXPECT_EQ(items.back(), "What's This?");
     EXPECT_EQ(d.Text(MainDestination), "+1 555 0199");
     EXPECT_EQ(Driver::TopWindow("TipWindow"), nullptr) << "Paste asked for a tip";
+
+    // Copy takes the selected text being typed; the right click does not
+    // leave the field, so its lookup in the book does not run meanwhile.
+    QWidget* to = d.Main().ControlWidget(MainTo);
+    QTest::mouseClick(to, Qt::LeftButton);
+    QTest::keyClicks(to, "Bob");
+    QTest::keyClick(to, Qt::Key_A, Qt::ControlModifier);
+    Driver::When("PopupMenu", [&](QWidget* menu) { ChooseItem(menu, "Copy"); });
+    RightClick(to);
+    EXPECT_TRUE(Driver::WaitUntil([] { return QApplication::clipboard()->text() == "Bob"; }))
+        << "the clipboard holds " << QApplication::clipboard()->text().toStdString();
+    EXPECT_EQ(d.Text(MainTo), "Bob");
+    EXPECT_EQ(d.Text(MainCompany), "");
 
     Driver::When("PopupMenu", [&](QWidget* menu) { ChooseItem(menu, "What's This?"); });
     RightClick(destination);
