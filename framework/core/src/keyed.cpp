@@ -16,6 +16,10 @@
 // One connection per database file is shared by every file manager of the
 // process that has one of its tables open (so a relation's cascade runs in
 // one transaction); each file manager has its own statements and cursor.
+// The statements of the records and the cursor are prepared once per open
+// table (by what they do, with which key and direction) and run again with
+// new values; they are dropped when the table or its indexes are made anew
+// and on close.
 // Open and share modes are also registered through the kernel's CreateFileA
 // share locks, once per process and file (by its first opener), so an
 // exclusive open by another process is seen while the file managers of one
@@ -24,13 +28,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <unordered_map>
 
 #include "framework/core/src/sqltable.h"
 #include "framework/core/strings.h"
@@ -43,7 +48,7 @@ struct Database {
   sqlite3* db = nullptr;
   std::string path;
   bool writable = false;
-  int depth = 0;  // transaction nesting
+  int depth = 0;            // transaction nesting
   bool rolledBack = false;  // an inner level rolled back
   // When the statement running now started (the progress limit).
   std::atomic<int64_t> started{0};
@@ -134,9 +139,10 @@ class KeyedBackend : public SqlBackend {
   int Verify(bool create) override;
   void Disconnect() override;
   int Execute(const std::string& sql) override { return Exec(sql); }
-  int Change(const std::string& sql, const SqlArgs& args, int64_t* changed) override;
-  int SelectRow(const std::string& sql, const SqlArgs& args, Record& buffer, bool* found) override;
-  int SelectNumber(const std::string& sql, int64_t* number) override;
+  int Change(uint64_t id, const SqlText& sql, const SqlArgs& args, int64_t* changed) override;
+  int SelectRow(uint64_t id, const SqlText& sql, const SqlArgs& args, Record& buffer, bool* found) override;
+  int SelectNumber(uint64_t id, const SqlText& sql, int64_t* number) override;
+  void ForgetStatements() override;
   int LastInsertRow(int64_t* row) override;
   int& Depth() override { return m_db->depth; }
   bool& RolledBack() override { return m_db->rolledBack; }
@@ -153,15 +159,17 @@ class KeyedBackend : public SqlBackend {
   int Attach(bool create);
   int CreateTable();
   sqlite3_stmt* Prepare(const std::string& sql);
-  // Prepare with args bound in order.
-  sqlite3_stmt* Prepare(const std::string& sql, const SqlArgs& args);
+  // The statement named id (prepared from sql() the first time), reset,
+  // with args bound in order.
+  sqlite3_stmt* Prepared(uint64_t id, const SqlText& sql, const SqlArgs& args);
   int SqlFail(int rc);
   int Exec(const std::string& sql);
   void ReadRow(sqlite3_stmt* s, Record& r);
 
   std::string m_path;  // the database file
   std::shared_ptr<Database> m_db;
-  std::map<std::string, sqlite3_stmt*> m_statements;
+  std::map<std::string, sqlite3_stmt*> m_statements;       // the checks of the open, by text
+  std::unordered_map<uint64_t, sqlite3_stmt*> m_prepared;  // by SqlStatementId
 };
 
 int KeyedBackend::Resolve() {
@@ -175,7 +183,7 @@ int KeyedBackend::Resolve() {
   }
   m_path = LookUpPath(file);
   m_table = table;
-  FindRowField();
+  MapDeclaration();
   return Ok();
 }
 
@@ -247,7 +255,7 @@ sqlite3_stmt* KeyedBackend::Prepare(const std::string& sql) {
     return it->second;
   }
   sqlite3_stmt* s = nullptr;
-  int rc = sqlite3_prepare_v2(m_db->db, sql.c_str(), -1, &s, nullptr);
+  int rc = sqlite3_prepare_v3(m_db->db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr);
   if (rc != SQLITE_OK) {
     SqlFail(rc);
     return nullptr;
@@ -335,6 +343,7 @@ int KeyedBackend::CreateTable() {
   std::string ddl = CreateTableSql(true);
   bool own = m_db->depth == 0;
   if (own && Exec("SAVEPOINT mvn_create")) return ErrorCode();
+  ForgetStatements();
   int e = Exec("DROP TABLE IF EXISTS " + QuoteName(m_table));
   if (!e) e = Exec(ddl);
   if (!e) {
@@ -427,7 +436,13 @@ int KeyedBackend::Create() {
   return e ? e : Ok();
 }
 
+void KeyedBackend::ForgetStatements() {
+  for (auto& [id, s] : m_prepared) sqlite3_finalize(s);
+  m_prepared.clear();
+}
+
 void KeyedBackend::Disconnect() {
+  ForgetStatements();
   for (auto& [sql, s] : m_statements) sqlite3_finalize(s);
   m_statements.clear();
   if (m_db) {
@@ -499,9 +514,28 @@ std::string KeyedBackend::PlaceField(SqlArgs& args, const Record& r, int field) 
   return "?";
 }
 
-sqlite3_stmt* KeyedBackend::Prepare(const std::string& sql, const SqlArgs& args) {
-  sqlite3_stmt* s = Prepare(sql);
-  if (!s) return nullptr;
+sqlite3_stmt* KeyedBackend::Prepared(uint64_t id, const SqlText& sql, const SqlArgs& args) {
+  m_db->started = NowMs();
+  sqlite3_stmt*& s = m_prepared[id];
+  if (s) {
+    sqlite3_reset(s);
+  } else {
+    std::string text = sql();
+    int rc = sqlite3_prepare_v3(m_db->db, text.c_str(), static_cast<int>(text.size()), SQLITE_PREPARE_PERSISTENT, &s,
+                                nullptr);
+    if (rc != SQLITE_OK) {
+      m_prepared.erase(id);
+      SqlFail(rc);
+      return nullptr;
+    }
+  }
+  // Every parameter is bound on every use: a statement never runs with a
+  // value left from its last use.
+  if (sqlite3_bind_parameter_count(s) != static_cast<int>(args.size())) {
+    Fail(FileSystemError, "A statement's values do not match its parameters");
+    return nullptr;
+  }
+  // The values outlive the statement's run (it is reset before they go).
   int slot = 1;
   for (const SqlValue& v : args) {
     switch (v.kind) {
@@ -512,10 +546,10 @@ sqlite3_stmt* KeyedBackend::Prepare(const std::string& sql, const SqlArgs& args)
         sqlite3_bind_int64(s, slot, v.number);
         break;
       case SqlValue::Kind::Text:
-        sqlite3_bind_text(s, slot, v.text.data(), static_cast<int>(v.text.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(s, slot, v.text.data(), static_cast<int>(v.text.size()), SQLITE_STATIC);
         break;
       case SqlValue::Kind::Blob:
-        sqlite3_bind_blob(s, slot, v.text.data(), static_cast<int>(v.text.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_blob(s, slot, v.text.data(), static_cast<int>(v.text.size()), SQLITE_STATIC);
         break;
     }
     ++slot;
@@ -523,8 +557,8 @@ sqlite3_stmt* KeyedBackend::Prepare(const std::string& sql, const SqlArgs& args)
   return s;
 }
 
-int KeyedBackend::Change(const std::string& sql, const SqlArgs& args, int64_t* changed) {
-  sqlite3_stmt* s = Prepare(sql, args);
+int KeyedBackend::Change(uint64_t id, const SqlText& sql, const SqlArgs& args, int64_t* changed) {
+  sqlite3_stmt* s = Prepared(id, sql, args);
   if (!s) return ErrorCode();
   int rc = sqlite3_step(s);
   sqlite3_reset(s);
@@ -533,8 +567,8 @@ int KeyedBackend::Change(const std::string& sql, const SqlArgs& args, int64_t* c
   return Ok();
 }
 
-int KeyedBackend::SelectRow(const std::string& sql, const SqlArgs& args, Record& buffer, bool* found) {
-  sqlite3_stmt* s = Prepare(sql, args);
+int KeyedBackend::SelectRow(uint64_t id, const SqlText& sql, const SqlArgs& args, Record& buffer, bool* found) {
+  sqlite3_stmt* s = Prepared(id, sql, args);
   if (!s) return ErrorCode();
   int rc = sqlite3_step(s);
   *found = rc == SQLITE_ROW;
@@ -543,8 +577,8 @@ int KeyedBackend::SelectRow(const std::string& sql, const SqlArgs& args, Record&
   return rc == SQLITE_ROW || rc == SQLITE_DONE ? Ok() : SqlFail(rc);
 }
 
-int KeyedBackend::SelectNumber(const std::string& sql, int64_t* number) {
-  sqlite3_stmt* s = Prepare(sql);
+int KeyedBackend::SelectNumber(uint64_t id, const SqlText& sql, int64_t* number) {
+  sqlite3_stmt* s = Prepared(id, sql, {});
   if (!s) return ErrorCode();
   int rc = sqlite3_step(s);
   if (rc == SQLITE_ROW) *number = sqlite3_column_int64(s, 0);

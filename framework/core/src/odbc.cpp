@@ -75,8 +75,8 @@ struct Connection {
 };
 
 std::mutex g_connectionsLock;
-std::map<std::string, std::weak_ptr<Connection> >& Connections() {
-  static auto* map = new std::map<std::string, std::weak_ptr<Connection> >;
+std::map<std::string, std::weak_ptr<Connection>>& Connections() {
+  static auto* map = new std::map<std::string, std::weak_ptr<Connection>>;
   return *map;
 }
 
@@ -138,9 +138,11 @@ class OdbcBackend : public SqlBackend {
   int Verify(bool create) override;
   void Disconnect() override;
   int Execute(const std::string& sql) override { return Run(sql); }
-  int Change(const std::string& sql, const SqlArgs& args, int64_t* changed) override;
-  int SelectRow(const std::string& sql, const SqlArgs& args, Record& buffer, bool* found) override;
-  int SelectNumber(const std::string& sql, int64_t* number) override;
+  // The values are literals in each statement's text, so the text is made
+  // for every run.
+  int Change(uint64_t id, const SqlText& sql, const SqlArgs& args, int64_t* changed) override;
+  int SelectRow(uint64_t id, const SqlText& sql, const SqlArgs& args, Record& buffer, bool* found) override;
+  int SelectNumber(uint64_t id, const SqlText& sql, int64_t* number) override;
   int LastInsertRow(int64_t* row) override;
   int& Depth() override { return m_connection->depth; }
   bool& RolledBack() override { return m_connection->rolledBack; }
@@ -171,7 +173,7 @@ class OdbcBackend : public SqlBackend {
 int OdbcBackend::Connect(bool) {
   m_table = Clip(Left(m_owner.Name()));
   if (m_table.empty()) return Fail(BadNameError);
-  FindRowField();
+  MapDeclaration();
   m_source = Clip(Left(m_owner.Owner()));
   if (m_source.empty()) return Fail(FileNotFoundError, "No ODBC data source is given");
   std::string connect = m_source.find('=') == std::string::npos ? "DSN=" + m_source : m_source;
@@ -287,7 +289,7 @@ void OdbcBackend::ReadRow(const Row& row, Record& r) {
 int OdbcBackend::Verify(bool create) {
   std::vector<Row> rows;
   std::vector<std::string> columns;
-  int e = Run("SELECT * FROM " + QuoteName(m_table) + " WHERE 0 = 1", &rows, &columns);
+  int e = Run("SELECT * FROM " + m_quotedTable + " WHERE 0 = 1", &rows, &columns);
   if (e) {
     // A table the source does not have.
     if (!create) return Fail(FileNotFoundError);
@@ -319,7 +321,7 @@ int OdbcBackend::Create() {
     m_owner.SetCreate(keep);
     if (e) return e;
   }
-  int e = Run("DROP TABLE IF EXISTS " + QuoteName(m_table));
+  int e = Run("DROP TABLE IF EXISTS " + m_quotedTable);
   if (!e) e = CreateTable();
   if (!wasOpen) Close();
   return e ? e : Ok();
@@ -339,21 +341,21 @@ int OdbcBackend::Fetch(int key, Record& buffer) {
   return e;
 }
 
-int OdbcBackend::Change(const std::string& sql, const SqlArgs&, int64_t* changed) {
-  return Run(sql, nullptr, nullptr, changed);
+int OdbcBackend::Change(uint64_t, const SqlText& sql, const SqlArgs&, int64_t* changed) {
+  return Run(sql(), nullptr, nullptr, changed);
 }
 
-int OdbcBackend::SelectRow(const std::string& sql, const SqlArgs&, Record& buffer, bool* found) {
+int OdbcBackend::SelectRow(uint64_t, const SqlText& sql, const SqlArgs&, Record& buffer, bool* found) {
   std::vector<Row> rows;
-  if (int e = Run(sql, &rows)) return e;
+  if (int e = Run(sql(), &rows)) return e;
   *found = !rows.empty();
   if (*found) ReadRow(rows[0], buffer);
   return Ok();
 }
 
-int OdbcBackend::SelectNumber(const std::string& sql, int64_t* number) {
+int OdbcBackend::SelectNumber(uint64_t, const SqlText& sql, int64_t* number) {
   std::vector<Row> rows;
-  if (int e = Run(sql, &rows)) return e;
+  if (int e = Run(sql(), &rows)) return e;
   if (rows.empty() || rows[0].empty()) return Fail(FileSystemError, "No result");
   *number = std::strtoll(rows[0][0].c_str(), nullptr, 10);
   return Ok();

@@ -17,43 +17,43 @@ std::string QuoteName(std::string_view name) {
 
 bool IsNumberType(FieldType t) { return t == FieldType::Long || t == FieldType::Byte; }
 
-void SqlBackend::FindRowField() {
-  m_rowField = -1;
-  for (const KeyDef& k : m_owner.Keys())
-    if (k.autoIncrement && k.fields.size() == 1) {
-      int f = m_owner.GetLayout()->FindField(k.fields[0]);
-      if (f >= 0 && m_owner.GetLayout()->Field(f).type == FieldType::Long) m_rowField = f;
-    }
-}
-
-std::vector<int> SqlBackend::KeyFields(int key) const {
-  std::vector<int> fields;
-  if (key < 0 || key >= static_cast<int>(m_owner.Keys().size())) return fields;
-  for (const std::string& name : m_owner.Keys()[static_cast<size_t>(key)].fields) {
-    int f = m_owner.GetLayout()->FindField(name);
-    if (f >= 0) fields.push_back(f);
-  }
-  if (fields.size() == 1 && fields[0] == m_rowField) fields.clear();
-  return fields;
-}
-
-bool SqlBackend::FieldInKey(int field) const {
-  for (const KeyDef& k : m_owner.Keys())
-    for (const std::string& name : k.fields)
-      if (m_owner.GetLayout()->FindField(name) == field) return true;
-  return false;
-}
-
-std::string SqlBackend::SelectList() const {
-  std::string list = RowColumn();
+void SqlBackend::MapDeclaration() {
   const Layout& l = *m_owner.GetLayout();
-  for (int i = 0; i < l.FieldCount(); ++i) list += ", " + QuoteName(l.Field(i).name);
-  return list;
+  const std::vector<KeyDef>& keys = m_owner.Keys();
+  m_rowField = -1;
+  for (const KeyDef& k : keys)
+    if (k.autoIncrement && k.fields.size() == 1) {
+      int f = l.FindField(k.fields[0]);
+      if (f >= 0 && l.Field(f).type == FieldType::Long) m_rowField = f;
+    }
+  m_inKey.assign(static_cast<size_t>(l.FieldCount()), 0);
+  m_keyFields.assign(keys.size(), {});
+  for (size_t k = 0; k < keys.size(); ++k) {
+    std::vector<int>& fields = m_keyFields[k];
+    for (const std::string& name : keys[k].fields) {
+      int f = l.FindField(name);
+      if (f < 0) continue;
+      fields.push_back(f);
+      m_inKey[static_cast<size_t>(f)] = 1;
+    }
+    if (fields.size() == 1 && fields[0] == m_rowField) fields.clear();
+  }
+  m_columns.clear();
+  for (int i = 0; i < l.FieldCount(); ++i) m_columns.push_back(QuoteName(l.Field(i).name));
+  m_quotedTable = QuoteName(m_table);
+  m_selectList = RowColumn();
+  for (const std::string& c : m_columns) m_selectList += ", " + c;
+}
+
+const std::vector<int>& SqlBackend::KeyFields(int key) const {
+  static const std::vector<int> kNone;
+  if (key < 0 || static_cast<size_t>(key) >= m_keyFields.size()) return kNone;
+  return m_keyFields[static_cast<size_t>(key)];
 }
 
 std::string SqlBackend::CreateTableSql(bool blobs) const {
   const Layout& l = *m_owner.GetLayout();
-  std::string ddl = "CREATE TABLE " + QuoteName(m_table) + " (";
+  std::string ddl = "CREATE TABLE " + m_quotedTable + " (";
   if (m_rowField < 0) ddl += "_row INTEGER PRIMARY KEY AUTOINCREMENT";
   for (int i = 0; i < l.FieldCount(); ++i) {
     const FieldDef& f = l.Field(i);
@@ -101,18 +101,48 @@ int SqlBackend::Close() {
   return e ? Fail(e, text) : Ok();
 }
 
+template <typename Build>
+int SqlBackend::SelectBuilt(uint64_t id, const Build& build, Record& buffer, bool* found) {
+  StatementParts values(false);
+  build(values);
+  return SelectRow(
+      id,
+      [&] {
+        StatementParts sql(true);
+        build(sql);
+        return std::move(sql.text);
+      },
+      values.args, buffer, found);
+}
+
+template <typename Build>
+int SqlBackend::ChangeBuilt(uint64_t id, const Build& build, int64_t* changed) {
+  StatementParts values(false);
+  build(values);
+  return Change(
+      id,
+      [&] {
+        StatementParts sql(true);
+        build(sql);
+        return std::move(sql.text);
+      },
+      values.args, changed);
+}
+
 int SqlBackend::BuildKeys() {
   if (!IsOpen()) return Fail(NotOpenError);
+  // The statements were planned on the indexes about to be replaced.
+  ForgetStatements();
   for (size_t k = 0; k < m_owner.Keys().size(); ++k) {
     const KeyDef& key = m_owner.Keys()[k];
-    std::vector<int> fields = KeyFields(static_cast<int>(k));
+    const std::vector<int>& fields = KeyFields(static_cast<int>(k));
     if (fields.empty()) continue;
     std::string cols;
-    for (int f : fields) cols += (cols.empty() ? "" : ", ") + QuoteName(m_owner.GetLayout()->Field(f).name);
+    for (int f : fields) cols += (cols.empty() ? "" : ", ") + Column(f);
     std::string index = QuoteName(IndexName(key));
     if (int e = Execute("DROP INDEX IF EXISTS " + index)) return e;
     if (int e = Execute(std::string("CREATE ") + (key.unique ? "UNIQUE " : "") + "INDEX " + index + " ON " +
-                        QuoteName(m_table) + " (" + cols + ")"))
+                        m_quotedTable + " (" + cols + ")"))
       return e;
   }
   return Ok();
@@ -121,19 +151,17 @@ int SqlBackend::BuildKeys() {
 int SqlBackend::Fetch(int key, Record& buffer) {
   if (!IsOpen()) return Fail(NotOpenError);
   if (key < 0) return Fail(BadNameError, "No such key");
-  std::vector<int> fields = KeyFields(key);
-  SqlArgs args;
-  std::string where;
-  if (fields.empty()) where = RowColumn() + " = " + PlaceRow(args, buffer.GetNumber(m_rowField));
+  const std::vector<int>& fields = KeyFields(key);
   std::vector<std::string> values = KeyValues(key, buffer);
-  for (size_t i = 0; i < fields.size(); ++i)
-    where += (i ? " AND " : "") + QuoteName(m_owner.GetLayout()->Field(fields[i]).name) + " = " +
-             PlaceKeyValue(args, fields[i], values[i]);
   bool found = false;
-  if (int e = SelectRow("SELECT " + SelectList() + " FROM " + QuoteName(m_table) + " WHERE " + where + " ORDER BY " +
-                            RowColumn() + " LIMIT 1",
-                        args, buffer, &found))
-    return e;
+  auto build = [&](StatementParts& q) {
+    q << "SELECT " << m_selectList << " FROM " << m_quotedTable << " WHERE ";
+    if (fields.empty()) q << RowColumn() << " = " << PlaceRow(q.args, buffer.GetNumber(m_rowField));
+    for (size_t i = 0; i < fields.size(); ++i)
+      q << (i ? " AND " : "") << Column(fields[i]) << " = " << PlaceKeyValue(q.args, fields[i], values[i]);
+    q << " ORDER BY " << RowColumn() << " LIMIT 1";
+  };
+  if (int e = SelectBuilt(SqlStatementId(SqlOp::Fetch, key), build, buffer, &found)) return e;
   if (!found) return Fail(RecordNotFoundError);
   m_position = {m_current, KeyValues(key, buffer)};
   return Ok();
@@ -183,59 +211,73 @@ int SqlBackend::Reset(int key, const Position& position) {
 int SqlBackend::Step(Record& buffer, size_t* bytes, bool forward) {
   if (!IsOpen()) return Fail(NotOpenError);
   if (m_state == State::None) return Fail(RecordNotAvailableError);
-  std::vector<int> fields = KeyFields(m_cursorKey);
+  const int key = m_cursorKey;
+  const std::vector<int>& fields = KeyFields(key);
   // The cursor's values (none after Set) are those of the key's fields.
   const size_t n = std::min(fields.size(), m_cursorValues.size());
-  std::string cols, order;
-  for (size_t i = 0; i < fields.size(); ++i) {
-    const std::string name = QuoteName(m_owner.GetLayout()->Field(fields[i]).name);
-    if (i < n) cols += (i ? ", " : "") + name;
-    order += name + (forward ? " ASC, " : " DESC, ");
-  }
-  order += RowColumn() + (forward ? " ASC" : " DESC");
-  const std::string head = "SELECT " + SelectList() + " FROM " + QuoteName(m_table);
-  const std::string tail = " ORDER BY " + order + " LIMIT 1";
-  auto keyTuple = [&](SqlArgs& args) {
-    std::string t = "(";
-    for (size_t i = 0; i < n; ++i) t += (i ? ", " : "") + PlaceKeyValue(args, fields[i], m_cursorValues[i]);
-    return t + ")";
+  // "SELECT ... FROM table WHERE " (the caller adds the condition) and the
+  // order of the key with its LIMIT.
+  auto head = [&](StatementParts& q) { q << "SELECT " << m_selectList << " FROM " << m_quotedTable; };
+  auto tail = [&](StatementParts& q) {
+    q << " ORDER BY ";
+    for (int f : fields) q << Column(f) << (forward ? " ASC, " : " DESC, ");
+    q << RowColumn() << (forward ? " ASC LIMIT 1" : " DESC LIMIT 1");
   };
-  auto select = [&](const std::string& where, const SqlArgs& args, bool* found) {
-    return SelectRow(head + (where.empty() ? "" : " WHERE " + where) + tail, args, buffer, found);
+  // "(c1, c2) op (v1, v2)" over the cursor's values.
+  auto compareKey = [&](StatementParts& q, const char* op) {
+    q << "(";
+    for (size_t i = 0; i < n; ++i) q << (i ? ", " : "") << Column(fields[i]);
+    q << ")" << op << "(";
+    for (size_t i = 0; i < n; ++i) q << (i ? ", " : "") << PlaceKeyValue(q.args, fields[i], m_cursorValues[i]);
+    q << ")";
   };
   bool found = false;
   if (m_state == State::Start) {
-    if (int e = select("", {}, &found)) return e;
+    auto build = [&](StatementParts& q) {
+      head(q);
+      tail(q);
+    };
+    if (int e = SelectBuilt(SqlStatementId(SqlOp::First, key, forward), build, buffer, &found)) return e;
   } else if (m_state == State::From) {
-    SqlArgs args;
-    std::string where;
-    if (fields.empty()) {
-      m_cursorRow = m_cursorValues.empty() ? 0 : std::strtoll(m_cursorValues[0].c_str(), nullptr, 10);
-      where = RowColumn() + (forward ? " >= " : " <= ") + PlaceRow(args, m_cursorRow);
-    } else {
-      where = "(" + cols + ")" + (forward ? " >= " : " <= ") + keyTuple(args);
-    }
-    if (int e = select(where, args, &found)) return e;
+    if (fields.empty()) m_cursorRow = m_cursorValues.empty() ? 0 : std::strtoll(m_cursorValues[0].c_str(), nullptr, 10);
+    auto build = [&](StatementParts& q) {
+      head(q);
+      q << " WHERE ";
+      if (fields.empty())
+        q << RowColumn() << (forward ? " >= " : " <= ") << PlaceRow(q.args, m_cursorRow);
+      else
+        compareKey(q, forward ? " >= " : " <= ");
+      tail(q);
+    };
+    if (int e = SelectBuilt(SqlStatementId(SqlOp::From, key, forward, n), build, buffer, &found)) return e;
   } else {
     // Read: strictly after (before) the record; Reset: Next reads the
     // record itself, Previous the one before it.
-    const char* rowOp = forward ? (m_state == State::Reset ? " >= " : " > ") : " < ";
-    SqlArgs args;
-    std::string where;
-    for (size_t i = 0; i < n; ++i)
-      where += QuoteName(m_owner.GetLayout()->Field(fields[i]).name) + " = " +
-               PlaceKeyValue(args, fields[i], m_cursorValues[i]) + " AND ";
-    where += RowColumn() + rowOp + PlaceRow(args, m_cursorRow);
-    if (int e = select(where, args, &found)) return e;
+    const bool inclusive = forward && m_state == State::Reset;
+    const char* rowOp = forward ? (inclusive ? " >= " : " > ") : " < ";
+    auto sameKey = [&](StatementParts& q) {
+      head(q);
+      q << " WHERE ";
+      for (size_t i = 0; i < n; ++i)
+        q << Column(fields[i]) << " = " << PlaceKeyValue(q.args, fields[i], m_cursorValues[i]) << " AND ";
+      q << RowColumn() << rowOp << PlaceRow(q.args, m_cursorRow);
+      tail(q);
+    };
+    if (int e = SelectBuilt(SqlStatementId(SqlOp::SameKey, key, forward, n, inclusive), sameKey, buffer, &found))
+      return e;
     if (!found && n > 0) {
-      SqlArgs next;
-      where = "(" + cols + ")" + (forward ? " > " : " < ") + keyTuple(next);
-      if (int e = select(where, next, &found)) return e;
+      auto nextKey = [&](StatementParts& q) {
+        head(q);
+        q << " WHERE ";
+        compareKey(q, forward ? " > " : " < ");
+        tail(q);
+      };
+      if (int e = SelectBuilt(SqlStatementId(SqlOp::NextKey, key, forward, n), nextKey, buffer, &found)) return e;
     }
   }
   if (!found) return Fail(RecordNotAvailableError);
   m_state = State::Read;
-  m_cursorValues = KeyValues(m_cursorKey, buffer);
+  m_cursorValues = KeyValues(key, buffer);
   m_cursorRow = m_current;
   m_position = {m_current, m_cursorValues};
   if (bytes) *bytes = static_cast<size_t>(m_owner.GetLayout()->RecordSize());
@@ -244,12 +286,12 @@ int SqlBackend::Step(Record& buffer, size_t* bytes, bool forward) {
 
 int SqlBackend::Reget(const Position& position, Record& buffer) {
   if (!IsOpen()) return Fail(NotOpenError);
-  SqlArgs args;
   bool found = false;
-  if (int e = SelectRow("SELECT " + SelectList() + " FROM " + QuoteName(m_table) + " WHERE " + RowColumn() + " = " +
-                            PlaceRow(args, position.row),
-                        args, buffer, &found))
-    return e;
+  auto build = [&](StatementParts& q) {
+    q << "SELECT " << m_selectList << " FROM " << m_quotedTable << " WHERE " << RowColumn() << " = "
+      << PlaceRow(q.args, position.row);
+  };
+  if (int e = SelectBuilt(SqlStatementId(SqlOp::Reget), build, buffer, &found)) return e;
   if (!found) return Fail(RecordNotFoundError);
   m_position = position;
   return Ok();
@@ -262,16 +304,16 @@ int SqlBackend::Insert(Record& buffer, size_t) {
     if (int e = Begin()) return e;
     m_bufferTx = true;
   }
-  const Layout& l = *m_owner.GetLayout();
-  SqlArgs args;
-  std::string cols, values;
-  for (int i = 0; i < l.FieldCount(); ++i) {
-    cols += (i ? ", " : "") + QuoteName(l.Field(i).name);
-    values += (i ? ", " : "") + PlaceField(args, buffer, i);
-  }
+  const int count = m_owner.GetLayout()->FieldCount();
+  auto build = [&](StatementParts& q) {
+    q << "INSERT INTO " << m_quotedTable << " (";
+    for (int i = 0; i < count; ++i) q << (i ? ", " : "") << Column(i);
+    q << ") VALUES (";
+    for (int i = 0; i < count; ++i) q << (i ? ", " : "") << PlaceField(q.args, buffer, i);
+    q << ")";
+  };
   int64_t changed = 0;
-  if (int e = Change("INSERT INTO " + QuoteName(m_table) + " (" + cols + ") VALUES (" + values + ")", args, &changed))
-    return e;
+  if (int e = ChangeBuilt(SqlStatementId(SqlOp::Insert), build, &changed)) return e;
   if (int e = LastInsertRow(&m_current)) return e;
   if (m_rowField >= 0) buffer.SetNumber(m_rowField, m_current);
   m_position = {m_current, {}};
@@ -282,20 +324,19 @@ int SqlBackend::Update(const Record& buffer) {
   if (!IsOpen()) return Fail(NotOpenError);
   if (!Writable()) return Fail(AccessDeniedError);
   if (m_current == 0) return Fail(NoRecordError);
-  const Layout& l = *m_owner.GetLayout();
-  SqlArgs args;
-  std::string sets;
-  for (int i = 0; i < l.FieldCount(); ++i) {
-    // A row field of 0 keeps the record's row.
-    bool keepRow = i == m_rowField && buffer.GetNumber(i) == 0;
-    sets += (i ? ", " : "") + QuoteName(l.Field(i).name) + " = " +
-            (keepRow ? PlaceRow(args, m_current) : PlaceField(args, buffer, i));
-  }
+  const int count = m_owner.GetLayout()->FieldCount();
+  auto build = [&](StatementParts& q) {
+    q << "UPDATE " << m_quotedTable << " SET ";
+    for (int i = 0; i < count; ++i) {
+      // A row field of 0 keeps the record's row.
+      bool keepRow = i == m_rowField && buffer.GetNumber(i) == 0;
+      q << (i ? ", " : "") << Column(i) << " = "
+        << (keepRow ? PlaceRow(q.args, m_current) : PlaceField(q.args, buffer, i));
+    }
+    q << " WHERE " << RowColumn() << " = " << PlaceRow(q.args, m_current);
+  };
   int64_t changed = 0;
-  if (int e = Change(
-          "UPDATE " + QuoteName(m_table) + " SET " + sets + " WHERE " + RowColumn() + " = " + PlaceRow(args, m_current),
-          args, &changed))
-    return e;
+  if (int e = ChangeBuilt(SqlStatementId(SqlOp::Update), build, &changed)) return e;
   if (changed == 0) return Fail(RecordNotFoundError);
   if (m_rowField >= 0 && buffer.GetNumber(m_rowField)) m_current = buffer.GetNumber(m_rowField);
   return Ok();
@@ -305,11 +346,11 @@ int SqlBackend::Delete() {
   if (!IsOpen()) return Fail(NotOpenError);
   if (!Writable()) return Fail(AccessDeniedError);
   if (m_current == 0) return Fail(NoRecordError);
-  SqlArgs args;
+  auto build = [&](StatementParts& q) {
+    q << "DELETE FROM " << m_quotedTable << " WHERE " << RowColumn() << " = " << PlaceRow(q.args, m_current);
+  };
   int64_t changed = 0;
-  if (int e = Change("DELETE FROM " + QuoteName(m_table) + " WHERE " + RowColumn() + " = " + PlaceRow(args, m_current),
-                     args, &changed))
-    return e;
+  if (int e = ChangeBuilt(SqlStatementId(SqlOp::Delete), build, &changed)) return e;
   m_current = 0;
   return changed > 0 ? Ok() : Fail(RecordNotFoundError);
 }
@@ -320,7 +361,9 @@ int64_t SqlBackend::Records() {
     return -1;
   }
   int64_t n = -1;
-  if (SelectNumber("SELECT count(*) FROM " + QuoteName(m_table), &n)) return -1;
+  if (SelectNumber(
+          SqlStatementId(SqlOp::Count), [&] { return "SELECT count(*) FROM " + m_quotedTable; }, &n))
+    return -1;
   Ok();
   return n;
 }

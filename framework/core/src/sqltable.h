@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "framework/core/src/backend.h"
@@ -25,6 +26,33 @@ struct SqlValue {
   std::string text;  // Text and Blob
 };
 using SqlArgs = std::vector<SqlValue>;
+
+// Builds the SQL text of a statement when a driver asks for it: a reference
+// to a callable of the caller's, so nothing is built or allocated when the
+// driver already holds the statement prepared.
+class SqlText {
+ public:
+  template <typename F>
+  requires(!std::is_same_v<F, SqlText>)
+      SqlText(const F& build)  // NOLINT(google-explicit-constructor): passed as a lambda
+      : m_context(&build), m_call([](const void* c) { return (*static_cast<const F*>(c))(); }) {}
+  std::string operator()() const { return m_call(m_context); }
+
+ private:
+  const void* m_context;
+  std::string (*m_call)(const void*);
+};
+
+// What a statement of the shared code does. With the key, the direction and
+// the number of key values it compares, it names the statement: the text of
+// one name is always the same (values are placed as parameters by the
+// drivers that bind them), so such a driver prepares it once.
+enum class SqlOp : uint8_t { Fetch, First, From, SameKey, NextKey, Reget, Insert, Update, Delete, Count };
+constexpr uint64_t SqlStatementId(SqlOp op, int key = -1, bool forward = true, size_t values = 0,
+                                  bool inclusive = false) {
+  return static_cast<uint64_t>(op) | (forward ? 1u << 8 : 0u) | (inclusive ? 1u << 9 : 0u) |
+         (static_cast<uint64_t>(values & 0xFFFF) << 16) | (static_cast<uint64_t>(static_cast<uint32_t>(key + 1)) << 32);
+}
 
 // An SQL identifier in double quotes.
 std::string QuoteName(std::string_view name);
@@ -65,13 +93,17 @@ class SqlBackend : public FileBackend {
   virtual void Disconnect() = 0;
   // Runs a statement without a result.
   virtual int Execute(const std::string& sql) = 0;
+  // The statements below are named by id (SqlStatementId) and built by sql
+  // when the driver needs their text; args are the values placed in them.
   // Runs a statement that changes rows; *changed: how many.
-  virtual int Change(const std::string& sql, const SqlArgs& args, int64_t* changed) = 0;
+  virtual int Change(uint64_t id, const SqlText& sql, const SqlArgs& args, int64_t* changed) = 0;
   // Runs a SELECT of SelectList(); reads its first row (if any) into buffer
   // and m_current.
-  virtual int SelectRow(const std::string& sql, const SqlArgs& args, Record& buffer, bool* found) = 0;
+  virtual int SelectRow(uint64_t id, const SqlText& sql, const SqlArgs& args, Record& buffer, bool* found) = 0;
   // Runs a SELECT of one number.
-  virtual int SelectNumber(const std::string& sql, int64_t* number) = 0;
+  virtual int SelectNumber(uint64_t id, const SqlText& sql, int64_t* number) = 0;
+  // Drops the statements kept prepared (the table or its indexes change).
+  virtual void ForgetStatements() {}
   // The row of the record the last INSERT made.
   virtual int LastInsertRow(int64_t* row) = 0;
   // The transaction of the connection: nesting depth and the calls.
@@ -96,12 +128,15 @@ class SqlBackend : public FileBackend {
   virtual std::string PlaceField(SqlArgs& args, const Record& r, int field) const = 0;
 
   // --- Shared. ---
-  // m_rowField from the declared keys.
-  void FindRowField();
+  // m_rowField from the declared keys, and the maps below from the layout
+  // and keys (declared before the open; m_table is set).
+  void MapDeclaration();
   // Key columns (field indexes) of key; empty for file order or the row key.
-  std::vector<int> KeyFields(int key) const;
-  bool FieldInKey(int field) const;
-  std::string SelectList() const;
+  const std::vector<int>& KeyFields(int key) const;
+  bool FieldInKey(int field) const { return m_inKey[static_cast<size_t>(field)] != 0; }
+  // A field's column name, quoted.
+  const std::string& Column(int field) const { return m_columns[static_cast<size_t>(field)]; }
+  const std::string& SelectList() const { return m_selectList; }
   std::string IndexName(const KeyDef& key) const { return m_table + "$" + key.name; }
   // CREATE TABLE for the layout; blobs: BLOB columns for blob fields (text
   // columns otherwise).
@@ -111,6 +146,12 @@ class SqlBackend : public FileBackend {
   std::string m_table;
   unsigned m_mode = Shared;
   int m_rowField = -1;  // the auto-increment field that is the row id, or -1
+  // Made by MapDeclaration.
+  std::vector<std::vector<int>> m_keyFields;  // key -> its columns
+  std::vector<char> m_inKey;                  // field -> part of a key
+  std::vector<std::string> m_columns;         // field -> quoted name
+  std::string m_quotedTable;
+  std::string m_selectList;  // the row column and every field's column
   // Cursor.
   State m_state = State::None;
   int m_cursorKey = -1;
@@ -120,6 +161,24 @@ class SqlBackend : public FileBackend {
   bool m_bufferTx = false;
 
  private:
+  // A statement's values and, on the pass that needs it, its text: each
+  // statement is written once as a function of a StatementParts, run once
+  // for the values and again for the text only when the driver asks.
+  struct StatementParts {
+    explicit StatementParts(bool withText) : withText(withText) {}
+    StatementParts& operator<<(std::string_view s) {
+      if (withText) text += s;
+      return *this;
+    }
+    bool withText;
+    std::string text;
+    SqlArgs args;
+  };
+  template <typename Build>
+  int SelectBuilt(uint64_t id, const Build& build, Record& buffer, bool* found);
+  template <typename Build>
+  int ChangeBuilt(uint64_t id, const Build& build, int64_t* changed);
+
   int Step(Record& buffer, size_t* bytes, bool forward);
   int BeginNested(bool exclusive);
 };

@@ -277,7 +277,6 @@ TEST(KeyedFile, LongRunsOfEqualKeysInBothDirections) {
   wantBack.insert(wantBack.begin() + 99, "A/8");
   EXPECT_EQ(back, wantBack);
 
-
   // A table that is one run: it is read whole from both ends and from its
   // key values (SetFrom: Next the first record, Previous the last).
   Book one(dir / "one");
@@ -763,4 +762,74 @@ TEST(KeyedFile, TriggersPlantedInTheFileDoNotRun) {
   }
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), NoError);
+}
+
+// A file manager keeps its statements prepared while its table is open. They
+// must follow the table: another table after SetName, indexes rebuilt while a
+// cursor reads, the table made anew by a second declaration, the schema
+// changed by another connection, and the table dropped behind its back (an
+// error, never the old rows).
+TEST(KeyedFile, PreparedStatementsFollowTheTableAndItsIndexes) {
+  mvntest::TempDir dir;
+  const std::string file = dir / "b";
+  Book book(file);
+  FileManager& f = book.clients;
+  ASSERT_EQ(book.OpenAll(), NoError);
+  auto names = [&](const char* key, bool forward) {
+    std::string out;
+    EXPECT_EQ(f.Set(key), NoError);
+    while ((forward ? f.Next() : f.Previous()) == NoError) out += f.Buffer().Get("Name") + ";";
+    return out;
+  };
+  for (const char* name : {"Cleo", "Anna", "Bert"}) ASSERT_EQ(book.AddClient(name, "1"), NoError);
+  ASSERT_EQ(names("CL:KeyName", true), "Anna;Bert;Cleo;");
+  ASSERT_EQ(names("CL:KeyName", false), "Cleo;Bert;Anna;");
+  ASSERT_EQ(names("CL:KeyID", true), "Cleo;Anna;Bert;");
+
+  // Another table of the same layout in the same file: its own rows only.
+  f.SetName(file + "\\!Others");
+  ASSERT_EQ(f.Open(), NoError);
+  EXPECT_EQ(f.Records(), 0);
+  ASSERT_EQ(book.AddClient("Dora", "2"), NoError);
+  EXPECT_EQ(names("CL:KeyName", true), "Dora;");
+  f.Buffer().Clear();
+  f.Buffer().Set("Name", "Anna");
+  f.Buffer().Set("Dest", "1");
+  EXPECT_EQ(f.TryFetch("CL:KeyUniq"), RecordNotFoundError);
+  f.Close();
+  f.SetName(file + "\\!Clients");
+  ASSERT_EQ(f.Open(), NoError);
+  EXPECT_EQ(f.Records(), 3);
+
+  // Keys rebuilt in the middle of a read: the cursor goes on, the unique
+  // key still holds.
+  ASSERT_EQ(f.Set("CL:KeyName"), NoError);
+  ASSERT_EQ(f.Next(), NoError);
+  ASSERT_EQ(f.BuildKeys(), NoError);
+  ASSERT_EQ(f.Next(), NoError);
+  EXPECT_EQ(f.Buffer().Get("Name"), "Bert");
+  EXPECT_EQ(book.AddClient("anna", "1"), DuplicateKeyError);
+
+  // The schema changed by another connection (an index dropped and made
+  // again): the statements are planned anew, the order is the same.
+  ASSERT_EQ(Sql(file + ".KDF",
+                "DROP INDEX \"Clients$CL:KeyName\"; "
+                "CREATE INDEX \"Clients$CL:KeyName\" ON Clients (Name)"),
+            SQLITE_OK);
+  EXPECT_EQ(names("CL:KeyName", true), "Anna;Bert;Cleo;");
+
+  // The table made anew (empty) through a second declaration.
+  auto second = f.Clone();
+  ASSERT_EQ(second->Create(), NoError);
+  EXPECT_EQ(f.Records(), 0);
+  EXPECT_EQ(names("CL:KeyName", true), "");
+  ASSERT_EQ(book.AddClient("Emil", "3"), NoError);
+  EXPECT_EQ(names("CL:KeyName", true), "Emil;");
+
+  // The table dropped by another connection: every call fails.
+  ASSERT_EQ(Sql(file + ".KDF", "DROP TABLE Clients"), SQLITE_OK);
+  EXPECT_EQ(f.Set("CL:KeyName"), NoError);
+  EXPECT_EQ(f.Next(), FileSystemError);
+  EXPECT_EQ(f.Records(), -1);
+  EXPECT_EQ(book.AddClient("Fred", "4"), FileSystemError);
 }
