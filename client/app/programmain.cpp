@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <QMainWindow>
 #include <QTimer>
+#include <QWindow>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -81,8 +82,14 @@ class TipPresenter : public QObject {
     m_id = id;
     m_asker = request.window ? request.window->Widget() : nullptr;
     QWidget* widget = shown->Widget();
+    AboveTheModalWindow(widget);
     if (request.window && request.controlField && request.window->Has(request.controlField))
       PlaceBeside(widget, request.window->ControlWidget(request.controlField));
+    // Closed, it gives the keys back to the window that asked.
+    QPointer<QWidget> asker = m_asker;
+    QObject::connect(shown, &fw::Window::windowEvent, widget, [asker](int event, int) {
+      if (event == fw::EventCloseWindow && asker && asker->isVisible()) asker->activateWindow();
+    });
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), widget);
     QObject::connect(escape, &QShortcut::activated, shown, [shown] { shown->Close(); });
     widget->raise();
@@ -102,6 +109,18 @@ class TipPresenter : public QObject {
   }
 
  private:
+  // A tip asked for while a modal window is up (a dialog's F1 or Help)
+  // would be blocked by that window: nobody could type into it, click its
+  // links or close it. It becomes a transient window of the modal one, so
+  // it takes keys and clicks and stays above it.
+  static void AboveTheModalWindow(QWidget* tip) {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal || modal == tip) return;
+    tip->winId();
+    modal->winId();
+    if (tip->windowHandle() && modal->windowHandle()) tip->windowHandle()->setTransientParent(modal->windowHandle());
+  }
+
   // Right of the control, else left of it, on the control's screen.
   static void PlaceBeside(QWidget* tip, QWidget* control) {
     if (!control) return;

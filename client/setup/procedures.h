@@ -15,7 +15,9 @@
 namespace mvn::client {
 
 // "Personal Details": fifteen rows of [CommandList] labels with their
-// [DefaultCommands] values; "&Save" writes them, "Cancel" writes nothing.
+// [DefaultCommands] values, the window as tall as the rows shown; with no
+// row to show it says that the administrator has defined no personal
+// details. "&Save" writes them, "Cancel" writes nothing.
 void CmdSetup(framework::Window* parent, framework::IniFile& clientIni);
 
 // "Additional values to output": the sixteen [AdditionalTargets] keys with a

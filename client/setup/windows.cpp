@@ -16,7 +16,13 @@ using framework::Window;
 
 void CmdSetup(Window*, framework::IniFile& ini) {
   CmdSetupModel model = LoadCmdSetup(ini);
-  Window w("CmdSetup", "Personal Details", QRect(0, 0, 260, 20 + kCmdRows * 14 + 24));
+  int shown = 0;
+  while (shown < kCmdRows && model.rows[static_cast<size_t>(shown)].visible) ++shown;
+  // The window is as tall as the rows it shows; with none it says why it
+  // has nothing to edit.
+  const int rowsHeight = shown > 0 ? shown * 14 : 28;
+  const int buttonsY = 10 + rowsHeight;
+  Window w("CmdSetup", "Personal Details", QRect(0, 0, 260, buttonsY + 20));
   int prompts[kCmdRows], entries[kCmdRows];
   for (int i = 0; i < kCmdRows; ++i) {
     int y = 6 + i * 14;
@@ -24,9 +30,13 @@ void CmdSetup(Window*, framework::IniFile& ini) {
                              QRect(6, y, 100, 10));
     entries[i] = w.AddEntry("?m_cmdValues_" + std::to_string(i + 1), QRect(110, y, 140, 11), 99);
   }
-  int y = 10 + kCmdRows * 14;
-  int save = w.AddButton("?Save", "&Save", QRect(140, y, 50, 14));
-  int cancel = w.AddButton("?Cancel", "Cancel", QRect(200, y, 50, 14));
+  if (shown == 0) {
+    w.AddPrompt("?NoDetails", "Your administrator has defined no personal details.", QRect(6, 6, 248, 10));
+    w.AddPrompt("?NoDetailsWhere", "They are listed in [CommandList] of the client's INI file.",
+                QRect(6, 18, 248, 10));
+  }
+  int save = w.AddButton("?Save", "&Save", QRect(140, buttonsY, 50, 14));
+  int cancel = w.AddButton("?Cancel", "Cancel", QRect(200, buttonsY, 50, 14));
   for (int i = 0; i < kCmdRows; ++i) {
     const CmdRow& row = model.rows[static_cast<size_t>(i)];
     if (row.visible) {
@@ -34,6 +44,7 @@ void CmdSetup(Window*, framework::IniFile& ini) {
       w.SetText(entries[i], row.value);
     } else {
       w.SetText(prompts[i], "");
+      w.Hide(prompts[i]);
       w.Hide(entries[i]);
     }
   }

@@ -269,7 +269,14 @@ class ScriptedServices : public ServiceProvider {
   }
   void AnswerPopup(int number) {
     auto guard = Lock();
-    m_popupAnswers.push_back(number);
+    m_popupAnswers.push_back({number, {}});
+  }
+  // The next popup is answered with the item a person reads as text: its
+  // text without the "&" of a mnemonic and without a shortcut after a tab
+  // ("&Paste\tCtrl+V" reads "Paste"); 0 when the popup has no such item.
+  void AnswerPopupItem(std::string text) {
+    auto guard = Lock();
+    m_popupAnswers.push_back({-1, std::move(text)});
   }
   void AnswerFile(std::string path) {
     auto guard = Lock();
@@ -305,9 +312,12 @@ class ScriptedServices : public ServiceProvider {
     auto guard = Lock();
     popups.push_back(items);
     if (m_popupAnswers.empty()) return 0;
-    int answer = m_popupAnswers.front();
+    PopupAnswer answer = m_popupAnswers.front();
     m_popupAnswers.pop_front();
-    return answer;
+    if (answer.text.empty()) return answer.number;
+    for (size_t i = 0; i < items.size(); ++i)
+      if (items[i].kind == PopupItem::Item && ShownText(items[i]) == answer.text) return PopupNumber(items, i);
+    return 0;
   }
   bool FileDialog(const FileDialogRequest& request, std::string* path) override {
     auto guard = Lock();
@@ -353,9 +363,24 @@ class ScriptedServices : public ServiceProvider {
 
   std::unique_lock<std::mutex> Lock() { return std::unique_lock<std::mutex>(m_mutex); }
 
+  struct PopupAnswer {
+    int number;
+    std::string text;  // non-empty: answered by the item's text
+  };
+  static std::string ShownText(const PopupItem& item) {
+    std::string text = item.text.substr(0, item.text.find('\t'));
+    if (item.literal) return text;
+    std::string shown;
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '&' && i + 1 < text.size()) ++i;
+      shown += text[i];
+    }
+    return shown;
+  }
+
   std::mutex m_mutex;
   std::deque<unsigned> m_messageAnswers;
-  std::deque<int> m_popupAnswers;
+  std::deque<PopupAnswer> m_popupAnswers;
   std::deque<std::pair<bool, std::string>> m_fileAnswers;
   std::deque<int64_t> m_cancelAt;
 };

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -76,17 +77,23 @@ unsigned QtServices::Message(const MessageRequest& request) {
 }
 
 int QtServices::Popup(const std::vector<PopupItem>& items, int x, int y) {
-  QMenu menu(QApplication::activeWindow());
-  menu.setObjectName("PopupMenu");
+  // The menu belongs to the control with the keyboard focus, as a context
+  // menu does: a line edit does not take its opening for leaving the field
+  // (no editing-finished, which would accept what is being typed). Its
+  // owner may go while it is open (the window closes): then nothing was
+  // chosen.
+  QWidget* owner = QApplication::focusWidget();
+  QPointer<QMenu> menu = new QMenu(owner ? owner : QApplication::activeWindow());
+  menu->setObjectName("PopupMenu");
   std::vector<QAction*> actions;
   for (const PopupItem& item : items) {
     if (item.kind == PopupItem::Separator) {
-      menu.addSeparator();
+      menu->addSeparator();
       continue;
     }
     QString text = Q(item.text);
     if (item.literal) text.replace("&", "&&");
-    QAction* action = menu.addAction(text);
+    QAction* action = menu->addAction(text);
     action->setEnabled(!item.greyed);
     if (item.checked) {
       action->setCheckable(true);
@@ -95,10 +102,13 @@ int QtServices::Popup(const std::vector<PopupItem>& items, int x, int y) {
     actions.push_back(action);
   }
   QPoint at = (x < 0 || y < 0) ? QCursor::pos() : QPoint(x, y);
-  QAction* chosen = menu.exec(at);
+  QAction* chosen = menu->exec(at);
+  if (!menu) return 0;
+  int number = 0;
   for (size_t i = 0; i < actions.size(); ++i)
-    if (actions[i] == chosen) return static_cast<int>(i) + 1;
-  return 0;
+    if (actions[i] == chosen) number = static_cast<int>(i) + 1;
+  delete menu.data();
+  return number;
 }
 
 QStringList QtNameFilters(const std::string& filters) {

@@ -1,10 +1,16 @@
 #include "helptips/hooks/hooks.h"
 
+#include <QAction>
+#include <QComboBox>
 #include <QContextMenuEvent>
 #include <QCursor>
 #include <QEvent>
-#include <QPointer>
+#include <QLineEdit>
 #include <QMainWindow>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QTextEdit>
 #include <QWidget>
 #include <cstring>
 #include <map>
@@ -30,6 +36,8 @@ struct Trace {
 
 struct PendingAlert {
   int field = 0;
+  QPointer<QWidget> textField;  // the text field right-clicked, if it is one
+  QPoint at;                    // where the menu opens (screen)
 };
 
 struct HookState {
@@ -70,9 +78,70 @@ int ControlOf(Window* window, QWidget* widget) {
   return 0;
 }
 
+// The text field a control is, whose own edit actions its popup keeps: a
+// line edit, a text edit, or the line of an editable drop list; nullptr for
+// any other control.
+QWidget* TextFieldOf(QWidget* control) {
+  if (qobject_cast<QLineEdit*>(control) || qobject_cast<QPlainTextEdit*>(control) ||
+      qobject_cast<QTextEdit*>(control))
+    return control;
+  if (auto* combo = qobject_cast<QComboBox*>(control))
+    if (combo->isEditable()) return combo->lineEdit();
+  return nullptr;
+}
+
+// The edit menu the text field itself offers (Undo, Cut, Copy, Paste ...,
+// each enabled as the field's state allows); the caller deletes it.
+QMenu* StandardEditMenu(QWidget* field) {
+  if (auto* line = qobject_cast<QLineEdit*>(field)) return line->createStandardContextMenu();
+  if (auto* plain = qobject_cast<QPlainTextEdit*>(field)) return plain->createStandardContextMenu();
+  if (auto* rich = qobject_cast<QTextEdit*>(field)) return rich->createStandardContextMenu();
+  return nullptr;
+}
+
+// The popup of a right click: on a text field its own edit actions, a
+// separator and then the popup's items, so the field keeps Cut, Copy and
+// Paste. Returns the number of the chosen popup item as if the edit actions
+// were not there (0 when nothing or an edit action was chosen; the chosen
+// edit action has been carried out on the field).
+int ShowPopup(const PendingAlert& alert, std::vector<fw::PopupItem> items) {
+  QPointer<QMenu> edit = alert.textField ? StandardEditMenu(alert.textField) : nullptr;
+  std::vector<QPointer<QAction>> actions;
+  std::vector<fw::PopupItem> all;
+  if (edit) {
+    for (QAction* a : edit->actions()) {
+      if (!a->isVisible()) continue;
+      if (a->isSeparator()) {
+        if (!all.empty() && all.back().kind != fw::PopupItem::Separator) all.push_back(fw::PopupItem::Line());
+        continue;
+      }
+      if (a->menu()) continue;  // a submenu has no place in a flat popup
+      fw::PopupItem item;
+      item.text = a->text().toStdString();  // "&Paste", a tab and the shortcut
+      item.greyed = !a->isEnabled();
+      all.push_back(std::move(item));
+      actions.emplace_back(a);
+    }
+    if (!all.empty() && all.back().kind != fw::PopupItem::Separator) all.push_back(fw::PopupItem::Line());
+  }
+  const int editItems = static_cast<int>(actions.size());
+  all.insert(all.end(), items.begin(), items.end());
+  QPoint at = alert.at.isNull() ? QCursor::pos() : alert.at;
+  int chosen = fw::Services().Popup(all, at.x(), at.y());
+  if (chosen > 0 && chosen <= editItems) {
+    if (QAction* a = actions[static_cast<size_t>(chosen - 1)]) a->trigger();
+    chosen = 0;
+  } else if (chosen > editItems) {
+    chosen -= editItems;
+  }
+  delete edit.data();
+  return chosen;
+}
+
 // Right clicks on the controls of one window: a context-menu event on a
 // control (or on its viewport or inner line edit) becomes an alert event
-// for that control, and the widget's own menu does not also appear.
+// for that control, and the widget's own menu does not also appear (the
+// popup of the alert offers a text field's edit actions itself).
 class RightClick : public QObject {
  public:
   RightClick(Window* window, std::map<QWidget*, int> fields)
@@ -87,9 +156,14 @@ class RightClick : public QObject {
       if (w == m_window->Widget()) break;
     }
     if (!field) return false;
-    // Accepted and consumed: it reaches no parent, and no edit menu shows.
+    // Accepted and consumed: it reaches no parent, and the widget's own
+    // menu does not show as well.
     e->accept();
-    H().alerts[m_window] = PendingAlert{field};
+    PendingAlert alert;
+    alert.field = field;
+    alert.textField = TextFieldOf(m_window->ControlWidget(field));
+    alert.at = static_cast<QContextMenuEvent*>(e)->globalPos();
+    H().alerts[m_window] = alert;
     QPointer<Window> window = m_window;
     fw::Window* raw = m_window;
     QMetaObject::invokeMethod(raw, [window, field] {
@@ -262,10 +336,10 @@ int HintwellTakeEvent(Window* window, int event, int field, std::string_view pop
   if (event == fw::EventAlertKey) {
     auto it = H().alerts.find(window);
     if (it == H().alerts.end() || it->second.field != field) return 0;
+    PendingAlert alert = it->second;
     H().alerts.erase(it);  // the key code is cleared whatever is chosen
     std::string text = useWhatsThis ? H().settings.whatsThisText : std::string(popupText);
-    QPoint at = QCursor::pos();
-    int chosen = fw::Services().Popup(fw::ParsePopupText(text), at.x(), at.y());
+    int chosen = ShowPopup(alert, fw::ParsePopupText(text));
     if (chosen == 1) {
       H().request.rememberedControl = field;
       H().request.rememberedWindow = window;

@@ -13,7 +13,11 @@
 // click (the clicked control): the widget is captured when the event
 // arrives and resolved to the nearest registered control of the window. A
 // right click on a control that is not excluded offers a popup with the
-// What's-This text. Everything runs on the GUI thread.
+// What's-This text; on a text field (line edit, text edit, editable drop
+// list) the popup begins with the field's own edit actions (Undo ... Select
+// All) and a separator, so Cut, Copy and Paste stay where a person expects
+// them, and the popup's items keep their numbers. Everything runs on the
+// GUI thread.
 #pragma once
 
 #include <functional>
@@ -64,7 +68,8 @@ void HintwellWindowOpened(mvn::framework::Window* window, std::string_view exclu
 
 // After the window's own handling of every event. Returns the field number
 // of the control whose tip is wanted (> 0), the negated item number of
-// another popup item, or 0.
+// another popup item, or 0 (nothing chosen, or a text field's edit action,
+// which has then been carried out).
 int HintwellTakeEvent(mvn::framework::Window* window, int event, int field);
 // The full form: the popup text used when useWhatsThis is false.
 int HintwellTakeEvent(mvn::framework::Window* window, int event, int field, std::string_view popupText,

@@ -6,11 +6,15 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QClipboard>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
+#include <algorithm>
 #include <fstream>
 #include <map>
 
@@ -262,6 +266,276 @@ TEST(Dashpost, OneTipWindowBesideTheControlThatEscapeOrAClickCloses) {
     d.ChooseMenu({"&File", "Exit"});
   });
   EXPECT_EQ(out.exitCode, 0) << out.output;
+}
+
+// A right click as a person makes it: pressed on the window at the
+// control, so the window system's route makes the context menu.
+void RightClick(QWidget* control) {
+  QWidget* top = control->window();
+  top->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(top, 5000));
+  QTest::mouseClick(top->windowHandle(), Qt::RightButton, {}, control->mapTo(top, control->rect().center()));
+}
+
+// The items of a shown menu as a person reads them: no mnemonic, no
+// shortcut, "-" for a separator, "~" before an item that is off.
+std::vector<std::string> MenuItems(QWidget* menu) {
+  std::vector<std::string> out;
+  for (QAction* a : static_cast<QMenu*>(menu)->actions()) {
+    if (!a->isVisible()) continue;
+    if (a->isSeparator()) {
+      out.push_back("-");
+      continue;
+    }
+    QString text = a->text().section('\t', 0, 0);
+    text.remove('&');
+    out.push_back((a->isEnabled() ? "" : "~") + text.toStdString());
+  }
+  return out;
+}
+
+// Clicks the item of a shown menu that reads text.
+void ChooseItem(QWidget* menu, const std::string& text) {
+  auto* m = static_cast<QMenu*>(menu);
+  for (QAction* a : m->actions()) {
+    QString shown = a->text().section('\t', 0, 0);
+    shown.remove('&');
+    if (!a->isSeparator() && shown.toStdString() == text) {
+      QRect r = m->actionGeometry(a);
+      QTest::mouseMove(m, r.center());
+      QTest::mouseClick(m, Qt::LeftButton, {}, r.center());
+      return;
+    }
+  }
+  ADD_FAILURE() << "no menu item " << text;
+  m->close();
+}
+
+// A right click on a field of the send window keeps the field's edit
+// actions (Cut and Copy off while nothing is selected, Paste on with text
+// on the clipboard) and adds What's This after a separator: Paste puts the
+// clipboard into the field, What's This opens the tip window for the field.
+TEST(Dashpost, ARightClickOnAFieldOffersCutCopyPasteAndWhatsThis) {
+  Machine m;
+  m.AddRecord("Bob Jones", "Example Ltd", "+44 20 7946 0000");
+  Outcome out = mvntest::dashpost::Run(m, {}, [&](Driver& d) {
+    QApplication::clipboard()->setText("+1 555 0199");
+    QWidget* destination = d.Main().ControlWidget(MainDestination);
+    std::vector<std::string> items;
+    Driver::When("PopupMenu", [&](QWidget* menu) {
+      items = MenuItems(menu);
+      ChooseItem(menu, "Paste");
+    });
+    RightClick(destination);
+    ASSERT_TRUE(Driver::WaitUntil([&] { return !items.empty() && !Driver::TopWindow("PopupMenu"); }))
+        << "no menu";
+    auto has = [&](const char* item) { return std::find(items.begin(), items.end(), item) != items.end(); };
+    EXPECT_TRUE(has("~Cut") && has("~Copy") && has("Paste")) << ::testing::PrintToString(items);
+    ASSERT_GE(items.size(), 3u);
+    EXPECT_EQ(items[items.size() - 2], "-");
+    EXPECT_EQ(items.back(), "What's This?");
+    EXPECT_EQ(d.Text(MainDestination), "+1 555 0199");
+    EXPECT_EQ(Driver::TopWindow("TipWindow"), nullptr) << "Paste asked for a tip";
+
+    // Copy takes the selected text being typed; the right click does not
+    // leave the field, so its lookup in the book does not run meanwhile.
+    QWidget* to = d.Main().ControlWidget(MainTo);
+    QTest::mouseClick(to, Qt::LeftButton);
+    QTest::keyClicks(to, "Bob");
+    QTest::keyClick(to, Qt::Key_A, Qt::ControlModifier);
+    Driver::When("PopupMenu", [&](QWidget* menu) { ChooseItem(menu, "Copy"); });
+    RightClick(to);
+    EXPECT_TRUE(Driver::WaitUntil([] { return QApplication::clipboard()->text() == "Bob"; }))
+        << "the clipboard holds " << QApplication::clipboard()->text().toStdString();
+    EXPECT_EQ(d.Text(MainTo), "Bob");
+    EXPECT_EQ(d.Text(MainCompany), "");
+
+    Driver::When("PopupMenu", [&](QWidget* menu) { ChooseItem(menu, "What's This?"); });
+    RightClick(destination);
+    ASSERT_TRUE(Driver::WaitUntil([] { return Driver::TopWindow("TipWindow") != nullptr; })) << "no tip window";
+    QWidget* tip = Driver::TopWindow("TipWindow");
+    // The tip is the destination field's: its keys, shown by the editor.
+    EXPECT_TRUE(QTest::qWaitForWindowActive(tip, 5000));
+    QTest::keyClick(tip, Qt::Key_E, Qt::AltModifier);
+    auto* text = tip->findChild<QPlainTextEdit*>();
+    ASSERT_TRUE(text && Driver::WaitUntil([text] { return text->isVisible(); })) << "no editor";
+    QList<QLineEdit*> keys = tip->findChildren<QLineEdit*>();
+    ASSERT_GE(keys.size(), 3);
+    EXPECT_EQ(keys[0]->text().toStdString(), "Main");
+    EXPECT_EQ(keys[1]->text().toStdString(), "?g_destination");
+    d.ChooseMenu({"&File", "Exit"});
+  });
+  EXPECT_EQ(out.exitCode, 0) << out.output;
+}
+
+// Setup > Personal Details on the sample's [CommandList]: one row per
+// entry, labelled as the sample says; Save writes [DefaultCommands], and
+// the next send carries those lines to the delivery command.
+TEST(Dashpost, PersonalDetailsOfTheSampleReachTheRequest) {
+  Machine m;
+  fw::IniFile sample(SAMPLE_CLIENT_INI);
+  std::vector<std::string> list = sample.FetchList("CommandList", "command", "Command_");
+  ASSERT_GE(list.size(), 3u) << "the sample lists no personal details";
+  m.Set("CommandList", "command", std::to_string(list.size()));
+  for (size_t i = 0; i < list.size(); ++i) m.Set("CommandList", "Command_" + std::to_string(i + 1), list[i]);
+  std::vector<std::string> typed;
+  for (size_t i = 0; i < list.size(); ++i) typed.push_back("value " + std::to_string(i + 1));
+  Outcome out = mvntest::dashpost::Run(m, {}, [&](Driver& d) {
+    std::vector<std::string> prompts;
+    int entries = 0;
+    Driver::When("CmdSetup", [&](QWidget* setup) {
+      for (size_t i = 0; i < list.size(); ++i) {
+        auto* prompt = setup->findChild<QLabel*>(QString("?String%1").arg(i + 1));
+        auto* entry = setup->findChild<QLineEdit*>(QString("?m_cmdValues_%1").arg(i + 1));
+        ASSERT_TRUE(prompt && entry);
+        prompts.push_back(prompt->isVisible() ? prompt->text().toStdString() : "<hidden>");
+        if (!entry->isVisible()) continue;
+        ++entries;
+        QTest::mouseClick(entry, Qt::LeftButton);
+        QTest::keyClicks(entry, QString::fromStdString(typed[i]));
+      }
+      auto* next = setup->findChild<QLineEdit*>(QString("?m_cmdValues_%1").arg(list.size() + 1));
+      EXPECT_TRUE(next && !next->isVisible()) << "a row beyond the list";
+      EXPECT_EQ(setup->findChild<QLabel*>("?NoDetails"), nullptr);
+      Driver::Click(setup, "?Save");
+    });
+    d.ChooseMenu({"&Setup", "&Personal Details"});
+    EXPECT_TRUE(Driver::WaitUntil([] { return !Driver::TopWindow("CmdSetup"); }));
+    EXPECT_EQ(entries, static_cast<int>(list.size()));
+    for (size_t i = 0; i < list.size() && i < prompts.size(); ++i)
+      EXPECT_EQ(prompts[i], list[i].substr(0, list[i].find('=')));
+    d.Type(MainTo, "Bob Jones");
+    d.Type(MainDestination, "+1 555 0100");
+    d.Click(MainIncludeCover);
+    QWidget* message = d.Main().ControlWidget(MainMessage);
+    message->setFocus();
+    QTest::keyClicks(message, "Hello");
+    d.Click(MainSend);
+    EXPECT_TRUE(Driver::WaitUntil([&] { return m.Requests().size() == 1; }));
+    d.ChooseMenu({"&File", "Exit"});
+  });
+  EXPECT_EQ(out.exitCode, 0) << out.output;
+  EXPECT_EQ(m.Get("DefaultCommands", "command"), std::to_string(list.size()));
+  std::vector<std::string> lines;
+  for (size_t i = 0; i < list.size(); ++i) {
+    std::string line = list[i].substr(list[i].find('=') + 1) + "=" + typed[i];
+    EXPECT_EQ(m.Get("DefaultCommands", "Command_" + std::to_string(i + 1)), line);
+    lines.push_back(line);
+  }
+  ASSERT_EQ(m.Requests().size(), 1u) << out.output;
+  const std::string request = m.Requests()[0];
+  // In the options, before the first recipient.
+  size_t target = request.find("!TARGET");
+  for (const std::string& line : lines) {
+    size_t at = request.find("\r\n" + line + "\r\n");
+    EXPECT_NE(at, std::string::npos) << line << " not in\n" << request;
+    EXPECT_LT(at, target) << line;
+  }
+}
+
+// With no [CommandList] the window says so, instead of showing nothing.
+TEST(Dashpost, PersonalDetailsWithoutACommandListSaySo) {
+  Machine m;
+  Outcome out = mvntest::dashpost::Run(m, {}, [&](Driver& d) {
+    std::string said;
+    int entries = -1;
+    Driver::When("CmdSetup", [&](QWidget* setup) {
+      auto* label = setup->findChild<QLabel*>("?NoDetails");
+      said = label && label->isVisible() ? label->text().toStdString() : "<no label>";
+      entries = 0;
+      for (QLineEdit* e : setup->findChildren<QLineEdit*>())
+        if (e->isVisible()) ++entries;
+      Driver::Click(setup, "?Cancel");
+    });
+    d.ChooseMenu({"&Setup", "&Personal Details"});
+    EXPECT_TRUE(Driver::WaitUntil([] { return !Driver::TopWindow("CmdSetup"); }));
+    EXPECT_EQ(said, "Your administrator has defined no personal details.");
+    EXPECT_EQ(entries, 0);
+    d.ChooseMenu({"&File", "Exit"});
+  });
+  EXPECT_EQ(out.exitCode, 0) << out.output;
+}
+
+// Keys and clicks through the window system, as a person's reach the tip
+// window: a window that a modal window blocks gets none of them.
+void ClickInto(QWidget* widget) {
+  QWidget* top = widget->window();
+  QTest::mouseClick(top->windowHandle(), Qt::LeftButton, {}, widget->mapTo(top, widget->rect().center()));
+}
+void TypeInto(QWidget* top, const std::string& text) {
+  for (char c : text) QTest::keyClick(top->windowHandle(), c);
+}
+
+// A tip asked for in a modal window (F1 in Personal Details) is above it
+// and takes keys and clicks: the editor opens, takes the text typed and
+// saves it; the modal window is usable again once the tip has closed.
+TEST(Dashpost, ATipAskedForInAModalWindowTakesKeysAndClicks) {
+  Machine m;
+  m.Set("CommandList", "command", "1");
+  m.Set("CommandList", "Command_1", "Your phone number=SENDER-PHONE");
+  fs::path tips = m.Dir() / "tips.kdf";
+  Outcome out = mvntest::dashpost::Run(m, {}, [&](Driver& d) {
+    bool edited = false, closedByEscape = false, setupTakesKeys = false;
+    Driver::When("CmdSetup", [&](QWidget* setup) {
+      auto* entry = setup->findChild<QLineEdit*>("?m_cmdValues_1");
+      ASSERT_NE(entry, nullptr);
+      EXPECT_TRUE(QTest::qWaitForWindowActive(setup, 5000));
+      entry->setFocus();
+      QTest::keyClick(setup->windowHandle(), Qt::Key_F1);
+      ASSERT_TRUE(Driver::WaitUntil([] { return Driver::TopWindow("TipWindow") != nullptr; })) << "no tip window";
+      QWidget* tip = Driver::TopWindow("TipWindow");
+      EXPECT_TRUE(QTest::qWaitForWindowActive(tip, 5000)) << "the tip window is not active";
+      QTest::keyClick(tip->windowHandle(), Qt::Key_E, Qt::AltModifier);
+      auto* text = tip->findChild<QPlainTextEdit*>();
+      edited = text && Driver::WaitUntil([text] { return text->isVisible(); }, std::chrono::seconds(3));
+      if (edited) {
+        ClickInto(text);
+        QTest::keyClick(tip->windowHandle(), Qt::Key_A, Qt::ControlModifier);
+        TypeInto(tip, "Your own phone number.");
+        EXPECT_EQ(text->toPlainText().toStdString(), "Your own phone number.");
+        QPushButton* save = nullptr;
+        for (QPushButton* b : tip->findChildren<QPushButton*>())
+          if (b->text() == "&Save" && b->isVisible()) save = b;
+        ASSERT_NE(save, nullptr);
+        ClickInto(save);
+        EXPECT_TRUE(Driver::WaitUntil([text] { return !text->isVisible(); })) << "Save left the editor open";
+      }
+      QTest::keyClick(tip->windowHandle(), Qt::Key_Escape);
+      closedByEscape = Driver::WaitUntil([] { return !Driver::TopWindow("TipWindow"); });
+      if (!closedByEscape && Driver::TopWindow("TipWindow")) Driver::TopWindow("TipWindow")->close();
+      // The modal window takes keys again.
+      EXPECT_TRUE(QTest::qWaitForWindowActive(setup, 5000));
+      ClickInto(entry);
+      TypeInto(setup, "555");
+      setupTakesKeys = entry->text() == "555";
+      // Closed under a tip that is open (by its title bar's close button),
+      // it leaves the tip open to the program's end.
+      QTest::keyClick(setup->windowHandle(), Qt::Key_F1);
+      EXPECT_TRUE(Driver::WaitUntil([] { return Driver::TopWindow("TipWindow") != nullptr; }));
+      QPointer<QWidget> s = setup;
+      setup->close();
+      EXPECT_TRUE(Driver::WaitUntil([s] { return !s || !s->isVisible(); }, std::chrono::seconds(3)));
+      EXPECT_NE(Driver::TopWindow("TipWindow"), nullptr);
+      if (s && s->isVisible()) Driver::Click(s, "?Cancel");
+    });
+    d.ChooseMenu({"&Setup", "&Personal Details"});
+    EXPECT_TRUE(Driver::WaitUntil([] { return !Driver::TopWindow("CmdSetup"); }, std::chrono::seconds(30)));
+    EXPECT_TRUE(edited) << "the tip editor did not open";
+    EXPECT_TRUE(closedByEscape) << "Escape left the tip open";
+    EXPECT_TRUE(setupTakesKeys) << "Personal Details took no keys after the tip";
+    QApplication::processEvents();
+    d.ChooseMenu({"&File", "Exit"});
+  });
+  EXPECT_EQ(out.exitCode, 0) << out.output;
+  auto hwt = mvn::helptips::MakeTipFile(tips.string());
+  ASSERT_EQ(hwt->Open(), 0);
+  ASSERT_EQ(hwt->Set(), 0);
+  std::string saved = "<none>";
+  while (hwt->Next() == 0)
+    if (hwt->Buffer().Clipped("ProcedureName") == "CmdSetup" && hwt->Buffer().Clipped("ControlName") == "?m_cmdValues_1")
+      saved = fw::Clip(hwt->Buffer().Get("HelpTip"));
+  EXPECT_EQ(saved, "Your own phone number.");
+  hwt->Close();
 }
 
 // Every way out with a tip window open ends the program cleanly: exit 0,

@@ -115,7 +115,9 @@ TEST_F(WindowTest, TipRequestsNameTheClientTipFileAndTheControl) {
     requests.push_back(r);
     return 1;
   });
-  services.AnswerPopup(1);  // What's This
+  // The entry's menu: its edit actions, then What's This (the built-in
+  // text: no program main set one here).
+  services.AnswerPopupItem("What's This");
   When("CmdSetup", [](QWidget* w) {
     Type(w, "?m_cmdValues_1", "555 1234");
     auto* entry = w->findChild<QWidget*>("?m_cmdValues_1");

@@ -4,13 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
 #include <QContextMenuEvent>
 #include <QHelpEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QPlainTextEdit>
 #include <QSpinBox>
 #include <QTabWidget>
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -26,14 +30,16 @@ using fw::Window;
 
 namespace {
 
-// A window with 40 entries, so fields 3, 7, 13 and 37 exist, whose handler
-// passes every event to the hooks and keeps the results.
+// A window with 40 check boxes (controls that are no text fields, whose
+// popup is the What's-This text alone), so fields 3, 7, 13 and 37 exist,
+// whose handler passes every event to the hooks and keeps the results.
 struct Hooked {
   std::unique_ptr<Window> window;
   std::vector<int> results;
   explicit Hooked(int style, std::string exclusion = "") {
     window = std::make_unique<Window>("HookTest", "Hooks", QRect(30, 20, 300, 300));
-    for (int i = 1; i <= 40; ++i) window->AddEntry("?E" + std::to_string(i), QRect(5, 5 + i * 6, 60, 5));
+    for (int i = 1; i <= 40; ++i)
+      window->AddCheck("?E" + std::to_string(i), "Check " + std::to_string(i), QRect(5, 5 + i * 6, 60, 5));
     QObject::connect(window.get(), &Window::windowEvent, [this](int event, int field) {
       int r = ht::HintwellTakeEvent(window.get(), event, field);
       if (event == fw::EventHelp || event == fw::EventAlertKey) results.push_back(r);
@@ -137,6 +143,129 @@ TEST(Hooks, PopupChoiceDismissalAndOtherItems) {
   EXPECT_EQ(h.results.back(), 0);
 }
 
+namespace {
+
+// What a person reads in a popup: each item's text without its mnemonic
+// and shortcut, "~" before a greyed one, "-" for a separator.
+std::vector<std::string> Shown(const std::vector<fw::PopupItem>& items) {
+  std::vector<std::string> out;
+  for (const fw::PopupItem& item : items) {
+    if (item.kind == fw::PopupItem::Separator) {
+      out.push_back("-");
+      continue;
+    }
+    std::string text;
+    for (char c : item.text.substr(0, item.text.find('\t')))
+      if (c != '&') text += c;
+    out.push_back((item.greyed ? "~" : "") + text);
+  }
+  return out;
+}
+
+bool Has(const std::vector<std::string>& shown, const std::string& item) {
+  return std::find(shown.begin(), shown.end(), item) != shown.end();
+}
+
+}  // namespace
+
+// A right click on a text field (entry, text, editable drop list) keeps the
+// field's own edit actions, enabled as the field's state allows, then a
+// separator and the popup's items, which keep their numbers. Paste pastes
+// and asks for no tip; What's This gives the field. Other controls keep the
+// popup of the What's-This text alone.
+TEST(Hooks, TextFieldsKeepTheirEditActionsBeforeThePopupItems) {
+  fw::ScriptedServices services;
+  fw::ScopedServices scope(&services);
+  ht::HintwellSetWhatsThisText("&What's This?");
+  Window w("TextFields", "Text fields", QRect(0, 0, 200, 110));
+  int line = w.AddEntry("?Line", QRect(5, 5, 80, 10));
+  int text = w.AddText("?Text", QRect(5, 20, 80, 30));
+  auto* combo = new QComboBox;
+  combo->setEditable(true);
+  int drop = w.Add(fw::ControlType::DropList, "?Combo", combo, QRect(5, 55, 80, 12));
+  int check = w.AddCheck("?Check", "Check", QRect(5, 72, 80, 10));
+  std::string popupText;
+  bool useWhatsThis = true;
+  std::vector<int> got;
+  QObject::connect(&w, &Window::windowEvent, [&](int e, int f) {
+    if (e == fw::EventAlertKey) got.push_back(ht::HintwellTakeEvent(&w, e, f, popupText, useWhatsThis));
+  });
+  w.Open();
+  ht::HintwellWindowOpened(&w, "TextFields", 0);
+  QApplication::clipboard()->setText("+44 20 7946 0000");
+  auto* edit = static_cast<QLineEdit*>(w.ControlWidget(line));
+  auto* plain = static_cast<QPlainTextEdit*>(w.ControlWidget(text));
+
+  // An empty entry: nothing to cut or copy, something to paste; What's This
+  // after the edit actions and a separator.
+  services.AnswerPopupItem("What's This?");
+  RightClick(edit);
+  Drain();
+  ASSERT_EQ(services.popups.size(), 1u);
+  std::vector<std::string> shown = Shown(services.popups[0]);
+  EXPECT_TRUE(Has(shown, "~Cut") && Has(shown, "~Copy") && Has(shown, "Paste"))
+      << ::testing::PrintToString(shown);
+  ASSERT_GE(shown.size(), 3u);
+  EXPECT_EQ(shown[shown.size() - 2], "-");
+  EXPECT_EQ(shown.back(), "What's This?");
+  EXPECT_EQ(got, std::vector<int>{line});
+
+  // Paste from the menu puts the clipboard into the field; no tip is asked.
+  got.clear();
+  services.AnswerPopupItem("Paste");
+  RightClick(edit);
+  Drain();
+  EXPECT_EQ(edit->text().toStdString(), "+44 20 7946 0000");
+  EXPECT_EQ(got, std::vector<int>{0});
+  // With the text selected, Cut is offered and takes it out.
+  edit->selectAll();
+  QApplication::clipboard()->clear();
+  services.AnswerPopupItem("Cut");
+  RightClick(edit);
+  Drain();
+  EXPECT_TRUE(Has(Shown(services.popups.back()), "Cut"));
+  EXPECT_EQ(edit->text().toStdString(), "");
+  EXPECT_EQ(QApplication::clipboard()->text().toStdString(), "+44 20 7946 0000");
+
+  // A text control, right-clicked in its viewport, and an editable drop
+  // list, in its line.
+  got.clear();
+  services.AnswerPopupItem("Paste");
+  RightClick(plain->viewport());
+  Drain();
+  services.AnswerPopupItem("What's This?");
+  RightClick(combo->lineEdit());
+  Drain();
+  EXPECT_EQ(plain->toPlainText().toStdString(), "+44 20 7946 0000");
+  EXPECT_TRUE(Has(Shown(services.popups.back()), "Paste"));
+  EXPECT_EQ(got, (std::vector<int>{0, drop}));
+
+  // A window's own popup on a text field: its items keep their numbers.
+  got.clear();
+  popupText = "Add files|Remove them|-|What's This";
+  useWhatsThis = false;
+  services.AnswerPopupItem("Add files");
+  services.AnswerPopupItem("Remove them");
+  services.AnswerPopupItem("What's This");
+  services.AnswerPopup(0);
+  for (int i = 0; i < 4; ++i) {
+    RightClick(edit);
+    Drain();
+  }
+  EXPECT_EQ(got, (std::vector<int>{line, -2, -3, 0}));
+
+  // A control that is no text field: the What's-This item alone.
+  popupText.clear();
+  useWhatsThis = true;
+  services.AnswerPopup(1);
+  RightClick(w.ControlWidget(check));
+  Drain();
+  EXPECT_EQ(Shown(services.popups.back()), std::vector<std::string>{"What's This?"});
+  EXPECT_EQ(got.back(), check);
+  ht::HintwellWindowClosed(&w);
+  w.Close();
+}
+
 TEST(Hooks, StyleOneGetsNoHelpHookButRightClickStillWorks) {
   fw::ScriptedServices services;
   fw::ScopedServices scope(&services);
@@ -222,7 +351,7 @@ TEST(TipStart, FileNamePositionRememberedControlAndModal) {
     return modal ? 0 : 42;
   });
   Window w("TipWin", "Tips", QRect(30, 20, 200, 100));
-  int a = w.AddEntry("?A", QRect(10, 4, 40, 8));
+  int a = w.AddCheck("?A", "A", QRect(10, 4, 40, 8));
   w.Open();
   w.SetWindowPosition(QRect(30, 20, 200, 100));
   fw::ScriptedServices services;
