@@ -18,6 +18,7 @@
 #include "platform/module/module.h"
 #include "platform/registry/registry.h"
 #include "platform/spooler/host.h"
+#include "tests/support/monitorroot.h"
 #include "tests/support/spool.h"
 #include "tests/support/tempdir.h"
 
@@ -28,21 +29,8 @@ using mvntest::SpoolFiles;
 
 mvntest::TestRoot* g_root = nullptr;
 
-class RootEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    g_root = new mvntest::TestRoot;
-    setenv("MVN_MESSAGEBOX_LOG", (*g_root / "boxes.log").c_str(), 1);
-    // Kept loaded for the whole run, as the spooler keeps its monitors: the
-    // registry layer's state inside the module does not survive an unload.
-    ASSERT_NE(LoadLibraryA(MVNMON_PATH), nullptr);
-  }
-  void TearDown() override {
-    delete g_root;
-    g_root = nullptr;
-  }
-};
-const auto* g_environment = ::testing::AddGlobalTestEnvironment(new RootEnvironment);
+const auto* g_environment =
+    ::testing::AddGlobalTestEnvironment(new mvntest::MonitorRootEnvironment(MVNMON_PATH, &g_root, "boxes.log"));
 
 // Each test uses a monitor name of its own, so its ports live under a
 // registry root of their own.
@@ -65,8 +53,8 @@ class MonitorTest : public ::testing::Test {
 
   void SetValue(const std::string& port, const char* name, const std::string& value) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (Root() + "\\" + port).c_str(), 0, nullptr, 0, KEY_WRITE,
-                              nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (Root() + "\\" + port).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                              &key, nullptr),
               ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                              static_cast<DWORD>(value.size() + 1)),
@@ -75,15 +63,14 @@ class MonitorTest : public ::testing::Test {
   }
   void DeleteValue(const std::string& port, const char* name) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, (Root() + "\\" + port).c_str(), 0, KEY_WRITE, &key),
-              ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, (Root() + "\\" + port).c_str(), 0, KEY_WRITE, &key), ERROR_SUCCESS);
     RegDeleteValueA(key, name);
     RegCloseKey(key);
   }
   void MakePort(const std::string& port) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (Root() + "\\" + port).c_str(), 0, nullptr, 0, KEY_WRITE,
-                              nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (Root() + "\\" + port).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                              &key, nullptr),
               ERROR_SUCCESS);
     RegCloseKey(key);
   }
@@ -193,8 +180,7 @@ TEST_F(MonitorTest, TableHasItsEntriesInOrderAndStaysTheSame) {
   EXPECT_EQ(m.pfnSetPortTimeOuts, nullptr);
   // Every call gives the same table.
   HMODULE again = LoadLibraryA(MVNMON_PATH);  // the same module, loaded once more
-  auto initialize =
-      reinterpret_cast<PFN_InitializePrintMonitor>(GetProcAddress(again, INITIALIZE_PRINT_MONITOR));
+  auto initialize = reinterpret_cast<PFN_InitializePrintMonitor>(GetProcAddress(again, INITIALIZE_PRINT_MONITOR));
   std::u16string root = mvn::spooler::Widen(Root());
   EXPECT_EQ(initialize(root.data()), table);
   FreeLibrary(again);
@@ -208,8 +194,7 @@ TEST_F(MonitorTest, TableHasItsEntriesInOrderAndStaysTheSame) {
 
 TEST_F(MonitorTest, RootThatIsTooLongRaisesTheLibraryException) {
   HMODULE module = LoadLibraryA(MVNMON_PATH);
-  auto initialize =
-      reinterpret_cast<PFN_InitializePrintMonitor>(GetProcAddress(module, INITIALIZE_PRINT_MONITOR));
+  auto initialize = reinterpret_cast<PFN_InitializePrintMonitor>(GetProcAddress(module, INITIALIZE_PRINT_MONITOR));
   std::u16string root(256, u'x');
   try {
     initialize(root.data());
@@ -317,8 +302,8 @@ TEST_F(MonitorTest, OpenCloseAndDeletePorts) {
 TEST_F(MonitorTest, RepeatedInitializationKeepsTheRecordsOpenHandlesUse) {
   std::string out = PlainPort("MVN1");
   Open("MVN1");
-  auto initialize = reinterpret_cast<PFN_InitializePrintMonitor>(
-      GetProcAddress(LoadLibraryA(MVNMON_PATH), INITIALIZE_PRINT_MONITOR));
+  auto initialize =
+      reinterpret_cast<PFN_InitializePrintMonitor>(GetProcAddress(LoadLibraryA(MVNMON_PATH), INITIALIZE_PRINT_MONITOR));
   // The same root again, then another one: the open port's record stays
   // (a freed record would show under the address sanitizer) and closing it
   // works once. Under the other root its settings are not found, so a job
@@ -369,11 +354,10 @@ std::vector<HeaderCase> HeaderCases() {
   return {
       {"postscript", "%!PS-Adobe-3.0\n%%Pages: 1\nshowpage\n", header + "%!PS-Adobe-3.0\n%%Pages: 1\nshowpage\n"},
       {"mvn marker", " \r\n\t!mvn::MVN\r\nrest", " \r\n\t!mvn::MVN\r\nrest"},
-      {"morvane line", "!MORVANE fax\r\n\r\n  TO=1234\r\nmore",
-       "!MORVANE fax\r\n\r\n  " + user + "TO=1234\r\nmore"},
+      {"morvane line", "!MORVANE fax\r\n\r\n  TO=1234\r\nmore", "!MORVANE fax\r\n\r\n  " + user + "TO=1234\r\nmore"},
       {"morvane lower case", "  !morvane x\nbody", "  !morvane x\n" + user + "body"},
-      {"morvane without line end", "!MORVANE" + big, "!MORVANE" + big.substr(0, 4096 - 8) + user +
-                                                           big.substr(4096 - 8)},
+      {"morvane without line end", "!MORVANE" + big,
+       "!MORVANE" + big.substr(0, 4096 - 8) + user + big.substr(4096 - 8)},
       {"morvane alone", "!MORVANE", "!MORVANE" + user},
       {"short data", "!M", header + "!M"},
       {"blank data", "  \r\n", header + "  \r\n"},
@@ -397,7 +381,7 @@ TEST_F(MonitorTest, PlainJobsAcrossChunkSizesAndHeaderSettings) {
         ClearDirectory(out);
         mvn::spooler::JobResult result = Print(c.data, chunk);
         EXPECT_TRUE(result.Succeeded()) << result.failure;
-        EXPECT_TRUE(result.done);  // the monitor cancelled the job at its end
+        EXPECT_TRUE(result.done);                       // the monitor cancelled the job at its end
         EXPECT_EQ(result.bytesWritten, c.data.size());  // header bytes are not counted
         std::vector<std::string> files = SpoolFiles(out);
         ASSERT_EQ(files.size(), 1u);
@@ -664,8 +648,7 @@ TEST_F(MonitorTest, NoLauncherShowsTheBoxAndKeepsTheFile) {
   EXPECT_TRUE(result.Succeeded()) << result.failure;
   EXPECT_EQ(SpoolFiles(UserTemp()).size(), 1u);
   std::string boxes = Boxes();
-  EXPECT_NE(boxes.find("Error: Morvane Print Monitor unable to run Morvane Front End application."),
-            std::string::npos)
+  EXPECT_NE(boxes.find("Error: Morvane Print Monitor unable to run Morvane Front End application."), std::string::npos)
       << boxes;
   ClearDirectory(UserTemp());
 }
@@ -683,7 +666,7 @@ TEST_F(MonitorTest, LauncherMessagesThatDoNotFitAreNotSent) {
   // path is "#startuppath=", the directory and NUL.
   std::vector<Case> cases = {
       {"/bin/app", "", true},
-      {"/" + std::string(249, 'a'), "", false},  // fits the setting, not the message
+      {"/" + std::string(249, 'a'), "", false},          // fits the setting, not the message
       {"/bin/app", "/" + std::string(245, 'd'), true},   // 13 + 246 + 1 = 260
       {"/bin/app", "/" + std::string(246, 'd'), false},  // 261
   };

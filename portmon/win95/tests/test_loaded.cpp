@@ -18,6 +18,7 @@
 #include "platform/module/module.h"
 #include "platform/registry/registry.h"
 #include "platform/spooler/host95.h"
+#include "tests/support/monitorroot.h"
 #include "tests/support/process.h"
 #include "tests/support/spool.h"
 #include "tests/support/tempdir.h"
@@ -30,19 +31,8 @@ using mvntest::SpoolFiles;
 
 mvntest::TestRoot* g_root = nullptr;
 
-class RootEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    g_root = new mvntest::TestRoot;
-    // Kept loaded for the whole run, as the spooler keeps its monitors.
-    ASSERT_NE(LoadLibraryA(MVNMON95_PATH), nullptr);
-  }
-  void TearDown() override {
-    delete g_root;
-    g_root = nullptr;
-  }
-};
-const auto* g_environment = ::testing::AddGlobalTestEnvironment(new RootEnvironment);
+const auto* g_environment =
+    ::testing::AddGlobalTestEnvironment(new mvntest::MonitorRootEnvironment(MVNMON95_PATH, &g_root));
 
 class Loaded95 : public ::testing::Test {
  protected:
@@ -70,8 +60,8 @@ class Loaded95 : public ::testing::Test {
 
   void Set(const std::string& port, const char* value, const std::string& text) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (mvn::spooler::MonitorRegistryRoot(m_name) + "\\" + port).c_str(),
-                              0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (mvn::spooler::MonitorRegistryRoot(m_name) + "\\" + port).c_str(), 0,
+                              nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
               ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExA(key, value, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                              static_cast<DWORD>(text.size() + 1)),
@@ -81,8 +71,7 @@ class Loaded95 : public ::testing::Test {
 
   // One job on port; the spooler hands the data over in blocks of the
   // given sizes (the last one repeated for the rest).
-  mvn::spooler::JobResult Print(const std::string& port, const std::string& data,
-                                std::vector<DWORD> blocks = {65536}) {
+  mvn::spooler::JobResult Print(const std::string& port, const std::string& data, std::vector<DWORD> blocks = {65536}) {
     HANDLE handle = m_monitor->OpenPort(port);
     EXPECT_NE(handle, nullptr) << port;
     if (!handle) return {};
