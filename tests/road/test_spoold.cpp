@@ -678,7 +678,11 @@ TEST_F(SpooldTest, AHandedFileThatChangesWhilePrintedEndsBoundedAsAPrefix) {
     std::string full;
     for (std::size_t i = 0; i < c.totalBlocks; ++i) full += blockAt(i);
     std::vector<std::string> files = SpoolFiles(m_out);
-    if (code == 0) {
+    if (code == 0 && c.cut && output.find("was empty") != std::string::npos) {
+      // Handed over at a moment the owner had just cut it: an empty job,
+      // which spools nothing.
+      EXPECT_TRUE(files.empty()) << output;
+    } else if (code == 0) {
       ASSERT_EQ(files.size(), 1u) << output;
       std::string spooled = mvntest::ReadFile(files[0]);
       ASSERT_EQ(spooled.rfind(kHeaderJsmith, 0), 0u);
