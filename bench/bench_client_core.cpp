@@ -24,6 +24,7 @@
 #include <memory>
 
 #include "bench/scaling.h"
+#include "client/addressbook/groups.h"
 #include "client/core/sendlist.h"
 #include "framework/core/relation.h"
 #include "framework/core/strings.h"
@@ -168,6 +169,18 @@ void BM_ReadGroupByUniqueKey(benchmark::State& state) {
     if (ReadMembers(book, "MVGC:KeyUnique", true) != n) state.SkipWithError("wrong count");
 }
 
+// The group window's read: every member of "All" with its address record
+// into the members list, sorted by name.
+void BM_LoadGroupMembers(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  Book& book = BookOf(n);
+  for (auto _ : state) {
+    mvn::client::LoadGroupMembers(book.d, "All");
+    if (book.d.Queues().g_relatedClientsQ.Records() != n) state.SkipWithError("wrong members");
+  }
+  book.d.CloseAll();
+}
+
 // A fresh copy of the book of n members for a delete.
 std::string CopyOf(int n) {
   Book& book = BookOf(n);
@@ -224,6 +237,7 @@ BENCHMARK(BM_SqliteJoin) SIZES;
 BENCHMARK(BM_ReadGroupByGroupKey) SIZES;
 BENCHMARK(BM_ReadGroupByGroupKeyNoTransaction) SIZES;
 BENCHMARK(BM_ReadGroupByUniqueKey) SIZES;
+BENCHMARK(BM_LoadGroupMembers) SIZES;
 BENCHMARK(BM_DeleteGroup) SIZES->Iterations(3);
 BENCHMARK(BM_SqliteDeleteGroup) SIZES->Iterations(3);
 
@@ -234,6 +248,7 @@ int main(int argc, char** argv) {
   mvnbench::Pair("BM_BuildSendList", "BM_SqliteJoin");
   mvnbench::Pair("BM_ReadGroupByGroupKey", "BM_ReadGroupByUniqueKey");
   mvnbench::Pair("BM_ReadGroupByGroupKeyNoTransaction", "BM_ReadGroupByGroupKey");
+  mvnbench::Pair("BM_LoadGroupMembers", "BM_SqliteJoin");
   mvnbench::Pair("BM_DeleteGroup", "BM_SqliteDeleteGroup");
   int rc = mvnbench::RunAndCheck(&argc, argv);
   g_books.clear();

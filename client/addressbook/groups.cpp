@@ -17,6 +17,10 @@ void LoadGroupMembers(Dictionary& dict, std::string_view group, int sortChoice) 
     auto clients = dict.File("MVClients").Clone();
     members->TryOpen();
     clients->TryOpen();
+    // The whole read in one transaction of the book (both tables live in
+    // its one database): one lock of the file instead of one per record
+    // read. A book that cannot be locked for it is read without.
+    bool inTransaction = members->BeginTransaction() == framework::NoError;
     members->Buffer().Clear();
     members->Buffer().Set("GroupID", name);
     if (members->SetFrom("MVGC:KeyGroupID") == 0) {
@@ -35,6 +39,7 @@ void LoadGroupMembers(Dictionary& dict, std::string_view group, int sortChoice) 
         q.Add();
       }
     }
+    if (inTransaction) members->Commit();
   }
   const char* field = sortChoice == SortCompany ? "Company" : sortChoice == SortDestination ? "Destination" : "ToName";
   q.Sort({field}, true);
