@@ -336,7 +336,6 @@ bool Service::ReceiveFrames(int fd, ReceivedJob* job, std::string* error) {
   }
   std::vector<char> buffer(mvn::spooler::service::kMaxFrame);
   ULONGLONG received = 0;
-  ULONGLONG* size = &received;
   for (;;) {
     unsigned char length[4];
     errno = 0;
@@ -348,7 +347,7 @@ bool Service::ReceiveFrames(int fd, ReceivedJob* job, std::string* error) {
     }
     std::uint32_t n = mvn::spooler::service::FrameLength(length);
     if (n == 0) break;
-    if (*size + n > m_limits.jobSize) {
+    if (received + n > m_limits.jobSize) {
       *error = TooLarge();
       close(file);
       return false;
@@ -363,7 +362,7 @@ bool Service::ReceiveFrames(int fd, ReceivedJob* job, std::string* error) {
       close(file);
       return false;
     }
-    *size += n;
+    received += n;
   }
   lseek(file, 0, SEEK_SET);
   job->spooled = file;
