@@ -429,7 +429,9 @@ void SetMessageBoxBackend(MessageBoxBackend backend);
 
 // ---------------------------------------------------------------------------
 // The substitute machine's root directory: MVN_ROOT when set, else
-// /var/lib/mvn when it exists, else $HOME/.local/state/mvn. Created on demand.
+// /var/lib/mvn when it exists (always, for root), else, for a user,
+// $HOME/.local/state/mvn. Created on demand (root's /var/lib/mvn excepted).
+// Root programs check it first (platform/kernel/rootsalone.h).
 // The returned text has no trailing "/".
 const char* MvnRootDirectory();
 // Joins the root and a relative path ("registry/HKLM.db"), creating the

@@ -47,6 +47,9 @@ char AsciiLower(char c);
 // directory that could not be made and *failedErrno says why.
 DWORD CreateDirectories(const std::string& path, std::string* failed = nullptr, int* failedErrno = nullptr);
 
+// The machine root MvnRootDirectory gives, without making it.
+std::string MvnChosenRootDirectory();
+
 // The program's real path (/proc/self/exe).
 const std::string& ProgramPath();
 

@@ -15,11 +15,18 @@
 
 namespace {
 
+constexpr const char* kMachineRoot = "/var/lib/mvn";
+
+// MVN_ROOT, else /var/lib/mvn when it exists, else (for a user only) the
+// user's own state folder. Root never takes its root from HOME or the
+// password entry: su without "-" or sudo -E keep a user's HOME, and that
+// user's root would steer root's programs. Root without MVN_ROOT always has
+// /var/lib/mvn (RequireMachineRootOfRoots refuses it while it is missing).
 std::string ChooseRoot() {
   const char* configured = std::getenv("MVN_ROOT");
   if (configured && *configured) return mvn::kernel::NativePath(configured);
   struct stat st;
-  if (stat("/var/lib/mvn", &st) == 0 && S_ISDIR(st.st_mode)) return "/var/lib/mvn";
+  if (geteuid() == 0 || (stat(kMachineRoot, &st) == 0 && S_ISDIR(st.st_mode))) return kMachineRoot;
   std::string home;
   if (const char* variable = std::getenv("HOME"); variable && *variable) {
     home = variable;
@@ -59,15 +66,23 @@ UINT DirectoryBelowRoot(const char* relative, LPSTR buffer, UINT size) {
 
 }  // namespace
 
+std::string mvn::kernel::MvnChosenRootDirectory() {
+  std::string root = ChooseRoot();
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  return root;
+}
+
 const char* MvnRootDirectory() {
   // Every root ever chosen is kept, so a pointer handed out stays valid
   // while MVN_ROOT changes (the tests point it at a new directory each).
   static std::mutex* mutex = mvn::kernel::KeepUntilKernelEnd(new std::mutex);
   static auto* roots = mvn::kernel::KeepUntilKernelEnd(new std::set<std::string>);
-  std::string root = ChooseRoot();
-  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  std::string root = mvn::kernel::MvnChosenRootDirectory();
   struct stat st;
-  if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) CreateRootDirectories(root);
+  // Root makes no machine root of its own choosing: the missing default is
+  // left for RequireMachineRootOfRoots to refuse.
+  bool rootsDefault = geteuid() == 0 && root == kMachineRoot;
+  if (!rootsDefault && (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) CreateRootDirectories(root);
   std::lock_guard lock(*mutex);
   return roots->insert(root).first->c_str();
 }
