@@ -25,6 +25,7 @@
 #include <strings.h>
 #include <vector>
 
+#include "platform/kernel/rootsalone.h"
 #include "platform/spooler/host.h"
 #include "platform/spooler/install.h"
 
@@ -101,6 +102,8 @@ int main(int argc, char** argv) {
   if ((verb != "add" && verb != "configure" && verb != "delete") || argc > 4 ||
       (verb != "add" && port.empty()) || (verb == "add" && !port.empty()))
     return Usage();
+  // Root reads the platform and loads a monitor only from a root of its own.
+  if (!mvn::kernel::RequireMachineRootOfRoots()) return 1;
   // The desktop user of a single-user root may configure its ports only on
   // a root of their own: the root's platform is read from a registry that
   // whoever owns the root can write.

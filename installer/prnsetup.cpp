@@ -29,6 +29,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/kernel/rootsalone.h"
 #include "platform/kernel/win32.h"
 #include "platform/registry/registry.h"
 #include "platform/spooler/install.h"
@@ -563,6 +564,9 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
+  // Before the platform is read, the service stopped or started, or
+  // anything copied: root installs only on a machine root of root's alone.
+  if (!mvn::kernel::RequireMachineRootOfRoots()) return 2;
   OSVERSIONINFOA version{};
   version.dwOSVersionInfoSize = sizeof version;
   if (!GetVersionExA(&version)) {

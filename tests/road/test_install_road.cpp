@@ -15,6 +15,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -190,8 +191,8 @@ TEST_F(InstallRoad, RootLoadsNoMonitorOfARootAUserControls) {
             (mine / "lib/mvnmon95.so").string() + "'"})
     ASSERT_EQ(RunAs(kUser, env + MVNREG_PATH + " " + arguments, &output, root / "stderr.log"), 0) << Errors();
   EXPECT_EQ(RunAs(0, env + MVNPORT_PATH + " configure MVNMON95 MVN1", &output, root / "stderr.log"), 1);
-  EXPECT_NE(Errors().find("the monitor MVNMON95 is not loaded as root: " + (mine / "lib/mvnmon95.so").string() +
-                          " is not a file of root's that only root may change"),
+  EXPECT_NE(Errors().find("mvnport: the machine root " + mine.string() + " is refused: the folder " + mine.string() +
+                          " belongs to uid 60001, not to root"),
             std::string::npos)
       << Errors();
   // Root's prnsetup on that root copies nothing and changes no attribute
@@ -206,7 +207,8 @@ TEST_F(InstallRoad, RootLoadsNoMonitorOfARootAUserControls) {
                   &output, root / "stderr.log"),
             0);
   EXPECT_EQ(RunAs(0, "umask 000; " + env + PRNSETUP_PATH, &output, root / "stderr.log"), 2) << output;
-  EXPECT_NE(output.find("is not a folder of root's alone: nothing is copied there"), std::string::npos) << output;
+  EXPECT_NE(Errors().find("prnsetup: the machine root " + mine.string() + " is refused"), std::string::npos)
+      << Errors();
   struct stat st;
   ASSERT_EQ(stat(victim.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0444u);
@@ -288,7 +290,10 @@ TEST_F(InstallRoad, TheSingleUserRootPrintsThroughMvnmon95InEveryMode) {
   // The service of this root refuses root and runs as the desktop user.
   if (geteuid() == 0) {
     EXPECT_EQ(Run(0, MVNSPOOLD_PATH, &output), 1);
-    EXPECT_NE(Errors().find("runs as the desktop user there, never as root"), std::string::npos);
+    EXPECT_NE(Errors().find("mvnspoold: the machine root " + root.str() + " is refused: the folder " + root.str() +
+                            " belongs to uid 60031, not to root"),
+              std::string::npos)
+        << Errors();
   }
   m_service = fork();
   if (m_service == 0) {
@@ -373,6 +378,235 @@ TEST_F(InstallRoad, TheSingleUserRootPrintsThroughMvnmon95InEveryMode) {
   ASSERT_EQ(Run(user, std::string(MVNPORT_PATH) + " configure MVNMON95 MVN1", &output), 0) << Errors();
   EXPECT_NE(Errors().find("\"Configure MVN1\" was closed as cancelled"), std::string::npos) << Errors();
   EXPECT_EQ(Run(user, std::string(MVNPORT_PATH) + " delete MVNMON95 MVN1", &output), 1);
+}
+
+// A script that records the uid it ran as, for a program root might start.
+void WriteRecorder(const fs::path& script, const fs::path& record, uid_t owner) {
+  mvntest::WriteFile(script, "#!/bin/sh\nid -u >> '" + record.string() + "'\n");
+  chmod(script.c_str(), 0755);
+  chown(script.c_str(), owner, owner);
+}
+
+TEST_F(InstallRoad, RootStartsNoSpoolerProgramAUserCouldChange) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  constexpr uid_t kUser = 60001;
+  chmod(root.str().c_str(), 0755);
+  // What root ran is recorded where everyone may write.
+  const fs::path shared = root.path() / "shared";
+  fs::create_directories(shared);
+  chmod(shared.c_str(), 01777);
+  const std::string service = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Spooler";
+  struct Case {
+    const char* name;
+    // Sets up below base and gives the machine root; the user's program is
+    // named as ImagePath (by the user where the user can write the hive).
+    std::function<fs::path(const fs::path& base, const fs::path& script)> setUp;
+    bool userWritesHive;
+    const char* refusal;  // in prnsetup's standard error
+  };
+  const Case cases[] = {
+      {"a machine root the user owns",
+       [&](const fs::path& base, const fs::path&) {
+         fs::create_directories(base / "r");
+         chown((base / "r").c_str(), kUser, kUser);
+         return base / "r";
+       },
+       true, "is refused: the folder {base}/r belongs to uid 60001, not to root"},
+      {"a registry folder the user owns",
+       [&](const fs::path& base, const fs::path&) {
+         fs::create_directories(base / "r/registry");
+         chown((base / "r/registry").c_str(), kUser, kUser);
+         return base / "r";
+       },
+       true, "is refused: the folder {base}/r/registry belongs to uid 60001, not to root"},
+      {"a machine root below a folder the user owns",
+       [&](const fs::path& base, const fs::path&) {
+         fs::create_directories(base / "u");
+         chown((base / "u").c_str(), kUser, kUser);
+         return base / "u/r";
+       },
+       true, "is refused: the folder {base}/u belongs to uid 60001, not to root"},
+      {"a program in a folder the user owns",
+       [&](const fs::path& base, const fs::path&) {
+         fs::create_directories(base / "r");
+         return base / "r";
+       },
+       false, "is not started as root: the folder {base}/bin belongs to uid 60001, not to root"},
+      {"a program reached through the user's link in a sticky folder",
+       [&](const fs::path& base, const fs::path&) {
+         fs::create_directories(base / "r");
+         fs::create_directories(base / "tmp");
+         chmod((base / "tmp").c_str(), 01777);
+         symlink((base / "bin").c_str(), (base / "tmp/bin").c_str());
+         lchown((base / "tmp/bin").c_str(), kUser, kUser);
+         return base / "r";
+       },
+       false, "is not started as root: {base}/tmp/bin is a symbolic link of uid 60001, not of root"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path base = root.path() / ("case" + std::to_string(n++));
+    fs::create_directories(base / "bin");
+    chown((base / "bin").c_str(), kUser, kUser);
+    const fs::path record = shared / (std::to_string(n) + ".uid");
+    const fs::path script = base / "bin/spooler";
+    WriteRecorder(script, record, kUser);
+    fs::path machine = c.setUp(base, script);
+    std::string program = script.string();
+    if (std::string(c.name).find("link") != std::string::npos) program = (base / "tmp/bin/spooler").string();
+    const std::string env = "MVN_ROOT='" + machine.string() + "' MVN_DIALOGS=headless ";
+    std::string output;
+    ASSERT_EQ(RunAs(c.userWritesHive ? kUser : 0, env + MVNREG_PATH + " set '" + service + "' ImagePath sz '" + program + "'",
+                    &output, root / "stderr.log"),
+              0)
+        << Errors();
+    fs::remove(root / "stderr.log");
+    int code = RunAs(0, env + "timeout 60 " + PRNSETUP_PATH, &output, root / "stderr.log");
+    std::string refusal = c.refusal;
+    refusal.replace(refusal.find("{base}"), 6, base.string());
+    EXPECT_NE(Errors().find(refusal), std::string::npos) << Errors() << output;
+    // prnsetup has ended: whatever root would have started has been
+    // started. Nothing ran as root, and a refused root was not touched.
+    EXPECT_FALSE(fs::exists(record)) << mvntest::ReadFile(record);
+    if (refusal.find("is refused") != std::string::npos) {
+      EXPECT_EQ(code, 2) << output;
+      EXPECT_EQ(output.find("Stopping Spooler"), std::string::npos) << output;
+      EXPECT_FALSE(fs::exists(machine / "windows")) << "root copied into a refused root";
+    } else {
+      EXPECT_NE(output.find("Starting Spooler ...\nStartService returned 5\n"), std::string::npos) << output;
+    }
+  }
+}
+
+TEST_F(InstallRoad, RootTakesNoMachineRootFromHome) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  if (fs::exists("/var/lib/mvn")) GTEST_SKIP() << "this machine has a machine root in /var/lib/mvn";
+  constexpr uid_t kUser = 60001;
+  chmod(root.str().c_str(), 0755);
+  // The user's own root, in the user's home, names the user's program as
+  // the spooler; root's shell kept the user's HOME (su without "-").
+  const fs::path home = root.path() / "home";
+  const fs::path record = home / "uid";
+  fs::create_directories(home);
+  chown(home.c_str(), kUser, kUser);
+  WriteRecorder(home / "spooler", record, kUser);
+  std::string output;
+  ASSERT_EQ(RunAs(kUser,
+                  "unset MVN_ROOT; HOME='" + home.string() + "' " + MVNREG_PATH +
+                      " set 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\Spooler' ImagePath sz '" + (home / "spooler").string() + "'",
+                  &output, root / "stderr.log"),
+            0)
+      << Errors();
+  ASSERT_TRUE(fs::exists(home / ".local/state/mvn/registry/HKLM.db"));
+  for (const std::string& program : {std::string(PRNSETUP_PATH), std::string(MVNREG_PATH) + " get 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\Spooler' ImagePath"}) {
+    SCOPED_TRACE(program);
+    fs::remove(root / "stderr.log");
+    int code = RunAs(0, "unset MVN_ROOT; HOME='" + home.string() + "' timeout 60 " + program, &output, root / "stderr.log");
+    EXPECT_NE(code, 0) << output;
+    EXPECT_NE(Errors().find("the machine root /var/lib/mvn is refused: the folder /var/lib/mvn does not exist"),
+              std::string::npos)
+        << Errors();
+    EXPECT_EQ(output.find((home / "spooler").string()), std::string::npos) << output;
+    EXPECT_FALSE(fs::exists(record)) << mvntest::ReadFile(record);
+    EXPECT_FALSE(fs::exists("/var/lib/mvn"));
+  }
+}
+
+TEST_F(InstallRoad, RootLoadsNoMonitorByBareNameFromItsCurrentFolder) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  constexpr uid_t kUser = 60001;
+  chmod(root.str().c_str(), 0755);
+  // The user's folder holds a monitor under a name root's registry gives
+  // bare; root works in that folder.
+  const fs::path folder = root.path() / "userfolder";
+  fs::create_directories(folder);
+  const fs::path built = fs::path(PRNSETUP_PATH).parent_path().parent_path() / "lib/mvn/mvnmon.so";
+  fs::copy_file(built, folder / "usermon.so");
+  chown((folder / "usermon.so").c_str(), kUser, kUser);
+  chown(folder.c_str(), kUser, kUser);
+  const fs::path machine = root.path() / "machine";
+  fs::create_directories(machine);
+  const std::string env = "MVN_ROOT='" + machine.string() + "' MVN_DIALOGS=headless ";
+  std::string output;
+  for (const char* driver : {"usermon", "USERMON.DLL"}) {
+    SCOPED_TRACE(driver);
+    const std::string key = std::string("HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Planted");
+    ASSERT_EQ(RunAs(0, env + MVNREG_PATH + " set '" + key + "' Driver sz '" + driver + "'", &output, root / "stderr.log"), 0)
+        << Errors();
+    fs::remove(root / "stderr.log");
+    EXPECT_EQ(RunAs(0, "cd '" + folder.string() + "' && " + env + MVNPORT_PATH + " configure Planted MVN1", &output,
+                    root / "stderr.log"),
+              1);
+    EXPECT_NE(Errors().find(std::string("the monitor Planted is not loaded as root: ") + driver +
+                            " is not found (a bare name only in the installed module folders)"),
+              std::string::npos)
+        << Errors();
+    EXPECT_EQ(Errors().find("Configure MVN1"), std::string::npos) << Errors();
+  }
+  // The installed monitor by its bare name is found beside the programs
+  // and loaded, wherever root works.
+  ASSERT_EQ(RunAs(0, env + MVNREG_PATH + " set 'HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Planted' Driver sz mvnmon.dll", &output, root / "stderr.log"), 0);
+  fs::remove(root / "stderr.log");
+  RunAs(0, "cd '" + folder.string() + "' && " + env + MVNPORT_PATH + " configure Planted MVN1", &output, root / "stderr.log");
+  EXPECT_EQ(Errors().find("is not loaded as root"), std::string::npos) << Errors();
+}
+
+// What a second user can still change of root's on a root prnsetup made:
+// each attempt as uid 60001, and afterwards root's settings, programs and
+// folders are as root left them.
+TEST_F(InstallRoad, ASecondUserChangesNothingOfRoots) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  constexpr uid_t kUser = 60001;
+  chmod(root.str().c_str(), 0755);
+  std::string output;
+  Registry(0, "set 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\Spooler' ImagePath sz " MVNSPOOLD_PATH);
+  ASSERT_EQ(Run(0, std::string(PRNSETUP_PATH), &output), 0) << output << Errors();
+  const std::string hive = root / "registry/HKLM.db";
+  const std::string monitor = root / "windows/system/mvnmon.so";
+  ASSERT_TRUE(fs::exists(monitor));
+  const std::string hiveBefore = mvntest::ReadFile(hive), monitorBefore = mvntest::ReadFile(monitor);
+  const fs::path planted = root.path() / "planted";
+  fs::create_directories(planted);
+  chown(planted.c_str(), kUser, kUser);
+  WriteRecorder(planted / "spooler", planted / "uid", kUser);
+  const std::string reg = std::string(MVNREG_PATH);
+  const std::string spooler = "'HKLM\\SYSTEM\\CurrentControlSet\\Services\\Spooler'";
+  const std::string monitors = "'HKLM\\SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Morvane Port Monitor'";
+  const struct {
+    const char* what;
+    std::string command;
+  } attempts[] = {
+      {"ImagePath by mvnreg", reg + " set " + spooler + " ImagePath sz '" + (planted / "spooler").string() + "'"},
+      {"a monitor's Driver by mvnreg", reg + " set " + monitors + " Driver sz '" + (planted / "m.so").string() + "'"},
+      {"a monitor deleted by mvnreg", reg + " delete -r " + monitors},
+      {"the hive written", "printf x >> '" + hive + "'"},
+      {"the hive replaced", "cp '" + hive + "' '" + (planted / "h").string() + "' && mv -f '" + (planted / "h").string() + "' '" + hive + "'"},
+      {"the hive's journal made", "printf x > '" + hive + "-wal'"},
+      {"the monitor library written", "printf x >> '" + monitor + "'"},
+      {"the monitor library replaced", "cp '" + (planted / "spooler").string() + "' '" + monitor + "'"},
+      {"a name made in the machine root", "mkdir '" + (root / "windows/x") + "'"},
+      {"the registry folder renamed", "mv '" + (root / "registry") + "' '" + (planted / "registry").string() + "'"},
+      {"a port added by mvnport", std::string(MVNPORT_PATH) + " add MVNMON"},
+      {"the spooler stopped by prnsetup", std::string(PRNSETUP_PATH)},
+  };
+  for (const auto& attempt : attempts) {
+    SCOPED_TRACE(attempt.what);
+    Run(kUser, attempt.command, &output);
+  }
+  EXPECT_EQ(mvntest::ReadFile(hive), hiveBefore);
+  EXPECT_EQ(mvntest::ReadFile(monitor), monitorBefore);
+  struct stat st;
+  if (lstat((root / "registry/HKLM.db-wal").c_str(), &st) == 0) {
+    EXPECT_EQ(st.st_uid, 0u);
+  }
+  EXPECT_FALSE(fs::exists(root / "windows/x"));
+  EXPECT_NE(Registry(0, "get " + spooler + " ImagePath").find(MVNSPOOLD_PATH), std::string::npos);
+  EXPECT_NE(Registry(0, "get " + monitors + " Driver").find("mvnmon"), std::string::npos);
+  EXPECT_TRUE(fs::exists(root / "spool/mvnspoold.ready"));
+  // Root's next install starts root's own spooler, not the user's.
+  ASSERT_EQ(Run(0, std::string(PRNSETUP_PATH), &output), 0) << output << Errors();
+  EXPECT_FALSE(fs::exists(planted / "uid"));
 }
 
 }  // namespace

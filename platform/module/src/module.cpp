@@ -140,6 +140,23 @@ HMODULE LookupLoaded(const char* name) {
 
 }  // namespace
 
+std::string ModuleFileOf(LPCSTR name) {
+  if (!name || !*name) return std::string();
+  std::string file = FileNameOf(name);
+  if (file.find('/') != std::string::npos) return IsFile(file) ? file : std::string();
+  // Beside the program, in the installed module folder next to the
+  // program's folder (bin/../lib/mvn), then (not for root) the current
+  // directory: root's current folder may be any user's.
+  const std::string program = ProgramDirectory();
+  std::vector<std::string> directories = {program, program + "/" MVN_MODULEDIR_FROM_PROGRAM};
+  if (geteuid() != 0) directories.push_back(CurrentDirectory());
+  for (const std::string& directory : directories) {
+    char found[PATH_MAX];
+    if (FindPathIgnoringCase((directory + "/" + file).c_str(), found, sizeof found) && IsFile(found)) return found;
+  }
+  return std::string();
+}
+
 HMODULE LoadLibraryA(LPCSTR fileName) {
   static std::once_flag registered;
   std::call_once(registered, [] { mvn::RegisterModuleLookup(&LookupLoaded); });
@@ -157,16 +174,7 @@ HMODULE LoadLibraryA(LPCSTR fileName) {
     }
     candidate = file;
   } else {
-    // Beside the program, in the installed module folder next to the
-    // program's folder (bin/../lib/mvn), then the current directory.
-    const std::string program = ProgramDirectory();
-    for (const std::string& directory : {program, program + "/" MVN_MODULEDIR_FROM_PROGRAM, CurrentDirectory()}) {
-      char found[PATH_MAX];
-      if (FindPathIgnoringCase((directory + "/" + file).c_str(), found, sizeof found) && IsFile(found)) {
-        candidate = found;
-        break;
-      }
-    }
+    candidate = ModuleFileOf(fileName);
   }
 
   // Without a candidate of our own the loader searches its usual places.

@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/kernel/rootsalone.h"
 #include "platform/registry/registry.h"
 
 namespace {
@@ -531,6 +532,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   args.erase(args.begin());
+  // Root opens and writes a hive only on a machine root of root's alone.
+  if (!mvn::kernel::RequireMachineRootOfRoots()) return 1;
 
   bool recursive = false;
   if (command == "delete" && !args.empty() && args[0] == "-r") {

@@ -49,6 +49,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/kernel/rootsalone.h"
 #include "platform/mailslot/launcher.h"
 #include "platform/kernel/win32.h"
 #include "platform/mailslot/mailslot.h"
@@ -583,6 +584,13 @@ int main(int argc, char** argv) {
     bool help = argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0);
     std::fputs(kUsage, help ? stdout : stderr);
     return help ? 0 : 2;
+  }
+  // Root serves, loads monitors from and writes into a machine root of
+  // root's alone only; and it searches no folder it was started in.
+  if (!mvn::kernel::RequireMachineRootOfRoots()) return 1;
+  if (chdir("/") != 0) {
+    Log(std::string("cannot change to the folder /: ") + std::strerror(errno));
+    return 1;
   }
   if (mvn::spooler::CurrentPlatform() == mvn::spooler::Platform::Windows95 && geteuid() == 0) {
     Log("this root is set up as a single-user machine (95 mode): the spooler service runs as the desktop "

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/kernel/rootsalone.h"
 #include "platform/module/module.h"
 #include "platform/spooler/install.h"
 
@@ -22,46 +23,18 @@ constexpr DWORD DLL_PROCESS_ATTACH_95 = 1;
 constexpr DWORD DLL_PROCESS_DETACH_95 = 0;
 }  // namespace
 
-namespace {
-
-// Whether root may load the module at path: every folder on its resolved
-// path is root's and open to nobody else's changes (not writable by group
-// or others, or sticky), and the file is a regular file of root's that
-// nobody else may write. On a root a user controls, that user's monitor
-// would otherwise run as root. *resolved receives the path to load.
-bool RootMayLoad(const std::string& path, std::string* resolved, std::string* why) {
-  char real[PATH_MAX];
-  if (!realpath(path.c_str(), real)) {
-    *why = path + " cannot be resolved: " + std::strerror(errno);
-    return false;
-  }
-  std::string full = real;
-  struct stat st;
-  if (stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 || (st.st_mode & 022) != 0) {
-    *why = full + " is not a file of root's that only root may change";
-    return false;
-  }
-  for (std::string::size_type slash = full.rfind('/'); slash != std::string::npos;
-       slash = slash == 0 ? std::string::npos : full.rfind('/', slash - 1)) {
-    std::string folder = slash == 0 ? "/" : full.substr(0, slash);
-    if (stat(folder.c_str(), &st) != 0 || st.st_uid != 0 ||
-        ((st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0)) {
-      *why = "the folder " + folder + " of " + full + " is not root's alone";
-      return false;
-    }
-  }
-  *resolved = full;
-  return true;
-}
-
-}  // namespace
-
 std::unique_ptr<PortMonitor> LoadPortMonitor(const std::string& file, const std::string& monitorName,
                                              std::string* error) {
   std::string load = file;
-  if (geteuid() == 0 && file.find('/') != std::string::npos) {
+  if (geteuid() == 0) {
+    // Root loads a file named in full only, and only one of root's alone
+    // in folders of root's alone: a bare name is resolved to the
+    // installed module folders first (never the current folder).
     std::string why;
-    if (!RootMayLoad(file, &load, &why)) {
+    load = ModuleFileOf(file.c_str());
+    if (load.empty()) why = file + " is not found (a bare name only in the installed module folders)";
+    if (why.empty()) mvn::kernel::RootsFile(load, &why);
+    if (!why.empty()) {
       if (error) *error = "the monitor " + monitorName + " is not loaded as root: " + why;
       return nullptr;
     }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/kernel/rootsalone.h"
 #include "platform/registry/registry.h"
 #include "platform/spooler/install.h"
 #include "platform/spooler/service/protocol.h"
@@ -218,6 +219,22 @@ BOOL StartServiceA(SC_HANDLE handle, DWORD, LPCSTR*) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
+  // Root runs only a program of root's alone, named in full, on a machine
+  // root of root's alone: whoever could change the file, a folder above it
+  // or the registry naming it would otherwise run their program as root.
+  if (geteuid() == 0) {
+    std::string why;
+    if (program[0] != '/') why = program + " is not a full path";
+    bool refused = !why.empty() || !mvn::kernel::MachineRootIsRootsAlone(&why) ||
+                   !mvn::kernel::RootsFile(program, &why);
+    if (refused) {
+      std::string line = "the spooler service " + program + " is not started as root: " + why + "\n";
+      ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
+      (void)ignored;
+      SetLastError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+  }
   std::string log = mvn::spooler::service::RootPath("spool/mvnspoold.log", true);
   int channel[2];
   if (pipe2(channel, O_CLOEXEC) != 0) {
@@ -255,6 +272,8 @@ BOOL StartServiceA(SC_HANDLE handle, DWORD, LPCSTR*) {
     dup2(null, 1);
     dup2(error >= 0 ? error : null, 2);
     closefrom(3);
+    // The service keeps no folder of its caller's as its current one.
+    if (chdir("/") != 0) _exit(127);
     char* argv[] = {program.data(), nullptr};
     execv(program.c_str(), argv);
     _exit(127);
