@@ -42,7 +42,9 @@ bool RootsFile(const std::string& path, std::string* why);
 
 // Whether the machine root (MvnRootDirectory) and the folders root keeps
 // below it (registry, windows, windows/system, spool) are root's alone; the
-// folders below that do not exist yet pass (root makes them itself). Passes
+// folders below that do not exist yet pass (root makes them itself). A root
+// MVN_ROOT names that does not exist yet passes when its nearest existing
+// folder is root's alone; root's default /var/lib/mvn must exist. Passes
 // at once when the process is not root. *why as for OpenRootsFolder.
 bool MachineRootIsRootsAlone(std::string* why);
 

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -180,8 +181,28 @@ bool MachineRootIsRootsAlone(std::string* why) {
   std::string root = MvnChosenRootDirectory();
   struct stat st;
   if (lstat(root.c_str(), &st) != 0 && errno == ENOENT) {
-    reason = "the folder " + root + " does not exist";
-    return false;
+    // Root makes no /var/lib/mvn of its own accord. A root MVN_ROOT names
+    // is made by root below its nearest folder that exists, which must
+    // then be root's alone itself (root makes names in it).
+    const char* configured = std::getenv("MVN_ROOT");
+    if (!configured || !*configured) {
+      reason = "the folder " + root + " does not exist";
+      return false;
+    }
+    std::string existing = root;
+    while (lstat(existing.c_str(), &st) != 0 && errno == ENOENT) {
+      std::size_t slash = existing.rfind('/');
+      if (slash == std::string::npos) {
+        char cwd[PATH_MAX];
+        existing = getcwd(cwd, sizeof cwd) ? cwd : "/";
+        break;
+      }
+      existing = slash == 0 ? "/" : existing.substr(0, slash);
+    }
+    int parent = OpenRootsFolder(existing, &reason);
+    if (parent < 0) return false;
+    close(parent);
+    return true;
   }
   int fd = OpenRootsFolder(root, &reason);
   if (fd < 0) return false;
@@ -189,7 +210,13 @@ bool MachineRootIsRootsAlone(std::string* why) {
   // checked the same way relative to the root, when it is there already.
   for (const char* below : {"registry", "windows", "windows/system", "spool"}) {
     std::string path = root + "/" + below;
-    if (fstatat(fd, below, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) continue;
+    // Missing, or a file root made there itself (the root is root's
+    // alone): the program finds out and says so on its own.
+    if (fstatat(fd, below, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) continue;
+    } else if (!S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode)) {
+      continue;
+    }
     int child = OpenRootsFolder(path, &reason);
     if (child < 0) {
       close(fd);

@@ -1,6 +1,9 @@
 // LoadLibraryA, GetProcAddress, FreeLibrary.
 #include <gtest/gtest.h>
 #include <dlfcn.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -58,17 +61,37 @@ TEST(Module, DllNamesAndTheSearchOrder) {
   EXPECT_NE(GetProcAddress(module, "mvn_test_answer"), nullptr);
   EXPECT_TRUE(FreeLibrary(module));
 
-  // Then the current directory.
+  // Then the current directory, for a user; root's current directory may
+  // be any user's, so root never looks there.
   mvntest::TempDir dir;
   std::filesystem::copy_file(kModule, dir / "copied.so");
+  chmod(dir.str().c_str(), 0755);
+  chmod((dir / "copied.so").c_str(), 0755);
   std::string old = std::filesystem::current_path();
   ASSERT_EQ(chdir(dir.str().c_str()), 0);
-  module = LoadLibraryA("copied");
-  EXPECT_NE(module, nullptr) << SystemText(GetLastError());
-  char path[4096];
-  GetModuleFileNameA(module, path, sizeof path);
-  EXPECT_EQ(std::string(path), std::filesystem::canonical(dir / "copied.so").string());
-  EXPECT_TRUE(FreeLibrary(module));
+  if (geteuid() == 0) {
+    EXPECT_EQ(LoadLibraryA("copied"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+    // The same name as a user (an unused uid) is found there.
+    pid_t child = fork();
+    if (child == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(60001) != 0 || setuid(60001) != 0) _exit(2);
+      HMODULE found = LoadLibraryA("copied");
+      char path[4096] = "";
+      if (found) GetModuleFileNameA(found, path, sizeof path);
+      _exit(found && std::string(path) == std::filesystem::canonical(dir / "copied.so").string() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  } else {
+    module = LoadLibraryA("copied");
+    EXPECT_NE(module, nullptr) << SystemText(GetLastError());
+    char path[4096];
+    GetModuleFileNameA(module, path, sizeof path);
+    EXPECT_EQ(std::string(path), std::filesystem::canonical(dir / "copied.so").string());
+    EXPECT_TRUE(FreeLibrary(module));
+  }
   ASSERT_EQ(chdir(old.c_str()), 0);
 }
 
