@@ -4,9 +4,13 @@
 #include "platform/kernel/rootsalone.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -137,6 +141,39 @@ TEST(RootsAlone, TheFolderOpenedIsTheOneChecked) {
   struct stat st;
   EXPECT_EQ(fstatat(fd, "marker", &st, 0), 0);
   close(fd);
+}
+
+TEST(RootsAlone, AFolderSwappedForALinkInALoopIsNeverPassed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  // A user swaps their own folder and a link of theirs to a folder of
+  // root's, over and over (RENAME_EXCHANGE), while root checks the path:
+  // every check refuses, whichever of the two it meets.
+  mvntest::TempDir dir;
+  chmod(dir.str().c_str(), 0755);
+  Folder(dir / "roots", 0755);
+  Folder(dir / "u", 0755, kUser);
+  Folder(dir / "u/d", 0755, kUser);
+  Link(dir / "roots", dir / "u/l", kUser);
+  pid_t swapper = fork();
+  if (swapper == 0) {
+    if (setgid(kUser) != 0 || setuid(kUser) != 0) _exit(2);
+    for (int i = 0; i < 2000000; ++i)
+      syscall(SYS_renameat2, AT_FDCWD, (dir / "u/d").c_str(), AT_FDCWD, (dir / "u/l").c_str(), RENAME_EXCHANGE);
+    _exit(0);
+  }
+  ASSERT_GT(swapper, 0);
+  int refused = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (int i = 0; i < 2000 && std::chrono::steady_clock::now() < deadline; ++i) {
+    std::string why;
+    int fd = mvn::kernel::OpenRootsFolder(dir / "u/d", &why);
+    if (fd >= 0) close(fd);
+    EXPECT_LT(fd, 0) << "passed at check " << i;
+    if (fd < 0) ++refused;
+  }
+  kill(swapper, SIGKILL);
+  waitpid(swapper, nullptr, 0);
+  EXPECT_GT(refused, 0);
 }
 
 }  // namespace
