@@ -12,8 +12,9 @@
 // (present while the service takes jobs), temp/ (the service's spool folder
 // and temporary directory, where only it makes names; temp/<uid>/ holds the
 // files handed to user uid), jobs/ (received jobs, private).
-// Limits (connections, header time, job size, spool space per user) are REG_DWORD values of
-// SYSTEM\CurrentControlSet\Control\Print (see protocol.h).
+// Limits (connections, header time, job size, spool space per user) are
+// REG_DWORD values of SYSTEM\CurrentControlSet\Control\Print (see
+// protocol.h).
 //
 // A request with the header "control=reload" (from root or the service's
 // own user) loads the monitors installed since the start and has every
