@@ -859,7 +859,9 @@ TEST_F(NeighbourTest, CommandsForAPausedLauncherWaitAndAllStart) {
   EXPECT_TRUE(WaitFor([&] { return lines() == kJobs; }, 20s)) << lines() << " starts\n" << Logs();
   EXPECT_EQ(mvntest::ReadFile(m_serviceBoxes), "");
   EXPECT_EQ(mvntest::ReadFile(m_launcherBoxes), "");
-  // Every application ran in the job's start directory.
+  // Every application ran in the job's start directory (each counts its
+  // start before it writes its record: wait for one record).
+  ASSERT_TRUE(WaitFor([&] { return !Record().empty(); }, 20s)) << Logs();
   EXPECT_EQ(Record()[0], m_startDir);
 }
 
