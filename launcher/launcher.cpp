@@ -5,7 +5,9 @@
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -121,6 +124,37 @@ class Launcher {
   StartPaths m_startPaths;
 };
 
+// Asks the spooler service for this user's launcher folder (it makes the
+// folder, this user's alone, below root's folder of launcher folders). The
+// answer is waited for ten seconds at most; without a service the folder
+// may be there from before, and serving says so when it is not.
+void RequestSlotFolder(const char* programName) {
+  char path[4096];
+  if (!MvnRootPath("spool/mvnspoold.sock", path, sizeof path, false)) return;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (std::strlen(path) >= sizeof address.sun_path) return;
+  std::strcpy(address.sun_path, path);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  timeval limit{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  // The header, then the empty frame that ends a request's data.
+  std::string request = std::string("control=") + kSlotFolderControl + "\n\n";
+  request.append(4, '\0');
+  std::string reply;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    char c;
+    while (recv(fd, &c, 1, 0) == 1 && c != '\n' && reply.size() < 1024) reply.push_back(c);
+  }
+  close(fd);
+  if (!reply.empty() && reply.rfind("OK ", 0) != 0)
+    std::fprintf(stderr, "%s: the spooler service did not make the launcher folder: %s\n", programName,
+                 reply.c_str());
+}
+
 int Launcher::Run() {
   // A second launcher of the same slot ends with 0 (per user) or 1 (console).
   const int alreadyRunningExit = m_kind == Kind::PerUser ? 0 : 1;
@@ -129,11 +163,13 @@ int Launcher::Run() {
   if (m_kind == Kind::PerUser) {
     const DWORD prefixLength = sizeof(kPerUserSlotPrefix) - 1;
     std::memcpy(slotName, kPerUserSlotPrefix, prefixLength);
-    DWORD size = kSlotNameSize - prefixLength;
+    DWORD size = kSlotNameSize - prefixLength - (sizeof(kPerUserSlotLeaf) - 1);
     if (!GetUserNameA(slotName + prefixLength, &size)) {
       std::fprintf(stderr, "%s: cannot tell this process's user name\n", m_programName);
       return 1;
     }
+    std::strcat(slotName, kPerUserSlotLeaf);
+    RequestSlotFolder(m_programName);
   } else {
     std::memcpy(slotName, kConsoleSlot, sizeof(kConsoleSlot));
   }
@@ -156,7 +192,9 @@ int Launcher::Run() {
     DWORD error = GetLastError();
     if (error == ERROR_ALREADY_EXISTS) {
       if (m_kind == Kind::PerUser)
-        std::fprintf(stderr, "%s: already running for user %s (%s is served)\n", m_programName,
+        std::fprintf(stderr, "%s: already running for user %.*s (%s is served)\n", m_programName,
+                     static_cast<int>(std::strlen(slotName) - (sizeof(kPerUserSlotPrefix) - 1) -
+                                      (sizeof(kPerUserSlotLeaf) - 1)),
                      slotName + sizeof(kPerUserSlotPrefix) - 1, slotName);
       else
         std::fprintf(stderr, "%s: a console launcher is already running (%s is served)\n", m_programName, slotName);

@@ -55,7 +55,14 @@ class RootEnvironment : public ::testing::Environment {
     chmod((*g_root / "logs").c_str(), 0777);
     // The shared mailslot directories exist on an installed machine: the
     // spooler service makes them, root's, at its start.
-    ASSERT_TRUE(CreateMailslotDirectory("\\\\.\\mailslot\\mvnfuial")) << GetLastError();
+    // So do the launcher folders of the users the tests run launchers as
+    // (the service makes each on its user's request).
+    for (uid_t uid : {geteuid(), kNobody, kStranger}) {
+      passwd* entry = getpwuid(uid);
+      std::string user = entry ? std::string(entry->pw_name) : std::to_string(uid);
+      std::string name = "\\\\.\\mailslot\\mvnfuial\\" + user;
+      ASSERT_TRUE(CreateMailslotUserDirectory(name.c_str(), uid, entry ? entry->pw_gid : uid)) << GetLastError();
+    }
   }
   void TearDown() override {
     delete g_root;
@@ -77,7 +84,9 @@ std::string UserName(uid_t uid) {
 }
 
 const uid_t kSelf = geteuid();
-std::string PerUserSlot(uid_t uid = kSelf) { return "\\\\.\\mailslot\\mvnfuial\\" + UserName(uid); }
+std::string PerUserSlot(uid_t uid = kSelf) {
+  return "\\\\.\\mailslot\\mvnfuial\\" + UserName(uid) + "\\launcher";
+}
 const std::string kConsoleSlot = "\\\\.\\mailslot\\mvncuial";
 
 // A directory of its own for each test: the recording script, its log and
@@ -525,7 +534,7 @@ TEST_F(LauncherTest, PerUserLauncherObeysOnlyItsUserTheSpoolerAndRoot) {
   EXPECT_EQ(AsUser(kStranger + 1, [&] { return SendAs(slot, m_script + " stranger"); }),
             static_cast<int>(ERROR_ACCESS_DENIED));
   // ...and a message that carries anybody else's credentials is dropped.
-  SendWithCredentials(*g_root / "mailslot/mvnfuial/nobody", m_script + " forged", kStranger + 1);
+  SendWithCredentials(*g_root / "mailslot/mvnfuial/nobody/launcher", m_script + " forged", kStranger + 1);
   { ASSERT_TRUE(Sender(slot).Send(m_script + " root")); }
   ASSERT_TRUE(WaitStarts(3));
   std::this_thread::sleep_for(100ms);

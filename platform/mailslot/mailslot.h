@@ -80,3 +80,12 @@ BOOL MailslotServerOwner(HANDLE writer, uid_t* owner);
 // live. ERROR_ACCESS_DENIED when a directory on the way belongs to another
 // user.
 BOOL CreateMailslotDirectory(LPCSTR name);
+
+// Makes the folder of name ("\\.\mailslot\a\<user>" makes a/<user>/)
+// for one user's slots: its folders above are the caller's, mode 0755 (one
+// made shared before loses its sticky and write bits), and the folder
+// itself is uid's (group gid), mode 0755, so only that user can serve a
+// slot in it. Whatever else stands under the name is moved aside. Only root
+// or the owner of the machine's root may; the spooler service makes each
+// user's launcher folder so on request.
+BOOL CreateMailslotUserDirectory(LPCSTR name, uid_t uid, gid_t gid);

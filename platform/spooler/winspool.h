@@ -66,6 +66,11 @@ constexpr DWORD JOB_CONTROL_CANCEL = 3;
 constexpr DWORD JOB_CONTROL_RESTART = 4;
 constexpr DWORD JOB_CONTROL_DELETE = 5;
 
+// JOB_INFO_1W Status: the job's data could not be read or written whole
+// (it went past a limit, its source failed); its spool file is not a
+// document and is discarded.
+constexpr DWORD JOB_STATUS_ERROR = 0x00000002;
+
 // ---------------------------------------------------------------------------
 // The monitor table
 using PFN_EnumPortsW = BOOL (*)(LPWSTR pName, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LPDWORD pcbNeeded,
@@ -153,6 +158,17 @@ BOOL SetSpoolFileOwner(HANDLE hPrinter, DWORD JobId, HANDLE hFile, DWORD Receive
 // host then tells the job's submitter why.
 HANDLE CreateSpoolFileIn(HANDLE hPrinter, DWORD JobId, LPCSTR pDirectory, LPSTR pFileName, DWORD cbFileName);
 
+// Removes a job's spool file (an empty job's, or a failed job's part)
+// that hFile holds open and pFileName names. A file the host made with
+// CreateSpoolFileIn is removed through the descriptor of the folder it
+// was made in, with the rights it was made with, never through the path
+// again, so a user who swaps that folder (or a folder above it) for a link
+// between the making and the removal has the host remove nothing of
+// anybody else's. Any other file is removed only when its folder is
+// reached without a user's link and the name there still is the file
+// held open. FALSE and the last error otherwise; the file then stays.
+BOOL DeleteSpoolFile(HANDLE hPrinter, DWORD JobId, HANDLE hFile, LPCSTR pFileName);
+
 // The thread's last error as the spooler reads it after a monitor entry
 // fails. A monitor is a module with its own copy of the kernel, whose last
 // error the host does not see; an entry that reports an error code to the
@@ -176,5 +192,7 @@ struct MVN_SPOOLER_SERVICES {
   // *file receives the new file's descriptor in the calling process.
   BOOL (*CreateSpoolFile)(HANDLE printer, DWORD jobId, LPCSTR directory, LPSTR fileName, DWORD size, int* file,
                           DWORD* error);
+  // file is the spool file's descriptor in the calling process.
+  BOOL (*DeleteSpoolFile)(HANDLE printer, DWORD jobId, int file, LPCSTR fileName, DWORD* error);
 };
 inline constexpr const char* MVN_SPOOLER_SERVICES_SYMBOL = "mvn_spooler_services";

@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -137,7 +138,7 @@ void ReadJobUser(PORTRECORD* port) {
   if (buffer != fixed) g_pXXHeap->Free(buffer);
 }
 
-// Opens the launcher that serves the job's user: "mvnfuial\<user>" when
+// Opens the launcher that serves the job's user: "mvnfuial\<user>\launcher" when
 // it is served by that user (or by root or the spooler's user), else the
 // console launcher "mvncuial" when it is served by root, the spooler's user
 // or the console user of the registry (ConsoleUser): a console slot anybody
@@ -145,9 +146,11 @@ void ReadJobUser(PORTRECORD* port) {
 // user the launcher runs as. Null when none of them is served.
 HANDLE OpenLauncher(const char* user, uid_t* owner) {
   using namespace mvn::launcher;
-  if (user && *user && std::strlen(kPerUserSlotPrefix) + std::strlen(user) < kSlotNameSize) {
+  if (user && *user &&
+      std::strlen(kPerUserSlotPrefix) + std::strlen(user) + std::strlen(kPerUserSlotLeaf) < kSlotNameSize) {
     CTEXTBUF<kSlotNameSize> name;
     name.Join2(kPerUserSlotPrefix, user);
+    name.Append(kPerUserSlotLeaf);
     if (HANDLE slot = OpenMailslot(name.Text())) {
       // Anybody can make a socket of that name; only the user's own, or
       // one of a trusted server, gets the user's jobs.
@@ -277,6 +280,33 @@ void SettlePending(PORTRECORD* port) {
     WriteWithHeader(port, port->pending, port->pendingSize, rule, offset);
   }
   FreePending(port);
+}
+
+// Whether the spooler says the job's data did not come whole.
+bool JobFailed(PORTRECORD* port) {
+  BYTE buffer[kJobInfoBufferSize];
+  DWORD needed = 0;
+  BYTE* info = buffer;
+  BOOL ok = GetJobW(port->printer, port->jobId, 1, info, sizeof buffer, &needed);
+  if (!ok && GetLastError() == ERROR_INSUFFICIENT_BUFFER && needed > sizeof buffer) {
+    info = static_cast<BYTE*>(g_pXXHeap->Alloc(HEAP_GENERATE_EXCEPTIONS, needed, nullptr));
+    ok = GetJobW(port->printer, port->jobId, 1, info, needed, &needed);
+  }
+  JOB_INFO_1W job{};
+  if (ok) std::memcpy(&job, info, sizeof job);
+  if (info != buffer) g_pXXHeap->Free(info);
+  return ok && (job.Status & JOB_STATUS_ERROR) != 0;
+}
+
+// Removes the job's spool file, still open, and closes it. The spooler
+// removes it in the folder it was made in (never through the path again:
+// the port's output folder may be a user's, who could have swapped it for
+// a link meanwhile).
+void DiscardSpoolFile(PORTRECORD* port) {
+  if (!DeleteSpoolFile(port->printer, port->jobId, port->output.Handle(), port->output.Text()))
+    std::fprintf(stderr, "mvnmon: the spool file %s of job %lu was not removed (error %lu)\n", port->output.Text(),
+                 static_cast<unsigned long>(port->jobId), static_cast<unsigned long>(GetLastError()));
+  port->output.Close();
 }
 
 // Forgets the job: printer handle, mailslot and spool file are closed by
@@ -423,9 +453,10 @@ BOOL WINAPI_EndDocPort(HANDLE hPort) {
     SettlePending(port);
     port->output.FlushBuffer();
     ULONGLONG size = port->output.GetSize();
-    if (size == 0) {
-      port->output.Close();
-      DeleteFileA(port->output.Text());
+    if (size == 0 || JobFailed(port)) {
+      // Nothing to hand on: an empty job, or the part of one whose data
+      // did not come whole.
+      DiscardSpoolFile(port);
     } else if (port->jobMode == JOB_LAUNCH_AFTER_PRINTING) {
       // Launch with the settings as they are now, unless the port reads its
       // settings only once: then with those the job started with. The file

@@ -6,12 +6,15 @@
 // launcher cannot take at once is kept here, in order, and a thread of
 // its own sends it as soon as the launcher reads again. A command that
 // still cannot be delivered after a minute, or that does not fit the
-// queue, is reported with the no-launcher box.
+// queue, is reported with the no-launcher box. The queue keeps room per
+// launcher user: one user whose launcher reads nothing fills only their
+// own share, and every other user's commands still go at once.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -26,7 +29,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kMaxWaitingCommands = 256;
+constexpr std::size_t kMaxWaitingPerUser = 64;
 constexpr auto kDeliveryLimit = std::chrono::seconds(60);
 constexpr auto kRetryInterval = std::chrono::milliseconds(50);
 
@@ -72,18 +75,27 @@ class LaunchQueue {
 
  private:
   void Run();
+  // One waiting command of owner is gone (m_lock held).
+  void Forget(uid_t owner) {
+    auto it = m_waitingOf.find(owner);
+    if (it != m_waitingOf.end() && --it->second == 0) m_waitingOf.erase(it);
+  }
 
   std::mutex m_lock;
   std::condition_variable m_wake;
   std::deque<Delivery> m_waiting;
+  std::map<uid_t, std::size_t> m_waitingOf;  // waiting commands per launcher user
   std::thread m_thread;
   bool m_stopping = false;
 };
 
 bool LaunchQueue::Send(Delivery delivery) {
   std::unique_lock<std::mutex> hold(m_lock);
-  // Behind commands that wait already, so a launcher gets them in order.
-  if (m_waiting.empty()) {
+  // Behind commands that wait already for the same launcher user, so a
+  // launcher gets them in order; other users' waiting commands do not hold
+  // this one back.
+  auto waiting = m_waitingOf.find(delivery.owner);
+  if (waiting == m_waitingOf.end()) {
     Sent sent = TrySend(&delivery);
     if (sent != Sent::Busy) {
       hold.unlock();
@@ -91,12 +103,13 @@ bool LaunchQueue::Send(Delivery delivery) {
       return sent == Sent::All;
     }
   }
-  if (m_stopping || m_waiting.size() >= kMaxWaitingCommands) {
+  if (m_stopping || (waiting != m_waitingOf.end() && waiting->second >= kMaxWaitingPerUser)) {
     hold.unlock();
     Finish(&delivery, false);
     return false;
   }
   delivery.deadline = Clock::now() + kDeliveryLimit;
+  ++m_waitingOf[delivery.owner];
   m_waiting.push_back(std::move(delivery));
   if (!m_thread.joinable()) {
     try {
@@ -104,6 +117,7 @@ bool LaunchQueue::Send(Delivery delivery) {
     } catch (...) {
       Delivery dropped = std::move(m_waiting.back());
       m_waiting.pop_back();
+      Forget(dropped.owner);
       hold.unlock();
       Finish(&dropped, false);
       return false;
@@ -132,6 +146,7 @@ void LaunchQueue::Run() {
         ++it;
         continue;
       }
+      Forget(it->owner);
       if (sent == Sent::All) {
         Finish(&*it, true);
       } else {
@@ -159,6 +174,7 @@ void LaunchQueue::Stop() {
   {
     std::lock_guard<std::mutex> hold(m_lock);
     left.swap(m_waiting);
+    m_waitingOf.clear();
   }
   // The module is going away: no box any more, a line for the log.
   for (Delivery& delivery : left) {

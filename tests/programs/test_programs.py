@@ -105,7 +105,7 @@ class UsageTest(unittest.TestCase):
 
     def test_a_second_launcher_says_one_is_already_running(self):
         user = pwd.getpwuid(os.geteuid()).pw_name
-        cases = [("mvnfuial", f"mailslot/mvnfuial/{user}.LOCK", 0, f"already running for user {user}"),
+        cases = [("mvnfuial", f"mailslot/mvnfuial/{user}/launcher.LOCK", 0, f"already running for user {user}"),
                  ("mvncuial", "mailslot/mvncuial.LOCK", 1, "a console launcher is already running")]
         for program, lock, code, text in cases:
             with self.subTest(program=program):

@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -23,6 +24,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -226,7 +229,7 @@ class RoadTest : public ::testing::Test {
     return launcher;
   }
 
-  std::string PerUserSlot() const { return "\\\\.\\mailslot\\mvnfuial\\" + m_session.name; }
+  std::string PerUserSlot() const { return "\\\\.\\mailslot\\mvnfuial\\" + m_session.name + "\\launcher"; }
 
   // Prints the page; the job is the session user's.
   void Print(const std::string& printer) {
@@ -658,8 +661,9 @@ TEST_F(NeighbourTest, AConsoleSlotOfAnUnnamedUserGetsNoOtherUsersDocument) {
   AddPrinter("Fax Launch", "MVN6", {{"ExternalApplication", "/opt/fax/viewer"}, {"Launch", "2"}});
   StartSpooler();
   Neighbour console(kUserB, [&](Neighbour& n) { ServeSlot(n, "\\\\.\\mailslot\\mvncuial", 1, 3000); });
+  // (Where B cannot serve the slot at all, the report says so instead.)
   Neighbour planted(kUserB, [&](Neighbour& n) {
-    ServeSlot(n, "\\\\.\\mailslot\\mvnfuial\\" + std::to_string(kUserA), 1, 3000);
+    ServeSlot(n, "\\\\.\\mailslot\\mvnfuial\\" + std::to_string(kUserA) + "\\launcher", 1, 3000);
   });
   ASSERT_TRUE(console.WaitReady());
   ASSERT_TRUE(planted.WaitReady());
@@ -668,7 +672,8 @@ TEST_F(NeighbourTest, AConsoleSlotOfAnUnnamedUserGetsNoOtherUsersDocument) {
   ASSERT_TRUE(WaitFor([&] { return !mvntest::ReadFile(m_serviceBoxes).empty(); })) << ServiceLog();
   EXPECT_EQ(mvntest::ReadFile(m_serviceBoxes), kNoLauncherBox);
   EXPECT_EQ(console.Finish(), "");
-  EXPECT_EQ(planted.Finish(), "");
+  std::string got = planted.Finish();
+  EXPECT_TRUE(got.empty() || got.rfind("cannot serve", 0) == 0) << got;
   std::vector<std::string> files = SpoolFiles();
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(fs::path(files[0]).parent_path(), fs::path(m_root / "spool/temp"));
@@ -728,7 +733,7 @@ TEST_F(NeighbourTest, SquattedLaunchAndRenderSlotsGetNothing) {
              {{"ExternalApplication", "/opt/fax/viewer"}, {"Launch", "2"}, {"OutputDirectory", m_outDir}});
   StartSpooler();
   Neighbour userSlot(kUserA, [&](Neighbour& n) {
-    ServeSlot(n, "\\\\.\\mailslot\\mvnfuial\\" + std::to_string(kUserB), 1, 3000);
+    ServeSlot(n, "\\\\.\\mailslot\\mvnfuial\\" + std::to_string(kUserB) + "\\launcher", 1, 3000);
   });
   Neighbour render(kUserA, [&](Neighbour& n) { ServeSlot(n, "\\\\.\\mailslot\\mvnrender", 1, 3000); });
   ASSERT_TRUE(userSlot.WaitReady());
@@ -737,7 +742,8 @@ TEST_F(NeighbourTest, SquattedLaunchAndRenderSlotsGetNothing) {
   ASSERT_EQ(PrintAs(kUserB, "Fax Launch", &output), 0) << output;
   ASSERT_TRUE(WaitFor([&] { return !mvntest::ReadFile(m_serviceBoxes).empty(); })) << ServiceLog();
   EXPECT_EQ(mvntest::ReadFile(m_serviceBoxes), kNoLauncherBox);
-  EXPECT_EQ(userSlot.Finish(), "");
+  std::string got = userSlot.Finish();
+  EXPECT_TRUE(got.empty() || got.rfind("cannot serve", 0) == 0) << got;
   EXPECT_EQ(render.Finish(), "");
   // The file stays the service's, where only the service makes names.
   std::vector<std::string> files = SpoolFiles();
@@ -853,8 +859,281 @@ TEST_F(NeighbourTest, CommandsForAPausedLauncherWaitAndAllStart) {
   EXPECT_TRUE(WaitFor([&] { return lines() == kJobs; }, 20s)) << lines() << " starts\n" << Logs();
   EXPECT_EQ(mvntest::ReadFile(m_serviceBoxes), "");
   EXPECT_EQ(mvntest::ReadFile(m_launcherBoxes), "");
-  // Every application ran in the job's start directory.
+  // Every application ran in the job's start directory (each counts its
+  // start before it writes its record: wait for one record).
+  ASSERT_TRUE(WaitFor([&] { return !Record().empty(); }, 20s)) << Logs();
   EXPECT_EQ(Record()[0], m_startDir);
+}
+
+// Submits the page over the service's socket as root in the name of user
+// (root may print in another's name) and returns the reply line, or
+// "<no reply>" after twenty seconds.
+std::string SubmitInTheNameOf(const std::string& socketPath, const std::string& printer, const std::string& user,
+                              const std::string& data) {
+  std::string request = "printer=" + printer + "\nuser=" + user + "\n\n";
+  auto frame = [&request](std::uint32_t n) {
+    for (int i = 0; i < 4; ++i) request.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+  };
+  frame(static_cast<std::uint32_t>(data.size()));
+  request += data;
+  frame(0);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, socketPath.c_str());
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+    close(fd);
+    return "<no connection>";
+  }
+  timeval limit{20, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  std::string reply;
+  char c;
+  while (recv(fd, &c, 1, 0) == 1 && c != '\n') reply.push_back(c);
+  close(fd);
+  return reply.empty() ? "<no reply>" : reply;
+}
+
+TEST_F(NeighbourTest, OneUsersStoppedLauncherDoesNotEmptyAnotherUsersLaunches) {
+  AddPrinter("Fax Client", "MVN1",
+             {{"ExternalApplication", m_app}, {"StartupDirectory", m_startDir}, {"Launch", "2"}});
+  StartSpooler();
+  const std::string socketPath = m_root / "spool/mvnspoold.sock";
+  // A's own launcher, stopped: every launch command for A waits.
+  Process::Options options;
+  options.env["MVN_MESSAGEBOX_LOG"] = m_root / "logs/launcher-a-boxes.log";
+  options.env["MVN_SPOOLER_USER"] = m_service.name;
+  options.uid = kUserA;
+  options.gid = kUserA;
+  options.directory = m_root / "session";
+  options.output = m_root / "logs/mvnfuial-a.log";
+  const std::string slotA = "\\\\.\\mailslot\\mvnfuial\\" + std::to_string(kUserA) + "\\launcher";
+  Process launcherA({MVNFUIAL_PATH}, options);
+  ASSERT_TRUE(launcherA.Started());
+  ASSERT_TRUE(WaitFor([&] {
+    HANDLE h = CreateFileA(slotA.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(h);
+    return true;
+  })) << mvntest::ReadFile(options.output);
+  launcherA.Signal(SIGSTOP);
+  // The other user's launcher is paused for a moment as well, with jobs of
+  // its own waiting when A's flood comes.
+  Process* launcherB = StartLauncher(MVNFUIAL_PATH, PerUserSlot());
+  launcherB->Signal(SIGSTOP);
+  constexpr int kWaitingBefore = 3;
+  for (int i = 0; i < kWaitingBefore; ++i) Print("Fax Client");
+  // A prints 400 launch jobs; each is printed, however many of their
+  // commands the service keeps.
+  for (int i = 0; i < 400; ++i) {
+    std::string reply = SubmitInTheNameOf(socketPath, "Fax Client", std::to_string(kUserA), m_data);
+    ASSERT_EQ(reply.substr(0, 3), "OK ") << i << ": " << reply;
+  }
+  // B's next job while A's commands fill what A may hold.
+  Print("Fax Client");
+  launcherB->Signal(SIGCONT);
+  auto starts = [&] {
+    std::string text = mvntest::ReadFile(m_starts);
+    return std::count(text.begin(), text.end(), '\n');
+  };
+  EXPECT_TRUE(WaitFor([&] { return starts() == kWaitingBefore + 1; }, 20s)) << starts() << " starts\n" << Logs();
+  // And one more, sent at once to a launcher that reads.
+  Print("Fax Client");
+  EXPECT_TRUE(WaitFor([&] { return starts() == kWaitingBefore + 2; }, 20s)) << starts() << " starts\n" << Logs();
+  ExpectApplicationRan("mvnfuial", m_startDir, "");
+  launcherA.Signal(SIGCONT);
+}
+
+// An empty job's spool file is removed again at the job's end. A, who owns
+// the port's output folder (or a folder above it), swaps it for a link to a
+// folder of root's the moment the file appears: the removal must still
+// happen in the folder the file was made in. Root's folder holds a
+// pending document under every name a spool file can have, so whichever
+// name the job draws, a removal through the link would take one of them.
+struct SwapCase {
+  const char* name;
+  const char* outputFolder;  // below the root; A owns every folder from "a" down
+  const char* swapped;       // what A exchanges for the link
+  const char* linkTarget;    // where the link leads, below the root
+  bool hardLink;             // instead: the spool file's name becomes a link to A's own document
+};
+
+void PrintTo(const SwapCase& c, std::ostream* out) { *out << c.name; }
+
+class DeleteSwapTest : public NeighbourTest, public ::testing::WithParamInterface<SwapCase> {};
+
+TEST_P(DeleteSwapTest, RootRemovesNothingButTheEmptyJobsOwnFile) {
+  const SwapCase& c = GetParam();
+  const std::string out = m_root / c.outputFolder;
+  const std::string swapped = m_root / c.swapped;
+  const std::string linkPath = swapped + ".link";
+  const std::string keep = m_root / "a/keep.doc";
+  fs::create_directories(out);
+  for (fs::path at = out; at != fs::path(m_root.str()); at = at.parent_path()) chown(at.c_str(), kUserA, kUserA);
+  mvntest::WriteFile(keep, "A's own document\n");
+  chown(keep.c_str(), kUserA, kUserA);
+  if (!c.hardLink) {
+    ASSERT_EQ(symlink((m_root / c.linkTarget).c_str(), linkPath.c_str()), 0);
+  }
+  lchown(linkPath.c_str(), kUserA, kUserA);
+  // Root's folder: a few documents and names of them for every spool file
+  // name (a file takes only so many links).
+  const std::string rootFolder = m_root / "b/out";
+  fs::create_directories(rootFolder);
+  constexpr unsigned kNames = 0xFFFF, kDocuments = 4;
+  const std::string first = rootFolder + "/MVN1.TMP";
+  for (unsigned n = 1; n <= kNames; ++n) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/MVN%X.TMP", n);
+    if (n <= kDocuments) {
+      mvntest::WriteFile(rootFolder + name, "another port's pending document\n");
+    } else {
+      char document[32];
+      std::snprintf(document, sizeof document, "/MVN%X.TMP", (n - 1) % kDocuments + 1);
+      ASSERT_EQ(link((rootFolder + document).c_str(), (rootFolder + name).c_str()), 0) << name;
+    }
+  }
+  const std::string empty = m_root / "empty.ps";
+  mvntest::WriteFile(empty, "");
+  chmod(empty.c_str(), 0644);
+  AddPrinter("Fax Plain", "MVN5", {{"OutputDirectory", out}});
+  StartSpooler();
+
+  Neighbour a(kUserA, [&](Neighbour& n) {
+    int watch = inotify_init1(0);
+    if (watch < 0 || inotify_add_watch(watch, out.c_str(), IN_CREATE) < 0) _exit(90);
+    n.Ready();
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+      ssize_t length = read(watch, buffer, sizeof buffer);
+      if (length <= 0) return;
+      for (char* p = buffer; p < buffer + length;) {
+        auto* event = reinterpret_cast<inotify_event*>(p);
+        std::string name = event->len ? event->name : "";
+        p += sizeof(inotify_event) + event->len;
+        if (name.rfind("MVN", 0) != 0 || name.find(".moved") != std::string::npos) continue;
+        if (c.hardLink) {
+          std::string path = out + "/" + name;
+          if (rename(path.c_str(), (path + ".moved").c_str()) == 0 && link(keep.c_str(), path.c_str()) == 0)
+            n.Report("linked\n");
+          continue;
+        }
+        if (renameat2(AT_FDCWD, swapped.c_str(), AT_FDCWD, linkPath.c_str(), RENAME_EXCHANGE) != 0) continue;
+        n.Report("swapped\n");
+        std::this_thread::sleep_for(100ms);
+        renameat2(AT_FDCWD, swapped.c_str(), AT_FDCWD, linkPath.c_str(), RENAME_EXCHANGE);
+      }
+    }
+  });
+  ASSERT_TRUE(a.WaitReady());
+  auto documents = [&] {
+    std::size_t count = 0;
+    for (const auto& entry : fs::directory_iterator(rootFolder)) count += entry.is_regular_file() ? 1 : 0;
+    return count;
+  };
+  Process::Options options;
+  options.uid = kUserA;
+  options.gid = kUserA;
+  constexpr int kRounds = 10;
+  for (int round = 0; round < kRounds && documents() == kNames; ++round) {
+    std::string output;
+    RunToEnd({MVNPRINT_PATH, "-P", "Fax Plain", empty}, &output, m_root / "logs/mvnprint-a.log", options);
+    // The folder is back in its place before the next job.
+    ASSERT_TRUE(WaitFor([&] {
+      struct stat st;
+      return lstat(swapped.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }, 5s));
+  }
+  std::string reports = a.Finish(200ms);
+  ASSERT_NE(reports, "") << "the attack never ran\n" << Logs();
+  EXPECT_EQ(documents(), kNames) << reports << Logs();
+  EXPECT_EQ(mvntest::ReadFile(first), "another port's pending document\n");
+  EXPECT_EQ(mvntest::ReadFile(keep), "A's own document\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Swaps, DeleteSwapTest,
+    ::testing::Values(SwapCase{"the output folder itself", "a/out", "a/out", "b/out", false},
+                      SwapCase{"a folder above it", "a/top/mid/out", "a/top/mid", "b", false},
+                      SwapCase{"the file's name for a hard link", "a/out", "a/out", "", true}),
+    [](const ::testing::TestParamInfo<SwapCase>& info) {
+      std::string name;
+      for (const char* p = info.param.name; *p; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+      return name;
+    });
+
+// Binds a datagram socket at path and holds an exclusive flock on
+// lockPath (made when missing): what a live slot server holds. The report
+// says which of the two worked.
+void PlantSlot(Neighbour& n, const std::string& path, const std::string& lockPath) {
+  int sock = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  bool bound = sock >= 0 && bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  chmod(path.c_str(), 0777);
+  int lock = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
+  bool locked = lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) == 0;
+  n.Report(std::string(bound ? "bound " : "") + (locked ? "locked " : "") + path + "\n");
+}
+
+TEST_F(NeighbourTest, AnotherUsersPlantedSlotCannotTakeAUsersLauncher) {
+  AddPrinter("Fax Client", "MVN1", {{"ExternalApplication", m_app}, {"Launch", "2"}});
+  // B plants A's slot twice: before the service starts, in the folder as
+  // it was shared (01777), under A's name there; and once the service
+  // runs, under A's slot name and in A's name with another case.
+  const std::string folder = m_root / "mailslot/mvnfuial";
+  ASSERT_EQ(mkdir(folder.c_str(), 01777), 0);
+  chmod(folder.c_str(), 01777);
+  const std::string a = std::to_string(kUserA);
+  Neighbour before(kUserB, [&](Neighbour& n) {
+    PlantSlot(n, folder + "/" + a, folder + "/" + a + ".LOCK");
+    n.Ready();
+    pause();
+  });
+  ASSERT_TRUE(before.WaitReady());
+  ASSERT_EQ(before.Reported(), "bound locked " + folder + "/" + a + "\n") << "the plant did not take";
+  StartSpooler();
+  Neighbour after(kUserB, [&](Neighbour& n) {
+    PlantSlot(n, folder + "/" + a + "/launcher", folder + "/" + a + "/launcher.LOCK");
+    HANDLE h = CreateMailslotA(("\\\\.\\mailslot\\MVNFUIAL\\" + a + "\\LAUNCHER").c_str(), 0, 0, nullptr);
+    n.Report(h == INVALID_HANDLE_VALUE ? "not served\n" : "served\n");
+    n.Ready();
+    pause();
+  });
+  ASSERT_TRUE(after.WaitReady());
+  // A's own launcher serves all the same, and A's job reaches A's
+  // application.
+  Process::Options options;
+  options.env["MVN_MESSAGEBOX_LOG"] = m_root / "logs/launcher-a-boxes.log";
+  options.env["MVN_SPOOLER_USER"] = m_service.name;
+  options.uid = kUserA;
+  options.gid = kUserA;
+  options.directory = m_root / "session";
+  options.output = m_root / "logs/mvnfuial-a.log";
+  Process launcherA({MVNFUIAL_PATH}, options);
+  ASSERT_TRUE(launcherA.Started());
+  const std::string slotA = "\\\\.\\mailslot\\mvnfuial\\" + a + "\\launcher";
+  uid_t owner = 0;
+  ASSERT_TRUE(WaitFor([&] {
+    if (!launcherA.Running()) return true;
+    HANDLE h = CreateFileA(slotA.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool known = MailslotServerOwner(h, &owner);
+    CloseHandle(h);
+    return known && owner == kUserA;
+  }));
+  ASSERT_TRUE(launcherA.Running()) << mvntest::ReadFile(options.output) << "\nB: " << after.Reported();
+  std::string output;
+  ASSERT_EQ(PrintAs(kUserA, "Fax Client", &output), 0) << output;
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(m_starts); }, 15s)) << "A's application did not start\n" << Logs();
+  EXPECT_EQ(mvntest::ReadFile(m_serviceBoxes), "");
+  struct stat st;
+  ASSERT_EQ(stat((folder + "/" + a).c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_uid, kUserA);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
 }
 
 }  // namespace

@@ -756,4 +756,239 @@ TEST_F(SpooldTest, AnotherUserCannotHaveTheServiceReadAFileTheyCannotRead) {
   (void)code;
 }
 
+// A job sent as data in one frame: header, frame, closing frame.
+std::string FramedJob(const std::string& header, const std::string& data) {
+  std::string request = header + "\n";
+  auto frame = [&request](std::uint32_t n) {
+    for (int i = 0; i < 4; ++i) request.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+  };
+  frame(static_cast<std::uint32_t>(data.size()));
+  request += data;
+  frame(0);
+  return request;
+}
+
+// A child process as user uid that keeps `count` connections to the
+// service open and silent, then tries one more. It reports that last
+// connection's reply once the service has dealt with it (the service takes
+// connections in order, so the others are counted by then) and holds its
+// connections until Release() or twenty seconds.
+class SlotHolder {
+ public:
+  SlotHolder(uid_t uid, int count, const std::string& socketPath) {
+    int report[2], release[2];
+    if (pipe2(report, O_CLOEXEC) != 0 || pipe2(release, O_CLOEXEC) != 0) return;
+    m_pid = fork();
+    if (m_pid == 0) {
+      close(report[0]);
+      close(release[1]);
+      if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) _exit(99);
+      std::vector<int> held;
+      for (int i = 0; i < count; ++i) held.push_back(Connect(socketPath));
+      std::string reply = ReplyLine(Connect(socketPath));
+      if (write(report[1], reply.data(), reply.size()) < 0) _exit(98);
+      close(report[1]);
+      pollfd wait = {release[0], POLLIN, 0};
+      poll(&wait, 1, 20000);
+      _exit(0);
+    }
+    close(report[1]);
+    close(release[0]);
+    m_release = release[1];
+    pollfd wait = {report[0], POLLIN, 0};
+    if (poll(&wait, 1, 15000) == 1) {
+      char buffer[512];
+      ssize_t got = read(report[0], buffer, sizeof buffer);
+      if (got > 0) m_reply.assign(buffer, got);
+    }
+    close(report[0]);
+  }
+  ~SlotHolder() { Release(); }
+  void Release() {
+    if (m_release >= 0) close(m_release);
+    m_release = -1;
+    if (m_pid > 0) {
+      kill(m_pid, SIGKILL);
+      waitpid(m_pid, nullptr, 0);
+    }
+    m_pid = -1;
+  }
+  const std::string& Reply() const { return m_reply; }
+
+ private:
+  pid_t m_pid = -1;
+  int m_release = -1;
+  std::string m_reply;
+};
+
+TEST_F(SpooldTest, ARequestDribblingItsHeaderIsEndedAtOneDeadline) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  chmod(m_root.str().c_str(), 0755);
+  SetDword("SYSTEM\\CurrentControlSet\\Control\\Print", "ReceiveTimeout", 2);
+  Start();
+  const std::string socketPath = m_root / "spool/mvnspoold.sock";
+  // One byte every half second, never silent as long as a read's time-out:
+  // the header as a whole still has two seconds. Each case sends what
+  // comes before the dribble at once, then dribbles for at most 12 s.
+  struct Case {
+    const char* what;
+    std::string start;    // sent at once
+    std::string dribble;  // then this, every half second
+  } cases[] = {
+      {"one endless header line", "", "p"},
+      {"a complete first line, then an endless one", "printer=Fax Printer\n", "x"},
+      {"a whole line at a time", "", "a=1\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string output = AsUser(60001, [&] {
+      int fd = Connect(socketPath);
+      if (fd < 0) return std::string("<no connection>");
+      auto start = std::chrono::steady_clock::now();
+      send(fd, c.start.data(), c.start.size(), MSG_NOSIGNAL);
+      std::string reply;
+      while (std::chrono::steady_clock::now() - start < 12s) {
+        pollfd wait = {fd, POLLIN, 0};
+        if (poll(&wait, 1, 500) == 1) {
+          char buffer[256];
+          ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+          if (got > 0) reply.assign(buffer, got);
+          break;
+        }
+        if (send(fd, c.dribble.data(), c.dribble.size(), MSG_NOSIGNAL) <= 0) break;
+      }
+      auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+      close(fd);
+      return std::to_string(seconds.count()) + " " + reply;
+    });
+    long seconds = std::strtol(output.c_str(), nullptr, 10);
+    EXPECT_LE(seconds, 4) << output;
+    EXPECT_NE(output.find("ERROR no data in time: the connection is closed"), std::string::npos) << output;
+  }
+  // A prompt request still prints.
+  int code = -1;
+  std::string page = m_root / "page.ps";
+  mvntest::WriteFile(page, kPostScript);
+  std::string output = Print("-P 'Fax Printer' " + page, &code);
+  EXPECT_EQ(code, 0) << output;
+}
+
+TEST_F(SpooldTest, UsersHoldingEverySlotCannotStarveAUserWithNone) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  const std::string limits = "SYSTEM\\CurrentControlSet\\Control\\Print";
+  SetDword(limits, "MaxConnections", 4);
+  SetDword(limits, "MaxConnectionsPerUser", 2);
+  chmod(m_root.str().c_str(), 0755);
+  Start();
+  const std::string socketPath = m_root / "spool/mvnspoold.sock";
+  const std::string busyUser = "ERROR too many connections of this user at once, try again later";
+  // Two users take every slot with silent requests.
+  SlotHolder first(60001, 2, socketPath);
+  SlotHolder second(60002, 2, socketPath);
+  ASSERT_EQ(first.Reply(), busyUser);
+  // (The second one's extra connection finds every slot taken.)
+  ASSERT_EQ(second.Reply(), "ERROR the spooler service is busy: too many connections, try again later");
+  const std::string job = FramedJob("printer=Fax Printer\n", kPostScript);
+  // A third user's job is taken and prints; so is a second job of theirs
+  // while the first is gone (the slots stay full of the others).
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    std::string reply = AsUser(60003, [&] { return Exchange(socketPath, job); });
+    EXPECT_EQ(reply.substr(0, 3), "OK ") << reply;
+  }
+  EXPECT_EQ(SpoolFiles(m_out).size(), 2u);
+}
+
+// Every regular file below folder (recursively).
+std::vector<std::string> FilesBelow(const std::string& folder) {
+  std::vector<std::string> files;
+  std::error_code ignored;
+  for (const auto& entry : fs::recursive_directory_iterator(folder, ignored))
+    if (entry.is_regular_file(ignored)) files.push_back(entry.path());
+  return files;
+}
+
+TEST_F(SpooldTest, ASparseOrEndlessInputStopsAtTheUsersSpoolSpace) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  constexpr uid_t kUser = 60001, kOther = 60002;
+  chmod(m_root.str().c_str(), 0755);
+  SetDword("SYSTEM\\CurrentControlSet\\Control\\Print", "MaxSpoolPerUser", 4u << 20);
+  Start();
+  // A 1 GiB file that takes no room on the disk.
+  const std::string sparse = m_root / "sparse.ps";
+  {
+    int fd = open(sparse.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, off_t{1} << 30), 0);
+    close(fd);
+  }
+  const std::string limit = "the job goes past the spool space the service gives one user (4194304 bytes";
+  struct Case {
+    const char* what;
+    std::string command;
+  } cases[] = {
+      {"a sparse 1 GiB file handed over", std::string(MVNPRINT_PATH) + " -P 'Fax Printer' " + sparse},
+      {"64 MiB from a pipe", "head -c 64M /dev/zero | " + std::string(MVNPRINT_PATH) + " -P 'Fax Printer' -"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string output = AsUser(kUser, [&] {
+      std::string text;
+      int status = mvntest::RunShell(c.command + " 2>&1", &text);
+      return std::to_string(status) + " " + text;
+    });
+    EXPECT_EQ(output.rfind("1 ", 0), 0u) << output;
+    EXPECT_NE(output.find(limit), std::string::npos) << output;
+    EXPECT_TRUE(SpoolFiles(m_out).empty());
+    EXPECT_TRUE(FilesBelow(m_root / "spool").size() <= 2u);  // the pid and ready files only
+  }
+  // The space is the user's again once a job is over, and never was the
+  // other user's.
+  const std::string page = m_root / "three.ps";
+  mvntest::WriteFile(page, Document(3u << 20, 7));
+  chmod(page.c_str(), 0644);
+  for (uid_t uid : {kUser, kOther, kUser}) {
+    std::string output = AsUser(uid, [&] {
+      std::string text;
+      int status = mvntest::RunShell(std::string(MVNPRINT_PATH) + " -P 'Fax Printer' " + page + " 2>&1", &text);
+      return std::to_string(status) + " " + text;
+    });
+    EXPECT_EQ(output.rfind("0 ", 0), 0u) << uid << ": " << output;
+  }
+  EXPECT_EQ(SpoolFiles(m_out).size(), 3u);
+}
+
+TEST_F(SpooldTest, AJobThatFailsMidwayLeavesNoPartialFile) {
+  // The disk fills up under the service: its files may grow to 1 MiB (a
+  // write beyond fails instead of ending the service).
+  std::string monitor = mvn::spooler::MonitorRegistryRoot("MVNMON");
+  SetString(monitor + "\\MVN3", "ExternalApplication", "/bin/true");
+  SetString(monitor + "\\MVN3", "Launch", "2");
+  SetString(std::string(mvn::spooler::kPrintersKey) + "\\Fax Launch", "Port", "MVN3");
+  struct sigaction ignore{}, previous{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGXFSZ, &ignore, &previous);  // inherited by the service
+  Start();
+  sigaction(SIGXFSZ, &previous, nullptr);
+  rlimit small{1u << 20, 1u << 20};
+  ASSERT_EQ(prlimit(m_pid, RLIMIT_FSIZE, &small, nullptr), 0);
+  const std::string doc = m_root / "doc.ps";
+  mvntest::WriteFile(doc, Document(3u << 20, 3));
+  for (const char* printer : {"Fax Printer", "Fax Launch"}) {
+    SCOPED_TRACE(printer);
+    int code = -1;
+    std::string output = Print(std::string("-P '") + printer + "' " + doc, &code);
+    EXPECT_EQ(code, 1) << output;
+    EXPECT_TRUE(SpoolFiles(m_out).empty());
+    std::vector<std::string> left = FilesBelow(m_root / "spool/temp");
+    EXPECT_TRUE(left.empty()) << left.front();
+  }
+  // A job that fits still prints.
+  mvntest::WriteFile(doc, kPostScript);
+  int code = -1;
+  std::string output = Print("-P 'Fax Printer' " + doc, &code);
+  EXPECT_EQ(code, 0) << output;
+  EXPECT_EQ(SpoolFiles(m_out).size(), 1u);
+}
+
 }  // namespace

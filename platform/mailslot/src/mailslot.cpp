@@ -144,6 +144,9 @@ bool TrustedSharedDirectory(int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0) return false;
   if (st.st_uid == 0) return true;
+  // A folder of the server's own that nobody else may write (a user's
+  // launcher slot folder): nobody else can put or swap an entry there.
+  if (st.st_uid == geteuid() && (st.st_mode & 022) == 0) return true;
   struct stat root;
   const char* rootPath = MvnRootDirectory();
   return rootPath && stat(rootPath, &root) == 0 && st.st_uid == root.st_uid;
@@ -769,6 +772,90 @@ BOOL CreateMailslotDirectory(LPCSTR name) {
   // Made earlier without the sticky bit or the write bits: set them.
   struct stat st;
   if (fstat(dir.fd.Get(), &st) == 0 && (st.st_mode & 07777) != kSharedDirMode) fchmod(dir.fd.Get(), kSharedDirMode);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL CreateMailslotUserDirectory(LPCSTR name, uid_t uid, gid_t gid) {
+  std::vector<std::string> components;
+  if (!ParseMailslotName(name, &components) || components.size() < 2) {
+    SetLastError(ERROR_INVALID_NAME);
+    return FALSE;
+  }
+  if (!MayCreateSharedDirectories()) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  // <root>/mailslot itself, shared as for any slot.
+  SlotDirectory dir;
+  if (!OpenSlotDirectory({components.back()}, true, &dir)) return FALSE;
+  const uid_t self = geteuid();
+  // The folders above the user's: the caller's, 0755, so no user can make
+  // (or has left) a name there that stands for another user's folder. One
+  // made shared before loses its sticky and write bits.
+  for (size_t i = 0; i + 1 < components.size(); ++i) {
+    const char* part = components[i].c_str();
+    if (mkdirat(dir.fd.Get(), part, 0755) != 0 && errno != EEXIST) {
+      SetLastErrorFromErrno(errno);
+      return FALSE;
+    }
+    UniqueFd next(openat(dir.fd.Get(), part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!next.Valid() || fstat(next.Get(), &st) != 0 || st.st_uid != self) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+    if ((st.st_mode & 07777) != 0755 && fchmod(next.Get(), 0755) != 0) {
+      SetLastErrorFromErrno(errno);
+      return FALSE;
+    }
+    dir.fd = std::move(next);
+    dir.path += "/" + components[i];
+  }
+  // The user's folder: kept when it is theirs and nobody else may write it;
+  // anything else under the name (a socket or lock file another user left
+  // while the folder above was shared, a folder of someone else) is moved
+  // aside, so it never stands in for the user's own.
+  const std::string& leaf = components.back();
+  static std::atomic<unsigned> s_aside{0};
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    struct stat st;
+    if (fstatat(dir.fd.Get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISDIR(st.st_mode) && st.st_uid == uid && (st.st_mode & 022) == 0) break;
+      const std::string aside =
+          "." + leaf + ".stale-" + std::to_string(getpid()) + "-" + std::to_string(s_aside++);
+      if (renameat(dir.fd.Get(), leaf.c_str(), dir.fd.Get(), aside.c_str()) != 0) {
+        SetLastErrorFromErrno(errno);
+        return FALSE;
+      }
+      continue;
+    }
+    if (errno != ENOENT) {
+      SetLastErrorFromErrno(errno);
+      return FALSE;
+    }
+    // Made private, given to the user, then opened to readers.
+    if (mkdirat(dir.fd.Get(), leaf.c_str(), 0700) != 0 && errno != EEXIST) {
+      SetLastErrorFromErrno(errno);
+      return FALSE;
+    }
+    UniqueFd made(openat(dir.fd.Get(), leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!made.Valid() || fstat(made.Get(), &st) != 0) continue;
+    if (st.st_uid == self && st.st_uid != uid && (fchown(made.Get(), uid, gid) != 0)) {
+      SetLastErrorFromErrno(errno);
+      return FALSE;
+    }
+    if (fchmod(made.Get(), 0755) != 0) {
+      SetLastErrorFromErrno(errno);
+      return FALSE;
+    }
+  }
+  struct stat st;
+  if (fstatat(dir.fd.Get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
+      st.st_uid != uid || (st.st_mode & 022) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

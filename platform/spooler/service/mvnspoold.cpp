@@ -12,8 +12,9 @@
 // (present while the service takes jobs), temp/ (the service's spool folder
 // and temporary directory, where only it makes names; temp/<uid>/ holds the
 // files handed to user uid), jobs/ (received jobs, private).
-// Limits (connections, silence, job size) are REG_DWORD values of
-// SYSTEM\CurrentControlSet\Control\Print (see protocol.h).
+// Limits (connections, header time, job size, spool space per user) are
+// REG_DWORD values of SYSTEM\CurrentControlSet\Control\Print (see
+// protocol.h).
 //
 // A request with the header "control=reload" (from root or the service's
 // own user) loads the monitors installed since the start and has every
@@ -26,6 +27,7 @@
 // service's user and start programs themselves.
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -36,9 +38,11 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
@@ -62,7 +66,6 @@
 namespace {
 
 using mvn::spooler::service::HandedFile;
-using mvn::spooler::service::ReadAll;
 using mvn::spooler::service::RootPath;
 using mvn::spooler::service::WriteAll;
 
@@ -104,6 +107,7 @@ struct Limits {
   DWORD userConnections = mvn::spooler::service::kDefaultMaxUserConnections;
   DWORD receiveTimeout = mvn::spooler::service::kDefaultReceiveTimeout;
   DWORD jobSize = mvn::spooler::service::kDefaultMaxJobSize;
+  DWORD userSpool = mvn::spooler::service::kDefaultMaxUserSpool;
 };
 
 Limits ReadLimits() {
@@ -115,6 +119,7 @@ Limits ReadLimits() {
   limits.userConnections = QueryLimit(key, kMaxUserConnectionsValue, limits.userConnections);
   limits.receiveTimeout = QueryLimit(key, kReceiveTimeoutValue, limits.receiveTimeout);
   limits.jobSize = QueryLimit(key, kMaxJobSizeValue, limits.jobSize);
+  limits.userSpool = QueryLimit(key, kMaxUserSpoolValue, limits.userSpool);
   if (key) RegCloseKey(key);
   return limits;
 }
@@ -126,12 +131,18 @@ struct ReceivedJob {
   int spooled = -1;
   int handed = -1;
   HandedFile file;
+  std::uint64_t reserved = 0;  // spool space taken for the data received
 };
+
+// Takes bytes of a user's spool space; false when they do not fit.
+using SpoolTaker = std::function<bool(std::uint64_t)>;
 
 // Why reading a handed-over file stopped short of its end.
 struct HandedRead {
   bool tooLarge = false;
+  bool overUserSpool = false;
   std::string error;
+  std::uint64_t reserved = 0;  // spool space taken for the bytes read
 };
 
 // The blocks of a handed-over file from start on, read with the service's
@@ -140,10 +151,10 @@ struct HandedRead {
 // read) fails with outcome->tooLarge. The file is never mapped: its owner
 // may shrink it meanwhile, and a mapping would then fault.
 mvn::spooler::BlockSource HandedFileBlocks(int fd, std::uint64_t start, std::uint64_t limit,
-                                           std::shared_ptr<HandedRead> outcome) {
+                                           std::shared_ptr<HandedRead> outcome, SpoolTaker take) {
   auto buffer = std::make_shared<std::vector<BYTE>>();
   auto taken = std::make_shared<std::uint64_t>(0);
-  return [fd, start, limit, outcome, buffer, taken](const BYTE** block, DWORD maximum) -> long {
+  return [fd, start, limit, outcome, buffer, taken, take](const BYTE** block, DWORD maximum) -> long {
     std::uint64_t left = limit - *taken;
     // At the limit one more byte tells whether the file ends there.
     std::size_t want = left == 0 ? 1 : static_cast<std::size_t>(left < maximum ? left : maximum);
@@ -162,10 +173,44 @@ mvn::spooler::BlockSource HandedFileBlocks(int fd, std::uint64_t start, std::uin
       outcome->tooLarge = true;
       return -1;
     }
+    // Every byte read is spooled: it counts against the sender's space.
+    if (got > 0 && !take(static_cast<std::uint64_t>(got))) {
+      outcome->overUserSpool = true;
+      return -1;
+    }
+    outcome->reserved += static_cast<std::uint64_t>(got);
     *taken += static_cast<std::uint64_t>(got);
     *block = buffer->data();
     return static_cast<long>(got);
   };
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Reads exactly size bytes before deadline: the wait for each read is what
+// is left of the time, so a sender that dribbles a byte now and then gets
+// no more time than one that sends nothing. False when the descriptor
+// fails or ends first, or (errno ETIMEDOUT) when the time is up.
+bool ReadBefore(int fd, void* buffer, std::size_t size, Clock::time_point deadline) {
+  char* at = static_cast<char*>(buffer);
+  while (size > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      errno = ETIMEDOUT;
+      return false;
+    }
+    struct pollfd ready = {fd, POLLIN, 0};
+    int polled = poll(&ready, 1, static_cast<int>(left > 60000 ? 60000 : left));
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled < 0) return false;
+    if (polled == 0) continue;  // the deadline is checked above
+    ssize_t got = read(fd, at, size);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got <= 0) return false;
+    at += got;
+    size -= static_cast<std::size_t>(got);
+  }
+  return true;
 }
 
 struct Port {
@@ -186,11 +231,17 @@ class Service {
  private:
   void Connection(int fd, uid_t uid);
   void Accept(int listener);
-  bool ReceiveJob(int fd, ReceivedJob* job, std::string* error);
-  bool ReceiveFrames(int fd, ReceivedJob* job, std::string* error);
+  bool MakeRoomFor(uid_t uid);
+  std::string SlotFolder(uid_t uid);
+  bool ReceiveJob(int fd, uid_t uid, ReceivedJob* job, std::string* error);
+  bool ReceiveFrames(int fd, uid_t uid, ReceivedJob* job, std::string* error);
   std::string TooLarge() const;
+  std::string OverUserSpool() const;
+  // Takes or gives back bytes of uid's spool space (root's is not counted).
+  bool TakeSpool(uid_t uid, std::uint64_t bytes);
+  void GiveSpool(uid_t uid, std::uint64_t bytes);
   std::string PortOfPrinter(const std::string& printer);
-  std::string RunJob(const std::string& user, const ReceivedJob& job);
+  std::string RunJob(uid_t uid, const std::string& user, const ReceivedJob& job);
 
   std::vector<std::unique_ptr<mvn::spooler::PortMonitor>> m_monitors;
   std::map<std::string, std::unique_ptr<Port>> m_ports;
@@ -198,9 +249,18 @@ class Service {
   std::shared_mutex m_monitorsLock;
   std::mutex m_lock;
   std::condition_variable m_idle;
-  std::set<int> m_connections;
+  // A connection being served: its sender, when it came, and whether its
+  // request is still being received (not yet run).
+  struct Served {
+    uid_t uid = 0;
+    std::uint64_t order = 0;
+    bool receiving = true;
+  };
+  std::map<int, Served> m_connections;
+  std::uint64_t m_accepted = 0;
   std::map<uid_t, DWORD> m_userConnections;  // connections per user (not root)
   Limits m_limits;
+  std::map<uid_t, std::uint64_t> m_userSpool;  // spool bytes held per user (under m_lock)
   bool m_stopping = false;
 };
 
@@ -273,8 +333,37 @@ std::string Service::TooLarge() const {
   return "the job is larger than the service takes (" + std::to_string(m_limits.jobSize) + " bytes)";
 }
 
-bool Service::ReceiveJob(int fd, ReceivedJob* job, std::string* error) {
+std::string Service::OverUserSpool() const {
+  return "the job goes past the spool space the service gives one user (" + std::to_string(m_limits.userSpool) +
+         " bytes, the user's jobs in the spool together)";
+}
+
+bool Service::TakeSpool(uid_t uid, std::uint64_t bytes) {
+  if (uid == 0) return true;
+  std::lock_guard<std::mutex> hold(m_lock);
+  std::uint64_t& used = m_userSpool[uid];
+  if (bytes > m_limits.userSpool || used > m_limits.userSpool - bytes) {
+    if (used == 0) m_userSpool.erase(uid);
+    return false;
+  }
+  used += bytes;
+  return true;
+}
+
+void Service::GiveSpool(uid_t uid, std::uint64_t bytes) {
+  if (uid == 0 || bytes == 0) return;
+  std::lock_guard<std::mutex> hold(m_lock);
+  auto it = m_userSpool.find(uid);
+  if (it == m_userSpool.end()) return;
+  it->second = it->second > bytes ? it->second - bytes : 0;
+  if (it->second == 0) m_userSpool.erase(it);
+}
+
+bool Service::ReceiveJob(int fd, uid_t uid, ReceivedJob* job, std::string* error) {
   std::map<std::string, std::string>* header = &job->header;
+  // The whole header, and a handed file's descriptor after it, arrive
+  // within one time-out from the connection on; not one per read.
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(m_limits.receiveTimeout);
   // Header lines up to the empty one.
   for (std::size_t lines = 0;; ++lines) {
     if (lines > mvn::spooler::service::kMaxHeaderLines) {
@@ -285,7 +374,7 @@ bool Service::ReceiveJob(int fd, ReceivedJob* job, std::string* error) {
     char c = '\0';
     bool ended = false;  // the line's end arrived
     errno = 0;
-    while (ReadAll(fd, &c, 1)) {
+    while (ReadBefore(fd, &c, 1, deadline)) {
       if (c == '\n') {
         ended = true;
         break;
@@ -297,8 +386,7 @@ bool Service::ReceiveJob(int fd, ReceivedJob* job, std::string* error) {
       }
     }
     if (!ended) {
-      *error = errno == EAGAIN || errno == EWOULDBLOCK ? "no data in time: the connection is closed"
-                                                       : "the request ended early";
+      *error = errno == ETIMEDOUT ? "no data in time: the connection is closed" : "the request ended early";
       return false;
     }
     if (line.empty()) break;
@@ -310,13 +398,20 @@ bool Service::ReceiveJob(int fd, ReceivedJob* job, std::string* error) {
     (*header)[line.substr(0, equals)] = line.substr(equals + 1);
   }
   auto data = header->find(mvn::spooler::service::kDataKey);
-  if (data == header->end()) return ReceiveFrames(fd, job, error);
+  if (data == header->end()) return ReceiveFrames(fd, uid, job, error);
   if (data->second != mvn::spooler::service::kDescriptorData) {
     *error = "unknown data \"" + data->second + "\"";
     return false;
   }
   // The sender's own file: taken only when the service can read it without
   // waiting on anybody, and never beyond the job size limit.
+  auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+  if (left <= 0) {
+    *error = "no data in time: the connection is closed";
+    return false;
+  }
+  struct timeval rest{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &rest, sizeof rest);
   if (!mvn::spooler::service::ReceiveDescriptor(fd, &job->handed, error)) return false;
   *error = mvn::spooler::service::FileRefusal(job->handed, &job->file);
   if (!error->empty()) return false;
@@ -324,10 +419,16 @@ bool Service::ReceiveJob(int fd, ReceivedJob* job, std::string* error) {
     *error = TooLarge();
     return false;
   }
+  // A file larger than a user's whole space is refused before a byte is
+  // read (a sparse file costs its sender nothing to make).
+  if (uid != 0 && job->file.size > job->file.start && job->file.size - job->file.start > m_limits.userSpool) {
+    *error = OverUserSpool();
+    return false;
+  }
   return true;
 }
 
-bool Service::ReceiveFrames(int fd, ReceivedJob* job, std::string* error) {
+bool Service::ReceiveFrames(int fd, uid_t uid, ReceivedJob* job, std::string* error) {
   std::string jobs = RootPath(mvn::spooler::service::kJobsDirectory, true);
   mkdir(jobs.c_str(), 0700);
   int file = open(jobs.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
@@ -338,11 +439,12 @@ bool Service::ReceiveFrames(int fd, ReceivedJob* job, std::string* error) {
   std::vector<char> buffer(mvn::spooler::service::kMaxFrame);
   ULONGLONG received = 0;
   for (;;) {
+    // Each frame, its length and its bytes, arrives within one time-out.
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(m_limits.receiveTimeout);
     unsigned char length[4];
     errno = 0;
-    if (!ReadAll(fd, length, 4)) {
-      *error = errno == EAGAIN || errno == EWOULDBLOCK ? "no data in time: the connection is closed"
-                                                       : "the job's data ended early";
+    if (!ReadBefore(fd, length, 4, deadline)) {
+      *error = errno == ETIMEDOUT ? "no data in time: the connection is closed" : "the job's data ended early";
       close(file);
       return false;
     }
@@ -353,8 +455,14 @@ bool Service::ReceiveFrames(int fd, ReceivedJob* job, std::string* error) {
       close(file);
       return false;
     }
-    if (n > mvn::spooler::service::kMaxFrame || !ReadAll(fd, buffer.data(), n)) {
-      *error = "the job's data ended early";
+    if (!TakeSpool(uid, n)) {
+      *error = OverUserSpool();
+      close(file);
+      return false;
+    }
+    job->reserved += n;
+    if (n > mvn::spooler::service::kMaxFrame || !ReadBefore(fd, buffer.data(), n, deadline)) {
+      *error = errno == ETIMEDOUT ? "no data in time: the connection is closed" : "the job's data ended early";
       close(file);
       return false;
     }
@@ -370,7 +478,7 @@ bool Service::ReceiveFrames(int fd, ReceivedJob* job, std::string* error) {
   return true;
 }
 
-std::string Service::RunJob(const std::string& user, const ReceivedJob& received) {
+std::string Service::RunJob(uid_t uid, const std::string& user, const ReceivedJob& received) {
   auto value = [&](const char* key) {
     auto it = received.header.find(key);
     return it == received.header.end() ? std::string() : it->second;
@@ -393,10 +501,13 @@ std::string Service::RunJob(const std::string& user, const ReceivedJob& received
       received.handed >= 0
           ? port.monitor->RunJobBlocks(port.handle, job,
                                        HandedFileBlocks(received.handed, received.file.start, m_limits.jobSize,
-                                                        handedRead),
+                                                        handedRead,
+                                                        [this, uid](std::uint64_t n) { return TakeSpool(uid, n); }),
                                        kHandedChunk)
           : port.monitor->RunJobBlocks(port.handle, job, mvn::spooler::FileBlocks(received.spooled), 65536);
+  GiveSpool(uid, handedRead->reserved);
   if (handedRead->tooLarge) result.failure = TooLarge();
+  else if (handedRead->overUserSpool) result.failure = OverUserSpool();
   else if (!handedRead->error.empty()) result.failure = handedRead->error;
   Log("job " + std::to_string(result.jobId) + " for " + user + " on " + printer + ": " +
       (result.Succeeded() ? "printed" : result.failure) + ", " + std::to_string(result.bytesWritten) + " bytes" +
@@ -413,7 +524,12 @@ void Service::Connection(int fd, uid_t uid) {
   {
     std::map<std::string, std::string>& header = received.header;
     std::string error;
-    if (!ReceiveJob(fd, &received, &error)) {
+    bool ok = ReceiveJob(fd, uid, &received, &error);
+    {
+      std::lock_guard<std::mutex> hold(m_lock);
+      m_connections[fd].receiving = false;
+    }
+    if (!ok) {
       reply = "ERROR " + error;
     } else {
       // Only root and the service's own user may print in another's name.
@@ -426,7 +542,9 @@ void Service::Connection(int fd, uid_t uid) {
         else
           reply = "ERROR not permitted to print as " + named->second;
       }
-      if (control != header.end()) {
+      if (control != header.end() && control->second == mvn::launcher::kSlotFolderControl) {
+        reply = SlotFolder(peer.uid);
+      } else if (control != header.end()) {
         std::size_t ports = 0;
         if (peer.uid != 0 && peer.uid != geteuid())
           reply = "ERROR not permitted to control the spooler service";
@@ -437,9 +555,10 @@ void Service::Connection(int fd, uid_t uid) {
         else
           reply = "ERROR cannot read the monitors";
       }
-      if (reply.empty()) reply = RunJob(user, received);
+      if (reply.empty()) reply = RunJob(uid, user, received);
     }
     if (received.spooled >= 0) close(received.spooled);
+    GiveSpool(uid, received.reserved);
   }
   reply += "\n";
   WriteAll(fd, reply.data(), reply.size());
@@ -456,6 +575,25 @@ void Service::Connection(int fd, uid_t uid) {
   if (received.handed >= 0) close(received.handed);
   std::lock_guard<std::mutex> hold(m_lock);
   if (uid != 0 && --m_userConnections[uid] == 0) m_userConnections.erase(uid);
+}
+
+// Makes the launcher folder of the sender's user, theirs alone, in the
+// folder of launcher folders, which is root's: nobody but that user can
+// then serve the user's launcher slot.
+std::string Service::SlotFolder(uid_t uid) {
+  if (geteuid() != 0) return "ERROR only a service running as root makes launcher folders";
+  gid_t gid = static_cast<gid_t>(uid);
+  {
+    char buffer[4096];
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found) gid = found->pw_gid;
+  }
+  const std::string user = mvn::spooler::UserNameOfUid(uid);
+  const std::string name = std::string(mvn::launcher::kPerUserSlotPrefix) + user;
+  if (!CreateMailslotUserDirectory(name.c_str(), uid, gid))
+    return "ERROR cannot make the launcher folder of " + user + " (error " + std::to_string(GetLastError()) + ")";
+  return "OK " + name;
 }
 
 // Takes one connection: served by a thread of its own while the limits
@@ -477,7 +615,7 @@ void Service::Accept(int listener) {
   const char* refusal = nullptr;
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) refusal = "ERROR unknown sender\n";
   std::unique_lock<std::mutex> hold(m_lock);
-  if (!refusal && m_connections.size() >= m_limits.connections)
+  if (!refusal && m_connections.size() >= m_limits.connections && !MakeRoomFor(peer.uid))
     refusal = "ERROR the spooler service is busy: too many connections, try again later\n";
   if (!refusal && peer.uid != 0 && m_userConnections[peer.uid] >= m_limits.userConnections)
     refusal = "ERROR too many connections of this user at once, try again later\n";
@@ -485,7 +623,7 @@ void Service::Accept(int listener) {
     struct timeval timeout{static_cast<time_t>(m_limits.receiveTimeout), 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    m_connections.insert(fd);
+    m_connections[fd] = Served{peer.uid, ++m_accepted, true};
     if (peer.uid != 0) ++m_userConnections[peer.uid];
     try {
       uid_t uid = peer.uid;
@@ -503,6 +641,37 @@ void Service::Accept(int listener) {
   ssize_t ignored = send(fd, refusal, std::strlen(refusal), MSG_DONTWAIT | MSG_NOSIGNAL);
   (void)ignored;
   close(fd);
+}
+
+// Every connection slot is taken: a sender with fewer connections than the
+// user who holds the most gets a slot by ending that user's oldest request
+// still being received (its thread then frees the slot). So users who keep
+// many slow requests open can never starve one who has none; a request
+// that is running its job is never ended. Called with m_lock held.
+bool Service::MakeRoomFor(uid_t uid) {
+  std::map<uid_t, DWORD> held;
+  for (auto& [fd, served] : m_connections)
+    if (served.uid != 0) ++held[served.uid];
+  DWORD own = uid == 0 ? 0 : held[uid];
+  uid_t greediest = 0;
+  DWORD most = 0;
+  for (auto& [user, count] : held)
+    if (count > most) {
+      most = count;
+      greediest = user;
+    }
+  if (most <= own + 1) return false;
+  int oldest = -1;
+  std::uint64_t order = 0;
+  for (auto& [fd, served] : m_connections)
+    if (served.uid == greediest && served.receiving && (oldest < 0 || served.order < order)) {
+      oldest = fd;
+      order = served.order;
+    }
+  if (oldest < 0) return false;
+  m_connections[oldest].receiving = false;  // ended once
+  shutdown(oldest, SHUT_RDWR);
+  return true;
 }
 
 void Service::Serve(int listener) {
@@ -524,7 +693,7 @@ void Service::Stop() {
   // Jobs that are running finish; a job still being received is dropped
   // once its sender has had a little time.
   if (!m_idle.wait_for(hold, std::chrono::seconds(10), [&] { return m_connections.empty(); })) {
-    for (int fd : m_connections) shutdown(fd, SHUT_RDWR);
+    for (auto& [fd, served] : m_connections) shutdown(fd, SHUT_RDWR);
     m_idle.wait(hold, [&] { return m_connections.empty(); });
   }
   for (auto& [name, port] : m_ports) {
@@ -626,12 +795,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   close(folder);
-  // The shared mailslot folders belong to root, so that no user owns the
-  // folder where other users' launchers serve their slots.
+  // The mailslot folders belong to root: the shared one, and the one of the
+  // users' launcher folders, where no user can make a name (each user's
+  // own folder in it is made on the user's request, SlotFolder).
   if (geteuid() == 0) {
-    std::string perUser(mvn::launcher::kPerUserSlotPrefix);
-    perUser.pop_back();  // the folder itself, without the separator
-    if (!CreateMailslotDirectory(perUser.c_str()))
+    if (!CreateMailslotUserDirectory((std::string(mvn::launcher::kPerUserSlotPrefix) + "root").c_str(), 0, 0))
       Log("cannot make the mailslot folder of the user launchers (error " + std::to_string(GetLastError()) + ")");
   }
   // The monitors spool render and launch jobs there: GetTempPathA of every

@@ -57,6 +57,11 @@ inline constexpr std::uint32_t kDefaultReceiveTimeout = 30;
 // The largest job in bytes.
 inline constexpr const char* kMaxJobSizeValue = "MaxJobSize";
 inline constexpr std::uint32_t kDefaultMaxJobSize = 1u << 30;
+// The bytes the jobs of one user (not root) may hold in the spool at once,
+// received or being printed; a job that would go past it stops there with
+// an error line, and what it spooled is removed.
+inline constexpr const char* kMaxUserSpoolValue = "MaxSpoolPerUser";
+inline constexpr std::uint32_t kDefaultMaxUserSpool = 256u << 20;
 
 // The full path of a file below the root ("" when it does not fit).
 std::string RootPath(const char* relative, bool createParents);

@@ -38,6 +38,15 @@ struct JobState {
   SYSTEMTIME submitted{};
   bool done = false;
   std::string failure;  // why a service the monitor asked for refused, for the job's result
+  bool failed = false;  // the job's data did not reach the monitor whole (JOB_STATUS_ERROR)
+  // The spool file made with CreateSpoolFile: the folder it was checked
+  // and made in (an O_PATH descriptor, closed with the job), its name
+  // there, the path the monitor was given, and the user whose rights it
+  // was made with (uid -1: the host's own).
+  int folder = -1;
+  std::string fileName, filePath;
+  uid_t madeAs = static_cast<uid_t>(-1);
+  gid_t madeAsGroup = static_cast<gid_t>(-1);
 };
 
 struct PrinterHandle {
@@ -120,6 +129,7 @@ BOOL ServeGetJob(HANDLE printer, DWORD jobId, DWORD level, LPBYTE out, DWORD siz
   }
   info.JobId = jobId;
   info.pStatus = nullptr;
+  info.Status = job.failed ? JOB_STATUS_ERROR : 0;
   info.Priority = 1;
   info.Position = 1;
   info.Submitted = job.submitted;
@@ -362,6 +372,20 @@ BOOL ServeCreateSpoolFile(HANDLE printer, DWORD jobId, LPCSTR directory, LPSTR f
     if (fd >= 0) {
       std::memcpy(fileName, path.c_str(), path.size() + 1);
       *file = fd;
+      // Kept for the removal of the file, which then works in this folder.
+      Registry& registry = Jobs();
+      std::lock_guard<std::mutex> hold(registry.lock);
+      auto it = registry.jobs.find(jobId);
+      if (it != registry.jobs.end()) {
+        JobState& job = it->second;
+        if (job.folder >= 0) close(job.folder);
+        job.folder = dir.fd;
+        dir.fd = -1;
+        job.fileName = name;
+        job.filePath = path;
+        job.madeAs = asUser ? uid : static_cast<uid_t>(-1);
+        job.madeAsGroup = asUser ? gid : static_cast<gid_t>(-1);
+      }
       return TRUE;
     }
     if (errno != EEXIST) {
@@ -375,6 +399,81 @@ BOOL ServeCreateSpoolFile(HANDLE printer, DWORD jobId, LPCSTR directory, LPSTR f
   return FALSE;
 }
 
+BOOL ServeDeleteSpoolFile(HANDLE printer, DWORD jobId, int file, LPCSTR fileName, DWORD* error) {
+  if (!fileName || file < 0) {
+    *error = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  const std::string path = fileName;
+  int folder = -1;  // borrowed from the job, or owned by `opened`
+  std::string base;
+  uid_t madeAs = static_cast<uid_t>(-1);
+  gid_t madeAsGroup = static_cast<gid_t>(-1);
+  Descriptor opened(-1);
+  {
+    Registry& registry = Jobs();
+    std::lock_guard<std::mutex> hold(registry.lock);
+    auto it = registry.jobs.find(jobId);
+    if (!FindPrinter(registry, printer) || it == registry.jobs.end()) {
+      *error = ERROR_INVALID_PARAMETER;
+      return FALSE;
+    }
+    const JobState& job = it->second;
+    if (job.folder >= 0 && job.filePath == path) {
+      opened.fd = fcntl(job.folder, F_DUPFD_CLOEXEC, 0);
+      folder = opened.fd;
+      base = job.fileName;
+      madeAs = job.madeAs;
+      madeAsGroup = job.madeAsGroup;
+    }
+  }
+  if (folder < 0 && base.empty()) {
+    // A file the monitor made itself (in the service's spool folder, or
+    // handed over into a user's folder there): its folder as reached now,
+    // without a user's link, and in a user's folder with that user's rights.
+    std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos || slash + 1 >= path.size()) {
+      *error = ERROR_INVALID_PARAMETER;
+      return FALSE;
+    }
+    OutputFolder checked = OpenOutputFolder(slash == 0 ? "/" : path.substr(0, slash), geteuid());
+    opened.fd = checked.fd;
+    if (opened.fd < 0) {
+      *error = checked.error == ELOOP ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(checked.error, nullptr);
+      return FALSE;
+    }
+    folder = opened.fd;
+    base = path.substr(slash + 1);
+    if (checked.verdict == FolderVerdict::OwnerOnly) {
+      madeAs = checked.owner;
+      madeAsGroup = static_cast<gid_t>(checked.owner);
+      char buffer[4096];
+      struct passwd entry;
+      struct passwd* found = nullptr;
+      if (getpwuid_r(checked.owner, &entry, buffer, sizeof buffer, &found) == 0 && found) madeAsGroup = found->pw_gid;
+    }
+  }
+  if (folder < 0) {
+    *error = Win32ErrorFromErrno(errno, nullptr);
+    return FALSE;
+  }
+  // Only the file the job holds: whatever else now has that name (a link
+  // to another file, another file moved there) stays.
+  struct stat held, named;
+  if (fstat(file, &held) != 0 || fstatat(folder, base.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(named.st_mode) || !SameFile(held, named)) {
+    *error = ERROR_FILE_NOT_FOUND;
+    return FALSE;
+  }
+  auto remove = [&] { return unlinkat(folder, base.c_str(), 0); };
+  int removed = madeAs != static_cast<uid_t>(-1) ? AsUser(madeAs, madeAsGroup, remove) : remove();
+  if (removed != 0) {
+    *error = Win32ErrorFromErrno(errno, nullptr);
+    return FALSE;
+  }
+  return TRUE;
+}
+
 void ServeSetLastError(DWORD code) { SetLastError(code); }
 
 }  // namespace
@@ -385,7 +484,7 @@ void ServeSetLastError(DWORD code) { SetLastError(code); }
 extern "C" __attribute__((visibility("default"))) const MVN_SPOOLER_SERVICES mvn_spooler_services = {
     sizeof(MVN_SPOOLER_SERVICES), &mvn::spooler::ServeOpenPrinter,  &mvn::spooler::ServeGetJob,
     &mvn::spooler::ServeSetJob,        &mvn::spooler::ServeClosePrinter, &mvn::spooler::ServeSetSpoolFileOwner,
-    &mvn::spooler::ServeSetLastError, &mvn::spooler::ServeCreateSpoolFile,
+    &mvn::spooler::ServeSetLastError, &mvn::spooler::ServeCreateSpoolFile, &mvn::spooler::ServeDeleteSpoolFile,
 };
 
 namespace mvn::spooler {
@@ -572,12 +671,18 @@ JobResult Monitor::RunJobBlocks(HANDLE port, const JobSpec& spec, const BlockSou
                    return entries.pfnWritePort(port, data, length, written);
                  },
                  &result);
+    if (!result.failure.empty()) {
+      // The monitor sees it (GetJob) and discards the part it has.
+      std::lock_guard<std::mutex> hold(registry.lock);
+      registry.jobs[result.jobId].failed = true;
+    }
     result.ended = entries.pfnEndDocPort(port) != FALSE;
     if (!result.ended && result.failure.empty()) result.failure = "EndDocPort failed";
   }
 
   std::lock_guard<std::mutex> hold(registry.lock);
   result.done = registry.jobs[result.jobId].done;
+  if (registry.jobs[result.jobId].folder >= 0) close(registry.jobs[result.jobId].folder);
   registry.jobs.erase(result.jobId);
   return result;
 }

@@ -105,6 +105,19 @@ HANDLE CreateSpoolFileIn(HANDLE hPrinter, DWORD JobId, LPCSTR pDirectory, LPSTR 
   return mvn::kernel::AdoptRegularFile(fd, pFileName, GENERIC_WRITE, 0);
 }
 
+BOOL DeleteSpoolFile(HANDLE hPrinter, DWORD JobId, HANDLE hFile, LPCSTR pFileName) {
+  const MVN_SPOOLER_SERVICES* services = Services();
+  if (!services) return NoSpooler();
+  std::shared_ptr<mvn::KernelObject> file = mvn::HandleGet(hFile);
+  int fd = file ? file->Descriptor() : -1;
+  if (fd < 0 || !pFileName) {
+    SetLastError(fd < 0 ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  DWORD error = 0;
+  return Finish(services->DeleteSpoolFile(hPrinter, JobId, fd, pFileName, &error), error);
+}
+
 void SetSpoolerLastError(DWORD code) {
   SetLastError(code);
   if (const MVN_SPOOLER_SERVICES* services = Services()) services->SetLastError(code);

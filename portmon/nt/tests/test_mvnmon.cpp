@@ -542,7 +542,7 @@ TEST_F(MonitorTest, LaunchAtStartTellsTheUsersLauncherBeforeTheData) {
   SetValue("MVN1", "Launch", "1");
   Open();
   ClearDirectory(UserTemp());
-  Slot user("\\\\.\\mailslot\\mvnfuial\\JSMITH");
+  Slot user("\\\\.\\mailslot\\mvnfuial\\JSMITH\\launcher");
   Slot console("\\\\.\\mailslot\\mvncuial");
   std::vector<std::string> atStart;
   bool first = true;
