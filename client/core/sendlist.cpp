@@ -12,6 +12,7 @@ namespace mvn::client {
 
 using framework::Clip;
 using framework::CompareNoCase;
+using framework::LayoutPtr;
 using framework::Record;
 using framework::Upper;
 
@@ -78,9 +79,69 @@ GroupSend ParseGroupSend(std::string_view value) {
 
 namespace {
 
-struct Entry {
-  int32_t id = 0;
-  std::string toName, company, destination, title, firstName, lastName, emailFormat;
+// The fields of a g_QsendTo entry, found by name once per list.
+struct EntryFields {
+  explicit EntryFields(const framework::Layout& l)
+      : mark(l.FindField("Mark")),
+        id(l.FindField("MVClientID")),
+        toName(l.FindField("ToName")),
+        company(l.FindField("Company")),
+        destination(l.FindField("Destination")),
+        title(l.FindField("Title")),
+        firstName(l.FindField("FirstName")),
+        lastName(l.FindField("LastName")),
+        emailFormat(l.FindField("EmailFormat")) {}
+  int mark, id, toName, company, destination, title, firstName, lastName, emailFormat;
+};
+
+// The list as it is built: each entry made once as a record of the queue's
+// layout and later moved into the queue (never copied), with its record id
+// beside it so that the sort compares numbers without parsing a field.
+class EntryList {
+ public:
+  explicit EntryList(Queue& queue) : m_layout(queue.Buffer().GetLayoutPtr()), m_fields(*m_layout) {}
+
+  void Add(int32_t id, std::string_view toName, std::string_view company, std::string_view destination,
+           std::string_view title, std::string_view firstName, std::string_view lastName,
+           std::string_view emailFormat) {
+    Record& r = m_records.emplace_back(m_layout);
+    r.SetNumber(m_fields.mark, 1);
+    r.SetNumber(m_fields.id, id);
+    r.SetText(m_fields.toName, toName);
+    r.SetText(m_fields.company, company);
+    r.SetText(m_fields.destination, destination);
+    r.SetText(m_fields.title, title);
+    r.SetText(m_fields.firstName, firstName);
+    r.SetText(m_fields.lastName, lastName);
+    r.SetText(m_fields.emailFormat, emailFormat);
+    m_ids.push_back(id);
+  }
+  size_t Size() const { return m_records.size(); }
+
+  // Refills the queue with the entries, the first sortedCount of them in
+  // ascending record-id order (stable: equal ids keep the order they were
+  // added in) and the rest after them as added. The queue ends as adding
+  // each entry in turn would leave it: the last entry current.
+  void MoveInto(Queue& queue, size_t sortedCount) {
+    std::vector<uint32_t> order(sortedCount);
+    for (size_t i = 0; i < sortedCount; ++i) order[i] = static_cast<uint32_t>(i);
+    std::sort(order.begin(), order.end(),
+              [&](uint32_t a, uint32_t b) { return m_ids[a] != m_ids[b] ? m_ids[a] < m_ids[b] : a < b; });
+    m_ids = {};
+    queue.Free();
+    queue.Reserve(m_records.size());
+    for (uint32_t i : order) queue.Append(std::move(m_records[i]));
+    order = {};
+    for (size_t i = sortedCount; i < m_records.size(); ++i) queue.Append(std::move(m_records[i]));
+    m_records = {};
+    if (queue.Records() > 0) queue.Get(queue.Records());
+  }
+
+ private:
+  LayoutPtr m_layout;
+  EntryFields m_fields;
+  std::vector<Record> m_records;
+  std::vector<int32_t> m_ids;
 };
 
 // The fields of the address record a list reads, found by name once per
@@ -101,17 +162,11 @@ struct ClientFields {
 };
 
 // One entry from an address record with the given destination.
-Entry FromRecord(const Record& mvc, const ClientFields& f, const std::string& destination) {
-  Entry e;
-  e.id = static_cast<int32_t>(mvc.GetNumber(f.id));
-  e.toName = mvc.GetText(f.name);
-  e.company = mvc.GetText(f.company);
-  e.destination = destination;
-  e.title = Clip(mvc.GetText(f.title));
-  e.firstName = Clip(mvc.GetText(f.firstName));
-  e.lastName = Clip(mvc.GetText(f.lastName));
-  if (Clip(mvc.GetText(f.preferred)) == Clip(mvc.GetText(f.email))) e.emailFormat = Clip(mvc.GetText(f.attachmentType));
-  return e;
+void AddFromRecord(EntryList& entries, const Record& mvc, const ClientFields& f, std::string_view destination) {
+  std::string emailFormat;
+  if (Clip(mvc.GetText(f.preferred)) == Clip(mvc.GetText(f.email))) emailFormat = Clip(mvc.GetText(f.attachmentType));
+  entries.Add(static_cast<int32_t>(mvc.GetNumber(f.id)), mvc.GetText(f.name), mvc.GetText(f.company), destination,
+              Clip(mvc.GetText(f.title)), Clip(mvc.GetText(f.firstName)), Clip(mvc.GetText(f.lastName)), emailFormat);
 }
 
 // The destinations one group member gets under the preference.
@@ -144,42 +199,17 @@ std::vector<std::string> MemberDestinations(const Record& mvc, const ClientField
   return out;
 }
 
-void FillQueue(Queue& queue, const std::vector<Entry>& entries) {
-  queue.Free();
-  for (const Entry& e : entries) {
-    Record& b = queue.Buffer();
-    b.Clear();
-    b.SetLong("Mark", 1);
-    b.SetLong("MVClientID", e.id);
-    b.Set("ToName", e.toName);
-    b.Set("Company", e.company);
-    b.Set("Destination", e.destination);
-    b.Set("Title", e.title);
-    b.Set("FirstName", e.firstName);
-    b.Set("LastName", e.lastName);
-    b.Set("EmailFormat", e.emailFormat);
-    queue.Add();
-  }
-}
-
 void Build(Dictionary& dictionary, const SendListSource& source, bool forSend) {
   Queue& sendTo = dictionary.Queues().g_QsendTo;
-  std::vector<Entry> entries;
+  // The last list goes first: its entries are not held beside the new ones.
+  sendTo.Free();
+  EntryList entries(sendTo);
   std::unordered_set<int32_t> listed;
 
   if (forSend && !source.sendToAll && !Clip(source.recipient.destination).empty()) {
     const SingleRecipient& r = source.recipient;
-    Entry e;
-    e.id = r.recordId;
-    e.toName = r.name;
-    e.company = r.company;
-    e.destination = r.destination;
-    e.title = r.title;
-    e.firstName = r.firstName;
-    e.lastName = r.lastName;
-    e.emailFormat = r.attachmentType;
-    entries.push_back(e);
-    listed.insert(e.id);
+    entries.Add(r.recordId, r.name, r.company, r.destination, r.title, r.firstName, r.lastName, r.attachmentType);
+    listed.insert(r.recordId);
   }
 
   const ClientFields fields(*dictionary.File("MVClients").GetLayout());
@@ -188,10 +218,10 @@ void Build(Dictionary& dictionary, const SendListSource& source, bool forSend) {
     if (clients.Ok() && clients.File().Set() == framework::NoError) {
       while (clients.File().Next() == framework::NoError) {
         const Record& mvc = clients.File().Buffer();
-        entries.push_back(FromRecord(mvc, fields, mvc.GetText(fields.preferred)));
+        AddFromRecord(entries, mvc, fields, mvc.GetText(fields.preferred));
       }
     }
-    FillQueue(sendTo, entries);
+    entries.MoveInto(sendTo, 0);
     return;
   }
 
@@ -228,21 +258,18 @@ void Build(Dictionary& dictionary, const SendListSource& source, bool forSend) {
         if (c.TryFetch("MVC:KeyPK_MVClientID") != framework::NoError) continue;
         if (forSend) {
           sorted = true;
-          sortedCount = entries.size();
+          sortedCount = entries.Size();
         }
         if (listed.count(id)) continue;
         for (const std::string& destination : MemberDestinations(c.Buffer(), fields, source.groupSend)) {
-          entries.push_back(FromRecord(c.Buffer(), fields, destination));
+          AddFromRecord(entries, c.Buffer(), fields, destination);
           listed.insert(id);
         }
       }
     }
   }
   if (inTransaction) clients.File().Commit();
-  if (sorted)
-    std::stable_sort(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(sortedCount),
-                     [](const Entry& a, const Entry& b) { return a.id < b.id; });
-  FillQueue(sendTo, entries);
+  entries.MoveInto(sendTo, sorted ? sortedCount : 0);
 }
 
 }  // namespace
