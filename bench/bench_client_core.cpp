@@ -245,6 +245,10 @@ BENCHMARK(BM_SqliteDeleteGroup) SIZES->Iterations(3);
 
 int main(int argc, char** argv) {
   mvntest::TestRoot root;
+  mvnbench::Describe("BM_BuildSendList",
+                     "warm: the mean of the calls in this one process, its first call among them "
+                     "(the first call of a fresh process: bench_sendroad's BM_BuildSendListCold)");
+  mvnbench::Describe("BM_SqliteJoin", "warm: the mean of the joins on one connection");
   mvnbench::Pair("BM_BuildSendList", "BM_SqliteJoin");
   mvnbench::Pair("BM_ReadGroupByGroupKey", "BM_ReadGroupByUniqueKey");
   mvnbench::Pair("BM_ReadGroupByGroupKeyNoTransaction", "BM_ReadGroupByGroupKey");
