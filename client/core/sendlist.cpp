@@ -3,7 +3,10 @@
 
 #include <algorithm>
 #include <memory>
+#include <cstdint>
+#include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "framework/core/strings.h"
@@ -118,23 +121,27 @@ class EntryList {
   }
   size_t Size() const { return m_records.size(); }
 
-  // Refills the queue with the entries, the first sortedCount of them in
-  // ascending record-id order (stable: equal ids keep the order they were
-  // added in) and the rest after them as added. The queue ends as adding
-  // each entry in turn would leave it: the last entry current.
-  void MoveInto(Queue& queue, size_t sortedCount) {
-    std::vector<uint32_t> order(sortedCount);
-    for (size_t i = 0; i < sortedCount; ++i) order[i] = static_cast<uint32_t>(i);
-    std::sort(order.begin(), order.end(),
-              [&](uint32_t a, uint32_t b) { return m_ids[a] != m_ids[b] ? m_ids[a] < m_ids[b] : a < b; });
+  // Refills the queue with the entries at the positions in order (in that
+  // order), the first sortedCount of them in ascending record-id order
+  // (stable: equal ids keep their order) and the rest after them as they
+  // stand. The queue ends as adding each entry in turn would leave it: the
+  // last entry current.
+  void MoveInto(Queue& queue, std::vector<uint32_t> order, size_t sortedCount) {
+    std::stable_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(sortedCount),
+                     [&](uint32_t a, uint32_t b) { return m_ids[a] < m_ids[b]; });
     m_ids = {};
     queue.Free();
-    queue.Reserve(m_records.size());
+    queue.Reserve(order.size());
     for (uint32_t i : order) queue.Append(std::move(m_records[i]));
     order = {};
-    for (size_t i = sortedCount; i < m_records.size(); ++i) queue.Append(std::move(m_records[i]));
     m_records = {};
     if (queue.Records() > 0) queue.Get(queue.Records());
+  }
+  // Every entry in the order added.
+  void MoveInto(Queue& queue) {
+    std::vector<uint32_t> order(m_records.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
+    MoveInto(queue, std::move(order), 0);
   }
 
  private:
@@ -221,12 +228,16 @@ void Build(Dictionary& dictionary, const SendListSource& source, bool forSend) {
         AddFromRecord(entries, mvc, fields, mvc.GetText(fields.preferred));
       }
     }
-    entries.MoveInto(sendTo, 0);
+    entries.MoveInto(sendTo);
     return;
   }
 
   BookTable clients(dictionary.File("MVClients"));
   BookTable members(dictionary.File("MVGroupClient"));
+  // The positions of the list's entries among those made, in the list's
+  // order (an entry made for a member found already listed is left out).
+  std::vector<uint32_t> order;
+  if (entries.Size()) order.push_back(0);
   // The send sorts its list by record id before each member lookup, so at
   // the end every entry stands in id order except those added for the last
   // row read. The same result in one sort: remember how many entries the
@@ -238,6 +249,9 @@ void Build(Dictionary& dictionary, const SendListSource& source, bool forSend) {
   // one database): one lock of the file instead of one per record read. A
   // book that cannot be locked for it (read-only) is read without.
   bool inTransaction = clients.Ok() && members.Ok() && clients.File().BeginTransaction() == framework::NoError;
+  // Every membership row of the marked groups: the member's record id, in
+  // the order the rows are read.
+  std::vector<int32_t> rows;
   if (clients.Ok() && members.Ok()) {
     for (int g = 1; g <= groups.Records(); ++g) {
       const Record& group = groups.Entry(g);
@@ -251,25 +265,65 @@ void Build(Dictionary& dictionary, const SendListSource& source, bool forSend) {
       const int clientField = m.GetLayout()->FindField("FK_MVClientID");
       while (m.Next() == framework::NoError) {
         if (CompareNoCase(Clip(m.Buffer().GetText(groupField)), groupId) != 0) break;
-        int32_t id = static_cast<int32_t>(m.Buffer().GetNumber(clientField));
-        FileManager& c = clients.File();
-        c.Buffer().Clear();
-        c.Buffer().SetNumber(fields.id, id);
-        if (c.TryFetch("MVC:KeyPK_MVClientID") != framework::NoError) continue;
-        if (forSend) {
-          sorted = true;
-          sortedCount = entries.Size();
-        }
-        if (listed.count(id)) continue;
-        for (const std::string& destination : MemberDestinations(c.Buffer(), fields, source.groupSend)) {
-          AddFromRecord(entries, c.Buffer(), fields, destination);
-          listed.insert(id);
-        }
+        rows.push_back(static_cast<int32_t>(m.Buffer().GetNumber(clientField)));
       }
     }
   }
-  if (inTransaction) clients.File().Commit();
-  entries.MoveInto(sendTo, sorted ? sortedCount : 0);
+  // A row whose record is found: the list is sorted (for a send), and the
+  // member's entries (first, count among those made) join the list unless
+  // the member is listed already.
+  auto take = [&](int32_t id, uint32_t first, uint32_t count) {
+    if (forSend) {
+      sorted = true;
+      sortedCount = order.size();
+    }
+    if (listed.count(id)) return;
+    for (uint32_t k = 0; k < count; ++k) order.push_back(first + k);
+    if (count) listed.insert(id);
+  };
+  FileManager& c = clients.File();
+  const int64_t bookSize = rows.empty() ? 0 : c.Records();
+  if (!rows.empty() && bookSize >= 0 && static_cast<int64_t>(rows.size()) * 4 >= bookSize) {
+    // Members that make up a good part of the book: their records are read
+    // in one pass over the book in file order (one running statement, as a
+    // join reads) instead of one lookup each, and each found member's
+    // entries are made as its record passes; then the rows are taken in
+    // their order as the lookups would have taken them.
+    constexpr uint32_t kNotFound = UINT32_MAX;
+    std::unordered_map<int32_t, std::pair<uint32_t, uint32_t>> made;
+    made.reserve(rows.size());
+    for (int32_t id : rows) made.emplace(id, std::pair<uint32_t, uint32_t>(kNotFound, 0));
+    c.SequentialScan(true);
+    if (c.Set() == framework::NoError) {
+      while (c.Next() == framework::NoError) {
+        auto it = made.find(static_cast<int32_t>(c.Buffer().GetNumber(fields.id)));
+        if (it == made.end() || it->second.first != kNotFound) continue;
+        const auto first = static_cast<uint32_t>(entries.Size());
+        if (!listed.count(it->first))
+          for (const std::string& destination : MemberDestinations(c.Buffer(), fields, source.groupSend))
+            AddFromRecord(entries, c.Buffer(), fields, destination);
+        it->second = {first, static_cast<uint32_t>(entries.Size()) - first};
+      }
+    }
+    c.SequentialScan(false);
+    for (int32_t id : rows) {
+      auto it = made.find(id);
+      if (it != made.end() && it->second.first != kNotFound) take(id, it->second.first, it->second.second);
+    }
+  } else {
+    for (int32_t id : rows) {
+      c.Buffer().Clear();
+      c.Buffer().SetNumber(fields.id, id);
+      if (c.TryFetch("MVC:KeyPK_MVClientID") != framework::NoError) continue;
+      const auto first = static_cast<uint32_t>(entries.Size());
+      if (!listed.count(id))
+        for (const std::string& destination : MemberDestinations(c.Buffer(), fields, source.groupSend))
+          AddFromRecord(entries, c.Buffer(), fields, destination);
+      take(id, first, static_cast<uint32_t>(entries.Size()) - first);
+    }
+  }
+  if (inTransaction) c.Commit();
+  entries.MoveInto(sendTo, std::move(order), sorted ? sortedCount : 0);
 }
 
 }  // namespace
