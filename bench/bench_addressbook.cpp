@@ -19,7 +19,7 @@
 // copy of the same empty book. Each reports its wall time, its CPU time
 // (user + system, from wait4) and its peak resident size (peak_MiB), which
 // for the import must stay flat from the smallest file to the largest. Up to
-// 100,000 records the fastest of three runs counts.
+// 100,000 records the median of three runs counts.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -162,20 +162,20 @@ std::map<std::string, std::map<int, double>>& CpuTimes() {
   return times;
 }
 
-// Runs of a size up to this many records are repeated and the fastest
+// Runs of a size up to this many records are repeated and the median
 // counts: the machine is shared, and another program's burst should not
-// decide a ratio.
+// decide a ratio, nor should one lucky run.
 constexpr int kRepeatUpTo = 100000;
 constexpr int kRepeats = 3;
 
-// Times the child (the fastest of kRepeats runs for the smaller sizes) and
+// Times the child (the median of kRepeats runs for the smaller sizes) and
 // reports its CPU time and peak.
 template <typename Make>
 void Measure(benchmark::State& state, const char* name, Make make) {
   const int n = static_cast<int>(state.range(0));
   double cpu = 0, peak = 0;
   for (auto _ : state) {
-    ChildRun best;
+    std::vector<double> seconds, cpus;
     for (int repeat = 0; repeat < (n <= kRepeatUpTo ? kRepeats : 1); ++repeat) {
       std::vector<std::string> argv;
       std::string out = "/dev/null", scratch;
@@ -186,12 +186,12 @@ void Measure(benchmark::State& state, const char* name, Make make) {
         state.SkipWithError((argv[0] + " failed").c_str());
         return;
       }
-      if (repeat == 0 || run.seconds < best.seconds) best.seconds = run.seconds;
-      if (repeat == 0 || run.cpu < best.cpu) best.cpu = run.cpu;
+      seconds.push_back(run.seconds);
+      cpus.push_back(run.cpu);
       peak = std::max(peak, run.peakMiB);
     }
-    state.SetIterationTime(best.seconds);
-    cpu += best.cpu;
+    state.SetIterationTime(mvnbench::Median(seconds));
+    cpu += mvnbench::Median(cpus);
   }
   cpu /= static_cast<double>(state.iterations());
   CpuTimes()[name][n] = cpu;

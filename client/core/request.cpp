@@ -62,6 +62,10 @@ bool RequestFile::Create(const std::string& path, bool newOnly) {
   if (!newOnly && m_file->Create() != framework::NoError) return Fail("The request file could not be created:");
   if (m_file->TryOpen(framework::ReadWrite | framework::DenyWrite) != framework::NoError)
     return Fail("The request file could not be opened:");
+  // Lines are collected and written in large blocks (a write per line was
+  // most of a large send's time); a block that cannot be written fails the
+  // line being added or the Close, so a short file is never taken as whole.
+  m_file->BufferAdds(true);
   return true;
 }
 
@@ -460,8 +464,21 @@ bool KeepFile(const std::string& dir, const std::string& name, const std::string
 std::string SendRequestPath() { return TempDirectory() + "Faxout.tmp"; }
 std::string DeletionRequestPath() { return TempDirectory() + "RemoveRemote.tmp"; }
 
-std::vector<std::string> AdditionalTargetLines(const framework::IniFile& ini, const framework::Record& mvc) {
-  std::vector<std::string> lines;
+namespace {
+
+// One key of [AdditionalTargets] that writes lines: its label and the
+// record field it reads, found once per send.
+struct AdditionalTarget {
+  enum Kind { Address, Email, AttachmentType, Other };
+  Kind kind = Other;
+  std::string label;
+  int field = -1;  // in the address record's layout; -1 reads ""
+};
+
+// The keys of [AdditionalTargets] with a label to write, in file order:
+// the INI file is read once per send, not once per target.
+std::vector<AdditionalTarget> ReadAdditionalTargets(const framework::IniFile& ini, const framework::Layout& layout) {
+  std::vector<AdditionalTarget> targets;
   for (const std::string& key : ini.KeyNames("AdditionalTargets")) {
     if (key.empty()) break;
     std::string label = SafeLine(Clip(ini.Fetch("AdditionalTargets", key)));
@@ -469,29 +486,62 @@ std::vector<std::string> AdditionalTargetLines(const framework::IniFile& ini, co
     // A label beginning "!" would make its line a marker or an attachment
     // line of the request: such a field is not sent.
     if (StartsMarker(label)) continue;
+    AdditionalTarget t;
+    t.label = label;
     std::string k = Upper(key);
     if (k == "POSTALADDRESS" || k == "PHYSICALADDRESS") {
-      std::string rest = mvc.Get(key);
-      for (int part = 1; part <= 4 && !rest.empty(); ++part) {
-        size_t end = rest.find_first_of("\r\n");
-        std::string piece = rest.substr(0, end);
-        if (end == std::string::npos) {
-          rest.clear();
-        } else {
-          size_t skip = rest[end] == '\r' && end + 1 < rest.size() && rest[end + 1] == '\n' ? 2 : 1;
-          rest = rest.substr(end + skip);
-        }
-        piece = Clip(CutUtf8(Left(SafeLine(piece)), 41));
-        if (!piece.empty()) lines.push_back(label + std::to_string(part) + ":" + piece);
-      }
+      t.kind = AdditionalTarget::Address;
+      t.field = layout.FindField(key);
     } else if (k == "EMAILADDRESS") {
-      lines.push_back("EmailAddress:" + SafeLine(mvc.Get("Email")));
+      t.kind = AdditionalTarget::Email;
+      t.field = layout.FindField("Email");
     } else if (k == "EMAILATTACHMENTTYPE") {
-      lines.push_back(label + ":" + SafeLine(mvc.Get("FaxToEmailAttachmentType")));
+      t.kind = AdditionalTarget::AttachmentType;
+      t.field = layout.FindField("FaxToEmailAttachmentType");
     } else {
-      lines.push_back(label + ":" + SafeLine(mvc.Get(key)));
+      t.field = layout.FindField(key);
+    }
+    targets.push_back(std::move(t));
+  }
+  return targets;
+}
+
+void AppendAdditionalTargetLines(const std::vector<AdditionalTarget>& targets, const framework::Record& mvc,
+                                 std::vector<std::string>& lines) {
+  for (const AdditionalTarget& t : targets) {
+    std::string value = mvc.GetText(t.field);
+    switch (t.kind) {
+      case AdditionalTarget::Address: {
+        std::string rest = std::move(value);
+        for (int part = 1; part <= 4 && !rest.empty(); ++part) {
+          size_t end = rest.find_first_of("\r\n");
+          std::string piece = rest.substr(0, end);
+          if (end == std::string::npos) {
+            rest.clear();
+          } else {
+            size_t skip = rest[end] == '\r' && end + 1 < rest.size() && rest[end + 1] == '\n' ? 2 : 1;
+            rest = rest.substr(end + skip);
+          }
+          piece = Clip(CutUtf8(Left(SafeLine(piece)), 41));
+          if (!piece.empty()) lines.push_back(t.label + std::to_string(part) + ":" + piece);
+        }
+        break;
+      }
+      case AdditionalTarget::Email:
+        lines.push_back("EmailAddress:" + SafeLine(value));
+        break;
+      default:
+        lines.push_back(t.label + ":" + SafeLine(value));
+        break;
     }
   }
+}
+
+}  // namespace
+
+std::vector<std::string> AdditionalTargetLines(const framework::IniFile& ini, const framework::Record& mvc) {
+  std::vector<std::string> lines;
+  AppendAdditionalTargetLines(ReadAdditionalTargets(ini, mvc.GetLayout()), mvc, lines);
   return lines;
 }
 
@@ -592,18 +642,29 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
   std::vector<int> targets;
   {
     BookTable clients(dictionary.File("MVClients"));
+    const std::vector<AdditionalTarget> additional = ReadAdditionalTargets(ini, *clients.File().GetLayout());
+    // The targets' address records are read only when there are lines to
+    // take from them, all in one read transaction of the book: one lock of
+    // its file instead of one per record. A book that cannot be locked for
+    // it (read-only) is read without.
+    const bool readRecords = clients.Ok() && !additional.empty();
+    const bool inTransaction = readRecords && clients.File().BeginTransaction() == framework::NoError;
+    std::vector<std::string> extras;
     for (int i = 1; i <= q.g_QsendTo.Records(); ++i) {
       const framework::Record& entry = q.g_QsendTo.Entry(i);
       if (!IsTarget(entry, job.sendToOption)) continue;
       targets.push_back(i);
       line("!TARGET");
       int64_t id = entry.GetLong("MVClientID");
-      if (clients.Ok() && id != 0) {
+      if (readRecords && id != 0) {
         FileManager& c = clients.File();
         c.Buffer().Clear();
         c.Buffer().SetLong("PK_MVClientID", id);
-        if (c.TryFetch("MVC:KeyPK_MVClientID") == framework::NoError)
-          for (const std::string& extra : AdditionalTargetLines(ini, c.Buffer())) line(extra);
+        if (c.TryFetch("MVC:KeyPK_MVClientID") == framework::NoError) {
+          extras.clear();
+          AppendAdditionalTargetLines(additional, c.Buffer(), extras);
+          for (const std::string& extra : extras) line(extra);
+        }
       }
       line("Destination:" + SafeLine(entry.Get("Destination")));
       std::string format = Clip(entry.Get("EmailFormat"));
@@ -623,6 +684,7 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
       line("Company:" + SafeLine(entry.Get("Company")));
       line("");
     }
+    if (inTransaction) clients.File().Commit();
   }
   result.targets = static_cast<int>(targets.size());
   line("!PASSTHROUGH-END");

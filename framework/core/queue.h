@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "framework/core/errors.h"
@@ -33,6 +34,11 @@ class Queue {
   // Appends the buffer (or inserts it at position); it becomes current.
   void Add();
   void Add(int position);
+  // Appends entry (a record of the queue's layout) by moving it in, without
+  // a copy; the buffer and the pointer stay as they are. Reserve makes room
+  // for n entries in all, so a queue filled with a known count grows once.
+  void Append(Record&& entry) { m_entries.push_back(std::move(entry)); }
+  void Reserve(size_t n) { m_entries.reserve(n); }
   // Writes the buffer over the current entry.
   int Put();
   // Removes the current entry (the pointer moves to the entry before).

@@ -235,6 +235,65 @@ TEST_F(RequestTest, GroupTargetsAdditionalLinesAndAttachments) {
   EXPECT_NE(ReadFile(Temp() + "Faxout.tmp").find("AttachOtherFile1-2.TMP\r\n"), std::string::npos);
 }
 
+// The target blocks of a send whose list holds a typed recipient and one
+// record twice (fax and e-mail): the additional lines come from each
+// target's own record, every time, in the INI's order; a key is a field
+// name in any case, a key naming no field writes its label with nothing.
+TEST_F(RequestTest, TargetBlocksOfATypedRecipientAndARecordSentTwice) {
+  MakeBook(d, dir.str(),
+           {{3, "Cy Cole", "C Ltd", "333", "c@x.test", "c@x.test", "PDF", "", "Cy", "Cole"},
+            {1, "Al", "A Ltd", "", "a@x.test", "a@x.test", "TIF", "", "", ""}},
+           {{"Sales", 3}, {"Sales", 1}});
+  d.OpenAddressBook();
+  auto& clients = d.File("MVClients");
+  clients.Buffer().Clear();
+  clients.Buffer().SetLong("PK_MVClientID", 3);
+  ASSERT_EQ(clients.TryFetch("MVC:KeyPK_MVClientID"), 0);
+  clients.Buffer().Set("Position", "Chief");
+  ASSERT_EQ(clients.TryUpdate(), 0);
+  d.CloseAll();
+  Ini("[Files]\nDeliveryCommand=" + Command() +
+      "\n[Default]\nSENDLOG=NO\n[AdditionalTargets]\nposition=Pos\nEmailAddress=E\nCustom9=Nope\nNotes=\n");
+  MarkGroups(d, {{"Sales", true}});
+  SendListSource source;
+  source.recipient.name = "Ann Lee";
+  AcceptRecipientName(source.recipient);
+  source.recipient.company = "T Co";
+  source.recipient.destination = "555";
+  source.groupSend = GroupSend::FaxAndEmail;
+  BuildSendList(d, source);
+  SendJob job = ChristmasJob();
+  SendResult r = SendFaxJob(d, ini, job, prompter);
+  ASSERT_TRUE(r.written && r.started) << r.message;
+  EXPECT_EQ(r.targets, 4);
+  std::string request = ReadFile(Temp() + "Faxout.tmp");
+  size_t from = request.find("!TARGET"), to = request.find("!PASSTHROUGH-END");
+  ASSERT_NE(from, std::string::npos);
+  ASSERT_NE(to, std::string::npos);
+  auto pad = [](const std::string& text, size_t width) { return text + std::string(width - text.size(), ' '); };
+  const std::string expected =
+      // The typed recipient: no record, so no additional lines.
+      "!TARGET\r\n"
+      "Destination:" + pad("555", 100) + "\r\n"
+      "To:" + pad("Ann Lee", 100) + "\r\n"
+      "Title:\r\nFirst:Ann\r\nLast:Lee\r\nCompany:T Co\r\n\r\n"
+      // Record 3 by fax, then by e-mail: its lines twice.
+      "!TARGET\r\nPos:" + pad("Chief", 20) + "\r\nEmailAddress:c@x.test\r\nNope:\r\n"
+      "Destination:" + pad("333", 100) + "\r\nEmailFormat:PDF\r\n"
+      "To:" + pad("Cy Cole", 100) + "\r\n"
+      "Title:\r\nFirst:Cy\r\nLast:Cole\r\nCompany:C Ltd\r\n\r\n"
+      "!TARGET\r\nPos:" + pad("Chief", 20) + "\r\nEmailAddress:c@x.test\r\nNope:\r\n"
+      "Destination:" + pad("c@x.test", 100) + "\r\nEmailFormat:PDF\r\n"
+      "To:" + pad("Cy Cole", 100) + "\r\n"
+      "Title:\r\nFirst:Cy\r\nLast:Cole\r\nCompany:C Ltd\r\n\r\n"
+      // Record 1, read last, stays last; its own (empty) position.
+      "!TARGET\r\nPos:" + pad("", 20) + "\r\nEmailAddress:a@x.test\r\nNope:\r\n"
+      "Destination:" + pad("a@x.test", 100) + "\r\nEmailFormat:TIF\r\n"
+      "To:" + pad("Al", 100) + "\r\n"
+      "Title:\r\nFirst:\r\nLast:\r\nCompany:A Ltd\r\n\r\n";
+  EXPECT_EQ(request.substr(from, to - from), expected);
+}
+
 TEST_F(RequestTest, ValuesNeverAddLines) {
   MakeBook(d, dir.str(), {{1, "Eve\r\n!ExtAttachment,x,/etc/passwd", "E", "1", "", "1", "", "", "", ""}}, {{"G", 1}});
   d.OpenAddressBook();

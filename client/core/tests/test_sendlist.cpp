@@ -92,21 +92,51 @@ TEST_F(SendListTest, SingleRecipientAndSendToAll) {
   EXPECT_EQ(ListOf(d), V{});
 }
 
+// Members that make up a good part of the book are read in one pass over
+// the book, a few members of a large book one lookup each: both give the
+// same list. Padding records that belong to no group choose the lookups.
 TEST(SendListOrder, SortedExceptTheLastRowsEntries) {
-  mvntest::TempDir dir;
-  Dictionary d;
-  MakeBook(d, dir.str(),
-           {{3, "Three", "", "3", "", "3", "", "", "", ""},
-            {5, "Five", "", "5", "", "5", "", "", "", ""},
-            {7, "Seven", "", "7", "", "7", "", "", "", ""}},
-           {{"G", 7}, {"G", 3}, {"G", 5}, {"G", 99}});
-  MarkGroups(d, {{"G", true}});
-  // The row of record 99 names no record and is passed over: 5 stays the
-  // last row read.
-  BuildSendList(d, SendListSource{});
-  EXPECT_EQ(ListOf(d), (V{"3:3", "7:7", "5:5"}));
-  BuildSendToList(d, SendListSource{});
-  EXPECT_EQ(ListOf(d), (V{"7:7", "3:3", "5:5"}));
+  for (int padding : {0, 40}) {
+    mvntest::TempDir dir;
+    Dictionary d;
+    std::vector<clienttest::Person> people = {{3, "Three", "", "3", "", "3", "", "", "", ""},
+                                              {5, "Five", "", "5", "", "5", "", "", "", ""},
+                                              {7, "Seven", "", "7", "", "7", "", "", "", ""}};
+    for (int i = 0; i < padding; ++i) people.push_back({100 + i, "Other " + std::to_string(i), "", "1", "", "1", "", "", "", ""});
+    MakeBook(d, dir.str(), people, {{"G", 7}, {"G", 3}, {"G", 5}, {"G", 99}});
+    MarkGroups(d, {{"G", true}});
+    // The row of record 99 names no record and is passed over: 5 stays the
+    // last row read.
+    BuildSendList(d, SendListSource{});
+    EXPECT_EQ(ListOf(d), (V{"3:3", "7:7", "5:5"})) << padding;
+    BuildSendToList(d, SendListSource{});
+    EXPECT_EQ(ListOf(d), (V{"7:7", "3:3", "5:5"})) << padding;
+  }
+}
+
+TEST(SendListOrder, MembersOfTwoGroupsAndThePickedRecipientComeOnceEitherWay) {
+  for (int padding : {0, 40}) {
+    mvntest::TempDir dir;
+    Dictionary d;
+    std::vector<clienttest::Person> people = {{1, "Ann", "A Ltd", "111", "a@x.test", "a@x.test", "PDF", "", "", ""},
+                                              {2, "Bob", "B Ltd", "", "b@x.test", "b@x.test", "", "", "", ""},
+                                              {4, "Di", "D Ltd", "", "", "", "", "", "", ""},
+                                              {6, "Flo", "F Ltd", "666", "f@x.test", "666", "", "", "", ""}};
+    for (int i = 0; i < padding; ++i) people.push_back({100 + i, "Other " + std::to_string(i), "", "1", "", "1", "", "", "", ""});
+    // Di has no destination: her row is read (and sorts the list) but adds
+    // nothing; Bob and Ann are in both groups.
+    MakeBook(d, dir.str(), people, {{"A", 6}, {"A", 2}, {"A", 4}, {"B", 2}, {"B", 1}, {"B", 4}});
+    MarkGroups(d, {{"A", true}, {"B", true}});
+    SendListSource source;
+    source.groupSend = GroupSend::FaxAndEmail;
+    source.recipient.destination = "f@x.test";
+    source.recipient.name = "Flo";
+    source.recipient.recordId = 6;  // picked from the book
+    BuildSendList(d, source);
+    EXPECT_EQ(ListOf(d), (V{"1:111", "1:a@x.test", "2:b@x.test", "6:f@x.test"})) << padding;
+    BuildSendToList(d, source);
+    EXPECT_EQ(ListOf(d), (V{"6:666", "6:f@x.test", "2:b@x.test", "1:111", "1:a@x.test"})) << padding;
+  }
 }
 
 TEST(SingleRecipient, NameSplitAndRecordIdResets) {

@@ -571,8 +571,20 @@ int TextBackend::Insert(Record& buffer, size_t length) {
       bytes += "\r\n";
       break;
     default: {
-      std::string all = buffer.GetLayout().FieldCount() ? buffer.GetText(0) : std::string();
-      bytes = all.substr(0, std::min(length, all.size()));
+      // The first length bytes of the first field as GetText gives it (a
+      // STRING filled out with blanks to its size), appended without
+      // making that text: a record of a line file is many kilobytes wide,
+      // its lines mostly short.
+      if (buffer.GetLayout().FieldCount() == 0) break;
+      const FieldDef& field = buffer.GetLayout().Field(0);
+      const std::string& value = buffer.Raw(0);
+      size_t whole = field.type == FieldType::String && value.size() < static_cast<size_t>(field.size)
+                         ? static_cast<size_t>(field.size)
+                         : value.size();
+      size_t take = std::min(length, whole);
+      size_t fromValue = std::min(take, value.size());
+      m_pending.append(value, 0, fromValue);
+      m_pending.append(take - fromValue, ' ');
       break;
     }
   }

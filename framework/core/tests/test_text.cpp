@@ -139,8 +139,14 @@ TEST(DosFile, RawBlocksAndExplicitLengths) {
   out.Buffer().Set("Block", "hello world");
   ASSERT_EQ(out.Insert(5), NoError);
   ASSERT_EQ(out.Insert(3), NoError);
+  // A length past the text takes the field's blanks (trailing blanks of
+  // the value too, which the field does not keep), up to the field's size.
+  out.Buffer().Set("Block", "ab  ");
+  ASSERT_EQ(out.Insert(6), NoError);
+  out.Buffer().Set("Block", "z");
+  ASSERT_EQ(out.Insert(9000), NoError);
   out.Close();
-  EXPECT_EQ(mvntest::ReadFile(dir / "out.bin"), "hellohel");
+  EXPECT_EQ(mvntest::ReadFile(dir / "out.bin"), "hellohel" "ab    " "z" + std::string(8191, ' '));
 }
 
 TEST(AsciiFile, OneLinePerRecord) {
