@@ -950,7 +950,12 @@ std::size_t DecodeQuotedPrintable(DecoderCarry* carry, const char* in, std::size
       carry->count = 2;
       break;
     }
-    if (a == '\r' || a == '\n') break;  // soft line break: the line end goes
+    if (a == '\r' || a == '\n') {
+      // A soft line break ("=" CR LF, "=" LF or "=" CR): the break goes and
+      // the text after it, in this piece or the next, goes on.
+      i += a == '\r' && i + 2 < n && text[i + 2] == '\n' ? 3 : 2;
+      continue;
+    }
     if (a == '"' || a == '?') {
       out[o++] = '=';
       ++i;

@@ -96,7 +96,21 @@ bool EngineResult(SMTPRECORD* record, const char* operation) {
   if (record->m_lastEngineResult >= 0) return true;
   char text[256] = {};
   smeErrorText(kChannel, record->m_lastEngineResult, text, sizeof text);
-  for (std::size_t n = std::strlen(text); n > 0 && text[n - 1] == ' '; --n) text[n - 1] = '\0';
+  // The text ends with the server's reply as it came, line ends included:
+  // the failure text is one line, so the trailing blanks and line ends go
+  // and each run of line ends inside (a reply of several lines) becomes one
+  // blank.
+  std::size_t length = 0;
+  for (std::size_t i = 0; text[i]; ++i) {
+    bool lineEnd = text[i] == '\r' || text[i] == '\n';
+    if (!lineEnd) {
+      text[length++] = text[i];
+    } else if (length > 0 && text[length - 1] != ' ') {
+      text[length++] = ' ';
+    }
+  }
+  while (length > 0 && text[length - 1] == ' ') --length;
+  text[length] = '\0';
   char message[1024];
   std::snprintf(message, sizeof message, "%s - %s", operation, text);
   record->m_lastResult.Assign(message);
@@ -146,7 +160,21 @@ bool OpenSession(SMTPRECORD* record) {
     if (socketCode < 0 && socketCode != record->m_lastEngineResult) {
       char text[256] = {};
       smeErrorText(kChannel, socketCode, text, sizeof text);
-      for (std::size_t n = std::strlen(text); n > 0 && text[n - 1] == ' '; --n) text[n - 1] = '\0';
+      // The text ends with the server's reply as it came, line ends included:
+  // the failure text is one line, so the trailing blanks and line ends go
+  // and each run of line ends inside (a reply of several lines) becomes one
+  // blank.
+  std::size_t length = 0;
+  for (std::size_t i = 0; text[i]; ++i) {
+    bool lineEnd = text[i] == '\r' || text[i] == '\n';
+    if (!lineEnd) {
+      text[length++] = text[i];
+    } else if (length > 0 && text[length - 1] != ' ') {
+      text[length++] = ' ';
+    }
+  }
+  while (length > 0 && text[length - 1] == ' ') --length;
+  text[length] = '\0';
       if (text[0]) record->m_lastResult.Append2(" ", text);
     }
     record->m_lastResult.Append2(" (SMTPServer ", record->m_smtpServer.IsEmpty() ? "not set" : record->m_smtpServer.Text());

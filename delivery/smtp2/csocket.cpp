@@ -262,6 +262,7 @@ bool CSOCKET::Transfer(bool send, void* buffer, DWORD length, DWORD* count) {
   // Never leave the buffer to an operation still under way.
   if (pending) CancelIoEx(m_socket, &overlapped);
   WSACloseEvent(event);
+  if (!send) m_peerClosed = m_lastResult == 0 && transferred == 0;
   if (transferred == 0) return false;
   *count = transferred;
   return true;

@@ -58,6 +58,10 @@ class CSOCKET {
   bool Connect(ULONG address, USHORT port);
   // One receive: true when at least one byte arrived within the time-out.
   bool GetData(void* buffer, DWORD length, DWORD* received);
+  // Whether the last receive ended because the peer closed the connection
+  // (it completed without error and without a byte), not by a time-out or
+  // a failure.
+  bool PeerClosed() const { return m_peerClosed; }
   // One send: true when at least one byte went out within the time-out; the
   // caller compares the count with the length.
   bool PutData(const void* buffer, DWORD length, DWORD* sent);
@@ -69,5 +73,6 @@ class CSOCKET {
   DWORD m_timeout;
 
  private:
+  bool m_peerClosed = false;
   bool Transfer(bool send, void* buffer, DWORD length, DWORD* count);
 };

@@ -305,9 +305,14 @@ bool Session(SMTP2RECORD* record, const char* messageFile, ULONGLONG messageSize
     return false;
   }
 
+  // A reply that never came: the server closed the connection, or nothing
+  // came in time.
+  auto noReply = [&socket](const char* timedOut) {
+    return socket.PeerClosed() ? "the server closed the connection" : timedOut;
+  };
   CTEXTBUF256 reply;
   if (!ReadReply(record, &socket, &reply, SMTP2REPLY::Greeting)) {
-    SessionFailure(record, "turned away by", &reply, "nothing came within the time-out");
+    SessionFailure(record, "turned away by", &reply, noReply("nothing came within the time-out"));
     socket.Close();
     return false;
   }
@@ -340,7 +345,7 @@ bool Session(SMTP2RECORD* record, const char* messageFile, ULONGLONG messageSize
     }
     if (!ReadReply(record, &socket, &reply, step.wanted)) {
       what.Join3("refused (", step.verb, ") by");
-      SessionFailure(record, what.Text(), &reply, "no reply within the time-out");
+      SessionFailure(record, what.Text(), &reply, noReply("no reply within the time-out"));
       dialogue = false;
       break;
     }
@@ -350,7 +355,8 @@ bool Session(SMTP2RECORD* record, const char* messageFile, ULONGLONG messageSize
       SessionFailure(record, "the mail could not be sent whole to", nullptr, "the message file could not be read");
     } else {
       delivered = ReadReply(record, &socket, &reply, SMTP2REPLY::Completion);
-      if (!delivered) SessionFailure(record, "the mail was not taken by", &reply, "no reply within the time-out");
+      if (!delivered)
+        SessionFailure(record, "the mail was not taken by", &reply, noReply("no reply within the time-out"));
     }
   }
 

@@ -4,6 +4,8 @@
 // and the four buffer operations.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 
 #include "smtpengine/engine.h"
@@ -40,6 +42,12 @@ TEST(Decoders, QuotedPrintableTable) {
       {"lower =e9=3d\r\n", "lower \xE9=\r\n"},  // lower-case digits are digits too
       {"soft=\r\n", "soft"},                    // the line end goes
       {"bare lf soft=\n", "bare lf soft"},
+      {"a=\r\nb", "ab"},  // the text after a soft line break goes on
+      {"a=\nb", "ab"},
+      {"a=\rb", "ab"},
+      {"line one=\rstill line one\r\nline two=3D2", "line onestill line one\r\nline two=2"},
+      {"a=\r\r\nb", "a\r\nb"},  // one break, then a line end of the text
+      {"a=\n\nb", "a\nb"},
       {"name=\"x\"", "name=\"x\""},     // "=" before a quote stays
       {"=?iso?=", "=?iso?="},           // and before "?"
       {"=ZZ!", std::string("\0!", 2)},  // other characters count as 0
@@ -89,6 +97,31 @@ TEST(Decoders, PiecesCutInsideAnEscapeOrAGroup) {
     std::size_t n = DecodeBase64(&carry, b64.data(), cut, out, false);
     n += DecodeBase64(&carry, b64.data() + cut, b64.size() - cut, out + n, true);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(out), n), "Many hands make light work.") << cut;
+  }
+}
+
+// Whatever the pieces, the result is that of the whole input: random texts
+// of escapes, soft line breaks, bare CRs and LFs, quotes and letters, fed in
+// random cuts, against the same text decoded at once.
+TEST(Decoders, QuotedPrintableGivesTheSameWholeOrInPieces) {
+  const char alphabet[] = {'=', '=', '\r', '\n', 'A', '3', 'D', 'e', '9', '"', '?', 'x', ' '};
+  std::mt19937 random(45);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text(random() % 24, ' ');
+    for (char& c : text) c = alphabet[random() % sizeof alphabet];
+    const std::string whole = Qp(text);
+    DecoderCarry carry;
+    std::string out(text.size() + 8, '\0');
+    auto* o = reinterpret_cast<unsigned char*>(out.data());
+    std::size_t n = 0;
+    for (std::size_t at = 0; at < text.size();) {
+      std::size_t piece = std::min<std::size_t>(text.size() - at, random() % 4);
+      n += DecodeQuotedPrintable(&carry, text.data() + at, piece, o + n, false);
+      at += piece;
+    }
+    n += DecodeQuotedPrintable(&carry, "", 0, o + n, true);
+    out.resize(n);
+    ASSERT_EQ(out, whole) << "input: " << ::testing::PrintToString(text);
   }
 }
 

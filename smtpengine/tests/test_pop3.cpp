@@ -323,6 +323,26 @@ TEST_F(Pop3Test, InlinePartsAndForwardedMessages) {
   EXPECT_EQ(ReadFile(m_box + "/inner.bin"), inner);
 }
 
+// Soft line breaks of every kind inside a quoted-printable line: the text
+// after each break is kept, in the attachment and in the mail file alike.
+TEST_F(Pop3Test, QuotedPrintableKeepsTheTextAfterASoftLineBreak) {
+  std::string mail =
+      "Subject: q\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n"
+      "--B\r\nContent-Type: text/plain\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
+      "text one=\rstill text one\r\ncaf=E9 soft=\r\nbreak\r\n"
+      "--B\r\nContent-Type: text/plain; name=\"q.txt\"\r\nContent-Transfer-Encoding: quoted-printable\r\n"
+      "Content-Disposition: attachment; filename=\"q.txt\"\r\n\r\n"
+      "line one=\rstill line one\r\nline two=3D2\r\nsoft=\r\nend=\r\n"
+      "--B--\r\n";
+  StartPeer({mail});
+  ASSERT_EQ(smePop3Connect(0, kServer, "fax", kPassword), 0) << Log();
+  ASSERT_EQ(smeGetEmailFile(0, 1, "m.txt", m_box.c_str(), m_box.c_str()), 0) << Log();
+  smeClose(0);
+  EXPECT_EQ(ReadFile(m_box + "/q.txt"), "line onestill line one\r\nline two=2\r\nsoftend");
+  std::string saved = ReadFile(m_box + "/m.txt");
+  EXPECT_NE(saved.find("text onestill text one\r\ncaf\xE9 softbreak\r\n"), std::string::npos) << saved;
+}
+
 struct Pop3Fault {
   const char* name;
   const char* script;

@@ -116,4 +116,42 @@ TEST(DlvsmtpEndToEnd, AServerThatCannotBeReachedIsNamed) {
       << output;
 }
 
+// A refusal's text is one line in the box: the reply's line ends (a CR
+// before the LF, a reply of several lines) never reach it.
+TEST(DlvsmtpEndToEnd, ARefusalIsOneLineWithoutTheServersLineEnds) {
+  if (!mvntest::PrivateNetworkReady()) GTEST_SKIP() << mvntest::PrivateNetworkReason();
+  struct Case {
+    const char* reply;  // JSON text of the RCPT reply
+    const char* shown;
+  } cases[] = {
+      {R"(550 no such user \r\n)", "<smeSendEmail - SMTP returned error. 550 no such user>"},
+      {R"(550-no such user\r\n550 here\r\n)", "<smeSendEmail - SMTP returned error. 550-no such user>"},
+  };
+  for (const Case& c : cases) {
+    TempDir root;
+    std::string record = root / "peer.jsonl";
+    mvntest::PeerProcess peer("smtp_peer.py", {"--port", "25", "--script", std::string(R"({"RCPT": [")") + c.reply +
+                                                                               R"("]})",
+                                               "--record", record});
+    ASSERT_TRUE(peer.ready()) << peer.output();
+    fs::create_directories(root / "windows");
+    mvntest::WriteFile(root / "windows/mvncsend.INI",
+                       "[mvncsend]\r\nWorkingPath=" + root / "work" + "\r\nDeliveryModule=" + MVN_DLVSMTP_PATH +
+                           "\r\nSMTPServer=127.0.0.1\r\nSMTPSendTo=fax@server.example\r\n"
+                           "SMTPSentFrom=ann@desk.example\r\n");
+    mvntest::WriteFile(root / "Faxout.tmp", mvntest::SampleRequest({}));
+    std::string output;
+    EXPECT_EQ(mvntest::RunProgram({MVN_MVNCSEND, root / "Faxout.tmp"},
+                                  {{"MVN_ROOT", root.str()},
+                                   {"MVN_MESSAGEBOX_LOG", root / "boxes.log"},
+                                   {"MVN_DIALOGS", "headless"}},
+                                  &output),
+              1)
+        << output;
+    std::string boxes = ReadFile(root / "boxes.log");
+    EXPECT_NE(boxes.find(c.shown), std::string::npos) << c.reply << "\n" << boxes << output;
+    EXPECT_EQ(boxes.find('\r'), std::string::npos) << ::testing::PrintToString(boxes);
+  }
+}
+
 }  // namespace

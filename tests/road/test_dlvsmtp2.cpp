@@ -4,6 +4,7 @@
 // decoder, gives back both attachments byte for byte.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -149,6 +150,35 @@ TEST_F(Dlvsmtp2Failures, ARefusalIsReportedInTheServersWords) {
                         "here\">"),
             std::string::npos)
       << output;
+}
+
+// A server that accepts and closes at once, or closes instead of answering
+// a command: the reason says it closed, not that a time-out passed, and it
+// comes at once (the time-out here is a minute).
+TEST_F(Dlvsmtp2Failures, AServerThatClosesIsToldApartFromATimeOut) {
+  if (!mvntest::PrivateNetworkReady()) GTEST_SKIP() << mvntest::PrivateNetworkReason();
+  struct Case {
+    const char* script;
+    const char* shown;
+  } cases[] = {
+      {R"({"GREETING": ["close"]})", "<turned away by the mail server 127.0.0.1: the server closed the connection>"},
+      {R"({"RCPT": ["close"]})", "<refused (RCPT TO:) by the mail server 127.0.0.1: the server closed the connection>"},
+      {R"({"DOT": ["close"]})", "<the mail was not taken by the mail server 127.0.0.1: the server closed the connection>"},
+  };
+  WriteIni("SMTPSendTo=fax@server.example\r\nSMTPSentFrom=ann@desk.example\r\n");
+  for (const Case& c : cases) {
+    mvntest::PeerProcess peer("smtp_peer.py", {"--port", "25", "--script", c.script, "--record", root / "peer.jsonl"});
+    ASSERT_TRUE(peer.ready()) << peer.output();
+    fs::remove(root / "boxes.log");
+    WriteFile(root / "doc.ps", "%!PS-Adobe-3.0\r\nshowpage\r\n");
+    WriteFile(root / "Faxout.tmp", SampleRequest({"!ExtAttachment,doc.ps," + root / "doc.ps"}));
+    auto start = std::chrono::steady_clock::now();
+    std::string output;
+    EXPECT_EQ(Send(&output), 1) << output;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << c.script;
+    EXPECT_NE(output.find(c.shown), std::string::npos) << c.script << "\n" << output;
+    EXPECT_EQ(output.find("time-out"), std::string::npos) << output;
+  }
 }
 
 }  // namespace
