@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -91,6 +92,29 @@ TEST(SendClient, SendsARequestWithItsAttachment) {
   EXPECT_EQ(log[1].rfind("SendFile 1 " + machine.Path("work/0/MVN"), 0), 0u) << log[1];
   EXPECT_EQ(log[2], "Terminate record");
   EXPECT_TRUE(machine.Boxes().empty());
+}
+
+// The INI file is found without regard to case at every place of the
+// search path, as it is beside the program.
+TEST(SendClient, TheIniFileIsFoundWithoutCaseAlongTheSearchPath) {
+  for (const std::string place : {"windows", "windows/system", "path"}) {
+    for (const std::string name : {"mvncsend.ini", "MVNCSEND.INI"}) {
+      SCOPED_TRACE(place + "/" + name);
+      SendMachine machine;
+      machine.Write();
+      std::filesystem::create_directories(machine.Path(place));
+      std::filesystem::rename(machine.Path("windows/mvncsend.INI"), machine.Path(place + "/" + name));
+      if (place == "path") {
+        const char* path = std::getenv("PATH");
+        machine.env["PATH"] = machine.Path("path") + ":" + (path ? path : "");
+      }
+      WriteFile(machine.Path("in.txt"), "the fax\r\n");
+      RunResult run = machine.Run({machine.Path("in.txt")}, false);
+      EXPECT_EQ(run.exitCode, 0) << ReadFile(machine.Path("boxes.log"));
+      EXPECT_EQ(machine.Outbox().size(), 1u);
+      EXPECT_TRUE(machine.Boxes().empty()) << ReadFile(machine.Path("boxes.log"));
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
