@@ -94,6 +94,33 @@ TEST(SendClient, SendsARequestWithItsAttachment) {
   EXPECT_TRUE(machine.Boxes().empty());
 }
 
+// One file named by two attachment lines (here by a relative and a full
+// name) goes out twice and is disposed of once: no failed second delete or
+// move is shown, and nothing else is touched.
+TEST(SendClient, AnAttachmentNamedTwiceIsSentTwiceAndDisposedOfOnce) {
+  for (const bool keep : {false, true}) {
+    SCOPED_TRACE(keep ? "KeepFilesPath" : "deleted");
+    SendMachine machine;
+    if (keep) machine.settings["KeepFilesPath"] = machine.Path("keep");
+    WriteFile(machine.Path("a.bin"), "the page\r\n");
+    WriteFile(machine.Path("Faxout.tmp"),
+              RequestFile({"!ExtAttachment,First,a.bin", "!ExtAttachment,Again," + machine.Path("a.bin")}));
+    RunResult run = machine.Run({machine.Path("Faxout.tmp")});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(machine.Boxes().empty()) << ReadFile(machine.Path("boxes.log"));
+    auto outbox = machine.Outbox();
+    ASSERT_EQ(outbox.size(), 1u);
+    DecodedJob job = DecodeJob(outbox[0], machine.Path("decoded"));
+    ASSERT_EQ(job.exitCode, 0) << job.error;
+    EXPECT_EQ(job.Payload(0, "ATTACHMENT"), "the page\r\n");
+    EXPECT_EQ(job.Payload(1, "ATTACHMENT"), "the page\r\n");
+    EXPECT_FALSE(Exists(machine.Path("a.bin")));
+    if (keep) {
+      EXPECT_EQ(ListDirectory(machine.Path("keep")), std::vector<std::string>{"a.bin"});
+    }
+  }
+}
+
 // The INI file is found without regard to case at every place of the
 // search path, as it is beside the program.
 TEST(SendClient, TheIniFileIsFoundWithoutCaseAlongTheSearchPath) {
