@@ -206,7 +206,10 @@ int Launcher::Run() {
       std::snprintf(reason, sizeof reason, "error %lu", static_cast<unsigned long>(error));
     reason[std::strcspn(reason, "\r\n")] = '\0';
     std::fprintf(stderr, "%s: cannot serve %s: %s\n", m_programName, slotName, reason);
-    return 1;
+    // A per-user launcher that cannot serve its slot ends quietly for the
+    // session (exit 0, as when another one serves it); the console launcher
+    // reports it with 1.
+    return m_kind == Kind::PerUser ? 0 : 1;
   }
   try {
     std::thread([slot, endSignals] {

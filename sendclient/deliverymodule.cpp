@@ -74,10 +74,13 @@ bool CDELIVERYMODULE::ReadModulePath(CCONFIG* config) {
   CPATH path;
   if (!app->GetConfigString(true, config, "DeliveryModule", &path)) return false;
   // Resolves one candidate as the library's GetConfigFile does.
+  // Every lookup ignores case, as files of the machine root are found, so
+  // "DLVLOCAL.DLL" of a configuration written elsewhere finds dlvlocal.so.
   auto resolve = [](CPATH* candidate, bool report) {
-    if (!candidate->IsRelative()) return;
-    if (candidate->Text()[0] == '.') {
-      candidate->GetFullPathName();
+    if (!candidate->IsRelative() || candidate->Text()[0] == '.') {
+      if (candidate->IsRelative()) candidate->GetFullPathName();
+      char found[4 * MAX_PATH];
+      if (FindPathIgnoringCase(candidate->Text(), found, sizeof found)) candidate->Set(found);
       return;
     }
     CPATH found(candidate->Text());

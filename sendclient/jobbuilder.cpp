@@ -19,6 +19,7 @@
 #include "lib/encode.h"
 #include "lib/notify.h"
 #include "lib/stringlist.h"
+#include "platform/kernel/regularfile.h"
 #include "sendclient/lzssfile.h"
 #include "sendclient/sendclient.h"
 
@@ -125,6 +126,24 @@ bool WriteBody(CFILE* source, CBUFFEREDWRITER* target, DWORD encoding) {
   }
 }
 
+}  // namespace
+
+// The regular file a name stands for now (a link followed): its volume and
+// index. Opened without blocking, so a FIFO put there is refused unread.
+bool FileIdentity(const char* path, DWORD* volume, ULONGLONG* index) {
+  HANDLE file = mvn::kernel::OpenRegularFileForReading(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  const bool known = GetFileInformationByHandle(file, &information);
+  CloseHandle(file);
+  if (!known) return false;
+  *volume = information.dwVolumeSerialNumber;
+  *index = (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+  return true;
+}
+
+namespace {
+
 // Whether nothing exists under the name (so a file can be put back there).
 bool NameIsFree(const char* path) {
   return GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND;
@@ -134,6 +153,7 @@ bool NameIsFree(const char* path) {
 
 }  // namespace mvn::sendclient
 
+using mvn::sendclient::FileIdentity;
 using mvn::sendclient::NameIsFree;
 using mvn::sendclient::OpenFailure;
 using mvn::sendclient::OpenForReading;
@@ -165,8 +185,20 @@ void SendClient::DisposeOfInput(CPATH* input) {
 }
 
 void SendClient::DisposeOfAttachments() {
-  for (const std::string& name : m_embedded) {
-    CPATH path(name.c_str());
+  for (std::size_t i = 0; i < m_embedded.size(); ++i) {
+    const EMBEDDED& file = m_embedded[i];
+    // The same file named again (by the same or another name) was sent
+    // twice but is disposed of once.
+    bool seen = false;
+    for (std::size_t j = 0; j < i && !seen; ++j)
+      seen = m_embedded[j].volume == file.volume && m_embedded[j].index == file.index;
+    if (seen) continue;
+    // Only the file that was sent: a file that took its name since is
+    // not touched.
+    DWORD volume = 0;
+    ULONGLONG index = 0;
+    if (!FileIdentity(file.path.c_str(), &volume, &index) || volume != file.volume || index != file.index) continue;
+    CPATH path(file.path.c_str());
     if (const CPATH* keep = KeepDirectory())
       MoveTo(&path, *keep);
     else
@@ -237,7 +269,7 @@ bool SendClient::BuildAndSendJob() {
   // Named by a bare word: failures to move or delete it are not reported.
   if (m_bareWordSeen) input.m_error.m_enabled = 0;
   // The open descriptor follows the file to its new name.
-  if (!MoveTo(&input, m_inputPath)) return false;
+  if (!MoveIntoInputPath(&input, &reader)) return false;
   m_inputFile.Set(input.Text());
   reader.Set(input.Text());
 
@@ -256,6 +288,7 @@ bool SendClient::BuildAndSendJob() {
     if (!jobFile.IsEmpty()) jobFile.DeleteFile();
     reader.Close();
     KeepInput(&input, original.Text(), nullptr);
+    ClearRecord();
     CTEXT text;
     SystemText(error, &text);
     Notify(NOTIFY_JOBNOTCREATED, m_jobDirectory.Text(), text.Text(), input.Text());
@@ -304,6 +337,7 @@ bool SendClient::BuildAndSendJob() {
     m_sent = true;
     DisposeOfAttachments();
     DisposeOfInput(&input);
+    ClearRecord();
     return true;
   }
   // Not sent: the job is in WorkingPathX, the input is kept and the
@@ -311,6 +345,7 @@ bool SendClient::BuildAndSendJob() {
   if (!body) MoveTo(&jobFile, m_failedPath);
   m_embedded.clear();
   KeepInput(&input, original.Text(), &jobFile);
+  ClearRecord();
   if (m_refused) {
     Notify(NOTIFY_SENDFILEERROR, m_failure.Text(), jobFile.Text(), input.Text());
   } else {
@@ -392,7 +427,10 @@ bool SendClient::SendJob(CPATH* jobFile) {
   if (payload != &inner) inner.DeleteFile();
   if (compressed && payload != &packed) packed.DeleteFile();
 
+  // From here a killed run may have delivered the job; the record says so.
+  WriteRecord("sending");
   if (m_module.SendFile(payload->Text())) {
+    WriteRecord("sent");
     payload->DeleteFile();
     return true;
   }
@@ -513,9 +551,13 @@ bool SendClient::EmbedAttachment(const char* line, CBUFFEREDREADER*, mvn::Checke
   }
 
   bool result = WriteSection(&attachment, job, "ATTACHMENT", displayName, what.Text());
-  attachment.Close();
   // The file is disposed of only once the job was taken by the module.
-  if (result) m_embedded.emplace_back(path.Text());
+  BY_HANDLE_FILE_INFORMATION information;
+  const bool identified = GetFileInformationByHandle(attachment.Handle(), &information);
+  attachment.Close();
+  if (result && identified)
+    m_embedded.push_back({path.Text(), information.dwVolumeSerialNumber,
+                          (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow});
   return result;
 }
 

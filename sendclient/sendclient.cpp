@@ -21,6 +21,7 @@ NOTIFYDEF s_sendClientTable[] = {
     {NOTIFY_CONFIGNOTFOUND, "NOTIFY_CONFIGNOTFOUND", 0, 0, 0, 0},
     {NOTIFY_NOINPUT, "NOTIFY_NOINPUT", 0, 0, 0, 0},
     {NOTIFY_INPUTUNREADABLE, "NOTIFY_INPUTUNREADABLE", 0, 0, 0, 0},
+    {NOTIFY_RUNLEFT, "NOTIFY_RUNLEFT", 0, 0, 0, 0},
     {0, nullptr, 0, 0, 0, 0},
 };
 MVN_STATIC_OBJECT(CNOTIFYSOURCE, s_sourceSendClient, "SendClient", s_sendClientTable);
@@ -54,6 +55,7 @@ constexpr DEFAULTTEXT kDefaultTexts[] = {
     {NOTIFY_CONFIGNOTFOUND, 1, "configuration file not found: %1"},
     {NOTIFY_NOINPUT, 1, "nothing to send: the directory %1 holds no file matching %2"},
     {NOTIFY_INPUTUNREADABLE, 1, "cannot open the input file %1: %2"},
+    {NOTIFY_RUNLEFT, 1, "The fax %1 was not finished: %2\n%3"},
     // The library's notifications.
     {NOTIFY_EXCEPTION, 1, "mvncsend stopped on an internal error (%1, line %2)"},
     {NOTIFY_CRTCOMPAT, 1, "mvncsend cannot run: %1 %2 %3"},
@@ -242,6 +244,13 @@ bool SendClient::MakeJobDirectory() {
     CPATH candidate;
     candidate.SetDirAndName(base.Text(), number.SetNumber(n, 1, 10));
     if (CreateDirectoryA(candidate.Text(), nullptr)) {
+      // Marked as this run's for as long as it lives.
+      if (!m_runLock.Claim(candidate.Text())) {
+        DWORD error = GetLastError();
+        RemoveDirectoryA(candidate.Text());
+        SetLastError(error);
+        return candidate.m_error.Report("CreateDirectory", candidate.Text());
+      }
       m_jobDirectory.Set(candidate.Text());
       return true;
     }
@@ -285,6 +294,9 @@ bool SendClient::Initialise(CCONFIG* config) {
     m_jobDirectory.Empty();
     return false;
   }
+  // What runs that were killed left: their requests back where a resend
+  // finds them, their folders removed.
+  RecoverLeftRuns(working);
 
   // KeepFilesPath: remembered when it is set but cannot be made, so that
   // what should be kept goes to WorkingPathX rather than being deleted.
@@ -372,5 +384,9 @@ void SendClient::Run() {
 
 void SendClient::Shutdown() {
   m_module.Terminate();
-  if (!m_jobDirectory.IsEmpty()) m_jobDirectory.RemoveDirectory();
+  if (!m_jobDirectory.IsEmpty()) {
+    ClearRecord();
+    m_runLock.Release(true);
+    m_jobDirectory.RemoveDirectory();
+  }
 }

@@ -11,6 +11,7 @@
 #include "lib/checkedwriter.h"
 #include "lib/cxxapp.h"
 #include "sendclient/deliverymodule.h"
+#include "sendclient/runlock.h"
 
 // Notifications of source SendClient.
 constexpr DWORD NOTIFY_SENDFILEERROR = 0x1101;   // %1 module's result, %2 job, %3 input
@@ -21,6 +22,7 @@ constexpr DWORD NOTIFY_JOBNOTCREATED = 0x1105;   // %1 job directory, %2 system 
 constexpr DWORD NOTIFY_CONFIGNOTFOUND = 0x1106;  // %1 configuration path
 constexpr DWORD NOTIFY_NOINPUT = 0x1107;         // %1 input directory, %2 mask
 constexpr DWORD NOTIFY_INPUTUNREADABLE = 0x1108; // %1 input path, %2 system error
+constexpr DWORD NOTIFY_RUNLEFT = 0x1109;         // %1 request, %2 how far it got, %3 where it is
 
 // Send types: how the input is wrapped into the job.
 constexpr DWORD SENDTYPE_INPUT = 0;     // request file, or any file as MORVANE
@@ -39,6 +41,10 @@ DWORD SenderTime();
 // The same arithmetic on a count of 100-nanosecond intervals since
 // 1601-01-01 UTC.
 DWORD SenderTimeFromFileTime(ULONGLONG intervals);
+
+// The regular file a name stands for now (a link followed): its volume and
+// index; false when there is none.
+bool FileIdentity(const char* path, DWORD* volume, ULONGLONG* index);
 
 }  // namespace mvn::sendclient
 
@@ -89,6 +95,15 @@ class SendClient : public CXXAPP {
   // consequences of it).
   void Fail(const char* what, const char* path, DWORD error);
 
+  // The record of the current job in the job folder, and what a later run
+  // does with the folders of runs that were killed (recovery.cpp).
+  bool WriteRecord(const char* phase);
+  void ClearRecord();
+  // Moves the input (open in reader) into WorkingPathI, recorded first.
+  bool MoveIntoInputPath(CPATH* input, CFILE* reader);
+  void RecoverLeftRuns(const CPATH& working);
+  void RecoverFolder(const char* folder, DWORD pid);
+
   bool ReadDirectory(CCONFIG* config, const char* key, CPATH* destination);
   bool MakeJobDirectory();
   void RegisterTexts();
@@ -122,5 +137,23 @@ class SendClient : public CXXAPP {
   bool m_sent;            // the current job was taken by the module
   bool m_refused;         // the module was handed the job and refused it
   CTEXT m_failure;        // why the current job was not sent (first failure)
-  std::vector<std::string> m_embedded;  // attachments of the current job
+  // An attachment embedded in the current job: its path and the file it
+  // was when it was read (volume and index), so that a file named twice is
+  // disposed of once, and a file put under its name meanwhile is left.
+  struct EMBEDDED {
+    std::string path;
+    DWORD volume;
+    ULONGLONG index;
+  };
+  std::vector<EMBEDDED> m_embedded;
+  // The current job's request: its own path, its name in WorkingPathI and
+  // the file it is.
+  struct RECORD {
+    std::string request;
+    std::string moved;
+    DWORD volume = 0;
+    ULONGLONG index = 0;
+  };
+  RECORD m_record;
+  mvn::sendclient::RunLock m_runLock;  // held on the job folder for the run's life
 };

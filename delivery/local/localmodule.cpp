@@ -196,9 +196,18 @@ bool SendFile(LOCALRECORD* record, const char* jobFile) {
   }
 
   CPATH directory(location);
-  if (!directory.CreateDirectory())
+  if (!directory.CreateDirectory()) {
+    // A folder is made only below a folder the location names, so a bare
+    // name ("rel") that is no existing folder cannot be made: say so rather
+    // than the system's "not found".
+    if (!StrChr(location, '/') && !StrChr(location, '\\')) {
+      mvn::delivery::SetFailure(&record->m_lastResult, "cannot create the output folder", location, ERROR_SUCCESS);
+      record->m_lastResult.Append2(": the location needs a folder part, such as ./", location);
+      return false;
+    }
     return mvn::delivery::SetFailure(&record->m_lastResult, "cannot create the output folder", location,
                                      GetLastError());
+  }
   if (!OpenPartial(directory.Text(), &writer))
     return mvn::delivery::SetFailure(&record->m_lastResult, "cannot create a file in the output folder",
                                      directory.Text(), GetLastError());

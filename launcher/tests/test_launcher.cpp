@@ -580,6 +580,25 @@ TEST_F(LauncherTest, SecondInstanceEndsAtOnce) {
   }
 }
 
+// A slot that cannot be made for another reason than a running launcher
+// (here the root's mailslot folder is a plain file) ends the per-user
+// launcher with 0 and the console launcher with 1, each saying why.
+TEST_F(LauncherTest, ASlotThatCannotBeMadeEndsWithEachLaunchersCode) {
+  mvntest::TempDir broken;
+  mvntest::WriteFile(broken / "mailslot", "not a folder");
+  struct Case {
+    const char* program;
+    int exitCode;
+  } cases[] = {{MVNFUIAL_PATH, 0}, {MVNCUIAL_PATH, 1}};
+  for (const Case& c : cases) {
+    mvntest::RunResult run = mvntest::RunProgram({c.program}, {{"MVN_ROOT", broken.str()}}, 10);
+    ASSERT_FALSE(run.timedOut) << c.program;
+    EXPECT_EQ(run.exitCode, c.exitCode) << c.program << ": " << run.err;
+    EXPECT_NE(run.err.find("cannot serve"), std::string::npos) << c.program << ": " << run.err;
+    EXPECT_EQ(mvntest::ReadFile(broken / "mailslot"), "not a folder");
+  }
+}
+
 TEST_F(LauncherTest, EndOfSessionFreesTheSlotForTheNextUser) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run launchers as other users";
   // The console user's launcher is ended with its session...

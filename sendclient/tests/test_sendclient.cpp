@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -91,6 +92,56 @@ TEST(SendClient, SendsARequestWithItsAttachment) {
   EXPECT_EQ(log[1].rfind("SendFile 1 " + machine.Path("work/0/MVN"), 0), 0u) << log[1];
   EXPECT_EQ(log[2], "Terminate record");
   EXPECT_TRUE(machine.Boxes().empty());
+}
+
+// One file named by two attachment lines (here by a relative and a full
+// name) goes out twice and is disposed of once: no failed second delete or
+// move is shown, and nothing else is touched.
+TEST(SendClient, AnAttachmentNamedTwiceIsSentTwiceAndDisposedOfOnce) {
+  for (const bool keep : {false, true}) {
+    SCOPED_TRACE(keep ? "KeepFilesPath" : "deleted");
+    SendMachine machine;
+    if (keep) machine.settings["KeepFilesPath"] = machine.Path("keep");
+    WriteFile(machine.Path("a.bin"), "the page\r\n");
+    WriteFile(machine.Path("Faxout.tmp"),
+              RequestFile({"!ExtAttachment,First,a.bin", "!ExtAttachment,Again," + machine.Path("a.bin")}));
+    RunResult run = machine.Run({machine.Path("Faxout.tmp")});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(machine.Boxes().empty()) << ReadFile(machine.Path("boxes.log"));
+    auto outbox = machine.Outbox();
+    ASSERT_EQ(outbox.size(), 1u);
+    DecodedJob job = DecodeJob(outbox[0], machine.Path("decoded"));
+    ASSERT_EQ(job.exitCode, 0) << job.error;
+    EXPECT_EQ(job.Payload(0, "ATTACHMENT"), "the page\r\n");
+    EXPECT_EQ(job.Payload(1, "ATTACHMENT"), "the page\r\n");
+    EXPECT_FALSE(Exists(machine.Path("a.bin")));
+    if (keep) {
+      EXPECT_EQ(ListDirectory(machine.Path("keep")), std::vector<std::string>{"a.bin"});
+    }
+  }
+}
+
+// The INI file is found without regard to case at every place of the
+// search path, as it is beside the program.
+TEST(SendClient, TheIniFileIsFoundWithoutCaseAlongTheSearchPath) {
+  for (const std::string place : {"windows", "windows/system", "path"}) {
+    for (const std::string name : {"mvncsend.ini", "MVNCSEND.INI"}) {
+      SCOPED_TRACE(place + "/" + name);
+      SendMachine machine;
+      machine.Write();
+      std::filesystem::create_directories(machine.Path(place));
+      std::filesystem::rename(machine.Path("windows/mvncsend.INI"), machine.Path(place + "/" + name));
+      if (place == "path") {
+        const char* path = std::getenv("PATH");
+        machine.env["PATH"] = machine.Path("path") + ":" + (path ? path : "");
+      }
+      WriteFile(machine.Path("in.txt"), "the fax\r\n");
+      RunResult run = machine.Run({machine.Path("in.txt")}, false);
+      EXPECT_EQ(run.exitCode, 0) << ReadFile(machine.Path("boxes.log"));
+      EXPECT_EQ(machine.Outbox().size(), 1u);
+      EXPECT_TRUE(machine.Boxes().empty()) << ReadFile(machine.Path("boxes.log"));
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -52,6 +52,11 @@ class EndToEnd : public testing::Test {
     // A binary attachment over several 8192-byte blocks and a text one.
     for (int i = 0; i < 20000; ++i) pdf.push_back(static_cast<char>((i * 131 + i / 7) & 0xFF));
     notes = "Please call back.\r\nTwo lines.\r\n";
+    WriteRequest();
+  }
+
+  // The request and its attachments (a send consumes them).
+  void WriteRequest() {
     WriteFile(dir / "client/report.pdf", pdf);
     WriteFile(dir / "client/notes.txt", notes);
     WriteFile(request, "!MVN - DASHPOST V5.0 (Tolvar)\r\n\r\n!PASSTHROUGH\r\nFrom:Ann Lee\r\n\r\n!TARGET\r\n"
@@ -60,8 +65,9 @@ class EndToEnd : public testing::Test {
                        "!ExtAttachment,notes.txt," + dir / "client/notes.txt" + "\r\n\r\n!MVN-END\r\n");
   }
 
-  void WriteIni(const std::string& outputLocation) {
-    WriteFile(ini, "[MVNCSEND]\r\nDeliveryModule=" + fs::path(MVN_DLVLOCAL_PATH).replace_extension(".dll").string() +
+  void WriteIni(const std::string& outputLocation,
+                const std::string& module = fs::path(MVN_DLVLOCAL_PATH).replace_extension(".dll").string()) {
+    WriteFile(ini, "[MVNCSEND]\r\nDeliveryModule=" + module +
                        "\r\nWorkingPath=" + dir / "work" + "\r\nOutputLocation=" + outputLocation +
                        "\r\nYourName=Ann Lee\r\nYourEmailAddress=ann@example.com\r\nIdentityToken=OM9Z\r\n"
                        "SenderDefaults=yes\r\n");
@@ -127,6 +133,44 @@ TEST_F(EndToEnd, AFailedDeliveryLeavesNothingInTheIntake) {
             std::string::npos)
       << run.output;
   EXPECT_EQ(ReadFile(dir / "server"), "not a directory");
+}
+
+// A configuration written where file names ignore case names the module
+// in any case; it is found as files of the machine root are.
+TEST_F(EndToEnd, TheModuleIsFoundWhateverTheCaseOfItsName) {
+  const fs::path folder = fs::path(MVN_DLVLOCAL_PATH).parent_path();
+  const std::vector<std::string> names = {(folder / "DLVLOCAL.DLL").string(), (folder / "Dlvlocal.So").string(),
+                                          "DLVLOCAL.DLL", "Dlvlocal.Dll"};
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    fs::path intake = dir / "server/intake";
+    fs::remove_all(intake);
+    WriteRequest();
+    WriteIni(intake.string(), name);
+    Outcome run = Send();
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(Files(intake).size(), 1u) << run.output;
+  }
+}
+
+// A location without a folder part is no folder that can be made; the
+// message says what it needs, and the same name with "./" works.
+TEST_F(EndToEnd, AnOutputLocationWithoutAFolderPartSaysWhatItNeeds) {
+  WriteIni("rel");
+  Outcome run = Send();
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_NE(run.output.find("<cannot create the output folder rel: the location needs a folder part, such as "
+                            "./rel>"),
+            std::string::npos)
+      << run.output;
+  EXPECT_FALSE(fs::exists(dir / "rel"));
+  EXPECT_TRUE(fs::exists(request)) << "the request is kept";
+
+  WriteRequest();
+  WriteIni("./rel");
+  run = Send();
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(Files(dir / "rel").size(), 1u);
 }
 
 TEST_F(EndToEnd, ALineBreakFromTheEnvironmentWritesNoFrame) {

@@ -277,14 +277,23 @@ DWORD SearchPathA(LPCSTR path, LPCSTR fileName, LPCSTR extension, DWORD bufferLe
     name.append(extension);
   }
 
+  // Each place is looked at as Win32's file systems do: the exact name,
+  // else a name that differs from it only by case (the first in byte order).
+  auto look = [](const std::string& candidate, std::string* found) {
+    char match[4 * MAX_PATH];
+    if (!FindPathIgnoringCase(candidate.c_str(), match, sizeof match)) return false;
+    *found = match;
+    return true;
+  };
+  std::string found;
   bool direct = name[0] == '/' || name.rfind("./", 0) == 0 || name.rfind("../", 0) == 0;
   if (direct) {
     std::string full = mvn::kernel::FullPath(name);
-    if (!Exists(full)) {
+    if (!look(full, &found)) {
       SetLastError(ERROR_FILE_NOT_FOUND);
       return 0;
     }
-    return ReturnPath(full, bufferLength, buffer, filePart);
+    return ReturnPath(found, bufferLength, buffer, filePart);
   }
 
   std::vector<std::string> directories;
@@ -307,7 +316,7 @@ DWORD SearchPathA(LPCSTR path, LPCSTR fileName, LPCSTR extension, DWORD bufferLe
     // joined to the name it would search the root.
     if (directory.empty()) continue;
     std::string candidate = mvn::kernel::FullPath(directory + "/" + name);
-    if (Exists(candidate)) return ReturnPath(candidate, bufferLength, buffer, filePart);
+    if (look(candidate, &found)) return ReturnPath(found, bufferLength, buffer, filePart);
   }
   SetLastError(ERROR_FILE_NOT_FOUND);
   return 0;

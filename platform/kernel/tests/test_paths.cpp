@@ -205,6 +205,32 @@ TEST(Paths, SearchPathOrder) {
   EXPECT_EQ(SearchPathA(list.c_str(), "both.ini", nullptr, 3, buffer, nullptr), (first / "both.ini").size() + 1);
 }
 
+// Names are found as on a file system that ignores case: at each place of
+// the search the exact name first, else one that differs only by case; the
+// first place holding either wins.
+TEST(Paths, SearchPathIgnoresCaseAtEveryPlace) {
+  mvntest::TempDir first, second, third;
+  mvntest::WriteFile(second / "MVNCSEND.INI", "");
+  mvntest::WriteFile(third / "mvncsend.INI", "");
+  mvntest::WriteFile(third / "Mvncsend.Ini", "");
+  std::string list = first.str() + ";" + second.str() + ";" + third.str();
+  char buffer[MAX_PATH];
+  char* file = nullptr;
+  ASSERT_GT(SearchPathA(list.c_str(), "mvncsend.INI", nullptr, sizeof buffer, buffer, &file), 0u);
+  EXPECT_EQ(std::string(buffer), second / "MVNCSEND.INI") << "an earlier place wins over an exact name later";
+  EXPECT_STREQ(file, "MVNCSEND.INI");
+  std::string later = third.str();
+  ASSERT_GT(SearchPathA(later.c_str(), "mvncsend.INI", nullptr, sizeof buffer, buffer, nullptr), 0u);
+  EXPECT_EQ(std::string(buffer), third / "mvncsend.INI") << "the exact name first within a place";
+  ASSERT_GT(SearchPathA(later.c_str(), "MVNCSEND", ".ini", sizeof buffer, buffer, nullptr), 0u);
+  EXPECT_EQ(std::string(buffer), third / "Mvncsend.Ini") << "else the first in byte order";
+  // An absolute name is checked the same way.
+  ASSERT_GT(SearchPathA(nullptr, (second / "mvncsend.ini").c_str(), nullptr, sizeof buffer, buffer, nullptr), 0u);
+  EXPECT_EQ(std::string(buffer), second / "MVNCSEND.INI");
+  EXPECT_EQ(SearchPathA(list.c_str(), "mvncsend.ini.bak", nullptr, sizeof buffer, buffer, nullptr), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
 TEST(Paths, FindPathIgnoringCase) {
   mvntest::TempDir dir;
   mvntest::WriteFile(dir / "Config.INI", "");

@@ -8,6 +8,9 @@
 //   MVN_FAULT_AFTER=<n>     ... once n bytes went through that descriptor
 //                           (default 0: the first call fails)
 //   MVN_FAULT_ERRNO=<n>     with this errno (default EIO)
+//   MVN_FAULT_STALL=<file>  a read that would fail instead makes <file> and
+//                           waits until the process is killed, so a test can
+//                           end it at exactly that point
 //
 // A call that would cross the limit transfers only the bytes up to it, so
 // the failure comes at exactly byte n. Everything else is passed on.
@@ -110,6 +113,12 @@ MVN_EXPORT ssize_t read(int fd, void* buffer, size_t count) {
   static auto real = Next<ssize_t (*)(int, void*, size_t)>("read");
   long long allowed = Allowed(fd, kRead, count);
   if (allowed < 0) {
+    if (const char* mark = getenv("MVN_FAULT_STALL")) {
+      static auto realOpen = Next<int (*)(const char*, int, ...)>("open");
+      int made = realOpen(mark, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+      if (made >= 0) close(made);
+      for (;;) pause();
+    }
     errno = Errno();
     return -1;
   }
