@@ -589,6 +589,30 @@ TEST_F(Exchange, FailedExportKeepsTheOldFileAndNamesIt) {
   EXPECT_EQ(Names(dir.str()), before);
 
   const std::string missing = dir / "missing/out.csv";
+  // An export killed mid-write (here: a child that made its temporary
+  // under the export's own name, stopped and was killed) leaves its
+  // temporary; the next export removes it, not that of a live process.
+  auto child = [&](bool) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      mvntest::WriteFile(dir / (".out.csv." + std::to_string(getpid()) + ".tmp"), "half an export");
+      raise(SIGSTOP);
+      _exit(0);
+    }
+    int status = 0;
+    for (int i = 0; i < 3000 && waitpid(pid, &status, WUNTRACED | WNOHANG) != pid; ++i) usleep(10000);
+    return pid;
+  };
+  pid_t killed = child(true), alive = child(false);
+  kill(killed, SIGKILL);
+  int status = 0;
+  for (int i = 0; i < 3000 && waitpid(killed, &status, WNOHANG) != killed; ++i) usleep(10000);
+  ASSERT_EQ(Export(d, target).status, ExchangeResult::Finished);
+  EXPECT_FALSE(std::filesystem::exists(dir / (".out.csv." + std::to_string(killed) + ".tmp")));
+  EXPECT_TRUE(std::filesystem::exists(dir / (".out.csv." + std::to_string(alive) + ".tmp")));
+  kill(alive, SIGKILL);
+  for (int i = 0; i < 3000 && waitpid(alive, &status, WNOHANG) != alive; ++i) usleep(10000);
+
   ExchangeResult r = Export(d, missing);
   EXPECT_EQ(r.status, ExchangeResult::Failed);
   EXPECT_EQ(r.text, "Export failed: the folder of " + missing + " does not exist");
