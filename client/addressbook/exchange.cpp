@@ -1,7 +1,15 @@
 // CSV export and import of an address book (see exchange.h).
 #include "client/addressbook/exchange.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include <memory>
 #include <unordered_map>
@@ -80,6 +88,30 @@ bool IsNumber(std::string_view text) {
   return true;
 }
 
+// Removes the temporaries ".<name>.<pid>.tmp" of exports to name in folder
+// whose process is gone (killed mid-write); those of live processes stay,
+// and only regular files go.
+void RemoveStaleTemporaries(const std::string& folder, const std::string& name) {
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return;
+  const std::string prefix = "." + name + ".";
+  while (struct dirent* e = readdir(dir)) {
+    std::string_view entry = e->d_name;
+    if (entry.size() <= prefix.size() + 4 || entry.substr(0, prefix.size()) != prefix ||
+        entry.substr(entry.size() - 4) != ".tmp")
+      continue;
+    std::string_view digits = entry.substr(prefix.size(), entry.size() - prefix.size() - 4);
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string_view::npos)
+      continue;
+    const pid_t pid = static_cast<pid_t>(std::strtol(std::string(digits).c_str(), nullptr, 10));
+    if (pid <= 0 || pid == getpid() || kill(pid, 0) == 0 || errno != ESRCH) continue;
+    struct stat st;
+    if (fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+    unlinkat(dirfd(dir), e->d_name, 0);
+  }
+  closedir(dir);
+}
+
 }  // namespace
 
 std::string ExportHeaderLine() {
@@ -134,22 +166,41 @@ ExchangeResult ExportKDFToTxt(Dictionary& dict) {
       return fail("the file " + target + " is one of the address book's data files");
   }
 
-  // The header line, written as one line of text; the file is replaced.
+  // The rows go into a temporary file beside the target, which replaces
+  // the target only when it is complete: a failure (a full disk) leaves the
+  // old file as it was and removes the temporary.
+  const std::string resolved = framework::ResolveFilePath(target);
+  const size_t slash = resolved.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : resolved.substr(0, slash ? slash : 1);
+  struct stat fs;
+  if (stat(folder.c_str(), &fs) != 0 || !S_ISDIR(fs.st_mode)) return fail("the folder of " + target + " does not exist");
+  const std::string name = resolved.substr(slash == std::string::npos ? 0 : slash + 1);
+  RemoveStaleTemporaries(folder, name);
+  const std::string temp = folder + "/." + name + "." + std::to_string(getpid()) + ".tmp";
+  mvcb.SetName(temp);
+  auto failed = [&](std::string text) {
+    dict.File("TMPASC2").Close();
+    mvcb.Close();
+    ::unlink(temp.c_str());
+    mvcb.SetName(target);
+    return fail(text);
+  };
   framework::FileManager& header = dict.File("TMPASC2");
   header.Close();
-  header.SetName(target);
-  if (header.Create() || header.TryOpen(framework::ReadWrite | framework::DenyWrite)) return fail(Failure("Create"));
+  header.SetName(temp);
+  if (header.Create() || header.TryOpen(framework::ReadWrite | framework::DenyWrite))
+    return failed(Failure("Create " + target));
   header.Buffer().Clear();
   header.Buffer().SetText(0, ExportHeaderLine());
   int rc = header.TryInsert();
   int closed = header.Close();
-  if (rc || closed) return fail(Failure("Write"));
+  if (rc || closed) return failed(Failure("Write " + target));
 
   auto clients = OpenClone(dict, "MVClients", framework::Shared, &rc);
-  if (rc) return fail(Failure("Open MVClients"));
+  if (rc) return failed(Failure("Open MVClients"));
   auto members = OpenClone(dict, "MVGroupClient", framework::Shared, &rc);
-  if (rc) return fail(Failure("Open MVGroupClient"));
-  if (mvcb.TryOpen(framework::ReadWrite | framework::DenyWrite)) return fail(Failure("Open"));
+  if (rc) return failed(Failure("Open MVGroupClient"));
+  if (mvcb.TryOpen(framework::ReadWrite | framework::DenyWrite)) return failed(Failure("Open " + target));
   mvcb.BufferAdds(true);
 
   framework::ProgressRequest pr;
@@ -222,9 +273,9 @@ ExchangeResult ExportKDFToTxt(Dictionary& dict) {
       out.SetText(physicalLines[i], physical[i]);
     }
     if (mvcb.TryInsert()) {
+      std::string text = Failure("Write " + target);
       clients->Commit();
-      mvcb.Close();
-      return fail(Failure("Write"));
+      return failed(text);
     }
     ++done;
     result.records = done;
@@ -239,10 +290,14 @@ ExchangeResult ExportKDFToTxt(Dictionary& dict) {
   }
   clients->Commit();
   if (result.status != ExchangeResult::Cancelled && rc != framework::RecordNotAvailableError) {
-    mvcb.Close();
-    return fail(Failure("Read MVClients"));
+    return failed(Failure("Read MVClients"));
   }
-  if (mvcb.Close()) return fail(Failure("Write"));
+  if (mvcb.Close()) return failed(Failure("Write " + target));
+  if (::rename(temp.c_str(), resolved.c_str()) != 0) {
+    std::string text = "Replace " + target + ": " + std::strerror(errno);
+    return failed(text);
+  }
+  mvcb.SetName(target);
   if (result.status == ExchangeResult::Cancelled)
     result.text = "Export cancelled: " + std::to_string(done) + " records were written.";
   else
@@ -439,6 +494,22 @@ ExchangeResult ImportTxtToKDF2(Dictionary& dict, ImportSession& session, const s
   // Upper-cased name -> the stored GroupID (keys ignore case).
   std::unordered_map<std::string, std::string> knownGroups;
 
+  // What the last commit made lasting: a failed commit loses its batch.
+  int64_t kept = 0, keptLine = session.lineCounter;
+  const int64_t firstLine = session.lineCounter;
+  auto failedCommit = [&] {
+    // The reason is read before anything else runs over it.
+    std::string text = Failure("Commit " + clients->FilePath());
+    // The lines read since that commit; the header line is no data line.
+    int64_t lost = session.lineCounter - keptLine;
+    if (keptLine == 0 && firstLine == 0 && !session.include1stLine && lost > 0) --lost;
+    source.Close();
+    fail(text);
+    result.records = kept;
+    result.text += "|" + std::to_string(kept) + " records were imported; the " + std::to_string(lost) +
+                   " lines read after them were not.";
+    return result;
+  };
   int inBatch = 0;
   clients->BeginTransaction();
   source.Set();
@@ -521,10 +592,9 @@ ExchangeResult ImportTxtToKDF2(Dictionary& dict, ImportSession& session, const s
       }
     }
     if (++inBatch >= kBatch) {
-      if (clients->Commit()) {
-        source.Close();
-        return fail(Failure("Commit"));
-      }
+      if (clients->Commit()) return failedCommit();
+      kept = result.records;
+      keptLine = session.lineCounter;
       clients->BeginTransaction();
       inBatch = 0;
     }
@@ -536,9 +606,8 @@ ExchangeResult ImportTxtToKDF2(Dictionary& dict, ImportSession& session, const s
   std::string readError;
   if (result.status != ExchangeResult::Cancelled && rc != framework::RecordNotAvailableError)
     readError = Failure("Read " + session.fileName);
-  int committed = clients->Commit();
+  if (clients->Commit()) return failedCommit();
   source.Close();
-  if (committed) return fail(Failure("Commit"));
   if (reloadGroups) reloadGroups();
 
   std::string counts = std::to_string(result.records) + " records added, " + std::to_string(result.duplicates) +
@@ -560,7 +629,7 @@ ExchangeResult ImportTxtToKDF2(Dictionary& dict, ImportSession& session, const s
     result.text = "Import finished with errors: " + counts + ", " + std::to_string(result.failed) +
                   " could not be added|" + result.error;
   } else {
-    result.text = "Import finished.";
+    result.text = "Import finished: " + counts + ", " + std::to_string(result.skipped) + " lines skipped.";
   }
   ClearError();
   return result;

@@ -858,7 +858,15 @@ void ImportTxtToKDF2option(Window*, Dictionary& dict, ImportSession& session) {
       if (w.IsChecked(addToGroup) && g > 0 && g <= gq.g_Qgroups.Records())
         group = gq.g_Qgroups.Entry(g).Clipped("GroupID");
       session.include1stLine = w.IsChecked(first);
-      session.map = columns.Compile(w.IsChecked(addToGroup), group);
+      ImportMap map = columns.Compile(w.IsChecked(addToGroup), group);
+      // Without an address field mapped every line would be skipped (and
+      // Enter in the file entry starts the import): refused, told.
+      if (map.pairs.empty()) {
+        Message("No column is mapped to an address field. Please map at least one column before you start the import.",
+                "Import");
+        return;
+      }
+      session.map = std::move(map);
       session.start = true;
       w.Close();
     } else if (field == cancel) {

@@ -766,15 +766,23 @@ bool NameCsvFileToSave(std::string* path) {
 }
 
 void ExportGroups(Window& w, MainState& s) {
+  Dictionary& d = *s.ctx->dictionary;
+  bool all = w.IsChecked(MainSendToAll);
+  fw::Queue& groups = d.Queues().g_Qgroups;
+  // Without Send to all only the marked groups go: with none marked the
+  // file would hold its header alone.
+  bool marked = all;
+  for (int i = 1; !marked && i <= groups.Records(); ++i) marked = groups.Entry(i).GetLong("Mark") != 0;
+  if (!marked) {
+    fw::Message("No group is marked. Please mark the groups to export.", "Dashpost", fw::Icon::Exclamation);
+    return;
+  }
   std::string path;
   if (!NameCsvFileToSave(&path)) return;
   if (!EndsCsv(path)) path += ".CSV";
-  Dictionary& d = *s.ctx->dictionary;
-  bool all = w.IsChecked(MainSendToAll);
   std::string out = "List,To,Company,Destination\r\n";
   BookTable members(d.File("MVGroupClient"));
   BookTable clients(d.File("MVClients"));
-  fw::Queue& groups = d.Queues().g_Qgroups;
   for (int i = 1; members.Ok() && clients.Ok() && i <= groups.Records(); ++i) {
     if (!all && !groups.Entry(i).GetLong("Mark")) continue;
     std::string group = fw::Clip(groups.Entry(i).Get("GroupID"));

@@ -387,6 +387,10 @@ bool WriteCloseSettings(Dictionary& d, framework::IniFile& ini, const CloseSetti
   ok = ini.Update("Default", "ShowRemoteListsTab", s.showRemoteLists ? "Yes" : "No") && ok;
   if (!s.language.empty()) ok = ini.Update("Default", "DefaultLanguage", s.language) && ok;
   ok = ini.Update("Default", "SENDLOG", s.sendLog ? "Yes" : "No") && ok;
+  // A write that failed (a full disk, a folder the user cannot write) is
+  // told with the file and the reason, so settings are never lost unseen.
+  if (!ok && message->empty())
+    *message = "The settings could not be saved in " + ini.FileName() + ": " + framework::ErrorText();
   return ok;
 }
 

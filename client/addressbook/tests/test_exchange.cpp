@@ -2,7 +2,14 @@
 // mapping and the round trip between two address books.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <functional>
 
 #include <algorithm>
 #include <cstring>
@@ -295,7 +302,7 @@ TEST_F(Exchange, RoundTripBetweenTwoBooks) {
   ImportSession s;
   auto r = ExportAndImport(d, dir / "a.csv", dir / "b", &s);
   ASSERT_EQ(r.status, ExchangeResult::Finished) << r.text;
-  EXPECT_EQ(r.text, "Import finished.");
+  EXPECT_EQ(r.text, "Import finished: 3 records added, 0 already in the address book, 0 lines skipped.");
   EXPECT_EQ(r.records, 3);
   EXPECT_EQ(s.lineCounter, 4);  // the header was counted, not imported
   auto b = Dump(d);
@@ -522,4 +529,118 @@ TEST_F(Exchange, UnclosedQuoteStopsTheImportNamingTheLine) {
   EXPECT_NE(r.text.find("line 3"), std::string::npos) << r.text;
   EXPECT_NE(r.text.find("2 records added"), std::string::npos) << r.text;
   EXPECT_EQ(r.text.find("Import finished"), std::string::npos) << r.text;
+}
+
+namespace {
+
+// Runs work in a child whose files may grow to limit bytes at most (as on a
+// full disk); its exit code, or -1 when it did not end within 60 seconds.
+int WithFileSizeLimit(rlim_t limit, const std::function<int()>& work) {
+  pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit l = {limit, limit};
+    setrlimit(RLIMIT_FSIZE, &l);
+    _exit(work());
+  }
+  int status = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 6000 && (done = waitpid(child, &status, WNOHANG)) == 0; ++i) usleep(10000);
+  if (done == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace
+
+// An export that cannot be written whole (the disk fills) leaves the old
+// file under the chosen name as it was and no temporary beside it, and the
+// message names the file; a missing folder is named too.
+TEST_F(Exchange, FailedExportKeepsTheOldFileAndNamesIt) {
+  OpenBook(d, dir / "a");
+  for (int i = 0; i < 300; ++i) Add(d, {{"ClientID", "Contact " + std::to_string(i)}, {"Notes", std::string(200, 'n')}}, {});
+  d.File("MVClients").Close();
+  mvntest::WriteFile(dir / "out.csv", "the old export\r\n");
+  const auto before = Names(dir.str());
+  const std::string target = dir / "out.csv";
+  int code = WithFileSizeLimit(16384, [&] {
+    ExchangeResult r = Export(d, target);
+    fprintf(stderr, "%s\n", r.text.c_str());
+    return r.status == ExchangeResult::Failed && r.text.rfind("Export failed: Write " + target + ": ", 0) == 0 ? 0 : 1;
+  });
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(mvntest::ReadFile(target), "the old export\r\n");
+  EXPECT_EQ(Names(dir.str()), before);
+  // Written whole, it replaces the old file.
+  ASSERT_EQ(Export(d, target).status, ExchangeResult::Finished);
+  std::string text = mvntest::ReadFile(target);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 301);
+  EXPECT_EQ(Names(dir.str()), before);
+
+  const std::string missing = dir / "missing/out.csv";
+  // An export killed mid-write (here: a child that made its temporary
+  // under the export's own name, stopped and was killed) leaves its
+  // temporary; the next export removes it, not that of a live process.
+  auto child = [&](bool) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      mvntest::WriteFile(dir / (".out.csv." + std::to_string(getpid()) + ".tmp"), "half an export");
+      raise(SIGSTOP);
+      _exit(0);
+    }
+    int status = 0;
+    for (int i = 0; i < 3000 && waitpid(pid, &status, WUNTRACED | WNOHANG) != pid; ++i) usleep(10000);
+    return pid;
+  };
+  pid_t killed = child(true), alive = child(false);
+  kill(killed, SIGKILL);
+  int status = 0;
+  for (int i = 0; i < 3000 && waitpid(killed, &status, WNOHANG) != killed; ++i) usleep(10000);
+  ASSERT_EQ(Export(d, target).status, ExchangeResult::Finished);
+  EXPECT_FALSE(std::filesystem::exists(dir / (".out.csv." + std::to_string(killed) + ".tmp")));
+  EXPECT_TRUE(std::filesystem::exists(dir / (".out.csv." + std::to_string(alive) + ".tmp")));
+  kill(alive, SIGKILL);
+  for (int i = 0; i < 3000 && waitpid(alive, &status, WNOHANG) != alive; ++i) usleep(10000);
+
+  ExchangeResult r = Export(d, missing);
+  EXPECT_EQ(r.status, ExchangeResult::Failed);
+  EXPECT_EQ(r.text, "Export failed: the folder of " + missing + " does not exist");
+}
+
+// An import whose commit fails (the book's disk is full) tells the book,
+// SQLite's reason and how many records were imported and lines were not;
+// the book keeps what it had.
+TEST_F(Exchange, ImportIntoAFullBookTellsWhyAndHowMuch) {
+  OpenBook(d, dir / "a");
+  for (int i = 0; i < 300; ++i) Add(d, {{"ClientID", "Contact " + std::to_string(i)}, {"Notes", std::string(200, 'n')}}, {});
+  ASSERT_EQ(Export(d, dir / "a.csv").status, ExchangeResult::Finished);
+  OpenBook(d, dir / "b");
+  ImportSession s = MapAll(d, dir / "a.csv");
+  d.File("MVClients").Close();
+  const rlim_t size = static_cast<rlim_t>(std::filesystem::file_size(dir / "b.KDF"));
+  const std::string book = dir / "b.KDF";
+  int code = WithFileSizeLimit(size + 4096, [&] {
+    ExchangeResult r = mvn::client::ImportTxtToKDF2(d, s);
+    fprintf(stderr, "%s\n", r.text.c_str());
+    if (r.status != ExchangeResult::Failed) return 1;
+    if (r.text.rfind("Import failed: Commit " + book + ": ", 0) != 0) return 2;
+    if (r.text.find(": (error") != std::string::npos || r.text.find("(error 0)") != std::string::npos) return 3;
+    if (r.text.find("|0 records were imported; the 300 lines read after them were not.") == std::string::npos)
+      return 4;
+    return 0;
+  });
+  EXPECT_EQ(code, 0);
+  OpenBook(d, dir / "b");
+  EXPECT_EQ(Count(d, "MVClients"), 0);
 }

@@ -558,16 +558,33 @@ TEST_F(Windows, ImportOptionsTakeTheTypedFile) {
   std::ofstream(dir / "second.csv") << "b\r\n";
   ImportSession s;
   s.fileName = dir / "first.csv";
+  bool stayedOpen = false;
   When("ImportTxtToKDF2option", [&](QWidget* w) {
     auto* entry = Child<QLineEdit>(w, "?g_MVClientsBFullPathName2");
     entry->setFocus();
     entry->selectAll();
     QTest::keyClicks(entry, QString::fromStdString(dir / "second.csv"));
+    // Enter (the default button) with nothing mapped is refused and told;
+    // the window stays for the mapping.
+    QTest::keyClick(entry, Qt::Key_Return);
+    stayedOpen = w->isVisible();
+    auto* kdf = w->findChild<fw::ListControl*>("?List_kdf");
+    auto* csv = w->findChild<fw::ListControl*>("?List_csv");
+    ASSERT_NE(kdf, nullptr);
+    ASSERT_NE(csv, nullptr);
+    kdf->ClickRow(0, false);
+    csv->ClickRow(0, false);
+    Click(w, "?Button_Add");
     ClickButton(w, "?Close");
   });
   ImportTxtToKDF2option(nullptr, d, s);
+  EXPECT_TRUE(stayedOpen);
+  ASSERT_EQ(services.messages.size(), 1u);
+  EXPECT_EQ(services.messages[0].text,
+            "No column is mapped to an address field. Please map at least one column before you start the import.");
   EXPECT_TRUE(s.start);
   EXPECT_EQ(s.fileName, std::string(dir / "second.csv"));
+  ASSERT_EQ(s.map.pairs.size(), 1u);
 }
 
 // A cover-page delete whose INI write fails (the cover-page file is named by

@@ -340,6 +340,22 @@ TEST_F(MainFixture, ExportGroupsAndTheEmailAddressBook) {
   EXPECT_EQ(services.messages.back().text, "Update email address book succeeded!");
 }
 
+// Export Groups with no group marked (and Send to all off) writes nothing
+// and says so, instead of a file of the header alone.
+TEST_F(MainFixture, ExportGroupsWithNoGroupMarkedSaysSo) {
+  Open();
+  auto& q = ctx.dictionary->Queues().g_Qgroups;
+  q.Buffer().Clear();
+  q.Buffer().Set("GroupID", "Customers");
+  q.Buffer().SetLong("Mark", 0);
+  q.Add();
+  services.AnswerFile((dir.path() / "groups.csv").string());
+  Menu("?ExportGroups");
+  ASSERT_EQ(services.messages.size(), 1u);
+  EXPECT_EQ(services.messages[0].text, "No group is marked. Please mark the groups to export.");
+  EXPECT_FALSE(fs::exists(dir.path() / "groups.csv"));
+}
+
 TEST_F(MainFixture, MinimiseOnSendClearsTheWindowAndTheMessageHasItsLimit) {
   ini->Update("Default", "MinimiseOnSend", "YES");
   Open();

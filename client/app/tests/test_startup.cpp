@@ -2,6 +2,7 @@
 // a private root and HOME (the binary is copied, as /proc/self/exe is the
 // resolved path and the INI file sits beside the program).
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <fstream>
@@ -116,6 +117,54 @@ TEST(Startup, TheIniFileInTheWindowsDirectoryIsNamedWhole) {
   std::ofstream(places[1]) << "[Database]\nPathname=/tmp/book\n";
   EXPECT_EQ(FindClientIni(program), places[1]);
   fs::remove(places[1]);
+}
+
+// A book whose _mvn_tables lost the row of MVClients (the records are
+// there) is refused at the start with a message naming the table; it is not
+// emptied (opening it used to drop the table and make it again).
+TEST(Startup, AHostileBookIsToldAndKeepsItsRecords) {
+  mvntest::TempDir dir;
+  const std::string book = (dir.path() / "book").string();
+  {
+    Dictionary d;
+    std::string why;
+    ASSERT_TRUE(d.SetAddressBookFiles(book, "KEYED", &why)) << why;
+    auto& c = d.File("MVClients");
+    ASSERT_EQ(c.TryOpen(), 0);
+    for (int i = 0; i < 4; ++i) {
+      c.Buffer().Clear();
+      c.Buffer().Set("ClientID", "Contact " + std::to_string(i));
+      c.Buffer().Set("PreferredDestination", "555");
+      ASSERT_EQ(c.TryInsert(), 0);
+    }
+    for (const char* t : {"MVGroupClient", "MVdefaults"}) ASSERT_EQ(d.File(t).TryOpen(), 0) << t;
+  }
+  auto sql = [&](const std::string& statement) {
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open((book + ".KDF").c_str(), &db);
+    std::string out;
+    if (rc == SQLITE_OK)
+      sqlite3_exec(
+          db, statement.c_str(),
+          [](void* o, int, char** v, char**) {
+            *static_cast<std::string*>(o) += v[0] ? v[0] : "";
+            return 0;
+          },
+          &out, nullptr);
+    sqlite3_close(db);
+    return out;
+  };
+  sql("DELETE FROM _mvn_tables WHERE name = 'MVClients'");
+  const std::string before = mvntest::ReadFile(book + ".KDF");
+  fw::IniFile ini((dir.path() / "c.INI").string());
+  std::ofstream(ini.FileName()) << "[Database]\nPathname=" << book << "\n";
+  Dictionary d;
+  std::string problem;
+  LoadAddressBooks(d, ini, nullptr, &problem);
+  EXPECT_NE(problem.find("table MVClients (not listed in _mvn_tables)"), std::string::npos) << problem;
+  EXPECT_NE(problem.find(book + ".KDF"), std::string::npos) << problem;
+  EXPECT_EQ(sql("SELECT count(*) FROM MVClients"), "4");
+  EXPECT_EQ(mvntest::ReadFile(book + ".KDF"), before);
 }
 
 // Books without a path are listed; when the current book cannot be used

@@ -1,5 +1,10 @@
 // The setup models over real INI files.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <string>
 #include <vector>
@@ -399,6 +404,37 @@ TEST_F(MenusTest, CloseSettingsInOrder) {
   EXPECT_EQ(message.rfind("KILL ERROR=", 0), 0u);
   EXPECT_EQ(ini.Fetch("Database", "Pathname"), "/b");
   EXPECT_EQ(ini.Fetch("Default", "DefaultLanguage"), "FRENCH");
+}
+
+// Settings that cannot be written at the end (here: a file-size limit that
+// the rewrite of the INI runs into, as on a full disk) are told with the
+// file's name; the INI keeps what it had.
+TEST_F(MenusTest, CloseSettingsThatCannotBeWrittenAreTold) {
+  Ini("[Database]\nPathname=/old\n[Default]\nSENDLOG=No\n" + std::string(3000, ';') + "\n");
+  const std::string before = ReadFile(path);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {1024, 1024};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    Dictionary d;
+    AddBook(d, "A", "/a");
+    std::string message;
+    bool ok = WriteCloseSettings(d, ini, {1, true, false, "", true}, &message);
+    _exit(ok ? 1 : message.find("The settings could not be saved in " + path + ": ") == 0 ? 0 : 2);
+  }
+  int status = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 3000 && (done = waitpid(child, &status, WNOHANG)) == 0; ++i) usleep(10000);
+  if (done == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    FAIL() << "the settings were not written within 30 seconds";
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ReadFile(path), before);
 }
 
 TEST(ChooseLanguage, Table) {

@@ -29,6 +29,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -122,6 +123,60 @@ void Harden(Database& d) {
   sqlite3_progress_handler(d.db, 10000, ProgressLimit, &d.started);
 }
 
+// The words the framework's own CREATE TABLE and CREATE INDEX statements
+// are made of, besides names (quoted or bare), one level of parentheses and
+// the empty defaults. A schema object built of anything else (an
+// expression, a CHECK, a generated column, a WHERE clause, a virtual table)
+// was not made by the framework.
+bool IsOwnDdl(std::string_view sql) {
+  static const char* const kWords[] = {"CREATE", "TABLE", "INDEX",   "UNIQUE", "ON",      "INTEGER", "PRIMARY",
+                                       "KEY",    "NOT",   "NULL",    "DEFAULT", "TEXT",   "BLOB",    "COLLATE",
+                                       "NOCASE", "_row",  "AUTOINCREMENT"};
+  int depth = 0;
+  size_t i = 0;
+  while (i < sql.size()) {
+    char c = sql[i];
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ',') {
+      ++i;
+    } else if (c == '(') {
+      if (++depth > 1) return false;
+      ++i;
+    } else if (c == ')') {
+      if (--depth < 0) return false;
+      ++i;
+    } else if (c == '"') {
+      // A quoted name; "" inside is a quote.
+      for (++i;; ++i) {
+        if (i >= sql.size()) return false;
+        if (sql[i] == '"') {
+          if (i + 1 < sql.size() && sql[i + 1] == '"') {
+            ++i;
+            continue;
+          }
+          ++i;
+          break;
+        }
+      }
+    } else if (sql.substr(i, 2) == "''" || sql.substr(i, 3) == "x''") {
+      i += sql[i] == 'x' ? 3 : 2;  // the empty defaults
+    } else if (c == '0' && (i + 1 == sql.size() || !std::isalnum(static_cast<unsigned char>(sql[i + 1])))) {
+      ++i;  // the numbers' default
+    } else if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
+      size_t end = i;
+      while (end < sql.size() && (std::isalnum(static_cast<unsigned char>(sql[end])) || sql[end] == '_')) ++end;
+      std::string_view word = sql.substr(i, end - i);
+      bool known = !sqlite3_keyword_check(word.data(), static_cast<int>(word.size()));  // a bare name
+      for (const char* w : kWords)
+        if (CompareNoCase(word, w) == 0) known = true;
+      if (!known) return false;
+      i = end;
+    } else {
+      return false;
+    }
+  }
+  return depth == 0;
+}
+
 class KeyedBackend : public SqlBackend {
  public:
   explicit KeyedBackend(FileManager& owner) : SqlBackend(owner) {}
@@ -170,6 +225,7 @@ class KeyedBackend : public SqlBackend {
 
   int Resolve();
   int Attach(bool create);
+  int CheckSchema();
   int CreateTable();
   sqlite3_stmt* Prepare(const std::string& sql);
   // The statement named id (prepared from sql() the first time), reset,
@@ -261,7 +317,91 @@ int KeyedBackend::SqlFail(int rc) {
   if (code == NoError) code = FileSystemError;
   std::string detail;
   if (code == FileSystemError && m_db) detail = sqlite3_errmsg(m_db->db);
+  // A file that is no database, or one SQLite finds broken, is told as
+  // such (with SQLite's reason), not as a declaration that differs.
+  if ((rc & 0xFF) == SQLITE_NOTADB) detail = m_path + ": not an address book";
+  if ((rc & 0xFF) == SQLITE_CORRUPT) detail = m_path + ": damaged: " + (m_db ? sqlite3_errmsg(m_db->db) : "");
   return Fail(code, detail);
+}
+
+// A name found in the file, fit for a message: control characters become
+// blanks and a long name is cut.
+std::string Shown(const char* name) {
+  std::string out = name ? name : "";
+  if (out.size() > 64) out = CutUtf8(out, 64) + "...";
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  return out;
+}
+
+// A book is taken only as the framework makes it: every table is listed in
+// _mvn_tables, every index is a key's index on such a table, each built of
+// the framework's own words, and there is no view or trigger. Anything else
+// was planted or made by another program; opening such a book could drop
+// it (a table not listed would be made again) or let it grow the file
+// without bound (an expression index), so the book is refused with the
+// names of what was found, and nothing in it is changed.
+int KeyedBackend::CheckSchema() {
+  static const char kCatalogue[] =
+      "CREATE TABLE _mvn_tables (name TEXT PRIMARY KEY COLLATE NOCASE, layout TEXT NOT NULL)";
+  std::vector<std::string> listed;
+  {
+    sqlite3_stmt* s = Prepare("SELECT name FROM _mvn_tables");
+    if (!s) return ErrorCode();
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+      const char* name = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+      listed.push_back(name ? name : "");
+    }
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE) return SqlFail(rc);
+  }
+  auto isListed = [&](const char* name) {
+    for (const std::string& l : listed)
+      if (name && CompareNoCase(l, name) == 0) return true;
+    return false;
+  };
+  sqlite3_stmt* s = Prepare("SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY rowid");
+  if (!s) return ErrorCode();
+  std::vector<std::string> found;
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    auto text = [&](int i) {
+      const char* t = reinterpret_cast<const char*>(sqlite3_column_text(s, i));
+      return std::string(t ? t : "");
+    };
+    const std::string type = text(0), name = text(1), table = text(2);
+    const bool hasSql = sqlite3_column_type(s, 3) != SQLITE_NULL;
+    const std::string sql = text(3);
+    std::string what;
+    if (type == "table") {
+      if (name == "_mvn_tables") {
+        if (sql != kCatalogue) what = "table _mvn_tables made otherwise";
+      } else if (name == "sqlite_sequence") {
+        if (sql != "CREATE TABLE sqlite_sequence(name,seq)") what = "table sqlite_sequence made otherwise";
+      } else if (!isListed(name.c_str())) {
+        what = "table " + Shown(name.c_str()) + " (not listed in _mvn_tables)";
+      } else if (!IsOwnDdl(sql)) {
+        what = "table " + Shown(name.c_str()) + " with constraints or columns of its own";
+      }
+    } else if (type == "index") {
+      const bool automatic = !hasSql && name.rfind("sqlite_autoindex_", 0) == 0;
+      const bool key = hasSql && isListed(table.c_str()) && name.size() > table.size() &&
+                       CompareNoCase(std::string_view(name).substr(0, table.size()), table) == 0 &&
+                       name[table.size()] == '$' && IsOwnDdl(sql);
+      if (!automatic && !key) what = "index " + Shown(name.c_str());
+    } else {
+      what = Shown(type.c_str()) + " " + Shown(name.c_str());
+    }
+    if (!what.empty() && found.size() < 5) found.push_back(what);
+  }
+  sqlite3_reset(s);
+  if (rc != SQLITE_DONE) return SqlFail(rc);
+  if (found.empty()) return Ok();
+  std::string list;
+  for (const std::string& f : found) list += (list.empty() ? "" : ", ") + f;
+  return Fail(LayoutDiffersError, m_path + ": the book holds what this program does not make (" + list +
+                                      "); it was not opened and nothing in it was changed");
 }
 
 int KeyedBackend::Exec(const std::string& sql) {
@@ -295,18 +435,21 @@ int KeyedBackend::Verify(bool create) {
   m_db->started = NowMs();
   sqlite3_stmt* s = nullptr;
   int rc = sqlite3_prepare_v2(
-      m_db->db, "SELECT count(*), sum(name = '_mvn_tables') FROM sqlite_master WHERE type = 'table'", -1, &s, nullptr);
+      m_db->db, "SELECT count(*), sum(type = 'table' AND name = '_mvn_tables') FROM sqlite_master", -1, &s, nullptr);
   if (rc != SQLITE_OK) return SqlFail(rc);
   rc = sqlite3_step(s);
-  int64_t tables = sqlite3_column_int64(s, 0), ours = sqlite3_column_int64(s, 1);
+  int64_t objects = sqlite3_column_int64(s, 0), ours = sqlite3_column_int64(s, 1);
   sqlite3_finalize(s);
   if (rc != SQLITE_ROW) return SqlFail(rc);
   if (!ours) {
-    if (tables > 0) return Fail(LayoutDiffersError, "Not a keyed data file: " + m_path);
+    // Only an empty database becomes a book.
+    if (objects > 0) return Fail(LayoutDiffersError, m_path + ": not an address book");
     if (!m_db->writable) return Fail(AccessDeniedError);
     if (int e = Exec("CREATE TABLE IF NOT EXISTS _mvn_tables (name TEXT PRIMARY KEY COLLATE NOCASE, "
                      "layout TEXT NOT NULL)"))
       return e;
+  } else if (int e = CheckSchema()) {
+    return e;
   }
   // A database of ours keeps its rollback journal.
   if (sqlite3_stmt* j = Prepare("PRAGMA journal_mode")) {
@@ -443,7 +586,7 @@ int KeyedBackend::Create() {
     if (rc != SQLITE_ROW)
       e = SqlFail(rc);
     else if (sqlite3_column_int64(s, 0) > 0)
-      e = Fail(LayoutDiffersError, "Not a keyed data file: " + m_path);
+      e = Fail(LayoutDiffersError, m_path + ": not an address book");
   }
   sqlite3_finalize(s);
   if (!e && !m_db->writable) e = Fail(AccessDeniedError);

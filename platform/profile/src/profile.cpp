@@ -2,7 +2,9 @@
 // and the atomic rewrite.
 #include "platform/profile/profile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -130,6 +132,36 @@ bool WriteAll(int fd, const std::string& data) {
   return true;
 }
 
+// Removes the temporaries ".<base>.<pid>.<n>.tmp" that writers of this file
+// left when they were killed mid-write: the pid in the name is gone. Runs
+// under the directory lock, so no live writer of the file is between
+// creating and renaming its temporary; a temporary of a live process (in
+// another pid namespace, say) is left alone, and only regular files go.
+void RemoveStaleTemporaries(const std::string& directory, const std::string& base) {
+  DIR* dir = opendir(directory.c_str());
+  if (!dir) return;
+  const std::string prefix = "." + base + ".";
+  while (struct dirent* e = readdir(dir)) {
+    std::string_view name = e->d_name;
+    if (name.size() <= prefix.size() + 4 || name.substr(0, prefix.size()) != prefix ||
+        name.substr(name.size() - 4) != ".tmp")
+      continue;
+    std::string_view rest = name.substr(prefix.size(), name.size() - prefix.size() - 4);  // "<pid>.<n>"
+    size_t dot = rest.find('.');
+    if (dot == 0 || dot == std::string_view::npos) continue;
+    bool digits = true;
+    for (char c : rest)
+      if (c != '.' && (c < '0' || c > '9')) digits = false;
+    if (!digits || rest.find('.', dot + 1) != std::string_view::npos || dot > 9) continue;
+    const pid_t pid = static_cast<pid_t>(std::strtol(std::string(rest.substr(0, dot)).c_str(), nullptr, 10));
+    if (pid <= 0 || pid == getpid() || kill(pid, 0) == 0 || errno != ESRCH) continue;
+    struct stat st;
+    if (fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+    unlinkat(dirfd(dir), e->d_name, 0);
+  }
+  closedir(dir);
+}
+
 // Replaces the file with text: a temporary file beside it, written, given
 // the old file's mode and owner, synced and renamed over it. Returns 0 or
 // the Win32 error.
@@ -143,6 +175,7 @@ DWORD ReplaceFile(const std::string& target, const std::string& text) {
   // Only a regular file is replaced: a device or FIFO is never renamed over.
   if (exists && !S_ISREG(old.st_mode)) return ERROR_ACCESS_DENIED;
 
+  RemoveStaleTemporaries(directory, base);
   std::string temp;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {

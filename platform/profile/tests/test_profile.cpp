@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -511,4 +513,59 @@ TEST(Profile, NonRegularFilesReadAsMissingAndAreNeverReplaced) {
   struct stat st;
   ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// A writer killed between creating its temporary and renaming it leaves
+// ".<name>.<pid>.<n>.tmp"; the next write removes it because that pid is
+// gone. Temporaries of a live process, other files of that pattern and
+// names that are not regular files stay. The killed writer is a child that
+// makes its temporary under the writers' own name and stops itself; the
+// test kills it with SIGKILL at that point.
+TEST(Profile, NextWriteRemovesTemporariesOfKilledWriters) {
+  mvntest::TempDir dir;
+  const std::string ini = dir / "dashpost.INI";
+  WriteFile(ini, "[S]\r\nK=1\r\n");
+  auto stopped = [](pid_t pid) {
+    int status = 0;
+    for (int i = 0; i < 3000; ++i) {
+      pid_t r = waitpid(pid, &status, WUNTRACED | WNOHANG);
+      if (r == pid) return WIFSTOPPED(status);
+      usleep(10000);
+    }
+    return false;
+  };
+  auto writer = [&](bool stay) {
+    pid_t child = fork();
+    if (child == 0) {
+      WriteFile(dir / (".dashpost.INI." + std::to_string(getpid()) + ".0.tmp"), std::string(100000, 'x'));
+      raise(SIGSTOP);
+      _exit(stay ? 0 : 1);
+    }
+    return child;
+  };
+  pid_t killed = writer(false), alive = writer(true);
+  ASSERT_TRUE(stopped(killed));
+  ASSERT_TRUE(stopped(alive));
+  ASSERT_EQ(kill(killed, SIGKILL), 0);
+  auto reaped = [](pid_t pid) {
+    int status = 0;
+    for (int i = 0; i < 3000; ++i) {
+      if (waitpid(pid, &status, WNOHANG) == pid) return true;
+      usleep(10000);
+    }
+    return false;
+  };
+  ASSERT_TRUE(reaped(killed));
+  const std::string stale = dir / (".dashpost.INI." + std::to_string(killed) + ".0.tmp");
+  const std::string live = dir / (".dashpost.INI." + std::to_string(alive) + ".0.tmp");
+  ASSERT_EQ(mkdir((dir / (".dashpost.INI.999999999.0.tmp")).c_str(), 0700), 0);
+  WriteFile(dir / ".other.INI.999999999.0.tmp", "x");
+  ASSERT_TRUE(WritePrivateProfileStringA("S", "K", "2", ini.c_str()));
+  EXPECT_FALSE(std::filesystem::exists(stale));
+  EXPECT_TRUE(std::filesystem::exists(live));
+  EXPECT_TRUE(std::filesystem::is_directory(dir / ".dashpost.INI.999999999.0.tmp"));
+  EXPECT_TRUE(std::filesystem::exists(dir / ".other.INI.999999999.0.tmp"));
+  EXPECT_EQ(ReadFile(ini), "[S]\r\nK=2\r\n");
+  kill(alive, SIGKILL);
+  EXPECT_TRUE(reaped(alive));
 }
