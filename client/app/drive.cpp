@@ -5,7 +5,9 @@
 // ends after the send, as dashpost does.
 //
 // The recipient comes from DASHPOST_DRIVE_TO, _COMPANY and _DESTINATION,
-// the reference from DASHPOST_DRIVE_REFERENCE.
+// the reference from DASHPOST_DRIVE_REFERENCE. DASHPOST_DRIVE_EXIT set
+// makes it choose File > Exit instead of pressing Send Fax (a person who
+// does not send after all).
 #include <QAbstractButton>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -53,6 +55,12 @@ int main(int argc, char** argv) {
                 w.Text(MainTo).c_str(), w.Text(MainDestination).c_str(), w.Text(MainCompany).c_str(),
                 w.Text(MainReference).c_str(), ctx.mainAttachment.c_str());
     std::fflush(stdout);
+    if (std::getenv("DASHPOST_DRIVE_EXIT")) {
+      std::printf("Dashpost (driven offscreen) is closed without sending.\n");
+      std::fflush(stdout);
+      w.Close();
+      return;
+    }
     if (w.IsDisabled(MainSend)) {
       std::fprintf(stderr, "dashpost_drive: the Send Fax button is disabled: nothing to send\n");
       w.Close();
