@@ -50,17 +50,18 @@ int main(int argc, char** argv) {
     QTest::mouseClick(w.ControlWidget(MainIncludeCover), Qt::LeftButton);
     w.Post(mvn::framework::EventAccepted, MainIncludeCover);
     QTest::keyClicks(w.ControlWidget(MainMessage), "Please find the invoice attached.");
+    if (std::getenv("DASHPOST_DRIVE_EXIT")) {
+      std::printf("Dashpost (driven offscreen) with the attachment %s is closed without sending.\n",
+                  ctx.mainAttachment.c_str());
+      std::fflush(stdout);
+      w.Close();
+      return;
+    }
     std::printf("Dashpost (driven offscreen) has %s <%s> of %s as the recipient, the reference \"%s\", a cover "
                 "page message and the attachment %s; it presses Send Fax.\n",
                 w.Text(MainTo).c_str(), w.Text(MainDestination).c_str(), w.Text(MainCompany).c_str(),
                 w.Text(MainReference).c_str(), ctx.mainAttachment.c_str());
     std::fflush(stdout);
-    if (std::getenv("DASHPOST_DRIVE_EXIT")) {
-      std::printf("Dashpost (driven offscreen) is closed without sending.\n");
-      std::fflush(stdout);
-      w.Close();
-      return;
-    }
     if (w.IsDisabled(MainSend)) {
       std::fprintf(stderr, "dashpost_drive: the Send Fax button is disabled: nothing to send\n");
       w.Close();
