@@ -37,6 +37,12 @@ for argument in "$@"; do
 done
 ./tools/install-deps.sh
 # Quiet when the build succeeds; its whole output when it fails.
+if [ -e build/release/bin/dashpost ]; then
+  echo "Building Dashpost, the send client and the delivery module (release build; only what changed)..."
+else
+  echo "Building Dashpost, the send client and the delivery module (release build). The first build takes"
+  echo "several minutes; its output is shown only when it fails..."
+fi
 build_log=$(mktemp)
 trap 'rm -f "$build_log"' EXIT
 if ! { cmake --preset release &&
@@ -69,8 +75,11 @@ if [ ! -e "$made" ]; then
   rm -rf "$staging"
   mkdir -p "$staging/root/windows" "$staging/client" "$staging/books" "$staging/intake" "$staging/work" \
     "$staging/kept" "$staging/bin"
-  sed -e "s|@DEMO@|$demo|g" -e "s|@BIN@|$demo/bin|g" "$sample/dashpost.INI" > "$staging/root/windows/dashpost.INI"
-  sed -e "s|@DEMO@|$demo|g" "$sample/mvncsend.INI" > "$staging/root/windows/mvncsend.INI"
+  # Only the values are filled in: the comments keep telling what @DEMO@
+  # and @BIN@ stand for.
+  sed -e "/^[;#]/!s|@DEMO@|$demo|g" -e "/^[;#]/!s|@BIN@|$demo/bin|g" "$sample/dashpost.INI" \
+    > "$staging/root/windows/dashpost.INI"
+  sed -e "/^[;#]/!s|@DEMO@|$demo|g" "$sample/mvncsend.INI" > "$staging/root/windows/mvncsend.INI"
   "$bin/client/app/dashpost_samplebook" "$sample/addressbook.csv" "$staging/books/Sample"
   "$bin/data/dashpost_sampletips" "$sample/tips.txt" "$staging/hintwell.hwt"
   date -u +%Y-%m-%dT%H:%M:%SZ > "$staging/.sample-made"
@@ -90,6 +99,13 @@ if [ -z "${MVN_HEADLESS:-}" ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISP
   echo "Opening Dashpost on the sample configuration ($demo/root/windows/dashpost.INI)."
   echo "Its address book holds four sample recipients in the groups Customers and Suppliers;"
   echo "a fax you send lands in $demo/intake."
+  # Qt wants a private runtime folder; a session without one gets the
+  # sample's own (mode 0700).
+  if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+    mkdir -p -m 700 "$demo/runtime"
+    chmod 700 "$demo/runtime"
+    export XDG_RUNTIME_DIR="$demo/runtime"
+  fi
   exec "$bin/bin/dashpost"
 fi
 

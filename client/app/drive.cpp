@@ -5,7 +5,9 @@
 // ends after the send, as dashpost does.
 //
 // The recipient comes from DASHPOST_DRIVE_TO, _COMPANY and _DESTINATION,
-// the reference from DASHPOST_DRIVE_REFERENCE.
+// the reference from DASHPOST_DRIVE_REFERENCE. DASHPOST_DRIVE_EXIT set
+// makes it choose File > Exit instead of pressing Send Fax (a person who
+// does not send after all).
 #include <QAbstractButton>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -48,6 +50,13 @@ int main(int argc, char** argv) {
     QTest::mouseClick(w.ControlWidget(MainIncludeCover), Qt::LeftButton);
     w.Post(mvn::framework::EventAccepted, MainIncludeCover);
     QTest::keyClicks(w.ControlWidget(MainMessage), "Please find the invoice attached.");
+    if (std::getenv("DASHPOST_DRIVE_EXIT")) {
+      std::printf("Dashpost (driven offscreen) with the attachment %s is closed without sending.\n",
+                  ctx.mainAttachment.c_str());
+      std::fflush(stdout);
+      w.Close();
+      return;
+    }
     std::printf("Dashpost (driven offscreen) has %s <%s> of %s as the recipient, the reference \"%s\", a cover "
                 "page message and the attachment %s; it presses Send Fax.\n",
                 w.Text(MainTo).c_str(), w.Text(MainDestination).c_str(), w.Text(MainCompany).c_str(),

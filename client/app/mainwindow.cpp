@@ -93,6 +93,7 @@ struct MainState {
   // A Re-Send from the send log: the copy of the kept document it attached
   // and the resend flag, until the next written send.
   std::string resendAttachment;
+  std::string resendDisplay;  // the name the fax gives that document
   bool resend = false;
   // The SendToList options that stay set for the run (the send-to choice
   // and the confirmation are set anew at every send).
@@ -258,6 +259,47 @@ bool CheckDateTime(Window& w, MainState& s, int32_t* date, int32_t* time) {
   return true;
 }
 
+void SetMainCaption(Window& w, MainState& s);
+
+// Why a send found nobody to send to: the marked groups have no members,
+// or none of their members has a destination under the Group Send
+// Preference.
+std::string NobodyToSendTo(Dictionary& d, GroupSend preference) {
+  GlobalQueues& q = d.Queues();
+  bool marked = false;
+  int members = 0;
+  BookTable links(d.File("MVGroupClient"));
+  BookTable clients(d.File("MVClients"));
+  for (int g = 1; g <= q.g_Qgroups.Records(); ++g) {
+    const fw::Record& group = q.g_Qgroups.Entry(g);
+    if (group.GetLong("Mark") == 0) continue;
+    marked = true;
+    if (!links.Ok() || !clients.Ok()) continue;
+    std::string id = fw::Clip(group.Get("GroupID"));
+    FileManager& m = links.File();
+    m.Buffer().Clear();
+    m.Buffer().Set("GroupID", id);
+    if (m.SetFrom("MVGC:KeyGroupID") != 0) continue;
+    while (m.Next() == 0 && fw::CompareNoCase(fw::Clip(m.Buffer().Get("GroupID")), id) == 0) {
+      FileManager& c = clients.File();
+      c.Buffer().Clear();
+      c.Buffer().SetLong("PK_MVClientID", m.Buffer().GetLong("FK_MVClientID"));
+      if (c.TryFetch("MVC:KeyPK_MVClientID") == 0) ++members;
+    }
+  }
+  if (!marked) return "There is nobody to send to: please give a destination or mark a group or a list.";
+  if (members == 0) return "There is nobody to send to: the marked groups have no members.";
+  static const char* const kPreference[] = {"", "Fax Only", "Email Only", "Fax then Email", "Fax and Email",
+                                            "Use Entry Default"};
+  int p = static_cast<int>(preference);
+  if (p < 1 || p > 5)
+    return "There is nobody to send to: none of the " + std::to_string(members) +
+           " members of the marked groups has a preferred destination.";
+  return "There is nobody to send to: none of the " + std::to_string(members) +
+         " members of the marked groups has a destination under the Group Send Preference \"" + kPreference[p] +
+         "\".";
+}
+
 void Send(Window& w, MainState& s) {
   MainContext& c = *s.ctx;
   const fw::IniFile& ini = *c.ini;
@@ -301,9 +343,20 @@ void Send(Window& w, MainState& s) {
                 fw::Icon::Exclamation);
     return;
   }
-  bool ready = recipients > 0;
-  if (ready && recipients >= 2 && Yes(ini, "Default", "DisplayBroadCastMessage"))
-    ready = ConfirmBroadCast(&w, recipients);
+  if (recipients == 0) {
+    // Without a recipient the fax still goes to the lists it names: the
+    // marked remote lists and the marked local .CSV lists.
+    const Readiness r = ReadinessOf(w, s);
+    bool listTarget = r.markedList;
+    for (const auto& [path, marked] : r.localFiles)
+      if (marked && EndsCsv(path)) listTarget = true;
+    if (!listTarget) {
+      fw::Message(NobodyToSendTo(*c.dictionary, source.groupSend), "Dashpost", fw::Icon::Exclamation);
+      return;
+    }
+  }
+  bool ready = true;
+  if (recipients >= 2 && Yes(ini, "Default", "DisplayBroadCastMessage")) ready = ConfirmBroadCast(&w, recipients);
   if (!ready) return;
   // The job the send writes is built first: the confirmation shows (and
   // may change) exactly what is sent.
@@ -313,7 +366,9 @@ void Send(Window& w, MainState& s) {
   job.sendDate = date;
   job.sendTime = time;
   job.retryProfile = s.options.retryProfile;
-  job.mainAttachment = fw::Clip(c.mainAttachment).empty() ? s.resendAttachment : c.mainAttachment;
+  const bool commandLineFile = !fw::Clip(c.mainAttachment).empty();
+  job.mainAttachment = commandLineFile ? c.mainAttachment : s.resendAttachment;
+  if (!commandLineFile) job.mainDisplay = s.resendDisplay;
   job.resend = s.resend;
   job.notification = s.options.notification;
   job.priority = s.options.priority;
@@ -338,10 +393,16 @@ void Send(Window& w, MainState& s) {
   SendResult result = SendFaxJob(*c.dictionary, ini, job, s.prompter, c.writer);
   // A name the writer took from the first target is not the user's.
   s.attentionName = job.attentionName;
+  // The command line's file went to the send client, which consumes it.
+  if (result.started && commandLineFile) c.mainAttachmentHandedOver = true;
   if (!result.written) return;
-  s.resendAttachment.clear();
+  if (!s.resendAttachment.empty()) {
+    s.resendAttachment.clear();
+    s.resendDisplay.clear();
+    SetMainCaption(w, s);
+  }
   s.resend = false;
-  if (!fw::Clip(c.mainAttachment).empty()) {
+  if (commandLineFile) {
     // The command line's file is sent: the program ends.
     QTimer::singleShot(0, &w, [&w] { w.Close(); });
     return;
@@ -390,7 +451,9 @@ void Refill(Window& w, MainState& s, const SendJob& job, const SingleRecipient& 
   w.SetChecked(MainIncludeCover, !job.messageText.empty());
   w.SetChecked(MainSendToAll, job.sendToAll);
   s.resendAttachment = job.mainAttachment;
+  s.resendDisplay = job.mainDisplay;
   s.resend = job.resend;
+  SetMainCaption(w, s);
   for (int f : {MainGroups, MainRemoteFiles, MainRemoteLists, MainLocalFiles}) w.Display(f);
   UpdateSendButton(w, s);
 }
@@ -450,7 +513,10 @@ void SetMainCaption(Window& w, MainState& s) {
   if (c.currentBook >= 1 && c.currentBook <= books.Records()) book = books.Entry(c.currentBook).Get("Name");
   std::string caption =
       MainCaption(*c.ini, fw::Clip(GetUserIdentity(c.ini->Fetch("Files", "DeliveryCommand")).userName), book);
+  // The document the fax carries: the command line's, or a Re-Send's.
   if (!c.mainAttachment.empty()) caption += " - " + c.mainAttachment;
+  else if (!s.resendAttachment.empty())
+    caption += " - " + (s.resendDisplay.empty() ? s.resendAttachment : s.resendDisplay);
   w.SetCaption(caption);
 }
 

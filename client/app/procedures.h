@@ -38,8 +38,10 @@ std::vector<std::string> IniPlacesLookedAt(std::string_view programPath);
 // it is (IniPlacesLookedAt); "" for none.
 std::string FindClientIni(std::string_view programPath);
 
-// The command line's main attachment: the first argument that is not a
-// switch ("/L", "/EditTips", "/hw..."), taken whole; "" when none.
+// The command line's main attachment: of the arguments that are not
+// switches ("/L", "/EditTips", "/hw..."), each taken whole, the first that
+// names an existing regular file (a port application written "dashpost %1" puts a
+// "%1" before the printed document), else the first of them; "" when none.
 std::string MainAttachmentFromArguments(const std::vector<std::string>& arguments);
 
 // One configured address book.
@@ -101,6 +103,10 @@ struct MainContext {
   bool chargeTemporary = true;     // no charge-account file in use
   int currentBook = 1;              // position in g_QaddressBooks
   WriterOptions writer;            // tests shorten the waits
+  // The command line's file was handed to the send client (which consumes
+  // it); one that was not is the client's to remove when it is a printed
+  // document in the spool folder.
+  bool mainAttachmentHandedOver = false;
 };
 
 // Builds the main send window. The caller opens and runs it; it writes the

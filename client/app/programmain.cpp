@@ -11,9 +11,14 @@
 #include <QWindow>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
+
 #include "client/app/procedures.h"
+#include "client/core/request.h"
 #include "client/ui/language.h"
 #include "client/ui/windowhooks.h"
 #include "framework/core/runtime.h"
@@ -36,6 +41,32 @@ namespace {
 void StopMessage(const std::string& text) {
   std::fprintf(stderr, "dashpost: %s\n", fw::MessageLines(text).c_str());
   if (QGuiApplication::platformName() != "offscreen") fw::Message(text, "Dashpost", fw::Icon::Hand);
+}
+
+// A message that does not stop the program: on standard error, and in a
+// message box when there is a screen.
+void NoteMessage(const std::string& text) {
+  std::fprintf(stderr, "dashpost: %s\n", fw::MessageLines(text).c_str());
+  if (QGuiApplication::platformName() != "offscreen") fw::Message(text, "Dashpost", fw::Icon::Exclamation);
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// A printed document the print road handed to the client (a file in the
+// spool folder) that was declined or not sent: nobody else removes it.
+// Only a regular file is removed, by its resolved name.
+void RemoveUnsentPrintedDocument(const std::string& path) {
+  if (!InSpoolFolder(path)) return;
+  char resolved[PATH_MAX];
+  if (!::realpath(path.c_str(), resolved)) return;
+  struct stat st {};
+  if (::lstat(resolved, &st) != 0 || !S_ISREG(st.st_mode)) return;
+  if (::unlink(resolved) != 0)
+    std::fprintf(stderr, "dashpost: the unsent document %s could not be removed: %s\n", resolved,
+                 std::strerror(errno));
 }
 
 std::string ExePath(const char* argv0) {
@@ -171,6 +202,10 @@ int ProgramMain(int argc, char** argv, const std::function<void(fw::Window&, Mai
   }
   fw::IniFile ini(iniPath);
   fw::Window::SetSettingsFile(&ini);
+  // Offscreen the windows are placed nowhere a person sees: their
+  // placement is not kept for the next run on a screen.
+  const QString platform = QGuiApplication::platformName();
+  fw::Window::SetPlacementSaved(platform != "offscreen" && platform != "minimal");
   SetLanguage(ini.Fetch("Default", "DefaultLanguage"), iniPath);
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i) {
@@ -193,6 +228,17 @@ int ProgramMain(int argc, char** argv, const std::function<void(fw::Window&, Mai
     StopMessage(chargeMessage);
     KillDictionary();
     return 1;
+  }
+  // The command line's file as it was given: a printed document the client
+  // does not hand over is removed at the end (the print road leaves it to
+  // the client).
+  const std::string commandLineFile = ctx.mainAttachment;
+  if (!ctx.mainAttachment.empty() && !IsRegularFile(ctx.mainAttachment)) {
+    // Said now, not only when Send fails.
+    NoteMessage("The file " + ctx.mainAttachment +
+                " named on the command line does not exist or is not a regular file; Dashpost starts without a "
+                "document to send.");
+    ctx.mainAttachment.clear();
   }
   if (!ctx.mainAttachment.empty()) {
     // A file to send: ask first; a cancel keeps the client running without it.
@@ -239,6 +285,7 @@ int ProgramMain(int argc, char** argv, const std::function<void(fw::Window&, Mai
   fw::CloseStartedWindows();
   DeletePendingWindows();
   mvn::helptips::SetTipWindowFactory(nullptr);
+  if (!commandLineFile.empty() && !ctx.mainAttachmentHandedOver) RemoveUnsentPrintedDocument(commandLineFile);
   KillDictionary();
   return 0;
 }

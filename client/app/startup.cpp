@@ -96,15 +96,18 @@ std::string FindClientIni(std::string_view programPath) {
 }
 
 std::string MainAttachmentFromArguments(const std::vector<std::string>& arguments) {
+  std::string first;
   for (const std::string& a : arguments) {
     if (a.empty()) continue;
     if (a[0] == '/' && a.size() > 1) {
       std::string l = fw::Lower(a);
       if (l == "/l" || l == "/edittips" || l.rfind("/hw", 0) == 0) continue;
     }
-    return a;
+    struct stat st {};
+    if (::stat(a.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return a;
+    if (first.empty()) first = a;
   }
-  return std::string();
+  return first;
 }
 
 namespace {

@@ -238,8 +238,8 @@ std::string Absolute(const std::string& path) {
   return n && n < sizeof buffer ? std::string(buffer, n) : path;
 }
 
-// Whether a file lies in the spool folder, where the print road leaves
-// documents for the client to consume.
+}  // namespace
+
 bool InSpoolFolder(const std::string& path) {
   std::string spool = std::string(MvnRootDirectory()) + "/spool/temp";
   char realSpool[PATH_MAX], realFile[PATH_MAX];
@@ -247,6 +247,8 @@ bool InSpoolFolder(const std::string& path) {
   std::string s = realSpool;
   return std::string(realFile).rfind(s + "/", 0) == 0;
 }
+
+namespace {
 
 struct Attachment {
   std::string display;
@@ -322,7 +324,7 @@ Step PrepareMain(const SendJob& job, const std::string& tempDir, Prompter& promp
     return Step::Cancel;
   }
   Attachment a;
-  a.display = CutUtf8(Clip(FileNamePart(path)), 49);
+  a.display = CutUtf8(Clip(job.mainDisplay.empty() ? FileNamePart(path) : job.mainDisplay), 49);
   a.original = path;
   if (InSpoolFolder(path)) {
     a.path = path;  // a printed document: the send client consumes it
@@ -776,7 +778,7 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
     }
     fits("CPFileName", &keptMessage, "message text");
     if (!dir.empty() && prepared.haveMain) {
-      std::string display = FileNamePart(prepared.main.original);
+      std::string display = job.mainDisplay.empty() ? FileNamePart(prepared.main.original) : job.mainDisplay;
       std::string name = job.resend ? "R" + display : display + "." + stamp;
       if (!KeepFile(dir, name, prepared.main.path, &keptDocument)) {
         keptDocument.clear();

@@ -102,6 +102,8 @@ struct SendJob {
   int32_t sendTime = 0;       // framework time
   std::string retryProfile;   // 20
   std::string mainAttachment; // 150: the main attachment's path ("" = none)
+  // The name the fax gives the main attachment; "" = its file name.
+  std::string mainDisplay;
   Notification notification = Notification::None;
   Priority priority = Priority::None;
   Resolution resolution = Resolution::None;
@@ -180,6 +182,10 @@ bool ValidUploadListName(std::string_view name);
 // file. Please contact your administrator." and the file stays.
 SendResult UploadList(Dictionary& dictionary, const framework::IniFile& clientIni, std::string_view listName,
                       Prompter& prompter);
+
+// Whether a file lies in the spool folder (<root>/spool/temp or below),
+// where the print road leaves documents for the client to consume.
+bool InSpoolFolder(const std::string& path);
 
 // Starts the module-settings form of the command.
 bool StartDeliverySettings(const framework::IniFile& clientIni, Prompter& prompter);

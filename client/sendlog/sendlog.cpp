@@ -241,7 +241,26 @@ bool ReadKept(const std::string& path, std::string* text) {
 
 }  // namespace
 
-bool ReSend(Dictionary& d, const SendLogEntry& row, const std::string& tempDir, SendJob& job, ResendFields* fields) {
+std::string KeptDocumentName(const std::string& kept) {
+  // "<name>.yyyymmdd.hhmmss"
+  auto digits = [&](size_t at, size_t n) {
+    if (at + n > kept.size()) return false;
+    for (size_t i = at; i < at + n; ++i)
+      if (kept[i] < '0' || kept[i] > '9') return false;
+    return true;
+  };
+  const size_t stamp = 16;  // ".yyyymmdd.hhmmss"
+  if (kept.size() > stamp) {
+    size_t at = kept.size() - stamp;
+    if (kept[at] == '.' && digits(at + 1, 8) && kept[at + 9] == '.' && digits(at + 10, 6)) return kept.substr(0, at);
+  }
+  // "R<name>", the copy kept of a re-sent document.
+  if (kept.size() > 1 && kept[0] == 'R') return kept.substr(1);
+  return kept;
+}
+
+bool ReSend(Dictionary& d, const SendLogEntry& row, const std::string& /*tempDir*/, SendJob& job,
+            ResendFields* fields) {
   fields->notes.clear();
   // The log's Destination keeps 49 bytes: a full field may be a cut number.
   if (row.destination.size() >= 49) {
@@ -263,15 +282,18 @@ bool ReSend(Dictionary& d, const SendLogEntry& row, const std::string& tempDir, 
   if (!Clip(row.cpFileName).empty() && !ReadKept(Clip(row.cpFileName), &job.messageText))
     notes.push_back("The kept message text " + Clip(row.cpFileName) + " could not be read.");
   job.mainAttachment.clear();
+  job.mainDisplay.clear();
   std::string ps = Clip(row.psFileName);
   if (!ps.empty()) {
-    std::string target = tempDir;
-    if (!target.empty() && target.back() != '/') target += '/';
-    target += FileNamePart(ps);
-    if (FileExists(ps) && CopyFileA(ps.c_str(), target.c_str(), FALSE))
-      job.mainAttachment = target;
-    else
-      notes.push_back("The kept document " + ps + " could not be copied; the fax has no main attachment.");
+    // The kept copy itself is the attachment: the send copies it once for
+    // the send client, which removes that copy; the fax carries the name
+    // the document had when it was first sent.
+    if (FileExists(ps)) {
+      job.mainAttachment = ps;
+      job.mainDisplay = KeptDocumentName(FileNamePart(ps));
+    } else {
+      notes.push_back("The kept document " + ps + " could not be found; the fax has no main attachment.");
+    }
   }
   job.resend = true;
   job.sendToAll = false;

@@ -71,9 +71,10 @@ struct ResendFields {
 };
 // Re-Send of one log row into the send window's job, recipient and queues:
 // the recipient as if typed; reference and charge code; the message text
-// from the kept message copy (at most 8,192 bytes); the main attachment a
-// copy of the kept document in tempDir under its own name (empty when that
-// fails); local attachments, marked, from LocalFiles (at most ten); image
+// from the kept message copy (at most 8,192 bytes); the main attachment the
+// kept document itself (the send copies it once for the send client), named
+// as it was when first sent (empty when it is gone; tempDir is not used);
+// local attachments, marked, from LocalFiles (at most ten); image
 // files marked exactly when Includes names them; group and remote-list
 // marks and "Send to all" cleared; the resend flag set. False, with the
 // reason in notes and nothing changed, when the row's destination fills its
@@ -81,6 +82,9 @@ struct ResendFields {
 // else).
 bool ReSend(Dictionary& dictionary, const SendLogEntry& row, const std::string& tempDir, SendJob& job,
             ResendFields* fields);
+// The name a kept document had when it was sent: its kept name without the
+// ".yyyymmdd.hhmmss" stamp, or without the "R" of a re-sent document's copy.
+std::string KeptDocumentName(const std::string& keptName);
 
 // The viewer command lines: "<command> <path>" with the path as one argument
 // (in double quotes when it holds a blank); an empty command uses xdg-open.

@@ -45,6 +45,7 @@ QString Q(std::string_view text) { return QString::fromUtf8(text.data(), static_
 std::string S(const QString& text) { return text.toUtf8().toStdString(); }
 
 const IniFile* g_settings = nullptr;
+bool g_savePlacement = true;
 
 // Bytes of a text as the record stores it: UTF-8, line ends as CR LF.
 size_t StoredBytes(const QString& text, bool lineEnds) {
@@ -1076,6 +1077,7 @@ void Window::Close() {
 // Geometry
 
 void Window::SetSettingsFile(const IniFile* ini) { g_settings = ini; }
+void Window::SetPlacementSaved(bool saved) { g_savePlacement = saved; }
 
 void Window::RestoreGeometry() {
   if (!g_settings || g_settings->FileName().empty()) return;
@@ -1108,7 +1110,7 @@ void Window::RestoreGeometry() {
 }
 
 void Window::SaveGeometry() const {
-  if (!g_settings || g_settings->FileName().empty()) return;
+  if (!g_settings || g_settings->FileName().empty() || !g_savePlacement) return;
   IniFile ini = *g_settings;
   bool maximized = m_main->isMaximized();
   // A maximised or minimised window keeps the position it has when shown

@@ -237,6 +237,11 @@ class Window : public QObject {
   // -------------------------------------------------------------------------
   // Geometry in the settings file.
   static void SetSettingsFile(const IniFile* ini);
+  // Whether closing windows writes their placement (on by default). A
+  // program shown on a platform that draws nowhere turns it off: a
+  // placement from there would move the windows of the next run shown on a
+  // screen. Placements are still read.
+  static void SetPlacementSaved(bool saved);
   void RestoreGeometry();
   void SaveGeometry() const;
 

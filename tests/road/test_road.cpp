@@ -207,8 +207,10 @@ class RoadTest : public ::testing::Test {
 
   // Starts a launcher in the session user's session (current directory
   // <root>/session) and waits until its slot takes messages.
-  Process* StartLauncher(const char* program, const std::string& slot) {
+  Process* StartLauncher(const char* program, const std::string& slot,
+                         const std::map<std::string, std::string>& env = {}) {
     Process::Options options;
+    options.env = env;
     options.env["MVN_MESSAGEBOX_LOG"] = m_launcherBoxes;
     options.env["MVN_SPOOLER_USER"] = m_service.name;  // so the service's messages are obeyed
     options.uid = m_session.uid;
@@ -435,6 +437,79 @@ TEST_F(RoadTest, RenderReaderGetsTheSpoolPathWhateverTheLaunchSettingsSay) {
   ExpectApplicationRan("mvnfuial", m_startDir, "");
   const std::string starts = mvntest::ReadFile(m_starts);
   EXPECT_EQ(std::count(starts.begin(), starts.end(), '\n'), 1) << starts;
+}
+
+// The real Dashpost as the port's application, written "dashpost %1" (the
+// launcher then starts it with "%1" before the spool file): the printed
+// document is the fax's attachment. Closed without sending, Dashpost
+// removes the document, which nobody else would; sent, the document is
+// handed to the delivery command.
+TEST_F(RoadTest, DashpostTakesThePrintedDocumentAndRemovesItWhenNotSent) {
+  // Per case: the client beside its INI file, a book and a delivery
+  // command that records the request and the attachment it names, all the
+  // launcher's user's to use; a port whose application is that client.
+  auto bin = [&](bool send) { return m_root / (send ? "dashpost-sent" : "dashpost-closed"); };
+  auto port = [](bool send) { return std::string(send ? "MVN4" : "MVN3"); };
+  for (bool send : {false, true}) {
+    const std::string dir = bin(send);
+    fs::create_directories(dir);
+    fs::copy_file(DASHPOST_DRIVE_PATH, dir + "/dashpost");
+    mvntest::WriteFile(dir + "/recorder",
+                       "#!/bin/sh\n"
+                       "a=$(sed -n 's/^!ExtAttachment,[^,]*,\\(.*\\)\r$/\\1/p' \"$1\")\n"
+                       "cp \"$a\" '" + dir + "/attachment.part' && mv '" + dir + "/attachment.part' '" + dir +
+                           "/attachment.ps'\n"
+                       "cp \"$1\" '" + dir + "/request.part' && mv '" + dir + "/request.part' '" + dir +
+                           "/request.txt'\n");
+    mvntest::WriteFile(dir + "/recorder.ini", "[recorder]\nYourName=Ann Smith\nYourEmailAddress=ann@example.test\n");
+    mvntest::WriteFile(dir + "/dashpost.INI", "[Database]\nPathname=" + dir + "/book\n[Default]\nMandatoryCharge=NO\n"
+                       "SENDLOG=NO\nDisplayConfirmScreen=NO\nDisplayBroadCastMessage=NO\n[Files]\nDeliveryCommand=" +
+                       dir + "/recorder %1\n");
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+      const std::string name = entry.path().filename();
+      chmod(entry.path().c_str(), name == "dashpost" || name == "recorder" ? 0755 : 0666);
+      chown(entry.path().c_str(), m_session.uid, m_session.gid);
+    }
+    chmod(dir.c_str(), 0755);
+    chown(dir.c_str(), m_session.uid, m_session.gid);
+    AddPrinter("Fax Dashpost " + port(send), port(send),
+               {{"ExternalApplication", dir + "/dashpost %1"}, {"StartupDirectory", dir}, {"Launch", "2"}});
+  }
+  // Each user makes folders of their own in these.
+  for (const char* shared : {"temp", "locks"}) {
+    fs::create_directories(m_root / shared);
+    chmod((m_root / shared).c_str(), 01777);
+  }
+  StartSpooler();
+  const std::string log = m_root / "logs/mvnfuial.log";
+  for (bool send : {false, true}) {
+    SCOPED_TRACE(send ? "sent" : "closed without sending");
+    const std::string dir = bin(send);
+    std::map<std::string, std::string> env = {{"QT_QPA_PLATFORM", "offscreen"}, {"MVN_DIALOGS", "headless"},
+                                              {"HOME", m_root / "session"}, {"LC_ALL", "C.UTF-8"}};
+    if (!send) env["DASHPOST_DRIVE_EXIT"] = "1";
+    m_launchers.clear();
+    fs::remove(log);
+    StartLauncher(MVNFUIAL_PATH, PerUserSlot(), env);
+    Print("Fax Dashpost " + port(send));
+    // The positive sign: Dashpost ran on the printed document and ended.
+    const std::string ran = send ? "presses Send Fax" : "is closed without sending";
+    ASSERT_TRUE(WaitFor([&] { return mvntest::ReadFile(log).find(ran) != std::string::npos; }, 60s)) << Logs();
+    EXPECT_NE(mvntest::ReadFile(log).find("the attachment " + SessionSpoolFolder() + "/"), std::string::npos)
+        << mvntest::ReadFile(log);
+    if (send) {
+      ASSERT_TRUE(WaitFor([&] { return fs::exists(dir + "/request.txt") && fs::exists(dir + "/attachment.ps"); }, 30s))
+          << Logs();
+      EXPECT_TRUE(mvntest::ReadFile(dir + "/attachment.ps") == m_data) << "the fax carries other bytes than were printed";
+      EXPECT_NE(mvntest::ReadFile(dir + "/request.txt").find("\r\nTo:Bob Jones"), std::string::npos);
+    } else {
+      EXPECT_TRUE(WaitFor([&] { return SpoolFiles().empty(); }, 30s))
+          << "the declined document stayed in the spool folder\n" << Logs();
+    }
+    EXPECT_EQ(mvntest::ReadFile(log).find("does not exist"), std::string::npos) << mvntest::ReadFile(log);
+    EXPECT_EQ(mvntest::ReadFile(m_launcherBoxes), "");
+    for (const std::string& file : SpoolFiles()) fs::remove(file);
+  }
 }
 
 // ---------------------------------------------------------------------------

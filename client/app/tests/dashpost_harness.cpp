@@ -110,6 +110,25 @@ long Machine::AddRecord(const std::string& name, const std::string& company, con
   return id;
 }
 
+void Machine::AddGroup(const std::string& group, const std::vector<long>& members) {
+  mvn::client::Dictionary& d = mvn::client::InitDictionary();
+  std::string why;
+  EXPECT_TRUE(d.SetAddressBookFiles((Dir() / "book").string(), "KEYED", &why)) << why;
+  EXPECT_EQ(d.OpenAddressBook(), 0);
+  auto& g = d.File("MVdefaults");
+  g.Buffer().Clear();
+  g.Buffer().Set("GroupID", group);
+  EXPECT_EQ(g.TryInsert(), 0);
+  for (long id : members) {
+    auto& m = d.File("MVGroupClient");
+    m.Buffer().Clear();
+    m.Buffer().Set("GroupID", group);
+    m.Buffer().SetLong("FK_MVClientID", id);
+    EXPECT_EQ(m.TryInsert(), 0);
+  }
+  mvn::client::KillDictionary();
+}
+
 std::vector<std::string> Machine::Requests() const {
   std::vector<std::string> out;
   for (const fs::path& p : Numbered(Dir() / "requests", ".req")) out.push_back(Slurp(p));

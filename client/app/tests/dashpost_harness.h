@@ -59,6 +59,9 @@ class Machine {
   // its PK_MVClientID.
   long AddRecord(const std::string& name, const std::string& company, const std::string& destination,
                  const std::map<std::string, std::string>& more = {});
+  // A group of the book with these members (PK_MVClientID; none for an
+  // empty group).
+  void AddGroup(const std::string& group, const std::vector<long>& members);
   // The requests the delivery command received, in order, and their
   // command lines (one argument a line).
   std::vector<std::string> Requests() const;

@@ -7,14 +7,20 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QClipboard>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QTabBar>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <fstream>
 #include <map>
 
@@ -598,4 +604,271 @@ TEST(Dashpost, HelpPrintsTheUsage) {
       EXPECT_EQ(out.rfind("Usage: dashpost", 0), 0u) << out;
       EXPECT_NE(out.find("--help"), std::string::npos) << out;
     }
+}
+
+namespace {
+
+// A click on the tab of a sheet of the main window that reads text.
+void ClickTab(Driver& d, int sheet, const char* text) {
+  auto* tabs = qobject_cast<QTabWidget*>(d.Main().ControlWidget(sheet));
+  ASSERT_NE(tabs, nullptr);
+  for (int i = 0; i < tabs->count(); ++i)
+    if (tabs->tabText(i).remove('&') == text) {
+      QTest::mouseClick(tabs->tabBar(), Qt::LeftButton, {}, tabs->tabBar()->tabRect(i).center());
+      ASSERT_TRUE(Driver::WaitUntil([&] { return tabs->currentIndex() == i; })) << text;
+      return;
+    }
+  ADD_FAILURE() << "no tab " << text;
+}
+
+// A click on the row of a list of the main window that reads text.
+void ClickListRow(Driver& d, int list, const std::string& text) {
+  auto* view = qobject_cast<QAbstractItemView*>(d.Main().ControlWidget(list));
+  ASSERT_NE(view, nullptr);
+  for (int r = 0; r < view->model()->rowCount(); ++r)
+    if (view->model()->index(r, 0).data().toString().toStdString() == text) {
+      QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(view->model()->index(r, 0)).center());
+      QApplication::processEvents();
+      return;
+    }
+  ADD_FAILURE() << "no row " << text;
+}
+
+// The cover-page message on, with a text: the fax has content.
+void TypeCoverMessage(Driver& d, const char* text) {
+  d.Click(MainIncludeCover);
+  QWidget* message = d.Main().ControlWidget(MainMessage);
+  message->setFocus();
+  QTest::keyClicks(message, text);
+}
+
+// Send Fax pressed; the text of the message box it shows when one is
+// expected (else "" once the request came).
+std::string SendAndReadMessage(Driver& d, Machine& m, bool message) {
+  std::string said;
+  bool closed = false;
+  if (message)
+    Driver::When("QMessageBox", [&](QWidget* box) {
+      said = static_cast<QMessageBox*>(box)->text().toStdString();
+      QTest::keyClick(box, Qt::Key_Return);
+      closed = true;
+    });
+  d.Click(MainSend);
+  EXPECT_TRUE(Driver::WaitUntil([&] { return message ? closed : !m.Requests().empty(); }, std::chrono::seconds(20)));
+  return said;
+}
+
+}  // namespace
+
+// Send Fax with only lists as targets sends to them: the marked remote
+// list's lines, or the marked local .CSV list as an attachment, and no
+// recipient. A marked group that gives nobody says why, and sends nothing.
+TEST(Dashpost, SendFaxToListsOnlySendsAndAGroupOfNobodySaysWhy) {
+  enum Target { RemoteList, LocalCsvList, EmptyGroup, FaxOnlyMembersUnderEmailOnly };
+  struct Case {
+    const char* name;
+    Target target;
+    const char* said;  // the message, "" for a send
+  } cases[] = {
+      {"remote list", RemoteList, ""},
+      {"local CSV list", LocalCsvList, ""},
+      {"empty group", EmptyGroup, "There is nobody to send to: the marked groups have no members."},
+      {"fax-only members, Email Only", FaxOnlyMembersUnderEmailOnly,
+       "There is nobody to send to: none of the 2 members of the marked groups has a destination under the Group "
+       "Send Preference \"Email Only\"."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Machine m;
+    long ann = m.AddRecord("Ann Lee", "Alpha Co", "+1 555 0101");
+    long bob = m.AddRecord("Bob Jones", "Beta Ltd", "+1 555 0102");
+    m.AddGroup("Nobody", {});
+    m.AddGroup("Faxers", {ann, bob});
+    std::ofstream(m.Dir() / "lists.ini") << "[RemoteLists]\nSales=Sales contacts\n";
+    m.Set("Files", "RemoteLists", (m.Dir() / "lists.ini").string());
+    m.Set("Default", "ShowRemoteListsTab", "YES");
+    if (c.target == FaxOnlyMembersUnderEmailOnly) m.Set("Default", "DefaultGroupSend", "EMAIL ONLY");
+    fs::path csv = m.Dir() / "partners.csv";
+    std::ofstream(csv) << "To,Company,Destination\r\nCy Wu,Gamma plc,+1 555 0103\r\n";
+    Outcome out = mvntest::dashpost::Run(m, {}, [&](Driver& d) {
+      TypeCoverMessage(d, "Hello");
+      if (c.target == RemoteList) {
+        ClickTab(d, MainSheetAttach, "Lists");
+        ClickListRow(d, MainRemoteLists, "Sales");
+      } else if (c.target == LocalCsvList) {
+        ClickTab(d, MainSheetAttach, "Local Files");
+        Driver::When("PopupMenu", [](QWidget* menu) { ChooseItem(menu, "Add files to attach"); });
+        Driver::When("FileDialog", [&](QWidget* dialog) {
+          // The file chosen in the dialog, then its Open button.
+          auto* files = static_cast<QFileDialog*>(dialog);
+          files->selectFile(QString::fromStdString(csv.string()));
+          static_cast<QDialog*>(files)->accept();
+        });
+        RightClick(d.Main().ControlWidget(MainLocalFiles));
+        ASSERT_TRUE(Driver::WaitUntil([] { return !Driver::TopWindow("FileDialog") && !Driver::TopWindow("PopupMenu"); }));
+        auto* view = qobject_cast<QAbstractItemView*>(d.Main().ControlWidget(MainLocalFiles));
+        ASSERT_TRUE(Driver::WaitUntil([&] { return view->model()->rowCount() == 1; })) << "no file added";
+      } else {
+        ClickListRow(d, MainGroups, c.target == EmptyGroup ? "Nobody" : "Faxers");
+      }
+      ASSERT_TRUE(d.Main().ControlWidget(MainSend)->isEnabled()) << "the window has no target";
+      // The driver runs in the program's process: what it sees is checked there.
+      EXPECT_EQ(SendAndReadMessage(d, m, *c.said != 0), c.said);
+      d.ChooseMenu({"&File", "Exit"});
+    });
+    EXPECT_EQ(out.exitCode, 0) << out.output;
+    std::vector<std::string> requests = m.Requests();
+    if (*c.said) {
+      EXPECT_TRUE(requests.empty()) << "a request for nobody";
+      continue;
+    }
+    ASSERT_EQ(requests.size(), 1u) << out.output;
+    const std::string& request = requests[0];
+    EXPECT_EQ(request.find("!TARGET"), std::string::npos) << request;
+    if (c.target == RemoteList) {
+      EXPECT_NE(request.find("\r\nNotification:LIST\r\nGroup:Sales\r\n\r\n!PASSTHROUGH-END\r\n"), std::string::npos)
+          << request;
+    } else {
+      EXPECT_NE(request.find("\r\n!ExtAttachment,partners.csv,"), std::string::npos) << request;
+    }
+  }
+}
+
+// The command line's document at the end of the run: a printed document
+// (a file in the spool folder) that was not sent is removed, one that was
+// sent is the send client's; a file of the user's own is never removed.
+// A port application written "dashpost %1" puts "%1" before the printed
+// document: the argument that names a file is the document, and a file
+// that does not exist is told at the start.
+TEST(Dashpost, ACommandLineDocumentNotSentIsRemovedOnlyFromTheSpoolFolder) {
+  struct Case {
+    const char* name;
+    bool inSpool;
+    bool percentFirst;  // "%1" before the file, as "dashpost %1" gives it
+    bool send;
+    bool kept;
+  } cases[] = {
+      {"printed, window closed", true, false, false, false},
+      {"printed by dashpost %1, window closed", true, true, false, false},
+      {"printed by dashpost %1, sent", true, true, true, true},
+      {"the user's file, window closed", false, false, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Machine m;
+    fs::path folder = c.inSpool ? m.Root() / "spool/temp" : m.Dir() / "documents";
+    fs::create_directories(folder);
+    fs::path document = folder / "MVN0001.tmp";
+    std::ofstream(document) << "%!PS\nshowpage\n";
+    std::vector<std::string> args;
+    if (c.percentFirst) args.push_back("%1");
+    args.push_back(document.string());
+    if (c.percentFirst) args.push_back((m.Dir() / "out").string());
+    Outcome out = mvntest::dashpost::Run(m, args, [&](Driver& d) {
+      // The document is the one the caption names.
+      std::string caption = d.Main().Widget()->windowTitle().toStdString();
+      EXPECT_NE(caption.find(" - " + document.string()), std::string::npos) << caption;
+      if (c.send) {
+        d.Type(MainDestination, "+1 555 0100");
+        d.Click(MainSend);
+        EXPECT_TRUE(Driver::WaitUntil([&] { return m.Requests().size() == 1; }));
+      } else {
+        d.ChooseMenu({"&File", "Exit"});
+      }
+    });
+    EXPECT_EQ(out.exitCode, 0) << out.output;
+    EXPECT_EQ(fs::exists(document), c.kept);
+    if (c.send) {
+      ASSERT_TRUE(mvntest::WaitFor([&] { return m.Requests().size() == 1u; })) << out.output;
+      EXPECT_NE(m.Requests()[0].find("!ExtAttachment,MVN0001.tmp," + document.string() + "\r\n"), std::string::npos)
+          << m.Requests()[0];
+    }
+  }
+
+  // A file that is not there: said at the start; the window has no document.
+  Machine m;
+  std::string gone = (m.Root() / "spool/temp/MVN0002.tmp").string();
+  Outcome out = mvntest::dashpost::Run(m, {"%1", gone}, [&](Driver& d) {
+    d.Type(MainDestination, "+1 555 0100");
+    EXPECT_FALSE(d.Main().ControlWidget(MainSend)->isEnabled()) << "a window with a document that is not there";
+    d.ChooseMenu({"&File", "Exit"});
+  });
+  EXPECT_EQ(out.exitCode, 0) << out.output;
+  EXPECT_NE(out.output.find("dashpost: The file %1 named on the command line does not exist"), std::string::npos)
+      << out.output;
+}
+
+// The walk-through on the sample's settings: Send Fax hands the fax over
+// and the window shows it went (it empties for the next fax and
+// minimises). A run offscreen keeps no window placement for the next run
+// on a screen.
+TEST(Dashpost, OnTheSampleSettingsTheWindowShowsTheSendWentAndOffscreenSavesNoPlacement) {
+  Machine m;
+  fw::IniFile sample(SAMPLE_CLIENT_INI);
+  m.Set("Default", "MinimiseOnSend", sample.Fetch("Default", "MinimiseOnSend"));
+  Outcome out = mvntest::dashpost::Run(m, {}, [&](Driver& d) {
+    d.Type(MainTo, "Bob Jones");
+    d.Type(MainDestination, "+1 555 0100");
+    TypeCoverMessage(d, "Hello");
+    d.Click(MainSend);
+    EXPECT_TRUE(Driver::WaitUntil([&] { return m.Requests().size() == 1; }));
+    EXPECT_TRUE(Driver::WaitUntil([&] { return d.Main().Widget()->isMinimized(); }, std::chrono::seconds(5)))
+        << "the window did not show that the fax went";
+    EXPECT_EQ(d.Text(MainTo), "");
+    EXPECT_EQ(d.Text(MainDestination), "");
+    EXPECT_EQ(d.Text(MainMessage), "");
+    // Brought back from the taskbar, then closed.
+    d.Main().Widget()->showNormal();
+    d.ChooseMenu({"&File", "Exit"});
+  });
+  EXPECT_EQ(out.exitCode, 0) << out.output;
+  ASSERT_EQ(m.Requests().size(), 1u) << out.output;
+  EXPECT_NE(m.Requests()[0].find("\r\nDestination:+1 555 0100 "), std::string::npos);
+  EXPECT_EQ(m.Get("Main", "XPos"), "") << "an offscreen run saved its window's placement";
+  EXPECT_EQ(m.Get("Main", "Width"), "");
+}
+
+// Re-Send of a fax with a document: the refilled window shows the
+// document, and the fax carries it under the name it was first sent with,
+// copied once for the send client; the kept copy stays as it was and no
+// other copy is left in the temporary folder.
+TEST(Dashpost, ReSendOfAFaxWithADocumentShowsItAndSendsItOnceUnderItsName) {
+  Machine m;
+  fs::create_directories(m.Dir() / "kept");
+  fs::path kept = m.Dir() / "kept/invoice.ps.20261211.025410";
+  std::ofstream(kept) << "%!PS\n(Invoice) show showpage\n";
+  fs::path log = m.Dir() / "sendlog.csv";
+  std::ofstream(log, std::ios::binary) << "\"2026/12/11 02:54:10\",\"Ann Lee\",\"A Co\",\"+44 20 7946 0001\",\"R2\","
+                                          "\"CC\",\"\",\"" << kept.string() << "\",\"\",\"\",\"\"\r\n";
+  m.Set("Files", "SendLog", log.string());
+  Outcome out = mvntest::dashpost::Run(m, {}, [&](Driver& d) {
+    std::string captionBefore = d.Main().Widget()->windowTitle().toStdString();
+    Driver::When("ViewSendLog", [](QWidget* top) {
+      auto* view = top->findChild<QAbstractItemView*>("?List");
+      ASSERT_NE(view, nullptr);
+      ASSERT_TRUE(Driver::WaitUntil([&] { return view->model()->rowCount() == 1; })) << "the log shows no row";
+      QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(view->model()->index(0, 0)).center());
+      Driver::Click(top, "?ReSend");
+    });
+    d.ChooseMenu({"&View", "View Send Log"});
+    ASSERT_TRUE(Driver::WaitUntil([&] { return d.Text(MainTo) == "Ann Lee"; })) << "the window was not refilled";
+    EXPECT_EQ(d.Main().Widget()->windowTitle().toStdString(), captionBefore + " - invoice.ps");
+    ASSERT_TRUE(d.Main().ControlWidget(MainSend)->isEnabled());
+    d.Click(MainSend);
+    EXPECT_TRUE(Driver::WaitUntil([&] { return m.Requests().size() == 1; }));
+    d.ChooseMenu({"&File", "Exit"});
+  });
+  EXPECT_EQ(out.exitCode, 0) << out.output;
+  ASSERT_EQ(m.Requests().size(), 1u) << out.output;
+  const std::string request = m.Requests()[0];
+  size_t at = request.find("\r\n!ExtAttachment,");
+  ASSERT_NE(at, std::string::npos) << request;
+  std::string line = request.substr(at + 2, request.find("\r\n", at + 2) - at - 2);
+  std::string copy = line.substr(line.find(',', 15) + 1);
+  EXPECT_EQ(line.substr(0, line.find(',', 15)), "!ExtAttachment,invoice.ps");
+  EXPECT_EQ(fs::path(copy).filename().string().rfind("AttachMainFile", 0), 0u) << line;
+  EXPECT_EQ(request.find("!ExtAttachment", at + 3), std::string::npos) << "more than one copy\n" << request;
+  EXPECT_TRUE(fs::exists(kept));
+  for (const auto& e : fs::directory_iterator(fs::path(copy).parent_path()))
+    EXPECT_EQ(e.path().filename().string().rfind("invoice.ps", 0), std::string::npos) << e.path() << " left behind";
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "client/sendlog/sendlog.h"
+#include "framework/core/strings.h"
 #include "platform/kernel/win32.h"
 #include "tests/support/process.h"
 #include "tests/support/tempdir.h"
@@ -299,8 +300,13 @@ TEST_F(SendLogTest, ReSendRefillsAndTheNextSendNamesItsCopy) {
   EXPECT_EQ(again.messageText, "Hello there");
   EXPECT_TRUE(again.resend);
   EXPECT_FALSE(again.sendToAll);
+  // The kept copy itself, under the name the document was sent with; no
+  // copy of it is made in the temporary folder.
+  EXPECT_EQ(again.mainAttachment, mvn::framework::Clip(rows[0].psFileName));
+  EXPECT_EQ(again.mainDisplay, "doc.ps");
   EXPECT_EQ(ReadFile(again.mainAttachment), "%!PS\n");
-  EXPECT_EQ(again.mainAttachment.rfind(Temp(), 0), 0u);
+  for (const auto& e : std::filesystem::directory_iterator(Temp()))
+    EXPECT_EQ(e.path().filename().string().rfind("doc.ps", 0), std::string::npos) << e.path();
   EXPECT_EQ(q.g_QattachOtherFiles.Records(), 10);  // the first ten of twelve
   EXPECT_EQ(q.g_QattachOtherFiles.Entry(10).Clipped("FilePathName"), dir / "f10");
   EXPECT_NE(fields.notes.find("first ten"), std::string::npos);
@@ -316,8 +322,11 @@ TEST_F(SendLogTest, ReSendRefillsAndTheNextSendNamesItsCopy) {
   EXPECT_FALSE(again.resend);
   ASSERT_TRUE(LoadSendLog(log, &rows, &message));
   ASSERT_EQ(rows.size(), 2u);
-  std::string display = FileNamePart(rows[0].psFileName);
-  EXPECT_EQ(FileNamePart(rows[1].psFileName), "R" + display);
+  EXPECT_EQ(FileNamePart(rows[1].psFileName), "Rdoc.ps");
+  // The fax names the document as it was first sent; the kept copy stays.
+  ASSERT_EQ(second.copies.size(), 11u);
+  EXPECT_NE(second.copies[0], again.mainAttachment);
+  EXPECT_TRUE(std::filesystem::exists(mvn::framework::Clip(rows[0].psFileName)));
   again.mainAttachment = dir / "doc.ps";
   SendResult third = SendFaxJob(d, ini, again, prompter);
   ASSERT_TRUE(third.logged);
