@@ -166,8 +166,22 @@ int LoadAddressBooks(Dictionary& dictionary, fw::IniFile& ini, std::vector<Addre
     ini.Update("Database", "Custom Book 1", b.name);
     ini.Update("Database", b.name, b.path);
   } else {
+    int at = -1;
     for (size_t i = 0; i < list.size(); ++i)
-      if (list[i].path == pathname) current = static_cast<int>(i);
+      if (list[i].path == pathname) at = static_cast<int>(i);
+    if (at >= 0) {
+      current = at;
+    } else if (!skipped.empty() && !pathname.empty()) {
+      // The current book may be one left out: the client goes on with
+      // Pathname (listed under its file's name) so that closing does not
+      // write another book's path over it.
+      AddressBook b;
+      b.name = FileNamePart(pathname);
+      b.path = pathname;
+      b.driver = driver;
+      list.push_back(b);
+      current = static_cast<int>(list.size()) - 1;
+    }
   }
 
   std::string told;

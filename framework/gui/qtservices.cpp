@@ -30,17 +30,6 @@ const ButtonMap kButtons[] = {
     {ButtonCancel, QMessageBox::Cancel}, {ButtonHelp, QMessageBox::Help},
 };
 
-QString CaseFreePattern(const QString& pattern) {
-  QString out;
-  for (QChar c : pattern) {
-    if (c.isLetter() && c.toLower() != c.toUpper())
-      out += QString("[%1%2]").arg(c.toLower()).arg(c.toUpper());
-    else
-      out += c;
-  }
-  return out;
-}
-
 }  // namespace
 
 unsigned QtServices::Message(const MessageRequest& request) {
@@ -115,7 +104,9 @@ QStringList QtNameFilters(const std::string& filters) {
   QStringList out;
   for (const FileFilter& filter : ParseFileFilters(filters)) {
     QStringList patterns;
-    for (const std::string& p : filter.patterns) patterns << (p == "*.*" ? QString("*") : CaseFreePattern(Q(p)));
+    // The label shows the patterns as given; the dialog matches them
+    // without case (QtServices::FileDialog).
+    for (const std::string& p : filter.patterns) patterns << (p == "*.*" ? QString("*") : Q(p));
     out << QString("%1 (%2)").arg(Q(filter.name), patterns.join(' '));
   }
   return out;
@@ -134,6 +125,9 @@ bool QtServices::FileDialog(const FileDialogRequest& request, std::string* path)
   }
   QStringList filters = QtNameFilters(request.filters);
   if (!filters.isEmpty()) dialog.setNameFilters(filters);
+  // "*.csv" also lists "LIST.CSV": names from other systems come in
+  // either case.
+  dialog.setFilter(dialog.filter() & ~QDir::CaseSensitive);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
   if (path) *path = dialog.selectedFiles().first().toUtf8().toStdString();
   return true;
