@@ -148,6 +148,7 @@ int LoadAddressBooks(Dictionary& dictionary, fw::IniFile& ini, std::vector<Addre
   std::string driver = fw::Upper(fw::Clip(ini.Fetch("Database", "Driver")));
   if (driver.empty()) driver = "KEYED";
   int current = 0;
+  bool goesOnWithPathname = false;
   if (count <= 0) {
     // The configured book becomes book 1; without one, a personal book in
     // the current directory.
@@ -181,6 +182,7 @@ int LoadAddressBooks(Dictionary& dictionary, fw::IniFile& ini, std::vector<Addre
       b.driver = driver;
       list.push_back(b);
       current = static_cast<int>(list.size()) - 1;
+      goesOnWithPathname = true;
     }
   }
 
@@ -189,6 +191,7 @@ int LoadAddressBooks(Dictionary& dictionary, fw::IniFile& ini, std::vector<Addre
     told = "These address books are left out, as their names cannot be used in " + ini.FileName() + ":";
     for (const std::string& name : skipped) told += " \"" + name + "\"";
     told += ".";
+    if (goesOnWithPathname) told += " Dashpost goes on with " + pathname + ".";
   }
   std::string why;
   if (list.empty() || !OpenBook(dictionary, list[static_cast<size_t>(current)], &why)) {

@@ -180,13 +180,15 @@ void ListControl::ClickRow(int row, bool control) {
   if (m_window && m_field) m_window->Post(EventAccepted, m_field);
 }
 
+bool CellIsCut(const QTableView* view, int column, const QString& text) {
+  if (!view || text.isEmpty() || view->isColumnHidden(column)) return false;
+  const int margin = view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
+  return view->fontMetrics().horizontalAdvance(text) > view->columnWidth(column) - 2 * margin;
+}
+
 bool ListControl::IsCut(int row, int column) const {
-  if (column < 0 || column >= m_model->columnCount() || isColumnHidden(column)) return false;
-  const QString text = Q(m_model->CellText(row, column));
-  if (text.isEmpty()) return false;
-  // The item delegate draws the text inside the focus frame's margins.
-  const int margin = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1;
-  return fontMetrics().horizontalAdvance(text) > columnWidth(column) - 2 * margin;
+  if (column < 0 || column >= m_model->columnCount()) return false;
+  return CellIsCut(this, column, Q(m_model->CellText(row, column)));
 }
 
 void ListControl::keyPressEvent(QKeyEvent* event) {

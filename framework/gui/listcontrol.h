@@ -19,6 +19,10 @@
 
 namespace mvn::framework {
 
+// Whether text, drawn in a cell of the column of view, shows less than
+// itself (the item delegate draws inside the focus frame's margins).
+bool CellIsCut(const QTableView* view, int column, const QString& text);
+
 class QueueModel : public QAbstractTableModel {
   Q_OBJECT
  public:
