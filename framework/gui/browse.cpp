@@ -59,6 +59,7 @@ Browse::Browse(Window& window, FileManager& file, std::string useName, QRect du,
   m_view->setModel(m_model);
   // Rows that differ only at their ends (numbers, names) stay apart.
   m_view->setTextElideMode(Qt::ElideMiddle);
+  m_view->setWordWrap(false);
   m_listField = m_window.Add(ControlType::Browse, std::move(useName), m_view, listRect);
   for (int i = 0; i < static_cast<int>(m_columns.size()); ++i) {
     if (m_columns[static_cast<size_t>(i)].width <= 0)

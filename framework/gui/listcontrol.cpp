@@ -107,6 +107,7 @@ ListControl::ListControl(Window* window, Queue* queue, std::vector<Column> colum
   // Rows often differ only at their ends (numbered names, file names, the
   // time after a date): a cut text keeps both ends.
   setTextElideMode(Qt::ElideMiddle);
+  setWordWrap(false);  // a row is one line: a wrapped text would lose its end
   verticalHeader()->hide();
   verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
   horizontalHeader()->setStretchLastSection(true);

@@ -77,6 +77,8 @@ inline void CellFaults(const QTableView* table, std::vector<std::string>* faults
       }
       QString shown = table->fontMetrics().elidedText(text, table->textElideMode(), room);
       const std::string where = Name(table) + ": row " + std::to_string(r + 1) + " \"" + Text(text) + "\"";
+      // A wrapped cell shows its first line only: what follows is lost.
+      if (table->wordWrap()) faults->push_back(where + " is wrapped in a row of one line");
       if (i.data(Qt::ToolTipRole).toString() != text)
         faults->push_back(where + " is cut to \"" + Text(shown) + "\" without the whole text as its tooltip");
       auto [at, fresh] = shownAs.emplace(shown, text);
