@@ -188,6 +188,51 @@ TEST(QtFileDialog, TitleDirectoryFiltersAndTheChosenPath) {
   EXPECT_EQ(untouched, "kept");
 }
 
+// Saving over a file asks first, under the dialog's title, in a box wide
+// enough for that title: No goes back to the dialog, Yes takes the file.
+TEST(QtFileDialog, ReplacingAFileAsksFirstInABoxThatHoldsItsTitle) {
+  mvntest::TempDir dir;
+  std::ofstream(dir / "LIST.CSV") << "x";
+  QtServices qt;
+  std::vector<std::string> asked;
+  int boxWidth = 0, titleWidth = 0;
+  auto chooseList = [] {
+    mvntest::AcceptWhenUp<QFileDialog>("the file dialog", [](QFileDialog* dialog) {
+      auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+      ASSERT_NE(name, nullptr);
+      name->setText("LIST.CSV");
+    });
+  };
+  std::function<void(QMessageBox::StandardButton, std::function<void()>)> answer =
+      [&](QMessageBox::StandardButton button, std::function<void()> then) {
+        mvntest::WhenModal("OverwriteQuestion", [&, button, then](QWidget* w) {
+          auto* box = qobject_cast<QMessageBox*>(w);
+          ASSERT_NE(box, nullptr);
+          asked.push_back(box->windowTitle().toStdString() + "|" + box->text().toStdString());
+          boxWidth = box->width();
+          titleWidth = QFontMetrics(QApplication::font("QMdiSubWindowTitleBar")).horizontalAdvance(box->windowTitle());
+          if (then) then();
+          box->button(button)->click();
+        });
+      };
+  chooseList();
+  answer(QMessageBox::No, [&] {
+    chooseList();
+    answer(QMessageBox::Yes, nullptr);
+  });
+  FileDialogRequest request;
+  request.mode = FileDialogMode::Save;
+  request.title = "Please name the file to save";
+  request.directory = dir.str();
+  request.filters = "CSV File|*.csv;*.txt";
+  std::string path;
+  ASSERT_TRUE(qt.FileDialog(request, &path));
+  const std::string question = "Please name the file to save|LIST.CSV\nalready exists. Do you want to replace it?";
+  EXPECT_EQ(asked, (std::vector<std::string>{question, question}));
+  EXPECT_EQ(path, (std::filesystem::canonical(dir.path()) / "LIST.CSV").string());
+  EXPECT_GT(boxWidth, titleWidth + 60) << "the title and the title bar's buttons";
+}
+
 TEST(Messages, LinesAndScriptedAnswers) {
   EXPECT_EQ(MessageLines("a|b||c"), "a\nb\n\nc");
   ScriptedServices script;
