@@ -31,5 +31,9 @@ std::string RemoveFromGroup(Dictionary& dict, std::string_view group, long recor
 
 // Group names are kept to what the group queue holds: 99 characters.
 constexpr size_t kMaxGroupName = 99;
+// A group name typed in the group window is at most 49 bytes: what the CSV
+// import and export keep of a group name, so a round trip neither renames
+// nor merges groups. Longer names stored before are still found whole.
+constexpr size_t kGroupNameLimit = 49;
 
 }  // namespace mvn::client

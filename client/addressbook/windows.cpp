@@ -360,6 +360,8 @@ std::optional<framework::Record> FindClient(Window*, Dictionary& dict, const fra
 // ---------------------------------------------------------------------------
 // Groups
 
+static_assert(kGroupNameLimit == kMaxListText, "a typed group name fits the CSV exchange's group columns");
+
 int UpdateGroups(Dictionary& dict, int mode) {
   framework::FileManager& groups = dict.File("MVdefaults");
   UpdateForm form("UpdateGroups", groups, &dict.Relation("MVdefaults"), QRect(0, 0, 220, 60));
@@ -368,13 +370,24 @@ int UpdateGroups(Dictionary& dict, int mode) {
   form.SetCaption(FormMode::Delete, "Updating a Database Record");
   WireWindowHooks(form, "UpdateGroups", false);
   form.AddPrompt("?MVD:GroupID:Prompt", "&Group Name:", QRect(5, 8, 50, 10));
+  // The entry takes what the book may hold already (so a long name shown
+  // for a change is not cut unseen); the check holds new names to the limit.
   int name = form.AddEntry("?MVD:GroupID", QRect(58, 8, 150, 11), static_cast<int>(kMaxGroupName));
+  const std::string limitText = "A group name can be at most " + std::to_string(kGroupNameLimit) +
+                                " bytes long (a letter outside A to Z can take two or more).";
+  if (QWidget* entry = form.ControlWidget(name)) entry->setToolTip(QString::fromStdString(limitText));
   form.Bind(name, &groups.Buffer(), "GroupID");
   form.AddButton("?Help", "Help", QRect(5, 42, 45, 14));
   form.SetOpening([&](FormMode) { LanguageWindowOpened(&form, "UpdateGroups", nullptr); });
   form.SetCheck([&] {
-    if (Clip(groups.Buffer().Clipped("GroupID")).empty()) {
+    const std::string typed = Clip(groups.Buffer().Clipped("GroupID"));
+    if (typed.empty()) {
       Message("A group needs a name.", "Group");
+      return false;
+    }
+    if (typed.size() > kGroupNameLimit) {
+      Message(limitText, "Group");
+      form.Select(name);
       return false;
     }
     return true;

@@ -151,6 +151,7 @@ int LoadAddressBooks(Dictionary& dictionary, fw::IniFile& ini, std::vector<Addre
   std::string driver = fw::Upper(fw::Clip(ini.Fetch("Database", "Driver")));
   if (driver.empty()) driver = "KEYED";
   int current = 0;
+  bool goesOnWithPathname = false;
   if (count <= 0) {
     // The configured book becomes book 1; without one, a personal book in
     // the current directory.
@@ -169,8 +170,23 @@ int LoadAddressBooks(Dictionary& dictionary, fw::IniFile& ini, std::vector<Addre
     ini.Update("Database", "Custom Book 1", b.name);
     ini.Update("Database", b.name, b.path);
   } else {
+    int at = -1;
     for (size_t i = 0; i < list.size(); ++i)
-      if (list[i].path == pathname) current = static_cast<int>(i);
+      if (list[i].path == pathname) at = static_cast<int>(i);
+    if (at >= 0) {
+      current = at;
+    } else if (!skipped.empty() && !pathname.empty()) {
+      // The current book may be one left out: the client goes on with
+      // Pathname (listed under its file's name) so that closing does not
+      // write another book's path over it.
+      AddressBook b;
+      b.name = FileNamePart(pathname);
+      b.path = pathname;
+      b.driver = driver;
+      list.push_back(b);
+      current = static_cast<int>(list.size()) - 1;
+      goesOnWithPathname = true;
+    }
   }
 
   std::string told;
@@ -178,6 +194,7 @@ int LoadAddressBooks(Dictionary& dictionary, fw::IniFile& ini, std::vector<Addre
     told = "These address books are left out, as their names cannot be used in " + ini.FileName() + ":";
     for (const std::string& name : skipped) told += " \"" + name + "\"";
     told += ".";
+    if (goesOnWithPathname) told += " Dashpost goes on with " + pathname + ".";
   }
   std::string why;
   if (list.empty() || !OpenBook(dictionary, list[static_cast<size_t>(current)], &why)) {

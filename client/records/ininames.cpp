@@ -41,8 +41,9 @@ bool ValidIniName(std::string_view nameIn, const IniNameUse& use, std::string* m
   for (unsigned char c : name)
     if (c < 0x20 || c == 0x7F) return refuse(what + " must not hold a line break or a control character.");
   if (name.find('=') != std::string::npos) return refuse(what + " must not hold \"=\".");
-  if (name.front() == '[' || name.front() == ';' || name.front() == '#')
-    return refuse(what + " must not begin with \"[\", \";\" or \"#\".");
+  // The INI file reads "[" as a section and ";" as a comment at the start
+  // of a line; "#" is no comment there, so a name may begin with it.
+  if (name.front() == '[' || name.front() == ';') return refuse(what + " must not begin with \"[\" or \";\".");
   if (use.section && name.find(']') != std::string::npos) return refuse(what + " must not hold \"]\".");
   for (const std::string& r : use.reserved)
     if (SameNoCase(name, r))

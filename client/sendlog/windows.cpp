@@ -228,9 +228,11 @@ bool ViewSendLog(Window*, Dictionary& d, const framework::IniFile& ini, SendJob&
       {"Group", SendLogColumn::Groups}};
   std::vector<int> tabs;
   for (size_t i = 0; i < 7; ++i) tabs.push_back(w.AddTab(sheet, "?Tab" + std::to_string(i + 1), tabDefs[i].first));
-  // Columns in the order of SendLogColumn, after the hidden mark and row.
+  // Columns in the order of SendLogColumn, after the hidden mark and row;
+  // the date is wide enough for its time of day, which tells a day's sends
+  // apart.
   int list = w.AddList("?List", QRect(8, 20, 404, 160), &q,
-                       {{"Mark", "Mark", 0}, {"Row", "Row", 0}, {"Date", "Date", 70}, {"Attn", "Attn", 60},
+                       {{"Mark", "Mark", 0}, {"Row", "Row", 0}, {"Date", "Date", 85}, {"Attn", "Attn", 60},
                         {"Company", "Company", 60}, {"Destination", "Destination", 50}, {"Reference", "Ref", 40},
                         {"Charge Code", "ChargeCode", 48}, {"CP File Name", "CPFileName", 60},
                         {"PS File Name", "PSFileName", 60}, {"Group", "Groups", 40}},

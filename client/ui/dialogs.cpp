@@ -223,15 +223,19 @@ bool GetNameValuesDialog(Window*, Dictionary& dictionary, std::string_view mode,
     taken = {name, value};
     if (!queue) return Outcome::Accept;
     const bool image = queue == &queues.g_QimageFiles;
+    // The INI files compare names without case: "logo" is the key "Logo"
+    // names, so it is that entry, and it keeps its own spelling.
     int existing = 0;
     for (int i = 1; i <= queue->Records() && !existing; ++i)
-      if (queue->Entry(i).Clipped("Name") == name) existing = i;
+      if (fw::Upper(queue->Entry(i).Clipped("Name")) == fw::Upper(name)) existing = i;
     if (existing) {
       const char* question = image ? "The remote file already exists.  Do you want to overwrite it?"
                                    : "The cover page already exists.  Do you want to overwrite it?";
       if (fw::Message(question, "Confirm", fw::Icon::Question, fw::ButtonYes | fw::ButtonNo) != fw::ButtonYes)
         return Outcome::Reject;
       queue->Get(existing);
+      name = queue->Buffer().Clipped("Name");
+      taken.name = name;
     }
     fw::Record& entry = queue->Buffer();
     entry.Clear();

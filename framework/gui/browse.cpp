@@ -15,6 +15,7 @@
 #include "framework/core/errors.h"
 #include "framework/core/services.h"
 #include "framework/core/strings.h"
+#include "framework/gui/listcontrol.h"
 
 namespace mvn::framework {
 
@@ -56,6 +57,9 @@ Browse::Browse(Window& window, FileManager& file, std::string useName, QRect du,
   m_model = new BrowsePageModel(this);
   m_view = new BrowseView(this);
   m_view->setModel(m_model);
+  // Rows that differ only at their ends (numbers, names) stay apart.
+  m_view->setTextElideMode(Qt::ElideMiddle);
+  m_view->setWordWrap(false);
   m_listField = m_window.Add(ControlType::Browse, std::move(useName), m_view, listRect);
   for (int i = 0; i < static_cast<int>(m_columns.size()); ++i) {
     if (m_columns[static_cast<size_t>(i)].width <= 0)
@@ -405,8 +409,14 @@ int BrowsePageModel::columnCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : static_cast<int>(m_browse->m_columns.size());
 }
 QVariant BrowsePageModel::data(const QModelIndex& index, int role) const {
-  if (role != Qt::DisplayRole || !index.isValid()) return QVariant();
-  return Q(m_browse->Cell(index.row(), index.column()));
+  if (!index.isValid()) return QVariant();
+  if (role == Qt::DisplayRole) return Q(m_browse->Cell(index.row(), index.column()));
+  // A cut cell (elided in the middle) shows its whole text as the tooltip.
+  if (role == Qt::ToolTipRole) {
+    QString text = Q(m_browse->Cell(index.row(), index.column()));
+    if (CellIsCut(m_browse->View(), index.column(), text)) return text;
+  }
+  return QVariant();
 }
 QVariant BrowsePageModel::headerData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||

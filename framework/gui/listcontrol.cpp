@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QStyle>
 
 namespace mvn::framework {
 
@@ -40,6 +41,10 @@ std::string QueueModel::CellText(int row, int column) const {
 QVariant QueueModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid()) return QVariant();
   if (role == Qt::DisplayRole) return Q(CellText(index.row(), index.column()));
+  if (role == Qt::ToolTipRole) {
+    auto* list = qobject_cast<const ListControl*>(QObject::parent());
+    if (list && list->IsCut(index.row(), index.column())) return Q(CellText(index.row(), index.column()));
+  }
   return QVariant();
 }
 
@@ -99,6 +104,10 @@ ListControl::ListControl(Window* window, Queue* queue, std::vector<Column> colum
   setSelectionMode(m_model->MarkField().empty() ? QAbstractItemView::SingleSelection
                                                  : QAbstractItemView::NoSelection);
   setEditTriggers(QAbstractItemView::NoEditTriggers);
+  // Rows often differ only at their ends (numbered names, file names, the
+  // time after a date): a cut text keeps both ends.
+  setTextElideMode(Qt::ElideMiddle);
+  setWordWrap(false);  // a row is one line: a wrapped text would lose its end
   verticalHeader()->hide();
   verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
   horizontalHeader()->setStretchLastSection(true);
@@ -170,6 +179,17 @@ void ListControl::ClickRow(int row, bool control) {
   }
   SetChoice(row + 1);
   if (m_window && m_field) m_window->Post(EventAccepted, m_field);
+}
+
+bool CellIsCut(const QTableView* view, int column, const QString& text) {
+  if (!view || text.isEmpty() || view->isColumnHidden(column)) return false;
+  const int margin = view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
+  return view->fontMetrics().horizontalAdvance(text) > view->columnWidth(column) - 2 * margin;
+}
+
+bool ListControl::IsCut(int row, int column) const {
+  if (column < 0 || column >= m_model->columnCount()) return false;
+  return CellIsCut(this, column, Q(m_model->CellText(row, column)));
 }
 
 void ListControl::keyPressEvent(QKeyEvent* event) {

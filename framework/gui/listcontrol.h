@@ -1,4 +1,6 @@
 // A list control over a queue: one row per entry, columns by field name.
+// A text wider than its column is elided in the middle and shown whole as
+// the cell's tooltip.
 //
 // With a mark field the list is multi-select: the highlighted rows are the
 // entries whose mark is set. A click marks the clicked row alone; a
@@ -16,6 +18,10 @@
 #include "framework/gui/window.h"
 
 namespace mvn::framework {
+
+// Whether text, drawn in a cell of the column of view, shows less than
+// itself (the item delegate draws inside the focus frame's margins).
+bool CellIsCut(const QTableView* view, int column, const QString& text);
 
 class QueueModel : public QAbstractTableModel {
   Q_OBJECT
@@ -69,6 +75,10 @@ class ListControl : public QTableView {
   bool TypeAhead(QChar c);
   // A click on row (0-based) as the mouse gives it.
   void ClickRow(int row, bool control);
+  // Whether the cell (0-based) shows less than its whole text: a cut text
+  // is elided in the middle (the ends of "POSTALADD1" and "POSTALADD2" tell
+  // them apart) and its tooltip is the whole text.
+  bool IsCut(int row, int column) const;
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;

@@ -6,6 +6,9 @@
 #include <QApplication>
 #include <QCursor>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QSpacerItem>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -30,15 +33,16 @@ const ButtonMap kButtons[] = {
     {ButtonCancel, QMessageBox::Cancel}, {ButtonHelp, QMessageBox::Help},
 };
 
-QString CaseFreePattern(const QString& pattern) {
-  QString out;
-  for (QChar c : pattern) {
-    if (c.isLetter() && c.toLower() != c.toUpper())
-      out += QString("[%1%2]").arg(c.toLower()).arg(c.toUpper());
-    else
-      out += c;
-  }
-  return out;
+// A message box is sized to its text; a window manager cuts a longer title
+// ("Please n… to save"). The box is made wide enough for its title and the
+// title bar's buttons.
+constexpr int kTitleBarButtons = 120;
+void RoomForTitle(QMessageBox& box) {
+  const int need = QFontMetrics(QApplication::font("QMdiSubWindowTitleBar")).horizontalAdvance(box.windowTitle()) +
+                   kTitleBarButtons;
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+    grid->addItem(new QSpacerItem(need, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(), 0, 1,
+                  grid->columnCount());
 }
 
 }  // namespace
@@ -65,6 +69,7 @@ unsigned QtServices::Message(const MessageRequest& request) {
   unsigned def = request.defaultButton ? request.defaultButton : FirstButton(request.buttons);
   for (const auto& b : kButtons)
     if (def == b.ours && (buttons & b.qt)) box.setDefaultButton(b.qt);
+  RoomForTitle(box);
   box.exec();
   QAbstractButton* clicked = box.clickedButton();
   QMessageBox::StandardButton pressed = clicked ? box.standardButton(clicked) : QMessageBox::NoButton;
@@ -115,7 +120,9 @@ QStringList QtNameFilters(const std::string& filters) {
   QStringList out;
   for (const FileFilter& filter : ParseFileFilters(filters)) {
     QStringList patterns;
-    for (const std::string& p : filter.patterns) patterns << (p == "*.*" ? QString("*") : CaseFreePattern(Q(p)));
+    // The label shows the patterns as given; the dialog matches them
+    // without case (QtServices::FileDialog).
+    for (const std::string& p : filter.patterns) patterns << (p == "*.*" ? QString("*") : Q(p));
     out << QString("%1 (%2)").arg(Q(filter.name), patterns.join(' '));
   }
   return out;
@@ -134,9 +141,28 @@ bool QtServices::FileDialog(const FileDialogRequest& request, std::string* path)
   }
   QStringList filters = QtNameFilters(request.filters);
   if (!filters.isEmpty()) dialog.setNameFilters(filters);
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
-  if (path) *path = dialog.selectedFiles().first().toUtf8().toStdString();
-  return true;
+  // "*.csv" also lists "LIST.CSV": names from other systems come in
+  // either case.
+  dialog.setFilter(dialog.filter() & ~QDir::CaseSensitive);
+  // The question before a file is replaced is asked here, in a box with
+  // room for the dialog's title.
+  dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
+  for (;;) {
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
+    const QString chosen = dialog.selectedFiles().first();
+    if (request.mode == FileDialogMode::Save && QFileInfo::exists(chosen)) {
+      QMessageBox box(QMessageBox::Warning, dialog.windowTitle(),
+                      QFileInfo(chosen).fileName() + "\nalready exists. Do you want to replace it?",
+                      QMessageBox::Yes | QMessageBox::No, QApplication::activeWindow());
+      box.setObjectName("OverwriteQuestion");
+      box.setTextFormat(Qt::PlainText);
+      box.setDefaultButton(QMessageBox::No);
+      RoomForTitle(box);
+      if (box.exec() != QMessageBox::Yes) continue;
+    }
+    if (path) *path = chosen.toUtf8().toStdString();
+    return true;
+  }
 }
 
 std::unique_ptr<Progress> QtServices::OpenProgress(const ProgressRequest& request) {

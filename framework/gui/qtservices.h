@@ -31,8 +31,9 @@ void InstallQtServices();
 void InstallFileErrorMessages();
 std::string FileErrorText(const std::string& fileName, int code, const std::string& text);
 
-// The Qt name filters for a "name|pat;pat" text: each pattern matched
-// without regard to letter case ("*.csv" as "*.[cC][sS][vV]").
+// The Qt name filters for a "name|pat;pat" text, labelled with the
+// patterns as given ("CSV File (*.csv *.txt)"); the file dialog matches
+// them without regard to letter case.
 QStringList QtNameFilters(const std::string& filters);
 
 // The progress window: a caption, a text, a thermometer, "n% Completed" and

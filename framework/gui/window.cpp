@@ -22,6 +22,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -577,11 +579,15 @@ void Window::SetText(int field, std::string_view text) {
     return;
   }
   QWidget* w = c->widget.data();
-  if (auto* label = qobject_cast<QLabel*>(w)) label->setText(t);
-  else if (auto* edit = qobject_cast<QLineEdit*>(w)) edit->setText(t);
+  if (auto* label = qobject_cast<QLabel*>(w)) {
+    label->setText(t);
+    FitText(*c);
+  } else if (auto* edit = qobject_cast<QLineEdit*>(w)) edit->setText(t);
   else if (auto* plain = qobject_cast<QPlainTextEdit*>(w)) plain->setPlainText(t);
-  else if (auto* button = qobject_cast<QAbstractButton*>(w)) button->setText(t);
-  else if (auto* box = qobject_cast<QGroupBox*>(w)) {
+  else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+    button->setText(t);
+    FitText(*c);
+  } else if (auto* box = qobject_cast<QGroupBox*>(w)) {
     // An option's text is the value of its chosen radio.
     bool chosen = false;
     for (int r : c->radios) {
@@ -601,6 +607,50 @@ void Window::SetText(int field, std::string_view text) {
   } else if (w) {
     w->setWindowTitle(t);
   }
+}
+
+void Window::FitText(Control& c) {
+  QWidget* w = c.widget.data();
+  if (!w || c.du.isEmpty()) return;
+  const QRect built = DialogUnits::ToPixels(c.du);
+  int need = 0;
+  if (auto* push = qobject_cast<QPushButton*>(w)) {
+    QStyleOptionButton option;
+    option.initFrom(push);
+    option.rect = QRect(QPoint(0, 0), built.size());
+    option.text = push->text();
+    option.features = push->isDefault() ? QStyleOptionButton::DefaultButton : QStyleOptionButton::None;
+    const QRect contents = push->style()->subElementRect(QStyle::SE_PushButtonContents, &option, push);
+    need = push->fontMetrics().size(Qt::TextShowMnemonic, push->text()).width() + built.width() - contents.width();
+  } else if (qobject_cast<QCheckBox*>(w) || qobject_cast<QRadioButton*>(w)) {
+    need = w->sizeHint().width();
+  } else if (auto* label = qobject_cast<QLabel*>(w)) {
+    if (label->wordWrap() || !label->pixmap().isNull()) return;
+    need = label->sizeHint().width();
+  } else {
+    return;
+  }
+  QRect rect = built;
+  int extra = need - built.width();
+  QWidget* parent = w->parentWidget();
+  if (extra > 0 && parent) {
+    // The room up to the nearest control beside it (at its height) and up
+    // to the parent's edges.
+    int right = parent->width() - 1, left = 0;
+    for (const auto& [field, other] : m_controls) {
+      QWidget* o = other.widget.data();
+      if (!o || o == w || o->parentWidget() != parent || other.type == ControlType::Tab) continue;
+      const QRect g = o->geometry();
+      if (g.bottom() < built.top() || g.top() > built.bottom()) continue;
+      if (g.left() > built.right()) right = std::min(right, g.left() - 1);
+      else if (g.right() < built.left()) left = std::max(left, g.right() + 1);
+    }
+    const int toRight = std::clamp(right - built.right(), 0, extra);
+    rect.setRight(built.right() + toRight);
+    const int toLeft = std::clamp(built.left() - left, 0, extra - toRight);
+    rect.setLeft(built.left() - toLeft);
+  }
+  if (w->geometry() != rect) w->setGeometry(rect);
 }
 
 std::string Window::Text(int field) const {

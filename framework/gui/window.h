@@ -271,6 +271,11 @@ class Window : public QObject {
   };
   Control* Find(int field);
   const Control* Find(int field) const;
+  // After a new text (a translation): a label, button, check or radio
+  // wider than its text needs grows from its built size into the free
+  // room beside it, to the right first, never over another control or out
+  // of its parent; back at its built size when the text fits again.
+  void FitText(Control& control);
   QWidget* ParentWidget(int parent) const;
   int NextField(bool menu);
   void Raise(int event, int field);

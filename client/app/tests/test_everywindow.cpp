@@ -18,6 +18,7 @@
 #include "client/sendlog/procedures.h"
 #include "client/setup/procedures.h"
 #include "client/ui/dialogs.h"
+#include "client/ui/language.h"
 #include "framework/gui/browse.h"
 #include "client/app/tests/windowtests.h"
 #include "framework/core/services.h"
@@ -33,6 +34,8 @@ using namespace mvn::client;
 namespace {
 
 std::string OutputDir() { return mvntest::ClientAppOutputDir("every-window"); }
+// Appended to the screenshots' names ("-FRENCH") while a translated look runs.
+std::string g_shotSuffix;
 
 // The control of a window that has the focus (the window's, also while the
 // window system has not made the window active yet).
@@ -58,7 +61,8 @@ void LookAtThenEscape(const QString& procedure, Look* look) {
     look->opened = true;
     look->focus = FocusName(top);
     look->faults = mvntest::LayoutFaults(top);
-    top->grab().save(QString::fromStdString(OutputDir()) + "/" + procedure + ".png");
+    top->grab().save(QString::fromStdString(OutputDir()) + "/" + procedure + QString::fromStdString(g_shotSuffix) +
+                     ".png");
     QPointer<QWidget> window = top;
     QWidget* target = top->focusWidget() ? top->focusWidget() : top;
     QTest::keyClick(target, Qt::Key_Escape);
@@ -237,4 +241,79 @@ TEST_F(EveryWindow, EnterPressesTheDefaultButton) {
   });
   AboutWin(main.get(), *ini);
   EXPECT_TRUE(closed);
+}
+
+namespace {
+
+// Replaces each whole text of the language file ("<n>=<field>,<text>") by
+// its translation.
+void TranslateFile(const std::string& path, const std::vector<std::pair<std::string, std::string>>& table) {
+  std::ifstream in(path, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), {}), out;
+  in.close();
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    bool cr = !line.empty() && line.back() == '\r';
+    if (cr) line.pop_back();
+    size_t comma = line.find(',');
+    if (line.find('=') < comma && comma != std::string::npos)
+      for (const auto& [english, french] : table)
+        if (line.substr(comma + 1) == english) line = line.substr(0, comma + 1) + french;
+    out += line + (cr ? "\r" : "") + "\n";
+    at = end + 1;
+  }
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << out;
+}
+
+}  // namespace
+
+// The same look in French, through the language file as a person gets it:
+// translated buttons grow with their texts, and rows that differ only at
+// their ends (numbered fields, times of day, numbers, file names) can still
+// be told apart.
+TEST_F(EveryWindow, TranslatedTextsAndLongRowsAreReadable) {
+  std::ofstream(dir.path() / "SendLog.csv", std::ios::binary | std::ios::trunc)
+      << "\"2026/12/01 10:00:00\",\"Ann Lee of Accounts\",\"Harbour Freight Forwarding\",\"+44 20 7946 0001\",\"R1\",\"CC\","
+         "\"/home/ann/cover pages/december/invoice-0001.rtf\",\"/home/ann/reports/december/invoice-0001.ps\",\"\",\"\",\"\"\r\n"
+      << "\"2026/12/01 16:45:00\",\"Ann Lee of Accounts\",\"Harbour Freight Forwarding\",\"+44 20 7946 0002\",\"R2\",\"CC\","
+         "\"/home/ann/cover pages/december/invoice-0002.rtf\",\"/home/ann/reports/december/invoice-0002.ps\",\"\",\"\",\"\"\r\n";
+  const std::string lng = LanguageFileName(ini->FileName(), "FRENCH");
+  SetLanguage("FRENCH", ini->FileName());
+  // First the English texts, captured as a translator starts from them.
+  SetCaptureTexts(true);
+  WriteWindowTexts(main.get(), "Main");
+  ImportSession session;
+  session.fileName = (dir.path() / "import.csv").string();
+  auto visitAll = [&] {
+    Item("ViewSendLog", "?ViewSendLog", "?List");
+    Visit("ImportTxtToKDF2option", "?g_MVClientsBFullPathName2",
+          [&] { ImportTxtToKDF2option(main.get(), *ctx.dictionary, session); });
+    Visit("UpdateGroups", "?MVD:GroupID", [&] { UpdateGroups(*ctx.dictionary, 1); });
+  };
+  visitAll();
+  SetCaptureTexts(false);
+  TranslateFile(lng, {{"S&end Fax", "&Envoyer la télécopie"},
+                      {"&Re-Send", "&Renvoyer"},
+                      {"Close", "Fermer"},
+                      {"&Start import", "&Démarrer l'importation"},
+                      {"&Cancel", "&Annuler"},
+                      {"Include first line", "Inclure la première ligne"}});
+  SetLanguage("FRENCH", ini->FileName());
+  failures.clear();
+  g_shotSuffix = "-FRENCH";
+  TranslateWindow(main.get(), "Main");
+  QApplication::processEvents();
+  EXPECT_EQ(main->Text(main->FieldOf("?ButtonSendFax")), "&Envoyer la télécopie");
+  for (auto& f : mvntest::LayoutFaults(main->Widget())) failures.push_back(f);
+  main->Widget()->grab().save(QString::fromStdString(OutputDir()) + "/Main-FRENCH.png");
+  visitAll();
+  g_shotSuffix.clear();
+  SetLanguage("ENGLISH", ini->FileName());
+
+  std::string all;
+  for (auto& f : failures) all += "  " + f + "\n";
+  EXPECT_TRUE(failures.empty()) << failures.size() << " faults a person would see:\n" << all;
 }

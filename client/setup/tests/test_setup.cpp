@@ -177,7 +177,7 @@ TEST(ValidIniName, Table) {
                {"a\tb", ImageFileNameUse(), false},
                {"[x", ImageFileNameUse(), false},
                {";x", ImageFileNameUse(), false},
-               {"#x", ImageFileNameUse(), false},
+               {"#x", ImageFileNameUse(), true},  // "#" is no comment of the INI file
                {"Sales [old]", ImageFileNameUse(), true},     // a key may hold "]"
                {"Sales [old]", CoverPageNameUse(), false},    // a section name may not
                {"Standard]2", CoverPageNameUse(), false},

@@ -346,7 +346,6 @@ TEST_F(DialogFixture, GetNameValuesDialogRefusesBadNamesAndValues) {
       {"coverPage", "AvailableCoverPages", "description"},
       {"coverPage", "availablecoverpages", "description"},
       {"coverPage", "tab\there", "description"},
-      {"imageFile", "#hash", "description"},
       {"Addressbook", "", "/home/ann/book.kdf"},
       {"Addressbook", "Sales", ""},
       {"Addressbook", "Sales", "/home/ann/a\rb.kdf"},

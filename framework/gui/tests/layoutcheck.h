@@ -1,6 +1,7 @@
 // What a person sees wrong in a window's layout: a label's, button's,
 // check's, radio's, option's, tab's or column header's text wider (or
-// taller) than its control, a control reaching out of its parent (cut
+// taller) than its control, list rows cut so that two read alike (or cut
+// without the whole text as a tooltip), a control reaching out of its parent (cut
 // off), and two controls lying over each other. Controls are the widgets
 // the framework named with their use name ("?..."); every tab of every
 // sheet is looked at in turn. A control lying wholly on a sheet's page or
@@ -21,6 +22,8 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTableView>
+#include <algorithm>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -52,6 +55,37 @@ inline QRect Inside(const QWidget* w, const QWidget* top) {
   if (auto* box = qobject_cast<const QGroupBox*>(w))
     return box->contentsRect().translated(w->mapTo(top, QPoint(0, 0)));
   return QRect();
+}
+
+// The cells of a list as a person reads them: a text wider than its column
+// must keep the rows apart (two different texts never show alike) and be
+// whole in the cell's tooltip.
+inline void CellFaults(const QTableView* table, std::vector<std::string>* faults) {
+  const QAbstractItemModel* model = table->model();
+  const int margin = table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table) + 1;
+  const int rows = std::min(model->rowCount(), 500);
+  for (int c = 0; c < model->columnCount(); ++c) {
+    if (table->isColumnHidden(c) || table->columnWidth(c) == 0) continue;
+    const int room = table->columnWidth(c) - 2 * margin;
+    std::map<QString, QString> shownAs;  // what a cut row shows -> its text
+    for (int r = 0; r < rows; ++r) {
+      QModelIndex i = model->index(r, c);
+      QString text = i.data(Qt::DisplayRole).toString();
+      if (text.isEmpty() || table->fontMetrics().horizontalAdvance(text) <= room) {
+        shownAs.emplace(text, text);
+        continue;
+      }
+      QString shown = table->fontMetrics().elidedText(text, table->textElideMode(), room);
+      const std::string where = Name(table) + ": row " + std::to_string(r + 1) + " \"" + Text(text) + "\"";
+      // A wrapped cell shows its first line only: what follows is lost.
+      if (table->wordWrap()) faults->push_back(where + " is wrapped in a row of one line");
+      if (i.data(Qt::ToolTipRole).toString() != text)
+        faults->push_back(where + " is cut to \"" + Text(shown) + "\" without the whole text as its tooltip");
+      auto [at, fresh] = shownAs.emplace(shown, text);
+      if (!fresh && at->second != text)
+        faults->push_back(where + " shows as \"" + Text(shown) + "\", as \"" + Text(at->second) + "\" does");
+    }
+  }
 }
 
 inline void TextFaults(const QWidget* w, std::vector<std::string>* faults) {
@@ -111,6 +145,7 @@ inline void TextFaults(const QWidget* w, std::vector<std::string>* faults) {
       int have = header->sectionSize(i);
       if (need > have) fault("the column header \"" + Text(text) + "\"", need, have);
     }
+    CellFaults(table, faults);
   }
 }
 

@@ -9,6 +9,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -124,20 +125,15 @@ TEST(FileFilters, ParseAndMatchWithoutCase) {
   EXPECT_FALSE(MatchesPattern("a.bc", "*.?"));
 }
 
-TEST(FileFilters, QtFiltersFindUpperCaseNames) {
-  mvntest::TempDir dir;
-  for (const char* name : {"LIST.CSV", "notes.Txt", "other.doc"}) std::ofstream(dir / name) << "x";
-  QStringList filters = QtNameFilters("CSV File|*.csv;*.txt");
-  ASSERT_EQ(filters.size(), 1);
-  // The patterns inside the parentheses, as the dialog applies them.
-  QString inside = filters[0].section('(', 1).chopped(1);
-  QStringList found = QDir(QString::fromStdString(dir.str())).entryList(inside.split(' '), QDir::Files, QDir::Name);
-  EXPECT_EQ(found, (QStringList{"LIST.CSV", "notes.Txt"}));
+// The label a person reads holds the patterns as given, "*.*" as "*".
+TEST(FileFilters, QtFilterLabelsShowThePatternsAsGiven) {
+  EXPECT_EQ(QtNameFilters("CSV File|*.csv;*.txt"), (QStringList{"CSV File (*.csv *.txt)"}));
+  EXPECT_EQ(QtNameFilters("Text|*.TXT|All files|*.*"), (QStringList{"Text (*.TXT)", "All files (*)"}));
 }
 
 TEST(QtFileDialog, TitleDirectoryFiltersAndTheChosenPath) {
   mvntest::TempDir dir;
-  for (const char* name : {"LIST.CSV", "other.doc"}) std::ofstream(dir / name) << "x";
+  for (const char* name : {"LIST.CSV", "notes.Txt", "table.csv", "other.doc"}) std::ofstream(dir / name) << "x";
   QtServices qt;
   for (FileDialogMode mode : {FileDialogMode::Open, FileDialogMode::Save}) {
     QString title, directory;
@@ -148,10 +144,23 @@ TEST(QtFileDialog, TitleDirectoryFiltersAndTheChosenPath) {
       title = dialog->windowTitle();
       directory = dialog->directory().absolutePath();
       filters = dialog->nameFilters();
-      // What the dialog's own list shows under the filter.
-      QStringList shown =
-          dialog->directory().entryList(filters[0].section('(', 1).chopped(1).split(' '), QDir::Files);
-      listsCsv = shown.contains("LIST.CSV") && !shown.contains("other.doc");
+      // What the dialog's own list shows under the filter: the files its
+      // model holds, enabled, in the directory once it is read.
+      auto* view = dialog->findChild<QListView*>("listView");
+      ASSERT_NE(view, nullptr);
+      auto shownNames = [view] {
+        QStringList names;
+        QModelIndex root = view->rootIndex();
+        for (int r = 0; r < view->model()->rowCount(root); ++r) {
+          QModelIndex i = view->model()->index(r, 0, root);
+          if (view->model()->flags(i) & Qt::ItemIsEnabled) names << i.data().toString();
+        }
+        names.sort();
+        return names;
+      };
+      const QStringList wanted{"LIST.CSV", "notes.Txt", "table.csv"};
+      listsCsv = mvntest::WaitUntil([&] { return shownNames() == wanted; }, std::chrono::milliseconds(5000));
+      if (!listsCsv) ADD_FAILURE() << shownNames().join(',').toStdString();
       // The name typed as a person does, into the name field: selectFile()
       // leaves that field alone while it has the focus (as it has in Save
       // mode once the dialog is up).
@@ -168,8 +177,7 @@ TEST(QtFileDialog, TitleDirectoryFiltersAndTheChosenPath) {
     ASSERT_TRUE(qt.FileDialog(request, &path));
     EXPECT_EQ(title.toStdString(), request.title);
     EXPECT_EQ(directory.toStdString(), std::filesystem::canonical(dir.path()).string());
-    ASSERT_EQ(filters.size(), 1);
-    EXPECT_TRUE(filters[0].startsWith("CSV File ("));
+    EXPECT_EQ(filters, (QStringList{"CSV File (*.csv *.txt)"}));
     EXPECT_TRUE(listsCsv);
     EXPECT_EQ(path, (std::filesystem::canonical(dir.path()) / (mode == FileDialogMode::Open ? "LIST.CSV" : "new.csv")).string());
   }
@@ -178,6 +186,51 @@ TEST(QtFileDialog, TitleDirectoryFiltersAndTheChosenPath) {
   std::string untouched = "kept";
   EXPECT_FALSE(qt.FileDialog({FileDialogMode::Open, "t", dir.str(), "*.*"}, &untouched));
   EXPECT_EQ(untouched, "kept");
+}
+
+// Saving over a file asks first, under the dialog's title, in a box wide
+// enough for that title: No goes back to the dialog, Yes takes the file.
+TEST(QtFileDialog, ReplacingAFileAsksFirstInABoxThatHoldsItsTitle) {
+  mvntest::TempDir dir;
+  std::ofstream(dir / "LIST.CSV") << "x";
+  QtServices qt;
+  std::vector<std::string> asked;
+  int boxWidth = 0, titleWidth = 0;
+  auto chooseList = [] {
+    mvntest::AcceptWhenUp<QFileDialog>("the file dialog", [](QFileDialog* dialog) {
+      auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+      ASSERT_NE(name, nullptr);
+      name->setText("LIST.CSV");
+    });
+  };
+  std::function<void(QMessageBox::StandardButton, std::function<void()>)> answer =
+      [&](QMessageBox::StandardButton button, std::function<void()> then) {
+        mvntest::WhenModal("OverwriteQuestion", [&, button, then](QWidget* w) {
+          auto* box = qobject_cast<QMessageBox*>(w);
+          ASSERT_NE(box, nullptr);
+          asked.push_back(box->windowTitle().toStdString() + "|" + box->text().toStdString());
+          boxWidth = box->width();
+          titleWidth = QFontMetrics(QApplication::font("QMdiSubWindowTitleBar")).horizontalAdvance(box->windowTitle());
+          if (then) then();
+          box->button(button)->click();
+        });
+      };
+  chooseList();
+  answer(QMessageBox::No, [&] {
+    chooseList();
+    answer(QMessageBox::Yes, nullptr);
+  });
+  FileDialogRequest request;
+  request.mode = FileDialogMode::Save;
+  request.title = "Please name the file to save";
+  request.directory = dir.str();
+  request.filters = "CSV File|*.csv;*.txt";
+  std::string path;
+  ASSERT_TRUE(qt.FileDialog(request, &path));
+  const std::string question = "Please name the file to save|LIST.CSV\nalready exists. Do you want to replace it?";
+  EXPECT_EQ(asked, (std::vector<std::string>{question, question}));
+  EXPECT_EQ(path, (std::filesystem::canonical(dir.path()) / "LIST.CSV").string());
+  EXPECT_GT(boxWidth, titleWidth + 60) << "the title and the title bar's buttons";
 }
 
 TEST(Messages, LinesAndScriptedAnswers) {
