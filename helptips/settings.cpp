@@ -5,6 +5,7 @@
 #include "framework/core/record.h"
 #include "framework/core/strings.h"
 #include "helptips/markup.h"
+#include "platform/kernel/utf.h"
 
 namespace mvn::helptips {
 namespace fw = mvn::framework;
@@ -29,10 +30,7 @@ size_t CharAt(std::string_view text, size_t i, bool* sep) {
     *sep = true;
     return 1;
   }
-  size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 1;
-  for (size_t k = 1; k < n; ++k)
-    if (i + k >= text.size() || (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 1;
-  return n;
+  return mvn::kernel::DecodeUtf8At(text, i).length;
 }
 
 }  // namespace

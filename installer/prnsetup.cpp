@@ -30,6 +30,7 @@
 #include <string>
 
 #include "platform/kernel/rootsalone.h"
+#include "platform/kernel/utf.h"
 #include "platform/kernel/win32.h"
 #include "platform/registry/registry.h"
 #include "platform/spooler/install.h"
@@ -98,10 +99,7 @@ std::string FullPath(const std::string& name) {
 // The first bytes of text that hold at most count characters.
 std::string FirstCharacters(const std::string& text, std::size_t count) {
   std::size_t at = 0;
-  for (std::size_t n = 0; at < text.size() && n < count; ++n) {
-    ++at;
-    while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
-  }
+  for (std::size_t n = 0; at < text.size() && n < count; ++n) at += mvn::kernel::DecodeUtf8At(text, at).length;
   return text.substr(0, at);
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/kernel/utf.h"
 #include "smtpengine/engine.h"
 
 namespace mvn::smtpengine {
@@ -468,9 +469,8 @@ SMERESULT smeErrorText(std::int32_t channel, std::int32_t code, char* buffer, st
     text += ' ';
     text += ch->replyBuffer;
   }
-  std::size_t length = text.size() < static_cast<std::size_t>(size - 1) ? text.size() : static_cast<std::size_t>(size - 1);
   // Never cut a UTF-8 character (a server's reply may carry them).
-  while (length > 0 && length < text.size() && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
+  std::size_t length = mvn::kernel::Utf8CutPoint(text, static_cast<std::size_t>(size - 1));
   std::memcpy(buffer, text.data(), length);
   buffer[length] = '\0';
   return static_cast<std::int32_t>(length);

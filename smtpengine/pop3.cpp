@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/kernel/utf.h"
 #include "smtpengine/engine.h"
 
 namespace mvn::smtpengine {
@@ -283,8 +284,7 @@ std::string FitName(const std::string& name, std::size_t room) {
   std::size_t dot = name.rfind('.');
   std::string extension = dot != std::string::npos && name.size() - dot <= 16 ? name.substr(dot) : "";
   if (extension.size() >= room) extension.clear();
-  std::size_t keep = room - extension.size();
-  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+  std::size_t keep = mvn::kernel::Utf8CutPoint(name, room - extension.size());
   return name.substr(0, keep) + extension;
 }
 
@@ -1060,9 +1060,7 @@ std::string DecodeEncodedWords(const std::string& text, std::size_t from) {
     // line end it had: the next header stays a line of its own.
     std::string end;
     if (!out.empty() && out.back() == '\n') end = out.size() > 1 && out[out.size() - 2] == '\r' ? "\r\n" : "\n";
-    std::size_t keep = static_cast<std::size_t>(kLineRoom) - end.size();
-    while (keep > 0 && (static_cast<unsigned char>(out[keep]) & 0xC0) == 0x80) --keep;
-    out.resize(keep);
+    out.resize(mvn::kernel::Utf8CutPoint(out, static_cast<std::size_t>(kLineRoom) - end.size()));
     out += end;
   }
   return out;
@@ -1221,10 +1219,7 @@ namespace {
 std::int32_t PutOut(const char* text, std::size_t length, char* output, std::int32_t size) {
   if (!output || size <= 0) return 0;
   std::size_t room = static_cast<std::size_t>(size - 1);
-  if (length > room) {
-    length = room;
-    while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
-  }
+  if (length > room) length = mvn::kernel::Utf8CutPoint(std::string_view(text, length), room);
   std::memcpy(output, text, length);
   output[length] = '\0';
   return static_cast<std::int32_t>(length);

@@ -8,6 +8,7 @@
 #include "client/records/records.h"
 #include "framework/core/filemanager.h"
 #include "framework/core/strings.h"
+#include "platform/kernel/utf.h"
 
 namespace mvn::client {
 
@@ -67,26 +68,6 @@ int RtfHalfPoints(std::string_view fontSize) {
 
 namespace {
 
-// Decodes one UTF-8 sequence at text[i]; the code point, or -1 for a byte
-// that starts no valid sequence (then one byte is used).
-long DecodeUtf8(std::string_view text, size_t i, size_t* used) {
-  unsigned char c = static_cast<unsigned char>(text[i]);
-  int n = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
-  if (c >= 0xF5) n = 0;
-  *used = 1;
-  if (n == 0 || i + n > text.size()) return -1;
-  long cp = c & (n == 2 ? 0x1F : n == 3 ? 0x0F : 0x07);
-  for (int k = 1; k < n; ++k) {
-    unsigned char d = static_cast<unsigned char>(text[i + k]);
-    if ((d & 0xC0) != 0x80) return -1;
-    cp = (cp << 6) | (d & 0x3F);
-  }
-  if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
-    return -1;
-  *used = static_cast<size_t>(n);
-  return cp;
-}
-
 void AppendUnit(std::string& out, long unit) {
   long value = unit > 32767 ? unit - 65536 : unit;
   out += "\\u" + std::to_string(value) + "?";
@@ -112,19 +93,15 @@ std::string RtfEscape(std::string_view text) {
       }
       continue;
     }
-    size_t used = 1;
-    long cp = DecodeUtf8(text, i, &used);
-    i += used;
-    if (cp < 0) {
+    const kernel::Utf8Char character = kernel::DecodeUtf8At(text, i);
+    i += character.length;
+    if (!character.valid) {
       char hex[8];
       std::snprintf(hex, sizeof hex, "\\'%02x", c);
       out += hex;
-    } else if (cp >= 0x10000) {
-      long v = cp - 0x10000;
-      AppendUnit(out, 0xD800 + (v >> 10));
-      AppendUnit(out, 0xDC00 + (v & 0x3FF));
     } else {
-      AppendUnit(out, cp);
+      char16_t units[2];
+      for (std::size_t k = 0, n = kernel::EncodeUtf16(character.code, units); k < n; ++k) AppendUnit(out, units[k]);
     }
   }
   return out;

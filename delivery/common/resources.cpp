@@ -1,6 +1,7 @@
 // Resources of the modules: the string table and the dialog templates of
 // the pages (212 by 108 dialog units, framed by a group box).
 #include "delivery/common/resources.h"
+#include "platform/kernel/utf.h"
 
 #include <cstring>
 
@@ -53,11 +54,8 @@ int LoadModuleString(UINT id, char* buffer, int size) {
   for (const StringResource& s : kStrings) {
     if (s.id != id) continue;
     int n = static_cast<int>(std::strlen(s.text));
-    if (n > size - 1) {
-      n = size - 1;
-      // Back to the start of a UTF-8 sequence.
-      while (n > 0 && (static_cast<unsigned char>(s.text[n]) & 0xC0) == 0x80) --n;
-    }
+    if (n > size - 1)
+      n = static_cast<int>(mvn::kernel::Utf8CutPoint(s.text, static_cast<std::size_t>(size - 1)));
     std::memcpy(buffer, s.text, static_cast<size_t>(n));
     buffer[n] = '\0';
     return n;

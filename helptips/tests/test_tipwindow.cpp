@@ -105,10 +105,11 @@ struct TipWindowTest : ::testing::Test {
     QApplication::processEvents();
     return view;
   }
+  // What the browser stand-in recorded; it replaces its file whole, so the
+  // file's appearance means its line is complete. Empty after 5 s.
   std::string Recorded() {
-    for (int i = 0; i < 300 && !std::filesystem::exists(record); ++i)
+    for (int i = 0; i < 500 && !std::filesystem::exists(record); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::string text = mvntest::ReadFile(record);
     std::filesystem::remove(record);
     return text;

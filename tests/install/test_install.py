@@ -274,6 +274,22 @@ def check_unit(prefix, label):
           f"{label}: systemd-analyze verify accepts mvnspoold.service (exit {result.returncode}: {about})")
 
 
+def check_manifest(prefix):
+    """The install manifest lists every installed file once, and nothing
+    else: a file installed by two rules, or written beside the install
+    rules, would be missed by whoever reads the manifest to uninstall."""
+    with open(os.path.join(BUILD, "install_manifest.txt")) as f:
+        listed = [line.rstrip("\n") for line in f if line.strip()]
+    doubled = sorted({p for p in listed if listed.count(p) > 1})
+    check(not doubled, f"install manifest: no file is installed twice ({doubled})")
+    present = set()
+    for root, _, files in os.walk(prefix):
+        present.update(os.path.join(root, name) for name in files)
+    check(set(listed) == present,
+          f"install manifest: lists exactly the installed files (unlisted {sorted(present - set(listed))}, "
+          f"missing {sorted(set(listed) - present)})")
+
+
 def main():
     scratch = SCRATCH
     os.chmod(scratch, 0o755)
@@ -282,6 +298,7 @@ def main():
         result = run(["cmake", "--install", BUILD, "--prefix", prefix])
         if check(result.returncode == 0, f"cmake --install succeeds ({result.stdout[-2000:]})"):
             check_layout(prefix, "install tree")
+            check_manifest(prefix)
             check_changelog(prefix, "install tree")
             check_desktop(prefix, "install tree")
             send_road(prefix, os.path.join(scratch, "road-install"), "install tree")

@@ -5,7 +5,6 @@
 #include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
@@ -23,6 +22,7 @@
 #include "client/records/records.h"
 #include "framework/core/ini.h"
 #include "framework/core/strings.h"
+#include "tests/support/qtwait.h"
 
 namespace fs = std::filesystem;
 namespace fw = mvn::framework;
@@ -234,36 +234,12 @@ QWidget* Driver::TopWindow(const std::string& procedure) {
 
 void Driver::When(const std::string& procedure, std::function<void(QWidget*)> act,
                   std::chrono::milliseconds deadline) {
-  auto* timer = new QTimer;
-  timer->setInterval(10);
-  auto clock = std::make_shared<QElapsedTimer>();
-  clock->start();
-  QObject::connect(timer, &QTimer::timeout, [timer, procedure, act, clock, deadline] {
-    if (QWidget* top = TopWindow(procedure)) {
-      timer->stop();
-      timer->deleteLater();
-      act(top);
-      return;
-    }
-    if (clock->elapsed() > deadline.count()) {
-      timer->stop();
-      timer->deleteLater();
-      ADD_FAILURE() << "the window " << procedure << " did not open within " << deadline.count() << " ms";
-      if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
-    }
-  });
-  timer->start();
+  mvntest::WhenOnce("the window " + procedure, [procedure] { return TopWindow(procedure); }, std::move(act),
+                    deadline);
 }
 
 bool Driver::WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!cond()) {
-    if (clock.elapsed() > deadline.count()) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  return mvntest::WaitUntil(cond, deadline);
 }
 
 // ---------------------------------------------------------------------------

@@ -99,8 +99,9 @@ class Driver {
 
   // Runs act once a visible top-level window whose name is procedure (the
   // window's procedure, or "QMessageBox") is up, polling while a modal
-  // loop runs; after deadline the test fails and that window (if any) is
-  // closed, so nothing waits for ever. Returns at once; act runs later.
+  // loop runs; after deadline the test fails and every popup and modal
+  // window still up is closed, so nothing waits for ever
+  // (tests/support/qtwait.h). Returns at once; act runs later.
   static void When(const std::string& procedure, std::function<void(QWidget*)> act,
                    std::chrono::milliseconds deadline = std::chrono::seconds(20));
   // Processes events until cond holds or deadline passed; whether it held.

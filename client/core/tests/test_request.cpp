@@ -19,6 +19,7 @@
 #include "client/core/request.h"
 #include "client/core/sendlist.h"
 #include "client/core/tests/book.h"
+#include "client/core/tests/prompter.h"
 #include "framework/core/strings.h"
 #include "platform/registry/registry.h"
 #include "tests/support/process.h"
@@ -26,35 +27,14 @@
 
 using namespace mvn::client;
 namespace fw = mvn::framework;
+using clienttest::ScriptedPrompter;
+using clienttest::Temp;
 using mvntest::ReadFile;
 using mvntest::WriteFile;
 using clienttest::MakeBook;
 using clienttest::MarkGroups;
 
 namespace {
-
-// Answers from a script; every text asked or told is kept.
-class ScriptedPrompter : public Prompter {
- public:
-  void Tell(const std::string& text) override { told.push_back(text); }
-  bool AskContinue(const std::string& text) override {
-    asked.push_back(text);
-    return goOn;
-  }
-  bool AskWaitAgain(const std::string& text) override {
-    waits.push_back(text);
-    return waitAgain-- > 0;
-  }
-  std::vector<std::string> told, asked, waits;
-  bool goOn = true;
-  int waitAgain = 0;
-};
-
-std::string Temp() {
-  char buffer[MAX_PATH];
-  DWORD n = GetTempPathA(sizeof buffer, buffer);
-  return std::string(buffer, n);
-}
 
 class RequestTest : public ::testing::Test {
  protected:

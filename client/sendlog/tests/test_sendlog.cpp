@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "client/core/tests/prompter.h"
 #include "client/sendlog/sendlog.h"
 #include "framework/core/strings.h"
 #include "platform/kernel/win32.h"
@@ -14,27 +15,12 @@
 
 using namespace mvn::client;
 namespace fw = mvn::framework;
+using clienttest::ScriptedPrompter;
+using clienttest::Temp;
 using mvntest::ReadFile;
 using mvntest::WriteFile;
 
 namespace {
-
-class ScriptedPrompter : public Prompter {
- public:
-  void Tell(const std::string& text) override { told.push_back(text); }
-  bool AskContinue(const std::string& text) override {
-    asked.push_back(text);
-    return true;
-  }
-  bool AskWaitAgain(const std::string&) override { return false; }
-  std::vector<std::string> told, asked;
-};
-
-std::string Temp() {
-  char buffer[MAX_PATH];
-  DWORD n = GetTempPathA(sizeof buffer, buffer);
-  return std::string(buffer, n);
-}
 
 void AddQueue(fw::Queue& q, const std::vector<std::pair<std::string, std::string>>& fields) {
   q.Buffer().Clear();

@@ -7,10 +7,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/exports.h"
 #include "tests/support/recordingconfig.h"
 #include "delivery/mapi/mapimodule.h"
 #include "platform/dialogs/script.h"
@@ -416,3 +418,12 @@ TEST_F(MapiModuleTest, CancelWritesNothing) {
 }
 
 }  // namespace
+
+// The real module as the send client loads it exports its contract and
+// nothing else.
+TEST(DlvmapiModule, ExportsExactlyTheFiveOperations) {
+  std::set<std::string> names;
+  std::string error;
+  ASSERT_TRUE(mvntest::ExportedNames(fs::canonical(MVN_DLVMAPI_PATH).string(), &names, &error)) << error;
+  EXPECT_EQ(names, mvntest::DeliveryExportNames());
+}

@@ -8,8 +8,10 @@
 
 #include <filesystem>
 #include <random>
+#include <set>
 #include <string>
 
+#include "tests/support/exports.h"
 #include "tests/support/network.h"
 #include "lib/config.h"
 #include "platform/module/module.h"
@@ -98,6 +100,13 @@ class DlvsmtpHost : public ::testing::Test {
 
   TempDir m_dir;
 };
+
+TEST(DlvsmtpModule, ExportsExactlyTheFiveOperations) {
+  std::set<std::string> names;
+  std::string error;
+  ASSERT_TRUE(mvntest::ExportedNames(fs::canonical(MVN_DLVSMTP_PATH).string(), &names, &error)) << error;
+  EXPECT_EQ(names, mvntest::DeliveryExportNames());
+}
 
 TEST_F(DlvsmtpHost, JobsGoOutAsAttachXxxOverOneConnection) {
   TempDir store;

@@ -4,18 +4,13 @@
 #include <limits>
 
 #include "framework/core/strings.h"
+#include "platform/kernel/utf.h"
 
 namespace mvn::framework {
 
 namespace {
 // How many bytes of text fit in width without splitting a UTF-8 character.
-size_t CutLength(std::string_view text, size_t width) {
-  if (text.size() <= width) return text.size();
-  size_t cut = width;
-  // Step back over continuation bytes to the start of the cut character.
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-  return cut;
-}
+size_t CutLength(std::string_view text, size_t width) { return mvn::kernel::Utf8CutPoint(text, width); }
 }  // namespace
 
 std::string CutUtf8(std::string_view text, size_t width) { return std::string(text.substr(0, CutLength(text, width))); }

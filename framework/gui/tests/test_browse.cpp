@@ -1,5 +1,6 @@
-// Browses and update forms over a real address book (a keyed data file in
-// a temporary folder), written as the client's address-book windows are.
+// Browses and update forms over a real keyed data file in a temporary
+// folder: a small book of people, their group memberships and groups,
+// declared here with the framework alone.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -11,8 +12,11 @@
 #include <QScrollBar>
 #include <QTabWidget>
 
-#include "client/records/records.h"
+#include <memory>
+
 #include "framework/core/errors.h"
+#include "framework/core/filemanager.h"
+#include "framework/core/relation.h"
 #include "framework/core/services.h"
 #include "framework/gui/browse.h"
 #include "framework/gui/qtservices.h"
@@ -20,102 +24,134 @@
 #include "tests/support/tempdir.h"
 
 using namespace mvn::framework;
-using mvn::client::Dictionary;
 
 namespace {
 
-// A book with records named as the rows expect.
+// Three tables of one keyed data file: people (numbered), their group
+// memberships (deleted with the person through the relation) and groups.
+struct Book {
+  explicit Book(const std::string& path)
+      : people(Driver::Keyed,
+               MakeLayout("PPL", {LongField("ID"), CStringField("Contact", 100), CStringField("Company", 100),
+                                  CStringField("Fax", 50), CStringField("Email", 50), StringField("Destination", 50),
+                                  StringField("AttachmentType", 4), StringField("Sal", 20),
+                                  StringField("FirstName", 20), StringField("LastName", 20),
+                                  CStringField("Phone", 50)}),
+               path + "/!People"),
+        members(Driver::Keyed, MakeLayout("MEM", {StringField("GroupID", 100), LongField("FK_ID")}),
+                path + "/!Members"),
+        groups(Driver::Keyed, MakeLayout("GRP", {StringField("GroupID", 100)}), path + "/!Groups"),
+        peopleRelation(people),
+        membersRelation(members) {
+    for (FileManager* f : {&people, &members, &groups}) f->SetCreate(true);
+    people.AddKey({"PPL:KeyID", {"ID"}, true, true, true});
+    people.AddKey({"PPL:KeyUnique", {"Contact", "Company", "Destination"}, true});
+    people.AddKey({"PPL:KeyContact", {"Contact"}});
+    people.AddKey({"PPL:KeyCompany", {"Company"}});
+    people.AddKey({"PPL:KeyDestination", {"Destination"}});
+    members.AddKey({"MEM:KeyUnique", {"GroupID", "FK_ID"}, true});
+    members.AddKey({"MEM:KeyGroupID", {"GroupID"}});
+    members.AddKey({"MEM:KeyFK_ID", {"FK_ID"}});
+    groups.AddKey({"GRP:KeyGroupID", {"GroupID"}, true, true});
+    peopleRelation.AddRelation(membersRelation, "MEM:KeyFK_ID", {{"PPL:ID", "MEM:FK_ID"}});
+  }
+  ~Book() {
+    for (FileManager* f : {&groups, &members, &people}) f->Close();
+  }
+  FileManager people, members, groups;
+  RelationManager peopleRelation, membersRelation;
+};
+
 class BookWindows : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(dict.SetAddressBookFiles(dir / "Personal", "KEYED"));
     ASSERT_EQ(clients().Open(), NoError);
     ASSERT_EQ(groups().Open(), NoError);
     installed = std::make_unique<ScopedServices>(&script);
   }
-  void TearDown() override { dict.CloseAll(); }
 
-  FileManager& clients() { return dict.File("MVClients"); }
-  FileManager& groups() { return dict.File("MVGroupClient"); }
+  FileManager& clients() { return book.people; }
+  FileManager& groups() { return book.members; }
+  RelationManager& relation() { return book.peopleRelation; }
 
   int Add(const std::string& name, const std::string& company, const std::string& destination,
           const std::string& phone = "") {
     Record& r = clients().Buffer();
     r.Clear();
-    r.Set("ClientID", name);
+    r.Set("Contact", name);
     r.Set("Company", company);
-    r.Set("PreferredDestination", destination);
-    r.Set("FaxNum", destination);
-    r.Set("PhoneNum", phone);
+    r.Set("Destination", destination);
+    r.Set("Fax", destination);
+    r.Set("Phone", phone);
     EXPECT_EQ(clients().TryInsert(), NoError) << name;
-    return static_cast<int>(r.GetLong("PK_MVClientID"));
+    return static_cast<int>(r.GetLong("ID"));
   }
   void AddMember(const std::string& group, int client) {
     Record& g = groups().Buffer();
     g.Clear();
     g.Set("GroupID", group);
-    g.SetLong("FK_MVClientID", client);
+    g.SetLong("FK_ID", client);
     EXPECT_EQ(groups().TryInsert(), NoError);
   }
   int64_t Members() { return groups().Records(); }
 
   mvntest::TempDir dir;
-  Dictionary dict;
+  Book book{dir / "Personal"};
   ScriptedServices script;
   std::unique_ptr<ScopedServices> installed;
 };
 
-// The address-book browse as the client builds it: columns, hidden columns,
-// three sort orders and the buttons.
-struct FindClient {
+// A browse over the people: columns, hidden columns, three sort orders and
+// the buttons.
+struct FindPerson {
   std::unique_ptr<Window> window;
   Browse* browse = nullptr;
   int insert = 0, change = 0, remove = 0, select = 0, cancel = 0;
 
-  FindClient(FileManager& clients, RelationManager& relation, std::string bookName) {
-    window = std::make_unique<Window>("FindClient", "Browsing the Address Book ( " + bookName + " )",
+  FindPerson(FileManager& clients, RelationManager& relation, std::string bookName) {
+    window = std::make_unique<Window>("FindPerson", "Browsing the Book ( " + bookName + " )",
                                       QRect(0, 0, 420, 210));
     browse = new Browse(*window, clients, "?Browse:1", QRect(5, 5, 410, 170),
-                        {{"Attention", "MVC:ClientID", 80},
-                         {"Company", "MVC:Company", 80},
-                         {"Destination", "MVC:PreferredDestination", 81},
-                         {"Phone Num", "MVC:PhoneNum", 146},
-                         {"Fax To Email Attachment Type", "MVC:FaxToEmailAttachmentType", 0},
-                         {"Sal", "MVC:Sal", 0},
-                         {"First Name", "MVC:FirstName", 0},
-                         {"Last Name", "MVC:LastName", 0}},
-                        {{"Attention", "MVC:KeyClientID", ""},
-                         {"Company", "MVC:KeyCompany", ""},
-                         {"Destination", "MVC:KeyPreferredDestination", ""}});
+                        {{"Attention", "PPL:Contact", 80},
+                         {"Company", "PPL:Company", 80},
+                         {"Destination", "PPL:Destination", 81},
+                         {"Phone Num", "PPL:Phone", 146},
+                         {"Attachment Type", "PPL:AttachmentType", 0},
+                         {"Sal", "PPL:Sal", 0},
+                         {"First Name", "PPL:FirstName", 0},
+                         {"Last Name", "PPL:LastName", 0}},
+                        {{"Attention", "PPL:KeyContact", ""},
+                         {"Company", "PPL:KeyCompany", ""},
+                         {"Destination", "PPL:KeyDestination", ""}});
     insert = window->AddButton("?Insert", "&Insert", QRect(5, 185, 45, 14));
     change = window->AddButton("?Change", "C&hange", QRect(55, 185, 45, 14));
     remove = window->AddButton("?Delete", "&Delete", QRect(105, 185, 45, 14));
     select = window->AddButton("?Select", "&Select", QRect(155, 185, 45, 14));
     cancel = window->AddButton("?Cancel", "&Cancel", QRect(365, 185, 45, 14));
     browse->SetButtons(insert, change, remove, select);
-    browse->SetForm([&clients, &relation](FormMode mode) { return UpdateMVClient(clients, relation, mode); });
+    browse->SetForm([&clients, &relation](FormMode mode) { return UpdatePerson(clients, relation, mode); });
   }
 
-  // The address form (reduced to the fields these tests need).
-  static int UpdateMVClient(FileManager& clients, RelationManager& relation, FormMode mode) {
-    UpdateForm form("UpdateMVClient", clients, &relation, QRect(0, 0, 260, 120));
-    form.SetCaption(FormMode::Insert, "Adding an Address Record");
-    form.SetCaption(FormMode::Change, "Changing an Address Record");
+  // The form of one person.
+  static int UpdatePerson(FileManager& clients, RelationManager& relation, FormMode mode) {
+    UpdateForm form("UpdatePerson", clients, &relation, QRect(0, 0, 260, 120));
+    form.SetCaption(FormMode::Insert, "Adding a Person");
+    form.SetCaption(FormMode::Change, "Changing a Person");
     Record& r = clients.Buffer();
     form.AddPrompt("?Prompt:Company", "C&ompany Name:", QRect(5, 5, 64, 10));
-    int company = form.AddEntry("?MVC:Company", QRect(70, 5, 150, 11));
-    form.AddPrompt("?Prompt:ClientID", "Contact &Person:", QRect(5, 20, 64, 10));
-    int contact = form.AddEntry("?MVC:ClientID", QRect(70, 20, 150, 11));
-    form.AddPrompt("?Prompt:FaxNum", "&Fax Number:", QRect(5, 35, 64, 10));
-    int fax = form.AddEntry("?MVC:FaxNum", QRect(70, 35, 150, 11));
+    int company = form.AddEntry("?PPL:Company", QRect(70, 5, 150, 11));
+    form.AddPrompt("?Prompt:Contact", "Contact &Person:", QRect(5, 20, 64, 10));
+    int contact = form.AddEntry("?PPL:Contact", QRect(70, 20, 150, 11));
+    form.AddPrompt("?Prompt:Fax", "&Fax Number:", QRect(5, 35, 64, 10));
+    int fax = form.AddEntry("?PPL:Fax", QRect(70, 35, 150, 11));
     int type = form.AddDropList("?List_type", QRect(70, 50, 80, 11), {"TIFF file", "MVN file", "PDF file", "Raw file"});
     form.Bind(company, &r, "Company");
-    form.Bind(contact, &r, "ClientID");
-    form.Bind(fax, &r, "FaxNum");
+    form.Bind(contact, &r, "Contact");
+    form.Bind(fax, &r, "Fax");
     (void)type;
     // On OK the preferred destination is the fax number.
     form.SetCheck([&r] {
-      r.Set("PreferredDestination", r.Clipped("FaxNum"));
+      r.Set("Destination", r.Clipped("Fax"));
       return true;
     });
     return form.Ask(mode);
@@ -134,14 +170,14 @@ std::vector<std::string> Column0(const Browse& b) {
 TEST_F(BookWindows, OpensOnTheFirstPageInKeyOrderWithHiddenColumns) {
   for (const char* n : {"delta", "Alpha", "charlie", "Bravo", "echo", "Foxtrot", "golf"})
     Add(n, std::string("Co ") + n, std::string("555-") + n);
-  FindClient find(clients(), dict.Relation("MVClients"), "Personal Address Book");
+  FindPerson find(clients(), relation(), "Personal Address Book");
   find.browse->SetPageSize(4);
   find.window->Open();
   find.browse->Open();
   EXPECT_EQ(Column0(*find.browse), (std::vector<std::string>{"Alpha", "Bravo", "charlie", "delta"}))
       << "keys compare without letter case";
   EXPECT_EQ(find.browse->SelectedRow(), 0);
-  EXPECT_EQ(find.window->Caption(), "Browsing the Address Book ( Personal Address Book )");
+  EXPECT_EQ(find.window->Caption(), "Browsing the Book ( Personal Address Book )");
   BrowseView* view = find.browse->View();
   EXPECT_FALSE(view->isColumnHidden(3));
   for (int c = 4; c < 8; ++c) EXPECT_TRUE(view->isColumnHidden(c)) << c;
@@ -186,7 +222,7 @@ TEST_F(BookWindows, LocatorTabsAndPositionedOpening) {
   Add("Jones", "Mid Co", "555-0003");
   Add("Adams", "Beta", "555-0004");
   Add("Young", "Gamma", "555-0005");
-  FindClient find(clients(), dict.Relation("MVClients"), "Book");
+  FindPerson find(clients(), relation(), "Book");
   find.browse->SetPageSize(3);
   find.window->Open();
   find.browse->Open();
@@ -225,14 +261,14 @@ TEST_F(BookWindows, LocatorTabsAndPositionedOpening) {
 
   // Opening on the caller's recipient, on the third tab.
   find.browse->SetOrder(2);
-  find.browse->OpenPositioned({{"MVC:ClientID", "Adams"}, {"MVC:Company", "Beta"}, {"MVC:PreferredDestination", "555-0004"}});
+  find.browse->OpenPositioned({{"PPL:Contact", "Adams"}, {"PPL:Company", "Beta"}, {"PPL:Destination", "555-0004"}});
   EXPECT_EQ(find.browse->Cell(find.browse->SelectedRow(), 0), "Adams");
   EXPECT_EQ(find.browse->Cell(find.browse->SelectedRow(), 2), "555-0004");
 
   // Select puts the record into the buffer.
   clients().Buffer().Clear();
   ASSERT_TRUE(find.browse->TakeSelected());
-  EXPECT_EQ(clients().Buffer().Clipped("ClientID"), "Adams");
+  EXPECT_EQ(clients().Buffer().Clipped("Contact"), "Adams");
   EXPECT_EQ(clients().Buffer().Clipped("Company"), "Beta");
 }
 
@@ -241,7 +277,7 @@ TEST_F(BookWindows, InsertChangeDeleteThroughTheForm) {
   Add("Jones", "Mid Co", "555-0003");
   AddMember("Sales", smith);
   AddMember("Staff", smith);
-  FindClient find(clients(), dict.Relation("MVClients"), "Book");
+  FindPerson find(clients(), relation(), "Book");
   find.window->Open();
   find.browse->Open();
   ASSERT_TRUE(guitest::Screenshot(find.window->Widget(), "browse-findclient.png"));
@@ -250,19 +286,19 @@ TEST_F(BookWindows, InsertChangeDeleteThroughTheForm) {
   // the form stays open; the changed destination is accepted.
   std::string caption;
   bool stayedOpen = false;
-  guitest::When([] { return guitest::VisibleTopLevel("UpdateMVClient"); }, [&](QWidget* w) {
+  guitest::When([] { return guitest::VisibleTopLevel("UpdatePerson"); }, [&](QWidget* w) {
     caption = w->windowTitle().toStdString();
-    Entry(w, "?MVC:Company")->setText("Zeta Ltd");
-    Entry(w, "?MVC:ClientID")->setText("Smith");
-    Entry(w, "?MVC:FaxNum")->setText("555-0001");
+    Entry(w, "?PPL:Company")->setText("Zeta Ltd");
+    Entry(w, "?PPL:Contact")->setText("Smith");
+    Entry(w, "?PPL:Fax")->setText("555-0001");
     guitest::Screenshot(w, "form-insert.png");
     Button(w, "?OK")->click();
     stayedOpen = w->isVisible();
-    Entry(w, "?MVC:FaxNum")->setText("555-0009");
+    Entry(w, "?PPL:Fax")->setText("555-0009");
     Button(w, "?OK")->click();
   });
   EXPECT_EQ(find.browse->Ask(FormMode::Insert), RequestCompleted);
-  EXPECT_EQ(caption, "Adding an Address Record");
+  EXPECT_EQ(caption, "Adding a Person");
   EXPECT_TRUE(stayedOpen);
   ASSERT_EQ(script.messages.size(), 1u);
   EXPECT_NE(script.messages[0].text.find("could not be added"), std::string::npos) << script.messages[0].text;
@@ -272,23 +308,23 @@ TEST_F(BookWindows, InsertChangeDeleteThroughTheForm) {
 
   // Change: the form shows the record; the new company is written.
   find.browse->Locate("Jones");
-  guitest::When([] { return guitest::VisibleTopLevel("UpdateMVClient"); }, [&](QWidget* w) {
+  guitest::When([] { return guitest::VisibleTopLevel("UpdatePerson"); }, [&](QWidget* w) {
     caption = w->windowTitle().toStdString();
-    EXPECT_EQ(Entry(w, "?MVC:Company")->text(), "Mid Co");
-    Entry(w, "?MVC:Company")->setText("New Co");
+    EXPECT_EQ(Entry(w, "?PPL:Company")->text(), "Mid Co");
+    Entry(w, "?PPL:Company")->setText("New Co");
     Button(w, "?OK")->click();
   });
   Button(find.window->Widget(), "?Change")->click();  // the browse's button starts the form
-  EXPECT_EQ(caption, "Changing an Address Record");
+  EXPECT_EQ(caption, "Changing a Person");
   EXPECT_EQ(find.browse->Cell(find.browse->SelectedRow(), 1), "New Co");
   clients().Buffer().Clear();
-  clients().Buffer().Set("ClientID", "Jones");
-  ASSERT_EQ(clients().TryFetch("MVC:KeyClientID"), NoError);
+  clients().Buffer().Set("Contact", "Jones");
+  ASSERT_EQ(clients().TryFetch("PPL:KeyContact"), NoError);
   EXPECT_EQ(clients().Buffer().Clipped("Company"), "New Co");
 
   // Cancel writes nothing.
-  guitest::When([] { return guitest::VisibleTopLevel("UpdateMVClient"); }, [&](QWidget* w) {
-    Entry(w, "?MVC:Company")->setText("Not This");
+  guitest::When([] { return guitest::VisibleTopLevel("UpdatePerson"); }, [&](QWidget* w) {
+    Entry(w, "?PPL:Company")->setText("Not This");
     Button(w, "?Cancel")->click();
   });
   EXPECT_EQ(find.browse->Ask(FormMode::Change), RequestCancelled);
@@ -296,16 +332,16 @@ TEST_F(BookWindows, InsertChangeDeleteThroughTheForm) {
 
   // Delete: read-only fields, a question first; "No" keeps the record, "Yes"
   // deletes it with its memberships through the relation manager.
-  find.browse->OpenPositioned({{"MVC:ClientID", "Smith"}, {"MVC:Company", "Zeta Ltd"},
-                               {"MVC:PreferredDestination", "555-0001"}});
+  find.browse->OpenPositioned({{"PPL:Contact", "Smith"}, {"PPL:Company", "Zeta Ltd"},
+                               {"PPL:Destination", "555-0001"}});
   ASSERT_EQ(find.browse->Cell(find.browse->SelectedRow(), 2), "555-0001");
   bool readOnly = false;
   std::string okText;
   script.AnswerMessage(ButtonNo);
   script.AnswerMessage(ButtonYes);
-  guitest::When([] { return guitest::VisibleTopLevel("UpdateMVClient"); }, [&](QWidget* w) {
+  guitest::When([] { return guitest::VisibleTopLevel("UpdatePerson"); }, [&](QWidget* w) {
     caption = w->windowTitle().toStdString();
-    readOnly = Entry(w, "?MVC:Company")->isReadOnly();
+    readOnly = Entry(w, "?PPL:Company")->isReadOnly();
     okText = Button(w, "?OK")->text().toStdString();
     Button(w, "?OK")->click();
     Button(w, "?OK")->click();
@@ -322,23 +358,23 @@ TEST_F(BookWindows, InsertChangeDeleteThroughTheForm) {
 
 TEST_F(BookWindows, ViewOnlyFormOffersOnlyBack) {
   Add("Smith", "Zeta Ltd", "555-0001");
-  FindClient find(clients(), dict.Relation("MVClients"), "Book");
+  FindPerson find(clients(), relation(), "Book");
   find.window->Open();
   find.browse->Open();
   bool okHidden = false, readOnly = false;
   std::string shown;
   // What the client's form does with EditAddressBooks = NO.
   find.browse->SetForm([this](FormMode) {
-    UpdateForm form("UpdateMVClient", clients(), &dict.Relation("MVClients"));
-    int company = form.AddEntry("?MVC:Company", QRect(5, 5, 150, 11));
+    UpdateForm form("UpdatePerson", clients(), &relation());
+    int company = form.AddEntry("?PPL:Company", QRect(5, 5, 150, 11));
     form.Bind(company, &clients().Buffer(), "Company");
     form.SetOpening([&form](FormMode) { form.SetText(form.CancelButton(), "&Back"); });
     return form.Ask(FormMode::View);
   });
-  guitest::When([] { return guitest::VisibleTopLevel("UpdateMVClient"); }, [&](QWidget* w) {
+  guitest::When([] { return guitest::VisibleTopLevel("UpdatePerson"); }, [&](QWidget* w) {
     okHidden = Button(w, "?OK")->isHidden();
-    readOnly = Entry(w, "?MVC:Company")->isReadOnly();
-    shown = Entry(w, "?MVC:Company")->text().toStdString();
+    readOnly = Entry(w, "?PPL:Company")->isReadOnly();
+    shown = Entry(w, "?PPL:Company")->text().toStdString();
     EXPECT_EQ(Button(w, "?Cancel")->text(), "&Back");
     EXPECT_EQ(w->windowTitle(), "Viewing a Record");
     Button(w, "?Cancel")->click();
@@ -352,21 +388,21 @@ TEST_F(BookWindows, ViewOnlyFormOffersOnlyBack) {
 
 TEST_F(BookWindows, FormWritesThroughTheFileWithoutARelation) {
   // A group form (the groups table has no relation to its members here).
-  FileManager& defaults = dict.File("MVdefaults");
+  FileManager& defaults = book.groups;
   ASSERT_EQ(defaults.Open(), NoError);
   for (FormMode mode : {FormMode::Insert, FormMode::Change}) {
     UpdateForm form("UpdateGroups", defaults);
     form.SetCaption(FormMode::Insert, "Adding a New Group");
     form.SetCaption(FormMode::Change, "Changing a Group");
-    int name = form.AddEntry("?MVD:GroupID", QRect(60, 5, 150, 11), 100);
+    int name = form.AddEntry("?GRP:GroupID", QRect(60, 5, 150, 11), 100);
     form.Bind(name, &defaults.Buffer(), "GroupID");
     std::string caption;
     guitest::When([] { return guitest::VisibleTopLevel("UpdateGroups"); }, [&](QWidget* w) {
       caption = w->windowTitle().toStdString();
       if (mode == FormMode::Change) {
-        EXPECT_EQ(Entry(w, "?MVD:GroupID")->text(), "Sales");
+        EXPECT_EQ(Entry(w, "?GRP:GroupID")->text(), "Sales");
       }
-      Entry(w, "?MVD:GroupID")->setText(mode == FormMode::Insert ? "Sales" : "Sales East");
+      Entry(w, "?GRP:GroupID")->setText(mode == FormMode::Insert ? "Sales" : "Sales East");
       Button(w, "?OK")->click();
     });
     EXPECT_EQ(form.Ask(mode), RequestCompleted);
@@ -374,7 +410,7 @@ TEST_F(BookWindows, FormWritesThroughTheFileWithoutARelation) {
   }
   defaults.Buffer().Clear();
   defaults.Buffer().Set("GroupID", "sales east");
-  EXPECT_EQ(defaults.TryFetch("MVd:KeyGroupID"), NoError);
+  EXPECT_EQ(defaults.TryFetch("GRP:KeyGroupID"), NoError);
   EXPECT_EQ(defaults.Records(), 1);
 }
 
@@ -385,79 +421,14 @@ namespace {
 TEST_F(BookWindows, FileErrorsWithoutTryShowTheFrameworkMessage) {
   InstallFileErrorMessages();
   clients().Buffer().Clear();
-  clients().Buffer().Set("ClientID", "Nobody");
-  EXPECT_EQ(clients().Fetch("MVC:KeyClientID"), RecordNotFoundError);
+  clients().Buffer().Set("Contact", "Nobody");
+  EXPECT_EQ(clients().Fetch("PPL:KeyContact"), RecordNotFoundError);
   FileManager::SetErrorReporter(nullptr);
   ASSERT_EQ(script.messages.size(), 1u);
   EXPECT_EQ(script.messages[0].caption, "File Error");
-  EXPECT_NE(script.messages[0].text.find("!MVClients|Error code: 35"), std::string::npos) << script.messages[0].text;
-  EXPECT_EQ(clients().TryFetch("MVC:KeyClientID"), RecordNotFoundError);
+  EXPECT_NE(script.messages[0].text.find("!People|Error code: 35"), std::string::npos) << script.messages[0].text;
+  EXPECT_EQ(clients().TryFetch("PPL:KeyContact"), RecordNotFoundError);
   EXPECT_EQ(script.messages.size(), 1u) << "a Try call reports nothing";
-}
-
-}  // namespace
-
-namespace {
-
-// The worked example of docs/architecture.md, as written there.
-int UpdateMVClient(mvn::client::Dictionary& dict, FormMode mode) {
-  FileManager& clients = dict.File("MVClients");
-  Record& r = clients.Buffer();
-  UpdateForm form("UpdateMVClient", clients, &dict.Relation("MVClients"));
-  form.SetCaption(FormMode::Insert, "Adding an Address Record");
-  form.SetCaption(FormMode::Change, "Changing an Address Record");
-
-  form.AddPrompt("?Prompt1", "C&ompany Name:", QRect(5, 5, 64, 10));
-  int company = form.AddEntry("?MVC:Company", QRect(70, 5, 150, 11), 99);
-  form.AddPrompt("?Prompt2", "&Fax Number:", QRect(5, 20, 64, 10));
-  int fax = form.AddEntry("?MVC:FaxNum", QRect(70, 20, 150, 11), 49);
-  form.AddPrompt("?Prompt3", "Email Address:", QRect(5, 35, 64, 10));
-  int email = form.AddEntry("?MVC:Email", QRect(70, 35, 150, 11), 49);
-  int option = form.AddOption("?Option", "Preferred Destination:", QRect(5, 50, 200, 24));
-  form.AddRadio(option, "?Option:Radio1", "Use Fax", "1", QRect(10, 60, 60, 10));
-  form.AddRadio(option, "?Option:Radio2", "Use Email", "2", QRect(80, 60, 60, 10));
-  form.Bind(company, &r, "Company");
-  form.Bind(fax, &r, "FaxNum");
-  form.Bind(email, &r, "Email");
-
-  auto destinations = [&] {
-    form.Disable(option, form.Text(fax).empty() || form.Text(email).empty());
-  };
-  QObject::connect(&form, &Window::windowEvent, [&](int event, int field) {
-    if (event == EventOpenWindow) destinations();
-    if (event == EventAccepted && (field == fax || field == email)) destinations();
-  });
-  form.SetCheck([&] {
-    r.Set("PreferredDestination", form.Text(option) == "1" ? r.Clipped("FaxNum") : r.Clipped("Email"));
-    return true;
-  });
-  return form.Ask(mode);
-}
-
-TEST_F(BookWindows, TheWorkedExampleOfTheDocsWorks) {
-  bool disabledAtFirst = false, enabledLater = false;
-  guitest::When([] { return guitest::VisibleTopLevel("UpdateMVClient"); }, [&](QWidget* w) {
-    QWidget* option = w->findChild<QWidget*>("?Option");
-    disabledAtFirst = !option->isEnabled();
-    Entry(w, "?MVC:Company")->setText("Acme");
-    auto* mail = Entry(w, "?MVC:Email");
-    mail->setFocus();
-    guitest::TypeKeys(mail, "a@b.c");
-    guitest::PressKey(mail, Qt::Key_Return);
-    Entry(w, "?MVC:FaxNum")->setFocus();
-    guitest::TypeKeys(Entry(w, "?MVC:FaxNum"), "555");
-    guitest::PressKey(Entry(w, "?MVC:FaxNum"), Qt::Key_Return);
-    enabledLater = option->isEnabled();
-    w->findChild<QAbstractButton*>("?Option:Radio2")->click();
-    Button(w, "?OK")->click();
-  });
-  EXPECT_EQ(UpdateMVClient(dict, FormMode::Insert), RequestCompleted);
-  EXPECT_TRUE(disabledAtFirst);
-  EXPECT_TRUE(enabledLater);
-  clients().Buffer().Clear();
-  clients().Buffer().Set("Company", "acme");
-  ASSERT_EQ(clients().TryFetch("MVC:KeyCompany"), NoError);
-  EXPECT_EQ(clients().Buffer().Clipped("PreferredDestination"), "a@b.c");
 }
 
 }  // namespace

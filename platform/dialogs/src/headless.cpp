@@ -2,6 +2,7 @@
 // comes only from a script. A shown window runs its script (or, without
 // one, is cancelled) and is always closed when the call returns.
 #include "platform/dialogs/src/core.h"
+#include "platform/kernel/utf.h"
 
 namespace mvn::dialogs {
 namespace {
@@ -87,8 +88,7 @@ bool HeadlessType(Controller* controller, HWND control, const std::string& text)
   std::string typed;
   size_t i = 0;
   while (i < text.size()) {
-    size_t n = 1;
-    while (i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80) ++n;
+    size_t n = mvn::kernel::DecodeUtf8At(text, i).length;
     typed.append(text, i, n);
     i += n;
     controller->UserTyped(control, typed);

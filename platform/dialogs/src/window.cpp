@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "platform/dialogs/src/core.h"
+#include "platform/kernel/utf.h"
 
 namespace mvn::dialogs {
 namespace {
@@ -291,12 +292,7 @@ LRESULT CallDialogProc(const WindowPtr& window, UINT message, WPARAM wParam, LPA
 // ---------------------------------------------------------------------------
 // Text helpers
 
-size_t Utf8Cut(const std::string& text, size_t maxBytes) {
-  if (text.size() <= maxBytes) return text.size();
-  size_t cut = maxBytes;
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-  return cut;
-}
+size_t Utf8Cut(const std::string& text, size_t maxBytes) { return mvn::kernel::Utf8CutPoint(text, maxBytes); }
 
 int CopyText(const std::string& text, char* buffer, int size) {
   if (!buffer || size <= 0) return 0;

@@ -1,5 +1,7 @@
 #include "platform/dialogs/tests/dialog_support.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <mutex>
 
@@ -197,6 +199,52 @@ std::string Text(HWND dialog, int id) {
   char buffer[512];
   GetDlgItemTextA(dialog, id, buffer, sizeof(buffer));
   return buffer;
+}
+
+namespace {
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+}  // namespace
+
+INT_PTR ConfigurePortProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* port = reinterpret_cast<PortSettings*>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
+  switch (message) {
+    case WM_INITDIALOG:
+      port = reinterpret_cast<PortSettings*>(lParam);
+      SetWindowLongPtrA(dialog, GWLP_USERDATA, lParam);
+      SetWindowTextA(dialog, "Configure MVN1");
+      SendDlgItemMessageA(dialog, kOutputDir, EM_LIMITTEXT, 260, 0);
+      SetDlgItemTextA(dialog, kOutputDir, port->output.c_str());
+      if (!port->focusOutput) return TRUE;
+      SetFocus(GetDlgItem(dialog, kOutputDir));
+      return FALSE;
+    case WM_COMMAND:
+      if (LOWORD(wParam) == IDOK) {
+        std::string output = Text(dialog, kOutputDir);
+        if (!output.empty() && !IsDirectory(output)) {
+          std::string text = "Unable to access [" + output + "]";
+          MessageBoxA(dialog, text.c_str(), "Invalid Field", MB_ICONERROR);
+          ++port->boxes;
+          SetFocus(GetDlgItem(dialog, kOutputDir));
+          return TRUE;
+        }
+        port->saved = output;
+        EndDialog(dialog, 1);
+        return TRUE;
+      }
+      if (LOWORD(wParam) == IDCANCEL) {
+        EndDialog(dialog, 0);
+        return TRUE;
+      }
+      return FALSE;
+    case WM_CTLCOLOREDIT:
+      SetTextColor(reinterpret_cast<HDC>(wParam), RGB(0, 0, 127));
+      return reinterpret_cast<INT_PTR>(GetStockObject(WHITE_BRUSH));
+    default:
+      return FALSE;
+  }
 }
 
 namespace {

@@ -86,6 +86,19 @@ struct Sheet {
 
 std::string Text(HWND dialog, int id);
 
+// The Configure Port dialog's procedure in the way the monitor writes it:
+// the directory field is checked on OK, a bad one keeps the dialog open
+// with a message box. Its WM_INITDIALOG takes the settings as lParam.
+struct PortSettings {
+  std::string output = "/";
+  std::string saved;
+  int boxes = 0;
+  // True: the procedure puts the focus on the directory field itself and
+  // returns FALSE; false: it returns TRUE and leaves the focus to the layer.
+  bool focusOutput = true;
+};
+INT_PTR ConfigurePortProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
 // Shows a dialog box of the test templates with a procedure given as a
 // function (a command IDOK/IDCANCEL the function leaves alone ends the
 // dialog with that id) and a script.

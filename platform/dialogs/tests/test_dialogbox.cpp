@@ -3,7 +3,6 @@
 // script.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <stdexcept>
@@ -14,57 +13,6 @@ using namespace dialogtest;
 namespace dlg = mvn::dialogs;
 
 namespace {
-
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The Configure Port dialog's procedure in the way the monitor writes it:
-// the directory fields are checked on OK, a bad one keeps the dialog open.
-struct PortSettings {
-  std::string output = "/";
-  std::string saved;
-  int boxes = 0;
-};
-
-INT_PTR ConfigurePortProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-  auto* port = reinterpret_cast<PortSettings*>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
-  switch (message) {
-    case WM_INITDIALOG:
-      port = reinterpret_cast<PortSettings*>(lParam);
-      SetWindowLongPtrA(dialog, GWLP_USERDATA, lParam);
-      SetWindowTextA(dialog, "Configure MVN1");
-      SendDlgItemMessageA(dialog, kOutputDir, EM_LIMITTEXT, 260, 0);
-      SetDlgItemTextA(dialog, kOutputDir, port->output.c_str());
-      SetFocus(GetDlgItem(dialog, kOutputDir));
-      return FALSE;
-    case WM_COMMAND:
-      if (LOWORD(wParam) == IDOK) {
-        std::string output = Text(dialog, kOutputDir);
-        if (!output.empty() && !IsDirectory(output)) {
-          std::string text = "Unable to access [" + output + "]";
-          MessageBoxA(dialog, text.c_str(), "Invalid Field", MB_ICONERROR);
-          ++port->boxes;
-          SetFocus(GetDlgItem(dialog, kOutputDir));
-          return TRUE;
-        }
-        port->saved = output;
-        EndDialog(dialog, 1);
-        return TRUE;
-      }
-      if (LOWORD(wParam) == IDCANCEL) {
-        EndDialog(dialog, 0);
-        return TRUE;
-      }
-      return FALSE;
-    case WM_CTLCOLOREDIT:
-      SetTextColor(reinterpret_cast<HDC>(wParam), RGB(0, 0, 127));
-      return reinterpret_cast<INT_PTR>(GetStockObject(WHITE_BRUSH));
-    default:
-      return FALSE;
-  }
-}
 
 INT_PTR ShowConfigurePort(PortSettings* port) {
   return DialogBoxParamA(Instance(), MAKEINTRESOURCEA(kConfigurePort), nullptr, &ConfigurePortProc,

@@ -189,39 +189,6 @@ TEST_F(QtSheet, WithoutAScriptTheSheetWaitsForItsUser) {
   EXPECT_EQ(CountLog("identity reset"), 1u);
 }
 
-namespace {
-
-INT_PTR ConfigureProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
-  switch (message) {
-    case WM_INITDIALOG:
-      SetWindowTextA(dialog, "Configure MVN1");
-      return TRUE;
-    case WM_COMMAND:
-      if (LOWORD(wParam) == IDOK) {
-        std::string output = Text(dialog, kOutputDir);
-        if (!std::filesystem::is_directory(output)) {
-          std::string text = "Unable to access [" + output + "]";
-          MessageBoxA(dialog, text.c_str(), "Invalid Field", MB_ICONERROR);
-          return TRUE;
-        }
-        EndDialog(dialog, 1);
-        return TRUE;
-      }
-      if (LOWORD(wParam) == IDCANCEL) {
-        EndDialog(dialog, 0);
-        return TRUE;
-      }
-      return FALSE;
-    case WM_CTLCOLOREDIT:
-      SetTextColor(reinterpret_cast<HDC>(wParam), RGB(0, 0, 127));
-      return reinterpret_cast<INT_PTR>(GetStockObject(WHITE_BRUSH));
-    default:
-      return FALSE;
-  }
-}
-
-}  // namespace
-
 TEST(QtDialog, ConfigurePortIsLaidOutFromItsTemplateAndShowsMessageBoxes) {
   bool boxSeen = false;
   dlg::SetScript([&](HWND window) {
@@ -260,7 +227,11 @@ TEST(QtDialog, ConfigurePortIsLaidOutFromItsTemplateAndShowsMessageBoxes) {
     Screenshot(dialog, "configure-port.png");
     dialog->findChild<QPushButton*>("1")->click();
   });
-  INT_PTR result = DialogBoxParamA(Instance(), MAKEINTRESOURCEA(kConfigurePort), nullptr, &ConfigureProc, 0);
+  PortSettings port;
+  port.output = "";
+  port.focusOutput = false;
+  INT_PTR result = DialogBoxParamA(Instance(), MAKEINTRESOURCEA(kConfigurePort), nullptr, &ConfigurePortProc,
+                                   reinterpret_cast<LPARAM>(&port));
   dlg::SetScript(nullptr);
   EXPECT_EQ(result, 1);
 }

@@ -9,6 +9,7 @@
 
 #include "platform/kernel/handles.h"
 #include "platform/kernel/src/internal.h"
+#include "platform/kernel/utf.h"
 #include "platform/kernel/win32.h"
 
 namespace {
@@ -184,10 +185,7 @@ void SetLastErrorDetail(DWORD code, const char* text) {
   t_detail.valid = text != nullptr;
   t_detail.code = code;
   size_t n = text ? std::strlen(text) : 0;
-  if (n >= sizeof t_detail.text) {
-    n = sizeof t_detail.text - 1;
-    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;  // whole UTF-8 sequences
-  }
+  if (n >= sizeof t_detail.text) n = kernel::Utf8CutPoint(std::string_view(text, n), sizeof t_detail.text - 1);
   if (n) std::memcpy(t_detail.text, text, n);
   t_detail.text[n] = '\0';
 }

@@ -46,11 +46,17 @@ std::size_t EncodeUtf8(char32_t code, char* out) {
 // Decodes one code point at text[*i], advancing *i; invalid input gives
 // U+FFFD for its first byte.
 char32_t NextUtf8(std::string_view text, std::size_t* i) {
-  const unsigned char lead = static_cast<unsigned char>(text[*i]);
-  if (lead < 0x80) {
-    ++*i;
-    return lead;
-  }
+  const Utf8Char c = DecodeUtf8At(text, *i);
+  *i += c.length;
+  return c.code;
+}
+
+}  // namespace
+
+Utf8Char DecodeUtf8At(std::string_view text, std::size_t at) {
+  const Utf8Char invalid{kReplacement, 1, false};
+  const unsigned char lead = static_cast<unsigned char>(text[at]);
+  if (lead < 0x80) return {lead, 1, true};
   std::size_t length;
   char32_t code;
   char32_t minimum;
@@ -67,30 +73,50 @@ char32_t NextUtf8(std::string_view text, std::size_t* i) {
     code = lead & 0x07;
     minimum = 0x10000;
   } else {
-    ++*i;
-    return kReplacement;
+    return invalid;
   }
-  if (*i + length > text.size()) {
-    ++*i;
-    return kReplacement;
-  }
+  if (at + length > text.size()) return invalid;
   for (std::size_t k = 1; k < length; ++k) {
-    const unsigned char c = static_cast<unsigned char>(text[*i + k]);
-    if ((c & 0xC0) != 0x80) {
-      ++*i;
-      return kReplacement;
-    }
+    const unsigned char c = static_cast<unsigned char>(text[at + k]);
+    if ((c & 0xC0) != 0x80) return invalid;
     code = (code << 6) | (c & 0x3F);
   }
-  if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-    ++*i;
-    return kReplacement;
-  }
-  *i += length;
-  return code;
+  if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return invalid;
+  return {code, length, true};
 }
 
-}  // namespace
+std::size_t EncodeUtf16(char32_t code, char16_t out[2]) {
+  if (code < 0x10000) {
+    out[0] = static_cast<char16_t>(code);
+    return 1;
+  }
+  out[0] = static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
+  out[1] = static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+  return 2;
+}
+
+std::size_t Utf8CutPoint(std::string_view text, std::size_t limit) {
+  if (limit >= text.size()) return text.size();
+  // The lead byte of the sequence the limit may fall inside: at most three
+  // continuation bytes back.
+  std::size_t k = limit;
+  int steps = 0;
+  while (k > 0 && steps < 3 && (static_cast<unsigned char>(text[k]) & 0xC0) == 0x80) {
+    --k;
+    ++steps;
+  }
+  const unsigned char lead = static_cast<unsigned char>(text[k]);
+  std::size_t length = 1;
+  if (lead >= 0xF0 && lead < 0xF8) {
+    length = 4;
+  } else if (lead >= 0xE0 && lead < 0xF0) {
+    length = 3;
+  } else if (lead >= 0xC0 && lead < 0xE0) {
+    length = 2;
+  }
+  if (length > 1 && k < limit && k + length > limit) return k;
+  return limit;
+}
 
 void AppendUtf8(std::string* out, char32_t code) {
   char bytes[4];
@@ -125,13 +151,8 @@ std::u16string Utf8ToUtf16(std::string_view text) {
   std::u16string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
-    const char32_t code = NextUtf8(text, &i);
-    if (code >= 0x10000) {
-      out.push_back(static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(code));
-    }
+    char16_t units[2];
+    out.append(units, EncodeUtf16(NextUtf8(text, &i), units));
   }
   return out;
 }

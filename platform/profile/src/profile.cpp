@@ -1,5 +1,6 @@
 // The profile API over IniDocument: file names, reading, the directory lock
 // and the atomic rewrite.
+#include "platform/kernel/utf.h"
 #include "platform/profile/profile.h"
 
 #include <dirent.h>
@@ -211,29 +212,6 @@ DWORD ReplaceFile(const std::string& target, const std::string& text) {
   return 0;
 }
 
-// Where a cut of data at limit bytes has to go so that it does not split
-// a UTF-8 sequence. Bytes that are no UTF-8 are cut where they are.
-size_t CutPoint(std::string_view data, size_t limit) {
-  if (limit >= data.size()) return data.size();
-  size_t k = limit;
-  int steps = 0;
-  while (k > 0 && steps < 3 && (static_cast<unsigned char>(data[k]) & 0xC0) == 0x80) {
-    --k;
-    ++steps;
-  }
-  const unsigned char lead = static_cast<unsigned char>(data[k]);
-  size_t length = 1;
-  if (lead >= 0xF0 && lead < 0xF8) {
-    length = 4;
-  } else if (lead >= 0xE0 && lead < 0xF0) {
-    length = 3;
-  } else if (lead >= 0xC0 && lead < 0xE0) {
-    length = 2;
-  }
-  if (length > 1 && k < limit && k + length > limit) return k;
-  return limit;
-}
-
 DWORD CopyValue(std::string_view value, LPSTR buffer, DWORD size) {
   if (size == 0) return 0;
   if (value.size() < size) {
@@ -241,7 +219,7 @@ DWORD CopyValue(std::string_view value, LPSTR buffer, DWORD size) {
     buffer[value.size()] = '\0';
     return static_cast<DWORD>(value.size());
   }
-  const size_t cut = CutPoint(value, size - 1);
+  const size_t cut = mvn::kernel::Utf8CutPoint(value, size - 1);
   memcpy(buffer, value.data(), cut);
   memset(buffer + cut, 0, size - cut);
   SetLastError(ERROR_MORE_DATA);
@@ -265,7 +243,7 @@ DWORD CopyList(const std::vector<std::string>& items, LPSTR buffer, DWORD size) 
     if (list.empty()) buffer[1] = '\0';
     return static_cast<DWORD>(list.size());
   }
-  const size_t cut = CutPoint(list, size - 2);
+  const size_t cut = mvn::kernel::Utf8CutPoint(list, size - 2);
   memcpy(buffer, list.data(), cut);
   memset(buffer + cut, 0, size - cut);
   SetLastError(ERROR_MORE_DATA);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/kernel/utf.h"
 #include "platform/registry/registry.h"
 #include "platform/spooler/install.h"
 
@@ -48,11 +49,9 @@ bool ValidPrinterName(const std::string& name) {
   for (std::size_t i = 0; i < name.size();) {
     unsigned char c = static_cast<unsigned char>(name[i]);
     if (c < 0x20 || c == 0x7F || c == '\\' || c == ',' || c == '!') return false;
-    std::size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-    if (length == 0 || (length > 1 && c < 0xC2) || i + length > name.size()) return false;
-    for (std::size_t k = 1; k < length; ++k)
-      if ((static_cast<unsigned char>(name[i + k]) & 0xC0) != 0x80) return false;
-    i += length;
+    const mvn::kernel::Utf8Char character = mvn::kernel::DecodeUtf8At(name, i);
+    if (!character.valid) return false;
+    i += character.length;
   }
   return true;
 }

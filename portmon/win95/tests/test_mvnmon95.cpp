@@ -91,18 +91,22 @@ class Monitor95 : public testing::Test {
     return ok;
   }
 
-  // A program that records its arguments and whether the spool file was
-  // complete when it started.
-  std::string Recorder() {
+  // A program that records its arguments, one a line, or with what "pwd"
+  // the folder it was started in. It adds them to launches.txt by replacing
+  // the file whole (a temporary file renamed over it), so once the file is
+  // there its lines are complete.
+  std::string Recorder(const std::string& what = "printf '%s\\n' \"$@\"") {
     std::string script = root / "record.sh";
-    WriteFile(script, "#!/bin/sh\nprintf '%s\\n' \"$@\" >> " + root / "launches.txt" + "\n");
+    std::string file = root / "launches.txt";
+    WriteFile(script, "#!/bin/sh\n{ cat '" + file + "' 2>/dev/null; " + what + "; } > '" + file + ".$$' && mv '" +
+                          file + ".$$' '" + file + "'\n");
     chmod(script.c_str(), 0755);
     return script;
   }
+  // What the recorder wrote; empty after 5 s without a launch.
   std::string Launches() {
-    for (int i = 0; i < 200 && !fs::exists(root / "launches.txt"); ++i)
+    for (int i = 0; i < 500 && !fs::exists(root / "launches.txt"); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     return ReadFile(root / "launches.txt");
   }
 
@@ -212,7 +216,7 @@ TEST_F(Monitor95, LaunchModes) {
   // At the start, in the startup directory.
   fs::remove(root / "launches.txt");
   fs::remove(temp[0]);
-  WriteFile(root / "record.sh", "#!/bin/sh\npwd >> " + root / "launches.txt" + "\n");
+  Recorder("pwd");
   fs::create_directories(root / "start");
   Set("MVN3", "StartupDirectory", root / "start");
   Set("MVN3", "Launch", "1");
@@ -223,11 +227,18 @@ TEST_F(Monitor95, LaunchModes) {
   fs::remove(root / "launches.txt");
   Set("MVN3", "Launch", "0");
   ASSERT_TRUE(Print("MVN3", "kept"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_FALSE(fs::exists(root / "launches.txt"));
   std::vector<fs::path> out = Files(root / "out");
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(ReadFile(out[0].string()), "kept");
+  // A launch job after it is recorded: had the first job started the
+  // program too, its line would be there by then, before the second's.
+  Recorder();
+  for (const fs::path& file : Files(root / "temp")) fs::remove(file);
+  Set("MVN3", "Launch", "2");
+  ASSERT_TRUE(Print("MVN3", "later"));
+  std::vector<fs::path> later = Files(root / "temp");
+  ASSERT_EQ(later.size(), 1u);
+  EXPECT_EQ(Launches(), later[0].string() + "\n" + (root / "out") + "\n") << "Launch 0 started nothing";
   EXPECT_TRUE(boxes.empty());
 }
 
