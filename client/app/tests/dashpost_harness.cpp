@@ -5,6 +5,7 @@
 #include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
@@ -234,12 +235,38 @@ QWidget* Driver::TopWindow(const std::string& procedure) {
 
 void Driver::When(const std::string& procedure, std::function<void(QWidget*)> act,
                   std::chrono::milliseconds deadline) {
-  mvntest::WhenOnce("the window " + procedure, [procedure] { return TopWindow(procedure); }, std::move(act),
-                    deadline);
+  // The timer stops before act runs: act may open a modal loop of its own
+  // (a click that opens a dialog), in which the timer would fire again.
+  auto* timer = new QTimer;
+  timer->setInterval(10);
+  QDeadlineTimer until(deadline.count());
+  QObject::connect(timer, &QTimer::timeout, [timer, procedure, act, until, deadline] {
+    if (QWidget* top = TopWindow(procedure)) {
+      timer->stop();
+      timer->deleteLater();
+      act(top);
+      return;
+    }
+    if (until.hasExpired()) {
+      timer->stop();
+      timer->deleteLater();
+      ADD_FAILURE() << "the window " << procedure << " did not open within " << deadline.count() << " ms";
+      mvntest::CloseWhatIsStillUp();
+    }
+  });
+  timer->start();
 }
 
 bool Driver::WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {
-  return mvntest::WaitUntil(cond, deadline);
+  // A short sleep between turns of the loop leaves the processor to what
+  // the program started (its delivery command, a copy being made).
+  QDeadlineTimer until(deadline.count());
+  while (!cond()) {
+    if (until.hasExpired()) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
 }
 
 // ---------------------------------------------------------------------------
