@@ -222,6 +222,14 @@ int LoadAddressBooks(Dictionary& dictionary, fw::IniFile& ini, std::vector<Addre
         told += " It cannot be opened either: " + why + ".";
     }
   }
+  // A book that may be read but not written is opened for looking; that
+  // changes cannot be saved is told once, here, and each refused change
+  // says it again.
+  if (!list.empty() && !dictionary.ReadOnlyBook().empty()) {
+    if (!told.empty()) told += "|";
+    told += "The address book \"" + list[static_cast<size_t>(current)].name +
+            "\" is opened for looking only: " + dictionary.ReadOnlyBook() + ".";
+  }
   if (problem) *problem = told;
 
   fw::Queue& q = dictionary.Queues().g_QaddressBooks;

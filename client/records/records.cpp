@@ -325,30 +325,44 @@ bool Dictionary::SetAddressBookFiles(std::string_view path, std::string_view dri
 }
 
 int Dictionary::OpenAddressBook(unsigned mode) {
+  m_readOnlyBook.clear();
   std::vector<FileManager*> opened;
+  auto fail = [&](int e, const std::string& name) {
+    std::string text = ErrorText();
+    for (FileManager* o : opened) o->Close();
+    m_readOnlyBook.clear();
+    SetError(e, name, text);
+    return e;
+  };
   for (const char* t : kBookTables) {
     FileManager& f = File(t);
     int e = f.TryOpen(mode);
     if (e == AlreadyOpenError) continue;
-    if (e) {
-      std::string text = ErrorText();
+    if (e == AccessDeniedError && (mode & 0x0F) != ReadOnly && f.GetDriver() == Driver::Keyed &&
+        IsReadOnlyText(ErrorText())) {
+      // The book may be read but not written: every table of it is opened
+      // for reading, so one of them is not left open for writing.
+      m_readOnlyBook = ErrorText();
       for (FileManager* o : opened) o->Close();
-      SetError(e, f.Name(), text);
-      return e;
+      opened.clear();
+      mode = ReadOnly | DenyNone;
+      for (const char* r : kBookTables) {
+        FileManager& g = File(r);
+        if (g.IsOpen()) continue;
+        if (int re = g.TryOpen(mode)) return fail(re, g.Name());
+        opened.push_back(&g);
+      }
+      break;
     }
+    if (e) return fail(e, f.Name());
     opened.push_back(&f);
   }
   // The image-library table has no record; it is made so the file holds
-  // every table of a book.
-  if (!m_imageLib.empty()) {
+  // every table of a book (nothing is made in a book opened for reading).
+  if (!m_imageLib.empty() && m_readOnlyBook.empty()) {
     FileManager imageLib(File("MVClients").GetDriver(), MakeLayout("MVI", {}), m_imageLib);
     imageLib.SetOwner(File("MVClients").Owner());
-    if (int e = imageLib.TryOpen(mode)) {
-      std::string text = ErrorText();
-      for (FileManager* o : opened) o->Close();
-      SetError(e, m_imageLib, text);
-      return e;
-    }
+    if (int e = imageLib.TryOpen(mode)) return fail(e, m_imageLib);
   }
   ClearError();
   return NoError;

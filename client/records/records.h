@@ -102,8 +102,12 @@ class Dictionary {
   const std::string& MVimageLibName() const { return m_imageLib; }
   // Opens the four record tables of the current book (a missing book file
   // comes into being with all five tables, MVimageLib included). On a
-  // failure the tables opened so far are closed again.
+  // failure the tables opened so far are closed again. A keyed book the
+  // user may not write (the file or its folder) is opened for reading
+  // instead: ReadOnlyBook() then gives the text that says so, the text its
+  // tables refuse every change with ("" for a book opened for writing).
   int OpenAddressBook(unsigned mode = framework::Shared);
+  const std::string& ReadOnlyBook() const { return m_readOnlyBook; }
 
   // Sets the charge-account table names inside the keyed data file path,
   // the database file's name as it is to be opened (its extension included;
@@ -122,6 +126,7 @@ class Dictionary {
   std::vector<std::unique_ptr<RelationManager>> m_relations;
   std::vector<TableEntry> m_tables;
   std::string m_imageLib;
+  std::string m_readOnlyBook;
   GlobalQueues m_queues;
 };
 

@@ -39,6 +39,12 @@ std::string ErrorFile();
 void SetError(int code, const std::string& file = std::string(), const std::string& detail = std::string());
 void ClearError();
 
+// The text a change to a file opened only for reading is refused with, and
+// that the file is told with: "<file> is read-only: changes cannot be
+// saved". IsReadOnlyText tells such a text from other access refusals.
+std::string ReadOnlyText(const std::string& file);
+bool IsReadOnlyText(const std::string& text);
+
 // The standard text of a code ("" for 0).
 const char* StandardErrorText(int code);
 

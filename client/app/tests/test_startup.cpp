@@ -15,6 +15,7 @@
 #include "client/app/procedures.h"
 #include "framework/core/strings.h"
 #include "platform/kernel/win32.h"
+#include "tests/support/child.h"
 #include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
@@ -165,6 +166,57 @@ TEST(Startup, AHostileBookIsToldAndKeepsItsRecords) {
   EXPECT_NE(problem.find("table MVClients (not listed in _mvn_tables)"), std::string::npos) << problem;
   EXPECT_NE(problem.find(book + ".KDF"), std::string::npos) << problem;
   EXPECT_EQ(sql("SELECT count(*) FROM MVClients"), "4");
+  EXPECT_EQ(mvntest::ReadFile(book + ".KDF"), before);
+}
+
+// A book the user may read but not write (root's file, mode 0644) opens at
+// the start for looking: the start says once that changes cannot be saved,
+// naming the book, its records are read, and a change is refused with the
+// same text; the file is not changed.
+TEST(Startup, AReadOnlyBookOpensForLookingAndRefusesChanges) {
+  mvntest::TempDir dir;
+  ASSERT_EQ(chmod(dir.str().c_str(), 0755), 0);
+  const std::string book = (dir.path() / "book").string();
+  {
+    Dictionary d;
+    ASSERT_TRUE(d.SetAddressBookFiles(book, "KEYED"));
+    ASSERT_EQ(d.OpenAddressBook(), 0);
+    auto& c = d.File("MVClients");
+    for (const char* name : {"Anna", "Bert"}) {
+      c.Buffer().Clear();
+      c.Buffer().Set("ClientID", name);
+      c.Buffer().Set("PreferredDestination", "555");
+      ASSERT_EQ(c.TryInsert(), 0);
+    }
+  }
+  ASSERT_EQ(chmod((book + ".KDF").c_str(), 0644), 0);
+  const std::string iniFile = (dir.path() / "c.INI").string();
+  std::ofstream(iniFile) << "[Database]\nPathname=" << book << "\nNumCustomBooks=1\nCustom Book 1=Office\nOffice="
+                         << book << "\n";
+  ASSERT_EQ(chmod(iniFile.c_str(), 0644), 0);
+  const std::string before = mvntest::ReadFile(book + ".KDF");
+  const std::string said = fw::ReadOnlyText(book + ".KDF");
+  int code = mvntest::AsStranger([&] {
+    alarm(60);  // the child never outlives a hang
+    fw::IniFile ini(iniFile);
+    Dictionary d;
+    std::string problem;
+    LoadAddressBooks(d, ini, nullptr, &problem);
+    if (problem != "The address book \"Office\" is opened for looking only: " + said + ".") {
+      std::fprintf(stderr, "problem: %s\n", problem.c_str());
+      return 1;
+    }
+    if (d.ReadOnlyBook() != said) return 2;
+    auto& c = d.File("MVClients");
+    if (!c.IsOpen() || c.Records() != 2) return 3;
+    c.Buffer().Clear();
+    c.Buffer().Set("ClientID", "Cleo");
+    if (c.TryInsert() != fw::AccessDeniedError || fw::ErrorText() != said) return 4;
+    if (c.Set() != 0 || c.Next() != 0) return 5;
+    if (c.TryDelete() != fw::AccessDeniedError || fw::ErrorText() != said) return 6;
+    return 0;
+  });
+  EXPECT_EQ(code, 0);
   EXPECT_EQ(mvntest::ReadFile(book + ".KDF"), before);
 }
 

@@ -51,6 +51,16 @@ const char* StandardErrorText(int code) {
   }
 }
 
+namespace {
+constexpr char kReadOnlySuffix[] = " is read-only: changes cannot be saved";
+}
+
+std::string ReadOnlyText(const std::string& file) { return file + kReadOnlySuffix; }
+bool IsReadOnlyText(const std::string& text) {
+  const std::string suffix = kReadOnlySuffix;
+  return text.size() > suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
 int ErrorCode() { return t_error.code; }
 std::string ErrorText() {
   if (!t_error.detail.empty()) return t_error.detail;

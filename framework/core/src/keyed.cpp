@@ -69,6 +69,15 @@ std::map<std::string, std::weak_ptr<Database>>& Databases() {
   return *databases;
 }
 
+// Whether this process may change the existing file path: SQLite writes
+// its journal beside the file, so a book in a folder the user may not write
+// is as read-only as a file it may not write.
+bool MayWrite(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  return ::access(path.c_str(), W_OK) == 0 && ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
 int FromSqlite(int rc) {
   switch (rc & 0xFF) {
     case SQLITE_OK:
@@ -284,6 +293,9 @@ int KeyedBackend::Attach(bool create) {
   std::shared_ptr<Database> db = exists ? Databases()[key].lock() : nullptr;
   if (db && db->owner != getpid()) db = nullptr;
   if (!db) {
+    // A book the user may read but not write is told as read-only (not
+    // as a share lock refused), so the caller can open it for reading.
+    if (exists && Writable() && !MayWrite(key)) return Fail(AccessDeniedError, ReadOnlyText(m_path));
     // The share lock (which also creates a missing file) is the process's:
     // file managers of one program never lock each other out, so a
     // cascade's own scans work beside tables opened denying writes.
@@ -295,7 +307,7 @@ int KeyedBackend::Attach(bool create) {
     db->share = share;
     key = realpath(m_path.c_str(), real) ? std::string(real) : m_path;
     db->path = key;
-    db->writable = ::access(key.c_str(), W_OK) == 0;
+    db->writable = MayWrite(key);
     int flags = (db->writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_FULLMUTEX;
     int rc = sqlite3_open_v2(key.c_str(), &db->db, flags, nullptr);
     if (rc != SQLITE_OK) {
@@ -306,7 +318,7 @@ int KeyedBackend::Attach(bool create) {
     Harden(*db);
     Databases()[key] = db;
   }
-  if (Writable() && !db->writable) return Fail(AccessDeniedError);
+  if (Writable() && !db->writable) return Fail(AccessDeniedError, ReadOnlyText(m_path));
   sqlite3_busy_timeout(db->db, m_owner.LockRecoverTime() * 1000);
   m_db = db;
   return Ok();
@@ -319,6 +331,9 @@ int KeyedBackend::SqlFail(int rc) {
   if (code == FileSystemError && m_db) detail = sqlite3_errmsg(m_db->db);
   // A file that is no database, or one SQLite finds broken, is told as
   // such (with SQLite's reason), not as a declaration that differs.
+  // A write the file or its folder does not allow (a connection opened
+  // read-only, or a file whose mode changed since).
+  if ((rc & 0xFF) == SQLITE_READONLY) detail = ReadOnlyText(m_path);
   if ((rc & 0xFF) == SQLITE_NOTADB) detail = m_path + ": not an address book";
   if ((rc & 0xFF) == SQLITE_CORRUPT) detail = m_path + ": damaged: " + (m_db ? sqlite3_errmsg(m_db->db) : "");
   return Fail(code, detail);
@@ -444,7 +459,7 @@ int KeyedBackend::Verify(bool create) {
   if (!ours) {
     // Only an empty database becomes a book.
     if (objects > 0) return Fail(LayoutDiffersError, m_path + ": not an address book");
-    if (!m_db->writable) return Fail(AccessDeniedError);
+    if (!m_db->writable) return Fail(AccessDeniedError, ReadOnlyText(m_path));
     if (int e = Exec("CREATE TABLE IF NOT EXISTS _mvn_tables (name TEXT PRIMARY KEY COLLATE NOCASE, "
                      "layout TEXT NOT NULL)"))
       return e;
@@ -501,7 +516,7 @@ int KeyedBackend::Verify(bool create) {
   }
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) return SqlFail(rc);
   if (!create) return Fail(FileNotFoundError);
-  if (!m_db->writable) return Fail(AccessDeniedError);
+  if (!m_db->writable) return Fail(AccessDeniedError, ReadOnlyText(m_path));
   return CreateTable();
 }
 
@@ -589,7 +604,7 @@ int KeyedBackend::Create() {
       e = Fail(LayoutDiffersError, m_path + ": not an address book");
   }
   sqlite3_finalize(s);
-  if (!e && !m_db->writable) e = Fail(AccessDeniedError);
+  if (!e && !m_db->writable) e = Fail(AccessDeniedError, ReadOnlyText(m_path));
   if (!e)
     e = Exec(
         "CREATE TABLE IF NOT EXISTS _mvn_tables (name TEXT PRIMARY KEY COLLATE NOCASE, "

@@ -323,7 +323,7 @@ int SqlBackend::Reget(const Position& position, Record& buffer) {
 
 int SqlBackend::Insert(Record& buffer, size_t) {
   if (!IsOpen()) return Fail(NotOpenError);
-  if (!Writable()) return Fail(AccessDeniedError);
+  if (!Writable()) return RefuseChange();
   if (m_bufferAdds && !m_bufferTx) {
     if (int e = Begin()) return e;
     m_bufferTx = true;
@@ -346,7 +346,7 @@ int SqlBackend::Insert(Record& buffer, size_t) {
 
 int SqlBackend::Update(const Record& buffer) {
   if (!IsOpen()) return Fail(NotOpenError);
-  if (!Writable()) return Fail(AccessDeniedError);
+  if (!Writable()) return RefuseChange();
   if (m_current == 0) return Fail(NoRecordError);
   const int count = m_owner.GetLayout()->FieldCount();
   auto build = [&](StatementParts& q) {
@@ -368,7 +368,7 @@ int SqlBackend::Update(const Record& buffer) {
 
 int SqlBackend::Delete() {
   if (!IsOpen()) return Fail(NotOpenError);
-  if (!Writable()) return Fail(AccessDeniedError);
+  if (!Writable()) return RefuseChange();
   if (m_current == 0) return Fail(NoRecordError);
   auto build = [&](StatementParts& q) {
     q << "DELETE FROM " << m_quotedTable << " WHERE " << RowColumn() << " = " << PlaceRow(q.args, m_current);

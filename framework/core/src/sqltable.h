@@ -157,6 +157,11 @@ class SqlBackend : public FileBackend {
   // columns otherwise).
   std::string CreateTableSql(bool blobs) const;
   bool Writable() const { return (m_mode & 0x0F) != ReadOnly; }
+  // A change to a table opened only for reading: refused, naming the file.
+  int RefuseChange() {
+    std::string file = FilePath();
+    return Fail(AccessDeniedError, ReadOnlyText(file.empty() ? m_owner.Name() : file));
+  }
 
   std::string m_table;
   unsigned m_mode = Shared;

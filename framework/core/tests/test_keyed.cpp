@@ -478,6 +478,59 @@ TEST(KeyedFile, UnreadableBookGives5ForAnotherUser) {
   EXPECT_EQ(code, 0);
 }
 
+// A book another user may read but not write, because of the file's mode
+// or because its folder does not let SQLite write the journal beside it: an
+// open for writing is refused saying the book is read-only, an open for
+// reading reads everything, and every change (a relation's cascade too) is
+// refused with that text while the file stays byte for byte as it was.
+TEST(KeyedFile, ReadOnlyBookIsReadAndRefusesChangesUntouched) {
+  struct Case {
+    const char* what;
+    mode_t fileMode;
+  } const cases[] = {{"file mode 0644", 0644}, {"folder not writable, file 0666", 0666}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    mvntest::TempDir dir;
+    ASSERT_EQ(chmod(dir.str().c_str(), 0755), 0);
+    {
+      Book book(dir / "b");
+      ASSERT_EQ(book.OpenAll(), NoError);
+      ASSERT_EQ(book.AddClient("Anna", "1"), NoError);
+      ASSERT_EQ(book.AddClient("Bert", "2"), NoError);
+      ASSERT_EQ(book.AddGroup("Sales"), NoError);
+      ASSERT_EQ(book.AddMember("Sales", 1), NoError);
+    }
+    const std::string file = dir / "b.KDF";
+    ASSERT_EQ(chmod(file.c_str(), c.fileMode), 0);
+    const std::string before = mvntest::ReadFile(file);
+    int code = mvntest::AsStranger([&] {
+      alarm(60);  // the child never outlives a hang
+      auto readOnlyText = [&] { return ErrorText() == ReadOnlyText(file); };
+      Book book(dir / "b");
+      if (book.clients.TryOpen(Shared) != AccessDeniedError) return 1;
+      if (!readOnlyText()) return 2;
+      for (FileManager* f : {&book.clients, &book.members, &book.groups})
+        if (f->TryOpen(ReadOnly | DenyNone) != NoError) return 3;
+      if (book.clients.Records() != 2 || book.MemberList() != std::vector<std::string>{"Sales/1"}) return 4;
+      if (book.AddClient("Cleo", "3") != AccessDeniedError || !readOnlyText()) return 5;
+      book.clients.Buffer().Set("Name", "Anna");
+      book.clients.Buffer().Set("Dest", "1");
+      if (book.clients.TryFetch("CL:KeyUniq") != NoError) return 6;
+      book.clients.Buffer().Set("Dest", "9");
+      if (book.clients.TryUpdate() != AccessDeniedError || !readOnlyText()) return 7;
+      if (book.clients.TryDelete() != AccessDeniedError || !readOnlyText()) return 8;
+      if (book.clientRel.Delete() != AccessDeniedError) return 9;
+      book.clients.Buffer().SetLong("ID", 1);
+      if (book.clients.TryFetch("CL:KeyID") != NoError || book.clients.Buffer().Clipped("Dest") != "1") return 10;
+      if (book.MemberList() != std::vector<std::string>{"Sales/1"}) return 11;
+      return 0;
+    });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(mvntest::ReadFile(file), before);
+    EXPECT_FALSE(std::filesystem::exists(file + "-journal"));
+  }
+}
+
 TEST(KeyedFile, ExclusiveOpenOfAnotherProcessGives5) {
   mvntest::TempDir dir;
   Book book(dir / "b");
