@@ -144,6 +144,11 @@ LONG Hive::Error(int rc) const {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
       return ERROR_BUSY;
+    case SQLITE_PROTOCOL:
+      // SQLite retries a lock of the WAL index a bounded while (about 10 s)
+      // and then gives up with this: the hive is fine, only held by another.
+      fprintf(stderr, "registry: gave up waiting for another process to release its lock on %s\n", m_path.c_str());
+      return ERROR_BUSY;
     case SQLITE_READONLY:
     case SQLITE_PERM:
     case SQLITE_AUTH:

@@ -178,21 +178,22 @@ ToolRun MvnregAsOther(const std::vector<std::string>& args) {
   return {result.exitCode, result.out, result.err};
 }
 
-// A process of the other user that opens file read-only and holds a read
+// A process of user (root or the other user) that opens file read-only and holds a read
 // lock on byte 120 (where a reader of a WAL database marks itself in the
 // -shm file) or, with offset -1, on the whole file. It answers "locked",
 // "refused <errno>" or "nolock <errno>" and, once locked, holds the lock
 // until it is killed (60 s at most).
 class OtherUsersLock {
  public:
-  OtherUsersLock(const std::string& file, off_t offset) {
+  OtherUsersLock(const std::string& file, off_t offset, uid_t user = kOtherUser) {
     int fds[2];
     if (pipe(fds) != 0) return;
     m_pid = fork();
     if (m_pid == 0) {
       close(fds[0]);
-      const gid_t gid = kOtherUser;
-      if (setgroups(1, &gid) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(kOtherUser, kOtherUser, kOtherUser) != 0) {
+      const gid_t gid = user;
+      if (user != geteuid() &&
+          (setgroups(1, &gid) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(user, user, user) != 0)) {
         _exit(2);
       }
       std::string answer;
@@ -290,6 +291,26 @@ TEST_F(MvnregTool, NoUserLockHoldsUpRootsWritesToTheMachineHive) {
     EXPECT_EQ(MvnregAsOther({"set", key, "Value", "sz", "theirs"}).exit, 1);
   }
   EXPECT_EQ(Mvnreg({"get", key, "Value"}).out, "v3\n");
+}
+
+// A wait on the hive's lock is bounded and says what it waited for, not that
+// the hive is damaged: here a process of the hive's own user holds the lock
+// byte of the WAL index that every writer needs.
+TEST_F(MvnregTool, AWaitForTheHiveEndsAndNamesIt) {
+  const std::string key = "HKLM\\SOFTWARE\\Waited";
+  ASSERT_EQ(Mvnreg({"set", key, "Value", "sz", "first"}).exit, 0);
+  const std::string hive = m_root / "registry/HKLM.db";
+  OtherUsersLock lock(hive + "-shm", 120, geteuid());
+  ASSERT_EQ(lock.Answer(), "locked");
+  const auto start = std::chrono::steady_clock::now();
+  ToolRun set = Mvnreg({"set", key, "Value", "sz", "second"});
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(set.exit, 1);
+  EXPECT_NE(set.err.find("waiting for another process to release its lock on " + hive),
+            std::string::npos)
+      << set.err;
+  EXPECT_NE(set.err.find("registry busy"), std::string::npos) << set.err;
+  EXPECT_LT(waited, std::chrono::seconds(40));
 }
 
 }  // namespace
