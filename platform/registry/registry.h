@@ -1,7 +1,8 @@
 // The registry, Win32-shaped, kept in SQLite databases below the root.
 //
-// Hives: HKEY_LOCAL_MACHINE is <root>/registry/HKLM.db (file 0644, directory
-// 0755: machine-wide, readable by everybody, writable by its owner);
+// Hives: HKEY_LOCAL_MACHINE is <root>/registry/HKLM.db (file 0600, directory
+// 0755: machine-wide, its owner's alone; other users read the copy its
+// writer publishes after each change, <root>/registry/HKLM.copy.db, 0644);
 // HKEY_CURRENT_USER is <root>/registry/users/<user>/HKCU.db (file 0600 in a
 // 0700 directory) for the user the process runs as. HKEY_CLASSES_ROOT is
 // HKEY_LOCAL_MACHINE\SOFTWARE\Classes; HKEY_USERS has one subkey per user

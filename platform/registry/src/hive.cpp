@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/registry/registry.h"
 
@@ -50,6 +53,40 @@ void ReadValue(sqlite3_stmt* statement, StoredValue* value) {
   value->data = ColumnBytes(statement, 2);
 }
 
+// A path as a SQLite URI's file name: the characters that would end it or
+// start an escape are percent-encoded.
+std::string UriPath(const std::string& path) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string uri = "file:";
+  for (unsigned char c : path) {
+    if (c == '%' || c == '?' || c == '#' || c < 0x21 || c >= 0x7f) {
+      uri += '%';
+      uri += kHex[c >> 4];
+      uri += kHex[c & 15];
+    } else {
+      uri += static_cast<char>(c);
+    }
+  }
+  return uri;
+}
+
+// A hive of one user's alone keeps that for its journal files too: one left
+// readable by others by an older version (or a wider umask) is narrowed
+// before SQLite opens it. Only regular files of the process's own user are
+// touched; a link or anything else is left alone (SQLite refuses those).
+void NarrowPrivateFiles(const std::string& path, mode_t mode) {
+  if (mode & 077) return;
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    const int fd = open((path + suffix).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 07777) != mode) {
+      fchmod(fd, mode);
+    }
+    close(fd);
+  }
+}
+
 }  // namespace
 
 std::string FoldName(std::string_view name) {
@@ -62,7 +99,7 @@ std::string FoldName(std::string_view name) {
 
 class Hive::Transaction {
  public:
-  Transaction(Hive& hive, bool write) : m_hive(hive) {
+  Transaction(Hive& hive, bool write) : m_hive(hive), m_write(write), m_changes(sqlite3_total_changes(hive.m_db)) {
     m_rc = sqlite3_exec(m_hive.m_db, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr);
     m_open = m_rc == SQLITE_OK;
   }
@@ -83,11 +120,17 @@ class Hive::Transaction {
   LONG Commit() {
     const int rc = sqlite3_exec(m_hive.m_db, "COMMIT", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) m_open = false;
-    return m_hive.Error(rc);
+    if (rc != SQLITE_OK) return m_hive.Error(rc);
+    // The write stands; a copy that could not follow it is reported, since
+    // its readers would not see the change.
+    if (m_write && sqlite3_total_changes(m_hive.m_db) != m_changes) return m_hive.Publish();
+    return ERROR_SUCCESS;
   }
 
  private:
   Hive& m_hive;
+  bool m_write;
+  int m_changes;
   int m_rc;
   bool m_open = false;
 };
@@ -100,6 +143,11 @@ LONG Hive::Error(int rc) const {
       return ERROR_SUCCESS;
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
+      return ERROR_BUSY;
+    case SQLITE_PROTOCOL:
+      // SQLite retries a lock of the WAL index a bounded while (about 10 s)
+      // and then gives up with this: the hive is fine, only held by another.
+      fprintf(stderr, "registry: gave up waiting for another process to release its lock on %s\n", m_path.c_str());
       return ERROR_BUSY;
     case SQLITE_READONLY:
     case SQLITE_PERM:
@@ -140,10 +188,12 @@ LONG Hive::Open(const std::string& path, mode_t mode, bool keepWal, Hive** hive)
     if (fd >= 0) {
       fchmod(fd, mode);
       close(fd);
+      NarrowPrivateFiles(path, mode);  // journal files left from an earlier file of this name
     } else if (errno != EEXIST) {
       return errno == EACCES || errno == EPERM || errno == EROFS ? ERROR_ACCESS_DENIED
                                                                  : Win32ErrorFromErrno(errno, path.c_str());
     }
+    if (fd < 0) NarrowPrivateFiles(path, mode);
     // The descriptor is opened before SQLite opens the path and checked
     // against it afterwards, so both surely refer to one file.
     const int own = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -161,7 +211,8 @@ LONG Hive::Open(const std::string& path, mode_t mode, bool keepWal, Hive** hive)
     }
     Hive* opened = new Hive(db);
     opened->m_fd = own;
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    opened->m_path = path;
+    sqlite3_busy_handler(db, &Hive::OnBusy, opened);
     sqlite3_extended_result_codes(db, 1);
     opened->m_readOnly = sqlite3_db_readonly(db, "main") == 1;
     if (keepWal) {
@@ -181,6 +232,123 @@ LONG Hive::Open(const std::string& path, mode_t mode, bool keepWal, Hive** hive)
     delete opened;  // replaced while opening: once more
   }
   return ERROR_BUSY;
+}
+
+LONG Hive::OpenCopy(const std::string& path, Hive** hive) {
+  *hive = nullptr;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    const int own = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (own < 0) {
+      return errno == ENOENT   ? ERROR_FILE_NOT_FOUND
+             : errno == EACCES ? ERROR_ACCESS_DENIED
+                               : Win32ErrorFromErrno(errno, path.c_str());
+    }
+    struct stat st;
+    if (fstat(own, &st) != 0 || !S_ISREG(st.st_mode)) {
+      close(own);
+      return ERROR_ACCESS_DENIED;
+    }
+    sqlite3* db = nullptr;
+    const std::string uri = UriPath(path) + "?immutable=1";
+    int rc = sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX,
+                             nullptr);
+    if (rc != SQLITE_OK) {
+      sqlite3_close(db);
+      close(own);
+      return rc == SQLITE_CANTOPEN ? ERROR_ACCESS_DENIED : ERROR_BADDB;
+    }
+    Hive* opened = new Hive(db);
+    opened->m_fd = own;
+    opened->m_path = path;
+    opened->m_readOnly = true;
+    sqlite3_extended_result_codes(db, 1);
+    LONG error = opened->CreateSchema();
+    if (error == ERROR_SUCCESS) error = opened->ReadId();
+    if (error != ERROR_SUCCESS) {
+      delete opened;
+      return error;
+    }
+    if (opened->IsFile(path)) {
+      *hive = opened;
+      return ERROR_SUCCESS;
+    }
+    delete opened;  // replaced while opening: the newer one
+  }
+  return ERROR_BUSY;
+}
+
+int Hive::OnBusy(void* data, int count) {
+  Hive* hive = static_cast<Hive*>(data);
+  const auto now = std::chrono::steady_clock::now();
+  if (count == 0) hive->m_busySince = now;
+  if (now - hive->m_busySince >= std::chrono::milliseconds(kBusyTimeoutMs)) {
+    fprintf(stderr, "registry: gave up after %d s waiting for another process to release its lock on %s\n",
+            kBusyTimeoutMs / 1000, hive->m_path.c_str());
+    return 0;
+  }
+  usleep(static_cast<useconds_t>(std::min(1000 << std::min(count, 5), 20000)));
+  return 1;
+}
+
+LONG Hive::PublishTo(const std::string& copyPath) {
+  m_copy = copyPath;
+  struct stat st;
+  if (lstat(m_copy.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return ERROR_SUCCESS;
+  return Publish();
+}
+
+LONG Hive::Publish() {
+  if (m_copy.empty()) return ERROR_SUCCESS;
+  // Writers of one hive publish one at a time, each a snapshot taken after
+  // its own commit, so the copy renamed last holds every commit before it.
+  // The lock file sits beside the hive with its mode: whoever may not write
+  // the hive cannot take it either.
+  const std::string lockPath = m_copy + ".lock";
+  const int lock = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (lock < 0) return Win32ErrorFromErrno(errno, lockPath.c_str());
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  while (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      close(lock);
+      return Win32ErrorFromErrno(errno, lockPath.c_str());
+    }
+    if (std::chrono::steady_clock::now() >= until) {
+      fprintf(stderr, "registry: gave up after %d s waiting for another process to release %s\n",
+              kBusyTimeoutMs / 1000, lockPath.c_str());
+      close(lock);
+      return ERROR_BUSY;
+    }
+    usleep(10000);
+  }
+  const std::string temporary = m_copy + "." + std::to_string(getpid()) + ".new";
+  unlink(temporary.c_str());
+  LONG error = ERROR_SUCCESS;
+  {
+    sqlite3_stmt* statement = nullptr;
+    int rc = sqlite3_prepare_v2(m_db, "VACUUM INTO ?1", -1, &statement, nullptr);
+    if (rc == SQLITE_OK) {
+      BindText(statement, 1, temporary);
+      rc = sqlite3_step(statement);
+    }
+    sqlite3_finalize(statement);
+    if (rc != SQLITE_DONE && rc != SQLITE_OK) error = Error(rc);
+  }
+  if (error == ERROR_SUCCESS) {
+    // The copy is read immutable, without the hive's WAL: it is made a
+    // plain file of its own.
+    sqlite3* copy = nullptr;
+    int rc = sqlite3_open_v2(temporary.c_str(), &copy, SQLITE_OPEN_READWRITE, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_exec(copy, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+    sqlite3_close(copy);
+    if (rc != SQLITE_OK) error = Error(rc);
+  }
+  if (error == ERROR_SUCCESS && chmod(temporary.c_str(), 0644) != 0) error = Win32ErrorFromErrno(errno, temporary.c_str());
+  if (error == ERROR_SUCCESS && rename(temporary.c_str(), m_copy.c_str()) != 0) {
+    error = Win32ErrorFromErrno(errno, m_copy.c_str());
+  }
+  if (error != ERROR_SUCCESS) unlink(temporary.c_str());
+  close(lock);
+  return error;
 }
 
 LONG Hive::ReadId() {

@@ -14,6 +14,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -46,6 +47,11 @@ class Hive {
   // connection closes, so users that may only read the hive can still open
   // it.
   static LONG Open(const std::string& path, mode_t mode, bool keepWal, Hive** hive);
+  // Opens a published copy (see Publish) read-only and immutable: SQLite
+  // takes no lock on it and makes no file beside it, so nothing its reader
+  // does can hold up the hive's writer. ERROR_FILE_NOT_FOUND when there is
+  // none yet.
+  static LONG OpenCopy(const std::string& path, Hive** hive);
   ~Hive();
   Hive(const Hive&) = delete;
   Hive& operator=(const Hive&) = delete;
@@ -55,6 +61,11 @@ class Hive {
   void Abandon();
 
   bool ReadOnly() const { return m_readOnly; }
+  // From now on every write that changed something is followed by a fresh
+  // copy of the whole hive at copyPath (0644), written to a temporary name
+  // beside it and renamed over it, so readers see either the old or the new
+  // copy, never a part. Writes one at once when none is there yet.
+  LONG PublishTo(const std::string& copyPath);
   // Whether path is still the file this connection opened (not deleted or
   // replaced since).
   bool IsFile(const std::string& path) const;
@@ -87,6 +98,10 @@ class Hive {
   LONG Exists(KeyId key, bool* exists);
   LONG Child(KeyId parent, std::string_view name, KeyId* child);
   LONG Error(int rc) const;
+  LONG Publish();
+  // SQLite's busy handler: waits for another connection's lock up to the
+  // hive's limit, then gives up with a message saying what it waited for.
+  static int OnBusy(void* hive, int count);
   // Steps a statement expecting one row: ERROR_SUCCESS on a row, none when
   // there is none, the mapped SQLite error otherwise.
   LONG StepRow(sqlite3_stmt* statement, LONG none) const;
@@ -99,6 +114,9 @@ class Hive {
   // another file while this connection lives.
   int m_fd = -1;
   std::string m_id;
+  std::string m_path;
+  std::string m_copy;
+  std::chrono::steady_clock::time_point m_busySince;
   std::unordered_map<const char*, sqlite3_stmt*> m_statements;
 };
 

@@ -44,6 +44,7 @@ struct KeyRef {
   Kind kind = Kind::Hive;
   std::string path;  // the hive's file
   bool machine = false;
+  bool copy = false;  // the machine hive's published copy (read-only)
   KeyId id = kRootKey;
   REGSAM access = KEY_ALL_ACCESS;
   // A handle belongs to the hive file it was opened in; when that file is
@@ -157,10 +158,29 @@ LONG RegistryDirectory(std::string* directory) {
   return ERROR_SUCCESS;
 }
 
-LONG MachineHivePath(std::string* path) {
+constexpr char kMachineHive[] = "/HKLM.db";
+constexpr char kMachineCopy[] = "/HKLM.copy.db";
+
+// The machine hive is root's alone (0600), so that no other user can take a
+// lock on it or its journal files that root would wait on. Its writer
+// publishes a copy after each change; a process that is not the hive's
+// owner reads that copy, immutable and without locks. Root always uses the
+// hive itself, and so does a user whose own machine root it is.
+LONG MachineHivePath(KeyRef* ref) {
   std::string directory;
   if (LONG error = RegistryDirectory(&directory)) return error;
-  *path = directory + "/HKLM.db";
+  ref->machine = true;
+  ref->path = directory + kMachineHive;
+  ref->copy = false;
+  const uid_t me = geteuid();
+  if (me == 0) return ERROR_SUCCESS;
+  struct stat st;
+  if (lstat(ref->path.c_str(), &st) == 0 ? st.st_uid == me
+                                          : stat(directory.c_str(), &st) == 0 && st.st_uid == me) {
+    return ERROR_SUCCESS;
+  }
+  ref->path = directory + kMachineCopy;
+  ref->copy = true;
   return ERROR_SUCCESS;
 }
 
@@ -239,7 +259,18 @@ LONG GetHive(State& state, const KeyRef& ref, Hive** hive) {
     state.hives.erase(found);
   }
   Hive* opened = nullptr;
-  if (LONG error = Hive::Open(ref.path, ref.machine ? 0644 : 0600, ref.machine, &opened)) return error;
+  if (ref.copy) {
+    if (LONG error = Hive::OpenCopy(ref.path, &opened)) return error;
+  } else {
+    if (LONG error = Hive::Open(ref.path, 0600, ref.machine, &opened)) return error;
+    if (ref.machine && !opened->ReadOnly()) {
+      const std::string copy = ref.path.substr(0, ref.path.size() - strlen(kMachineHive)) + kMachineCopy;
+      if (LONG error = opened->PublishTo(copy)) {
+        delete opened;
+        return error;
+      }
+    }
+  }
   state.hives.emplace(ref.path, opened);
   *hive = opened;
   return ERROR_SUCCESS;
@@ -258,16 +289,14 @@ LONG Resolve(State& state, HKEY key, KeyRef* ref) {
   *ref = KeyRef();
   switch (value) {
     case kLocalMachine:
-      ref->machine = true;
-      return MachineHivePath(&ref->path);
+      return MachineHivePath(ref);
     case kCurrentUser:
       return CurrentUserHivePath(&ref->path);
     case kUsers:
       ref->kind = KeyRef::Kind::Users;
       return ERROR_SUCCESS;
     case kClassesRoot: {
-      ref->machine = true;
-      if (LONG error = MachineHivePath(&ref->path)) return error;
+      if (LONG error = MachineHivePath(ref)) return error;
       Hive* hive;
       if (LONG error = GetHive(state, *ref, &hive)) return error;
       // Made on first use; looked up without a write lock once it exists.

@@ -1,9 +1,14 @@
 // mvnreg run as a real process on this binary's root.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -159,6 +164,153 @@ TEST_F(MvnregTool, ParallelProcessesWriteOneHive) {
   size_t lines = 0;
   for (char c : run.out) lines += c == '\n';
   EXPECT_EQ(lines, 2u * kEach) << run.out;
+}
+
+constexpr uid_t kOtherUser = 60001;
+
+// mvnreg run as the other user.
+ToolRun MvnregAsOther(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{"setpriv", "--reuid=60001", "--regid=60001", "--clear-groups", MVNREG_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  mvntest::RunOptions options;
+  options.timeoutSeconds = 20;
+  mvntest::RunResult result = mvntest::Run(argv, options);
+  return {result.exitCode, result.out, result.err};
+}
+
+// A process of user (root or the other user) that opens file read-only and holds a read
+// lock on byte 120 (where a reader of a WAL database marks itself in the
+// -shm file) or, with offset -1, on the whole file. It answers "locked",
+// "refused <errno>" or "nolock <errno>" and, once locked, holds the lock
+// until it is killed (60 s at most).
+class OtherUsersLock {
+ public:
+  OtherUsersLock(const std::string& file, off_t offset, uid_t user = kOtherUser) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    m_pid = fork();
+    if (m_pid == 0) {
+      close(fds[0]);
+      const gid_t gid = user;
+      if (user != geteuid() &&
+          (setgroups(1, &gid) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(user, user, user) != 0)) {
+        _exit(2);
+      }
+      std::string answer;
+      const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK);
+      struct flock lock = {};
+      lock.l_type = F_RDLCK;
+      lock.l_whence = SEEK_SET;
+      lock.l_start = offset < 0 ? 0 : offset;
+      lock.l_len = offset < 0 ? 0 : 1;
+      if (fd < 0) {
+        answer = "refused " + std::to_string(errno);
+      } else if (fcntl(fd, F_SETLK, &lock) != 0) {
+        answer = "nolock " + std::to_string(errno);
+      } else {
+        answer = "locked";
+      }
+      if (write(fds[1], answer.data(), answer.size()) < 0) _exit(3);
+      close(fds[1]);
+      alarm(60);
+      for (;;) pause();
+    }
+    close(fds[1]);
+    pollfd ready{fds[0], POLLIN, 0};
+    if (m_pid > 0 && poll(&ready, 1, 10000) == 1) {
+      char buffer[64];
+      const ssize_t n = read(fds[0], buffer, sizeof buffer);
+      if (n > 0) m_answer.assign(buffer, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+  }
+  ~OtherUsersLock() {
+    if (m_pid > 0) {
+      kill(m_pid, SIGKILL);
+      waitpid(m_pid, nullptr, 0);
+    }
+  }
+  OtherUsersLock(const OtherUsersLock&) = delete;
+  OtherUsersLock& operator=(const OtherUsersLock&) = delete;
+  const std::string& Answer() const { return m_answer; }
+
+ private:
+  pid_t m_pid = -1;
+  std::string m_answer;
+};
+
+// The machine hive is root's alone: another user can neither open it nor
+// its journal files, so no lock of theirs can hold up root; they read the
+// copy root publishes after each write, and a lock on that holds up nothing.
+TEST_F(MvnregTool, NoUserLockHoldsUpRootsWritesToTheMachineHive) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ASSERT_EQ(chmod(m_root.str().c_str(), 0755), 0);
+  const std::string key = "HKLM\\SOFTWARE\\Shared";
+  ASSERT_EQ(Mvnreg({"set", key, "Value", "sz", "first"}).exit, 0);
+  // Files an older version left readable by everybody are narrowed when
+  // root next opens the hive.
+  for (const char* name : {"HKLM.db", "HKLM.db-wal", "HKLM.db-shm"}) chmod((m_root / "registry/" + name).c_str(), 0644);
+  ASSERT_EQ(Mvnreg({"get", key, "Value"}).out, "first\n");
+  struct Case {
+    const char* file;
+    int mode;
+  } files[] = {{"HKLM.db", 0600}, {"HKLM.db-wal", 0600}, {"HKLM.db-shm", 0600}, {"HKLM.copy.db", 0644}};
+  for (const Case& c : files) {
+    struct stat st;
+    if (lstat((m_root / "registry/" + c.file).c_str(), &st) != 0) {
+      ADD_FAILURE() << c.file << " is missing";
+      continue;
+    }
+    EXPECT_EQ(st.st_mode & 07777, static_cast<mode_t>(c.mode)) << c.file;
+    EXPECT_EQ(st.st_uid, 0u) << c.file;
+  }
+  EXPECT_EQ(MvnregAsOther({"get", key, "Value"}).out, "first\n");
+
+  struct Attack {
+    const char* file;
+    off_t offset;
+    const char* answer;  // what the other user gets
+  } attacks[] = {
+      {"HKLM.db-shm", 120, "refused 13"},
+      {"HKLM.db", 0, "refused 13"},
+      {"HKLM.copy.db", -1, "locked"},  // the copy is theirs to read, and to lock in vain
+  };
+  int round = 0;
+  for (const Attack& attack : attacks) {
+    SCOPED_TRACE(attack.file);
+    OtherUsersLock lock(m_root / "registry/" + attack.file, attack.offset);
+    EXPECT_EQ(lock.Answer(), attack.answer);
+    const std::string value = "v" + std::to_string(++round);
+    const auto start = std::chrono::steady_clock::now();
+    ToolRun set = Mvnreg({"set", key, "Value", "sz", value});
+    EXPECT_EQ(set.exit, 0) << set.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    ToolRun get = MvnregAsOther({"get", key, "Value"});
+    EXPECT_EQ(get.exit, 0) << get.err;
+    EXPECT_EQ(get.out, value + "\n");
+    EXPECT_EQ(MvnregAsOther({"set", key, "Value", "sz", "theirs"}).exit, 1);
+  }
+  EXPECT_EQ(Mvnreg({"get", key, "Value"}).out, "v3\n");
+}
+
+// A wait on the hive's lock is bounded and says what it waited for, not that
+// the hive is damaged: here a process of the hive's own user holds the lock
+// byte of the WAL index that every writer needs.
+TEST_F(MvnregTool, AWaitForTheHiveEndsAndNamesIt) {
+  const std::string key = "HKLM\\SOFTWARE\\Waited";
+  ASSERT_EQ(Mvnreg({"set", key, "Value", "sz", "first"}).exit, 0);
+  const std::string hive = m_root / "registry/HKLM.db";
+  OtherUsersLock lock(hive + "-shm", 120, geteuid());
+  ASSERT_EQ(lock.Answer(), "locked");
+  const auto start = std::chrono::steady_clock::now();
+  ToolRun set = Mvnreg({"set", key, "Value", "sz", "second"});
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(set.exit, 1);
+  EXPECT_NE(set.err.find("waiting for another process to release its lock on " + hive),
+            std::string::npos)
+      << set.err;
+  EXPECT_NE(set.err.find("registry busy"), std::string::npos) << set.err;
+  EXPECT_LT(waited, std::chrono::seconds(40));
 }
 
 }  // namespace

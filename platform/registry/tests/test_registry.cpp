@@ -331,7 +331,7 @@ TEST_F(Registry, HiveFilesAndPredefinedKeys) {
     std::string path;
     mode_t mode;
   } cases[] = {
-      {"registry", 0755},        {"registry/HKLM.db", 0644}, {"registry/users", 01777},
+      {"registry", 0755}, {"registry/HKLM.db", 0600}, {"registry/HKLM.copy.db", 0644}, {"registry/users", 01777},
   };
   for (const Case& c : cases) {
     struct stat st;
