@@ -92,14 +92,11 @@ void AttachmentPath(const char* jobFile, CTEXT* path) {
   path->Append(SMTP_ATTACHMENT_NAME);
 }
 
-bool EngineResult(SMTPRECORD* record, const char* operation) {
-  if (record->m_lastEngineResult >= 0) return true;
-  char text[256] = {};
-  smeErrorText(kChannel, record->m_lastEngineResult, text, sizeof text);
-  // The text ends with the server's reply as it came, line ends included:
-  // the failure text is one line, so the trailing blanks and line ends go
-  // and each run of line ends inside (a reply of several lines) becomes one
-  // blank.
+// An engine text ends with the server's reply as it came, line ends
+// included: a failure text is one line, so the trailing blanks and line
+// ends go and each run of line ends inside (a reply of several lines)
+// becomes one blank. In place, on a NUL-terminated text.
+static void OneLine(char* text) {
   std::size_t length = 0;
   for (std::size_t i = 0; text[i]; ++i) {
     bool lineEnd = text[i] == '\r' || text[i] == '\n';
@@ -111,6 +108,13 @@ bool EngineResult(SMTPRECORD* record, const char* operation) {
   }
   while (length > 0 && text[length - 1] == ' ') --length;
   text[length] = '\0';
+}
+
+bool EngineResult(SMTPRECORD* record, const char* operation) {
+  if (record->m_lastEngineResult >= 0) return true;
+  char text[256] = {};
+  smeErrorText(kChannel, record->m_lastEngineResult, text, sizeof text);
+  OneLine(text);
   char message[1024];
   std::snprintf(message, sizeof message, "%s - %s", operation, text);
   record->m_lastResult.Assign(message);
@@ -160,21 +164,7 @@ bool OpenSession(SMTPRECORD* record) {
     if (socketCode < 0 && socketCode != record->m_lastEngineResult) {
       char text[256] = {};
       smeErrorText(kChannel, socketCode, text, sizeof text);
-      // The text ends with the server's reply as it came, line ends included:
-  // the failure text is one line, so the trailing blanks and line ends go
-  // and each run of line ends inside (a reply of several lines) becomes one
-  // blank.
-  std::size_t length = 0;
-  for (std::size_t i = 0; text[i]; ++i) {
-    bool lineEnd = text[i] == '\r' || text[i] == '\n';
-    if (!lineEnd) {
-      text[length++] = text[i];
-    } else if (length > 0 && text[length - 1] != ' ') {
-      text[length++] = ' ';
-    }
-  }
-  while (length > 0 && text[length - 1] == ' ') --length;
-  text[length] = '\0';
+      OneLine(text);
       if (text[0]) record->m_lastResult.Append2(" ", text);
     }
     record->m_lastResult.Append2(" (SMTPServer ", record->m_smtpServer.IsEmpty() ? "not set" : record->m_smtpServer.Text());
