@@ -607,9 +607,18 @@ TEST(Dashpost, HelpPrintsTheUsage) {
                                        dir.str() + "' '" + DASHPOST_PATH + "' " + option + " 2>/dev/null",
                                    &out);
       EXPECT_EQ(code, 0) << option << " " << display;
-      EXPECT_EQ(out.rfind("Usage: dashpost", 0), 0u) << out;
+      EXPECT_EQ(out.rfind("usage: dashpost", 0), 0u) << out;
       EXPECT_NE(out.find("--help"), std::string::npos) << out;
     }
+  // An unknown switch: the usage on standard error and exit 2, also
+  // without a display; a file whose name begins with "-" is a document.
+  mvntest::TempDir dir;
+  std::string out;
+  int code = mvntest::RunShell("cd '" + dir.str() + "' && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM MVN_ROOT='" +
+                                   dir.str() + "' HOME='" + dir.str() + "' '" + DASHPOST_PATH + "' --bogus 2>&1 >/dev/null",
+                               &out);
+  EXPECT_EQ(code, 2) << out;
+  EXPECT_EQ(out.rfind("dashpost: unknown switch --bogus\nusage: dashpost", 0), 0u) << out;
 }
 
 namespace {
