@@ -239,14 +239,21 @@ TEST(Mailslot, ReadWaitsUpToTheTimeout) {
   EXPECT_GE(waited, milliseconds(190));
   EXPECT_LT(waited, seconds(3));
 
-  // A message that arrives during the wait ends it.
+  CloseHandle(server);
+
+  // A message that arrives during the wait ends it, long before the
+  // time-out (which leaves a slow machine time to start the writer).
+  server = CreateMailslotA(Slot("intime").c_str(), 0, 20000, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
   pid_t child = fork();
   if (child == 0) {
     usleep(50 * 1000);
-    HANDLE writer = OpenWriter(Slot("timeout"));
+    HANDLE writer = OpenWriter(Slot("intime"));
     _exit(writer != INVALID_HANDLE_VALUE && Send(writer, "in time") ? 0 : 1);
   }
+  start = steady_clock::now();
   EXPECT_EQ(Receive(server), "in time");
+  EXPECT_LT(steady_clock::now() - start, seconds(15));
   int status;
   waitpid(child, &status, 0);
   CloseHandle(server);
