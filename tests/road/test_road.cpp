@@ -155,8 +155,8 @@ class RoadTest : public ::testing::Test {
                        "#!/bin/sh\n"
                        "echo \"$*\" >> '" + m_starts + "'\n"
                        "{ pwd; for a in \"$@\"; do printf '[%s]' \"$a\"; done; echo; id -un; cat /proc/$PPID/comm; }"
-                       " > '" + m_record + ".part'\n"
-                       "mv '" + m_record + ".part' '" + m_record + "'\n"
+                       " > '" + m_record + ".part.$$'\n"
+                       "mv '" + m_record + ".part.$$' '" + m_record + "'\n"
                        "if [ \"$1\" = -wait ]; then\n"
                        "  shift; n=0\n"
                        "  while [ ! -e '" + m_go + "' ] && [ $n -lt 300 ]; do sleep 0.05; n=$((n+1)); done\n"
@@ -1016,7 +1016,15 @@ TEST_F(NeighbourTest, OneUsersStoppedLauncherDoesNotEmptyAnotherUsersLaunches) {
   // And one more, sent at once to a launcher that reads.
   Print("Fax Client");
   EXPECT_TRUE(WaitFor([&] { return starts() == kWaitingBefore + 2; }, 20s)) << starts() << " starts\n" << Logs();
-  ExpectApplicationRan("mvnfuial", m_startDir, "");
+  // They ran as B in the port's start-up folder. (Which program started
+  // them is not asked here: with five launches at once the launcher may
+  // be done with one before its record names it.)
+  std::vector<std::string> record;
+  EXPECT_TRUE(WaitFor([&] { return (record = Record()).size() >= 3; })) << mvntest::ReadFile(m_record);
+  if (record.size() >= 3) {
+    EXPECT_EQ(record[0], m_startDir);
+    EXPECT_EQ(record[2], m_session.name);
+  }
   launcherA.Signal(SIGCONT);
 }
 
