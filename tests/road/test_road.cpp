@@ -1016,15 +1016,9 @@ TEST_F(NeighbourTest, OneUsersStoppedLauncherDoesNotEmptyAnotherUsersLaunches) {
   // And one more, sent at once to a launcher that reads.
   Print("Fax Client");
   EXPECT_TRUE(WaitFor([&] { return starts() == kWaitingBefore + 2; }, 20s)) << starts() << " starts\n" << Logs();
-  // They ran as B in the port's start-up folder. (Which program started
-  // them is not asked here: with five launches at once the launcher may
-  // be done with one before its record names it.)
-  std::vector<std::string> record;
-  EXPECT_TRUE(WaitFor([&] { return (record = Record()).size() >= 3; })) << mvntest::ReadFile(m_record);
-  if (record.size() >= 3) {
-    EXPECT_EQ(record[0], m_startDir);
-    EXPECT_EQ(record[2], m_session.name);
-  }
+  // Who ran them and where is the other road tests' check: with five
+  // launches at once their records overwrite each other here, so this
+  // test counts the starts only.
   launcherA.Signal(SIGCONT);
 }
 
