@@ -42,8 +42,22 @@ std::string ChooseRoot() {
   return home + "/.local/state/mvn";
 }
 
+// Whether path lies in root's default machine root while that does not
+// exist. Root makes no /var/lib/mvn of its own accord, not even as the
+// parent of a lock or a folder looked up: the missing root stays missing,
+// for RequireMachineRootOfRoots to refuse.
+bool InRootsMissingDefault(const std::string& path) {
+  if (geteuid() != 0) return false;
+  std::string base = kMachineRoot;
+  if (path.compare(0, base.size(), base) != 0 || (path.size() > base.size() && path[base.size()] != '/'))
+    return false;
+  struct stat st;
+  return lstat(kMachineRoot, &st) != 0;
+}
+
 // Creates a directory of the root and its parents; a failure is reported.
 DWORD CreateRootDirectories(const std::string& path) {
+  if (InRootsMissingDefault(path)) return ERROR_PATH_NOT_FOUND;
   std::string failed;
   int err = 0;
   DWORD error = mvn::kernel::CreateDirectories(path, &failed, &err);
@@ -79,10 +93,7 @@ const char* MvnRootDirectory() {
   static auto* roots = mvn::kernel::KeepUntilKernelEnd(new std::set<std::string>);
   std::string root = mvn::kernel::MvnChosenRootDirectory();
   struct stat st;
-  // Root makes no machine root of its own choosing: the missing default is
-  // left for RequireMachineRootOfRoots to refuse.
-  bool rootsDefault = geteuid() == 0 && root == kMachineRoot;
-  if (!rootsDefault && (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) CreateRootDirectories(root);
+  if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) CreateRootDirectories(root);
   std::lock_guard lock(*mutex);
   return roots->insert(root).first->c_str();
 }

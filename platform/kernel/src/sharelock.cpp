@@ -81,7 +81,8 @@ bool LockDirectory(std::string* directory) {
     // Root's own folder: only root can make names in it.
     if (!MvnRootPath("rootlocks", path, sizeof path, true)) return false;
     if (mkdir(path, 0755) != 0 && errno != EEXIST) {
-      MvnReportRootDirectoryFailure(path, errno);
+      // ENOENT: no machine root, which root does not make; nothing to lock in.
+      if (errno != ENOENT) MvnReportRootDirectoryFailure(path, errno);
       return false;
     }
     struct stat st;

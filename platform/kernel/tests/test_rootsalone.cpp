@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/kernel/win32.h"
 #include "tests/support/tempdir.h"
 
 namespace {
@@ -174,6 +175,36 @@ TEST(RootsAlone, AFolderSwappedForALinkInALoopIsNeverPassed) {
   kill(swapper, SIGKILL);
   waitpid(swapper, nullptr, 0);
   EXPECT_GT(refused, 0);
+}
+
+// Root without MVN_ROOT has only /var/lib/mvn; while that is missing, an
+// open with a share mode and a look-up of the windows folders go on
+// without it and never make it (the folder would then pass as an
+// installed machine root).
+TEST(RootsAlone, RootMakesNoDefaultMachineRootOfItsOwnAccord) {
+  if (geteuid() != 0) GTEST_SKIP() << "root's default machine root";
+  if (fs::exists("/var/lib/mvn")) GTEST_SKIP() << "this machine has a machine root in /var/lib/mvn";
+  mvntest::TempDir dir;
+  std::string file = dir / "shared";
+  mvntest::WriteFile(file, "x");
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    unsetenv("MVN_ROOT");
+    HANDLE h = CreateFileA(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) _exit(10);
+    CloseHandle(h);
+    char path[MAX_PATH];
+    GetWindowsDirectoryA(path, sizeof path);
+    GetSystemDirectoryA(path, sizeof path);
+    MvnRootPath("rootlocks/x", path, sizeof path, true);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the open failed: " << status;
+  EXPECT_FALSE(fs::exists("/var/lib/mvn"));
+  fs::remove_all("/var/lib/mvn");
 }
 
 }  // namespace
