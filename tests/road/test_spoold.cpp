@@ -596,11 +596,14 @@ TEST_F(SpooldTest, AFifoIsStreamedByMvnprintAndRefusedAsAHandedFile) {
     SCOPED_TRACE(c.what);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(SendHanded(socketPath, header, c.fds), c.reply);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    // Without a writer the FIFO would hold a reader for ever: any answer
+    // well inside the bound shows it was not read.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
   }
   for (int fd : {pipeEnd, pair[0], pair[1], folder, zero, path, writeOnly, status, readable}) close(fd);
   // The service keeps none of the files it was handed.
-  EXPECT_TRUE(mvntest::WaitFor([&] { return serviceFiles() == filesBefore; })) << serviceFiles() << " open";
+  // (Fewer is fine: the first print may still have held a file when counted.)
+  EXPECT_TRUE(mvntest::WaitFor([&] { return serviceFiles() <= filesBefore; })) << serviceFiles() << " open";
   EXPECT_TRUE(SpoolFiles(m_out).empty());
   EXPECT_EQ(SendHanded(socketPath, "printer=Fax Printer\ndata=mapped\n\n", {}), "ERROR unknown data \"mapped\"");
   // And the service goes on printing.
