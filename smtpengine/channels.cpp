@@ -134,6 +134,37 @@ std::int32_t CheckChannel(std::int32_t channel) {
 
 bool HasLineBreak(const char* text) { return text && std::strpbrk(text, "\r\n"); }
 
+namespace {
+
+// A server name that is an address rather than a host ("<", ">" or "@" in
+// it), or that holds a byte below 32 or from 127 to 191.
+bool BadServerName(const char* server) {
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(server); *p; ++p)
+    if (*p == '<' || *p == '>' || *p == '@' || !((*p >= 32 && *p <= 126) || *p >= 192)) return true;
+  return false;
+}
+
+}  // namespace
+
+ChannelContext* StartConnect(std::int32_t channel, char mode, const char* logLine, const char* server,
+                             std::initializer_list<RequiredArgument> required,
+                             std::initializer_list<const char*> oneLine, std::int32_t* code) {
+  *code = CheckChannel(channel);
+  if (*code) return nullptr;
+  ChannelContext* ch = Channel(channel);
+  ch->mode = mode;
+  LogText(ch, logLine);
+  if (!server) *code = SME_NO_SERVER;
+  for (const RequiredArgument& argument : required)
+    if (!*code && !argument.value) *code = argument.missing;
+  if (!*code && BadServerName(server)) *code = SME_BAD_SERVER_NAME;
+  for (const char* text : oneLine)
+    if (!*code && HasLineBreak(text)) *code = SME_BAD_CHARACTER;
+  if (!*code) return ch;
+  LogFlush(ch);
+  return nullptr;
+}
+
 // ---------------------------------------------------------------------------
 SMERESULT smeAttach(std::int32_t channels) {
   if (g_attached > 0) return SME_ALREADY_ATTACHED;
@@ -188,24 +219,10 @@ SMERESULT EngineRelease() {
 
 // ---------------------------------------------------------------------------
 SMERESULT smeSmtpConnect(std::int32_t channel, const char* server, const char* from, const char* replyTo) {
-  if (std::int32_t code = CheckChannel(channel)) return code;
-  ChannelContext* ch = Channel(channel);
-  ch->mode = 'S';
-  LogText(ch, "*** smeSmtpConnect\r\n");
   std::int32_t result = 0;
-  if (!server)
-    result = SME_NO_SERVER;
-  else if (!from)
-    result = SME_FROM_NULL;
-  if (!result) {
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(server); *p; ++p)
-      if (*p == '<' || *p == '>' || *p == '@' || !((*p >= 32 && *p <= 126) || *p >= 192)) result = SME_BAD_SERVER_NAME;
-  }
-  if (!result && HasLineBreak(replyTo)) result = SME_BAD_CHARACTER;
-  if (result) {
-    LogFlush(ch);
-    return result;
-  }
+  ChannelContext* ch =
+      StartConnect(channel, 'S', "*** smeSmtpConnect\r\n", server, {{from, SME_FROM_NULL}}, {replyTo}, &result);
+  if (!ch) return result;
   if (Empty(replyTo)) {
     ch->replyTo = nullptr;
   } else if (ch->replyTo) {

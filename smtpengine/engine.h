@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <string>
 
@@ -300,6 +301,22 @@ ChannelContext* Channel(std::int32_t channel);
 std::int32_t RunChannel(ChannelContext* ch);
 // -71 or -73 for a channel that cannot be used, else 0.
 std::int32_t CheckChannel(std::int32_t channel);
+// An argument a call cannot do without, and the code it fails with when the
+// argument is null.
+struct RequiredArgument {
+  const char* value;
+  std::int32_t missing;
+};
+// The start the SMTP and POP3 connects share: the channel checked, its mode
+// set and the call logged, then the arguments. The first refusal counts:
+// no server (SME_NO_SERVER), a required argument missing, a server name
+// that is an address rather than a host or holds a byte below 32 or from
+// 127 to 191 (SME_BAD_SERVER_NAME), a line break in one of the oneLine
+// texts (SME_BAD_CHARACTER). The channel, or null with the code in *code
+// (and the log flushed).
+ChannelContext* StartConnect(std::int32_t channel, char mode, const char* logLine, const char* server,
+                             std::initializer_list<RequiredArgument> required,
+                             std::initializer_list<const char*> oneLine, std::int32_t* code);
 
 // Sockets.
 std::int32_t WaitReadable(SOCKET s, std::int32_t milliseconds);

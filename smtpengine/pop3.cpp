@@ -1070,24 +1070,12 @@ std::string DecodeEncodedWords(const std::string& text, std::size_t from) {
 // Operations.
 
 SMERESULT smePop3Connect(std::int32_t channel, const char* server, const char* user, const char* password) {
-  if (std::int32_t code = CheckChannel(channel)) return code;
-  ChannelContext* ch = Channel(channel);
-  ch->mode = 'P';
-  LogText(ch, "*** smePop3Connect\r\n");
+  // A line break in the user or the password would end its command early
+  // and start another.
   std::int32_t result = 0;
-  if (!server)
-    result = SME_NO_SERVER;
-  else if (!user)
-    result = SME_NO_USER;
-  else if (!password)
-    result = SME_NO_PASSWORD;
-  if (!result) {
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(server); *p; ++p)
-      if (*p == '<' || *p == '>' || *p == '@' || !((*p >= 32 && *p <= 126) || *p >= 192)) result = SME_BAD_SERVER_NAME;
-  }
-  // A line break would end the command early and start another.
-  if (!result && (HasLineBreak(user) || HasLineBreak(password))) result = SME_BAD_CHARACTER;
-  if (result) return Fail(ch, result);
+  ChannelContext* ch = StartConnect(channel, 'P', "*** smePop3Connect\r\n", server,
+                                    {{user, SME_NO_USER}, {password, SME_NO_PASSWORD}}, {user, password}, &result);
+  if (!ch) return result;
   CopyField(ch->server, server);
   CopyField(ch->pop3User, user);
   CopyField(ch->pop3Password, password);

@@ -536,11 +536,12 @@ TEST_F(LauncherTest, PerUserLauncherObeysOnlyItsUserTheSpoolerAndRoot) {
   // ...and a message that carries anybody else's credentials is dropped.
   SendWithCredentials(*g_root / "mailslot/mvnfuial/nobody/launcher", m_script + " forged", kStranger + 1);
   { ASSERT_TRUE(Sender(slot).Send(m_script + " root")); }
+  // The forged message was read and refused (the launcher says so), and the
+  // one after it was served: only then is it sure that nothing else starts.
+  const std::string refusal = "refused a message from uid " + std::to_string(kStranger + 1);
+  EXPECT_TRUE(WaitFor([&] { return launcher.Stderr().find(refusal) != std::string::npos; })) << launcher.Stderr();
   ASSERT_TRUE(WaitStarts(3));
-  std::this_thread::sleep_for(100ms);
   EXPECT_EQ(Starts(), Sorted({Work() + "|[own-user]", Work() + "|[spooler]", Work() + "|[root]"}));
-  EXPECT_NE(launcher.Stderr().find("refused a message from uid " + std::to_string(kStranger + 1)), std::string::npos)
-      << launcher.Stderr();
   EXPECT_TRUE(Boxes().empty());
 }
 
@@ -554,11 +555,12 @@ TEST_F(LauncherTest, ConsoleLauncherObeysOnlyTheSpoolerAndRoot) {
   EXPECT_EQ(st.st_mode & 0777, 0600u) << "only its owner (and root) may write";
   EXPECT_EQ(AsUser(kNobody, [&] { return SendAs(kConsoleSlot, m_script + " console-user"); }), 0);
   { ASSERT_TRUE(Sender(kConsoleSlot).Send(m_script + " spooler")); }
+  // The console user's message was refused (the launcher says so) and the
+  // spooler's, sent after it, was served.
+  const std::string refusal = "refused a message from uid " + std::to_string(kNobody);
+  EXPECT_TRUE(WaitFor([&] { return launcher.Stderr().find(refusal) != std::string::npos; })) << launcher.Stderr();
   ASSERT_TRUE(WaitStarts(1));
-  std::this_thread::sleep_for(100ms);
   EXPECT_EQ(Starts(), std::vector<std::string>{Work() + "|[spooler]"});
-  EXPECT_NE(launcher.Stderr().find("refused a message from uid " + std::to_string(kNobody)), std::string::npos)
-      << launcher.Stderr();
 }
 
 TEST_F(LauncherTest, SecondInstanceEndsAtOnce) {

@@ -5,11 +5,12 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/un.h>
-#include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -375,6 +376,21 @@ long CpuTicks(pid_t pid) {
   return utime + stime;
 }
 
+// Whether a thread of the process sits in the wait the service makes when
+// a connection cannot be taken: a poll of one descriptor for 100 ms, as
+// /proc/<pid>/task/<tid>/syscall shows it ("<poll> <fds> 0x1 0x64 ...").
+bool InAcceptBackOff(pid_t pid) {
+  std::error_code ignored;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
+    std::istringstream call(mvntest::ReadFile(task.path() / "syscall"));
+    std::string number, fds, count, timeout;
+    if (call >> number >> fds >> count >> timeout && number == std::to_string(SYS_poll) && count == "0x1" &&
+        timeout == "0x64")
+      return true;
+  }
+  return false;
+}
+
 TEST_F(SpooldTest, AcceptWithoutDescriptorsLeftWaitsInsteadOfSpinning) {
   Start();
   // Leave the service no new descriptor (those open stay) and connect: the
@@ -393,7 +409,9 @@ TEST_F(SpooldTest, AcceptWithoutDescriptorsLeftWaitsInsteadOfSpinning) {
     ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     held.push_back(fd);
   }
-  std::this_thread::sleep_for(300ms);
+  // The service has met the connection it cannot take and waits.
+  ASSERT_TRUE(mvntest::WaitFor([&] { return InAcceptBackOff(m_pid); }))
+      << "the service never waits on a failing accept";
   long before = CpuTicks(m_pid);
   std::this_thread::sleep_for(1s);
   long used = CpuTicks(m_pid) - before;

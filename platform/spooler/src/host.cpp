@@ -21,6 +21,7 @@
 #include "platform/kernel/utf.h"
 #include "platform/module/module.h"
 #include "platform/spooler/outputfolder.h"
+#include "platform/spooler/src/monitormodule.h"
 
 namespace mvn::spooler {
 
@@ -500,33 +501,38 @@ Monitor::~Monitor() {
   if (m_module) FreeLibrary(m_module);
 }
 
+bool LoadMonitorModule(const std::string& file, HMODULE* module, const std::function<std::string()>& check,
+                       std::string* error) {
+  *module = LoadLibraryA(file.c_str());
+  std::string reason = *module ? check() : "cannot load " + file;
+  if (reason.empty()) return true;
+  if (error) *error = reason;
+  *module = nullptr;
+  return false;
+}
+
 std::unique_ptr<Monitor> Monitor::Load(const std::string& file, const std::string& monitorName,
                                        std::string* error) {
   std::unique_ptr<Monitor> monitor(new Monitor);
-  // A module that was loaded stays loaded, also when it is refused: its
-  // registry layer's state cannot be unloaded without a leak.
-  auto fail = [&](const std::string& reason) -> std::unique_ptr<Monitor> {
-    if (error) *error = reason;
-    monitor->m_module = nullptr;
-    return nullptr;
-  };
   monitor->m_name = monitorName;
-  monitor->m_module = LoadLibraryA(file.c_str());
-  if (!monitor->m_module) return fail("cannot load " + file);
-  auto initialize =
-      reinterpret_cast<PFN_InitializePrintMonitor>(GetProcAddress(monitor->m_module, INITIALIZE_PRINT_MONITOR));
-  if (!initialize) return fail(file + " has no " + INITIALIZE_PRINT_MONITOR);
-  std::u16string root = Widen(MonitorRegistryRoot(monitorName));
-  LPMONITOREX table = initialize(root.data());
-  if (!table) return fail(std::string(INITIALIZE_PRINT_MONITOR) + " of " + file + " returned no table");
-  if (table->dwMonitorSize != sizeof(MONITOR)) return fail("the monitor table of " + file + " has a wrong size");
-  const MONITOR& entries = table->Monitor;
-  if (!entries.pfnEnumPorts || !entries.pfnOpenPort || !entries.pfnStartDocPort || !entries.pfnWritePort ||
-      !entries.pfnEndDocPort || !entries.pfnClosePort) {
-    return fail("the monitor table of " + file + " lacks a port entry");
-  }
-  monitor->m_table = table;
-  monitor->m_initialize = initialize;
+  auto check = [&]() -> std::string {
+    auto initialize =
+        reinterpret_cast<PFN_InitializePrintMonitor>(GetProcAddress(monitor->m_module, INITIALIZE_PRINT_MONITOR));
+    if (!initialize) return file + " has no " + INITIALIZE_PRINT_MONITOR;
+    std::u16string root = Widen(MonitorRegistryRoot(monitorName));
+    LPMONITOREX table = initialize(root.data());
+    if (!table) return std::string(INITIALIZE_PRINT_MONITOR) + " of " + file + " returned no table";
+    if (table->dwMonitorSize != sizeof(MONITOR)) return "the monitor table of " + file + " has a wrong size";
+    const MONITOR& entries = table->Monitor;
+    if (!entries.pfnEnumPorts || !entries.pfnOpenPort || !entries.pfnStartDocPort || !entries.pfnWritePort ||
+        !entries.pfnEndDocPort || !entries.pfnClosePort) {
+      return "the monitor table of " + file + " lacks a port entry";
+    }
+    monitor->m_table = table;
+    monitor->m_initialize = initialize;
+    return "";
+  };
+  if (!LoadMonitorModule(file, &monitor->m_module, check, error)) return nullptr;
   return monitor;
 }
 

@@ -15,6 +15,7 @@
 #include "platform/kernel/rootsalone.h"
 #include "platform/module/module.h"
 #include "platform/spooler/install.h"
+#include "platform/spooler/src/monitormodule.h"
 
 namespace mvn::spooler {
 
@@ -53,33 +54,27 @@ Monitor95::~Monitor95() {
 std::unique_ptr<Monitor95> Monitor95::Load(const std::string& file, const std::string& monitorName,
                                            std::string* error) {
   std::unique_ptr<Monitor95> monitor(new Monitor95);
-  // A module that was loaded stays loaded, also when it is refused (a
-  // monitor of the other kind): its registry layer's state cannot be
-  // unloaded without a leak.
-  auto fail = [&](const std::string& reason) -> std::unique_ptr<Monitor95> {
-    if (error) *error = reason;
-    monitor->m_module = nullptr;
-    return nullptr;
-  };
   monitor->m_name = monitorName;
-  monitor->m_module = LoadLibraryA(file.c_str());
-  if (!monitor->m_module) return fail("cannot load " + file);
-  auto entry = reinterpret_cast<PFN_DllEntryPoint95>(GetProcAddress(monitor->m_module, DLL_ENTRY_POINT_95));
-  auto initialize =
-      reinterpret_cast<PFN_InitializeMonitorEx>(GetProcAddress(monitor->m_module, INITIALIZE_MONITOR_EX));
-  if (!entry || !initialize) {
-    return fail(file + " is not a monitor of the single-user spooler (no " + DLL_ENTRY_POINT_95 + " or " +
-                INITIALIZE_MONITOR_EX + ")");
-  }
-  if (!entry(reinterpret_cast<HINSTANCE>(monitor->m_module), DLL_PROCESS_ATTACH_95, nullptr))
-    return fail(std::string(DLL_ENTRY_POINT_95) + " of " + file + " failed");
-  std::string root = MonitorRegistryRoot(monitorName);
-  if (!initialize(root.data(), &monitor->m_table))
-    return fail(std::string(INITIALIZE_MONITOR_EX) + " of " + file + " failed");
-  const MONITOR95& entries = monitor->m_table;
-  if (!entries.pfnEnumPorts || !entries.pfnOpenPort || !entries.pfnStartDocPort || !entries.pfnWritePort ||
-      !entries.pfnEndDocPort || !entries.pfnClosePort)
-    return fail("the monitor table of " + file + " lacks a port entry");
+  auto check = [&]() -> std::string {
+    auto entry = reinterpret_cast<PFN_DllEntryPoint95>(GetProcAddress(monitor->m_module, DLL_ENTRY_POINT_95));
+    auto initialize =
+        reinterpret_cast<PFN_InitializeMonitorEx>(GetProcAddress(monitor->m_module, INITIALIZE_MONITOR_EX));
+    if (!entry || !initialize) {
+      return file + " is not a monitor of the single-user spooler (no " + DLL_ENTRY_POINT_95 + " or " +
+             INITIALIZE_MONITOR_EX + ")";
+    }
+    if (!entry(reinterpret_cast<HINSTANCE>(monitor->m_module), DLL_PROCESS_ATTACH_95, nullptr))
+      return std::string(DLL_ENTRY_POINT_95) + " of " + file + " failed";
+    std::string root = MonitorRegistryRoot(monitorName);
+    if (!initialize(root.data(), &monitor->m_table))
+      return std::string(INITIALIZE_MONITOR_EX) + " of " + file + " failed";
+    const MONITOR95& entries = monitor->m_table;
+    if (!entries.pfnEnumPorts || !entries.pfnOpenPort || !entries.pfnStartDocPort || !entries.pfnWritePort ||
+        !entries.pfnEndDocPort || !entries.pfnClosePort)
+      return "the monitor table of " + file + " lacks a port entry";
+    return "";
+  };
+  if (!LoadMonitorModule(file, &monitor->m_module, check, error)) return nullptr;
   return monitor;
 }
 

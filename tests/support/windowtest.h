@@ -1,4 +1,6 @@
-// Helpers of the window tests: screenshots and acting on modal windows.
+// Helpers of the client's window tests: screenshots into the build's
+// test-output folder, clicks and typing by a control's use name, and the
+// waits of qtwait.h. Header only, like qtwait.h.
 #pragma once
 
 #include <QAbstractButton>
