@@ -13,7 +13,7 @@
 #include "client/addressbook/exchange.h"
 #include "client/addressbook/procedures.h"
 #include "client/addressbook/settings.h"
-#include "client/ui/dialogs.h"
+#include "client/app/sendprompts.h"
 #include "client/ui/language.h"
 #include "client/app/procedures.h"
 #include "client/ui/windowhooks.h"

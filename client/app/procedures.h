@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#include "client/app/sendprompts.h"
 #include "client/core/request.h"
 #include "client/core/sendlist.h"
 #include "client/records/records.h"
 #include "client/setup/setup.h"
-#include "client/ui/dialogs.h"
 #include "framework/core/ini.h"
 
 namespace mvn::framework {

@@ -12,6 +12,7 @@
 
 #include "client/records/ininames.h"
 #include "client/records/records.h"
+#include "client/ui/languagechoice.h"
 #include "framework/core/ini.h"
 
 namespace mvn::client {
@@ -148,11 +149,6 @@ LanguageMenu LoadLanguageMenu(const framework::IniFile& clientIni);
 // Choosing the item-th language (1-based): the selection moves to it; the
 // window is translated when the language differs (without case) from the
 // one it shows; going to ENGLISH first puts the built-in texts back.
-struct LanguageChoice {
-  std::string language;
-  bool translate = false;
-  bool restoreBuiltIn = false;
-};
 LanguageChoice ChooseLanguage(LanguageMenu& menu, int item, std::string_view shownLanguage);
 
 // ---------------------------------------------------------------------------

@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "client/setup/setup.h"
+#include "client/ui/languagechoice.h"
 #include "framework/core/ini.h"
 
 namespace mvn::framework {

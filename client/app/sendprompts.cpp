@@ -1,5 +1,5 @@
-// The small dialogs the client's windows share: a value prompt, a name and
-// description prompt, the broadcast question.
+// The send window's prompts: a value prompt, a name and description prompt,
+// the broadcast question.
 //
 // The two prompts restore their position like every window but always
 // open at their own size. Escape and the title bar cancel them.
@@ -8,10 +8,10 @@
 #include <QSize>
 #include <algorithm>
 
-#include "client/ui/dialogs.h"
+#include "client/app/sendprompts.h"
+#include "client/setup/setup.h"
 #include "client/ui/escapefilter.h"
 #include "client/ui/windowhooks.h"
-#include "client/setup/setup.h"
 #include "framework/core/services.h"
 #include "framework/core/record.h"
 #include "framework/core/strings.h"

@@ -1,6 +1,6 @@
-// The small dialogs the client's windows share: the value prompt, the name
-// and value prompt and the broadcast question. Each is a modal procedure;
-// Escape and the title bar cancel it.
+// The send window's prompts: the value prompt, the name and value prompt,
+// the save dialog of its CSV exports and the broadcast question. Each
+// prompt is a modal procedure; Escape and the title bar cancel it.
 #pragma once
 
 #include <string>

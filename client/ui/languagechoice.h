@@ -1,0 +1,16 @@
+// What choosing a language at run time asks of an open window. A plain
+// value without widgets, so the send window's menu models (which choose)
+// and the language routines (which apply) share it.
+#pragma once
+
+#include <string>
+
+namespace mvn::client {
+
+struct LanguageChoice {
+  std::string language;         // upper case
+  bool translate = false;       // the window shows another language
+  bool restoreBuiltIn = false;  // back to ENGLISH: the built-in texts first
+};
+
+}  // namespace mvn::client
