@@ -83,7 +83,4 @@ class BookTable {
   bool m_ok = false;
 };
 
-// Cuts text to width bytes (never inside a UTF-8 character).
-std::string CutText(std::string_view text, size_t width);
-
 }  // namespace mvn::client

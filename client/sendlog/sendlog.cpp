@@ -9,6 +9,7 @@
 #include "client/core/delivery.h"
 #include "framework/core/errors.h"
 #include "framework/core/filemanager.h"
+#include "framework/core/record.h"
 #include "framework/core/strings.h"
 #include "platform/kernel/regularfile.h"
 #include "platform/kernel/win32.h"
@@ -16,6 +17,7 @@
 namespace mvn::client {
 
 using framework::Clip;
+using framework::CutUtf8;
 using framework::Upper;
 
 // ---------------------------------------------------------------------------
@@ -234,7 +236,7 @@ bool ReadKept(const std::string& path, std::string* text) {
   while (text->size() < 8192 && ReadFile(h, block, sizeof block, &got, nullptr) && got > 0)
     text->append(block, got);
   CloseHandle(h);
-  if (text->size() > 8192) *text = CutText(*text, 8192);
+  if (text->size() > 8192) *text = CutUtf8(*text, 8192);
   *text = Clip(*text);
   return true;
 }
@@ -404,7 +406,7 @@ SendResult SendResubmit(const framework::IniFile& ini, const ResubmitChoice& cho
                         Prompter& prompter) {
   ResubmitJob job;
   job.kind = choice.Kind();
-  job.jobNumber = CutText(Clip(framework::Left(jobNumber)), 19);
+  job.jobNumber = CutUtf8(Clip(framework::Left(jobNumber)), 19);
   // A request without a choice or a job number asks the server for nothing.
   SendResult refused;
   if (job.kind == ResubmitKind::None) refused.message = "Please choose which destinations to resend to.";
