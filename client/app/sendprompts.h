@@ -18,12 +18,12 @@ namespace mvn::client {
 // The value prompt. mode (clipped, upper case, at most 29 bytes) chooses
 // its texts: "V=<text>" starts the entry with <text>; "UPLOADLIST" asks
 // for a list; "EXPORT" and "UPDATEEMAIL" name a file. True when the
-// confirming button closed it, with *value set (at most 199 bytes).
+// confirming button closed it, with *value set (at most kEnterValueBytes).
 bool EnterValue2(framework::Window* parent, std::string_view mode, std::string* value);
 // The two values of the name and value prompt.
 struct NameValue {
-  std::string name;   // 149
-  std::string value;  // 199
+  std::string name;   // kDialogNameBytes
+  std::string value;  // kDialogValueBytes
 };
 // The name and value prompt. mode (clipped, no case): "IMAGEFILE" and
 // "COVERPAGE" add the entry to g_QimageFiles or g_QcoverPages (replacing

@@ -38,11 +38,11 @@ CmdSetupModel LoadCmdSetup(const framework::IniFile& ini) {
     size_t eq = entry.find('=');
     if (eq == std::string::npos) continue;
     CmdRow& row = m.rows[static_cast<size_t>(i)];
-    row.label = CutUtf8(Clip(entry.substr(0, eq)), 29);
-    row.command = CutUtf8(Trim(entry.substr(eq + 1)), 19);
+    row.label = CutUtf8(Clip(entry.substr(0, eq)), kCmdLabelBytes);
+    row.command = CutUtf8(Trim(entry.substr(eq + 1)), kCmdNameBytes);
     std::string stored = ini.Fetch("DefaultCommands", "Command_" + std::to_string(i + 1));
     size_t at = stored.find('=');
-    row.value = at == std::string::npos ? std::string() : CutUtf8(stored.substr(at + 1), 99);
+    row.value = at == std::string::npos ? std::string() : CutUtf8(stored.substr(at + 1), kCmdValueBytes);
   }
   // Rows show while they have a label; the first without one ends them.
   for (int i = 0; i < kCmdRows; ++i) {
@@ -57,7 +57,7 @@ bool SaveCmdSetup(framework::IniFile& ini, const CmdSetupModel& m) {
   for (int i = 0; i < m.used; ++i) {
     const CmdRow& row = m.rows[static_cast<size_t>(i)];
     std::string value;
-    if (!row.command.empty()) value = row.command + "=" + Clip(OneLine(CutUtf8(row.value, 99)));
+    if (!row.command.empty()) value = row.command + "=" + Clip(OneLine(CutUtf8(row.value, kCmdValueBytes)));
     ok = ini.Update("DefaultCommands", "Command_" + std::to_string(i + 1), value) && ok;
   }
   return ok;
@@ -96,7 +96,7 @@ bool OutputValueFor(const OutputValue& row, std::string* value, std::string* mes
   std::string label = Trim(OneLine(row.label));
   if (!label.empty() && label.front() == '<') label.erase(0, 1);
   if (!label.empty() && label.back() == '>') label.pop_back();
-  label = CutUtf8(Trim(label), 19);
+  label = CutUtf8(Trim(label), kOutputLabelBytes);
   // The label starts a line of every request: it is checked as the request
   // writer will read it back (without a pair of quotes around it), so no
   // label can make that line a marker or an attachment line.
@@ -346,7 +346,7 @@ LanguageMenu LoadLanguageMenu(const framework::IniFile& ini) {
     size_t comma = list.find(',', pos);
     std::string item = Upper(Trim(list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos)));
     if (item.empty()) break;
-    m.names.push_back(CutUtf8(item, 20));
+    m.names.push_back(CutUtf8(item, kLanguageWidth));
     if (m.names.back() == wanted && m.selected == 0) m.selected = i + 1;
     if (comma == std::string::npos) break;
     pos = comma + 1;

@@ -3,9 +3,15 @@
 // and the language routines (which apply) share it.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace mvn::client {
+
+// The declared width of a language's name: a name of the Language menu
+// holds kLanguageWidth bytes, the current language one less (its text keeps
+// a byte for its end).
+constexpr size_t kLanguageWidth = 20;
 
 struct LanguageChoice {
   std::string language;         // upper case
