@@ -14,6 +14,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "client/addressbook/groups.h"
 #include "framework/core/services.h"
 #include "framework/core/strings.h"
 
@@ -124,12 +125,14 @@ std::string ExportHeaderLine() {
 }
 
 std::array<std::string, 4> CutAddress(std::string_view address) {
+  // Each line is cut to what an address line of the export record holds.
+  static const size_t kLineBytes = FieldBytes(*MVCBLayout(), "PostalAdd1");
   std::array<std::string, 4> lines;
   size_t at = 0;
   for (int n = 0; n < 4 && at <= address.size(); ++n) {
     size_t end = address.find_first_of("\r\n", at);
     std::string_view line = address.substr(at, end == std::string_view::npos ? address.npos : end - at);
-    lines[static_cast<size_t>(n)] = CutUtf8(framework::Left(line), 40);
+    lines[static_cast<size_t>(n)] = CutUtf8(framework::Left(line), kLineBytes);
     if (end == std::string_view::npos) break;
     at = end + 1;
     if (address[end] == '\r' && at < address.size() && address[at] == '\n') ++at;
@@ -474,7 +477,7 @@ ExchangeResult ImportTxtToKDF2(Dictionary& dict, ImportSession& session, const s
   const int destinationField = cl.FindField("PreferredDestination");
   const int memberGroupField = members->GetLayout()->FindField("GroupID");
   const int memberKeyField = members->GetLayout()->FindField("FK_MVClientID");
-  const std::string importGroup = CutUtf8(Clip(session.map.group), 99);
+  const std::string importGroup = CutUtf8(Clip(session.map.group), kMaxGroupName);
 
   Record& in = source.Buffer();
   Record& c = clients->Buffer();

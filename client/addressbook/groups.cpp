@@ -31,9 +31,10 @@ void LoadGroupMembers(Dictionary& dict, std::string_view group, int sortChoice) 
         const framework::Record& c = clients->Buffer();
         framework::Record& e = q.Buffer();
         e.Clear();
-        e.Set("ToName", CutUtf8(c.Clipped("ClientID"), 50));
-        e.Set("Company", CutUtf8(c.Clipped("Company"), 50));
-        e.Set("Destination", CutUtf8(c.Clipped("PreferredDestination"), 50));
+        // Each is cut to its field of the queue.
+        e.Set("ToName", c.Clipped("ClientID"));
+        e.Set("Company", c.Clipped("Company"));
+        e.Set("Destination", c.Clipped("PreferredDestination"));
         e.SetLong("FK_MVClientID", c.GetLong("PK_MVClientID"));
         e.Set("GroupID", members->Buffer().Clipped("GroupID"));
         q.Add();

@@ -29,8 +29,8 @@ std::string AddToGroup(Dictionary& dict, std::string_view group, long recordId);
 // "Remove from Group": deletes the membership; "" when done or absent.
 std::string RemoveFromGroup(Dictionary& dict, std::string_view group, long recordId);
 
-// Group names are kept to what the group queue holds: 99 characters.
-constexpr size_t kMaxGroupName = 99;
+// Group names are kept to what the group queue holds.
+constexpr size_t kMaxGroupName = CStringBytes(kGroupIdWidth);
 // A group name typed in the group window is at most 49 bytes: what the CSV
 // import and export keep of a group name, so a round trip neither renames
 // nor merges groups. Longer names stored before are still found whole.

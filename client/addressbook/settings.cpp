@@ -33,7 +33,8 @@ bool SameName(std::string_view a, std::string_view b) { return CompareNoCase(Tri
 std::string CheckName(std::string_view name) {
   std::string n = Trim(name);
   if (n.empty()) return "Autotext name or full path name can't be empty.";
-  if (n.size() > kMaxAutoTextName) return "Autotext name is longer than 79 characters.";
+  if (n.size() > kMaxAutoTextName)
+    return "Autotext name is longer than " + std::to_string(kMaxAutoTextName) + " characters.";
   if (n.find('=') != std::string::npos || n[0] == '[' || n[0] == ';' ||
       n.find_first_of("\r\n") != std::string::npos)
     return "Autotext name can't contain \"=\" or start with \"[\" or \";\".";
@@ -65,7 +66,9 @@ bool RemoveIniKey(std::string_view fileName, std::string_view key, std::string_v
 }
 
 std::string CheckSettingsPath(std::string_view path) {
-  if (path.size() > kMaxSettingsPath) return "The path name is longer than 149 characters. Please choose a shorter one.";
+  if (path.size() > kMaxSettingsPath)
+    return "The path name is longer than " + std::to_string(kMaxSettingsPath) +
+           " characters. Please choose a shorter one.";
   return std::string();
 }
 
@@ -157,7 +160,7 @@ std::array<std::string, 4> SplitMargins(std::string_view text) {
   std::string_view rest = text;
   for (size_t i = 0; i < 4; ++i) {
     size_t comma = rest.find(',');
-    out[i] = framework::CutUtf8(Trim(rest.substr(0, comma)), 9);
+    out[i] = framework::CutUtf8(Trim(rest.substr(0, comma)), kMarginBytes);
     if (comma != std::string_view::npos) rest = rest.substr(comma + 1);
   }
   return out;

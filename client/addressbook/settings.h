@@ -18,18 +18,23 @@
 #include <string>
 #include <string_view>
 
+#include "client/records/records.h"
 #include "framework/core/ini.h"
 #include "framework/core/queue.h"
 
 namespace mvn::client {
 
 // RemoveIniKey: removes key from section of the INI file fileName. Each
-// argument is clipped; one longer than 149 characters (or empty) is
+// argument is clipped; one longer than kMaxSettingsPath (or empty) is
 // refused (false), since a cut name could name another key.
 bool RemoveIniKey(std::string_view fileName, std::string_view key, std::string_view section);
 
-constexpr size_t kMaxAutoTextName = 79;
-constexpr size_t kMaxSettingsPath = 149;
+// What g_QautoText's Name holds; every path field of the settings holds
+// what a file-name field does.
+constexpr size_t kMaxAutoTextName = CStringBytes(kAutoTextNameWidth);
+constexpr size_t kMaxSettingsPath = kMaxPathLength;
+// A margin as typed in the cover-page window and kept in its margins text.
+constexpr size_t kMarginBytes = 9;
 
 // LoadAutoTextList: g_QautoText (Name, fullPathName) from the client INI.
 void LoadAutoTextList(const framework::IniFile& ini, framework::Queue& autoText);
@@ -80,7 +85,7 @@ std::string UpdateCoverPage(const framework::IniFile& clientIni, std::string_vie
 std::string DeleteCoverPage(const framework::IniFile& clientIni, framework::Queue& coverPages, int selected,
                             int* current);
 
-// A path chosen with "...": "" when it fits the 149-character field, else
+// A path chosen with "...": "" when it fits the field (kMaxSettingsPath), else
 // the message that refuses it.
 std::string CheckSettingsPath(std::string_view path);
 

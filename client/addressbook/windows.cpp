@@ -160,17 +160,18 @@ int UpdateMVClient(Dictionary& dict, const framework::IniFile& ini, int mode) {
   int business = form.AddTab(sheet, "?Tab2", "Business Address Details");
   int emailTab = form.AddTab(sheet, "?Tab3", "Email Details");
 
-  auto entry = [&](int tab, const char* use, const char* label, const char* field, int x, int y, int width,
-                   int maxBytes) {
+  // Each entry takes what its record field holds.
+  auto entry = [&](int tab, const char* use, const char* label, const char* field, int x, int y, int width) {
     form.AddPrompt(std::string("?Prompt:") + use, label, QRect(x, y, 76, 10), tab);
+    const int maxBytes = static_cast<int>(FieldBytes(r.GetLayout(), field));
     int f = form.AddEntry(std::string("?") + use, QRect(x + 78, y, width, 11), maxBytes, tab);
     form.Bind(f, &r, field);
     return f;
   };
-  int company = entry(general, "MVC:Company", "C&ompany Name:", "Company", 8, 22, 160, 99);
-  int contact = entry(general, "MVC:ClientID", "Contact &Person:", "ClientID", 8, 36, 160, 99);
-  int fax = entry(general, "MVC:FaxNum", "&Fax Number:", "FaxNum", 8, 50, 120, 49);
-  int email = entry(general, "MVC:Email", "Email Address:", "Email", 8, 64, 160, 49);
+  int company = entry(general, "MVC:Company", "C&ompany Name:", "Company", 8, 22, 160);
+  int contact = entry(general, "MVC:ClientID", "Contact &Person:", "ClientID", 8, 36, 160);
+  int fax = entry(general, "MVC:FaxNum", "&Fax Number:", "FaxNum", 8, 50, 120);
+  int email = entry(general, "MVC:Email", "Email Address:", "Email", 8, 64, 160);
   int option = form.AddOption("?Option1", "Preferred Destination:", QRect(8, 80, 200, 24), general);
   // Radios are placed inside their option.
   form.AddRadio(option, "?Option1:Radio1", "Use Fax", "1", QRect(6, 11, 60, 10));
@@ -180,36 +181,36 @@ int UpdateMVClient(Dictionary& dict, const framework::IniFile& ini, int mode) {
                                 {addressform::kAttachmentTexts[0], addressform::kAttachmentTexts[1],
                                  addressform::kAttachmentTexts[2], addressform::kAttachmentTexts[3]},
                                 general);
-  entry(general, "MVC:ChargeCode", "Default Charge Code:", "ChargeCode", 8, 126, 80, 19);
+  entry(general, "MVC:ChargeCode", "Default Charge Code:", "ChargeCode", 8, 126, 80);
   int mark = form.AddCheck("?MVC:Mark", "Mark:", QRect(8, 142, 60, 10), general);
   form.Bind(mark, &r, "Mark");
 
-  entry(business, "MVC:Sal", "Title:", "Sal", 8, 22, 60, 20);
-  entry(business, "MVC:FirstName", "First Name:", "FirstName", 8, 35, 80, 20);
-  entry(business, "MVC:LastName", "Last Name:", "LastName", 8, 48, 80, 20);
-  entry(business, "MVC:Position", "Position:", "Position", 8, 61, 80, 20);
-  entry(business, "MVC:Department", "Department:", "Department", 8, 74, 80, 20);
+  entry(business, "MVC:Sal", "Title:", "Sal", 8, 22, 60);
+  entry(business, "MVC:FirstName", "First Name:", "FirstName", 8, 35, 80);
+  entry(business, "MVC:LastName", "Last Name:", "LastName", 8, 48, 80);
+  entry(business, "MVC:Position", "Position:", "Position", 8, 61, 80);
+  entry(business, "MVC:Department", "Department:", "Department", 8, 74, 80);
   form.AddPrompt("?Prompt:Postal", "Postal Address:", QRect(8, 87, 76, 10), business);
   int postal = form.AddText("?MVC:PostalAddress", QRect(86, 87, 80, 30), business);
   form.Bind(postal, &r, "PostalAddress");
   form.AddPrompt("?Prompt:Physical", "Physical Address:", QRect(8, 120, 76, 10), business);
   int physical = form.AddText("?MVC:PhysicalAddress", QRect(86, 120, 80, 30), business);
   form.Bind(physical, &r, "PhysicalAddress");
-  entry(business, "MVC:PhoneNum", "Phone Number:", "PhoneNum", 8, 153, 80, 49);
-  int fax2 = entry(business, "MVC:FaxNum:2", "&Fax Number:", "FaxNum", 8, 166, 80, 49);
-  entry(business, "MVC:CellPhone", "Cell Phone:", "CellPhone", 8, 179, 80, 30);
-  entry(business, "MVC:PagerNumber", "Pager Number:", "PagerNumber", 170, 22, 70, 30);
-  entry(business, "MVC:WebAddress", "Web Address:", "WebAddress", 170, 35, 70, 100);
-  entry(business, "MVC:AssistantsName", "Assistant's Name:", "AssistantsName", 170, 48, 70, 50);
-  entry(business, "MVC:ManagersName", "Manager's Name:", "ManagersName", 170, 61, 70, 50);
-  entry(business, "MVC:HomePhone", "Home Phone:", "HomePhone", 170, 74, 70, 30);
-  entry(business, "MVC:SpouseName", "Spouse's Name:", "SpouseName", 170, 87, 70, 30);
-  entry(business, "MVC:Notes", "Notes:", "Notes", 170, 100, 70, 200);
-  int company2 = entry(business, "MVC:Company:2", "C&ompany Name:", "Company", 170, 153, 70, 99);
-  int contact2 = entry(business, "MVC:ClientID:2", "Contact &Person:", "ClientID", 170, 166, 70, 99);
+  entry(business, "MVC:PhoneNum", "Phone Number:", "PhoneNum", 8, 153, 80);
+  int fax2 = entry(business, "MVC:FaxNum:2", "&Fax Number:", "FaxNum", 8, 166, 80);
+  entry(business, "MVC:CellPhone", "Cell Phone:", "CellPhone", 8, 179, 80);
+  entry(business, "MVC:PagerNumber", "Pager Number:", "PagerNumber", 170, 22, 70);
+  entry(business, "MVC:WebAddress", "Web Address:", "WebAddress", 170, 35, 70);
+  entry(business, "MVC:AssistantsName", "Assistant's Name:", "AssistantsName", 170, 48, 70);
+  entry(business, "MVC:ManagersName", "Manager's Name:", "ManagersName", 170, 61, 70);
+  entry(business, "MVC:HomePhone", "Home Phone:", "HomePhone", 170, 74, 70);
+  entry(business, "MVC:SpouseName", "Spouse's Name:", "SpouseName", 170, 87, 70);
+  entry(business, "MVC:Notes", "Notes:", "Notes", 170, 100, 70);
+  int company2 = entry(business, "MVC:Company:2", "C&ompany Name:", "Company", 170, 153, 70);
+  int contact2 = entry(business, "MVC:ClientID:2", "Contact &Person:", "ClientID", 170, 166, 70);
 
-  entry(emailTab, "MVC:DisplayName", "Display Name:", "DisplayName", 8, 22, 160, 50);
-  int email2 = entry(emailTab, "MVC:Email:2", "Email Address:", "Email", 8, 36, 160, 49);
+  entry(emailTab, "MVC:DisplayName", "Display Name:", "DisplayName", 8, 22, 160);
+  int email2 = entry(emailTab, "MVC:Email:2", "Email Address:", "Email", 8, 36, 160);
   form.AddPrompt("?Prompt:EmailType", "Email Type:", QRect(8, 50, 76, 10), emailTab);
   int emailType = form.AddDropList("?List_emailType", QRect(86, 50, 80, 11),
                                    {addressform::kEmailTypes[0], addressform::kEmailTypes[1],
@@ -668,7 +669,8 @@ void CoverPageSetup(Window*, Dictionary& dict, const framework::IniFile& ini, co
     for (int s = 0; s < 4; ++s) {
       w.AddPrompt(std::string("?") + prefix[t] + sides[s] + ":Prompt", std::string(sides[s]) + ":",
                   QRect(5, 45 + s * 14, 30, 10), tabs[t]);
-      margins[t][s] = w.AddEntry(std::string("?") + prefix[t] + sides[s], QRect(37, 45 + s * 14, 40, 11), 9, tabs[t]);
+      margins[t][s] = w.AddEntry(std::string("?") + prefix[t] + sides[s], QRect(37, 45 + s * 14, 40, 11),
+                                 static_cast<int>(kMarginBytes), tabs[t]);
     }
     w.AddPrompt(std::string("?Lines:") + std::to_string(t), "Horizontal lines", QRect(90, 45, 75, 10), tabs[t]);
     lines[t] = w.AddDropList(lineNames[t], QRect(90, 56, 75, 11), lineEntries, tabs[t]);

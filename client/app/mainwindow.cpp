@@ -13,7 +13,7 @@
 #include "client/addressbook/exchange.h"
 #include "client/addressbook/procedures.h"
 #include "client/addressbook/settings.h"
-#include "client/ui/dialogs.h"
+#include "client/app/sendprompts.h"
 #include "client/ui/language.h"
 #include "client/app/procedures.h"
 #include "client/ui/windowhooks.h"
@@ -37,7 +37,7 @@ using fw::Window;
 
 namespace {
 
-constexpr size_t kMessageLimit = 8192;
+constexpr size_t kMessageLimit = kMessageTextBytes;
 
 bool Yes(const fw::IniFile& ini, const char* section, const char* key) {
   return fw::Upper(fw::Clip(fw::Left(ini.Fetch(section, key)))) == "YES";
@@ -795,6 +795,10 @@ void UpdateEmailAddressBook(Window&, MainState& s) {
                 "Dashpost", fw::Icon::Exclamation);
     return;
   }
+  // One record per address: the display name and the address, each
+  // blank-padded to its width, a NUL and a blank.
+  constexpr size_t kDisplayNameBytes = 31;
+  constexpr size_t kEmailBytes = 49;
   BookTable t(s.ctx->dictionary->File("MVClients"));
   std::string out;
   std::vector<std::string> skipped;
@@ -802,12 +806,12 @@ void UpdateEmailAddressBook(Window&, MainState& s) {
     while (t.File().Next() == 0) {
       std::string email = fw::Clip(t.File().Buffer().Get("Email"));
       if (email.empty()) continue;
-      if (email.size() > 49) {
+      if (email.size() > kEmailBytes) {
         skipped.push_back(email);
         continue;
       }
-      out += PadField(fw::CutUtf8(t.File().Buffer().Get("DisplayName"), 31), 31);
-      out += PadField(email, 49);
+      out += PadField(fw::CutUtf8(t.File().Buffer().Get("DisplayName"), kDisplayNameBytes), kDisplayNameBytes);
+      out += PadField(email, kEmailBytes);
       out += '\0';
       out += ' ';
     }
@@ -820,8 +824,9 @@ void UpdateEmailAddressBook(Window&, MainState& s) {
   if (!skipped.empty()) {
     std::string list;
     for (const std::string& e : skipped) list += "|" + e;
-    fw::Message("These addresses are longer than 49 characters and were left out:" + list, "Dashpost",
-                fw::Icon::Exclamation);
+    fw::Message(
+        "These addresses are longer than " + std::to_string(kEmailBytes) + " characters and were left out:" + list,
+        "Dashpost", fw::Icon::Exclamation);
   }
   fw::Message("Update email address book succeeded!", "Dashpost", fw::Icon::Information);
 }
@@ -999,12 +1004,12 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   GlobalQueues& q = ctx.dictionary->Queues();
 
   // Controls in their order: the field numbers of MainField.
-  w.AddEntry("?g_To", QRect(60, 5, 120, 11), 50);
-  w.AddEntry("?g_company", QRect(60, 19, 120, 11), 100);
-  w.AddEntry("?g_destination", QRect(60, 33, 120, 11), 100);
+  w.AddEntry("?g_To", QRect(60, 5, 120, 11), static_cast<int>(kRecipientToBytes));
+  w.AddEntry("?g_company", QRect(60, 19, 120, 11), static_cast<int>(kRecipientCompanyBytes));
+  w.AddEntry("?g_destination", QRect(60, 33, 120, 11), static_cast<int>(kRecipientDestinationBytes));
   w.AddButton("?Button_AddRecepient", "Add reci&pient", QRect(185, 33, 60, 12));
-  w.AddEntry("?g_sReference", QRect(300, 5, 110, 11), 50);
-  w.AddEntry("?g_sChargeCode", QRect(300, 19, 110, 11), 30);
+  w.AddEntry("?g_sReference", QRect(300, 5, 110, 11), static_cast<int>(kReferenceBytes));
+  w.AddEntry("?g_sChargeCode", QRect(300, 19, 110, 11), static_cast<int>(kChargeCodeBytes));
   w.AddList("?List_chargeCode", QRect(300, 19, 110, 11), &q.g_ChargeCodeQ, {{"Description", "Description", 100}});
   w.AddEntry("?g_sSendDate", QRect(300, 33, 55, 11), 20);
   w.AddEntry("?g_sSendTime", QRect(360, 33, 50, 11), 15);
@@ -1218,7 +1223,7 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
         } else if (field == s.retryItem) {
           std::string value;
           if (EnterValue2(raw, "V=" + s.options.retryProfile, &value))
-            s.options.retryProfile = value.empty() ? "0" : fw::CutUtf8(value, 20);
+            s.options.retryProfile = value.empty() ? "0" : fw::CutUtf8(value, kRetryProfileBytes);
         } else if (field == s.updateEmail) {
           UpdateEmailAddressBook(w, s);
         } else if (field == s.exportGroups) {

@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#include "client/app/sendprompts.h"
 #include "client/core/request.h"
 #include "client/core/sendlist.h"
 #include "client/records/records.h"
 #include "client/setup/setup.h"
-#include "client/ui/dialogs.h"
 #include "framework/core/ini.h"
 
 namespace mvn::framework {
@@ -29,7 +29,9 @@ namespace mvn::client {
 // bare "<prog>.INI" (the profile layer puts it in <root>/windows); and
 // "<HOMEDRIVE><HOMEPATH>/<prog>/<prog>.ini" (HOME when those are unset).
 std::vector<std::string> IniCandidates(std::string_view programPath);
-// The program name: the program file's name without its extension (20).
+// The program name: the program file's name without its extension, at most
+// kProgramNameBytes.
+constexpr size_t kProgramNameBytes = 20;
 std::string ProgramName(std::string_view programPath);
 // The candidates as the files they are (the bare name in the Windows
 // directory), for telling where the INI file was looked for.
@@ -46,9 +48,10 @@ std::string MainAttachmentFromArguments(const std::vector<std::string>& argument
 
 // One configured address book.
 struct AddressBook {
-  std::string name;    // 79
-  std::string path;    // 149
-  std::string driver;  // 19, "KEYED" when empty
+  // Each as g_QaddressBooks holds it.
+  std::string name;
+  std::string path;
+  std::string driver;  // "KEYED" when empty
 };
 // Reads the configured books into g_QaddressBooks (sorted by path), opens
 // the current one (the book whose path is Pathname, else the first) and
@@ -69,8 +72,8 @@ struct SendOptions {
   Resolution resolution = Resolution::None;
   PageSize pageSize = PageSize::None;
   GroupSend groupSend = GroupSend::None;
-  std::string coverPage;     // 99
-  std::string retryProfile;  // 20
+  std::string coverPage;     // kCoverPageNameBytes
+  std::string retryProfile;  // kRetryProfileBytes
 };
 SendOptions ReadSendOptions(const framework::IniFile& ini);
 // Save as My Defaults: the values written back.

@@ -56,7 +56,7 @@ std::string ProgramName(std::string_view programPath) {
   if (slash != std::string::npos) name.erase(0, slash + 1);
   size_t dot = name.rfind('.');
   if (dot != std::string::npos && dot > 0) name.erase(dot);
-  return fw::CutUtf8(name, 20);
+  return fw::CutUtf8(name, kProgramNameBytes);
 }
 
 std::vector<std::string> IniCandidates(std::string_view programPath) {
@@ -266,9 +266,9 @@ SendOptions ReadSendOptions(const fw::IniFile& ini) {
   o.pageSize = Pick<PageSize>(ini, "DefaultPageSize", {"FULL", "MINIMUM"});
   o.groupSend = Pick<GroupSend>(ini, "DefaultGroupSend",
                                 {"FAX ONLY", "EMAIL ONLY", "FAX THEN EMAIL", "FAX AND EMAIL", "USE ENTRY DEFAULT"});
-  o.coverPage = fw::CutUtf8(fw::Clip(ini.Fetch("Default", "DefaultLastUsedCoverPage")), 99);
+  o.coverPage = fw::CutUtf8(fw::Clip(ini.Fetch("Default", "DefaultLastUsedCoverPage")), kCoverPageNameBytes);
   if (fw::Upper(fw::Clip(ini.Fetch("Default", "SendOptionsRetryProfile"))) != "NO")
-    o.retryProfile = fw::CutUtf8(fw::Clip(ini.Fetch("Default", "DefaultRetry")), 20);
+    o.retryProfile = fw::CutUtf8(fw::Clip(ini.Fetch("Default", "DefaultRetry")), kRetryProfileBytes);
   return o;
 }
 

@@ -249,8 +249,8 @@ bool GetRegistryIdentity(UserIdentity* identity) {
       return std::string();
     return CutUtf8(std::string(buffer.data()), size - 1);
   };
-  identity->userId = read("UserId", 200);
-  identity->userName = read("UserName", 100);
+  identity->userId = read("UserId", kUserIdWidth);
+  identity->userName = read("UserName", kUserNameWidth);
   RegCloseKey(key);
   return true;
 }
@@ -262,8 +262,8 @@ UserIdentity GetUserIdentity(std::string_view deliveryCommand) {
     if (!ini.empty()) {
       framework::IniFile file(ini);
       std::string section = SendClientSection(deliveryCommand);
-      identity.userId = CutUtf8(file.Fetch(section, "YourEmailAddress"), 199);
-      identity.userName = CutUtf8(file.Fetch(section, "YourName"), 99);
+      identity.userId = CutUtf8(file.Fetch(section, "YourEmailAddress"), kUserIdWidth - 1);
+      identity.userName = CutUtf8(file.Fetch(section, "YourName"), kUserNameWidth - 1);
       return identity;
     }
   }

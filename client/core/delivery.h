@@ -56,9 +56,14 @@ std::string SendClientIniPath(std::string_view deliveryCommand);
 // extension.
 std::string SendClientSection(std::string_view deliveryCommand);
 
+// The sender identity's declared widths: YourEmailAddress and the registry
+// value UserId are read into 200 bytes, YourName and UserName into 100 (a
+// read keeps one byte for the end of the text).
+constexpr size_t kUserIdWidth = 200;
+constexpr size_t kUserNameWidth = 100;
 struct UserIdentity {
-  std::string userId;    // 200
-  std::string userName;  // 100
+  std::string userId;    // kUserIdWidth
+  std::string userName;  // kUserNameWidth
 };
 
 // The sender: YourEmailAddress and YourName of the send client's INI file

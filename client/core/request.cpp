@@ -424,7 +424,7 @@ std::string WholeItems(const std::vector<std::string>& items, std::string_view s
 // The bytes a text field of the send log's record keeps.
 size_t SendLogFieldCapacity(const char* field) {
   static const LayoutPtr layout = SNDLayout();
-  return static_cast<size_t>(layout->Field(layout->FindField(field)).size - 1);
+  return FieldBytes(*layout, field);
 }
 
 // A stamp yyyymmdd.hhmmss and a log date "yyyy/mm/dd hh:mm:ss" of now.
@@ -584,8 +584,8 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
   line("!MVN - DASHPOST V5.0 (Tolvar)");
   line("");
   line("!PASSTHROUGH");
-  line("From:" + SafeLine(Clip(CutUtf8(identity.userName, 100))));
-  line("UserId:" + SafeLine(Clip(CutUtf8(identity.userId, 200))));
+  line("From:" + SafeLine(Clip(CutUtf8(identity.userName, kUserNameWidth))));
+  line("UserId:" + SafeLine(Clip(CutUtf8(identity.userId, kUserIdWidth))));
   line("Reference:" + SafeLine(PadField(job.reference, 50)));
   std::string longDate = Format(job.sendDate, "@D18");
   line("Date:" + longDate);
@@ -673,10 +673,10 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
       if (!format.empty()) line("EmailFormat:" + SafeLine(format));
       if (job.replaceAttention) {
         if (Clip(job.attentionName).empty()) {
-          job.attentionName = CutUtf8(Clip(entry.Get("ToName")), 20);
+          job.attentionName = CutUtf8(Clip(entry.Get("ToName")), kAttentionNameBytes);
           filledAttention = true;
         }
-        line("To:" + SafeLine(PadField(job.attentionName, 20)));
+        line("To:" + SafeLine(PadField(job.attentionName, kAttentionNameBytes)));
       } else {
         line("To:" + SafeLine(entry.Get("ToName")));
       }
@@ -760,8 +760,8 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
   const bool startable = !command.Empty();
   if (sendLog && startable && IsYes(ini.Fetch("Default", "KeepFiles"))) {
     std::string dir = Clip(ini.Fetch("Files", "SendlogKeepFiles"));
-    // A kept copy is named in the send log, whose fields hold 149 bytes: a
-    // copy whose name is longer is not kept (a cut name would name no file).
+    // A kept copy is named in a field of the send log: a copy whose name
+    // is longer is not kept (a cut name would name no file).
     auto fits = [&](const char* field, std::string* kept, const char* what) {
       if (kept->empty() || kept->size() <= SendLogFieldCapacity(field)) return;
       DeleteFileA(kept->c_str());
@@ -947,7 +947,8 @@ SendResult WriteResubmit(const framework::IniFile& ini, const ResubmitJob& job, 
   file.WriteJobLine("!PASSTHROUGH");
   static const char* const kMarker[] = {"", "RESUBMITX:", "RESUBMITA:", "RESUBMITS:"};
   if (job.kind != ResubmitKind::None)
-    file.WriteJobLine(std::string(kMarker[static_cast<int>(job.kind)]) + SafeLine(CutUtf8(job.jobNumber, 19)));
+    file.WriteJobLine(std::string(kMarker[static_cast<int>(job.kind)]) +
+                      SafeLine(CutUtf8(job.jobNumber, kJobNumberBytes)));
   if (IsYes(ini.Fetch("Default", "INTERNALMEDIANOTIFICATIONS"))) {
     file.WriteJobLine("NotifyErrorV=IntNotifyErrorV");
     file.WriteJobLine("NotifyMultiV=IntNotifyMultiV");

@@ -94,13 +94,20 @@ enum class Priority { None = 0, High = 1, Normal = 2, Low = 3 };
 enum class Resolution { None = 0, High = 1, Low = 2 };
 enum class PageSize { None = 0, Full = 1, Minimum = 2 };
 
+// What the send window's fields of a send hold, in bytes.
+constexpr size_t kReferenceBytes = 50;
+constexpr size_t kChargeCodeBytes = 30;
+constexpr size_t kRetryProfileBytes = 20;
+constexpr size_t kMessageTextBytes = 8192;
+constexpr size_t kAttentionNameBytes = 20;  // the SendToList name field
+
 // The send window's state for one send.
 struct SendJob {
-  std::string reference;      // 50
-  std::string chargeCode;     // 30
+  std::string reference;      // kReferenceBytes
+  std::string chargeCode;     // kChargeCodeBytes
   int32_t sendDate = 0;       // framework day number (strings.h)
   int32_t sendTime = 0;       // framework time
-  std::string retryProfile;   // 20
+  std::string retryProfile;   // kRetryProfileBytes
   std::string mainAttachment; // 150: the main attachment's path ("" = none)
   // The name the fax gives the main attachment; "" = its file name.
   std::string mainDisplay;
@@ -108,14 +115,14 @@ struct SendJob {
   Priority priority = Priority::None;
   Resolution resolution = Resolution::None;
   PageSize pageSize = PageSize::None;
-  std::string messageText;    // up to 8192
+  std::string messageText;    // up to kMessageTextBytes
   std::string coverPage;      // chosen cover page
   bool includeCoverMessage = false;
   bool sendToAll = false;     // "Send to all recipients" (send log: "All Clients")
   // SendToList options: 1 "Highlighted only", 2 "Non-highlighted only".
   int sendToOption = 1;
   bool replaceAttention = false;
-  // The SendToList name field (20). The writer fills it from the first
+  // The SendToList name field (kAttentionNameBytes). The writer fills it from the first
   // target when it is blank and clears that name again after the send; a
   // name the user typed stays.
   std::string attentionName;
@@ -163,9 +170,11 @@ std::string DeletionRequestPath();
 SendResult WriteRemoteDeletion(Dictionary& dictionary, const framework::IniFile& clientIni, Prompter& prompter);
 
 enum class ResubmitKind { None = 0, Unsuccessful = 1, All = 2, UnsuccessfulGrouped = 3 };
+// The job number the Resubmit window takes and the request carries.
+constexpr size_t kJobNumberBytes = 19;
 struct ResubmitJob {
   ResubmitKind kind = ResubmitKind::None;
-  std::string jobNumber;  // 19
+  std::string jobNumber;  // kJobNumberBytes
 };
 // The resubmit request, under a new name of its own in the temporary
 // directory, started with the send form of the command.

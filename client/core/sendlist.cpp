@@ -15,11 +15,10 @@ namespace mvn::client {
 
 using framework::Clip;
 using framework::CompareNoCase;
+using framework::CutUtf8;
 using framework::LayoutPtr;
 using framework::Record;
 using framework::Upper;
-
-std::string CutText(std::string_view text, size_t width) { return framework::CutUtf8(text, width); }
 
 BookTable::BookTable(FileManager& file) : m_file(file.Clone()) {
   // Reading a list never makes a book that is not there.
@@ -36,10 +35,10 @@ void SelectRecipientRecord(SingleRecipient& r, const Record& mvc) {
   r.company = Clip(mvc.Get("Company"));
   r.destination = Clip(mvc.Get("PreferredDestination"));
   r.recordId = static_cast<int32_t>(mvc.GetLong("PK_MVClientID"));
-  r.title = CutText(Clip(mvc.Get("Sal")), 10);
-  r.firstName = CutText(Clip(mvc.Get("FirstName")), 20);
-  r.lastName = CutText(Clip(mvc.Get("LastName")), 20);
-  r.attachmentType = CutText(Clip(mvc.Get("FaxToEmailAttachmentType")), 4);
+  r.title = CutUtf8(Clip(mvc.Get("Sal")), kRecipientTitleBytes);
+  r.firstName = CutUtf8(Clip(mvc.Get("FirstName")), kRecipientNameBytes);
+  r.lastName = CutUtf8(Clip(mvc.Get("LastName")), kRecipientNameBytes);
+  r.attachmentType = CutUtf8(Clip(mvc.Get("FaxToEmailAttachmentType")), kRecipientAttachmentTypeBytes);
 }
 
 void AcceptRecipientName(SingleRecipient& r) {
@@ -61,9 +60,9 @@ void AcceptRecipientName(SingleRecipient& r) {
       r.lastName = name.substr(second + 1);
     }
   }
-  r.title = CutText(r.title, 10);
-  r.firstName = CutText(r.firstName, 20);
-  r.lastName = CutText(r.lastName, 20);
+  r.title = CutUtf8(r.title, kRecipientTitleBytes);
+  r.firstName = CutUtf8(r.firstName, kRecipientNameBytes);
+  r.lastName = CutUtf8(r.lastName, kRecipientNameBytes);
   r.attachmentType.clear();
   r.recordId = 0;
 }

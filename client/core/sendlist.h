@@ -18,8 +18,14 @@
 namespace mvn::client {
 
 // The send window's single recipient: the visible name, company and
-// destination fields and the hidden record id (0 = typed by hand), title
-// (10), first name (20), last name (20) and attachment type (4).
+// destination fields and the hidden record id (0 = typed by hand), title,
+// first name, last name and attachment type, each holding the bytes below.
+constexpr size_t kRecipientToBytes = 50;
+constexpr size_t kRecipientCompanyBytes = 100;
+constexpr size_t kRecipientDestinationBytes = 100;
+constexpr size_t kRecipientTitleBytes = 10;
+constexpr size_t kRecipientNameBytes = 20;  // first name, last name
+constexpr size_t kRecipientAttachmentTypeBytes = 4;
 struct SingleRecipient {
   std::string name;
   std::string company;
@@ -82,8 +88,5 @@ class BookTable {
   std::unique_ptr<FileManager> m_file;
   bool m_ok = false;
 };
-
-// Cuts text to width bytes (never inside a UTF-8 character).
-std::string CutText(std::string_view text, size_t width);
 
 }  // namespace mvn::client

@@ -1,6 +1,7 @@
 // Names kept in INI files (see ininames.h).
 #include "client/records/ininames.h"
 
+#include "client/records/records.h"
 #include "framework/core/strings.h"
 
 namespace mvn::client {
@@ -19,12 +20,16 @@ std::string Capital(const char* what) {
 
 }  // namespace
 
-IniNameUse CoverPageNameUse() { return {"cover page name", 99, true, {"AvailableCoverPages"}, {}}; }
-IniNameUse ImageFileNameUse() { return {"remote file name", 149, false, {}, {}}; }
+IniNameUse CoverPageNameUse() { return {"cover page name", kCoverPageNameBytes, true, {"AvailableCoverPages"}, {}}; }
+IniNameUse ImageFileNameUse() { return {"remote file name", kDialogNameBytes, false, {}, {}}; }
 IniNameUse BookNameUse() {
-  return {"address book name", 79, false, {"Pathname", "Driver", "NumCustomBooks"}, {"Custom Book ", "Driver "}};
+  return {"address book name",
+          CStringBytes(kBookNameWidth),
+          false,
+          {"Pathname", "Driver", "NumCustomBooks"},
+          {"Custom Book ", "Driver "}};
 }
-IniNameUse AutoTextNameUse() { return {"Autotext name", 79, false, {}, {"AutoText"}}; }
+IniNameUse AutoTextNameUse() { return {"Autotext name", CStringBytes(kAutoTextNameWidth), false, {}, {"AutoText"}}; }
 
 bool ValidIniName(std::string_view nameIn, const IniNameUse& use, std::string* message) {
   auto refuse = [&](const std::string& text) {

@@ -26,10 +26,14 @@ struct IniNameUse {
 };
 
 // The uses of the client's windows.
-IniNameUse CoverPageNameUse();   // [AvailableCoverPages] key and its own section (99)
-IniNameUse ImageFileNameUse();   // [ImageFiles] key (149)
-IniNameUse BookNameUse();        // [Database] key of the client INI (79)
-IniNameUse AutoTextNameUse();    // [AutoMessageTextFiles] key of the client INI (79)
+// [AvailableCoverPages] key and its own section (kCoverPageNameBytes).
+IniNameUse CoverPageNameUse();
+// [ImageFiles] key (what the name prompt holds, kDialogNameBytes).
+IniNameUse ImageFileNameUse();
+// [Database] key of the client INI (what g_QaddressBooks' Name holds).
+IniNameUse BookNameUse();
+// [AutoMessageTextFiles] key of the client INI (what g_QautoText's Name holds).
+IniNameUse AutoTextNameUse();
 
 // Whether name (as it will be written: without surrounding blanks) can be
 // kept as use says; false with the reason in *message.

@@ -66,13 +66,13 @@ LayoutPtr MVusersLayout() {
 }
 
 LayoutPtr MVGroupClientLayout() {
-  static LayoutPtr l = MakeLayout("MVGC", {StringField("GroupID", 100), LongField("FK_MVClientID")});
+  static LayoutPtr l = MakeLayout("MVGC", {StringField("GroupID", kGroupIdWidth), LongField("FK_MVClientID")});
   return l;
 }
 
 LayoutPtr MVdefaultsLayout() {
   static LayoutPtr l =
-      MakeLayout("MVD", {StringField("GroupID", 100), CStringField("Priority", 2), CStringField("Res", 5),
+      MakeLayout("MVD", {StringField("GroupID", kGroupIdWidth), CStringField("Priority", 2), CStringField("Res", 5),
                          CStringField("PageLen", 5), CStringField("Stamp", 5), CStringField("Port", 3),
                          StringField("Archive", 5), StringField("Print", 5), StringField("Retry", 50),
                          StringField("ChargeCode", 20), StringField("UseGroupDefault", 3)});
@@ -183,7 +183,8 @@ LayoutPtr AttachmentProbeLayout() {
 }
 
 GlobalQueues::GlobalQueues()
-    : g_QautoText(MakeLayout("QAT", {CStringField("Name", 80), CStringField("fullPathName", 150)})),
+    : g_QautoText(
+          MakeLayout("QAT", {CStringField("Name", kAutoTextNameWidth), CStringField("fullPathName", kPathNameWidth)})),
       g_QimageFiles(MakeLayout("QIF", {CStringField("Name", 120), CStringField("Description", 200), ByteField("Mark"),
                                        ByteField("bNewCreated")})),
       g_QremoteLists(
@@ -191,17 +192,17 @@ GlobalQueues::GlobalQueues()
       g_QcoverPages(
           MakeLayout("QCP", {CStringField("Name", 50), ByteField("bNewCreated"), CStringField("Description", 200)})),
       g_QattachOtherFiles(MakeLayout("QAO", {ByteField("Mark"), StringField("FilePathName", 150)})),
-      g_Qgroups(MakeLayout("QG", {CStringField("GroupID", 100), ByteField("Mark")})),
+      g_Qgroups(MakeLayout("QG", {CStringField("GroupID", kGroupIdWidth), ByteField("Mark")})),
       g_QsendTo(MakeLayout(
           "QST", {ByteField("Mark"), LongField("MVClientID"), StringField("ToName", 100), CStringField("Company", 150),
                   StringField("Destination", 100), CStringField("Title", 10), CStringField("FirstName", 20),
                   CStringField("LastName", 20), CStringField("EmailFormat", 8), CStringField("Groups", 100)})),
-      g_QaddressBooks(
-          MakeLayout("QAB", {CStringField("Name", 80), CStringField("pathName", 150), CStringField("Driver", 20)})),
-      g_relatedGroupsQ(MakeLayout("QRG", {StringField("GroupID", 100), ByteField("Mark")})),
+      g_QaddressBooks(MakeLayout("QAB", {CStringField("Name", kBookNameWidth), CStringField("pathName", kPathNameWidth),
+                                         CStringField("Driver", kBookDriverWidth)})),
+      g_relatedGroupsQ(MakeLayout("QRG", {StringField("GroupID", kGroupIdWidth), ByteField("Mark")})),
       g_relatedClientsQ(
           MakeLayout("QRC", {StringField("ToName", 50), StringField("Company", 50), StringField("Destination", 50),
-                             LongField("FK_MVClientID"), StringField("GroupID", 100), ByteField("Mark")})),
+                             LongField("FK_MVClientID"), StringField("GroupID", kGroupIdWidth), ByteField("Mark")})),
       g_ChargeCodeQ(MakeLayout("QCC", {CStringField("Description", 50), CStringField("Code", 50)})) {}
 
 void Dictionary::Declare(const std::string& label, Driver driver, LayoutPtr layout, bool create, std::string name) {
@@ -400,5 +401,14 @@ void KillDictionary() {
 }
 
 Dictionary* TheDictionary() { return g_dictionary; }
+
+size_t FieldBytes(const Layout& layout, std::string_view field) {
+  int index = layout.FindField(field);
+  if (index < 0) return 0;
+  const FieldDef& f = layout.Field(index);
+  if (f.type == FieldType::String) return static_cast<size_t>(f.size);
+  if (f.type == FieldType::CString) return CStringBytes(f.size);
+  return 0;
+}
 
 }  // namespace mvn::client

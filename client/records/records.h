@@ -45,9 +45,29 @@ LayoutPtr TMPASCLayout();
 LayoutPtr BYTLayout();
 LayoutPtr AttachmentProbeLayout();  // no fields
 
+// The bytes of text a declared field holds: a STRING(n) n, a CSTRING(n)
+// n-1 (it keeps one byte for its end); 0 for a number or an unknown name.
+size_t FieldBytes(const framework::Layout& layout, std::string_view field);
+constexpr size_t CStringBytes(int width) { return static_cast<size_t>(width - 1); }
+
+// Declared widths of the fields whose limit other code applies itself (an
+// entry of a window, a check before a key is written). The layouts are
+// declared with them, so a change here changes every such limit.
+constexpr int kPathNameWidth = 150;     // CSTRING: g_QaddressBooks pathName, g_QautoText fullPathName
+constexpr int kBookNameWidth = 80;      // CSTRING: g_QaddressBooks Name
+constexpr int kBookDriverWidth = 20;    // CSTRING: g_QaddressBooks Driver
+constexpr int kAutoTextNameWidth = 80;  // CSTRING: g_QautoText Name
+constexpr int kGroupIdWidth = 100;      // GroupID of MVGroupClient, MVdefaults and the group queues
+
 // The longest path an address book (or any file name held in a 150-byte
 // field) may have: 149 bytes.
-constexpr size_t kMaxPathLength = 149;
+constexpr size_t kMaxPathLength = CStringBytes(kPathNameWidth);
+
+// The client's global texts that are no record field, in bytes of text.
+constexpr size_t kCoverPageNameBytes = 99;  // the chosen cover page, a cover page's name
+constexpr size_t kDialogNameBytes = 149;    // g_NameValueDialog Name
+constexpr size_t kDialogValueBytes = 199;   // g_NameValueDialog Value
+constexpr size_t kEnterValueBytes = 199;    // g_EnterValue
 
 // One entry of the table registry.
 struct TableEntry {

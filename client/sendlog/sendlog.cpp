@@ -9,6 +9,7 @@
 #include "client/core/delivery.h"
 #include "framework/core/errors.h"
 #include "framework/core/filemanager.h"
+#include "framework/core/record.h"
 #include "framework/core/strings.h"
 #include "platform/kernel/regularfile.h"
 #include "platform/kernel/win32.h"
@@ -16,6 +17,7 @@
 namespace mvn::client {
 
 using framework::Clip;
+using framework::CutUtf8;
 using framework::Upper;
 
 // ---------------------------------------------------------------------------
@@ -231,10 +233,10 @@ bool ReadKept(const std::string& path, std::string* text) {
   text->clear();
   char block[8192];
   DWORD got = 0;
-  while (text->size() < 8192 && ReadFile(h, block, sizeof block, &got, nullptr) && got > 0)
+  while (text->size() < kMessageTextBytes && ReadFile(h, block, sizeof block, &got, nullptr) && got > 0)
     text->append(block, got);
   CloseHandle(h);
-  if (text->size() > 8192) *text = CutText(*text, 8192);
+  if (text->size() > kMessageTextBytes) *text = CutUtf8(*text, kMessageTextBytes);
   *text = Clip(*text);
   return true;
 }
@@ -262,8 +264,9 @@ std::string KeptDocumentName(const std::string& kept) {
 bool ReSend(Dictionary& d, const SendLogEntry& row, const std::string& /*tempDir*/, SendJob& job,
             ResendFields* fields) {
   fields->notes.clear();
-  // The log's Destination keeps 49 bytes: a full field may be a cut number.
-  if (row.destination.size() >= 49) {
+  // A Destination that fills the log's field may be a cut number.
+  static const size_t kLoggedDestinationBytes = FieldBytes(*SNDLayout(), "Destination");
+  if (row.destination.size() >= kLoggedDestinationBytes) {
     fields->notes = "The destination of this entry is as long as the send log keeps it and may have been cut; "
                     "it was not re-sent. Please send it from the address book.";
     return false;
@@ -404,7 +407,7 @@ SendResult SendResubmit(const framework::IniFile& ini, const ResubmitChoice& cho
                         Prompter& prompter) {
   ResubmitJob job;
   job.kind = choice.Kind();
-  job.jobNumber = CutText(Clip(framework::Left(jobNumber)), 19);
+  job.jobNumber = CutUtf8(Clip(framework::Left(jobNumber)), kJobNumberBytes);
   // A request without a choice or a job number asks the server for nothing.
   SendResult refused;
   if (job.kind == ResubmitKind::None) refused.message = "Please choose which destinations to resend to.";

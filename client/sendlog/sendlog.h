@@ -114,7 +114,7 @@ struct ResubmitChoice {
   ResubmitKind Kind() const;
 };
 // "&Send": the resubmit request for the choice and the job number (cut to
-// 19 bytes), started with the send form of the delivery command. Without a
+// kJobNumberBytes), started with the send form of the delivery command. Without a
 // checked box or a job number nothing is written and the user is told.
 SendResult SendResubmit(const framework::IniFile& clientIni, const ResubmitChoice& choice, std::string_view jobNumber,
                         Prompter& prompter);

@@ -75,7 +75,7 @@ int SendToList(Window*, Dictionary& d, SendJob& job) {
   w.AddRadio(option, "?SendToOption:Radio2", "Non-highlighted only", "2", QRect(6, 21, 130, 10));
   int replace = w.AddCheck("?ReplaceAttention", "Replace Attention Field", QRect(150, 140, 140, 10));
   w.AddPrompt("?NamePrompt", "Name:", QRect(150, 154, 30, 10));
-  int name = w.AddEntry("?AttentionName", QRect(182, 154, 110, 11), 20);
+  int name = w.AddEntry("?AttentionName", QRect(182, 154, 110, 11), static_cast<int>(kAttentionNameBytes));
   w.AddPrompt("?TotalPrompt", "Total Destinations:", QRect(4, 178, 80, 10));
   int total = w.AddEntry("?Total", QRect(86, 178, 50, 11), 20);
   int close = w.AddButton("?Close", "Close", QRect(240, 190, 50, 14));
@@ -338,7 +338,7 @@ SendResult RetryUnseccessful(Window*, const framework::IniFile& ini, Prompter& p
   int grouped = w.AddCheck("?m_bSendAllTargetsAgainGroup", "Resend to unsuccessful destinations - Grouped Report",
                            QRect(8, 6, 248, 10));
   w.AddPrompt("?Prompt1", "Job Number:", QRect(8, 22, 50, 10));
-  int job = w.AddEntry("?m_jobNum", QRect(60, 22, 100, 11), 19);
+  int job = w.AddEntry("?m_jobNum", QRect(60, 22, 100, 11), static_cast<int>(kJobNumberBytes));
   int unsuccessful = w.AddCheck("?m_bSendUnsuccessfulTargets", "Resend to unsuccessful destinations",
                                 QRect(8, 38, 214, 10));
   int all = w.AddCheck("?m_bSendAllTargetsAgain", "Resend to all destinations", QRect(8, 52, 214, 10));

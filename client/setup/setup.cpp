@@ -2,13 +2,14 @@
 
 #include <algorithm>
 
-#include "client/core/sendlist.h"
 #include "framework/core/errors.h"
+#include "framework/core/record.h"
 #include "framework/core/strings.h"
 
 namespace mvn::client {
 
 using framework::Clip;
+using framework::CutUtf8;
 using framework::Left;
 using framework::Upper;
 
@@ -37,11 +38,11 @@ CmdSetupModel LoadCmdSetup(const framework::IniFile& ini) {
     size_t eq = entry.find('=');
     if (eq == std::string::npos) continue;
     CmdRow& row = m.rows[static_cast<size_t>(i)];
-    row.label = CutText(Clip(entry.substr(0, eq)), 29);
-    row.command = CutText(Trim(entry.substr(eq + 1)), 19);
+    row.label = CutUtf8(Clip(entry.substr(0, eq)), kCmdLabelBytes);
+    row.command = CutUtf8(Trim(entry.substr(eq + 1)), kCmdNameBytes);
     std::string stored = ini.Fetch("DefaultCommands", "Command_" + std::to_string(i + 1));
     size_t at = stored.find('=');
-    row.value = at == std::string::npos ? std::string() : CutText(stored.substr(at + 1), 99);
+    row.value = at == std::string::npos ? std::string() : CutUtf8(stored.substr(at + 1), kCmdValueBytes);
   }
   // Rows show while they have a label; the first without one ends them.
   for (int i = 0; i < kCmdRows; ++i) {
@@ -56,7 +57,7 @@ bool SaveCmdSetup(framework::IniFile& ini, const CmdSetupModel& m) {
   for (int i = 0; i < m.used; ++i) {
     const CmdRow& row = m.rows[static_cast<size_t>(i)];
     std::string value;
-    if (!row.command.empty()) value = row.command + "=" + Clip(OneLine(CutText(row.value, 99)));
+    if (!row.command.empty()) value = row.command + "=" + Clip(OneLine(CutUtf8(row.value, kCmdValueBytes)));
     ok = ini.Update("DefaultCommands", "Command_" + std::to_string(i + 1), value) && ok;
   }
   return ok;
@@ -95,7 +96,7 @@ bool OutputValueFor(const OutputValue& row, std::string* value, std::string* mes
   std::string label = Trim(OneLine(row.label));
   if (!label.empty() && label.front() == '<') label.erase(0, 1);
   if (!label.empty() && label.back() == '>') label.pop_back();
-  label = CutText(Trim(label), 19);
+  label = CutUtf8(Trim(label), kOutputLabelBytes);
   // The label starts a line of every request: it is checked as the request
   // writer will read it back (without a pair of quotes around it), so no
   // label can make that line a marker or an attachment line.
@@ -128,9 +129,9 @@ bool SaveOutputValues(framework::IniFile& ini, const std::vector<OutputValue>& r
 AboutTexts LoadAboutTexts(const framework::IniFile& ini) {
   AboutTexts t{"Morvane Dashpost version 5.0", "Copyright Morvane International. All rights reserved.",
                "http://www.morvane.example/"};
-  std::string v = CutText(Trim(ini.Fetch("Version", "VersionText")), 99);
-  std::string c = CutText(Trim(ini.Fetch("Version", "CopyrightText")), 99);
-  std::string w = CutText(Trim(ini.Fetch("Version", "WebSite")), 149);
+  std::string v = CutUtf8(Trim(ini.Fetch("Version", "VersionText")), 99);
+  std::string c = CutUtf8(Trim(ini.Fetch("Version", "CopyrightText")), 99);
+  std::string w = CutUtf8(Trim(ini.Fetch("Version", "WebSite")), 149);
   if (!v.empty()) t.version = v;
   if (!c.empty()) t.notice = c;
   if (!w.empty()) t.web = w;
@@ -345,7 +346,7 @@ LanguageMenu LoadLanguageMenu(const framework::IniFile& ini) {
     size_t comma = list.find(',', pos);
     std::string item = Upper(Trim(list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos)));
     if (item.empty()) break;
-    m.names.push_back(CutText(item, 20));
+    m.names.push_back(CutUtf8(item, kLanguageWidth));
     if (m.names.back() == wanted && m.selected == 0) m.selected = i + 1;
     if (comma == std::string::npos) break;
     pos = comma + 1;

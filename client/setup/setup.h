@@ -12,6 +12,7 @@
 
 #include "client/records/ininames.h"
 #include "client/records/records.h"
+#include "client/ui/languagechoice.h"
 #include "framework/core/ini.h"
 
 namespace mvn::client {
@@ -20,10 +21,14 @@ namespace mvn::client {
 // CmdSetup
 
 constexpr int kCmdRows = 15;
+// What a row's label, command name and value hold, in bytes.
+constexpr size_t kCmdLabelBytes = 29;
+constexpr size_t kCmdNameBytes = 19;
+constexpr size_t kCmdValueBytes = 99;
 struct CmdRow {
-  std::string label;    // 29
-  std::string command;  // 19
-  std::string value;    // 99
+  std::string label;    // kCmdLabelBytes
+  std::string command;  // kCmdNameBytes
+  std::string value;    // kCmdValueBytes
   bool visible = false;
 };
 struct CmdSetupModel {
@@ -43,6 +48,8 @@ bool SaveCmdSetup(framework::IniFile& clientIni, const CmdSetupModel& model);
 // ---------------------------------------------------------------------------
 // AdditionalOutputValues
 
+// What a row's label entry takes, in bytes.
+constexpr size_t kOutputLabelBytes = 19;
 struct OutputValue {
   const char* key;
   const char* caption;
@@ -88,7 +95,7 @@ struct BookMenuItem {
 std::vector<BookMenuItem> AddressBookMenu(Dictionary& dictionary, const framework::IniFile& clientIni, int current);
 bool IsAdminUser(const framework::IniFile& clientIni);
 // A display name that can be stored as a [Database] key (BookNameUse):
-// not empty, at most 79 bytes, no "=", line break or control character,
+// not empty, at most what g_QaddressBooks' Name holds, no "=", line break or control character,
 // not starting with "[", ";" or "#", and not one of the section's own keys
 // (Pathname, Driver, NumCustomBooks, "Custom Book <n>", "Driver <n>"; no
 // case). Blanks around it are no part of it.
@@ -148,11 +155,6 @@ LanguageMenu LoadLanguageMenu(const framework::IniFile& clientIni);
 // Choosing the item-th language (1-based): the selection moves to it; the
 // window is translated when the language differs (without case) from the
 // one it shows; going to ENGLISH first puts the built-in texts back.
-struct LanguageChoice {
-  std::string language;
-  bool translate = false;
-  bool restoreBuiltIn = false;
-};
 LanguageChoice ChooseLanguage(LanguageMenu& menu, int item, std::string_view shownLanguage);
 
 // ---------------------------------------------------------------------------

@@ -28,7 +28,8 @@ void CmdSetup(Window*, framework::IniFile& ini) {
     int y = 6 + i * 14;
     prompts[i] = w.AddPrompt("?String" + std::to_string(i + 1), "String " + std::to_string(i + 1),
                              QRect(6, y, 100, 10));
-    entries[i] = w.AddEntry("?m_cmdValues_" + std::to_string(i + 1), QRect(110, y, 140, 11), 99);
+    entries[i] =
+        w.AddEntry("?m_cmdValues_" + std::to_string(i + 1), QRect(110, y, 140, 11), static_cast<int>(kCmdValueBytes));
   }
   if (shown == 0) {
     w.AddPrompt("?NoDetails", "Your administrator has defined no personal details.", QRect(6, 6, 248, 10));
@@ -73,9 +74,9 @@ void AdditionalOutputValues(Window*, framework::IniFile& ini) {
   for (size_t i = 0; i < rows.size(); ++i) {
     int y = 6 + static_cast<int>(i) * 13;
     checks.push_back(w.AddCheck("?Check" + std::string(rows[i].key), rows[i].caption, QRect(6, y, 100, 10)));
-    // A stored label longer than the entry's 19 bytes is shown whole, so
+    // A stored label longer than the entry's bytes is shown whole, so
     // opening and saving never cuts it.
-    int limit = std::max<int>(19, static_cast<int>(rows[i].label.size()));
+    int limit = std::max<int>(static_cast<int>(kOutputLabelBytes), static_cast<int>(rows[i].label.size()));
     labels.push_back(w.AddEntry("?Label" + std::string(rows[i].key), QRect(110, y, 80, 11), limit));
     w.SetChecked(checks.back(), rows[i].ticked);
     w.SetText(labels.back(), rows[i].label);

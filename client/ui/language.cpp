@@ -41,7 +41,7 @@ bool Labelled(fw::ControlType t) {
 
 std::string Language(std::string_view language) {
   std::string l = fw::Upper(fw::Clip(fw::Left(language)));
-  l = fw::CutUtf8(l, 19);
+  l = fw::CutUtf8(l, kLanguageWidth - 1);
   return l.empty() ? std::string("ENGLISH") : l;
 }
 

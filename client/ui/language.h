@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "client/setup/setup.h"
+#include "client/ui/languagechoice.h"
 #include "framework/core/ini.h"
 
 namespace mvn::framework {
@@ -35,7 +35,8 @@ namespace mvn::client {
 // "<ini path without extension>_<LANGUAGE>.LNG".
 std::string LanguageFileName(std::string_view iniPath, std::string_view language);
 
-// The current language (upper case, at most 19 bytes, empty = "ENGLISH")
+// The current language (upper case, at most kLanguageWidth - 1 bytes,
+// empty = "ENGLISH")
 // and the language file for it, named after the client INI file.
 void SetLanguage(std::string_view language, std::string_view iniPath);
 const std::string& CurrentLanguage();

@@ -17,7 +17,7 @@
 #include "client/app/procedures.h"
 #include "client/sendlog/procedures.h"
 #include "client/setup/procedures.h"
-#include "client/ui/dialogs.h"
+#include "client/app/sendprompts.h"
 #include "client/ui/language.h"
 #include "framework/gui/browse.h"
 #include "client/app/tests/windowtests.h"

@@ -55,6 +55,35 @@ TEST(Records, LayoutsHaveTheDeclaredSizesAndFieldOrder) {
   EXPECT_EQ(MVCB2Layout()->Field(MVCB2Layout()->FindField("Group11")).size, 50);
 }
 
+// The limits other code takes from the declarations: a CSTRING(n) keeps n-1
+// bytes of text, a STRING(n) n, a number none.
+TEST(Records, FieldBytesAreWhatTheDeclaredFieldHolds) {
+  GlobalQueues queues;
+  struct Case {
+    const Layout& layout;
+    const char* field;
+    size_t bytes;
+  };
+  const Case cases[] = {
+      {*MVClientsLayout(), "Company", 99},       // CSTRING(100)
+      {*MVClientsLayout(), "MVC:FaxNum", 49},    // CSTRING(50), with the prefix
+      {*MVClientsLayout(), "sal", 20},           // STRING(20), no case
+      {*MVClientsLayout(), "Notes", 200},        // STRING(200)
+      {*MVClientsLayout(), "PK_MVClientID", 0},  // LONG
+      {*MVClientsLayout(), "SendAsRTF", 0},      // BYTE
+      {*MVClientsLayout(), "NoSuchField", 0},
+      {*SNDLayout(), "Destination", 49},  // CSTRING(50)
+      {*MVCBLayout(), "PostalAdd1", 40},  // STRING(40)
+      {queues.g_QaddressBooks.GetLayout(), "Name", 79},
+      {queues.g_QaddressBooks.GetLayout(), "pathName", 149},
+      {queues.g_QaddressBooks.GetLayout(), "Driver", 19},
+      {queues.g_QautoText.GetLayout(), "fullPathName", 149},
+      {queues.g_Qgroups.GetLayout(), "GroupID", 99},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FieldBytes(c.layout, c.field), c.bytes) << c.layout.Prefix() << ":" << c.field;
+  EXPECT_EQ(kMaxPathLength, 149u);
+}
+
 TEST(Records, DictionaryHasEighteenFilesAndElevenQueues) {
   Dictionary dict;
   EXPECT_EQ(dict.Tables().size(), 18u);

@@ -1,5 +1,5 @@
-// The small dialogs the client's windows share: a value prompt, a name and
-// description prompt, the broadcast question.
+// The send window's prompts: a value prompt, a name and description prompt,
+// the broadcast question.
 //
 // The two prompts restore their position like every window but always
 // open at their own size. Escape and the title bar cancel them.
@@ -8,10 +8,10 @@
 #include <QSize>
 #include <algorithm>
 
-#include "client/ui/dialogs.h"
+#include "client/app/sendprompts.h"
+#include "client/setup/setup.h"
 #include "client/ui/escapefilter.h"
 #include "client/ui/windowhooks.h"
-#include "client/setup/setup.h"
 #include "framework/core/services.h"
 #include "framework/core/record.h"
 #include "framework/core/strings.h"
@@ -89,15 +89,6 @@ void TakeChosenPath(Window& w, int entry, const std::string& path, size_t limit)
   w.SetText(entry, path);
 }
 
-// The bytes a queue's text field holds (a CSTRING keeps one for its end).
-size_t FieldCapacity(const fw::Queue& queue, std::string_view name) {
-  const fw::Layout& layout = queue.GetLayout();
-  int index = layout.FindField(name);
-  if (index < 0) return 0;
-  const fw::FieldDef& f = layout.Field(index);
-  return static_cast<size_t>(f.type == fw::FieldType::CString ? f.size - 1 : f.size);
-}
-
 }  // namespace
 
 bool EnterValue2(Window*, std::string_view mode, std::string* value) {
@@ -105,7 +96,7 @@ bool EnterValue2(Window*, std::string_view mode, std::string* value) {
   const std::string m = fw::CutUtf8(fw::Upper(fw::Clip(mode)), 29);
   Window w("EnterValue2", "Please enter value", QRect(0, 0, 221, 104));
   int prompt = w.AddPrompt("?Prompt", "Please enter value ", QRect(6, 6, 208, 10));
-  int entry = w.AddEntry("?g_EnterValue", QRect(6, 18, 180, 12), 199);
+  int entry = w.AddEntry("?g_EnterValue", QRect(6, 18, 180, 12), static_cast<int>(kEnterValueBytes));
   int browse = w.AddButton("?Button_browse", "...", QRect(190, 17, 24, 14));
   int ok = w.AddButton("?OK", "Close", QRect(108, 82, 50, 14));
   int cancel = w.AddButton("?Cancel", "&Cancel", QRect(164, 82, 50, 14));
@@ -138,10 +129,10 @@ bool EnterValue2(Window*, std::string_view mode, std::string* value) {
   DialogRun run{"EnterValue2", ok, cancel, QSize(221, 104), {}, {}};
   run.buttons.emplace_back(browse, [&] {
     std::string path;
-    if (fw::Services().FileDialog(CsvSaveRequest(), &path)) TakeChosenPath(w, entry, path, 199);
+    if (fw::Services().FileDialog(CsvSaveRequest(), &path)) TakeChosenPath(w, entry, path, kEnterValueBytes);
   });
   bool done = RunDialog(w, run);
-  if (done && value) *value = fw::CutUtf8(fw::Clip(w.Text(entry)), 199);
+  if (done && value) *value = fw::CutUtf8(fw::Clip(w.Text(entry)), kEnterValueBytes);
   return done;
 }
 
@@ -157,9 +148,9 @@ bool GetNameValuesDialog(Window*, Dictionary& dictionary, std::string_view mode,
   const std::string m = fw::Upper(fw::Clip(mode));
   Window w("GetNameValuesDialog", "Please Input file details:", QRect(0, 0, 218, 125));
   int namePrompt = w.AddPrompt("?PromptName", "Image file name:", QRect(6, 6, 206, 10));
-  int n = w.AddEntry("?g_NameValueDialog:Name", QRect(6, 18, 206, 12), 149);
+  int n = w.AddEntry("?g_NameValueDialog:Name", QRect(6, 18, 206, 12), static_cast<int>(kDialogNameBytes));
   int valuePrompt = w.AddPrompt("?PromptValue", "Image file description:", QRect(6, 38, 206, 10));
-  int v = w.AddEntry("?g_NameValueDialog:Value", QRect(6, 50, 206, 12), 199);
+  int v = w.AddEntry("?g_NameValueDialog:Value", QRect(6, 50, 206, 12), static_cast<int>(kDialogValueBytes));
   int browse = w.AddButton("?Button_SelectFile", "Browse", QRect(166, 49, 46, 14));
   int ok = w.AddButton("?OK", "&OK", QRect(106, 103, 50, 14));
   int cancel = w.AddButton("?Cancel", "&Cancel", QRect(162, 103, 50, 14));
@@ -186,18 +177,18 @@ bool GetNameValuesDialog(Window*, Dictionary& dictionary, std::string_view mode,
     request.title = "Please select a database file for this address book: ";
     request.filters = "Addressbook database|*.kdf";
     std::string path;
-    if (fw::Services().FileDialog(request, &path)) TakeChosenPath(w, v, path, 199);
+    if (fw::Services().FileDialog(request, &path)) TakeChosenPath(w, v, path, kDialogValueBytes);
   });
   run.confirm = [&]() -> Outcome {
     // The name becomes a key (of an INI file or of the queue): it must not
     // be empty, break a line or read as a section or comment, and must fit
     // the queue whole so that two names never become one.
-    std::string name = fw::Trim(fw::CutUtf8(w.Text(n), 149));
-    std::string value = fw::Clip(fw::CutUtf8(w.Text(v), 199));
+    std::string name = fw::Trim(fw::CutUtf8(w.Text(n), kDialogNameBytes));
+    std::string value = fw::Clip(fw::CutUtf8(w.Text(v), kDialogValueBytes));
     std::string message;
     const bool book = m == "ADDRESSBOOK";
     IniNameUse use = book ? BookNameUse() : m == "COVERPAGE" ? CoverPageNameUse() : ImageFileNameUse();
-    if (queue) use.maxBytes = std::min(use.maxBytes, FieldCapacity(*queue, "Name"));
+    if (queue) use.maxBytes = std::min(use.maxBytes, FieldBytes(queue->GetLayout(), "Name"));
     if (!ValidIniName(name, use, &message)) {
       Refuse(message);
       w.Select(n);
@@ -209,7 +200,7 @@ bool GetNameValuesDialog(Window*, Dictionary& dictionary, std::string_view mode,
       return Outcome::Stay;
     }
     if (book && BookPathOf(value).size() > kMaxPathLength) {
-      // The book list keeps 149 bytes of a path; a cut one names another file.
+      // The book list keeps kMaxPathLength bytes of a path; a cut one names another file.
       Refuse("The address book's file name is longer than " + std::to_string(kMaxPathLength) +
              " bytes (without \".KDF\"). Please choose a shorter one.");
       w.Select(v);

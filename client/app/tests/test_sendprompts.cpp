@@ -12,28 +12,22 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
-#include <filesystem>
 #include <functional>
 #include <string>
 
-#include "client/ui/dialogs.h"
+#include "client/app/sendprompts.h"
+#include "client/app/tests/windowtests.h"
 #include "framework/core/services.h"
 #include "framework/gui/window.h"
 #include "tests/support/qtwait.h"
 #include "tests/support/tempdir.h"
 
-namespace fs = std::filesystem;
 namespace fw = mvn::framework;
 using namespace mvn::client;
 
 namespace {
 
-std::string OutputDir() {
-  const char* root = std::getenv("MVN_TEST_BINARY_DIR");
-  fs::path dir = fs::path(root && *root ? root : ".") / "test-output" / "client-ui";
-  fs::create_directories(dir);
-  return dir.string();
-}
+std::string OutputDir() { return mvntest::ClientAppOutputDir("prompts"); }
 
 using mvntest::When;
 

@@ -1,6 +1,6 @@
-// The small dialogs the client's windows share: the value prompt, the name
-// and value prompt and the broadcast question. Each is a modal procedure;
-// Escape and the title bar cancel it.
+// The send window's prompts: the value prompt, the name and value prompt,
+// the save dialog of its CSV exports and the broadcast question. Each
+// prompt is a modal procedure; Escape and the title bar cancel it.
 #pragma once
 
 #include <string>
@@ -18,12 +18,12 @@ namespace mvn::client {
 // The value prompt. mode (clipped, upper case, at most 29 bytes) chooses
 // its texts: "V=<text>" starts the entry with <text>; "UPLOADLIST" asks
 // for a list; "EXPORT" and "UPDATEEMAIL" name a file. True when the
-// confirming button closed it, with *value set (at most 199 bytes).
+// confirming button closed it, with *value set (at most kEnterValueBytes).
 bool EnterValue2(framework::Window* parent, std::string_view mode, std::string* value);
 // The two values of the name and value prompt.
 struct NameValue {
-  std::string name;   // 149
-  std::string value;  // 199
+  std::string name;   // kDialogNameBytes
+  std::string value;  // kDialogValueBytes
 };
 // The name and value prompt. mode (clipped, no case): "IMAGEFILE" and
 // "COVERPAGE" add the entry to g_QimageFiles or g_QcoverPages (replacing
