@@ -436,20 +436,22 @@ class GroupClientSetupWindow {
     m_right = m_w.AddSheet("?Sheet_recipients", QRect(260, 3, 222, 200));
     m_membersTab = m_w.AddTab(m_right, "?Tab_members", "Group Members");
     int allClients = m_w.AddTab(m_right, "?Tab_allClients", "All");
-    m_members = m_w.AddList("?List_relatedClients", QRect(3, 3, 212, 145), &m_q.g_relatedClientsQ,
-                            {{"Contact Person", "ToName", 70}, {"Company", "Company", 70}, {"Destination", "Destination", 70}},
-                            std::string(), m_membersTab);
-    m_clients = std::make_unique<Browse>(m_w, m_dict.File("MVClients"), "?Browse_clients", QRect(263, 20, 216, 145),
-                                         std::vector<Column>{{"Contact Person", "MVC:ClientID", 60},
-                                                             {"Company", "MVC:Company", 60},
-                                                             {"Destination", "MVC:PreferredDestination", 60},
-                                                             {"Fax Number", "MVC:FaxNum", 50},
-                                                             {"Email", "MVC:Email", 50},
-                                                             {"Phone Num", "MVC:PhoneNum", 50},
-                                                             {"Mark", "MVC:Mark", 20}},
-                                         std::vector<framework::SortOrder>{{"Contact Person", "MVC:KeyClientID", ""},
-                                                                           {"Company", "MVC:KeyCompany", ""},
-                                                                           {"Destination", "MVC:KeyPreferredDestination", ""}});
+    m_members =
+        m_w.AddList("?List_relatedClients", QRect(3, 3, 212, 145), &m_q.g_relatedClientsQ,
+                    {{"Contact Person", "ToName", 70}, {"Company", "Company", 70}, {"Destination", "Destination", 70}},
+                    std::string(), m_membersTab);
+    m_clients =
+        std::make_unique<Browse>(m_w, m_dict.File("MVClients"), "?Browse_clients", QRect(263, 20, 216, 145),
+                                 std::vector<Column>{{"Contact Person", "MVC:ClientID", 60},
+                                                     {"Company", "MVC:Company", 60},
+                                                     {"Destination", "MVC:PreferredDestination", 60},
+                                                     {"Fax Number", "MVC:FaxNum", 50},
+                                                     {"Email", "MVC:Email", 50},
+                                                     {"Phone Num", "MVC:PhoneNum", 50},
+                                                     {"Mark", "MVC:Mark", 20}},
+                                 std::vector<framework::SortOrder>{{"Contact Person", "MVC:KeyClientID", ""},
+                                                                   {"Company", "MVC:KeyCompany", ""},
+                                                                   {"Destination", "MVC:KeyPreferredDestination", ""}});
     m_cAdd = m_w.AddButton("?Button_addClient", "A&dd", QRect(6, 168, 45, 14), allClients);
     m_cChange = m_w.AddButton("?Button_changeClient", "C&hange", QRect(54, 168, 45, 14), allClients);
     m_cDelete = m_w.AddButton("?Button_deleteClient", "D&elete", QRect(102, 168, 45, 14), allClients);
@@ -461,7 +463,8 @@ class GroupClientSetupWindow {
   // Close and the logo.
   void AddCommonControls(const framework::IniFile& ini) {
     m_w.AddPrompt("?SortBy:Prompt", "Sort by:", QRect(3, 153, 35, 10), m_membersTab);
-    m_sort = m_w.AddDropList("?SortBy", QRect(40, 153, 70, 11), {"Contact Person", "Company", "Destination"}, m_membersTab);
+    m_sort =
+        m_w.AddDropList("?SortBy", QRect(40, 153, 70, 11), {"Contact Person", "Company", "Destination"}, m_membersTab);
     m_w.AddPrompt("?Total:Prompt", "Total:", QRect(3, 158, 25, 10), m_associate);
     m_total = m_w.AddEntry("?Total", QRect(30, 158, 40, 10), 0, m_associate);
     m_addTo = m_w.AddButton("?Button_addToGroup", "<<+>> Add to &Group", QRect(156, 60, 101, 14));
@@ -573,8 +576,8 @@ class GroupClientSetupWindow {
     } else if (field == m_addTo || field == m_removeFrom) {
       PickGroup();
       PickRecipient();
-      std::string m = field == m_addTo ? AddToGroup(m_dict, m_group, m_recipient)
-                                       : RemoveFromGroup(m_dict, m_group, m_recipient);
+      std::string m =
+          field == m_addTo ? AddToGroup(m_dict, m_group, m_recipient) : RemoveFromGroup(m_dict, m_group, m_recipient);
       if (!m.empty()) Message(m, "Group and Recipient Setup");
       Reload();
     } else if (field == m_sort) {

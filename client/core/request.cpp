@@ -802,8 +802,8 @@ KeptCopies KeepCopies(const framework::IniFile& ini, const SendJob& job, const P
 // The send log's list fields keep only whole items: a cut item would name
 // another file. A double quote inside a path is doubled. The user is told
 // of the items left out.
-void SendLogFileLists(const RequestFiles& files, const Prepared& prepared, Prompter& prompter,
-                      std::string* includeList, std::string* localFiles) {
+void SendLogFileLists(const RequestFiles& files, const Prepared& prepared, Prompter& prompter, std::string* includeList,
+                      std::string* localFiles) {
   std::vector<std::string> locals;
   for (const Attachment& a : prepared.locals) {
     std::string item = "\"";
