@@ -249,7 +249,7 @@ SMERESULT smeSmtpConnect(std::int32_t channel, const char* server, const char* f
   DiscardFetch(ch);
   ch->currentPort = ch->smtpPort;
   ch->waitWritable = false;
-  ch->nextState = 200;
+  ch->nextState = kSessionStart;
   ch->returnState = 0;
   ch->lastSocketCode = 0;
   ch->attachmentsSaved = 0;
@@ -300,7 +300,7 @@ SMERESULT smeSendEmail(std::int32_t channel, const char* to, const char* cc, con
   if (!Empty(attachments) && !ch->attachments) return fail(SME_NO_MEMORY);
   ch->nextAttachment = nullptr;
   ch->waitWritable = true;
-  ch->nextState = 204;
+  ch->nextState = kMailFrom;
   ch->returnState = 0;
   ch->lastSocketCode = 0;
   if (!ch->driveToEnd) return Run(ch);
@@ -318,7 +318,7 @@ SMERESULT smeClose(std::int32_t channel) {
   // Without a connection there is nothing to say goodbye to.
   if (ch->socket != 0) {
     ch->waitWritable = true;
-    ch->nextState = 258;
+    ch->nextState = kQuit;
     ch->returnState = 0;
     ch->lastSocketCode = 0;
     ch->wakeTime = 0;
@@ -348,7 +348,7 @@ SMERESULT smeVerifyUser(std::int32_t channel, const char* addresses) {
   if (ch->socket == 0) return SME_NOT_CONNECTED;
   if (!(ch->to = AllocAndCopy(ch, kBlockTo, addresses))) return SME_NO_MEMORY;
   ch->cursor = ch->to;
-  ch->nextState = 270;
+  ch->nextState = kVerifyNext;
   if (!ch->driveToEnd) return Run(ch);
   ch->wakeTime = 0;
   ch->deadline = 0;

@@ -22,7 +22,9 @@ constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz
 constexpr std::size_t kFileChunk = kAttachmentPiece * 1150;
 
 // States whose lines may be gathered before they are sent.
-bool DataLineState(std::int32_t state) { return state == 241 || state == 245 || state == 265; }
+bool DataLineState(std::int32_t state) {
+  return state == kTextMemoryLines || state == kTextFileLines || state == kAttachmentLines;
+}
 
 bool Multipart(const ChannelContext* ch) { return ch->attachments || ch->textMode != 0; }
 
@@ -152,14 +154,14 @@ std::int32_t TextLines(ChannelContext* ch, std::int32_t state, std::uint32_t now
       return ReportError(ch, -1, SME_CANNOT_OPEN);
     }
     if (length == 0) {
-      if (state == 245) FileClose(&ch->file);
-      ch->nextState = ch->attachments ? 260 : 251;
+      if (state == kTextFileLines) FileClose(&ch->file);
+      ch->nextState = ch->attachments ? kAttachmentBoundary : kMailEnd;
       return 0;
     }
     ch->textBytesSent += length + 2;
     SendLine(ch, line);
     ch->wakeTime = g_params.linePause > 0 ? TickAfter(now, g_params.linePause) : 0;
-    ch->deadline = TickAfter(now, state == 245 ? g_params.replyTimeout : g_params.lineTimeout);
+    ch->deadline = TickAfter(now, state == kTextFileLines ? g_params.replyTimeout : g_params.lineTimeout);
     if (!batch) {
       ch->waitWritable = true;
       return 0;
@@ -184,9 +186,9 @@ std::int32_t AttachmentLines(ChannelContext* ch, std::uint32_t now) {
       if (ch->nextAttachment && *ch->nextAttachment) {
         ch->attachments = ch->nextAttachment;
         ch->nextAttachment = nullptr;
-        ch->nextState = 260;
+        ch->nextState = kAttachmentBoundary;
       } else {
-        ch->nextState = 251;
+        ch->nextState = kMailEnd;
       }
       return 0;
     }
@@ -206,293 +208,391 @@ std::int32_t AttachmentLines(ChannelContext* ch, std::uint32_t now) {
 
 // Next state after the From line and the optional header lines.
 std::int32_t AfterHeader(const ChannelContext* ch, int from) {
-  if (from < 225 && ch->replyTo && *ch->replyTo) return 225;
-  if (from < 226 && ch->subject) return 226;
-  if (from < 227 && ch->cc) return 227;
-  return Multipart(ch) ? 228 : 230;
+  if (from < kHeaderReplyTo && ch->replyTo && *ch->replyTo) return kHeaderReplyTo;
+  if (from < kHeaderSubject && ch->subject) return kHeaderSubject;
+  if (from < kHeaderCc && ch->cc) return kHeaderCc;
+  return Multipart(ch) ? kHeaderMimeVersion : kHeaderEnd;
 }
 
-std::int32_t Handle(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
-  std::int32_t r;
+// A state no step knows: logged, and the channel rests.
+std::int32_t UnknownState(ChannelContext* ch, std::int32_t state) {
+  LogFormat(ch, "ERROR! Unknown state %d\r\n", state);
+  ch->nextState = kStateDone;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The connect sequence: the socket layer's description, the local host
+// name, the server's address, the socket and the connection itself.
+
+// The server's address: four numbers as they stand, else looked up.
+std::int32_t ResolveServer(ChannelContext* ch) {
+  LogFormat(ch, "Server = '%s'\r\n", ch->server);
+  std::uint32_t address = 0;
+  if (!ParseFourNumbers(ch->server, &address)) {
+    while (WSAIsBlocking()) SleepMs(g_params.pollInterval);
+    hostent* host = gethostbyname(ch->server);
+    if (!host) return ReportError(ch, -WSAGetLastError(), SME_SERVER_NOT_FOUND);
+    std::uint32_t network = 0;
+    if (host->h_addr_list && host->h_addr_list[0]) std::memcpy(&network, host->h_addr_list[0], 4);
+    address = ntohl(network);
+    if (address == 0) return ReportError(ch, 0, SME_SERVER_NOT_FOUND);
+  }
+  ch->serverAddress = address;
+  LogFormat(ch, "ServerIP = %s\r\n", Dotted(address).c_str());
+  ch->nextState = kConnectSocket;
+  return 0;
+}
+
+// A new socket and the connect call; a non-blocking connect is finished
+// by kConnectWait.
+std::int32_t StartConnect(ChannelContext* ch, std::uint32_t now) {
+  LockEngine();
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  UnlockEngine();
+  if (s == INVALID_SOCKET) {
+    ch->nextState = kStateDone;
+    return SME_INVALID_SOCKET;
+  }
+  ch->socket = s;
+  if (ch->nonBlockingConnect) {
+    ULONG on = 1;
+    ioctlsocket(s, FIONBIO, &on);
+  }
+  LogFormat(ch, "Socket=%d, RemoteAddr=%lx, RemotePort=%d\r\n", static_cast<int>(s),
+            static_cast<unsigned long>(ch->serverAddress), ch->currentPort);
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(ch->currentPort);
+  target.sin_addr.s_addr = htonl(ch->serverAddress);
+  if (connect(s, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
+    int error = WSAGetLastError();
+    if (error != WSAEWOULDBLOCK) return ReportError(ch, -error, SME_CONNECT_ERROR);
+  }
+  ch->wakeTime = TickAfter(now, g_params.commandPause);
+  ch->deadline = TickAfter(now, g_params.connectTimeout);
+  ch->nextState = kConnectWait;
+  return 0;
+}
+
+// Waits for the connection; once it stands, the dialogue goes on at
+// returnState.
+std::int32_t FinishConnect(ChannelContext* ch, std::uint32_t now) {
+  if (smeStatus(ch->socket, 3) == 1) {
+    // The system's reason for the failed attempt goes with the report.
+    int error = 0;
+    int length = sizeof error;
+    if (getsockopt(ch->socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) error = 0;
+    return ReportError(ch, -error, SME_CONNECT_ERROR);
+  }
+  if (WaitWritable(ch->socket, g_params.pollInterval)) {
+    if (ch->nonBlockingConnect) {
+      ULONG off = 0;
+      ioctlsocket(ch->socket, FIONBIO, &off);
+    }
+    Timers(ch, now);
+    ch->nextState = ch->returnState;
+  }
+  return 0;
+}
+
+std::int32_t ConnectStep(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
   switch (state) {
-    // Connect sequence.
-    case 102:
-      std::snprintf(ch->replyBuffer, kBufferSize, "%s", g_wsaData.szDescription);
-      ch->nextState = 103;
+    case kConnectStart:
+      ch->nextState = kConnectDescription;
       return 0;
-    case 103:
+    case kConnectDescription:
+      std::snprintf(ch->replyBuffer, kBufferSize, "%s", g_wsaData.szDescription);
+      ch->nextState = kConnectLocalHost;
+      return 0;
+    case kConnectLocalHost:
       if (LocalHostName(ch->replyBuffer, 256) < 0) ch->replyBuffer[0] = '\0';
       LogFormat(ch, "LocalHost = '%s'\r\n", ch->replyBuffer);
-      ch->nextState = 104;
+      ch->nextState = kConnectResolve;
       return 0;
-    case 104: {
-      LogFormat(ch, "Server = '%s'\r\n", ch->server);
-      std::uint32_t address = 0;
-      if (!ParseFourNumbers(ch->server, &address)) {
-        while (WSAIsBlocking()) SleepMs(g_params.pollInterval);
-        hostent* host = gethostbyname(ch->server);
-        if (!host) return ReportError(ch, -WSAGetLastError(), SME_SERVER_NOT_FOUND);
-        std::uint32_t network = 0;
-        if (host->h_addr_list && host->h_addr_list[0]) std::memcpy(&network, host->h_addr_list[0], 4);
-        address = ntohl(network);
-        if (address == 0) return ReportError(ch, 0, SME_SERVER_NOT_FOUND);
-      }
-      ch->serverAddress = address;
-      LogFormat(ch, "ServerIP = %s\r\n", Dotted(address).c_str());
-      ch->nextState = 105;
-      return 0;
-    }
-    case 105: {
-      LockEngine();
-      SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-      UnlockEngine();
-      if (s == INVALID_SOCKET) {
-        ch->nextState = 0;
-        return SME_INVALID_SOCKET;
-      }
-      ch->socket = s;
-      if (ch->nonBlockingConnect) {
-        ULONG on = 1;
-        ioctlsocket(s, FIONBIO, &on);
-      }
-      LogFormat(ch, "Socket=%d, RemoteAddr=%lx, RemotePort=%d\r\n", static_cast<int>(s),
-                static_cast<unsigned long>(ch->serverAddress), ch->currentPort);
-      sockaddr_in target{};
-      target.sin_family = AF_INET;
-      target.sin_port = htons(ch->currentPort);
-      target.sin_addr.s_addr = htonl(ch->serverAddress);
-      if (connect(s, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
-        int error = WSAGetLastError();
-        if (error != WSAEWOULDBLOCK) return ReportError(ch, -error, SME_CONNECT_ERROR);
-      }
-      ch->wakeTime = TickAfter(now, g_params.commandPause);
-      ch->deadline = TickAfter(now, g_params.connectTimeout);
-      ch->nextState = 106;
-      return 0;
-    }
-    case 106:
-      if (smeStatus(ch->socket, 3) == 1) {
-        // The system's reason for the failed attempt goes with the report.
-        int error = 0;
-        int length = sizeof error;
-        if (getsockopt(ch->socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) error = 0;
-        return ReportError(ch, -error, SME_CONNECT_ERROR);
-      }
-      if (WaitWritable(ch->socket, g_params.pollInterval)) {
-        if (ch->nonBlockingConnect) {
-          ULONG off = 0;
-          ioctlsocket(ch->socket, FIONBIO, &off);
-        }
-        Timers(ch, now);
-        ch->nextState = ch->returnState;
-      }
-      return 0;
+    case kConnectResolve:
+      return ResolveServer(ch);
+    case kConnectSocket:
+      return StartConnect(ch, now);
+    case kConnectWait:
+      return FinishConnect(ch, now);
+    default:
+      return UnknownState(ch, state);
+  }
+}
 
-    // SMTP connection.
-    case 200:
+// ---------------------------------------------------------------------------
+// The session: the version line, the connect sequence, the greeting and
+// HELO with the domain of the From address.
+
+void SendHelo(ChannelContext* ch, std::uint32_t now) {
+  ch->bytesRead = ch->attachmentBytesRead = ch->textBytesSent = ch->attachmentBytesSent = 0;
+  const char* at = std::strchr(ch->from, '@');
+  std::string domain = kDefaultDomain;
+  if (at) {
+    domain = at + 1;
+    std::size_t gt = domain.find('>');
+    if (gt != std::string::npos) domain.resize(gt);
+  }
+  SendLine(ch, "HELO " + domain);
+  ch->wakeTime = TickAfter(now, 2 * g_params.commandPause);
+  ch->deadline = TickAfter(now, g_params.replyTimeout);
+  ch->nextState = kSessionHeloReply;
+}
+
+std::int32_t SessionStep(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
+  std::int32_t r;
+  switch (state) {
+    case kSessionStart:
       LogFormat(ch, "SMTP Engine Version %d.%d.%d Build %d\r\n", 1, 0, 0, 1);
-      ch->returnState = 201;
-      ch->nextState = 101;
+      ch->returnState = kSessionGreeting;
+      ch->nextState = kConnectStart;
       return 0;
-    case 101:
-      ch->nextState = 102;
-      return 0;
-    case 201:
+    case kSessionGreeting:
       if ((r = Reply(ch, g_params.pollInterval)) <= 0) return r;
       Timers(ch, now);
-      ch->nextState = 202;
+      ch->nextState = kSessionHelo;
       return 0;
-    case 202: {
-      ch->bytesRead = ch->attachmentBytesRead = ch->textBytesSent = ch->attachmentBytesSent = 0;
-      const char* at = std::strchr(ch->from, '@');
-      std::string domain = kDefaultDomain;
-      if (at) {
-        domain = at + 1;
-        std::size_t gt = domain.find('>');
-        if (gt != std::string::npos) domain.resize(gt);
-      }
-      SendLine(ch, "HELO " + domain);
-      ch->wakeTime = TickAfter(now, 2 * g_params.commandPause);
-      ch->deadline = TickAfter(now, g_params.replyTimeout);
-      ch->nextState = 203;
+    case kSessionHelo:
+      SendHelo(ch, now);
       return 0;
-    }
-    case 203:
+    case kSessionHeloReply:
       if ((r = Reply(ch, g_params.pollInterval)) <= 0) return r;
-      ch->nextState = 0;
+      ch->nextState = kStateDone;
       return 0;
+    default:
+      return UnknownState(ch, state);
+  }
+}
 
-    // Mail.
-    case 204: {
-      if (!ch->from || !*ch->from) return ReportError(ch, 0, SME_MISSING_FROM);
-      const char* lt = std::strchr(ch->from, '<');
-      if (!lt) return ReportError(ch, 0, SME_MISSING_LT);
-      SendLine(ch, std::string("MAIL FROM:") + lt);
-      Timers(ch, now);
-      ch->nextState = 205;
-      return 0;
+// ---------------------------------------------------------------------------
+// The envelope: MAIL FROM, one RCPT TO for each address of To, then CC,
+// then BCC, and DATA.
+
+std::int32_t SendMailFrom(ChannelContext* ch, std::uint32_t now) {
+  if (!ch->from || !*ch->from) return ReportError(ch, 0, SME_MISSING_FROM);
+  const char* lt = std::strchr(ch->from, '<');
+  if (!lt) return ReportError(ch, 0, SME_MISSING_LT);
+  SendLine(ch, std::string("MAIL FROM:") + lt);
+  Timers(ch, now);
+  ch->nextState = kMailFromReply;
+  return 0;
+}
+
+// Takes the next address of the list at the cursor (from its "<" on). Its
+// comma is cut for the RCPT line and put back once the reply is in, so
+// the To and CC header lines show the lists whole.
+std::int32_t TakeRecipient(ChannelContext* ch, std::uint32_t now) {
+  char* lt = nullptr;
+  for (char* p = ch->cursor; *p && *p != g_params.listSeparator; ++p)
+    if (*p == '<') {
+      lt = p;
+      break;
     }
-    case 205:
+  if (!lt) return ReportError(ch, 0, SME_EMPTY_ADDRESS);
+  ch->currentRecipient = lt;
+  char* comma = std::strchr(ch->cursor, ',');
+  if (comma) {
+    *comma = '\0';
+    ch->commaPosition = comma;
+    ch->cursor = comma + 1;
+  } else {
+    ch->commaPosition = nullptr;
+    ch->cursor += std::strlen(ch->cursor);
+  }
+  ch->deadline = TickAfter(now, g_params.replyTimeout);
+  ch->waitWritable = true;
+  ch->nextState = kRecipientRcpt;
+  return 0;
+}
+
+// The RCPT reply; then the next address of the list, of the next list, or
+// DATA.
+std::int32_t RecipientReply(ChannelContext* ch, std::uint32_t now) {
+  std::int32_t r = Reply(ch, g_params.pollInterval);
+  if (r != 0 && ch->commaPosition) {
+    *ch->commaPosition = ',';
+    ch->commaPosition = nullptr;
+  }
+  if (r <= 0) return r;
+  if (*ch->cursor) {
+    ch->nextState = kRecipientNext;
+  } else if (!ch->ccDone) {
+    ch->cursor = ch->cc;
+    ch->ccDone = 1;
+    ch->nextState = kRecipientNext;
+  } else if (!ch->bccDone) {
+    ch->cursor = ch->bcc;
+    ch->bccDone = 1;
+    ch->nextState = kRecipientNext;
+  } else {
+    ch->wakeTime = TickAfter(now, g_params.commandPause);
+    ch->nextState = kDataCommand;
+  }
+  return 0;
+}
+
+std::int32_t EnvelopeStep(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
+  std::int32_t r;
+  switch (state) {
+    case kMailFrom:
+      return SendMailFrom(ch, now);
+    case kMailFromReply:
       if ((r = Reply(ch, g_params.pollInterval)) <= 0) return r;
       ch->cursor = ch->to;
       ch->ccDone = ch->cc ? 0 : 1;
       ch->bccDone = ch->bcc ? 0 : 1;
-      ch->nextState = 206;
+      ch->nextState = kRecipientNext;
       return 0;
-    case 206: {
-      char* lt = nullptr;
-      for (char* p = ch->cursor; *p && *p != g_params.listSeparator; ++p)
-        if (*p == '<') {
-          lt = p;
-          break;
-        }
-      if (!lt) return ReportError(ch, 0, SME_EMPTY_ADDRESS);
-      ch->currentRecipient = lt;
-      char* comma = std::strchr(ch->cursor, ',');
-      if (comma) {
-        *comma = '\0';
-        ch->commaPosition = comma;
-        ch->cursor = comma + 1;
-      } else {
-        ch->commaPosition = nullptr;
-        ch->cursor += std::strlen(ch->cursor);
-      }
-      ch->deadline = TickAfter(now, g_params.replyTimeout);
-      ch->waitWritable = true;
-      ch->nextState = 207;
-      return 0;
-    }
-    case 207:
+    case kRecipientNext:
+      return TakeRecipient(ch, now);
+    case kRecipientRcpt:
       SendLine(ch, std::string("RCPT TO:") + ch->currentRecipient);
       ch->deadline = TickAfter(now, g_params.replyTimeout);
-      ch->nextState = 208;
+      ch->nextState = kRecipientReply;
       return 0;
-    case 208: {
-      r = Reply(ch, g_params.pollInterval);
-      if (r != 0 && ch->commaPosition) {
-        *ch->commaPosition = ',';
-        ch->commaPosition = nullptr;
-      }
-      if (r <= 0) return r;
-      if (*ch->cursor) {
-        ch->nextState = 206;
-      } else if (!ch->ccDone) {
-        ch->cursor = ch->cc;
-        ch->ccDone = 1;
-        ch->nextState = 206;
-      } else if (!ch->bccDone) {
-        ch->cursor = ch->bcc;
-        ch->bccDone = 1;
-        ch->nextState = 206;
-      } else {
-        ch->wakeTime = TickAfter(now, g_params.commandPause);
-        ch->nextState = 209;
-      }
-      return 0;
-    }
-    case 209:
+    case kRecipientReply:
+      return RecipientReply(ch, now);
+    case kDataCommand:
       SendLine(ch, "DATA");
       Timers(ch, now);
-      ch->nextState = 210;
+      ch->nextState = kDataReply;
       return 0;
-    case 210:
+    case kDataReply:
       if ((r = Reply(ch, g_params.pollInterval)) <= 0) return r;
       // Only a server that asked for the data gets it.
       if (ch->replyCode != 354) return ReportError(ch, 0, SME_SMTP_ERROR);
-      ch->nextState = 220;
+      ch->nextState = kHeaderMailer;
       return 0;
-    case 220:
+    default:
+      return UnknownState(ch, state);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The header lines; Reply-To, Subject (with the extra header line), CC and
+// the MIME lines only where they apply.
+
+std::int32_t HeaderStep(ChannelContext* ch, std::int32_t state) {
+  switch (state) {
+    case kHeaderMailer:
       SendLine(ch, kMailer);
-      ch->nextState = 222;
+      ch->nextState = kHeaderDate;
       return 0;
-    case 222: {
+    case kHeaderDate: {
       char date[128];
       DateLine(date, sizeof date);
       SendLine(ch, date);
-      ch->nextState = 223;
+      ch->nextState = kHeaderTo;
       return 0;
     }
-    case 223:
+    case kHeaderTo:
       if (!g_params.noToHeader) SendLine(ch, std::string("To: ") + ch->to);
-      ch->nextState = 224;
+      ch->nextState = kHeaderFrom;
       return 0;
-    case 224:
+    case kHeaderFrom:
       SendLine(ch, std::string("From: ") + ch->from);
-      ch->nextState = AfterHeader(ch, 224);
-      return 0;
-    case 225:
+      break;
+    case kHeaderReplyTo:
       SendLine(ch, std::string("Reply-To: ") + ch->replyTo);
-      ch->nextState = AfterHeader(ch, 225);
-      return 0;
-    case 226:
+      break;
+    case kHeaderSubject:
       SendLine(ch, std::string("Subject: ") + ch->subject);
+      // The extra line is stuffed like a data line: it must not end the data.
       if (ch->extraHeader) SendLine(ch, ch->extraHeader[0] == '.' ? std::string(".") + ch->extraHeader : ch->extraHeader);
-      ch->nextState = AfterHeader(ch, 226);
-      return 0;
-    case 227:
+      break;
+    case kHeaderCc:
       SendLine(ch, std::string("CC: ") + ch->cc);
-      ch->nextState = AfterHeader(ch, 227);
-      return 0;
-    case 228:
+      break;
+    case kHeaderMimeVersion:
       SendLine(ch, "MIME-Version: 1.0");
-      ch->nextState = 229;
+      ch->nextState = kHeaderContentType;
       return 0;
-    case 229:
+    case kHeaderContentType:
       SendLine(ch, std::string("Content-Type: multipart/mixed; boundary=\"") + g_boundary + "\"");
-      ch->nextState = 230;
+      ch->nextState = kHeaderEnd;
       return 0;
-    case 230:
+    case kHeaderEnd:
       SendLine(ch, "");
-      ch->nextState = Multipart(ch) ? 231 : 235;
+      ch->nextState = Multipart(ch) ? kTextBoundary : kTextStart;
       return 0;
-    case 231:
+    default:
+      return UnknownState(ch, state);
+  }
+  // From, Reply-To, Subject and CC: on to the next line that applies.
+  ch->nextState = AfterHeader(ch, state);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The text part: its boundary and type lines when the mail is multipart,
+// then the text from memory or from the file named after "@".
+
+void SendTextType(ChannelContext* ch) {
+  static const char* const kTypes[8] = {
+      "Content-Type: text/plain",
+      "Content-Type: text/plain",
+      "Content-Type: text/html",
+      "Content-Type: text/enriched",
+      "Content-Type: text/plain; charset=iso-8859-1",
+      "Content-Type: text/plain",
+      "Content-Type: text/plain",
+      "Content-Type: text/plain",
+  };
+  bool encodingLine = ch->textMode >= 1 && ch->textMode <= 4;
+  SendLine(ch, std::string(kTypes[ch->textMode & 7]) + (encodingLine ? "" : "\r\n"));
+  ch->nextState = encodingLine ? kTextEncoding : kTextStart;
+}
+
+std::int32_t TextStep(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
+  switch (state) {
+    case kTextBoundary:
       SendLine(ch, std::string("--") + g_boundary);
-      ch->nextState = 232;
+      ch->nextState = kTextType;
       return 0;
-    case 232: {
-      static const char* const kTypes[8] = {
-          "Content-Type: text/plain",
-          "Content-Type: text/plain",
-          "Content-Type: text/html",
-          "Content-Type: text/enriched",
-          "Content-Type: text/plain; charset=iso-8859-1",
-          "Content-Type: text/plain",
-          "Content-Type: text/plain",
-          "Content-Type: text/plain",
-      };
-      bool encodingLine = ch->textMode >= 1 && ch->textMode <= 4;
-      SendLine(ch, std::string(kTypes[ch->textMode & 7]) + (encodingLine ? "" : "\r\n"));
-      ch->nextState = encodingLine ? 233 : 235;
+    case kTextType:
+      SendTextType(ch);
       return 0;
-    }
-    case 233:
+    case kTextEncoding:
       SendLine(ch, "Content-Transfer-Encoding: quoted-printable\r\n");
-      ch->nextState = 235;
+      ch->nextState = kTextStart;
       return 0;
-    case 235:
+    case kTextStart:
       ResetTextReader(ch);
-      ch->nextState = ch->text && ch->text[0] == '@' ? 244 : 240;
+      ch->nextState = ch->text && ch->text[0] == '@' ? kTextOpenFile : kTextFromMemory;
       return 0;
-    case 240:
+    case kTextFromMemory:
       ch->textFromMemory = 1;
       ch->textSource = ch->text;
-      ch->nextState = 241;
+      ch->nextState = kTextMemoryLines;
       return 0;
-    case 241:
-    case 245:
+    case kTextMemoryLines:
+    case kTextFileLines:
       return TextLines(ch, state, now);
-    case 244:
+    case kTextOpenFile:
       ch->textFromMemory = 0;
       FileClose(&ch->file);
       ch->file.fd = OpenReadOnly(ch->text + 1);
       if (ch->file.fd < 0) return ReportError(ch, -1, SME_CANNOT_OPEN);
-      ch->nextState = 245;
+      ch->nextState = kTextFileLines;
       return 0;
-    case 260:
+    default:
+      return UnknownState(ch, state);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// One attachment part: boundary, type, encoding and disposition lines,
+// then the file in base64 lines; the next name of the list follows.
+
+std::int32_t AttachmentStep(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
+  switch (state) {
+    case kAttachmentBoundary:
       SendLine(ch, std::string(ch->lastByteReceived == '\n' ? "\r\n--" : "\r\n\r\n--") + g_boundary);
-      ch->nextState = 261;
+      ch->nextState = kAttachmentType;
       return 0;
-    case 261: {
+    case kAttachmentType: {
+      // The list is cut at the name's comma; the rest is the next name.
       char* comma = std::strchr(ch->attachments, ',');
       if (comma) {
         *comma = '\0';
@@ -501,48 +601,67 @@ std::int32_t Handle(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
         ch->nextAttachment = ch->attachments + std::strlen(ch->attachments);
       }
       SendLine(ch, "Content-Type: application/octet-stream; name=\"" + AttachmentName(ch->attachments) + "\"");
-      ch->nextState = 262;
+      ch->nextState = kAttachmentEncoding;
       return 0;
     }
-    case 262:
+    case kAttachmentEncoding:
       SendLine(ch, "Content-Transfer-Encoding: base64");
-      ch->nextState = 263;
+      ch->nextState = kAttachmentDisposition;
       return 0;
-    case 263:
+    case kAttachmentDisposition:
       SendLine(ch, "Content-Disposition: attachment; filename=\"" + AttachmentName(ch->attachments) + "\"\r\n");
       ch->wakeTime = now;
-      ch->nextState = 264;
+      ch->nextState = kAttachmentOpen;
       return 0;
-    case 264:
+    case kAttachmentOpen:
       FileClose(&ch->file);
       ch->file.fd = OpenReadOnly(ch->attachments);
       if (ch->file.fd < 0) return ReportError(ch, -1, SME_CANNOT_OPEN);
       ch->waitWritable = true;
-      ch->nextState = 265;
+      ch->nextState = kAttachmentLines;
       return 0;
-    case 265:
+    case kAttachmentLines:
       return AttachmentLines(ch, now);
-    case 251:
+    default:
+      return UnknownState(ch, state);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The end of the mail, QUIT and VRFY.
+
+std::int32_t MailEndStep(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
+  std::int32_t r;
+  switch (state) {
+    case kMailEnd:
       if (Multipart(ch)) SendLine(ch, std::string("--") + g_boundary + "--\r\n");
       SendLine(ch, "\r\n.");
       ++ch->mailsSent;
       Timers(ch, now);
-      ch->nextState = 252;
+      ch->nextState = kMailEndReply;
       return 0;
-    case 252:
+    case kMailEndReply:
       if ((r = Reply(ch, 100)) <= 0) return r;
       // Only a 2xx reply means the server took the mail.
       if (ch->replyCode < 200 || ch->replyCode > 299) return ReportError(ch, 0, SME_SMTP_ERROR);
-      ch->nextState = 0;
+      ch->nextState = kStateDone;
       return 0;
+    default:
+      return UnknownState(ch, state);
+  }
+}
 
-    // Close.
-    case 258:
+// QUIT ends an SMTP and a POP3 session alike; the reply is read as the
+// session's protocol writes it.
+std::int32_t QuitStep(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
+  std::int32_t r;
+  switch (state) {
+    case kQuit:
       SendLine(ch, "QUIT");
       Timers(ch, now);
-      ch->nextState = 259;
+      ch->nextState = kQuitReply;
       return 0;
-    case 259:
+    case kQuitReply:
       if (ch->mode == 'P') {
         if (!ChannelReadable(ch, g_params.pollInterval)) return 0;
         if ((r = ReadPop3Reply(ch)) < 0) return ReportError(ch, 0, r);
@@ -550,46 +669,118 @@ std::int32_t Handle(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
         return r;
       }
       CloseChannelSocket(ch, true);
-      ch->nextState = 0;
+      ch->nextState = kStateDone;
       return 0;
+    default:
+      return UnknownState(ch, state);
+  }
+}
 
-    // VRFY.
-    case 270: {
-      if (!ch->cursor || !*ch->cursor) {
-        ch->nextState = 0;
-        return 0;
-      }
-      ch->currentRecipient = ch->cursor;
-      char* comma = std::strchr(ch->cursor, ',');
-      if (comma) {
-        *comma = '\0';
-        ch->cursor = comma + 1;
-      } else {
-        ch->cursor += std::strlen(ch->cursor);
-      }
-      ch->deadline = TickAfter(now, g_params.replyTimeout);
-      ch->waitWritable = true;
-      ch->nextState = 271;
+// Takes the next address of the list at the cursor; none left ends the run.
+void TakeVerifyAddress(ChannelContext* ch, std::uint32_t now) {
+  if (!ch->cursor || !*ch->cursor) {
+    ch->nextState = kStateDone;
+    return;
+  }
+  ch->currentRecipient = ch->cursor;
+  char* comma = std::strchr(ch->cursor, ',');
+  if (comma) {
+    *comma = '\0';
+    ch->cursor = comma + 1;
+  } else {
+    ch->cursor += std::strlen(ch->cursor);
+  }
+  ch->deadline = TickAfter(now, g_params.replyTimeout);
+  ch->waitWritable = true;
+  ch->nextState = kVerifyCommand;
+}
+
+std::int32_t VerifyStep(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
+  std::int32_t r;
+  switch (state) {
+    case kVerifyNext:
+      TakeVerifyAddress(ch, now);
       return 0;
-    }
-    case 271:
+    case kVerifyCommand:
       SendLine(ch, std::string("VRFY ") + ch->currentRecipient);
       Timers(ch, now);
-      ch->nextState = 272;
+      ch->nextState = kVerifyReply;
       return 0;
-    case 272:
+    case kVerifyReply:
       if (!ChannelReadable(ch, g_params.pollInterval)) return 0;
       r = ReadSmtpReply(ch);
       // A rejection does not end the run; a broken connection does.
       if (r < 0 && r != SME_SMTP_ERROR) return ReportError(ch, 0, r);
       ch->verifyResult = r == 0 && ch->replyCode == 250 ? 1 : 0;
-      ch->nextState = 270;
+      ch->nextState = kVerifyNext;
       return 0;
     default:
-      LogFormat(ch, "ERROR! Unknown state %d\r\n", state);
-      // Nothing can run this state: the channel rests.
-      ch->nextState = 0;
-      return 0;
+      return UnknownState(ch, state);
+  }
+}
+
+// One step of the dialogue: the state's phase runs it.
+std::int32_t Handle(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
+  switch (state) {
+    case kConnectStart:
+    case kConnectDescription:
+    case kConnectLocalHost:
+    case kConnectResolve:
+    case kConnectSocket:
+    case kConnectWait:
+      return ConnectStep(ch, state, now);
+    case kSessionStart:
+    case kSessionGreeting:
+    case kSessionHelo:
+    case kSessionHeloReply:
+      return SessionStep(ch, state, now);
+    case kMailFrom:
+    case kMailFromReply:
+    case kRecipientNext:
+    case kRecipientRcpt:
+    case kRecipientReply:
+    case kDataCommand:
+    case kDataReply:
+      return EnvelopeStep(ch, state, now);
+    case kHeaderMailer:
+    case kHeaderDate:
+    case kHeaderTo:
+    case kHeaderFrom:
+    case kHeaderReplyTo:
+    case kHeaderSubject:
+    case kHeaderCc:
+    case kHeaderMimeVersion:
+    case kHeaderContentType:
+    case kHeaderEnd:
+      return HeaderStep(ch, state);
+    case kTextBoundary:
+    case kTextType:
+    case kTextEncoding:
+    case kTextStart:
+    case kTextFromMemory:
+    case kTextMemoryLines:
+    case kTextOpenFile:
+    case kTextFileLines:
+      return TextStep(ch, state, now);
+    case kAttachmentBoundary:
+    case kAttachmentType:
+    case kAttachmentEncoding:
+    case kAttachmentDisposition:
+    case kAttachmentOpen:
+    case kAttachmentLines:
+      return AttachmentStep(ch, state, now);
+    case kMailEnd:
+    case kMailEndReply:
+      return MailEndStep(ch, state, now);
+    case kQuit:
+    case kQuitReply:
+      return QuitStep(ch, state, now);
+    case kVerifyNext:
+    case kVerifyCommand:
+    case kVerifyReply:
+      return VerifyStep(ch, state, now);
+    default:
+      return UnknownState(ch, state);
   }
 }
 

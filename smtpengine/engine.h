@@ -57,6 +57,70 @@ constexpr std::size_t kSendBatch = 32768;
 // Buffered log: written out at this size and at the end of every call.
 constexpr std::size_t kLogBatch = 65536;
 
+// The states of the SMTP dialogue (dialogue.cpp). The numbers are the ones
+// the engine's log prints ("<206:...>"), so they never change. State 0
+// ends an operation.
+enum SmtpState : std::int32_t {
+  kStateDone = 0,
+  // The connect sequence, shared with POP3: it goes on at returnState.
+  kConnectStart = 101,
+  kConnectDescription = 102,
+  kConnectLocalHost = 103,
+  kConnectResolve = 104,
+  kConnectSocket = 105,
+  kConnectWait = 106,
+  // Session: greeting and HELO.
+  kSessionStart = 200,
+  kSessionGreeting = 201,
+  kSessionHelo = 202,
+  kSessionHeloReply = 203,
+  // Envelope: MAIL FROM, RCPT TO for each recipient, DATA.
+  kMailFrom = 204,
+  kMailFromReply = 205,
+  kRecipientNext = 206,
+  kRecipientRcpt = 207,
+  kRecipientReply = 208,
+  kDataCommand = 209,
+  kDataReply = 210,
+  // Header lines.
+  kHeaderMailer = 220,
+  kHeaderDate = 222,
+  kHeaderTo = 223,
+  kHeaderFrom = 224,
+  kHeaderReplyTo = 225,
+  kHeaderSubject = 226,
+  kHeaderCc = 227,
+  kHeaderMimeVersion = 228,
+  kHeaderContentType = 229,
+  kHeaderEnd = 230,
+  // The text part.
+  kTextBoundary = 231,
+  kTextType = 232,
+  kTextEncoding = 233,
+  kTextStart = 235,
+  kTextFromMemory = 240,
+  kTextMemoryLines = 241,
+  kTextOpenFile = 244,
+  kTextFileLines = 245,
+  // The end of the mail: the closing boundary and the ".".
+  kMailEnd = 251,
+  kMailEndReply = 252,
+  // QUIT.
+  kQuit = 258,
+  kQuitReply = 259,
+  // One attachment part each.
+  kAttachmentBoundary = 260,
+  kAttachmentType = 261,
+  kAttachmentEncoding = 262,
+  kAttachmentDisposition = 263,
+  kAttachmentOpen = 264,
+  kAttachmentLines = 265,
+  // VRFY for each address.
+  kVerifyNext = 270,
+  kVerifyCommand = 271,
+  kVerifyReply = 272,
+};
+
 // Engine error codes.
 enum : std::int32_t {
   SME_SOCKET_CLOSED = -1,

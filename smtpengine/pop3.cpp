@@ -697,7 +697,7 @@ std::int32_t Handle(ChannelContext* ch, std::int32_t state, std::uint32_t now) {
     case 300:
       LogFormat(ch, "SMTP Engine Version %d.%d.%d Build %d\r\n", 1, 0, 0, 1);
       ch->returnState = 301;
-      ch->nextState = 101;
+      ch->nextState = kConnectStart;
       return 0;
     case 301:
       if ((r = Reply(ch)) <= 0) return r;

@@ -416,6 +416,222 @@ ImportMap ImportColumns::Compile(bool addToGroup, std::string_view selectedGroup
   return map;
 }
 
+namespace {
+
+// A mapped column resolved once: its MVCB2 field, the address field it
+// writes and how; an address line's number (1 to 4) joins the lines.
+struct ImportTarget {
+  enum Kind { Plain, Number, Postal, Physical };
+  int source;
+  int field;
+  Kind kind;
+  int line;
+};
+
+std::vector<ImportTarget> ResolveImportTargets(const ImportMap& map, const framework::Layout& cl) {
+  std::vector<ImportTarget> targets;
+  for (const auto& [column, name] : map.pairs) {
+    std::string upper = Upper(name);
+    std::string field = ImportTargetField(upper);
+    if (field.empty()) continue;
+    ImportTarget t{column, cl.FindField(field), ImportTarget::Plain, 0};
+    if (upper.rfind("POSTALADD", 0) == 0 || upper.rfind("PHYSICALADD", 0) == 0) {
+      t.kind = upper[1] == 'O' ? ImportTarget::Postal : ImportTarget::Physical;
+      t.line = upper.back() - '0';
+      if (t.line < 1 || t.line > 4) continue;
+    } else if (upper == "SENDASRTF") {
+      t.kind = ImportTarget::Number;
+    }
+    targets.push_back(t);
+  }
+  return targets;
+}
+
+// One import run: its tables (clones, so the windows' cursors stay put),
+// the resolved fields and the counts so far.
+struct ImportRun {
+  ImportRun(ImportSession& s, ExchangeResult& r, framework::FileManager& file) : session(s), result(r), source(file) {}
+
+  ImportSession& session;
+  ExchangeResult& result;
+  framework::FileManager& source;
+  std::unique_ptr<framework::FileManager> clients, members, groups;
+  std::vector<ImportTarget> targets;
+  int postalField = -1, physicalField = -1, keyField = -1, contactField = -1, companyField = -1, faxField = -1,
+      emailField = -1, destinationField = -1, memberGroupField = -1, memberKeyField = -1;
+  std::string importGroup;  // "Add to group"
+  // Upper-cased name -> the stored GroupID (keys ignore case).
+  std::unordered_map<std::string, std::string> knownGroups;
+
+  // The tables and the source file; the failure's text, or "".
+  std::string Open(Dictionary& dict) {
+    int rc = 0;
+    clients = OpenClone(dict, "MVClients", framework::Shared, &rc);
+    if (rc) return Failure("Open MVClients");
+    members = OpenClone(dict, "MVGroupClient", framework::Shared, &rc);
+    if (rc) return Failure("Open MVGroupClient");
+    groups = OpenClone(dict, "MVdefaults", framework::Shared, &rc);
+    if (rc) return Failure("Open MVdefaults");
+    source.Close();
+    source.SetName(session.fileName);
+    if (source.TryOpen(framework::ReadOnly | framework::DenyNone)) return Failure("Open " + session.fileName);
+    return std::string();
+  }
+
+  void ResolveFields() {
+    const framework::Layout& cl = *clients->GetLayout();
+    targets = ResolveImportTargets(session.map, cl);
+    postalField = cl.FindField("PostalAddress");
+    physicalField = cl.FindField("PhysicalAddress");
+    keyField = cl.FindField("PK_MVClientID");
+    contactField = cl.FindField("ClientID");
+    companyField = cl.FindField("Company");
+    faxField = cl.FindField("FaxNum");
+    emailField = cl.FindField("Email");
+    destinationField = cl.FindField("PreferredDestination");
+    memberGroupField = members->GetLayout()->FindField("GroupID");
+    memberKeyField = members->GetLayout()->FindField("FK_MVClientID");
+    importGroup = CutUtf8(Clip(session.map.group), kMaxGroupName);
+  }
+
+  // The address record of the line just read; a record without a
+  // destination takes the fax number, else the e-mail address.
+  void FillClient() {
+    Record& in = source.Buffer();
+    Record& c = clients->Buffer();
+    c.Clear();
+    std::string postal, physical;
+    for (const ImportTarget& t : targets) {
+      std::string_view text = ClippedView(in, t.source);
+      if (t.kind == ImportTarget::Plain) {
+        c.SetText(t.field, text);
+      } else if (t.kind == ImportTarget::Number) {
+        c.SetNumber(t.field, IsNumber(text) ? std::stoll(std::string(text.substr(0, 18))) : 0);
+      } else {
+        std::string& buffer = t.kind == ImportTarget::Postal ? postal : physical;
+        if (t.line == 1) {
+          buffer = text;
+        } else {
+          buffer += "\r\n";
+          buffer += text;
+        }
+        buffer = CutUtf8(buffer, 149);
+        c.SetText(t.kind == ImportTarget::Postal ? postalField : physicalField, buffer);
+      }
+    }
+    if (ClippedView(c, destinationField).empty()) {
+      if (!ClippedView(c, faxField).empty())
+        c.SetText(destinationField, ClippedView(c, faxField));
+      else if (!ClippedView(c, emailField).empty())
+        c.SetText(destinationField, ClippedView(c, emailField));
+    }
+  }
+
+  // Adds the filled record, or finds the record it duplicates; false when
+  // there is no record to join to groups.
+  bool StoreClient() {
+    Record& c = clients->Buffer();
+    c.SetNumber(keyField, 0);
+    int e = clients->TryInsert();
+    if (e == 0) {
+      ++result.records;
+      return true;
+    }
+    if (e == framework::DuplicateKeyError && clients->TryFetch("MVC:KeyUniq") == 0) {
+      ++result.duplicates;
+      return true;
+    }
+    ++result.failed;
+    if (result.error.empty()) result.error = Failure("Add record");
+    return false;
+  }
+
+  void AddMembership(const std::string& group, int64_t id) {
+    Record& m = members->Buffer();
+    m.SetText(memberGroupField, group);
+    m.SetNumber(memberKeyField, id);
+    int e = members->TryInsert();
+    if (e && e != framework::DuplicateKeyError) {
+      ++result.failed;
+      if (result.error.empty()) result.error = Failure("Add membership");
+    }
+  }
+
+  // The record joins the group a Group column names: the stored group of
+  // that name in any letter case, else a new group of the name as typed.
+  void JoinGroupNamed(std::string_view raw, int64_t id) {
+    std::string text = CutUtf8(Clip(raw), kMaxListText);
+    if (text.empty()) return;
+    std::string folded = Upper(text);
+    if (auto known = knownGroups.find(folded); known != knownGroups.end()) {
+      AddMembership(known->second, id);
+      return;
+    }
+    if (knownGroups.size() >= kKnownGroups) knownGroups.clear();
+    Record& g = groups->Buffer();
+    g.Clear();
+    g.Set("GroupID", text);
+    if (groups->TryFetch("MVd:KeyGroupID") == 0) {
+      knownGroups[folded] = g.Clipped("GroupID");
+      AddMembership(g.Clipped("GroupID"), id);
+      return;
+    }
+    AddMembership(text, id);
+    g.Clear();
+    g.Set("GroupID", text);
+    int ge = groups->TryInsert();
+    if (ge == 0 || ge == framework::DuplicateKeyError) knownGroups[folded] = text;
+    if (ge == 0)
+      ++result.groupsCreated;
+    else if (ge != framework::DuplicateKeyError)
+      ++result.failed;
+  }
+
+  // One data line: its record, then its groups ("Add to group" and the
+  // Group columns). A line without contact, company and destination is
+  // skipped.
+  void ImportLine() {
+    FillClient();
+    Record& c = clients->Buffer();
+    if (ClippedView(c, contactField).empty() && ClippedView(c, companyField).empty() &&
+        ClippedView(c, destinationField).empty()) {
+      ++result.skipped;
+      return;
+    }
+    if (!StoreClient()) return;
+    const int64_t id = c.GetNumber(keyField);
+    if (!importGroup.empty()) AddMembership(importGroup, id);
+    for (int column : session.map.groupColumns) {
+      std::string_view raw = ClippedView(source.Buffer(), column);
+      if (!raw.empty()) JoinGroupNamed(raw, id);
+    }
+  }
+};
+
+// The message of a finished run, and its status where lines failed.
+void FinishImportText(ExchangeResult& result, const std::string& readError) {
+  std::string counts = std::to_string(result.records) + " records added, " + std::to_string(result.duplicates) +
+                       " already in the address book";
+  if (!readError.empty()) {
+    // A record that cannot be read (a quote never closed, an overlong
+    // line) ends the run: what came before it stays imported, nothing
+    // after it is.
+    result.status = ExchangeResult::Failed;
+    result.error = readError;
+    result.text = "Import stopped: " + readError + "|" + counts + " before it; nothing after it was imported.";
+  } else if (result.status == ExchangeResult::Cancelled) {
+    result.text = "Import cancelled: " + counts + ".";
+  } else if (result.failed > 0) {
+    result.status = ExchangeResult::Failed;
+    result.text = "Import finished with errors: " + counts + ", " + std::to_string(result.failed) +
+                  " could not be added|" + result.error;
+  } else {
+    result.text = "Import finished: " + counts + ", " + std::to_string(result.skipped) + " lines skipped.";
+  }
+}
+
+}  // namespace
+
 ExchangeResult ImportTxtToKDF2(Dictionary& dict, ImportSession& session, const std::function<void()>& reloadGroups) {
   ExchangeResult result;
   auto fail = [&](std::string text) {
@@ -424,17 +640,9 @@ ExchangeResult ImportTxtToKDF2(Dictionary& dict, ImportSession& session, const s
     result.text = "Import failed: " + text;
     return result;
   };
-  int rc = 0;
-  auto clients = OpenClone(dict, "MVClients", framework::Shared, &rc);
-  if (rc) return fail(Failure("Open MVClients"));
-  auto members = OpenClone(dict, "MVGroupClient", framework::Shared, &rc);
-  if (rc) return fail(Failure("Open MVGroupClient"));
-  auto groups = OpenClone(dict, "MVdefaults", framework::Shared, &rc);
-  if (rc) return fail(Failure("Open MVdefaults"));
-  framework::FileManager& source = dict.File("MVCB2");
-  source.Close();
-  source.SetName(session.fileName);
-  if (source.TryOpen(framework::ReadOnly | framework::DenyNone)) return fail(Failure("Open " + session.fileName));
+  ImportRun run(session, result, dict.File("MVCB2"));
+  if (std::string failure = run.Open(dict); !failure.empty()) return fail(failure);
+  framework::FileManager& source = run.source;
 
   // Progress by bytes read: the file is not counted beforehand.
   struct stat st;
@@ -442,67 +650,14 @@ ExchangeResult ImportTxtToKDF2(Dictionary& dict, ImportSession& session, const s
   pr.title = "Processing Records";
   pr.total = stat(source.FilePath().c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
   auto progress = framework::Services().OpenProgress(pr);
-
-  // The pairs resolved once: MVCB2 field, target field index, address kind.
-  enum Kind { Plain, Number, Postal, Physical };
-  struct Target {
-    int source;
-    int field;
-    Kind kind;
-    int line;  // 1..4 for the address lines
-  };
-  const framework::Layout& cl = *clients->GetLayout();
-  std::vector<Target> targets;
-  for (const auto& [column, name] : session.map.pairs) {
-    std::string upper = Upper(name);
-    std::string field = ImportTargetField(upper);
-    if (field.empty()) continue;
-    Target t{column, cl.FindField(field), Plain, 0};
-    if (upper.rfind("POSTALADD", 0) == 0 || upper.rfind("PHYSICALADD", 0) == 0) {
-      t.kind = upper[1] == 'O' ? Postal : Physical;
-      t.line = upper.back() - '0';
-      if (t.line < 1 || t.line > 4) continue;
-    } else if (upper == "SENDASRTF") {
-      t.kind = Number;
-    }
-    targets.push_back(t);
-  }
-  const int postalField = cl.FindField("PostalAddress");
-  const int physicalField = cl.FindField("PhysicalAddress");
-  const int keyField = cl.FindField("PK_MVClientID");
-  const int contactField = cl.FindField("ClientID");
-  const int companyField = cl.FindField("Company");
-  const int faxField = cl.FindField("FaxNum");
-  const int emailField = cl.FindField("Email");
-  const int destinationField = cl.FindField("PreferredDestination");
-  const int memberGroupField = members->GetLayout()->FindField("GroupID");
-  const int memberKeyField = members->GetLayout()->FindField("FK_MVClientID");
-  const std::string importGroup = CutUtf8(Clip(session.map.group), kMaxGroupName);
-
-  Record& in = source.Buffer();
-  Record& c = clients->Buffer();
-  Record& m = members->Buffer();
-  Record& g = groups->Buffer();
-
-  auto addMembership = [&](const std::string& group, int64_t id) {
-    m.SetText(memberGroupField, group);
-    m.SetNumber(memberKeyField, id);
-    int e = members->TryInsert();
-    if (e && e != framework::DuplicateKeyError) {
-      ++result.failed;
-      if (result.error.empty()) result.error = Failure("Add membership");
-    }
-  };
-
-  // Upper-cased name -> the stored GroupID (keys ignore case).
-  std::unordered_map<std::string, std::string> knownGroups;
+  run.ResolveFields();
 
   // What the last commit made lasting: a failed commit loses its batch.
   int64_t kept = 0, keptLine = session.lineCounter;
   const int64_t firstLine = session.lineCounter;
   auto failedCommit = [&] {
     // The reason is read before anything else runs over it.
-    std::string text = Failure("Commit " + clients->FilePath());
+    std::string text = Failure("Commit " + run.clients->FilePath());
     // The lines read since that commit; the header line is no data line.
     int64_t lost = session.lineCounter - keptLine;
     if (keptLine == 0 && firstLine == 0 && !session.include1stLine && lost > 0) --lost;
@@ -513,92 +668,19 @@ ExchangeResult ImportTxtToKDF2(Dictionary& dict, ImportSession& session, const s
                    " lines read after them were not.";
     return result;
   };
+  int rc = 0;
   int inBatch = 0;
-  clients->BeginTransaction();
+  run.clients->BeginTransaction();
   source.Set();
   while ((rc = source.Next()) == 0) {
     ++session.lineCounter;
     if (session.lineCounter == 1 && !session.include1stLine) continue;
-    c.Clear();
-    std::string postal, physical;
-    for (const Target& t : targets) {
-      std::string_view text = ClippedView(in, t.source);
-      if (t.kind == Plain) {
-        c.SetText(t.field, text);
-      } else if (t.kind == Number) {
-        c.SetNumber(t.field, IsNumber(text) ? std::stoll(std::string(text.substr(0, 18))) : 0);
-      } else {
-        std::string& buffer = t.kind == Postal ? postal : physical;
-        if (t.line == 1) {
-          buffer = text;
-        } else {
-          buffer += "\r\n";
-          buffer += text;
-        }
-        buffer = CutUtf8(buffer, 149);
-        c.SetText(t.kind == Postal ? postalField : physicalField, buffer);
-      }
-    }
-    if (ClippedView(c, destinationField).empty()) {
-      if (!ClippedView(c, faxField).empty())
-        c.SetText(destinationField, ClippedView(c, faxField));
-      else if (!ClippedView(c, emailField).empty())
-        c.SetText(destinationField, ClippedView(c, emailField));
-    }
-    if (ClippedView(c, contactField).empty() && ClippedView(c, companyField).empty() &&
-        ClippedView(c, destinationField).empty()) {
-      ++result.skipped;
-    } else {
-      c.SetNumber(keyField, 0);
-      int e = clients->TryInsert();
-      bool have = e == 0;
-      if (e == 0) {
-        ++result.records;
-      } else if (e == framework::DuplicateKeyError && clients->TryFetch("MVC:KeyUniq") == 0) {
-        ++result.duplicates;
-        have = true;
-      } else {
-        ++result.failed;
-        if (result.error.empty()) result.error = Failure("Add record");
-      }
-      if (have) {
-        const int64_t id = c.GetNumber(keyField);
-        if (!importGroup.empty()) addMembership(importGroup, id);
-        for (int column : session.map.groupColumns) {
-          std::string_view raw = ClippedView(in, column);
-          if (raw.empty()) continue;
-          std::string text = CutUtf8(Clip(raw), kMaxListText);
-          if (text.empty()) continue;
-          std::string folded = Upper(text);
-          if (auto known = knownGroups.find(folded); known != knownGroups.end()) {
-            addMembership(known->second, id);
-            continue;
-          }
-          if (knownGroups.size() >= kKnownGroups) knownGroups.clear();
-          g.Clear();
-          g.Set("GroupID", text);
-          if (groups->TryFetch("MVd:KeyGroupID") == 0) {
-            knownGroups[folded] = g.Clipped("GroupID");
-            addMembership(g.Clipped("GroupID"), id);
-          } else {
-            addMembership(text, id);
-            g.Clear();
-            g.Set("GroupID", text);
-            int ge = groups->TryInsert();
-            if (ge == 0 || ge == framework::DuplicateKeyError) knownGroups[folded] = text;
-            if (ge == 0)
-              ++result.groupsCreated;
-            else if (ge != framework::DuplicateKeyError)
-              ++result.failed;
-          }
-        }
-      }
-    }
+    run.ImportLine();
     if (++inBatch >= kBatch) {
-      if (clients->Commit()) return failedCommit();
+      if (run.clients->Commit()) return failedCommit();
       kept = result.records;
       keptLine = session.lineCounter;
-      clients->BeginTransaction();
+      run.clients->BeginTransaction();
       inBatch = 0;
     }
     if (!progress->Update(source.GetPosition().row)) {
@@ -609,31 +691,10 @@ ExchangeResult ImportTxtToKDF2(Dictionary& dict, ImportSession& session, const s
   std::string readError;
   if (result.status != ExchangeResult::Cancelled && rc != framework::RecordNotAvailableError)
     readError = Failure("Read " + session.fileName);
-  if (clients->Commit()) return failedCommit();
+  if (run.clients->Commit()) return failedCommit();
   source.Close();
   if (reloadGroups) reloadGroups();
-
-  std::string counts = std::to_string(result.records) + " records added, " + std::to_string(result.duplicates) +
-                       " already in the address book";
-  if (!readError.empty()) {
-    // A record that cannot be read (a quote never closed, an overlong
-    // line) ends the run: what came before it stays imported, nothing
-    // after it is.
-    result.status = ExchangeResult::Failed;
-    result.error = readError;
-    result.text = "Import stopped: " + readError + "|" + counts + " before it; nothing after it was imported.";
-    ClearError();
-    return result;
-  }
-  if (result.status == ExchangeResult::Cancelled) {
-    result.text = "Import cancelled: " + counts + ".";
-  } else if (result.failed > 0) {
-    result.status = ExchangeResult::Failed;
-    result.text = "Import finished with errors: " + counts + ", " + std::to_string(result.failed) +
-                  " could not be added|" + result.error;
-  } else {
-    result.text = "Import finished: " + counts + ", " + std::to_string(result.skipped) + " lines skipped.";
-  }
+  FinishImportText(result, readError);
   ClearError();
   return result;
 }

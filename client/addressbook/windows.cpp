@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QPixmap>
 #include <QTabWidget>
+#include <memory>
 
 #include "client/addressbook/groups.h"
 #include "client/addressbook/procedures.h"
@@ -396,177 +397,237 @@ int UpdateGroups(Dictionary& dict, int mode) {
   return form.Ask(static_cast<FormMode>(mode));
 }
 
-void GroupClientSetup(Window*, Dictionary& dict, const framework::IniFile& ini) {
-  GlobalQueues& q = dict.Queues();
-  Window w("GroupClientSetup", "Group and Recipient Setup", QRect(0, 0, 485, 230));
-  WireWindowHooks(w, "GroupClientSetup", false);
-  int left = w.AddSheet("?Sheet_groups", QRect(3, 3, 150, 200));
-  int associate = w.AddTab(left, "?Tab_associate", "Associate");
-  int allGroups = w.AddTab(left, "?Tab_allGroups", "All");
-  int related = w.AddList("?List_relatedGroups", QRect(3, 3, 140, 150), &q.g_relatedGroupsQ,
-                          {{"Group Name", "GroupID", 120}}, std::string(), associate);
-  Browse groups(w, dict.File("MVdefaults"), "?Browse_groups", QRect(6, 20, 144, 145), {{"Group Name", "MVD:GroupID", 120}},
-                {{"Group Name", "MVd:KeyGroupID", ""}});
-  (void)allGroups;
-  int gAdd = w.AddButton("?Button_addGroup", "&Add", QRect(6, 168, 45, 14), allGroups);
-  int gChange = w.AddButton("?Button_changeGroup", "&Change", QRect(54, 168, 45, 14), allGroups);
-  int gDelete = w.AddButton("?Button_deleteGroup", "&Delete", QRect(102, 168, 45, 14), allGroups);
-  groups.SetButtons(gAdd, gChange, gDelete);
-  groups.SetForm([&](FormMode m) { return UpdateGroups(dict, static_cast<int>(m)); });
+namespace {
 
-  int right = w.AddSheet("?Sheet_recipients", QRect(260, 3, 222, 200));
-  int membersTab = w.AddTab(right, "?Tab_members", "Group Members");
-  int allClients = w.AddTab(right, "?Tab_allClients", "All");
-  int members = w.AddList("?List_relatedClients", QRect(3, 3, 212, 145), &q.g_relatedClientsQ,
-                          {{"Contact Person", "ToName", 70}, {"Company", "Company", 70}, {"Destination", "Destination", 70}},
-                          std::string(), membersTab);
-  Browse clients(w, dict.File("MVClients"), "?Browse_clients", QRect(263, 20, 216, 145),
-                 {{"Contact Person", "MVC:ClientID", 60},
-                  {"Company", "MVC:Company", 60},
-                  {"Destination", "MVC:PreferredDestination", 60},
-                  {"Fax Number", "MVC:FaxNum", 50},
-                  {"Email", "MVC:Email", 50},
-                  {"Phone Num", "MVC:PhoneNum", 50},
-                  {"Mark", "MVC:Mark", 20}},
-                 {{"Contact Person", "MVC:KeyClientID", ""},
-                  {"Company", "MVC:KeyCompany", ""},
-                  {"Destination", "MVC:KeyPreferredDestination", ""}});
-  int cAdd = w.AddButton("?Button_addClient", "A&dd", QRect(6, 168, 45, 14), allClients);
-  int cChange = w.AddButton("?Button_changeClient", "C&hange", QRect(54, 168, 45, 14), allClients);
-  int cDelete = w.AddButton("?Button_deleteClient", "D&elete", QRect(102, 168, 45, 14), allClients);
-  clients.SetButtons(cAdd, cChange, cDelete);
-  clients.SetForm([&](FormMode m) { return UpdateMVClient(dict, ini, static_cast<int>(m)); });
-  w.AddPrompt("?SortBy:Prompt", "Sort by:", QRect(3, 153, 35, 10), membersTab);
-  int sort = w.AddDropList("?SortBy", QRect(40, 153, 70, 11), {"Contact Person", "Company", "Destination"}, membersTab);
-  w.AddPrompt("?Total:Prompt", "Total:", QRect(3, 158, 25, 10), associate);
-  int total = w.AddEntry("?Total", QRect(30, 158, 40, 10), 0, associate);
-  int addTo = w.AddButton("?Button_addToGroup", "<<+>> Add to &Group", QRect(156, 60, 101, 14));
-  int removeFrom = w.AddButton("?Button_removeFromGroup", "<<X>> &Remove from Group", QRect(156, 80, 101, 14));
-  int close = w.AddButton("?Close", "Cl&ose", QRect(435, 210, 45, 14));
-  ShowIconAndLogo(w, ini, QRect(160, 120, 78, 40));
+// The Group and Recipient Setup window: the groups on the left, the
+// recipients on the right, each side on two tabs ("Associate" or "Group
+// Members": what relates to the other side's pick; "All": a browse of the
+// table). The buttons between them join and part the two picks.
+class GroupClientSetupWindow {
+ public:
+  GroupClientSetupWindow(Dictionary& dict, const framework::IniFile& ini)
+      : m_dict(dict), m_q(dict.Queues()), m_w("GroupClientSetup", "Group and Recipient Setup", QRect(0, 0, 485, 230)) {
+    WireWindowHooks(m_w, "GroupClientSetup", false);
+    AddGroupSide();
+    AddRecipientSide(ini);
+    AddCommonControls(ini);
+    AddTips();
+    Connect();
+  }
+  void Run() { m_w.Run(); }
+
+ private:
+  void AddGroupSide() {
+    m_left = m_w.AddSheet("?Sheet_groups", QRect(3, 3, 150, 200));
+    m_associate = m_w.AddTab(m_left, "?Tab_associate", "Associate");
+    int allGroups = m_w.AddTab(m_left, "?Tab_allGroups", "All");
+    m_related = m_w.AddList("?List_relatedGroups", QRect(3, 3, 140, 150), &m_q.g_relatedGroupsQ,
+                            {{"Group Name", "GroupID", 120}}, std::string(), m_associate);
+    m_groups = std::make_unique<Browse>(m_w, m_dict.File("MVdefaults"), "?Browse_groups", QRect(6, 20, 144, 145),
+                                        std::vector<Column>{{"Group Name", "MVD:GroupID", 120}},
+                                        std::vector<framework::SortOrder>{{"Group Name", "MVd:KeyGroupID", ""}});
+    m_gAdd = m_w.AddButton("?Button_addGroup", "&Add", QRect(6, 168, 45, 14), allGroups);
+    m_gChange = m_w.AddButton("?Button_changeGroup", "&Change", QRect(54, 168, 45, 14), allGroups);
+    m_gDelete = m_w.AddButton("?Button_deleteGroup", "&Delete", QRect(102, 168, 45, 14), allGroups);
+    m_groups->SetButtons(m_gAdd, m_gChange, m_gDelete);
+    m_groups->SetForm([this](FormMode m) { return UpdateGroups(m_dict, static_cast<int>(m)); });
+  }
+
+  void AddRecipientSide(const framework::IniFile& ini) {
+    m_right = m_w.AddSheet("?Sheet_recipients", QRect(260, 3, 222, 200));
+    m_membersTab = m_w.AddTab(m_right, "?Tab_members", "Group Members");
+    int allClients = m_w.AddTab(m_right, "?Tab_allClients", "All");
+    m_members =
+        m_w.AddList("?List_relatedClients", QRect(3, 3, 212, 145), &m_q.g_relatedClientsQ,
+                    {{"Contact Person", "ToName", 70}, {"Company", "Company", 70}, {"Destination", "Destination", 70}},
+                    std::string(), m_membersTab);
+    m_clients =
+        std::make_unique<Browse>(m_w, m_dict.File("MVClients"), "?Browse_clients", QRect(263, 20, 216, 145),
+                                 std::vector<Column>{{"Contact Person", "MVC:ClientID", 60},
+                                                     {"Company", "MVC:Company", 60},
+                                                     {"Destination", "MVC:PreferredDestination", 60},
+                                                     {"Fax Number", "MVC:FaxNum", 50},
+                                                     {"Email", "MVC:Email", 50},
+                                                     {"Phone Num", "MVC:PhoneNum", 50},
+                                                     {"Mark", "MVC:Mark", 20}},
+                                 std::vector<framework::SortOrder>{{"Contact Person", "MVC:KeyClientID", ""},
+                                                                   {"Company", "MVC:KeyCompany", ""},
+                                                                   {"Destination", "MVC:KeyPreferredDestination", ""}});
+    m_cAdd = m_w.AddButton("?Button_addClient", "A&dd", QRect(6, 168, 45, 14), allClients);
+    m_cChange = m_w.AddButton("?Button_changeClient", "C&hange", QRect(54, 168, 45, 14), allClients);
+    m_cDelete = m_w.AddButton("?Button_deleteClient", "D&elete", QRect(102, 168, 45, 14), allClients);
+    m_clients->SetButtons(m_cAdd, m_cChange, m_cDelete);
+    m_clients->SetForm([this, &ini](FormMode m) { return UpdateMVClient(m_dict, ini, static_cast<int>(m)); });
+  }
+
+  // The members' sort order, the group count, the join and part buttons,
+  // Close and the logo.
+  void AddCommonControls(const framework::IniFile& ini) {
+    m_w.AddPrompt("?SortBy:Prompt", "Sort by:", QRect(3, 153, 35, 10), m_membersTab);
+    m_sort =
+        m_w.AddDropList("?SortBy", QRect(40, 153, 70, 11), {"Contact Person", "Company", "Destination"}, m_membersTab);
+    m_w.AddPrompt("?Total:Prompt", "Total:", QRect(3, 158, 25, 10), m_associate);
+    m_total = m_w.AddEntry("?Total", QRect(30, 158, 40, 10), 0, m_associate);
+    m_addTo = m_w.AddButton("?Button_addToGroup", "<<+>> Add to &Group", QRect(156, 60, 101, 14));
+    m_removeFrom = m_w.AddButton("?Button_removeFromGroup", "<<X>> &Remove from Group", QRect(156, 80, 101, 14));
+    m_close = m_w.AddButton("?Close", "Cl&ose", QRect(435, 210, 45, 14));
+    ShowIconAndLogo(m_w, ini, QRect(160, 120, 78, 40));
+  }
+
+  void AddTips() {
+    auto tip = [this](int field, const char* text) {
+      if (QWidget* widget = m_w.ControlWidget(field)) widget->setToolTip(QString::fromUtf8(text));
+    };
+    tip(m_related, "Displays the groups that the select recipient on the right is a member of");
+    tip(m_groups->ListField(), "Displays all groups in the address book");
+    tip(m_members, "Display the recipients of the selected group on the left");
+    tip(m_clients->ListField(), "Display all recipients in the address book");
+  }
+
+  void Connect() {
+    QObject::connect(m_groups.get(), &Browse::selectionChanged, &m_w, [this] {
+      if (TabOf(m_left) != 1) return;
+      PickGroup();
+      ReloadMembers();
+    });
+    QObject::connect(m_clients.get(), &Browse::selectionChanged, &m_w, [this] {
+      if (TabOf(m_right) != 1) return;
+      PickRecipient();
+      ReloadGroups();
+    });
+    QObject::connect(&m_w, &Window::accepted, &m_w, [this](int field) { Accepted(field); });
+    QObject::connect(&m_w, &Window::windowEvent, &m_w, [this](int event, int field) { WindowEvent(event, field); });
+  }
+
+  int TabOf(int sheet) {
+    auto* tabs = qobject_cast<QTabWidget*>(m_w.ControlWidget(sheet));
+    return tabs ? tabs->currentIndex() : 0;
+  }
 
   // The browses lie over their sheets' "All" tabs: shown only on them.
-  auto showTabs = [&] {
-    auto* l = qobject_cast<QTabWidget*>(w.ControlWidget(left));
-    auto* r = qobject_cast<QTabWidget*>(w.ControlWidget(right));
+  void ShowBrowsesOnTheirTabs() {
+    auto* l = qobject_cast<QTabWidget*>(m_w.ControlWidget(m_left));
+    auto* r = qobject_cast<QTabWidget*>(m_w.ControlWidget(m_right));
     bool groupsShown = l && l->currentIndex() == 1;
     bool clientsShown = r && r->currentIndex() == 1;
-    for (int f : {groups.SheetField(), groups.LocatorField(), groups.ListField()})
-      if (f) w.Hide(f, !groupsShown);
-    for (int f : {clients.SheetField(), clients.LocatorField(), clients.ListField()})
-      if (f) w.Hide(f, !clientsShown);
-  };
-  // The lists' tips.
-  auto tip = [&](int field, const char* text) {
-    if (QWidget* widget = w.ControlWidget(field)) widget->setToolTip(QString::fromUtf8(text));
-  };
-  tip(related, "Displays the groups that the select recipient on the right is a member of");
-  tip(groups.ListField(), "Displays all groups in the address book");
-  tip(members, "Display the recipients of the selected group on the left");
-  tip(clients.ListField(), "Display all recipients in the address book");
+    for (int f : {m_groups->SheetField(), m_groups->LocatorField(), m_groups->ListField()})
+      if (f) m_w.Hide(f, !groupsShown);
+    for (int f : {m_clients->SheetField(), m_clients->LocatorField(), m_clients->ListField()})
+      if (f) m_w.Hide(f, !clientsShown);
+  }
+
+  // "Associate", for the recipient.
+  void ReloadGroups() {
+    m_reloading = true;
+    LoadClientGroups(m_dict, m_recipient);
+    m_w.List(m_related)->Reload();
+    m_w.SetText(m_total, std::to_string(m_q.g_relatedGroupsQ.Records()));
+    m_reloading = false;
+  }
+  // "Group Members", for the group.
+  void ReloadMembers() {
+    m_reloading = true;
+    LoadGroupMembers(m_dict, m_group, m_w.Choice(m_sort) > 0 ? m_w.Choice(m_sort) : 1);
+    m_w.List(m_members)->Reload();
+    m_reloading = false;
+  }
+  void Reload() {
+    ReloadGroups();
+    ReloadMembers();
+  }
 
   // The group picked on the left and the recipient picked on the right, in
   // whichever list of the side the user picked it.
-  std::string group;
-  long recipient = 0;
-  // A list's selection moved by its own reload is no pick of the user.
-  bool reloading = false;
-  auto reloadGroups = [&] {  // "Associate", for the recipient
-    reloading = true;
-    LoadClientGroups(dict, recipient);
-    w.List(related)->Reload();
-    w.SetText(total, std::to_string(q.g_relatedGroupsQ.Records()));
-    reloading = false;
-  };
-  auto reloadMembers = [&] {  // "Group Members", for the group
-    reloading = true;
-    LoadGroupMembers(dict, group, w.Choice(sort) > 0 ? w.Choice(sort) : 1);
-    w.List(members)->Reload();
-    reloading = false;
-  };
-  auto reload = [&] {
-    reloadGroups();
-    reloadMembers();
-  };
-  auto tabOf = [&](int sheet) {
-    auto* tabs = qobject_cast<QTabWidget*>(w.ControlWidget(sheet));
-    return tabs ? tabs->currentIndex() : 0;
-  };
-  auto pickGroup = [&] {
-    if (tabOf(left) == 0) {
-      int k = w.Choice(related);
-      if (k > 0 && q.g_relatedGroupsQ.Get(k) == 0) group = q.g_relatedGroupsQ.Buffer().Clipped("GroupID");
-    } else if (groups.SelectedRow() >= 0) {
-      groups.TakeSelected();
-      group = dict.File("MVdefaults").Buffer().Clipped("GroupID");
+  void PickGroup() {
+    if (TabOf(m_left) == 0) {
+      int k = m_w.Choice(m_related);
+      if (k > 0 && m_q.g_relatedGroupsQ.Get(k) == 0) m_group = m_q.g_relatedGroupsQ.Buffer().Clipped("GroupID");
+    } else if (m_groups->SelectedRow() >= 0) {
+      m_groups->TakeSelected();
+      m_group = m_dict.File("MVdefaults").Buffer().Clipped("GroupID");
     }
-  };
-  auto pickRecipient = [&] {
-    if (tabOf(right) == 0) {
-      int k = w.Choice(members);
-      if (k > 0 && q.g_relatedClientsQ.Get(k) == 0)
-        recipient = static_cast<long>(q.g_relatedClientsQ.Buffer().GetLong("FK_MVClientID"));
-    } else if (clients.SelectedRow() >= 0) {
-      clients.TakeSelected();
-      recipient = static_cast<long>(dict.File("MVClients").Buffer().GetLong("PK_MVClientID"));
+  }
+  void PickRecipient() {
+    if (TabOf(m_right) == 0) {
+      int k = m_w.Choice(m_members);
+      if (k > 0 && m_q.g_relatedClientsQ.Get(k) == 0)
+        m_recipient = static_cast<long>(m_q.g_relatedClientsQ.Buffer().GetLong("FK_MVClientID"));
+    } else if (m_clients->SelectedRow() >= 0) {
+      m_clients->TakeSelected();
+      m_recipient = static_cast<long>(m_dict.File("MVClients").Buffer().GetLong("PK_MVClientID"));
     }
-  };
-  QObject::connect(&groups, &Browse::selectionChanged, &w, [&] {
-    if (tabOf(left) != 1) return;
-    pickGroup();
-    reloadMembers();
-  });
-  QObject::connect(&clients, &Browse::selectionChanged, &w, [&] {
-    if (tabOf(right) != 1) return;
-    pickRecipient();
-    reloadGroups();
-  });
+  }
+
   // A group picked in "Associate" shows its members; a member picked in
   // "Group Members" shows its groups.
-  auto picked = [&](int field) {
-    if (reloading) return;
-    if (field == related) {
-      pickGroup();
-      reloadMembers();
-    } else if (field == members) {
-      pickRecipient();
-      reloadGroups();
+  void Picked(int field) {
+    if (m_reloading) return;
+    if (field == m_related) {
+      PickGroup();
+      ReloadMembers();
+    } else if (field == m_members) {
+      PickRecipient();
+      ReloadGroups();
     }
-  };
-  QObject::connect(&w, &Window::accepted, &w, [&](int field) {
-    if (field == related || field == members) {
-      picked(field);
-    } else if (field == addTo || field == removeFrom) {
-      pickGroup();
-      pickRecipient();
-      std::string m = field == addTo ? AddToGroup(dict, group, recipient) : RemoveFromGroup(dict, group, recipient);
+  }
+
+  void Accepted(int field) {
+    if (field == m_related || field == m_members) {
+      Picked(field);
+    } else if (field == m_addTo || field == m_removeFrom) {
+      PickGroup();
+      PickRecipient();
+      std::string m =
+          field == m_addTo ? AddToGroup(m_dict, m_group, m_recipient) : RemoveFromGroup(m_dict, m_group, m_recipient);
       if (!m.empty()) Message(m, "Group and Recipient Setup");
-      reload();
-    } else if (field == sort) {
-      reload();
-    } else if (field == close) {
-      w.Close();
-    } else if (field == gDelete || field == cDelete || field == gChange || field == cChange) {
-      reload();
+      Reload();
+    } else if (field == m_sort) {
+      Reload();
+    } else if (field == m_close) {
+      m_w.Close();
+    } else if (field == m_gDelete || field == m_cDelete || field == m_gChange || field == m_cChange) {
+      Reload();
     }
-  });
-  QObject::connect(&w, &Window::windowEvent, &w, [&](int event, int field) {
-    if (event == framework::EventNewSelection && (field == left || field == right)) showTabs();
-    if (event == framework::EventNewSelection && (field == related || field == members)) picked(field);
-    if (event != framework::EventOpenWindow) return;
-    groups.Open();
-    clients.Open();
+  }
+
+  void WindowEvent(int event, int field) {
+    if (event == framework::EventNewSelection && (field == m_left || field == m_right)) ShowBrowsesOnTheirTabs();
+    if (event == framework::EventNewSelection && (field == m_related || field == m_members)) Picked(field);
+    if (event == framework::EventOpenWindow) Opened();
+  }
+
+  void Opened() {
+    m_groups->Open();
+    m_clients->Open();
     // Opens on the two "All" lists: a group and a recipient to join.
-    for (int sheet : {left, right})
-      if (auto* tabs = qobject_cast<QTabWidget*>(w.ControlWidget(sheet))) tabs->setCurrentIndex(1);
-    showTabs();
-    w.SetChoice(sort, 1);
-    pickGroup();
-    pickRecipient();
-    reload();
-    LanguageWindowOpened(&w, "GroupClientSetup", nullptr);
-  });
-  w.Run();
+    for (int sheet : {m_left, m_right})
+      if (auto* tabs = qobject_cast<QTabWidget*>(m_w.ControlWidget(sheet))) tabs->setCurrentIndex(1);
+    ShowBrowsesOnTheirTabs();
+    m_w.SetChoice(m_sort, 1);
+    PickGroup();
+    PickRecipient();
+    Reload();
+    LanguageWindowOpened(&m_w, "GroupClientSetup", nullptr);
+  }
+
+  Dictionary& m_dict;
+  GlobalQueues& m_q;
+  Window m_w;
+  std::unique_ptr<Browse> m_groups, m_clients;
+  int m_left = 0, m_associate = 0, m_related = 0, m_gAdd = 0, m_gChange = 0, m_gDelete = 0;
+  int m_right = 0, m_membersTab = 0, m_members = 0, m_cAdd = 0, m_cChange = 0, m_cDelete = 0;
+  int m_sort = 0, m_total = 0, m_addTo = 0, m_removeFrom = 0, m_close = 0;
+  std::string m_group;
+  long m_recipient = 0;
+  // A list's selection moved by its own reload is no pick of the user.
+  bool m_reloading = false;
+};
+
+}  // namespace
+
+void GroupClientSetup(Window*, Dictionary& dict, const framework::IniFile& ini) {
+  GroupClientSetupWindow window(dict, ini);
+  window.Run();
 }
 
 // ---------------------------------------------------------------------------

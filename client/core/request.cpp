@@ -550,6 +550,336 @@ std::vector<std::string> AdditionalTargetLines(const framework::IniFile& ini, co
 // ---------------------------------------------------------------------------
 // The send request
 
+namespace {
+
+// The cover pages and image files the request names that the send records
+// as no longer new once it is written, and the images it includes (the
+// send log lists those).
+struct RequestFiles {
+  std::vector<int> newCoverPages;  // queue positions
+  std::vector<int> newImages;      // queue positions
+  std::vector<std::string> includes;
+};
+
+// The request's first lines: its marker and the job's passthrough header.
+void WriteJobHeader(RequestFile& file, const framework::IniFile& ini, const SendJob& job,
+                    const UserIdentity& identity) {
+  file.WriteJobLine("!MVN - DASHPOST V5.0 (Tolvar)");
+  file.WriteJobLine("");
+  file.WriteJobLine("!PASSTHROUGH");
+  file.WriteJobLine("From:" + SafeLine(Clip(CutUtf8(identity.userName, kUserNameWidth))));
+  file.WriteJobLine("UserId:" + SafeLine(Clip(CutUtf8(identity.userId, kUserIdWidth))));
+  file.WriteJobLine("Reference:" + SafeLine(PadField(job.reference, 50)));
+  std::string longDate = Format(job.sendDate, "@D18");
+  file.WriteJobLine("Date:" + longDate);
+  file.WriteJobLine("LocalDate:" + longDate);
+  file.WriteJobLine("LocalTime:" + PadField(Format(job.sendTime, "@T1"), 8));
+  file.WriteJobLine(SendTimeLine(job.sendDate, job.sendTime, IsYes(ini.Fetch("Default", "UseUTCTime"))));
+  if (IsYes(ini.Fetch("MVNCLIENT", "Route"))) file.WriteJobLine("Route:Yes");
+  static const char* const kNotification[] = {"", "NONE", "ERRORS", "ALL"};
+  static const char* const kPriority[] = {"", "HIGH", "NORMAL", "LOW"};
+  static const char* const kResolution[] = {"", "High", "LOW"};
+  static const char* const kPageSize[] = {"", "Full  ", "Minimum"};
+  if (job.notification != Notification::None)
+    file.WriteJobLine(std::string("Notification:") + kNotification[static_cast<int>(job.notification)]);
+  file.WriteJobLine("Charge:" + SafeLine(PadField(job.chargeCode, 30)));
+  if (job.priority != Priority::None)
+    file.WriteJobLine(std::string("Priority:") + kPriority[static_cast<int>(job.priority)]);
+  if (job.resolution != Resolution::None)
+    file.WriteJobLine(std::string("Resolution:") + kResolution[static_cast<int>(job.resolution)]);
+  if (job.pageSize != PageSize::None)
+    file.WriteJobLine(std::string("PageLen:") + kPageSize[static_cast<int>(job.pageSize)]);
+}
+
+// The new cover pages and image files go out ("Out:"); a marked image
+// already on the server is included ("Include:").
+RequestFiles WriteFileLines(RequestFile& file, GlobalQueues& q) {
+  RequestFiles files;
+  for (int i = 1; i <= q.g_QcoverPages.Records(); ++i) {
+    const framework::Record& page = q.g_QcoverPages.Entry(i);
+    if (page.GetLong("bNewCreated") != 1) continue;
+    file.WriteJobLine("Out:" + Quoted(Clip(page.Get("Name"))));
+    files.newCoverPages.push_back(i);
+  }
+  for (int i = 1; i <= q.g_QimageFiles.Records(); ++i) {
+    const framework::Record& image = q.g_QimageFiles.Entry(i);
+    std::string name = Clip(image.Get("Name"));
+    if (image.GetLong("bNewCreated") == 1) {
+      file.WriteJobLine("Out:" + Quoted(name));
+      files.newImages.push_back(i);
+    } else if (image.GetLong("Mark") == 1) {
+      file.WriteJobLine("Include:" + Quoted(name));
+      files.includes.push_back("Include:" + Quoted(name));
+    }
+  }
+  return files;
+}
+
+// The rest of the passthrough header: the retry profile, the cover page's
+// overlay, the default commands and the marked remote lists.
+void WriteJobCommands(RequestFile& file, GlobalQueues& q, const framework::IniFile& ini, const SendJob& job) {
+  file.WriteJobLine("Retry:" + SafeLine(PadField(job.retryProfile, 20)));
+  const bool coverMessage = !job.messageText.empty() && job.includeCoverMessage;
+  if (coverMessage) file.WriteJobLine("Overlay:" + Quoted(Clip(job.coverPage)));
+  // An entry that begins with "!" would read as a marker or an attachment
+  // line; such entries are not commands and are left out.
+  for (const std::string& entry : ini.FetchList("DefaultCommands", "command", "Command_"))
+    if (!entry.empty() && !StartsMarker(entry)) file.WriteJobLine(SafeLine(entry));
+  bool listed = false;
+  for (int i = 1; i <= q.g_QremoteLists.Records(); ++i) {
+    const framework::Record& list = q.g_QremoteLists.Entry(i);
+    if (list.GetLong("Mark") == 0) continue;
+    if (!listed) file.WriteJobLine("Notification:LIST");
+    listed = true;
+    file.WriteJobLine("Group:" + SafeLine(Clip(list.Get("Name"))));
+  }
+  file.WriteJobLine("");
+}
+
+// One target's name lines. With the attention replaced, a blank attention
+// name takes the first target's name (*filledAttention tells the caller to
+// clear it again after the send).
+void WriteTargetNames(RequestFile& file, const framework::Record& entry, SendJob& job, bool* filledAttention) {
+  if (job.replaceAttention) {
+    if (Clip(job.attentionName).empty()) {
+      job.attentionName = CutUtf8(Clip(entry.Get("ToName")), kAttentionNameBytes);
+      *filledAttention = true;
+    }
+    file.WriteJobLine("To:" + SafeLine(PadField(job.attentionName, kAttentionNameBytes)));
+  } else {
+    file.WriteJobLine("To:" + SafeLine(entry.Get("ToName")));
+  }
+  file.WriteJobLine("Title:" + SafeLine(entry.Get("Title")));
+  file.WriteJobLine("First:" + SafeLine(entry.Get("FirstName")));
+  file.WriteJobLine("Last:" + SafeLine(entry.Get("LastName")));
+  file.WriteJobLine("Company:" + SafeLine(entry.Get("Company")));
+  file.WriteJobLine("");
+}
+
+// A "!TARGET" block for each target of the send list; the queue positions
+// of the targets.
+std::vector<int> WriteTargets(RequestFile& file, Dictionary& dictionary, const framework::IniFile& ini, SendJob& job,
+                              bool* filledAttention) {
+  GlobalQueues& q = dictionary.Queues();
+  std::vector<int> targets;
+  BookTable clients(dictionary.File("MVClients"));
+  const std::vector<AdditionalTarget> additional = ReadAdditionalTargets(ini, *clients.File().GetLayout());
+  // The targets' address records are read only when there are lines to
+  // take from them, all in one read transaction of the book: one lock of
+  // its file instead of one per record. A book that cannot be locked for
+  // it (read-only) is read without.
+  const bool readRecords = clients.Ok() && !additional.empty();
+  const bool inTransaction = readRecords && clients.File().BeginTransaction() == framework::NoError;
+  std::vector<std::string> extras;
+  for (int i = 1; i <= q.g_QsendTo.Records(); ++i) {
+    const framework::Record& entry = q.g_QsendTo.Entry(i);
+    if (!IsTarget(entry, job.sendToOption)) continue;
+    targets.push_back(i);
+    file.WriteJobLine("!TARGET");
+    int64_t id = entry.GetLong("MVClientID");
+    if (readRecords && id != 0) {
+      FileManager& c = clients.File();
+      c.Buffer().Clear();
+      c.Buffer().SetLong("PK_MVClientID", id);
+      if (c.TryFetch("MVC:KeyPK_MVClientID") == framework::NoError) {
+        extras.clear();
+        AppendAdditionalTargetLines(additional, c.Buffer(), extras);
+        for (const std::string& extra : extras) file.WriteJobLine(extra);
+      }
+    }
+    file.WriteJobLine("Destination:" + SafeLine(entry.Get("Destination")));
+    std::string format = Clip(entry.Get("EmailFormat"));
+    if (!format.empty()) file.WriteJobLine("EmailFormat:" + SafeLine(format));
+    WriteTargetNames(file, entry, job, filledAttention);
+  }
+  if (inTransaction) clients.File().Commit();
+  return targets;
+}
+
+// The attachment lines and the end marker; *copies names the copies the
+// send client is handed.
+void WriteAttachments(RequestFile& file, const Prepared& prepared, std::vector<std::string>* copies) {
+  if (prepared.haveMain) {
+    file.WriteJobLine("!ExtAttachment," + AttachmentItem(SafeLine(prepared.main.display)) + "," +
+                      AttachmentItem(SafeLine(prepared.main.path)));
+    copies->push_back(prepared.main.path);
+  }
+  for (const Attachment& a : prepared.locals) {
+    file.WriteJobLine("!ExtAttachment," + AttachmentItem(SafeLine(a.display)) + "," + AttachmentItem(SafeLine(a.path)));
+    copies->push_back(a.path);
+  }
+  file.WriteJobLine("");
+  file.WriteJobLine("!MVN-END");
+}
+
+// New cover pages and image files are registered once and are no longer
+// new. A new cover page takes the layout of the chosen one.
+void RegisterNewFiles(GlobalQueues& q, const framework::IniFile& ini, const SendJob& job, const RequestFiles& files) {
+  if (!files.newCoverPages.empty()) {
+    framework::IniFile pages(ini.Fetch("Files", "GlobalCoverPages"));
+    std::string chosen = Clip(job.coverPage);
+    for (int i : files.newCoverPages) {
+      q.g_QcoverPages.Get(i);
+      framework::Record& page = q.g_QcoverPages.Buffer();
+      std::string name = Clip(page.Get("Name"));
+      pages.Update("AvailableCoverPages", name, SafeLine(Clip(page.Get("Description"))));
+      auto copy = [&](const char* key, const char* fallback) {
+        std::string value = pages.Fetch(chosen, key);
+        if (fallback && Clip(value).empty()) value = pages.Fetch(chosen, fallback);
+        pages.Update(name, key, value);
+      };
+      copy("AddressHeader", "AddressHeaderMargins");
+      copy("AddressHeaderLines", nullptr);
+      copy("AddressHeaderFilename", nullptr);
+      copy("MessageBody", "MessageBodyMargins");
+      copy("MessageBodyLines", nullptr);
+      copy("MessageBodyFontname", nullptr);
+      copy("MessageBodyFontSize", nullptr);
+      copy("Signature", "SignatureMargins");
+      copy("SignatureLines", nullptr);
+      copy("SignatureFilename", nullptr);
+      page.SetLong("bNewCreated", 0);
+      q.g_QcoverPages.Put();
+    }
+  }
+  if (!files.newImages.empty()) {
+    framework::IniFile images(ini.Fetch("Files", "ImageFiles"));
+    for (int i : files.newImages) {
+      q.g_QimageFiles.Get(i);
+      framework::Record& image = q.g_QimageFiles.Buffer();
+      images.Update("ImageFiles", Clip(image.Get("Name")), SafeLine(Clip(image.Get("Description"))));
+      image.SetLong("bNewCreated", 0);
+      q.g_QimageFiles.Put();
+    }
+  }
+}
+
+// The copies the send log names: of the message text and of the document.
+struct KeptCopies {
+  std::string message;
+  std::string document;
+  void Discard() const {
+    if (!message.empty()) DeleteFileA(message.c_str());
+    if (!document.empty()) DeleteFileA(document.c_str());
+  }
+};
+
+// Keeps the copies in [Files] SendlogKeepFiles, each under a new name; a
+// copy that cannot be kept is told of and left out.
+KeptCopies KeepCopies(const framework::IniFile& ini, const SendJob& job, const Prepared& prepared,
+                      const std::string& stamp, Prompter& prompter) {
+  KeptCopies kept;
+  std::string dir = Clip(ini.Fetch("Files", "SendlogKeepFiles"));
+  // A kept copy is named in a field of the send log: a copy whose name
+  // is longer is not kept (a cut name would name no file).
+  auto fits = [&](const char* field, std::string* copy, const char* what) {
+    if (copy->empty() || copy->size() <= SendLogFieldCapacity(field)) return;
+    DeleteFileA(copy->c_str());
+    prompter.Tell(std::string("The copy of the ") + what + " was not kept: its name " + *copy +
+                  " is longer than the send log keeps (" + std::to_string(SendLogFieldCapacity(field)) +
+                  " characters). Please choose a shorter SendlogKeepFiles directory.");
+    copy->clear();
+  };
+  if (dir.empty()) {
+    prompter.Tell("No directory is set for the kept copies ([Files] SendlogKeepFiles); none were kept.");
+  } else if (!job.messageText.empty() && !KeepBytes(dir, "FaxMsg." + stamp, job.messageText, &kept.message)) {
+    kept.message.clear();
+    prompter.Tell("The copy of the message text could not be kept in " + dir + ".");
+  }
+  fits("CPFileName", &kept.message, "message text");
+  if (!dir.empty() && prepared.haveMain) {
+    std::string display = job.mainDisplay.empty() ? FileNamePart(prepared.main.original) : job.mainDisplay;
+    std::string name = job.resend ? "R" + display : display + "." + stamp;
+    if (!KeepFile(dir, name, prepared.main.path, &kept.document)) {
+      kept.document.clear();
+      prompter.Tell("The copy of the document could not be kept in " + dir + ".");
+    }
+    fits("PSFileName", &kept.document, "document");
+  }
+  return kept;
+}
+
+// The send log's list fields keep only whole items: a cut item would name
+// another file. A double quote inside a path is doubled. The user is told
+// of the items left out.
+void SendLogFileLists(const RequestFiles& files, const Prepared& prepared, Prompter& prompter, std::string* includeList,
+                      std::string* localFiles) {
+  std::vector<std::string> locals;
+  for (const Attachment& a : prepared.locals) {
+    std::string item = "\"";
+    for (char c : SafeLine(a.original)) {
+      if (c == '"') item += '"';
+      item += c;
+    }
+    locals.push_back(item + "\"");
+  }
+  size_t includesLeft = 0, localsLeft = 0;
+  *includeList = WholeItems(files.includes, "", SendLogFieldCapacity("Includes"), &includesLeft);
+  *localFiles = WholeItems(locals, ",", SendLogFieldCapacity("LocalFiles"), &localsLeft);
+  if (includesLeft || localsLeft)
+    prompter.Tell("The send log lists only the files that fit in its fields: " +
+                  (localsLeft ? std::to_string(localsLeft) + " of " + std::to_string(locals.size()) +
+                                    " local files are left out of it"
+                              : std::string()) +
+                  (includesLeft && localsLeft ? ", and " : "") +
+                  (includesLeft ? std::to_string(includesLeft) + " of " + std::to_string(files.includes.size()) +
+                                      " remote files are left out of it"
+                                : std::string()) +
+                  ". A Re-Send of this entry will not attach them.");
+}
+
+// "All Clients", or the marked groups' names.
+std::string SendLogGroups(GlobalQueues& q, const SendJob& job) {
+  if (job.sendToAll) return "All Clients";
+  std::string groups;
+  for (int i = 1; i <= q.g_Qgroups.Records(); ++i) {
+    const framework::Record& g = q.g_Qgroups.Entry(i);
+    if (g.GetLong("Mark") == 0) continue;
+    if (!groups.empty()) groups += ",";
+    groups += Clip(g.Get("GroupID"));
+  }
+  return groups;
+}
+
+// A send-log record for each target; true when all were written.
+bool WriteSendLog(Dictionary& dictionary, const framework::IniFile& ini, const SendJob& job,
+                  const std::vector<int>& targets, const RequestFiles& files, const Prepared& prepared,
+                  const KeptCopies& kept, const std::string& logDate, Prompter& prompter) {
+  GlobalQueues& q = dictionary.Queues();
+  FileManager& log = dictionary.File("SND");
+  log.SetName(Clip(ini.Fetch("Files", "SendLog")));
+  int rc = log.TryOpen(framework::ReadWrite | framework::DenyWrite);
+  const std::string groups = SendLogGroups(q, job);
+  std::string includeList, localFiles;
+  SendLogFileLists(files, prepared, prompter, &includeList, &localFiles);
+  for (int i : targets) {
+    if (rc != framework::NoError) break;
+    const framework::Record& entry = q.g_QsendTo.Entry(i);
+    framework::Record& r = log.Buffer();
+    r.Clear();
+    r.Set("Date", logDate);
+    r.Set("Attn", SafeLine(Clip(entry.Get("ToName"))));
+    r.Set("Company", SafeLine(Clip(entry.Get("Company"))));
+    r.Set("Destination", SafeLine(Clip(entry.Get("Destination"))));
+    r.Set("Ref", SafeLine(Clip(job.reference)));
+    r.Set("ChargeCode", SafeLine(Clip(job.chargeCode)));
+    r.Set("CPFileName", kept.message);
+    r.Set("PSFileName", kept.document);
+    r.Set("Groups", SafeLine(groups));
+    r.Set("Includes", includeList);
+    r.Set("LocalFiles", localFiles);
+    rc = log.TryInsert();
+  }
+  if (log.IsOpen() && log.Close() != framework::NoError && rc == framework::NoError) rc = framework::ErrorCode();
+  if (rc != framework::NoError) {
+    prompter.Tell("The send log " + log.Name() + " could not be written: " + framework::ErrorText());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, SendJob& job, Prompter& prompter,
                       const WriterOptions& options) {
   SendResult result;
@@ -579,131 +909,15 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
   RequestFile file;
   result.requestPath = SendRequestPath();
   file.Create(result.requestPath);
-  auto line = [&](const std::string& text) { file.WriteJobLine(text); };
-
-  line("!MVN - DASHPOST V5.0 (Tolvar)");
-  line("");
-  line("!PASSTHROUGH");
-  line("From:" + SafeLine(Clip(CutUtf8(identity.userName, kUserNameWidth))));
-  line("UserId:" + SafeLine(Clip(CutUtf8(identity.userId, kUserIdWidth))));
-  line("Reference:" + SafeLine(PadField(job.reference, 50)));
-  std::string longDate = Format(job.sendDate, "@D18");
-  line("Date:" + longDate);
-  line("LocalDate:" + longDate);
-  line("LocalTime:" + PadField(Format(job.sendTime, "@T1"), 8));
-  line(SendTimeLine(job.sendDate, job.sendTime, IsYes(ini.Fetch("Default", "UseUTCTime"))));
-  if (IsYes(ini.Fetch("MVNCLIENT", "Route"))) line("Route:Yes");
-  static const char* const kNotification[] = {"", "NONE", "ERRORS", "ALL"};
-  static const char* const kPriority[] = {"", "HIGH", "NORMAL", "LOW"};
-  static const char* const kResolution[] = {"", "High", "LOW"};
-  static const char* const kPageSize[] = {"", "Full  ", "Minimum"};
-  if (job.notification != Notification::None)
-    line(std::string("Notification:") + kNotification[static_cast<int>(job.notification)]);
-  line("Charge:" + SafeLine(PadField(job.chargeCode, 30)));
-  if (job.priority != Priority::None) line(std::string("Priority:") + kPriority[static_cast<int>(job.priority)]);
-  if (job.resolution != Resolution::None)
-    line(std::string("Resolution:") + kResolution[static_cast<int>(job.resolution)]);
-  if (job.pageSize != PageSize::None) line(std::string("PageLen:") + kPageSize[static_cast<int>(job.pageSize)]);
-
-  std::vector<int> newCoverPages, newImages;
-  for (int i = 1; i <= q.g_QcoverPages.Records(); ++i) {
-    const framework::Record& page = q.g_QcoverPages.Entry(i);
-    if (page.GetLong("bNewCreated") != 1) continue;
-    line("Out:" + Quoted(Clip(page.Get("Name"))));
-    newCoverPages.push_back(i);
-  }
-  std::vector<std::string> includes;
-  for (int i = 1; i <= q.g_QimageFiles.Records(); ++i) {
-    const framework::Record& image = q.g_QimageFiles.Entry(i);
-    std::string name = Clip(image.Get("Name"));
-    if (image.GetLong("bNewCreated") == 1) {
-      line("Out:" + Quoted(name));
-      newImages.push_back(i);
-    } else if (image.GetLong("Mark") == 1) {
-      line("Include:" + Quoted(name));
-      includes.push_back("Include:" + Quoted(name));
-    }
-  }
-  line("Retry:" + SafeLine(PadField(job.retryProfile, 20)));
-  const bool coverMessage = !job.messageText.empty() && job.includeCoverMessage;
-  if (coverMessage) line("Overlay:" + Quoted(Clip(job.coverPage)));
-  // An entry that begins with "!" would read as a marker or an attachment
-  // line; such entries are not commands and are left out.
-  for (const std::string& entry : ini.FetchList("DefaultCommands", "command", "Command_"))
-    if (!entry.empty() && !StartsMarker(entry)) line(SafeLine(entry));
-  bool listed = false;
-  for (int i = 1; i <= q.g_QremoteLists.Records(); ++i) {
-    const framework::Record& list = q.g_QremoteLists.Entry(i);
-    if (list.GetLong("Mark") == 0) continue;
-    if (!listed) line("Notification:LIST");
-    listed = true;
-    line("Group:" + SafeLine(Clip(list.Get("Name"))));
-  }
-  line("");
-
-  std::vector<int> targets;
-  {
-    BookTable clients(dictionary.File("MVClients"));
-    const std::vector<AdditionalTarget> additional = ReadAdditionalTargets(ini, *clients.File().GetLayout());
-    // The targets' address records are read only when there are lines to
-    // take from them, all in one read transaction of the book: one lock of
-    // its file instead of one per record. A book that cannot be locked for
-    // it (read-only) is read without.
-    const bool readRecords = clients.Ok() && !additional.empty();
-    const bool inTransaction = readRecords && clients.File().BeginTransaction() == framework::NoError;
-    std::vector<std::string> extras;
-    for (int i = 1; i <= q.g_QsendTo.Records(); ++i) {
-      const framework::Record& entry = q.g_QsendTo.Entry(i);
-      if (!IsTarget(entry, job.sendToOption)) continue;
-      targets.push_back(i);
-      line("!TARGET");
-      int64_t id = entry.GetLong("MVClientID");
-      if (readRecords && id != 0) {
-        FileManager& c = clients.File();
-        c.Buffer().Clear();
-        c.Buffer().SetLong("PK_MVClientID", id);
-        if (c.TryFetch("MVC:KeyPK_MVClientID") == framework::NoError) {
-          extras.clear();
-          AppendAdditionalTargetLines(additional, c.Buffer(), extras);
-          for (const std::string& extra : extras) line(extra);
-        }
-      }
-      line("Destination:" + SafeLine(entry.Get("Destination")));
-      std::string format = Clip(entry.Get("EmailFormat"));
-      if (!format.empty()) line("EmailFormat:" + SafeLine(format));
-      if (job.replaceAttention) {
-        if (Clip(job.attentionName).empty()) {
-          job.attentionName = CutUtf8(Clip(entry.Get("ToName")), kAttentionNameBytes);
-          filledAttention = true;
-        }
-        line("To:" + SafeLine(PadField(job.attentionName, kAttentionNameBytes)));
-      } else {
-        line("To:" + SafeLine(entry.Get("ToName")));
-      }
-      line("Title:" + SafeLine(entry.Get("Title")));
-      line("First:" + SafeLine(entry.Get("FirstName")));
-      line("Last:" + SafeLine(entry.Get("LastName")));
-      line("Company:" + SafeLine(entry.Get("Company")));
-      line("");
-    }
-    if (inTransaction) clients.File().Commit();
-  }
+  WriteJobHeader(file, ini, job, identity);
+  const RequestFiles files = WriteFileLines(file, q);
+  WriteJobCommands(file, q, ini, job);
+  const std::vector<int> targets = WriteTargets(file, dictionary, ini, job, &filledAttention);
   result.targets = static_cast<int>(targets.size());
-  line("!PASSTHROUGH-END");
-  line("");
+  file.WriteJobLine("!PASSTHROUGH-END");
+  file.WriteJobLine("");
   BuildCoverPageRtf(file, ini, job.coverPage, job.messageText, job.includeCoverMessage);
-  if (prepared.haveMain) {
-    line("!ExtAttachment," + AttachmentItem(SafeLine(prepared.main.display)) + "," +
-         AttachmentItem(SafeLine(prepared.main.path)));
-    result.copies.push_back(prepared.main.path);
-  }
-  for (const Attachment& a : prepared.locals) {
-    line("!ExtAttachment," + AttachmentItem(SafeLine(a.display)) + "," + AttachmentItem(SafeLine(a.path)));
-    result.copies.push_back(a.path);
-  }
-  line("");
-  line("!MVN-END");
-
+  WriteAttachments(file, prepared, &result.copies);
   if (!file.Close()) {
     result.message = file.Error() + ". The fax was not sent.";
     prompter.Tell(result.message);
@@ -713,80 +927,15 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
     return finish(result);
   }
   result.written = true;
-
-  // New cover pages and image files are registered once and are no longer new.
-  if (!newCoverPages.empty()) {
-    framework::IniFile pages(ini.Fetch("Files", "GlobalCoverPages"));
-    std::string chosen = Clip(job.coverPage);
-    for (int i : newCoverPages) {
-      q.g_QcoverPages.Get(i);
-      framework::Record& page = q.g_QcoverPages.Buffer();
-      std::string name = Clip(page.Get("Name"));
-      pages.Update("AvailableCoverPages", name, SafeLine(Clip(page.Get("Description"))));
-      auto copy = [&](const char* key, const char* fallback) {
-        std::string value = pages.Fetch(chosen, key);
-        if (fallback && Clip(value).empty()) value = pages.Fetch(chosen, fallback);
-        pages.Update(name, key, value);
-      };
-      copy("AddressHeader", "AddressHeaderMargins");
-      copy("AddressHeaderLines", nullptr);
-      copy("AddressHeaderFilename", nullptr);
-      copy("MessageBody", "MessageBodyMargins");
-      copy("MessageBodyLines", nullptr);
-      copy("MessageBodyFontname", nullptr);
-      copy("MessageBodyFontSize", nullptr);
-      copy("Signature", "SignatureMargins");
-      copy("SignatureLines", nullptr);
-      copy("SignatureFilename", nullptr);
-      page.SetLong("bNewCreated", 0);
-      q.g_QcoverPages.Put();
-    }
-  }
-  if (!newImages.empty()) {
-    framework::IniFile images(ini.Fetch("Files", "ImageFiles"));
-    for (int i : newImages) {
-      q.g_QimageFiles.Get(i);
-      framework::Record& image = q.g_QimageFiles.Buffer();
-      images.Update("ImageFiles", Clip(image.Get("Name")), SafeLine(Clip(image.Get("Description"))));
-      image.SetLong("bNewCreated", 0);
-      q.g_QimageFiles.Put();
-    }
-  }
+  RegisterNewFiles(q, ini, job, files);
 
   const bool sendLog = Upper(Clip(Left(ini.Fetch("Default", "SENDLOG")))) != "NO" && !targets.empty();
   std::string stamp, logDate;
   Stamps(options.now, &stamp, &logDate);
-  std::string keptMessage, keptDocument;
   const bool startable = !command.Empty();
-  if (sendLog && startable && IsYes(ini.Fetch("Default", "KeepFiles"))) {
-    std::string dir = Clip(ini.Fetch("Files", "SendlogKeepFiles"));
-    // A kept copy is named in a field of the send log: a copy whose name
-    // is longer is not kept (a cut name would name no file).
-    auto fits = [&](const char* field, std::string* kept, const char* what) {
-      if (kept->empty() || kept->size() <= SendLogFieldCapacity(field)) return;
-      DeleteFileA(kept->c_str());
-      prompter.Tell(std::string("The copy of the ") + what + " was not kept: its name " + *kept +
-                    " is longer than the send log keeps (" + std::to_string(SendLogFieldCapacity(field)) +
-                    " characters). Please choose a shorter SendlogKeepFiles directory.");
-      kept->clear();
-    };
-    if (dir.empty()) {
-      prompter.Tell("No directory is set for the kept copies ([Files] SendlogKeepFiles); none were kept.");
-    } else if (!job.messageText.empty() && !KeepBytes(dir, "FaxMsg." + stamp, job.messageText, &keptMessage)) {
-      keptMessage.clear();
-      prompter.Tell("The copy of the message text could not be kept in " + dir + ".");
-    }
-    fits("CPFileName", &keptMessage, "message text");
-    if (!dir.empty() && prepared.haveMain) {
-      std::string display = job.mainDisplay.empty() ? FileNamePart(prepared.main.original) : job.mainDisplay;
-      std::string name = job.resend ? "R" + display : display + "." + stamp;
-      if (!KeepFile(dir, name, prepared.main.path, &keptDocument)) {
-        keptDocument.clear();
-        prompter.Tell("The copy of the document could not be kept in " + dir + ".");
-      }
-      fits("PSFileName", &keptDocument, "document");
-    }
-  }
+  KeptCopies kept;
+  if (sendLog && startable && IsYes(ini.Fetch("Default", "KeepFiles")))
+    kept = KeepCopies(ini, job, prepared, stamp, prompter);
 
   result.commandLine = SendCommandLine(command, result.requestPath);
   std::string why;
@@ -797,79 +946,14 @@ SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, Sen
     // Nobody will take the copies: they go, the request stays for a look.
     prepared.Discard();
     result.copies.clear();
-    if (!keptMessage.empty()) DeleteFileA(keptMessage.c_str());
-    if (!keptDocument.empty()) DeleteFileA(keptDocument.c_str());
+    kept.Discard();
     return finish(result);
   }
   result.started = true;
   // The resend flag names the copy of this send only; the next send keeps
   // a stamped copy again, so no two kept copies share a name.
   job.resend = false;
-
-  if (sendLog) {
-    FileManager& log = dictionary.File("SND");
-    log.SetName(Clip(ini.Fetch("Files", "SendLog")));
-    int rc = log.TryOpen(framework::ReadWrite | framework::DenyWrite);
-    std::string groups;
-    if (job.sendToAll) {
-      groups = "All Clients";
-    } else {
-      for (int i = 1; i <= q.g_Qgroups.Records(); ++i) {
-        const framework::Record& g = q.g_Qgroups.Entry(i);
-        if (g.GetLong("Mark") == 0) continue;
-        if (!groups.empty()) groups += ",";
-        groups += Clip(g.Get("GroupID"));
-      }
-    }
-    // The log's list fields keep only whole items: a cut item would name
-    // another file. A double quote inside a path is doubled.
-    std::vector<std::string> locals;
-    for (const Attachment& a : prepared.locals) {
-      std::string item = "\"";
-      for (char c : SafeLine(a.original)) {
-        if (c == '"') item += '"';
-        item += c;
-      }
-      locals.push_back(item + "\"");
-    }
-    size_t includesLeft = 0, localsLeft = 0;
-    std::string includeList = WholeItems(includes, "", SendLogFieldCapacity("Includes"), &includesLeft);
-    std::string localFiles = WholeItems(locals, ",", SendLogFieldCapacity("LocalFiles"), &localsLeft);
-    if (includesLeft || localsLeft)
-      prompter.Tell("The send log lists only the files that fit in its fields: " +
-                    (localsLeft ? std::to_string(localsLeft) + " of " + std::to_string(locals.size()) +
-                                      " local files are left out of it"
-                                : std::string()) +
-                    (includesLeft && localsLeft ? ", and " : "") +
-                    (includesLeft ? std::to_string(includesLeft) + " of " + std::to_string(includes.size()) +
-                                        " remote files are left out of it"
-                                  : std::string()) +
-                    ". A Re-Send of this entry will not attach them.");
-    for (int i : targets) {
-      if (rc != framework::NoError) break;
-      const framework::Record& entry = q.g_QsendTo.Entry(i);
-      framework::Record& r = log.Buffer();
-      r.Clear();
-      r.Set("Date", logDate);
-      r.Set("Attn", SafeLine(Clip(entry.Get("ToName"))));
-      r.Set("Company", SafeLine(Clip(entry.Get("Company"))));
-      r.Set("Destination", SafeLine(Clip(entry.Get("Destination"))));
-      r.Set("Ref", SafeLine(Clip(job.reference)));
-      r.Set("ChargeCode", SafeLine(Clip(job.chargeCode)));
-      r.Set("CPFileName", keptMessage);
-      r.Set("PSFileName", keptDocument);
-      r.Set("Groups", SafeLine(groups));
-      r.Set("Includes", includeList);
-      r.Set("LocalFiles", localFiles);
-      rc = log.TryInsert();
-    }
-    if (log.IsOpen() && log.Close() != framework::NoError && rc == framework::NoError) rc = framework::ErrorCode();
-    if (rc != framework::NoError) {
-      prompter.Tell("The send log " + log.Name() + " could not be written: " + framework::ErrorText());
-    } else {
-      result.logged = true;
-    }
-  }
+  if (sendLog) result.logged = WriteSendLog(dictionary, ini, job, targets, files, prepared, kept, logDate, prompter);
   return finish(result);
 }
 
@@ -947,8 +1031,7 @@ SendResult WriteResubmit(const framework::IniFile& ini, const ResubmitJob& job, 
   file.WriteJobLine("!PASSTHROUGH");
   static const char* const kMarker[] = {"", "RESUBMITX:", "RESUBMITA:", "RESUBMITS:"};
   if (job.kind != ResubmitKind::None)
-    file.WriteJobLine(std::string(kMarker[static_cast<int>(job.kind)]) +
-                      SafeLine(CutUtf8(job.jobNumber, kJobNumberBytes)));
+    file.WriteJobLine(std::string(kMarker[static_cast<int>(job.kind)]) + SafeLine(CutUtf8(job.jobNumber, kJobNumberBytes)));
   if (IsYes(ini.Fetch("Default", "INTERNALMEDIANOTIFICATIONS"))) {
     file.WriteJobLine("NotifyErrorV=IntNotifyErrorV");
     file.WriteJobLine("NotifyMultiV=IntNotifyMultiV");

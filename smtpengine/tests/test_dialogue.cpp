@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -341,6 +342,121 @@ TEST_F(EngineTest, TheLogShowsTheDialogueAndADeadline) {
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   }
   EXPECT_NE(log.find("<208:"), std::string::npos);
+}
+
+// Base64 as the scripted peer records the message data.
+std::string FromBase64(const std::string& text) {
+  static const std::string kDigits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  std::uint32_t bits = 0;
+  int count = 0;
+  for (char c : text) {
+    std::size_t digit = kDigits.find(c);
+    if (digit == std::string::npos) continue;
+    bits = (bits << 6) | static_cast<std::uint32_t>(digit);
+    if ((count += 6) >= 8) {
+      count -= 8;
+      out += static_cast<char>((bits >> count) & 0xFF);
+    }
+  }
+  return out;
+}
+
+// The text of a JSON string or list member of a record line, as it stands.
+std::string Member(const std::string& line, const std::string& name, char open, char close) {
+  std::size_t at = line.find("\"" + name + "\": " + open);
+  if (at == std::string::npos) return "";
+  at += name.size() + 4;
+  return line.substr(at, line.find(close, at + 1) - at + 1);
+}
+
+// Every byte of two mails on one connection and the states the log shows,
+// worked out by hand: a multipart mail (Reply-To, Subject with the extra
+// line, CC, a hidden BCC, quoted-printable text with a stuffed "." line and
+// one attachment) and a plain one. Only the Date line and the boundary's
+// clock part vary; they are masked.
+TEST_F(EngineTest, TheBytesOfAWholeDialogue) {
+  std::string record = m_dir / "record.jsonl";
+  mvntest::PeerProcess peer("smtp_peer.py", {"--port", "25", "--record", record});
+  ASSERT_TRUE(peer.ready()) << peer.output();
+  WriteFile(m_dir / "abc.bin", "abc");
+  ASSERT_EQ(smeSmtpConnect(0, kServer, kFrom, "<reply@desk.example>"), 0) << Log();
+  ASSERT_GT(smeStringParam(0, 51, "X-Job: 42"), 0);
+  ASSERT_EQ(smeIntegerParam(0, 8, 1), 1);
+  ASSERT_EQ(smeSendEmail(0, "<a@server.example>,Bob <b@server.example>", "<cc@server.example>",
+                         "<hidden@server.example>", "pin", "Hi=\r\n.dot", (m_dir / "abc.bin").c_str()),
+            0)
+      << Log();
+  ASSERT_EQ(smeIntegerParam(0, 8, 0), 0);
+  ASSERT_EQ(smeSendEmail(0, "<a@server.example>", nullptr, nullptr, nullptr, "one\r\n\r\nthree", nullptr), 0) << Log();
+  EXPECT_EQ(smeClose(0), 0);
+  std::string line = WaitForRecord(record, 1);
+  ASSERT_FALSE(line.empty());
+
+  EXPECT_EQ(Member(line, "commands", '[', ']'),
+            R"(["HELO desk.example", "MAIL FROM:<ann@desk.example>", "RCPT TO:<a@server.example>", )"
+            R"("RCPT TO:<b@server.example>", "RCPT TO:<cc@server.example>", "RCPT TO:<hidden@server.example>", )"
+            R"("DATA", "MAIL FROM:<ann@desk.example>", "RCPT TO:<a@server.example>", "DATA", "QUIT"])");
+  std::string message = FromBase64(Member(line, "message", '"', '"'));
+  message = std::regex_replace(message, std::regex("Date: [^\r]*\r\n"), "Date: @\r\n");
+  message = std::regex_replace(message, std::regex("=====_ *-?[0-9]+_====="), "=====_@_=====");
+  EXPECT_EQ(message,
+            "X-Mailer: MVN SMTP Engine 1.0.0 Build 1\r\n"
+            "Date: @\r\n"
+            "To: <a@server.example>,Bob <b@server.example>\r\n"
+            "From: Ann Smith <ann@desk.example>\r\n"
+            "Reply-To: <reply@desk.example>\r\n"
+            "Subject: pin\r\n"
+            "X-Job: 42\r\n"
+            "CC: <cc@server.example>\r\n"
+            "MIME-Version: 1.0\r\n"
+            "Content-Type: multipart/mixed; boundary=\"=====_@_=====\"\r\n"
+            "\r\n"
+            "--=====_@_=====\r\n"
+            "Content-Type: text/plain\r\n"
+            "Content-Transfer-Encoding: quoted-printable\r\n"
+            "\r\n"
+            "Hi=3D\r\n"
+            "..dot\r\n"
+            "\r\n"
+            "--=====_@_=====\r\n"
+            "Content-Type: application/octet-stream; name=\"abc.bin\"\r\n"
+            "Content-Transfer-Encoding: base64\r\n"
+            "Content-Disposition: attachment; filename=\"abc.bin\"\r\n"
+            "\r\n"
+            "YWJj\r\n"
+            "--=====_@_=====--\r\n"
+            "\r\n"
+            "\r\n"
+            // The second mail: no MIME lines, a blank text line sent as " ".
+            "X-Mailer: MVN SMTP Engine 1.0.0 Build 1\r\n"
+            "Date: @\r\n"
+            "To: <a@server.example>\r\n"
+            "From: Ann Smith <ann@desk.example>\r\n"
+            "Reply-To: <reply@desk.example>\r\n"
+            "\r\n"
+            "one\r\n"
+            " \r\n"
+            "three\r\n"
+            "\r\n");
+
+  // The states in the order the log shows them (each once while it waits;
+  // a drive ends at the step that names state 0, which is never entered).
+  std::string states;
+  std::string log = Log();
+  static const std::regex kState("<([ 0-9]{3}):[0-9]+>");
+  for (auto it = std::sregex_iterator(log.begin(), log.end(), kState); it != std::sregex_iterator(); ++it)
+    states += (states.empty() ? "" : ",") + std::to_string(std::stoi((*it)[1]));
+  EXPECT_EQ(states,
+            // smeSmtpConnect
+            "200,101,102,103,104,105,106,201,202,203,"
+            // the first mail: four recipients, header, text part, attachment, end
+            "204,205,206,207,208,206,207,208,206,207,208,206,207,208,209,210,"
+            "220,222,223,224,225,226,227,228,229,230,231,232,233,235,240,241,260,261,262,263,264,265,251,252,"
+            // the second mail
+            "204,205,206,207,208,209,210,220,222,223,224,225,230,235,240,241,251,252,"
+            // smeClose
+            "258,259");
 }
 
 TEST_F(EngineTest, VerifyUserTellsOfTheLastAddress) {

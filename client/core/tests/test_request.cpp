@@ -598,6 +598,38 @@ TEST_F(SendTest, SendLogKeptCopiesAndTheReplacedAttention) {
   EXPECT_NE(log.find("\"All Clients\""), std::string::npos);
 }
 
+// The send log's list fields keep whole items only (Includes holds 799
+// bytes, LocalFiles 999): of eight includes of 110 bytes seven fit, of seven
+// local files of 152 bytes (a path of 150 in quotes, a comma between) six
+// do; the user is told of the rest.
+TEST_F(SendTest, TheSendLogListsWholeFilesAndTellsOfTheRest) {
+  Ini("[Files]\nDeliveryCommand=" + Command() + "\nSendLog=" + dir / "log.csv" + "\n[Default]\nSENDLOG=YES\n");
+  auto& q = d.Queues();
+  std::string includes, locals;
+  for (int i = 0; i < 8; ++i) {
+    std::string name(100, static_cast<char>('A' + i));
+    AddQueue(q.g_QimageFiles, {{"Name", name}, {"Mark", "1"}});
+    if (i < 7) includes += "Include:\"\"" + name + "\"\"";
+  }
+  const std::string folder = dir.str() + "/";
+  ASSERT_LT(folder.size(), 100u);
+  for (int i = 0; i < 7; ++i) {
+    std::string path = folder + std::string(150 - folder.size(), static_cast<char>('a' + i));
+    WriteFile(path, "x");
+    AddQueue(q.g_QattachOtherFiles, {{"Mark", "1"}, {"FilePathName", path}});
+    if (i < 6) locals += std::string(locals.empty() ? "" : ",") + "\"\"" + path + "\"\"";
+  }
+  SendResult r = SendFaxJob(d, ini, job, prompter, options);
+  ASSERT_TRUE(r.logged) << r.message;
+  EXPECT_EQ(r.copies.size(), 8u);  // the document and every local file go out
+  ASSERT_EQ(prompter.told.size(), 1u);
+  EXPECT_EQ(prompter.told[0],
+            "The send log lists only the files that fit in its fields: 1 of 7 local files are left out of it, and 1 "
+            "of 8 remote files are left out of it. A Re-Send of this entry will not attach them.");
+  EXPECT_NE(ReadFile(dir / "log.csv").find(",\"\",\"" + includes + "\",\"" + locals + "\"\r\n"), std::string::npos)
+      << ReadFile(dir / "log.csv");
+}
+
 // The send log names a kept copy in a field of 149 bytes: a copy whose
 // name would not fit is not kept (and not logged) rather than logged under a
 // name that is no file; a name that fits exactly is kept whole.
