@@ -329,66 +329,67 @@ std::string NobodyToSendTo(Dictionary& d, GroupSend preference) {
          "\".";
 }
 
-void Send(Window& w, MainState& s) {
+// The reference and the charge code where they are mandatory, and the
+// date and time; the charge code (typed, or the chosen entry of the user's
+// codes when a charge-account file is in use) in *charge. Tells what is
+// wrong.
+bool CheckSendFields(Window& w, MainState& s, std::string* charge, int32_t* date, int32_t* time) {
   MainContext& c = *s.ctx;
   const fw::IniFile& ini = *c.ini;
   if (Yes(ini, "Default", "MandatoryRef") && fw::Clip(w.Text(MainReference)).empty()) {
     fw::Message("Reference field can't be blank (mandatory). Please fill in and retry.", "Dashpost",
                 fw::Icon::Exclamation);
-    return;
+    return false;
   }
-  // The charge code: typed, or the chosen entry of the user's codes when a
-  // charge-account file is in use.
-  std::string charge = w.Text(MainChargeCode);
+  *charge = w.Text(MainChargeCode);
   if (w.IsHidden(MainChargeCode)) {
-    charge.clear();
+    charge->clear();
     fw::Queue& codes = c.dictionary->Queues().g_ChargeCodeQ;
     int row = w.Choice(MainChargeList);
-    if (row > 0 && row <= codes.Records()) charge = codes.Entry(row).Get("Code");
+    if (row > 0 && row <= codes.Records()) *charge = codes.Entry(row).Get("Code");
   }
   std::string mandatoryCharge = fw::Upper(fw::Clip(ini.Fetch("Default", "MandatoryCharge")));
-  if (fw::Clip(charge).empty() && (mandatoryCharge == "YES" || !c.chargeTemporary)) {
+  if (fw::Clip(*charge).empty() && (mandatoryCharge == "YES" || !c.chargeTemporary)) {
     fw::Message("Chargecode field can't be blank (mandatory). Please fill in and retry.", "Dashpost",
                 fw::Icon::Exclamation);
-    return;
+    return false;
   }
-  int32_t date = 0, time = 0;
-  if (!CheckDateTime(w, s, &date, &time)) return;
+  return CheckDateTime(w, s, date, time);
+}
 
-  SendListSource source;
-  source.recipient = s.recipient;
-  source.recipient.name = fw::Clip(w.Text(MainTo));
-  source.recipient.company = fw::Clip(w.Text(MainCompany));
-  source.recipient.destination = fw::Clip(w.Text(MainDestination));
-  source.sendToAll = w.IsChecked(MainSendToAll);
-  source.groupSend = s.options.groupSend;
+// The recipient list g_QsendTo from the window; false, told, when the fax
+// would go to nobody.
+bool BuildRecipients(Window& w, MainState& s, SendListSource* source) {
+  Dictionary& d = *s.ctx->dictionary;
+  source->recipient = s.recipient;
+  source->recipient.name = fw::Clip(w.Text(MainTo));
+  source->recipient.company = fw::Clip(w.Text(MainCompany));
+  source->recipient.destination = fw::Clip(w.Text(MainDestination));
+  source->sendToAll = w.IsChecked(MainSendToAll);
+  source->groupSend = s.options.groupSend;
   w.SetWindowCursor(true);
-  BuildSendList(*c.dictionary, source);
+  BuildSendList(d, *source);
   w.SetWindowCursor(false);
-  int recipients = c.dictionary->Queues().g_QsendTo.Records();
-  if (recipients == 0 && source.sendToAll) {
+  if (d.Queues().g_QsendTo.Records() > 0) return true;
+  if (source->sendToAll) {
     // A request without a target would be sent to nobody.
     fw::Message("There is nobody to send to: the current address book holds no recipients.", "Dashpost",
                 fw::Icon::Exclamation);
-    return;
+    return false;
   }
-  if (recipients == 0) {
-    // Without a recipient the fax still goes to the lists it names: the
-    // marked remote lists and the marked local .CSV lists.
-    const Readiness r = ReadinessOf(w, s);
-    bool listTarget = r.markedList;
-    for (const auto& [path, marked] : r.localFiles)
-      if (marked && EndsCsv(path)) listTarget = true;
-    if (!listTarget) {
-      fw::Message(NobodyToSendTo(*c.dictionary, source.groupSend), "Dashpost", fw::Icon::Exclamation);
-      return;
-    }
-  }
-  bool ready = true;
-  if (recipients >= 2 && Yes(ini, "Default", "DisplayBroadCastMessage")) ready = ConfirmBroadCast(&w, recipients);
-  if (!ready) return;
-  // The job the send writes is built first: the confirmation shows (and
-  // may change) exactly what is sent.
+  // Without a recipient the fax still goes to the lists it names: the
+  // marked remote lists and the marked local .CSV lists.
+  const Readiness r = ReadinessOf(w, s);
+  bool listTarget = r.markedList;
+  for (const auto& [path, marked] : r.localFiles)
+    if (marked && EndsCsv(path)) listTarget = true;
+  if (!listTarget) fw::Message(NobodyToSendTo(d, source->groupSend), "Dashpost", fw::Icon::Exclamation);
+  return listTarget;
+}
+
+// The job the send writes, from the window and the run's choices.
+SendJob JobOf(Window& w, MainState& s, const std::string& charge, int32_t date, int32_t time, bool sendToAll) {
+  MainContext& c = *s.ctx;
   SendJob job;
   job.reference = w.Text(MainReference);
   job.chargeCode = charge;
@@ -406,12 +407,48 @@ void Send(Window& w, MainState& s) {
   job.messageText = w.Text(MainMessage);
   job.coverPage = s.options.coverPage;
   job.includeCoverMessage = w.IsChecked(MainIncludeCover);
-  job.sendToAll = source.sendToAll;
+  job.sendToAll = sendToAll;
   job.sendToOption = 1;
   // The Replace Attention choice and its name stay set for the run.
   job.replaceAttention = s.replaceAttention;
   job.attentionName = s.attentionName;
-  // The confirmation shows (and may change) the job; its cancel sends nothing.
+  return job;
+}
+
+// MinimiseOnSend: the window cleared for the next fax, and minimised.
+void ClearForNextFax(Window& w, MainState& s) {
+  for (int f : {MainTo, MainCompany, MainDestination, MainReference, MainMessage}) w.SetText(f, "");
+  s.recipient = SingleRecipient();  // no hidden title or name part carries over
+  s.lookupFilled = false;
+  w.SetText(MainSendDate, fw::Format(fw::Today(), s.datePicture));
+  w.SetText(MainSendTime, fw::Format(fw::Clock(), "@T1"));
+  w.SetChecked(MainIncludeCover, false);
+  GlobalQueues& q = s.ctx->dictionary->Queues();
+  q.g_QattachOtherFiles.Free();
+  for (fw::Queue* queue : {&q.g_Qgroups, &q.g_QimageFiles, &q.g_QremoteLists})
+    for (int i = 1; i <= queue->Records(); ++i) {
+      queue->Get(i);
+      queue->Buffer().SetLong("Mark", 0);
+      queue->Put();
+    }
+  for (int f : {MainGroups, MainRemoteFiles, MainRemoteLists, MainLocalFiles}) w.Display(f);
+  w.Minimise();
+  UpdateSendButton(w, s);
+}
+
+void Send(Window& w, MainState& s) {
+  MainContext& c = *s.ctx;
+  const fw::IniFile& ini = *c.ini;
+  std::string charge;
+  int32_t date = 0, time = 0;
+  if (!CheckSendFields(w, s, &charge, &date, &time)) return;
+  SendListSource source;
+  if (!BuildRecipients(w, s, &source)) return;
+  int recipients = c.dictionary->Queues().g_QsendTo.Records();
+  if (recipients >= 2 && Yes(ini, "Default", "DisplayBroadCastMessage") && !ConfirmBroadCast(&w, recipients)) return;
+  // The job the send writes is built first: the confirmation shows (and
+  // may change) exactly what is sent; its cancel sends nothing.
+  SendJob job = JobOf(w, s, charge, date, time, source.sendToAll);
   if (Yes(ini, "Default", "DisplayConfirmScreen")) {
     bool confirmed = ConfirmBeforeSend(&w, *c.dictionary, *c.ini, source.recipient, job);
     s.replaceAttention = job.replaceAttention;
@@ -419,6 +456,7 @@ void Send(Window& w, MainState& s) {
     if (!confirmed) return;
   }
 
+  const bool commandLineFile = !fw::Clip(c.mainAttachment).empty();
   SendResult result = SendFaxJob(*c.dictionary, ini, job, s.prompter, c.writer);
   // A name the writer took from the first target is not the user's.
   s.attentionName = job.attentionName;
@@ -436,25 +474,7 @@ void Send(Window& w, MainState& s) {
     QTimer::singleShot(0, &w, [&w] { w.Close(); });
     return;
   }
-  if (s.minimiseOnSend) {
-    for (int f : {MainTo, MainCompany, MainDestination, MainReference, MainMessage}) w.SetText(f, "");
-    s.recipient = SingleRecipient();  // no hidden title or name part carries over
-    s.lookupFilled = false;
-    w.SetText(MainSendDate, fw::Format(fw::Today(), s.datePicture));
-    w.SetText(MainSendTime, fw::Format(fw::Clock(), "@T1"));
-    w.SetChecked(MainIncludeCover, false);
-    GlobalQueues& q = c.dictionary->Queues();
-    q.g_QattachOtherFiles.Free();
-    for (fw::Queue* queue : {&q.g_Qgroups, &q.g_QimageFiles, &q.g_QremoteLists})
-      for (int i = 1; i <= queue->Records(); ++i) {
-        queue->Get(i);
-        queue->Buffer().SetLong("Mark", 0);
-        queue->Put();
-      }
-    for (int f : {MainGroups, MainRemoteFiles, MainRemoteLists, MainLocalFiles}) w.Display(f);
-    w.Minimise();
-    UpdateSendButton(w, s);
-  }
+  if (s.minimiseOnSend) ClearForNextFax(w, s);
 }
 
 // A Re-Send from the send log: the recipient as typed, reference, charge
