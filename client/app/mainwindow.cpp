@@ -542,13 +542,14 @@ void LoadChargeCodes(Window& w, MainState& s) {
   q.Sort({"Description"});
 }
 
-// The Cover Page submenu from g_QcoverPages (the chosen page marked).
+// A cover page chosen by its entry in g_QcoverPages.
 void ChooseCoverPage(Window& w, MainState& s, int entry) {
   std::string page = CoverPageAt(*s.ctx->dictionary, entry);
   if (!page.empty()) s.options.coverPage = page;
   ShowOptions(w, s);
 }
 
+// The Cover Page submenu from g_QcoverPages (the chosen page marked).
 void BuildCoverPageMenu(Window& w, MainState& s) {
   MainMenus& m = s.menus;
   for (int f : m.coverFields) {
