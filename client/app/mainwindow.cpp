@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <map>
 
 #include "client/addressbook/exchange.h"
 #include "client/addressbook/procedures.h"
@@ -60,36 +62,35 @@ class WindowPrompter : public Prompter {
   }
 };
 
+struct MainState;
+// What a menu item or a control does when it is accepted.
+using FieldHandler = std::function<void(Window&, MainState&)>;
+
+// The window's menus: what each item (and each control) does, by field,
+// and the items whose marks or texts change while the window is up.
+struct MainMenus {
+  std::map<int, FieldHandler> handlers;
+  // The marked choices of Send Options and Setup.
+  int priority[3] = {}, notification[3] = {}, resolution[2] = {}, pageSize[2] = {}, groupSend[5] = {};
+  int sendLogYes = 0, sendLogNo = 0;
+  int showImageYes = 0, showImageNo = 0, showListsYes = 0, showListsNo = 0;
+  // The menus built at run time: what their last build made.
+  int booksMenu = 0, coverMenu = 0;
+  std::vector<int> bookFields;    // the items and submenus of Address Books
+  std::vector<int> bookHandled;   // the fields of that build that have a handler
+  std::vector<int> coverFields;   // the item of g_QcoverPages entry i is coverFields[i - 1]
+  std::vector<int> languageFields;
+};
+
 // The state of the window beside its controls.
 struct MainState {
   MainContext* ctx = nullptr;
+  // What the next send is made of beside the fields.
   SendOptions options;
   SingleRecipient recipient;
   bool lookupFilled = false;  // the three fields hold a record that a lookup found
   std::string datePicture = "dd/mm/yyyy";
   bool minimiseOnSend = false;
-  std::string windowLanguage = "ENGLISH";
-  bool showImageTab = false, showListsTab = false;
-  // Menu fields.
-  int priority[3] = {}, notification[3] = {}, resolution[2] = {}, pageSize[2] = {}, groupSend[5] = {};
-  // The menus built at run time: what their last build made.
-  int booksMenu = 0, coverMenu = 0;
-  std::vector<int> bookMenuFields;              // items and submenus of Address Books
-  std::vector<std::pair<int, int>> bookSelect;  // item, book position
-  std::vector<std::pair<int, int>> bookDelete;  // item, book position
-  int createBook = 0, viewBook = 0, groupSetup = 0, coverSetup = 0;
-  std::vector<int> coverFields;  // the item of g_QcoverPages entry i is coverFields[i - 1]
-  LanguageMenu languages;
-  std::vector<int> languageFields;
-  BuiltInTexts builtIn;  // the texts the window was built with
-  bool sendLog = true;
-  int sendLogYes = 0, sendLogNo = 0;
-  int retryItem = 0, saveDefaults = 0, userSetup = 0, uploadList = 0, updateEmail = 0, exportGroups = 0;
-  int exitItem = 0, createCover = 0, createRemote = 0, showImageYes = 0, showImageNo = 0, showListsYes = 0,
-      showListsNo = 0;
-  // The items that open the other windows.
-  int exportFile = 0, importFile = 0, resubmit = 0, viewLog = 0, personal = 0, mailmerge = 0, autoTextSetup = 0,
-      about = 0;
   // A Re-Send from the send log: the copy of the kept document it attached
   // and the resend flag, until the next written send.
   std::string resendAttachment;
@@ -99,21 +100,49 @@ struct MainState {
   // and the confirmation are set anew at every send).
   bool replaceAttention = false;
   std::string attentionName;
+  // The window's own settings, written when it closes.
+  std::string windowLanguage = "ENGLISH";
+  bool showImageTab = false, showListsTab = false;
+  bool sendLog = true;
+  LanguageMenu languages;
+  BuiltInTexts builtIn;  // the texts the window was built with
+  MainMenus menus;
   WindowPrompter prompter;
 };
+
+// A handler for a field; it replaces the field's earlier one.
+void On(MainState& s, int field, FieldHandler handler) { s.menus.handlers[field] = std::move(handler); }
+
+// A menu item and what it does.
+int Item(Window& w, MainState& s, const std::string& useName, const std::string& text, int menu,
+         FieldHandler handler) {
+  int field = w.AddItem(useName, text, menu);
+  On(s, field, std::move(handler));
+  return field;
+}
+
+// Runs the handler of an accepted field; a copy runs, since a handler may
+// rebuild the menu that holds its own entry.
+void RunHandler(Window& w, MainState& s, int field) {
+  auto it = s.menus.handlers.find(field);
+  if (it == s.menus.handlers.end()) return;
+  FieldHandler handler = it->second;
+  handler(w, s);
+}
 
 void CheckGroup(Window& w, const int* items, int count, int chosen) {
   for (int i = 0; i < count; ++i) w.SetChecked(items[i], i + 1 == chosen);
 }
 
 void ShowOptions(Window& w, MainState& s) {
-  CheckGroup(w, s.priority, 3, static_cast<int>(s.options.priority));
-  CheckGroup(w, s.notification, 3, static_cast<int>(s.options.notification));
-  CheckGroup(w, s.resolution, 2, static_cast<int>(s.options.resolution));
-  CheckGroup(w, s.pageSize, 2, static_cast<int>(s.options.pageSize));
-  CheckGroup(w, s.groupSend, 5, static_cast<int>(s.options.groupSend));
+  MainMenus& m = s.menus;
+  CheckGroup(w, m.priority, 3, static_cast<int>(s.options.priority));
+  CheckGroup(w, m.notification, 3, static_cast<int>(s.options.notification));
+  CheckGroup(w, m.resolution, 2, static_cast<int>(s.options.resolution));
+  CheckGroup(w, m.pageSize, 2, static_cast<int>(s.options.pageSize));
+  CheckGroup(w, m.groupSend, 5, static_cast<int>(s.options.groupSend));
   std::vector<std::string> covers = CoverPageMenu(*s.ctx->dictionary, s.options.coverPage);
-  for (size_t i = 0; i < s.coverFields.size() && i < covers.size(); ++i) w.SetText(s.coverFields[i], covers[i]);
+  for (size_t i = 0; i < m.coverFields.size() && i < covers.size(); ++i) w.SetText(m.coverFields[i], covers[i]);
 }
 
 Readiness ReadinessOf(Window& w, MainState& s) {
@@ -300,66 +329,67 @@ std::string NobodyToSendTo(Dictionary& d, GroupSend preference) {
          "\".";
 }
 
-void Send(Window& w, MainState& s) {
+// The reference and the charge code where they are mandatory, and the
+// date and time; the charge code (typed, or the chosen entry of the user's
+// codes when a charge-account file is in use) in *charge. Tells what is
+// wrong.
+bool CheckSendFields(Window& w, MainState& s, std::string* charge, int32_t* date, int32_t* time) {
   MainContext& c = *s.ctx;
   const fw::IniFile& ini = *c.ini;
   if (Yes(ini, "Default", "MandatoryRef") && fw::Clip(w.Text(MainReference)).empty()) {
     fw::Message("Reference field can't be blank (mandatory). Please fill in and retry.", "Dashpost",
                 fw::Icon::Exclamation);
-    return;
+    return false;
   }
-  // The charge code: typed, or the chosen entry of the user's codes when a
-  // charge-account file is in use.
-  std::string charge = w.Text(MainChargeCode);
+  *charge = w.Text(MainChargeCode);
   if (w.IsHidden(MainChargeCode)) {
-    charge.clear();
+    charge->clear();
     fw::Queue& codes = c.dictionary->Queues().g_ChargeCodeQ;
     int row = w.Choice(MainChargeList);
-    if (row > 0 && row <= codes.Records()) charge = codes.Entry(row).Get("Code");
+    if (row > 0 && row <= codes.Records()) *charge = codes.Entry(row).Get("Code");
   }
   std::string mandatoryCharge = fw::Upper(fw::Clip(ini.Fetch("Default", "MandatoryCharge")));
-  if (fw::Clip(charge).empty() && (mandatoryCharge == "YES" || !c.chargeTemporary)) {
+  if (fw::Clip(*charge).empty() && (mandatoryCharge == "YES" || !c.chargeTemporary)) {
     fw::Message("Chargecode field can't be blank (mandatory). Please fill in and retry.", "Dashpost",
                 fw::Icon::Exclamation);
-    return;
+    return false;
   }
-  int32_t date = 0, time = 0;
-  if (!CheckDateTime(w, s, &date, &time)) return;
+  return CheckDateTime(w, s, date, time);
+}
 
-  SendListSource source;
-  source.recipient = s.recipient;
-  source.recipient.name = fw::Clip(w.Text(MainTo));
-  source.recipient.company = fw::Clip(w.Text(MainCompany));
-  source.recipient.destination = fw::Clip(w.Text(MainDestination));
-  source.sendToAll = w.IsChecked(MainSendToAll);
-  source.groupSend = s.options.groupSend;
+// The recipient list g_QsendTo from the window; false, told, when the fax
+// would go to nobody.
+bool BuildRecipients(Window& w, MainState& s, SendListSource* source) {
+  Dictionary& d = *s.ctx->dictionary;
+  source->recipient = s.recipient;
+  source->recipient.name = fw::Clip(w.Text(MainTo));
+  source->recipient.company = fw::Clip(w.Text(MainCompany));
+  source->recipient.destination = fw::Clip(w.Text(MainDestination));
+  source->sendToAll = w.IsChecked(MainSendToAll);
+  source->groupSend = s.options.groupSend;
   w.SetWindowCursor(true);
-  BuildSendList(*c.dictionary, source);
+  BuildSendList(d, *source);
   w.SetWindowCursor(false);
-  int recipients = c.dictionary->Queues().g_QsendTo.Records();
-  if (recipients == 0 && source.sendToAll) {
+  if (d.Queues().g_QsendTo.Records() > 0) return true;
+  if (source->sendToAll) {
     // A request without a target would be sent to nobody.
     fw::Message("There is nobody to send to: the current address book holds no recipients.", "Dashpost",
                 fw::Icon::Exclamation);
-    return;
+    return false;
   }
-  if (recipients == 0) {
-    // Without a recipient the fax still goes to the lists it names: the
-    // marked remote lists and the marked local .CSV lists.
-    const Readiness r = ReadinessOf(w, s);
-    bool listTarget = r.markedList;
-    for (const auto& [path, marked] : r.localFiles)
-      if (marked && EndsCsv(path)) listTarget = true;
-    if (!listTarget) {
-      fw::Message(NobodyToSendTo(*c.dictionary, source.groupSend), "Dashpost", fw::Icon::Exclamation);
-      return;
-    }
-  }
-  bool ready = true;
-  if (recipients >= 2 && Yes(ini, "Default", "DisplayBroadCastMessage")) ready = ConfirmBroadCast(&w, recipients);
-  if (!ready) return;
-  // The job the send writes is built first: the confirmation shows (and
-  // may change) exactly what is sent.
+  // Without a recipient the fax still goes to the lists it names: the
+  // marked remote lists and the marked local .CSV lists.
+  const Readiness r = ReadinessOf(w, s);
+  bool listTarget = r.markedList;
+  for (const auto& [path, marked] : r.localFiles)
+    if (marked && EndsCsv(path)) listTarget = true;
+  if (!listTarget) fw::Message(NobodyToSendTo(d, source->groupSend), "Dashpost", fw::Icon::Exclamation);
+  return listTarget;
+}
+
+// The job the send writes, from the window and the run's choices.
+SendJob JobOf(Window& w, MainState& s, const std::string& charge, int32_t date, int32_t time, bool sendToAll) {
+  MainContext& c = *s.ctx;
   SendJob job;
   job.reference = w.Text(MainReference);
   job.chargeCode = charge;
@@ -377,12 +407,48 @@ void Send(Window& w, MainState& s) {
   job.messageText = w.Text(MainMessage);
   job.coverPage = s.options.coverPage;
   job.includeCoverMessage = w.IsChecked(MainIncludeCover);
-  job.sendToAll = source.sendToAll;
+  job.sendToAll = sendToAll;
   job.sendToOption = 1;
   // The Replace Attention choice and its name stay set for the run.
   job.replaceAttention = s.replaceAttention;
   job.attentionName = s.attentionName;
-  // The confirmation shows (and may change) the job; its cancel sends nothing.
+  return job;
+}
+
+// MinimiseOnSend: the window cleared for the next fax, and minimised.
+void ClearForNextFax(Window& w, MainState& s) {
+  for (int f : {MainTo, MainCompany, MainDestination, MainReference, MainMessage}) w.SetText(f, "");
+  s.recipient = SingleRecipient();  // no hidden title or name part carries over
+  s.lookupFilled = false;
+  w.SetText(MainSendDate, fw::Format(fw::Today(), s.datePicture));
+  w.SetText(MainSendTime, fw::Format(fw::Clock(), "@T1"));
+  w.SetChecked(MainIncludeCover, false);
+  GlobalQueues& q = s.ctx->dictionary->Queues();
+  q.g_QattachOtherFiles.Free();
+  for (fw::Queue* queue : {&q.g_Qgroups, &q.g_QimageFiles, &q.g_QremoteLists})
+    for (int i = 1; i <= queue->Records(); ++i) {
+      queue->Get(i);
+      queue->Buffer().SetLong("Mark", 0);
+      queue->Put();
+    }
+  for (int f : {MainGroups, MainRemoteFiles, MainRemoteLists, MainLocalFiles}) w.Display(f);
+  w.Minimise();
+  UpdateSendButton(w, s);
+}
+
+void Send(Window& w, MainState& s) {
+  MainContext& c = *s.ctx;
+  const fw::IniFile& ini = *c.ini;
+  std::string charge;
+  int32_t date = 0, time = 0;
+  if (!CheckSendFields(w, s, &charge, &date, &time)) return;
+  SendListSource source;
+  if (!BuildRecipients(w, s, &source)) return;
+  int recipients = c.dictionary->Queues().g_QsendTo.Records();
+  if (recipients >= 2 && Yes(ini, "Default", "DisplayBroadCastMessage") && !ConfirmBroadCast(&w, recipients)) return;
+  // The job the send writes is built first: the confirmation shows (and
+  // may change) exactly what is sent; its cancel sends nothing.
+  SendJob job = JobOf(w, s, charge, date, time, source.sendToAll);
   if (Yes(ini, "Default", "DisplayConfirmScreen")) {
     bool confirmed = ConfirmBeforeSend(&w, *c.dictionary, *c.ini, source.recipient, job);
     s.replaceAttention = job.replaceAttention;
@@ -390,6 +456,7 @@ void Send(Window& w, MainState& s) {
     if (!confirmed) return;
   }
 
+  const bool commandLineFile = !fw::Clip(c.mainAttachment).empty();
   SendResult result = SendFaxJob(*c.dictionary, ini, job, s.prompter, c.writer);
   // A name the writer took from the first target is not the user's.
   s.attentionName = job.attentionName;
@@ -407,25 +474,7 @@ void Send(Window& w, MainState& s) {
     QTimer::singleShot(0, &w, [&w] { w.Close(); });
     return;
   }
-  if (s.minimiseOnSend) {
-    for (int f : {MainTo, MainCompany, MainDestination, MainReference, MainMessage}) w.SetText(f, "");
-    s.recipient = SingleRecipient();  // no hidden title or name part carries over
-    s.lookupFilled = false;
-    w.SetText(MainSendDate, fw::Format(fw::Today(), s.datePicture));
-    w.SetText(MainSendTime, fw::Format(fw::Clock(), "@T1"));
-    w.SetChecked(MainIncludeCover, false);
-    GlobalQueues& q = c.dictionary->Queues();
-    q.g_QattachOtherFiles.Free();
-    for (fw::Queue* queue : {&q.g_Qgroups, &q.g_QimageFiles, &q.g_QremoteLists})
-      for (int i = 1; i <= queue->Records(); ++i) {
-        queue->Get(i);
-        queue->Buffer().SetLong("Mark", 0);
-        queue->Put();
-      }
-    for (int f : {MainGroups, MainRemoteFiles, MainRemoteLists, MainLocalFiles}) w.Display(f);
-    w.Minimise();
-    UpdateSendButton(w, s);
-  }
+  if (s.minimiseOnSend) ClearForNextFax(w, s);
 }
 
 // A Re-Send from the send log: the recipient as typed, reference, charge
@@ -493,17 +542,31 @@ void LoadChargeCodes(Window& w, MainState& s) {
   q.Sort({"Description"});
 }
 
+// A cover page chosen by its entry in g_QcoverPages.
+void ChooseCoverPage(Window& w, MainState& s, int entry) {
+  std::string page = CoverPageAt(*s.ctx->dictionary, entry);
+  if (!page.empty()) s.options.coverPage = page;
+  ShowOptions(w, s);
+}
+
 // The Cover Page submenu from g_QcoverPages (the chosen page marked).
 void BuildCoverPageMenu(Window& w, MainState& s) {
-  for (int f : s.coverFields) w.RemoveMenuControl(f);
-  s.coverFields.clear();
+  MainMenus& m = s.menus;
+  for (int f : m.coverFields) {
+    m.handlers.erase(f);
+    w.RemoveMenuControl(f);
+  }
+  m.coverFields.clear();
   if (s.ctx->dictionary->Queues().g_QcoverPages.Records() == 0) {
-    s.coverFields.push_back(w.AddItem("?CoverNone", "No cover page available", s.coverMenu));
-    w.Disable(s.coverFields.back());
+    m.coverFields.push_back(w.AddItem("?CoverNone", "No cover page available", m.coverMenu));
+    w.Disable(m.coverFields.back());
     return;
   }
-  for (const std::string& text : CoverPageMenu(*s.ctx->dictionary, s.options.coverPage))
-    s.coverFields.push_back(w.AddItem("", text, s.coverMenu, "Click this menu item to select this cover page."));
+  for (const std::string& text : CoverPageMenu(*s.ctx->dictionary, s.options.coverPage)) {
+    int entry = static_cast<int>(m.coverFields.size()) + 1;
+    m.coverFields.push_back(w.AddItem("", text, m.coverMenu, "Click this menu item to select this cover page."));
+    On(s, m.coverFields.back(), [entry](Window& w, MainState& s) { ChooseCoverPage(w, s, entry); });
+  }
 }
 
 void SetMainCaption(Window& w, MainState& s) {
@@ -520,47 +583,57 @@ void SetMainCaption(Window& w, MainState& s) {
   w.SetCaption(caption);
 }
 
+void SwitchAddressBook(Window& w, MainState& s, int position);
+void DeleteBook(Window& w, MainState& s, int position);
+void CreateBook(Window& w, MainState& s);
+void PickRecipient(Window& w, MainState& s, int tab);
+void SetUpGroups(Window& w, MainState& s);
+
 // The Address Books menu: every book (a submenu with Select and Delete for
 // an administrator), then Create, View and Group Setup.
 void BuildAddressBookMenu(Window& w, MainState& s) {
-  for (int f : s.bookMenuFields) w.RemoveMenuControl(f);
-  s.bookMenuFields.clear();
-  s.bookSelect.clear();
-  s.bookDelete.clear();
+  MainMenus& m = s.menus;
+  for (int f : m.bookHandled) m.handlers.erase(f);
+  for (int f : m.bookFields) w.RemoveMenuControl(f);
+  m.bookFields.clear();
+  m.bookHandled.clear();
+  auto handle = [&](int field, FieldHandler handler) {
+    On(s, field, std::move(handler));
+    m.bookHandled.push_back(field);
+  };
+  // The fixed items: their use names and what they do.
+  const struct {
+    const char* text;
+    const char* useName;
+    void (*handler)(Window&, MainState&);
+  } fixed[] = {{"Create an Address Book", "?CreateBook", CreateBook},
+               {"View Current Address Book", "?ViewBook", [](Window& w, MainState& s) { PickRecipient(w, s, 1); }},
+               {"&Group Setup", "?GroupSetup", SetUpGroups}};
   for (const BookMenuItem& item : AddressBookMenu(*s.ctx->dictionary, *s.ctx->ini, s.ctx->currentBook)) {
     int f = 0;
+    const int position = item.position;
     if (item.separator) {
-      f = w.AddSeparator(s.booksMenu);
-    } else if (item.position == 0) {
-      // The fixed items: their use names, where their fields are kept, and
-      // whether the window they open is there.
-      const struct {
-        const char* text;
-        const char* useName;
-        int* field;
-        bool enabled;
-      } fixed[] = {{"Create an Address Book", "?CreateBook", &s.createBook, true},
-                   {"View Current Address Book", "?ViewBook", &s.viewBook, true},
-                   {"&Group Setup", "?GroupSetup", &s.groupSetup, true}};
+      f = w.AddSeparator(m.booksMenu);
+    } else if (position == 0) {
       for (const auto& x : fixed) {
         if (item.text != x.text) continue;
-        f = *x.field = w.AddItem(x.useName, item.text, s.booksMenu, item.helpLine);
-        w.Disable(f, !x.enabled);
+        f = w.AddItem(x.useName, item.text, m.booksMenu, item.helpLine);
+        handle(f, x.handler);
       }
     } else if (item.submenu) {
-      std::string use = "?Book" + std::to_string(item.position);
-      f = w.AddMenu(use, item.text, s.booksMenu);
+      std::string use = "?Book" + std::to_string(position);
+      f = w.AddMenu(use, item.text, m.booksMenu);
       int select = w.AddItem(use + "Select", "Select", f);
       int remove = w.AddItem(use + "Delete", "Delete", f);
       w.Disable(select, !item.subItemsEnabled);
       w.Disable(remove, !item.subItemsEnabled);
-      s.bookSelect.emplace_back(select, item.position);
-      s.bookDelete.emplace_back(remove, item.position);
+      handle(select, [position](Window& w, MainState& s) { SwitchAddressBook(w, s, position); });
+      handle(remove, [position](Window& w, MainState& s) { DeleteBook(w, s, position); });
     } else {
-      f = w.AddItem("?Book" + std::to_string(item.position), item.text, s.booksMenu);
-      s.bookSelect.emplace_back(f, item.position);
+      f = w.AddItem("?Book" + std::to_string(position), item.text, m.booksMenu);
+      handle(f, [position](Window& w, MainState& s) { SwitchAddressBook(w, s, position); });
     }
-    s.bookMenuFields.push_back(f);
+    m.bookFields.push_back(f);
   }
 }
 
@@ -636,7 +709,8 @@ void ShowRunTimeMenus(Window& w, MainState& s) {
   BuildAddressBookMenu(w, s);
   ShowOptions(w, s);
   std::vector<std::string> texts = s.languages.Texts();
-  for (size_t i = 0; i < s.languageFields.size() && i < texts.size(); ++i) w.SetText(s.languageFields[i], texts[i]);
+  const std::vector<int>& fields = s.menus.languageFields;
+  for (size_t i = 0; i < fields.size() && i < texts.size(); ++i) w.SetText(fields[i], texts[i]);
 }
 
 void ChooseWindowLanguage(Window& w, MainState& s, int item) {
@@ -650,8 +724,8 @@ void ChooseWindowLanguage(Window& w, MainState& s, int item) {
 }
 
 void ShowSendLog(Window& w, MainState& s) {
-  w.SetChecked(s.sendLogYes, s.sendLog);
-  w.SetChecked(s.sendLogNo, !s.sendLog);
+  w.SetChecked(s.menus.sendLogYes, s.sendLog);
+  w.SetChecked(s.menus.sendLogNo, !s.sendLog);
 }
 
 // The message text from an AutoText file chosen in a popup; a file that
@@ -880,10 +954,11 @@ void ExportGroups(Window& w, MainState& s) {
 
 // The Remote Files and Lists tabs and their Yes/No items.
 void ShowTabs(Window& w, MainState& s) {
-  w.SetChecked(s.showImageYes, s.showImageTab);
-  w.SetChecked(s.showImageNo, !s.showImageTab);
-  w.SetChecked(s.showListsYes, s.showListsTab);
-  w.SetChecked(s.showListsNo, !s.showListsTab);
+  const MainMenus& m = s.menus;
+  w.SetChecked(m.showImageYes, s.showImageTab);
+  w.SetChecked(m.showImageNo, !s.showImageTab);
+  w.SetChecked(m.showListsYes, s.showListsTab);
+  w.SetChecked(m.showListsNo, !s.showListsTab);
   if (auto* tabs = qobject_cast<QTabWidget*>(w.ControlWidget(MainSheetAttach))) {
     tabs->setTabVisible(tabs->indexOf(w.ControlWidget(MainTabRemoteFiles)), s.showImageTab);
     tabs->setTabVisible(tabs->indexOf(w.ControlWidget(MainTabLists)), s.showListsTab);
@@ -964,46 +1039,91 @@ void WriteClosingSettings(MainState& s) {
   if (!message.empty()) fw::Message(message, "Dashpost", fw::Icon::Exclamation);
 }
 
-}  // namespace
+// ---------------------------------------------------------------------------
+// What the menu items do
 
-int LoadGroupList(Dictionary& dictionary) {
-  fw::Queue& q = dictionary.Queues().g_Qgroups;
-  q.Free();
-  BookTable t(dictionary.File("MVdefaults"));
-  if (!t.Ok()) return 0;
-  FileManager& f = t.File();
-  if (f.Set("MVd:KeyGroupID") != 0) return 0;
-  while (f.Next() == 0) {
-    q.Buffer().Clear();
-    q.Buffer().Set("GroupID", fw::Clip(f.Buffer().Get("GroupID")));
-    q.Buffer().SetLong("Mark", 0);
-    q.Add();
-  }
-  return q.Records();
+void SetUpGroups(Window& w, MainState& s) {
+  // The groups may have changed: reloaded, unmarked.
+  GroupClientSetup(&w, *s.ctx->dictionary, *s.ctx->ini);
+  LoadGroupList(*s.ctx->dictionary);
+  w.Display(MainGroups);
+  UpdateSendButton(w, s);
 }
 
-
-bool SendReady(const Readiness& r) {
-  bool target = r.destination || r.sendToAll || r.markedGroup || r.markedList;
-  bool content = r.mainAttachment || r.coverMessage || r.markedRemoteFile;
-  for (const auto& [path, marked] : r.localFiles) {
-    if (!marked) continue;
-    if (EndsCsv(path)) target = true;
-    else content = true;
-  }
-  return target && content;
+// Written at once: the next send already follows it.
+void ChooseSendLog(Window& w, MainState& s, bool on) {
+  s.sendLog = on;
+  ShowSendLog(w, s);
+  s.ctx->ini->Update("Default", "SENDLOG", s.sendLog ? "Yes" : "No");
 }
 
-std::unique_ptr<Window> Main(MainContext& ctx) {
-  auto window = std::make_unique<Window>("Main", "Dashpost", QRect(0, 0, 420, 300));
-  Window& w = *window;
-  auto state = std::make_shared<MainState>();
-  MainState& s = *state;
-  s.ctx = &ctx;
-  fw::IniFile& ini = *ctx.ini;
-  GlobalQueues& q = ctx.dictionary->Queues();
+void AskRetryProfile(Window& w, MainState& s) {
+  std::string value;
+  if (EnterValue2(&w, "V=" + s.options.retryProfile, &value))
+    s.options.retryProfile = value.empty() ? "0" : fw::CutUtf8(value, kRetryProfileBytes);
+}
 
-  // Controls in their order: the field numbers of MainField.
+void StartUserSetup(Window&, MainState& s) {
+  WindowPrompter p;
+  StartDeliverySettings(*s.ctx->ini, p);
+}
+
+// Upload List: the list's name asked, the recipients of the window sent
+// under it.
+void AskAndUploadList(Window& w, MainState& s) {
+  std::string name;
+  if (!EnterValue2(&w, "UploadList", &name) || fw::Clip(name).empty()) return;
+  SendListSource src;
+  src.sendToAll = w.IsChecked(MainSendToAll);
+  src.groupSend = s.options.groupSend;
+  BuildSendToList(*s.ctx->dictionary, src);
+  WindowPrompter p;
+  SendResult r = UploadList(*s.ctx->dictionary, *s.ctx->ini, fw::Clip(name), p);
+  // Reported only when the command was started.
+  if (r.started) fw::Message("Uploading list succeeded!", "Dashpost", fw::Icon::Information);
+}
+
+// Create a Cover Page or a Remote File: the dialog asks for the name and
+// description and adds the entry.
+void CreateRemoteEntry(Window& w, MainState& s, bool coverPage) {
+  NameValue entry;
+  if (!GetNameValuesDialog(&w, *s.ctx->dictionary, coverPage ? "coverPage" : "imageFile", &entry)) return;
+  if (coverPage) {
+    s.ctx->dictionary->Queues().g_QcoverPages.Sort({"Name"});
+    BuildCoverPageMenu(w, s);
+  }
+  w.Display(MainRemoteFiles);
+  UpdateSendButton(w, s);
+}
+
+void ViewLog(Window& w, MainState& s) {
+  // Opening the send log clears the resend flag; a Re-Send in it sets it
+  // again.
+  s.resend = false;
+  SendJob job;
+  ResendFields fields;
+  if (ViewSendLog(&w, *s.ctx->dictionary, *s.ctx->ini, job, &fields)) Refill(w, s, job, fields.recipient);
+}
+
+void SetUpCoverPages(Window& w, MainState& s) {
+  CoverPageSetup(&w, *s.ctx->dictionary, *s.ctx->ini, Editor(*s.ctx->ini));
+  // The setup may have deleted pages: the menu follows the file.
+  LoadCoverPages(*s.ctx->dictionary, *s.ctx->ini);
+  BuildCoverPageMenu(w, s);
+}
+
+FieldHandler ShowTabItem(bool MainState::*tab, bool shown) {
+  return [tab, shown](Window& w, MainState& s) {
+    s.*tab = shown;
+    ShowTabs(w, s);
+  };
+}
+
+// ---------------------------------------------------------------------------
+// Building the window
+
+void AddControls(Window& w, GlobalQueues& q) {
+  // In their order: the field numbers of MainField: the field numbers of MainField.
   w.AddEntry("?g_To", QRect(60, 5, 120, 11), static_cast<int>(kRecipientToBytes));
   w.AddEntry("?g_company", QRect(60, 19, 120, 11), static_cast<int>(kRecipientCompanyBytes));
   w.AddEntry("?g_destination", QRect(60, 33, 120, 11), static_cast<int>(kRecipientDestinationBytes));
@@ -1040,88 +1160,163 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   w.AddPrompt("?PromptCharge", "Charge code:", QRect(250, 19, 48, 10));
   w.AddPrompt("?PromptDate", "Date/time:", QRect(250, 33, 48, 10));
 
-  // Menus.
-  int file = w.AddMenu("?MenuFile", "&File");
-  s.updateEmail = w.AddItem("?UpdateEmail", "Update E-mail Address Book", file);
-  s.exportFile = w.AddItem("?ExportFile", "Export File", file);
-  s.exportGroups = w.AddItem("?ExportGroups", "Export Groups", file);
-  s.importFile = w.AddItem("?ImportFile", "Import File", file);
-  s.resubmit = w.AddItem("?Resubmit", "Resubmit", file);
-  s.uploadList = w.AddItem("?UploadList", "Upload List", file);
+}
+
+// What the controls do when accepted.
+void AddControlHandlers(MainState& s) {
+  for (int field : {MainTo, MainCompany, MainDestination})
+    On(s, field, [field](Window& w, MainState& s) { AfterLookup(w, s, field); });
+  On(s, MainAddRecipient, AddRecipient);
+  On(s, MainSend, Send);
+  for (int field : {MainIncludeCover, MainSendToAll, MainGroups, MainRemoteFiles, MainRemoteLists, MainLocalFiles})
+    On(s, field, UpdateSendButton);
+  On(s, MainAutoText, InsertAutoText);
+  // The three buttons open the browse on their own tab.
+  const std::pair<int, int> finds[] = {{MainFindAttention, 1}, {MainFindCompany, 2}, {MainFindDestination, 3}};
+  for (auto [field, tab] : finds) On(s, field, [tab](Window& w, MainState& s) { PickRecipient(w, s, tab); });
+}
+
+// The menus the INI file can hide.
+struct SwitchedMenus {
+  int file = 0, books = 0, setup = 0, priority = 0, notification = 0, resolution = 0, pageSize = 0, retry = 0;
+};
+
+struct Choice {
+  const char* useName;
+  const char* text;
+};
+
+// Items of which one is marked: the i-th sets the option to its i-th value.
+template <typename Option, size_t N>
+void AddChoices(Window& w, MainState& s, int menu, const Choice (&choices)[N], int (&fields)[N],
+                Option SendOptions::*option) {
+  for (size_t i = 0; i < N; ++i)
+    fields[i] = Item(w, s, choices[i].useName, choices[i].text, menu, [option, i](Window& w, MainState& s) {
+      s.options.*option = static_cast<Option>(i + 1);
+      ShowOptions(w, s);
+    });
+}
+
+void AddFileMenu(Window& w, MainState& s, int file) {
+  Item(w, s, "?UpdateEmail", "Update E-mail Address Book", file, UpdateEmailAddressBook);
+  Item(w, s, "?ExportFile", "Export File", file, [](Window&, MainState& s) { Export(*s.ctx); });
+  Item(w, s, "?ExportGroups", "Export Groups", file, ExportGroups);
+  Item(w, s, "?ImportFile", "Import File", file, [](Window& w, MainState& s) { Import(w, *s.ctx); });
+  Item(w, s, "?Resubmit", "Resubmit", file,
+       [](Window& w, MainState& s) { RetryUnseccessful(&w, *s.ctx->ini, s.prompter); });
+  Item(w, s, "?UploadList", "Upload List", file, AskAndUploadList);
   w.AddSeparator(file);
-  s.exitItem = w.AddItem("?Exit", "Exit", file);
-  int books = w.AddMenu("?MenuBooks", "Address &Books");
-  s.booksMenu = books;
-  int view = w.AddMenu("?MenuView", "&View");
-  s.viewLog = w.AddItem("?ViewSendLog", "View Send Log", view);
+  Item(w, s, "?Exit", "Exit", file, [](Window& w, MainState&) { w.Close(); });
+}
+
+void AddOptionsMenu(Window& w, MainState& s, SwitchedMenus* switched) {
+  MainMenus& m = s.menus;
   int options = w.AddMenu("?MenuOptions", "Send &Options");
-  int pri = w.AddMenu("?MenuPriority", "Fax Priority", options);
-  s.priority[0] = w.AddItem("?PriorityHigh", "Urgent", pri);
-  s.priority[1] = w.AddItem("?PriorityNormal", "Normal", pri);
-  s.priority[2] = w.AddItem("?PriorityLow", "Non-urgent", pri);
-  int notif = w.AddMenu("?MenuNotification", "Notification", options);
-  s.notification[0] = w.AddItem("?NotifyNone", "None", notif);
-  s.notification[1] = w.AddItem("?NotifyErrors", "Non-delivery", notif);
-  s.notification[2] = w.AddItem("?NotifyAll", "Delivery", notif);
-  s.coverMenu = w.AddMenu("?MenuCoverPage", "Cover Page", options);
-  int res = w.AddMenu("?MenuResolution", "Resolution", options);
-  s.resolution[0] = w.AddItem("?ResHigh", "High", res);
-  s.resolution[1] = w.AddItem("?ResLow", "Low", res);
-  int page = w.AddMenu("?MenuPageSize", "Page Size", options);
-  s.pageSize[0] = w.AddItem("?PageFull", "Full", page);
-  s.pageSize[1] = w.AddItem("?PageMinimum", "Minimum", page);
-  s.retryItem = w.AddItem("?RetryProfile", "Retry Profile", options);
-  int group = w.AddMenu("?MenuGroupSend", "Group Send Preference", options);
-  const char* groupTexts[] = {"Fax Only", "Email Only", "Fax then Email", "Fax and Email", "Use Entry Default"};
-  for (int i = 0; i < 5; ++i) s.groupSend[i] = w.AddItem("", groupTexts[i], group);
+  int menu = switched->priority = w.AddMenu("?MenuPriority", "Fax Priority", options);
+  AddChoices(w, s, menu, {{"?PriorityHigh", "Urgent"}, {"?PriorityNormal", "Normal"}, {"?PriorityLow", "Non-urgent"}},
+             m.priority, &SendOptions::priority);
+  menu = switched->notification = w.AddMenu("?MenuNotification", "Notification", options);
+  AddChoices(w, s, menu, {{"?NotifyNone", "None"}, {"?NotifyErrors", "Non-delivery"}, {"?NotifyAll", "Delivery"}},
+             m.notification, &SendOptions::notification);
+  m.coverMenu = w.AddMenu("?MenuCoverPage", "Cover Page", options);
+  menu = switched->resolution = w.AddMenu("?MenuResolution", "Resolution", options);
+  AddChoices(w, s, menu, {{"?ResHigh", "High"}, {"?ResLow", "Low"}}, m.resolution, &SendOptions::resolution);
+  menu = switched->pageSize = w.AddMenu("?MenuPageSize", "Page Size", options);
+  AddChoices(w, s, menu, {{"?PageFull", "Full"}, {"?PageMinimum", "Minimum"}}, m.pageSize, &SendOptions::pageSize);
+  switched->retry = Item(w, s, "?RetryProfile", "Retry Profile", options, AskRetryProfile);
+  menu = w.AddMenu("?MenuGroupSend", "Group Send Preference", options);
+  AddChoices(w, s, menu,
+             {{"", "Fax Only"}, {"", "Email Only"}, {"", "Fax then Email"}, {"", "Fax and Email"},
+              {"", "Use Entry Default"}},
+             m.groupSend, &SendOptions::groupSend);
   w.AddSeparator(options);
-  s.saveDefaults = w.AddItem("?SaveDefaults", "Save as My Defaults", options);
-  int setup = w.AddMenu("?MenuSetup", "&Setup");
-  s.userSetup = w.AddItem("?UserSetup", "User Setup", setup);
-  s.personal = w.AddItem("?PersonalDetails", "&Personal Details", setup);
-  s.mailmerge = w.AddItem("?MailmergeFields", "Mailmerge Fields", setup);
-  s.autoTextSetup = w.AddItem("?AutoTextSetup", "AutoText Setup", setup);
-  s.coverSetup = w.AddItem("?CoverPageSetup", "Cover Page Setup", setup);
-  s.createCover = w.AddItem("?CreateCoverPage", "Create a Cover Page", setup);
-  s.createRemote = w.AddItem("?CreateRemoteFile", "Create a Remote File", setup);
-  int dispImg = w.AddMenu("?MenuDisplayRemoteFiles", "Display Remote Files", setup);
-  s.showImageYes = w.AddItem("?ImgYes", "Yes", dispImg);
-  s.showImageNo = w.AddItem("?ImgNo", "No", dispImg);
-  int dispLists = w.AddMenu("?MenuDisplayRemoteLists", "Display Remote Lists", setup);
-  s.showListsYes = w.AddItem("?ListsYes", "Yes", dispLists);
-  s.showListsNo = w.AddItem("?ListsNo", "No", dispLists);
-  int languageMenu = w.AddMenu("?MenuLanguage", "Language", setup);
-  int sendLogMenu = w.AddMenu("?MenuSendLog", "Send Log", setup);
-  s.sendLogYes = w.AddItem("?SendLogYes", "Yes", sendLogMenu);
-  s.sendLogNo = w.AddItem("?SendLogNo", "No", sendLogMenu);
-  s.sendLog = fw::Upper(fw::Clip(fw::Left(ini.Fetch("Default", "SENDLOG")))) != "NO";
+  Item(w, s, "?SaveDefaults", "Save as My Defaults", options,
+       [](Window&, MainState& s) { WriteSendOptions(*s.ctx->ini, s.options); });
+}
+
+// The Setup menu; its Language submenu, whose items come later.
+int AddSetupMenu(Window& w, MainState& s, int setup) {
+  MainMenus& m = s.menus;
+  Item(w, s, "?UserSetup", "User Setup", setup, StartUserSetup);
+  Item(w, s, "?PersonalDetails", "&Personal Details", setup,
+       [](Window& w, MainState& s) { CmdSetup(&w, *s.ctx->ini); });
+  Item(w, s, "?MailmergeFields", "Mailmerge Fields", setup,
+       [](Window& w, MainState& s) { AdditionalOutputValues(&w, *s.ctx->ini); });
+  Item(w, s, "?AutoTextSetup", "AutoText Setup", setup,
+       [](Window& w, MainState& s) { AutoTextSetup(&w, *s.ctx->dictionary, *s.ctx->ini, Editor(*s.ctx->ini)); });
+  Item(w, s, "?CoverPageSetup", "Cover Page Setup", setup, SetUpCoverPages);
+  Item(w, s, "?CreateCoverPage", "Create a Cover Page", setup,
+       [](Window& w, MainState& s) { CreateRemoteEntry(w, s, true); });
+  Item(w, s, "?CreateRemoteFile", "Create a Remote File", setup,
+       [](Window& w, MainState& s) { CreateRemoteEntry(w, s, false); });
+  int images = w.AddMenu("?MenuDisplayRemoteFiles", "Display Remote Files", setup);
+  m.showImageYes = Item(w, s, "?ImgYes", "Yes", images, ShowTabItem(&MainState::showImageTab, true));
+  m.showImageNo = Item(w, s, "?ImgNo", "No", images, ShowTabItem(&MainState::showImageTab, false));
+  int lists = w.AddMenu("?MenuDisplayRemoteLists", "Display Remote Lists", setup);
+  m.showListsYes = Item(w, s, "?ListsYes", "Yes", lists, ShowTabItem(&MainState::showListsTab, true));
+  m.showListsNo = Item(w, s, "?ListsNo", "No", lists, ShowTabItem(&MainState::showListsTab, false));
+  int languages = w.AddMenu("?MenuLanguage", "Language", setup);
+  int sendLog = w.AddMenu("?MenuSendLog", "Send Log", setup);
+  m.sendLogYes = Item(w, s, "?SendLogYes", "Yes", sendLog, [](Window& w, MainState& s) { ChooseSendLog(w, s, true); });
+  m.sendLogNo = Item(w, s, "?SendLogNo", "No", sendLog, [](Window& w, MainState& s) { ChooseSendLog(w, s, false); });
+  return languages;
+}
+
+void AddLanguageItems(Window& w, MainState& s, int languageMenu) {
+  s.languages = LoadLanguageMenu(*s.ctx->ini);
+  std::vector<int>& fields = s.menus.languageFields;
+  for (const std::string& text : s.languages.Texts()) {
+    int item = static_cast<int>(fields.size()) + 1;
+    fields.push_back(Item(w, s, "", text, languageMenu,
+                          [item](Window& w, MainState& s) { ChooseWindowLanguage(w, s, item); }));
+  }
+  w.Disable(languageMenu, fields.empty());
+}
+
+SwitchedMenus AddMenus(Window& w, MainState& s) {
+  SwitchedMenus switched;
+  switched.file = w.AddMenu("?MenuFile", "&File");
+  AddFileMenu(w, s, switched.file);
+  switched.books = s.menus.booksMenu = w.AddMenu("?MenuBooks", "Address &Books");
+  int view = w.AddMenu("?MenuView", "&View");
+  Item(w, s, "?ViewSendLog", "View Send Log", view, ViewLog);
+  AddOptionsMenu(w, s, &switched);
+  switched.setup = w.AddMenu("?MenuSetup", "&Setup");
+  int languageMenu = AddSetupMenu(w, s, switched.setup);
   int help = w.AddMenu("?MenuHelp", "&Help");
-  s.about = w.AddItem("?About", "About", help);
+  Item(w, s, "?About", "About", help, [](Window& w, MainState& s) { AboutWin(&w, *s.ctx->ini); });
   // The run-time items come after every fixed one, so the fixed items keep
   // their field numbers (which the language files hold) whatever the
   // run-time menus hold.
-  s.languages = LoadLanguageMenu(ini);
-  for (const std::string& text : s.languages.Texts()) s.languageFields.push_back(w.AddItem("", text, languageMenu));
-  w.Disable(languageMenu, s.languageFields.empty());
+  AddLanguageItems(w, s, languageMenu);
+  return switched;
+}
 
-  // Switches of the INI file.
-  auto hideMenu = [&](int menu, bool hidden) {
-    if (QAction* a = w.MenuAction(menu)) a->setVisible(!hidden);
-  };
-  hideMenu(file, !NotNo(ini, "Default", "FileMenu"));
-  hideMenu(books, !NotNo(ini, "Default", "AddressBooksMenu"));
-  hideMenu(setup, !NotNo(ini, "Default", "SetupMenu"));
-  hideMenu(pri, !NotNo(ini, "Default", "ShowFaxPriorityMenuitem"));
-  hideMenu(notif, !NotNo(ini, "Default", "ShowNotificationMenuItem"));
-  hideMenu(res, !NotNo(ini, "Default", "ShowResolutionMenuItem"));
-  hideMenu(page, !NotNo(ini, "Default", "ShowPageSizeMenuItem"));
-  hideMenu(s.retryItem, !NotNo(ini, "Default", "ShowRetryProfileMenuItem"));
+// The INI file's switches of menus, controls and tabs.
+void ApplySwitches(Window& w, MainState& s, const SwitchedMenus& switched) {
+  const fw::IniFile& ini = *s.ctx->ini;
+  const std::pair<int, const char*> menus[] = {{switched.file, "FileMenu"},
+                                               {switched.books, "AddressBooksMenu"},
+                                               {switched.setup, "SetupMenu"},
+                                               {switched.priority, "ShowFaxPriorityMenuitem"},
+                                               {switched.notification, "ShowNotificationMenuItem"},
+                                               {switched.resolution, "ShowResolutionMenuItem"},
+                                               {switched.pageSize, "ShowPageSizeMenuItem"},
+                                               {switched.retry, "ShowRetryProfileMenuItem"}};
+  for (auto [menu, key] : menus)
+    if (QAction* a = w.MenuAction(menu)) a->setVisible(NotNo(ini, "Default", key));
   w.Hide(MainSendToAll, !NotNo(ini, "Default", "ShowSendAllRecipients"));
+  s.sendLog = fw::Upper(fw::Clip(fw::Left(ini.Fetch("Default", "SENDLOG")))) != "NO";
   s.showImageTab = Yes(ini, "Default", "ShowImageFilesTab");
   s.showListsTab = Yes(ini, "Default", "ShowRemoteListsTab");
   s.minimiseOnSend = Yes(ini, "Default", "MinimiseOnSend");
   ShowTabs(w, s);
+}
 
+// The settings, the run-time menus and the lists the window opens with.
+void FillWindow(Window& w, MainState& s) {
+  MainContext& ctx = *s.ctx;
+  const fw::IniFile& ini = *ctx.ini;
   s.options = ReadSendOptions(ini);
   s.datePicture = DatePicture(fw::Clip(ini.Fetch("Default", "DateFormat")));
   w.SetText(MainSendDate, fw::Format(fw::Today(), s.datePicture));
@@ -1137,181 +1332,118 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   SetMainCaption(w, s);
   if (!ctx.mainAttachment.empty()) w.SetText(MainMessage, "");
   s.builtIn = CaptureBuiltInTexts(w);
+}
 
-  // The message text's limit.
-  if (auto* text = qobject_cast<QPlainTextEdit*>(w.ControlWidget(MainMessage))) {
-    QObject::connect(text, &QPlainTextEdit::textChanged, &w, [&w, text, state] {
-      QByteArray bytes = text->toPlainText().toUtf8();
-      if (static_cast<size_t>(bytes.size()) > kMessageLimit) {
-        std::string cut = fw::CutUtf8(std::string_view(bytes.constData(), bytes.size()), kMessageLimit);
-        QSignalBlocker block(text);
-        text->setPlainText(QString::fromStdString(cut));
-        text->moveCursor(QTextCursor::End);
-        fw::Message("Message box limit (8192 bytes) exceeded. ", "Dashpost", fw::Icon::Exclamation);
-      }
-      UpdateSendButton(w, *state);
-    });
-  }
-
-  Window* raw = window.get();
-  QObject::connect(raw, &Window::windowEvent, raw, [raw, state, &ctx](int event, int field) {
-    Window& w = *raw;
-    MainState& s = *state;
-    if (event == fw::EventOpenWindow) {
-      UpdateSendButton(w, s);
-      mvn::helptips::HintwellWindowOpened(raw, "Main", 0);
-      std::string shown = s.windowLanguage;
-      LanguageWindowOpened(raw, "Main", &s.windowLanguage);
-      if (s.windowLanguage != shown) ShowRunTimeMenus(w, s);
-    } else if (event == fw::EventCloseWindow) {
-      WriteClosingSettings(s);
-      mvn::helptips::HintwellWindowClosed(raw);
-    } else if (event == fw::EventAccepted) {
-      if (field == MainTo || field == MainCompany || field == MainDestination) AfterLookup(w, s, field);
-      else if (field == MainAddRecipient) AddRecipient(w, s);
-      else if (field == MainSend) Send(w, s);
-      else if (field == s.exitItem) w.Close();
-      else if (field == MainIncludeCover || field == MainSendToAll || field == MainGroups ||
-               field == MainRemoteFiles || field == MainRemoteLists || field == MainLocalFiles)
-        UpdateSendButton(w, s);
-      else {
-        auto pick = [&](const int* items, int n, auto* target) {
-          for (int i = 0; i < n; ++i)
-            if (items[i] == field) {
-              *target = static_cast<std::remove_pointer_t<decltype(target)>>(i + 1);
-              ShowOptions(w, s);
-              return true;
-            }
-          return false;
-        };
-        if (pick(s.priority, 3, &s.options.priority) || pick(s.notification, 3, &s.options.notification) ||
-            pick(s.resolution, 2, &s.options.resolution) || pick(s.pageSize, 2, &s.options.pageSize) ||
-            pick(s.groupSend, 5, &s.options.groupSend))
-          return;
-        for (size_t i = 0; i < s.coverFields.size(); ++i)
-          if (s.coverFields[i] == field) {
-            std::string page = CoverPageAt(*ctx.dictionary, static_cast<int>(i) + 1);
-            if (!page.empty()) s.options.coverPage = page;
-            ShowOptions(w, s);
-            return;
-          }
-        for (auto [f, position] : s.bookSelect)
-          if (f == field) return SwitchAddressBook(w, s, position);
-        for (auto [f, position] : s.bookDelete)
-          if (f == field) return DeleteBook(w, s, position);
-        for (size_t i = 0; i < s.languageFields.size(); ++i)
-          if (s.languageFields[i] == field) return ChooseWindowLanguage(w, s, static_cast<int>(i) + 1);
-        if (field == MainAutoText) {
-          InsertAutoText(w, s);
-        } else if (field == s.createBook) {
-          CreateBook(w, s);
-        } else if (field == MainFindAttention || field == MainFindCompany || field == MainFindDestination) {
-          PickRecipient(w, s, field == MainFindAttention ? 1 : field == MainFindCompany ? 2 : 3);
-        } else if (field == s.viewBook) {
-          PickRecipient(w, s, 1);
-        } else if (field == s.groupSetup) {
-          // The groups may have changed: reloaded, unmarked.
-          GroupClientSetup(raw, *ctx.dictionary, *ctx.ini);
-          LoadGroupList(*ctx.dictionary);
-          w.Display(MainGroups);
-          UpdateSendButton(w, s);
-        } else if (field == s.sendLogYes || field == s.sendLogNo) {
-          // Written at once: the next send already follows it.
-          s.sendLog = field == s.sendLogYes;
-          ShowSendLog(w, s);
-          ctx.ini->Update("Default", "SENDLOG", s.sendLog ? "Yes" : "No");
-        } else if (field == s.retryItem) {
-          std::string value;
-          if (EnterValue2(raw, "V=" + s.options.retryProfile, &value))
-            s.options.retryProfile = value.empty() ? "0" : fw::CutUtf8(value, kRetryProfileBytes);
-        } else if (field == s.updateEmail) {
-          UpdateEmailAddressBook(w, s);
-        } else if (field == s.exportGroups) {
-          ExportGroups(w, s);
-        } else if (field == s.saveDefaults) {
-          WriteSendOptions(*ctx.ini, s.options);
-        } else if (field == s.userSetup) {
-          WindowPrompter p;
-          StartDeliverySettings(*ctx.ini, p);
-        } else if (field == s.uploadList) {
-          std::string name;
-          if (!EnterValue2(raw, "UploadList", &name) || fw::Clip(name).empty()) return;
-          SendListSource src;
-          src.sendToAll = w.IsChecked(MainSendToAll);
-          src.groupSend = s.options.groupSend;
-          BuildSendToList(*ctx.dictionary, src);
-          WindowPrompter p;
-          SendResult r = UploadList(*ctx.dictionary, *ctx.ini, fw::Clip(name), p);
-          // Reported only when the command was started.
-          if (r.started) fw::Message("Uploading list succeeded!", "Dashpost", fw::Icon::Information);
-        } else if (field == s.showImageYes || field == s.showImageNo) {
-          s.showImageTab = field == s.showImageYes;
-          ShowTabs(w, s);
-        } else if (field == s.showListsYes || field == s.showListsNo) {
-          s.showListsTab = field == s.showListsYes;
-          ShowTabs(w, s);
-        } else if (field == s.createCover || field == s.createRemote) {
-          NameValue entry;
-          bool coverPage = field == s.createCover;
-          if (!GetNameValuesDialog(raw, *ctx.dictionary, coverPage ? "coverPage" : "imageFile", &entry)) return;
-          if (coverPage) {
-            ctx.dictionary->Queues().g_QcoverPages.Sort({"Name"});
-            BuildCoverPageMenu(w, s);
-          }
-          w.Display(MainRemoteFiles);
-          UpdateSendButton(w, s);
-        } else if (field == s.exportFile) {
-          Export(ctx);
-        } else if (field == s.importFile) {
-          Import(w, ctx);
-        } else if (field == s.resubmit) {
-          RetryUnseccessful(raw, *ctx.ini, s.prompter);
-        } else if (field == s.viewLog) {
-          // Opening the send log clears the resend flag; a Re-Send in it
-          // sets it again.
-          s.resend = false;
-          SendJob job;
-          ResendFields fields;
-          if (ViewSendLog(raw, *ctx.dictionary, *ctx.ini, job, &fields)) Refill(w, s, job, fields.recipient);
-        } else if (field == s.personal) {
-          CmdSetup(raw, *ctx.ini);
-        } else if (field == s.mailmerge) {
-          AdditionalOutputValues(raw, *ctx.ini);
-        } else if (field == s.autoTextSetup) {
-          AutoTextSetup(raw, *ctx.dictionary, *ctx.ini, Editor(*ctx.ini));
-        } else if (field == s.coverSetup) {
-          CoverPageSetup(raw, *ctx.dictionary, *ctx.ini, Editor(*ctx.ini));
-          // The setup may have deleted pages: the menu follows the file.
-          LoadCoverPages(*ctx.dictionary, *ctx.ini);
-          BuildCoverPageMenu(w, s);
-        } else if (field == s.about) {
-          AboutWin(raw, *ctx.ini);
-        }
-      }
+// The message text's limit.
+void LimitMessage(Window& w, const std::shared_ptr<MainState>& state) {
+  auto* text = qobject_cast<QPlainTextEdit*>(w.ControlWidget(MainMessage));
+  if (!text) return;
+  QObject::connect(text, &QPlainTextEdit::textChanged, &w, [&w, text, state] {
+    QByteArray bytes = text->toPlainText().toUtf8();
+    if (static_cast<size_t>(bytes.size()) > kMessageLimit) {
+      std::string cut = fw::CutUtf8(std::string_view(bytes.constData(), bytes.size()), kMessageLimit);
+      QSignalBlocker block(text);
+      text->setPlainText(QString::fromStdString(cut));
+      text->moveCursor(QTextCursor::End);
+      fw::Message("Message box limit (8192 bytes) exceeded. ", "Dashpost", fw::Icon::Exclamation);
     }
-    // The tip hooks after the window's own handling. The local and remote
-    // file lists have popups of their own with What's This as item 3.
-    int tip = 0;
-    if (event == fw::EventAlertKey && field == MainLocalFiles) {
-      tip = mvn::helptips::HintwellTakeEvent(raw, event, field,
-                                             "Add files to attach|Delete the selected files from the list|-|What's This",
-                                             false);
-      if (tip == field) AddLocalFile(w, s);
-      else if (tip == -2) DeleteLocalFiles(w, s);
-      tip = tip == -3 ? field : 0;
-    } else if (event == fw::EventAlertKey && field == MainRemoteFiles) {
-      tip = mvn::helptips::HintwellTakeEvent(
-          raw, event, field, "Disconnect selected remote files|Delete selected remote files|-|What's This", false);
-      if (tip == field) DisconnectRemoteFiles(w, s);
-      else if (tip == -2) DeleteRemoteFiles(w, s);
-      tip = tip == -3 ? field : 0;
-    } else {
-      tip = mvn::helptips::HintwellTakeEvent(raw, event, field);
-    }
-    if (tip > 0)
-      mvn::helptips::HintwellTipRequest(fw::ControlTypeName(w.Type(tip)), w.UseName(tip).c_str(), "Main",
-                                        ClientTipFile().c_str());
+    UpdateSendButton(w, *state);
   });
+}
+
+// ---------------------------------------------------------------------------
+// The window's events
+
+void WindowOpened(Window& w, MainState& s) {
+  UpdateSendButton(w, s);
+  mvn::helptips::HintwellWindowOpened(&w, "Main", 0);
+  std::string shown = s.windowLanguage;
+  LanguageWindowOpened(&w, "Main", &s.windowLanguage);
+  if (s.windowLanguage != shown) ShowRunTimeMenus(w, s);
+}
+
+void WindowClosing(Window& w, MainState& s) {
+  WriteClosingSettings(s);
+  mvn::helptips::HintwellWindowClosed(&w);
+}
+
+// The tip hooks, after the window's own handling. The local and remote
+// file lists have popups of their own with What's This as item 3.
+void PassToTipHooks(Window& w, MainState& s, int event, int field) {
+  int tip = 0;
+  if (event == fw::EventAlertKey && field == MainLocalFiles) {
+    tip = mvn::helptips::HintwellTakeEvent(&w, event, field,
+                                           "Add files to attach|Delete the selected files from the list|-|What's This",
+                                           false);
+    if (tip == field) AddLocalFile(w, s);
+    else if (tip == -2) DeleteLocalFiles(w, s);
+    tip = tip == -3 ? field : 0;
+  } else if (event == fw::EventAlertKey && field == MainRemoteFiles) {
+    tip = mvn::helptips::HintwellTakeEvent(
+        &w, event, field, "Disconnect selected remote files|Delete selected remote files|-|What's This", false);
+    if (tip == field) DisconnectRemoteFiles(w, s);
+    else if (tip == -2) DeleteRemoteFiles(w, s);
+    tip = tip == -3 ? field : 0;
+  } else {
+    tip = mvn::helptips::HintwellTakeEvent(&w, event, field);
+  }
+  if (tip > 0)
+    mvn::helptips::HintwellTipRequest(fw::ControlTypeName(w.Type(tip)), w.UseName(tip).c_str(), "Main",
+                                      ClientTipFile().c_str());
+}
+
+void OnMainEvent(Window& w, MainState& s, int event, int field) {
+  if (event == fw::EventOpenWindow) WindowOpened(w, s);
+  else if (event == fw::EventCloseWindow) WindowClosing(w, s);
+  else if (event == fw::EventAccepted) RunHandler(w, s, field);
+  PassToTipHooks(w, s, event, field);
+}
+
+}  // namespace
+
+int LoadGroupList(Dictionary& dictionary) {
+  fw::Queue& q = dictionary.Queues().g_Qgroups;
+  q.Free();
+  BookTable t(dictionary.File("MVdefaults"));
+  if (!t.Ok()) return 0;
+  FileManager& f = t.File();
+  if (f.Set("MVd:KeyGroupID") != 0) return 0;
+  while (f.Next() == 0) {
+    q.Buffer().Clear();
+    q.Buffer().Set("GroupID", fw::Clip(f.Buffer().Get("GroupID")));
+    q.Buffer().SetLong("Mark", 0);
+    q.Add();
+  }
+  return q.Records();
+}
+
+
+bool SendReady(const Readiness& r) {
+  bool target = r.destination || r.sendToAll || r.markedGroup || r.markedList;
+  bool content = r.mainAttachment || r.coverMessage || r.markedRemoteFile;
+  for (const auto& [path, marked] : r.localFiles) {
+    if (!marked) continue;
+    if (EndsCsv(path)) target = true;
+    else content = true;
+  }
+  return target && content;
+}
+
+std::unique_ptr<Window> Main(MainContext& ctx) {
+  auto window = std::make_unique<Window>("Main", "Dashpost", QRect(0, 0, 420, 300));
+  Window& w = *window;
+  auto state = std::make_shared<MainState>();
+  MainState& s = *state;
+  s.ctx = &ctx;
+  AddControls(w, ctx.dictionary->Queues());
+  AddControlHandlers(s);
+  SwitchedMenus switched = AddMenus(w, s);
+  ApplySwitches(w, s, switched);
+  FillWindow(w, s);
+  LimitMessage(w, state);
+  Window* raw = window.get();
+  QObject::connect(raw, &Window::windowEvent, raw,
+                   [raw, state](int event, int field) { OnMainEvent(*raw, *state, event, field); });
   return window;
 }
 

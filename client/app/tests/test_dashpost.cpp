@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QTabBar>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -902,4 +903,60 @@ TEST(Dashpost, DISABLED_ReSendOfAFaxWithADocumentShowsItAndSendsItOnceUnderItsNa
   EXPECT_TRUE(fs::exists(kept));
   for (const auto& e : fs::directory_iterator(fs::path(copy).parent_path()))
     EXPECT_EQ(e.path().filename().string().rfind("invoice.ps", 0), std::string::npos) << e.path() << " left behind";
+}
+
+// The Address Books menu as a person reads it: the books (the current one
+// marked "* "), a separator drawn as a line, and the three fixed items;
+// with a single book too, for a user and for an administrator (whose book
+// is a submenu).
+TEST(Dashpost, TheAddressBooksMenuShowsItsSeparatorAlsoWithOneBook) {
+  struct Case {
+    const char* admin;
+    bool secondBook;
+    std::vector<std::string> items;
+  } cases[] = {
+      {"No", false, {"* Personal Address Book", "-", "Create an Address Book", "View Current Address Book", "Group Setup"}},
+      {"Yes", false, {"* Personal Address Book", "-", "Create an Address Book", "View Current Address Book", "Group Setup"}},
+      {"No", true, {"* Personal Address Book", "  Sales", "-", "Create an Address Book", "View Current Address Book",
+                    "Group Setup"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.admin) + (c.secondBook ? ", two books" : ", one book"));
+    Machine m;
+    m.Set("Default", "AdminUser", c.admin);
+    m.Set("Database", "NumCustomBooks", c.secondBook ? "2" : "1");
+    m.Set("Database", "Custom Book 1", "Personal Address Book");
+    m.Set("Database", "Personal Address Book", (m.Dir() / "book").string());
+    if (c.secondBook) {
+      m.Set("Database", "Custom Book 2", "Sales");
+      m.Set("Database", "Sales", (m.Dir() / "sales").string());
+    }
+    Outcome out = mvntest::dashpost::Run(m, {}, [&](Driver& d) {
+      QMenuBar* bar = d.Main().Widget()->menuBar();
+      QAction* books = nullptr;
+      for (QAction* a : bar->actions())
+        if (a->text() == "Address &Books") books = a;
+      ASSERT_TRUE(books && books->menu());
+      QMenu* menu = books->menu();
+      QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(books).center());
+      ASSERT_TRUE(Driver::WaitUntil([menu] { return menu->isVisible(); }));
+      EXPECT_EQ(MenuItems(menu), c.items);
+      // The separator takes room and is drawn: its band holds a colour
+      // the menu's background (just inside the next item) has not.
+      QImage shot = menu->grab().toImage();
+      QRect line, next;
+      QList<QAction*> actions = menu->actions();
+      for (int i = 0; i + 1 < actions.size(); ++i)
+        if (actions[i]->isSeparator()) line = menu->actionGeometry(actions[i]), next = menu->actionGeometry(actions[i + 1]);
+      ASSERT_FALSE(line.isEmpty()) << "the separator takes no room";
+      const int x = line.center().x();
+      const QRgb background = shot.pixel(x, next.top() + 1);
+      bool drawn = false;
+      for (int y = line.top(); y <= line.bottom(); ++y) drawn = drawn || shot.pixel(x, y) != background;
+      EXPECT_TRUE(drawn) << "the separator is a gap with no line";
+      menu->close();
+      d.ChooseMenu({"&File", "Exit"});
+    });
+    EXPECT_EQ(out.exitCode, 0) << out.output;
+  }
 }

@@ -967,3 +967,43 @@ TEST_F(MainFixture, WithNoUsableConfiguredBookTheWindowWorksOnPathname) {
   EXPECT_EQ(ini->Fetch("Database", "Pathname"), (dir.path() / "book").string());
   EXPECT_EQ(ini->Fetch("Database", "NumCustomBooks"), "2");
 }
+
+// Each choice of Send Options, chosen from its menu, becomes the option
+// the window holds: it alone of its group is marked (the marks are drawn
+// from the options). The Display Remote Files and Lists items show and
+// hide their tabs.
+TEST_F(MainFixture, EveryChoiceItemBecomesTheOptionOfItsGroup) {
+  Open();
+  for (const char* group : {"?MenuPriority", "?MenuNotification", "?MenuResolution", "?MenuPageSize", "?MenuGroupSend"}) {
+    QAction* menu = w->MenuAction(w->FieldOf(group));
+    ASSERT_TRUE(menu && menu->menu()) << group;
+    QList<QAction*> items = menu->menu()->actions();
+    ASSERT_GE(items.size(), 2) << group;
+    for (int chosen = 0; chosen < items.size(); ++chosen) {
+      SCOPED_TRACE(std::string(group) + " " + items[chosen]->text().toStdString());
+      int field = 0;
+      for (int f : w->Fields())
+        if (w->MenuAction(f) == items[chosen]) field = f;
+      ASSERT_NE(field, 0);
+      w->Post(fw::EventAccepted, field);
+      Drain();
+      for (int i = 0; i < items.size(); ++i) EXPECT_EQ(items[i]->isChecked(), i == chosen) << i;
+    }
+  }
+  auto* sheet = qobject_cast<QTabWidget*>(w->ControlWidget(MainSheetAttach));
+  ASSERT_NE(sheet, nullptr);
+  auto shown = [&](int tab) { return sheet->isTabVisible(sheet->indexOf(w->ControlWidget(tab))); };
+  const struct {
+    const char* item;
+    bool images, lists;
+  } steps[] = {{"?ImgYes", true, false}, {"?ListsYes", true, true}, {"?ImgNo", false, true}, {"?ListsNo", false, false}};
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.item);
+    Menu(step.item);
+    Drain();
+    EXPECT_EQ(shown(MainTabRemoteFiles), step.images);
+    EXPECT_EQ(shown(MainTabLists), step.lists);
+    EXPECT_TRUE(w->IsChecked(w->FieldOf(step.images ? "?ImgYes" : "?ImgNo")));
+    EXPECT_TRUE(w->IsChecked(w->FieldOf(step.lists ? "?ListsYes" : "?ListsNo")));
+  }
+}
