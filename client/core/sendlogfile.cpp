@@ -152,6 +152,12 @@ bool ReplaceSendLog(const std::string& name, bool keepOld,
       *message = Failed(name, "it is not a regular file");
       return false;
     }
+    // A log the user may not write stays as it is, though its folder would
+    // let a rename replace it.
+    if (access(path.c_str(), W_OK) != 0) {
+      *message = Failed(name, std::string("it is read-only (") + std::strerror(errno) + ")");
+      return false;
+    }
     exists = true;
     if (keepOld) {
       in = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);

@@ -21,6 +21,7 @@
 #include "client/core/sendlogfile.h"
 #include "client/core/tests/prompter.h"
 #include "framework/core/strings.h"
+#include "tests/support/child.h"
 #include "tests/support/process.h"
 #include "tests/support/tempdir.h"
 
@@ -300,6 +301,27 @@ TEST_F(SendLogWrites, TheLockIsWaitedForWithADeadlineAndDeadWritersAreCleanedUp)
   EXPECT_EQ(ReadFile(log), "\"a\"\r\n\"b\",\"\",\"\",\"\",\"\",\"\",\"\",\"\",\"\",\"\",\"\"\r\n");
   EXPECT_FALSE(fs::exists(dead));
   EXPECT_TRUE(fs::exists(live));
+}
+
+// A log its user made read-only is not replaced, though the folder would
+// let a rename do it: the change is refused and the log keeps its bytes.
+TEST_F(SendLogWrites, AReadOnlyLogIsNotReplaced) {
+  WriteFile(log, "\"a\"\r\n");
+  ASSERT_EQ(chown(dir.str().c_str(), mvntest::kStranger, mvntest::kStranger), 0);
+  ASSERT_EQ(chown(log.c_str(), mvntest::kStranger, mvntest::kStranger), 0);
+  ASSERT_EQ(chmod(log.c_str(), 0444), 0);
+  int code = mvntest::AsStranger([&] {
+    alarm(30);
+    std::string message;
+    bool ok = AppendSendLog(log, [](fw::FileManager& f) {
+      f.Buffer().Clear();
+      return f.TryInsert();
+    }, &message);
+    return ok ? 1 : message == "The send log " + log + " could not be written: it is read-only (Permission denied)" ? 0 : 2;
+  });
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(ReadFile(log), "\"a\"\r\n");
+  EXPECT_EQ(Temporaries(dir.path()), std::vector<std::string>{});
 }
 
 }  // namespace
