@@ -113,6 +113,30 @@ void RemoveStaleTemporaries(const std::string& folder, const std::string& name) 
   closedir(dir);
 }
 
+// Gives the temporary that will replace target the permission bits of the
+// existing target, and its owner where this process may (root, or a group
+// of the owner's own), before anything is written into it, so replacing an
+// export neither opens it up nor shuts out whom it was shared with. A new
+// export keeps the default mode. False with *why when the mode cannot be set.
+bool KeepModeOf(const std::string& target, const std::string& temp, std::string* why) {
+  struct stat old;
+  if (stat(target.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) return true;
+  int fd = ::open(temp.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *why = std::string("the temporary file cannot be opened: ") + std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  if (fchown(fd, old.st_uid, old.st_gid) != 0) {
+    // Not permitted: the owner stays this user; the mode follows all the same.
+  }
+  bool ok = fchmod(fd, old.st_mode & 0777) == 0;
+  if (!ok) *why = std::strerror(errno);
+  ::close(fd);
+  return ok;
+}
+
 }  // namespace
 
 std::string ExportHeaderLine() {
@@ -191,8 +215,10 @@ ExchangeResult ExportKDFToTxt(Dictionary& dict) {
   framework::FileManager& header = dict.File("TMPASC2");
   header.Close();
   header.SetName(temp);
-  if (header.Create() || header.TryOpen(framework::ReadWrite | framework::DenyWrite))
-    return failed(Failure("Create " + target));
+  if (header.Create()) return failed(Failure("Create " + target));
+  std::string why;
+  if (!KeepModeOf(resolved, temp, &why)) return failed("Create " + target + ": " + why);
+  if (header.TryOpen(framework::ReadWrite | framework::DenyWrite)) return failed(Failure("Create " + target));
   header.Buffer().Clear();
   header.Buffer().SetText(0, ExportHeaderLine());
   int rc = header.TryInsert();

@@ -676,6 +676,11 @@ void SwitchAddressBook(Window& w, MainState& s, int position) {
   BuildAddressBookMenu(w, s);
   SetMainCaption(w, s);
   UpdateSendButton(w, s);
+  // A book opened for looking says so once, as at the start.
+  if (!d.ReadOnlyBook().empty())
+    fw::Message("The address book \"" + fw::Clip(d.Queues().g_QaddressBooks.Entry(position).Get("Name")) +
+                    "\" is opened for looking only: " + d.ReadOnlyBook() + ".",
+                "Dashpost", fw::Icon::Exclamation);
 }
 
 void CreateBook(Window& w, MainState& s) {

@@ -11,6 +11,7 @@
 
 #include "client/core/rtf.h"
 #include "client/core/sendlist.h"
+#include "client/core/sendlogfile.h"
 #include "framework/core/strings.h"
 #include "platform/kernel/regularfile.h"
 #include "platform/kernel/win32.h"
@@ -846,38 +847,41 @@ bool WriteSendLog(Dictionary& dictionary, const framework::IniFile& ini, const S
                   const std::vector<int>& targets, const RequestFiles& files, const Prepared& prepared,
                   const KeptCopies& kept, const std::string& logDate, Prompter& prompter) {
   GlobalQueues& q = dictionary.Queues();
-  FileManager& log = dictionary.File("SND");
-  log.SetName(Clip(ini.Fetch("Files", "SendLog")));
-  int rc = log.TryOpen(framework::ReadWrite | framework::DenyWrite);
+  const std::string logPath = Clip(ini.Fetch("Files", "SendLog"));
   const std::string groups = SendLogGroups(q, job);
   std::string includeList, localFiles;
   SendLogFileLists(files, prepared, prompter, &includeList, &localFiles);
-  for (int i : targets) {
-    if (rc != framework::NoError) break;
-    const framework::Record& entry = q.g_QsendTo.Entry(i);
-    framework::Record& r = log.Buffer();
-    r.Clear();
-    r.Set("Date", logDate);
-    r.Set("Attn", SafeLine(Clip(entry.Get("ToName"))));
-    r.Set("Company", SafeLine(Clip(entry.Get("Company"))));
-    r.Set("Destination", SafeLine(Clip(entry.Get("Destination"))));
-    r.Set("Ref", SafeLine(Clip(job.reference)));
-    r.Set("ChargeCode", SafeLine(Clip(job.chargeCode)));
-    r.Set("CPFileName", kept.message);
-    r.Set("PSFileName", kept.document);
-    r.Set("Groups", SafeLine(groups));
-    r.Set("Includes", includeList);
-    r.Set("LocalFiles", localFiles);
-    rc = log.TryInsert();
-  }
-  if (log.IsOpen() && log.Close() != framework::NoError && rc == framework::NoError) rc = framework::ErrorCode();
-  if (rc != framework::NoError) {
-    prompter.Tell("The send log " + log.Name() + " could not be written: " + framework::ErrorText());
+  // The log is replaced whole with these records added, under its lock,
+  // so a failure keeps the old log and no other writer's record is lost.
+  auto add = [&](FileManager& log) {
+    int rc = framework::NoError;
+    for (int i : targets) {
+      const framework::Record& entry = q.g_QsendTo.Entry(i);
+      framework::Record& r = log.Buffer();
+      r.Clear();
+      r.Set("Date", logDate);
+      r.Set("Attn", SafeLine(Clip(entry.Get("ToName"))));
+      r.Set("Company", SafeLine(Clip(entry.Get("Company"))));
+      r.Set("Destination", SafeLine(Clip(entry.Get("Destination"))));
+      r.Set("Ref", SafeLine(Clip(job.reference)));
+      r.Set("ChargeCode", SafeLine(Clip(job.chargeCode)));
+      r.Set("CPFileName", kept.message);
+      r.Set("PSFileName", kept.document);
+      r.Set("Groups", SafeLine(groups));
+      r.Set("Includes", includeList);
+      r.Set("LocalFiles", localFiles);
+      rc = log.TryInsert();
+      if (rc != framework::NoError) break;
+    }
+    return rc;
+  };
+  std::string why;
+  if (!AppendSendLog(logPath, add, &why)) {
+    prompter.Tell(why);
     return false;
   }
   return true;
 }
-
 }  // namespace
 
 SendResult SendFaxJob(Dictionary& dictionary, const framework::IniFile& ini, SendJob& job, Prompter& prompter,

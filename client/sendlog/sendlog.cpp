@@ -7,6 +7,7 @@
 #include <set>
 
 #include "client/core/delivery.h"
+#include "client/core/sendlogfile.h"
 #include "framework/core/errors.h"
 #include "framework/core/filemanager.h"
 #include "framework/core/record.h"
@@ -108,24 +109,6 @@ const FieldRef kFields[] = {
     {"Groups", &SendLogEntry::groups},       {"Includes", &SendLogEntry::includes},
     {"LocalFiles", &SendLogEntry::localFiles}};
 
-bool WriteRows(const std::string& path, const std::vector<SendLogEntry>& rows, std::string* message) {
-  framework::FileManager file(framework::Driver::Csv, SNDLayout(), path);
-  int rc = file.Create();
-  if (rc == framework::NoError) rc = file.TryOpen(framework::ReadWrite | framework::DenyWrite);
-  for (size_t i = 0; i < rows.size() && rc == framework::NoError; ++i) {
-    framework::Record& r = file.Buffer();
-    r.Clear();
-    for (const FieldRef& f : kFields) r.Set(f.name, rows[i].*f.member);
-    rc = file.TryInsert();
-  }
-  if (file.IsOpen() && file.Close() != framework::NoError && rc == framework::NoError) rc = framework::ErrorCode();
-  if (rc != framework::NoError) {
-    *message = "The send log " + path + " could not be written: " + framework::ErrorText();
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool LoadSendLog(const std::string& path, std::vector<SendLogEntry>* rows, std::string* message) {
@@ -175,6 +158,10 @@ bool InDirectory(const std::string& file, const std::string& dir) {
 DeleteResult DeleteSendLogRows(const std::string& path, const std::vector<SendLogEntry>& rows,
                                const std::string& keepDir) {
   DeleteResult result;
+  // Read and replaced under the log's lock: a send that adds records
+  // meanwhile waits, and its records stay.
+  SendLogLock lock;
+  if (!lock.Lock(path, &result.message)) return result;
   std::vector<SendLogEntry> current;
   if (!LoadSendLog(path, &current, &result.message)) return result;
   std::vector<SendLogEntry> remaining, removed;
@@ -194,17 +181,21 @@ DeleteResult DeleteSendLogRows(const std::string& path, const std::vector<SendLo
     result.ok = true;
     return result;
   }
-  // The new log beside the old one, then renamed over it.
-  std::string temp = path + ".new";
-  for (int n = 2; GetFileAttributesA(temp.c_str()) != INVALID_FILE_ATTRIBUTES; ++n)
-    temp = path + ".new" + std::to_string(n);
-  if (!WriteRows(temp, remaining, &result.message)) {
-    DeleteFileA(temp.c_str());
-    return result;
-  }
-  if (!MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    result.message = "The send log " + path + " could not be replaced; nothing was deleted.";
-    DeleteFileA(temp.c_str());
+  // The remaining rows go into a new file beside the log, which then
+  // replaces it.
+  auto add = [&](framework::FileManager& log) {
+    int rc = framework::NoError;
+    for (size_t i = 0; i < remaining.size() && rc == framework::NoError; ++i) {
+      framework::Record& r = log.Buffer();
+      r.Clear();
+      for (const FieldRef& f : kFields) r.Set(f.name, remaining[i].*f.member);
+      rc = log.TryInsert();
+    }
+    return rc;
+  };
+  std::string why;
+  if (!ReplaceSendLog(path, false, add, &why)) {
+    result.message = why + "; nothing was deleted.";
     return result;
   }
   result.ok = true;

@@ -618,6 +618,42 @@ TEST_F(Exchange, FailedExportKeepsTheOldFileAndNamesIt) {
   EXPECT_EQ(r.text, "Export failed: the folder of " + missing + " does not exist");
 }
 
+// Replacing an existing export keeps its permission bits and its owner (the
+// test runs as root, which may keep any owner); a new export gets the
+// default mode of a new file (0666 less the umask).
+TEST_F(Exchange, AReplacedExportKeepsItsModeAndOwner) {
+  OpenBook(d, dir / "a");
+  Add(d, {{"ClientID", "Anna"}}, {});
+  d.File("MVClients").Close();
+  struct Case {
+    mode_t mode;
+    uid_t uid;
+    gid_t gid;
+  } cases[] = {{0600, 0, 0}, {0640, 64123, 64124}, {0664, 0, 64125}, {0444, 64123, 0}};
+  const std::string target = dir / "shared.csv";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    mvntest::WriteFile(target, "the old export\r\n");
+    ASSERT_EQ(chown(target.c_str(), c.uid, c.gid), 0);
+    ASSERT_EQ(chmod(target.c_str(), c.mode), 0);
+    ASSERT_EQ(Export(d, target).status, ExchangeResult::Finished);
+    EXPECT_NE(mvntest::ReadFile(target).find("Anna"), std::string::npos);
+    struct stat st {};
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.mode);
+    EXPECT_EQ(st.st_uid, c.uid);
+    EXPECT_EQ(st.st_gid, c.gid);
+  }
+  const std::string fresh = dir / "fresh.csv";
+  const mode_t mask = umask(022);
+  ASSERT_EQ(Export(d, fresh).status, ExchangeResult::Finished);
+  umask(mask);
+  struct stat st {};
+  ASSERT_EQ(stat(fresh.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(st.st_uid, getuid());
+}
+
 // An import whose commit fails (the book's disk is full) tells the book,
 // SQLite's reason and how many records were imported and lines were not;
 // the book keeps what it had.

@@ -15,6 +15,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/prctl.h>
 #include <fstream>
 #include <sys/wait.h>
 #include <thread>
@@ -53,6 +55,16 @@ std::vector<fs::path> Numbered(const fs::path& dir, const char* extension) {
     files.push_back(p);
   }
   return files;
+}
+
+// What RunOptions::atStart asked for, called by the application object's
+// constructor in the child (a Qt start-up routine takes no arguments).
+std::function<void()>& AtStart() {
+  static std::function<void()> atStart;
+  return atStart;
+}
+void CallAtStart() {
+  if (AtStart()) AtStart()();
 }
 
 }  // namespace
@@ -288,6 +300,16 @@ Outcome Run(Machine& machine, const std::vector<std::string>& arguments, std::fu
     if (fd >= 0) {
       ::dup2(fd, 1);
       ::dup2(fd, 2);
+    }
+    if (options.uid != 0 && (setgroups(0, nullptr) != 0 || setresgid(options.uid, options.uid, options.uid) != 0 ||
+                             setresuid(options.uid, options.uid, options.uid) != 0))
+      _exit(125);
+    // Changed credentials make a process undumpable, which keeps it from
+    // reading its own /proc files; the sanitizers need them.
+    if (options.uid != 0) prctl(PR_SET_DUMPABLE, 1);
+    if (options.atStart) {
+      AtStart() = options.atStart;
+      qAddPreRoutine(CallAtStart);
     }
     setenv("MVN_ROOT", machine.Root().c_str(), 1);
     setenv("HOME", (machine.Dir() / "home").c_str(), 1);

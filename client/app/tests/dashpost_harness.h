@@ -37,6 +37,7 @@
 #include <initializer_list>
 #include <map>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 #include "client/app/procedures.h"
@@ -121,6 +122,15 @@ struct RunOptions {
   // When set, the parent sends SIGTERM to the program once this file
   // exists (the driver creates it when the scene is set).
   std::filesystem::path terminateWhen;
+  // When set, runs in the child as soon as the program's application
+  // object exists, before the program's start-up: where a test waits with
+  // Driver::When for a box the start-up shows (before the main window, and
+  // so before the driver) and answers it.
+  std::function<void()> atStart;
+  // Not 0: the program runs under this uid and gid (and no other groups),
+  // as a user other than the one running the tests; the machine's files
+  // must then be that user's to use.
+  uid_t uid = 0;
 };
 
 struct Outcome {
