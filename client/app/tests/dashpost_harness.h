@@ -88,7 +88,8 @@ class Driver {
   void Click(int field);
   // A left click on the button of another window, found by its use name.
   static void Click(QWidget* window, const char* useName);
-  // A click on a row of the first list of a window.
+  // A click on a row of the first list of a window (its first shown cell),
+  // once the row is laid out.
   static void ClickRow(QWidget* window, int row);
   // A double click on a row of the first list of a window.
   static void DoubleClickRow(QWidget* window, int row);
@@ -121,6 +122,10 @@ struct RunOptions {
   // When set, the parent sends SIGTERM to the program once this file
   // exists (the driver creates it when the scene is set).
   std::filesystem::path terminateWhen;
+  // When set, runs in the child once the program's application exists,
+  // before its start-up: to answer what the program asks before the send
+  // window opens (Driver::When works from there).
+  std::function<void()> atStart;
 };
 
 struct Outcome {
