@@ -999,10 +999,12 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
   GlobalQueues& q = ctx.dictionary->Queues();
 
   // Controls in their order: the field numbers of MainField.
-  w.AddEntry("?g_To", QRect(60, 5, 120, 11), 50);
-  w.AddEntry("?g_company", QRect(60, 19, 120, 11), 100);
-  w.AddEntry("?g_destination", QRect(60, 33, 120, 11), 100);
-  w.AddButton("?Button_AddRecepient", "Add reci&pient", QRect(185, 33, 60, 12));
+  // The recipient's entries leave Add recipient room for a longer text (a
+  // translation) up to the prompts of the right-hand column.
+  w.AddEntry("?g_To", QRect(60, 5, 110, 11), 50);
+  w.AddEntry("?g_company", QRect(60, 19, 110, 11), 100);
+  w.AddEntry("?g_destination", QRect(60, 33, 110, 11), 100);
+  w.AddButton("?Button_AddRecepient", "Add reci&pient", QRect(174, 33, 74, 12));
   w.AddEntry("?g_sReference", QRect(300, 5, 110, 11), 50);
   w.AddEntry("?g_sChargeCode", QRect(300, 19, 110, 11), 30);
   w.AddList("?List_chargeCode", QRect(300, 19, 110, 11), &q.g_ChargeCodeQ, {{"Description", "Description", 100}});
