@@ -1229,7 +1229,11 @@ std::unique_ptr<Window> Main(MainContext& ctx) {
           WriteSendOptions(*ctx.ini, s.options);
         } else if (field == s.userSetup) {
           WindowPrompter p;
-          StartDeliverySettings(*ctx.ini, p);
+          // The settings form (another program) opens centred on this window.
+          QRect at = w.Widget()->frameGeometry();
+          StartDeliverySettings(*ctx.ini, p,
+                                std::to_string(at.x()) + "," + std::to_string(at.y()) + "," +
+                                    std::to_string(at.width()) + "," + std::to_string(at.height()));
         } else if (field == s.uploadList) {
           std::string name;
           if (!EnterValue2(raw, "UploadList", &name) || fw::Clip(name).empty()) return;

@@ -887,6 +887,93 @@ TEST(Dashpost, EscapeAtTheSendQuestionSendsNothingAndRemovesThePrintedDocument) 
   EXPECT_FALSE(fs::exists(document));
 }
 
+namespace {
+
+// A shell command's standard output (a command of its own time limit).
+std::string ShellOutput(const std::string& command) {
+  std::string out;
+  if (FILE* p = ::popen(command.c_str(), "r")) {
+    char buffer[512];
+    while (size_t n = std::fread(buffer, 1, sizeof buffer, p)) out.append(buffer, n);
+    ::pclose(p);
+  }
+  return out;
+}
+
+}  // namespace
+
+// Setup > User Setup starts the send client's settings (another program):
+// its sheet opens centred on the send window, wherever that is, with the
+// focus in its first field, so what a person types goes there.
+TEST(Dashpost, UserSetupOpensOnTheSendWindowWithTheFocusInItsFirstField) {
+  if (!fs::exists("/usr/bin/xdotool")) GTEST_SKIP() << "xdotool is not installed";
+  Machine m;
+  PrivateDisplay x(m.Dir());
+  if (x.Display().empty()) GTEST_SKIP() << "no X server (Xvfb) to show the windows on";
+  m.display = x.Display();
+  const fs::path ini = m.Dir() / "mvncsend.ini";
+  std::ofstream(ini, std::ios::binary)
+      << "[MVNCSEND]\r\nDeliveryModule=" << fs::path(MVN_DLVLOCAL_PATH).replace_extension(".dll").string()
+      << "\r\nWorkingPath=" << (m.Dir() / "work").string() << "\r\nOutputLocation=" << (m.Dir() / "intake").string()
+      << "\r\nDialogTitle=Delivery Settings\r\nYourEmailAddress=ann@example.com\r\n";
+  fs::create_directories(m.Dir() / "work");
+  fs::create_directories(m.Dir() / "intake");
+  // The send client shows its sheet on the display, not to the headless
+  // log the harness sets for the client's own dialogs.
+  m.Set("Files", "DeliveryCommand",
+        "env -u MVN_DIALOGS " + std::string(MVN_SENDCLIENT_PATH) + " CONFIG=" + ini.string() + " %1");
+  const std::string env = "DISPLAY=" + x.Display() + " timeout 10 ";
+  Outcome out = mvntest::dashpost::Run(m, {}, [&](Driver& d) {
+    // The send window away from the screen's middle, where a sheet centred
+    // on the screen would be.
+    QWidget* main = d.Main().Widget();
+    main->move(40, 30);
+    ASSERT_TRUE(Driver::WaitUntil([&] { return main->frameGeometry().topLeft() == QPoint(40, 30); }));
+    const QPoint middle = main->frameGeometry().center();
+    d.ChooseMenu({"&Setup", "User Setup"});
+    std::string sheet;
+    ASSERT_TRUE(Driver::WaitUntil(
+        [&] {
+          sheet = ShellOutput(env + "xdotool search --onlyvisible --name '^Delivery Settings$' 2>/dev/null");
+          sheet = sheet.substr(0, sheet.find('\n'));
+          return !sheet.empty();
+        },
+        std::chrono::seconds(60)))
+        << "the settings sheet did not open";
+    // Its place as the X server has it.
+    std::map<std::string, int> g;
+    std::string shell = ShellOutput(env + "xdotool getwindowgeometry --shell " + sheet);
+    for (size_t at = 0; at < shell.size();) {
+      size_t end = shell.find('\n', at), eq = shell.find('=', at);
+      if (end == std::string::npos) end = shell.size();
+      if (eq < end) g[shell.substr(at, eq - at)] = std::atoi(shell.substr(eq + 1, end - eq - 1).c_str());
+      at = end + 1;
+    }
+    ASSERT_GT(g["WIDTH"], 0) << shell;
+    const QPoint sheetMiddle(g["X"] + g["WIDTH"] / 2, g["Y"] + g["HEIGHT"] / 2);
+    EXPECT_LE((sheetMiddle - middle).manhattanLength(), 40)
+        << "the sheet's middle is at " << sheetMiddle.x() << "," << sheetMiddle.y() << ", the send window's at "
+        << middle.x() << "," << middle.y();
+    // Typed at once: into the first field (Your Name, empty); Enter is OK,
+    // which saves.
+    ShellOutput(env + "xdotool windowfocus --sync " + sheet + " type --delay 20 'Zoe Park'");
+    ShellOutput(env + "xdotool windowfocus --sync " + sheet + " key Return");
+    EXPECT_TRUE(Driver::WaitUntil(
+        [&] {
+          std::ifstream in(ini, std::ios::binary);
+          std::string text((std::istreambuf_iterator<char>(in)), {});
+          return text.find("YourName=Zoe Park\r\n") != std::string::npos;
+        },
+        std::chrono::seconds(30)))
+        << "what was typed did not reach the first field:\n" << [&] {
+             std::ifstream in(ini, std::ios::binary);
+             return std::string((std::istreambuf_iterator<char>(in)), {});
+           }();
+    d.ChooseMenu({"&File", "Exit"});
+  });
+  EXPECT_EQ(out.exitCode, 0) << out.output;
+}
+
 // The walk-through on the sample's settings: Send Fax hands the fax over
 // and the window shows it went (it empties for the next fax and
 // minimises). A run offscreen keeps no window placement for the next run
