@@ -1068,9 +1068,13 @@ void AskRetryProfile(Window& w, MainState& s) {
     s.options.retryProfile = value.empty() ? "0" : fw::CutUtf8(value, kRetryProfileBytes);
 }
 
-void StartUserSetup(Window&, MainState& s) {
+void StartUserSetup(Window& w, MainState& s) {
   WindowPrompter p;
-  StartDeliverySettings(*s.ctx->ini, p);
+  // The settings form (another program) opens centred on this window.
+  QRect at = w.Widget()->frameGeometry();
+  StartDeliverySettings(*s.ctx->ini, p,
+                        std::to_string(at.x()) + "," + std::to_string(at.y()) + "," + std::to_string(at.width()) +
+                            "," + std::to_string(at.height()));
 }
 
 // Upload List: the list's name asked, the recipients of the window sent
@@ -1129,10 +1133,12 @@ FieldHandler ShowTabItem(bool MainState::*tab, bool shown) {
 
 void AddControls(Window& w, GlobalQueues& q) {
   // In their order: the field numbers of MainField: the field numbers of MainField.
-  w.AddEntry("?g_To", QRect(60, 5, 120, 11), static_cast<int>(kRecipientToBytes));
-  w.AddEntry("?g_company", QRect(60, 19, 120, 11), static_cast<int>(kRecipientCompanyBytes));
-  w.AddEntry("?g_destination", QRect(60, 33, 120, 11), static_cast<int>(kRecipientDestinationBytes));
-  w.AddButton("?Button_AddRecepient", "Add reci&pient", QRect(185, 33, 60, 12));
+  // The recipient's entries leave Add recipient room for a longer text (a
+  // translation) up to the prompts of the right-hand column.
+  w.AddEntry("?g_To", QRect(60, 5, 110, 11), static_cast<int>(kRecipientToBytes));
+  w.AddEntry("?g_company", QRect(60, 19, 110, 11), static_cast<int>(kRecipientCompanyBytes));
+  w.AddEntry("?g_destination", QRect(60, 33, 110, 11), static_cast<int>(kRecipientDestinationBytes));
+  w.AddButton("?Button_AddRecepient", "Add reci&pient", QRect(174, 33, 74, 12));
   w.AddEntry("?g_sReference", QRect(300, 5, 110, 11), static_cast<int>(kReferenceBytes));
   w.AddEntry("?g_sChargeCode", QRect(300, 19, 110, 11), static_cast<int>(kChargeCodeBytes));
   w.AddList("?List_chargeCode", QRect(300, 19, 110, 11), &q.g_ChargeCodeQ, {{"Description", "Description", 100}});

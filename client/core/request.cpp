@@ -1130,10 +1130,16 @@ SendResult UploadList(Dictionary& dictionary, const framework::IniFile& ini, std
   return result;
 }
 
-bool StartDeliverySettings(const framework::IniFile& ini, Prompter& prompter) {
+bool StartDeliverySettings(const framework::IniFile& ini, Prompter& prompter, const std::string& ownerWindow) {
   DeliveryCommand command = SplitDeliveryCommand(ini.Fetch("Files", "DeliveryCommand"));
   std::string why;
-  if (command.Empty() || !StartDeliveryCommand(SettingsCommandLine(command), &why)) {
+  // The command gets the variable in its environment as it starts; the
+  // client itself keeps none.
+  const char* const kOwner = "MVN_OWNER_WINDOW";
+  if (!ownerWindow.empty()) setenv(kOwner, ownerWindow.c_str(), 1);
+  bool started = !command.Empty() && StartDeliveryCommand(SettingsCommandLine(command), &why);
+  if (!ownerWindow.empty()) unsetenv(kOwner);
+  if (!started) {
     if (command.Empty()) why = "No delivery command is set up ([Files] DeliveryCommand).";
     prompter.Tell(why);
     return false;

@@ -196,8 +196,12 @@ SendResult UploadList(Dictionary& dictionary, const framework::IniFile& clientIn
 // where the print road leaves documents for the client to consume.
 bool InSpoolFolder(const std::string& path);
 
-// Starts the module-settings form of the command.
-bool StartDeliverySettings(const framework::IniFile& clientIni, Prompter& prompter);
+// Starts the module-settings form of the command. ownerWindow, when given,
+// is the asking window's place on the screen ("<left>,<top>,<width>,<height>"
+// in pixels): the form is centred on it (the module library's CenterWindow
+// reads it from the command's environment).
+bool StartDeliverySettings(const framework::IniFile& clientIni, Prompter& prompter,
+                           const std::string& ownerWindow = std::string());
 
 // The additional target lines for one address record ([AdditionalTargets]
 // of the client INI, in file order).

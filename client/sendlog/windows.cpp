@@ -267,7 +267,7 @@ bool ViewSendLog(Window*, Dictionary& d, const framework::IniFile& ini, SendJob&
     }
   };
   refill();
-  WireWindowHooks(w, "ViewSendLog", false);
+  WireWindowHooks(w, "ViewSendLog", true);
   auto viewCover = [&] {
     if (SendLogEntry* e = selected()) StartViewer(ViewCoverPageCommand(ini, *e), "cover page message", e->cpFileName);
   };

@@ -1,6 +1,10 @@
 // The page base class, its dialog procedure and the dialog helpers.
 #include "delivery/common/propertypage.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <cerrno>
+
 namespace {
 
 // Edits draw blue text on white.
@@ -79,12 +83,43 @@ INT_PTR PageDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
   return page->BaseMessage(window, message, wParam, lParam);
 }
 
+namespace {
+
+// The starting program's window from the environment; false when it is not
+// there or not four whole numbers of a size a screen has.
+bool OwnerWindowRect(RECT* owner) {
+  const char* text = std::getenv(OwnerWindowVariable);
+  if (!text) return false;
+  long v[4];
+  const char* at = text;
+  for (int i = 0; i < 4; ++i) {
+    char* end = nullptr;
+    errno = 0;
+    v[i] = std::strtol(at, &end, 10);
+    if (end == at || errno != 0 || v[i] < -100000 || v[i] > 100000) return false;
+    if (*end != (i < 3 ? ',' : '\0')) return false;
+    at = end + 1;
+  }
+  if (v[2] <= 0 || v[3] <= 0) return false;
+  *owner = RECT{static_cast<LONG>(v[0]), static_cast<LONG>(v[1]), static_cast<LONG>(v[0] + v[2]),
+                static_cast<LONG>(v[1] + v[3])};
+  return true;
+}
+
+}  // namespace
+
 void CenterWindow(HWND window) {
   RECT desktop{};
   RECT rect{};
   if (!GetWindowRect(GetDesktopWindow(), &desktop) || !GetWindowRect(window, &rect)) return;
-  int x = (desktop.right + desktop.left - (rect.right - rect.left)) / 2;
-  int y = (desktop.bottom + desktop.top - (rect.bottom - rect.top)) / 2;
+  RECT around = desktop;
+  OwnerWindowRect(&around);
+  const LONG cx = rect.right - rect.left, cy = rect.bottom - rect.top;
+  LONG x = (around.right + around.left - cx) / 2;
+  LONG y = (around.bottom + around.top - cy) / 2;
+  // On the desktop, whatever the owner's place.
+  x = std::max(desktop.left, std::min(x, desktop.right - cx));
+  y = std::max(desktop.top, std::min(y, desktop.bottom - cy));
   SetWindowPos(window, HWND_TOP, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 

@@ -38,8 +38,12 @@ class CPROPERTYPAGE {
 // of the page's PROPSHEETPAGEA.
 INT_PTR PageDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Moves a window so its centre is the desktop's centre; size, z-order and
+// Moves a window so its centre is the centre of the window of the program
+// that started this one, when that program named it in the environment
+// (OwnerWindowVariable: "<left>,<top>,<width>,<height>" in screen pixels),
+// else the desktop's centre; kept on the desktop. Size, z-order and
 // activation stay.
+inline constexpr const char* OwnerWindowVariable = "MVN_OWNER_WINDOW";
 void CenterWindow(HWND window);
 // Grows the text to the control's text length + 1 and reads the control
 // into it; returns the length read.

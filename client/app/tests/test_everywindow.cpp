@@ -5,10 +5,12 @@
 // its menu items, the forms and prompts those windows start.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QMainWindow>
 #include <QTest>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -52,6 +54,7 @@ struct Look {
   std::vector<std::string> faults;
   std::string focus;
   bool closedByEscape = false;
+  std::vector<std::string> buttons;  // the texts of its buttons
 };
 
 // Once the window is up: its faults, where the focus is, a screenshot, then
@@ -61,6 +64,7 @@ void LookAtThenEscape(const QString& procedure, Look* look) {
     look->opened = true;
     look->focus = FocusName(top);
     look->faults = mvntest::LayoutFaults(top);
+    for (QAbstractButton* b : top->findChildren<QAbstractButton*>()) look->buttons.push_back(b->text().toStdString());
     top->grab().save(QString::fromStdString(OutputDir()) + "/" + procedure + QString::fromStdString(g_shotSuffix) +
                      ".png");
     QPointer<QWidget> window = top;
@@ -116,28 +120,29 @@ struct EveryWindow : ::testing::Test {
   }
   // Opens one window through open and looks at it; focus is the control
   // that must have the focus when it opens.
-  void Visit(const char* procedure, const std::string& focus, const std::function<void()>& open) {
+  Look Visit(const char* procedure, const std::string& focus, const std::function<void()>& open) {
     Look look;
     LookAtThenEscape(procedure, &look);
     open();
     if (!look.opened) {
       failures.push_back(std::string(procedure) + ": did not open");
-      return;
+      return look;
     }
     for (auto& f : look.faults) failures.push_back(f);
     if (look.focus != focus)
       failures.push_back(std::string(procedure) + ": opens with the focus on " + look.focus + ", not on " + focus);
     if (!look.closedByEscape) failures.push_back(std::string(procedure) + ": Escape did not close it");
+    return look;
   }
   // Opens the window a menu item of the send window opens, by choosing the
   // item as a person does.
-  void Item(const char* procedure, const char* menuItem, const std::string& focus) {
+  Look Item(const char* procedure, const char* menuItem, const std::string& focus) {
     QAction* action = main->MenuAction(main->FieldOf(menuItem));
     if (!action) {
       failures.push_back(std::string(procedure) + ": no menu item " + menuItem);
-      return;
+      return {};
     }
-    Visit(procedure, focus, [action] { action->trigger(); });
+    return Visit(procedure, focus, [action] { action->trigger(); });
   }
 };
 
@@ -287,8 +292,9 @@ TEST_F(EveryWindow, TranslatedTextsAndLongRowsAreReadable) {
   WriteWindowTexts(main.get(), "Main");
   ImportSession session;
   session.fileName = (dir.path() / "import.csv").string();
+  std::vector<std::string> sendLogButtons;
   auto visitAll = [&] {
-    Item("ViewSendLog", "?ViewSendLog", "?List");
+    sendLogButtons = Item("ViewSendLog", "?ViewSendLog", "?List").buttons;
     Visit("ImportTxtToKDF2option", "?g_MVClientsBFullPathName2",
           [&] { ImportTxtToKDF2option(main.get(), *ctx.dictionary, session); });
     Visit("UpdateGroups", "?MVD:GroupID", [&] { UpdateGroups(*ctx.dictionary, 1); });
@@ -296,6 +302,8 @@ TEST_F(EveryWindow, TranslatedTextsAndLongRowsAreReadable) {
   visitAll();
   SetCaptureTexts(false);
   TranslateFile(lng, {{"S&end Fax", "&Envoyer la télécopie"},
+                      {"Add reci&pient", "Ajouter un &destinataire"},
+                      {"&Attention:", "À l'&attention de :"},
                       {"&Re-Send", "&Renvoyer"},
                       {"Close", "Fermer"},
                       {"&Start import", "&Démarrer l'importation"},
@@ -307,9 +315,15 @@ TEST_F(EveryWindow, TranslatedTextsAndLongRowsAreReadable) {
   TranslateWindow(main.get(), "Main");
   QApplication::processEvents();
   EXPECT_EQ(main->Text(main->FieldOf("?ButtonSendFax")), "&Envoyer la télécopie");
+  EXPECT_EQ(main->Text(MainAddRecipient), "Ajouter un &destinataire");
+  EXPECT_EQ(main->Text(main->FieldOf("?Button4")), "À l'&attention de :");
   for (auto& f : mvntest::LayoutFaults(main->Widget())) failures.push_back(f);
   main->Widget()->grab().save(QString::fromStdString(OutputDir()) + "/Main-FRENCH.png");
   visitAll();
+  // The send log is translated as the other windows are.
+  for (const char* french : {"&Renvoyer", "Fermer"})
+    EXPECT_NE(std::find(sendLogButtons.begin(), sendLogButtons.end(), french), sendLogButtons.end())
+        << "the send log shows no " << french;
   g_shotSuffix.clear();
   SetLanguage("ENGLISH", ini->FileName());
 

@@ -2,10 +2,13 @@
 // headless and driven by a script as a user would.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "delivery/common/module.h"
+#include "delivery/common/propertypage.h"
 #include "delivery/common/smtppage.h"
 #include "platform/dialogs/script.h"
 
@@ -179,4 +182,46 @@ TEST(DialogHelpers, TextGrowsToTheControlAndCheckBoxesRoundTrip) {
   mvn::delivery::LoadIdentityPage(&record);
   mvn::delivery::ShowSheet(&record, &smtp, SmtpOptionsTemplate());
   dlg::SetScript(nullptr);
+}
+
+// The sheet is centred on the window of the program that started this one
+// when the environment names it (kept on the desktop), else on the
+// desktop; a value that is not four numbers of a window is no owner. The
+// focus is in the start page's first field.
+TEST_F(SheetTest, TheSheetOpensOnItsOwnerWindowWithTheFocusInTheFirstField) {
+  const struct {
+    const char* owner;  // nullptr: not set
+    bool onOwner;       // else the desktop's centre
+  } cases[] = {
+      {nullptr, false},          {"300,200,400,300", true}, {"900,600,400,300", true},
+      {"1,2,3", false},          {"1,2,3,4\n", false},      {"a,b,c,d", false},
+      {"10,10,0,300", false},    {"99999999999,1,1,1", false}, {"", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.owner ? c.owner : "(not set)");
+    if (c.owner)
+      setenv(OwnerWindowVariable, c.owner, 1);
+    else
+      unsetenv(OwnerWindowVariable);
+    RECT desktop{}, sheetRect{};
+    HWND focus = nullptr, first = nullptr;
+    Show([&](HWND sheet) {
+      GetWindowRect(GetDesktopWindow(), &desktop);
+      GetWindowRect(sheet, &sheetRect);
+      focus = GetFocus();
+      first = GetDlgItem(dlg::PageWindow(sheet, 0), IDC_YOUR_NAME);
+    });
+    EXPECT_EQ(focus, first) << "the focus is not in Your Name";
+    const LONG cx = sheetRect.right - sheetRect.left, cy = sheetRect.bottom - sheetRect.top;
+    LONG x = (desktop.left + desktop.right - cx) / 2, y = (desktop.top + desktop.bottom - cy) / 2;
+    if (c.onOwner) {
+      long left, top, width, height;
+      ASSERT_EQ(std::sscanf(c.owner, "%ld,%ld,%ld,%ld", &left, &top, &width, &height), 4);
+      x = std::clamp<LONG>((2 * left + width - cx) / 2, desktop.left, desktop.right - cx);
+      y = std::clamp<LONG>((2 * top + height - cy) / 2, desktop.top, desktop.bottom - cy);
+    }
+    EXPECT_EQ(sheetRect.left, x);
+    EXPECT_EQ(sheetRect.top, y);
+  }
+  unsetenv(OwnerWindowVariable);
 }

@@ -25,7 +25,9 @@ RECT PageRect(const WindowPtr& sheet) {
   return RECT{left, top, left + sheet->sheet->pageCx, top + sheet->sheet->pageCy};
 }
 
-void CreatePage(const WindowPtr& sheet, int index) {
+// With takeFocus (the page the sheet opens on) the focus goes to the page's
+// first tab stop when its WM_INITDIALOG returns TRUE, as a dialog box's does.
+void CreatePage(const WindowPtr& sheet, int index, bool takeFocus) {
   SheetState& state = *sheet->sheet;
   const DialogTemplate& t = *state.templates[index];
   auto page = std::make_shared<Window>();
@@ -43,10 +45,13 @@ void CreatePage(const WindowPtr& sheet, int index) {
   state.pageWindows[index] = handle;
   sheet->children.push_back(handle);
   CreateControls(page, t);
-  CallDialogProc(page, WM_INITDIALOG, reinterpret_cast<WPARAM>(FirstTabStop(page)),
-                 reinterpret_cast<LPARAM>(&state.pages[index]));
+  HWND first = FirstTabStop(page);
+  LRESULT focusDefault = CallDialogProc(page, WM_INITDIALOG, reinterpret_cast<WPARAM>(first),
+                                        reinterpret_cast<LPARAM>(&state.pages[index]));
   QueryControlColours(page);
   if (sheet->view) sheet->view->PageCreated(TheController(), sheet->handle, index);
+  // After the backend built the page's controls, so that it shows the focus.
+  if (takeFocus && focusDefault && first && IsWindow(first) && !sheet->ended) SetFocus(first);
 }
 
 // The apply round of OK and Apply. True when every created page accepted.
@@ -101,7 +106,7 @@ bool SheetActivate(const WindowPtr& sheet, int index, bool askCurrent) {
       return false;
     }
   }
-  if (!state.pageWindows[index]) CreatePage(sheet, index);
+  if (!state.pageWindows[index]) CreatePage(sheet, index, state.current < 0);
   if (sheet->ended) return false;
   state.current = index;
   Changed(sheet, kChangePage);
