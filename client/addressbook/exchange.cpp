@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "client/addressbook/groups.h"
+#include "framework/core/replace.h"
 #include "framework/core/services.h"
 #include "framework/core/strings.h"
 
@@ -87,30 +88,6 @@ bool IsNumber(std::string_view text) {
   for (; i < text.size(); ++i)
     if (text[i] < '0' || text[i] > '9') return false;
   return true;
-}
-
-// Removes the temporaries ".<name>.<pid>.tmp" of exports to name in folder
-// whose process is gone (killed mid-write); those of live processes stay,
-// and only regular files go.
-void RemoveStaleTemporaries(const std::string& folder, const std::string& name) {
-  DIR* dir = opendir(folder.c_str());
-  if (!dir) return;
-  const std::string prefix = "." + name + ".";
-  while (struct dirent* e = readdir(dir)) {
-    std::string_view entry = e->d_name;
-    if (entry.size() <= prefix.size() + 4 || entry.substr(0, prefix.size()) != prefix ||
-        entry.substr(entry.size() - 4) != ".tmp")
-      continue;
-    std::string_view digits = entry.substr(prefix.size(), entry.size() - prefix.size() - 4);
-    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string_view::npos)
-      continue;
-    const pid_t pid = static_cast<pid_t>(std::strtol(std::string(digits).c_str(), nullptr, 10));
-    if (pid <= 0 || pid == getpid() || kill(pid, 0) == 0 || errno != ESRCH) continue;
-    struct stat st;
-    if (fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
-    unlinkat(dirfd(dir), e->d_name, 0);
-  }
-  closedir(dir);
 }
 
 // Gives the temporary that will replace target the permission bits of the
@@ -202,7 +179,7 @@ ExchangeResult ExportKDFToTxt(Dictionary& dict) {
   struct stat fs;
   if (stat(folder.c_str(), &fs) != 0 || !S_ISDIR(fs.st_mode)) return fail("the folder of " + target + " does not exist");
   const std::string name = resolved.substr(slash == std::string::npos ? 0 : slash + 1);
-  RemoveStaleTemporaries(folder, name);
+  framework::RemoveStaleTemporaries(folder, name);
   const std::string temp = folder + "/." + name + "." + std::to_string(getpid()) + ".tmp";
   mvcb.SetName(temp);
   auto failed = [&](std::string text) {

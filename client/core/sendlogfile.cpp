@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "client/records/records.h"
+#include "framework/core/replace.h"
 #include "framework/core/errors.h"
 
 namespace mvn::client {
@@ -42,31 +43,6 @@ void Split(const std::string& path, std::string* folder, std::string* base) {
 
 std::string Failed(const std::string& path, const std::string& reason) {
   return "The send log " + path + " could not be written: " + reason;
-}
-
-// Removes the temporaries ".<base>.<pid>.tmp" of writers that are gone
-// (killed mid-write). Runs under the log's lock, so no live writer is
-// between making and renaming its temporary; a temporary of a live process
-// stays, and only regular files go.
-void RemoveStaleTemporaries(const std::string& folder, const std::string& base) {
-  DIR* dir = opendir(folder.c_str());
-  if (!dir) return;
-  const std::string prefix = "." + base + ".";
-  while (struct dirent* e = readdir(dir)) {
-    std::string_view entry = e->d_name;
-    if (entry.size() <= prefix.size() + 4 || entry.substr(0, prefix.size()) != prefix ||
-        entry.substr(entry.size() - 4) != ".tmp")
-      continue;
-    std::string_view digits = entry.substr(prefix.size(), entry.size() - prefix.size() - 4);
-    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string_view::npos)
-      continue;
-    const pid_t pid = static_cast<pid_t>(std::strtol(std::string(digits).c_str(), nullptr, 10));
-    if (pid <= 0 || pid == getpid() || kill(pid, 0) == 0 || errno != ESRCH) continue;
-    struct stat st;
-    if (fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
-    unlinkat(dirfd(dir), e->d_name, 0);
-  }
-  closedir(dir);
 }
 
 bool WriteAll(int fd, const char* data, size_t size) {
@@ -172,7 +148,9 @@ bool ReplaceSendLog(const std::string& name, bool keepOld,
     return false;
   }
 
-  RemoveStaleTemporaries(folder, base);
+  // Under the log's lock no live writer is between making and renaming its
+  // temporary: what a gone writer left is removed.
+  framework::RemoveStaleTemporaries(folder, base);
   const std::string temp = folder + "/." + base + "." + std::to_string(getpid()) + ".tmp";
   // Under the lock a temporary of this pid is a dead writer's whose pid was
   // given again.
